@@ -1,0 +1,60 @@
+#pragma once
+// Conversions between the program's UTF-16 text and the 8-bit encodings met
+// in files, the settings store, the log and the HTML index. Every converter
+// writes a terminating NUL whenever it writes anything and never writes past
+// the destination size it is given (in units of the destination).
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+// Upper bound on how much of an unbounded source any converter reads.
+constexpr size_t kTextSourceLimit = 1048576;
+
+// Windows-1252 to UTF-16. srcLen < 0: up to the NUL. Returns 1 when the
+// source ended, 0 when the destination filled first (dstSize >= 1).
+int latin1ToWide(char16_t* dst, const char* src, size_t dstSize, ptrdiff_t srcLen = -1);
+// As latin1ToWide for NUL-terminated text; 0 for a null destination or size 0.
+int ansiToWide(char16_t* dst, const char* src, size_t dstSize);
+// UTF-8 to UTF-16. Ill-formed sequences and code points above U+10FFFF become
+// U+FFFD; a sequence cut by the source bound ends the conversion.
+int utf8ToWideN(char16_t* dst, const char* src, size_t dstSize, ptrdiff_t srcLen = -1);
+// Into a 260-unit destination; 0 when more than 259 units were needed.
+constexpr size_t kPathUnits = 260;
+int utf8ToWide(char16_t* dst, const char* src);
+// UTF-16 to UTF-8; a character is written only when all its bytes fit.
+int wideToUtf8(char* dst, const char16_t* src, size_t dstSize);
+// srcLen 0: up to the NUL. 0 for a null destination or size 0.
+int utf16ToUtf8(char* dst, const char16_t* src, size_t dstSize, size_t srcLen = 0);
+// Latin-1 kept, other Latin letters reduced to their base letter, the rest "?".
+int wideToAnsiApprox(char* dst, const char16_t* src, size_t dstSize);
+
+// Skips blanks, takes one sign, reads decimal digits (wrapping modulo 2^32)
+// and leaves the cursor after them; no digit gives 0.
+int32_t parseUInt(const char16_t*& cursor);
+int32_t parseUInt(const char*& cursor);
+uint32_t countDigits(const char16_t* text);
+uint32_t countDigits(const char* text);
+
+// Convenience forms for code that holds whole strings.
+std::u16string utf8ToU16(std::string_view utf8);
+std::string u16ToUtf8(std::u16string_view text);
+std::u16string latin1ToU16(std::string_view bytes);
+std::string u16ToApprox(std::u16string_view text);
+std::u16string asciiToU16(std::string_view ascii);
+
+// Paths are bytes on this platform; they are shown and logged as UTF-16.
+std::u16string pathToU16(const std::filesystem::path& path);
+std::filesystem::path u16ToPath(std::u16string_view text);
+
+size_t u16Length(const char16_t* text);
+// ASCII-only case folding: used for extensions, option words and value names.
+char16_t asciiLower(char16_t c);
+int compareNoCase(std::u16string_view a, std::u16string_view b);
+bool equalsNoCase(std::u16string_view a, std::u16string_view b);
+bool equalsNoCase(std::string_view a, std::string_view b);
+
+} // namespace quillon

@@ -1,0 +1,85 @@
+#pragma once
+// Pixel and codec memory: 16-byte aligned, never throws, and refuses sizes
+// beyond what the machine can actually provide. Linux overcommits, so without
+// the cap an absurd header size would "succeed" and the process would be
+// killed later instead of failing cleanly with an out-of-memory result.
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon {
+
+// Null when size is 0, exceeds the cap, or the allocation fails.
+void* alignedAlloc(uint64_t size);
+// Same, with the block zero-filled.
+void* alignedAllocZero(uint64_t size);
+void alignedFree(void* block);
+
+// The largest single allocation alignedAlloc will attempt.
+uint64_t allocationCap();
+// Overrides the cap (tests); 0 restores the value from the system.
+void setAllocationCap(uint64_t bytes);
+
+// MemAvailable + SwapFree from /proc/meminfo, in bytes; the stand-in for the
+// "available page file" figure of the original platform.
+uint64_t availableMemory();
+
+// Checked size arithmetic: false on overflow, *out untouched then.
+inline bool checkedMul(uint64_t a, uint64_t b, uint64_t* out)
+{
+    uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) return false;
+    *out = r;
+    return true;
+}
+inline bool checkedAdd(uint64_t a, uint64_t b, uint64_t* out)
+{
+    uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return false;
+    *out = r;
+    return true;
+}
+
+// RAII owner of an alignedAlloc block.
+template <class T>
+class AlignedBuffer {
+public:
+    AlignedBuffer() = default;
+    explicit AlignedBuffer(uint64_t count, bool zero = false) { allocate(count, zero); }
+    ~AlignedBuffer() { alignedFree(ptr_); }
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    AlignedBuffer(AlignedBuffer&& o) noexcept : ptr_(o.ptr_), count_(o.count_) { o.ptr_ = nullptr; o.count_ = 0; }
+    AlignedBuffer& operator=(AlignedBuffer&& o) noexcept
+    {
+        if (this != &o) {
+            alignedFree(ptr_);
+            ptr_ = o.ptr_; count_ = o.count_;
+            o.ptr_ = nullptr; o.count_ = 0;
+        }
+        return *this;
+    }
+    // False (and empty) when the size overflows or memory is short.
+    bool allocate(uint64_t count, bool zero = false)
+    {
+        alignedFree(ptr_);
+        ptr_ = nullptr;
+        count_ = 0;
+        uint64_t bytes;
+        if (!checkedMul(count, sizeof(T), &bytes)) return false;
+        ptr_ = static_cast<T*>(zero ? alignedAllocZero(bytes) : alignedAlloc(bytes));
+        if (ptr_) count_ = count;
+        return ptr_ != nullptr;
+    }
+    T* get() const { return ptr_; }
+    T* data() const { return ptr_; }
+    uint64_t size() const { return count_; }
+    T& operator[](uint64_t i) const { return ptr_[i]; }
+    explicit operator bool() const { return ptr_ != nullptr; }
+    T* release() { T* p = ptr_; ptr_ = nullptr; count_ = 0; return p; }
+
+private:
+    T* ptr_ = nullptr;
+    uint64_t count_ = 0;
+};
+
+} // namespace quillon

@@ -1,0 +1,224 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/result.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+
+namespace {
+
+std::vector<std::vector<std::string>> readTsv(const std::string& name)
+{
+    std::ifstream in(test::dataPath("text/" + name));
+    std::vector<std::vector<std::string>> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string col;
+        while (std::getline(ss, col, '\t')) cols.push_back(col);
+        rows.push_back(cols);
+    }
+    return rows;
+}
+
+std::vector<uint32_t> hexWords(const std::string& text)
+{
+    std::vector<uint32_t> out;
+    std::stringstream ss(text);
+    std::string w;
+    while (ss >> w) out.push_back(uint32_t(std::stoul(w, nullptr, 16)));
+    return out;
+}
+
+std::string hexBytes(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) out += char(std::stoul(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+} // namespace
+
+TEST(ResultCodes, MessagesAndUnknownCodes)
+{
+    EXPECT_EQ(std::u16string(errorText(0x80040208)), u"Corrupted, truncated or malformed file");
+    EXPECT_EQ(std::u16string(errorText(RC_UNSUPPORTED_COLOUR_FORMAT)), u"Unsupported color format specified");
+    EXPECT_EQ(std::u16string(errorText(RC_CANCELLED)), u"Operation cancelled");
+    EXPECT_EQ(std::u16string(errorText(0)), u"Unknown error");
+    EXPECT_EQ(std::u16string(errorText(RC_CANCELLED + 1)), u"Unknown error");
+    EXPECT_TRUE(failed(RC_GENERAL_FAILURE));
+    EXPECT_FALSE(failed(2)); // the batch's "skipped" is not a failure
+}
+
+TEST(Cp1252, AllBytesMatchPythonCodec)
+{
+    auto rows = readTsv("cp1252.tsv");
+    ASSERT_EQ(rows.size(), 256u);
+    for (const auto& r : rows) {
+        uint32_t b = std::stoul(r[0], nullptr, 16), cp = std::stoul(r[1], nullptr, 16);
+        if (b == 0) continue;
+        char src[2] = {char(b), 0};
+        char16_t dst[4];
+        EXPECT_EQ(latin1ToWide(dst, src, 4), 1);
+        EXPECT_EQ(uint32_t(dst[0]), cp) << "byte " << r[0];
+        EXPECT_EQ(dst[1], 0);
+        EXPECT_EQ(ansiToWide(dst, src, 4), 1);
+        EXPECT_EQ(uint32_t(dst[0]), cp);
+    }
+}
+
+TEST(Cp1252, TruncationAndBounds)
+{
+    char16_t dst[4] = {1, 1, 1, 1};
+    EXPECT_EQ(latin1ToWide(dst, "abcdef", 4), 0);
+    EXPECT_EQ(std::u16string(dst), u"abc");
+    EXPECT_EQ(latin1ToWide(dst, "abc", 4), 1);
+    EXPECT_EQ(std::u16string(dst), u"abc");
+    // A counted source is never read past its length.
+    EXPECT_EQ(latin1ToWide(dst, "abXYZ", 4, 2), 1);
+    EXPECT_EQ(std::u16string(dst), u"ab");
+    EXPECT_EQ(ansiToWide(dst, "x", 0), 0);
+    EXPECT_EQ(ansiToWide(nullptr, "x", 4), 0);
+}
+
+TEST(Approximation, LatinExtendedAMatchesDecompositionTable)
+{
+    auto rows = readTsv("approx.tsv");
+    ASSERT_EQ(rows.size(), 127u);
+    for (const auto& r : rows) {
+        char16_t src[2] = {char16_t(std::stoul(r[0], nullptr, 16)), 0};
+        char dst[4];
+        EXPECT_EQ(wideToAnsiApprox(dst, src, 4), 1);
+        EXPECT_EQ(uint8_t(dst[0]), std::stoul(r[1], nullptr, 16)) << "U+" << r[0];
+    }
+}
+
+TEST(Approximation, PunctuationLatin1AndUnknown)
+{
+    char dst[32];
+    EXPECT_EQ(wideToAnsiApprox(dst, u"\u0141\u0152\u20AC\u4E2D\u00E9\u2019\u201C\u2026", sizeof dst), 1);
+    EXPECT_EQ(std::string(dst), "LAE?\xE9'\".");
+    // A surrogate pair is one character and becomes one "?".
+    EXPECT_EQ(wideToAnsiApprox(dst, u"a\U0001F600b", sizeof dst), 1);
+    EXPECT_EQ(std::string(dst), "a?b");
+    EXPECT_EQ(wideToAnsiApprox(dst, u"abcdef", 4), 0);
+    EXPECT_EQ(std::string(dst), "abc");
+}
+
+TEST(Utf8, EncodeMatchesPythonIncludingTruncation)
+{
+    auto rows = readTsv("utf16_to_utf8.tsv");
+    ASSERT_GT(rows.size(), 100u);
+    for (const auto& r : rows) {
+        std::u16string src;
+        for (uint32_t u : hexWords(r[0])) src += char16_t(u);
+        std::string expect = hexBytes(r[1]);
+        std::vector<char> dst(expect.size() + 1);
+        EXPECT_EQ(wideToUtf8(dst.data(), src.c_str(), dst.size()), 1);
+        EXPECT_EQ(std::string(dst.data()), expect) << r[0];
+        EXPECT_EQ(utf16ToUtf8(dst.data(), src.data(), dst.size(), src.size()), 1);
+        // A counted source that ends in a high surrogate stops before it: its
+        // partner would lie beyond the count.
+        bool endsHigh = src.back() >= 0xD800 && src.back() <= 0xDBFF;
+        EXPECT_EQ(std::string(dst.data()), endsHigh ? expect.substr(0, expect.size() - 3) : expect);
+        // One byte short: the last character does not fit and is left out whole.
+        std::vector<char> small(expect.size());
+        EXPECT_EQ(wideToUtf8(small.data(), src.c_str(), small.size()), 0);
+        std::string got(small.data());
+        EXPECT_LT(got.size(), expect.size());
+        EXPECT_EQ(expect.compare(0, got.size(), got), 0);
+    }
+    char three[3], four[4];
+    EXPECT_EQ(wideToUtf8(three, u"abc", 3), 0);
+    EXPECT_EQ(std::string(three), "ab");
+    EXPECT_EQ(wideToUtf8(four, u"abc", 4), 1);
+    EXPECT_EQ(std::string(four), "abc");
+    // A high surrogate that ends a counted source is not written.
+    char out[16];
+    const char16_t cut[] = {u'a', 0xD83D, u'b'};
+    EXPECT_EQ(utf16ToUtf8(out, cut, sizeof out, 2), 1);
+    EXPECT_EQ(std::string(out), "a");
+    EXPECT_EQ(utf16ToUtf8(out, cut, 0, 2), 0);
+}
+
+TEST(Utf8, DecodeValidAndIllFormedMatchesPythonReplace)
+{
+    auto rows = readTsv("utf8_to_utf16.tsv");
+    ASSERT_GT(rows.size(), 100u);
+    for (const auto& r : rows) {
+        std::string src = hexBytes(r[0]);
+        std::u16string expect;
+        for (uint32_t u : hexWords(r[1])) expect += char16_t(u);
+        std::vector<char16_t> dst(src.size() + 2);
+        EXPECT_EQ(utf8ToWideN(dst.data(), src.data(), dst.size(), ptrdiff_t(src.size())), 1);
+        EXPECT_EQ(std::u16string(dst.data()), expect) << r[0];
+    }
+}
+
+TEST(Utf8, DecodeNeverReadsPastTheGivenText)
+{
+    // A lead byte right before the terminator must not swallow it.
+    const char lead[] = "ab\xE2";
+    char16_t dst[16];
+    EXPECT_EQ(utf8ToWideN(dst, lead, 16), 1);
+    EXPECT_EQ(std::u16string(dst), u"ab\uFFFD");
+    // A counted source cut inside a sequence ends the text there.
+    const char euro[] = "x\xE2\x82\xAC";
+    EXPECT_EQ(utf8ToWideN(dst, euro, 16, 3), 1);
+    EXPECT_EQ(std::u16string(dst), u"x");
+    EXPECT_EQ(utf8ToWideN(dst, euro, 16, 4), 1);
+    EXPECT_EQ(std::u16string(dst), u"x\u20AC");
+    // Exact-size heap copy: ASan reports any read beyond it.
+    std::unique_ptr<char[]> exact(new char[3]{'a', char(0xF0), char(0x9F)});
+    EXPECT_EQ(utf8ToWideN(dst, exact.get(), 16, 3), 1);
+    EXPECT_EQ(std::u16string(dst), u"a");
+}
+
+TEST(Utf8, DestinationLimits)
+{
+    char16_t dst[kPathUnits];
+    std::string longText(300, 'q');
+    EXPECT_EQ(utf8ToWide(dst, longText.c_str()), 0);
+    EXPECT_EQ(u16Length(dst), 259u);
+    EXPECT_EQ(utf8ToWide(nullptr, "a"), 0);
+    // An astral character needs two units; with one unit left it is dropped.
+    char16_t two[2];
+    EXPECT_EQ(utf8ToWideN(two, "\xF0\x9F\x98\x80", 2), 0);
+    EXPECT_EQ(two[0], 0);
+    char16_t three[3];
+    EXPECT_EQ(utf8ToWideN(three, "\xF0\x9F\x98\x80", 3), 1);
+    EXPECT_EQ(three[0], 0xD83D);
+    EXPECT_EQ(three[1], 0xDE00);
+}
+
+TEST(Numbers, ParseUIntAndCountDigits)
+{
+    const char16_t* p = u"  -12x";
+    EXPECT_EQ(parseUInt(p), -12);
+    EXPECT_EQ(*p, u'x');
+    const char16_t* q = u"x12";
+    EXPECT_EQ(parseUInt(q), 0);
+    EXPECT_EQ(*q, u'x');
+    const char* w = "4294967297";
+    EXPECT_EQ(parseUInt(w), 1); // wraps modulo 2^32
+    EXPECT_EQ(countDigits(u"123abc"), 3u);
+    EXPECT_EQ(countDigits("x1"), 0u);
+}
+
+TEST(Strings, WholeStringHelpersRoundTrip)
+{
+    std::u16string s = u"Caf\u00e9 \U0001F600 \u4E2D";
+    EXPECT_EQ(utf8ToU16(u16ToUtf8(s)), s);
+    EXPECT_EQ(u16ToApprox(u"Caf\u00e9 \u0141\u00f3d\u017a"), "Caf\xE9 L\xF3" "dz");
+    EXPECT_TRUE(equalsNoCase(std::u16string_view(u"JPG"), std::u16string_view(u"jpg")));
+    EXPECT_FALSE(equalsNoCase(std::u16string_view(u"jpg"), std::u16string_view(u"jpeg")));
+    EXPECT_LT(compareNoCase(u"TIF", u"tiff"), 0);
+}
