@@ -67,3 +67,26 @@ TEST(RefCount, ReleaseAtZeroAndRefHolder)
     EXPECT_EQ(Counted::alive, 0);
     objectRelease(nullptr);
 }
+
+#include "core/byte_cursor.h"
+
+TEST(ByteCursor, ReadsPastTheEndYieldZeroAndStick)
+{
+    const uint8_t bytes[] = {1, 2, 3, 4, 5};
+    ByteCursor c(bytes, sizeof bytes);
+    EXPECT_EQ(c.u16be(), 0x0102);
+    EXPECT_EQ(c.u16le(), 0x0403);
+    EXPECT_FALSE(c.overrun());
+    EXPECT_EQ(c.u32le(), 0u); // only one byte left
+    EXPECT_TRUE(c.overrun());
+    EXPECT_TRUE(c.atEnd());
+    ByteCursor d(bytes, sizeof bytes);
+    EXPECT_FALSE(d.seek(6));
+    EXPECT_TRUE(d.overrun());
+    ByteCursor e(bytes, sizeof bytes);
+    EXPECT_TRUE(e.skip(5));
+    EXPECT_EQ(e.take(1), nullptr);
+    ByteCursor f(bytes, sizeof bytes);
+    EXPECT_FALSE(f.skip(SIZE_MAX)); // no wrap-around
+    EXPECT_EQ(f.u8(), 0);
+}

@@ -1,0 +1,37 @@
+#!/bin/bash
+# Shared helpers for the side-by-side benchmarks. Whole processes are timed
+# with hyperfine (median of several runs after a warm-up); ratios are ours
+# over the peer's.
+set -euo pipefail
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$BENCH_DIR/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+OUT=${OUT:-$ROOT/bench/out}
+mkdir -p "$OUT"
+
+# The largest photograph of Debian's lomiri-wallpapers-20.04, as PPM.
+photo_ppm() {
+  local ppm="$OUT/photo.ppm"
+  if [ ! -s "$ppm" ]; then
+    local jpg
+    jpg=$(ls -S /usr/share/backgrounds/*.jpg | head -n 1)
+    djpeg -pnm "$jpg" > "$ppm"
+  fi
+  echo "$ppm"
+}
+
+# median_seconds NAME COMMAND...: median wall time of whole-process runs.
+median_seconds() {
+  local name=$1; shift
+  hyperfine -N --warmup 1 --runs "${RUNS:-5}" --export-json "$OUT/$name.json" "$*" >/dev/null 2>&1
+  python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$OUT/$name.json"
+}
+
+# compare LABEL OURS PEER: prints both medians and the ratio.
+compare() {
+  local label=$1 ours=$2 peer=$3
+  local a b
+  a=$(median_seconds "${label// /_}-ours" "$ours")
+  b=$(median_seconds "${label// /_}-peer" "$peer")
+  python3 -c "import sys; a,b=float(sys.argv[2]),float(sys.argv[3]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {a/b:.2f}')" "$label" "$a" "$b"
+}
