@@ -1,0 +1,118 @@
+#include "ui/msgbox.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace quillon::ui;
+
+namespace {
+
+// Runs `action` on the real box once it is showing.
+void whenBoxShows(std::function<void(MsgBoxDialog*)> action)
+{
+    QTimer::singleShot(0, [action] {
+        auto* box = qobject_cast<MsgBoxDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        action(box);
+    });
+}
+
+void pressEscape(MsgBoxDialog* box)
+{
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(box, &esc);
+}
+
+} // namespace
+
+class MsgBoxTest : public ::testing::Test {
+protected:
+    void SetUp() override { uiHooks() = {}; }
+};
+
+TEST_F(MsgBoxTest, LeadingBreaksDependOnLength)
+{
+    EXPECT_EQ(msgBoxLayoutText(QStringLiteral("abc")), QStringLiteral("\n\n\nabc"));
+    EXPECT_EQ(msgBoxLayoutText(QString(59, u'x')).count(u'\n'), 2);
+    EXPECT_EQ(msgBoxLayoutText(QString(60, u'x')).count(u'\n'), 1);
+    EXPECT_EQ(msgBoxLayoutText(QString(120, u'x')).count(u'\n'), 0);
+}
+
+TEST_F(MsgBoxTest, StandardSetsThroughTheHook)
+{
+    std::vector<MsgButton> seen;
+    int32_t seenClose = 0;
+    uiHooks().msgBox = [&](QWidget*, const QString&, const QString&, const std::vector<MsgButton>& b, int32_t c) {
+        seen = b;
+        seenClose = c;
+        return b.back().value;
+    };
+    EXPECT_EQ(msgBox(nullptr, "t", "c", MB_YESNOCANCEL), IDCANCEL);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].label, QStringLiteral("&Yes"));
+    EXPECT_EQ(seen[2].label, QStringLiteral("Cancel"));
+    EXPECT_EQ(seenClose, IDCANCEL);
+    msgBox(nullptr, "t", "c", MB_YESNO);
+    EXPECT_EQ(seenClose, IDNO); // closing never means Yes
+    msgBox(nullptr, "t", "c", MB_OK);
+    EXPECT_EQ(seenClose, IDOK);
+    msgBox(nullptr, "t", "c", MB_ABORTRETRYIGNORE | MB_DEFBUTTON3);
+    EXPECT_EQ(seenClose, IDIGNORE);
+    msgBox(nullptr, "t", "c", MB_OKCANCEL | MB_ICONEXCLAMATION);
+    EXPECT_EQ(seenClose, IDCANCEL);
+    seen.clear();
+    EXPECT_EQ(msgBox(nullptr, "t", "c", 7), IDOK);
+    EXPECT_TRUE(seen.empty()); // no box at all
+}
+
+TEST_F(MsgBoxTest, RealBoxButtonsAndLabels)
+{
+    whenBoxShows([](MsgBoxDialog* box) {
+        ASSERT_EQ(box->buttonCount(), 4);
+        EXPECT_EQ(box->button(1)->text(), QStringLiteral("Cancel"));
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("Caption"));
+        EXPECT_TRUE(box->findChild<QLabel*>("ctl5000")->text().endsWith("Replace existing file?"));
+        // The buttons sit left to right in one row.
+        EXPECT_LT(box->button(0)->x(), box->button(3)->x());
+        EXPECT_EQ(box->button(0)->y(), box->button(3)->y());
+        box->button(2)->click();
+    });
+    int32_t r = msgBoxCustom(nullptr, "Replace existing file?", "Caption",
+                             {{"Replace", 1}, {"Cancel", 4}, {"Rename", 3}, {"Replace All", 2}}, 4);
+    EXPECT_EQ(r, 3);
+}
+
+TEST_F(MsgBoxTest, EscapePressesCancelOrAnswersTheCloseValue)
+{
+    whenBoxShows([](MsgBoxDialog* box) { pressEscape(box); });
+    EXPECT_EQ(msgBoxCustom(nullptr, "x", "c", {{"Replace", 1}, {"&cancel", 4}, {"Rename", 3}}, -1), 4);
+
+    // Yes/No has no Cancel: Esc closes with the safe answer, not Yes.
+    whenBoxShows([](MsgBoxDialog* box) { pressEscape(box); });
+    EXPECT_EQ(msgBox(nullptr, "Delete the source files?", "c", MB_YESNO), IDNO);
+
+    // The close box too.
+    whenBoxShows([](MsgBoxDialog* box) { box->close(); });
+    EXPECT_EQ(msgBox(nullptr, "Create it?", "c", MB_YESNO), IDNO);
+
+    // A custom box without a close value answers its first button.
+    whenBoxShows([](MsgBoxDialog* box) { box->close(); });
+    EXPECT_EQ(msgBoxCustom(nullptr, "x", "c", {{"Continue...", 1}, {"Cancel batch", 2}}, -1), 1);
+}
+
+TEST_F(MsgBoxTest, EnterPressesTheFocusedButton)
+{
+    whenBoxShows([](MsgBoxDialog* box) {
+        box->button(1)->setFocus();
+        QTest::keyClick(box->button(1), Qt::Key_Return);
+    });
+    EXPECT_EQ(msgBox(nullptr, "x", "c", MB_YESNO), IDNO);
+}
