@@ -239,6 +239,7 @@ void WizardFrame::refreshActivation()
         setCancelText(QStringLiteral("Cancel"));
     } else {
         setNextText(QString::fromStdU16String(wizardNextText(i, nav())));
+        setCancelText(QStringLiteral("Cancel"));
     }
     setWindowTitle(QString::fromStdU16String(wizardPageCaption(i)) + QStringLiteral(" - Quillon"));
 }
