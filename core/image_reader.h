@@ -1,0 +1,123 @@
+#pragma once
+// The base of every codec's reader. A codec supplies readHeader (size, pixel
+// format, colour model, frames, information fields) and readPixels (the
+// pixels into an image it is handed); the base supplies open, which fills the
+// generic information fields around readHeader, and decode, which picks the
+// decoding size and target, converts the file's colour model to RGB or grey,
+// copies the information record and decodes every further frame or page into
+// the image's frame chain.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+
+#include "core/format.h"
+#include "core/image.h"
+#include "core/image_info.h"
+#include "core/result.h"
+#include "platform/mapped_file.h"
+#include "platform/refcount.h"
+
+namespace quillon {
+
+// The colour model of a file's data; decoding keeps L and K as grey and
+// converts the others to RGB.
+enum ColourModel : uint8_t {
+    CM_RGB = 0,
+    CM_L = 1,
+    CM_K = 2,
+    CM_YCBCR = 3,
+    CM_CMYK = 4,
+    CM_CMYL = 5,
+    CM_YCCK = 6,
+    CM_XYZ = 7,
+    CM_LAB = 8,
+    CM_UNKNOWN = 9,
+};
+// "RGB", "L", ... "?".
+const char16_t* colourModelName(uint8_t model);
+
+// The abort byte of a long operation: set by whoever wants it to stop, polled
+// by the worker.
+using AbortFlag = std::atomic<uint8_t>;
+inline bool aborted(const AbortFlag* abort) { return abort && abort->load(std::memory_order_relaxed) != 0; }
+
+// Receives (done, total) from readers and the decode driver.
+class Progress : public RefCounted {
+public:
+    virtual void report(uint32_t done, uint32_t total) = 0;
+};
+inline void reportProgress(Progress* progress, uint32_t done, uint32_t total)
+{
+    if (progress) progress->report(done, total);
+}
+
+class ImageReader : public RefCounted {
+public:
+    ImageReader(MappedFile* input, const FormatDescriptor* descriptor);
+
+    const std::filesystem::path& fileName() const { return input->name(); }
+    uint64_t fileSize() const { return input->size(); }
+    // The input's bytes (never null once opened).
+    const uint8_t* fileData() const { return input->data(); }
+
+    // True when both reduced dimensions are set and each is smaller than
+    // the full one.
+    bool hasReducedSize() const;
+
+    // Fills the generic fields and reads the header. Options are the
+    // codec's own (usually null).
+    ResultCode open(const void* options);
+
+    // Decodes into `image` (normally made by imageCreateForReader). The
+    // image may differ from the decoding size and format; it is then filled
+    // through an intermediate image. With allFrames the further frames or
+    // pages are decoded into images chained behind it. On failure the image
+    // may hold partial pixels; it is never released here.
+    ResultCode decode(Image* image, bool allFrames, Progress* progress, AbortFlag* abort);
+
+    ImageReader* nextFrame() const { return nextReader; }
+
+    // ---- state the codec fills in readHeader ----
+    ImageInfoBag info;
+    const FormatDescriptor* descriptor;
+    MappedFile* input;  // one reference held
+    uint32_t width = 0, height = 0;
+    uint32_t bitsPerPixel = 0;  // of the file's data
+    // A smaller size the codec can decode directly (0 when none).
+    uint32_t reducedWidth = 0, reducedHeight = 0;
+    // What readPixels needs of the target's stride (bytes) and rows.
+    uint32_t minRowBytes = 0, minRows = 0;
+    PixelFormat pixelFormat = PF_SAME;
+    ColourModel colourModel = CM_UNKNOWN;
+    AlphaKind alphaKind = ALPHA_NONE;
+    // The reader of the next frame or page, owned (one reference).
+    ImageReader* nextReader = nullptr;
+    FrameInfo frameInfo;
+
+protected:
+    // Releases the input and the rest of the reader chain (without
+    // recursion, so chains of any length are safe).
+    ~ImageReader() override;
+
+    virtual ResultCode readHeader(const void* options) = 0;
+    // Fills `image`, which has `pixelFormat`, the full or (with `reduced`)
+    // the reduced size, and at least minRowBytes / minRows. Polls `abort`
+    // per row or block and reports progress; leaves reporting RC_CANCELLED
+    // to the driver.
+    virtual ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) = 0;
+
+private:
+    ResultCode decodeOne(Image* image, Progress* progress, AbortFlag* abort);
+};
+
+// Makes the image `reader` decodes into: its size and pixel format (with
+// forDisplay, 16-bit and float formats become their 8-bit forms and the
+// image is a display image). RC_UNKNOWN_FORMAT for an empty size,
+// RC_OUT_OF_MEMORY when it cannot be made (or the format was never set).
+ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool forDisplay);
+
+// The base name used as a title: the text after the last "/" of the name,
+// without its last extension.
+std::u16string titleFromFileName(const std::filesystem::path& name);
+
+} // namespace quillon

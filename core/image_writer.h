@@ -1,0 +1,65 @@
+#pragma once
+// The base of every codec's writer. A codec supplies encode, which stores an
+// image already in a suitable pixel format; the base's write chooses the
+// sub-format, the output colour format among those the sub-format and the
+// caller allow, and the conversion (palette reduction, grey, 16-bit, float,
+// 15/16-bit dithering, removal of transparency) the image needs first.
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "core/format.h"
+#include "core/image.h"
+#include "core/result.h"
+#include "platform/output_file.h"
+#include "platform/refcount.h"
+
+namespace quillon {
+
+class ImageWriter : public RefCounted {
+public:
+    explicit ImageWriter(const FormatDescriptor* descriptor) : descriptor(descriptor) {}
+
+    // Creates the output file (factories call this); the result is kept and
+    // returned by write when the file could not be created.
+    ResultCode createOutput(const std::filesystem::path& path);
+
+    const char16_t* const* subFormatNames() const { return descriptor ? descriptor->subFormatNames : nullptr; }
+    const ColourFormatFlags* subFormatCaps() const { return descriptor ? descriptor->subFormatCaps : nullptr; }
+
+    // subFormatName: null or empty for the first sub-format, else an exact
+    // name. colourMask: the acceptable ColourFormatFlags (CF_AUTO for all).
+    // parameter: the sub-format's number. allFrames: the whole chain is
+    // written. bitsOut receives the chosen colour format's bits per pixel.
+    // The caller's image is never changed in a way that loses data (the
+    // grey-ramp switch and palette compaction are lossless; transparency is
+    // removed on a copy).
+    ResultCode write(Image* image, const char16_t* subFormatName, ColourFormatFlags colourMask, int32_t parameter,
+                     bool allFrames, void* extra, uint32_t* bitsOut);
+
+    const FormatDescriptor* descriptor;
+    // Owned until the writer is destroyed, which closes it.
+    OutputFile output;
+
+protected:
+    ~ImageWriter() override = default;
+
+    // image: the image to store, in the format write prepared; colourFlag:
+    // the one chosen ColourFormatFlags bit; bitsPerPixel: the image's own
+    // depth; parameter and extra: the caller's. Must check every write of
+    // the output (RC_WRITE_FAILED).
+    virtual ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
+                              int32_t parameter, void* extra) = 0;
+
+private:
+    ResultCode createResult_ = RC_OK;
+    bool created_ = false;
+};
+
+// Marks the palette indices the image (and with allFrames its further
+// frames) use and, unless noCompact, renumbers them to the smallest range.
+// Returns the highest index in use afterwards, 255 when a frame is not
+// indexed.
+uint8_t imageScanPaletteUse(Image* image, bool noCompact, bool allFrames);
+
+} // namespace quillon
