@@ -1,0 +1,129 @@
+#include "app/command_line.h"
+
+#include <system_error>
+
+#include "core/text.h"
+
+namespace quillon {
+
+namespace fs = std::filesystem;
+
+std::vector<std::u16string> commandLineTokenize(std::u16string_view text)
+{
+    std::vector<std::u16string> tokens;
+    size_t i = 0;
+    while (i < text.size()) {
+        std::u16string token;
+        bool quoted = false;
+        while (i < text.size()) {
+            char16_t c = text[i++];
+            if (quoted) {
+                if (c == u'"') break;
+                token += c;
+            } else if (c == u' ') {
+                break;
+            } else if (c == u'"') {
+                quoted = true;
+            } else {
+                token += c;
+            }
+        }
+        if (!token.empty()) tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
+namespace {
+
+enum class Option { None, Recurse, Silent, Filter, Other };
+
+Option optionWord(std::string_view word)
+{
+    if (equalsNoCase(word, "RECURSE")) return Option::Recurse;
+    if (equalsNoCase(word, "SILENT")) return Option::Silent;
+    if (equalsNoCase(word, "FILTER")) return Option::Filter;
+    return Option::Other;
+}
+
+Option classify(const std::string& token)
+{
+    if (token.empty()) return Option::None;
+    if (token[0] == '-') return optionWord(std::string_view(token).substr(1));
+    if (token[0] == '/') {
+        // A '/' opens an option only for the three words; everything else
+        // starting with '/' is an absolute path.
+        Option o = optionWord(std::string_view(token).substr(1));
+        return o == Option::Other ? Option::None : o;
+    }
+    return Option::None;
+}
+
+bool isPresetName(const std::string& token)
+{
+    return token.size() >= 5 && equalsNoCase(std::string_view(token).substr(token.size() - 4), ".qpt");
+}
+
+} // namespace
+
+bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target)
+{
+    AddDirectoryParams params;
+    bool silent = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& token = args[i];
+        switch (classify(token)) {
+        case Option::Recurse: params.recurse = 1; continue;
+        case Option::Silent:
+            silent = true;
+            target.setSilent();
+            continue;
+        case Option::Filter: {
+            if (i + 1 == args.size()) return silent;
+            const std::string& filter = args[++i];
+            if (!filter.empty()) {
+                std::u16string text = utf8ToU16(filter);
+                if (text.size() > kCommandLineFilterMax) {
+                    size_t cut = kCommandLineFilterMax;
+                    // Never keep half of a surrogate pair.
+                    if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
+                    text.resize(cut);
+                }
+                params.filter = std::move(text);
+                params.filterOn = 1;
+            }
+            continue;
+        }
+        case Option::Other: continue;
+        case Option::None: break;
+        }
+
+        if (token.empty() || token.find(".exe") != std::string::npos) continue;
+        std::error_code ec;
+        fs::file_status st = fs::status(token, ec);
+        if (ec || !fs::exists(st)) continue;
+        if (fs::is_directory(st)) target.addDirectory(token, params);
+        else if (isPresetName(token)) target.loadPreset(token);
+        else target.addFile(token);
+        params.recurse = 0;
+    }
+    return silent;
+}
+
+void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirectoryParams& params)
+{
+    list_.addDirectory(folder, &params);
+}
+
+void InputListCommandTarget::addFile(const fs::path& file) { list_.addFile(file, false, true); }
+
+void InputListCommandTarget::loadPreset(const fs::path& file)
+{
+    if (loadPreset_) loadPreset_(file);
+}
+
+void InputListCommandTarget::setSilent()
+{
+    if (setSilent_) setSilent_();
+}
+
+} // namespace quillon

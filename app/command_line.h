@@ -1,0 +1,62 @@
+#pragma once
+// The program's arguments: image files, folders to scan and preset files,
+// with the options RECURSE, FILTER and SILENT. Options start with '-', or
+// with '/' when the rest is one of the three words, so absolute paths stay
+// paths. Words compare without regard to case.
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/input_list.h"
+
+namespace quillon {
+
+// The longest filter an argument may set, in UTF-16 units.
+constexpr size_t kCommandLineFilterMax = 127;
+
+// Splits a whole command-line text into tokens: blanks separate outside
+// double quotes; a quote starts quoting and the closing quote ends the token
+// even without a blank; empty tokens are dropped. abc"def ghi"jkl gives
+// `abcdef ghi` and `jkl`.
+std::vector<std::u16string> commandLineTokenize(std::u16string_view text);
+
+// What the arguments act on.
+class CommandLineTarget {
+public:
+    virtual ~CommandLineTarget() = default;
+    virtual void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams& params) = 0;
+    virtual void addFile(const std::filesystem::path& file) = 0;
+    virtual void loadPreset(const std::filesystem::path& file) = 0;
+    virtual void setSilent() = 0;
+};
+
+// Acts on the arguments in order (argv without the program itself). Missing
+// names and names containing ".exe" are skipped and leave a pending RECURSE
+// in force. Returns true when SILENT was given: the caller then minimises the
+// wizard and presses Next.
+bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
+
+// The usual target: folders and files go to the input list (files without a
+// message, remembering their folder), presets to loadPreset, SILENT to
+// setSilent (the job settings' silent mode).
+class InputListCommandTarget : public CommandLineTarget {
+public:
+    InputListCommandTarget(InputList& list, std::function<void(const std::filesystem::path&)> loadPreset,
+                           std::function<void()> setSilent)
+        : list_(list), loadPreset_(std::move(loadPreset)), setSilent_(std::move(setSilent))
+    {
+    }
+    void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams& params) override;
+    void addFile(const std::filesystem::path& file) override;
+    void loadPreset(const std::filesystem::path& file) override;
+    void setSilent() override;
+
+private:
+    InputList& list_;
+    std::function<void(const std::filesystem::path&)> loadPreset_;
+    std::function<void()> setSilent_;
+};
+
+} // namespace quillon

@@ -1,0 +1,415 @@
+#include "app/input_list.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+#include "app/rename.h"
+#include "core/text.h"
+
+namespace quillon {
+
+namespace fs = std::filesystem;
+
+void FileEntry::release()
+{
+    path.clear();
+    fileName.clear();
+    overrideName.clear();
+    alphaFilePath.clear();
+    metadataOverride.reset();
+    adjustments.reset();
+    width = height = 0;
+    bitsPerPixel = 0;
+    fileSize = 0;
+    kind = 0;
+    sampleType = u'?';
+    hasAlpha = 0;
+    device = inode = 0;
+}
+
+uint8_t fileKindFor(uint8_t colourModel, PixelFormat format)
+{
+    if (colourModel == 1 || colourModel == 2) return 2;
+    return format == PF_INDEXED8 ? 1 : 0;
+}
+
+char16_t sampleTypeFor(PixelFormat format)
+{
+    switch (format) {
+    case PF_RGBA8:
+    case PF_GRAY8: return u'b';
+    case PF_RGBA16:
+    case PF_GRAY16: return u'w';
+    case PF_RGBA_FLOAT:
+    case PF_GRAY_FLOAT: return u'f';
+    case PF_INDEXED8: return u'i';
+    default: return u'?';
+    }
+}
+
+namespace {
+
+int sign(int64_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+template <class T>
+int compareValues(T a, T b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+uint64_t pixelCount(const FileEntry& e) { return uint64_t(e.width) * e.height; }
+
+// Offset of the file-name part in a path's text.
+size_t nameOffset(std::u16string_view text)
+{
+    size_t slash = text.rfind(u'/');
+    return slash == std::u16string_view::npos ? 0 : slash + 1;
+}
+
+std::u16string folderPart(const FileEntry& e)
+{
+    std::u16string text = pathToU16(e.path);
+    text.resize(nameOffset(text));
+    return text;
+}
+
+struct Identity {
+    bool known = false;
+    bool regular = false;
+    uint64_t device = 0, inode = 0;
+};
+
+Identity identify(const fs::path& path)
+{
+    Identity id;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return id;
+    id.known = true;
+    id.regular = S_ISREG(st.st_mode);
+    id.device = uint64_t(st.st_dev);
+    id.inode = uint64_t(st.st_ino);
+    return id;
+}
+
+} // namespace
+
+int fileListCompareName(const FileEntry& a, const FileEntry& b, int direction)
+{
+    return compareFolded(a.fileName, b.fileName) * direction;
+}
+
+int fileListCompareResolution(const FileEntry& a, const FileEntry& b, int direction)
+{
+    int r = compareValues(pixelCount(a), pixelCount(b));
+    if (r == 0) r = compareValues(a.bitsPerPixel, b.bitsPerPixel);
+    return r * direction;
+}
+
+int fileListCompareBits(const FileEntry& a, const FileEntry& b, int direction)
+{
+    int r = compareValues(a.bitsPerPixel, b.bitsPerPixel);
+    if (r == 0) r = compareValues(pixelCount(a), pixelCount(b));
+    return r * direction;
+}
+
+int fileListCompareSize(const FileEntry& a, const FileEntry& b, int direction)
+{
+    return compareValues(a.fileSize, b.fileSize) * direction;
+}
+
+int fileListCompareFolder(const FileEntry& a, const FileEntry& b, int direction)
+{
+    return sign(compareFolded(folderPart(a), folderPart(b))) * direction;
+}
+
+InputList::InputList(InputListHooks* hooks) : hooks_(hooks ? hooks : &defaultHooks_) {}
+
+InputList::~InputList() = default;
+
+FileEntry& InputList::entryAt(size_t index)
+{
+    size_t chunk = index / kChunkEntries;
+    while (chunks_.size() <= chunk) chunks_.push_back(std::make_unique<FileEntry[]>(kChunkEntries));
+    return chunks_[chunk][index % kChunkEntries];
+}
+
+const FileEntry* InputList::slot(size_t index) const
+{
+    if (index >= fileCount_) return nullptr;
+    const FileEntry& e = chunks_[index / kChunkEntries][index % kChunkEntries];
+    return e.used() ? &e : nullptr;
+}
+
+bool InputList::isDuplicate(const fs::path& path, uint64_t device, uint64_t inode) const
+{
+    if (paths_.count(path)) return true;
+    return inode != 0 && identities_.count({device, inode}) != 0;
+}
+
+void InputList::forget(FileEntry& entry)
+{
+    paths_.erase(entry.path);
+    if (entry.inode != 0) identities_.erase({entry.device, entry.inode});
+}
+
+ResultCode InputList::addFile(const fs::path& path, bool showErrors, bool rememberFolder)
+{
+    if (rememberFolder && path.has_filename()) {
+        std::error_code ec;
+        fs::path folder = fs::absolute(path, ec).parent_path();
+        if (!ec && !folder.empty()) hooks_->rememberFolder(folder / "");
+    }
+
+    Identity id = identify(path);
+    if (isDuplicate(path, id.device, id.known ? id.inode : 0)) return RC_OK;
+
+    ProbedImage probed;
+    // Only regular files are probed: opening a FIFO or a device could block
+    // or never end.
+    ResultCode rc = !id.known ? RC_OPEN_FAILED : (!id.regular ? RC_OPEN_FAILED : hooks_->probe(path, probed));
+    if (failed(rc)) {
+        if (showErrors) hooks_->showError(errorText(rc), u"Error - Quillon");
+        return rc;
+    }
+    if (probed.path.empty()) probed.path = path;
+    if (probed.path != path && paths_.count(probed.path)) return RC_OK;
+
+    FileEntry& e = entryAt(fileCount_++);
+    e.path = probed.path;
+    std::u16string text = pathToU16(e.path);
+    e.fileName = text.substr(nameOffset(text));
+    e.fileSize = probed.fileSize;
+    e.width = probed.width;
+    e.height = probed.height;
+    e.bitsPerPixel = probed.bitsPerPixel;
+    e.kind = fileKindFor(probed.colourModel, probed.pixelFormat);
+    e.hasAlpha = probed.alphaKind != ALPHA_NONE ? 1 : 0;
+    e.sampleType = sampleTypeFor(probed.pixelFormat);
+    e.device = id.device;
+    e.inode = id.inode;
+
+    auto adj = std::make_unique<AdjustmentSettings>();
+    if (hooks_->readSidecar(*adj, e.path)) {
+        for (float AdjustmentSettings::*field :
+             {&AdjustmentSettings::luminance, &AdjustmentSettings::red, &AdjustmentSettings::green,
+              &AdjustmentSettings::blue})
+            if ((*adj).*field > 1.0f) adj->setColour(field, 1.0f);
+        e.adjustments = std::move(adj);
+    } else {
+        uint8_t orientation = orientationFromName(probed.orientation.c_str());
+        if (orientation != 0) {
+            adj->setOrientation(orientation);
+            e.adjustments = std::move(adj);
+        }
+    }
+
+    paths_.insert(e.path);
+    if (e.inode != 0) identities_.insert({e.device, e.inode});
+    rows_.insert(rows_.begin(), &e);
+    lastSortCompare_ = nullptr;
+    hooks_->rowInserted(e);
+    return RC_OK;
+}
+
+void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* params)
+{
+    if (folder.empty()) return;
+    hooks_->busy(true);
+
+    struct Level {
+        fs::path folder;
+        std::vector<fs::path> names;
+        size_t next = 0;
+    };
+    auto listFolder = [](const fs::path& dir, Level& level) {
+        level.folder = dir;
+        std::error_code ec;
+        fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec))
+            level.names.push_back(it->path().filename());
+        // Name order, so that a scan adds the same files in the same order
+        // on every run.
+        std::sort(level.names.begin(), level.names.end());
+    };
+
+    // Folders already entered, by identity: a symbolic link back to an
+    // ancestor (or to a folder seen before) is not entered again.
+    std::set<std::pair<uint64_t, uint64_t>> entered;
+    Identity top = identify(folder);
+    if (top.known) entered.insert({top.device, top.inode});
+
+    bool recurse = !params || params->recurse;
+    bool filterOn = params && params->filterOn;
+    std::vector<Level> stack(1);
+    listFolder(folder, stack.back());
+
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.names.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const fs::path name = level.names[level.next++];
+        fs::path full = level.folder / name;
+        std::error_code ec;
+        fs::file_status st = fs::status(full, ec);
+        if (ec) continue;
+        if (fs::is_directory(st)) {
+            if (!recurse || name.native().front() == '.') continue;
+            Identity id = identify(full);
+            if (!id.known || !entered.insert({id.device, id.inode}).second) continue;
+            Level child;
+            listFolder(full, child);
+            stack.push_back(std::move(child)); // `level` is not used past here
+        } else if (fs::is_regular_file(st)) {
+            if (filterOn && !filterMatch(params->filter, pathToU16(name))) continue;
+            addFile(full, false, false);
+        }
+    }
+    hooks_->busy(false);
+}
+
+void InputList::removeRows(std::vector<size_t> rows)
+{
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    bool any = false;
+    for (size_t k = rows.size(); k-- > 0;) {
+        size_t r = rows[k];
+        if (r >= rows_.size()) continue;
+        FileEntry* e = rows_[r];
+        rows_.erase(rows_.begin() + ptrdiff_t(r));
+        forget(*e);
+        e->release();
+        any = true;
+    }
+    if (any) hooks_->rowsChanged();
+}
+
+void InputList::clearAll()
+{
+    hooks_->busy(true);
+    for (size_t i = rows_.size(); i-- > 0;) rows_[i]->release();
+    rows_.clear();
+    for (auto& chunk : chunks_)
+        for (size_t i = 0; i < kChunkEntries; ++i) chunk[i].release();
+    if (chunks_.size() > 1) chunks_.resize(1);
+    fileCount_ = 0;
+    paths_.clear();
+    identities_.clear();
+    hooks_->rowsChanged();
+    hooks_->busy(false);
+}
+
+void InputList::sort(FileCompare compare)
+{
+    if (!compare) return;
+    hooks_->busy(true);
+    int direction = compare == lastSortCompare_ ? -1 : 1;
+    std::stable_sort(rows_.begin(), rows_.end(),
+                     [&](const FileEntry* a, const FileEntry* b) { return compare(*a, *b, direction) < 0; });
+    lastSortCompare_ = direction == 1 ? compare : nullptr;
+    hooks_->rowsChanged();
+    hooks_->busy(false);
+}
+
+void InputList::setOrientation(const std::vector<size_t>& rows, uint8_t mask, uint8_t value)
+{
+    for (size_t r : rows) {
+        if (r >= rows_.size()) continue;
+        FileEntry& e = *rows_[r];
+        if (!e.adjustments) {
+            if (value == 0) continue;
+            e.adjustments = std::make_unique<AdjustmentSettings>();
+        }
+        uint8_t old = e.adjustments->orientation;
+        e.adjustments->setOrientation(uint8_t((old & ~mask) | value));
+    }
+    hooks_->rowsChanged();
+}
+
+ResultCode InputList::setAlphaPlane(const std::vector<size_t>& rows, const fs::path& path)
+{
+    Identity id = identify(path);
+    ProbedImage probed;
+    ResultCode rc = (!id.known || !id.regular) ? RC_OPEN_FAILED : hooks_->probe(path, probed);
+    if (failed(rc)) {
+        hooks_->showError(errorText(rc), u"Error - Quillon");
+        return rc;
+    }
+    for (size_t r : rows)
+        if (r < rows_.size()) rows_[r]->alphaFilePath = path;
+    hooks_->rowsChanged();
+    return RC_OK;
+}
+
+void InputList::clearAlphaPlane(const std::vector<size_t>& rows)
+{
+    for (size_t r : rows)
+        if (r < rows_.size()) rows_[r]->alphaFilePath.clear();
+    hooks_->rowsChanged();
+}
+
+std::u16string InputList::countText(size_t selectedRows) const
+{
+    if (selectedRows > 0) return asciiToU16(std::to_string(selectedRows)) + u" selected";
+    if (rows_.empty()) return std::u16string();
+    return asciiToU16(std::to_string(rows_.size())) + (rows_.size() == 1 ? u" file" : u" files");
+}
+
+std::u16string formatGroupedNumber(uint64_t value)
+{
+    std::string digits = std::to_string(value);
+    std::u16string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += u' ';
+        out += char16_t(digits[i]);
+    }
+    return out;
+}
+
+std::u16string fileListFolderText(const FileEntry& entry)
+{
+    std::u16string folder = folderPart(entry);
+    return folder.empty() ? pathToU16(entry.path) : folder;
+}
+
+std::u16string fileListColumnText(const FileEntry& entry, int column)
+{
+    auto number = [](int64_t v) { return asciiToU16(std::to_string(v)); };
+    switch (column) {
+    case 0: {
+        std::u16string text = entry.fileName;
+        if (!entry.alphaFilePath.empty()) {
+            std::u16string alpha = pathToU16(entry.alphaFilePath);
+            text += u" {image} + " + alpha.substr(nameOffset(alpha)) + u" {alpha}";
+        }
+        if (!entry.overrideName.empty()) text += u" -> " + entry.overrideName;
+        return text;
+    }
+    case 1: {
+        bool turned = (entry.orientation() & ORIENT_ROTATION_MASK) % 2 == 1;
+        uint32_t a = turned ? entry.height : entry.width;
+        uint32_t b = turned ? entry.width : entry.height;
+        return number(a) + u" \u00B7 " + number(b);
+    }
+    case 2: return std::u16string(1, entry.sampleType) + u"|" + number(entry.bitsPerPixel);
+    case 3: return formatGroupedNumber(entry.fileSize);
+    case 4: return fileListFolderText(entry);
+    default: return std::u16string();
+    }
+}
+
+const char16_t* addDirectoryCheck(const fs::path& folder)
+{
+    if (folder.empty()) return u"Please select a directory first!\n\nUse the [...] button to browse...";
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) return u"The directory doesn't exist!";
+    return nullptr;
+}
+
+ResultCode InputListHooks::probe(const fs::path&, ProbedImage&) { return RC_UNKNOWN_FORMAT; }
+
+bool InputListHooks::readSidecar(AdjustmentSettings&, const fs::path&) { return false; }
+
+} // namespace quillon

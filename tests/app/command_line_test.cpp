@@ -1,0 +1,173 @@
+#include "app/command_line.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/input_list_fakes.h"
+#include "core/text.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+namespace {
+
+Names tokens(const std::u16string& text)
+{
+    Names out;
+    for (const std::u16string& t : commandLineTokenize(text)) out.push_back(u16ToUtf8(t));
+    return out;
+}
+
+class RecordingTarget : public CommandLineTarget {
+public:
+    void addDirectory(const fs::path& folder, const AddDirectoryParams& p) override
+    {
+        calls.push_back("dir " + folder.filename().string() + " recurse=" + std::to_string(p.recurse) +
+                        " filter=" + (p.filterOn ? u16ToUtf8(p.filter) : std::string("off")));
+    }
+    void addFile(const fs::path& file) override { calls.push_back("file " + file.filename().string()); }
+    void loadPreset(const fs::path& file) override { calls.push_back("preset " + file.filename().string()); }
+    void setSilent() override { calls.push_back("silent"); }
+    Names calls;
+};
+
+// Runs the test with the current folder inside dir, as a user would type
+// relative names.
+class InFolder {
+public:
+    explicit InFolder(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+    ~InFolder() { fs::current_path(old_); }
+
+private:
+    fs::path old_;
+};
+
+} // namespace
+
+TEST(CommandLine, TokenizerQuoteRules)
+{
+    EXPECT_EQ(tokens(u"abc\"def ghi\"jkl"), (Names{"abcdef ghi", "jkl"}));
+    EXPECT_EQ(tokens(u"C:/quillon.exe \"D:/my pics\" -RECURSE"),
+              (Names{"C:/quillon.exe", "D:/my pics", "-RECURSE"}));
+    EXPECT_EQ(tokens(u"  a   b  "), (Names{"a", "b"}));
+    EXPECT_EQ(tokens(u"a \"\" b"), (Names{"a", "b"})); // an empty pair is no token
+    EXPECT_EQ(tokens(u"a\"\"b"), (Names{"a", "b"}));   // the closing quote ends the token
+    EXPECT_EQ(tokens(u"\"open to the end"), (Names{"open to the end"}));
+    EXPECT_EQ(tokens(u"tab\tstays"), (Names{"tab\tstays"}));
+    EXPECT_TRUE(tokens(u"").empty());
+    EXPECT_TRUE(tokens(u"   \"\" ").empty());
+}
+
+TEST(CommandLine, OptionsApplyToTheFoldersThatFollow)
+{
+    TempDir dir;
+    for (const char* d : {"my pics", "second", "third", "fourth", "fifth"}) fs::create_directories(dir / d);
+    writeFile(dir / "x.QPT", std::string("[Quillon]\n"));
+    writeFile(dir / ".qpt", std::string("[Quillon]\n"));
+    writeFile(dir / "tool.exe", std::string("MZ"));
+    writeImage(dir / "photo.jpg");
+    InFolder here(dir.path());
+
+    // The command line as a user types it on Windows, split by the
+    // tokenizer; the program's own path is skipped by its ".exe".
+    std::u16string text = u"C:/Quillon/quillon.exe \"my pics\" -RECURSE second /FILTER \"fun*.jpg; ????.gif\""
+                          u" third -recurse missing.jpg fourth photo.jpg fifth x.QPT .qpt tool.exe -bogus /bogus"
+                          u" /silent";
+    std::vector<std::string> args;
+    for (const std::u16string& t : commandLineTokenize(text)) args.push_back(u16ToUtf8(t));
+
+    RecordingTarget target;
+    EXPECT_TRUE(commandLineHandle(args, target));
+    EXPECT_EQ(target.calls, (Names{
+                                "dir my pics recurse=0 filter=off",
+                                "dir second recurse=1 filter=off",
+                                "dir third recurse=0 filter=fun*.jpg; ????.gif",
+                                // the missing file leaves RECURSE pending
+                                "dir fourth recurse=1 filter=fun*.jpg; ????.gif",
+                                "file photo.jpg",
+                                "dir fifth recurse=0 filter=fun*.jpg; ????.gif",
+                                "preset x.QPT",
+                                "file .qpt", // four characters: not a preset name
+                                "silent",
+                            }));
+}
+
+TEST(CommandLine, SlashStartsAnOptionOnlyForOptionWords)
+{
+    TempDir dir;
+    writeImage(dir / "RECURSE" / "a.png");
+    writeImage(dir / "b.png");
+    fs::create_directories(dir / "sub");
+    RecordingTarget target;
+    // Absolute paths are paths, even when they end in an option word.
+    EXPECT_FALSE(commandLineHandle({(dir / "b.png").string(), (dir / "RECURSE").string(), "/RECURSE",
+                                    (dir / "sub").string(), "-SILENT:no", "/Filter"},
+                                   target));
+    EXPECT_EQ(target.calls, (Names{"file b.png", "dir RECURSE recurse=0 filter=off", "dir sub recurse=1 filter=off"}));
+}
+
+TEST(CommandLine, FilterAsTheLastTokenEndsHandling)
+{
+    TempDir dir;
+    fs::create_directories(dir / "d");
+    RecordingTarget target;
+    EXPECT_TRUE(commandLineHandle({"-SILENT", "-FILTER"}, target));
+    EXPECT_EQ(target.calls, (Names{"silent"}));
+
+    // An empty filter leaves the one before it in force; a long one is cut.
+    target.calls.clear();
+    std::string longFilter = "*.png;" + std::string(200, 'x');
+    EXPECT_FALSE(commandLineHandle({"-FILTER", "*.jpg", "-FILTER", "", (dir / "d").string(), "-FILTER", longFilter,
+                                    (dir / "d").string()},
+                                   target));
+    ASSERT_EQ(target.calls.size(), 2u);
+    EXPECT_EQ(target.calls[0], "dir d recurse=0 filter=*.jpg");
+    EXPECT_EQ(target.calls[1], "dir d recurse=0 filter=" + longFilter.substr(0, kCommandLineFilterMax));
+}
+
+TEST(CommandLine, ArgumentsReachTheInputListAndPresets)
+{
+    TempDir dir;
+    writeImage(dir / "my pics" / "p1.png");
+    writeImage(dir / "my pics" / "inner" / "p2.png");
+    writeImage(dir / "second" / "s1.png");
+    writeImage(dir / "second" / "deep" / "s2.png");
+    writeImage(dir / "third" / "fun1.JPG");
+    writeImage(dir / "third" / "abcd.gif");
+    writeImage(dir / "third" / "abc.gif");
+    writeImage(dir / "third" / "sub" / "fun2.jpg");
+    writeImage(dir / "loose.png");
+    writeFile(dir / "readme.txt", std::string("text"));
+    writeFile(dir / "job.qpt", std::string("[Quillon]\n"));
+
+    FakeHooks hooks;
+    InputList list(&hooks);
+    std::vector<fs::path> presets;
+    int silent = 0;
+    InputListCommandTarget target(
+        list, [&](const fs::path& p) { presets.push_back(p); }, [&] { ++silent; });
+
+    const std::vector<std::string> args = {
+        (dir / "my pics").string(), "-RECURSE", (dir / "second").string(), "-FILTER", "fun*.jpg; ????.gif",
+        (dir / "third").string(),   (dir / "loose.png").string(), (dir / "readme.txt").string(),
+        (dir / "job.qpt").string(), "-SILENT",
+    };
+    EXPECT_TRUE(commandLineHandle(args, target));
+    EXPECT_EQ(slotPaths(list, dir.path()), (Names{"my pics/p1.png", "second/deep/s2.png", "second/s1.png",
+                                                  "third/abcd.gif", "third/fun1.JPG", "loose.png"}));
+    EXPECT_TRUE(hooks.errors.empty()); // readme.txt is skipped without a box
+    ASSERT_EQ(presets.size(), 1u);
+    EXPECT_EQ(presets[0], dir / "job.qpt");
+    EXPECT_EQ(silent, 1);
+    // Single files put their folder at the front of the recent paths.
+    ASSERT_EQ(hooks.remembered.size(), 2u);
+    EXPECT_EQ(hooks.remembered[0].string(), dir.path().string() + "/");
+}
