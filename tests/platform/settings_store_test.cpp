@@ -1,0 +1,234 @@
+#include "platform/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/known_folders.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using quillon::test::TempDir;
+
+namespace {
+
+// Sets an environment variable for the life of the object.
+class EnvVar {
+public:
+    EnvVar(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~EnvVar()
+    {
+        if (had_) setenv(name_, old_.c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+} // namespace
+
+TEST(SettingsStore, ValuesRoundTripWithCaseInsensitiveNames)
+{
+    TempDir dir;
+    auto file = dir / "Vendor/App/settings";
+    {
+        auto s = SettingsStore::openFile(file);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->valueCount(), 0u);
+        s->writeByte("bFlag", 1);
+        s->writeDword("iNumber", 0xFFFFFFFEu);
+        s->writeString("szText", u"Grüße ✓");
+        s->writeString8("szAnsi", "caf\xE9 \x80");
+        uint8_t blob[5] = {1, 0, 2, 0, 3};
+        s->writeBinary("Blob", blob, 5);
+        s->writeDword("INUMBER", 7); // same value, other spelling
+        ASSERT_TRUE(s->commit());
+    }
+    auto s = SettingsStore::openFile(file);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->valueCount(), 5u);
+    uint8_t flag = 0;
+    EXPECT_TRUE(s->readByte("BFLAG", flag));
+    EXPECT_EQ(flag, 1);
+    uint32_t n = 0;
+    EXPECT_TRUE(s->readDword("inumber", n));
+    EXPECT_EQ(n, 7u);
+    std::u16string text;
+    EXPECT_TRUE(s->readString("sztext", text, 128));
+    EXPECT_EQ(text, u"Grüße ✓");
+    std::string ansi;
+    EXPECT_TRUE(s->readString8("szAnsi", ansi, 64));
+    EXPECT_EQ(ansi, "caf\xE9 \x80");
+    uint8_t got[5] = {};
+    uint32_t size = 5;
+    ValueType type;
+    EXPECT_TRUE(s->query("blob", &type, got, &size));
+    EXPECT_EQ(type, ValueType::Binary);
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(got[4], 3);
+}
+
+TEST(SettingsStore, SizedReadsLeaveTheDefault)
+{
+    auto s = SettingsStore::fromBytes(nullptr, 0);
+    ASSERT_TRUE(s);
+    uint8_t two[2] = {1, 2};
+    s->writeBinary("Short", two, 2);
+    s->writeDword("Dword", 5);
+    s->writeString("Text", u"abc"); // 8 bytes with its NUL
+
+    uint32_t n = 99;
+    EXPECT_FALSE(s->readDword("Short", n)); // wrong size
+    EXPECT_FALSE(s->readDword("Absent", n));
+    EXPECT_EQ(n, 99u);
+    uint8_t b = 42;
+    EXPECT_FALSE(s->readByte("Dword", b)); // larger than the buffer
+    EXPECT_EQ(b, 42);
+
+    std::u16string text = u"default";
+    EXPECT_FALSE(s->readString("Text", text, 7));
+    EXPECT_EQ(text, u"default");
+    EXPECT_TRUE(s->readString("Text", text, 8));
+    EXPECT_EQ(text, u"abc");
+
+    std::string ansi = "keep";
+    EXPECT_FALSE(s->readString8("Text", ansi, 3));
+    EXPECT_TRUE(s->readString8("Text", ansi, 4));
+    EXPECT_EQ(ansi, "abc");
+
+    uint8_t buf[1] = {7};
+    uint32_t size = 1;
+    EXPECT_FALSE(s->query("Short", nullptr, buf, &size));
+    EXPECT_EQ(size, 2u); // tells the size needed
+    EXPECT_EQ(buf[0], 7);
+
+    s->deleteValue("SHORT");
+    EXPECT_FALSE(s->hasValue("Short"));
+    EXPECT_FALSE(s->commit()); // tied to no file
+}
+
+TEST(SettingsStore, DamagedFileOpensEmptyAndIsReplacedOnCommit)
+{
+    TempDir dir;
+    auto file = dir / "settings";
+    {
+        auto s = SettingsStore::openFile(file);
+        for (int i = 0; i < 20; ++i) s->writeDword("v" + std::to_string(i), uint32_t(i));
+        ASSERT_TRUE(s->commit());
+    }
+    std::vector<uint8_t> good = test::readFile(file);
+    ASSERT_GT(good.size(), 100u);
+
+    std::vector<std::vector<uint8_t>> damaged;
+    damaged.emplace_back(good.begin(), good.end() - 1);            // cut by one byte
+    damaged.emplace_back(good.begin(), good.begin() + good.size() / 2);
+    damaged.push_back(good);
+    damaged.back()[good.size() / 2] ^= 0x40;                       // one flipped bit
+    damaged.emplace_back(good.begin(), good.begin() + 3);           // a stub
+    for (const auto& bytes : damaged) {
+        test::writeFile(file, bytes);
+        auto s = SettingsStore::openFile(file);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->valueCount(), 0u);
+        uint32_t v = 1234;
+        EXPECT_FALSE(s->readDword("v3", v));
+        // Even with no new values, the unusable file is rewritten.
+        ASSERT_TRUE(s->commit());
+        auto again = SettingsStore::openFile(file);
+        EXPECT_EQ(again->valueCount(), 0u);
+        EXPECT_NE(test::readFile(file), bytes);
+    }
+}
+
+namespace {
+void exitAtCommit() { _exit(37); }
+} // namespace
+
+TEST(SettingsStore, DeathBeforeRenameKeepsTheOldFile)
+{
+    TempDir dir;
+    auto file = dir / "settings";
+    {
+        auto s = SettingsStore::openFile(file);
+        s->writeDword("Answer", 41);
+        ASSERT_TRUE(s->commit());
+    }
+    std::vector<uint8_t> before = test::readFile(file);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto s = SettingsStore::openFile(file);
+        s->writeDword("Answer", 42);
+        s->writeString("More", std::u16string(2000, u'x'));
+        SettingsStore::setCommitHook(exitAtCommit);
+        s->commit();
+        _exit(0); // the hook never ran
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 37);
+    EXPECT_EQ(test::readFile(file), before);
+    auto s = SettingsStore::openFile(file);
+    uint32_t v = 0;
+    EXPECT_TRUE(s->readDword("Answer", v));
+    EXPECT_EQ(v, 41u);
+}
+
+TEST(SettingsStore, LocationFollowsTheConfigFolder)
+{
+    EXPECT_EQ(settingsStorePath("/cfg", "Software\\Brevik-Software\\Quillon 5"),
+              std::filesystem::path("/cfg/Brevik-Software/Quillon 5/settings"));
+    EXPECT_TRUE(settingsStorePath("/cfg", "Software\\..\\x").empty());
+    EXPECT_TRUE(settingsStorePath("/cfg", "Software\\a/b").empty());
+    EXPECT_TRUE(settingsStorePath("", "Software\\A").empty());
+
+    TempDir dir;
+    {
+        EnvVar xdg("XDG_CONFIG_HOME", dir.path().c_str());
+        EXPECT_EQ(roamingAppDataFolder(), dir.path());
+        auto s = SettingsStore::open("Software\\Brevik-Software\\Quillon 5");
+        ASSERT_TRUE(s);
+        s->writeDword("x", 1);
+        ASSERT_TRUE(s->commit());
+        EXPECT_TRUE(std::filesystem::exists(dir / "Brevik-Software/Quillon 5/settings"));
+    }
+    {
+        EnvVar xdg("XDG_CONFIG_HOME", "relative/folder");
+        EnvVar home("HOME", "/home/someone");
+        EXPECT_EQ(roamingAppDataFolder(), std::filesystem::path("/home/someone/.config"));
+    }
+    {
+        EnvVar xdg("XDG_CONFIG_HOME", nullptr);
+        EnvVar home("HOME", nullptr);
+        EXPECT_TRUE(roamingAppDataFolder().empty());
+        EXPECT_EQ(SettingsStore::open("Software\\Brevik-Software\\Quillon 5"), nullptr);
+    }
+    // A folder that cannot be created.
+    test::writeFile(dir / "plainfile", std::string("x"));
+    EXPECT_EQ(SettingsStore::openFile(dir / "plainfile/sub/settings"), nullptr);
+}
+
+TEST(SettingsStore, Windows1252RoundTrip)
+{
+    std::string all;
+    for (int b = 1; b < 256; ++b) all.push_back(char(b));
+    EXPECT_EQ(u16ToCp1252(cp1252ToU16(all)), all);
+    EXPECT_EQ(cp1252ToU16("\x80\x9F"), u"€Ÿ");
+    EXPECT_EQ(u16ToCp1252(u"€Ÿé"), "\x80\x9F\xE9");
+    // Characters without a byte of their own are approximated.
+    std::string approx = u16ToCp1252(u"Č✓");
+    ASSERT_EQ(approx.size(), 2u);
+    EXPECT_EQ(approx[0], 'C');
+    EXPECT_EQ(approx[1], '?');
+}
