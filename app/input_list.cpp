@@ -7,7 +7,10 @@
 #include <system_error>
 
 #include "app/rename.h"
+#include "core/format.h"
+#include "core/image_reader.h"
 #include "core/text.h"
+#include "processing/colour_adjust.h"
 
 namespace quillon {
 
@@ -408,8 +411,27 @@ const char16_t* addDirectoryCheck(const fs::path& folder)
     return nullptr;
 }
 
-ResultCode InputListHooks::probe(const fs::path&, ProbedImage&) { return RC_UNKNOWN_FORMAT; }
+ResultCode InputListHooks::probe(const fs::path& path, ProbedImage& out)
+{
+    Ref<ImageReader> reader;
+    ResultCode rc = imageFileOpen(reader, path, true, registry);
+    if (failed(rc)) return rc;
+    out.path = reader->fileName();
+    out.fileSize = reader->fileSize();
+    out.width = reader->width;
+    out.height = reader->height;
+    out.bitsPerPixel = int32_t(reader->bitsPerPixel);
+    out.colourModel = reader->colourModel;
+    out.pixelFormat = reader->pixelFormat;
+    out.alphaKind = reader->alphaKind;
+    const char16_t* orientation = reader->info.get(INFO_ORIENTATION);
+    out.orientation = orientation ? orientation : u"";
+    return RC_OK;
+}
 
-bool InputListHooks::readSidecar(AdjustmentSettings&, const fs::path&) { return false; }
+bool InputListHooks::readSidecar(AdjustmentSettings& adjustments, const fs::path& imagePath)
+{
+    return adjustSidecarRead(adjustments, imagePath) != 0;
+}
 
 } // namespace quillon

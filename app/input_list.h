@@ -22,6 +22,8 @@
 
 namespace quillon {
 
+class FormatRegistry;
+
 struct FileEntry {
     // Empty marks an empty slot.
     std::filesystem::path path;
@@ -82,7 +84,8 @@ char16_t sampleTypeFor(PixelFormat format);
 class InputListHooks {
 public:
     virtual ~InputListHooks() = default;
-    // Opens path with content sniffing and reports its reader's header.
+    // Opens path with content sniffing (in registry, or the process's
+    // registry when null) and reports its reader's header.
     virtual ResultCode probe(const std::filesystem::path& path, ProbedImage& out);
     // Reads the side-car adjustment file of imagePath; true when one was read.
     virtual bool readSidecar(AdjustmentSettings& adjustments, const std::filesystem::path& imagePath);
@@ -96,6 +99,8 @@ public:
     virtual void rowInserted(FileEntry& /*entry*/) {}
     // Rows were removed, reordered or changed their texts.
     virtual void rowsChanged() {}
+
+    const FormatRegistry* registry = nullptr;
 };
 
 // Compare callbacks of the column headers: the result times direction.
