@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "core/byte_cursor.h"
-#include "processing/pixel_copy.h"
+#include "core/convert.h"
 #include "core/image.h"
 
 namespace quillon {
@@ -245,7 +245,7 @@ ResultCode imageColorAdjust(Image* dst, const Image* src, const AdjustmentSettin
         if (dst != src) {
             // The destination has the source's format already: a plain copy,
             // never a fresh quantisation that could change the indexes.
-            ResultCode rc = copySameFormat(dst, src);
+            ResultCode rc = imageCopySame(dst, src);
             if (failed(rc)) return rc;
         }
         IndexedView* view = dst->indexedView();
