@@ -4,6 +4,7 @@
   oracle.py weights OUT                      -> the Q14 cubic table, 256 x 4 int16
   oracle.py shrink FMT SW SH DW DH IN OUT    -> box reduction by numpy reshape-and-sum
   oracle.py cubic FMT SW SH DW DH IN OUT     -> the fixed-point cubic engine with its box front end
+  oracle.py bilinear FMT SW SH DW DH IN OUT  -> the bilinear filter with its box front end
   oracle.py bspline N FMT SW SH DW DH IN OUT -> scipy map_coordinates(order=N, mode='mirror')
   oracle.py batch LIST                       -> runs every line of LIST as one of the above
 
@@ -106,7 +107,32 @@ def cubic_direct(img, fmt, dw, dh):
     return out.astype(np.float32)
 
 
-def cubic(img, fmt, dw, dh):
+def bilinear_direct(img, fmt, dw, dh):
+    h, w, c = img.shape
+    stepx = ((w - 1) << 16) // dw
+    stepy = ((h - 1) << 16) // dh
+    posx = np.arange(dw, dtype=np.int64) * stepx
+    i0 = np.minimum(posx >> 16, w - 1)
+    i1 = np.minimum(i0 + 1, w - 1)
+    f = (posx >> 8) & 255
+    posy = 32768 + np.arange(dh, dtype=np.int64) * stepy
+    j0 = np.minimum(posy >> 16, h - 1)
+    j1 = np.minimum(j0 + 1, h - 1)
+    g = ((posy >> 8) & 255).reshape(-1, 1, 1)
+    f = f.reshape(1, -1, 1)
+    if DTYPES[fmt] == np.float32:
+        one = np.float32(1.0)
+        wf = f.astype(np.float32) * np.float32(1.0 / 256.0)
+        wg = g.astype(np.float32) * np.float32(1.0 / 256.0)
+        hor = ((one - wf) * img[:, i0, :] + wf * img[:, i1, :]).astype(np.float32)
+        return ((one - wg) * hor[j0] + wg * hor[j1]).astype(np.float32)
+    src = img.astype(np.int64)
+    hor = (256 - f) * src[:, i0, :] + f * src[:, i1, :]
+    return (((256 - g) * hor[j0] + g * hor[j1]) >> 16).astype(DTYPES[fmt])
+
+
+def boxed(direct, img, fmt, dw, dh):
+    """A direct resampler behind the power-of-two box front end."""
     h, w, _ = img.shape
     if dw <= w >> 1 and dh <= h >> 1:
         s = 1
@@ -114,8 +140,12 @@ def cubic(img, fmt, dw, dh):
             s += 1
         if (dw << s) == w and (dh << s) == h:
             return shrink(img, fmt, dw, dh)
-        return shrink(cubic_direct(img, fmt, dw << s, dh << s), fmt, dw, dh)
-    return cubic_direct(img, fmt, dw, dh)
+        return shrink(direct(img, fmt, dw << s, dh << s), fmt, dw, dh)
+    return direct(img, fmt, dw, dh)
+
+
+def cubic(img, fmt, dw, dh):
+    return boxed(cubic_direct, img, fmt, dw, dh)
 
 
 def bspline(img, fmt, order, dw, dh):
@@ -153,6 +183,8 @@ def main(argv):
         out = shrink(img, fmt, dw, dh)
     elif mode == 'cubic':
         out = cubic(img, fmt, dw, dh)
+    elif mode == 'bilinear':
+        out = boxed(bilinear_direct, img, fmt, dw, dh)
     else:
         out = bspline(img, fmt, order, dw, dh)  # float64 samples
     np.ascontiguousarray(out).tofile(args[6])
