@@ -1,0 +1,671 @@
+// JPEG decoder object: marker parser, frame header, colour-space decision and
+// the scan loop that drives the entropy decoders and the output stage.
+#include "codecs/main/jpeg_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "codecs/main/jpeg_internal.h"
+#include "core/byte_cursor.h"
+#include "platform/memory.h"
+#include "platform/tasks.h"
+
+namespace quillon {
+
+using namespace jpeg_internal;
+
+const uint8_t jpegZigzag[80] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13,
+    6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
+    39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+    // A run that overshoots the last position lands on it.
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+
+namespace {
+
+constexpr uint32_t kMarkerError = 256;
+constexpr uint32_t kEoi = 0xD9;
+constexpr uint32_t kSos = 0xDA;
+
+// The bytes of the segment that starts at d.pos (after its marker code),
+// without the length field; false when the length is impossible or runs past
+// the data. d.pos moves past the segment.
+bool takeSegment(JpegDecoder& d, const uint8_t*& data, size_t& length)
+{
+    if (d.end - d.pos < 2) return false;
+    size_t declared = loadU16be(d.pos);
+    if (declared < 2 || declared > size_t(d.end - d.pos)) return false;
+    data = d.pos + 2;
+    length = declared - 2;
+    d.pos += declared;
+    return true;
+}
+
+bool parseDqt(JpegDecoder& d, const uint8_t* data, size_t length)
+{
+    ByteCursor in(data, length);
+    while (!in.atEnd()) {
+        uint8_t pqTq = in.u8();
+        uint32_t table = pqTq & 15;
+        if (table > 3) return false;
+        bool wide = (pqTq >> 4) != 0;
+        if (!in.has(wide ? 128 : 64)) return false;
+        uint16_t* q = d.quant + table * 64;
+        for (int k = 0; k < 64; ++k) q[jpegZigzag[k]] = wide ? in.u16be() : in.u8();
+    }
+    return true;
+}
+
+bool parseDac(JpegDecoder& d, const uint8_t* data, size_t length)
+{
+    if (length % 2) return false;
+    for (size_t i = 0; i < length; i += 2) {
+        uint8_t tcTb = data[i], value = data[i + 1];
+        if (tcTb < 16) {
+            uint8_t lower = value & 15, upper = value >> 4;
+            if (lower > upper) return false;
+            d.arith.dcL[tcTb] = lower;
+            d.arith.dcU[tcTb] = upper;
+        } else if (tcTb < 32) {
+            // Kx outside 1..63 would address bins that do not exist.
+            if (value < 1 || value > 63) return false;
+            d.arith.acK[tcTb - 16] = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace jpeg_internal {
+
+uint32_t readMarkers(JpegDecoder& d)
+{
+    for (;;) {
+        while (d.pos < d.end && *d.pos != 0xFF) ++d.pos;
+        while (d.pos < d.end && *d.pos == 0xFF) ++d.pos;
+        if (d.pos >= d.end) return kEoi;
+        uint32_t code = *d.pos++;
+        if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
+        if ((code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xCC) || code == 0xD8 || code == kEoi ||
+            code == kSos)
+            return code;
+
+        const uint8_t* data;
+        size_t length;
+        switch (code) {
+        case 0xC4:
+            if (!takeSegment(d, data, length) || !parseDht(d, data, length)) return kMarkerError;
+            break;
+        case 0xCC:
+            if (!takeSegment(d, data, length) || !parseDac(d, data, length)) return kMarkerError;
+            break;
+        case 0xDB:
+            if (!takeSegment(d, data, length) || !parseDqt(d, data, length)) return kMarkerError;
+            break;
+        case 0xDD:
+            if (!takeSegment(d, data, length) || length != 2) return kMarkerError;
+            d.restartInterval = loadU16be(data);
+            break;
+        case 0xEE:
+            if (!takeSegment(d, data, length)) return kMarkerError;
+            if (length >= 12 && std::memcmp(data, "Adobe", 5) == 0) d.adobeTransform = int8_t(data[11]);
+            break;
+        default:
+            if (code == 0xDC || (code >= 0xE0 && code <= 0xEF) || code == 0xFE) {
+                if (!takeSegment(d, data, length)) return kMarkerError;
+                break;
+            }
+            return kMarkerError;
+        }
+    }
+}
+
+} // namespace jpeg_internal
+
+void jpegConsumeMarker(JpegDecoder& d)
+{
+    for (;;) {
+        while (d.pos < d.end && *d.pos != 0xFF) ++d.pos;
+        while (d.pos < d.end && *d.pos == 0xFF) ++d.pos;
+        if (d.pos >= d.end) return;
+        if (*d.pos++ != 0x00) return;
+    }
+}
+
+JpegDecoder* jpegDecoderCreate()
+{
+    JpegDecoder* d = new (std::nothrow) JpegDecoder();
+    if (!d) return nullptr;
+    d->quant = static_cast<uint16_t*>(alignedAllocZero(4 * 64 * sizeof(uint16_t)));
+    if (!d->quant) {
+        delete d;
+        return nullptr;
+    }
+    for (int i = 0; i < 4; ++i) d->dcTable[i].defined = d->acTable[i].defined = 0;
+    return d;
+}
+
+JpegDecoder::~JpegDecoder() { alignedFree(quant); }
+
+void JpegDecoder::setInput(const uint8_t* data, size_t size)
+{
+    begin = pos = data;
+    end = data ? data + size : data;
+}
+
+ResultCode JpegDecoder::readHeader()
+{
+    if (!begin || end - begin < 2 || begin[0] != 0xFF || begin[1] != 0xD8) return RC_CORRUPT_FILE;
+    pos = begin + 2;
+    for (int i = 0; i < 16; ++i) {
+        arith.dcL[i] = 0;
+        arith.dcU[i] = 1;
+        arith.acK[i] = 5;
+    }
+    colourSpace_ = JPEG_CS_UNKNOWN;
+    adobeTransform = -1;
+    restartInterval = 0;
+    componentCount_ = 0;
+    scansRead = 0;
+
+    uint32_t code = readMarkers(*this);
+    if (code == kMarkerError) return RC_CORRUPT_FILE;
+    arithmetic = differential = progressive = false;
+    switch (code) {
+    case 0xC0: case 0xC1: break;
+    case 0xC2: progressive = true; break;
+    case 0xC5: differential = true; break;
+    case 0xC6: differential = progressive = true; break;
+    case 0xC9: arithmetic = true; break;
+    case 0xCA: arithmetic = progressive = true; break;
+    case 0xCD: arithmetic = differential = true; break;
+    case 0xCE: arithmetic = differential = progressive = true; break;
+    default: return RC_UNSUPPORTED_SUBFORMAT;
+    }
+
+    const uint8_t* data;
+    size_t length;
+    if (!takeSegment(*this, data, length)) return RC_CORRUPT_FILE;
+    ByteCursor in(data, length);
+    uint32_t precision = in.u8();
+    uint32_t h = in.u16be(), w = in.u16be();
+    uint32_t count = in.u8();
+    if (in.overrun() || h == 0 || w == 0 || count == 0 || precision != 8 || length != 6 + 3 * count)
+        return RC_CORRUPT_FILE;
+    // Legal in T.81, but there is nowhere to put a fifth component.
+    if (count > 4) return RC_UNSUPPORTED_SUBFORMAT;
+    height_ = h;
+    width_ = w;
+    maxH = maxV = 1;
+    for (uint32_t i = 0; i < count; ++i) {
+        JpegComponent& c = component[i];
+        c = JpegComponent();
+        c.id = in.u8();
+        uint8_t sampling = in.u8();
+        c.quantTable = in.u8();
+        c.index = i;
+        c.h = count == 1 ? 1 : sampling >> 4;
+        c.v = count == 1 ? 1 : sampling & 15;
+        if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4 || c.quantTable > 3) return RC_CORRUPT_FILE;
+        maxH = std::max(maxH, c.h);
+        maxV = std::max(maxV, c.v);
+    }
+    componentCount_ = count;
+
+    const uint32_t id0 = component[0].id, id1 = component[1].id, id2 = component[2].id, id3 = component[3].id;
+    switch (count) {
+    case 1: colourSpace_ = JPEG_CS_L; break;
+    case 3:
+        if (adobeTransform == 0) colourSpace_ = JPEG_CS_RGB;
+        else if (adobeTransform == 1) colourSpace_ = JPEG_CS_YCBCR;
+        else if (id0 == 1) colourSpace_ = JPEG_CS_YCBCR;
+        else if (id0 == 'R' && id1 == 'G' && id2 == 'B') colourSpace_ = JPEG_CS_RGB;
+        else colourSpace_ = JPEG_CS_YCBCR;
+        break;
+    case 4:
+        if (adobeTransform == 0) colourSpace_ = JPEG_CS_CMYL;
+        else if (adobeTransform == 2) colourSpace_ = JPEG_CS_YCCK;
+        else if (id0 == 'C' && id1 == 'M' && id2 == 'Y' && id3 == 'K') colourSpace_ = JPEG_CS_CMYL;
+        else colourSpace_ = JPEG_CS_CMYK;
+        break;
+    default: colourSpace_ = JPEG_CS_UNKNOWN; break;
+    }
+
+    frameColourSpace = colourSpace_;
+    alignedWidth_ = int32_t((w + 8 * maxH - 1) / (8 * maxH) * 8 * maxH);
+    alignedHeight_ = int32_t((h + 8 * maxV - 1) / (8 * maxV) * 8 * maxV);
+    return RC_OK;
+}
+
+// ---------------------------------------------------------------------------
+// decode
+
+namespace {
+
+constexpr uint32_t kBandMinComponentMcus = 256;
+constexpr uint32_t kBandMinMcuRows = 32;
+
+// Per-decode output state: where each MCU row's pixels go, with a scratch
+// band for the one MCU row that the destination can hold only in part.
+struct Output {
+    JpegDecoder& d;
+    uint32_t rowsPerMcuRow = 0;
+    uint32_t outRows = 0;
+    uint32_t rowPixels = 0;
+    size_t bytesPerMcu = 0;
+    AlignedBuffer<uint8_t> scratch;
+
+    explicit Output(JpegDecoder& decoder) : d(decoder) {}
+
+    struct Band {
+        uint8_t* base = nullptr;  // null: nothing of this MCU row is kept
+        uint8_t* target = nullptr;
+        uint32_t validRows = 0;
+    };
+
+    bool prepare()
+    {
+        rowsPerMcuRow = d.reduced ? d.maxV : 8 * d.maxV;
+        uint64_t decodedRows = uint64_t(d.mcuRows) * rowsPerMcuRow;
+        outRows = uint32_t(std::min<uint64_t>(decodedRows, d.destRows));
+        rowPixels = d.reduced ? uint32_t(d.alignedWidth_) / 8 : uint32_t(d.alignedWidth_);
+        bytesPerMcu = size_t(d.reduced ? d.maxH : 8 * d.maxH) * d.bytesPerPixel;
+        if (outRows % rowsPerMcuRow) {
+            uint64_t bytes;
+            if (!checkedMul(d.strideBytes, rowsPerMcuRow, &bytes) || !scratch.allocate(bytes)) return false;
+        }
+        return true;
+    }
+
+    Band begin(uint32_t mcuRow, bool copyIn)
+    {
+        Band b;
+        uint64_t row0 = uint64_t(mcuRow) * rowsPerMcuRow;
+        if (row0 >= outRows) return b;
+        b.target = d.dest + row0 * d.strideBytes;
+        b.validRows = uint32_t(std::min<uint64_t>(rowsPerMcuRow, outRows - row0));
+        if (b.validRows == rowsPerMcuRow) {
+            b.base = b.target;
+        } else {
+            b.base = scratch.get();
+            if (copyIn)
+                for (uint32_t y = 0; y < b.validRows; ++y)
+                    std::memcpy(b.base + y * d.strideBytes, b.target + y * d.strideBytes, rowBytes());
+        }
+        return b;
+    }
+
+    void end(const Band& b)
+    {
+        if (b.base && b.base != b.target)
+            for (uint32_t y = 0; y < b.validRows; ++y)
+                std::memcpy(b.target + y * d.strideBytes, b.base + y * d.strideBytes, rowBytes());
+    }
+
+    size_t rowBytes() const { return size_t(rowPixels) * d.bytesPerPixel; }
+
+    void clear()
+    {
+        for (uint32_t y = 0; y < outRows; ++y) std::memset(d.dest + y * d.strideBytes, 0, rowBytes());
+    }
+};
+
+// One MCU row handed to the row task: transforms, writing and colour.
+struct RowJob {
+    const JpegDecoder* d;
+    Output* out;
+    const int16_t* coefficients;
+    Output::Band band;
+    JpegSampleWriter writer;
+    JpegComponent* const* components;
+    uint32_t componentCount;
+    ColourFinish finish;
+};
+
+void runRowJob(const RowJob& job)
+{
+    const JpegDecoder& d = *job.d;
+    if (!job.band.base) return;
+    alignas(16) uint8_t samples[64 * 64];
+    const size_t blockStride = size_t(d.blocksPerMcu) * 64;
+    uint8_t* dst = job.band.base;
+    for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
+        transformMcu(d, job.coefficients + m * blockStride, samples, job.components, job.componentCount);
+        job.writer(d, dst, samples, job.components, job.componentCount);
+        dst += job.out->bytesPerMcu;
+    }
+    finishRows(job.finish, job.band.base, d.strideBytes, job.band.validRows, job.out->rowPixels);
+    job.out->end(job.band);
+}
+
+} // namespace
+
+ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride, uint32_t rows, bool reducedSize,
+                               JpegProgress* progressSink, const std::atomic<uint8_t>* abort)
+{
+    if (componentCount_ == 0 || !destination || rows == 0) return RC_INVALID_PARAMETER;
+    if (bpp != (componentCount_ == 1 ? 1u : 4u)) return RC_INVALID_PARAMETER;
+    reduced = reducedSize;
+    const uint64_t rowPixels = reduced ? uint64_t(alignedWidth_) / 8 : uint64_t(alignedWidth_);
+    if (stride < rowPixels * bpp) return RC_INVALID_PARAMETER;
+    dest = destination;
+    bytesPerPixel = bpp;
+    strideBytes = stride;
+    destRows = rows;
+    progress = progressSink;
+    abortByte = abort;
+
+    mcusPerRow = uint32_t(alignedWidth_) / (8 * maxH);
+    mcuRows = uint32_t(alignedHeight_) / (8 * maxV);
+    blocksPerMcu = 0;
+    for (uint32_t i = 0; i < componentCount_; ++i) {
+        JpegComponent& c = component[i];
+        if (maxH % c.h || maxV % c.v) return RC_UNSUPPORTED_SUBFORMAT;
+        c.blocksPerMcu = c.h * c.v;
+        c.firstBlock = blocksPerMcu;
+        blocksPerMcu += c.blocksPerMcu;
+        uint32_t cw = (width_ * c.h + maxH - 1) / maxH, ch = (height_ * c.v + maxV - 1) / maxV;
+        c.widthInBlocks = (cw + 7) / 8;
+        c.heightInBlocks = (ch + 7) / 8;
+    }
+    if (differential) return RC_UNSUPPORTED_SUBFORMAT;
+
+    colourSpace_ = frameColourSpace;
+    ColourFinish finish = convertColour ? colourFinishFor(*this) : ColourFinish::None;
+    if (finish != ColourFinish::None) colourSpace_ = JPEG_CS_RGB;
+
+    Output out(*this);
+    if (!out.prepare()) return RC_OUT_OF_MEMORY;
+
+    JpegComponent* frameComponents[4] = {&component[0], &component[1], &component[2], &component[3]};
+    const JpegSampleWriter allWriter = chooseWriter(*this);
+    const uint64_t blockCount = uint64_t(blocksPerMcu) * mcusPerRow * mcuRows;
+
+    // Coefficients: the whole image for progressive frames, otherwise one MCU
+    // (two MCU rows in band mode, allocated when that mode is chosen).
+    AlignedBuffer<int16_t> coefficients;
+    uint64_t coefficientCount;
+    if (!checkedMul(progressive ? blockCount : blocksPerMcu, 64, &coefficientCount) ||
+        !coefficients.allocate(coefficientCount, true))
+        return RC_OUT_OF_MEMORY;
+    if (componentCount_ == 2) out.clear();
+
+    const bool abortable = abortByte != nullptr;
+    auto aborted = [&]() { return abortable && abortByte->load(std::memory_order_relaxed) != 0; };
+
+    uint64_t total = uint64_t(componentCount_) * mcuRows * 512 * (progressive ? 2 : 1);
+    uint64_t done = 0;
+    auto report = [&]() {
+        if (progress) progress->report(uint32_t(std::min(done, total)), uint32_t(total));
+    };
+
+    ResultCode rc = RC_OK;
+    bool stopped = false;      // abort byte
+    bool mcuFailed = false;    // refinement scan at the end of data
+    bool multiScan = false;    // sequential frame in several scans
+    bool firstScan = true;
+    alignas(16) uint8_t samples[64 * 64];
+
+    for (;;) {
+        uint32_t code = readMarkers(*this);
+        if (code == kMarkerError) { rc = RC_CORRUPT_FILE; break; }
+        if (code == kEoi) break;
+        if (code != kSos) { rc = RC_CORRUPT_FILE; break; }
+
+        const uint8_t* data;
+        size_t length;
+        if (!takeSegment(*this, data, length)) { rc = RC_CORRUPT_FILE; break; }
+        ByteCursor in(data, length);
+        uint32_t ns = in.u8();
+        if (ns < 1 || ns > 4 || length != 4 + 2 * ns) { rc = RC_CORRUPT_FILE; break; }
+        bool bad = false;
+        for (uint32_t i = 0; i < ns && !bad; ++i) {
+            uint32_t selector = in.u8();
+            uint8_t tables = in.u8();
+            JpegComponent* found = nullptr;
+            for (uint32_t c = 0; c < componentCount_; ++c)
+                if (component[c].id == selector) { found = &component[c]; break; }
+            // A component named twice would be decoded twice into one place.
+            for (uint32_t j = 0; j < i && found; ++j)
+                if (scanComponent[j] == found) found = nullptr;
+            if (!found) { bad = true; break; }
+            found->dcTable = tables >> 4;
+            found->acTable = tables & 15;
+            scanComponent[i] = found;
+        }
+        ss = in.u8();
+        se = in.u8();
+        uint8_t ahAl = in.u8();
+        ah = ahAl >> 4;
+        al = ahAl & 15;
+        if (bad) { rc = RC_CORRUPT_FILE; break; }
+        scanComponents = ns;
+        ++scansRead;
+        if (progressive) {
+            bool ok = ss == 0 ? se == 0 : (ss <= se && se < 64 && ns == 1);
+            if (ah > 0 && al != ah - 1) ok = false;
+            if (al >= 14) ok = false;
+            if (!ok) { rc = RC_CORRUPT_FILE; break; }
+        }
+
+        // Block list: one block per MCU in a non-interleaved scan.
+        mcuBlocks = 0;
+        if (ns == 1) {
+            blockComponent[mcuBlocks++] = 0;
+        } else {
+            for (uint32_t i = 0; i < ns; ++i) {
+                if (mcuBlocks + scanComponent[i]->blocksPerMcu > 24) { bad = true; break; }
+                for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k) blockComponent[mcuBlocks++] = uint8_t(i);
+            }
+        }
+        if (bad) { rc = RC_CORRUPT_FILE; break; }
+
+        decodeMcu = nullptr;
+        finishScan = nullptr;
+        rc = arithmetic ? jpegArithStartScan(*this) : huffmanStartScan(*this);
+        if (failed(rc)) break;
+        if (!decodeMcu) { rc = RC_UNSUPPORTED_SUBFORMAT; break; }
+        if (aborted()) { stopped = true; break; }
+
+        const bool allComponents = ns == componentCount_;
+        if (!progressive && firstScan && !allComponents) {
+            // Channels whose scans never arrive must not keep old memory.
+            multiScan = true;
+            out.clear();
+        }
+        firstScan = false;
+
+        const uint32_t unit =
+            progressive ? (se - ss + 1) * ((ah > 0 ? ah : 8) - al) : 512;
+
+        if (!progressive && allComponents) {
+            // The common case: one scan, every component interleaved.
+            bool bands = bandMode == 1 ||
+                         (bandMode < 0 && uint64_t(componentCount_) * mcusPerRow >= kBandMinComponentMcus &&
+                          mcuRows >= kBandMinMcuRows);
+            if (bandMode == 0 || mcuRows < 2) bands = false;
+            AlignedBuffer<int16_t> halves;
+            uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
+            if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
+            const size_t blockStride = size_t(blocksPerMcu) * 64;
+            int16_t* blocks[24];
+
+            if (!bands) {
+                uint32_t b = 0;
+                for (uint32_t i = 0; i < ns; ++i)
+                    for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                        blocks[b++] = coefficients.get() + (scanComponent[i]->firstBlock + k) * 64;
+                for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
+                    if (aborted()) { stopped = true; break; }
+                    report();
+                    done += uint64_t(ns) * unit;
+                    Output::Band band = out.begin(row, false);
+                    uint8_t* dst = band.base;
+                    for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                        if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
+                        if (dst) {
+                            transformMcu(*this, coefficients.get(), samples, frameComponents, componentCount_);
+                            allWriter(*this, dst, samples, frameComponents, componentCount_);
+                            dst += out.bytesPerMcu;
+                        }
+                    }
+                    if (band.base) {
+                        finishRows(finish, band.base, strideBytes, band.validRows, out.rowPixels);
+                        out.end(band);
+                    }
+                }
+            } else {
+                TaskGroup tasks;
+                bool pending = false;
+                for (uint32_t row = 0; row < mcuRows; ++row) {
+                    if (aborted()) { stopped = true; break; }
+                    report();
+                    done += uint64_t(ns) * unit;
+                    int16_t* half = halves.get() + (row & 1) * halfBlocks * 64;
+                    for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
+                        int16_t* mcu = half + m * blockStride;
+                        uint32_t b = 0;
+                        for (uint32_t i = 0; i < ns; ++i)
+                            for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                                blocks[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
+                        if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
+                    }
+                    if (mcuFailed) break;
+                    if (pending) tasks.wait();
+                    RowJob copy{this, &out, half, out.begin(row, false), allWriter, frameComponents,
+                                componentCount_, finish};
+                    pending = true;
+                    if (!tasks.run([copy]() { runRowJob(copy); })) {
+                        // Could not queue: do the row here.
+                        runRowJob(copy);
+                    }
+                }
+                if (pending) tasks.wait();
+            }
+        } else if (!progressive && ns > 1) {
+            // An interleaved scan of some of the components.
+            int16_t* blocks[24];
+            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
+                if (aborted()) { stopped = true; break; }
+                report();
+                done += uint64_t(ns) * unit;
+                Output::Band band = out.begin(row, true);
+                uint8_t* dst = band.base;
+                for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                    uint32_t b = 0;
+                    for (uint32_t i = 0; i < ns; ++i)
+                        for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                            blocks[b++] = coefficients.get() + (scanComponent[i]->firstBlock + k) * 64;
+                    if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
+                    if (dst) {
+                        transformMcu(*this, coefficients.get(), samples, scanComponent, ns);
+                        writeGeneric(*this, dst, samples, scanComponent, ns);
+                        dst += out.bytesPerMcu;
+                    }
+                }
+                out.end(band);
+            }
+        } else if (!progressive) {
+            // Non-interleaved: the component's own blocks in raster order.
+            JpegComponent& c = *scanComponent[0];
+            const size_t blockPixels = reduced ? 1 : 8;
+            const size_t stepX = blockPixels * (maxH / c.h) * bytesPerPixel;
+            const size_t stepRows = blockPixels * (maxV / c.v);
+            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
+                if (aborted()) { stopped = true; break; }
+                report();
+                done += unit;
+                Output::Band band = out.begin(row, true);
+                for (uint32_t r = 0; r < c.v && !mcuFailed; ++r) {
+                    uint32_t by = row * c.v + r;
+                    if (by >= c.heightInBlocks) break;
+                    for (uint32_t bx = 0; bx < c.widthInBlocks; ++bx) {
+                        int16_t* block = coefficients.get();
+                        if (!decodeMcu(*this, &block, 1)) { mcuFailed = true; break; }
+                        if (!band.base) continue;
+                        uint8_t* dst = band.base + r * stepRows * strideBytes + bx * stepX;
+                        if (reduced) samples[0] = dcOnlySample(block, quant + c.quantTable * 64);
+                        else idctBlock(block, quant + c.quantTable * 64, samples);
+                        writeComponentBlock(*this, c, dst, samples);
+                    }
+                }
+                out.end(band);
+            }
+        } else if (ns > 1) {
+            // Interleaved progressive DC scan: each block at its own place.
+            int16_t* blocks[24];
+            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
+                if (aborted()) { stopped = true; break; }
+                report();
+                done += uint64_t(ns) * unit;
+                for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                    int16_t* mcu = coefficients.get() + (uint64_t(row) * mcusPerRow + m) * blocksPerMcu * 64;
+                    uint32_t b = 0;
+                    for (uint32_t i = 0; i < ns; ++i)
+                        for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                            blocks[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
+                    if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
+                }
+            }
+        } else {
+            JpegComponent& c = *scanComponent[0];
+            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
+                if (aborted()) { stopped = true; break; }
+                report();
+                done += unit;
+                for (uint32_t r = 0; r < c.v && !mcuFailed; ++r) {
+                    uint32_t by = row * c.v + r;
+                    if (by >= c.heightInBlocks) break;
+                    for (uint32_t bx = 0; bx < c.widthInBlocks; ++bx) {
+                        uint64_t mcuIndex = uint64_t(row) * mcusPerRow + bx / c.h;
+                        int16_t* block = coefficients.get() +
+                                         (mcuIndex * blocksPerMcu + c.firstBlock + r * c.h + bx % c.h) * 64;
+                        if (!decodeMcu(*this, &block, 1)) { mcuFailed = true; break; }
+                    }
+                }
+            }
+        }
+
+        if (finishScan) finishScan(*this);
+        if (stopped || mcuFailed) break;
+        if (!progressive && allComponents) break;
+        if (pos >= end) break;
+    }
+
+    if (failed(rc)) return rc;
+    if (stopped) return RC_CANCELLED;
+
+    if (progressive) {
+        // Output pass over whatever the scans delivered; blocks no scan
+        // reached have zero coefficients.
+        for (uint32_t row = 0; row < mcuRows; ++row) {
+            if (aborted()) return RC_CANCELLED;
+            if (progress) progress->report(uint32_t(std::min<uint64_t>(total / 2 + uint64_t(row) * total / 2 / mcuRows, total)), uint32_t(total));
+            Output::Band band = out.begin(row, false);
+            if (!band.base) break;
+            uint8_t* dst = band.base;
+            const int16_t* mcu = coefficients.get() + uint64_t(row) * mcusPerRow * blocksPerMcu * 64;
+            for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                transformMcu(*this, mcu, samples, frameComponents, componentCount_);
+                allWriter(*this, dst, samples, frameComponents, componentCount_);
+                mcu += blocksPerMcu * 64;
+                dst += out.bytesPerMcu;
+            }
+            finishRows(finish, band.base, strideBytes, band.validRows, out.rowPixels);
+            out.end(band);
+        }
+    } else if (multiScan && finish != ColourFinish::None) {
+        finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
+    } else if (firstScan) {
+        // No scan at all: the rows hold nothing yet.
+        out.clear();
+        finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
+    }
+    return RC_OK;
+}
+
+} // namespace quillon

@@ -1,0 +1,464 @@
+// Huffman side of the JPEG decoder: DHT segments, the typical tables of
+// T.81 Annex K, derived decoding tables, the bit reader and the MCU decoders
+// of sequential and progressive scans.
+#include <cstring>
+
+#include "codecs/main/jpeg_decoder.h"
+
+namespace quillon {
+namespace {
+
+// T.81 Annex K, Tables K.3 to K.6: counts per code length, then symbols.
+const uint8_t kDcLumaCounts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+const uint8_t kDcChromaCounts[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+const uint8_t kDcSymbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+const uint8_t kAcLumaCounts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+const uint8_t kAcLumaSymbols[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71,
+    0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72,
+    0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37,
+    0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59,
+    0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3,
+    0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
+    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
+    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+const uint8_t kAcChromaCounts[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+const uint8_t kAcChromaSymbols[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71, 0x13, 0x22,
+    0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1,
+    0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36,
+    0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58,
+    0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a,
+    0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba,
+    0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
+    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+void setTable(JpegHuffTable& t, const uint8_t* counts, const uint8_t* symbols, uint32_t total)
+{
+    std::memcpy(t.counts, counts, 16);
+    std::memcpy(t.symbols, symbols, total);
+    t.defined = 1;
+    t.built = 0;
+}
+
+void buildTable(JpegHuffTable& t)
+{
+    int32_t code = 0, index = 0;
+    for (int len = 1; len <= 16; ++len) {
+        t.valOffset[len] = index - code;
+        if (t.counts[len - 1]) {
+            index += t.counts[len - 1];
+            code += t.counts[len - 1];
+            t.maxCode[len] = code - 1;
+        } else {
+            t.maxCode[len] = -1;
+        }
+        code <<= 1;
+    }
+    t.maxCode[17] = 0xFFFFF;
+    std::memset(t.lookup, 0, sizeof t.lookup);
+    code = 0;
+    index = 0;
+    for (uint32_t len = 1; len <= kJpegHuffLookupBits; ++len) {
+        for (uint32_t i = 0; i < t.counts[len - 1]; ++i, ++index, ++code) {
+            uint32_t shift = kJpegHuffLookupBits - len;
+            uint32_t first = uint32_t(code) << shift;
+            uint16_t entry = uint16_t((len << 8) | t.symbols[index]);
+            for (uint32_t k = 0; k < (1u << shift); ++k) t.lookup[first + k] = entry;
+        }
+        code <<= 1;
+    }
+    t.built = 1;
+}
+
+// Bit reader state kept in registers for the length of one MCU. Bits sit at
+// the top of `buffer`. A marker or the end of data is never read through:
+// zero bits are supplied instead and counted as padding.
+struct Bits {
+    const uint8_t* pos;
+    const uint8_t* end;
+    uint64_t buffer;
+    int32_t count;
+    int32_t padding;
+    bool marker;
+
+    explicit Bits(const JpegDecoder& d)
+        : pos(d.pos), end(d.end), buffer(d.bitBuffer), count(d.bitCount), padding(d.paddingBits),
+          marker(d.atMarker)
+    {
+    }
+    void save(JpegDecoder& d) const
+    {
+        d.pos = pos;
+        d.bitBuffer = buffer;
+        d.bitCount = count;
+        d.paddingBits = padding;
+        d.atMarker = marker;
+    }
+
+    void fill()
+    {
+        if (!marker && end - pos >= 8) {
+            uint64_t word;
+            std::memcpy(&word, pos, 8);
+            word = __builtin_bswap64(word);
+            uint64_t inverted = ~word;
+            if (((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) == 0) {
+                // No 0xFF among the next eight bytes: take as many as fit.
+                int32_t bytes = (64 - count) >> 3;
+                uint64_t chunk = bytes == 8 ? word : word >> (64 - 8 * bytes);
+                buffer |= chunk << (64 - count - 8 * bytes);
+                pos += bytes;
+                count += 8 * bytes;
+                return;
+            }
+        }
+        while (count <= 56) {
+            uint32_t byte = 0;
+            if (!marker && pos < end) {
+                byte = *pos;
+                if (byte == 0xFF) {
+                    if (end - pos >= 2 && pos[1] == 0x00) {
+                        pos += 2;
+                    } else {
+                        marker = true;
+                        byte = 0;
+                        padding += 8;
+                    }
+                } else {
+                    ++pos;
+                }
+            } else {
+                padding += 8;
+            }
+            buffer |= uint64_t(byte) << (56 - count);
+            count += 8;
+        }
+    }
+    void ensure(int32_t n)
+    {
+        if (count < n) fill();
+    }
+    uint32_t peek(int32_t n) const { return uint32_t(buffer >> (64 - n)); }
+    void skip(int32_t n)
+    {
+        buffer <<= n;
+        count -= n;
+    }
+    // n bits (0..16) as an unsigned value.
+    uint32_t take(int32_t n)
+    {
+        if (n == 0) return 0;
+        ensure(n);
+        uint32_t v = peek(n);
+        skip(n);
+        return v;
+    }
+    uint32_t bit()
+    {
+        ensure(1);
+        uint32_t v = uint32_t(buffer >> 63);
+        skip(1);
+        return v;
+    }
+    // No bit of the data is left: only padding remains.
+    bool exhausted() const { return padding > 0 && count <= padding; }
+};
+
+inline int32_t extend(uint32_t v, uint32_t s) { return v < (1u << (s - 1)) ? int32_t(v) - (1 << s) + 1 : int32_t(v); }
+
+inline uint32_t decodeSymbol(Bits& b, const JpegHuffTable& t)
+{
+    b.ensure(16);
+    if (__builtin_expect(b.padding > 0, 0) && b.exhausted()) return 0;
+    uint32_t entry = t.lookup[b.peek(kJpegHuffLookupBits)];
+    if (__builtin_expect(entry != 0, 1)) {
+        b.skip(int32_t(entry >> 8));
+        return entry & 0xFF;
+    }
+    for (int32_t len = kJpegHuffLookupBits + 1; len <= 16; ++len) {
+        int32_t code = int32_t(b.peek(len));
+        if (code <= t.maxCode[len]) {
+            b.skip(len);
+            return t.symbols[(t.valOffset[len] + code) & 0xFF];
+        }
+    }
+    // Not a code of this table.
+    b.skip(16);
+    return 0;
+}
+
+inline int32_t receiveExtend(Bits& b, uint32_t s) { return s ? extend(b.take(int32_t(s)), s) : 0; }
+
+void restart(JpegDecoder& d)
+{
+    d.bitBuffer = 0;
+    d.bitCount = 0;
+    d.paddingBits = 0;
+    d.atMarker = false;
+    jpegConsumeMarker(d);
+    for (int i = 0; i < 4; ++i) d.dcPred[i] = 0;
+    d.eobRun = 0;
+    d.restartsLeft = d.restartInterval;
+}
+
+inline void restartCheck(JpegDecoder& d)
+{
+    if (d.restartInterval) {
+        if (d.restartsLeft == 0) restart(d);
+        --d.restartsLeft;
+    }
+}
+
+inline int16_t addPrediction(JpegDecoder& d, uint32_t component, int32_t diff)
+{
+    int16_t p = int16_t(d.dcPred[component] + diff);
+    d.dcPred[component] = p;
+    return p;
+}
+
+bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
+{
+    restartCheck(d);
+    Bits b(d);
+    for (uint32_t i = 0; i < count; ++i) {
+        int16_t* block = blocks[i];
+        std::memset(block, 0, 64 * sizeof(int16_t));
+        const uint32_t ci = d.blockComponent[i];
+        const JpegComponent& c = *d.scanComponent[ci];
+        const JpegHuffTable& ac = d.acTable[c.acTable];
+        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
+        block[0] = addPrediction(d, ci, receiveExtend(b, s));
+        for (uint32_t k = 1; k < 64; ++k) {
+            uint32_t rs = decodeSymbol(b, ac);
+            uint32_t run = rs >> 4;
+            s = rs & 15;
+            if (s) {
+                k += run;
+                block[jpegZigzag[k]] = int16_t(receiveExtend(b, s));
+            } else {
+                if (run != 15) break;
+                k += 15;
+            }
+        }
+    }
+    b.save(d);
+    return true;
+}
+
+bool decodeSequentialDcOnly(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
+{
+    restartCheck(d);
+    Bits b(d);
+    for (uint32_t i = 0; i < count; ++i) {
+        int16_t* block = blocks[i];
+        const uint32_t ci = d.blockComponent[i];
+        const JpegComponent& c = *d.scanComponent[ci];
+        const JpegHuffTable& ac = d.acTable[c.acTable];
+        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
+        block[0] = addPrediction(d, ci, receiveExtend(b, s));
+        for (uint32_t k = 1; k < 64; ++k) {
+            uint32_t rs = decodeSymbol(b, ac);
+            uint32_t run = rs >> 4;
+            s = rs & 15;
+            if (s) {
+                k += run;
+                b.take(int32_t(s));
+            } else {
+                if (run != 15) break;
+                k += 15;
+            }
+        }
+    }
+    b.save(d);
+    return true;
+}
+
+bool decodeDcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
+{
+    restartCheck(d);
+    Bits b(d);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t ci = d.blockComponent[i];
+        const JpegComponent& c = *d.scanComponent[ci];
+        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
+        int16_t p = addPrediction(d, ci, receiveExtend(b, s));
+        blocks[i][0] = int16_t(int32_t(p) * (1 << d.al));
+    }
+    b.save(d);
+    return true;
+}
+
+bool decodeDcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
+{
+    restartCheck(d);
+    Bits b(d);
+    if (b.pos >= b.end && (b.count <= b.padding)) return false;
+    for (uint32_t i = 0; i < count; ++i)
+        if (b.bit()) blocks[i][0] = int16_t(blocks[i][0] | (1 << d.al));
+    b.save(d);
+    return true;
+}
+
+bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
+{
+    restartCheck(d);
+    if (d.eobRun > 0) {
+        --d.eobRun;
+        return true;
+    }
+    Bits b(d);
+    int16_t* block = blocks[0];
+    const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
+    for (uint32_t k = d.ss; k <= d.se; ++k) {
+        uint32_t rs = decodeSymbol(b, ac);
+        uint32_t run = rs >> 4, s = rs & 15;
+        if (s) {
+            k += run;
+            block[jpegZigzag[k]] = int16_t(receiveExtend(b, s) * (1 << d.al));
+        } else if (run == 15) {
+            k += 15;
+        } else {
+            d.eobRun = (1u << run) + b.take(int32_t(run)) - 1;
+            break;
+        }
+    }
+    b.save(d);
+    return true;
+}
+
+bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
+{
+    restartCheck(d);
+    Bits b(d);
+    if (b.pos >= b.end && (b.count <= b.padding)) return false;
+    int16_t* block = blocks[0];
+    const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
+    const int32_t p1 = 1 << d.al, m1 = -(1 << d.al);
+    uint32_t k = d.ss;
+    auto correct = [&](int16_t& coef) {
+        if (b.bit() && (coef & p1) == 0) coef = int16_t(coef + (coef >= 0 ? p1 : m1));
+    };
+    if (d.eobRun == 0) {
+        for (; k <= d.se; ++k) {
+            uint32_t rs = decodeSymbol(b, ac);
+            int32_t run = int32_t(rs >> 4);
+            uint32_t s = rs & 15;
+            int32_t value = 0;
+            if (s) {
+                value = b.bit() ? p1 : m1;
+            } else if (run != 15) {
+                d.eobRun = 1u << run;
+                if (run) d.eobRun += b.take(run);
+                break;
+            }
+            // Walk past `run` zero coefficients, correcting the non-zero ones.
+            for (; k <= d.se; ++k) {
+                int16_t& coef = block[jpegZigzag[k]];
+                if (coef != 0) {
+                    correct(coef);
+                } else {
+                    if (run == 0) break;
+                    --run;
+                }
+            }
+            if (value && k <= d.se) block[jpegZigzag[k]] = int16_t(value);
+        }
+    }
+    if (d.eobRun > 0) {
+        for (; k <= d.se; ++k) {
+            int16_t& coef = block[jpegZigzag[k]];
+            if (coef != 0) correct(coef);
+        }
+        --d.eobRun;
+    }
+    b.save(d);
+    return true;
+}
+
+} // namespace
+
+namespace jpeg_internal {
+
+bool parseDht(JpegDecoder& d, const uint8_t* data, size_t length)
+{
+    size_t at = 0;
+    while (at < length) {
+        if (length - at < 17) return false;
+        uint8_t classNumber = data[at];
+        uint32_t tableClass = (classNumber >> 4) & 1;
+        uint32_t number = classNumber & ~0x10u;
+        if (number > 3) return false;
+        const uint8_t* counts = data + at + 1;
+        uint32_t total = 0;
+        // Kraft sum in units of 2^-16: more codes than the lengths can hold
+        // would make the canonical codes overflow their lengths.
+        uint32_t kraft = 0;
+        for (int len = 1; len <= 16; ++len) {
+            total += counts[len - 1];
+            kraft += uint32_t(counts[len - 1]) << (16 - len);
+        }
+        if (total > 256 || kraft > 65536) return false;
+        if (length - at - 17 < total) return false;
+        const uint8_t* symbols = data + at + 17;
+        if (tableClass == 0)
+            for (uint32_t i = 0; i < total; ++i)
+                if (symbols[i] > 15) return false;
+        JpegHuffTable& t = tableClass ? d.acTable[number] : d.dcTable[number];
+        setTable(t, counts, symbols, total);
+        at += 17 + total;
+    }
+    return true;
+}
+
+ResultCode huffmanStartScan(JpegDecoder& d)
+{
+    if (!d.dcTable[0].defined) setTable(d.dcTable[0], kDcLumaCounts, kDcSymbols, 12);
+    if (!d.acTable[0].defined) setTable(d.acTable[0], kAcLumaCounts, kAcLumaSymbols, 162);
+    if (!d.dcTable[1].defined) setTable(d.dcTable[1], kDcChromaCounts, kDcSymbols, 12);
+    if (!d.acTable[1].defined) setTable(d.acTable[1], kAcChromaCounts, kAcChromaSymbols, 162);
+
+    const bool needDc = !d.progressive || (d.ss == 0 && d.ah == 0);
+    const bool needAc = !d.progressive || d.ss > 0;
+    for (uint32_t i = 0; i < d.scanComponents; ++i) {
+        const JpegComponent& c = *d.scanComponent[i];
+        if (needDc) {
+            if (c.dcTable > 3 || !d.dcTable[c.dcTable].defined) return RC_CORRUPT_FILE;
+            if (!d.dcTable[c.dcTable].built) buildTable(d.dcTable[c.dcTable]);
+        }
+        if (needAc) {
+            if (c.acTable > 3 || !d.acTable[c.acTable].defined) return RC_CORRUPT_FILE;
+            if (!d.acTable[c.acTable].built) buildTable(d.acTable[c.acTable]);
+        }
+    }
+
+    d.bitBuffer = 0;
+    d.bitCount = 0;
+    d.paddingBits = 0;
+    d.atMarker = false;
+    d.eobRun = 0;
+    for (int i = 0; i < 4; ++i) d.dcPred[i] = 0;
+    d.restartsLeft = d.restartInterval;
+    if (d.progressive) {
+        if (d.ah > 0) d.decodeMcu = d.ss == 0 ? decodeDcRefine : decodeAcRefine;
+        else d.decodeMcu = d.ss == 0 ? decodeDcFirst : decodeAcFirst;
+    } else {
+        d.decodeMcu = d.reduced ? decodeSequentialDcOnly : decodeSequential;
+    }
+    d.finishScan = huffmanFinishScan;
+    return RC_OK;
+}
+
+void huffmanFinishScan(JpegDecoder& d)
+{
+    // Whole bytes are loaded; what is left of them is the scan's padding.
+    d.bitBuffer = 0;
+    d.bitCount = 0;
+    d.paddingBits = 0;
+    d.atMarker = false;
+}
+
+} // namespace jpeg_internal
+} // namespace quillon

@@ -1,0 +1,420 @@
+// Output stage of the JPEG decoder: the accurate integer inverse DCT (the
+// Loeffler-Ligtenberg-Moschytz factorisation in 13-bit fixed point), the
+// DC-only transform for one-eighth output, the sample writers with chroma
+// upsampling confined to each block, and the colour finishing of rows.
+#include <array>
+#include <cstring>
+
+#include "codecs/main/jpeg_internal.h"
+
+namespace quillon::jpeg_internal {
+namespace {
+
+constexpr int64_t k0_298631336 = 2446;
+constexpr int64_t k0_390180644 = 3196;
+constexpr int64_t k0_541196100 = 4433;
+constexpr int64_t k0_765366865 = 6270;
+constexpr int64_t k0_899976223 = 7373;
+constexpr int64_t k1_175875602 = 9633;
+constexpr int64_t k1_501321110 = 12299;
+constexpr int64_t k1_847759065 = 15137;
+constexpr int64_t k1_961570560 = 16069;
+constexpr int64_t k2_053119869 = 16819;
+constexpr int64_t k2_562915447 = 20995;
+constexpr int64_t k3_072711026 = 25172;
+
+inline uint8_t clampSample(int64_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// One 1-D pass over eight values x0..x7 (scaled by 2^13 on return, before
+// the caller's descale).
+struct Butterfly {
+    int64_t o[8];
+    Butterfly(int64_t x0, int64_t x1, int64_t x2, int64_t x3, int64_t x4, int64_t x5, int64_t x6, int64_t x7)
+    {
+        int64_t z1 = (x2 + x6) * k0_541196100;
+        int64_t t2 = z1 - x6 * k1_847759065;
+        int64_t t3 = z1 + x2 * k0_765366865;
+        int64_t t0 = (x0 + x4) * 8192;
+        int64_t t1 = (x0 - x4) * 8192;
+        int64_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
+
+        int64_t a0 = x7, a1 = x5, a2 = x3, a3 = x1;
+        int64_t y1 = a0 + a3, y2 = a1 + a2, y3 = a0 + a2, y4 = a1 + a3;
+        int64_t y5 = (y3 + y4) * k1_175875602;
+        a0 *= k0_298631336;
+        a1 *= k2_053119869;
+        a2 *= k3_072711026;
+        a3 *= k1_501321110;
+        y1 *= -k0_899976223;
+        y2 *= -k2_562915447;
+        y3 = y3 * -k1_961570560 + y5;
+        y4 = y4 * -k0_390180644 + y5;
+        a0 += y1 + y3;
+        a1 += y2 + y4;
+        a2 += y2 + y3;
+        a3 += y1 + y4;
+
+        o[0] = e10 + a3;
+        o[7] = e10 - a3;
+        o[1] = e11 + a2;
+        o[6] = e11 - a2;
+        o[2] = e12 + a1;
+        o[5] = e12 - a1;
+        o[3] = e13 + a0;
+        o[4] = e13 - a0;
+    }
+};
+
+} // namespace
+
+void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
+{
+    // A wide workspace: quantisers of up to 65535 (16-bit DQT) push the
+    // column pass far past 16 bits, and such blocks should clamp, not wrap.
+    int64_t ws[64];
+    for (int c = 0; c < 8; ++c) {
+        if ((in[8 + c] | in[16 + c] | in[24 + c] | in[32 + c] | in[40 + c] | in[48 + c] | in[56 + c]) == 0) {
+            int64_t dc = int64_t(in[c]) * q[c] * 4;
+            for (int r = 0; r < 8; ++r) ws[r * 8 + c] = dc;
+            continue;
+        }
+        Butterfly b(int64_t(in[c]) * q[c], int64_t(in[8 + c]) * q[8 + c], int64_t(in[16 + c]) * q[16 + c],
+                    int64_t(in[24 + c]) * q[24 + c], int64_t(in[32 + c]) * q[32 + c],
+                    int64_t(in[40 + c]) * q[40 + c], int64_t(in[48 + c]) * q[48 + c],
+                    int64_t(in[56 + c]) * q[56 + c]);
+        for (int r = 0; r < 8; ++r) ws[r * 8 + c] = (b.o[r] + 1024) >> 11;
+    }
+    for (int r = 0; r < 8; ++r) {
+        const int64_t* w = ws + r * 8;
+        uint8_t* o = out + r * 8;
+        if ((w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) == 0) {
+            uint8_t v = clampSample(((w[0] + 16) >> 5) + 128);
+            std::memset(o, v, 8);
+            continue;
+        }
+        Butterfly b(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
+        for (int x = 0; x < 8; ++x) o[x] = clampSample(((b.o[x] + 131072) >> 18) + 128);
+    }
+}
+
+uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant)
+{
+    int64_t v = (int64_t(coefficients[0]) * quant[0] + 4) >> 3;
+    return clampSample(v + 128);
+}
+
+void transformMcu(const JpegDecoder& d, const int16_t* coefficients, uint8_t* samples,
+                  JpegComponent* const* components, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        const JpegComponent& c = *components[i];
+        const uint16_t* q = d.quant + c.quantTable * 64;
+        for (uint32_t k = 0; k < c.blocksPerMcu; ++k) {
+            uint32_t j = c.firstBlock + k;
+            if (d.reduced) samples[j] = dcOnlySample(coefficients + j * 64, q);
+            else idctBlock(coefficients + j * 64, q, samples + j * 64);
+        }
+    }
+}
+
+void writeComponentBlock(const JpegDecoder& d, const JpegComponent& c, uint8_t* dest, const uint8_t* samples)
+{
+    const uint32_t bpp = d.bytesPerPixel;
+    const size_t stride = d.strideBytes;
+    const uint32_t fx = d.maxH / c.h, fy = d.maxV / c.v;
+    uint8_t* base = dest + (bpp == 4 ? c.index : 0);
+    if (d.reduced) {
+        for (uint32_t y = 0; y < fy; ++y)
+            for (uint32_t x = 0; x < fx; ++x) base[y * stride + x * bpp] = samples[0];
+        return;
+    }
+    if (fx == 1 && fy == 1) {
+        for (int y = 0; y < 8; ++y) {
+            uint8_t* o = base + y * stride;
+            const uint8_t* s = samples + y * 8;
+            if (bpp == 1) std::memcpy(o, s, 8);
+            else
+                for (int x = 0; x < 8; ++x) o[x * 4] = s[x];
+        }
+        return;
+    }
+    for (int y = 0; y < 8; ++y) {
+        const uint8_t* s = samples + y * 8;
+        for (uint32_t ry = 0; ry < fy; ++ry) {
+            uint8_t* o = base + (y * fy + ry) * stride;
+            for (int x = 0; x < 8; ++x)
+                for (uint32_t rx = 0; rx < fx; ++rx) o[(x * fx + rx) * bpp] = s[x];
+        }
+    }
+}
+
+void writeGeneric(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                  uint32_t count)
+{
+    const uint32_t unit = d.reduced ? 1 : 8;
+    const uint32_t blockSamples = d.reduced ? 1 : 64;
+    for (uint32_t i = 0; i < count; ++i) {
+        const JpegComponent& c = *components[i];
+        const uint32_t fx = d.maxH / c.h, fy = d.maxV / c.v;
+        for (uint32_t by = 0; by < c.v; ++by)
+            for (uint32_t bx = 0; bx < c.h; ++bx) {
+                uint8_t* o = dest + by * unit * fy * d.strideBytes + bx * unit * fx * d.bytesPerPixel;
+                writeComponentBlock(d, c, o, samples + (c.firstBlock + by * c.h + bx) * blockSamples);
+            }
+    }
+}
+
+namespace {
+
+// ---- straight-line writers of whole MCUs ----
+
+void writeGrey(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 8; ++y) std::memcpy(dest + y * d.strideBytes, s + y * 8, 8);
+}
+
+void writeGreyDc(const JpegDecoder&, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    dest[0] = s[0];
+}
+
+// Luma block `lumaBlock` at (ox, oy) into byte 0.
+inline void putLuma(const JpegDecoder& d, uint8_t* dest, const uint8_t* luma, uint32_t ox, uint32_t oy)
+{
+    for (uint32_t y = 0; y < 8; ++y) {
+        uint8_t* o = dest + (oy + y) * d.strideBytes + ox * 4;
+        const uint8_t* s = luma + y * 8;
+        for (int x = 0; x < 8; ++x) o[x * 4] = s[x];
+    }
+}
+
+void write444(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        const uint8_t* a = s + y * 8;
+        const uint8_t* b = s + 64 + y * 8;
+        const uint8_t* c = s + 128 + y * 8;
+        for (int x = 0; x < 8; ++x) {
+            o[x * 4] = a[x];
+            o[x * 4 + 1] = b[x];
+            o[x * 4 + 2] = c[x];
+        }
+    }
+}
+
+void write4444(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        for (int x = 0; x < 8; ++x) {
+            o[x * 4] = s[y * 8 + x];
+            o[x * 4 + 1] = s[64 + y * 8 + x];
+            o[x * 4 + 2] = s[128 + y * 8 + x];
+            o[x * 4 + 3] = s[192 + y * 8 + x];
+        }
+    }
+}
+
+// Triangle filter doubling one line of eight samples, edges repeated.
+inline void upsampleLine(const uint8_t* s, size_t step, uint8_t* out)
+{
+    out[0] = s[0];
+    for (int j = 0; j < 7; ++j) {
+        int a = s[j * step], b = s[(j + 1) * step];
+        out[2 * j + 1] = uint8_t((3 * a + b + 2) >> 2);
+        out[2 * j + 2] = uint8_t((3 * b + a + 2) >> 2);
+    }
+    out[15] = s[7 * step];
+}
+
+// Chroma block doubled horizontally into 16 x 8 pixels, byte `channel`.
+void putChroma21(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int channel)
+{
+    uint8_t line[16];
+    for (int y = 0; y < 8; ++y) {
+        upsampleLine(s + y * 8, 1, line);
+        uint8_t* o = dest + y * d.strideBytes + channel;
+        for (int x = 0; x < 16; ++x) o[x * 4] = line[x];
+    }
+}
+
+// Chroma block doubled vertically into 8 x 16 pixels.
+void putChroma12(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int channel)
+{
+    uint8_t column[16];
+    for (int x = 0; x < 8; ++x) {
+        upsampleLine(s + x, 8, column);
+        uint8_t* o = dest + x * 4 + channel;
+        for (int y = 0; y < 16; ++y) o[y * d.strideBytes] = column[y];
+    }
+}
+
+// Chroma block doubled both ways into 16 x 16 pixels.
+void putChroma22(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int channel)
+{
+    int t[16][8];
+    for (int x = 0; x < 8; ++x) {
+        t[0][x] = 4 * s[x];
+        for (int i = 0; i < 7; ++i) {
+            int a = s[i * 8 + x], b = s[(i + 1) * 8 + x];
+            t[2 * i + 1][x] = 3 * a + b;
+            t[2 * i + 2][x] = 3 * b + a;
+        }
+        t[15][x] = 4 * s[56 + x];
+    }
+    for (int y = 0; y < 16; ++y) {
+        const int* r = t[y];
+        uint8_t* o = dest + y * d.strideBytes + channel;
+        o[0] = uint8_t((r[0] + 2) >> 2);
+        for (int j = 0; j < 7; ++j) {
+            o[(2 * j + 1) * 4] = uint8_t((3 * r[j] + r[j + 1] + 8) >> 4);
+            o[(2 * j + 2) * 4] = uint8_t((3 * r[j + 1] + r[j] + 8) >> 4);
+        }
+        o[15 * 4] = uint8_t((r[7] + 2) >> 2);
+    }
+}
+
+void write420(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    putLuma(d, dest, s, 0, 0);
+    putLuma(d, dest, s + 64, 8, 0);
+    putLuma(d, dest, s + 128, 0, 8);
+    putLuma(d, dest, s + 192, 8, 8);
+    putChroma22(d, dest, s + 256, 1);
+    putChroma22(d, dest, s + 320, 2);
+}
+
+void write422(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    putLuma(d, dest, s, 0, 0);
+    putLuma(d, dest, s + 64, 8, 0);
+    putChroma21(d, dest, s + 128, 1);
+    putChroma21(d, dest, s + 192, 2);
+}
+
+void write440(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    putLuma(d, dest, s, 0, 0);
+    putLuma(d, dest, s + 64, 0, 8);
+    putChroma12(d, dest, s + 128, 1);
+    putChroma12(d, dest, s + 192, 2);
+}
+
+// ---- one-eighth writers: one pixel per luma block ----
+
+void write444Dc(const JpegDecoder&, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    dest[0] = s[0];
+    dest[1] = s[1];
+    dest[2] = s[2];
+    dest[3] = 0;
+}
+
+void write4444Dc(const JpegDecoder&, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    std::memcpy(dest, s, 4);
+}
+
+void write420Dc(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 2; ++x) {
+            uint8_t* o = dest + y * d.strideBytes + x * 4;
+            o[0] = s[y * 2 + x];
+            o[1] = s[4];
+            o[2] = s[5];
+            o[3] = 0;
+        }
+}
+
+void write422Dc(const JpegDecoder&, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int x = 0; x < 2; ++x) {
+        dest[x * 4] = s[x];
+        dest[x * 4 + 1] = s[2];
+        dest[x * 4 + 2] = s[3];
+        dest[x * 4 + 3] = 0;
+    }
+}
+
+void write440Dc(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 2; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        o[0] = s[y];
+        o[1] = s[2];
+        o[2] = s[3];
+        o[3] = 0;
+    }
+}
+
+// ---- colour ----
+
+struct YccTables {
+    std::array<int32_t, 256> crToR{}, cbToB{}, cbToG{}, crToG{};
+    constexpr YccTables()
+    {
+        for (int i = 0; i < 256; ++i) {
+            int x = i - 128;
+            crToR[i] = (359 * x + 128) >> 8;
+            cbToB[i] = (454 * x + 128) >> 8;
+            cbToG[i] = -88 * x + 128;
+            crToG[i] = -183 * x;
+        }
+    }
+};
+constexpr YccTables kYcc;
+
+inline uint8_t clamp255(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+} // namespace
+
+JpegSampleWriter chooseWriter(const JpegDecoder& d)
+{
+    const JpegComponent* c = d.component;
+    const bool dc = d.reduced;
+    if (d.componentCount_ == 1) return dc ? writeGreyDc : writeGrey;
+    if (d.componentCount_ == 4 && d.maxH == 1 && d.maxV == 1) return dc ? write4444Dc : write4444;
+    if (d.componentCount_ == 3 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 && c[2].v == 1) {
+        if (c[0].h == 1 && c[0].v == 1) return dc ? write444Dc : write444;
+        if (c[0].h == 2 && c[0].v == 2) return dc ? write420Dc : write420;
+        if (c[0].h == 2 && c[0].v == 1) return dc ? write422Dc : write422;
+        if (c[0].h == 1 && c[0].v == 2) return dc ? write440Dc : write440;
+    }
+    return writeGeneric;
+}
+
+ColourFinish colourFinishFor(const JpegDecoder& d)
+{
+    if (d.componentCount_ != 3 || d.bytesPerPixel != 4) return ColourFinish::None;
+    if (d.frameColourSpace == JPEG_CS_YCBCR) return ColourFinish::YccToBgra;
+    if (d.frameColourSpace == JPEG_CS_RGB) return ColourFinish::RgbToBgra;
+    return ColourFinish::None;
+}
+
+void finishRows(ColourFinish finish, uint8_t* rows, size_t strideBytes, uint32_t rowCount, uint32_t pixels)
+{
+    if (finish == ColourFinish::None) return;
+    for (uint32_t y = 0; y < rowCount; ++y) {
+        uint8_t* p = rows + y * strideBytes;
+        if (finish == ColourFinish::YccToBgra) {
+            for (uint32_t x = 0; x < pixels; ++x, p += 4) {
+                int32_t luma = p[0], cb = p[1], cr = p[2];
+                p[0] = clamp255(luma + kYcc.cbToB[cb]);
+                p[1] = clamp255(luma + ((kYcc.cbToG[cb] + kYcc.crToG[cr]) >> 8));
+                p[2] = clamp255(luma + kYcc.crToR[cr]);
+                p[3] = 255;
+            }
+        } else {
+            for (uint32_t x = 0; x < pixels; ++x, p += 4) {
+                uint8_t r = p[0];
+                p[0] = p[2];
+                p[2] = r;
+                p[3] = 255;
+            }
+        }
+    }
+}
+
+} // namespace quillon::jpeg_internal

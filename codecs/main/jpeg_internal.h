@@ -1,0 +1,44 @@
+#pragma once
+// Back end of the JPEG decoder shared by its source files: block transforms,
+// sample writers and colour finishing (jpeg_idct.cpp).
+#include <cstddef>
+#include <cstdint>
+
+#include "codecs/main/jpeg_decoder.h"
+
+namespace quillon::jpeg_internal {
+
+// Full 8x8 inverse DCT of one block of coefficients (natural order) with its
+// quantisation table; 64 samples, rows 8 bytes apart.
+void idctBlock(const int16_t* coefficients, const uint16_t* quant, uint8_t* out);
+// The one sample of a DC-only (one-eighth) block.
+uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant);
+
+// Transforms the blocks of one MCU (blocks of frame component c at
+// firstBlock..) into samples: 64 bytes per block at 64 * block, or one byte per
+// block at reduced size. components: the components present (all of the
+// frame, or a scan's).
+void transformMcu(const JpegDecoder& d, const int16_t* coefficients, uint8_t* samples,
+                  JpegComponent* const* components, uint32_t count);
+
+// Places one MCU's samples at dest (the MCU's top-left pixel).
+using JpegSampleWriter = void (*)(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
+                                  JpegComponent* const* components, uint32_t count);
+
+// The writer for an MCU holding every frame component: a straight-line one
+// for the common samplings, the generic one otherwise.
+JpegSampleWriter chooseWriter(const JpegDecoder& d);
+// Nearest-neighbour writer for any set of components.
+void writeGeneric(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                  uint32_t count);
+// One block of one component (64 samples, or 1 at reduced size) at dest, its
+// top-left pixel, replicated by the component's sampling.
+void writeComponentBlock(const JpegDecoder& d, const JpegComponent& c, uint8_t* dest, const uint8_t* samples);
+
+// What finishing a band of rows does to the decoded samples.
+enum class ColourFinish : uint8_t { None, YccToBgra, RgbToBgra };
+ColourFinish colourFinishFor(const JpegDecoder& d);
+// Applies it to rows x pixels of 4-byte pixels, rows strideBytes apart.
+void finishRows(ColourFinish finish, uint8_t* rows, size_t strideBytes, uint32_t rowCount, uint32_t pixels);
+
+} // namespace quillon::jpeg_internal

@@ -1,0 +1,102 @@
+// Shared helpers of the JPEG decoder tests (see jpeg_decoder_test_util.h).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "jpeg_decoder_test_util.h"
+
+namespace quillon::test {
+
+namespace fs = std::filesystem;
+
+JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options)
+{
+    JpegOutput out;
+    // An exact-size copy, so a read past the input is caught by ASan.
+    std::unique_ptr<uint8_t[]> input(new uint8_t[bytes.size() ? bytes.size() : 1]);
+    std::copy(bytes.begin(), bytes.end(), input.get());
+    JpegDecoder* d = jpegDecoderCreate();
+    if (!d) return out;
+    d->bandMode = options.band;
+    d->convertColour = options.convert;
+    d->setInput(input.get(), bytes.size());
+    out.rc = d->readHeader();
+    if (failed(out.rc)) {
+        delete d;
+        return out;
+    }
+    out.bpp = d->componentCount() == 1 ? 1 : 4;
+    uint32_t div = options.reduced ? 8 : 1;
+    out.rowPixels = uint32_t(d->alignedWidth()) / div;
+    out.rows = options.rows >= 0 ? uint32_t(options.rows) : uint32_t(d->alignedHeight()) / div;
+    out.width = (d->width() + div - 1) / div;
+    out.height = (d->height() + div - 1) / div;
+    out.pixels.assign(size_t(out.rowPixels) * out.rows * out.bpp, options.fill);
+    out.rc = d->decode(out.pixels.data(), out.bpp, size_t(out.rowPixels) * out.bpp, out.rows, options.reduced,
+                       nullptr, options.abortByte);
+    out.colourSpace = d->colourSpace();
+    delete d;
+    return out;
+}
+
+Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0, uint32_t y0)
+{
+    static std::mutex lock;
+    static Pnm base;
+    static bool loaded = false;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!loaded) {
+        TempDir dir;
+        std::string photo = "/usr/share/backgrounds/Fossa_by_Jasper_Roks.jpg";
+        if (!fs::exists(photo)) photo = runOutput("ls /usr/share/backgrounds/*.jpg | head -n 1 | tr -d '\\n'");
+        // A quarter-size version keeps detail dense enough for real AC content.
+        run("djpeg -scale 1/4 -pnm " + shellQuote(photo) + " > " + shellQuote((dir / "base.ppm").string()));
+        loaded = readPnm(dir / "base.ppm", base) && base.channels == 3;
+    }
+    Pnm out;
+    out.width = width;
+    out.height = height;
+    out.channels = 3;
+    out.maxval = 255;
+    out.samples.resize(size_t(width) * height * 3);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x)
+            for (uint32_t c = 0; c < 3; ++c) {
+                uint16_t v = 0;
+                if (loaded) {
+                    // Mirror at the edges so large requests still get detail.
+                    uint32_t sx = (x0 + x) % (2 * base.width), sy = (y0 + y) % (2 * base.height);
+                    if (sx >= base.width) sx = 2 * base.width - 1 - sx;
+                    if (sy >= base.height) sy = 2 * base.height - 1 - sy;
+                    v = base.at(sx, sy, c);
+                } else {
+                    v = uint16_t((x * 7 + y * 13 + c * 50) & 255);
+                }
+                out.samples[(size_t(y) * width + x) * 3 + c] = v;
+            }
+    return out;
+}
+
+std::vector<uint8_t> cjpegBytes(const TempDir& dir, const Pnm& picture, const std::string& args)
+{
+    fs::path in = dir / "source.ppm", out = dir / "made.jpg";
+    if (!writePnm(in, picture)) return {};
+    fs::remove(out);
+    if (run("cjpeg " + args + " -outfile " + shellQuote(out.string()) + " " + shellQuote(in.string())) != 0) return {};
+    return readFile(out);
+}
+
+bool djpegDecode(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& args, Pnm& out)
+{
+    fs::path in = dir / "input.jpg", res = dir / "decoded.pnm";
+    writeFile(in, bytes);
+    fs::remove(res);
+    if (run("djpeg " + args + " -outfile " + shellQuote(res.string()) + " " + shellQuote(in.string()) +
+            " 2>/dev/null") != 0)
+        return false;
+    return readPnm(res, out);
+}
+
+} // namespace quillon::test

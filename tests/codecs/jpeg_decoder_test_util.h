@@ -1,0 +1,44 @@
+#pragma once
+// Helpers of the JPEG decoder tests: source pictures cut from a real photo,
+// streams made by cjpeg, reference planes from djpeg, and our decoder run
+// into an exact-size buffer (so ASan sees any write past it).
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "codecs/main/jpeg_decoder.h"
+#include "core/result.h"
+#include "support/test_support.h"
+
+namespace quillon::test {
+
+struct JpegOutput {
+    ResultCode rc = RC_GENERAL_FAILURE;
+    uint32_t width = 0, height = 0;          // image size (reduced: rounded up to /8)
+    uint32_t rowPixels = 0, rows = 0, bpp = 0;
+    uint8_t colourSpace = 0;
+    std::vector<uint8_t> pixels;             // rows x rowPixels x bpp
+    uint8_t at(uint32_t x, uint32_t y, uint32_t c) const { return pixels[(size_t(y) * rowPixels + x) * bpp + c]; }
+};
+
+struct JpegDecodeOptions {
+    bool reduced = false;
+    bool convert = true;
+    int8_t band = -1;
+    int64_t rows = -1;                       // destination rows; -1: all decoded rows
+    const std::atomic<uint8_t>* abortByte = nullptr;
+    uint8_t fill = 0xA5;                     // initial buffer contents
+};
+
+JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options = {});
+
+// A w x h RGB picture cut from one of the installed photographs (cached).
+Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0 = 37, uint32_t y0 = 53);
+
+// cjpeg over a picture with the given arguments; empty on failure.
+std::vector<uint8_t> cjpegBytes(const TempDir& dir, const Pnm& picture, const std::string& args);
+// djpeg over a stream with the given arguments, parsed.
+bool djpegDecode(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& args, Pnm& out);
+
+} // namespace quillon::test
