@@ -60,7 +60,7 @@ inline void fillPresetFields(JobSettings& s)
     s.adjustments.setColour(&AdjustmentSettings::contrast, 0.25f);
     s.adjustments.setColour(&AdjustmentSettings::brightness, -0.5f);
     s.adjustments.setColour(&AdjustmentSettings::saturation, 0.75f);
-    s.adjustments.setColour(&AdjustmentSettings::red, 0.125f);
+    s.adjustments.setColour(&AdjustmentSettings::red, 0.13f);
     s.adjustments.setColour(&AdjustmentSettings::green, -1.0f);
     s.adjustments.setColour(&AdjustmentSettings::blue, 2.0f);
     s.adjustments.setGamma(1.5f);

@@ -1,0 +1,63 @@
+#pragma once
+// Preset files: named copies of the job settings in INI files with the
+// extension ".qpt", kept in the "Quillon" folder of the roaming application
+// data folder.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/job_settings.h"
+
+namespace quillon {
+
+constexpr char16_t kPresetSection[] = u"Quillon";
+constexpr char kPresetFolderName[] = "Quillon";
+constexpr char kPresetExtension[] = ".qpt";
+
+// Reads a preset's keys into settings; a key that is absent (or a file that
+// cannot be read) leaves its field as it was, except that the number of
+// outputs starts at 1 and slot 0's number at 0.
+void presetLoad(JobSettings& settings, const std::filesystem::path& file);
+void presetLoadFrom(JobSettings& settings, const class ProfileFile& file);
+// Writes settings into the file (keeping its other sections and keys). False
+// when the file cannot be written.
+bool presetSave(const JobSettings& settings, const std::filesystem::path& file);
+
+class PresetFile {
+public:
+    virtual ~PresetFile() = default;
+    // Load or save the process's job settings: with a file, that one;
+    // without, the current preset (`path`). Nothing happens without either.
+    virtual void load(const std::filesystem::path* file = nullptr);
+    virtual bool save(const std::filesystem::path* file = nullptr);
+
+    // Chooses the current preset by name: path = folder / (name + ".qpt").
+    // False (path unchanged) when presets are disabled or the name is empty,
+    // holds "/" or a NUL, and so could name a file outside the folder.
+    bool setName(std::u16string_view name);
+
+    void* dialog = nullptr;
+    uint32_t comboId = 590;
+    std::filesystem::path folder; // empty: presets disabled
+    std::filesystem::path path;   // the current preset, or empty
+};
+
+PresetFile& presetFile();
+
+// Remembers the dialog and combo box and sets the preset folder, creating it
+// when missing. False (presets disabled) when there is no roaming
+// application data folder or the folder cannot be created.
+bool presetDirInit(void* dialog, uint32_t comboId);
+// The same with a given roaming folder (tests).
+bool presetDirInitAt(PresetFile& preset, const std::filesystem::path& roaming);
+
+// The names of the presets in the folder (file names without ".qpt"), in
+// name order.
+std::vector<std::u16string> presetNames(const PresetFile& preset);
+// Deletes the named preset; false when there is no such file or the name is
+// refused.
+bool presetDelete(PresetFile& preset, std::u16string_view name);
+
+} // namespace quillon

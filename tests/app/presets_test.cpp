@@ -1,0 +1,318 @@
+#include "app/presets.h"
+
+#include <gtest/gtest.h>
+
+#include "core/text.h"
+#include "platform/profile.h"
+#include "settings_support.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using quillon::test::TempDir;
+
+namespace {
+
+std::string fileText(const std::filesystem::path& p)
+{
+    std::vector<uint8_t> b = test::readFile(p);
+    return std::string(b.begin(), b.end());
+}
+
+bool hasKey(const std::filesystem::path& p, const char* key)
+{
+    return ProfileFile(p).get(u"Quillon", asciiToU16(key)).has_value();
+}
+
+} // namespace
+
+TEST(Presets, AdjustmentsAreKeptInHundredths)
+{
+    TempDir dir;
+    auto file = dir / "a.qpt";
+    JobSettings s;
+    s.adjustments.setColour(&AdjustmentSettings::contrast, 0.123f);
+    s.adjustments.setColour(&AdjustmentSettings::brightness, -0.335f);
+    s.adjustments.setGamma(1.5f);
+    s.adjustments.setSharpness(0.006f);
+    s.iSetPPI = 300;
+    ASSERT_TRUE(presetSave(s, file));
+    std::string text = fileText(file);
+    EXPECT_NE(text.find("[Quillon]\n"), std::string::npos);
+    EXPECT_NE(text.find("\niContrast=12\n"), std::string::npos);
+    EXPECT_NE(text.find("\niBrightness=-33\n"), std::string::npos);
+    EXPECT_NE(text.find("\niGamma=50\n"), std::string::npos);
+    EXPECT_NE(text.find("\niSharpness=1\n"), std::string::npos);
+    EXPECT_NE(text.find("\niSetPPI=300\n"), std::string::npos);
+
+    JobSettings back;
+    presetLoad(back, file);
+    EXPECT_FLOAT_EQ(back.adjustments.contrast, 0.12f);
+    EXPECT_FLOAT_EQ(back.adjustments.brightness, -0.33f);
+    EXPECT_FLOAT_EQ(back.adjustments.gamma, 1.5f);
+    EXPECT_FLOAT_EQ(back.adjustments.sharpness, 0.01f);
+    EXPECT_EQ(back.adjustments.colourCount, 3u);
+    EXPECT_EQ(back.adjustments.otherCount, 1u);
+    EXPECT_EQ(back.iSetPPI, 300);
+
+    // Keys written by hand load through the same rule.
+    test::writeFile(file, std::string("[Quillon]\niContrast=12\niGamma=-20\niColor=0\n"));
+    JobSettings hand;
+    hand.adjustments.setColour(&AdjustmentSettings::saturation, 0.5f);
+    presetLoad(hand, file);
+    EXPECT_FLOAT_EQ(hand.adjustments.contrast, 0.12f);
+    EXPECT_FLOAT_EQ(hand.adjustments.gamma, 0.8f);
+    EXPECT_EQ(hand.adjustments.saturation, 0.0f);
+    EXPECT_EQ(hand.adjustments.colourCount, 2u);
+}
+
+TEST(Presets, SwitchedOffGroupsAreAbsentAndLeftAlone)
+{
+    TempDir dir;
+    auto file = dir / "groups.qpt";
+    JobSettings on;
+    test::fillPresetFields(on);
+    ASSERT_TRUE(presetSave(on, file));
+    EXPECT_TRUE(hasKey(file, "iFrameColorG"));
+    EXPECT_TRUE(hasKey(file, "index.szBODY"));
+
+    JobSettings off;
+    ASSERT_TRUE(presetSave(off, file)); // over the earlier file
+    std::string text = fileText(file);
+    EXPECT_EQ(text.find("iFrame"), std::string::npos);
+    EXPECT_EQ(text.find("index."), std::string::npos);
+    EXPECT_TRUE(hasKey(file, "eFrameType"));
+    EXPECT_TRUE(hasKey(file, "bIndex"));
+
+    JobSettings current;
+    test::fillPresetFields(current);
+    presetLoad(current, file);
+    EXPECT_EQ(current.eFrameType, 0u);
+    EXPECT_EQ(current.iFrameWidth, 21);
+    EXPECT_EQ(current.dwFrameColor, 0xFF123456u);
+    EXPECT_EQ(current.dwFrameEdgeClr, 0xFFABCDEFu);
+    EXPECT_EQ(current.index.bIndex, 0);
+    EXPECT_EQ(current.index.iCols, 3);
+    EXPECT_EQ(current.index.szBODY, "bgcolor=#000000 \x80\xE9");
+    EXPECT_TRUE(current.index.szIconSubdir == u"thumbs ✓");
+}
+
+TEST(Presets, FrameColoursLoadOpaque)
+{
+    TempDir dir;
+    auto file = dir / "frame.qpt";
+    test::writeFile(file, std::string("[Quillon]\neFrameType=1\niFrameWidth=3\niFrameColorR=255\niFrameColorG=1\n"
+                                      "iFrameColorB=300\niFrameEdgeColorR=-4\n"));
+    JobSettings s;
+    s.dwFrameColor = 0x00000000;
+    s.dwFrameEdgeClr = 0x00102030;
+    presetLoad(s, file);
+    EXPECT_EQ(s.eFrameType, 1u);
+    EXPECT_EQ(s.iFrameWidth, 3);
+    EXPECT_EQ(s.dwFrameColor, 0xFFFF01FFu);   // 300 clamps to 255
+    EXPECT_EQ(s.dwFrameEdgeClr, 0xFF002030u); // -4 clamps to 0, G and B kept
+}
+
+TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
+{
+    TempDir dir;
+    auto file = dir / "slots.qpt";
+    JobSettings five;
+    test::fillPresetFields(five);
+    five.iOutFormats = 5;
+    ASSERT_TRUE(presetSave(five, file));
+    EXPECT_TRUE(hasKey(file, "szSubFormat4"));
+    five.iOutFormats = 3;
+    ASSERT_TRUE(presetSave(five, file));
+    for (const char* k : {"iFormatId3", "iColorFormat3", "szSubFormat3", "iFormatId4", "szSubFormat4"})
+        EXPECT_FALSE(hasKey(file, k)) << k;
+    EXPECT_TRUE(hasKey(file, "iFormatId2"));
+    // Numbers are never part of a preset.
+    EXPECT_FALSE(hasKey(file, "iCompParam0"));
+    EXPECT_FALSE(hasKey(file, "iLastQualityPercent"));
+
+    JobSettings job;
+    job.iOutFormats = 5;
+    for (int i = 0; i < 5; ++i) job.slots[i].iFormatId = 30 + i, job.slots[i].iCompParam = 80;
+    presetLoad(job, file);
+    EXPECT_EQ(job.iOutFormats, 3u);
+    EXPECT_EQ(job.slots[1].iFormatId, -1);
+    EXPECT_EQ(job.slots[1].iColorFormat, 0xFFFFFFFFu);
+    EXPECT_EQ(job.slots[2].iFormatId, 4);
+    EXPECT_EQ(job.slots[3].iFormatId, 33);
+    EXPECT_EQ(job.slots[4].iFormatId, 34);
+    EXPECT_EQ(job.slots[0].iCompParam, 0);
+    EXPECT_EQ(job.slots[1].iCompParam, 80);
+    EXPECT_EQ(job.iKeepSubDirLevels, -3);
+}
+
+TEST(Presets, LegacyKeysFillSlotZeroAndAreDeletedOnSave)
+{
+    TempDir dir;
+    auto file = dir / "old.qpt";
+    test::writeFile(file, std::string("[Quillon]\r\niFormatId=7\r\niColorFormat=256\r\nszSubFormat=LZW compressed\r\n"
+                                      "iColorFormat0=16384\r\n"));
+    JobSettings s;
+    s.iOutFormats = 4;
+    presetLoad(s, file);
+    EXPECT_EQ(s.iOutFormats, 1u); // no count in the file: one output
+    EXPECT_EQ(s.slots[0].iFormatId, 7);
+    EXPECT_EQ(s.slots[0].iColorFormat, 16384u); // the slot key comes after
+    EXPECT_TRUE(s.slots[0].szSubFormat == u"LZW compressed");
+    ASSERT_TRUE(presetSave(s, file));
+    EXPECT_FALSE(hasKey(file, "iFormatId"));
+    EXPECT_FALSE(hasKey(file, "szSubFormat"));
+    EXPECT_TRUE(hasKey(file, "iFormatId0"));
+    EXPECT_NE(fileText(file).find("\r\n"), std::string::npos); // line ends kept
+}
+
+TEST(Presets, WrittenPresetsReadBackIdentically)
+{
+    TempDir dir;
+    JobSettings s;
+    test::fillPresetFields(s);
+    ASSERT_TRUE(presetSave(s, dir / "one.qpt"));
+    JobSettings back;
+    presetLoad(back, dir / "one.qpt");
+    test::expectSame(back, s, false);
+    ASSERT_TRUE(presetSave(back, dir / "two.qpt"));
+    EXPECT_EQ(fileText(dir / "two.qpt"), fileText(dir / "one.qpt"));
+}
+
+TEST(Presets, WindowsPresetsInUtf16AndWindows1252Load)
+{
+    QUILLON_REQUIRE_TOOL("python3");
+    TempDir dir;
+    const char* text = "[Quillon]\r\nszOutDir=C:\\Users\\Zoë\\Out\\\r\niOutFormats=2\r\niFormatId1=-1\r\n"
+                       "iKeepSubDirLevels=-2\r\nbIndex=1\r\nindex.szBODY=bgcolor=#FFFFFF € é\r\n";
+    test::writeFile(dir / "src.txt", std::string(text));
+    ASSERT_EQ(test::run("python3 -c \"import sys; d=open(sys.argv[1],encoding='utf-8',newline='').read(); "
+                        "open(sys.argv[2],'w',encoding='utf-16',newline='').write(d); "
+                        "open(sys.argv[3],'wb').write(d.encode('cp1252'))\" " +
+                        test::shellQuote((dir / "src.txt").string()) + " " + test::shellQuote((dir / "w16.qpt").string()) +
+                        " " + test::shellQuote((dir / "ansi.qpt").string())),
+              0);
+    for (const char* name : {"w16.qpt", "ansi.qpt"}) {
+        JobSettings s;
+        presetLoad(s, dir / name);
+        EXPECT_EQ(pathToU16(s.szOutDir), u"C:\\Users\\Zoë\\Out\\") << name;
+        EXPECT_EQ(s.iOutFormats, 2u) << name;
+        EXPECT_EQ(s.slots[1].iFormatId, -1) << name;
+        EXPECT_EQ(s.iKeepSubDirLevels, -2) << name;
+        EXPECT_EQ(s.index.szBODY, "bgcolor=#FFFFFF \x80 \xE9") << name;
+    }
+}
+
+TEST(Presets, HostilePresetsLoadWhatTheyCan)
+{
+    TempDir dir;
+    auto file = dir / "bad.qpt";
+    test::writeFile(file, std::string("[Quillon]\niOutFormats=99999999999\niFormatId0=-7\niFormatId1=-1\n"
+                                      "iResizeX=-5\niResizeY=0\ni3ResizeFactor=0\nbIndex=1\nindex.iCols=0\n"
+                                      "index.iResizeX=-1\niFrameWidth=-3\neFrameType=1\niContrast=2147483647\n"
+                                      "iSetPPI=123\nszSubFormat2=" + std::string(100, 'x') + "\n"
+                                      "index.szBODY=" + std::string(400, 'b') + "\n"));
+    JobSettings s;
+    presetLoad(s, file);
+    JobSettings d;
+    EXPECT_EQ(s.iOutFormats, 1u);
+    EXPECT_EQ(s.slots[0].iFormatId, 0);
+    EXPECT_EQ(s.slots[1].iFormatId, -1);
+    EXPECT_EQ(s.iResizeX, 800u);
+    EXPECT_EQ(s.iResizeY, 600u);
+    EXPECT_EQ(s.i3ResizeFactor, 50000);
+    EXPECT_EQ(s.index.iCols, 6);
+    EXPECT_EQ(s.index.iResizeX, 160u);
+    EXPECT_EQ(s.iFrameWidth, 14);
+    EXPECT_EQ(s.iSetPPI, 123);
+    EXPECT_EQ(s.slots[2].szSubFormat.size(), 47u);
+    EXPECT_EQ(s.index.szBODY, std::string(255, 'b'));
+
+    // No section of ours, or no file at all: only the count and slot 0's
+    // number change.
+    test::writeFile(file, std::string("[Other]\niOutFormats=3\nbUndither=1\n"));
+    JobSettings job;
+    job.iOutFormats = 6;
+    job.slots[0].iCompParam = 90;
+    presetLoad(job, file);
+    EXPECT_EQ(job.iOutFormats, 1u);
+    EXPECT_EQ(job.slots[0].iCompParam, 0);
+    EXPECT_EQ(job.bUndither, 0);
+    job.bUndither = 1;
+    presetLoad(job, dir / "missing.qpt");
+    EXPECT_EQ(job.bUndither, 1);
+
+    // Binary garbage.
+    std::vector<uint8_t> garbage(5000);
+    uint32_t x = 7;
+    for (auto& b : garbage) x = x * 1664525u + 1013904223u, b = uint8_t(x >> 24);
+    test::writeFile(file, garbage);
+    JobSettings g;
+    presetLoad(g, file);
+    EXPECT_GE(g.iOutFormats, 1u);
+    EXPECT_LE(g.iOutFormats, 8u);
+}
+
+TEST(Presets, NamesAreFileNamesInThePresetFolder)
+{
+    TempDir dir;
+    PresetFile p;
+    ASSERT_TRUE(presetDirInitAt(p, dir.path()));
+    EXPECT_EQ(p.folder, dir / "Quillon");
+    EXPECT_TRUE(std::filesystem::is_directory(p.folder));
+    EXPECT_FALSE(p.setName(u""));
+    EXPECT_FALSE(p.setName(u"../escape"));
+    EXPECT_FALSE(p.setName(u"a/b"));
+    EXPECT_FALSE(p.setName(std::u16string(u"a\0b", 3)));
+    EXPECT_TRUE(p.path.empty());
+    ASSERT_TRUE(p.setName(u"My job"));
+    EXPECT_EQ(p.path, dir / "Quillon/My job.qpt");
+    ASSERT_TRUE(p.setName(u".."));
+    EXPECT_EQ(p.path, dir / "Quillon/...qpt"); // stays inside the folder
+
+    JobSettings s;
+    test::fillPresetFields(s);
+    ASSERT_TRUE(presetSave(s, dir / "Quillon/My job.qpt"));
+    ASSERT_TRUE(presetSave(s, dir / "Quillon/Ärger.qpt"));
+    test::writeFile(dir / "Quillon/notes.txt", std::string("x"));
+    std::filesystem::create_directory(dir / "Quillon/folder.qpt");
+    EXPECT_EQ(presetNames(p), (std::vector<std::u16string>{u"My job", u"Ärger"}));
+    EXPECT_TRUE(presetDelete(p, u"My job"));
+    EXPECT_FALSE(presetDelete(p, u"My job"));
+    EXPECT_FALSE(presetDelete(p, u"../notes"));
+    EXPECT_EQ(presetNames(p), (std::vector<std::u16string>{u"Ärger"}));
+
+    // Without a roaming folder presets are disabled, not written to "/Quillon".
+    PresetFile none;
+    EXPECT_FALSE(presetDirInitAt(none, {}));
+    EXPECT_FALSE(none.setName(u"x"));
+    EXPECT_TRUE(presetNames(none).empty());
+}
+
+TEST(Presets, TheProcessPresetUsesTheJobSettings)
+{
+    TempDir dir;
+    test::ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().c_str());
+    ASSERT_TRUE(presetDirInit(nullptr, 590));
+    PresetFile& p = presetFile();
+    EXPECT_EQ(p.comboId, 590u);
+    JobSettings saved = jobSettings();
+    jobSettings().iSetPPI = 77;
+    ASSERT_TRUE(p.setName(u"ppi"));
+    ASSERT_TRUE(p.save());
+    jobSettings().iSetPPI = 1;
+    p.load();
+    EXPECT_EQ(jobSettings().iSetPPI, 77);
+    // An explicit file leaves the current preset alone.
+    std::filesystem::path other = dir / "other.qpt";
+    test::writeFile(other, std::string("[Quillon]\niSetPPI=5\n"));
+    p.load(&other);
+    EXPECT_EQ(jobSettings().iSetPPI, 5);
+    EXPECT_EQ(p.path, dir / "Quillon/ppi.qpt");
+    jobSettings() = saved;
+    {
+        test::ScopedEnv noXdg("XDG_CONFIG_HOME", nullptr);
+        test::ScopedEnv noHome("HOME", nullptr);
+        EXPECT_FALSE(presetDirInit(nullptr, 590));
+        EXPECT_FALSE(p.save());
+    }
+}
