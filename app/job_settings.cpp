@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/format.h"
 #include "core/text.h"
 #include "platform/settings_store.h"
 
@@ -147,7 +148,54 @@ int compareVersions(std::u16string_view a, std::u16string_view b)
 
 bool validOutFormats(int64_t n) { return n >= 1 && n <= kMaxOutputFormats; }
 
-bool validFormatId(int64_t id) { return id >= -1; }
+bool validFormatId(int64_t id, const FormatRegistry* registry)
+{
+    const FormatRegistry& r = registry ? *registry : formatRegistry();
+    return id >= -1 && (r.count() == 0 || id < r.count());
+}
+
+void normalizeSlot(OutputFormatSlot& slot, const JobSettings& settings, const FormatRegistry* registry)
+{
+    const FormatRegistry& r = registry ? *registry : formatRegistry();
+    if (slot.iFormatId < 0) return;
+    auto writable = [&](int32_t i) {
+        const FormatDescriptor* d = r.at(i);
+        return d && d->createWriter && d->subFormatCount() > 0;
+    };
+    int32_t id = slot.iFormatId;
+    while (id < r.count() && !writable(id)) ++id;
+    if (id >= r.count()) {
+        id = 0;
+        while (id < r.count() && !writable(id)) ++id;
+        if (id >= r.count()) return; // nothing can write at all
+    }
+    slot.iFormatId = id;
+    const FormatDescriptor* d = r.at(id);
+    int32_t sub = d->subFormatIndex(slot.szSubFormat);
+    if (sub < 0) {
+        sub = 0;
+        slot.szSubFormat = d->subFormatNames[0];
+    }
+    uint32_t mask = d->subFormatCaps ? d->subFormatCaps[sub] : 0;
+    uint32_t c = slot.iColorFormat;
+    bool singleFlag = c != 0 && (c & (c - 1)) == 0 && (mask & c) != 0;
+    if (c != CF_AUTO && !singleFlag) slot.iColorFormat = CF_AUTO;
+    if (slot.iCompParam == 0) {
+        switch (d->paramKind(uint32_t(sub))) {
+        case PARAM_QUALITY: slot.iCompParam = settings.iLastQualityPercent; break;
+        case PARAM_FACTOR: slot.iCompParam = settings.iLastXFactor; break;
+        case PARAM_SIZE_KB: slot.iCompParam = settings.iLastSizeKB; break;
+        default: break;
+        }
+    }
+}
+
+void normalizeSlots(JobSettings& settings, const FormatRegistry* registry)
+{
+    const FormatRegistry& r = registry ? *registry : formatRegistry();
+    if (r.count() == 0) return;
+    for (OutputFormatSlot& slot : settings.slots) normalizeSlot(slot, settings, &r);
+}
 
 void mruAddPath(RecentFolderList& list, const std::filesystem::path& path)
 {
@@ -178,7 +226,7 @@ void mruAddPath(RecentFolderList& list, const std::filesystem::path& path)
     rebuildList(list, entries);
 }
 
-bool settingsLoadFrom(JobSettings& js, SettingsStore* store)
+bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistry* registry)
 {
     if (!store) return false;
     SettingsStore& s = *store;
@@ -231,7 +279,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store)
     std::u16string legacySub = u"Default";
     {
         uint32_t v;
-        if (s.readDword("iFormatId", v) && validFormatId(int32_t(v))) legacyFormat = int32_t(v);
+        if (s.readDword("iFormatId", v) && validFormatId(int32_t(v), registry)) legacyFormat = int32_t(v);
         s.readDword("iColorFormat", legacyColour);
         s.readString("szSubFormat", legacySub, kSubFormatMaxBytes);
     }
@@ -242,7 +290,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store)
         slot.iCompParam = 0;
         slot.szSubFormat = legacySub;
         uint32_t v;
-        if (s.readDword(slotName("iFormatId", i), v) && validFormatId(int32_t(v))) slot.iFormatId = int32_t(v);
+        if (s.readDword(slotName("iFormatId", i), v) && validFormatId(int32_t(v), registry)) slot.iFormatId = int32_t(v);
         s.readDword(slotName("iColorFormat", i), slot.iColorFormat);
         readInt(s, slotName("iCompParam", i).c_str(), slot.iCompParam);
         s.readString(slotName("szSubFormat", i), slot.szSubFormat, kSubFormatMaxBytes);
@@ -328,6 +376,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store)
     readFlag(s, "bSharedPalette", js.quantize.useGivenPalette);
     readInt(s, "nConverted", js.nConverted);
 
+    normalizeSlots(js, registry);
     s.commit();
     if (firstStart && g_firstStartHelp) g_firstStartHelp(kHelpTopicMain);
     return firstStart;

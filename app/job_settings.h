@@ -15,6 +15,7 @@
 
 namespace quillon {
 
+class FormatRegistry;
 class SettingsStore;
 
 constexpr int kMaxOutputFormats = 8;
@@ -128,8 +129,10 @@ int settingsLoad();
 void settingsSave();
 
 // The same on a given record and store (null: nothing stored). Load returns
-// true on a first start (no settings stored yet).
-bool settingsLoadFrom(JobSettings& settings, SettingsStore* store);
+// true on a first start (no settings stored yet). Format indices are checked
+// against, and the slots made writable with, the given registry once it
+// holds formats; before that they are taken as stored.
+bool settingsLoadFrom(JobSettings& settings, SettingsStore* store, const FormatRegistry* registry = nullptr);
 void settingsSaveTo(JobSettings& settings, SettingsStore* store);
 
 // Called with the help topic to open on a first start; the user interface
@@ -145,8 +148,20 @@ void mruAddPath(RecentFolderList& list, const std::filesystem::path& path);
 // value, everything else by code unit. Negative, zero or positive.
 int compareVersions(std::u16string_view a, std::u16string_view b);
 
-// Checks of loaded values: anything else keeps its default.
+// Checks of loaded values: anything else keeps its default. A format index
+// is -1 (by extension) or an index of the registry (any index >= 0 while the
+// registry is still empty). Null registry: the process's.
 bool validOutFormats(int64_t n);
-bool validFormatId(int64_t id);
+bool validFormatId(int64_t id, const FormatRegistry* registry = nullptr);
+
+// Makes one output slot writable: a format index >= 0 moves forward to the
+// first format that can write (the first writable one overall when none
+// follows), an unknown sub-format name becomes the format's first, a colour
+// that is neither "Auto" (-1) nor one flag of the sub-format's mask becomes
+// "Auto", and a number of 0 becomes the last one used for the sub-format's
+// kind. A slot choosing its format by extension (-1) keeps its values.
+void normalizeSlot(OutputFormatSlot& slot, const JobSettings& settings, const FormatRegistry* registry = nullptr);
+// Every slot of the record; nothing while the registry is empty.
+void normalizeSlots(JobSettings& settings, const FormatRegistry* registry = nullptr);
 
 } // namespace quillon

@@ -112,9 +112,12 @@ std::string indexText(const std::u16string& text)
 
 } // namespace
 
-void presetLoad(JobSettings& js, const fs::path& file) { presetLoadFrom(js, ProfileFile(file)); }
+void presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry)
+{
+    presetLoadFrom(js, ProfileFile(file), registry);
+}
 
-void presetLoadFrom(JobSettings& js, const ProfileFile& f)
+void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry)
 {
     Reader r(f);
 
@@ -127,12 +130,12 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f)
     js.slots[0].iCompParam = 0;
     if (auto v = r.num("iOutFormats"); v && validOutFormats(*v)) js.iOutFormats = uint32_t(*v);
     // A preset of the single-output days fills slot 0 first.
-    if (auto v = r.num("iFormatId"); v && validFormatId(*v)) js.slots[0].iFormatId = *v;
+    if (auto v = r.num("iFormatId"); v && validFormatId(*v, registry)) js.slots[0].iFormatId = *v;
     if (auto v = r.num("iColorFormat")) js.slots[0].iColorFormat = uint32_t(*v);
     if (auto v = r.text(key("szSubFormat"), kSubFormatUnits)) js.slots[0].szSubFormat = *v;
     for (int i = 0; i < kMaxOutputFormats; ++i) {
         OutputFormatSlot& slot = js.slots[size_t(i)];
-        if (auto v = r.num(slotKey("iFormatId", i)); v && validFormatId(*v)) slot.iFormatId = *v;
+        if (auto v = r.num(slotKey("iFormatId", i)); v && validFormatId(*v, registry)) slot.iFormatId = *v;
         if (auto v = r.num(slotKey("iColorFormat", i))) slot.iColorFormat = uint32_t(*v);
         if (auto v = r.text(slotKey("szSubFormat", i), kSubFormatUnits)) slot.szSubFormat = *v;
     }
@@ -207,6 +210,7 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f)
         if (auto v = r.text(key("index.szLinkURL"), kIndexTextUnits)) ix.szLinkURL = indexText(*v);
         r.flag("index.bUseAsciiFileNames", ix.bUseAsciiFileNames);
     }
+    normalizeSlots(js, registry);
 }
 
 bool presetSave(const JobSettings& js, const fs::path& file)

@@ -19,8 +19,10 @@ constexpr char kPresetExtension[] = ".qpt";
 // Reads a preset's keys into settings; a key that is absent (or a file that
 // cannot be read) leaves its field as it was, except that the number of
 // outputs starts at 1 and slot 0's number at 0.
-void presetLoad(JobSettings& settings, const std::filesystem::path& file);
-void presetLoadFrom(JobSettings& settings, const class ProfileFile& file);
+// Format indices are checked and the slots made writable as by
+// settingsLoadFrom (null registry: the process's).
+void presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr);
+void presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr);
 // Writes settings into the file (keeping its other sections and keys). False
 // when the file cannot be written.
 bool presetSave(const JobSettings& settings, const std::filesystem::path& file);
