@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "app/job_settings.h"
 #include "core/text.h"
 
 namespace quillon {
@@ -124,6 +125,7 @@ void InputListCommandTarget::loadPreset(const fs::path& file)
 void InputListCommandTarget::setSilent()
 {
     if (setSilent_) setSilent_();
+    else jobSettings().silentMode = 1;
 }
 
 } // namespace quillon

@@ -40,11 +40,11 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 
 // The usual target: folders and files go to the input list (files without a
 // message, remembering their folder), presets to loadPreset, SILENT to
-// setSilent (the job settings' silent mode).
+// setSilent (without one, the job settings' silentMode).
 class InputListCommandTarget : public CommandLineTarget {
 public:
     InputListCommandTarget(InputList& list, std::function<void(const std::filesystem::path&)> loadPreset,
-                           std::function<void()> setSilent)
+                           std::function<void()> setSilent = nullptr)
         : list_(list), loadPreset_(std::move(loadPreset)), setSilent_(std::move(setSilent))
     {
     }

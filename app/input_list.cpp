@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/job_settings.h"
 #include "app/rename.h"
 #include "core/format.h"
 #include "core/image_reader.h"
@@ -427,6 +428,22 @@ ResultCode InputListHooks::probe(const fs::path& path, ProbedImage& out)
     const char16_t* orientation = reader->info.get(INFO_ORIENTATION);
     out.orientation = orientation ? orientation : u"";
     return RC_OK;
+}
+
+void InputListHooks::rememberFolder(const fs::path& folder)
+{
+    mruAddPath(jobSettings().recentFolders, folder);
+}
+
+void addDirectoryAccepted(InputList& list, AddDirectoryParams& params)
+{
+    std::string text = params.folder.native();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    if (text.empty()) return;
+    params.folder = text;
+    if (text == "/") text.clear();
+    list.hooks().rememberFolder(fs::path(text + "/"));
+    list.addDirectory(params.folder, &params);
 }
 
 bool InputListHooks::readSidecar(AdjustmentSettings& adjustments, const fs::path& imagePath)

@@ -91,8 +91,9 @@ public:
     virtual bool readSidecar(AdjustmentSettings& adjustments, const std::filesystem::path& imagePath);
     // A message box with a warning icon.
     virtual void showError(std::u16string_view /*text*/, std::u16string_view /*caption*/) {}
-    // Puts a folder (with its trailing '/') at the front of the recent paths.
-    virtual void rememberFolder(const std::filesystem::path& /*folder*/) {}
+    // Puts a folder (with its trailing '/') at the front of the recent paths
+    // of the job settings.
+    virtual void rememberFolder(const std::filesystem::path& folder);
     // Wait cursor on and off around scans and clearing.
     virtual void busy(bool /*on*/) {}
     // A row was inserted at the top (new files appear first).
@@ -160,6 +161,8 @@ public:
     // The count label: "%d selected", "%d file%s" or empty.
     std::u16string countText(size_t selectedRows) const;
 
+    InputListHooks& hooks() const { return *hooks_; }
+
 private:
     bool isDuplicate(const std::filesystem::path& path, uint64_t device, uint64_t inode) const;
     void forget(FileEntry& entry);
@@ -186,5 +189,41 @@ std::u16string formatGroupedNumber(uint64_t value);
 // The OK check of the "Add directory" dialog: null when folder can be
 // scanned, else the message to show (caption "Quillon").
 const char16_t* addDirectoryCheck(const std::filesystem::path& folder);
+// After the dialog's OK: the folder goes to the recent paths with one
+// trailing '/', is stored without it, and is scanned with params.
+void addDirectoryAccepted(InputList& list, AddDirectoryParams& params);
+
+// The operations under the names the rest of the program knows them by.
+inline FileEntry& fileListEntryAt(InputList& list, size_t index) { return list.entryAt(index); }
+inline ResultCode fileListAddFile(InputList& list, const std::filesystem::path& path, bool showErrors,
+                                  bool rememberFolder)
+{
+    return list.addFile(path, showErrors, rememberFolder);
+}
+inline void fileListAddDirectory(InputList& list, const std::filesystem::path& folder,
+                                 const AddDirectoryParams* params)
+{
+    list.addDirectory(folder, params);
+}
+inline void fileListRemoveSelected(InputList& list, std::vector<size_t> selectedRows)
+{
+    list.removeRows(std::move(selectedRows));
+}
+inline void fileListClearAll(InputList& list) { list.clearAll(); }
+inline void fileListSort(InputList& list, FileCompare compare) { list.sort(compare); }
+inline void fileListSetOrientation(InputList& list, const std::vector<size_t>& selectedRows, uint8_t mask,
+                                   uint8_t value)
+{
+    list.setOrientation(selectedRows, mask, value);
+}
+inline ResultCode fileListSetAlphaPlane(InputList& list, const std::vector<size_t>& selectedRows,
+                                        const std::filesystem::path& path)
+{
+    return list.setAlphaPlane(selectedRows, path);
+}
+inline std::u16string fileListUpdateCount(const InputList& list, size_t selectedRows)
+{
+    return list.countText(selectedRows);
+}
 
 } // namespace quillon

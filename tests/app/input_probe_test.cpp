@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/input_list.h"
+#include "app/job_settings.h"
 #include "core/format.h"
 #include "core/image_reader.h"
 #include "core/text.h"
@@ -144,4 +146,36 @@ TEST(InputProbe, FilesOpenThroughTheRegistryWithSidecars)
 
     EXPECT_EQ(list.slot(2)->width, 4u);
     EXPECT_EQ(list.slot(2)->height, 6u);
+}
+
+TEST(InputProbe, DialogFoldersAndSilentModeReachTheJobSettings)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    fs::create_directories(dir / "pics" / "sub");
+    ASSERT_EQ(run("convert -size 3x2 xc:gray -depth 8 " + shellQuote((dir / "pics" / "a.pgm").string())), 0);
+    ASSERT_EQ(run("convert -size 3x2 xc:gray -depth 8 " + shellQuote((dir / "pics" / "sub" / "b.pgm").string())),
+              0);
+    FormatDescriptor pgm{u"pgm", u"Portable graymap", probePnm, pnmCreate};
+    FormatRegistry registry;
+    registry.add(&pgm);
+    Hooks hooks;
+    hooks.registry = &registry;
+    InputList list(&hooks);
+
+    JobSettings saved = jobSettings();
+    AddDirectoryParams params;
+    params.folder = (dir / "pics").string() + "///";
+    params.recurse = 1;
+    addDirectoryAccepted(list, params);
+    EXPECT_EQ(params.folder, dir / "pics"); // stored without its separator
+    ASSERT_GE(jobSettings().recentFolders.entries().size(), 1u);
+    EXPECT_EQ(jobSettings().recentFolders.entries()[0], (dir / "pics").string() + "/");
+    EXPECT_EQ(list.fileCount(), 2u);
+
+    InputListCommandTarget target(list, nullptr);
+    jobSettings().silentMode = 0;
+    EXPECT_TRUE(commandLineHandle({"-silent"}, target));
+    EXPECT_EQ(jobSettings().silentMode, 1);
+    jobSettings() = saved;
 }
