@@ -1,0 +1,149 @@
+#include "app/format_table.h"
+
+#include <mutex>
+
+#include "codecs/more/bmp.h"
+
+namespace quillon {
+
+namespace {
+
+// Sub-formats, masks and number kinds of the writable formats.
+const char16_t* const kDdsSubFormats[] = {
+    u"DXT1 (mip-mapped)", u"DXT2 (mip-mapped)", u"DXT3 (mip-mapped)", u"DXT4 (mip-mapped)", u"DXT5 (mip-mapped)",
+    u"Uncomp(mip-mapped)", u"DXT1 (no mip-map)", u"DXT2 (no mip-map)", u"DXT3 (no mip-map)", u"DXT4 (no mip-map)",
+    u"DXT5 (no mip-map)", u"Uncomp(no mip-map)", u""};
+const ColourFormatFlags kDdsCaps[] = {0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0xE000,
+                                      0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0xE000};
+
+const char16_t* const kNormal[] = {u"Normal", u""};
+const ColourFormatFlags kFitsCaps[] = {0x110100};
+const ColourFormatFlags kPcxCaps[] = {0x408B};
+const ColourFormatFlags kPsdCaps[] = {0x554180};
+const ColourFormatFlags kSunCaps[] = {0xC181};
+const ColourFormatFlags kTgaCaps[] = {0xF180};
+
+const char16_t* const kGifSubFormats[] = {u"Normal", u"Interlaced", u""};
+const ColourFormatFlags kGifCaps[] = {0xFF, 0xFF};
+
+const char16_t* const kRadianceSubFormats[] = {u"RLE", u""};
+const ColourFormatFlags kRadianceCaps[] = {0x400000};
+
+const char16_t* const kJpegSubFormats[] = {u"Normal, by Quality:",     u"Normal, to Size:",
+                                           u"Progressive, Quality:",   u"Progressive, to Size:",
+                                           u"Arithmetic, by Quality:", u"Arithmetic, to Size:",
+                                           u""};
+const ColourFormatFlags kJpegCaps[] = {0x4100, 0x4100, 0x4100, 0x4100, 0x4100, 0x4100};
+const uint8_t kJpegParams[] = {PARAM_QUALITY, PARAM_SIZE_KB, PARAM_QUALITY, PARAM_SIZE_KB, PARAM_QUALITY, PARAM_SIZE_KB};
+
+const char16_t* const kPngSubFormats[] = {u"Normal", u"Super optimized", u""};
+const ColourFormatFlags kPngCaps[] = {0xDC18B, 0xDC18B};
+
+const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
+const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
+
+const char16_t* const kTiffSubFormats[] = {u"Uncompressed", u"LZW compressed", u"JPEG, by Quality:",
+                                           u"SGI LogLuv RLE", u""};
+const ColourFormatFlags kTiffCaps[] = {0xDDC18B, 0xDDC18B, 0x4100, 0x500000};
+const uint8_t kTiffParams[] = {PARAM_NONE, PARAM_NONE, PARAM_QUALITY, PARAM_NONE};
+
+const char16_t* const kWebpSubFormats[] = {u"Lossless", u"Lossy, by Quality:", u""};
+const ColourFormatFlags kWebpCaps[] = {0xC000, 0xC000};
+const uint8_t kWebpParams[] = {PARAM_NONE, PARAM_QUALITY};
+
+// A writable format's lists; its writer factory is set by its codec.
+FormatDescriptor writable(const char16_t* ext, const char16_t* desc, const char16_t* const* names,
+                          const ColourFormatFlags* caps, const uint8_t* params = nullptr)
+{
+    FormatDescriptor d{ext, desc};
+    d.subFormatNames = names;
+    d.subFormatCaps = caps;
+    d.paramKinds = params;
+    return d;
+}
+
+FormatDescriptor g_table[kFormatTableRows] = {
+    // BMP
+    {u"bmp", u"Windows bitmap format", bmpProbe, bmpReaderCreate, bmpWriterCreate, kBmpSubFormats,
+     kBmpSubFormatCaps, nullptr},
+    {u"dib", u"Windows Device Independent bitmap", bmpProbe, bmpReaderCreate},
+    {u"rle", u"Windows RLE compressed bitmap", bmpProbe, bmpReaderCreate},
+    // CALS
+    {u"cal", u"Computer aided A & L support"},
+    {u"cals", u"Computer aided A & L support"},
+    {u"ras", u"Computer aided A & L support"},
+    // DDS
+    writable(u"dds", u"DirectDraw surface", kDdsSubFormats, kDdsCaps),
+    // FITS
+    writable(u"fits", u"Flexible image transport system", kNormal, kFitsCaps),
+    {u"fit", u"Flexible image transport system"},
+    // GIF
+    writable(u"gif", u"Graphics interchange format", kGifSubFormats, kGifCaps),
+    // Radiance
+    writable(u"hdr", u"Radiance RGBE image format", kRadianceSubFormats, kRadianceCaps),
+    {u"pic", u"Radiance RGBE image format"},
+    {u"img", u"Radiance RGBE image format"},
+    // ICO / CUR
+    {u"ico", u"Windows icon"},
+    {u"cur", u"Windows cursor"},
+    // IFF
+    {u"iff", u"Interchange file format"},
+    {u"bbm", u"DeluxePaint brush"},
+    {u"lbm", u"DeluxePaint bitmap"},
+    // JPEG
+    writable(u"jpg", u"JPEG image file", kJpegSubFormats, kJpegCaps, kJpegParams),
+    {u"jif", u"JPEG image file"},
+    {u"jfif", u"JPEG image file"},
+    {u"jpe", u"JPEG image file"},
+    {u"jpeg", u"JPEG image file"},
+    // MacPaint, Neochrome
+    {u"mac", u"MacPaint image"},
+    {u"neo", u"Neochrome image"},
+    // PCX
+    writable(u"pcx", u"PC Paintbrush image", kNormal, kPcxCaps),
+    // PC Paint
+    {u"pic", u"PC Paint image"},
+    // PNG
+    writable(u"png", u"Portable network graphics", kPngSubFormats, kPngCaps),
+    // PNM / PFM
+    {u"pnm", u"Portable image format"},
+    {u"pbm", u"Portable bitmap format"},
+    {u"pgm", u"Portable graymap format"},
+    {u"ppm", u"Portable pixelmap format"},
+    {u"pfm", u"Portable floatmap format"},
+    // Pixar
+    {u"pxr", u"Pixar format"},
+    // PSD
+    writable(u"psd", u"PhotoShop format", kNormal, kPsdCaps),
+    // Sun raster
+    writable(u"ras", u"Sun raster format", kNormal, kSunCaps),
+    // RawImage
+    writable(u"raw", u"Raw image description file", kRawSubFormats, kRawCaps),
+    // TGA
+    writable(u"tga", u"TARGA format", kNormal, kTgaCaps),
+    // TIFF
+    writable(u"tiff", u"Tag image file format", kTiffSubFormats, kTiffCaps, kTiffParams),
+    {u"tif", u"Tag image file format"},
+    // WebP
+    writable(u"webp", u"Google WebP file format", kWebpSubFormats, kWebpCaps, kWebpParams),
+};
+
+} // namespace
+
+FormatDescriptor* formatTableRow(int index)
+{
+    return index >= 0 && index < kFormatTableRows ? &g_table[index] : nullptr;
+}
+
+void registerAllFormats(FormatRegistry& registry)
+{
+    for (FormatDescriptor& d : g_table) registry.add(&d);
+}
+
+void registerAllFormats()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { registerAllFormats(formatRegistry()); });
+}
+
+} // namespace quillon

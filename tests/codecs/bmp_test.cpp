@@ -1,0 +1,560 @@
+// BMP reading against files made by ImageMagick and netpbm, hand-built
+// run-length and header variants, and writing read back by both tools.
+#include "codecs/more/bmp.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "app/format_table.h"
+#include "core/byte_cursor.h"
+#include "core/convert.h"
+#include "core/image_reader.h"
+#include "core/image_writer.h"
+#include "core/text.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+Ref<Image> decodeFile(const fs::path& path, ResultCode* rcOut = nullptr, Ref<ImageReader>* readerOut = nullptr)
+{
+    registerAllFormats();
+    Ref<ImageReader> reader;
+    ResultCode rc = imageFileOpen(reader, path, true);
+    Ref<Image> img;
+    if (succeeded(rc)) {
+        Image* raw = nullptr;
+        rc = imageCreateForReader(reader.get(), &raw, false);
+        img = Ref<Image>::adopt(raw);
+        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
+    }
+    if (rcOut) *rcOut = rc;
+    if (readerOut) *readerOut = reader;
+    return succeeded(rc) ? img : Ref<Image>();
+}
+
+Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rcOut, const char* name = "x.bmp")
+{
+    registerAllFormats();
+    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(bytes.data(), bytes.size(), name));
+    Ref<ImageReader> reader;
+    ResultCode rc = imageSourceOpen(reader, src.get(), true);
+    Ref<Image> img;
+    if (succeeded(rc)) {
+        Image* raw = nullptr;
+        rc = imageCreateForReader(reader.get(), &raw, false);
+        img = Ref<Image>::adopt(raw);
+        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
+    }
+    *rcOut = rc;
+    return succeeded(rc) ? img : Ref<Image>();
+}
+
+Ref<Image> asRgba8(Image* img) { return Ref<Image>::adopt(imageConvertNew(img, false, false, PF_RGBA8)); }
+
+// Decodes with an oracle into 8-bit RGBA samples.
+bool oracleDecode(const std::string& tool, const fs::path& file, Pnm& out)
+{
+    fs::path pam = file;
+    pam += "." + tool + ".pam";
+    std::string cmd = tool == "convert"
+                          ? "convert " + shellQuote(file.string()) + " -depth 8 pam:" + shellQuote(pam.string())
+                          : "bmptopnm " + shellQuote(file.string()) + " 2>/dev/null | pamdepth 255 | pamtopam > " +
+                                shellQuote(pam.string());
+    if (run(cmd) != 0) return false;
+    return readPnm(pam, out);
+}
+
+// Compares colours (and alpha when the oracle has it) exactly.
+// lowBits: how many low bits of each channel to ignore (16-bit files, whose
+// 5-bit channels are not replicated into the low bits here).
+void expectEqualPixels(Image* img, const Pnm& p, const std::string& what, bool compareAlpha = true, int lowBits = 0)
+{
+    ASSERT_TRUE(img) << what;
+    Ref<Image> rgba = asRgba8(img);
+    ASSERT_TRUE(rgba) << what;
+    ASSERT_EQ(rgba->width, p.width) << what;
+    ASSERT_EQ(rgba->height, p.height) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            Rgba8 q = rgba->row<Rgba8>(y)[x];
+            uint32_t r = p.at(x, y, 0), g = p.channels >= 3 ? p.at(x, y, 1) : r, b = p.channels >= 3 ? p.at(x, y, 2) : r;
+            bool ok = (q.r >> lowBits) == (r >> lowBits) && (q.g >> lowBits) == (g >> lowBits) &&
+                      (q.b >> lowBits) == (b >> lowBits);
+            if (compareAlpha && (p.channels == 4 || p.channels == 2)) ok = ok && q.a == p.at(x, y, p.channels - 1);
+            if (!ok && ++bad < 4)
+                ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << int(q.r) << " " << int(q.g) << " "
+                              << int(q.b) << " " << int(q.a) << " oracle " << r << " " << g << " " << b;
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+void le16(std::vector<uint8_t>& v, uint32_t x) { v.push_back(uint8_t(x)), v.push_back(uint8_t(x >> 8)); }
+void le32(std::vector<uint8_t>& v, uint32_t x) { le16(v, x & 0xFFFF), le16(v, x >> 16); }
+
+// A bitmap with a 40-byte (or longer) header; the caller appends the rest.
+std::vector<uint8_t> header(int32_t w, int32_t h, uint16_t bits, uint32_t compression, uint32_t infoSize,
+                            uint32_t paletteEntries, uint32_t extraBeforePixels = 0)
+{
+    std::vector<uint8_t> v = {'B', 'M'};
+    le32(v, 0);
+    le32(v, 0);
+    le32(v, 14 + infoSize + paletteEntries * 4 + extraBeforePixels);
+    le32(v, infoSize);
+    le32(v, uint32_t(w));
+    le32(v, uint32_t(h));
+    le16(v, 1);
+    le16(v, bits);
+    le32(v, compression);
+    le32(v, 0);
+    le32(v, 2835);
+    le32(v, 2835);
+    le32(v, 0);
+    le32(v, 0);
+    v.resize(14 + infoSize, 0);
+    return v;
+}
+
+class BmpFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        QUILLON_REQUIRE_TOOL("ppmtobmp");
+        src = dir / "src.ppm";
+        ASSERT_EQ(run("convert -size 37x23 gradient:red-blue -swirl 90 -fill '#20c040' -draw 'circle 10,10 14,14' -depth 8 " +
+                      shellQuote(src.string())),
+                  0);
+    }
+    TempDir dir;
+    fs::path src;
+};
+
+} // namespace
+
+TEST_F(BmpFiles, ImageMagickAndNetpbmFilesDecodeLikeTheirOwnDecodes)
+{
+    struct Made {
+        const char* name;
+        std::string command;
+    } made[] = {
+        {"t24.bmp", "convert SRC -compress None BMP3:OUT"},
+        {"t8.bmp", "convert SRC -colors 200 -type palette -compress None BMP3:OUT"},
+        {"t4.bmp", "convert SRC -colors 16 -type palette -compress None BMP3:OUT"},
+        {"t1.bmp", "convert SRC -monochrome -compress None BMP3:OUT"},
+        {"rle8.bmp", "convert SRC -colors 200 -type palette -compress RLE BMP3:OUT"},
+        {"t555.bmp", "convert SRC -define bmp:subtype=RGB555 BMP:OUT"},
+        {"t565.bmp", "convert SRC -define bmp:subtype=RGB565 BMP:OUT"},
+        {"t32.bmp", "convert SRC -define bmp:subtype=ARGB32 -alpha set -channel A -fx 'i/w' +channel BMP:OUT"},
+        {"t32v3.bmp", "convert SRC -alpha set -channel A -fx 'j/h' +channel BMP3:OUT"},
+        {"core24.bmp", "ppmtobmp -os2 SRC > OUT"},
+        {"core8.bmp", "pnmquant 200 SRC | ppmtobmp -os2 > OUT"},
+        {"win4.bmp", "pnmquant 16 SRC | ppmtobmp -windows -bpp 4 > OUT"},
+        {"win1.bmp", "pnmquant 2 SRC | ppmtobmp -windows -bpp 1 > OUT"},
+        {"win8.bmp", "pnmquant 100 SRC | ppmtobmp -windows -bpp 8 > OUT"},
+    };
+    for (const Made& m : made) {
+        fs::path out = dir / m.name;
+        std::string cmd = m.command;
+        cmd.replace(cmd.find("SRC"), 3, shellQuote(src.string()));
+        cmd.replace(cmd.find("OUT"), 3, shellQuote(out.string()));
+        ASSERT_EQ(run(cmd + " 2>/dev/null"), 0) << cmd;
+        ResultCode rc;
+        Ref<Image> img = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << m.name;
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("convert", out, oracle)) << m.name;
+        bool sixteen = std::string(m.name).find("t5") == 0;
+        expectEqualPixels(img.get(), oracle, m.name, true, sixteen ? 3 : 0);
+        if (sixteen) {
+            // No replication of the low bits: a 5-bit 31 is 248.
+            Ref<Image> rgba = asRgba8(img.get());
+            EXPECT_EQ(rgba->row<Rgba8>(0)[0].r & 7, 0) << m.name;
+        }
+    }
+}
+
+TEST_F(BmpFiles, TopDownAndBitFieldVariantsBuiltFromATrueColourFile)
+{
+    Pnm p;
+    ASSERT_TRUE(readPnm(src, p));
+    // Top-down 24-bit: rows in file order, negative height.
+    uint32_t rowBytes = (p.width * 3 + 3) & ~3u;
+    std::vector<uint8_t> v = header(int32_t(p.width), -int32_t(p.height), 24, 0, 40, 0);
+    for (uint32_t y = 0; y < p.height; ++y) {
+        for (uint32_t x = 0; x < p.width; ++x)
+            v.push_back(uint8_t(p.at(x, y, 2))), v.push_back(uint8_t(p.at(x, y, 1))), v.push_back(uint8_t(p.at(x, y, 0)));
+        v.resize(v.size() + rowBytes - p.width * 3, 0);
+    }
+    ResultCode rc;
+    Ref<Image> img = decodeBytes(v, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    expectEqualPixels(img.get(), p, "top-down");
+    // Bit fields that are plain 8-bit channels with alpha: read as 32-bit
+    // with straight alpha; a 56-byte header carries the alpha mask.
+    std::vector<uint8_t> b = header(int32_t(p.width), int32_t(p.height), 32, 3, 56, 0);
+    uint32_t masks[4] = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+    for (int i = 0; i < 4; ++i) std::memcpy(&b[14 + 40 + 4 * i], &masks[i], 4);
+    for (uint32_t y = p.height; y-- > 0;)
+        for (uint32_t x = 0; x < p.width; ++x)
+            b.push_back(uint8_t(p.at(x, y, 2))), b.push_back(uint8_t(p.at(x, y, 1))), b.push_back(uint8_t(p.at(x, y, 0))),
+                b.push_back(uint8_t(x * 7));
+    Ref<ImageReader> reader;
+    Ref<Image> bf = decodeBytes(b, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(bf->alphaKind, ALPHA_STRAIGHT);
+    expectEqualPixels(bf.get(), p, "bit fields", false);
+    EXPECT_EQ(bf->row<Rgba8>(0)[3].a, 21);
+}
+
+TEST(BmpReader, HeaderVariantsAndEdgeCases)
+{
+    ResultCode rc;
+    // 32-bit, 40-byte header: all fourth bytes 0 reads opaque...
+    std::vector<uint8_t> v = header(2, 1, 32, 0, 40, 0);
+    const uint8_t px[8] = {1, 2, 3, 0, 4, 5, 6, 0};
+    v.insert(v.end(), px, px + 8);
+    Ref<Image> img = decodeBytes(v, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->alphaKind, ALPHA_NONE);
+    EXPECT_EQ(img->row<Rgba8>(0)[1].a, 255);
+    // ...one non-zero fourth byte gives the whole image its alpha.
+    v[v.size() - 1] = 9;
+    img = decodeBytes(v, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->alphaKind, ALPHA_STRAIGHT);
+    EXPECT_EQ(img->row<Rgba8>(0)[0].a, 0);
+    EXPECT_EQ(img->row<Rgba8>(0)[1].a, 9);
+    EXPECT_EQ(u16ToUtf8(img->info()->get(INFO_DENSITY)), "2835 x 2835 ppm");
+
+    // 16-bit without compression is 5-5-5; a 5-bit 31 reads as 248.
+    std::vector<uint8_t> s = header(2, 1, 16, 0, 40, 0);
+    le16(s, 0x7C00);  // red 31
+    le16(s, 0x03E0 | 0x8000);  // green 31, top bit ignored
+    img = decodeBytes(s, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->row<Rgba8>(0)[0].r, 248);
+    EXPECT_EQ(img->row<Rgba8>(0)[0].g, 0);
+    EXPECT_EQ(img->row<Rgba8>(0)[1].g, 248);
+    EXPECT_EQ(img->row<Rgba8>(0)[1].a, 255);
+
+    // 2 bits, compression 4 and 5, planes 2, an unknown header size.
+    for (auto bad : {header(2, 1, 2, 0, 40, 4), header(2, 1, 24, 4, 40, 0), header(2, 1, 24, 5, 40, 0),
+                     header(2, 1, 24, 1, 40, 0), header(2, 1, 8, 3, 40, 0)}) {
+        bad.resize(bad.size() + 64, 0);
+        decodeBytes(bad, &rc);
+        EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
+    }
+    std::vector<uint8_t> planes = header(2, 1, 24, 0, 40, 0);
+    planes[26] = 2;
+    planes.resize(planes.size() + 16, 0);
+    decodeBytes(planes, &rc);
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
+    std::vector<uint8_t> odd = header(2, 1, 24, 0, 40, 0);
+    odd[14] = 41;
+    odd.resize(odd.size() + 16, 0);
+    Ref<MappedFile> f = Ref<MappedFile>::adopt(memoryStreamCreate(odd.data(), odd.size(), "x.bmp"));
+    EXPECT_EQ(bmpProbe(f.get()), RC_UNSUPPORTED_SUBFORMAT);
+
+    // "BA" arrays: the first bitmap's header at 28, its data offset from
+    // the start of the file.
+    std::vector<uint8_t> ba = {'B', 'A'};
+    ba.resize(28, 0);
+    std::vector<uint8_t> inner = header(1, 1, 24, 0, 40, 0);
+    uint32_t off = 28 + 54;
+    std::memcpy(&inner[10], &off, 4);
+    ba.insert(ba.end(), inner.begin(), inner.end());
+    const uint8_t bgr[4] = {10, 20, 30, 0};
+    ba.insert(ba.end(), bgr, bgr + 4);
+    img = decodeBytes(ba, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->row<Rgba8>(0)[0].r, 30);
+    EXPECT_EQ(img->row<Rgba8>(0)[0].b, 10);
+}
+
+TEST(BmpReader, HandBuiltRunLengthFiles)
+{
+    ResultCode rc;
+    // RLE4, 6 x 4, bottom row first: a run, an end of line, a delta, an
+    // absolute run of 3 nibbles (padded to a word), the end of the bitmap.
+    std::vector<uint8_t> v = header(6, -4, 4, 2, 40, 16); // negative height is ignored for run lengths
+    for (uint32_t i = 0; i < 16; ++i) le32(v, i * 0x111111);
+    const uint8_t data[] = {
+        5, 0x12,       // row 3 (bottom): 1 2 1 2 1
+        0, 0,          // end of line
+        0, 2, 2, 1,    // delta: right 2, up 1 -> row 1, x 2
+        0, 3, 0xAB, 0xC0, // absolute: A B C (2 bytes, word-aligned)
+        1, 0xF0,       // one F
+        0, 0,          // end of line -> row 0
+        2, 0x77,       // 7 7
+        0, 1,          // end of bitmap
+        9, 9,          // never read
+    };
+    v.insert(v.end(), data, data + sizeof data);
+    Ref<Image> img = decodeBytes(v, &rc, "x.rle");
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_EQ(img->pixelFormat, PF_INDEXED8);
+    const uint8_t expect[4][6] = {{7, 7, 0, 0, 0, 0}, {0, 0, 0xA, 0xB, 0xC, 0xF}, {0, 0, 0, 0, 0, 0}, {1, 2, 1, 2, 1, 0}};
+    const uint8_t* rows[4];
+    for (uint32_t y = 0; y < 4; ++y) rows[y] = img->row<uint8_t>(y);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) EXPECT_EQ(rows[y][x], expect[y][x]) << x << "," << y;
+    EXPECT_EQ(u16ToUtf8(img->info()->get(INFO_COMPRESSION)), "RLE");
+
+    // RLE8 whose runs, absolute runs and deltas overshoot the row and the
+    // image: clipped, never written outside.
+    std::vector<uint8_t> r8 = header(3, 2, 8, 1, 40, 4);
+    for (uint32_t i = 0; i < 4; ++i) le32(r8, i * 0x404040);
+    const uint8_t d8[] = {200, 1, 0, 0, 0, 5, 1, 2, 3, 2, 3, 0, 0, 2, 250, 250, 7, 3};
+    r8.insert(r8.end(), d8, d8 + sizeof d8);
+    img = decodeBytes(r8, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->row<uint8_t>(1)[2], 1);
+    EXPECT_EQ(img->row<uint8_t>(0)[0], 1);
+    EXPECT_EQ(img->row<uint8_t>(0)[2], 3);
+    // Cut in the middle of an absolute run: keeps what it has.
+    r8.resize(r8.size() - 10);
+    img = decodeBytes(r8, &rc);
+    EXPECT_EQ(rc, RC_OK);
+}
+
+TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
+{
+    ResultCode rc;
+    std::vector<uint8_t> v = header(5, 5, 24, 0, 40, 0);
+    v.resize(v.size() + 20, 0x55); // pixel data cut after one row
+    Ref<Image> img = decodeBytes(v, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->row<Rgba8>(4)[0].r, 0x55); // the bottom row was there
+    EXPECT_EQ(img->row<Rgba8>(0)[0].r, 0);    // the rest reads as zeros
+    // A 56-byte header in a file that ends inside it.
+    std::vector<uint8_t> shortHdr = header(4, 4, 32, 3, 56, 0);
+    shortHdr.resize(60);
+    decodeBytes(shortHdr, &rc);
+    EXPECT_TRUE(failed(rc));
+    // Height INT_MIN, zero and absurd widths.
+    std::vector<uint8_t> minH = header(4, INT_MIN, 24, 0, 40, 0);
+    minH.resize(minH.size() + 32, 0);
+    decodeBytes(minH, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    std::vector<uint8_t> huge = header(0x7FFFFFFF, 0x7FFFFFFF, 32, 0, 40, 0);
+    huge.resize(huge.size() + 32, 0);
+    decodeBytes(huge, &rc);
+    EXPECT_TRUE(failed(rc));
+    // A data offset far past the end, a palette that runs into the end.
+    std::vector<uint8_t> lying = header(3, 3, 8, 0, 40, 256);
+    uint32_t far = 0xFFFFFF00u;
+    std::memcpy(&lying[10], &far, 4);
+    lying.resize(lying.size() + 10, 0x33);
+    img = decodeBytes(lying, &rc);
+    EXPECT_EQ(rc, RC_OK);
+    // Shorter than the probe's 44 bytes.
+    std::vector<uint8_t> tiny = {'B', 'M', 0, 0};
+    decodeBytes(tiny, &rc);
+    EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
+}
+
+namespace {
+
+Ref<Image> indexedImage(uint32_t w, uint32_t h, uint32_t colours)
+{
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_INDEXED8, packSize(w, h)));
+    for (uint32_t i = 0; i < 256; ++i) img->palette()[i] = 0xFF000000u | ((i * 37) << 16 & 0xFF0000) | ((i * 91) << 8 & 0xFF00) | (i * 13 & 0xFF);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            // Runs and noise, so both coders have something to do.
+            uint32_t v = (x / 5 + y) % colours;
+            if ((x * 7 + y * 3) % 11 == 0) v = (x * y) % colours;
+            img->row<uint8_t>(y)[x] = uint8_t(v);
+        }
+    img->indexedView()->paletteChanged();
+    return img;
+}
+
+Ref<Image> rgbaImage(uint32_t w, uint32_t h, bool alpha)
+{
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            img->row<Rgba8>(y)[x] = {uint8_t(x * 9), uint8_t(y * 11), uint8_t(x * y), uint8_t(alpha ? (x * 23 + y) : 255)};
+    img->alphaKind = alpha ? ALPHA_STRAIGHT : ALPHA_NONE;
+    return img;
+}
+
+ResultCode writeBmp(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, uint32_t* bits = nullptr)
+{
+    registerAllFormats();
+    int32_t i = formatFindByExtension(std::u16string_view(u"bmp"), true);
+    EXPECT_GE(i, 0);
+    const FormatDescriptor* d = formatRegistry().at(i);
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(path, d));
+    return w->write(img, sub, mask, 0, true, nullptr, bits);
+}
+
+} // namespace
+
+TEST(BmpWriter, EverySubFormatAndColourFormatReadsBackInBothTools)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("bmptopnm");
+    TempDir dir;
+    struct Case {
+        const char* name;
+        Ref<Image> img;
+        const char16_t* sub;
+        uint32_t mask;
+        uint32_t bits;
+    } cases[] = {
+        {"p1", indexedImage(45, 7, 2), u"Normal", 0x1, 1},
+        {"p4", indexedImage(33, 9, 16), u"Normal", 0x8, 4},
+        {"p8", indexedImage(301, 6, 256), u"Normal", 0x80, 8},
+        {"rle4", indexedImage(301, 6, 16), u"RLE compressed", 0x8, 4},
+        {"rle8", indexedImage(300, 7, 256), u"RLE compressed", 0x80, 8},
+        {"rle4odd", indexedImage(7, 3, 3), u"RLE compressed", 0x8, 4},
+        {"c24", rgbaImage(31, 5, false), u"Normal", 0x4000, 24},
+        {"c32", rgbaImage(31, 5, true), u"Normal", 0x8000, 32},
+        {"auto24", rgbaImage(10, 3, false), nullptr, CF_AUTO, 24},
+        {"auto32", rgbaImage(10, 3, true), nullptr, CF_AUTO, 32},
+    };
+    for (Case& c : cases) {
+        fs::path out = dir / (std::string(c.name) + ".bmp");
+        Ref<Image> original = Ref<Image>::adopt(imageConvertNew(c.img.get(), false, false, PF_RGBA8));
+        uint32_t bits = 0;
+        ASSERT_EQ(writeBmp(c.img.get(), out, c.sub, c.mask, &bits), RC_OK) << c.name;
+        EXPECT_EQ(bits, c.bits) << c.name;
+        for (const char* tool : {"convert", "bmptopnm"}) {
+            Pnm p;
+            ASSERT_TRUE(oracleDecode(tool, out, p)) << c.name << " " << tool;
+            // netpbm drops the fourth byte of BI_RGB files; ImageMagick keeps it.
+            expectEqualPixels(original.get(), p, std::string(c.name) + " " + tool, std::string(tool) == "convert");
+        }
+        // And our own reader agrees.
+        ResultCode rc;
+        Ref<Image> back = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << c.name;
+        Pnm p;
+        ASSERT_TRUE(oracleDecode("convert", out, p));
+        expectEqualPixels(back.get(), p, std::string(c.name) + " ours");
+    }
+    // 15-bit: the top five bits of each channel.
+    Ref<Image> img = rgbaImage(13, 4, false);
+    fs::path out = dir / "c15.bmp";
+    ASSERT_EQ(writeBmp(img.get(), out, u"Normal", 0x1000), RC_OK);
+    Pnm p;
+    ASSERT_TRUE(oracleDecode("bmptopnm", out, p));
+    for (uint32_t y = 0; y < 4; ++y)
+        for (uint32_t x = 0; x < 13; ++x) {
+            Rgba8 s = img->row<Rgba8>(y)[x];
+            EXPECT_EQ(p.at(x, y, 0) >> 3, s.r >> 3u);
+            EXPECT_EQ(p.at(x, y, 1) >> 3, s.g >> 3u);
+            EXPECT_EQ(p.at(x, y, 2) >> 3, s.b >> 3u);
+        }
+}
+
+TEST(BmpWriter, HeaderFieldsDensityAndSubFormatRules)
+{
+    TempDir dir;
+    Ref<Image> img = rgbaImage(3, 2, false);
+    img->info()->set(INFO_DENSITY, u"96 ppi");
+    ASSERT_EQ(writeBmp(img.get(), dir / "a.bmp", u"Normal", 0x4000), RC_OK);
+    auto b = readFile(dir / "a.bmp");
+    ASSERT_EQ(b.size(), 54u + 2 * 12);
+    EXPECT_EQ(loadU32le(&b[2]), 54u + 24u);
+    EXPECT_EQ(loadU32le(&b[10]), 54u);
+    EXPECT_EQ(loadU32le(&b[38]), 3780u);
+    EXPECT_EQ(loadU32le(&b[42]), 3780u);
+    img->info()->set(INFO_DENSITY, u"2835 x 1000 ppm");
+    ASSERT_EQ(writeBmp(img.get(), dir / "b.bmp", u"Normal", 0x4000), RC_OK);
+    b = readFile(dir / "b.bmp");
+    EXPECT_EQ(loadU32le(&b[38]), 2835u);
+    EXPECT_EQ(loadU32le(&b[42]), 1000u);
+    // "RLE compressed" asked for two colours writes an uncompressed 1-bit
+    // file (a descriptor that lets the 1-bit format through to the encoder).
+    Ref<Image> two = indexedImage(9, 2, 2);
+    const char16_t* const rleOnly[] = {u"RLE compressed", u""};
+    const ColourFormatFlags oneBit[] = {0x1};
+    FormatDescriptor test{u"bmp", u"test", bmpProbe, bmpReaderCreate, bmpWriterCreate, rleOnly, oneBit};
+    {
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(bmpWriterCreate(dir / "d.bmp", &test));
+        ASSERT_EQ(w->write(two.get(), u"RLE compressed", CF_AUTO, 0, true, nullptr, nullptr), RC_OK);
+    }
+    b = readFile(dir / "d.bmp");
+    EXPECT_EQ(loadU16le(&b[28]), 1u);
+    EXPECT_EQ(loadU32le(&b[30]), 0u);
+    ResultCode rc;
+    Ref<Image> back = decodeFile(dir / "d.bmp", &rc);
+    ASSERT_EQ(rc, RC_OK);
+    for (uint32_t x = 0; x < 9; ++x) EXPECT_EQ(back->row<uint8_t>(1)[x], two->row<uint8_t>(1)[x]);
+    // The real descriptor's run-length sub-format has no 1-bit format.
+    EXPECT_EQ(writeBmp(two.get(), dir / "c.bmp", u"RLE compressed", 0x1), RC_UNSUPPORTED_COLOUR_FORMAT);
+    EXPECT_EQ(writeBmp(two.get(), dir / "e.bmp", u"rle compressed", CF_AUTO), RC_UNSUPPORTED_SUBFORMAT);
+    // 32 bits keep straight alpha as it is, which is how readers take it.
+    Ref<Image> a = rgbaImage(2, 1, true);
+    a->row<Rgba8>(0)[1] = {200, 100, 50, 128};
+    ASSERT_EQ(writeBmp(a.get(), dir / "f.bmp", u"Normal", 0x8000), RC_OK);
+    b = readFile(dir / "f.bmp");
+    EXPECT_EQ(b[54 + 4], 200);
+    EXPECT_EQ(b[54 + 7], 128);
+    // A folder that cannot hold the file.
+    EXPECT_EQ(writeBmp(a.get(), dir / "no" / "x.bmp", u"Normal", 0x8000), RC_CREATE_FAILED);
+    // A full disk.
+    if (access("/dev/full", W_OK) == 0) {
+        Ref<Image> big = rgbaImage(300, 300, false);
+        EXPECT_EQ(writeBmp(big.get(), "/dev/full", u"Normal", 0x4000), RC_WRITE_FAILED);
+    }
+}
+
+TEST(BmpWriter, RunLengthRowsDecodeToTheirInput)
+{
+    // Every minimum run on rows built to hit the segment limits: long runs,
+    // long literals, alternating pairs and lengths around 255.
+    std::vector<std::vector<uint8_t>> rows;
+    for (uint32_t n : {1u, 2u, 3u, 254u, 255u, 256u, 300u, 511u, 700u}) {
+        std::vector<uint8_t> flat(n, 5), lit(n), pairs(n), mixed(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            lit[i] = uint8_t(i * 7 % 16);
+            pairs[i] = (i & 1) ? 3 : 9;
+            mixed[i] = (i / 9) % 3 == 0 ? uint8_t(i % 16) : uint8_t((i / 40) % 16);
+        }
+        rows.insert(rows.end(), {flat, lit, pairs, mixed});
+    }
+    for (int four = 0; four < 2; ++four)
+        for (uint32_t minRun = four ? 4 : 2; minRun <= (four ? 16u : 6u); ++minRun)
+            for (const auto& row : rows) {
+                std::vector<uint8_t> out(row.size() * 2 + 8);
+                uint32_t n = four ? bmpEncodeRle4Row(out.data(), row.data(), uint32_t(row.size()), minRun)
+                                  : bmpEncodeRle8Row(out.data(), row.data(), uint32_t(row.size()), minRun);
+                ASSERT_LE(n, out.size());
+                // Decode it with the rules of the format.
+                std::vector<uint8_t> dec;
+                size_t p = 0;
+                bool eol = false;
+                while (p + 1 < n) {
+                    uint8_t a = out[p], b = out[p + 1];
+                    p += 2;
+                    if (a) {
+                        for (uint32_t i = 0; i < a; ++i) dec.push_back(four ? ((i & 1) ? b & 15 : b >> 4) : b);
+                    } else if (b == 0) {
+                        eol = true;
+                        break;
+                    } else {
+                        ASSERT_GE(b, 3);
+                        uint32_t bytes = four ? (b + 1u) / 2 : b;
+                        for (uint32_t i = 0; i < b; ++i) dec.push_back(four ? ((i & 1) ? out[p + i / 2] & 15 : out[p + i / 2] >> 4) : out[p + i]);
+                        p += bytes + (bytes & 1);
+                    }
+                }
+                EXPECT_TRUE(eol);
+                EXPECT_EQ(p, n);
+                EXPECT_EQ(dec, row) << "four " << four << " minRun " << minRun << " size " << row.size();
+            }
+}
