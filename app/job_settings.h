@@ -122,7 +122,9 @@ JobSettings& jobSettings();
 
 // Loads the process's record from the settings store (defaults where a value
 // is absent or unusable, or when there is no store) and installs its palette
-// options. Returns 1.
+// options. Returns 1. The slots are checked against the process's format
+// registry only when it is already filled: start-up registers the formats
+// first, or calls normalizeSlots(jobSettings()) once it has.
 int settingsLoad();
 // Writes the process's record back; silent when the store cannot be opened
 // or written.

@@ -123,8 +123,17 @@ bool readWholeFile(const fs::path& file, std::vector<uint8_t>& out, size_t maxBy
     return true;
 }
 
-bool writeFileAtomically(const fs::path& file, const void* data, size_t size)
+bool writeFileAtomically(const fs::path& link, const void* data, size_t size)
 {
+    // A symbolic link (a settings file kept with the user's dot files) stays
+    // a link: the file it points to is replaced.
+    fs::path file = link;
+    std::error_code ec;
+    for (int depth = 0; depth < 16 && fs::is_symlink(file, ec); ++depth) {
+        fs::path target = fs::read_symlink(file, ec);
+        if (ec) break;
+        file = target.is_absolute() ? target : file.parent_path() / target;
+    }
     fs::path folder = file.parent_path();
     if (folder.empty()) folder = ".";
     std::string tmpl = (folder / ("." + file.filename().native() + ".XXXXXX")).native();

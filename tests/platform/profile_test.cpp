@@ -126,24 +126,3 @@ TEST(Profile, ReadsEveryEncodingAndWritesUtf8)
     EXPECT_FALSE(missing.readable());
     EXPECT_FALSE(missing.get(u"Quillon", u"szOutDir"));
 }
-
-TEST(Profile, HostileBytesNeverCrash)
-{
-    std::vector<uint8_t> bytes;
-    uint32_t x = 12345;
-    for (int round = 0; round < 200; ++round) {
-        bytes.resize(size_t(round) * 7 + 1);
-        for (auto& b : bytes) {
-            x = x * 1103515245u + 12345u;
-            b = uint8_t(x >> 23);
-            // Plenty of structure characters so the parser's paths are hit.
-            if ((x & 7) == 0) b = "[]=;\"\n\r\0"[(x >> 3) & 7];
-        }
-        if (round % 3 == 0 && bytes.size() >= 2) bytes[0] = 0xFF, bytes[1] = 0xFE;
-        ProfileFile f = ProfileFile::fromBytes(bytes.data(), bytes.size());
-        (void)f.get(u"Quillon", u"iOutFormats");
-        (void)f.getInt(u"", u"", 0);
-        f.set(u"Quillon", u"k", u"v");
-        EXPECT_EQ(f.get(u"Quillon", u"k"), u"v");
-    }
-}

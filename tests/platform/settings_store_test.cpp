@@ -185,6 +185,22 @@ TEST(SettingsStore, DeathBeforeRenameKeepsTheOldFile)
     EXPECT_EQ(v, 41u);
 }
 
+TEST(SettingsStore, LinkedFileStaysALink)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "dotfiles");
+    std::filesystem::create_directory(dir / "cfg");
+    std::filesystem::create_symlink("../dotfiles/settings", dir / "cfg/settings");
+    auto s = SettingsStore::openFile(dir / "cfg/settings");
+    s->writeDword("x", 5);
+    ASSERT_TRUE(s->commit());
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "cfg/settings"));
+    auto back = SettingsStore::openFile(dir / "dotfiles/settings");
+    uint32_t v = 0;
+    EXPECT_TRUE(back->readDword("x", v));
+    EXPECT_EQ(v, 5u);
+}
+
 TEST(SettingsStore, LocationFollowsTheConfigFolder)
 {
     EXPECT_EQ(settingsStorePath("/cfg", "Software\\Brevik-Software\\Quillon 5"),
