@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "app/job_settings.h"
+#include "app/presets.h"
 #include "core/text.h"
 
 namespace quillon {
@@ -120,6 +121,7 @@ void InputListCommandTarget::addFile(const fs::path& file) { list_.addFile(file,
 void InputListCommandTarget::loadPreset(const fs::path& file)
 {
     if (loadPreset_) loadPreset_(file);
+    else presetFile().load(&file);
 }
 
 void InputListCommandTarget::setSilent()

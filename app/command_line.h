@@ -39,12 +39,14 @@ public:
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
 // The usual target: folders and files go to the input list (files without a
-// message, remembering their folder), presets to loadPreset, SILENT to
-// setSilent (without one, the job settings' silentMode).
+// message, remembering their folder), presets to loadPreset (without one,
+// into the job settings), SILENT to setSilent (without one, the job
+// settings' silentMode).
 class InputListCommandTarget : public CommandLineTarget {
 public:
-    InputListCommandTarget(InputList& list, std::function<void(const std::filesystem::path&)> loadPreset,
-                           std::function<void()> setSilent = nullptr)
+    explicit InputListCommandTarget(InputList& list,
+                                    std::function<void(const std::filesystem::path&)> loadPreset = nullptr,
+                                    std::function<void()> setSilent = nullptr)
         : list_(list), loadPreset_(std::move(loadPreset)), setSilent_(std::move(setSilent))
     {
     }

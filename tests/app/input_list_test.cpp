@@ -494,3 +494,21 @@ TEST(InputList, AddDirectoryDialogCheck)
     EXPECT_EQ(std::u16string(addDirectoryCheck(dir / "f.png")), u"The directory doesn't exist!");
     EXPECT_EQ(addDirectoryCheck(dir.path()), nullptr);
 }
+
+TEST(InputList, LongPathsKeepEveryCharacter)
+{
+    TempDir dir;
+    fs::path folder = dir.path();
+    for (char c : {'a', 'b', 'c'}) folder /= std::string(100, c);
+    std::string name = std::string(200, 'n') + ".tiff";
+    writeImage(folder / name);
+    FakeHooks hooks;
+    InputList list(&hooks);
+    list.addDirectory(dir.path(), nullptr);
+    ASSERT_EQ(list.fileCount(), 1u);
+    const FileEntry& e = *list.slot(0);
+    EXPECT_GT(e.path.native().size(), 500u);
+    EXPECT_EQ(u16ToUtf8(e.fileName), name);
+    EXPECT_EQ(u16ToUtf8(fileListColumnText(e, 0)), name);
+    EXPECT_EQ(u16ToUtf8(fileListColumnText(e, 4)), folder.string() + "/");
+}

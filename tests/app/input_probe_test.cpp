@@ -148,7 +148,7 @@ TEST(InputProbe, FilesOpenThroughTheRegistryWithSidecars)
     EXPECT_EQ(list.slot(2)->height, 6u);
 }
 
-TEST(InputProbe, DialogFoldersAndSilentModeReachTheJobSettings)
+TEST(InputProbe, DialogFoldersPresetsAndSilentModeReachTheJobSettings)
 {
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
@@ -173,9 +173,14 @@ TEST(InputProbe, DialogFoldersAndSilentModeReachTheJobSettings)
     EXPECT_EQ(jobSettings().recentFolders.entries()[0], (dir / "pics").string() + "/");
     EXPECT_EQ(list.fileCount(), 2u);
 
-    InputListCommandTarget target(list, nullptr);
+    writeFile(dir / "job.QPT", std::string("[Quillon]\r\nbDeleteSrcFiles=1\r\niKeepSubDirLevels=-2\r\n"));
+    InputListCommandTarget target(list);
     jobSettings().silentMode = 0;
-    EXPECT_TRUE(commandLineHandle({"-silent"}, target));
+    jobSettings().bDeleteSrcFiles = 0;
+    jobSettings().iKeepSubDirLevels = 1;
+    EXPECT_TRUE(commandLineHandle({"-silent", (dir / "job.QPT").string()}, target));
     EXPECT_EQ(jobSettings().silentMode, 1);
+    EXPECT_EQ(jobSettings().bDeleteSrcFiles, 1);
+    EXPECT_EQ(jobSettings().iKeepSubDirLevels, -2);
     jobSettings() = saved;
 }
