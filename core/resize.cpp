@@ -1,5 +1,7 @@
 #include "core/resize.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -297,90 +299,179 @@ void storeSample(S* out, double v)
     }
 }
 
-// One channel: prefilter the plane, then interpolate every destination pixel.
-// Horizontal sums of the source rows are kept per row (as many as the taps
-// of one destination row need), so each is formed once however many
-// destination rows use it; the sums are the same ones the direct formula
-// forms, in the same order.
-template <class S>
-ResultCode bsplineChannel(Image* dst, const Image* src, uint32_t channel, uint32_t channels, uint32_t degree,
-                          float* plane, const double* poles, int poleCount, const SplineTaps* colTaps,
-                          const SplineTaps* rowTaps, double* rowCache, const std::atomic<uint8_t>* abort)
-{
-    const uint32_t srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;
-    for (uint32_t y = 0; y < srcH; ++y) {
-        const S* in = src->row<S>(y);
-        float* p = plane + size_t(y) * srcW;
-        for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels + channel]);
-    }
-    if (aborted(abort)) return RC_OK;
+struct SplineJob {
+    Image* dst;
+    const Image* src;
+    uint32_t channels;
+    float* plane;
+    const double* poles;
+    int poleCount;
+    const SplineTaps* colTaps;
+    const int64_t* colStart;  // first tap of a column whose taps are contiguous, else -1
+    const double* colWeights; // the columns' weights packed, degree + 1 per column
+    double* rowDouble;        // one coefficient row widened to double
+    const SplineTaps* rowTaps;
+    double* rowCache;         // kSplineSlots rows of dstW sums
+    double* line;             // prefilter lines and the vertical sums
+    const std::atomic<uint8_t>* abort;
+};
 
-    constexpr int kLanes = 8;
-    AlignedBuffer<double> line;
-    if (!line.allocate(uint64_t(std::max(srcW, srcH)) * kLanes)) return RC_GENERAL_FAILURE;
-    for (uint32_t y = 0; y < srcH; ++y) {
-        float* p = plane + size_t(y) * srcW;
-        for (uint32_t x = 0; x < srcW; ++x) line[x] = p[x];
-        prefilterLanes<1>(line.get(), srcW, poles, poleCount);
-        for (uint32_t x = 0; x < srcW; ++x) p[x] = float(line[x]);
+constexpr int kSplineSlots = 8;
+constexpr int kSplineLanes = 8;
+
+// Prefilters every row and every column of the plane, eight lines at a time
+// so that the recursions of neighbouring lines overlap.
+void prefilterPlane(const SplineJob& job)
+{
+    const uint32_t w = job.src->width, h = job.src->height;
+    float* plane = job.plane;
+    double* line = job.line;
+    uint32_t y0 = 0;
+    for (; y0 + kSplineLanes <= h; y0 += kSplineLanes) {
+        for (int l = 0; l < kSplineLanes; ++l) {
+            const float* p = plane + size_t(y0 + l) * w;
+            for (uint32_t x = 0; x < w; ++x) line[size_t(x) * kSplineLanes + l] = p[x];
+        }
+        prefilterLanes<kSplineLanes>(line, w, job.poles, job.poleCount);
+        for (int l = 0; l < kSplineLanes; ++l) {
+            float* p = plane + size_t(y0 + l) * w;
+            for (uint32_t x = 0; x < w; ++x) p[x] = float(line[size_t(x) * kSplineLanes + l]);
+        }
+    }
+    for (; y0 < h; ++y0) {
+        float* p = plane + size_t(y0) * w;
+        for (uint32_t x = 0; x < w; ++x) line[x] = p[x];
+        prefilterLanes<1>(line, w, job.poles, job.poleCount);
+        for (uint32_t x = 0; x < w; ++x) p[x] = float(line[x]);
     }
     uint32_t x0 = 0;
-    for (; x0 + kLanes <= srcW; x0 += kLanes) {
-        for (uint32_t y = 0; y < srcH; ++y)
-            for (int l = 0; l < kLanes; ++l) line[size_t(y) * kLanes + l] = plane[size_t(y) * srcW + x0 + l];
-        prefilterLanes<kLanes>(line.get(), srcH, poles, poleCount);
-        for (uint32_t y = 0; y < srcH; ++y)
-            for (int l = 0; l < kLanes; ++l) plane[size_t(y) * srcW + x0 + l] = float(line[size_t(y) * kLanes + l]);
+    for (; x0 + kSplineLanes <= w; x0 += kSplineLanes) {
+        for (uint32_t y = 0; y < h; ++y)
+            for (int l = 0; l < kSplineLanes; ++l) line[size_t(y) * kSplineLanes + l] = plane[size_t(y) * w + x0 + l];
+        prefilterLanes<kSplineLanes>(line, h, job.poles, job.poleCount);
+        for (uint32_t y = 0; y < h; ++y)
+            for (int l = 0; l < kSplineLanes; ++l) plane[size_t(y) * w + x0 + l] = float(line[size_t(y) * kSplineLanes + l]);
     }
-    for (; x0 < srcW; ++x0) {
-        for (uint32_t y = 0; y < srcH; ++y) line[y] = plane[size_t(y) * srcW + x0];
-        prefilterLanes<1>(line.get(), srcH, poles, poleCount);
-        for (uint32_t y = 0; y < srcH; ++y) plane[size_t(y) * srcW + x0] = float(line[y]);
+    for (; x0 < w; ++x0) {
+        for (uint32_t y = 0; y < h; ++y) line[y] = plane[size_t(y) * w + x0];
+        prefilterLanes<1>(line, h, job.poles, job.poleCount);
+        for (uint32_t y = 0; y < h; ++y) plane[size_t(y) * w + x0] = float(line[y]);
     }
+}
 
-    constexpr int kSlots = 8;
-    int64_t held[kSlots];
-    uint64_t used[kSlots] = {};
+// The horizontal sums of one coefficient row, in the order of the direct
+// formula: sum = 0, then += weight x coefficient tap by tap.
+template <int Taps>
+void splineRowSums(const SplineJob& job, const float* p, double* out)
+{
+    const uint32_t srcW = job.src->width, dstW = job.dst->width;
+    // Coefficients widened once per row (exactly, as each tap would be).
+    double* q = job.rowDouble;
+    for (uint32_t x = 0; x < srcW; ++x) q[x] = p[x];
+    const double* w = job.colWeights;
+    for (uint32_t x = 0; x < dstW; ++x, w += Taps) {
+        double sum = 0.0;
+        const int64_t start = job.colStart[x];
+        if (start >= 0) {
+            const double* t = q + start;
+            for (int i = 0; i < Taps; ++i) sum += w[i] * t[i];
+        } else {
+            const SplineTaps& cx = job.colTaps[x];
+            for (int i = 0; i < Taps; ++i) sum += w[i] * q[cx.index[i]];
+        }
+        out[x] = sum;
+    }
+}
+
+// One channel: interpolate every destination pixel from the prefiltered
+// plane. Row sums are kept per coefficient row (as many as the taps of one
+// destination row need), so each is formed once however many destination
+// rows use it; the arithmetic is exactly that of bsplineWeights.
+template <class S, int Taps>
+void splineChannel(const SplineJob& job, uint32_t channel)
+{
+    const uint32_t srcW = job.src->width, dstW = job.dst->width, dstH = job.dst->height;
+    int64_t held[kSplineSlots];
+    uint64_t used[kSplineSlots] = {};
     std::fill(std::begin(held), std::end(held), -1);
     uint64_t clock = 0;
-    const uint32_t taps = degree + 1;
+    double* acc = job.line;
     for (uint32_t y = 0; y < dstH; ++y) {
-        const SplineTaps& ry = rowTaps[y];
-        const double* rows[6];
-        for (uint32_t j = 0; j < taps; ++j) {
+        const SplineTaps& ry = job.rowTaps[y];
+        const double* rows[Taps];
+        for (int j = 0; j < Taps; ++j) {
             const int64_t r = ry.index[j];
             int slot = -1;
-            for (int s = 0; s < kSlots; ++s)
+            for (int s = 0; s < kSplineSlots; ++s)
                 if (held[s] == r) slot = s;
             if (slot < 0) {
                 // The least recently used slot that this row does not need.
-                for (int s = 0; s < kSlots; ++s) {
+                for (int s = 0; s < kSplineSlots; ++s) {
                     bool needed = false;
-                    for (uint32_t j2 = 0; j2 < taps; ++j2) needed |= held[s] == ry.index[j2];
+                    for (int j2 = 0; j2 < Taps; ++j2) needed |= held[s] == ry.index[j2];
                     if (!needed && (slot < 0 || used[s] < used[slot])) slot = s;
                 }
-                double* h = rowCache + size_t(slot) * dstW;
-                const float* p = plane + size_t(r) * srcW;
-                for (uint32_t x = 0; x < dstW; ++x) {
-                    const SplineTaps& cx = colTaps[x];
-                    double sum = 0.0;
-                    for (uint32_t i = 0; i < taps; ++i) sum += cx.weight[i] * p[cx.index[i]];
-                    h[x] = sum;
-                }
+                splineRowSums<Taps>(job, job.plane + size_t(r) * srcW, job.rowCache + size_t(slot) * dstW);
                 held[slot] = r;
             }
             used[slot] = ++clock;
-            rows[j] = rowCache + size_t(slot) * dstW;
+            rows[j] = job.rowCache + size_t(slot) * dstW;
         }
-        S* out = dst->row<S>(y) + channel;
-        for (uint32_t x = 0; x < dstW; ++x) {
+        // v = 0, then += weight x row sum, row by row; eight pixels per
+        // step in four independent chains.
+        __m128d wv[Taps];
+        for (int j = 0; j < Taps; ++j) wv[j] = _mm_set1_pd(ry.weight[j]);
+        uint32_t x = 0;
+        for (; x + 8 <= dstW; x += 8) {
+            __m128d v0 = _mm_setzero_pd(), v1 = v0, v2 = v0, v3 = v0;
+#pragma GCC unroll 6
+            for (int j = 0; j < Taps; ++j) {
+                const double* r = rows[j] + x;
+                v0 = _mm_add_pd(v0, _mm_mul_pd(wv[j], _mm_loadu_pd(r)));
+                v1 = _mm_add_pd(v1, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 2)));
+                v2 = _mm_add_pd(v2, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 4)));
+                v3 = _mm_add_pd(v3, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 6)));
+            }
+            _mm_storeu_pd(acc + x, v0);
+            _mm_storeu_pd(acc + x + 2, v1);
+            _mm_storeu_pd(acc + x + 4, v2);
+            _mm_storeu_pd(acc + x + 6, v3);
+        }
+        for (; x < dstW; ++x) {
             double v = 0.0;
-            for (uint32_t j = 0; j < taps; ++j) v += ry.weight[j] * rows[j][x];
-            storeSample<S>(out + size_t(x) * channels, v);
+            for (int j = 0; j < Taps; ++j) v += ry.weight[j] * rows[j][x];
+            acc[x] = v;
         }
-        if (aborted(abort)) return RC_OK;
+        S* out = job.dst->row<S>(y) + channel;
+        const uint32_t step = job.channels;
+        if constexpr (std::is_same_v<S, float>) {
+            for (x = 0; x < dstW; ++x) out[size_t(x) * step] = float(acc[x]);
+        } else {
+            // (int)(v + 0.5) limited to the sample range; NaN gives 0.
+            const __m128d half = _mm_set1_pd(0.5), zero = _mm_setzero_pd();
+            const __m128d top = _mm_set1_pd(std::is_same_v<S, uint8_t> ? 255.0 : 65535.0);
+            for (x = 0; x + 2 <= dstW; x += 2) {
+                __m128d r = _mm_add_pd(_mm_loadu_pd(acc + x), half);
+                r = _mm_min_pd(_mm_max_pd(r, zero), top);
+                __m128i i = _mm_cvttpd_epi32(r);
+                out[size_t(x) * step] = S(_mm_cvtsi128_si32(i));
+                out[size_t(x + 1) * step] = S(_mm_cvtsi128_si32(_mm_srli_si128(i, 4)));
+            }
+            for (; x < dstW; ++x) storeSample<S>(out + size_t(x) * step, acc[x]);
+        }
+        if (aborted(job.abort)) return;
     }
-    return RC_OK;
+}
+
+template <class S>
+void splineChannelAny(const SplineJob& job, uint32_t channel, uint32_t degree)
+{
+    switch (degree) {
+    case 2: splineChannel<S, 3>(job, channel); break;
+    case 3: splineChannel<S, 4>(job, channel); break;
+    case 4: splineChannel<S, 5>(job, channel); break;
+    default: splineChannel<S, 6>(job, channel); break;
+    }
 }
 
 // ---- working images ----
@@ -473,30 +564,56 @@ ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const 
     AlignedBuffer<float> plane;
     if (!plane.allocate(uint64_t(srcW) * srcH)) return RC_OUT_OF_MEMORY;
     AlignedBuffer<SplineTaps> colTaps(dstW), rowTaps(dstH);
+    AlignedBuffer<int64_t> colStart(dstW);
     AlignedBuffer<double> rowCache;
-    if (!colTaps || !rowTaps || !rowCache.allocate(uint64_t(dstW) * 8)) return RC_OUT_OF_MEMORY;
+    if (!colTaps || !rowTaps || !colStart || !rowCache.allocate(uint64_t(dstW) * kSplineSlots))
+        return RC_OUT_OF_MEMORY;
+    AlignedBuffer<double> colWeights, rowDouble;
+    if (!colWeights.allocate(uint64_t(dstW) * (degree + 1)) || !rowDouble.allocate(srcW)) return RC_OUT_OF_MEMORY;
+    AlignedBuffer<double> line;
+    if (!line.allocate(std::max<uint64_t>(uint64_t(std::max(srcW, srcH)) * kSplineLanes, dstW)))
+        return RC_GENERAL_FAILURE;
     // Pixel corners: destination pixel 0 samples source position 0.
-    for (uint32_t x = 0; x < dstW; ++x) splineTaps(degree, srcW, double(x) * double(srcW) / double(dstW), colTaps[x]);
+    for (uint32_t x = 0; x < dstW; ++x) {
+        splineTaps(degree, srcW, double(x) * double(srcW) / double(dstW), colTaps[x]);
+        bool contiguous = true;
+        for (uint32_t i = 1; i <= degree; ++i) contiguous &= colTaps[x].index[i] == colTaps[x].index[0] + i;
+        colStart[x] = contiguous ? colTaps[x].index[0] : -1;
+        for (uint32_t i = 0; i <= degree; ++i) colWeights[uint64_t(x) * (degree + 1) + i] = colTaps[x].weight[i];
+    }
     for (uint32_t y = 0; y < dstH; ++y) splineTaps(degree, srcH, double(y) * double(srcH) / double(dstH), rowTaps[y]);
     const uint32_t channels = channelsOf(src->pixelFormat);
+    SplineJob job{dst, src, channels, plane.get(), poles, poleCount, colTaps.get(), colStart.get(), colWeights.get(),
+                  rowDouble.get(), rowTaps.get(), rowCache.get(), line.get(), abort};
     for (uint32_t c = 0; c < channels; ++c) {
         if (aborted(abort)) break;
-        ResultCode rc;
-        switch (src->pixelFormat) {
-        case PF_RGBA8: case PF_GRAY8:
-            rc = bsplineChannel<uint8_t>(dst, src, c, channels, degree, plane.get(), poles, poleCount, colTaps.get(),
-                                         rowTaps.get(), rowCache.get(), abort);
-            break;
-        case PF_RGBA16: case PF_GRAY16:
-            rc = bsplineChannel<uint16_t>(dst, src, c, channels, degree, plane.get(), poles, poleCount,
-                                          colTaps.get(), rowTaps.get(), rowCache.get(), abort);
-            break;
-        default:
-            rc = bsplineChannel<float>(dst, src, c, channels, degree, plane.get(), poles, poleCount, colTaps.get(),
-                                       rowTaps.get(), rowCache.get(), abort);
-            break;
+        for (uint32_t y = 0; y < srcH; ++y) {
+            float* p = plane.get() + size_t(y) * srcW;
+            switch (src->pixelFormat) {
+            case PF_RGBA8: case PF_GRAY8: {
+                const uint8_t* in = src->row<uint8_t>(y) + c;
+                for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
+                break;
+            }
+            case PF_RGBA16: case PF_GRAY16: {
+                const uint16_t* in = src->row<uint16_t>(y) + c;
+                for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
+                break;
+            }
+            default: {
+                const float* in = src->row<float>(y) + c;
+                for (uint32_t x = 0; x < srcW; ++x) p[x] = in[size_t(x) * channels];
+                break;
+            }
+            }
         }
-        if (failed(rc)) return rc;
+        if (aborted(abort)) break;
+        prefilterPlane(job);
+        switch (src->pixelFormat) {
+        case PF_RGBA8: case PF_GRAY8: splineChannelAny<uint8_t>(job, c, degree); break;
+        case PF_RGBA16: case PF_GRAY16: splineChannelAny<uint16_t>(job, c, degree); break;
+        default: splineChannelAny<float>(job, c, degree); break;
+        }
     }
     return aborted(abort) ? RC_CANCELLED : RC_OK;
 }
