@@ -258,3 +258,36 @@ TEST(AdjustmentCounters, StayRightUnderRandomSetterSequences)
         ASSERT_EQ(adj.otherCount, other) << "step " << step;
     }
 }
+
+// Wide rows take the four-pixel path, single-pixel rows the scalar one: the
+// two must agree exactly.
+TEST(ColourAdjust, WideAndNarrowRowsAgree)
+{
+    const uint32_t n = 4099;
+    auto wide = makeImage(PF_RGBA8, n, 1);
+    auto narrow = makeImage(PF_RGBA8, 1, n);
+    fillRandom(wide.get(), 123);
+    for (uint32_t i = 0; i < n; ++i) narrow->row<Rgba8>(i)[0] = wide->row<Rgba8>(0)[i];
+    // Greys, primaries and both extremes as well.
+    const Rgba8 special[] = {{0, 0, 0, 9}, {255, 255, 255, 1}, {7, 7, 7, 7}, {0, 0, 255, 0}, {0, 255, 0, 3},
+                             {255, 0, 0, 4}, {255, 255, 0, 5}, {1, 0, 0, 6}};
+    for (uint32_t i = 0; i < 8; ++i) {
+        wide->row<Rgba8>(0)[i] = special[i];
+        narrow->row<Rgba8>(i)[0] = special[i];
+    }
+    for (float hue : {0.0f, 0.5f, 0.9999f, 0.33f}) {
+        AdjustmentSettings adj;
+        adj.setColour(&AdjustmentSettings::hue, hue);
+        adj.setColour(&AdjustmentSettings::saturation, 0.4f);
+        adj.setColour(&AdjustmentSettings::contrast, -0.2f);
+        adj.setColour(&AdjustmentSettings::red, 0.1f);
+        adj.setInvert(hue > 0.4f);
+        auto a = makeImage(PF_RGBA8, n, 1), b = makeImage(PF_RGBA8, 1, n);
+        ASSERT_EQ(imageColorAdjust(a.get(), wide.get(), adj), RC_OK);
+        ASSERT_EQ(imageColorAdjust(b.get(), narrow.get(), adj), RC_OK);
+        for (uint32_t i = 0; i < n; ++i) {
+            Rgba8 p = a->row<Rgba8>(0)[i], q = b->row<Rgba8>(i)[0];
+            ASSERT_TRUE(p.b == q.b && p.g == q.g && p.r == q.r && p.a == q.a) << "hue " << hue << " pixel " << i;
+        }
+    }
+}
