@@ -329,3 +329,50 @@ TEST(FillRect, PaletteImagesPickTheNearestEntry)
     EXPECT_EQ(img->row<uint8_t>(0)[1], 20);
     EXPECT_EQ(img->row<uint8_t>(0)[2], 127);
 }
+
+// A sanity check against independent resamplers: on a smooth picture the
+// cubic engine, bilinear and the cubic B-spline agree with ImageMagick's
+// filters of the same family. Sampling grids differ by a fraction of a
+// pixel, so this catches swapped channels or misplaced rows, not rounding.
+TEST(ResizePeers, SmoothPictureAgreesWithImageMagick)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const uint32_t w = 240, h = 180;
+    Pnm pnm;
+    pnm.width = w, pnm.height = h, pnm.channels = 3, pnm.maxval = 255;
+    Ref<Image> src = make(PF_RGBA8, w, h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint8_t r = uint8_t(128 + 100 * std::sin(x / 17.0) * std::cos(y / 23.0));
+            const uint8_t g = uint8_t(128 + 90 * std::cos(x / 29.0 + y / 31.0));
+            const uint8_t b = uint8_t(x * 255 / w);
+            pnm.samples.insert(pnm.samples.end(), {r, g, b});
+            src->row<Rgba8>(y)[x] = {b, g, r, 255};
+        }
+    ASSERT_TRUE(writePnm(dir / "in.ppm", pnm));
+    struct Case { uint8_t filter; const char* magick; uint32_t dw, dh; };
+    for (const Case& c : {Case{RF_CATMULL_ROM, "Catrom", 150, 110}, Case{RF_CATMULL_ROM, "Catrom", 70, 50},
+                          Case{RF_CATMULL_ROM, "Catrom", 480, 360}, Case{RF_BILINEAR, "Triangle", 150, 110},
+                          Case{RF_BSPLINE3, "Catrom", 333, 251}}) {
+        SCOPED_TRACE(std::string(c.magick) + " " + std::to_string(c.dw));
+        const std::string size = std::to_string(c.dw) + "x" + std::to_string(c.dh) + "!";
+        ASSERT_EQ(run("convert " + shellQuote((dir / "in.ppm").string()) + " -filter " + c.magick + " -resize '" +
+                      size + "' " + shellQuote((dir / "out.ppm").string())), 0);
+        Pnm peer;
+        ASSERT_TRUE(readPnm(dir / "out.ppm", peer));
+        Ref<Image> dst = make(PF_RGBA8, c.dw, c.dh);
+        ASSERT_EQ(imageResample(dst.get(), src.get(), c.filter, nullptr), RC_OK);
+        for (uint32_t ch = 0; ch < 3; ++ch) {
+            double se = 0;
+            for (uint32_t y = 0; y < c.dh; ++y)
+                for (uint32_t x = 0; x < c.dw; ++x) {
+                    const Rgba8 p = dst->row<Rgba8>(y)[x];
+                    const double ours = ch == 0 ? p.r : ch == 1 ? p.g : p.b;
+                    se += (ours - peer.at(x, y, ch)) * (ours - peer.at(x, y, ch));
+                }
+            const double psnr = 10 * std::log10(255.0 * 255.0 / (se / (double(c.dw) * c.dh) + 1e-9));
+            EXPECT_GT(psnr, 35.0) << "channel " << ch;
+        }
+    }
+}
