@@ -299,6 +299,25 @@ TEST(DecodeDriver, ReducedSizeGoesStraightIntoAMatchingImage)
     ASSERT_EQ(r->decode(full.get(), true, nullptr, nullptr), RC_OK);
     EXPECT_FALSE(r->lastReduced);
     EXPECT_FALSE(r->targetTooSmall);
+    // Half the full size: decoded at full size, then resampled; the frame
+    // data comes along.
+    r->frameInfo.duration = 1234;
+    r->frameInfo.x = 7;
+    r->fill = [](Image* im, bool) {
+        for (uint32_t y = 0; y < im->height; ++y) std::memset(im->rowBytesPtr(y), 200, im->width);
+    };
+    Ref<Image> half = Ref<Image>::adopt(imageCreate(PF_GRAY8, packSize(32, 32)));
+    ASSERT_EQ(r->decode(half.get(), true, nullptr, nullptr), RC_OK);
+    EXPECT_FALSE(r->lastReduced);
+    EXPECT_NE(r->lastTarget, half.get());
+    EXPECT_EQ(half->row<uint8_t>(16)[16], 200);
+    EXPECT_EQ(half->frameInfo.duration, 1234u);
+    EXPECT_EQ(half->frameInfo.x, 7);
+    // Into another format of the same size: converted, frame data too.
+    Ref<Image> rgba = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(64, 64)));
+    ASSERT_EQ(r->decode(rgba.get(), true, nullptr, nullptr), RC_OK);
+    EXPECT_EQ(rgba->row<Rgba8>(3)[3].g, 200);
+    EXPECT_EQ(rgba->frameInfo.duration, 1234u);
 }
 
 TEST(DecodeDriver, FramesPagesAndLabels)
