@@ -1,6 +1,9 @@
 #include "app/rename.h"
 
+#include <algorithm>
+
 #include "app/input_list.h"
+
 
 namespace quillon {
 
@@ -206,6 +209,22 @@ size_t renameEntries(const RenamePatternParams& params, const std::vector<FileEn
     size_t changed = 0;
     for (FileEntry* entry : rows)
         if (entry && renameEntry(params, *entry)) ++changed;
+    return changed;
+}
+
+size_t renameListRows(const RenamePatternParams& params, InputList& list, std::vector<size_t> selectedRows)
+{
+    std::vector<FileEntry*> rows;
+    if (params.onlySelected) {
+        std::sort(selectedRows.begin(), selectedRows.end());
+        selectedRows.erase(std::unique(selectedRows.begin(), selectedRows.end()), selectedRows.end());
+        for (size_t r : selectedRows)
+            if (r < list.rowCount()) rows.push_back(&list.row(r));
+    } else {
+        rows = list.rows();
+    }
+    size_t changed = renameEntries(params, rows);
+    if (changed > 0) list.hooks().rowsChanged();
     return changed;
 }
 

@@ -11,6 +11,7 @@
 namespace quillon {
 
 struct FileEntry;
+class InputList;
 
 // Upper-case fold for name comparisons: ASCII, Latin-1, Latin Extended-A,
 // Greek and Cyrillic. Locale-independent, so sorting and matching give the
@@ -68,5 +69,10 @@ bool renameEntry(const RenamePatternParams& params, FileEntry& entry);
 // Renames the given rows (the selected ones or all, in display order, as the
 // dialog's onlySelected says); returns how many changed.
 size_t renameEntries(const RenamePatternParams& params, const std::vector<FileEntry*>& rows);
+
+// The dialog's command on the input list: the selected rows (display
+// positions) when params.onlySelected, else every row, in display order; the
+// list's rows are repainted when any changed. Returns how many changed.
+size_t renameListRows(const RenamePatternParams& params, InputList& list, std::vector<size_t> selectedRows);
 
 } // namespace quillon

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/input_list.h"
+#include "app/input_list_fakes.h"
 #include "core/text.h"
 #include "support/test_support.h"
 
 using namespace quillon;
+using namespace quillon::test;
 
 namespace {
 
@@ -261,4 +262,39 @@ TEST(Rename, LongNamesAreNotCut)
     params.outputPattern = u"*_*_*";
     ASSERT_TRUE(renameEntry(params, e));
     EXPECT_EQ(e.overrideName, stem + u"__");
+}
+
+TEST(Rename, OnlySelectedRowsOrAll)
+{
+    TempDir dir;
+    FakeHooks hooks;
+    InputList list(&hooks);
+    for (const char* n : {"IMG_1.jpg", "IMG_2.jpg", "IMG_3.jpg"}) {
+        writeImage(dir / n);
+        list.addFile(dir / n, false, false);
+    }
+    // Rows: IMG_3 IMG_2 IMG_1.
+    RenamePatternParams params;
+    params.inputPattern = u"IMG_?";
+    params.outputPattern = u"pic?";
+    params.onlySelected = 1;
+    int changed = hooks.changed;
+    EXPECT_EQ(renameListRows(params, list, {2, 0, 2, 9}), 2u);
+    EXPECT_EQ(hooks.changed, changed + 1);
+    EXPECT_EQ(u16ToUtf8(list.row(0).overrideName), "pic3");
+    EXPECT_TRUE(list.row(1).overrideName.empty());
+    EXPECT_EQ(u16ToUtf8(list.row(2).overrideName), "pic1");
+
+    params.onlySelected = 0;
+    params.inputPattern = u"*";
+    params.outputPattern = u"x_*";
+    EXPECT_EQ(renameListRows(params, list, {}), 3u);
+    EXPECT_EQ(u16ToUtf8(list.row(1).overrideName), "x_IMG_2");
+    EXPECT_EQ(u16ToUtf8(list.row(2).overrideName), "x_pic1");
+
+    // Nothing matches: no repaint.
+    changed = hooks.changed;
+    params.inputPattern = u"zzz";
+    EXPECT_EQ(renameListRows(params, list, {}), 0u);
+    EXPECT_EQ(hooks.changed, changed);
 }
