@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include "codecs/main/jpeg_internal.h"
@@ -342,6 +345,108 @@ void runRowJob(const RowJob& job)
     job.out->end(job.band);
 }
 
+// Hands MCU rows from the decoding thread to one consumer task, which works
+// through them in order; at most two rows are in flight (the two halves of
+// the coefficient buffer). One long-lived consumer avoids waking a worker for
+// every row. Should the pool not start the consumer in good time (it may be
+// busy, or this decode may itself run on a pool worker), the decoding thread
+// claims the work and does the rows itself.
+class RowPipeline {
+public:
+    void start(TaskGroup& tasks)
+    {
+        if (!tasks.run([this] { consume(); })) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (owner_ == kNone) owner_ = kInline;
+        }
+    }
+
+    // Before the coefficients of `row` are decoded: its half must be free.
+    void waitForHalf(uint32_t row)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        waitUntil(hold, [&] { return completed_ + 1 >= row; });
+    }
+
+    void push(const RowJob& job)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        jobs_[pushed_ & 1] = job;
+        ++pushed_;
+        if (owner_ == kInline) runInline(hold);
+        changed_.notify_all();
+    }
+
+    // No more rows: waits for every row handed over, then for the task.
+    void finish(TaskGroup& tasks)
+    {
+        {
+            std::unique_lock<std::mutex> hold(mutex_);
+            closed_ = true;
+            changed_.notify_all();
+            waitUntil(hold, [&] { return completed_ == pushed_; });
+        }
+        tasks.wait();
+    }
+
+private:
+    enum Owner { kNone, kTask, kInline };
+
+    void consume()
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        if (owner_ != kNone) return;
+        owner_ = kTask;
+        changed_.notify_all();
+        for (;;) {
+            changed_.wait(hold, [&] { return completed_ < pushed_ || closed_; });
+            if (completed_ == pushed_) return;
+            RowJob job = jobs_[completed_ & 1];
+            hold.unlock();
+            runRowJob(job);
+            hold.lock();
+            ++completed_;
+            changed_.notify_all();
+        }
+    }
+
+    void runInline(std::unique_lock<std::mutex>& hold)
+    {
+        while (completed_ < pushed_) {
+            RowJob job = jobs_[completed_ & 1];
+            hold.unlock();
+            runRowJob(job);
+            hold.lock();
+            ++completed_;
+        }
+    }
+
+    template <class Ready>
+    void waitUntil(std::unique_lock<std::mutex>& hold, Ready ready)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        while (!ready()) {
+            if (owner_ == kInline) {
+                runInline(hold);
+                continue;
+            }
+            if (owner_ == kNone && std::chrono::steady_clock::now() >= deadline) {
+                owner_ = kInline;
+                continue;
+            }
+            if (owner_ == kNone) changed_.wait_until(hold, deadline);
+            else changed_.wait(hold);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    RowJob jobs_[2] = {};
+    uint32_t pushed_ = 0, completed_ = 0;
+    bool closed_ = false;
+    Owner owner_ = kNone;
+};
+
 } // namespace
 
 ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride, uint32_t rows, bool reducedSize,
@@ -358,6 +463,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     destRows = rows;
     progress = progressSink;
     abortByte = abort;
+    usedBands = false;
 
     mcusPerRow = uint32_t(alignedWidth_) / (8 * maxH);
     mcuRows = uint32_t(alignedHeight_) / (8 * maxV);
@@ -382,7 +488,10 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     if (!out.prepare()) return RC_OUT_OF_MEMORY;
 
     JpegComponent* frameComponents[4] = {&component[0], &component[1], &component[2], &component[3]};
-    const JpegSampleWriter allWriter = chooseWriter(*this);
+    bool writerConverts = false;
+    const JpegSampleWriter allWriter = chooseWriter(*this, finish, writerConverts);
+    // What is left to do to whole rows after a writer that places every component.
+    const ColourFinish rowFinish = writerConverts ? ColourFinish::None : finish;
     const uint64_t blockCount = uint64_t(blocksPerMcu) * mcusPerRow * mcuRows;
 
     // Coefficients: the whole image for progressive frames, otherwise one MCU
@@ -491,6 +600,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             AlignedBuffer<int16_t> halves;
             uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
             if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
+            usedBands = bands;
             const size_t blockStride = size_t(blocksPerMcu) * 64;
             int16_t* blocks[24];
 
@@ -514,17 +624,19 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         }
                     }
                     if (band.base) {
-                        finishRows(finish, band.base, strideBytes, band.validRows, out.rowPixels);
+                        finishRows(rowFinish, band.base, strideBytes, band.validRows, out.rowPixels);
                         out.end(band);
                     }
                 }
             } else {
                 TaskGroup tasks;
-                bool pending = false;
+                RowPipeline pipeline;
+                pipeline.start(tasks);
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
+                    pipeline.waitForHalf(row);
                     int16_t* half = halves.get() + (row & 1) * halfBlocks * 64;
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
                         int16_t* mcu = half + m * blockStride;
@@ -535,16 +647,10 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
                     }
                     if (mcuFailed) break;
-                    if (pending) tasks.wait();
-                    RowJob copy{this, &out, half, out.begin(row, false), allWriter, frameComponents,
-                                componentCount_, finish};
-                    pending = true;
-                    if (!tasks.run([copy]() { runRowJob(copy); })) {
-                        // Could not queue: do the row here.
-                        runRowJob(copy);
-                    }
+                    pipeline.push(RowJob{this, &out, half, out.begin(row, false), allWriter, frameComponents,
+                                         componentCount_, rowFinish});
                 }
-                if (pending) tasks.wait();
+                pipeline.finish(tasks);
             }
         } else if (!progressive && ns > 1) {
             // An interleaved scan of some of the components.
@@ -655,7 +761,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 mcu += blocksPerMcu * 64;
                 dst += out.bytesPerMcu;
             }
-            finishRows(finish, band.base, strideBytes, band.validRows, out.rowPixels);
+            finishRows(rowFinish, band.base, strideBytes, band.validRows, out.rowPixels);
             out.end(band);
         }
     } else if (multiScan && finish != ColourFinish::None) {

@@ -169,6 +169,8 @@ public:
     // (component c in byte c) and reports the frame's own colour space.
     int8_t bandMode = -1;
     bool convertColour = true;
+    // Set by decode: whether its rows went through row tasks.
+    bool usedBands = false;
 
     // ---- state shared by the decoder's source files ----
     const uint8_t* pos = nullptr;

@@ -25,75 +25,88 @@ constexpr int64_t k3_072711026 = 25172;
 
 inline uint8_t clampSample(int64_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// One 1-D pass over eight values x0..x7 (scaled by 2^13 on return, before
-// the caller's descale).
-struct Butterfly {
-    int64_t o[8];
-    Butterfly(int64_t x0, int64_t x1, int64_t x2, int64_t x3, int64_t x4, int64_t x5, int64_t x6, int64_t x7)
-    {
-        int64_t z1 = (x2 + x6) * k0_541196100;
-        int64_t t2 = z1 - x6 * k1_847759065;
-        int64_t t3 = z1 + x2 * k0_765366865;
-        int64_t t0 = (x0 + x4) * 8192;
-        int64_t t1 = (x0 - x4) * 8192;
-        int64_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
+// One 1-D pass over eight values x0..x7, outputs scaled by 2^13; each output
+// o is descaled as (o + round) >> shift and handed to put(index, value).
+template <class Put>
+inline void butterfly(int64_t x0, int64_t x1, int64_t x2, int64_t x3, int64_t x4, int64_t x5, int64_t x6,
+                      int64_t x7, int64_t round, int shift, Put put)
+{
+    int64_t z1 = (x2 + x6) * k0_541196100;
+    int64_t t2 = z1 - x6 * k1_847759065;
+    int64_t t3 = z1 + x2 * k0_765366865;
+    int64_t t0 = (x0 + x4) * 8192 + round;
+    int64_t t1 = (x0 - x4) * 8192 + round;
+    int64_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
 
-        int64_t a0 = x7, a1 = x5, a2 = x3, a3 = x1;
-        int64_t y1 = a0 + a3, y2 = a1 + a2, y3 = a0 + a2, y4 = a1 + a3;
-        int64_t y5 = (y3 + y4) * k1_175875602;
-        a0 *= k0_298631336;
-        a1 *= k2_053119869;
-        a2 *= k3_072711026;
-        a3 *= k1_501321110;
-        y1 *= -k0_899976223;
-        y2 *= -k2_562915447;
-        y3 = y3 * -k1_961570560 + y5;
-        y4 = y4 * -k0_390180644 + y5;
-        a0 += y1 + y3;
-        a1 += y2 + y4;
-        a2 += y2 + y3;
-        a3 += y1 + y4;
+    int64_t y1 = x7 + x1, y2 = x5 + x3, y3 = x7 + x3, y4 = x5 + x1;
+    int64_t y5 = (y3 + y4) * k1_175875602;
+    int64_t a0 = x7 * k0_298631336, a1 = x5 * k2_053119869, a2 = x3 * k3_072711026, a3 = x1 * k1_501321110;
+    y1 *= -k0_899976223;
+    y2 *= -k2_562915447;
+    y3 = y3 * -k1_961570560 + y5;
+    y4 = y4 * -k0_390180644 + y5;
+    a0 += y1 + y3;
+    a1 += y2 + y4;
+    a2 += y2 + y3;
+    a3 += y1 + y4;
 
-        o[0] = e10 + a3;
-        o[7] = e10 - a3;
-        o[1] = e11 + a2;
-        o[6] = e11 - a2;
-        o[2] = e12 + a1;
-        o[5] = e12 - a1;
-        o[3] = e13 + a0;
-        o[4] = e13 - a0;
-    }
-};
+    put(0, (e10 + a3) >> shift);
+    put(7, (e10 - a3) >> shift);
+    put(1, (e11 + a2) >> shift);
+    put(6, (e11 - a2) >> shift);
+    put(2, (e12 + a1) >> shift);
+    put(5, (e12 - a1) >> shift);
+    put(3, (e13 + a0) >> shift);
+    put(4, (e13 - a0) >> shift);
+}
+
+// Keeps the workspace in 32 bits; only damaged blocks come near the bound.
+inline int32_t clampWork(int64_t v)
+{
+    return int32_t(v < -(int64_t(1) << 30) ? -(int64_t(1) << 30) : v > (int64_t(1) << 30) ? (int64_t(1) << 30) : v);
+}
 
 } // namespace
 
 void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
 {
-    // A wide workspace: quantisers of up to 65535 (16-bit DQT) push the
-    // column pass far past 16 bits, and such blocks should clamp, not wrap.
-    int64_t ws[64];
+    // Blocks with a DC term only are common in smooth areas; both passes'
+    // shortcuts then give one value for the whole block.
+    uint64_t ac;
+    std::memcpy(&ac, in, 8);
+    ac &= ~uint64_t(0xFFFF);
+    for (int i = 1; i < 16 && ac == 0; ++i) {
+        uint64_t part;
+        std::memcpy(&part, in + 4 * i, 8);
+        ac |= part;
+    }
+    if (ac == 0) {
+        std::memset(out, clampSample(((int64_t(in[0]) * q[0] * 4 + 16) >> 5) + 128), 64);
+        return;
+    }
+    // Quantisers of up to 65535 (16-bit DQT) push the column pass far past
+    // 16 bits; such blocks clamp rather than wrap.
+    int32_t ws[64];
     for (int c = 0; c < 8; ++c) {
         if ((in[8 + c] | in[16 + c] | in[24 + c] | in[32 + c] | in[40 + c] | in[48 + c] | in[56 + c]) == 0) {
-            int64_t dc = int64_t(in[c]) * q[c] * 4;
+            int32_t dc = clampWork(int64_t(in[c]) * q[c] * 4);
             for (int r = 0; r < 8; ++r) ws[r * 8 + c] = dc;
             continue;
         }
-        Butterfly b(int64_t(in[c]) * q[c], int64_t(in[8 + c]) * q[8 + c], int64_t(in[16 + c]) * q[16 + c],
-                    int64_t(in[24 + c]) * q[24 + c], int64_t(in[32 + c]) * q[32 + c],
-                    int64_t(in[40 + c]) * q[40 + c], int64_t(in[48 + c]) * q[48 + c],
-                    int64_t(in[56 + c]) * q[56 + c]);
-        for (int r = 0; r < 8; ++r) ws[r * 8 + c] = (b.o[r] + 1024) >> 11;
+        butterfly(int64_t(in[c]) * q[c], int64_t(in[8 + c]) * q[8 + c], int64_t(in[16 + c]) * q[16 + c],
+                  int64_t(in[24 + c]) * q[24 + c], int64_t(in[32 + c]) * q[32 + c], int64_t(in[40 + c]) * q[40 + c],
+                  int64_t(in[48 + c]) * q[48 + c], int64_t(in[56 + c]) * q[56 + c], 1024, 11,
+                  [&](int r, int64_t v) { ws[r * 8 + c] = clampWork(v); });
     }
     for (int r = 0; r < 8; ++r) {
-        const int64_t* w = ws + r * 8;
+        const int32_t* w = ws + r * 8;
         uint8_t* o = out + r * 8;
         if ((w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) == 0) {
-            uint8_t v = clampSample(((w[0] + 16) >> 5) + 128);
-            std::memset(o, v, 8);
+            std::memset(o, clampSample(((int64_t(w[0]) + 16) >> 5) + 128), 8);
             continue;
         }
-        Butterfly b(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
-        for (int x = 0; x < 8; ++x) o[x] = clampSample(((b.o[x] + 131072) >> 18) + 128);
+        butterfly(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], 131072, 18,
+                  [&](int x, int64_t v) { o[x] = clampSample(v + 128); });
     }
 }
 
@@ -368,12 +381,119 @@ constexpr YccTables kYcc;
 
 inline uint8_t clamp255(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
+
+inline uint32_t yccPixel(int32_t luma, uint32_t cb, uint32_t cr)
+{
+    uint32_t b = clamp255(luma + kYcc.cbToB[cb]);
+    uint32_t g = clamp255(luma + ((kYcc.cbToG[cb] + kYcc.crToG[cr]) >> 8));
+    uint32_t r = clamp255(luma + kYcc.crToR[cr]);
+    return b | (g << 8) | (r << 16) | 0xFF000000u;
+}
+
+inline void storePixel(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// ---- writers that convert YCbCr to B, G, R, 255 as they place samples ----
+
+void write444Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(s[y * 8 + x], s[64 + y * 8 + x], s[128 + y * 8 + x]));
+    }
+}
+
+// 8 rows of 16 chroma samples from one block doubled horizontally.
+void upsample21(const uint8_t* s, uint8_t out[8][16])
+{
+    for (int y = 0; y < 8; ++y) upsampleLine(s + y * 8, 1, out[y]);
+}
+
+void write422Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    uint8_t cb[8][16], cr[8][16];
+    upsample21(s + 128, cb);
+    upsample21(s + 192, cr);
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        const uint8_t* l0 = s + y * 8;
+        const uint8_t* l1 = s + 64 + y * 8;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l0[x], cb[y][x], cr[y][x]));
+        for (int x = 0; x < 8; ++x) storePixel(o + 32 + x * 4, yccPixel(l1[x], cb[y][8 + x], cr[y][8 + x]));
+    }
+}
+
+void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    uint8_t cb[16][8], cr[16][8];
+    uint8_t column[16];
+    for (int x = 0; x < 8; ++x) {
+        upsampleLine(s + 128 + x, 8, column);
+        for (int y = 0; y < 16; ++y) cb[y][x] = column[y];
+        upsampleLine(s + 192 + x, 8, column);
+        for (int y = 0; y < 16; ++y) cr[y][x] = column[y];
+    }
+    for (int y = 0; y < 16; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        const uint8_t* l = s + (y < 8 ? 0 : 64) + (y & 7) * 8;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l[x], cb[y][x], cr[y][x]));
+    }
+}
+
+// 16 x 16 chroma samples from one block doubled both ways.
+void upsample22(const uint8_t* s, uint8_t out[16][16])
+{
+    int t[16][8];
+    for (int x = 0; x < 8; ++x) {
+        t[0][x] = 4 * s[x];
+        for (int i = 0; i < 7; ++i) {
+            int a = s[i * 8 + x], b = s[(i + 1) * 8 + x];
+            t[2 * i + 1][x] = 3 * a + b;
+            t[2 * i + 2][x] = 3 * b + a;
+        }
+        t[15][x] = 4 * s[56 + x];
+    }
+    for (int y = 0; y < 16; ++y) {
+        const int* r = t[y];
+        uint8_t* o = out[y];
+        o[0] = uint8_t((r[0] + 2) >> 2);
+        for (int j = 0; j < 7; ++j) {
+            o[2 * j + 1] = uint8_t((3 * r[j] + r[j + 1] + 8) >> 4);
+            o[2 * j + 2] = uint8_t((3 * r[j + 1] + r[j] + 8) >> 4);
+        }
+        o[15] = uint8_t((r[7] + 2) >> 2);
+    }
+}
+
+void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    uint8_t cb[16][16], cr[16][16];
+    upsample22(s + 256, cb);
+    upsample22(s + 320, cr);
+    for (int y = 0; y < 16; ++y) {
+        uint8_t* o = dest + y * d.strideBytes;
+        const uint8_t* l0 = s + (y < 8 ? 0 : 128) + (y & 7) * 8;
+        const uint8_t* l1 = l0 + 64;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l0[x], cb[y][x], cr[y][x]));
+        for (int x = 0; x < 8; ++x) storePixel(o + 32 + x * 4, yccPixel(l1[x], cb[y][8 + x], cr[y][8 + x]));
+    }
+}
+
 } // namespace
 
-JpegSampleWriter chooseWriter(const JpegDecoder& d)
+JpegSampleWriter chooseWriter(const JpegDecoder& d, ColourFinish finish, bool& converts)
 {
     const JpegComponent* c = d.component;
     const bool dc = d.reduced;
+    converts = false;
+    if (finish == ColourFinish::YccToBgra && !dc && d.componentCount_ == 3 && c[1].h == 1 && c[1].v == 1 &&
+        c[2].h == 1 && c[2].v == 1) {
+        converts = true;
+        if (c[0].h == 1 && c[0].v == 1) return write444Rgb;
+        if (c[0].h == 2 && c[0].v == 2) return write420Rgb;
+        if (c[0].h == 2 && c[0].v == 1) return write422Rgb;
+        if (c[0].h == 1 && c[0].v == 2) return write440Rgb;
+        converts = false;
+    }
     if (d.componentCount_ == 1) return dc ? writeGreyDc : writeGrey;
     if (d.componentCount_ == 4 && d.maxH == 1 && d.maxV == 1) return dc ? write4444Dc : write4444;
     if (d.componentCount_ == 3 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 && c[2].v == 1) {

@@ -25,9 +25,13 @@ void transformMcu(const JpegDecoder& d, const int16_t* coefficients, uint8_t* sa
 using JpegSampleWriter = void (*)(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
                                   JpegComponent* const* components, uint32_t count);
 
+// What finishing a band of rows does to the decoded samples.
+enum class ColourFinish : uint8_t { None, YccToBgra, RgbToBgra };
+
 // The writer for an MCU holding every frame component: a straight-line one
-// for the common samplings, the generic one otherwise.
-JpegSampleWriter chooseWriter(const JpegDecoder& d);
+// for the common samplings, the generic one otherwise. converts: the writer
+// itself applies `finish` (YCbCr to B, G, R, 255 for the common samplings).
+JpegSampleWriter chooseWriter(const JpegDecoder& d, ColourFinish finish, bool& converts);
 // Nearest-neighbour writer for any set of components.
 void writeGeneric(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
                   uint32_t count);
@@ -35,8 +39,6 @@ void writeGeneric(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, J
 // top-left pixel, replicated by the component's sampling.
 void writeComponentBlock(const JpegDecoder& d, const JpegComponent& c, uint8_t* dest, const uint8_t* samples);
 
-// What finishing a band of rows does to the decoded samples.
-enum class ColourFinish : uint8_t { None, YccToBgra, RgbToBgra };
 ColourFinish colourFinishFor(const JpegDecoder& d);
 // Applies it to rows x pixels of 4-byte pixels, rows strideBytes apart.
 void finishRows(ColourFinish finish, uint8_t* rows, size_t strideBytes, uint32_t rowCount, uint32_t pixels);

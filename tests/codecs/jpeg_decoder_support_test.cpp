@@ -37,6 +37,7 @@ JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOp
     out.rc = d->decode(out.pixels.data(), out.bpp, size_t(out.rowPixels) * out.bpp, out.rows, options.reduced,
                        nullptr, options.abortByte);
     out.colourSpace = d->colourSpace();
+    out.usedBands = d->usedBands;
     delete d;
     return out;
 }
@@ -97,6 +98,45 @@ bool djpegDecode(const TempDir& dir, const std::vector<uint8_t>& bytes, const st
             " 2>/dev/null") != 0)
         return false;
     return readPnm(res, out);
+}
+
+} // namespace quillon::test
+
+#include <cstdio>
+#include <jpeglib.h>
+
+namespace quillon::test {
+
+std::vector<uint8_t> libjpegEncode(const std::vector<uint8_t>& samples, uint32_t width, uint32_t height,
+                                   int components, int inSpace, int jpegSpace, bool adobe, int quality)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = width;
+    c.image_height = height;
+    c.input_components = components;
+    c.in_color_space = J_COLOR_SPACE(inSpace);
+    jpeg_set_defaults(&c);
+    jpeg_set_colorspace(&c, J_COLOR_SPACE(jpegSpace));
+    jpeg_set_quality(&c, quality, TRUE);
+    for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    c.write_JFIF_header = FALSE;
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < height) {
+        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + size_t(c.next_scanline) * width * components);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<uint8_t> out(mem, mem + size);
+    jpeg_destroy_compress(&c);
+    std::free(mem);
+    return out;
 }
 
 } // namespace quillon::test

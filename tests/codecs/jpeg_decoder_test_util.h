@@ -18,6 +18,7 @@ struct JpegOutput {
     uint32_t width = 0, height = 0;          // image size (reduced: rounded up to /8)
     uint32_t rowPixels = 0, rows = 0, bpp = 0;
     uint8_t colourSpace = 0;
+    bool usedBands = false;
     std::vector<uint8_t> pixels;             // rows x rowPixels x bpp
     uint8_t at(uint32_t x, uint32_t y, uint32_t c) const { return pixels[(size_t(y) * rowPixels + x) * bpp + c]; }
 };
@@ -40,5 +41,15 @@ Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0 = 37, uint32_t y0 = 5
 std::vector<uint8_t> cjpegBytes(const TempDir& dir, const Pnm& picture, const std::string& args);
 // djpeg over a stream with the given arguments, parsed.
 bool djpegDecode(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& args, Pnm& out);
+
+} // namespace quillon::test
+
+namespace quillon::test {
+
+// Encodes samples (width x height x components, interleaved) with
+// libjpeg-turbo, for streams cjpeg cannot make. jpegSpace and inSpace are
+// J_COLOR_SPACE values; adobe chooses whether the Adobe segment is written.
+std::vector<uint8_t> libjpegEncode(const std::vector<uint8_t>& samples, uint32_t width, uint32_t height,
+                                   int components, int inSpace, int jpegSpace, bool adobe, int quality = 90);
 
 } // namespace quillon::test

@@ -1,0 +1,118 @@
+// Decodes one JPEG file from memory to B, G, R, A pixels, with our decoder or
+// (as the peer) with libjpeg-turbo in the same process, so whole-process
+// timings compare like with like.
+//   bench_jpeg_decode [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] FILE
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "codecs/main/jpeg_decoder.h"
+#include "platform/memory.h"
+
+using namespace quillon;
+
+namespace {
+
+long peakKb()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+bool decodeOurs(const std::vector<uint8_t>& file, int bands, bool eighth, uint64_t& checksum, uint64_t& blocks,
+                uint64_t& imageBytes)
+{
+    JpegDecoder* d = jpegDecoderCreate();
+    if (!d) return false;
+    d->bandMode = int8_t(bands);
+    d->setInput(file.data(), file.size());
+    if (failed(d->readHeader())) {
+        delete d;
+        return false;
+    }
+    uint32_t div = eighth ? 8 : 1;
+    uint32_t bpp = d->componentCount() == 1 ? 1 : 4;
+    uint64_t rowPixels = uint64_t(d->alignedWidth()) / div, rows = uint64_t(d->alignedHeight()) / div;
+    imageBytes = rowPixels * rows * bpp;
+    blocks = uint64_t(d->alignedWidth()) * d->alignedHeight() / 64 * (d->componentCount() == 1 ? 1 : 3);
+    AlignedBuffer<uint8_t> pixels(imageBytes);
+    ResultCode rc = d->decode(pixels.get(), bpp, rowPixels * bpp, uint32_t(rows), eighth, nullptr, nullptr);
+    for (uint64_t i = 0; i < imageBytes; i += 4099) checksum += pixels[i];
+    delete d;
+    return succeeded(rc);
+}
+
+bool decodeLibjpeg(const std::vector<uint8_t>& file, bool eighth, uint64_t& checksum)
+{
+    jpeg_decompress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, file.data(), file.size());
+    jpeg_read_header(&c, TRUE);
+    if (c.num_components == 3) c.out_color_space = JCS_EXT_BGRA;
+    if (eighth) {
+        c.scale_num = 1;
+        c.scale_denom = 8;
+    }
+    jpeg_start_decompress(&c);
+    size_t stride = size_t(c.output_width) * c.output_components;
+    std::vector<uint8_t> pixels(stride * c.output_height);
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW row = pixels.data() + stride * c.output_scanline;
+        jpeg_read_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    for (size_t i = 0; i < pixels.size(); i += 4099) checksum += pixels[i];
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool peer = false, eighth = false, memory = false;
+    int bands = -1, repeat = 1;
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--libjpeg")) peer = true;
+        else if (!std::strcmp(argv[i], "--bands")) bands = 1;
+        else if (!std::strcmp(argv[i], "--no-bands")) bands = 0;
+        else if (!std::strcmp(argv[i], "--eighth")) eighth = true;
+        else if (!std::strcmp(argv[i], "--memory")) memory = true;
+        else if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) repeat = std::atoi(argv[++i]);
+        else path = argv[i];
+    }
+    if (!path) {
+        std::fprintf(stderr, "usage: %s [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] FILE\n",
+                     argv[0]);
+        return 2;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
+    long before = peakKb();
+    uint64_t checksum = 0, blocks = 0, imageBytes = 0;
+    for (int r = 0; r < repeat; ++r) {
+        bool ok = peer ? decodeLibjpeg(file, eighth, checksum) : decodeOurs(file, bands, eighth, checksum, blocks, imageBytes);
+        if (!ok) {
+            std::fprintf(stderr, "decode failed\n");
+            return 1;
+        }
+    }
+    if (memory && !peer) {
+        long grew = (peakKb() - before) * 1024;
+        long budget = long(imageBytes + 128 * blocks + (1 << 20));
+        std::printf("peak growth %.1f MB, budget %.1f MB (image %.1f MB + 128 B x %llu blocks + 1 MB)\n",
+                    grew / 1048576.0, budget / 1048576.0, imageBytes / 1048576.0, (unsigned long long)blocks);
+    }
+    return checksum == 0xFFFFFFFFFFFFFFFFull;
+}
