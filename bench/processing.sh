@@ -2,7 +2,9 @@
 # Processing operations on the largest lomiri photograph, single-threaded
 # whole processes side by side with ImageMagick and libvips.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-IN=$(photo_ppm)
+# The 6028 x 3391 photograph of the set.
+IN=$OUT/kleiber.ppm
+[ -s "$IN" ] || djpeg -pnm /usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg > "$IN"
 DRIVER=$BUILD/bench/bench_processing
 IM="convert -limit thread 1"
 

@@ -268,3 +268,17 @@ TEST(Crop, CopiesTheRegionAndChecksItsBounds)
     EXPECT_EQ(imageCropCopy(grey.get(), small.get(), 0), RC_INVALID_PARAMETER);
     EXPECT_EQ(imageCropCopy(small.get(), small.get(), 0), RC_INVALID_PARAMETER);
 }
+
+// Display images stay display images through every chain operation.
+TEST(Orientation, DisplayFramesStayDisplayFrames)
+{
+    for (PixelFormat f : {PF_RGBA8, PF_GRAY8, PF_INDEXED8}) {
+        Image* img = imageCreate(f, packSize(5, 3), true);
+        ASSERT_TRUE(img && img->display());
+        fillRandom(img, 1);
+        ASSERT_EQ(imageRotateFrames(&img, 1), RC_OK);
+        EXPECT_TRUE(img->display()) << formatName(f);
+        EXPECT_EQ(img->pixelFormat, f == PF_INDEXED8 ? PF_INDEXED8 : PF_RGBA8);
+        objectRelease(img);
+    }
+}
