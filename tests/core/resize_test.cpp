@@ -199,6 +199,7 @@ TEST(ResizeFormats, EveryFormatPairThroughEveryFilter)
 {
     const PixelFormat all[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT, PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT, PF_INDEXED8};
     const uint32_t colour = 0xFFC87828;  // A 255, R 200, G 120, B 40
+    const int64_t liveBefore = Image::liveCount();
     for (PixelFormat sf : all) {
         Ref<Image> src = make(sf, 9, 7);
         if (sf == PF_INDEXED8) {
@@ -236,6 +237,8 @@ TEST(ResizeFormats, EveryFormatPairThroughEveryFilter)
                                 << x << "," << y << " channel " << k;
             }
     }
+    // Working images are released on every path.
+    EXPECT_EQ(Image::liveCount(), liveBefore);
 }
 
 TEST(ResizeFormats, SameSizeConvertsCarriesInformationAndReportsFailure)
