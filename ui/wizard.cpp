@@ -223,7 +223,7 @@ void WizardFrame::activate(WizardPage* page)
     page->settingsToControls();
     page->updateControlStates();
     page->onActivated();
-    emit pageActivated(page->pageIndex());
+    Q_EMIT pageActivated(page->pageIndex());
     int i = page->pageIndex();
     if (silent && i >= PAGE_OUTPUT_OPTIONS && i <= PAGE_INDEX_OPTIONS) pressNextLater();
 }

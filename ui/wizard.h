@@ -136,7 +136,7 @@ public:
     QPushButton* cancelButton() const { return cancel_; }
     QPushButton* helpButton() const { return help_; }
 
-signals:
+Q_SIGNALS:
     void pageActivated(int index);
 
 protected:
