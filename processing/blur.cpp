@@ -515,7 +515,7 @@ ResultCode imageSharpen(Image* dst, const Image* src, uint32_t threshold, float 
     const PixelFormat wf = frameFormat(src);
     switch (wf) {
     case PF_RGBA8:
-    case PF_GRAY8: prm.thresholdI = threshold; break;
+    case PF_GRAY8: prm.thresholdI = std::min<int64_t>(threshold, INT32_MAX); break;
     case PF_RGBA16:
     case PF_GRAY16: prm.thresholdI = std::min<int64_t>(int64_t(threshold) * 256, INT32_MAX); break;
     case PF_RGBA_FLOAT:

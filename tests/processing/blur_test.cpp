@@ -214,6 +214,12 @@ TEST(Sharpen, LimitsAndSpecialAmounts)
         objectRelease(chain);
     }
     EXPECT_EQ(packedBytes(copy.get()), before);
+    // A threshold beyond every difference leaves the image as it was.
+    auto untouched = makeImage(PF_RGBA8, 16, 16);
+    for (uint32_t thr : {256u, 0x80000000u, 0xFFFFFFFFu}) {
+        ASSERT_EQ(imageSharpen(untouched.get(), src.get(), thr, 2.0f), RC_OK);
+        EXPECT_EQ(packedBytes(untouched.get()), packedBytes(src.get())) << thr;
+    }
     auto other = makeImage(PF_RGBA8, 15, 16);
     EXPECT_EQ(imageSharpen(other.get(), src.get(), 8, 1.0f), RC_INVALID_PARAMETER);
     EXPECT_EQ(imageBlur(other.get(), src.get(), 8, 3.5f, 1.0f), RC_INVALID_PARAMETER);
