@@ -123,7 +123,7 @@ void rowSegment<Fmt<PF_RGBA8>>(const ResampleTables& t, uint32_t from, uint32_t 
 // pixels read from a scratch copy of the edges, because the source may be
 // shared with other threads and its margins are not ours to write.
 template <class Tr>
-void filterRow(const ResampleBandJob& job, const typename Tr::Src* row, typename Tr::Mid* out)
+void resampleRowGeneral(const ResampleBandJob& job, const typename Tr::Src* row, typename Tr::Mid* out)
 {
     using Src = typename Tr::Src;
     constexpr int C = Tr::C;
@@ -154,7 +154,7 @@ void filterRow(const ResampleBandJob& job, const typename Tr::Src* row, typename
 }
 
 template <class Tr>
-void outRowScalar(const typename Tr::W* w, typename Tr::Src* dst, const typename Tr::Mid* const* r, size_t from,
+void resampleOutScalar(const typename Tr::W* w, typename Tr::Src* dst, const typename Tr::Mid* const* r, size_t from,
                   size_t lanes)
 {
     for (size_t i = from; i < lanes; ++i) {
@@ -173,7 +173,7 @@ void outRowScalar(const typename Tr::W* w, typename Tr::Src* dst, const typename
 }
 
 // The vertical pass of both 8-bit formats: Q7 rows times Q14 weights.
-void outRow8Sse(const int16_t* w, uint8_t* dst, const int16_t* const* r, size_t lanes)
+void resampleOut8Sse(const int16_t* w, uint8_t* dst, const int16_t* const* r, size_t lanes)
 {
     const __m128i w01 = _mm_set1_epi32(int32_t(uint16_t(w[0])) | (int32_t(w[1]) << 16));
     const __m128i w23 = _mm_set1_epi32(int32_t(uint16_t(w[2])) | (int32_t(w[3]) << 16));
@@ -193,16 +193,16 @@ void outRow8Sse(const int16_t* w, uint8_t* dst, const int16_t* const* r, size_t 
         __m128i packed = _mm_packus_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128());
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), packed);
     }
-    outRowScalar<Fmt<PF_GRAY8>>(w, dst, r, i, lanes);
+    resampleOutScalar<Fmt<PF_GRAY8>>(w, dst, r, i, lanes);
 }
 
 template <class Tr>
-void outRow(const typename Tr::W* w, typename Tr::Src* dst, const typename Tr::Mid* const* r, size_t lanes)
+void resampleOut(const typename Tr::W* w, typename Tr::Src* dst, const typename Tr::Mid* const* r, size_t lanes)
 {
     if constexpr (std::is_same_v<typename Tr::Src, uint8_t>)
-        outRow8Sse(w, dst, r, lanes);
+        resampleOut8Sse(w, dst, r, lanes);
     else
-        outRowScalar<Tr>(w, dst, r, 0, lanes);
+        resampleOutScalar<Tr>(w, dst, r, 0, lanes);
 }
 
 template <class Tr>
@@ -233,7 +233,7 @@ void workerImpl(ResampleBandJob& job)
             if (slotOf[k] >= 0) continue;
             int j = 0;
             while (keep[j]) ++j;
-            filterRow<Tr>(job, job.source->row<Src>(uint32_t(need[k])), reinterpret_cast<Mid*>(job.ring[j]));
+            resampleRowGeneral<Tr>(job, job.source->row<Src>(uint32_t(need[k])), reinterpret_cast<Mid*>(job.ring[j]));
             held[j] = need[k];
             keep[j] = true;
             for (int k2 = k; k2 < 4; ++k2)
@@ -241,12 +241,14 @@ void workerImpl(ResampleBandJob& job)
         }
         const Mid* rows[4];
         for (int k = 0; k < 4; ++k) rows[k] = reinterpret_cast<const Mid*>(job.ring[slotOf[k]]);
-        outRow<Tr>(table + phase * 4, job.destination->row<Src>(y), rows, lanes);
+        resampleOut<Tr>(table + phase * 4, job.destination->row<Src>(y), rows, lanes);
     }
 }
 
 // The exact x2 and x4 enlargements sample the destination pixel centres:
-// phases 64 and 192, or 32, 96, 160 and 224, from taps i - 1 .. i + 2.
+// phases 64 and 192, or 32, 96, 160 and 224, from taps i - 1 .. i + 2. They
+// run through the general row kernel with these fixed tables, which gives
+// the same sums as dedicated kernels would.
 ResultCode buildExactTables(ResampleTables& t, uint32_t factor)
 {
     uint64_t entries = uint64_t(t.dstW) + 8;
