@@ -61,8 +61,16 @@ ResultCode imageBlitRect(Image* dst, BlitPoint dstPos, const Image* src, BlitPoi
 
 // Takes the alpha channel of the image in *imageSlot from the grey levels of
 // the mask file that maskReader has opened (through the decoded-image cache).
-// An indexed image is first replaced in its slot by an RGBA8 copy.
+// An indexed image is first replaced in its slot by an RGBA8 copy. A mask of
+// another size is fitted to the image, wherever it came from.
 ResultCode imageApplyAlphaMask(Image** imageSlot, ImageReader* maskReader, ImageCache* cache);
+
+// How imageApplyAlphaMask obtains the decoded mask at its own size: *out
+// receives one reference. Without a fetch installed (or without a cache) the
+// mask is decoded from the reader; the decoded-image cache installs its own
+// so a cached mask is reused.
+using AlphaMaskFetch = ResultCode (*)(ImageCache* cache, Image** out, ImageReader* maskReader);
+void setAlphaMaskFetch(AlphaMaskFetch fetch);
 
 // Copies the grey levels of mask (any grey format, or anything convertible to
 // one) into the alpha channel of image (PF_RGBA8, PF_RGBA16 or PF_RGBA_FLOAT)
