@@ -1,0 +1,229 @@
+#include "ui/input_page.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include "app/format_table.h"
+#include "core/format.h"
+#include "support/test_support.h"
+#include "ui/add_directory_dialog.h"
+#include "ui/hooks.h"
+#include "ui/image_open_dialog.h"
+#include "ui/msgbox.h"
+
+using namespace quillon;
+using namespace quillon::ui;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct InputPageTest : ::testing::Test {
+    test::TempDir dir;
+    std::unique_ptr<InputPage> page;
+    std::vector<std::pair<QString, QString>> boxes; // text, caption
+
+    static void SetUpTestSuite()
+    {
+        if (formatRegistry().count() == 0) registerAllFormats();
+    }
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        uiHooks() = {};
+        uiHooks().msgBox = [this](QWidget*, const QString& text, const QString& caption, const std::vector<MsgButton>&,
+                                  int32_t closeValue) {
+            boxes.push_back({text, caption});
+            return closeValue;
+        };
+        page = std::make_unique<InputPage>();
+        page->resize(600, 400);
+    }
+    void TearDown() override { uiHooks() = {}; }
+
+    fs::path bmp(const std::string& name, const std::string& size = "20x10")
+    {
+        fs::path p = dir / name;
+        fs::create_directories(p.parent_path());
+        EXPECT_EQ(test::run("convert -size " + size + " xc:teal BMP3:" + test::shellQuote(p.string())), 0);
+        return p;
+    }
+    QStringList column(int c)
+    {
+        QStringList out;
+        for (int r = 0; r < page->model()->rowCount(); ++r)
+            out << page->model()->data(page->model()->index(r, c), Qt::DisplayRole).toString();
+        return out;
+    }
+    void selectRows(std::initializer_list<int> rows)
+    {
+        page->view()->clearSelection();
+        for (int r : rows)
+            page->view()->selectionModel()->select(page->model()->index(r, 0),
+                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QString countLabel() { return page->controls().get(410)->property("text").toString(); }
+};
+
+} // namespace
+
+TEST_F(InputPageTest, AddFilesThroughTheDialogWithDuplicatesAndBadFiles)
+{
+    fs::path a = bmp("a.bmp", "30x20"), b = bmp("b.bmp", "10x10");
+    test::writeFile(dir / "bad.bmp", std::string("not an image"));
+    FileDialogRequest seen;
+    uiHooks().fileDialog = [&](QWidget*, const FileDialogRequest& r) {
+        seen = r;
+        return FileDialogResult{true,
+                                {QString::fromStdString(a.string()), QString::fromStdString(b.string()),
+                                 QString::fromStdString((dir / "bad.bmp").string()),
+                                 QString::fromStdString(a.string())},
+                                0};
+    };
+    page->runCommand(CMD_ADD_FILES);
+    EXPECT_EQ(seen.title, QStringLiteral("Add file - Quillon"));
+    EXPECT_EQ(seen.okLabel, QStringLiteral("Add"));
+    ASSERT_GE(seen.filters.size(), 3);
+    EXPECT_TRUE(seen.filters[0].startsWith("Supported file types (*.bmp"));
+    EXPECT_EQ(seen.filters[1], QStringLiteral("All files (*)"));
+    EXPECT_EQ(page->model()->rowCount(), 2);
+    // New files appear at the top.
+    EXPECT_EQ(column(0), (QStringList{"b.bmp", "a.bmp"}));
+    EXPECT_EQ(column(1)[1], QString::fromUtf8("30 \u00b7 20"));
+    ASSERT_EQ(boxes.size(), 1u); // the bad file; the duplicate is refused quietly
+    EXPECT_EQ(boxes[0].first, QStringLiteral("Unknown file format"));
+    EXPECT_EQ(boxes[0].second, QStringLiteral("Error - Quillon"));
+    EXPECT_EQ(countLabel(), QStringLiteral("2 files"));
+    selectRows({0});
+    EXPECT_EQ(countLabel(), QStringLiteral("1 selected"));
+}
+
+TEST_F(InputPageTest, SortByColumnsRemoveWithDeleteAndClear)
+{
+    bmp("m.bmp", "50x50");
+    bmp("z.bmp", "10x10");
+    bmp("a.bmp", "30x30");
+    for (const char* n : {"m.bmp", "z.bmp", "a.bmp"}) fileListAddFile(page->list(), dir / n, true, true);
+    page->view()->header()->sectionClicked(0);
+    EXPECT_EQ(column(0), (QStringList{"a.bmp", "m.bmp", "z.bmp"}));
+    page->view()->header()->sectionClicked(0);
+    EXPECT_EQ(column(0), (QStringList{"z.bmp", "m.bmp", "a.bmp"}));
+    page->view()->header()->sectionClicked(1);
+    EXPECT_EQ(column(0), (QStringList{"z.bmp", "a.bmp", "m.bmp"}));
+    selectRows({1});
+    page->view()->setFocus();
+    QTest::keyClick(page->view(), Qt::Key_Delete);
+    EXPECT_EQ(column(0), (QStringList{"z.bmp", "m.bmp"}));
+    page->runCommand(CMD_CLEAR_ALL);
+    EXPECT_EQ(page->model()->rowCount(), 0);
+    EXPECT_EQ(countLabel(), QString());
+}
+
+TEST_F(InputPageTest, DroppedFolderIsScannedAndDroppedFilesAreChecked)
+{
+    bmp("drop/one.bmp");
+    bmp("drop/sub/two.bmp");
+    test::writeFile(dir / "drop" / "notes.txt", std::string("text"));
+    fs::path single = bmp("single.bmp");
+    test::writeFile(dir / "broken.bmp", std::string("BM"));
+    page->addDropped({QString::fromStdString((dir / "drop").string()), QString::fromStdString(single.string()),
+                      QString::fromStdString((dir / "broken.bmp").string())});
+    QStringList names = column(0);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"one.bmp", "single.bmp", "two.bmp"}));
+    // Only the file dropped by itself reports its error; the folder scan is quiet.
+    EXPECT_EQ(boxes.size(), 1u);
+}
+
+TEST_F(InputPageTest, ContextMenuFollowsTheSelection)
+{
+    auto actions = [](QMenu* m) {
+        QStringList texts;
+        for (QAction* a : m->actions())
+            if (!a->isSeparator()) texts << a->text();
+        return texts;
+    };
+    std::unique_ptr<QMenu> empty = page->buildContextMenu();
+    EXPECT_EQ(actions(empty.get()), (QStringList{"Add files...", "Add directory..."}));
+
+    fileListAddFile(page->list(), bmp("a.bmp"), true, true);
+    fileListAddFile(page->list(), bmp("b.bmp"), true, true);
+    selectRows({0});
+    page->runCommand(CMD_ROTATE_90_CW);
+    selectRows({0, 1});
+    std::unique_ptr<QMenu> menu = page->buildContextMenu();
+    QStringList texts = actions(menu.get());
+    EXPECT_TRUE(texts.contains("Remove files"));
+    EXPECT_TRUE(texts.contains("Clear all"));
+    EXPECT_FALSE(texts.contains("Clear 2nd alpha file"));
+    QMenu* rotate = nullptr;
+    for (QAction* a : menu->actions())
+        if (a->menu()) rotate = a->menu();
+    ASSERT_NE(rotate, nullptr);
+    for (QAction* a : rotate->actions()) {
+        EXPECT_FALSE(a->isChecked()) << a->text().toStdString();
+        if (a->text() == "Mirror horizontally") EXPECT_EQ(a->data().toInt(), int(CMD_MIRROR_HORIZONTAL_ON));
+    }
+    selectRows({1});
+    std::unique_ptr<QMenu> one = page->buildContextMenu();
+    EXPECT_TRUE(actions(one.get()).contains("Remove file"));
+    // Row 1 alone (not rotated): "Don't rotate" is checked.
+    for (QAction* a : one->actions())
+        if (a->menu())
+            for (QAction* r : a->menu()->actions())
+                if (r->data().toInt() == CMD_ROTATE_NONE) EXPECT_TRUE(r->isChecked());
+}
+
+TEST_F(InputPageTest, AddDirectoryDialogChecksItsFolder)
+{
+    bmp("scan/x1.jpg.bmp");
+    bmp("scan/keep.bmp");
+    bmp("scan/deep/keep2.bmp");
+    QString folder = QString::fromStdString((dir / "scan").string());
+    int step = 0;
+    std::function<void()> drive = [&] {
+        auto* d = qobject_cast<AddDirectoryDialog*>(QApplication::activeModalWidget());
+        if (!d) {
+            QTimer::singleShot(10, drive);
+            return;
+        }
+        if (step == 0) {
+            d->folderEdit()->setText(QString());
+            d->accept(); // refused: no folder
+            d->folderEdit()->setText(folder + "/missing");
+            d->accept(); // refused: does not exist
+            d->folderEdit()->setText(folder);
+            d->filterBox()->setChecked(true);
+            d->filterEdit()->setText("k*.bmp");
+            d->recurseBox()->setChecked(true);
+            ++step;
+            d->accept();
+        }
+    };
+    QTimer::singleShot(0, drive);
+    page->runCommand(CMD_ADD_DIRECTORY);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_TRUE(boxes[0].first.startsWith("Please select a directory first!"));
+    EXPECT_EQ(boxes[1].first, QStringLiteral("The directory doesn't exist!"));
+    QStringList names = column(0);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"keep.bmp", "keep2.bmp"}));
+}
+
+TEST_F(InputPageTest, FileInfoTextsOfTheOpenDialog)
+{
+    fs::path a = bmp("info.bmp", "64x32");
+    QString format, res;
+    ASSERT_TRUE(imageFileInfoTexts(QString::fromStdString(a.string()), &format, &res));
+    EXPECT_EQ(format, QStringLiteral("Windows bitmap format"));
+    EXPECT_EQ(res, QStringLiteral("64 x 32 x 24"));
+    EXPECT_FALSE(imageFileInfoTexts(QString::fromStdString(dir.path().string()), &format, &res));
+}

@@ -1,0 +1,415 @@
+#include "ui/input_page.h"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/command_line.h"
+#include "app/job_settings.h"
+#include "app/presets.h"
+#include "core/text.h"
+#include "ui/add_directory_dialog.h"
+#include "ui/image_open_dialog.h"
+#include "ui/msgbox.h"
+#include "ui/ui_kit.h"
+
+namespace quillon::ui {
+
+namespace {
+
+QString qs(std::u16string_view t) { return QString::fromUtf16(t.data(), qsizetype(t.size())); }
+
+// Row icons by kind (0 colour, 1 palette, 2 grey), with the alpha overlay.
+QIcon kindIcon(int kind, bool alpha)
+{
+    static QIcon cache[3][2];
+    QIcon& icon = cache[kind % 3][alpha ? 1 : 0];
+    if (!icon.isNull()) return icon;
+    for (int size : {16, 20, 24, 32, 48}) {
+        QPixmap pm(size, size);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        QRectF r(size * 0.1, size * 0.15, size * 0.8, size * 0.7);
+        QLinearGradient g(r.topLeft(), r.bottomRight());
+        if (kind == 2) {
+            g.setColorAt(0, QColor(30, 30, 30));
+            g.setColorAt(1, QColor(230, 230, 230));
+        } else if (kind == 1) {
+            g.setColorAt(0, QColor(200, 40, 40));
+            g.setColorAt(0.5, QColor(40, 160, 40));
+            g.setColorAt(1, QColor(40, 40, 200));
+        } else {
+            g.setColorAt(0, QColor(0, 120, 220));
+            g.setColorAt(1, QColor(255, 200, 80));
+        }
+        p.setPen(QPen(QColor(60, 60, 60), 1));
+        p.setBrush(g);
+        p.drawRect(r);
+        if (alpha) {
+            // The overlay: a checkered corner, as transparency is usually shown.
+            qreal c = size * 0.4;
+            QRectF o(size - c, size - c, c, c);
+            p.fillRect(o, Qt::white);
+            p.fillRect(QRectF(o.x(), o.y(), c / 2, c / 2), Qt::gray);
+            p.fillRect(QRectF(o.x() + c / 2, o.y() + c / 2, c / 2, c / 2), Qt::gray);
+        }
+        icon.addPixmap(pm);
+    }
+    return icon;
+}
+
+const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResolution, fileListCompareBits,
+                                       fileListCompareSize, fileListCompareFolder};
+
+} // namespace
+
+// ---- model ----
+
+int InputListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(list_.rowCount());
+}
+
+int InputListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
+
+QVariant InputListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || size_t(index.row()) >= list_.rowCount()) return {};
+    const FileEntry& e = list_.row(size_t(index.row()));
+    if (role == Qt::DisplayRole) return qs(fileListColumnText(e, index.column()));
+    if (role == Qt::DecorationRole && index.column() == 0)
+        return kindIcon(e.kind, e.hasAlpha || !e.alphaFilePath.empty());
+    if (role == Qt::TextAlignmentRole) {
+        if (index.column() == 1 || index.column() == 2) return int(Qt::AlignCenter);
+        if (index.column() == 3) return int(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant InputListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    static const char* const titles[5] = {"File name", "Resolution", "Data", "Size", "File path"};
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 5)
+        return QString::fromLatin1(titles[section]);
+    return {};
+}
+
+void InputListModel::rowInsertedAtTop()
+{
+    beginInsertRows({}, 0, 0);
+    endInsertRows();
+}
+
+void InputListModel::reset()
+{
+    beginResetModel();
+    endResetModel();
+}
+
+// ---- page ----
+
+InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
+{
+    list_ = std::make_unique<InputList>(this);
+    model_ = new InputListModel(*list_, this);
+    setAcceptDrops(true);
+
+    auto* title = new QLabel(QStringLiteral("Input files:"), this);
+    setTitleStyle(title);
+    controls().add(417, title);
+    count_ = new QLabel(this);
+    setHintStyle(count_);
+    controls().add(410, count_);
+
+    view_ = new QTreeView(this);
+    view_->setModel(model_);
+    view_->setRootIsDecorated(false);
+    view_->setUniformRowHeights(true);
+    view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    view_->setAccessibleName(QStringLiteral("File list"));
+    view_->header()->setSectionsClickable(true);
+    view_->header()->setSortIndicatorShown(false);
+    const int widths[5] = {152, 72, 36, 66, 204};
+    for (int i = 0; i < 5; ++i) view_->header()->resizeSection(i, widths[i]);
+    view_->installEventFilter(this);
+    view_->setAcceptDrops(false);
+    controls().add(409, view_);
+
+    auto* buttons = new QVBoxLayout;
+    const struct {
+        int id;
+        const char* text;
+    } kButtons[] = {{CMD_ADD_FILES, " Add files..."}, {CMD_ADD_DIRECTORY, " Add dir..."}, {CMD_REMOVE_FILES, " Remove"},
+                    {CMD_CLEAR_ALL, " Clear all"},    {CMD_ABOUT, "   About"}};
+    for (const auto& b : kButtons) {
+        auto* button = new QPushButton(QString::fromLatin1(b.text), this);
+        button->setAutoDefault(false);
+        addControl(b.id, button);
+        buttons->addWidget(button);
+    }
+    // The About dialog is not part of this program yet.
+    controls().setEnabled(CMD_ABOUT, false);
+    buttons->addStretch(1);
+
+    auto* hint1 = new QLabel(QStringLiteral("You can also drag'n'drop files from the file manager."), this);
+    auto* hint2 = new QLabel(QStringLiteral("Right click file for more commands."), this);
+    setHintStyle(hint1);
+    setHintStyle(hint2);
+    controls().add(415, hint1);
+    controls().add(416, hint2);
+
+    auto* grid = new QGridLayout(this);
+    auto* top = new QHBoxLayout;
+    top->addWidget(title);
+    top->addStretch(1);
+    top->addWidget(count_);
+    grid->addLayout(top, 0, 0);
+    grid->addWidget(view_, 1, 0);
+    grid->addLayout(buttons, 1, 1);
+    grid->addWidget(hint1, 2, 0, 1, 2);
+    grid->addWidget(hint2, 3, 0, 1, 2);
+    grid->setColumnStretch(0, 1);
+    grid->setRowStretch(1, 1);
+
+    connect(view_->header(), &QHeaderView::sectionClicked, this, [this](int column) {
+        if (column >= 0 && column < 5) fileListSort(*list_, kColumnCompare[column]);
+    });
+    connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { updateCount(); });
+    connect(view_, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu = buildContextMenu();
+        QAction* chosen = menu->exec(view_->viewport()->mapToGlobal(at));
+        if (chosen && chosen->data().isValid()) runCommand(chosen->data().toInt());
+    });
+    updateCount();
+}
+
+InputPage::~InputPage()
+{
+    // The list calls back into the page while it is freed.
+    list_.reset();
+}
+
+std::vector<size_t> InputPage::selectedRows() const
+{
+    std::vector<size_t> rows;
+    for (const QModelIndex& i : view_->selectionModel()->selectedRows()) rows.push_back(size_t(i.row()));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void InputPage::updateCount() { count_->setText(qs(list_->countText(selectedRows().size()))); }
+
+void InputPage::onActivated()
+{
+    if (frame()) frame()->setNextText(QStringLiteral("Next >"));
+}
+
+std::unique_ptr<QMenu> InputPage::buildContextMenu()
+{
+    auto menu = std::make_unique<QMenu>(this);
+    auto add = [&](QMenu* m, const QString& text, int id) {
+        QAction* a = m->addAction(text);
+        a->setData(id);
+        return a;
+    };
+    const std::vector<size_t> rows = selectedRows();
+    const bool selected = !rows.empty();
+    if (selected) {
+        add(menu.get(), QStringLiteral("View image"), CMD_VIEW_IMAGE);
+        add(menu.get(), rows.size() == 1 ? QStringLiteral("Remove file") : QStringLiteral("Remove files"),
+            CMD_REMOVE_FILES);
+        menu->addSeparator();
+    }
+    add(menu.get(), QStringLiteral("Add files..."), CMD_ADD_FILES);
+    add(menu.get(), QStringLiteral("Add directory..."), CMD_ADD_DIRECTORY);
+    if (list_->rowCount() > 0) add(menu.get(), QStringLiteral("Clear all"), CMD_CLEAR_ALL);
+    if (selected) {
+        menu->addSeparator();
+        add(menu.get(), QStringLiteral("Add alpha from 2nd file..."), CMD_ADD_ALPHA_FILE);
+        bool anyAlpha = false;
+        int common = -1;
+        bool same = true;
+        for (size_t r : rows) {
+            const FileEntry& e = list_->row(r);
+            anyAlpha |= !e.alphaFilePath.empty();
+            int o = e.orientation();
+            if (common == -1) common = o;
+            else if (common != o) same = false;
+        }
+        if (anyAlpha) add(menu.get(), QStringLiteral("Clear 2nd alpha file"), CMD_CLEAR_ALPHA_FILE);
+        QMenu* rotate = menu->addMenu(QStringLiteral("Rotate image"));
+        const char* const names[4] = {"Don't rotate", "Rotate 90\u00B0 ccw", "Rotate 180\u00B0", "Rotate 90\u00B0 cw"};
+        for (int i = 0; i < 4; ++i) {
+            QAction* a = add(rotate, QString::fromUtf8(names[i]), CMD_ROTATE_NONE + i);
+            a->setCheckable(true);
+            a->setChecked(same && (common & 3) == i);
+        }
+        rotate->addSeparator();
+        bool h = same && (common & ORIENT_MIRROR_H);
+        bool v = same && (common & ORIENT_MIRROR_V);
+        QAction* mh = add(rotate, QStringLiteral("Mirror horizontally"),
+                          h ? CMD_MIRROR_HORIZONTAL_OFF : CMD_MIRROR_HORIZONTAL_ON);
+        mh->setCheckable(true);
+        mh->setChecked(h);
+        QAction* mv = add(rotate, QStringLiteral("Mirror vertically"), v ? CMD_MIRROR_VERTICAL_OFF : CMD_MIRROR_VERTICAL_ON);
+        mv->setCheckable(true);
+        mv->setChecked(v);
+    }
+    return menu;
+}
+
+void InputPage::runCommand(int id)
+{
+    std::vector<size_t> rows = selectedRows();
+    switch (id) {
+    case CMD_ADD_FILES: {
+        QStringList paths = openDlgRun(frame() ? static_cast<QWidget*>(frame()) : this,
+                                       QStringLiteral("Add file - Quillon"), QString(), true);
+        busy(true);
+        for (const QString& p : paths) fileListAddFile(*list_, std::filesystem::path(p.toStdString()), true, true);
+        busy(false);
+        break;
+    }
+    case CMD_ADD_DIRECTORY: {
+        static AddDirectoryParams params = [] {
+            AddDirectoryParams p;
+            std::vector<std::string> recent = jobSettings().recentFolders.entries();
+            if (!recent.empty()) p.folder = recent.front();
+            p.filter = u"*.jpg";
+            return p;
+        }();
+        if (!addDirectoryDialogRun(this, params)) break;
+        rememberFolder(params.folder);
+        fileListAddDirectory(*list_, params.folder, &params);
+        break;
+    }
+    case CMD_REMOVE_FILES:
+        fileListRemoveSelected(*list_, rows);
+        break;
+    case CMD_CLEAR_ALL:
+        fileListClearAll(*list_);
+        break;
+    case CMD_VIEW_IMAGE:
+        for (size_t r : rows) shellOpen(QString::fromStdString(list_->row(r).path.string()));
+        break;
+    case CMD_ADD_ALPHA_FILE: {
+        if (rows.empty()) break;
+        QStringList chosen = openDlgRun(this, QStringLiteral("Add alpha plane file - Quillon"),
+                                        QString::fromStdString(list_->row(rows.front()).path.string()), false);
+        if (!chosen.isEmpty()) fileListSetAlphaPlane(*list_, rows, std::filesystem::path(chosen.front().toStdString()));
+        break;
+    }
+    case CMD_CLEAR_ALPHA_FILE:
+        list_->clearAlphaPlane(rows);
+        break;
+    case CMD_ROTATE_NONE:
+    case CMD_ROTATE_90_CCW:
+    case CMD_ROTATE_180:
+    case CMD_ROTATE_90_CW:
+        fileListSetOrientation(*list_, rows, 3, uint8_t(id - CMD_ROTATE_NONE));
+        break;
+    case CMD_MIRROR_VERTICAL_ON:
+    case CMD_MIRROR_VERTICAL_OFF:
+        fileListSetOrientation(*list_, rows, ORIENT_MIRROR_V, id == CMD_MIRROR_VERTICAL_ON ? ORIENT_MIRROR_V : 0);
+        break;
+    case CMD_MIRROR_HORIZONTAL_ON:
+    case CMD_MIRROR_HORIZONTAL_OFF:
+        fileListSetOrientation(*list_, rows, ORIENT_MIRROR_H, id == CMD_MIRROR_HORIZONTAL_ON ? ORIENT_MIRROR_H : 0);
+        break;
+    default:
+        break;
+    }
+    view_->viewport()->update();
+    updateCount();
+}
+
+void InputPage::addDropped(const QStringList& paths)
+{
+    busy(true);
+    for (const QString& p : paths) {
+        std::filesystem::path path(p.toStdString());
+        if (QFileInfo(p).isDir()) fileListAddDirectory(*list_, path, nullptr);
+        else fileListAddFile(*list_, path, true, true);
+    }
+    busy(false);
+}
+
+void InputPage::parseCommandLine()
+{
+    InputListCommandTarget target(*list_);
+    if (commandLineHandle(arguments, target) && frame()) {
+        frame()->silent = true;
+        frame()->showMinimized();
+        frame()->pressNextLater();
+    }
+}
+
+void InputPage::showError(std::u16string_view text, std::u16string_view caption)
+{
+    msgBox(frame() ? static_cast<QWidget*>(frame()) : this, qs(text), qs(caption), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void InputPage::busy(bool on)
+{
+    if (on) {
+        if (busyDepth_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void InputPage::rowInserted(FileEntry&)
+{
+    model_->rowInsertedAtTop();
+    updateCount();
+    // Long scans keep the window alive.
+    if (busyDepth_ > 0) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void InputPage::rowsChanged()
+{
+    model_->reset();
+    updateCount();
+}
+
+void InputPage::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void InputPage::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    event->acceptProposedAction();
+    addDropped(paths);
+}
+
+bool InputPage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == view_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        runCommand(CMD_REMOVE_FILES);
+        return true;
+    }
+    return WizardPage::eventFilter(watched, event);
+}
+
+} // namespace quillon::ui

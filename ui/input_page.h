@@ -1,0 +1,102 @@
+#pragma once
+// The first wizard page: the input list with its buttons, context menu,
+// keyboard, drag and drop and the command-line hand-off.
+#include <QAbstractTableModel>
+
+#include <memory>
+
+#include "app/input_list.h"
+#include "ui/wizard.h"
+
+class QLabel;
+class QMenu;
+class QTreeView;
+
+namespace quillon::ui {
+
+// The list's rows in display order, newest first, for the view.
+class InputListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit InputListModel(InputList& list, QObject* parent = nullptr) : QAbstractTableModel(parent), list_(list) {}
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    void rowInsertedAtTop();
+    void reset();
+
+private:
+    InputList& list_;
+};
+
+// Commands shared by the buttons and the context menu.
+enum InputCommand : int {
+    CMD_ADD_FILES = 400,
+    CMD_ADD_DIRECTORY = 401,
+    CMD_REMOVE_FILES = 402,
+    CMD_CLEAR_ALL = 403,
+    CMD_ABOUT = 404,
+    CMD_VIEW_IMAGE = 405,
+    CMD_ADD_ALPHA_FILE = 411,
+    CMD_CLEAR_ALPHA_FILE = 412,
+    CMD_FILE_INFO = 414,
+    CMD_ROTATE_NONE = 420,
+    CMD_ROTATE_90_CCW = 421,
+    CMD_ROTATE_180 = 422,
+    CMD_ROTATE_90_CW = 423,
+    CMD_MIRROR_VERTICAL_ON = 424,
+    CMD_MIRROR_VERTICAL_OFF = 425,
+    CMD_MIRROR_HORIZONTAL_ON = 426,
+    CMD_MIRROR_HORIZONTAL_OFF = 427,
+};
+
+class InputPage final : public WizardPage, public InputListHooks {
+    Q_OBJECT
+public:
+    explicit InputPage(QWidget* parent = nullptr);
+    ~InputPage() override;
+
+    InputList& list() { return *list_; }
+    QTreeView* view() const { return view_; }
+    InputListModel* model() const { return model_; }
+    // The display rows selected in the view, in ascending order.
+    std::vector<size_t> selectedRows() const;
+    // The arguments the program was started with (without the program).
+    std::vector<std::string> arguments;
+
+    // The context menu for the current selection (not shown).
+    std::unique_ptr<QMenu> buildContextMenu();
+    // Runs one command of the buttons or the menu.
+    void runCommand(int id);
+    // Adds dropped paths: folders are scanned, files added with messages.
+    void addDropped(const QStringList& paths);
+
+    // WizardPage
+    void onCommand(int id) override { runCommand(id); }
+    void onActivated() override;
+    int onNext() override { return PAGE_OUTPUT_OPTIONS; }
+    void parseCommandLine() override;
+
+    // InputListHooks
+    void showError(std::u16string_view text, std::u16string_view caption) override;
+    void busy(bool on) override;
+    void rowInserted(FileEntry& entry) override;
+    void rowsChanged() override;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void updateCount();
+
+    std::unique_ptr<InputList> list_;
+    InputListModel* model_;
+    QTreeView* view_;
+    QLabel* count_;
+    int busyDepth_ = 0;
+};
+
+} // namespace quillon::ui
