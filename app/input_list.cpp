@@ -147,13 +147,22 @@ const FileEntry* InputList::slot(size_t index) const
 bool InputList::isDuplicate(const fs::path& path, uint64_t device, uint64_t inode) const
 {
     if (paths_.count(path)) return true;
-    return inode != 0 && identities_.count({device, inode}) != 0;
+    if (inode == 0) return false;
+    auto it = identities_.find({device, inode});
+    if (it == identities_.end()) return false;
+    // A listed file deleted since may have handed its inode to a new file:
+    // only a listed file that still has this identity makes a duplicate.
+    Identity listed = identify(it->second);
+    return listed.known && listed.device == device && listed.inode == inode;
 }
 
 void InputList::forget(FileEntry& entry)
 {
     paths_.erase(entry.path);
-    if (entry.inode != 0) identities_.erase({entry.device, entry.inode});
+    if (entry.inode != 0) {
+        auto it = identities_.find({entry.device, entry.inode});
+        if (it != identities_.end() && it->second == entry.path) identities_.erase(it);
+    }
 }
 
 ResultCode InputList::addFile(const fs::path& path, bool showErrors, bool rememberFolder)
@@ -208,7 +217,7 @@ ResultCode InputList::addFile(const fs::path& path, bool showErrors, bool rememb
     }
 
     paths_.insert(e.path);
-    if (e.inode != 0) identities_.insert({e.device, e.inode});
+    if (e.inode != 0) identities_[{e.device, e.inode}] = e.path;
     rows_.insert(rows_.begin(), &e);
     lastSortCompare_ = nullptr;
     hooks_->rowInserted(e);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -174,7 +175,8 @@ private:
     std::vector<FileEntry*> rows_;
     FileCompare lastSortCompare_ = nullptr;
     std::set<std::filesystem::path> paths_;
-    std::set<std::pair<uint64_t, uint64_t>> identities_;
+    // Device and inode of each listed file, with the path that had them.
+    std::map<std::pair<uint64_t, uint64_t>, std::filesystem::path> identities_;
 };
 
 // The list view's texts for a row: 0 name (with alpha file and output name),

@@ -175,6 +175,29 @@ TEST(InputList, DuplicatesAreTheSameFileNotTheSameLetters)
     EXPECT_EQ(list.fileCount(), 3u);
 }
 
+TEST(InputList, AFileDeletedAfterAddingNoLongerBlocksItsInode)
+{
+    // A listed file that was deleted may hand its inode to a new file; the
+    // new file is not a duplicate. A hard link keeps the inode alive so the
+    // reuse is certain.
+    TempDir dir;
+    FakeHooks hooks;
+    InputList list(&hooks);
+    writeImage(dir / "x.jpg");
+    fs::create_hard_link(dir / "x.jpg", dir / "y.jpg");
+    EXPECT_EQ(list.addFile(dir / "x.jpg", true, false), RC_OK);
+    EXPECT_EQ(list.addFile(dir / "y.jpg", true, false), RC_OK);
+    EXPECT_EQ(list.rowCount(), 1u); // the same file while x exists
+    fs::remove(dir / "x.jpg");
+    EXPECT_EQ(list.addFile(dir / "y.jpg", true, false), RC_OK);
+    EXPECT_EQ(list.rowCount(), 2u);
+    // Removing the stale row does not forget the new file's identity.
+    list.removeRows({1});
+    fs::create_hard_link(dir / "y.jpg", dir / "z.jpg");
+    EXPECT_EQ(list.addFile(dir / "z.jpg", true, false), RC_OK);
+    EXPECT_EQ(list.rowCount(), 1u);
+}
+
 TEST(InputList, AddingRemembersTheFolderOnlyWhenAsked)
 {
     TempDir dir;

@@ -1,0 +1,766 @@
+#include "app/batch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "app/html_index.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
+#include "app/log_file.h"
+#include "app/output_names.h"
+#include "app/taskbar_progress.h"
+#include "core/convert.h"
+#include "core/format.h"
+#include "core/image_reader.h"
+#include "core/image_writer.h"
+#include "platform/memory.h"
+#include "core/quantize.h"
+#include "core/text.h"
+#include "processing/blur.h"
+#include "processing/colour_adjust.h"
+#include "processing/frame.h"
+#include "processing/geometry.h"
+
+namespace quillon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const FormatRegistry& registryOf(const FormatRegistry* r) { return r ? *r : formatRegistry(); }
+
+std::u16string u16(const std::string& ascii) { return asciiToU16(ascii); }
+
+// ---- orientation as a 2x2 integer matrix ----
+
+struct Mat2 {
+    int a, b, c, d;
+};
+Mat2 mul(Mat2 x, Mat2 y) { return {x.a * y.a + x.b * y.c, x.a * y.b + x.b * y.d, x.c * y.a + x.d * y.c, x.c * y.b + x.d * y.d}; }
+Mat2 matrixOf(uint8_t o)
+{
+    Mat2 m{1, 0, 0, 1};
+    const Mat2 turn{0, -1, 1, 0};
+    for (int i = 0; i < (o & 3); ++i) m = mul(turn, m);
+    if (o & ORIENT_MIRROR_V) m = mul(Mat2{1, 0, 0, -1}, m);
+    if (o & ORIENT_MIRROR_H) m = mul(Mat2{-1, 0, 0, 1}, m);
+    return m;
+}
+
+} // namespace
+
+uint8_t orientationCompose(uint8_t first, uint8_t second)
+{
+    Mat2 want = mul(matrixOf(second), matrixOf(first));
+    // Several codes name the same result (a half turn and both mirrors);
+    // the one with the fewest flags is the plainest.
+    int best = -1;
+    for (int o = 0; o < 16; ++o) {
+        Mat2 m = matrixOf(uint8_t(o));
+        if (m.a != want.a || m.b != want.b || m.c != want.c || m.d != want.d) continue;
+        if (best < 0 || __builtin_popcount(o) < __builtin_popcount(best)) best = o;
+    }
+    return uint8_t(best < 0 ? 0 : best);
+}
+
+// ---------------------------------------------------------------- loading
+
+namespace {
+
+// A private copy of a whole frame chain, so that processing never touches an
+// image someone else (the cache) holds.
+Image* copyChain(const Image* src)
+{
+    return imageConvertNew(src, true, false, PF_SAME);
+}
+
+ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath, ImageCache* cache,
+                       const FormatRegistry* registry)
+{
+    (void)nextPath;
+    (void)cache;
+    Ref<ImageReader> reader;
+    ResultCode rc = imageFileOpen(reader, path, true, registry);
+    if (failed(rc)) return rc;
+    Image* raw = nullptr;
+    rc = imageCreateForReader(reader.get(), &raw, false);
+    if (failed(rc)) return rc;
+    Ref<Image> image = Ref<Image>::adopt(raw);
+    rc = reader->decode(image.get(), true, nullptr, nullptr);
+    if (failed(rc)) return rc;
+    out = std::move(image);
+    return RC_OK;
+}
+
+void combineAdjustments(AdjustmentSettings& a, const AdjustmentSettings& f)
+{
+    a.contrast += f.contrast;
+    a.brightness += f.brightness;
+    a.hue += f.hue;
+    a.saturation += f.saturation;
+    a.luminance += f.luminance;
+    a.red += f.red;
+    a.green += f.green;
+    a.blue += f.blue;
+    a.gamma = (a.gamma + f.gamma) / 2;
+    a.sharpness += f.sharpness;
+    a.scaleA *= f.scaleA;
+    a.scaleB *= f.scaleB;
+    a.invert = uint8_t((a.invert != 0) != (f.invert != 0));
+    // The file's own orientation straightens the image; the job's turn
+    // applies to the result.
+    a.orientation = orientationCompose(f.orientation, a.orientation);
+    a.crop[0] = uint32_t(std::max(int32_t(a.crop[0]), int32_t(f.crop[0])));
+    a.crop[1] = uint32_t(std::max(int32_t(a.crop[1]), int32_t(f.crop[1])));
+    a.crop[2] = std::min(a.crop[2], f.crop[2]);
+    a.crop[3] = std::min(a.crop[3], f.crop[3]);
+    uint32_t colour = 0;
+    for (float v : {a.contrast, a.brightness, a.hue, a.saturation, a.luminance, a.red, a.green, a.blue})
+        colour += v != 0;
+    colour += a.gamma != 1.0f;
+    colour += a.invert != 0;
+    uint32_t other = (a.sharpness != 0) + (a.scaleA != 1.0) + (a.scaleB != 1.0) + (a.orientation != 0) +
+                     ((uint64_t(a.crop[0]) + a.crop[1] + a.crop[2] + a.crop[3]) != 0);
+    a.colourCount = colour;
+    a.otherCount = other;
+}
+
+void colourOf(uint32_t argb, float out[4])
+{
+    for (int i = 0; i < 4; ++i) out[i] = float((argb >> (8 * i)) & 0xFF) / 255.0f;
+}
+
+} // namespace
+
+ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry* entry, uint32_t* width,
+                          uint32_t* height, const fs::path* nextPath, const JobSettings& s, ImageCache* cache,
+                          const FormatRegistry* registry)
+{
+    out.reset();
+    Ref<Image> decoded;
+    ResultCode rc = decodeInput(decoded, path, nextPath, cache, registry);
+    if (failed(rc)) return rc;
+    // Whatever comes next changes pixels or metadata: work on our own copy
+    // when anyone else holds the decoded image.
+    Ref<Image> image;
+    if (decoded->refCount() > 1) {
+        image = Ref<Image>::adopt(copyChain(decoded.get()));
+        if (!image) return RC_OUT_OF_MEMORY;
+    } else {
+        image = std::move(decoded);
+    }
+    ImageInfo* info = image->info();
+
+    // Title: a title that is the file's own base name follows the output name.
+    if (entry && !entry->overrideName.empty() && info && info->has(INFO_TITLE)) {
+        std::u16string p = pathToU16(path);
+        size_t dot = p.rfind(u'.');
+        std::u16string stem = dot == std::u16string::npos ? p : p.substr(0, dot);
+        std::u16string title = info->get(INFO_TITLE);
+        if (stem.size() >= title.size() && stem.compare(stem.size() - title.size(), title.size(), title) == 0)
+            info->set(INFO_TITLE, entry->overrideName.c_str());
+    }
+    if (entry && entry->metadataOverride && info)
+        for (int f = 0; f < INFO_FIELD_COUNT; ++f)
+            if (entry->metadataOverride->has(f)) info->set(f, entry->metadataOverride->get(f));
+
+    Image* slot = image.release();
+    auto fail = [&](ResultCode code) {
+        objectRelease(slot);
+        return code;
+    };
+
+    if (s.bUndither) {
+        int bits = 8;
+        if (info && info->has(INFO_BITS_PER_PIXEL)) {
+            const char16_t* t = info->get(INFO_BITS_PER_PIXEL);
+            if (countDigits(t) || *t == u'-' || *t == u'+' || *t == u' ') bits = parseUInt(t);
+        }
+        int32_t threshold = bits == 1 ? 256 : (bits <= 4 ? 112 : 40);
+        float sigma = bits == 1 ? 1.4f : 0.14f;
+        rc = imageBlurFrames(&slot, threshold, sigma);
+        if (failed(rc)) return fail(rc);
+        info = slot->info();
+    }
+
+    // Resizing, with every product in 64 bits and each side at least 1 pixel.
+    uint32_t w = slot->width, h = slot->height;
+    uint64_t nw = 0, nh = 0;
+    if (s.eResize == 1) {
+        float f = float(s.i3ResizeFactor) * 0.00001f;
+        if (f > 0.0f && f != 1.0f && std::isfinite(f)) {
+            nh = uint64_t(float(h) * f + 0.499f);
+            nw = uint64_t(float(w) * f + 0.499f);
+        }
+    } else if (s.eResize == 2 && s.iResizeX > 0 && s.iResizeY > 0) {
+        uint32_t X = s.iResizeX, Y = s.iResizeY;
+        bool same = w == X && h == Y;
+        bool small = s.bResizeOnlyDown && w <= X && h <= Y;
+        if (!same && !small) {
+            nw = X;
+            nh = Y;
+            if (s.bResizeKeepAspect) {
+                if (uint64_t(w) * Y < uint64_t(h) * X) {
+                    nw = uint64_t(w) * Y / h;
+                    nh = Y;
+                } else {
+                    nw = X;
+                    nh = uint64_t(h) * X / w;
+                }
+            }
+        }
+    }
+    if (nw || nh) {
+        nw = std::clamp<uint64_t>(nw, 1, 0xFFFFFFFFu);
+        nh = std::clamp<uint64_t>(nh, 1, 0xFFFFFFFFu);
+        if (nw != w || nh != h) {
+            rc = imageResizeFrames(&slot, uint32_t(nw), uint32_t(nh), uint8_t(s.eResizeMethod), true);
+            if (failed(rc)) return fail(rc);
+        }
+    }
+    info = slot->info();
+    if (s.bSetPPI && info) {
+        std::u16string ppi = u16(std::to_string(s.iSetPPI) + " x " + std::to_string(s.iSetPPI) + " ppi");
+        info->set(INFO_DENSITY, ppi.c_str());
+    }
+
+    AdjustmentSettings adj = s.adjustments;
+    if (entry && entry->adjustments) combineAdjustments(adj, *entry->adjustments);
+    if (adj.otherCount > 0) {
+        if (adj.sharpness != 0) {
+            rc = imageSharpenFrames(&slot, adj.sharpness);
+            if (failed(rc)) return fail(rc);
+        }
+        if (adj.orientation != 0) {
+            rc = imageRotateFrames(&slot, adj.orientation);
+            if (failed(rc)) return fail(rc);
+        }
+    }
+    if (adj.colourCount > 0) {
+        // A failed adjustment leaves the image as it was.
+        if (succeeded(imageColorAdjust(slot, slot, adj)) && slot->next())
+            imageColorAdjustFrames(slot->next(), adj);
+    }
+    if (uint8_t style = uint8_t(s.eFrameType & 0xFF)) {
+        float a[4], b[4];
+        colourOf(s.dwFrameColor, a);
+        colourOf(s.dwFrameEdgeClr, b);
+        rc = imageAddFrame(&slot, style, a, b, s.iFrameWidth);
+        if (failed(rc)) return fail(rc);
+    }
+    if (entry && !entry->alphaFilePath.empty()) {
+        Ref<ImageReader> mask;
+        rc = imageFileOpen(mask, entry->alphaFilePath, true, registry);
+        if (failed(rc)) return fail(rc);
+        rc = imageApplyAlphaMask(&slot, mask.get(), cache);
+        if (failed(rc)) return fail(rc);
+    }
+    if (width) *width = slot->width;
+    if (height) *height = slot->height;
+    out = Ref<Image>::adopt(slot);
+    return RC_OK;
+}
+
+// ---------------------------------------------------------------- writing
+
+namespace {
+
+bool sameFile(const fs::path& a, const fs::path& b)
+{
+    struct stat sa {}, sb {};
+    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+fs::path temporaryBeside(const fs::path& target)
+{
+    static std::mt19937_64 rng{std::random_device{}()};
+    char tag[32];
+    std::snprintf(tag, sizeof tag, ".%016llx.part", static_cast<unsigned long long>(rng()));
+    return target.parent_path() / ("." + target.filename().string() + tag);
+}
+
+void syncFile(const fs::path& p)
+{
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// The registry index of the slot's format, moved forward to one with a
+// writer and stored back; -1 when none.
+int32_t slotFormat(JobSettings& s, int k, const FormatRegistry& reg)
+{
+    int32_t id = s.slots[size_t(k)].iFormatId;
+    if (id < 0) return -1;
+    while (id < reg.count() && !reg.at(id)->createWriter) ++id;
+    if (id >= reg.count()) return -2;
+    s.slots[size_t(k)].iFormatId = id;
+    return id;
+}
+
+} // namespace
+
+ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut)
+{
+    JobSettings& s = ctx.settings;
+    const FormatRegistry& reg = registryOf(ctx.registry);
+    std::error_code ec;
+    if (fs::exists(outputPath, ec)) {
+        if (s.bSkipExisting) return WRITE_SKIPPED;
+        if (!s.bNoOverwritePrompt) {
+            if (s.bNoErrorPrompts) return WRITE_SKIPPED;
+            std::u16string text = u"The following output file aldready exists:\n        \n" + pathToU16(outputPath) +
+                                  u"\n        \nWhat would you like to do with it?";
+            int32_t answer = ctx.ui.askOverwrite(text);
+            if (answer == OVERWRITE_REPLACE_ALL) {
+                s.bNoOverwritePrompt = 1;
+            } else if (answer == OVERWRITE_RENAME) {
+                if (!ctx.ui.askRenameTarget(outputPath)) return RC_CANCELLED;
+            } else if (answer != OVERWRITE_REPLACE) {
+                return RC_CANCELLED;
+            }
+            ctx.ui.setOutputText(pathToU16(outputPath));
+        }
+    }
+    const OutputFormatSlot& slot = s.slots[size_t(k)];
+    int32_t id = slot.iFormatId;
+    if (id < 0) {
+        id = reg.findByExtension(outputPath, true);
+    } else {
+        while (id < reg.count() && !reg.at(id)->createWriter) ++id;
+        if (id >= reg.count()) id = -1;
+    }
+    if (id < 0) return RC_UNKNOWN_FORMAT;
+    const FormatDescriptor* d = reg.at(id);
+    if (!d->createWriter) return RC_UNKNOWN_FORMAT;
+
+    const bool existed = fs::exists(outputPath, ec);
+    const fs::path temp = temporaryBeside(outputPath);
+    ResultCode rc;
+    {
+        Ref<ImageWriter> writer = Ref<ImageWriter>::adopt(d->createWriter(temp, d));
+        if (!writer) return RC_OUT_OF_MEMORY;
+        rc = writer->write(image, slot.szSubFormat.c_str(), slot.iColorFormat, slot.iCompParam, true, nullptr,
+                           bitsOut);
+        // Closing flushes the last bytes: its failure is the write's failure.
+        ResultCode closed = writer->output.close();
+        if (succeeded(rc) && failed(closed)) rc = closed;
+    }
+    if (failed(rc)) {
+        fs::remove(temp, ec);
+        return rc;
+    }
+    // The existing file is replaced only by a complete new one.
+    if (existed) syncFile(temp);
+    fs::rename(temp, outputPath, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        return RC_WRITE_FAILED;
+    }
+    s.nConverted += 1;
+    return RC_OK;
+}
+
+// ---------------------------------------------------------------- the run
+
+namespace {
+
+struct Run {
+    BatchContext& ctx;
+    JobSettings& s;
+    const FormatRegistry& reg;
+    BatchResult r;
+    LogFile log;
+    std::FILE* index = nullptr;
+    int32_t indexColumn = 0;
+    uint64_t startMs = 0;
+
+    explicit Run(BatchContext& c) : ctx(c), s(c.settings), reg(registryOf(c.registry)) {}
+
+    uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
+    void time() { ctx.ui.setTime(batchFormatElapsed(float(now() - startMs) * 0.001f)); }
+    void progress()
+    {
+        ctx.ui.setProgress(r.done);
+        if (ctx.taskbar) ctx.taskbar->setProgress(r.done, r.total);
+    }
+    void status()
+    {
+        std::string text;
+        if (r.converted > 0)
+            text = " Converted " + std::to_string(r.converted) + " out of " + std::to_string(r.total) + " file" +
+                   (r.total == 1 ? "" : "s");
+        if (r.skipped > 0)
+            text += std::string(r.converted > 0 ? ", " : "") + std::to_string(r.skipped) + " file" +
+                    (r.skipped == 1 ? "" : "s") + " skipped";
+        if (!text.empty()) text += "!";
+        ctx.ui.setStatus(u16(text));
+    }
+    int outputs() const { return int(s.iOutFormats); }
+
+    std::u16string colourName(uint32_t flag) const
+    {
+        const char16_t* n = colourFormatName(flag);
+        return n ? n : u"Unknown";
+    }
+
+    void logHead()
+    {
+        log.writeLine();
+        for (int k = 0; k < outputs(); ++k) {
+            int32_t id = slotFormat(s, k, reg);
+            const OutputFormatSlot& slot = s.slots[size_t(k)];
+            std::u16string desc = id >= 0 ? reg.at(id)->description : u"(chosen by each output's extension)";
+            std::u16string line = u16("Output format " + std::to_string(k) + ": ") + desc + u" (" + slot.szSubFormat +
+                                  u" - " + u16(std::to_string(slot.iCompParam)) + u" - " +
+                                  colourName(slot.iColorFormat) + u")";
+            log.writeLine(line);
+        }
+        log.writeLine();
+    }
+
+    void sharedPalettePass()
+    {
+        if (!s.quantize.useGivenPalette || s.quantize.useFixedPalette) return;
+        log.writeLine({}, std::string_view("Computing shared palette..."));
+        int32_t bits = 0;
+        for (int k = 0; k < outputs(); ++k) {
+            int32_t b = colourFormatBits(s.slots[size_t(k)].iColorFormat);
+            if (s.slots[size_t(k)].iColorFormat == CF_AUTO || b < 0) b = 0;
+            if (bits == 0 || (b > 0 && b < bits)) bits = b;
+        }
+        if (bits < 1 || bits > 8) {
+            s.quantize.useGivenPalette = 0;
+            return;
+        }
+        SharedPaletteBuilder builderObject(1u << bits);
+        if (!builderObject.valid()) return;
+        SharedPaletteBuilder* builder = &builderObject;
+        ctx.ui.setStatus(u"Calculating shared palette...");
+        ctx.ui.setProgress(0);
+        if (ctx.taskbar) ctx.taskbar->setProgress(0, r.total);
+        time();
+        int32_t counter = 0;
+        for (size_t i = 0; i < ctx.inputs.fileCount(); ++i) {
+            const FileEntry* e = ctx.inputs.slot(i);
+            if (!e || !e->used()) continue;
+            ctx.ui.setInputText(pathToU16(e->path));
+            Ref<Image> img;
+            if (succeeded(batchLoadInput(img, e->path, e, nullptr, nullptr, nullptr, s, nullptr, ctx.registry)))
+                sharedPaletteAddImage(builder, img.get());
+            ++counter;
+            ctx.ui.setProgress(counter);
+            if (ctx.taskbar) ctx.taskbar->setProgress(counter, r.total);
+            ctx.ui.pumpEvents();
+        }
+        if (!s.quantize.palette) s.quantize.palette = static_cast<uint32_t*>(alignedAllocZero(1024));
+        if (s.quantize.palette) {
+            uint32_t count = 0;
+            sharedPaletteBuild(builder, s.quantize.palette, &count);
+            s.quantize.givenCount = count;
+            s.quantize.colourCount = count;
+        }
+    }
+
+    // The folder and file name of output k of an input.
+    ResultCode outputPath(const FileEntry& e, int k, fs::path& out)
+    {
+        fs::path folder;
+        if (s.bSaveInSrcDirs) {
+            folder = e.path.parent_path();
+        } else {
+            folder = s.szOutDir;
+            if (s.bKeepSubDirs) {
+                fs::path kept = keptSubFolders(e.path.parent_path(), s.iKeepSubDirLevels);
+                if (!kept.empty()) {
+                    folder /= kept;
+                    directoryCreatePath(folder);
+                }
+            }
+        }
+        const bool multiSub = outputs() >= 2 && s.bMultiOutInSubDirs;
+        const OutputFormatSlot& slot = s.slots[size_t(k)];
+        int32_t id = slotFormat(s, k, reg);
+        if (id == -2) return RC_UNKNOWN_FORMAT;
+        if (s.index.bIndex) {
+            // The index links output 0 from the output folder, so only the
+            // thumbnails go into the icon sub-folder.
+            if (k >= 1 && !s.index.szIconSubdir.empty()) {
+                folder /= u16ToPath(sanitizeFolderName(s.index.szIconSubdir));
+                directoryCreatePath(folder);
+            }
+        } else if (multiSub) {
+            std::u16string desc = id >= 0 ? reg.at(id)->description : u"";
+            int32_t param = slot.iCompParam;
+            folder /= u16ToPath(slotSubFolderName(desc, slot.szSubFormat, param,
+                                                  slot.iColorFormat == CF_AUTO ? u"Auto" : colourName(slot.iColorFormat)));
+            directoryCreatePath(folder);
+        }
+        std::u16string ext;
+        if (id >= 0) {
+            ext = reg.at(id)->extension;
+        } else {
+            // Chosen by extension: the output keeps the source's own.
+            std::u16string src = pathToU16(e.path.filename());
+            size_t dot = src.rfind(u'.');
+            ext = dot == std::u16string::npos ? u"" : src.substr(dot + 1);
+        }
+        std::u16string name = outputFileName(pathToU16(e.path.filename()), e.overrideName, ext);
+        if (s.bUseAsciiFileNames || (s.index.bIndex && s.index.bUseAsciiFileNames)) name = asciiFileName(name);
+        out = folder / u16ToPath(name);
+        return RC_OK;
+    }
+
+    void indexCell(const FileEntry& e, const fs::path& thumbPath, const fs::path& fullPath, const Image* thumb,
+                   uint32_t fullW, uint32_t fullH, uint32_t bits0)
+    {
+        if (!index) return;
+        IndexCell c;
+        c.linkUrl = int32_t(s.index.eLinkURL);
+        c.linkPrefix = latin1ToU16(s.index.szLinkURL);
+        c.iconUrl = int32_t(s.index.eIconURL);
+        c.iconPrefix = latin1ToU16(s.index.szIconURL);
+        c.iconSubdir = s.index.szIconSubdir;
+        c.useValidUris = s.index.bUseValidURIs;
+        c.linkToNew = s.index.bLinkToNew;
+        c.imageBorder = s.index.bImageBorder;
+        c.fileName = s.index.bFileName;
+        c.fileExt = s.index.bFileExt;
+        c.imageRes = s.index.bImageRes;
+        c.columns = std::max<int32_t>(1, s.index.iCols);
+        c.thumbnailName = pathToU16(thumbPath.filename());
+        std::u16string full = pathToU16(fullPath.filename());
+        size_t dot = full.rfind(u'.');
+        c.fullExtension = dot == std::u16string::npos ? u"" : full.substr(dot + 1);
+        c.sourceName = pathToU16(e.path.filename());
+        c.thumbWidth = thumb ? thumb->width : 0;
+        c.thumbHeight = thumb ? thumb->height : 0;
+        if (c.imageRes) {
+            Ref<ImageReader> reader;
+            if (succeeded(imageFileOpen(reader, e.path, true, ctx.registry))) {
+                c.resolutionKnown = true;
+                c.width = fullW;
+                c.height = fullH;
+                c.bits = bits0;
+            }
+        }
+        std::string lines = indexCellLines(c, indexColumn);
+        std::fwrite(lines.data(), 1, lines.size(), index);
+    }
+
+    void run()
+    {
+        int32_t inputs = 0;
+        for (size_t i = 0; i < ctx.inputs.fileCount(); ++i)
+            if (const FileEntry* e = ctx.inputs.slot(i); e && e->used()) ++inputs;
+        if (inputs == 0) {
+            r.emptyList = true;
+            if (s.silentMode) ctx.ui.closeWizard();
+            else ctx.ui.emptyList();
+            return;
+        }
+        ctx.running = true;
+        if (s.silentMode) s.bNoErrorPrompts = 1;
+        const uint8_t noOverwritePromptAtStart = s.bNoOverwritePrompt;
+        r.total = inputs * outputs();
+        ctx.ui.setBusy(true);
+        ctx.ui.setProgressRange(r.total);
+        if (ctx.taskbar) {
+            ctx.taskbar->setState(TBPF_INDETERMINATE);
+            ctx.taskbar->setState(TBPF_NORMAL);
+        }
+        if (s.bCreateLogFile && !ctx.logPath.empty()) {
+            std::tm t = ctx.localTime ? ctx.localTime() : std::tm{};
+            log.open(ctx.logPath, t);
+            logHead();
+        }
+        startMs = now();
+        if (s.index.bIndex) {
+            index = std::fopen((s.szOutDir / "index.html").c_str(), "wb");
+            if (index) {
+                std::string head = indexHead(latin1ToU16(s.index.szBODY), s.index.iSpacing);
+                std::fwrite(head.data(), 1, head.size(), index);
+            }
+        }
+        ctx.ui.pumpEvents();
+        sharedPalettePass();
+
+        ctx.ui.setStatus(u"Converting...");
+        ctx.ui.setProgress(0);
+        if (ctx.taskbar) ctx.taskbar->setProgress(0, r.total);
+
+        // Slots in the order files were added, skipping removed ones.
+        std::vector<size_t> order;
+        for (size_t i = 0; i < ctx.inputs.fileCount(); ++i)
+            if (const FileEntry* e = ctx.inputs.slot(i); e && e->used()) order.push_back(i);
+
+        bool stop = false;
+        for (size_t n = 0; n < order.size() && !stop && r.done < r.total; ++n) {
+            const FileEntry& e = *ctx.inputs.slot(order[n]);
+            const bool last = n + 1 == order.size();
+            const fs::path* next = last ? nullptr : &ctx.inputs.slot(order[n + 1])->path;
+            log.writeLine("Reading:  ", pathToU16(e.path));
+            Ref<Image> image;
+            uint32_t fullW = 0, fullH = 0;
+            ResultCode rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry);
+            if (succeeded(rc) && !ctx.running) {
+                stop = true;
+                break;
+            }
+            if (failed(rc)) {
+                if (rc == RC_CANCELLED) {
+                    log.writeLine({}, std::string_view("Cancelled!"));
+                    if (!last && ctx.ui.askCancelAllRemaining()) {
+                        if (r.converted == 0) ctx.ui.setStatus(u"No files converted");
+                        ctx.running = false;
+                        stop = true;
+                        break;
+                    }
+                } else {
+                    log.writeLine("Error: ", std::u16string_view(errorText(rc)));
+                    r.skipped += outputs();
+                    if (!s.bNoErrorPrompts) {
+                        int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
+                        ctx.running = answer == ERROR_CONTINUE;
+                    }
+                    if (!ctx.running) {
+                        r.done += outputs();
+                        progress();
+                        stop = true;
+                        break;
+                    }
+                }
+                r.done += outputs();
+                progress();
+                status();
+                time();
+                ctx.ui.pumpEvents();
+                continue;
+            }
+
+            // Outputs of this input.
+            bool allOk = true, oneIsSource = false;
+            fs::path fullPath;
+            uint32_t bits0 = 0;
+            for (int k = 0; k < outputs(); ++k) {
+                fs::path out;
+                rc = outputPath(e, k, out);
+                if (succeeded(rc) && s.index.bIndex && k >= 1) {
+                    uint32_t tw, th;
+                    if (indexThumbnailSize(image->width, image->height, s.index.iResizeX, s.index.iResizeY,
+                                           s.index.bResizeOnlyDown, &tw, &th)) {
+                        Image* slot = image.release();
+                        imageResizeFrames(&slot, tw, th, uint8_t(s.eResizeMethod), true);
+                        image = Ref<Image>::adopt(slot);
+                    }
+                }
+                ctx.ui.setInputText(pathToU16(e.path));
+                ctx.ui.setOutputText(pathToU16(out));
+                ctx.ui.pumpEvents();
+                uint32_t bits = 0;
+                if (succeeded(rc)) {
+                    log.writeLine("Writing: ", pathToU16(out));
+                    rc = batchWriteOutput(ctx, out, image.get(), k,
+                                          (!s.index.bIndex || k == 0) ? &bits : nullptr);
+                }
+                if (k == 0) {
+                    fullPath = out;
+                    bits0 = bits;
+                }
+                if (rc == RC_OK) {
+                    log.writeLine("Result: ", std::string_view("Ok."));
+                    r.converted += 1;
+                    if (sameFile(out, e.path)) oneIsSource = true;
+                } else if (rc == WRITE_SKIPPED) {
+                    log.writeLine("Result: ", std::string_view("Skipped!"));
+                    r.skipped += 1;
+                    allOk = false;
+                } else if (rc == RC_CANCELLED) {
+                    log.writeLine("Result: ", std::string_view("Cancelled!"));
+                    allOk = false;
+                    if (!last && ctx.ui.askCancelAllRemaining()) {
+                        if (r.converted == 0) ctx.ui.setStatus(u"No files converted");
+                        ctx.running = false;
+                    }
+                } else {
+                    log.writeLine("Result: Error: ", std::u16string_view(errorText(rc)));
+                    r.skipped += 1;
+                    allOk = false;
+                    if (!s.bNoErrorPrompts) {
+                        int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
+                        ctx.running = answer == ERROR_CONTINUE;
+                    }
+                }
+                log.writeLine();
+                if (s.index.bIndex && k >= 1) indexCell(e, out, fullPath, image.get(), fullW, fullH, bits0);
+                r.done += 1;
+                progress();
+                status();
+                time();
+                ctx.ui.pumpEvents();
+                if (!ctx.running) break;
+            }
+            image.reset();
+            // The source goes only when every output of it was written and
+            // none of them is the source itself.
+            if (s.bDeleteSrcFiles && allOk && !oneIsSource && ctx.running) {
+                std::error_code ec;
+                fs::remove(e.path, ec);
+            }
+            if (!ctx.running) {
+                stop = true;
+                break;
+            }
+        }
+        if (!ctx.running) {
+            r.interrupted = true;
+            r.skipped += r.total - r.done;
+            ctx.ui.setStatus(u16("Interrupted after " + std::to_string(r.done) + " file" + (r.done == 1 ? "" : "s") +
+                                 "!"));
+        }
+
+        // The end, whatever stopped the run.
+        ctx.ui.setProgress(r.total);
+        if (ctx.taskbar) {
+            ctx.taskbar->setProgress(r.total, r.total);
+            ctx.taskbar->setState(r.skipped > 0 ? TBPF_ERROR : TBPF_NOPROGRESS);
+        }
+        log.finish();
+        if (index) {
+            std::string tail = indexTail();
+            std::fwrite(tail.data(), 1, tail.size(), index);
+            std::fclose(index);
+            index = nullptr;
+        }
+        const std::u16string doneText = ctx.running ? u"  Done!" : u"  Interrupted";
+        ctx.ui.setInputText(doneText);
+        ctx.ui.setOutputText(doneText);
+        ctx.ui.setTitle(ctx.running ? u"Batch Completed! - Quillon" : u"Batch interrupted! - Quillon");
+        time();
+        ctx.ui.batchEnded(!ctx.running);
+        ctx.ui.setBusy(false);
+        s.bNoOverwritePrompt = noOverwritePromptAtStart;
+        if (s.silentMode || (s.exitWhenDone && ctx.running)) ctx.ui.closeWizard();
+        ctx.running = false;
+    }
+};
+
+} // namespace
+
+BatchResult batchRun(BatchContext& context)
+{
+    Run run(context);
+    run.run();
+    return run.r;
+}
+
+} // namespace quillon

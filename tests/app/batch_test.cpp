@@ -1,0 +1,445 @@
+#include "app/batch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
+#include "core/format.h"
+#include "core/text.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records what the batch shows and answers its questions from a script.
+struct ScriptedUi : BatchUi {
+    std::vector<std::u16string> statuses, titles, inputs, outputs;
+    std::vector<int32_t> progress;
+    int32_t range = -1;
+    int emptyCalls = 0, closeCalls = 0, endCalls = 0, pumps = 0;
+    int overwriteQuestions = 0, continueQuestions = 0, cancelAllQuestions = 0;
+    std::vector<int32_t> overwriteAnswers; // consumed in order; then Cancel
+    int32_t continueAnswer = ERROR_CONTINUE;
+    bool cancelAll = true;
+    fs::path renameTo;
+    std::function<void()> onPump;
+    std::u16string lastOverwriteText;
+
+    void setInputText(std::u16string_view t) override { inputs.emplace_back(t); }
+    void setOutputText(std::u16string_view t) override { outputs.emplace_back(t); }
+    void setProgressRange(int32_t total) override { range = total; }
+    void setProgress(int32_t done) override { progress.push_back(done); }
+    void setStatus(std::u16string_view t) override { statuses.emplace_back(t); }
+    void setTime(std::u16string_view) override {}
+    void setTitle(std::u16string_view t) override { titles.emplace_back(t); }
+    void pumpEvents() override
+    {
+        ++pumps;
+        if (onPump) onPump();
+    }
+    void setBusy(bool) override {}
+    void emptyList() override { ++emptyCalls; }
+    void closeWizard() override { ++closeCalls; }
+    void batchEnded(bool) override { ++endCalls; }
+    int32_t askOverwrite(std::u16string_view text) override
+    {
+        ++overwriteQuestions;
+        lastOverwriteText = text;
+        if (overwriteAnswers.empty()) return OVERWRITE_CANCEL;
+        int32_t a = overwriteAnswers.front();
+        overwriteAnswers.erase(overwriteAnswers.begin());
+        return a;
+    }
+    bool askRenameTarget(fs::path& path) override
+    {
+        if (renameTo.empty()) return false;
+        path = renameTo;
+        return true;
+    }
+    int32_t askContinue(std::u16string_view, std::u16string_view) override
+    {
+        ++continueQuestions;
+        return continueAnswer;
+    }
+    bool askCancelAllRemaining() override
+    {
+        ++cancelAllQuestions;
+        return cancelAll;
+    }
+};
+
+struct BatchFixture : ::testing::Test {
+    test::TempDir dir;
+    FormatRegistry reg;
+    InputListHooks hooks;
+    std::unique_ptr<InputList> list;
+    JobSettings s;
+    ScriptedUi ui;
+    bool running = false;
+    uint64_t clockMs = 0;
+
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        registerAllFormats(reg);
+        hooks.registry = &reg;
+        list = std::make_unique<InputList>(&hooks);
+        fs::create_directories(dir / "in");
+        fs::create_directories(dir / "out");
+        s.szOutDir = dir / "out/";
+        s.iOutFormats = 1;
+        setSlot(0, "bmp", u"Normal", CF_AUTO);
+    }
+
+    void setSlot(int k, const char* ext, const char16_t* sub, uint32_t colour)
+    {
+        OutputFormatSlot& slot = s.slots[size_t(k)];
+        slot.iFormatId = reg.findByExtension(std::u16string_view(utf8ToU16(std::string("x.") + ext)), true);
+        ASSERT_GE(slot.iFormatId, 0) << ext;
+        slot.szSubFormat = sub;
+        slot.iColorFormat = colour;
+    }
+
+    fs::path makeInput(const std::string& name, const std::string& spec = "40x30 gradient:red-blue")
+    {
+        fs::path p = dir / "in" / name;
+        size_t x = spec.find(' ');
+        std::string cmd = "convert -size " + spec.substr(0, x) + " " + spec.substr(x + 1) + " -type TrueColor BMP3:" +
+                          test::shellQuote(p.string());
+        EXPECT_EQ(test::run(cmd), 0);
+        EXPECT_EQ(list->addFile(p, false, false), RC_OK);
+        return p;
+    }
+
+    BatchResult runBatch(const fs::path& logPath = {})
+    {
+        BatchContext ctx{s, *list, ui, running};
+        ctx.registry = &reg;
+        ctx.logPath = logPath;
+        ctx.localTime = [] {
+            std::tm t{};
+            t.tm_year = 126;
+            t.tm_mon = 11;
+            t.tm_mday = 5;
+            t.tm_hour = 17;
+            t.tm_min = 5;
+            return t;
+        };
+        ctx.milliseconds = [this] { return clockMs += 250; };
+        return batchRun(ctx);
+    }
+
+    std::string identify(const fs::path& p)
+    {
+        std::string out = test::runOutput("identify -format '%w %h' " + test::shellQuote(p.string()) + " 2>/dev/null");
+        return out;
+    }
+};
+
+std::string text(const std::u16string& t) { return u16ToUtf8(t); }
+
+} // namespace
+
+TEST_F(BatchFixture, ThreeInputsTwoOutputs)
+{
+    makeInput("a.bmp");
+    makeInput("b.bmp", "17x9 xc:orange");
+    makeInput("c.bmp");
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    setSlot(1, "bmp", u"RLE compressed", CF_256_COLOURS);
+    s.slots[1].iCompParam = 0;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.total, 6);
+    EXPECT_EQ(r.converted, 6);
+    EXPECT_EQ(r.skipped, 0);
+    EXPECT_FALSE(r.interrupted);
+    EXPECT_EQ(ui.range, 6);
+    EXPECT_EQ(ui.progress.back(), 6);
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 6 out of 6 files!");
+    EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
+    EXPECT_EQ(s.nConverted, 6u);
+    EXPECT_FALSE(running);
+    fs::path sub0 = dir / "out" / "Windows bitmap format - Normal - Auto";
+    fs::path sub1 = dir / "out" / "Windows bitmap format - RLE compressed - 256 clrs";
+    EXPECT_EQ(identify(sub0 / "b.bmp"), "17 9");
+    EXPECT_EQ(identify(sub1 / "a.bmp"), "40 30");
+    // Progress advanced one step per output.
+    std::vector<int32_t> steps;
+    for (int32_t p : ui.progress)
+        if (p > 0 && (steps.empty() || p != steps.back())) steps.push_back(p);
+    EXPECT_EQ(steps, (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+    // No temporary file is left behind.
+    for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
+        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}
+
+TEST_F(BatchFixture, EmptyListAsksOrClosesInSilentMode)
+{
+    BatchResult r = runBatch();
+    EXPECT_TRUE(r.emptyList);
+    EXPECT_EQ(ui.emptyCalls, 1);
+    s.silentMode = 1;
+    runBatch();
+    EXPECT_EQ(ui.closeCalls, 1);
+    EXPECT_EQ(ui.emptyCalls, 1);
+}
+
+TEST_F(BatchFixture, OverwriteRulesKeepOrReplaceTheExistingFile)
+{
+    makeInput("a.bmp");
+    fs::path target = dir / "out" / "a.bmp";
+    test::writeFile(target, std::string("precious"));
+    auto unchanged = [&] {
+        auto b = test::readFile(target);
+        return std::string(b.begin(), b.end()) == "precious";
+    };
+
+    s.bSkipExisting = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_TRUE(unchanged());
+    s.bSkipExisting = 0;
+
+    s.bNoErrorPrompts = 1; // no prompts: an existing output is skipped
+    r = runBatch();
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_EQ(ui.overwriteQuestions, 0);
+    EXPECT_TRUE(unchanged());
+    s.bNoErrorPrompts = 0;
+
+    ui.overwriteAnswers = {OVERWRITE_CANCEL};
+    r = runBatch();
+    EXPECT_EQ(ui.overwriteQuestions, 1);
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_TRUE(unchanged());
+    EXPECT_NE(ui.lastOverwriteText.find(u"aldready exists"), std::u16string::npos);
+
+    ui.renameTo = dir / "out" / "renamed.bmp";
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(unchanged());
+    EXPECT_EQ(identify(ui.renameTo), "40 30");
+
+    ui.overwriteAnswers = {OVERWRITE_REPLACE};
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(identify(target), "40 30");
+}
+
+TEST_F(BatchFixture, ReplaceAllLastsOneBatch)
+{
+    makeInput("a.bmp");
+    makeInput("b.bmp");
+    test::writeFile(dir / "out" / "a.bmp", std::string("old"));
+    test::writeFile(dir / "out" / "b.bmp", std::string("old"));
+    ui.overwriteAnswers = {OVERWRITE_REPLACE_ALL};
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(ui.overwriteQuestions, 1);
+    EXPECT_EQ(s.bNoOverwritePrompt, 0);
+    ui.overwriteAnswers = {OVERWRITE_CANCEL, OVERWRITE_CANCEL};
+    ui.cancelAll = false;
+    runBatch();
+    EXPECT_EQ(ui.overwriteQuestions, 3); // asked again in the next run
+}
+
+TEST_F(BatchFixture, FailedWriteKeepsTheExistingFileAndTheSource)
+{
+    fs::path src = makeInput("a.bmp");
+    fs::path target = dir / "out" / "a.bmp";
+    test::writeFile(target, std::string("precious"));
+    s.bNoOverwritePrompt = 1;
+    s.bDeleteSrcFiles = 1;
+    s.bNoErrorPrompts = 1;
+    s.slots[0].iColorFormat = CF_RGB_FLOAT; // a colour format BMP cannot store
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_EQ(r.skipped, 1);
+    auto b = test::readFile(target);
+    EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
+    EXPECT_TRUE(fs::exists(src));
+}
+
+TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
+{
+    fs::path a = makeInput("a.bmp");
+    s.bDeleteSrcFiles = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_FALSE(fs::exists(a));
+
+    // An output that is the source itself (same folder, same format) keeps it.
+    list->clearAll();
+    fs::path b = makeInput("b.bmp");
+    s.bSaveInSrcDirs = 1;
+    s.bNoOverwritePrompt = 1;
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(fs::exists(b));
+    EXPECT_EQ(identify(b), "40 30");
+
+    // The source reached through a symbolic link to its folder is the same file.
+    s.bSaveInSrcDirs = 0;
+    fs::create_directory_symlink(dir / "in", dir / "linked");
+    s.szOutDir = dir / "linked/";
+    r = runBatch();
+    EXPECT_TRUE(fs::exists(b));
+}
+
+TEST_F(BatchFixture, WriteErrorWithCancelBatchInterrupts)
+{
+    for (int i = 0; i < 5; ++i) makeInput("f" + std::to_string(i) + ".bmp");
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    s.slots[0].iColorFormat = CF_RGB_FLOAT;
+    ui.continueAnswer = ERROR_CANCEL_BATCH;
+    BatchResult r = runBatch();
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.done, 1);
+    EXPECT_EQ(r.skipped, 10);
+    EXPECT_EQ(text(ui.statuses.back()), "Interrupted after 1 file!");
+    EXPECT_EQ(text(ui.inputs.back()), "  Interrupted");
+    EXPECT_EQ(text(ui.titles.back()), "Batch interrupted! - Quillon");
+    EXPECT_EQ(ui.continueQuestions, 1);
+}
+
+TEST_F(BatchFixture, ReadErrorWithContinueGoesOn)
+{
+    makeInput("a.bmp");
+    fs::path bad = dir / "in" / "b.bmp";
+    makeInput("b.bmp");
+    makeInput("c.bmp");
+    test::writeFile(bad, std::string("BM this is not a bitmap"));
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    setSlot(1, "bmp", u"RLE compressed", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 4);
+    EXPECT_EQ(r.skipped, 2);
+    EXPECT_FALSE(r.interrupted);
+    EXPECT_EQ(ui.continueQuestions, 1);
+    EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files skipped!");
+}
+
+TEST_F(BatchFixture, CancelFromTheInterfaceStopsAfterTheCurrentOutput)
+{
+    for (int i = 0; i < 4; ++i) makeInput("f" + std::to_string(i) + ".bmp");
+    ui.onPump = [this] {
+        if (ui.progress.size() && ui.progress.back() == 2) running = false;
+    };
+    BatchResult r = runBatch();
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(r.skipped, 2);
+    EXPECT_EQ(text(ui.statuses.back()), "Interrupted after 2 files!");
+}
+
+TEST_F(BatchFixture, LogTextIsExact)
+{
+    fs::path a = makeInput("a.bmp");
+    s.bCreateLogFile = 1;
+    fs::path log = dir / "Quillon log.txt";
+    runBatch(log);
+    auto b = test::readFile(log);
+    std::string got(b.begin(), b.end());
+    std::string out = (dir / "out" / "a.bmp").string();
+    EXPECT_EQ(got, "Quillon log file\r\n\r\n-- 5 December 2026, 17:05 --\r\n\r\n"
+                   "Output format 0: Windows bitmap format (Normal - 0 - Auto)\r\n\r\n"
+                   "Reading:  " + a.string() + "\r\nWriting: " + out + "\r\nResult: Ok.\r\n\r\nBatch finished.\r\n");
+}
+
+TEST_F(BatchFixture, HtmlIndexWithThumbnails)
+{
+    for (int i = 0; i < 7; ++i) makeInput("p" + std::to_string(i) + ".bmp", "400x100 gradient:red-blue");
+    s.index.bIndex = 1;
+    s.index.iCols = 3;
+    s.index.bImageRes = 1;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 14);
+    auto bytes = test::readFile(dir / "out" / "index.html");
+    std::string html(bytes.begin(), bytes.end());
+    size_t rows = 0;
+    for (size_t p = html.find("<tr>"); p != std::string::npos; p = html.find("<tr>", p + 1)) ++rows;
+    EXPECT_EQ(rows, 3u);
+    EXPECT_NE(html.find("<a href=\"p0.bmp\" target=_blank><img src=\"ico/p0.bmp\" width=160 height=40 border=1>"
+                        "<br/></a>p0<br/>400x100x24<br/>"),
+              std::string::npos)
+        << html;
+    EXPECT_EQ(identify(dir / "out" / "ico" / "p3.bmp"), "160 40");
+    EXPECT_EQ(identify(dir / "out" / "p3.bmp"), "400 100");
+    EXPECT_NE(html.rfind("</html>\r\n"), std::string::npos);
+}
+
+TEST_F(BatchFixture, LoadPipelineResizeRules)
+{
+    fs::path a = makeInput("a.bmp", "101x75 xc:gray");
+    Ref<Image> img;
+    uint32_t w = 0, h = 0;
+    s.eResize = 1;
+    s.i3ResizeFactor = 50000;
+    ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 50u);
+    EXPECT_EQ(h, 37u);
+    s.i3ResizeFactor = 100000;
+    ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 101u);
+
+    fs::path tall = makeInput("tall.bmp", "300x400 xc:gray");
+    s.eResize = 2;
+    s.iResizeX = 80;
+    s.iResizeY = 60;
+    s.bResizeKeepAspect = 1;
+    s.bResizeOnlyDown = 1;
+    ASSERT_EQ(batchLoadInput(img, tall, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 45u);
+    EXPECT_EQ(h, 60u);
+    s.bResizeKeepAspect = 0;
+    ASSERT_EQ(batchLoadInput(img, tall, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 80u);
+    EXPECT_EQ(h, 60u);
+    s.iResizeX = 800;
+    s.iResizeY = 600;
+    ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 101u); // only down: small images stay
+
+    // The file's own orientation and the density text.
+    s.eResize = 0;
+    s.bSetPPI = 1;
+    s.iSetPPI = 150;
+    FileEntry entry;
+    entry.path = tall;
+    entry.adjustments = std::make_unique<AdjustmentSettings>();
+    entry.adjustments->setOrientation(1);
+    ASSERT_EQ(batchLoadInput(img, tall, &entry, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 400u);
+    EXPECT_EQ(h, 300u);
+    EXPECT_EQ(std::u16string(img->info()->get(INFO_DENSITY)), u"150 x 150 ppi");
+
+    // A missing alpha file fails the input with the open failure.
+    entry.alphaFilePath = dir / "in" / "missing.bmp";
+    EXPECT_EQ(batchLoadInput(img, tall, &entry, &w, &h, nullptr, s, nullptr, &reg), RC_OPEN_FAILED);
+    EXPECT_FALSE(img);
+}
+
+TEST(BatchOrientation, ComposeTurnsAndMirrors)
+{
+    EXPECT_EQ(orientationCompose(1, 1), 2);
+    EXPECT_EQ(orientationCompose(3, 1), 0);
+    EXPECT_EQ(orientationCompose(0, ORIENT_MIRROR_H), ORIENT_MIRROR_H);
+    // Mirroring twice is nothing; both mirrors are a half turn.
+    EXPECT_EQ(orientationCompose(ORIENT_MIRROR_H, ORIENT_MIRROR_H), 0);
+    EXPECT_EQ(orientationCompose(ORIENT_MIRROR_V, ORIENT_MIRROR_H) & 3, 2);
+    // Turn then mirror differs from mirror then turn.
+    EXPECT_NE(orientationCompose(1, ORIENT_MIRROR_H), orientationCompose(ORIENT_MIRROR_H, 1));
+}
