@@ -74,6 +74,9 @@ struct JpegHuffTable {
     int32_t valOffset[17] = {};
     // Next kJpegHuffLookupBits bits -> (length << 8) | symbol; 0 = longer code.
     uint16_t lookup[1u << kJpegHuffLookupBits] = {};
+    // AC tables: a code and its value bits that fit the lookup together ->
+    // value << 8 | run << 4 | total bits; 0 = take the long way.
+    int16_t fastAc[1u << kJpegHuffLookupBits] = {};
 };
 
 struct JpegComponent {

@@ -70,6 +70,16 @@ void buildTable(JpegHuffTable& t)
         }
         code <<= 1;
     }
+    for (uint32_t i = 0; i < (1u << kJpegHuffLookupBits); ++i) {
+        t.fastAc[i] = 0;
+        uint32_t entry = t.lookup[i];
+        if (!entry) continue;
+        uint32_t len = entry >> 8, rs = entry & 0xFF, run = rs >> 4, size = rs & 15;
+        if (size == 0 || len + size > kJpegHuffLookupBits) continue;
+        uint32_t bits = (i >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
+        int32_t value = bits < (1u << (size - 1)) ? int32_t(bits) - (1 << size) + 1 : int32_t(bits);
+        t.fastAc[i] = int16_t(value * 256 + int32_t(run * 16 + len + size));
+    }
     t.built = 1;
 }
 
@@ -232,6 +242,13 @@ bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
         uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
         block[0] = addPrediction(d, ci, receiveExtend(b, s));
         for (uint32_t k = 1; k < 64; ++k) {
+            b.ensure(16);
+            if (int32_t fast = ac.fastAc[b.peek(kJpegHuffLookupBits)]; fast && b.padding == 0) {
+                k += (fast >> 4) & 15;
+                b.skip(fast & 15);
+                block[jpegZigzag[k]] = int16_t(fast >> 8);
+                continue;
+            }
             uint32_t rs = decodeSymbol(b, ac);
             uint32_t run = rs >> 4;
             s = rs & 15;
@@ -260,6 +277,12 @@ bool decodeSequentialDcOnly(JpegDecoder& d, int16_t* const* blocks, uint32_t cou
         uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
         block[0] = addPrediction(d, ci, receiveExtend(b, s));
         for (uint32_t k = 1; k < 64; ++k) {
+            b.ensure(16);
+            if (int32_t fast = ac.fastAc[b.peek(kJpegHuffLookupBits)]; fast && b.padding == 0) {
+                k += (fast >> 4) & 15;
+                b.skip(fast & 15);
+                continue;
+            }
             uint32_t rs = decodeSymbol(b, ac);
             uint32_t run = rs >> 4;
             s = rs & 15;

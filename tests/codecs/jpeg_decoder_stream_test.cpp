@@ -447,3 +447,33 @@ TEST_F(JpegStreams, DamagedAndCutStreamsNeverFailBadly)
     }
     EXPECT_GT(runs, 1000u);
 }
+
+TEST_F(JpegStreams, ProgressRisesToItsTotal)
+{
+    struct Recorder : JpegProgress {
+        std::vector<std::pair<uint32_t, uint32_t>> calls;
+        void report(uint32_t done, uint32_t total) override { calls.emplace_back(done, total); }
+    };
+    Pnm pic = photoCrop(64, 48);
+    for (const char* args : {"-sample 2x2", "-sample 2x2 -progressive", "-grayscale"}) {
+        Bytes jpg = cjpegBytes(dir, pic, args);
+        JpegDecoder* d = jpegDecoderCreate();
+        d->setInput(jpg.data(), jpg.size());
+        ASSERT_EQ(d->readHeader(), RC_OK);
+        uint32_t bpp = d->componentCount() == 1 ? 1 : 4;
+        std::vector<uint8_t> pixels(size_t(d->alignedWidth()) * d->alignedHeight() * bpp);
+        Recorder rec;
+        ASSERT_EQ(d->decode(pixels.data(), bpp, size_t(d->alignedWidth()) * bpp, uint32_t(d->alignedHeight()), false,
+                            &rec, nullptr),
+                  RC_OK);
+        delete d;
+        ASSERT_GE(rec.calls.size(), 3u) << args;
+        for (size_t i = 0; i < rec.calls.size(); ++i) {
+            EXPECT_LE(rec.calls[i].first, rec.calls[i].second) << args;
+            if (i) {
+                EXPECT_GE(rec.calls[i].first, rec.calls[i - 1].first) << args;
+            }
+        }
+        EXPECT_GT(rec.calls.back().first, rec.calls.back().second / 2) << args;
+    }
+}
