@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size) {
         infoSetBorrowed(bag, INFO_COMMENTS, data, uint32_t(size), BORROW_UTF8);
         infoSetBorrowed(bag, INFO_TITLE, data, uint32_t(size), BORROW_CP1252);
-        infoSetBorrowed(bag, INFO_AUTHOR, data, uint32_t(units), BORROW_UTF16);
+        // A length of 0 would mean NUL-ended text, which these bytes are not.
+        if (units) infoSetBorrowed(bag, INFO_AUTHOR, data, uint32_t(units), BORROW_UTF16);
         ImageInfoOwned owned;
         infoCopyAll(&owned, &bag);
     }
