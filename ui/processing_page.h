@@ -26,6 +26,8 @@ public:
     // The running flag: set by the batch, cleared here to cancel it.
     bool running() const { return running_; }
     void setRunning(bool on) { running_ = on; }
+    // The flag itself, for the batch to poll.
+    bool& runningFlag() { return running_; }
 
     // WizardPage
     void onInit() override;

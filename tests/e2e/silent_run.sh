@@ -1,0 +1,22 @@
+#!/bin/bash
+# The program run from the command line in silent mode: a preset names the
+# output folder, two images are converted, and the program exits by itself.
+set -euo pipefail
+quillon=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/out" "$work/in dir"
+convert -size 48x32 gradient:red-blue BMP3:"$work/in dir/one.bmp"
+convert -size 20x20 xc:orange BMP3:"$work/in dir/two.bmp"
+printf '[Quillon]\r\nszOutDir=%s/out/\r\n' "$work" > "$work/job.qpt"
+
+timeout 60 "$quillon" -SILENT "$work/job.qpt" "$work/in dir/one.bmp" "$work/in dir/two.bmp"
+
+test "$(identify -format '%w %h' "$work/out/one.bmp")" = "48 32"
+test "$(identify -format '%w %h' "$work/out/two.bmp")" = "20 20"
+# The settings were saved at exit, error prompts switched off by the silent run.
+test -n "$(ls -A "$XDG_CONFIG_HOME")"
+# An empty list closes a silent run without any question.
+timeout 60 "$quillon" -SILENT "$work/job.qpt"
+echo "silent run: ok"

@@ -1,0 +1,118 @@
+#include "ui/wizard_app.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
+#include "core/format.h"
+#include "support/test_support.h"
+#include "ui/hooks.h"
+#include "ui/input_page.h"
+#include "ui/msgbox.h"
+#include "ui/processing_page.h"
+
+using namespace quillon;
+using namespace quillon::ui;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct WizardAppTest : ::testing::Test {
+    test::TempDir dir;
+    JobSettings saved;
+
+    static void SetUpTestSuite()
+    {
+        if (formatRegistry().count() == 0) registerAllFormats();
+    }
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        uiHooks() = {};
+        fs::create_directories(dir / "out");
+        JobSettings& s = jobSettings();
+        s = JobSettings{};
+        s.szOutDir = dir / "out/";
+        s.iOutFormats = 1;
+        s.slots[0].iFormatId = formatRegistry().findByExtension(std::u16string_view(u"x.bmp"), true);
+        s.slots[0].szSubFormat = u"Normal";
+        s.slots[0].iColorFormat = 0xFFFFFFFF;
+    }
+    void TearDown() override
+    {
+        uiHooks() = {};
+        jobSettings() = JobSettings{};
+    }
+    fs::path bmp(const std::string& name)
+    {
+        fs::path p = dir / name;
+        EXPECT_EQ(test::run("convert -size 32x16 gradient:white-black BMP3:" + test::shellQuote(p.string())), 0);
+        return p;
+    }
+};
+
+} // namespace
+
+TEST_F(WizardAppTest, ABatchRunsThroughTheRealPages)
+{
+    fs::path a = bmp("a.bmp"), b = bmp("b.bmp");
+    WizardApp app({a.string(), b.string()});
+    // The command line is handled from the event loop.
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    app.frame().show();
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    EXPECT_TRUE(fs::exists(dir / "out" / "a.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "b.bmp"));
+    EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
+              QStringLiteral(" Converted 2 out of 2 files!"));
+    EXPECT_EQ(app.frame().cancelButton()->text(), QStringLiteral("Close"));
+    EXPECT_FALSE(app.processingPage().running());
+}
+
+TEST_F(WizardAppTest, CancelConfirmedStopsTheRunAndKeepsTheWizard)
+{
+    std::vector<std::string> args;
+    for (int i = 0; i < 6; ++i) args.push_back(bmp("f" + std::to_string(i) + ".bmp").string());
+    WizardApp app(args);
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 6, 3000);
+    int asked = 0;
+    uiHooks().msgBox = [&](QWidget*, const QString& text, const QString&, const std::vector<MsgButton>&, int32_t) {
+        if (text == QStringLiteral("Are you sure you want to cancel the ongoing batch?")) ++asked;
+        return IDYES;
+    };
+    app.frame().show();
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    // Posted after the batch's start: it arrives while the batch pumps events.
+    bool wasRunning = false;
+    QTimer::singleShot(0, &app.frame(), [&] {
+        wasRunning = app.processingPage().running();
+        app.frame().pressCancel();
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch interrupted! - Quillon"), 10000);
+    EXPECT_TRUE(wasRunning);
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(app.frame().isVisible());
+    int written = 0;
+    for (const auto& e : fs::directory_iterator(dir / "out")) written += e.path().extension() == ".bmp";
+    EXPECT_LT(written, 6);
+}
+
+TEST_F(WizardAppTest, EmptyListSendsTheUserBack)
+{
+    WizardApp app({});
+    QString shown;
+    uiHooks().msgBox = [&](QWidget*, const QString& text, const QString&, const std::vector<MsgButton>&, int32_t c) {
+        shown = text;
+        return c;
+    };
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().currentIndex(), int(PAGE_INPUT_FILES), 3000);
+    EXPECT_EQ(shown, QStringLiteral("You must add at least one file to the \"Input files\" list!"));
+}

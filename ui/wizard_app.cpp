@@ -1,0 +1,76 @@
+#include "ui/wizard_app.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <ctime>
+
+#include "app/app_paths.h"
+#include "app/batch.h"
+#include "app/job_settings.h"
+#include "app/log_file.h"
+#include "app/taskbar_progress.h"
+#include "platform/known_folders.h"
+#include "ui/input_page.h"
+#include "ui/processing_page.h"
+#include "ui/ui_kit.h"
+
+namespace quillon::ui {
+
+namespace {
+
+// Pages whose options are not offered yet: shown with their title only.
+class PlainOptionPage final : public WizardPage {
+public:
+    explicit PlainOptionPage(int index) : WizardPage(index) {}
+};
+
+} // namespace
+
+WizardApp::WizardApp(std::vector<std::string> args) : frame_(std::make_unique<WizardFrame>())
+{
+    input_ = new InputPage;
+    input_->arguments = std::move(args);
+    frame_->addPage(input_);
+    for (int i = PAGE_OUTPUT_OPTIONS; i < PAGE_PROCESSING; ++i) frame_->addPage(new PlainOptionPage(i));
+    processing_ = new ProcessingPage;
+    processing_->exitWhenDone = reinterpret_cast<bool*>(&jobSettings().exitWhenDone);
+    processing_->clearInputList = [this] { fileListClearAll(input_->list()); };
+    processing_->runBatch = [this](ProcessingPage& page) { runBatch(page); };
+    frame_->addPage(processing_);
+    frame_->navSettings = [] {
+        const JobSettings& s = jobSettings();
+        return NavSettings{int(s.iOutFormats), s.bShowMoreOptions != 0, s.index.bIndex != 0};
+    };
+    frame_->setCurrentPage(PAGE_INPUT_FILES);
+    // The command line is handled once the page is up, from the event loop.
+    QTimer::singleShot(0, input_, [this] { input_->parseCommandLine(); });
+}
+
+WizardApp::~WizardApp() = default;
+
+int WizardApp::exec() { return frame_->exec(); }
+
+void WizardApp::runBatch(ProcessingPage& page)
+{
+    JobSettings& s = jobSettings();
+    // The page's cancel confirmation clears the very flag the batch polls.
+    BatchContext ctx{s, input_->list(), page, page.runningFlag()};
+    std::unique_ptr<TaskbarProgress> taskbar = taskbarProgressCreate();
+    ctx.taskbar = taskbar.get();
+    ctx.logPath = logFilePath(appFolder(), roamingAppDataFolder());
+    ctx.localTime = [] {
+        std::time_t t = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&t, &local);
+        return local;
+    };
+    ctx.milliseconds = [] {
+        return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+    };
+    batchRun(ctx);
+}
+
+} // namespace quillon::ui
