@@ -440,6 +440,13 @@ ResultCode imageQuantize(Image* dst, const Image* src, const QuantizeOptions& op
         return RC_INVALID_PARAMETER;
     if (options.colourCount < 2 || options.colourCount > 256) return RC_INVALID_PARAMETER;
     if (src->pixelFormat > PF_INDEXED8 || !src->pixels()) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    if (dst == src) {
+        // Reducing an indexed image into itself: the mapping would overwrite
+        // indices it has yet to read, so it works from a copy.
+        Ref<Image> copy = Ref<Image>::adopt(imageCreate(PF_INDEXED8, src->size()));
+        if (!copy || failed(imageCopySame(copy.get(), src))) return RC_OUT_OF_MEMORY;
+        return imageQuantize(dst, copy.get(), options);
+    }
     const bool paletteOption = options.useFixedPalette || options.useGivenPalette;
     if (options.useGivenPalette && !options.useFixedPalette && !options.palette) return RC_INVALID_PARAMETER;
     uint32_t ramp[256];

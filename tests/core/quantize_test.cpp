@@ -217,6 +217,23 @@ TEST(Quantize, GivenPaletteNeverYieldsAnIndexItDoesNotHave)
     EXPECT_EQ(imageQuantize(dst.get(), src.get(), o), RC_INVALID_PARAMETER);
 }
 
+TEST(Quantize, IndexedImageIntoItself)
+{
+    // 40 opaque colours reduced to 8 in place.
+    Ref<Image> img = make(PF_INDEXED8, 40, 8);
+    auto colours = distinctCellColours(40, 77);
+    for (int i = 0; i < 40; ++i) img->palette()[i] = colours[i];
+    for (uint32_t y = 0; y < 8; ++y)
+        for (uint32_t x = 0; x < 40; ++x) img->row<uint8_t>(y)[x] = uint8_t(x);
+    Ref<Image> copy = make(PF_INDEXED8, 40, 8);
+    ASSERT_EQ(imageCopySame(copy.get(), img.get()), RC_OK);
+    Ref<Image> want = make(PF_INDEXED8, 40, 8);
+    ASSERT_EQ(imageQuantize(want.get(), copy.get(), opts(8, false)), RC_OK);
+    ASSERT_EQ(imageQuantize(img.get(), img.get(), opts(8, false)), RC_OK);
+    for (uint32_t y = 0; y < 8; ++y)
+        for (uint32_t x = 0; x < 40; ++x) ASSERT_EQ(colourAt(img.get(), x, y), colourAt(want.get(), x, y));
+}
+
 TEST(Quantize, RefusesBadArguments)
 {
     Ref<Image> src = make(PF_RGBA8, 4, 4);
@@ -398,5 +415,66 @@ TEST(QuantizeOracle, PhotoWithinOneDecibelOfImageMagick)
         // more than 2 dB.
         EXPECT_GE(mine, theirs - (dither ? 1.0 : 2.0)) << "dither " << dither;
     }
+    }
+}
+
+namespace {
+
+// A smooth two-way gradient with noise: many colours, some repeated in flat
+// runs so the dither's flat-area rule is exercised.
+Ref<Image> gradient(uint32_t w, uint32_t h, uint32_t seed, bool holes)
+{
+    Ref<Image> img = make(PF_RGBA8, w, h);
+    std::mt19937 rng(seed);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            Rgba8 p{uint8_t(x * 255 / w), uint8_t(y * 255 / h), uint8_t((x + y) * 3 + rng() % 24), 255};
+            if (y % 9 < 3 && x < w / 3) p = {40, 200, 90, 255};
+            if (holes && (x * 3 + y) % 11 == 0) p.a = 0;
+            img->row<Rgba8>(y)[x] = p;
+        }
+    return img;
+}
+
+} // namespace
+
+TEST(QuantizeReference, MedianCutAndDitherMatchNumpy)
+{
+    QUILLON_REQUIRE_TOOL("/usr/bin/python3");
+    TempDir dir;
+    const std::string script = std::string(QUILLON_SOURCE_DIR) + "/tests/core/quantize_reference.py";
+    struct Case {
+        uint32_t colours;
+        bool dither, holes;
+    };
+    const Case cases[] = {{256, false, false}, {256, true, false}, {16, false, true}, {16, true, true},
+                          {5, true, false},    {2, false, false},  {64, true, true}};
+    const uint32_t w = 53, h = 37;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("colours " + std::to_string(c.colours) + " dither " + std::to_string(c.dither) + " holes " +
+                     std::to_string(c.holes));
+        Ref<Image> src = gradient(w, h, 40 + n, c.holes);
+        const auto in = dir / ("in" + std::to_string(n)), out = dir / ("out" + std::to_string(n));
+        ++n;
+        std::string raw;
+        for (uint32_t y = 0; y < h; ++y) raw.append(reinterpret_cast<const char*>(src->row<Rgba8>(y)), size_t(w) * 4);
+        test::writeFile(in, raw);
+        ASSERT_EQ(test::run("/usr/bin/python3 " + test::shellQuote(script) + " " + test::shellQuote(in.string()) + " " +
+                            std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(c.colours) + " " +
+                            std::to_string(int(c.dither)) + " " + test::shellQuote(out.string())),
+                  0);
+        std::vector<uint8_t> want = test::readFile(out);
+        ASSERT_EQ(want.size(), 1024u + size_t(w) * h);
+        Ref<Image> dst = make(PF_INDEXED8, w, h);
+        ASSERT_EQ(imageQuantize(dst.get(), src.get(), opts(c.colours, c.dither)), RC_OK);
+        for (int i = 0; i < 256; ++i) {
+            uint32_t e;
+            std::memcpy(&e, want.data() + i * 4, 4);
+            ASSERT_EQ(dst->palette()[i], e) << "entry " << i;
+        }
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                ASSERT_EQ(dst->row<uint8_t>(y)[x], want[1024 + size_t(y) * w + x]) << x << "," << y;
     }
 }
