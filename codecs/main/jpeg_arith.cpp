@@ -76,8 +76,52 @@ constexpr PackedTable kPacked = packTable();
 
 #define QUILLON_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// The decoder registers, held in locals for the length of one MCU so the
-// bin updates (byte stores) cannot force them back to memory.
+// The decoder registers. An Engine lives in locals for the length of one
+// MCU; its address is never taken, so the bin updates (byte stores, which
+// may alias anything) do not force the registers back to memory.
+struct Registers {
+    uint32_t c;
+    int32_t a;
+    int32_t ct;
+    const uint8_t* pos;
+};
+
+// The next byte of entropy-coded data. A marker, like the end of the data,
+// is never read through: it stays unread and zeros come instead.
+inline uint32_t nextByte(const uint8_t*& pos, const uint8_t* end)
+{
+    if (pos >= end) return 0;
+    uint8_t b = *pos;
+    if (b != 0xFF) {
+        ++pos;
+        return b;
+    }
+    const uint8_t* q = pos + 1;
+    while (q < end && *q == 0xFF) ++q;
+    if (q < end && *q == 0x00) {
+        pos = q + 1;
+        return 0xFF;
+    }
+    return 0;
+}
+
+// Doubles A until it reaches 0x8000, taking in a byte whenever the bits of
+// C run out.
+__attribute__((noinline)) Registers renormaliseSlow(Registers r, const uint8_t* end)
+{
+    while (r.a < 0x8000) {
+        if (--r.ct < 0) {
+            r.c = (r.c << 8) | nextByte(r.pos, end);
+            r.ct += 8;
+            // Still negative only while the first two bytes come in; after
+            // the second, A doubles to 0x10000.
+            if (r.ct < 0 && ++r.ct == 0) r.a = 0x8000;
+        }
+        r.a <<= 1;
+    }
+    return r;
+}
+
 struct Engine {
     uint32_t c;
     int32_t a;
@@ -94,41 +138,6 @@ struct Engine {
         d.pos = pos;
     }
 
-    // The next byte of entropy-coded data. A marker, like the end of the
-    // data, is never read through: it stays unread and zeros come instead.
-    uint32_t nextByte()
-    {
-        if (pos >= end) return 0;
-        uint8_t b = *pos;
-        if (b != 0xFF) {
-            ++pos;
-            return b;
-        }
-        const uint8_t* q = pos + 1;
-        while (q < end && *q == 0xFF) ++q;
-        if (q < end && *q == 0x00) {
-            pos = q + 1;
-            return 0xFF;
-        }
-        return 0;
-    }
-
-    // Doubles A until it reaches 0x8000, taking in a byte whenever the bits
-    // of C run out.
-    __attribute__((noinline)) void renormaliseSlow()
-    {
-        while (a < 0x8000) {
-            if (--ct < 0) {
-                c = (c << 8) | nextByte();
-                ct += 8;
-                // Still negative only while the first two bytes come in;
-                // after the second, A doubles to 0x10000.
-                if (ct < 0 && ++ct == 0) a = 0x8000;
-            }
-            a <<= 1;
-        }
-    }
-
     QUILLON_ALWAYS_INLINE void renormalise()
     {
         if (a >= 0x8000) return;
@@ -141,7 +150,11 @@ struct Engine {
                 return;
             }
         }
-        renormaliseSlow();
+        Registers r = renormaliseSlow(Registers{c, a, ct, pos}, end);
+        c = r.c;
+        a = r.a;
+        ct = r.ct;
+        pos = r.pos;
     }
 
     // One binary decision with the given bin (T.81 D.2.3, with the
