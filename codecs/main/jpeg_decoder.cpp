@@ -591,6 +591,28 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         const uint32_t unit =
             progressive ? (se - ss + 1) * ((ah > 0 ? ah : 8) - al) : 512;
 
+        if (progressive && reduced && ss > 0) {
+            // One-eighth output reads the DC coefficients only: the AC
+            // scan's data is stepped over up to the next marker.
+            while (pos < end) {
+                const uint8_t* ff = static_cast<const uint8_t*>(std::memchr(pos, 0xFF, size_t(end - pos)));
+                if (!ff || end - ff < 2) {
+                    pos = end;
+                    break;
+                }
+                uint8_t next = ff[1];
+                if (next != 0x00 && next != 0xFF && (next < 0xD0 || next > 0xD7)) {
+                    pos = ff;
+                    break;
+                }
+                pos = ff + 1;
+            }
+            done += uint64_t(mcuRows) * unit;
+            if (finishScan) finishScan(*this);
+            if (pos >= end) break;
+            continue;
+        }
+
         if (!progressive && allComponents) {
             // The common case: one scan, every component interleaved.
             bool bands = bandMode == 1 ||
