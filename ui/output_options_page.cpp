@@ -72,7 +72,8 @@ bool scanSize(const QString& text, int& x, int& y)
 {
     std::string s = text.toStdString();
     int a = 0, b = 0;
-    if (std::sscanf(s.c_str(), "%d x %d", &a, &b) != 2) return false;
+    // A size of nothing would make every image (or thumbnail) vanish.
+    if (std::sscanf(s.c_str(), "%d x %d", &a, &b) != 2 || a <= 0 || b <= 0) return false;
     x = a;
     y = b;
     return true;

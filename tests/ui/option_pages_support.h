@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QCoreApplication>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +80,7 @@ inline void choose(ui::WizardPage& page, int id, int index)
 {
     QComboBox* c = page.controls().combo(id);
     ASSERT_NE(c, nullptr) << id;
+    ASSERT_TRUE(c->isEnabled()) << id;
     c->setCurrentIndex(index);
     Q_EMIT c->activated(index);
 }
@@ -133,7 +136,25 @@ struct WizardHarness {
                 if (p->pageIndex() == i) page = p;
             frame.addPage(page ? page : new ui::WizardPage(i));
         }
+        // The frame activates its first page from the event loop; that
+        // happens here, before a test moves to the page it wants.
+        QCoreApplication::processEvents();
     }
 };
+
+} // namespace quillon::test
+
+namespace quillon::test {
+
+// Lets posted work run until `done` holds or two seconds pass.
+template <class F>
+bool waitFor(F done)
+{
+    for (int i = 0; i < 200 && !done(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    return done();
+}
 
 } // namespace quillon::test
