@@ -146,3 +146,17 @@ TEST(ResizeFrames, FormatsSingleFrameModeAndBadTargets)
         objectRelease(img);
     }
 }
+
+// Positions and canvases from a hostile file: no overflow, sizes stay >= 1.
+TEST(ResizeFrames, ExtremePositionsAreClamped)
+{
+    Image* chain = chainOf({{8, 8, 0, 0}, {3, 3, INT32_MAX, INT32_MIN}, {2, 2, -5, 7}}, UINT32_MAX, UINT32_MAX);
+    ASSERT_EQ(imageResizeFrames(&chain, 16, 4, RF_NEAREST, true), RC_OK);
+    for (Image* f : framesOf(chain)) {
+        EXPECT_GE(f->width, 1u);
+        EXPECT_GE(f->height, 1u);
+    }
+    ASSERT_EQ(imageRotateFrames(&chain, 7), RC_OK);
+    ASSERT_EQ(imageRotateFrames(&chain, 9), RC_OK);
+    objectRelease(chain);
+}
