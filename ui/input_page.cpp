@@ -132,6 +132,8 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
     setTitleStyle(title);
     controls().add(417, title);
     count_ = new QLabel(this);
+    count_->setMinimumWidth(120);
+    count_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setHintStyle(count_);
     controls().add(410, count_);
 
