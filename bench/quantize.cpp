@@ -3,18 +3,12 @@
 //   bench_quantize quantize IN.ppm OUT.ppm [colours] [plain]
 //       reads a binary PPM, reduces it to a palette (dithered unless "plain")
 //       and writes the palette colours back as PPM.
-//   bench_quantize convert16 IN.ppm REPEATS [dither]
-//   bench_quantize gray16 IN.ppm REPEATS [dither]
-//       widens the photo to 16 bits once, then reduces it to 8 bits REPEATS
-//       times (RGBA16 to RGBA8, or GRAY16 to GRAY8); the script derives the
-//       per-pass speed from runs with different REPEATS.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/convert.h"
 #include "core/quantize.h"
 
 using namespace quillon;
@@ -96,7 +90,7 @@ bool writePpm(const char* path, const Image* ix)
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) return fail("usage: quantize IN OUT [colours] [plain] | convert16|gray16 IN REPEATS [dither]");
+    if (argc < 4) return fail("usage: quantize IN OUT [colours] [plain]");
     const std::string mode = argv[1];
     Ref<Image> src = Ref<Image>::adopt(readPpm(argv[2]));
     if (!src) return fail("cannot read the input PPM");
@@ -108,23 +102,6 @@ int main(int argc, char** argv)
         if (!dst) return fail("out of memory");
         if (failed(imageQuantize(dst.get(), src.get(), o))) return fail("quantisation failed");
         return writePpm(argv[3], dst.get()) ? 0 : fail("cannot write the output");
-    }
-    if (mode == "convert16" || mode == "gray16") {
-        const bool grey = mode == "gray16";
-        const int repeats = std::atoi(argv[3]);
-        const bool dither = argc > 4 && std::strcmp(argv[4], "dither") == 0;
-        Ref<Image> wide = Ref<Image>::adopt(imageConvertNew(src.get(), false, false, grey ? PF_GRAY16 : PF_RGBA16));
-        Ref<Image> narrow = Ref<Image>::adopt(imageCreate(grey ? PF_GRAY8 : PF_RGBA8, src->size()));
-        if (!wide || !narrow) return fail("out of memory");
-        unsigned checksum = 0;
-        for (int i = 0; i < repeats; ++i) {
-            ResultCode rc = grey ? imageConvertToGray8(narrow.get(), wide.get(), dither, false)
-                                 : imageConvertToRgba8(narrow.get(), wide.get(), dither);
-            if (failed(rc)) return fail("conversion failed");
-            checksum += narrow->row<uint8_t>(uint32_t(i) % narrow->height)[0];
-        }
-        std::printf("%u\n", checksum);
-        return 0;
     }
     return fail("unknown mode");
 }
