@@ -94,10 +94,15 @@ int guardAdd(const void* start, uint64_t length)
     uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
     uintptr_t s = reinterpret_cast<uintptr_t>(start);
     uintptr_t e = (s + uintptr_t(length) + page - 1) & ~(page - 1);
+    // Claim a free slot with a start no address reaches, then set its end,
+    // then its real start: the handler never pairs a start with another
+    // mapping's end, and a taken slot's end is never touched.
     for (int i = 0; i < kGuardSlots; ++i) {
         uintptr_t expected = 0;
+        if (!g_guardStart[i].compare_exchange_strong(expected, UINTPTR_MAX, std::memory_order_acq_rel)) continue;
         g_guardEnd[i].store(e, std::memory_order_release);
-        if (g_guardStart[i].compare_exchange_strong(expected, s, std::memory_order_acq_rel)) return i;
+        g_guardStart[i].store(s, std::memory_order_release);
+        return i;
     }
     return -1;
 }

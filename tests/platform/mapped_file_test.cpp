@@ -106,3 +106,29 @@ TEST(MappedFile, MemoryStreamCopiesOrBorrows)
     EXPECT_FALSE(copy->lastWriteTime(nullptr));
     EXPECT_EQ(copy->name(), "mem.bmp");
 }
+
+// Each live mapping keeps its own protected range: opening a second mapping
+// must not narrow the first one's, whichever of them is cut short.
+TEST(MappedFile, TruncationIsSurvivedWithSeveralLiveMappings)
+{
+    TempDir dir;
+    auto bytes = pattern(1 << 20);
+    HeapLimit hl(4096);
+    std::vector<Ref<MappedFile>> files;
+    for (int i = 0; i < 4; ++i) {
+        auto name = dir / ("cut" + std::to_string(i) + ".bin");
+        writeFile(name, bytes);
+        files.push_back(Ref<MappedFile>::adopt(mappedFileOpen(name)));
+        ASSERT_TRUE(files.back());
+    }
+    for (int i : {0, 3, 1}) {
+        ASSERT_EQ(truncate((dir / ("cut" + std::to_string(i) + ".bin")).c_str(), 4096), 0);
+        const volatile uint8_t* p = files[size_t(i)]->data();
+        EXPECT_EQ(p[4095], bytes[4095]) << i;
+        uint32_t sum = 0;
+        for (size_t at = 4096; at < bytes.size(); at += 4096) sum += p[at];
+        EXPECT_EQ(sum, 0u) << i;
+    }
+    // The one left whole still reads its bytes.
+    EXPECT_EQ(std::memcmp(files[2]->data(), bytes.data(), bytes.size()), 0);
+}
