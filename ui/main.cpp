@@ -33,6 +33,7 @@ int main(int argc, char** argv)
         std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         ui::WizardApp wizard(std::move(args));
         wizard.exec();
+        result = wizard.exitStatus();
     }
     settingsSave();
     formatRegistry().clear();

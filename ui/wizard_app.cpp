@@ -11,28 +11,25 @@
 #include "app/log_file.h"
 #include "app/taskbar_progress.h"
 #include "platform/known_folders.h"
+#include "ui/index_options_page.h"
 #include "ui/input_page.h"
+#include "ui/more_options_page.h"
+#include "ui/multi_formats_page.h"
+#include "ui/output_options_page.h"
 #include "ui/processing_page.h"
 #include "ui/ui_kit.h"
 
 namespace quillon::ui {
-
-namespace {
-
-// Pages whose options are not offered yet: shown with their title only.
-class PlainOptionPage final : public WizardPage {
-public:
-    explicit PlainOptionPage(int index) : WizardPage(index) {}
-};
-
-} // namespace
 
 WizardApp::WizardApp(std::vector<std::string> args) : frame_(std::make_unique<WizardFrame>())
 {
     input_ = new InputPage;
     input_->arguments = std::move(args);
     frame_->addPage(input_);
-    for (int i = PAGE_OUTPUT_OPTIONS; i < PAGE_PROCESSING; ++i) frame_->addPage(new PlainOptionPage(i));
+    frame_->addPage(new OutputOptionsPage);
+    frame_->addPage(new MultiFormatsPage);
+    frame_->addPage(new MoreOptionsPage);
+    frame_->addPage(new IndexOptionsPage);
     processing_ = new ProcessingPage;
     processing_->exitWhenDone = reinterpret_cast<bool*>(&jobSettings().exitWhenDone);
     processing_->clearInputList = [this] { fileListClearAll(input_->list()); };
@@ -49,7 +46,20 @@ WizardApp::WizardApp(std::vector<std::string> args) : frame_(std::make_unique<Wi
 
 WizardApp::~WizardApp() = default;
 
-int WizardApp::exec() { return frame_->exec(); }
+int WizardApp::exec()
+{
+    execResult_ = frame_->exec();
+    return execResult_;
+}
+
+int WizardApp::exitStatus() const
+{
+    // A silent run reports success only when its batch wrote everything; a
+    // run that never got to its batch has failed.
+    if (execResult_ == kWizardSilentCheckFailed) return 1;
+    if (batchStatus_ >= 0) return batchStatus_;
+    return frame_->silent || jobSettings().silentMode ? 1 : 0;
+}
 
 void WizardApp::runBatch(ProcessingPage& page)
 {
@@ -70,7 +80,9 @@ void WizardApp::runBatch(ProcessingPage& page)
                             std::chrono::steady_clock::now().time_since_epoch())
                             .count());
     };
-    batchRun(ctx);
+    BatchResult r = batchRun(ctx);
+    bool allWritten = !r.interrupted && !r.emptyList && r.total > 0 && r.skipped == 0 && r.converted == r.total;
+    batchStatus_ = allWritten ? 0 : 1;
 }
 
 } // namespace quillon::ui

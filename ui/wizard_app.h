@@ -24,6 +24,11 @@ public:
 
     // Shows the wizard and runs it until it closes.
     int exec();
+    // The process's exit status after exec(): 0 when the last batch wrote
+    // every output of every input (or, outside silent mode, when none ran),
+    // 1 when anything was skipped or failed, the batch was interrupted, or a
+    // silent run could not start it.
+    int exitStatus() const;
 
 private:
     void runBatch(ProcessingPage& page);
@@ -31,6 +36,8 @@ private:
     std::unique_ptr<WizardFrame> frame_;
     InputPage* input_ = nullptr;
     ProcessingPage* processing_ = nullptr;
+    int execResult_ = 0;
+    int batchStatus_ = -1; // -1: no batch ran
 };
 
 } // namespace quillon::ui

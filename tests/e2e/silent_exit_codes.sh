@@ -1,0 +1,59 @@
+#!/bin/bash
+# What a silent run tells its caller: status 0 only when every output was
+# written, 1 when anything was skipped or failed or the run could not start,
+# with the reason on standard error when no window could show it.
+set -uo pipefail
+quillon=$1
+examples=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/in" "$work/photos/sub"
+convert -size 40x30 gradient:green-white BMP3:"$work/in/one.bmp"
+convert -size 24x24 xc:purple BMP3:"$work/in/two.bmp"
+convert -size 64x48 -seed 3 plasma:fractal BMP3:"$work/photos/beach.dib"
+convert -size 10x12 xc:gray BMP3:"$work/photos/sub/deep.dib"
+
+fail() { echo "silent exit codes: $*" >&2; exit 1; }
+run() { timeout 60 "$quillon" "$@" 2>"$work/stderr"; status=$?; }
+
+# The example preset converts a folder beside its sources.
+run -silent "$examples/to-bmp.qpt" "$work/photos"
+[ "$status" = 0 ] || fail "example preset: status $status"
+[ "$(identify -format '%w %h' "$work/photos/beach.bmp")" = "64 48" ] || fail "beach.bmp missing or wrong"
+[ ! -e "$work/photos/sub/deep.bmp" ] || fail "a folder without RECURSE is scanned one level"
+# Run again: the earlier outputs are replaced, still a success.
+run -silent "$examples/to-bmp.qpt" "$work/photos"
+[ "$status" = 0 ] || fail "second example run: status $status"
+
+# A folder of outputs: both written, status 0.
+printf '[Quillon]\nszOutDir=%s/out/a/\niOutFormats=1\niFormatId0=1\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDirs=0\nbNoOverwritePrompt=0\nbSkipExisting=0\n' "$work" > "$work/job.qpt"
+run -silent "$work/job.qpt" "$work/in/one.bmp" "$work/in/two.bmp"
+[ "$status" = 0 ] || fail "success: status $status"
+[ "$(identify -format '%w %h' "$work/out/a/one.bmp")" = "40 30" ] || fail "one.bmp missing"
+[ "$(identify -format '%w %h' "$work/out/a/two.bmp")" = "24 24" ] || fail "two.bmp missing"
+
+# The same again: silent runs skip existing outputs, which is not success.
+run -silent "$work/job.qpt" "$work/in/one.bmp" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "skipped outputs: status $status"
+
+# An output that cannot be written (a folder stands at its name): status 1,
+# the other output still written.
+mkdir -p "$work/out/b/one.bmp"
+sed -e "s|/out/a/|/out/b/|" -e 's/bNoOverwritePrompt=0/bNoOverwritePrompt=1/' "$work/job.qpt" > "$work/replace.qpt"
+run -silent "$work/replace.qpt" "$work/in/one.bmp" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "failed output: status $status"
+[ -f "$work/out/b/two.bmp" ] || fail "the output after a failure was not written"
+
+# No output folder at all: the check's message on standard error, status 1,
+# and no wait for an answer.
+rm -rf "$XDG_CONFIG_HOME"/*
+printf '[Quillon]\nszOutDir=\nbSaveInSrcDirs=0\n' > "$work/nofolder.qpt"
+run -silent "$work/nofolder.qpt" "$work/in/one.bmp"
+[ "$status" = 1 ] || fail "no output folder: status $status"
+grep -q "You must select an output directory first!" "$work/stderr" || fail "no message on standard error"
+
+# Nothing to convert: the run cannot start.
+run -silent "$work/job.qpt"
+[ "$status" = 1 ] || fail "empty list: status $status"
+echo "silent exit codes: ok"
