@@ -21,7 +21,7 @@ for jpg in /usr/share/backgrounds/*.jpg; do
     "$DRIVER --no-bands --repeat $REPEAT $jpg" "$DRIVER --libjpeg --repeat $REPEAT $jpg"
   compare "$name bands vs our 1 thread" \
     "$DRIVER --bands --repeat $REPEAT $jpg" "$DRIVER --no-bands --repeat $REPEAT $jpg"
-  compare "$name 1/8 vs our full size" \
+  compare "$name eighth size vs our full size" \
     "$DRIVER --eighth --repeat $REPEAT $jpg" "$DRIVER --no-bands --repeat $REPEAT $jpg"
   compare "$name progressive vs libjpeg-turbo no SIMD" \
     "$DRIVER --repeat $REPEAT $prog" "env JSIMD_FORCENONE=1 $DRIVER --libjpeg --repeat $REPEAT $prog"

@@ -60,11 +60,19 @@ inline void butterfly(int64_t x0, int64_t x1, int64_t x2, int64_t x3, int64_t x4
     put(4, (e13 - a0) >> shift);
 }
 
-// Keeps the workspace in 32 bits; only damaged blocks come near the bound.
-inline int32_t clampWork(int64_t v)
-{
-    return int32_t(v < -(int64_t(1) << 30) ? -(int64_t(1) << 30) : v > (int64_t(1) << 30) ? (int64_t(1) << 30) : v);
-}
+// The workspace keeps 32 bits; only damaged blocks overflow it, and those
+// wrap (the conversion is modular), as their samples are not defined.
+inline int32_t toWork(int64_t v) { return int32_t(v); }
+
+// Clamping to 0..255 by table: index 256 + v for v in -256..767.
+struct ClampTable {
+    uint8_t v[1024];
+    constexpr ClampTable() : v()
+    {
+        for (int i = 0; i < 1024; ++i) v[i] = uint8_t(i < 256 ? 0 : i > 511 ? 255 : i - 256);
+    }
+};
+constexpr ClampTable kClamp;
 
 } // namespace
 
@@ -84,19 +92,19 @@ void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
         std::memset(out, clampSample(((int64_t(in[0]) * q[0] * 4 + 16) >> 5) + 128), 64);
         return;
     }
-    // Quantisers of up to 65535 (16-bit DQT) push the column pass far past
-    // 16 bits; such blocks clamp rather than wrap.
+    // Products with quantisers of up to 65535 (16-bit DQT) need more than 16
+    // bits, so the column pass works in 64.
     int32_t ws[64];
     for (int c = 0; c < 8; ++c) {
         if ((in[8 + c] | in[16 + c] | in[24 + c] | in[32 + c] | in[40 + c] | in[48 + c] | in[56 + c]) == 0) {
-            int32_t dc = clampWork(int64_t(in[c]) * q[c] * 4);
+            int32_t dc = toWork(int64_t(in[c]) * q[c] * 4);
             for (int r = 0; r < 8; ++r) ws[r * 8 + c] = dc;
             continue;
         }
         butterfly(int64_t(in[c]) * q[c], int64_t(in[8 + c]) * q[8 + c], int64_t(in[16 + c]) * q[16 + c],
                   int64_t(in[24 + c]) * q[24 + c], int64_t(in[32 + c]) * q[32 + c], int64_t(in[40 + c]) * q[40 + c],
                   int64_t(in[48 + c]) * q[48 + c], int64_t(in[56 + c]) * q[56 + c], 1024, 11,
-                  [&](int r, int64_t v) { ws[r * 8 + c] = clampWork(v); });
+                  [&](int r, int64_t v) { ws[r * 8 + c] = toWork(v); });
     }
     for (int r = 0; r < 8; ++r) {
         const int32_t* w = ws + r * 8;
@@ -105,8 +113,9 @@ void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
             std::memset(o, clampSample(((int64_t(w[0]) + 16) >> 5) + 128), 8);
             continue;
         }
-        butterfly(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], 131072, 18,
-                  [&](int x, int64_t v) { o[x] = clampSample(v + 128); });
+        // Through the clamp table; damaged blocks far outside the range wrap.
+        butterfly(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], 131072 + (int64_t(384) << 18), 18,
+                  [&](int x, int64_t v) { o[x] = kClamp.v[v & 1023]; });
     }
 }
 
@@ -384,9 +393,11 @@ inline uint8_t clamp255(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : 
 
 inline uint32_t yccPixel(int32_t luma, uint32_t cb, uint32_t cr)
 {
-    uint32_t b = clamp255(luma + kYcc.cbToB[cb]);
-    uint32_t g = clamp255(luma + ((kYcc.cbToG[cb] + kYcc.crToG[cr]) >> 8));
-    uint32_t r = clamp255(luma + kYcc.crToR[cr]);
+    // Every sum lies in -256..511, inside the clamp table.
+    const uint8_t* clamp = kClamp.v + 256 + luma;
+    uint32_t b = clamp[kYcc.cbToB[cb]];
+    uint32_t g = clamp[(kYcc.cbToG[cb] + kYcc.crToG[cr]) >> 8];
+    uint32_t r = clamp[kYcc.crToR[cr]];
     return b | (g << 8) | (r << 16) | 0xFF000000u;
 }
 
