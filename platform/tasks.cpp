@@ -58,8 +58,11 @@ public:
         {
             std::lock_guard<std::mutex> hold(mutex_);
             queue_.push_back(std::move(state));
-            if (started_ < workers_ && idleWorkers_ == 0) {
+            // Every queued task gets a worker of its own, up to the limit,
+            // so one blocked task never holds up another.
+            if (queue_.size() > available_ && started_ < workers_) {
                 ++started_;
+                ++available_;
                 std::thread(&TaskPool::workerLoop, this).detach();
             }
         }
@@ -79,11 +82,10 @@ private:
             std::shared_ptr<TaskGroup::State> state;
             {
                 std::unique_lock<std::mutex> hold(mutex_);
-                ++idleWorkers_;
                 wake_.wait(hold, [this] { return !queue_.empty(); });
-                --idleWorkers_;
                 state = std::move(queue_.front());
                 queue_.pop_front();
+                --available_;
             }
             TaskGroup::State::Task task;
             bool have;
@@ -93,10 +95,13 @@ private:
                 // by cancel(); its token is then simply spent.
                 have = state->takeOne(task);
             }
-            if (!have) continue;
-            task.work();
-            task = {};
-            state->finishOne();
+            if (have) {
+                task.work();
+                task = {};
+                state->finishOne();
+            }
+            std::lock_guard<std::mutex> hold(mutex_);
+            ++available_;
         }
     }
 
@@ -105,7 +110,7 @@ private:
     std::deque<std::shared_ptr<TaskGroup::State>> queue_;
     unsigned workers_ = 2;
     unsigned started_ = 0;
-    unsigned idleWorkers_ = 0;
+    size_t available_ = 0;  // workers not running a task
 };
 
 } // namespace
@@ -145,7 +150,8 @@ TaskGroupStatus TaskGroup::wait()
             task.work();
             task = {};
             hold.lock();
-            --s.running;
+            // Other threads may be waiting for the same group.
+            if (--s.running == 0 && s.pending.empty()) s.idle.notify_all();
             continue;
         }
         if (s.running == 0) break;

@@ -131,3 +131,17 @@ TEST(MemoryStatus, ReadsTheSystemFigures)
     EXPECT_GE(st.totalPageFile, st.totalPhys);
     EXPECT_GE(st.availPageFile, st.availPhys);
 }
+
+TEST(TaskGroup, TwoThreadsWaitingForTheSameGroup)
+{
+    // A task run on one waiter's thread must still wake the other waiter.
+    for (int round = 0; round < 200; ++round) {
+        TaskGroup group;
+        std::atomic<int> done{0};
+        for (int i = 0; i < 3; ++i) group.run([&] { done.fetch_add(1); });
+        std::thread other([&] { group.wait(); });
+        group.wait();
+        other.join();
+        EXPECT_EQ(done.load(), 3);
+    }
+}

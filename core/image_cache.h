@@ -1,0 +1,107 @@
+#pragma once
+// Up to three decoded images, kept so that a file decoded ahead of time (the
+// batch's next input, the preview's file) is not decoded twice, and the
+// read-ahead that fills it on a background task, one file at a time.
+//
+// Images are keyed by path (compared exactly), file time text and file size
+// text, and by the file's identity (device, inode, size, nanosecond time),
+// so a file rewritten within the same second is not mistaken for the old.
+//
+// Cached images are shared and must not change: whoever wants to modify an
+// image it got from the cache calls imageCacheMakePrivate first.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "core/format.h"
+#include "core/image.h"
+#include "core/image_reader.h"
+#include "core/result.h"
+#include "platform/mapped_file.h"
+#include "platform/refcount.h"
+#include "platform/tasks.h"
+
+namespace quillon {
+
+// Signalled when a read-ahead request has ended, whatever its outcome.
+class CacheNotify : public RefCounted {
+public:
+    Event event;
+};
+
+struct PreloadRequest;
+
+class ImageCache {
+public:
+    static constexpr uint32_t kCapacity = 3;
+
+    ImageCache();
+    ~ImageCache();
+    ImageCache(const ImageCache&) = delete;
+    ImageCache& operator=(const ImageCache&) = delete;
+
+    // allFrames of decodes of cache misses, and of background decodes.
+    std::atomic<uint8_t> allFrames{0};
+    std::atomic<uint8_t> readAheadAllFrames{0};
+
+    // Formats used by the read-ahead (the process-wide registry when null).
+    void setRegistry(const FormatRegistry* registry) { registry_ = registry; }
+
+    uint32_t count();
+
+    // Implementation state, reached by the functions below.
+    struct Entry {
+        Image* image = nullptr;
+        FileStamp stamp;
+        bool hasStamp = false;
+    };
+    ReaderWriterLock lock;
+    Entry entries[kCapacity];
+    uint32_t entryCount = 0;
+    TaskGroup tasks;
+    AbortFlag stopByte{0};
+    PreloadRequest* pending = nullptr;  // newest first; under `lock`
+    const FormatRegistry* registry_ = nullptr;
+    bool destroyed = false;
+};
+
+// The process-wide cache.
+ImageCache& imageCache();
+
+// `*out` receives the decoded image (a cached one when the cache holds the
+// file: shared, see above), or, when it already holds an image, that image
+// receives the pixels. A read-ahead of the same file is waited for; one of
+// another file is cancelled first.
+ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* reader, Progress* progress,
+                                 AbortFlag* abort);
+
+// Queues a background decode of `path`; false when nothing was queued (an
+// empty path, a file already cached, no memory). `notify` (may be null) is
+// signalled when the request ends; `progress` (may be null) hears from the
+// decode.
+bool imageCacheRequest(ImageCache* cache, const std::filesystem::path& path, uint32_t reserved, bool checkMemory,
+                       CacheNotify* notify, Progress* progress);
+
+// A cached image with a new reference, moved to the front; null when none.
+// Empty texts are taken from the file.
+Image* imageCacheFind(ImageCache* cache, const std::filesystem::path& path, const std::u16string& timeText,
+                      const std::u16string& sizeText);
+// Stores the first frame of the image's chain (it needs its path in the
+// information record) unless the same key is cached; the least recently
+// used image goes when the cache is full. append puts it last.
+void imageCacheInsert(ImageCache* cache, Image* image, bool append);
+int32_t imageCacheIndexOf(ImageCache* cache, const std::filesystem::path& path, const std::u16string& timeText,
+                          const std::u16string& sizeText);
+// True when decoding the image (or, without one, the file at `path`) would
+// need more memory than is available.
+bool imageCacheLowMemory(const Image* image, const std::filesystem::path& path);
+void imageCacheClear(ImageCache* cache);
+// Stops the read-ahead and releases every image; the cache stays usable.
+void imageCacheDestroy(ImageCache* cache);
+
+// Makes `image` safe to modify: when the cache also holds it, it is replaced
+// by a private copy (frames included). False when the copy cannot be made.
+bool imageCacheMakePrivate(Ref<Image>& image);
+
+} // namespace quillon
