@@ -21,4 +21,13 @@ test -n "$(ls -A "$XDG_CONFIG_HOME")"
 status=0
 timeout 60 "$quillon" -SILENT "$work/job.qpt" || status=$?
 test "$status" = 1
+# Without an output folder the output check stops a silent run: it fails
+# and writes nothing.
+export XDG_CONFIG_HOME="$work/fresh"
+mkdir -p "$XDG_CONFIG_HOME"
+rm -f "$work/out/"*
+if timeout 60 "$quillon" -SILENT "$work/in dir/one.bmp" 2>"$work/err.txt"; then
+  echo "a silent run without an output folder reported success"; exit 1
+fi
+test -z "$(ls -A "$work/out")"
 echo "silent run: ok"
