@@ -718,7 +718,12 @@ ResultCode imageConvertPixels(Image* dst, const Image* src, bool withFrames)
     // stack frame per frame.
     Image* tail = dst;
     for (const Image* s = src->next(); s; s = s->next()) {
-        Image* frame = imageCreate(dst->pixelFormat, s->size(), s->display() != nullptr);
+        // Display frames stay display frames where the format allows it; a
+        // 16-bit or float chain made from them is plain memory rather than
+        // a failure.
+        const PixelFormat f = dst->pixelFormat;
+        const bool dib = s->display() != nullptr && (f == PF_RGBA8 || f == PF_GRAY8 || f == PF_INDEXED8);
+        Image* frame = imageCreate(f, s->size(), dib);
         if (!frame) return RC_OUT_OF_MEMORY;
         ResultCode frc = convertOne(frame, s);
         if (failed(frc)) {

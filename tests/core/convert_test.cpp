@@ -294,6 +294,22 @@ TEST(ConvertPixels, WholeChainsAreConvertedAndLinkedBothWays)
     EXPECT_EQ(Image::liveCount(), before);
 }
 
+TEST(ConvertPixels, DisplayChainsConvertToEveryFormat)
+{
+    Ref<Image> head = make(PF_RGBA8, 3, 3, true);
+    Image* second = imageCreate(PF_RGBA8, packSize(3, 3), true);
+    ASSERT_TRUE(head && second);
+    head->frameInfo.next = second;
+    second->frameInfo.prev = head.get();
+    for (PixelFormat f : {PF_RGBA8, PF_RGBA16, PF_GRAY_FLOAT, PF_INDEXED8}) {
+        Ref<Image> out = make(f, 3, 3);
+        ASSERT_EQ(imageConvertPixels(out.get(), head.get(), true), RC_OK) << int(f);
+        ASSERT_NE(out->next(), nullptr);
+        EXPECT_EQ(out->next()->pixelFormat, f);
+        EXPECT_EQ(out->next()->display() != nullptr, f == PF_RGBA8 || f == PF_INDEXED8);
+    }
+}
+
 TEST(ConvertPixels, LongChainNeedsNoDeepStack)
 {
     const uint32_t n = 100000;
