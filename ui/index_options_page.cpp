@@ -128,7 +128,9 @@ IndexOptionsPage::IndexOptionsPage(JobSettings& settings, QWidget* parent)
     html->addWidget(res, 2, 0, 1, 2);
     html->addWidget(borders, 2, 2, 1, 3);
     html->addWidget(newWindow, 3, 0, 1, 2);
-    html->addWidget(new QLabel(QStringLiteral("<BODY> tag:"), this), 4, 0);
+    auto* bodyLabel = new QLabel(QStringLiteral("<BODY> tag:"), this);
+    bodyLabel->setTextFormat(Qt::PlainText); // not markup: the tag's name is the text
+    html->addWidget(bodyLabel, 4, 0);
     auto* body = new QLineEdit(this);
     body->setMaxLength(kHtmlTextMax);
     addControl(579, body);
