@@ -6,6 +6,7 @@
 #include <random>
 
 #include "jpeg_decoder_test_util.h"
+#include "platform/memory.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -476,4 +477,25 @@ TEST_F(JpegStreams, ProgressRisesToItsTotal)
         }
         EXPECT_GT(rec.calls.back().first, rec.calls.back().second / 2) << args;
     }
+}
+
+TEST(JpegHandMade, HugeProgressiveFrameRunsOutOfMemoryCleanly)
+{
+    // 65535 x 65535, three components at 4:4:4: the coefficients of the whole
+    // image would take about 25 GB.
+    Bytes jpg = {0xFF, 0xD8, 0xFF, 0xC2, 0x00, 0x11, 8, 0xFF, 0xFF, 0xFF, 0xFF, 3,
+                 1,    0x11, 0,    2,    0x11, 0,    3, 0x11, 0,    0xFF, 0xDA, 0x00,
+                 0x0C, 3,    1,    0x00, 2,    0x11, 3, 0x11, 0,    0,    0,    0xFF, 0xD9};
+    JpegDecoder* d = jpegDecoderCreate();
+    d->setInput(jpg.data(), jpg.size());
+    ASSERT_EQ(d->readHeader(), RC_OK);
+    ASSERT_EQ(d->alignedWidth(), 65536);
+    uint8_t pixel[4] = {};
+    // The stride is what the caller claims; nothing may be written before the
+    // coefficient buffer exists, and it cannot.
+    setAllocationCap(64u << 20);
+    ResultCode rc = d->decode(pixel, 4, size_t(65536) * 4, 1, false, nullptr, nullptr);
+    setAllocationCap(0);
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    delete d;
 }
