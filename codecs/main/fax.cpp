@@ -238,6 +238,8 @@ ResultCode faxDecoderInit(FaxDecoder& state, uint32_t mode, uint32_t options, ui
     if (mode != FAX_MODE_MH && mode != FAX_MODE_T4 && mode != FAX_MODE_T6 && mode != FAX_MODE_MH_WORD)
         return RC_INVALID_PARAMETER;
     if (width == 0 || width > kMaxWidth || bytesPerRow < (width + 7) / 8) return RC_INVALID_PARAMETER;
+    // Unusable until everything below succeeded.
+    state.current_ = state.reference_ = nullptr;
     state.mode_ = mode;
     state.twoD_ = mode == FAX_MODE_T6 || (mode == FAX_MODE_T4 && (options & FAX_T4_2D));
     state.bytesPerRow_ = bytesPerRow;
@@ -512,7 +514,11 @@ void FaxDecoder::finishReference()
 
 int FaxDecoder::decodeRows(uint8_t* out, size_t byteCount)
 {
-    if (!current_ || !out) return 0;
+    if (!out) return 0;
+    if (!current_) {
+        std::memset(out, 0, byteCount);
+        return 0;
+    }
     size_t done = 0;
     int result = 1;
     while (done < byteCount) {

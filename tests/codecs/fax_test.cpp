@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/byte_cursor.h"
+#include "platform/memory.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -170,6 +171,16 @@ TEST(FaxDecoder, RefusesBadParameters)
     EXPECT_EQ(faxDecoderInit(fax, FAX_MODE_T6, 0, 0, 0, 0), RC_INVALID_PARAMETER);
     EXPECT_EQ(faxDecoderInit(fax, FAX_MODE_T6, 0, 0x20000000, 0xFFFFFFFFu, 0), RC_INVALID_PARAMETER);
     EXPECT_EQ(faxDecoderInit(fax, FAX_MODE_T6, 0, 2, 16, 0), RC_OK);
+    // A failed second preparation leaves a decoder that decodes nothing,
+    // not one that works on freed lists.
+    setAllocationCap(4096);
+    EXPECT_EQ(faxDecoderInit(fax, FAX_MODE_T6, 0, 100000, 800000, 0), RC_OUT_OF_MEMORY);
+    setAllocationCap(0);
+    const uint8_t data[] = {0xFF, 0xFF};
+    uint8_t rows[4] = {1, 2, 3, 4};
+    fax.setInput(data, sizeof data);
+    EXPECT_EQ(fax.decodeRows(rows, sizeof rows), 0);
+    for (uint8_t b : rows) EXPECT_EQ(b, 0);
 }
 
 // Every coding tiffcp offers, in both fill orders, at widths that end on odd
