@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -12,6 +15,8 @@
 #include <QWidget>
 
 #include "app/app_paths.h"
+#include "app/formats_help.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "ui/hooks.h"
 
@@ -116,6 +121,18 @@ bool shellOpen(const QString& target)
 QString helpPagePath(int topic)
 {
     if (topic == 0) topic = 9900;
+    if (topic == 9901) {
+        // The list of formats comes from the registry of this very program.
+        QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        if (folder.isEmpty()) folder = QDir::tempPath();
+        QDir().mkpath(folder);
+        QString path = folder + QStringLiteral("/formats.html");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return QString();
+        std::string html = formatsHelpHtml(formatRegistry());
+        file.write(html.data(), qint64(html.size()));
+        return path;
+    }
     std::filesystem::path page = appFolder() / "help" / (std::to_string(topic) + ".html");
     QString p = QString::fromStdString(page.string());
     return QFileInfo::exists(p) ? p : QString();

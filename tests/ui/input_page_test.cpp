@@ -19,6 +19,9 @@
 #include "ui/hooks.h"
 #include "ui/image_open_dialog.h"
 #include "ui/msgbox.h"
+#include "ui/ui_kit.h"
+
+#include <QFile>
 
 using namespace quillon;
 using namespace quillon::ui;
@@ -226,4 +229,15 @@ TEST_F(InputPageTest, FileInfoTextsOfTheOpenDialog)
     EXPECT_EQ(format, QStringLiteral("Windows bitmap format"));
     EXPECT_EQ(res, QStringLiteral("64 x 32 x 24"));
     EXPECT_FALSE(imageFileInfoTexts(QString::fromStdString(dir.path().string()), &format, &res));
+}
+
+TEST_F(InputPageTest, FormatsHelpPageComesFromTheRegistry)
+{
+    QString page = helpPagePath(9901);
+    ASSERT_FALSE(page.isEmpty());
+    QFile f(page);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QString html = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(html.contains("Windows bitmap format"));
+    EXPECT_TRUE(html.contains("Google WebP file format"));
 }
