@@ -98,7 +98,9 @@ QStringList openDlgRun(QWidget* owner, const QString& title, const QString& curr
     grid->addWidget(sizeText, 1, 1);
     grid->addWidget(formats, 0, 2, 2, 1);
     grid->setColumnStretch(1, 1);
-    if (dialog.layout()) dialog.layout()->addWidget(panel);
+    // Below the file-type row, across the whole width of the dialog.
+    if (auto* g = qobject_cast<QGridLayout*>(dialog.layout())) g->addWidget(panel, g->rowCount(), 0, 1, g->columnCount());
+    else if (dialog.layout()) dialog.layout()->addWidget(panel);
     QObject::connect(formats, &QPushButton::clicked, &dialog, [&dialog] { helpShow(&dialog, 9901); });
     QObject::connect(&dialog, &QFileDialog::currentChanged, &dialog, [=](const QString& path) {
         QString f, r;
