@@ -321,6 +321,17 @@ TEST(BmpReader, HandBuiltRunLengthFiles)
     EXPECT_EQ(img->row<uint8_t>(1)[2], 1);
     EXPECT_EQ(img->row<uint8_t>(0)[0], 1);
     EXPECT_EQ(img->row<uint8_t>(0)[2], 3);
+    // Pixel data at an odd file offset: the word alignment of absolute runs
+    // counts from the start of the pixel data, as writers produce it.
+    std::vector<uint8_t> odd = header(5, 1, 8, 1, 40, 4, 1);
+    for (uint32_t i = 0; i < 4; ++i) le32(odd, i * 0x404040);
+    odd.push_back(0xEE); // the odd byte before the pixel data
+    const uint8_t dOdd[] = {0, 3, 1, 2, 3, 0, 2, 3, 0, 1};
+    odd.insert(odd.end(), dOdd, dOdd + sizeof dOdd);
+    img = decodeBytes(odd, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    const uint8_t wantOdd[5] = {1, 2, 3, 3, 3};
+    for (int x = 0; x < 5; ++x) EXPECT_EQ(img->row<uint8_t>(0)[x], wantOdd[x]) << x;
     // Cut in the middle of an absolute run: keeps what it has.
     r8.resize(r8.size() - 10);
     img = decodeBytes(r8, &rc);
