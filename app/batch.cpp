@@ -17,6 +17,7 @@
 #include "app/taskbar_progress.h"
 #include "core/convert.h"
 #include "core/format.h"
+#include "core/image_cache.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
@@ -73,22 +74,22 @@ uint8_t orientationCompose(uint8_t first, uint8_t second)
 
 namespace {
 
-// A private copy of a whole frame chain, so that processing never touches an
-// image someone else (the cache) holds.
-Image* copyChain(const Image* src)
-{
-    return imageConvertNew(src, true, false, PF_SAME);
-}
-
 ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath, ImageCache* cache,
                        const FormatRegistry* registry)
 {
-    (void)nextPath;
-    (void)cache;
     Ref<ImageReader> reader;
     ResultCode rc = imageFileOpen(reader, path, true, registry);
     if (failed(rc)) return rc;
     Image* raw = nullptr;
+    if (cache) {
+        // A read-ahead of this file is waited for, or its cached image used.
+        rc = imageCacheGetOrDecode(cache, &raw, reader.get(), nullptr, nullptr);
+        Ref<Image> image = Ref<Image>::adopt(raw);
+        if (nextPath && !nextPath->empty()) imageCacheRequest(cache, *nextPath, 0, true, nullptr, nullptr);
+        if (failed(rc)) return rc;
+        out = std::move(image);
+        return RC_OK;
+    }
     rc = imageCreateForReader(reader.get(), &raw, false);
     if (failed(rc)) return rc;
     Ref<Image> image = Ref<Image>::adopt(raw);
@@ -96,6 +97,12 @@ ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* ne
     if (failed(rc)) return rc;
     out = std::move(image);
     return RC_OK;
+}
+
+ResultCode fetchMaskThroughCache(ImageCache* cache, Image** out, ImageReader* maskReader)
+{
+    *out = nullptr;
+    return imageCacheGetOrDecode(cache, out, maskReader, nullptr, nullptr);
 }
 
 void combineAdjustments(AdjustmentSettings& a, const AdjustmentSettings& f)
@@ -146,15 +153,10 @@ ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry
     Ref<Image> decoded;
     ResultCode rc = decodeInput(decoded, path, nextPath, cache, registry);
     if (failed(rc)) return rc;
-    // Whatever comes next changes pixels or metadata: work on our own copy
-    // when anyone else holds the decoded image.
-    Ref<Image> image;
-    if (decoded->refCount() > 1) {
-        image = Ref<Image>::adopt(copyChain(decoded.get()));
-        if (!image) return RC_OUT_OF_MEMORY;
-    } else {
-        image = std::move(decoded);
-    }
+    // Whatever comes next changes pixels or metadata: the cache's image is
+    // shared and stays as it was decoded.
+    if (!imageCacheMakePrivate(decoded)) return RC_OUT_OF_MEMORY;
+    Ref<Image> image = std::move(decoded);
     ImageInfo* info = image->info();
 
     // Title: a title that is the file's own base name follows the output name.
@@ -572,6 +574,12 @@ struct Run {
         if (s.silentMode) s.bNoErrorPrompts = 1;
         const uint8_t noOverwritePromptAtStart = s.bNoOverwritePrompt;
         r.total = inputs * outputs();
+        if (ctx.cache) {
+            // Files may have changed since they were cached; each run decodes anew.
+            imageCacheClear(ctx.cache);
+            if (ctx.registry) ctx.cache->setRegistry(ctx.registry);
+            setAlphaMaskFetch(fetchMaskThroughCache);
+        }
         ctx.ui.setBusy(true);
         ctx.ui.setProgressRange(r.total);
         if (ctx.taskbar) {

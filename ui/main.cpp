@@ -8,6 +8,7 @@
 #include "app/format_table.h"
 #include "app/job_settings.h"
 #include "core/format.h"
+#include "core/image_cache.h"
 #include "ui/msgbox.h"
 #include "ui/ui_kit.h"
 #include "ui/wizard_app.h"
@@ -27,6 +28,9 @@ int main(int argc, char** argv)
     // The settings were read before the formats existed: make every output
     // slot name a format that can write now that they do.
     normalizeSlots(jobSettings());
+    // Every frame or page of a file is decoded, in the background too.
+    imageCache().allFrames = 1;
+    imageCache().readAheadAllFrames = 1;
 
     int result = 0;
     {
@@ -36,6 +40,8 @@ int main(int argc, char** argv)
         result = wizard.exitStatus();
     }
     settingsSave();
+    // The read-ahead uses the registry: stop it first.
+    imageCacheDestroy(&imageCache());
     formatRegistry().clear();
     return result;
 }

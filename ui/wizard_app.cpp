@@ -10,6 +10,7 @@
 #include "app/job_settings.h"
 #include "app/log_file.h"
 #include "app/taskbar_progress.h"
+#include "core/image_cache.h"
 #include "platform/known_folders.h"
 #include "ui/index_options_page.h"
 #include "ui/input_page.h"
@@ -66,6 +67,7 @@ void WizardApp::runBatch(ProcessingPage& page)
     JobSettings& s = jobSettings();
     // The page's cancel confirmation clears the very flag the batch polls.
     BatchContext ctx{s, input_->list(), page, page.runningFlag()};
+    ctx.cache = &imageCache();
     std::unique_ptr<TaskbarProgress> taskbar = taskbarProgressCreate();
     ctx.taskbar = taskbar.get();
     ctx.logPath = logFilePath(appFolder(), roamingAppDataFolder());

@@ -9,6 +9,7 @@
 #include "app/input_list.h"
 #include "app/job_settings.h"
 #include "core/format.h"
+#include "core/image_cache.h"
 #include "core/text.h"
 #include "support/test_support.h"
 
@@ -117,10 +118,13 @@ struct BatchFixture : ::testing::Test {
         return p;
     }
 
+    ImageCache* cache = nullptr;
+
     BatchResult runBatch(const fs::path& logPath = {})
     {
         BatchContext ctx{s, *list, ui, running};
         ctx.registry = &reg;
+        ctx.cache = cache;
         ctx.logPath = logPath;
         ctx.localTime = [] {
             std::tm t{};
@@ -442,4 +446,29 @@ TEST(BatchOrientation, ComposeTurnsAndMirrors)
     EXPECT_EQ(orientationCompose(ORIENT_MIRROR_V, ORIENT_MIRROR_H) & 3, 2);
     // Turn then mirror differs from mirror then turn.
     EXPECT_NE(orientationCompose(1, ORIENT_MIRROR_H), orientationCompose(ORIENT_MIRROR_H, 1));
+}
+
+TEST_F(BatchFixture, ReadAheadThroughTheCacheLeavesCachedImagesUntouched)
+{
+    ImageCache localCache;
+    localCache.allFrames = 1;
+    localCache.readAheadAllFrames = 1;
+    localCache.setRegistry(&reg);
+    cache = &localCache;
+    fs::path a = makeInput("a.bmp", "8x8 xc:white");
+    fs::path b = makeInput("b.bmp", "8x8 xc:white");
+    s.adjustments.setInvert(true);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    // The second input was read ahead into the cache while the first was
+    // written, and it is still there: white, as decoded, though its output
+    // was inverted.
+    Image* cached = imageCacheFind(&localCache, b, u"", u"");
+    ASSERT_NE(cached, nullptr);
+    EXPECT_EQ(cached->row<Rgba8>(0)[0].r, 255);
+    objectRelease(cached);
+    std::string px = test::runOutput("convert " + test::shellQuote((dir / "out" / "b.bmp").string()) +
+                                     " -format '%[pixel:p{0,0}]' info:");
+    EXPECT_TRUE(px.find("black") != std::string::npos || px.find("(0,0,0)") != std::string::npos) << px;
+    imageCacheDestroy(&localCache);
 }
