@@ -42,9 +42,9 @@ bool decodeOurs(const std::vector<uint8_t>& file, int bands, bool eighth, uint64
     uint32_t bpp = d->componentCount() == 1 ? 1 : 4;
     uint64_t rowPixels = uint64_t(d->alignedWidth()) / div, rows = uint64_t(d->alignedHeight()) / div;
     imageBytes = rowPixels * rows * bpp;
-    blocks = uint64_t(d->alignedWidth()) * d->alignedHeight() / 64 * (d->componentCount() == 1 ? 1 : 3);
     AlignedBuffer<uint8_t> pixels(imageBytes);
     ResultCode rc = d->decode(pixels.get(), bpp, rowPixels * bpp, uint32_t(rows), eighth, nullptr, nullptr);
+    blocks = uint64_t(d->blocksPerMcu) * d->mcusPerRow * d->mcuRows;
     for (uint64_t i = 0; i < imageBytes; i += 4099) checksum += pixels[i];
     delete d;
     return succeeded(rc);

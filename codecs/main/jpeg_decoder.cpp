@@ -317,11 +317,15 @@ struct Output {
     }
 };
 
-// One MCU row handed to the row task: transforms, writing and colour.
+// One MCU row handed to the row task: its samples, already transformed by
+// the decoding thread, are placed and their colour finished. Splitting after
+// the transform balances the two threads better than handing over
+// coefficients: entropy decoding alone is the smaller half of the work, and
+// samples are half the size of coefficients to pass between cores.
 struct RowJob {
     const JpegDecoder* d;
     Output* out;
-    const int16_t* coefficients;
+    const uint8_t* samples;
     Output::Band band;
     JpegSampleWriter writer;
     JpegComponent* const* components;
@@ -333,12 +337,10 @@ void runRowJob(const RowJob& job)
 {
     const JpegDecoder& d = *job.d;
     if (!job.band.base) return;
-    alignas(16) uint8_t samples[64 * 64];
-    const size_t blockStride = size_t(d.blocksPerMcu) * 64;
+    const size_t sampleStride = size_t(d.blocksPerMcu) * (d.reduced ? 1 : 64);
     uint8_t* dst = job.band.base;
     for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
-        transformMcu(d, job.coefficients + m * blockStride, samples, job.components, job.componentCount);
-        job.writer(d, dst, samples, job.components, job.componentCount);
+        job.writer(d, dst, job.samples + m * sampleStride, job.components, job.componentCount);
         dst += job.out->bytesPerMcu;
     }
     finishRows(job.finish, job.band.base, d.strideBytes, job.band.validRows, job.out->rowPixels);
@@ -347,7 +349,7 @@ void runRowJob(const RowJob& job)
 
 // Hands MCU rows from the decoding thread to one consumer task, which works
 // through them in order; at most two rows are in flight (the two halves of
-// the coefficient buffer). One long-lived consumer avoids waking a worker for
+// the sample buffer). One long-lived consumer avoids waking a worker for
 // every row. Should the pool not start the consumer in good time (it may be
 // busy, or this decode may itself run on a pool worker), the decoding thread
 // claims the work and does the rows itself.
@@ -619,18 +621,18 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                          (bandMode < 0 && uint64_t(componentCount_) * mcusPerRow >= kBandMinComponentMcus &&
                           mcuRows >= kBandMinMcuRows);
             if (bandMode == 0 || mcuRows < 2) bands = false;
-            AlignedBuffer<int16_t> halves;
-            uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
-            if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
+            AlignedBuffer<uint8_t> halves;
+            const uint64_t halfBytes = uint64_t(blocksPerMcu) * (reduced ? 1 : 64) * mcusPerRow;
+            if (bands && !halves.allocate(halfBytes * 2)) bands = false;
             usedBands = bands;
-            const size_t blockStride = size_t(blocksPerMcu) * 64;
+            // Each MCU is decoded into the one-MCU coefficient buffer.
             int16_t* blocks[24];
+            uint32_t blockIndex = 0;
+            for (uint32_t i = 0; i < ns; ++i)
+                for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                    blocks[blockIndex++] = coefficients.get() + (scanComponent[i]->firstBlock + k) * 64;
 
             if (!bands) {
-                uint32_t b = 0;
-                for (uint32_t i = 0; i < ns; ++i)
-                    for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
-                        blocks[b++] = coefficients.get() + (scanComponent[i]->firstBlock + k) * 64;
                 for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
@@ -659,14 +661,12 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                     report();
                     done += uint64_t(ns) * unit;
                     pipeline.waitForHalf(row);
-                    int16_t* half = halves.get() + (row & 1) * halfBlocks * 64;
+                    uint8_t* half = halves.get() + (row & 1) * halfBytes;
+                    const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
-                        int16_t* mcu = half + m * blockStride;
-                        uint32_t b = 0;
-                        for (uint32_t i = 0; i < ns; ++i)
-                            for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
-                                blocks[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
                         if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
+                        else transformMcu(*this, coefficients.get(), half + m * sampleStride, frameComponents,
+                                          componentCount_);
                     }
                     if (mcuFailed) break;
                     pipeline.push(RowJob{this, &out, half, out.begin(row, false), allWriter, frameComponents,
