@@ -504,7 +504,9 @@ ResultCode imageQuantize(Image* dst, const Image* src, const QuantizeOptions& op
         if (options.useFixedPalette) {
             used = paletteFixed(entries, options.colourCount);
         } else {
-            used = options.colourCount;
+            // Only the entries a shared-palette build really filled; the
+            // rest of the block may be stale.
+            used = options.givenCount ? std::min(options.givenCount, options.colourCount) : options.colourCount;
             std::memcpy(entries, options.palette, used * 4);
         }
         bool usable[256] = {};

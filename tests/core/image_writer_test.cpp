@@ -319,3 +319,51 @@ TEST(WriteDriver, OutputThatCannotBeCreatedFailsBeforeEncoding)
     EXPECT_EQ(seen.calls, 0);
     objectRelease(w);
 }
+
+TEST(WriteDriver, PaletteOutputsQuantiseWithoutChangingTheGlobalSwitches)
+{
+    // Two frames in three colours to a palette format: one palette built
+    // over both, no entry beyond what the build filled.
+    Ref<Image> a = make(PF_RGBA8, 6, 2);
+    Image* b = imageCreate(PF_RGBA8, packSize(6, 2));
+    const Rgba8 colours[3] = {{0, 0, 255, 255}, {0, 255, 0, 255}, {255, 0, 0, 255}};
+    for (uint32_t y = 0; y < 2; ++y)
+        for (uint32_t x = 0; x < 6; ++x) a->row<Rgba8>(y)[x] = colours[x % 2], b->row<Rgba8>(y)[x] = colours[1 + x % 2];
+    a->frameInfo.next = b;
+    b->frameInfo.prev = a.get();
+    QuantizeOptions before = globalQuantizeOptions();
+    Format fmt(0xFF);
+    Seen seen;
+    ASSERT_EQ(fmt.write(a.get(), seen), RC_OK);
+    EXPECT_EQ(seen.format, PF_INDEXED8);
+    ASSERT_EQ(seen.frames, 2);
+    const Image* qa = seen.kept.get();
+    const Image* qb = qa->next();
+    EXPECT_EQ(std::memcmp(qa->palette(), qb->palette(), 1024), 0);
+    for (const Image* f : {qa, qb})
+        for (uint32_t x = 0; x < 6; ++x) {
+            uint32_t entry = f->palette()[f->row<uint8_t>(0)[x]];
+            const Rgba8& want = (f == qa ? colours[x % 2] : colours[1 + x % 2]);
+            EXPECT_EQ(entry & 0xFFFFFF, (uint32_t(want.r) << 16) | (uint32_t(want.g) << 8) | want.b) << x;
+        }
+    EXPECT_EQ(globalQuantizeOptions().colourCount, before.colourCount);
+    EXPECT_EQ(globalQuantizeOptions().useGivenPalette, before.useGivenPalette);
+
+    // A batch's shared palette: only its built entries take part, whatever
+    // the rest of the block holds.
+    QuantizeOptions mine = before;
+    alignas(16) uint32_t shared[256];
+    for (uint32_t i = 0; i < 256; ++i) shared[i] = 0xFF0000F0u + i; // stale, near-blue colours
+    shared[0] = 0xFF0000FF, shared[1] = 0xFF00FF00, shared[2] = 0xFFFF0000;
+    mine.palette = shared;
+    mine.givenCount = 3;
+    mine.useGivenPalette = 1;
+    setGlobalQuantizeOptions(&mine);
+    Ref<Image> blue = make(PF_RGBA8, 3, 1);
+    for (uint32_t x = 0; x < 3; ++x) blue->row<Rgba8>(0)[x] = {250, 0, 0, 255};
+    Format one(0x80);
+    ResultCode rc = one.write(blue.get(), seen);
+    setGlobalQuantizeOptions(nullptr);
+    ASSERT_EQ(rc, RC_OK);
+    for (uint32_t x = 0; x < 3; ++x) EXPECT_LT(seen.kept->row<uint8_t>(0)[x], 3) << x;
+}
