@@ -569,3 +569,39 @@ TEST(BmpWriter, RunLengthRowsDecodeToTheirInput)
                 EXPECT_EQ(dec, row) << "four " << four << " minRun " << minRun << " size " << row.size();
             }
 }
+
+TEST(BmpWriter, TrueColourToRunLengthConvertsEndToEnd)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    // A true-colour file in, through the registry, the decode driver, the
+    // palette reduction of the write driver and the run-length coder.
+    ASSERT_EQ(run("convert -size 64x48 gradient:yellow-navy -depth 8 -compress None BMP3:" +
+                  shellQuote((dir / "in.bmp").string())),
+              0);
+    ResultCode rc;
+    Ref<Image> img = decodeFile(dir / "in.bmp", &rc);
+    ASSERT_EQ(rc, RC_OK);
+    uint32_t bits = 0;
+    ASSERT_EQ(writeBmp(img.get(), dir / "out.bmp", u"RLE compressed", CF_AUTO, &bits), RC_OK);
+    EXPECT_EQ(bits, 8u);
+    auto b = readFile(dir / "out.bmp");
+    EXPECT_EQ(loadU32le(&b[30]), 1u); // RLE8
+    EXPECT_EQ(loadU32le(&b[2]), b.size());
+    Ref<Image> back = decodeFile(dir / "out.bmp", &rc);
+    ASSERT_EQ(rc, RC_OK);
+    Pnm p;
+    ASSERT_TRUE(oracleDecode("convert", dir / "out.bmp", p));
+    expectEqualPixels(back.get(), p, "rle8 out");
+    // Close to the true-colour source.
+    Ref<Image> a = asRgba8(img.get()), c = asRgba8(back.get());
+    double err = 0;
+    for (uint32_t y = 0; y < 48; ++y)
+        for (uint32_t x = 0; x < 64; ++x) {
+            Rgba8 s = a->row<Rgba8>(y)[x], t = c->row<Rgba8>(y)[x];
+            err += std::abs(s.r - t.r) + std::abs(s.g - t.g) + std::abs(s.b - t.b);
+        }
+    EXPECT_LT(err / (64 * 48 * 3), 4.0);
+    // The caller's image is still true colour.
+    EXPECT_EQ(img->pixelFormat, PF_RGBA8);
+}
