@@ -5,7 +5,8 @@
 #include <cstdio>
 
 #include "core/text.h"
-#include "core/decode_bridge.h"
+#include "core/convert.h"
+#include "core/resize.h"
 
 namespace quillon {
 
@@ -114,7 +115,7 @@ ResultCode convertColourModel(Image* target, ColourModel model)
         uint32_t* pal = target->palette();
         if (!pal) return RC_UNSUPPORTED_COLOUR_FORMAT;
         if (model == CM_YCBCR) {
-            bridgeYcbcrToRgbRow(reinterpret_cast<uint8_t*>(pal), 256);
+            ycbcrToRgbRow(reinterpret_cast<uint8_t*>(pal), 256);
         } else {
             for (int i = 0; i < 256; ++i) convertPixel8(reinterpret_cast<uint8_t*>(pal + i), model);
         }
@@ -124,7 +125,7 @@ ResultCode convertColourModel(Image* target, ColourModel model)
         for (uint32_t y = 0; y < target->height; ++y) {
             uint8_t* row = target->rowBytesPtr(y);
             if (model == CM_YCBCR) {
-                bridgeYcbcrToRgbRow(row, target->width);
+                ycbcrToRgbRow(row, target->width);
             } else {
                 for (uint32_t x = 0; x < target->width; ++x) convertPixel8(row + 4 * x, model);
             }
@@ -355,11 +356,11 @@ ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* a
 
     if (intermediate) {
         if (intermediate->width != image->width || intermediate->height != image->height) {
-            rc = decodeResample(image, intermediate.get());
+            rc = imageResample(image, intermediate.get(), 0, nullptr);
             // The resampler copies pixels, not the frame's own data.
             frameInfoCopyData(image->frameInfo, frameInfo);
         } else {
-            rc = bridgeConvertPixels(image, intermediate.get());
+            rc = imageConvertPixels(image, intermediate.get(), true);
         }
         if (aborted(abort)) rc = RC_CANCELLED;
         intermediate.reset();

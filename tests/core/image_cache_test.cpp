@@ -1,6 +1,6 @@
 // The decoded-image cache with a counting codec: eviction, keys, waiting
 // for a pending read-ahead, cancelling another, and shutdown with work in
-// flight. Run under ThreadSanitizer too (see tests/README or the report).
+// flight. Worth running under ThreadSanitizer (-fsanitize=thread) as well.
 #include "core/image_cache.h"
 
 #include <gtest/gtest.h>
