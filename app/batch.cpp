@@ -285,7 +285,29 @@ fs::path temporaryBeside(const fs::path& target)
     static std::mt19937_64 rng{std::random_device{}()};
     char tag[32];
     std::snprintf(tag, sizeof tag, ".%016llx.part", static_cast<unsigned long long>(rng()));
-    return target.parent_path() / ("." + target.filename().string() + tag);
+    // The temporary name must fit wherever the target's name fits: a target
+    // name near the file system's limit keeps only its front here, cut on a
+    // character boundary.
+    constexpr size_t kNameMax = 255;
+    std::string name = target.filename().string();
+    const size_t room = kNameMax - 1 - std::strlen(tag);
+    if (name.size() > room) {
+        size_t cut = room;
+        while (cut > 0 && (uint8_t(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
+    return target.parent_path() / ("." + name + tag);
+}
+
+// The platform's delete refuses read-only files; a source without any write
+// permission is left in place the same way.
+void deleteSource(const fs::path& source)
+{
+    struct stat st {};
+    if (stat(source.c_str(), &st) != 0) return;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return;
+    std::error_code ec;
+    fs::remove(source, ec);
 }
 
 void syncFile(const fs::path& p)
@@ -720,10 +742,7 @@ struct Run {
             image.reset();
             // The source goes only when every output of it was written and
             // none of them is the source itself.
-            if (s.bDeleteSrcFiles && allOk && !oneIsSource && ctx.running) {
-                std::error_code ec;
-                fs::remove(e.path, ec);
-            }
+            if (s.bDeleteSrcFiles && allOk && !oneIsSource && ctx.running) deleteSource(e.path);
             if (!ctx.running) {
                 stop = true;
                 break;

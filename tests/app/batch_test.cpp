@@ -472,3 +472,115 @@ TEST_F(BatchFixture, ReadAheadThroughTheCacheLeavesCachedImagesUntouched)
     EXPECT_TRUE(px.find("black") != std::string::npos || px.find("(0,0,0)") != std::string::npos) << px;
     imageCacheDestroy(&localCache);
 }
+
+TEST_F(BatchFixture, LongNamesConvertAsLongAsTheFileSystemTakesThem)
+{
+    // 250 bytes of name: the output's own name fits the file system's limit
+    // of 255, so nothing about writing it beside the target may push it over.
+    std::string stem(246, 'n');
+    makeInput(stem + ".bmp");
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(identify(dir / "out" / (stem + ".bmp")), "40 30");
+    for (const auto& e : fs::directory_iterator(dir / "out")) EXPECT_EQ(e.path().filename().string(), stem + ".bmp");
+}
+
+TEST_F(BatchFixture, ReadOnlySourceIsNotDeleted)
+{
+    fs::path a = makeInput("a.bmp");
+    fs::permissions(a, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    s.bDeleteSrcFiles = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_EQ(identify(dir / "out" / "a.bmp"), "40 30");
+}
+
+TEST_F(BatchFixture, SourceKeptWhenAnOutputTurnsOutToBeIt)
+{
+    s.bDeleteSrcFiles = 1;
+    s.bNoOverwritePrompt = 1;
+
+    // Rename onto the source: that output is the source, so it stays.
+    fs::path a = makeInput("a.bmp", "40x30 xc:red");
+    test::writeFile(dir / "out" / "a.bmp", std::string("old"));
+    s.bNoOverwritePrompt = 0;
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    ui.renameTo = a;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(fs::exists(a));
+    auto old = test::readFile(dir / "out" / "a.bmp");
+    EXPECT_EQ(std::string(old.begin(), old.end()), "old");
+
+    // The output folder spelt with "./" is the source's folder.
+    list->clearAll();
+    s.bNoOverwritePrompt = 1;
+    fs::path b = makeInput("b.bmp");
+    s.szOutDir = dir / "in" / "." / "";
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(fs::exists(b));
+
+    // Beside the source with two outputs: the first replaces the source, so
+    // the second's success must not delete the converted result.
+    list->clearAll();
+    fs::path c = makeInput("c.bmp");
+    s.szOutDir = dir / "out/";
+    s.bSaveInSrcDirs = 1;
+    s.iOutFormats = 2;
+    // A second writable format under an extension of its own.
+    static FormatDescriptor other = *reg.at(reg.findByExtension(std::u16string_view(u"x.bmp"), true));
+    other.extension = u"bmpx";
+    reg.add(&other);
+    setSlot(0, "bmp", u"Normal", CF_AUTO);
+    setSlot(1, "bmpx", u"Normal", CF_AUTO);
+    r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(identify(c), "40 30");
+    EXPECT_EQ(identify(dir / "in" / "c.bmpx"), "40 30");
+}
+
+TEST_F(BatchFixture, IndexThumbnailAloneDoesNotDeleteTheSource)
+{
+    // Output 0 (the full-size image) fails; the thumbnail after it succeeds.
+    fs::path a = makeInput("a.bmp");
+    s.bDeleteSrcFiles = 1;
+    s.bNoErrorPrompts = 1;
+    s.index.bIndex = 1;
+    s.iOutFormats = 2;
+    s.slots[0].iColorFormat = CF_RGB_FLOAT;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_TRUE(fs::exists(dir / "out" / "ico" / "a.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "a.bmp"));
+}
+
+TEST_F(BatchFixture, CancelledOverwriteAsksToCancelAllExceptOnTheLastInput)
+{
+    makeInput("a.bmp");
+    makeInput("b.bmp");
+    test::writeFile(dir / "out" / "a.bmp", std::string("old"));
+    test::writeFile(dir / "out" / "b.bmp", std::string("old"));
+    ui.overwriteAnswers = {OVERWRITE_CANCEL, OVERWRITE_CANCEL};
+    ui.cancelAll = false;
+    BatchResult r = runBatch();
+    EXPECT_EQ(ui.overwriteQuestions, 2);
+    EXPECT_EQ(ui.cancelAllQuestions, 1);
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_EQ(r.skipped, 0); // cancelled outputs count neither way
+    EXPECT_FALSE(r.interrupted);
+
+    // "Yes, cancel all" on the first: the rest is never reached.
+    ui.overwriteAnswers = {OVERWRITE_CANCEL};
+    ui.cancelAll = true;
+    r = runBatch();
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.done, 1);
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_EQ(text(ui.statuses.back()), "Interrupted after 1 file!");
+    EXPECT_EQ(text(ui.titles.back()), "Batch interrupted! - Quillon");
+}
