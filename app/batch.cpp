@@ -553,7 +553,8 @@ struct Run {
         c.linkPrefix = latin1ToU16(s.index.szLinkURL);
         c.iconUrl = int32_t(s.index.eIconURL);
         c.iconPrefix = latin1ToU16(s.index.szIconURL);
-        c.iconSubdir = s.index.szIconSubdir;
+        // The folder as it was created, so that the address finds it.
+        c.iconSubdir = sanitizeFolderName(s.index.szIconSubdir);
         c.useValidUris = s.index.bUseValidURIs;
         c.linkToNew = s.index.bLinkToNew;
         c.imageBorder = s.index.bImageBorder;

@@ -584,3 +584,51 @@ TEST_F(BatchFixture, CancelledOverwriteAsksToCancelAllExceptOnTheLastInput)
     EXPECT_EQ(text(ui.statuses.back()), "Interrupted after 1 file!");
     EXPECT_EQ(text(ui.titles.back()), "Batch interrupted! - Quillon");
 }
+
+TEST_F(BatchFixture, FullDiskKeepsTheExistingOutputAndTheSource)
+{
+    // A folder too small for the output: needs the right to mount a tmpfs.
+    fs::path small = dir / "small";
+    fs::create_directories(small);
+    if (test::run("mount -t tmpfs -o size=16k tmpfs " + test::shellQuote(small.string()) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    struct Unmount {
+        fs::path p;
+        ~Unmount() { test::run("umount " + test::shellQuote(p.string())); }
+    } unmount{small};
+
+    fs::path src = makeInput("big.bmp", "200x200 gradient:red-blue"); // 120 KB as 24-bit
+    test::writeFile(small / "big.bmp", std::string("precious"));
+    s.szOutDir = small / "";
+    s.bNoOverwritePrompt = 1;
+    s.bDeleteSrcFiles = 1;
+    s.bNoErrorPrompts = 1;
+    s.bCreateLogFile = 1;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_EQ(r.skipped, 1);
+    auto b = test::readFile(small / "big.bmp");
+    EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
+    EXPECT_TRUE(fs::exists(src));
+    // No temporary file left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 1);
+    auto log = test::readFile(dir / "log.txt");
+    EXPECT_NE(std::string(log.begin(), log.end()).find("Result: Error: Couldn't write to file\r\n"), std::string::npos);
+}
+
+TEST_F(BatchFixture, IndexAddressesTheThumbnailFolderByTheNameItWasCreatedWith)
+{
+    makeInput("p0.bmp", "400x100 gradient:red-blue");
+    s.index.bIndex = 1;
+    s.index.szIconSubdir = u"small:thumbs";
+    s.index.bUseValidURIs = 0;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    // ":" cannot stay in a folder name the index shares with other systems.
+    EXPECT_EQ(identify(dir / "out" / "small,thumbs" / "p0.bmp"), "160 40");
+    auto bytes = test::readFile(dir / "out" / "index.html");
+    std::string html(bytes.begin(), bytes.end());
+    EXPECT_NE(html.find("<img src=\"small,thumbs/p0.bmp\""), std::string::npos) << html;
+}
