@@ -443,7 +443,9 @@ struct Run {
         for (int k = 0; k < outputs(); ++k) {
             int32_t id = slotFormat(s, k, reg);
             const OutputFormatSlot& slot = s.slots[size_t(k)];
-            std::u16string desc = id >= 0 ? reg.at(id)->description : u"(chosen by each output's extension)";
+            std::u16string desc = id >= 0    ? std::u16string(reg.at(id)->description)
+                                  : id == -1 ? u"(chosen by each output's extension)"
+                                             : u"(no format that can write)";
             std::u16string line = u16("Output format " + std::to_string(k) + ": ") + desc + u" (" + slot.szSubFormat +
                                   u" - " + u16(std::to_string(slot.iCompParam)) + u" - " +
                                   colourName(slot.iColorFormat) + u")";

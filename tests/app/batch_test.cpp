@@ -361,6 +361,30 @@ TEST_F(BatchFixture, LogTextIsExact)
                    "Reading:  " + a.string() + "\r\nWriting: " + out + "\r\nResult: Ok.\r\n\r\nBatch finished.\r\n");
 }
 
+TEST_F(BatchFixture, LogNamesSlotsWithoutAWritableFormat)
+{
+    makeInput("a.bmp");
+    s.bCreateLogFile = 1;
+    s.bNoErrorPrompts = 1;
+    s.iOutFormats = 3;
+    s.slots[1].iFormatId = -1;
+    s.slots[1].szSubFormat = u"Normal";
+    s.slots[1].iColorFormat = CF_AUTO;
+    s.slots[2] = s.slots[1];
+    s.slots[2].iFormatId = int32_t(reg.count()); // past every format
+    s.bMultiOutInSubDirs = 1;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 2); // by extension: the source's own, bmp
+    EXPECT_EQ(r.skipped, 1);
+    auto b = test::readFile(dir / "log.txt");
+    std::string log(b.begin(), b.end());
+    EXPECT_NE(log.find("Output format 1: (chosen by each output's extension) (Normal - 0 - Auto)\r\n"
+                       "Output format 2: (no format that can write) (Normal - 0 - Auto)\r\n\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Result: Error: Unknown file format\r\n"), std::string::npos);
+}
+
 TEST_F(BatchFixture, HtmlIndexWithThumbnails)
 {
     for (int i = 0; i < 7; ++i) makeInput("p" + std::to_string(i) + ".bmp", "400x100 gradient:red-blue");
@@ -639,4 +663,76 @@ TEST_F(BatchFixture, IndexAddressesTheThumbnailFolderByTheNameItWasCreatedWith)
     auto bytes = test::readFile(dir / "out" / "index.html");
     std::string html(bytes.begin(), bytes.end());
     EXPECT_NE(html.find("<img src=\"small,thumbs/p0.bmp\""), std::string::npos) << html;
+}
+
+TEST_F(BatchFixture, SharedPalettePassRunsForPaletteOutputsOnly)
+{
+    makeInput("a.bmp", "20x10 gradient:red-yellow");
+    makeInput("b.bmp", "20x10 gradient:blue-green");
+    makeInput("c.bmp", "20x10 xc:gray");
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    s.bCreateLogFile = 1;
+    s.quantize.useGivenPalette = 1;
+    setSlot(0, "bmp", u"Normal", CF_RGB24);
+    setSlot(1, "bmp", u"Normal", CF_256_COLOURS);
+    setGlobalQuantizeOptions(&s.quantize);
+    struct Reset {
+        ~Reset() { setGlobalQuantizeOptions(nullptr); }
+    } reset;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 6);
+    EXPECT_EQ(s.quantize.useGivenPalette, 1);
+    EXPECT_NE(std::find(ui.statuses.begin(), ui.statuses.end(), u"Calculating shared palette..."), ui.statuses.end());
+    auto log = test::readFile(dir / "log.txt");
+    EXPECT_NE(std::string(log.begin(), log.end()).find("\r\nComputing shared palette...\r\nReading:  "),
+              std::string::npos);
+    // Every 256-colour output carries the one palette the pass built.
+    fs::path sub = dir / "out" / "Windows bitmap format - Normal - 256 clrs";
+    auto palette = [&](const char* name) {
+        auto b = test::readFile(sub / name);
+        EXPECT_GT(b.size(), 54u + 1024u);
+        return std::vector<uint8_t>(b.begin() + 54, b.begin() + std::min<size_t>(b.size(), 54 + 1024));
+    };
+    EXPECT_EQ(palette("a.bmp"), palette("b.bmp"));
+    EXPECT_EQ(palette("a.bmp"), palette("c.bmp"));
+
+    // Without a palette output the pass is skipped and the switch goes off.
+    list->clearAll();
+    makeInput("d.bmp");
+    s.iOutFormats = 1;
+    ui.statuses.clear();
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(s.quantize.useGivenPalette, 0);
+    EXPECT_EQ(std::find(ui.statuses.begin(), ui.statuses.end(), u"Calculating shared palette..."), ui.statuses.end());
+}
+
+TEST_F(BatchFixture, SilentRunShowsNoBoxAndClosesTheWizard)
+{
+    makeInput("a.bmp");
+    fs::path bad = makeInput("b.bmp");
+    test::writeFile(bad, std::string("BM not a bitmap"));
+    s.silentMode = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_EQ(ui.continueQuestions, 0);
+    EXPECT_EQ(s.bNoErrorPrompts, 1);
+    EXPECT_EQ(ui.closeCalls, 1);
+
+    // "Exit when done" closes only a run that was not interrupted.
+    s.silentMode = 0;
+    s.bNoErrorPrompts = 0;
+    s.exitWhenDone = 1;
+    s.bNoOverwritePrompt = 1;
+    ui.continueAnswer = ERROR_CANCEL_BATCH;
+    r = runBatch();
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(ui.closeCalls, 1);
+    list->clearAll();
+    makeInput("c.bmp");
+    r = runBatch();
+    EXPECT_FALSE(r.interrupted);
+    EXPECT_EQ(ui.closeCalls, 2);
 }
