@@ -85,6 +85,10 @@ ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* ne
         // A read-ahead of this file is waited for, or its cached image used.
         rc = imageCacheGetOrDecode(cache, &raw, reader.get(), nullptr, nullptr);
         Ref<Image> image = Ref<Image>::adopt(raw);
+        // The batch uses each input once: taking it out of the cache usually
+        // leaves us its only holder, so it can be processed without a copy,
+        // and frees the cache's room for the next input.
+        imageCacheClear(cache);
         if (nextPath && !nextPath->empty()) imageCacheRequest(cache, *nextPath, 0, true, nullptr, nullptr);
         if (failed(rc)) return rc;
         out = std::move(image);

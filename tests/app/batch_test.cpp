@@ -480,7 +480,7 @@ TEST(BatchOrientation, ComposeTurnsAndMirrors)
     EXPECT_NE(orientationCompose(1, ORIENT_MIRROR_H), orientationCompose(ORIENT_MIRROR_H, 1));
 }
 
-TEST_F(BatchFixture, ReadAheadThroughTheCacheLeavesCachedImagesUntouched)
+TEST_F(BatchFixture, ReadAheadThroughTheCacheLeavesSharedImagesUntouched)
 {
     ImageCache localCache;
     localCache.allFrames = 1;
@@ -488,20 +488,27 @@ TEST_F(BatchFixture, ReadAheadThroughTheCacheLeavesCachedImagesUntouched)
     localCache.setRegistry(&reg);
     cache = &localCache;
     fs::path a = makeInput("a.bmp", "8x8 xc:white");
-    fs::path b = makeInput("b.bmp", "8x8 xc:white");
+    makeInput("b.bmp", "8x8 xc:white");
+    makeInput("c.bmp", "8x8 xc:white");
     s.adjustments.setInvert(true);
     BatchResult r = runBatch();
-    EXPECT_EQ(r.converted, 2);
-    // The second input was read ahead into the cache while the first was
-    // written, and it is still there: white, as decoded, though its output
-    // was inverted.
-    Image* cached = imageCacheFind(&localCache, b, u"", u"");
-    ASSERT_NE(cached, nullptr);
-    EXPECT_EQ(cached->row<Rgba8>(0)[0].r, 255);
-    objectRelease(cached);
-    std::string px = test::runOutput("convert " + test::shellQuote((dir / "out" / "b.bmp").string()) +
+    EXPECT_EQ(r.converted, 3);
+    std::string px = test::runOutput("convert " + test::shellQuote((dir / "out" / "c.bmp").string()) +
                                      " -format '%[pixel:p{0,0}]' info:");
     EXPECT_TRUE(px.find("black") != std::string::npos || px.find("(0,0,0)") != std::string::npos) << px;
+
+    // Someone else (the preview) holds the decoded image: the batch processes
+    // a copy and the holder's image stays as decoded.
+    Ref<ImageReader> reader;
+    ASSERT_EQ(imageFileOpen(reader, a, true, &reg), RC_OK);
+    Image* raw = nullptr;
+    ASSERT_EQ(imageCacheGetOrDecode(&localCache, &raw, reader.get(), nullptr, nullptr), RC_OK);
+    Ref<Image> held = Ref<Image>::adopt(raw);
+    Ref<Image> processed;
+    ASSERT_EQ(batchLoadInput(processed, a, nullptr, nullptr, nullptr, nullptr, s, &localCache, &reg), RC_OK);
+    EXPECT_NE(processed.get(), held.get());
+    EXPECT_EQ(held->row<Rgba8>(0)[0].r, 255);
+    EXPECT_EQ(processed->row<Rgba8>(0)[0].r, 0);
     imageCacheDestroy(&localCache);
 }
 
