@@ -11,6 +11,7 @@
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "core/text.h"
+#include "platform/memory.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -684,9 +685,17 @@ TEST_F(BatchFixture, SharedPalettePassRunsForPaletteOutputsOnly)
     setSlot(0, "bmp", u"Normal", CF_RGB24);
     setSlot(1, "bmp", u"Normal", CF_256_COLOURS);
     setGlobalQuantizeOptions(&s.quantize);
+    // The pass allocates the palette for the process's record, which lives
+    // as long as the process; this record is the test's.
     struct Reset {
-        ~Reset() { setGlobalQuantizeOptions(nullptr); }
-    } reset;
+        QuantizeOptions& q;
+        ~Reset()
+        {
+            setGlobalQuantizeOptions(nullptr);
+            alignedFree(q.palette);
+            q.palette = nullptr;
+        }
+    } reset{s.quantize};
     BatchResult r = runBatch(dir / "log.txt");
     EXPECT_EQ(r.converted, 6);
     EXPECT_EQ(s.quantize.useGivenPalette, 1);
