@@ -621,7 +621,9 @@ struct Run {
             logHead();
         }
         startMs = now();
-        if (s.index.bIndex) {
+        // Outputs beside their sources need no output folder; without one the
+        // page has no place of its own, and the current folder is not it.
+        if (s.index.bIndex && !s.szOutDir.empty()) {
             index = std::fopen((s.szOutDir / "index.html").c_str(), "wb");
             if (index) {
                 std::string head = indexHead(latin1ToU16(s.index.szBODY), s.index.iSpacing);

@@ -752,3 +752,26 @@ TEST_F(BatchFixture, SilentRunShowsNoBoxAndClosesTheWizard)
     EXPECT_FALSE(r.interrupted);
     EXPECT_EQ(ui.closeCalls, 2);
 }
+
+TEST_F(BatchFixture, IndexWithoutAnOutputFolderLeavesTheCurrentFolderAlone)
+{
+    makeInput("a.bmp", "400x100 gradient:red-blue");
+    fs::create_directories(dir / "cwd");
+    test::writeFile(dir / "cwd" / "index.html", std::string("precious"));
+    struct Cwd {
+        fs::path old = fs::current_path();
+        ~Cwd() { fs::current_path(old); }
+    } restore;
+    fs::current_path(dir / "cwd");
+    s.szOutDir.clear();
+    s.bSaveInSrcDirs = 1;
+    s.bNoOverwritePrompt = 1; // output 0 replaces its source
+    s.index.bIndex = 1;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(identify(dir / "in" / "ico" / "a.bmp"), "160 40");
+    auto b = test::readFile(dir / "cwd" / "index.html");
+    EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
+}
