@@ -271,6 +271,7 @@ TEST_F(BatchFixture, FailedWriteKeepsTheExistingFileAndTheSource)
     auto b = test::readFile(target);
     EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
     EXPECT_TRUE(fs::exists(src));
+    EXPECT_EQ(text(ui.statuses.back()), "1 file skipped!");
 }
 
 TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
@@ -360,6 +361,23 @@ TEST_F(BatchFixture, LogTextIsExact)
     EXPECT_EQ(got, "Quillon log file\r\n\r\n-- 5 December 2026, 17:05 --\r\n\r\n"
                    "Output format 0: Windows bitmap format (Normal - 0 - Auto)\r\n\r\n"
                    "Reading:  " + a.string() + "\r\nWriting: " + out + "\r\nResult: Ok.\r\n\r\nBatch finished.\r\n");
+
+    // A second run appends its own header; a path outside Latin-1 is UTF-8;
+    // an existing output left alone and an unreadable input are told apart.
+    fs::path cjk = makeInput("\xE5\x86\x99\xE7\x9C\x9F.bmp");
+    fs::path bad = makeInput("z.bmp");
+    test::writeFile(bad, std::string("BM broken"));
+    s.bNoErrorPrompts = 1;
+    runBatch(log);
+    b = test::readFile(log);
+    std::string second(b.begin() + ptrdiff_t(got.size()), b.end());
+    std::string cjkOut = (dir / "out" / "\xE5\x86\x99\xE7\x9C\x9F.bmp").string();
+    EXPECT_EQ(second, "\r\n-- 5 December 2026, 17:05 --\r\n\r\n"
+                      "Output format 0: Windows bitmap format (Normal - 0 - Auto)\r\n\r\n"
+                      "Reading:  " + a.string() + "\r\nWriting: " + out + "\r\nResult: Skipped!\r\n\r\n"
+                      "Reading:  " + cjk.string() + "\r\nWriting: " + cjkOut + "\r\nResult: Ok.\r\n\r\n"
+                      "Reading:  " + bad.string() + "\r\nError: Unknown file format\r\n"
+                      "Batch finished.\r\n");
 }
 
 TEST_F(BatchFixture, LogNamesSlotsWithoutAWritableFormat)
@@ -534,6 +552,7 @@ TEST_F(BatchFixture, ReadOnlySourceIsNotDeleted)
     EXPECT_EQ(r.converted, 1);
     EXPECT_TRUE(fs::exists(a));
     EXPECT_EQ(identify(dir / "out" / "a.bmp"), "40 30");
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 1 out of 1 file!");
 }
 
 TEST_F(BatchFixture, SourceKeptWhenAnOutputTurnsOutToBeIt)
