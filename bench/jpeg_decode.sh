@@ -28,3 +28,17 @@ for jpg in /usr/share/backgrounds/*.jpg; do
   echo -n "$name progressive memory: "
   "$DRIVER" --memory "$prog"
 done
+
+# In-process decode times (fastest of several), which leave out reading the
+# file and starting the process; less disturbed by a busy machine.
+echo "== in-process decode only, fastest of 7"
+for jpg in "$OUT"/*-baseline.jpg; do
+  name=$(basename "$jpg" -baseline.jpg)
+  one=$("$DRIVER" --no-bands --repeat 7 --time "$jpg")
+  bands=$("$DRIVER" --bands --repeat 7 --time "$jpg")
+  nosimd=$(env JSIMD_FORCENONE=1 "$DRIVER" --libjpeg --repeat 7 --time "$jpg")
+  simd=$("$DRIVER" --libjpeg --repeat 7 --time "$jpg")
+  eighth=$("$DRIVER" --eighth --repeat 7 --time "$jpg")
+  python3 -c "import sys; n,o,b,ns,s,e=sys.argv[1],*map(float,sys.argv[2:]); print(f'{n}: ours {o:.3f}s; vs turbo no SIMD {o/ns:.2f}, vs turbo SIMD {o/s:.2f}; bands/ours {b/o:.2f}; eighth/full {e/o:.2f}')" \
+    "$name" "$one" "$bands" "$nosimd" "$simd" "$eighth"
+done

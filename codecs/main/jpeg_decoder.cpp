@@ -71,8 +71,6 @@ bool parseDac(JpegDecoder& d, const uint8_t* data, size_t length)
             d.arith.dcL[tcTb] = lower;
             d.arith.dcU[tcTb] = upper;
         } else if (tcTb < 32) {
-            // Kx outside 1..63 would address bins that do not exist.
-            if (value < 1 || value > 63) return false;
             d.arith.acK[tcTb - 16] = value;
         } else {
             return false;
@@ -317,14 +315,16 @@ struct Output {
     }
 };
 
-// One MCU row handed to the row task: its samples, already transformed by
-// the decoding thread, are placed and their colour finished. Splitting after
-// the transform balances the two threads better than handing over
-// coefficients: entropy decoding alone is the smaller half of the work, and
-// samples are half the size of coefficients to pass between cores.
+// One MCU row handed to the row task: either its coefficients, which the
+// task transforms before placing the samples, or samples the decoding thread
+// already transformed. The decoding thread chooses per row, so that whichever
+// thread would otherwise wait takes the transforms: entropy decoding is the
+// larger share of the work for detailed photographs, the smaller for smooth
+// ones.
 struct RowJob {
     const JpegDecoder* d;
     Output* out;
+    const int16_t* coefficients;  // null when `samples` holds the row
     const uint8_t* samples;
     Output::Band band;
     JpegSampleWriter writer;
@@ -338,9 +338,16 @@ void runRowJob(const RowJob& job)
     const JpegDecoder& d = *job.d;
     if (!job.band.base) return;
     const size_t sampleStride = size_t(d.blocksPerMcu) * (d.reduced ? 1 : 64);
+    const size_t blockStride = size_t(d.blocksPerMcu) * 64;
+    alignas(16) uint8_t local[64 * 64];
     uint8_t* dst = job.band.base;
     for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
-        job.writer(d, dst, job.samples + m * sampleStride, job.components, job.componentCount);
+        const uint8_t* samples = job.samples + m * sampleStride;
+        if (job.coefficients) {
+            transformMcu(d, job.coefficients + m * blockStride, local, job.components, job.componentCount);
+            samples = local;
+        }
+        job.writer(d, dst, samples, job.components, job.componentCount);
         dst += job.out->bytesPerMcu;
     }
     finishRows(job.finish, job.band.base, d.strideBytes, job.band.validRows, job.out->rowPixels);
@@ -349,7 +356,7 @@ void runRowJob(const RowJob& job)
 
 // Hands MCU rows from the decoding thread to one consumer task, which works
 // through them in order; at most two rows are in flight (the two halves of
-// the sample buffer). One long-lived consumer avoids waking a worker for
+// the row buffer). One long-lived consumer avoids waking a worker for
 // every row. Should the pool not start the consumer in good time (it may be
 // busy, or this decode may itself run on a pool worker), the decoding thread
 // claims the work and does the rows itself.
@@ -363,11 +370,21 @@ public:
         }
     }
 
-    // Before the coefficients of `row` are decoded: its half must be free.
-    void waitForHalf(uint32_t row)
+    // Before `row` is decoded: its half must be free. True when that meant
+    // waiting for the task.
+    bool waitForHalf(uint32_t row)
     {
         std::unique_lock<std::mutex> hold(mutex_);
+        bool waits = completed_ + 1 < row;
         waitUntil(hold, [&] { return completed_ + 1 >= row; });
+        return waits;
+    }
+
+    // The task has nothing to do.
+    bool idle()
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return completed_ == pushed_ && owner_ != kInline;
     }
 
     void push(const RowJob& job)
@@ -621,9 +638,9 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                          (bandMode < 0 && uint64_t(componentCount_) * mcusPerRow >= kBandMinComponentMcus &&
                           mcuRows >= kBandMinMcuRows);
             if (bandMode == 0 || mcuRows < 2) bands = false;
-            AlignedBuffer<uint8_t> halves;
-            const uint64_t halfBytes = uint64_t(blocksPerMcu) * (reduced ? 1 : 64) * mcusPerRow;
-            if (bands && !halves.allocate(halfBytes * 2)) bands = false;
+            AlignedBuffer<int16_t> halves;
+            const uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
+            if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
             usedBands = bands;
             // Each MCU is decoded into the one-MCU coefficient buffer.
             int16_t* blocks[24];
@@ -656,21 +673,37 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 TaskGroup tasks;
                 RowPipeline pipeline;
                 pipeline.start(tasks);
+                bool transformHere = false;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
-                    pipeline.waitForHalf(row);
-                    uint8_t* half = halves.get() + (row & 1) * halfBytes;
+                    if (pipeline.waitForHalf(row)) transformHere = true;
+                    else if (pipeline.idle()) transformHere = false;
+                    if (bandSplit >= 0) transformHere = bandSplit == 1;
+                    int16_t* halfCoefficients = halves.get() + (row & 1) * halfBlocks * 64;
+                    uint8_t* halfSamples = reinterpret_cast<uint8_t*>(halfCoefficients);
                     const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
+                    const size_t blockStride = size_t(blocksPerMcu) * 64;
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
-                        if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
-                        else transformMcu(*this, coefficients.get(), half + m * sampleStride, frameComponents,
-                                          componentCount_);
+                        if (transformHere) {
+                            if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
+                            else transformMcu(*this, coefficients.get(), halfSamples + m * sampleStride,
+                                              frameComponents, componentCount_);
+                            continue;
+                        }
+                        int16_t* mcu = halfCoefficients + m * blockStride;
+                        int16_t* into[24];
+                        uint32_t b = 0;
+                        for (uint32_t i = 0; i < ns; ++i)
+                            for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
+                                into[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
+                        if (!decodeMcu(*this, into, mcuBlocks)) mcuFailed = true;
                     }
                     if (mcuFailed) break;
-                    pipeline.push(RowJob{this, &out, half, out.begin(row, false), allWriter, frameComponents,
-                                         componentCount_, rowFinish});
+                    pipeline.push(RowJob{this, &out, transformHere ? nullptr : halfCoefficients, halfSamples,
+                                         out.begin(row, false), allWriter, frameComponents, componentCount_,
+                                         rowFinish});
                 }
                 pipeline.finish(tasks);
             }

@@ -199,10 +199,12 @@ TEST_F(JpegColour, BandModeGivesTheSameBytesAsWholeFrameMode)
           std::string("-grayscale"), threeScans}) {
         Pnm pic = photoCrop(1030, 530, 5, 5);
         Bytes jpg = cjpegBytes(dir, pic, args);
+        for (int split = -1; split <= 1; ++split)
         for (bool reduced : {false, true}) {
             JpegDecodeOptions off, on;
             off.band = 0;
             on.band = 1;
+            on.bandSplit = int8_t(split);
             off.reduced = on.reduced = reduced;
             JpegOutput a = jpegDecodeBytes(jpg, off), b = jpegDecodeBytes(jpg, on);
             ASSERT_EQ(a.rc, RC_OK);
@@ -210,7 +212,7 @@ TEST_F(JpegColour, BandModeGivesTheSameBytesAsWholeFrameMode)
             // A frame whose first scan lacks components is never banded.
             EXPECT_EQ(b.usedBands, args != threeScans);
             EXPECT_EQ(a.colourSpace, b.colourSpace);
-            EXPECT_TRUE(a.pixels == b.pixels) << args << (reduced ? " 1/8" : "");
+            EXPECT_TRUE(a.pixels == b.pixels) << args << (reduced ? " 1/8" : "") << " split " << split;
         }
     }
 }

@@ -20,6 +20,7 @@ JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOp
     JpegDecoder* d = jpegDecoderCreate();
     if (!d) return out;
     d->bandMode = options.band;
+    d->bandSplit = options.bandSplit;
     d->convertColour = options.convert;
     d->setInput(input.get(), bytes.size());
     out.rc = d->readHeader();

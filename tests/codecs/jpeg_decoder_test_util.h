@@ -27,6 +27,7 @@ struct JpegDecodeOptions {
     bool reduced = false;
     bool convert = true;
     int8_t band = -1;
+    int8_t bandSplit = -1;
     int64_t rows = -1;                       // destination rows; -1: all decoded rows
     const std::atomic<uint8_t>* abortByte = nullptr;
     uint8_t fill = 0xA5;                     // initial buffer contents
