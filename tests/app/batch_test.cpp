@@ -224,7 +224,16 @@ TEST_F(BatchFixture, OverwriteRulesKeepOrReplaceTheExistingFile)
     EXPECT_EQ(ui.overwriteQuestions, 1);
     EXPECT_EQ(r.converted, 0);
     EXPECT_TRUE(unchanged());
-    EXPECT_NE(ui.lastOverwriteText.find(u"aldready exists"), std::u16string::npos);
+    EXPECT_EQ(ui.lastOverwriteText, u"The following output file aldready exists:\n        \n" + pathToU16(target) +
+                                        u"\n        \nWhat would you like to do with it?");
+    EXPECT_EQ(ui.cancelAllQuestions, 0); // the only input is the last
+
+    // Rename, then no name given: cancelled like the question itself.
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    r = runBatch();
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_EQ(r.skipped, 0);
+    EXPECT_TRUE(unchanged());
 
     ui.renameTo = dir / "out" / "renamed.bmp";
     ui.overwriteAnswers = {OVERWRITE_RENAME};
@@ -793,4 +802,22 @@ TEST_F(BatchFixture, IndexWithoutAnOutputFolderLeavesTheCurrentFolderAlone)
     EXPECT_EQ(identify(dir / "in" / "ico" / "a.bmp"), "160 40");
     auto b = test::readFile(dir / "cwd" / "index.html");
     EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
+}
+
+TEST_F(BatchFixture, RemovedRowsLeaveTheRestToConvertInTheOrderAdded)
+{
+    for (const char* n : {"a.bmp", "b.bmp", "c.bmp", "d.bmp"}) makeInput(n);
+    // Rows show the newest first: d, c, b, a. Remove d and b.
+    list->removeRows({0, 2});
+    s.bCreateLogFile = 1;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.total, 2);
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_TRUE(fs::exists(dir / "out" / "a.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "c.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "b.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "d.bmp"));
+    auto b = test::readFile(dir / "log.txt");
+    std::string log(b.begin(), b.end());
+    EXPECT_LT(log.find("in/a.bmp"), log.find("in/c.bmp"));
 }
