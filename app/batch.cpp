@@ -531,8 +531,10 @@ struct Run {
         } else if (multiSub) {
             std::u16string desc = id >= 0 ? reg.at(id)->description : u"";
             int32_t param = slot.iCompParam;
-            folder /= u16ToPath(slotSubFolderName(desc, slot.szSubFormat, param,
-                                                  slot.iColorFormat == CF_AUTO ? u"Auto" : colourName(slot.iColorFormat)));
+            // Sub-folders name a colour format the table lacks "Auto" (the
+            // log says "Unknown").
+            const char16_t* colour = colourFormatName(slot.iColorFormat);
+            folder /= u16ToPath(slotSubFolderName(desc, slot.szSubFormat, param, colour ? colour : u"Auto"));
             directoryCreatePath(folder);
         }
         std::u16string ext;

@@ -821,3 +821,21 @@ TEST_F(BatchFixture, RemovedRowsLeaveTheRestToConvertInTheOrderAdded)
     std::string log(b.begin(), b.end());
     EXPECT_LT(log.find("in/a.bmp"), log.find("in/c.bmp"));
 }
+
+TEST_F(BatchFixture, SubFolderOfAColourChoiceTheTableLacksSaysAuto)
+{
+    makeInput("a.bmp", "40x30 xc:red");
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    s.bCreateLogFile = 1;
+    s.slots[0].iColorFormat = CF_2_COLOURS | CF_4_COLOURS; // two flags: no name of its own
+    setSlot(1, "bmp", u"RLE compressed", CF_256_COLOURS);
+    s.slots[1].iCompParam = 5;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_TRUE(fs::exists(dir / "out" / "Windows bitmap format - Normal - Auto" / "a.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "Windows bitmap format - RLE compressed 5 - 256 clrs" / "a.bmp"));
+    auto b = test::readFile(dir / "log.txt");
+    EXPECT_NE(std::string(b.begin(), b.end()).find("Output format 0: Windows bitmap format (Normal - 0 - Unknown)\r\n"),
+              std::string::npos);
+}
