@@ -165,12 +165,17 @@ void InputList::forget(FileEntry& entry)
     }
 }
 
-ResultCode InputList::addFile(const fs::path& path, bool showErrors, bool rememberFolder)
+ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool rememberFolder)
 {
+    // Entries hold full paths: a name relative to the current folder (a
+    // command-line argument) would keep other folder levels, and name
+    // another file once the current folder changes.
+    std::error_code absEc;
+    const fs::path path = given.is_absolute() || given.empty() ? given : fs::absolute(given, absEc);
+    if (absEc) return RC_OPEN_FAILED;
     if (rememberFolder && path.has_filename()) {
-        std::error_code ec;
-        fs::path folder = fs::absolute(path, ec).parent_path();
-        if (!ec && !folder.empty()) hooks_->rememberFolder(folder / "");
+        fs::path folder = path.parent_path();
+        if (!folder.empty()) hooks_->rememberFolder(folder / "");
     }
 
     Identity id = identify(path);

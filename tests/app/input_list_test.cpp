@@ -535,3 +535,23 @@ TEST(InputList, LongPathsKeepEveryCharacter)
     EXPECT_EQ(u16ToUtf8(fileListColumnText(e, 0)), name);
     EXPECT_EQ(u16ToUtf8(fileListColumnText(e, 4)), folder.string() + "/");
 }
+
+TEST(InputList, RelativeNamesBecomeFullPaths)
+{
+    TempDir dir;
+    FakeHooks hooks;
+    InputList list(&hooks);
+    writeImage(dir / "sub" / "rel.png");
+    struct Cwd {
+        fs::path old = fs::current_path();
+        ~Cwd() { fs::current_path(old); }
+    } restore;
+    fs::current_path(dir.path());
+    ASSERT_EQ(list.addFile("sub/rel.png", false, false), RC_OK);
+    ASSERT_EQ(list.fileCount(), 1u);
+    EXPECT_EQ(list.slot(0)->path, dir / "sub" / "rel.png");
+    EXPECT_EQ(u16ToUtf8(fileListColumnText(*list.slot(0), 4)), (dir / "sub").string() + "/");
+    // The same file by its full name is a duplicate.
+    ASSERT_EQ(list.addFile(dir / "sub" / "rel.png", false, false), RC_OK);
+    EXPECT_EQ(list.fileCount(), 1u);
+}
