@@ -387,8 +387,13 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
         fs::remove(temp, ec);
         return rc;
     }
-    // The existing file is replaced only by a complete new one.
-    if (existed) syncFile(temp);
+    // The existing file is replaced only by a complete new one, which keeps
+    // its permissions: replacing a private file must not make it readable.
+    if (existed) {
+        syncFile(temp);
+        struct stat st {};
+        if (stat(outputPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(temp.c_str(), st.st_mode & 07777);
+    }
     fs::rename(temp, outputPath, ec);
     if (ec) {
         fs::remove(temp, ec);

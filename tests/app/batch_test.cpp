@@ -839,3 +839,16 @@ TEST_F(BatchFixture, SubFolderOfAColourChoiceTheTableLacksSaysAuto)
     EXPECT_NE(std::string(b.begin(), b.end()).find("Output format 0: Windows bitmap format (Normal - 0 - Unknown)\r\n"),
               std::string::npos);
 }
+
+TEST_F(BatchFixture, ReplacedOutputKeepsItsPermissions)
+{
+    makeInput("a.bmp");
+    fs::path target = dir / "out" / "a.bmp";
+    test::writeFile(target, std::string("old"));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    s.bNoOverwritePrompt = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(identify(target), "40 30");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
