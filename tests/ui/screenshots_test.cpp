@@ -9,6 +9,7 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "support/test_support.h"
+#include "ui/hooks.h"
 #include "ui/wizard_app.h"
 
 using namespace quillon;
@@ -27,15 +28,28 @@ TEST(Screenshots, EachPage)
     }
     jobSettings() = JobSettings{};
     jobSettings().szOutDir = dir / "out/";
+    normalizeSlots(jobSettings()); // as start-up does once the formats exist
+    std::filesystem::create_directories(dir / "out");
+    // A picture run never waits on a question.
+    ui::uiHooks().msgBox = [](QWidget*, const QString&, const QString&, const std::vector<ui::MsgButton>&,
+                              int32_t closeValue) { return closeValue; };
     ui::WizardApp app(args);
     app.frame().resize(720, 480);
     app.frame().show();
-    for (int page = 0; page < WIZARD_PAGE_COUNT; ++page) {
-        if (page == PAGE_PROCESSING) break; // running a batch is not a picture
-        app.frame().setCurrentPage(page);
-        QCoreApplication::processEvents();
+    auto save = [&](int page) {
         QPixmap shot = app.frame().grab();
         std::string file = std::string(out) + "/page" + std::to_string(page) + ".png";
         EXPECT_TRUE(shot.save(QString::fromStdString(file)));
+    };
+    for (int page = 0; page < PAGE_PROCESSING; ++page) {
+        app.frame().setCurrentPage(page);
+        QCoreApplication::processEvents();
+        save(page);
     }
+    // The processing page once its batch is done.
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    for (int i = 0; i < 500 && app.frame().windowTitle() != QStringLiteral("Batch Completed! - Quillon"); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    save(PAGE_PROCESSING);
+    ui::uiHooks() = {};
 }
