@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/convert.h"
+#include "core/resize.h"
 #include "core/text.h"
 #include "platform/memory.h"
 
@@ -353,10 +354,15 @@ ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* re
             *out = cached;
             return RC_OK;
         }
-        ResultCode rc = imageConvertPixels(*out, cached, true);
+        // A given image of another size is fitted as a decode would fit
+        // it; a conversion that fails is reported, never passed off as a
+        // filled image.
+        ResultCode rc = (*out)->width == cached->width && (*out)->height == cached->height
+                            ? imageConvertPixels(*out, cached, true)
+                            : imageResample(*out, cached, 0, abort);
+        if (succeeded(rc)) imageCopyInfo(*out, cached);
         objectRelease(cached);
-        (void)rc;
-        return RC_OK;
+        return failed(rc) ? rc : RC_OK;
     }
     if (!*out) {
         ResultCode rc = imageCreateForReader(reader, out, isForDisplay(reader->pixelFormat));

@@ -179,6 +179,16 @@ TEST_F(Cache, GetOrDecodeUsesTheCacheAndCopiesIntoAGivenImage)
     ASSERT_EQ(imageCacheGetOrDecode(&cache, &rgba, r.get(), nullptr, nullptr), RC_OK);
     EXPECT_EQ(rgba->row<Rgba8>(1)[1].g, 7);
     objectRelease(rgba);
+    // A given image of another size is fitted, as a decode would fit it,
+    // instead of being handed back untouched as a success.
+    Image* smaller = imageCreate(PF_GRAY8, packSize(2, 2));
+    std::memset(smaller->rowBytesPtr(0), 0, 2);
+    std::memset(smaller->rowBytesPtr(1), 0, 2);
+    ASSERT_EQ(imageCacheGetOrDecode(&cache, &smaller, r.get(), nullptr, nullptr), RC_OK);
+    EXPECT_EQ(g_decodes, before);
+    EXPECT_EQ(smaller->row<uint8_t>(0)[0], 7);
+    EXPECT_EQ(smaller->row<uint8_t>(1)[1], 7);
+    objectRelease(smaller);
     // A miss decodes on the caller's thread and is not cached.
     fs::path b = file("b.fake", 5);
     Ref<ImageReader> rb = open(b);
