@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/text.h"
+#include "platform/settings_store.h"
 
 namespace quillon {
 
@@ -38,7 +39,8 @@ std::string indexHead(std::u16string_view bodyAttributes, int32_t spacing)
     h += "<!Image index created by Quillon 5>\r\n\r\n<html>\r\n\r\n<head>\r\n";
     h += "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\">\r\n";
     h += "</head>\r\n\r\n<body";
-    if (!bodyAttributes.empty()) h += " " + u16ToApprox(bodyAttributes);
+    // The attributes are the setting's own 8-bit text, as the page is.
+    if (!bodyAttributes.empty()) h += " " + u16ToCp1252(bodyAttributes);
     h += ">\r\n\r\n<table border=0 cellspacing=" + std::to_string(spacing) + ">\r\n";
     return h;
 }
@@ -65,9 +67,8 @@ bool indexThumbnailSize(uint32_t w, uint32_t h, uint32_t X, uint32_t Y, bool onl
 
 namespace {
 
-std::string withSlash(std::u16string_view prefix)
+std::string withSlash(std::string p)
 {
-    std::string p = u16ToApprox(prefix);
     if (!p.empty() && p.back() != '/' && p.back() != '\\') p += '/';
     return p;
 }
@@ -88,7 +89,7 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     out += "<td align=center valign=top>\r\n\t";
     if (c.linkUrl != 0) {
         std::string address;
-        if (c.linkUrl == 2) address = withSlash(c.linkPrefix);
+        if (c.linkUrl == 2) address = withSlash(u16ToCp1252(c.linkPrefix));
         address += replaceExtension(u16ToApprox(c.thumbnailName), u16ToApprox(c.fullExtension));
         if (c.useValidUris) urlEncodeInPlace(address);
         out += "<a href=\"" + address + "\"";
@@ -97,8 +98,8 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     }
     if (c.iconUrl != 0) {
         std::string address;
-        if (c.iconUrl == 2) address = withSlash(c.iconPrefix);
-        else if (!c.iconSubdir.empty()) address = withSlash(c.iconSubdir);
+        if (c.iconUrl == 2) address = withSlash(u16ToCp1252(c.iconPrefix));
+        else if (!c.iconSubdir.empty()) address = withSlash(u16ToApprox(c.iconSubdir));
         address += u16ToApprox(c.thumbnailName);
         if (c.useValidUris) urlEncodeInPlace(address);
         char dims[96];

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
+
 using namespace quillon;
 
 TEST(HtmlIndex, UrlEncoding)
@@ -99,4 +101,20 @@ TEST(HtmlIndex, CellsAndRows)
     d.linkUrl = 0;
     d.iconUrl = 0;
     EXPECT_EQ(indexCellLines(d, column), "<td align=center valign=top>\r\n\tmy photo#1.tif<br/><br/>\r\n");
+}
+
+TEST(HtmlIndex, EightBitSettingTextsReachThePageUnchanged)
+{
+    // The body attributes and base addresses are Windows-1252 bytes, and
+    // the page is 8-bit: they go through as they are.
+    const std::string body = "background=\x80-\xE9.png";
+    EXPECT_NE(indexHead(latin1ToU16(body), 0).find("<body " + body + ">"), std::string::npos);
+    IndexCell c;
+    c.linkUrl = 2;
+    c.linkPrefix = latin1ToU16("http://h/\x9C\xE9/");
+    c.iconUrl = 0;
+    c.thumbnailName = u"a.png";
+    c.fullExtension = u"jpg";
+    int32_t column = 1;
+    EXPECT_NE(indexCellLines(c, column).find("<a href=\"http://h/\x9C\xE9/a.jpg\">"), std::string::npos);
 }
