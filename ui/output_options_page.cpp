@@ -120,10 +120,16 @@ bool outputOptionsValidate(QWidget* page, JobSettings& s, bool silent)
     // images go beside their sources, so the folder is required then too.
     if (!s.bSaveInSrcDirs || s.index.bIndex) {
         if (s.szOutDir.empty()) return fail(page, silent, QStringLiteral("You must select an output directory first!"));
+        // A relative folder means the one under the current folder now, not
+        // wherever a later run happens to start.
+        std::error_code ec;
+        if (s.szOutDir.is_relative()) {
+            fs::path absolute = fs::absolute(s.szOutDir, ec);
+            if (!ec) s.szOutDir = absolute;
+        }
         std::string dir = s.szOutDir.native();
         if (dir.back() != '/') s.szOutDir = dir + '/';
         fs::path folder = s.szOutDir.parent_path();
-        std::error_code ec;
         if (!fs::is_directory(folder, ec)) {
             if (!silent) {
                 int32_t answer = msgBox(page, QStringLiteral("The output directory does not exist!\n\nCreate it?"),
@@ -540,8 +546,17 @@ void OutputOptionsPage::onCommand(int id)
         // The index writes its thumbnails as the second output, and only then.
         s.iOutFormats = s.index.bIndex ? 2 : 1;
         c.setChecked(757, false);
-        // The folder edit comes back into use with the index: show the folder.
-        if (s.bSaveInSrcDirs) c.setText(501, s.index.bIndex ? qpath(s.szOutDir) : QString());
+        // With outputs beside their sources the folder edit is in use only
+        // with the index: shown when it comes on, put aside (not lost) when
+        // it goes off.
+        if (isOn(c, 504)) {
+            if (s.index.bIndex) {
+                c.setText(501, qpath(s.szOutDir));
+            } else {
+                s.szOutDir = pathOf(c.edit(501)->text());
+                c.setText(501, QString());
+            }
+        }
         refreshNext();
         updateControlStates();
         break;

@@ -376,6 +376,15 @@ TEST(OutputOptionsPage, SaveInSourceFolderKeepsTheTypedFolder)
     EXPECT_TRUE(enabled(p, 501));
     click(p, 504);
     EXPECT_EQ(text(p, 501), "/data/out/");
+    // A folder typed while the index is on survives switching the index off.
+    click(p, 504);
+    p.controls().setText(501, "/data/typed/");
+    click(p, 570);
+    EXPECT_EQ(text(p, 501), "");
+    p.controlsToSettings();
+    EXPECT_EQ(t.s.szOutDir, "/data/typed/");
+    click(p, 570);
+    EXPECT_EQ(text(p, 501), "/data/typed/");
 }
 
 TEST(OutputOptionsPage, BrowsingSetsTheFolderWithItsSeparator)
@@ -434,6 +443,22 @@ TEST(OutputCheck, AsksBeforeCreatingAMissingFolder)
     size_t asked = boxes.asked.size();
     EXPECT_TRUE(outputOptionsValidate(&owner, s, false)); // exists now: nothing asked
     EXPECT_EQ(boxes.asked.size(), asked);
+}
+
+TEST(OutputCheck, RelativeFolderIsTakenFromTheCurrentFolder)
+{
+    ScriptedBoxes boxes;
+    TempDir dir;
+    fs::path cwd = fs::current_path();
+    fs::current_path(dir.path());
+    JobSettings s;
+    s.szOutDir = "converted";
+    QWidget owner;
+    bool ok = outputOptionsValidate(&owner, s, true);
+    fs::current_path(cwd);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(s.szOutDir, (dir.path() / "converted").string() + "/");
+    EXPECT_TRUE(fs::is_directory(dir.path() / "converted"));
 }
 
 TEST(OutputCheck, FolderThatCannotBeCreatedIsReported)
