@@ -171,8 +171,16 @@ ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool remem
     // command-line argument) would keep other folder levels, and name
     // another file once the current folder changes.
     std::error_code absEc;
-    const fs::path path = given.is_absolute() || given.empty() ? given : fs::absolute(given, absEc);
-    if (absEc) return RC_OPEN_FAILED;
+    fs::path path = given;
+    if (!given.is_absolute() && !given.empty()) {
+        fs::path full = fs::absolute(given, absEc);
+        if (absEc) return RC_OPEN_FAILED;
+        // "./" parts name nothing; ".." stays, since through a symbolic link
+        // it need not lead back where the text says.
+        path.clear();
+        for (const fs::path& part : full)
+            if (part != ".") path /= part;
+    }
     if (rememberFolder && path.has_filename()) {
         fs::path folder = path.parent_path();
         if (!folder.empty()) hooks_->rememberFolder(folder / "");

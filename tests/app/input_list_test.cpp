@@ -547,7 +547,7 @@ TEST(InputList, RelativeNamesBecomeFullPaths)
         ~Cwd() { fs::current_path(old); }
     } restore;
     fs::current_path(dir.path());
-    ASSERT_EQ(list.addFile("sub/rel.png", false, false), RC_OK);
+    ASSERT_EQ(list.addFile("./sub/./rel.png", false, false), RC_OK);
     ASSERT_EQ(list.fileCount(), 1u);
     EXPECT_EQ(list.slot(0)->path, dir / "sub" / "rel.png");
     EXPECT_EQ(u16ToUtf8(fileListColumnText(*list.slot(0), 4)), (dir / "sub").string() + "/");
