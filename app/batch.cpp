@@ -372,7 +372,15 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
 
     const bool existed = fs::exists(outputPath, ec);
-    const fs::path temp = temporaryBeside(outputPath);
+    // An existing output reached through a symbolic link is replaced where
+    // the link points, and the link stays: the same file the link names,
+    // which may be the source itself.
+    fs::path target = outputPath;
+    if (existed && fs::is_symlink(outputPath, ec)) {
+        fs::path resolved = fs::canonical(outputPath, ec);
+        if (!ec && fs::is_regular_file(resolved, ec)) target = resolved;
+    }
+    const fs::path temp = temporaryBeside(target);
     ResultCode rc;
     {
         Ref<ImageWriter> writer = Ref<ImageWriter>::adopt(d->createWriter(temp, d));
@@ -392,9 +400,9 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
     if (existed) {
         syncFile(temp);
         struct stat st {};
-        if (stat(outputPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(temp.c_str(), st.st_mode & 07777);
+        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(temp.c_str(), st.st_mode & 07777);
     }
-    fs::rename(temp, outputPath, ec);
+    fs::rename(temp, target, ec);
     if (ec) {
         fs::remove(temp, ec);
         return RC_WRITE_FAILED;

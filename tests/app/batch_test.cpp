@@ -852,3 +852,21 @@ TEST_F(BatchFixture, ReplacedOutputKeepsItsPermissions)
     EXPECT_EQ(identify(target), "40 30");
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
+
+TEST_F(BatchFixture, OutputThatLinksToTheSourceReplacesItAndKeepsIt)
+{
+    fs::path a = makeInput("a.bmp", "40x30 xc:blue");
+    fs::path link = dir / "out" / "a.bmp";
+    fs::create_symlink(a, link);
+    s.bNoOverwritePrompt = 1;
+    s.bDeleteSrcFiles = 1;
+    s.eResize = 1;
+    s.i3ResizeFactor = 50000;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    // Written where the link points: the source, which therefore stays.
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_EQ(identify(a), "20 15");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "in"), fs::directory_iterator()), 1);
+}
