@@ -109,7 +109,7 @@ struct JpegArithState {
 };
 
 // ---------------------------------------------------------------------------
-// Arithmetic scans (jpeg_arith.cpp; until it exists jpeg_arith_stub.cpp).
+// Arithmetic scans (jpeg_arith.cpp).
 //
 // jpegArithStartScan is called once per scan of an arithmetic frame (SOF9,
 // SOF10), right after the scan header was read and checked. On entry:
