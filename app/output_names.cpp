@@ -45,8 +45,10 @@ std::u16string asciiFileName(std::u16string_view name)
 std::filesystem::path keptSubFolders(const std::filesystem::path& sourceFolder, int levels)
 {
     std::vector<std::filesystem::path> parts;
+    // "." and ".." are not folder levels; kept, a ".." would lead the output
+    // out of the output folder, perhaps onto the sources.
     for (const auto& p : sourceFolder.relative_path())
-        if (!p.empty()) parts.push_back(p);
+        if (!p.empty() && p != "." && p != "..") parts.push_back(p);
     size_t first;
     if (levels < 0) {
         size_t keep = size_t(-int64_t(levels));

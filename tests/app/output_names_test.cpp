@@ -17,6 +17,9 @@ TEST(OutputNames, KeptSubFolderLevels)
     EXPECT_EQ(keptSubFolders(src, 1), fs::path("2024/trip/"));
     EXPECT_EQ(keptSubFolders(src, 3), fs::path());
     EXPECT_EQ(keptSubFolders("/", -1), fs::path());
+    // A source named through ".." keeps the output inside the output folder.
+    EXPECT_EQ(keptSubFolders("/work/out/../pics", -2), fs::path("out/pics/"));
+    EXPECT_EQ(keptSubFolders("/work/./../pics", 0), fs::path("work/pics/"));
 }
 
 TEST(OutputNames, FileNamesAndExtensions)
