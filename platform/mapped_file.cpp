@@ -230,7 +230,9 @@ bool fileStampOf(const std::filesystem::path& path, FileStamp* out, uint64_t* fi
 MappedFile* mappedFileOpen(const std::filesystem::path& path)
 {
     if (path.empty()) return nullptr;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a named pipe would block here until a writer came;
+    // it is refused below as not a regular file. Reads of files ignore it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
