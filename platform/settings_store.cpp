@@ -94,7 +94,8 @@ std::string u16ToCp1252(std::u16string_view text)
 bool readWholeFile(const fs::path& file, std::vector<uint8_t>& out, size_t maxBytes)
 {
     out.clear();
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a named pipe must be refused, not waited on.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > maxBytes) {
