@@ -491,7 +491,8 @@ uint32_t adjustSidecarRead(AdjustmentSettings& adj, const std::filesystem::path&
 {
     std::filesystem::path name = imagePath;
     name += ".qxa";
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a named pipe must be refused, not waited on.
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return 0;
     struct stat st;
     uint32_t result = 0;
