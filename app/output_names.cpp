@@ -96,7 +96,10 @@ std::u16string outputFileName(std::u16string_view sourceFileName, std::u16string
 {
     std::u16string name;
     if (!overrideName.empty()) {
+        // A name typed by the user stays one name: a "/" in it would put the
+        // output into another folder, even outside the output folder.
         name = overrideName;
+        std::replace(name.begin(), name.end(), u'/', u'_');
     } else {
         size_t end = sourceFileName.size();
         size_t dot = sourceFileName.rfind(u'.');

@@ -29,6 +29,7 @@ TEST(OutputNames, FileNamesAndExtensions)
     EXPECT_EQ(outputFileName(u"a..", u"", u"jpg"), u"a...jpg");
     EXPECT_EQ(outputFileName(u"x.tif", u"day1", u"png"), u"day1.png");
     EXPECT_EQ(outputFileName(u"x.tif", u"1.2b", u"png"), u"1.2b.png");
+    EXPECT_EQ(outputFileName(u"x.tif", u"../up/day1", u"png"), u".._up_day1.png");
 }
 
 TEST(OutputNames, SevenBitNames)
