@@ -446,7 +446,8 @@ struct Run {
         if (!text.empty()) text += "!";
         ctx.ui.setStatus(u16(text));
     }
-    int outputs() const { return int(s.iOutFormats); }
+    // The slots hold eight; a count from elsewhere never reaches past them.
+    int outputs() const { return int(std::clamp<uint32_t>(s.iOutFormats, 1, kMaxOutputFormats)); }
 
     std::u16string colourName(uint32_t flag) const
     {

@@ -870,3 +870,15 @@ TEST_F(BatchFixture, OutputThatLinksToTheSourceReplacesItAndKeepsIt)
     EXPECT_EQ(identify(a), "20 15");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "in"), fs::directory_iterator()), 1);
 }
+
+TEST_F(BatchFixture, OutputCountStaysWithinTheSlots)
+{
+    makeInput("a.bmp");
+    s.bNoErrorPrompts = 1;
+    s.iOutFormats = 1000;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.total, kMaxOutputFormats);
+    s.iOutFormats = 0;
+    r = runBatch();
+    EXPECT_EQ(r.total, 1);
+}
