@@ -8,6 +8,7 @@
 #include "app/format_table.h"
 #include "app/input_list.h"
 #include "app/job_settings.h"
+#include "app/taskbar_progress.h"
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "core/text.h"
@@ -64,9 +65,12 @@ struct ScriptedUi : BatchUi {
         path = renameTo;
         return true;
     }
-    int32_t askContinue(std::u16string_view, std::u16string_view) override
+    std::u16string lastContinueText, lastContinueCaption;
+    int32_t askContinue(std::u16string_view text, std::u16string_view caption) override
     {
         ++continueQuestions;
+        lastContinueText = text;
+        lastContinueCaption = caption;
         return continueAnswer;
     }
     bool askCancelAllRemaining() override
@@ -76,6 +80,14 @@ struct ScriptedUi : BatchUi {
     }
 };
 
+// Records the taskbar's states and progress.
+struct RecordingTaskbar : TaskbarProgress {
+    std::vector<uint32_t> states;
+    std::vector<std::pair<int32_t, int32_t>> progress;
+    void setProgress(int32_t done, int32_t total) override { progress.emplace_back(done, total); }
+    void setState(uint32_t flags) override { states.push_back(flags); }
+};
+
 struct BatchFixture : ::testing::Test {
     test::TempDir dir;
     FormatRegistry reg;
@@ -83,6 +95,7 @@ struct BatchFixture : ::testing::Test {
     std::unique_ptr<InputList> list;
     JobSettings s;
     ScriptedUi ui;
+    RecordingTaskbar taskbar;
     bool running = false;
     uint64_t clockMs = 0;
 
@@ -125,6 +138,7 @@ struct BatchFixture : ::testing::Test {
     {
         BatchContext ctx{s, *list, ui, running};
         ctx.registry = &reg;
+        ctx.taskbar = &taskbar;
         ctx.cache = cache;
         ctx.logPath = logPath;
         ctx.localTime = [] {
@@ -168,6 +182,7 @@ TEST_F(BatchFixture, ThreeInputsTwoOutputs)
     EXPECT_EQ(ui.range, 6);
     EXPECT_EQ(ui.progress.back(), 6);
     EXPECT_EQ(text(ui.statuses.back()), " Converted 6 out of 6 files!");
+    EXPECT_EQ(taskbar.states.back(), uint32_t(TBPF_NOPROGRESS));
     EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
     EXPECT_EQ(s.nConverted, 6u);
     EXPECT_FALSE(running);
@@ -341,8 +356,12 @@ TEST_F(BatchFixture, ReadErrorWithContinueGoesOn)
     EXPECT_EQ(r.skipped, 2);
     EXPECT_FALSE(r.interrupted);
     EXPECT_EQ(ui.continueQuestions, 1);
+    EXPECT_EQ(text(ui.lastContinueText), "Unknown file format");
+    EXPECT_EQ(text(ui.lastContinueCaption), "b.bmp");
     EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
     EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files skipped!");
+    EXPECT_EQ(taskbar.states, (std::vector<uint32_t>{TBPF_INDETERMINATE, TBPF_NORMAL, TBPF_ERROR}));
+    EXPECT_EQ(taskbar.progress.back(), std::make_pair(6, 6));
 }
 
 TEST_F(BatchFixture, CancelFromTheInterfaceStopsAfterTheCurrentOutput)
