@@ -704,6 +704,7 @@ struct Run {
 
             // Outputs of this input.
             bool allOk = true, oneIsSource = false;
+            int written = 0;
             fs::path fullPath;
             uint32_t bits0 = 0;
             for (int k = 0; k < outputs(); ++k) {
@@ -734,6 +735,7 @@ struct Run {
                 if (rc == RC_OK) {
                     log.writeLine("Result: ", std::string_view("Ok."));
                     r.converted += 1;
+                    written += 1;
                     if (sameFile(out, e.path)) oneIsSource = true;
                 } else if (rc == WRITE_SKIPPED) {
                     log.writeLine("Result: ", std::string_view("Skipped!"));
@@ -766,8 +768,9 @@ struct Run {
             }
             image.reset();
             // The source goes only when every output of it was written and
-            // none of them is the source itself.
-            if (s.bDeleteSrcFiles && allOk && !oneIsSource && ctx.running) deleteSource(e.path);
+            // none of them is the source itself; a cancel after its last
+            // output does not keep it, one before does.
+            if (s.bDeleteSrcFiles && allOk && written == outputs() && !oneIsSource) deleteSource(e.path);
             if (!ctx.running) {
                 stop = true;
                 break;

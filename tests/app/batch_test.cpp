@@ -901,3 +901,32 @@ TEST_F(BatchFixture, OutputCountStaysWithinTheSlots)
     r = runBatch();
     EXPECT_EQ(r.total, 1);
 }
+
+TEST_F(BatchFixture, CancelAfterAnInputsLastOutputStillDeletesItsSource)
+{
+    fs::path a = makeInput("a.bmp");
+    fs::path b = makeInput("b.bmp");
+    s.bDeleteSrcFiles = 1;
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    setSlot(1, "bmp", u"RLE compressed", CF_AUTO);
+    // Cancelled after a's two outputs: a's source goes, b is never read.
+    ui.onPump = [this] {
+        if (ui.progress.size() && ui.progress.back() == 2) running = false;
+    };
+    BatchResult r = runBatch();
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_TRUE(fs::exists(b));
+
+    // Cancelled between an input's outputs: its source stays.
+    list->clearAll();
+    fs::path c = makeInput("c.bmp");
+    ui.onPump = [this] {
+        if (ui.progress.size() && ui.progress.back() == 1) running = false;
+    };
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_TRUE(fs::exists(c));
+}
