@@ -20,6 +20,7 @@
 #include "app/command_line.h"
 #include "app/job_settings.h"
 #include "app/presets.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "ui/add_directory_dialog.h"
 #include "ui/image_open_dialog.h"
@@ -70,6 +71,23 @@ QIcon kindIcon(int kind, bool alpha)
         icon.addPixmap(pm);
     }
     return icon;
+}
+
+// Whether the file's name ends in the extension of a known image format.
+// Rows are listed by their content, but the desktop chooses what to do with
+// a file by its name, so "View image" hands over only files named as images.
+bool namedAsImage(const std::filesystem::path& path)
+{
+    std::u16string name = pathToU16(path.filename());
+    size_t dot = name.rfind(u'.');
+    if (dot == std::u16string::npos || dot + 1 == name.size()) return false;
+    std::u16string ext = name.substr(dot + 1);
+    for (char16_t& c : ext)
+        if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+    const FormatRegistry& reg = formatRegistry();
+    for (int32_t i = 0; i < reg.count(); ++i)
+        if (const char16_t* e = reg.at(i)->extension; e && ext == e) return true;
+    return false;
 }
 
 const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResolution, fileListCompareBits,
@@ -308,7 +326,8 @@ void InputPage::runCommand(int id)
         fileListClearAll(*list_);
         break;
     case CMD_VIEW_IMAGE:
-        for (size_t r : rows) shellOpen(QString::fromStdString(list_->row(r).path.string()));
+        for (size_t r : rows)
+            if (namedAsImage(list_->row(r).path)) shellOpen(QString::fromStdString(list_->row(r).path.string()));
         break;
     case CMD_ADD_ALPHA_FILE: {
         if (rows.empty()) break;

@@ -241,3 +241,26 @@ TEST_F(InputPageTest, FormatsHelpPageComesFromTheRegistry)
     EXPECT_TRUE(html.contains("Windows bitmap format"));
     EXPECT_TRUE(html.contains("Google WebP file format"));
 }
+
+TEST_F(InputPageTest, ViewImageOpensOnlyFilesNamedAsImages)
+{
+    // A picture is listed by its content whatever its name, but the desktop
+    // picks the program to open a file by its name: a listed "run.desktop"
+    // or "run.sh" would be run, not shown.
+    fs::path named = bmp("shown.bmp");
+    fs::path upper = bmp("SHOWN2.BMP");
+    fs::path script = bmp("run.sh");
+    fs::path launcher = bmp("run.desktop");
+    fs::path bare = bmp("noextension");
+    for (const fs::path& p : {named, upper, script, launcher, bare}) fileListAddFile(page->list(), p, true, true);
+    ASSERT_EQ(page->model()->rowCount(), 5) << "every picture is listed by its content";
+    QStringList opened;
+    uiHooks().shellOpen = [&](const QString& target) {
+        opened << target;
+        return true;
+    };
+    selectRows({0, 1, 2, 3, 4});
+    page->runCommand(CMD_VIEW_IMAGE);
+    opened.sort();
+    EXPECT_EQ(opened.join(u'\n').toStdString(), upper.string() + "\n" + named.string());
+}
