@@ -187,7 +187,7 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
     controls().setEnabled(CMD_ABOUT, false);
     buttons->addStretch(1);
 
-    auto* hint1 = new QLabel(QStringLiteral("You can also drag'n'drop files from the file manager."), this);
+    auto* hint1 = new QLabel(QStringLiteral("You can also drag'n'drop files from the Windows Explorer."), this);
     auto* hint2 = new QLabel(QStringLiteral("Right click file for more commands."), this);
     setHintStyle(hint1);
     setHintStyle(hint2);

@@ -264,3 +264,21 @@ TEST_F(InputPageTest, ViewImageOpensOnlyFilesNamedAsImages)
     opened.sort();
     EXPECT_EQ(opened.join(u'\n').toStdString(), upper.string() + "\n" + named.string());
 }
+
+TEST_F(InputPageTest, TextsOfThePage)
+{
+    const std::pair<int, const char*> texts[] = {
+        {417, "Input files:"},    {400, " Add files..."}, {401, " Add dir..."},
+        {402, " Remove"},         {403, " Clear all"},    {404, "   About"},
+        {415, "You can also drag'n'drop files from the Windows Explorer."},
+        {416, "Right click file for more commands."},
+    };
+    for (const auto& [id, text] : texts) {
+        QWidget* w = page->controls().get(id);
+        ASSERT_NE(w, nullptr) << id;
+        EXPECT_EQ(w->property("text").toString().toStdString(), text) << id;
+    }
+    QStringList titles;
+    for (int c = 0; c < 5; ++c) titles << page->model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_EQ(titles.join(u'|').toStdString(), "File name|Resolution|Data|Size|File path");
+}
