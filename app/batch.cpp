@@ -198,17 +198,20 @@ ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry
     // Resizing, with every product in 64 bits and each side at least 1 pixel.
     uint32_t w = slot->width, h = slot->height;
     uint64_t nw = 0, nh = 0;
+    bool resize = false;
     if (s.eResize == 1) {
         float f = float(s.i3ResizeFactor) * 0.00001f;
         if (f > 0.0f && f != 1.0f && std::isfinite(f)) {
             nh = uint64_t(float(h) * f + 0.499f);
             nw = uint64_t(float(w) * f + 0.499f);
+            resize = true;
         }
     } else if (s.eResize == 2 && s.iResizeX > 0 && s.iResizeY > 0) {
         uint32_t X = s.iResizeX, Y = s.iResizeY;
         bool same = w == X && h == Y;
         bool small = s.bResizeOnlyDown && w <= X && h <= Y;
         if (!same && !small) {
+            resize = true;
             nw = X;
             nh = Y;
             if (s.bResizeKeepAspect) {
@@ -222,7 +225,8 @@ ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry
             }
         }
     }
-    if (nw || nh) {
+    if (resize) {
+        // A tiny factor or an extreme shape still leaves a pixel each way.
         nw = std::clamp<uint64_t>(nw, 1, 0xFFFFFFFFu);
         nh = std::clamp<uint64_t>(nh, 1, 0xFFFFFFFFu);
         if (nw != w || nh != h) {

@@ -477,6 +477,26 @@ TEST_F(BatchFixture, LoadPipelineResizeRules)
     s.i3ResizeFactor = 100000;
     ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
     EXPECT_EQ(w, 101u);
+    // No factor, or a negative one, is no resize; a tiny one keeps a pixel.
+    for (int32_t f : {0, -50000}) {
+        s.i3ResizeFactor = f;
+        ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+        EXPECT_EQ(w, 101u) << f;
+        EXPECT_EQ(h, 75u) << f;
+    }
+    s.i3ResizeFactor = 1;
+    ASSERT_EQ(batchLoadInput(img, a, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 1u);
+    EXPECT_EQ(h, 1u);
+    fs::path strip = makeInput("strip.bmp", "4000x2 xc:gray");
+    s.eResize = 2;
+    s.iResizeX = 800;
+    s.iResizeY = 600;
+    s.bResizeKeepAspect = 1;
+    ASSERT_EQ(batchLoadInput(img, strip, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
+    EXPECT_EQ(w, 800u);
+    EXPECT_EQ(h, 1u); // 2 x 800 / 4000 would be 0
+    s.eResize = 1;
 
     fs::path tall = makeInput("tall.bmp", "300x400 xc:gray");
     s.eResize = 2;
