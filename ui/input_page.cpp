@@ -374,7 +374,11 @@ void InputPage::addDropped(const QStringList& paths)
 void InputPage::parseCommandLine()
 {
     InputListCommandTarget target(*list_);
-    if (commandLineHandle(arguments, target) && frame()) {
+    // A long command line (a shell's wildcard) fills the list like a scan.
+    busy(true);
+    bool silent = commandLineHandle(arguments, target);
+    busy(false);
+    if (silent && frame()) {
         frame()->silent = true;
         frame()->showMinimized();
         frame()->pressNextLater();

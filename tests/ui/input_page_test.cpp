@@ -282,3 +282,22 @@ TEST_F(InputPageTest, TextsOfThePage)
     for (int c = 0; c < 5; ++c) titles << page->model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
     EXPECT_EQ(titles.join(u'|').toStdString(), "File name|Resolution|Data|Size|File path");
 }
+
+TEST_F(InputPageTest, FilesFromTheCommandLineKeepTheWindowAlive)
+{
+    for (const char* name : {"c1.bmp", "c2.bmp", "c3.bmp"}) page->arguments.push_back(bmp(name).string());
+    // Posted before the hand-off: it runs only if events are pumped while
+    // the list fills.
+    int rowsWhenPumped = -1;
+    bool waitCursor = false;
+    QTimer::singleShot(0, page.get(), [&] {
+        rowsWhenPumped = page->model()->rowCount();
+        waitCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    });
+    page->parseCommandLine();
+    EXPECT_EQ(page->model()->rowCount(), 3);
+    EXPECT_GE(rowsWhenPumped, 1);
+    EXPECT_LT(rowsWhenPumped, 3);
+    EXPECT_TRUE(waitCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
