@@ -148,6 +148,8 @@ int compareVersions(std::u16string_view a, std::u16string_view b)
 
 bool validOutFormats(int64_t n) { return n >= 1 && n <= kMaxOutputFormats; }
 
+bool validResizeMethod(int64_t filter) { return filter >= 1 && filter <= 8; }
+
 bool validFormatId(int64_t id, const FormatRegistry* registry)
 {
     const FormatRegistry& r = registry ? *registry : formatRegistry();
@@ -311,7 +313,10 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
     readInt(s, "iLastSizeKB", js.iLastSizeKB);
     readInt(s, "eResize", js.eResize);
     readSize(s, "i3ResizeFactor", js.i3ResizeFactor);
-    readInt(s, "eResizeMethod", js.eResizeMethod);
+    {
+        uint32_t v;
+        if (s.readDword("eResizeMethod", v) && validResizeMethod(v)) js.eResizeMethod = v;
+    }
     readSize(s, "iResizeX", js.iResizeX);
     readSize(s, "iResizeY", js.iResizeY);
     readFlag(s, "bResizeOnlyDown", js.bResizeOnlyDown);

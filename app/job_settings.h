@@ -154,6 +154,9 @@ int compareVersions(std::u16string_view a, std::u16string_view b);
 // is -1 (by extension) or an index of the registry (any index >= 0 while the
 // registry is still empty). Null registry: the process's.
 bool validOutFormats(int64_t n);
+// A resize filter the option pages offer (1 nearest neighbour .. 8 B-spline of
+// degree 5); any other makes every resize fail.
+bool validResizeMethod(int64_t filter);
 bool validFormatId(int64_t id, const FormatRegistry* registry = nullptr);
 
 // Makes one output slot writable: a format index >= 0 moves forward to the

@@ -154,7 +154,7 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
     r.size("i3ResizeFactor", js.i3ResizeFactor);
     r.size("iResizeX", js.iResizeX);
     r.size("iResizeY", js.iResizeY);
-    r.integer("eResizeMethod", js.eResizeMethod);
+    if (auto v = r.num("eResizeMethod"); v && validResizeMethod(*v)) js.eResizeMethod = uint32_t(*v);
     r.flag("bResizeOnlyDown", js.bResizeOnlyDown);
     r.flag("bResizeKeepAspect", js.bResizeKeepAspect);
     r.flag("bSetPPI", js.bSetPPI);

@@ -185,6 +185,7 @@ TEST(JobSettings, UnusableValuesKeepTheirDefaults)
         store->writeDword("index.iResizeX", 0);
         store->writeDword("i3ResizeFactor", uint32_t(-5));
         store->writeDword("iFrameWidth", uint32_t(-1));
+        store->writeDword("eResizeMethod", 9);
         uint32_t nan = 0x7FC00000;
         store->writeDword("fContrast", nan);
         store->writeDword("fGamma", 0x7F800000); // infinity
@@ -206,6 +207,7 @@ TEST(JobSettings, UnusableValuesKeepTheirDefaults)
     EXPECT_EQ(s.index.iResizeX, 160u);
     EXPECT_EQ(s.i3ResizeFactor, 50000);
     EXPECT_EQ(s.iFrameWidth, 14);
+    EXPECT_EQ(s.eResizeMethod, 3u);
     EXPECT_EQ(s.adjustments.contrast, 0.0f);
     EXPECT_EQ(s.adjustments.gamma, 1.0f);
     EXPECT_TRUE(s.adjustments.isNeutral());

@@ -209,7 +209,7 @@ TEST(Presets, HostilePresetsLoadWhatTheyCan)
     test::writeFile(file, std::string("[Quillon]\niOutFormats=99999999999\niFormatId0=-7\niFormatId1=-1\n"
                                       "iResizeX=-5\niResizeY=0\ni3ResizeFactor=0\nbIndex=1\nindex.iCols=0\n"
                                       "index.iResizeX=-1\niFrameWidth=-3\neFrameType=1\niContrast=2147483647\n"
-                                      "iSetPPI=123\nszSubFormat2=" + std::string(100, 'x') + "\n"
+                                      "iSetPPI=123\neResizeMethod=0\nszSubFormat2=" + std::string(100, 'x') + "\n"
                                       "index.szBODY=" + std::string(400, 'b') + "\n"));
     JobSettings s;
     presetLoad(s, file);
@@ -224,6 +224,7 @@ TEST(Presets, HostilePresetsLoadWhatTheyCan)
     EXPECT_EQ(s.index.iResizeX, 160u);
     EXPECT_EQ(s.iFrameWidth, 14);
     EXPECT_EQ(s.iSetPPI, 123);
+    EXPECT_EQ(s.eResizeMethod, 3u);
     EXPECT_EQ(s.slots[2].szSubFormat.size(), 47u);
     EXPECT_EQ(s.index.szBODY, std::string(255, 'b'));
 
