@@ -78,6 +78,9 @@ void buildTable(JpegHuffTable& t)
         if (size == 0 || len + size > kJpegHuffLookupBits) continue;
         uint32_t bits = (i >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
         int32_t value = bits < (1u << (size - 1)) ? int32_t(bits) - (1 << size) + 1 : int32_t(bits);
+        // The entry keeps the value in its high byte: a one-bit code with
+        // eight value bits goes the long way.
+        if (value < -128 || value > 127) continue;
         t.fastAc[i] = int16_t(value * 256 + int32_t(run * 16 + len + size));
     }
     t.built = 1;

@@ -308,6 +308,35 @@ TEST(JpegHandMade, SixteenBitQuantiserTimesCoefficientKeepsThirtyTwoBits)
     }
 }
 
+TEST(JpegHandMade, OneBitAcCodeWithEightValueBits)
+{
+    // 64x8 grey with its own tables: the AC symbol 0x08 (eight value bits)
+    // has the one-bit code 0, end of block is 10. The blocks carry +200 and
+    // -200 in turn at the first AC position; both values need more than the
+    // eight signed bits that a short code and its value share in a lookup.
+    // Eight blocks, so that most are decoded with the data well ahead.
+    Bytes jpg = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    jpg.insert(jpg.end(), 64, 1);
+    const uint8_t rest[] = {
+        0xFF, 0xC0, 0x00, 0x0B, 8, 0, 8, 0, 64, 1, 1, 0x11, 0,
+        0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,
+        0xFF, 0xC4, 0x00, 0x15, 0x10, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00,
+        0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, 0, 63, 0,
+        // 0 | 0 11001000 | 10, then 0 | 0 00110111 | 10, four times
+        0x32, 0x20, 0xDE, 0x32, 0x20, 0xDE, 0x32, 0x20, 0xDE, 0x32, 0x20, 0xDE, 0xFF, 0xD9};
+    jpg.insert(jpg.end(), rest, rest + sizeof rest);
+    TempDir dir;
+    QUILLON_REQUIRE_TOOL("djpeg");
+    Pnm ref;
+    ASSERT_TRUE(djpegDecode(dir, jpg, "-grayscale -pnm", ref));
+    JpegDecodeOptions o;
+    JpegOutput out = jpegDecodeBytes(jpg, o);
+    ASSERT_EQ(out.rc, RC_OK);
+    ASSERT_EQ(ref.width, 64u);
+    for (uint32_t y = 0; y < 8; ++y)
+        for (uint32_t x = 0; x < 64; ++x) EXPECT_EQ(out.at(x, y, 0), ref.at(x, y, 0)) << x << "," << y;
+}
+
 TEST(JpegHandMade, ReducedOutputNeverWritesPastTheDestinationRows)
 {
     // 4:2:0, 16 x 9: the one-eighth decode has two rows per MCU row, the image
