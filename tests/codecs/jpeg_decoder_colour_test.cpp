@@ -260,3 +260,41 @@ TEST_F(JpegColour, AbortDuringBandDecodingCancels)
         EXPECT_TRUE(rc == RC_CANCELLED || rc == RC_OK);
     }
 }
+
+TEST_F(JpegColour, AbortRaisedWhileBandRowsAreInFlightCancels)
+{
+    // The progress sink runs on the decoding thread once per MCU row; raising
+    // the abort byte from it lands while earlier rows sit with the row task,
+    // every time, whatever the machine's speed.
+    Pnm pic = photoCrop(1200, 900, 0, 0);
+    Bytes jpg = cjpegBytes(dir, pic, "-sample 2x2");
+    ASSERT_FALSE(jpg.empty());
+    struct AbortAt final : JpegProgress {
+        std::atomic<uint8_t> flag{0};
+        uint32_t calls = 0, at = 0;
+        void report(uint32_t, uint32_t) override
+        {
+            if (++calls == at) flag = 1;
+        }
+    };
+    for (int8_t split : {int8_t(-1), int8_t(0), int8_t(1)})
+        for (uint32_t at : {2u, 9u, 40u}) {
+            JpegDecoder* d = jpegDecoderCreate();
+            ASSERT_NE(d, nullptr);
+            d->bandMode = 1;
+            d->bandSplit = split;
+            d->setInput(jpg.data(), jpg.size());
+            ASSERT_EQ(d->readHeader(), RC_OK);
+            std::vector<uint8_t> pixels(size_t(d->alignedWidth()) * d->alignedHeight() * 4);
+            AbortAt sink;
+            sink.at = at;
+            EXPECT_EQ(d->decode(pixels.data(), 4, size_t(d->alignedWidth()) * 4, uint32_t(d->alignedHeight()), false,
+                                &sink, &sink.flag),
+                      RC_CANCELLED)
+                << int(split) << " " << at;
+            EXPECT_TRUE(d->usedBands);
+            // Stopped at the next row: no further rows were reported.
+            EXPECT_EQ(sink.calls, at);
+            delete d;
+        }
+}
