@@ -638,6 +638,16 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                          (bandMode < 0 && uint64_t(componentCount_) * mcusPerRow >= kBandMinComponentMcus &&
                           mcuRows >= kBandMinMcuRows);
             if (bandMode == 0 || mcuRows < 2) bands = false;
+            // After a scan of some components the colours are finished once
+            // at the end, over the whole frame, so this scan leaves them raw.
+            JpegSampleWriter writer = allWriter;
+            ColourFinish scanFinish = rowFinish;
+            if (multiScan) {
+                bool unused;
+                writer = chooseWriter(*this, ColourFinish::None, unused);
+                scanFinish = ColourFinish::None;
+                bands = false;
+            }
             AlignedBuffer<int16_t> halves;
             const uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
             if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
@@ -660,12 +670,12 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
                         if (dst) {
                             transformMcu(*this, coefficients.get(), samples, frameComponents, componentCount_);
-                            allWriter(*this, dst, samples, frameComponents, componentCount_);
+                            writer(*this, dst, samples, frameComponents, componentCount_);
                             dst += out.bytesPerMcu;
                         }
                     }
                     if (band.base) {
-                        finishRows(rowFinish, band.base, strideBytes, band.validRows, out.rowPixels);
+                        finishRows(scanFinish, band.base, strideBytes, band.validRows, out.rowPixels);
                         out.end(band);
                     }
                 }

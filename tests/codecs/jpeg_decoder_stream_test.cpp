@@ -368,6 +368,69 @@ TEST(JpegHandMade, ReducedOutputNeverWritesPastTheDestinationRows)
     EXPECT_TRUE(std::equal(part.pixels.begin(), part.pixels.end(), full.pixels.begin()));
 }
 
+// The segments of a stream from SOI on: each marker segment, and each scan
+// with its entropy-coded data, as separate byte strings (EOI left out).
+static std::vector<Bytes> splitSegments(const Bytes& jpg)
+{
+    std::vector<Bytes> out;
+    size_t i = 2;
+    while (i + 4 <= jpg.size() && jpg[i] == 0xFF && jpg[i + 1] != 0xD9) {
+        size_t next = i + 2 + ((jpg[i + 2] << 8) | jpg[i + 3]);
+        if (jpg[i + 1] == 0xDA)
+            while (next + 1 < jpg.size() &&
+                   !(jpg[next] == 0xFF && jpg[next + 1] != 0 && (jpg[next + 1] < 0xD0 || jpg[next + 1] > 0xD7)))
+                ++next;
+        out.emplace_back(jpg.begin() + i, jpg.begin() + next);
+        i = next;
+    }
+    return out;
+}
+
+TEST_F(JpegStreams, ScanOfAllComponentsAfterAPartialOneConvertsColoursOnce)
+{
+    // A stream whose luma scan is followed by a scan of all three components
+    // (so luma comes twice): the second scan replaces every sample, and
+    // djpeg's output equals that of the one-scan stream. Ours must too, in
+    // any band mode; the frame is never banded since its first scan lacks
+    // components.
+    Pnm pic = photoCrop(64, 48);
+    writeFile(dir / "three.txt", std::string("0;\n1;\n2;\n"));
+    Bytes three = cjpegBytes(dir, pic, "-sample 2x2 -scans " + shellQuote((dir / "three.txt").string()));
+    Bytes one = cjpegBytes(dir, pic, "-sample 2x2");
+    ASSERT_FALSE(three.empty());
+    ASSERT_FALSE(one.empty());
+    // Both use the typical tables and the same quantisers: the headers of
+    // the one-scan stream serve for the luma scan of the other.
+    Bytes spliced = {0xFF, 0xD8};
+    const Bytes* firstScan = nullptr;
+    std::vector<Bytes> threeSegments = splitSegments(three), oneSegments = splitSegments(one);
+    for (const Bytes& seg : threeSegments)
+        if (seg[1] == 0xDA && !firstScan) firstScan = &seg;
+    ASSERT_NE(firstScan, nullptr);
+    for (const Bytes& seg : oneSegments) {
+        if (seg[1] == 0xDA) spliced.insert(spliced.end(), firstScan->begin(), firstScan->end());
+        spliced.insert(spliced.end(), seg.begin(), seg.end());
+    }
+    spliced.push_back(0xFF);
+    spliced.push_back(0xD9);
+    Pnm refOne, refSpliced;
+    ASSERT_TRUE(djpegDecode(dir, one, "-pnm", refOne));
+    ASSERT_TRUE(djpegDecode(dir, spliced, "-pnm", refSpliced));
+    ASSERT_EQ(refOne.samples, refSpliced.samples);
+
+    JpegOutput expected = jpegDecodeBytes(one);
+    ASSERT_EQ(expected.rc, RC_OK);
+    for (int8_t band : {int8_t(-1), int8_t(1)}) {
+        JpegDecodeOptions o;
+        o.band = band;
+        JpegOutput out = jpegDecodeBytes(spliced, o);
+        ASSERT_EQ(out.rc, RC_OK);
+        EXPECT_EQ(out.colourSpace, expected.colourSpace);
+        EXPECT_FALSE(out.usedBands);
+        EXPECT_TRUE(out.pixels == expected.pixels) << int(band);
+    }
+}
+
 TEST_F(JpegStreams, CutSequentialStreamKeepsTheRowsBeforeTheCut)
 {
     Pnm pic = photoCrop(64, 64);
