@@ -67,6 +67,31 @@ TEST(ColourAdjust, WorkedExamples)
     EXPECT_EQ(p.b, 255);
 }
 
+// A hue that lands exactly on a full turn is red again, not the untouched
+// pixel: cyan turned by half a turn and blue by a third, in the scalar path
+// (one pixel) and the four-pixel path (a row of four).
+TEST(ColourAdjust, TurnEndingOnAFullTurnGivesRed)
+{
+    struct Case {
+        Rgba8 in;
+        float hue;
+    } cases[] = {{{255, 255, 0, 200}, 0.5f}, {{255, 0, 0, 9}, 1.0f / 3.0f}};
+    for (const Case& c : cases) {
+        AdjustmentSettings adj;
+        adj.setColour(&AdjustmentSettings::hue, c.hue);
+        Rgba8 p = adjustOne(c.in, adj);
+        EXPECT_TRUE(p.r == 255 && p.g == 0 && p.b == 0 && p.a == c.in.a)
+            << "hue " << c.hue << ": " << int(p.r) << "," << int(p.g) << "," << int(p.b);
+        auto row = makeImage(PF_RGBA8, 4, 1);
+        for (uint32_t x = 0; x < 4; ++x) row->row<Rgba8>(0)[x] = c.in;
+        ASSERT_EQ(imageColorAdjust(row.get(), row.get(), adj), RC_OK);
+        for (uint32_t x = 0; x < 4; ++x) {
+            Rgba8 q = row->row<Rgba8>(0)[x];
+            EXPECT_TRUE(q.r == 255 && q.g == 0 && q.b == 0) << "hue " << c.hue << " pixel " << x;
+        }
+    }
+}
+
 TEST(ColourAdjust, NeutralRecordLeavesEveryFormatUnchanged)
 {
     AdjustmentSettings neutral;

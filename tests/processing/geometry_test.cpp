@@ -80,6 +80,28 @@ TEST(Orientation, AllCodesAndFormatsMatchNumpy)
             EXPECT_EQ(dst->alphaKind, src->alphaKind);
         }
     }
+    // Single pixels, single rows and single columns: the walks start at the
+    // far corner, so one step too many leaves the image.
+    for (PixelFormat format : {PF_RGBA_FLOAT}) {
+        for (auto [w, h] : {std::pair{1u, 1u}, std::pair{1u, 5u}, std::pair{6u, 1u}}) {
+            auto src = makeImage(format, w, h);
+            fillRandom(src.get(), w * 7 + h);
+            auto in = dir / "in.raw";
+            writeFile(in, packedBytes(src.get()));
+            std::string cmd = std::string(kPython) + " " +
+                              shellQuote(sourceFile("tests/processing/reference/orient.py")) + " " +
+                              std::to_string(src->bytesPerPixel()) + " " + std::to_string(w) + " " +
+                              std::to_string(h) + " " + shellQuote(in.string()) + " " + shellQuote((dir / "o").string());
+            ASSERT_EQ(run(cmd), 0) << cmd;
+            for (uint8_t code = 0; code < 16; ++code) {
+                const bool swap = code & 1;
+                auto dst = makeImage(format, swap ? h : w, swap ? w : h);
+                ASSERT_EQ(imageRotateFlip(dst.get(), src.get(), code), RC_OK);
+                EXPECT_EQ(packedBytes(dst.get()), readFile(dir / ("o" + std::to_string(code) + ".raw")))
+                    << formatName(format) << " " << w << "x" << h << " code " << int(code);
+            }
+        }
+    }
 }
 
 // The same on 8-bit colour against ImageMagick's own operators.
