@@ -76,6 +76,9 @@ inline void hueTurn(float& r, float& g, float& b, float hue)
     if (h < 0) h += 1;
     h += hue;
     if (h >= 1) h -= 1;
+    // Infinite channels of a float image give no hue (inf / inf); converting
+    // that to a sector number would be undefined.
+    if (!(h >= 0)) return;
     int i = int(6 * h);
     float f = 6 * h - float(i);
     float pp = (1 - s) * v, q = (1 - s * f) * v, t = (1 - s * (1 - f)) * v;
