@@ -399,8 +399,9 @@ void InputPage::busy(bool on)
     }
 }
 
-void InputPage::rowInserted(FileEntry&)
+void InputPage::rowInserted(FileEntry& entry)
 {
+    shown_.insert(shown_.begin(), &entry);
     model_->rowInsertedAtTop();
     updateCount();
     // Long scans keep the window alive.
@@ -409,7 +410,29 @@ void InputPage::rowInserted(FileEntry&)
 
 void InputPage::rowsChanged()
 {
+    // A reset forgets the selection; the files selected before stay
+    // selected wherever they now are, as rows of the platform's list do.
+    std::vector<const FileEntry*> selected;
+    for (size_t r : selectedRows())
+        if (r < shown_.size()) selected.push_back(shown_[r]);
+    const FileEntry* current = nullptr;
+    if (QModelIndex c = view_->currentIndex(); c.isValid() && size_t(c.row()) < shown_.size())
+        current = shown_[size_t(c.row())];
+
     model_->reset();
+    shown_.clear();
+    for (size_t r = 0; r < list_->rowCount(); ++r) shown_.push_back(&list_->row(r));
+
+    if (!selected.empty() || current) {
+        std::sort(selected.begin(), selected.end());
+        QItemSelection selection;
+        for (size_t r = 0; r < shown_.size(); ++r) {
+            QModelIndex i = model_->index(int(r), 0);
+            if (shown_[r] == current) view_->selectionModel()->setCurrentIndex(i, QItemSelectionModel::NoUpdate);
+            if (std::binary_search(selected.begin(), selected.end(), shown_[r])) selection.select(i, i);
+        }
+        view_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
     updateCount();
 }
 

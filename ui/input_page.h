@@ -97,6 +97,9 @@ private:
     QTreeView* view_;
     QLabel* count_;
     int busyDepth_ = 0;
+    // The entry each display row showed when the view last learnt of it, so
+    // that a selection can follow its files when rows are reordered.
+    std::vector<const FileEntry*> shown_;
 };
 
 } // namespace quillon::ui

@@ -301,3 +301,44 @@ TEST_F(InputPageTest, FilesFromTheCommandLineKeepTheWindowAlive)
     EXPECT_TRUE(waitCursor);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
+
+TEST_F(InputPageTest, SelectionSurvivesRotationSortingAndAlphaFiles)
+{
+    // As in the platform's list, commands and sorting change rows, not which
+    // files are selected: a second command reaches the same files.
+    fileListAddFile(page->list(), bmp("b.bmp"), true, true);
+    fileListAddFile(page->list(), bmp("c.bmp"), true, true);
+    fileListAddFile(page->list(), bmp("a.bmp"), true, true);
+    ASSERT_EQ(column(0), (QStringList{"a.bmp", "c.bmp", "b.bmp"}));
+    auto selectedNames = [&] {
+        QStringList names;
+        for (const QModelIndex& i : page->view()->selectionModel()->selectedRows())
+            names << QString::fromStdString(page->list().row(size_t(i.row())).path.filename().string());
+        names.sort();
+        return names.join(u' ').toStdString();
+    };
+    selectRows({0, 2});
+    page->runCommand(CMD_ROTATE_90_CW);
+    EXPECT_EQ(selectedNames(), "a.bmp b.bmp");
+    EXPECT_EQ(countLabel(), QStringLiteral("2 selected"));
+    page->view()->header()->sectionClicked(0);
+    ASSERT_EQ(column(0), (QStringList{"a.bmp", "b.bmp", "c.bmp"}));
+    EXPECT_EQ(selectedNames(), "a.bmp b.bmp");
+    page->runCommand(CMD_MIRROR_HORIZONTAL_ON);
+    for (size_t r = 0; r < page->list().rowCount(); ++r) {
+        const FileEntry& e = page->list().row(r);
+        int expected = e.path.filename() == "c.bmp" ? 0 : (3 | ORIENT_MIRROR_H);
+        EXPECT_EQ(e.orientation(), expected) << e.path;
+    }
+    uiHooks().fileDialog = [&](QWidget*, const FileDialogRequest&) {
+        return FileDialogResult{true, {QString::fromStdString(bmp("alpha.bmp").string())}, 0};
+    };
+    page->runCommand(CMD_ADD_ALPHA_FILE);
+    EXPECT_EQ(selectedNames(), "a.bmp b.bmp");
+    page->runCommand(CMD_CLEAR_ALPHA_FILE);
+    EXPECT_EQ(selectedNames(), "a.bmp b.bmp");
+    // Removing and clearing leave nothing selected.
+    page->runCommand(CMD_REMOVE_FILES);
+    EXPECT_EQ(column(0), (QStringList{"c.bmp"}));
+    EXPECT_EQ(selectedNames(), "");
+}
