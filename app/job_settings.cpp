@@ -150,6 +150,8 @@ bool validOutFormats(int64_t n) { return n >= 1 && n <= kMaxOutputFormats; }
 
 bool validResizeMethod(int64_t filter) { return filter >= 1 && filter <= 8; }
 
+bool validFrameType(uint32_t type) { return (type & 0xFF) <= 2; }
+
 bool validFormatId(int64_t id, const FormatRegistry* registry)
 {
     const FormatRegistry& r = registry ? *registry : formatRegistry();
@@ -344,7 +346,10 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
         if (s.readDword("eOrientation", v)) adj.setOrientation(uint8_t(v));
     }
 
-    readInt(s, "eFrameType", js.eFrameType);
+    {
+        uint32_t v;
+        if (s.readDword("eFrameType", v) && validFrameType(v)) js.eFrameType = v;
+    }
     {
         uint32_t v;
         if (s.readDword("iFrameWidth", v) && int32_t(v) >= 0) js.iFrameWidth = int32_t(v);

@@ -157,6 +157,8 @@ bool validOutFormats(int64_t n);
 // A resize filter the option pages offer (1 nearest neighbour .. 8 B-spline of
 // degree 5); any other makes every resize fail.
 bool validResizeMethod(int64_t filter);
+// A frame style the frame step knows in the low byte (0 none, 1 flat, 2 toned).
+bool validFrameType(uint32_t type);
 bool validFormatId(int64_t id, const FormatRegistry* registry = nullptr);
 
 // Makes one output slot writable: a format index >= 0 moves forward to the

@@ -175,7 +175,7 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
     }
     if (auto v = r.num("eOrientation")) adj.setOrientation(uint8_t(*v));
 
-    r.integer("eFrameType", js.eFrameType);
+    if (auto v = r.num("eFrameType"); v && validFrameType(uint32_t(*v))) js.eFrameType = uint32_t(*v);
     if (js.eFrameType != 0) {
         if (auto v = r.num("iFrameWidth"); v && *v >= 0) js.iFrameWidth = *v;
         if (auto v = r.num("iFrameColorG")) setChannel(js.dwFrameColor, 8, *v);

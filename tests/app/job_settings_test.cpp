@@ -186,6 +186,7 @@ TEST(JobSettings, UnusableValuesKeepTheirDefaults)
         store->writeDword("i3ResizeFactor", uint32_t(-5));
         store->writeDword("iFrameWidth", uint32_t(-1));
         store->writeDword("eResizeMethod", 9);
+        store->writeDword("eFrameType", 3);
         uint32_t nan = 0x7FC00000;
         store->writeDword("fContrast", nan);
         store->writeDword("fGamma", 0x7F800000); // infinity
@@ -208,6 +209,7 @@ TEST(JobSettings, UnusableValuesKeepTheirDefaults)
     EXPECT_EQ(s.i3ResizeFactor, 50000);
     EXPECT_EQ(s.iFrameWidth, 14);
     EXPECT_EQ(s.eResizeMethod, 3u);
+    EXPECT_EQ(s.eFrameType, 0u);
     EXPECT_EQ(s.adjustments.contrast, 0.0f);
     EXPECT_EQ(s.adjustments.gamma, 1.0f);
     EXPECT_TRUE(s.adjustments.isNeutral());

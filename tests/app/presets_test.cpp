@@ -110,6 +110,12 @@ TEST(Presets, FrameColoursLoadOpaque)
     EXPECT_EQ(s.iFrameWidth, 3);
     EXPECT_EQ(s.dwFrameColor, 0xFFFF01FFu);   // 300 clamps to 255
     EXPECT_EQ(s.dwFrameEdgeClr, 0xFF002030u); // -4 clamps to 0, G and B kept
+
+    // A style the frame step does not know keeps the current one.
+    test::writeFile(file, std::string("[Quillon]\neFrameType=7\niFrameWidth=9\n"));
+    presetLoad(s, file);
+    EXPECT_EQ(s.eFrameType, 1u);
+    EXPECT_EQ(s.iFrameWidth, 9);
 }
 
 TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
