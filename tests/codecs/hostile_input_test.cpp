@@ -81,8 +81,11 @@ TEST(HostileInput, EverySeedCutShortAndFlippedFailsCleanlyOrDecodes)
         const auto whole = readFile(file);
         const std::string name = "input" + file.extension().string();
         ResultCode rc = decodeAll(whole, name);
-        // A seed is a sound file: once its format has a reader it decodes.
-        if (formatFindByExtension(fs::path(name), false) >= 0)
+        // A seed named as an image is a sound file: once its format has a
+        // reader it decodes. Inputs found by fuzzing have no extension.
+        if (!file.has_extension())
+            EXPECT_TRUE(succeeded(rc) || expectedFailure(rc)) << std::hex << rc;
+        else if (formatFindByExtension(fs::path(name), false) >= 0)
             EXPECT_EQ(rc, RC_OK) << std::hex << rc;
         else
             EXPECT_EQ(rc, RC_UNKNOWN_FORMAT) << std::hex << rc;
