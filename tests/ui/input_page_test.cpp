@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QUrl>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -341,4 +343,30 @@ TEST_F(InputPageTest, SelectionSurvivesRotationSortingAndAlphaFiles)
     page->runCommand(CMD_REMOVE_FILES);
     EXPECT_EQ(column(0), (QStringList{"c.bmp"}));
     EXPECT_EQ(selectedNames(), "");
+}
+
+TEST_F(InputPageTest, AFolderDroppedOnTheListIsScanned)
+{
+    bmp("dropped/one.bmp");
+    bmp("dropped/deeper/two.bmp");
+    page->show();
+    // The window system gives a drop to the widget under the cursor or its
+    // nearest parent that takes drops: the list must not swallow it.
+    QWidget* target = page->view()->viewport();
+    while (target && !target->acceptDrops() && !target->isWindow()) target = target->parentWidget();
+    ASSERT_EQ(target, page.get());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString((dir / "dropped").string())),
+                  QUrl(QStringLiteral("https://example.com/remote.bmp"))});
+    QPoint at = page->view()->viewport()->mapTo(page.get(), QPoint(20, 20));
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    QTRY_COMPARE_WITH_TIMEOUT(page->model()->rowCount(), 2, 3000);
+    QStringList names = column(0);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"one.bmp", "two.bmp"}));
+    EXPECT_TRUE(boxes.empty());
 }
