@@ -11,7 +11,11 @@
 
 #include "core/quantize.h"
 
+#include "ppm_io.h"
+
 using namespace quillon;
+using bench::readPpm;
+using bench::writePpm;
 
 namespace {
 
@@ -19,71 +23,6 @@ int fail(const char* what)
 {
     std::fprintf(stderr, "bench_quantize: %s\n", what);
     return 1;
-}
-
-bool readToken(FILE* f, long* out)
-{
-    int c;
-    do {
-        c = std::fgetc(f);
-        if (c == '#')
-            while (c != '\n' && c != EOF) c = std::fgetc(f);
-    } while (c == ' ' || c == '\t' || c == '\n' || c == '\r');
-    if (c < '0' || c > '9') return false;
-    long v = 0;
-    while (c >= '0' && c <= '9') {
-        v = v * 10 + (c - '0');
-        if (v > 1000000) return false;
-        c = std::fgetc(f);
-    }
-    *out = v;
-    return true;
-}
-
-Image* readPpm(const char* path)
-{
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return nullptr;
-    long w = 0, h = 0, maxval = 0;
-    char magic[2] = {};
-    Image* img = nullptr;
-    if (std::fread(magic, 1, 2, f) == 2 && magic[0] == 'P' && magic[1] == '6' && readToken(f, &w) && readToken(f, &h) &&
-        readToken(f, &maxval) && maxval == 255 && w > 0 && h > 0) {
-        img = imageCreate(PF_RGBA8, packSize(uint32_t(w), uint32_t(h)));
-        std::vector<uint8_t> row(size_t(w) * 3);
-        for (long y = 0; img && y < h; ++y) {
-            if (std::fread(row.data(), 1, row.size(), f) != row.size()) {
-                objectRelease(img);
-                img = nullptr;
-                break;
-            }
-            Rgba8* p = img->row<Rgba8>(uint32_t(y));
-            for (long x = 0; x < w; ++x) p[x] = {row[x * 3 + 2], row[x * 3 + 1], row[x * 3], 255};
-        }
-    }
-    std::fclose(f);
-    return img;
-}
-
-bool writePpm(const char* path, const Image* ix)
-{
-    FILE* f = std::fopen(path, "wb");
-    if (!f) return false;
-    std::fprintf(f, "P6\n%u %u\n255\n", ix->width, ix->height);
-    std::vector<uint8_t> row(size_t(ix->width) * 3);
-    const uint32_t* pal = ix->palette();
-    bool ok = true;
-    for (uint32_t y = 0; y < ix->height && ok; ++y) {
-        const uint8_t* p = ix->row<uint8_t>(y);
-        for (uint32_t x = 0; x < ix->width; ++x) {
-            uint32_t c = pal[p[x]];
-            row[x * 3] = uint8_t(c >> 16);
-            row[x * 3 + 1] = uint8_t(c >> 8);
-            row[x * 3 + 2] = uint8_t(c);
-        }
-        ok = std::fwrite(row.data(), 1, row.size(), f) == row.size();
-    }
-    return std::fclose(f) == 0 && ok;
 }
 
 } // namespace

@@ -12,73 +12,14 @@
 
 #include "core/box_reduce.h"
 #include "core/image.h"
+#include "ppm_io.h"
 #include "core/resize.h"
 
 using namespace quillon;
+using bench::readPpm;
+using bench::writePpm;
 
 namespace {
-
-bool readToken(FILE* f, std::string& out)
-{
-    out.clear();
-    int c = fgetc(f);
-    while (c != EOF) {
-        if (c == '#') {
-            while (c != EOF && c != '\n') c = fgetc(f);
-        } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            if (!out.empty()) return true;
-        } else {
-            out.push_back(char(c));
-        }
-        c = fgetc(f);
-    }
-    return !out.empty();
-}
-
-Image* readPpm(const char* path)
-{
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return nullptr;
-    std::string magic, w, h, maxval;
-    Image* img = nullptr;
-    if (readToken(f, magic) && magic == "P6" && readToken(f, w) && readToken(f, h) && readToken(f, maxval) &&
-        maxval == "255") {
-        const uint32_t width = uint32_t(std::strtoul(w.c_str(), nullptr, 10));
-        const uint32_t height = uint32_t(std::strtoul(h.c_str(), nullptr, 10));
-        img = imageCreate(PF_RGBA8, packSize(width, height));
-        std::vector<uint8_t> row(size_t(width) * 3);
-        for (uint32_t y = 0; img && y < height; ++y) {
-            if (std::fread(row.data(), 1, row.size(), f) != row.size()) {
-                objectRelease(img);
-                img = nullptr;
-                break;
-            }
-            Rgba8* out = img->row<Rgba8>(y);
-            for (uint32_t x = 0; x < width; ++x) out[x] = {row[x * 3 + 2], row[x * 3 + 1], row[x * 3], 255};
-        }
-    }
-    std::fclose(f);
-    return img;
-}
-
-bool writePpm(const char* path, const Image* img)
-{
-    FILE* f = std::fopen(path, "wb");
-    if (!f) return false;
-    std::fprintf(f, "P6\n%u %u\n255\n", img->width, img->height);
-    std::vector<uint8_t> row(size_t(img->width) * 3);
-    bool ok = true;
-    for (uint32_t y = 0; ok && y < img->height; ++y) {
-        const Rgba8* in = img->row<Rgba8>(y);
-        for (uint32_t x = 0; x < img->width; ++x) {
-            row[x * 3] = in[x].r;
-            row[x * 3 + 1] = in[x].g;
-            row[x * 3 + 2] = in[x].b;
-        }
-        ok = std::fwrite(row.data(), 1, row.size(), f) == row.size();
-    }
-    return std::fclose(f) == 0 && ok;
-}
 
 int usage()
 {
