@@ -1,5 +1,6 @@
 // The JPEG decoder on arbitrary bytes: header, then a full-size and a
-// one-eighth decode into exact-size buffers.
+// one-eighth decode into exact-size buffers, and a full-size one with rows
+// handed to the row task whatever the size.
 #include <cstdint>
 #include <vector>
 
@@ -9,10 +10,11 @@ using namespace quillon;
 
 namespace {
 
-void decodeOnce(const uint8_t* data, size_t size, bool reduced)
+void decodeOnce(const uint8_t* data, size_t size, bool reduced, bool bands = false)
 {
     JpegDecoder* d = jpegDecoderCreate();
     if (!d) return;
+    if (bands) d->bandMode = 1;
     d->setInput(data, size);
     if (succeeded(d->readHeader())) {
         uint32_t div = reduced ? 8 : 1;
@@ -38,5 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     decodeOnce(data, size, false);
     decodeOnce(data, size, true);
+    decodeOnce(data, size, false, true);
     return 0;
 }
