@@ -364,13 +364,8 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
         }
     }
     const OutputFormatSlot& slot = s.slots[size_t(k)];
-    int32_t id = slot.iFormatId;
-    if (id < 0) {
-        id = reg.findByExtension(outputPath, true);
-    } else {
-        while (id < reg.count() && !reg.at(id)->createWriter) ++id;
-        if (id >= reg.count()) id = -1;
-    }
+    int32_t id = slotFormat(s, k, reg);
+    if (id == -1) id = reg.findByExtension(outputPath, true);
     if (id < 0) return RC_UNKNOWN_FORMAT;
     const FormatDescriptor* d = reg.at(id);
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
