@@ -188,6 +188,32 @@ TEST(Sharpen, MatchesNumpyReference)
     }
 }
 
+// Single pixels, rows and columns: every tap past the edge repeats the edge
+// pixel, in the blur and in the unsharp mask.
+TEST(Blur, TinyImagesMatchNumpyReference)
+{
+    QUILLON_REQUIRE_TOOL(kPython);
+    TempDir dir;
+    for (PixelFormat f : {PF_RGBA8, PF_GRAY16}) {
+        for (auto [w, h] : {std::pair{1u, 1u}, std::pair{1u, 6u}, std::pair{6u, 1u}}) {
+            auto src = makeImage(f, w, h);
+            fillRandom(src.get(), w * 13 + h);
+            writeFile(dir / "in.raw", packedBytes(src.get()));
+            const std::string io = std::string(formatName(f)) + " " + std::to_string(w) + " " + std::to_string(h) +
+                                   " " + shellQuote((dir / "in.raw").string()) + " " +
+                                   shellQuote((dir / "out.raw").string());
+            const std::string what = std::string(formatName(f)) + " " + std::to_string(w) + "x" + std::to_string(h);
+            runReference("blur " + io + " 40 3.5 1.4");
+            auto dst = makeImage(f, w, h);
+            ASSERT_EQ(imageBlur(dst.get(), src.get(), 40, 3.5f, 1.4f), RC_OK);
+            expectMatches(dst.get(), readFile(dir / "out.raw"), "blur " + what);
+            runReference("sharpen " + io + " 0 1.5");
+            ASSERT_EQ(imageSharpen(dst.get(), src.get(), 0, 1.5f), RC_OK);
+            expectMatches(dst.get(), readFile(dir / "out.raw"), "sharpen " + what);
+        }
+    }
+}
+
 TEST(Sharpen, LimitsAndSpecialAmounts)
 {
     auto src = makeImage(PF_RGBA8, 16, 16);
