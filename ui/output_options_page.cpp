@@ -313,6 +313,10 @@ void OutputOptionsPage::build()
     // a name only prepares a save.
     controls().add(590, preset);
     connect(preset, &QComboBox::activated, this, [this] { presetChosen(); });
+    // The combo also reports a typed name that matches a listed one as
+    // chosen once the name field loses the focus, which would load that
+    // preset over the settings the user is about to save under its name.
+    QObject::disconnect(preset->lineEdit(), SIGNAL(editingFinished()), preset, nullptr);
     auto* save = new QPushButton(QStringLiteral("Save"), this);
     save->setAutoDefault(false);
     addControl(591, save);

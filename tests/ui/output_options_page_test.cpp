@@ -1,10 +1,14 @@
 #include "ui/output_options_page.h"
 
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 
 #include <fstream>
 
+#include "app/presets.h"
 #include "option_pages_support.h"
 #include "support/test_support.h"
 
@@ -636,4 +640,40 @@ TEST(OutputOptionsPage, HandWrittenPresetLoads)
     EXPECT_EQ(text(*t.page, 515), "1024 x 768");
     EXPECT_TRUE(checked(*t.page, 513));
     EXPECT_TRUE(checked(*t.page, 508));
+}
+
+TEST(OutputOptionsPage, TypingAListedPresetNameAndSavingKeepsTheChanges)
+{
+    // Saving over a preset by typing its name: leaving the name field must
+    // not load that preset first, or the changes would be lost and the save
+    // would write the old preset back.
+    OutputPage t;
+    OutputOptionsPage& p = *t.page;
+    ControlMap& c = p.controls();
+    t.reload();
+    c.setText(501, "/srv/old/");
+    c.setText(590, "web");
+    click(p, 591);
+    ASSERT_TRUE(fs::exists(t.presets / "web.qpt"));
+
+    t.wizard.frame.show();
+    t.wizard.frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&t.wizard.frame));
+    // The changes first, then the name typed over the old one, then Save by
+    // mouse (the name field loses the focus on the way).
+    c.edit(501)->setFocus();
+    c.edit(501)->selectAll();
+    QTest::keyClicks(c.edit(501), "/srv/new/");
+    QLineEdit* name = c.combo(590)->lineEdit();
+    name->setFocus();
+    name->selectAll();
+    QTest::keyClicks(name, "web");
+    ASSERT_EQ(text(p, 590), "web");
+    QTest::mouseClick(c.button(591), Qt::LeftButton);
+    EXPECT_TRUE(t.boxes.asked.empty());
+    EXPECT_EQ(text(p, 501), "/srv/new/");
+    EXPECT_EQ(t.s.szOutDir, "/srv/new/");
+    JobSettings loaded;
+    presetLoad(loaded, t.presets / "web.qpt", &t.formats.registry);
+    EXPECT_EQ(loaded.szOutDir, "/srv/new/");
 }
