@@ -309,9 +309,9 @@ struct Output {
 
     size_t rowBytes() const { return size_t(rowPixels) * d.bytesPerPixel; }
 
-    void clear()
+    void clear(uint8_t value = 0)
     {
-        for (uint32_t y = 0; y < outRows; ++y) std::memset(d.dest + y * d.strideBytes, 0, rowBytes());
+        for (uint32_t y = 0; y < outRows; ++y) std::memset(d.dest + y * d.strideBytes, value, rowBytes());
     }
 };
 
@@ -601,9 +601,11 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
 
         const bool allComponents = ns == componentCount_;
         if (!progressive && firstScan && !allComponents) {
-            // Channels whose scans never arrive must not keep old memory.
+            // Channels whose scans never arrive must not keep old memory;
+            // they read as blocks without coefficients (level 128, so a
+            // missing chroma scan leaves grey, not a colour cast).
             multiScan = true;
-            out.clear();
+            out.clear(128);
         }
         firstScan = false;
 
@@ -833,7 +835,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
     } else if (firstScan) {
         // No scan at all: the rows hold nothing yet.
-        out.clear();
+        out.clear(128);
         finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
     }
     return RC_OK;

@@ -504,6 +504,46 @@ TEST_F(JpegStreams, CutProgressiveAndMultiScanStreamsLeaveNoOldMemory)
     }
 }
 
+TEST_F(JpegStreams, ComponentsWhoseScansNeverCameAreNeutral)
+{
+    // A frame in three scans cut after its luma scan, and a frame with no
+    // scan at all: what is missing decodes as blocks without coefficients
+    // (level 128), as djpeg has it, so the picture is the grey of its luma
+    // rather than tinted by chroma samples of 0.
+    Pnm pic = photoCrop(48, 40);
+    writeFile(dir / "three.txt", std::string("0;\n1;\n2;\n"));
+    Bytes multi = cjpegBytes(dir, pic, "-sample 2x2 -scans " + shellQuote((dir / "three.txt").string()));
+    ASSERT_FALSE(multi.empty());
+    std::vector<size_t> scans;
+    for (size_t i = 2; i + 1 < multi.size(); ++i)
+        if (multi[i] == 0xFF && multi[i + 1] == 0xDA) scans.push_back(i);
+    ASSERT_EQ(scans.size(), 3u);
+    const Bytes eoi = {0xFF, 0xD9};
+
+    Bytes lumaOnly(multi.begin(), multi.begin() + long(scans[1]));
+    lumaOnly.insert(lumaOnly.end(), eoi.begin(), eoi.end());
+    Pnm ref;
+    ASSERT_TRUE(djpegDecode(dir, lumaOnly, "-pnm", ref));
+    JpegOutput ours = jpegDecodeBytes(lumaOnly);
+    ASSERT_EQ(ours.rc, RC_OK);
+    size_t off = 0;
+    for (uint32_t y = 0; y < ref.height; ++y)
+        for (uint32_t x = 0; x < ref.width; ++x)
+            for (uint32_t c = 0; c < 3; ++c) off += ours.at(x, y, 2 - c) != ref.at(x, y, c);
+    EXPECT_EQ(off, 0u);
+
+    // djpeg refuses a frame without scans; ours decodes it as all level 128.
+    Bytes noScan(multi.begin(), multi.begin() + long(scans[0]));
+    noScan.insert(noScan.end(), eoi.begin(), eoi.end());
+    ours = jpegDecodeBytes(noScan);
+    ASSERT_EQ(ours.rc, RC_OK);
+    off = 0;
+    for (uint32_t y = 0; y < ours.height; ++y)
+        for (uint32_t x = 0; x < ours.width; ++x)
+            for (uint32_t c = 0; c < 3; ++c) off += ours.at(x, y, c) != 128;
+    EXPECT_EQ(off, 0u);
+}
+
 TEST_F(JpegStreams, DamagedAndCutStreamsNeverFailBadly)
 {
     Pnm pic = photoCrop(40, 24);
