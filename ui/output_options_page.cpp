@@ -317,6 +317,9 @@ void OutputOptionsPage::build()
     // chosen once the name field loses the focus, which would load that
     // preset over the settings the user is about to save under its name.
     QObject::disconnect(preset->lineEdit(), SIGNAL(editingFinished()), preset, nullptr);
+    // Nor is a name completed into a listed one: typing "photo" beside
+    // "photos" would otherwise save over "photos".
+    preset->setCompleter(nullptr);
     auto* save = new QPushButton(QStringLiteral("Save"), this);
     save->setAutoDefault(false);
     addControl(591, save);

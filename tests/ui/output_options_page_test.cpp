@@ -677,3 +677,32 @@ TEST(OutputOptionsPage, TypingAListedPresetNameAndSavingKeepsTheChanges)
     presetLoad(loaded, t.presets / "web.qpt", &t.formats.registry);
     EXPECT_EQ(loaded.szOutDir, "/srv/new/");
 }
+
+TEST(OutputOptionsPage, ANewPresetNameIsNotCompletedIntoAListedOne)
+{
+    // Typing "photo" beside a listed "photos" saves a new preset "photo";
+    // completing the name would replace "photos" without a word.
+    OutputPage t;
+    OutputOptionsPage& p = *t.page;
+    ControlMap& c = p.controls();
+    t.reload();
+    c.setText(501, "/srv/photos/");
+    c.setText(590, "photos");
+    click(p, 591);
+    ASSERT_TRUE(fs::exists(t.presets / "photos.qpt"));
+
+    t.wizard.frame.show();
+    t.wizard.frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&t.wizard.frame));
+    c.setText(501, "/srv/other/");
+    QLineEdit* name = c.combo(590)->lineEdit();
+    name->setFocus();
+    name->selectAll();
+    QTest::keyClicks(name, "photo");
+    EXPECT_EQ(text(p, 590), "photo");
+    QTest::mouseClick(c.button(591), Qt::LeftButton);
+    EXPECT_TRUE(fs::exists(t.presets / "photo.qpt"));
+    JobSettings kept;
+    presetLoad(kept, t.presets / "photos.qpt", &t.formats.registry);
+    EXPECT_EQ(kept.szOutDir, "/srv/photos/");
+}
