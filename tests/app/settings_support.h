@@ -6,29 +6,9 @@
 #include <string>
 
 #include "app/job_settings.h"
+#include "support/test_support.h"
 
 namespace quillon::test {
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
 
 // A record with every field away from its default, within what presets keep.
 inline void fillPresetFields(JobSettings& s)

@@ -12,31 +12,6 @@
 using namespace quillon;
 using quillon::test::TempDir;
 
-namespace {
-
-// Sets an environment variable for the life of the object.
-class EnvVar {
-public:
-    EnvVar(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~EnvVar()
-    {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
-} // namespace
-
 TEST(SettingsStore, ValuesRoundTripWithCaseInsensitiveNames)
 {
     TempDir dir;
@@ -211,7 +186,7 @@ TEST(SettingsStore, LocationFollowsTheConfigFolder)
 
     TempDir dir;
     {
-        EnvVar xdg("XDG_CONFIG_HOME", dir.path().c_str());
+        test::ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().c_str());
         EXPECT_EQ(roamingAppDataFolder(), dir.path());
         auto s = SettingsStore::open("Software\\Brevik-Software\\Quillon 5");
         ASSERT_TRUE(s);
@@ -220,13 +195,13 @@ TEST(SettingsStore, LocationFollowsTheConfigFolder)
         EXPECT_TRUE(std::filesystem::exists(dir / "Brevik-Software/Quillon 5/settings"));
     }
     {
-        EnvVar xdg("XDG_CONFIG_HOME", "relative/folder");
-        EnvVar home("HOME", "/home/someone");
+        test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/folder");
+        test::ScopedEnv home("HOME", "/home/someone");
         EXPECT_EQ(roamingAppDataFolder(), std::filesystem::path("/home/someone/.config"));
     }
     {
-        EnvVar xdg("XDG_CONFIG_HOME", nullptr);
-        EnvVar home("HOME", nullptr);
+        test::ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+        test::ScopedEnv home("HOME", nullptr);
         EXPECT_TRUE(roamingAppDataFolder().empty());
         EXPECT_EQ(SettingsStore::open("Software\\Brevik-Software\\Quillon 5"), nullptr);
     }

@@ -2,6 +2,7 @@
 // Helpers shared by the test binaries: temporary folders, running the
 // independent tools that serve as oracles, and reading their PNM output.
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -44,6 +45,27 @@ struct Pnm {
 };
 bool readPnm(const std::filesystem::path& path, Pnm& out);
 bool writePnm(const std::filesystem::path& path, const Pnm& image);
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (had_) setenv(name_, old_.c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
 
 // Path of a file under tests/data.
 std::filesystem::path dataPath(const std::string& relative);
