@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     constexpr size_t kSwitches = 10;
     if (size <= kSwitches) return 0;
     // Lying sizes must fail as out of memory; a low cap keeps runs quick.
-    setAllocationCap(uint64_t(16) << 20);
+    setAllocationCap(uint64_t(4) << 20);
     registerAllFormats();
     const uint8_t* c = data;
     if (!writeInput(data + kSwitches, size - kSwitches)) return 0;
