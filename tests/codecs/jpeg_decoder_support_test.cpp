@@ -140,4 +140,33 @@ std::vector<uint8_t> libjpegEncode(const std::vector<uint8_t>& samples, uint32_t
     return out;
 }
 
+void expectSameY(const JpegOutput& ours, const Pnm& ref, const std::string& what)
+{
+    ASSERT_EQ(ref.width, ours.width) << what;
+    ASSERT_EQ(ref.height, ours.height) << what;
+    size_t mismatches = 0;
+    uint32_t fx = 0, fy = 0;
+    for (uint32_t y = 0; y < ref.height; ++y)
+        for (uint32_t x = 0; x < ref.width; ++x)
+            if (ours.at(x, y, 0) != ref.at(x, y, 0) && mismatches++ == 0) {
+                fx = x;
+                fy = y;
+            }
+    EXPECT_EQ(mismatches, 0u) << what << ": first at (" << fx << ", " << fy << ") ours " << int(ours.at(fx, fy, 0))
+                              << " djpeg " << ref.at(fx, fy, 0);
+}
+
+void expectExactY(const TempDir& dir, const std::vector<uint8_t>& jpg, bool reduced, const std::string& what)
+{
+    ASSERT_FALSE(jpg.empty()) << what;
+    Pnm ref;
+    ASSERT_TRUE(djpegDecode(dir, jpg, reduced ? "-grayscale -scale 1/8 -pnm" : "-grayscale -pnm", ref)) << what;
+    JpegDecodeOptions o;
+    o.reduced = reduced;
+    o.convert = false;
+    JpegOutput ours = jpegDecodeBytes(jpg, o);
+    ASSERT_EQ(ours.rc, RC_OK) << what;
+    expectSameY(ours, ref, what);
+}
+
 } // namespace quillon::test

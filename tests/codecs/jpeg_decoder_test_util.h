@@ -42,6 +42,10 @@ Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0 = 37, uint32_t y0 = 5
 std::vector<uint8_t> cjpegBytes(const TempDir& dir, const Pnm& picture, const std::string& args);
 // djpeg over a stream with the given arguments, parsed.
 bool djpegDecode(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& args, Pnm& out);
+// Our Y plane (component 0, no colour conversion) equals the reference's.
+void expectSameY(const JpegOutput& ours, const Pnm& ref, const std::string& what);
+// Our raw Y of a stream against djpeg -grayscale (1/8 with `reduced`).
+void expectExactY(const TempDir& dir, const std::vector<uint8_t>& jpg, bool reduced, const std::string& what);
 
 } // namespace quillon::test
 
