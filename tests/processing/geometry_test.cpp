@@ -13,42 +13,7 @@ using namespace quillon::test;
 
 namespace {
 
-// A chain of frames of the given sizes and positions on one canvas.
-struct FrameSpec {
-    uint32_t w, h;
-    int32_t x, y;
-};
-
-Image* makeChain(PixelFormat f, std::initializer_list<FrameSpec> specs, uint32_t canvasW, uint32_t canvasH)
-{
-    Image* first = nullptr;
-    Image* last = nullptr;
-    uint32_t seed = 1;
-    for (const FrameSpec& s : specs) {
-        Image* img = imageCreate(f, packSize(s.w, s.h));
-        if (!img) return first;
-        fillRandom(img, seed++);
-        img->frameInfo.x = s.x;
-        img->frameInfo.y = s.y;
-        img->frameInfo.canvasWidth = canvasW;
-        img->frameInfo.canvasHeight = canvasH;
-        if (last) {
-            last->frameInfo.next = img;
-            img->frameInfo.prev = last;
-        } else {
-            first = img;
-        }
-        last = img;
-    }
-    return first;
-}
-
-std::vector<const Image*> frames(const Image* first)
-{
-    std::vector<const Image*> out;
-    for (const Image* f = first; f; f = f->frameInfo.next) out.push_back(f);
-    return out;
-}
+std::vector<const Image*> frames(const Image* first) { return chainFrames(first); }
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // samples, and packed sample dumps that the Python references read.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -51,6 +52,48 @@ inline void fillRandom(Image* img, uint32_t seed)
 }
 
 // The pixels without row padding.
+// A chain of frames of the given sizes and positions on one canvas, filled
+// with random pixels; each frame shows for `duration` milliseconds.
+struct FrameSpec {
+    uint32_t w, h;
+    int32_t x, y;
+};
+
+inline Image* makeChain(PixelFormat f, std::initializer_list<FrameSpec> specs, uint32_t canvasW, uint32_t canvasH,
+                        uint32_t duration = 0)
+{
+    Image* first = nullptr;
+    Image* last = nullptr;
+    uint32_t seed = 1;
+    for (const FrameSpec& s : specs) {
+        Image* img = imageCreate(f, packSize(s.w, s.h));
+        if (!img) return first;
+        fillRandom(img, seed++);
+        img->frameInfo.x = s.x;
+        img->frameInfo.y = s.y;
+        img->frameInfo.canvasWidth = canvasW;
+        img->frameInfo.canvasHeight = canvasH;
+        img->frameInfo.duration = duration;
+        if (last) {
+            last->frameInfo.next = img;
+            img->frameInfo.prev = last;
+        } else {
+            first = img;
+        }
+        last = img;
+    }
+    return first;
+}
+
+// The frames of a chain, first to last.
+template <class I>
+std::vector<I*> chainFrames(I* first)
+{
+    std::vector<I*> out;
+    for (I* f = first; f; f = f->frameInfo.next) out.push_back(f);
+    return out;
+}
+
 inline std::vector<uint8_t> packedBytes(const Image* img)
 {
     const size_t rowBytes = size_t(img->width) * img->bytesPerPixel();

@@ -12,42 +12,14 @@ using namespace quillon::test;
 
 namespace {
 
-struct Spec {
-    uint32_t w, h;
-    int32_t x, y;
-};
+using Spec = FrameSpec;
 
 Image* chainOf(std::initializer_list<Spec> specs, uint32_t cw, uint32_t ch, PixelFormat f = PF_RGBA8)
 {
-    Image* first = nullptr;
-    Image* last = nullptr;
-    uint32_t seed = 1;
-    for (const Spec& s : specs) {
-        Image* img = imageCreate(f, packSize(s.w, s.h));
-        if (!img) return first;
-        fillRandom(img, seed++);
-        img->frameInfo.x = s.x;
-        img->frameInfo.y = s.y;
-        img->frameInfo.canvasWidth = cw;
-        img->frameInfo.canvasHeight = ch;
-        img->frameInfo.duration = 40;
-        if (last) {
-            last->frameInfo.next = img;
-            img->frameInfo.prev = last;
-        } else {
-            first = img;
-        }
-        last = img;
-    }
-    return first;
+    return makeChain(f, specs, cw, ch, 40);
 }
 
-std::vector<Image*> framesOf(Image* first)
-{
-    std::vector<Image*> out;
-    for (Image* f = first; f; f = f->frameInfo.next) out.push_back(f);
-    return out;
-}
+std::vector<Image*> framesOf(Image* first) { return chainFrames(first); }
 
 } // namespace
 
