@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "platform/refcount.h"
 
 using namespace quillon;
@@ -89,4 +94,84 @@ TEST(ByteCursor, ReadsPastTheEndYieldZeroAndStick)
     ByteCursor f(bytes, sizeof bytes);
     EXPECT_FALSE(f.skip(SIZE_MAX)); // no wrap-around
     EXPECT_EQ(f.u8(), 0);
+}
+
+namespace {
+
+// The "AnonHugePages" and "THPeligible" lines of the mapping that holds p.
+std::string smapsEntryFor(const void* p)
+{
+    std::FILE* f = std::fopen("/proc/self/smaps", "r");
+    if (!f) return {};
+    const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    std::string entry;
+    bool inside = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long lo, hi;
+        if (std::sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && std::strchr(line, '-') < std::strchr(line, ' ')) {
+            if (inside) break;
+            inside = at >= lo && at < hi;
+        }
+        if (inside) entry += line;
+    }
+    std::fclose(f);
+    return entry;
+}
+
+bool hugePagesOffHere()
+{
+    std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+    if (!f) return true;
+    char buf[128] = {};
+    std::fgets(buf, sizeof buf, f);
+    std::fclose(f);
+    return std::strstr(buf, "[never]") != nullptr;
+}
+
+} // namespace
+
+// Large blocks take another path than small ones; both must give whole,
+// writable, aligned blocks that alignedFree takes back, zeroed on request.
+TEST(Memory, LargeBlocksAreWholeAndZeroed)
+{
+    for (uint64_t size : {uint64_t(4) << 20, (uint64_t(4) << 20) + 1, uint64_t(9437185), uint64_t(64) << 20}) {
+        auto* p = static_cast<uint8_t*>(alignedAllocZero(size));
+        ASSERT_NE(p, nullptr) << size;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        for (uint64_t i = 0; i < size; i += 4093) ASSERT_EQ(p[i], 0) << size << " at " << i;
+        EXPECT_EQ(p[size - 1], 0);
+        std::memset(p, 0xA5, size_t(size));
+        alignedFree(p);
+        // The same size again must be zeroed too, whatever memory it reuses.
+        p = static_cast<uint8_t*>(alignedAllocZero(size));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p[size / 2], 0);
+        EXPECT_EQ(p[size - 1], 0);
+        alignedFree(p);
+    }
+    // Mixed sizes freed out of order.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 24; ++i) blocks.push_back(alignedAlloc((uint64_t(1) << (10 + i % 14)) + uint64_t(i)));
+    for (size_t i = 0; i < blocks.size(); i += 2) alignedFree(blocks[i]);
+    for (size_t i = 1; i < blocks.size(); i += 2) alignedFree(blocks[i]);
+}
+
+// A large pixel block is advised to use huge pages, which cuts the faults
+// of its first pass to a few hundred.
+TEST(Memory, LargeBlocksAreAdvisedHugePages)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "large blocks stay with malloc under the address sanitizer";
+#endif
+    if (hugePagesOffHere()) GTEST_SKIP() << "transparent huge pages are switched off";
+    const uint64_t size = uint64_t(16) << 20;
+    auto* p = static_cast<uint8_t*>(alignedAlloc(size));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (uintptr_t(2) << 20), 0u);
+    std::memset(p, 1, size_t(size));
+    const std::string entry = smapsEntryFor(p);
+    ASSERT_FALSE(entry.empty());
+    EXPECT_NE(entry.find(" hg "), std::string::npos) << entry;  // VmFlags: huge pages advised
+    alignedFree(p);
 }
