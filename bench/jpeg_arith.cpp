@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codecs/main/jpeg_decoder.h"
+#include "platform/memory.h"
 
 using namespace quillon;
 
@@ -34,8 +35,10 @@ int main(int argc, char** argv)
         if (succeeded(rc)) {
             uint32_t bpp = d->componentCount() == 1 ? 1 : 4;
             size_t stride = size_t(d->alignedWidth()) * bpp;
-            std::vector<uint8_t> pixels(stride * size_t(d->alignedHeight()));
-            rc = d->decode(pixels.data(), bpp, stride, uint32_t(d->alignedHeight()), false, nullptr, nullptr);
+            // The pixels go where the reader puts them: an image's block.
+            AlignedBuffer<uint8_t> pixels(uint64_t(stride) * uint64_t(d->alignedHeight()));
+            rc = pixels ? d->decode(pixels.get(), bpp, stride, uint32_t(d->alignedHeight()), false, nullptr, nullptr)
+                        : RC_OUT_OF_MEMORY;
         }
         if (failed(rc)) {
             std::fprintf(stderr, "%s: decode failed (0x%08X)\n", argv[i], rc);
