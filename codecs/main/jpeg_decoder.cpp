@@ -3,6 +3,7 @@
 #include "codecs/main/jpeg_decoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <chrono>
 #include <condition_variable>
@@ -315,17 +316,24 @@ struct Output {
     }
 };
 
-// One MCU row handed to the row task: either its coefficients, which the
-// task transforms before placing the samples, or samples the decoding thread
-// already transformed. The decoding thread chooses per row, so that whichever
-// thread would otherwise wait takes the transforms: entropy decoding is the
-// larger share of the work for detailed photographs, the smaller for smooth
-// ones.
+// MCU rows in flight between the decoding thread and the row task. More than
+// two let either side run ahead through short hiccups (a page of fresh
+// memory, a descheduled thread) instead of stalling the other.
+constexpr uint32_t kRowSlots = 4;
+
+// One MCU row handed to the row task. Its first `transformed` MCUs are
+// samples the decoding thread already transformed; the rest are still
+// coefficients, which the task transforms before placing the samples. The
+// decoding thread moves that split from row to row so that neither thread
+// waits for the other: entropy decoding is the larger share of the work for
+// detailed photographs, the smaller for smooth ones. Samples of MCU m lie
+// below the coefficients of every MCU after it, so both fit one slot.
 struct RowJob {
     const JpegDecoder* d;
     Output* out;
-    const int16_t* coefficients;  // null when `samples` holds the row
+    const int16_t* coefficients;
     const uint8_t* samples;
+    uint32_t transformed;
     Output::Band band;
     JpegSampleWriter writer;
     JpegComponent* const* components;
@@ -343,7 +351,7 @@ void runRowJob(const RowJob& job)
     uint8_t* dst = job.band.base;
     for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
         const uint8_t* samples = job.samples + m * sampleStride;
-        if (job.coefficients) {
+        if (m >= job.transformed) {
             transformMcu(d, job.coefficients + m * blockStride, local, job.components, job.componentCount);
             samples = local;
         }
@@ -354,12 +362,27 @@ void runRowJob(const RowJob& job)
     job.out->end(job.band);
 }
 
+// Polls `ready` for a short while before the caller blocks: a row takes a
+// fraction of a millisecond, and waking a sleeping thread can take about as
+// long, which would otherwise be paid on nearly every row.
+template <class Ready>
+bool spinBriefly(Ready ready)
+{
+    for (int i = 0; i < 4096; ++i) {
+        if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return ready();
+}
+
 // Hands MCU rows from the decoding thread to one consumer task, which works
-// through them in order; at most two rows are in flight (the two halves of
-// the row buffer). One long-lived consumer avoids waking a worker for
-// every row. Should the pool not start the consumer in good time (it may be
-// busy, or this decode may itself run on a pool worker), the decoding thread
-// claims the work and does the rows itself.
+// through them in order; at most kRowSlots rows are in flight. One
+// long-lived consumer avoids waking a worker for every row. Should the pool
+// not start the consumer in good time (it may be busy, or this decode may
+// itself run on a pool worker), the decoding thread claims the work and does
+// the rows itself.
 class RowPipeline {
 public:
     void start(TaskGroup& tasks)
@@ -370,28 +393,27 @@ public:
         }
     }
 
-    // Before `row` is decoded: its half must be free. True when that meant
-    // waiting for the task.
-    bool waitForHalf(uint32_t row)
+    // Before `row` is decoded: the slot it will use must be free.
+    void waitForSlot(uint32_t row)
     {
+        auto free = [&](uint32_t completed) { return completed + kRowSlots - 1 >= row; };
+        if (spinBriefly([&] { return free(completedSeen_.load(std::memory_order_acquire)); })) return;
         std::unique_lock<std::mutex> hold(mutex_);
-        bool waits = completed_ + 1 < row;
-        waitUntil(hold, [&] { return completed_ + 1 >= row; });
-        return waits;
+        waitUntil(hold, [&] { return free(completed_); });
     }
 
-    // The task has nothing to do.
-    bool idle()
+    // Rows handed over and not yet finished.
+    uint32_t inFlight() const
     {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return completed_ == pushed_ && owner_ != kInline;
+        return pushedSeen_.load(std::memory_order_acquire) - completedSeen_.load(std::memory_order_acquire);
     }
 
     void push(const RowJob& job)
     {
         std::unique_lock<std::mutex> hold(mutex_);
-        jobs_[pushed_ & 1] = job;
+        jobs_[pushed_ % kRowSlots] = job;
         ++pushed_;
+        pushedSeen_.store(pushed_, std::memory_order_release);
         if (owner_ == kInline) runInline(hold);
         changed_.notify_all();
     }
@@ -402,6 +424,7 @@ public:
         {
             std::unique_lock<std::mutex> hold(mutex_);
             closed_ = true;
+            closedSeen_.store(true, std::memory_order_release);
             changed_.notify_all();
             waitUntil(hold, [&] { return completed_ == pushed_; });
         }
@@ -411,6 +434,12 @@ public:
 private:
     enum Owner { kNone, kTask, kInline };
 
+    void complete()
+    {
+        ++completed_;
+        completedSeen_.store(completed_, std::memory_order_release);
+    }
+
     void consume()
     {
         std::unique_lock<std::mutex> hold(mutex_);
@@ -418,13 +447,22 @@ private:
         owner_ = kTask;
         changed_.notify_all();
         for (;;) {
+            if (completed_ == pushed_ && !closed_) {
+                const uint32_t done = completed_;
+                hold.unlock();
+                spinBriefly([&] {
+                    return pushedSeen_.load(std::memory_order_acquire) != done ||
+                           closedSeen_.load(std::memory_order_acquire);
+                });
+                hold.lock();
+            }
             changed_.wait(hold, [&] { return completed_ < pushed_ || closed_; });
             if (completed_ == pushed_) return;
-            RowJob job = jobs_[completed_ & 1];
+            RowJob job = jobs_[completed_ % kRowSlots];
             hold.unlock();
             runRowJob(job);
             hold.lock();
-            ++completed_;
+            complete();
             changed_.notify_all();
         }
     }
@@ -432,11 +470,11 @@ private:
     void runInline(std::unique_lock<std::mutex>& hold)
     {
         while (completed_ < pushed_) {
-            RowJob job = jobs_[completed_ & 1];
+            RowJob job = jobs_[completed_ % kRowSlots];
             hold.unlock();
             runRowJob(job);
             hold.lock();
-            ++completed_;
+            complete();
         }
     }
 
@@ -460,10 +498,13 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    RowJob jobs_[2] = {};
+    RowJob jobs_[kRowSlots] = {};
     uint32_t pushed_ = 0, completed_ = 0;
     bool closed_ = false;
     Owner owner_ = kNone;
+    // Copies of the counters for polling without the lock.
+    std::atomic<uint32_t> pushedSeen_{0}, completedSeen_{0};
+    std::atomic<bool> closedSeen_{false};
 };
 
 } // namespace
@@ -514,7 +555,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     const uint64_t blockCount = uint64_t(blocksPerMcu) * mcusPerRow * mcuRows;
 
     // Coefficients: the whole image for progressive frames, otherwise one MCU
-    // (two MCU rows in band mode, allocated when that mode is chosen).
+    // (a few MCU rows in band mode, allocated when that mode is chosen).
     AlignedBuffer<int16_t> coefficients;
     uint64_t coefficientCount;
     if (!checkedMul(progressive ? blockCount : blocksPerMcu, 64, &coefficientCount) ||
@@ -650,9 +691,9 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 scanFinish = ColourFinish::None;
                 bands = false;
             }
-            AlignedBuffer<int16_t> halves;
-            const uint64_t halfBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
-            if (bands && !halves.allocate(halfBlocks * 2 * 64)) bands = false;
+            AlignedBuffer<int16_t> slots;
+            const uint64_t slotBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
+            if (bands && !slots.allocate(slotBlocks * kRowSlots * 64)) bands = false;
             usedBands = bands;
             // Each MCU is decoded into the one-MCU coefficient buffer.
             int16_t* blocks[24];
@@ -685,26 +726,32 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 TaskGroup tasks;
                 RowPipeline pipeline;
                 pipeline.start(tasks);
-                bool transformHere = false;
+                // How many MCUs of each row this thread transforms itself:
+                // raised while the task falls behind, lowered while it
+                // waits for rows.
+                const uint32_t step = std::max<uint32_t>(1, mcusPerRow / 16);
+                uint32_t here = 0;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
-                    if (pipeline.waitForHalf(row)) transformHere = true;
-                    else if (pipeline.idle()) transformHere = false;
-                    if (bandSplit >= 0) transformHere = bandSplit == 1;
-                    int16_t* halfCoefficients = halves.get() + (row & 1) * halfBlocks * 64;
-                    uint8_t* halfSamples = reinterpret_cast<uint8_t*>(halfCoefficients);
+                    const uint32_t queued = pipeline.inFlight();
+                    if (queued >= 2) here = std::min(mcusPerRow, here + step);
+                    else if (queued == 0) here = here > step ? here - step : 0;
+                    pipeline.waitForSlot(row);
+                    if (bandSplit >= 0) here = bandSplit == 1 ? mcusPerRow : bandSplit == 2 ? mcusPerRow / 2 : 0;
+                    int16_t* slotCoefficients = slots.get() + (row % kRowSlots) * slotBlocks * 64;
+                    uint8_t* slotSamples = reinterpret_cast<uint8_t*>(slotCoefficients);
                     const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
                     const size_t blockStride = size_t(blocksPerMcu) * 64;
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
-                        if (transformHere) {
+                        if (m < here) {
                             if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
-                            else transformMcu(*this, coefficients.get(), halfSamples + m * sampleStride,
+                            else transformMcu(*this, coefficients.get(), slotSamples + m * sampleStride,
                                               frameComponents, componentCount_);
                             continue;
                         }
-                        int16_t* mcu = halfCoefficients + m * blockStride;
+                        int16_t* mcu = slotCoefficients + m * blockStride;
                         int16_t* into[24];
                         uint32_t b = 0;
                         for (uint32_t i = 0; i < ns; ++i)
@@ -713,9 +760,8 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         if (!decodeMcu(*this, into, mcuBlocks)) mcuFailed = true;
                     }
                     if (mcuFailed) break;
-                    pipeline.push(RowJob{this, &out, transformHere ? nullptr : halfCoefficients, halfSamples,
-                                         out.begin(row, false), allWriter, frameComponents, componentCount_,
-                                         rowFinish});
+                    pipeline.push(RowJob{this, &out, slotCoefficients, slotSamples, here, out.begin(row, false),
+                                         allWriter, frameComponents, componentCount_, rowFinish});
                 }
                 pipeline.finish(tasks);
             }

@@ -199,7 +199,7 @@ TEST_F(JpegColour, BandModeGivesTheSameBytesAsWholeFrameMode)
           std::string("-grayscale"), threeScans}) {
         Pnm pic = photoCrop(1030, 530, 5, 5);
         Bytes jpg = cjpegBytes(dir, pic, args);
-        for (int split = -1; split <= 1; ++split)
+        for (int split = -1; split <= 2; ++split)
         for (bool reduced : {false, true}) {
             JpegDecodeOptions off, on;
             off.band = 0;
@@ -277,7 +277,7 @@ TEST_F(JpegColour, AbortRaisedWhileBandRowsAreInFlightCancels)
             if (++calls == at) flag = 1;
         }
     };
-    for (int8_t split : {int8_t(-1), int8_t(0), int8_t(1)})
+    for (int8_t split : {int8_t(-1), int8_t(0), int8_t(1), int8_t(2)})
         for (uint32_t at : {2u, 9u, 40u}) {
             JpegDecoder* d = jpegDecoderCreate();
             ASSERT_NE(d, nullptr);
