@@ -76,7 +76,7 @@ constexpr ClampTable kClamp;
 
 } // namespace
 
-void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
+void idctBlockScalar(const int16_t* in, const uint16_t* q, uint8_t* out)
 {
     // Blocks with a DC term only are common in smooth areas; both passes'
     // shortcuts then give one value for the whole block.
@@ -117,6 +117,14 @@ void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
         butterfly(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], 131072 + (int64_t(384) << 18), 18,
                   [&](int x, int64_t v) { o[x] = kClamp.v[v & 1023]; });
     }
+}
+
+void idctBlock(const int16_t* in, const uint16_t* q, uint8_t* out)
+{
+#if defined(__SSE2__)
+    if (idctBlockSse2(in, q, out)) return;
+#endif
+    idctBlockScalar(in, q, out);
 }
 
 uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant)

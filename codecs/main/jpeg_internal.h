@@ -11,6 +11,14 @@ namespace quillon::jpeg_internal {
 // Full 8x8 inverse DCT of one block of coefficients (natural order) with its
 // quantisation table; 64 samples, rows 8 bytes apart.
 void idctBlock(const int16_t* coefficients, const uint16_t* quant, uint8_t* out);
+// The same transform in plain C++: the reference for the vector one, and its
+// fallback for blocks whose values do not fit its 16-bit lanes.
+void idctBlockScalar(const int16_t* coefficients, const uint16_t* quant, uint8_t* out);
+#if defined(__SSE2__)
+// The vector transform; false (nothing written) for a block it leaves to
+// idctBlockScalar. Reads the whole block before writing, so out may alias it.
+bool idctBlockSse2(const int16_t* coefficients, const uint16_t* quant, uint8_t* out);
+#endif
 // The one sample of a DC-only (one-eighth) block.
 uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant);
 
