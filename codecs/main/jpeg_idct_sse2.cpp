@@ -105,6 +105,7 @@ inline void rowPairs(const __m128i* w, __m128i& p04, __m128i& p15, __m128i& p26,
 bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
 {
     __m128i x[8], quant[8];
+#pragma GCC unroll 8
     for (int r = 0; r < 8; ++r) {
         x[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8 * r));
         quant[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 8 * r));
@@ -112,6 +113,7 @@ bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
 
     // DC only: the scalar shortcut, which clamps rather than wraps.
     __m128i ac = _mm_and_si128(x[0], _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0));
+#pragma GCC unroll 8
     for (int r = 1; r < 8; ++r) ac = _mm_or_si128(ac, x[r]);
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(ac, _mm_setzero_si128())) == 0xFFFF) {
         int64_t v = ((int64_t(in[0]) * q[0] * 4 + 16) >> 5) + 128;
@@ -122,6 +124,7 @@ bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
     // Dequantise; a product fits 16 bits when its high half is the sign
     // extension of its low half. Quantisers above 32767 clear `fits` too.
     __m128i fits = _mm_set1_epi16(-1), quantOr = _mm_setzero_si128();
+#pragma GCC unroll 8
     for (int r = 0; r < 8; ++r) {
         __m128i lo = _mm_mullo_epi16(x[r], quant[r]);
         __m128i hi = _mm_mulhi_epi16(x[r], quant[r]);
@@ -147,6 +150,7 @@ bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
         // A saturated pack means the value may not have fit; exact values of
         // 32767 and -32768 go to the scalar code too, which costs nothing.
         __m128i most = _mm_set1_epi16(-32768), least = _mm_set1_epi16(32767);
+#pragma GCC unroll 8
         for (int r = 0; r < 8; ++r) {
             w[r] = _mm_packs_epi32(lo[r], hi[r]);
             most = _mm_max_epi16(most, w[r]);
@@ -172,6 +176,7 @@ bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
         // means v in -256..767 (saturated packs land outside it).
         const __m128i shift = _mm_set1_epi16(128), offset = _mm_set1_epi16(256);
         __m128i range = _mm_setzero_si128();
+#pragma GCC unroll 8
         for (int i = 0; i < 8; ++i) {
             samples[i] = _mm_adds_epi16(_mm_packs_epi32(top[i], bottom[i]), shift);
             range = _mm_or_si128(range, _mm_add_epi16(samples[i], offset));
