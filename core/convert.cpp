@@ -6,6 +6,7 @@
 
 #include "core/quantize.h"
 #include "core/quantize_options.h"
+#include "core/ycc_simd.h"
 #include "platform/memory.h"
 
 namespace quillon {
@@ -389,7 +390,7 @@ struct YccTables {
 inline uint8_t clamp255(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 } // namespace
 
-void ycbcrToRgbRow(uint8_t* pixels, uint32_t count)
+void ycbcrToRgbRowScalar(uint8_t* pixels, uint32_t count)
 {
     static const YccTables t;
     for (uint32_t i = 0; i < count; ++i, pixels += 4) {
@@ -399,6 +400,25 @@ void ycbcrToRgbRow(uint8_t* pixels, uint32_t count)
         pixels[2] = clamp255(y + t.rt[cr]);
         pixels[3] = 255;
     }
+}
+
+void ycbcrToRgbRow(uint8_t* pixels, uint32_t count)
+{
+#if defined(QUILLON_YCC_SSE2)
+    uint32_t x = 0;
+    for (; x + 8 <= count; x += 8) ycc_simd::convert8InPlace(pixels + size_t(x) * 4);
+    if (x < count) {
+        // The last few pixels go through a local copy, so nothing past the
+        // row is read or written.
+        alignas(16) uint8_t tail[32] = {};
+        const size_t bytes = size_t(count - x) * 4;
+        std::memcpy(tail, pixels + size_t(x) * 4, bytes);
+        ycc_simd::convert8InPlace(tail);
+        std::memcpy(pixels + size_t(x) * 4, tail, bytes);
+    }
+#else
+    ycbcrToRgbRowScalar(pixels, count);
+#endif
 }
 
 void rgba16RowSwapRB(uint16_t* dst, const uint16_t* src, uint32_t count, bool byteSwap)

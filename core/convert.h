@@ -117,6 +117,8 @@ void planarToChunky(uint8_t* dst, const uint8_t* src, uint32_t width, uint32_t p
 void packBitsRow(uint8_t* dst, const uint8_t* src, uint32_t count);
 // In place on 4-byte pixels holding Y, Cb, Cr: gives B, G, R, 255.
 void ycbcrToRgbRow(uint8_t* pixels, uint32_t count);
+// The same one pixel at a time: the reference for the vector form.
+void ycbcrToRgbRowScalar(uint8_t* pixels, uint32_t count);
 // Exchange channels 0 and 2 of 4-channel pixels; byteSwap also reverses the
 // bytes of every channel. dst may equal src.
 void rgba16RowSwapRB(uint16_t* dst, const uint16_t* src, uint32_t count, bool byteSwap);

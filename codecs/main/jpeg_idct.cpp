@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "codecs/main/jpeg_internal.h"
+#include "core/convert.h"
+#include "core/ycc_simd.h"
 
 namespace quillon::jpeg_internal {
 namespace {
@@ -396,8 +398,6 @@ struct YccTables {
 };
 constexpr YccTables kYcc;
 
-inline uint8_t clamp255(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
-
 
 inline uint32_t yccPixel(int32_t luma, uint32_t cb, uint32_t cr)
 {
@@ -413,49 +413,10 @@ inline void storePixel(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 // ---- writers that convert YCbCr to B, G, R, 255 as they place samples ----
 
-void write444Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
-{
-    for (int y = 0; y < 8; ++y) {
-        uint8_t* o = dest + y * d.strideBytes;
-        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(s[y * 8 + x], s[64 + y * 8 + x], s[128 + y * 8 + x]));
-    }
-}
-
 // 8 rows of 16 chroma samples from one block doubled horizontally.
 void upsample21(const uint8_t* s, uint8_t out[8][16])
 {
     for (int y = 0; y < 8; ++y) upsampleLine(s + y * 8, 1, out[y]);
-}
-
-void write422Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
-{
-    uint8_t cb[8][16], cr[8][16];
-    upsample21(s + 128, cb);
-    upsample21(s + 192, cr);
-    for (int y = 0; y < 8; ++y) {
-        uint8_t* o = dest + y * d.strideBytes;
-        const uint8_t* l0 = s + y * 8;
-        const uint8_t* l1 = s + 64 + y * 8;
-        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l0[x], cb[y][x], cr[y][x]));
-        for (int x = 0; x < 8; ++x) storePixel(o + 32 + x * 4, yccPixel(l1[x], cb[y][8 + x], cr[y][8 + x]));
-    }
-}
-
-void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
-{
-    uint8_t cb[16][8], cr[16][8];
-    uint8_t column[16];
-    for (int x = 0; x < 8; ++x) {
-        upsampleLine(s + 128 + x, 8, column);
-        for (int y = 0; y < 16; ++y) cb[y][x] = column[y];
-        upsampleLine(s + 192 + x, 8, column);
-        for (int y = 0; y < 16; ++y) cr[y][x] = column[y];
-    }
-    for (int y = 0; y < 16; ++y) {
-        uint8_t* o = dest + y * d.strideBytes;
-        const uint8_t* l = s + (y < 8 ? 0 : 64) + (y & 7) * 8;
-        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l[x], cb[y][x], cr[y][x]));
-    }
 }
 
 // 16 x 16 chroma samples from one block doubled both ways.
@@ -483,13 +444,99 @@ void upsample22(const uint8_t* s, uint8_t out[16][16])
     }
 }
 
-void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+#if defined(QUILLON_YCC_SSE2)
+using ycc_simd::load8;
+using ycc_simd::store8;
+
+// Each lane's left and right neighbour, the outermost lane standing in for
+// the missing one: the block-edge repetition of the triangle filter.
+inline __m128i leftNeighbours(__m128i v)
 {
+    return _mm_or_si128(_mm_slli_si128(v, 2), _mm_and_si128(v, _mm_setr_epi16(-1, 0, 0, 0, 0, 0, 0, 0)));
+}
+inline __m128i rightNeighbours(__m128i v)
+{
+    return _mm_or_si128(_mm_srli_si128(v, 2), _mm_and_si128(v, _mm_setr_epi16(0, 0, 0, 0, 0, 0, 0, -1)));
+}
+inline __m128i times3(__m128i v) { return _mm_add_epi16(v, _mm_add_epi16(v, v)); }
+
+// Eight values doubled along the row: out[2k] = (3 v[k] + v[k-1] + r) >> shift
+// and out[2k+1] = (3 v[k] + v[k+1] + r) >> shift, edges repeated; outputs 0..7
+// in lo, 8..15 in hi. With the edge repeated, out[0] = (4 v[0] + r) >> shift,
+// which is the filter's plain copy of the edge sample.
+template <int Shift>
+inline void doubleRow(__m128i v, __m128i& lo, __m128i& hi)
+{
+    const __m128i round = _mm_set1_epi16(1 << (Shift - 1));
+    __m128i t = _mm_add_epi16(times3(v), round);
+    __m128i even = _mm_srli_epi16(_mm_add_epi16(t, leftNeighbours(v)), Shift);
+    __m128i odd = _mm_srli_epi16(_mm_add_epi16(t, rightNeighbours(v)), Shift);
+    lo = _mm_unpacklo_epi16(even, odd);
+    hi = _mm_unpackhi_epi16(even, odd);
+}
+
+// Row y (0..15) of a chroma block doubled vertically, as a sum scaled by 4:
+// 3 s[i] + s[i -+ 1] with i = y / 2, the edge rows repeated.
+inline __m128i verticalSum(const __m128i* rows, int y)
+{
+    int i = y >> 1;
+    int j = (y & 1) ? (i < 7 ? i + 1 : 7) : (i > 0 ? i - 1 : 0);
+    return _mm_add_epi16(times3(rows[i]), rows[j]);
+}
+#endif
+
+} // namespace
+
+void write444RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * stride;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(s[y * 8 + x], s[64 + y * 8 + x], s[128 + y * 8 + x]));
+    }
+}
+
+void write422RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    uint8_t cb[8][16], cr[8][16];
+    upsample21(s + 128, cb);
+    upsample21(s + 192, cr);
+    for (int y = 0; y < 8; ++y) {
+        uint8_t* o = dest + y * stride;
+        const uint8_t* l0 = s + y * 8;
+        const uint8_t* l1 = s + 64 + y * 8;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l0[x], cb[y][x], cr[y][x]));
+        for (int x = 0; x < 8; ++x) storePixel(o + 32 + x * 4, yccPixel(l1[x], cb[y][8 + x], cr[y][8 + x]));
+    }
+}
+
+void write440RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    uint8_t cb[16][8], cr[16][8];
+    uint8_t column[16];
+    for (int x = 0; x < 8; ++x) {
+        upsampleLine(s + 128 + x, 8, column);
+        for (int y = 0; y < 16; ++y) cb[y][x] = column[y];
+        upsampleLine(s + 192 + x, 8, column);
+        for (int y = 0; y < 16; ++y) cr[y][x] = column[y];
+    }
+    for (int y = 0; y < 16; ++y) {
+        uint8_t* o = dest + y * stride;
+        const uint8_t* l = s + (y < 8 ? 0 : 64) + (y & 7) * 8;
+        for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l[x], cb[y][x], cr[y][x]));
+    }
+}
+
+void write420RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
     uint8_t cb[16][16], cr[16][16];
     upsample22(s + 256, cb);
     upsample22(s + 320, cr);
     for (int y = 0; y < 16; ++y) {
-        uint8_t* o = dest + y * d.strideBytes;
+        uint8_t* o = dest + y * stride;
         const uint8_t* l0 = s + (y < 8 ? 0 : 128) + (y & 7) * 8;
         const uint8_t* l1 = l0 + 64;
         for (int x = 0; x < 8; ++x) storePixel(o + x * 4, yccPixel(l0[x], cb[y][x], cr[y][x]));
@@ -497,7 +544,78 @@ void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComp
     }
 }
 
-} // namespace
+#if defined(QUILLON_YCC_SSE2)
+void write444Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    for (int y = 0; y < 8; ++y) store8(load8(s + y * 8), load8(s + 64 + y * 8), load8(s + 128 + y * 8), dest + y * stride);
+}
+
+void write422Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    for (int y = 0; y < 8; ++y) {
+        __m128i cbLo, cbHi, crLo, crHi;
+        doubleRow<2>(load8(s + 128 + y * 8), cbLo, cbHi);
+        doubleRow<2>(load8(s + 192 + y * 8), crLo, crHi);
+        uint8_t* o = dest + y * stride;
+        store8(load8(s + y * 8), cbLo, crLo, o);
+        store8(load8(s + 64 + y * 8), cbHi, crHi, o + 32);
+    }
+}
+
+void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    __m128i cb[8], cr[8];
+    for (int i = 0; i < 8; ++i) {
+        cb[i] = load8(s + 128 + i * 8);
+        cr[i] = load8(s + 192 + i * 8);
+    }
+    const __m128i two = _mm_set1_epi16(2);
+    for (int y = 0; y < 16; ++y) {
+        __m128i u = _mm_srli_epi16(_mm_add_epi16(verticalSum(cb, y), two), 2);
+        __m128i v = _mm_srli_epi16(_mm_add_epi16(verticalSum(cr, y), two), 2);
+        store8(load8(s + (y < 8 ? 0 : 64) + (y & 7) * 8), u, v, dest + y * stride);
+    }
+}
+
+void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
+{
+    const size_t stride = d.strideBytes;
+    __m128i cb[8], cr[8];
+    for (int i = 0; i < 8; ++i) {
+        cb[i] = load8(s + 256 + i * 8);
+        cr[i] = load8(s + 320 + i * 8);
+    }
+    for (int y = 0; y < 16; ++y) {
+        __m128i cbLo, cbHi, crLo, crHi;
+        doubleRow<4>(verticalSum(cb, y), cbLo, cbHi);
+        doubleRow<4>(verticalSum(cr, y), crLo, crHi);
+        const uint8_t* l0 = s + (y < 8 ? 0 : 128) + (y & 7) * 8;
+        uint8_t* o = dest + y * stride;
+        store8(load8(l0), cbLo, crLo, o);
+        store8(load8(l0 + 64), cbHi, crHi, o + 32);
+    }
+}
+#else
+void write444Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const* c, uint32_t n)
+{
+    write444RgbScalar(d, dest, s, c, n);
+}
+void write422Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const* c, uint32_t n)
+{
+    write422RgbScalar(d, dest, s, c, n);
+}
+void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const* c, uint32_t n)
+{
+    write440RgbScalar(d, dest, s, c, n);
+}
+void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const* c, uint32_t n)
+{
+    write420RgbScalar(d, dest, s, c, n);
+}
+#endif
 
 JpegSampleWriter chooseWriter(const JpegDecoder& d, ColourFinish finish, bool& converts)
 {
@@ -538,20 +656,27 @@ void finishRows(ColourFinish finish, uint8_t* rows, size_t strideBytes, uint32_t
     for (uint32_t y = 0; y < rowCount; ++y) {
         uint8_t* p = rows + y * strideBytes;
         if (finish == ColourFinish::YccToBgra) {
-            for (uint32_t x = 0; x < pixels; ++x, p += 4) {
-                int32_t luma = p[0], cb = p[1], cr = p[2];
-                p[0] = clamp255(luma + kYcc.cbToB[cb]);
-                p[1] = clamp255(luma + ((kYcc.cbToG[cb] + kYcc.crToG[cr]) >> 8));
-                p[2] = clamp255(luma + kYcc.crToR[cr]);
-                p[3] = 255;
-            }
-        } else {
-            for (uint32_t x = 0; x < pixels; ++x, p += 4) {
-                uint8_t r = p[0];
-                p[0] = p[2];
-                p[2] = r;
-                p[3] = 255;
-            }
+            ycbcrToRgbRow(p, pixels);
+            continue;
+        }
+        uint32_t x = 0;
+#if defined(QUILLON_YCC_SSE2)
+        const __m128i green = _mm_set1_epi32(0x0000FF00);
+        const __m128i low = _mm_set1_epi32(0xFF);
+        const __m128i alpha = _mm_set1_epi32(int32_t(0xFF000000u));
+        for (; x + 4 <= pixels; x += 4, p += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i r = _mm_slli_epi32(_mm_and_si128(v, low), 16);
+            __m128i b = _mm_and_si128(_mm_srli_epi32(v, 16), low);
+            v = _mm_or_si128(_mm_or_si128(_mm_and_si128(v, green), alpha), _mm_or_si128(r, b));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+        }
+#endif
+        for (; x < pixels; ++x, p += 4) {
+            uint8_t r = p[0];
+            p[0] = p[2];
+            p[2] = r;
+            p[3] = 255;
         }
     }
 }

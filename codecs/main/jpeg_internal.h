@@ -40,6 +40,25 @@ enum class ColourFinish : uint8_t { None, YccToBgra, RgbToBgra };
 // for the common samplings, the generic one otherwise. converts: the writer
 // itself applies `finish` (YCbCr to B, G, R, 255 for the common samplings).
 JpegSampleWriter chooseWriter(const JpegDecoder& d, ColourFinish finish, bool& converts);
+// The writers that convert YCbCr to B, G, R, 255 for 1 x 1, 2 x 1, 1 x 2 and
+// 2 x 2 luma with 1 x 1 chroma (vector code where the target has SSE2), and
+// their plain forms, which give the same bytes and stay for comparison.
+void write444Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                 uint32_t count);
+void write422Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                 uint32_t count);
+void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                 uint32_t count);
+void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
+                 uint32_t count);
+void write444RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
+                       JpegComponent* const* components, uint32_t count);
+void write422RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
+                       JpegComponent* const* components, uint32_t count);
+void write440RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
+                       JpegComponent* const* components, uint32_t count);
+void write420RgbScalar(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
+                       JpegComponent* const* components, uint32_t count);
 // Nearest-neighbour writer for any set of components.
 void writeGeneric(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples, JpegComponent* const* components,
                   uint32_t count);
