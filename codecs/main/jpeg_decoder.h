@@ -202,8 +202,11 @@ public:
     JpegProgress* progress = nullptr;
     const std::atomic<uint8_t>* abortByte = nullptr;
 
-    // Huffman bit reader: bits are taken from the top of bitBuffer.
-    uint64_t bitBuffer = 0;
+    // Huffman bit reader: bits are taken from the top of bitBuffer. In band
+    // mode the row task reads the fields above while the decoding thread
+    // writes these per MCU; on a cache line of their own they are not traded
+    // between the two cores at every MCU.
+    alignas(64) uint64_t bitBuffer = 0;
     int32_t bitCount = 0;
     // Zero bits added past the end of data or at a marker.
     int32_t paddingBits = 0;
@@ -230,8 +233,9 @@ public:
     JpegMcuDecoder decodeMcu = nullptr;
     void (*finishScan)(JpegDecoder& d) = nullptr;
 
-    // Geometry of the running decode.
-    uint32_t mcusPerRow = 0, mcuRows = 0;
+    // Geometry of the running decode (read by the row task; away from
+    // restartsLeft for the same reason).
+    alignas(64) uint32_t mcusPerRow = 0, mcuRows = 0;
     uint32_t blocksPerMcu = 0;  // B, over all frame components
 
 private:
