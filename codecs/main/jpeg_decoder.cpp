@@ -317,9 +317,9 @@ struct Output {
 };
 
 // MCU rows in flight between the decoding thread and the row task. More than
-// two let either side run ahead through short hiccups (a page of fresh
-// memory, a descheduled thread) instead of stalling the other.
-constexpr uint32_t kRowSlots = 4;
+// two let either side run ahead through short hiccups (a fresh huge page of
+// output to clear, a descheduled thread) instead of stalling the other.
+constexpr uint32_t kRowSlots = 8;
 
 // One MCU row handed to the row task. Its first `transformed` MCUs are
 // samples the decoding thread already transformed; the rest are still
@@ -735,9 +735,11 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
+                    // The row just handed over counts as in flight until the
+                    // task has finished it: one means the task keeps up.
                     const uint32_t queued = pipeline.inFlight();
-                    if (queued >= 2) here = std::min(mcusPerRow, here + step);
-                    else if (queued == 0) here = here > step ? here - step : 0;
+                    if (queued >= 3) here = std::min(mcusPerRow, here + step);
+                    else if (queued <= 1) here = here > step ? here - step : 0;
                     pipeline.waitForSlot(row);
                     if (bandSplit >= 0) here = bandSplit == 1 ? mcusPerRow : bandSplit == 2 ? mcusPerRow / 2 : 0;
                     int16_t* slotCoefficients = slots.get() + (row % kRowSlots) * slotBlocks * 64;
