@@ -26,20 +26,6 @@ Samples scalar(const Block& in, const Quant& q)
     return out;
 }
 
-Samples dispatched(const Block& in, const Quant& q)
-{
-    Samples out;
-    idctBlock(in.data(), q.data(), out.data());
-    return out;
-}
-
-Quant flatQuant(uint16_t v)
-{
-    Quant q;
-    q.fill(v);
-    return q;
-}
-
 // The example luminance table of the JPEG standard, scaled for a quality
 // the way common encoders do it.
 Quant qualityQuant(int quality)
@@ -95,6 +81,20 @@ Block realisticBlock(std::mt19937& rng, const Quant& q)
 }
 
 #if defined(__SSE2__)
+
+Samples dispatched(const Block& in, const Quant& q)
+{
+    Samples out;
+    idctBlock(in.data(), q.data(), out.data());
+    return out;
+}
+
+Quant flatQuant(uint16_t v)
+{
+    Quant q;
+    q.fill(v);
+    return q;
+}
 
 // Runs the vector transform into a buffer filled with a marker; when it
 // declines, it must have left the buffer alone.
