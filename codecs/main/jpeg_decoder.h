@@ -62,7 +62,7 @@ class JpegDecoder;
 // (used when a refinement scan starts at the end of data).
 using JpegMcuDecoder = bool (*)(JpegDecoder& d, int16_t* const* blocks, uint32_t count);
 
-constexpr uint32_t kJpegHuffLookupBits = 9;
+constexpr uint32_t kJpegHuffLookupBits = 10;
 
 struct JpegHuffTable {
     uint8_t defined = 0;
@@ -74,9 +74,10 @@ struct JpegHuffTable {
     int32_t valOffset[17] = {};
     // Next kJpegHuffLookupBits bits -> (length << 8) | symbol; 0 = longer code.
     uint16_t lookup[1u << kJpegHuffLookupBits] = {};
-    // AC tables: a code and its value bits that fit the lookup together ->
-    // value << 8 | run << 4 | total bits; 0 = take the long way.
-    int16_t fastAc[1u << kJpegHuffLookupBits] = {};
+    // A code and its value bits that fit the lookup together -> value << 16 |
+    // step << 8 | total bits, where step is run + 1 (16 for a run of sixteen
+    // zeros, 64 for an AC end of block); 0 = take the long way.
+    uint32_t fast[1u << kJpegHuffLookupBits] = {};
 };
 
 struct JpegComponent {

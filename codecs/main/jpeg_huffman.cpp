@@ -71,17 +71,18 @@ void buildTable(JpegHuffTable& t)
         code <<= 1;
     }
     for (uint32_t i = 0; i < (1u << kJpegHuffLookupBits); ++i) {
-        t.fastAc[i] = 0;
+        t.fast[i] = 0;
         uint32_t entry = t.lookup[i];
         if (!entry) continue;
         uint32_t len = entry >> 8, rs = entry & 0xFF, run = rs >> 4, size = rs & 15;
-        if (size == 0 || len + size > kJpegHuffLookupBits) continue;
-        uint32_t bits = (i >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
-        int32_t value = bits < (1u << (size - 1)) ? int32_t(bits) - (1 << size) + 1 : int32_t(bits);
-        // The entry keeps the value in its high byte: a one-bit code with
-        // eight value bits goes the long way.
-        if (value < -128 || value > 127) continue;
-        t.fastAc[i] = int16_t(value * 256 + int32_t(run * 16 + len + size));
+        if (len + size > kJpegHuffLookupBits) continue;
+        int32_t value = 0;
+        uint32_t step = size ? run + 1 : run == 15 ? 16 : 64;
+        if (size) {
+            uint32_t bits = (i >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
+            value = bits < (1u << (size - 1)) ? int32_t(bits) - (1 << size) + 1 : int32_t(bits);
+        }
+        t.fast[i] = (uint32_t(value) << 16) | (step << 8) | (len + size);
     }
     t.built = 1;
 }
@@ -232,37 +233,93 @@ inline int16_t addPrediction(JpegDecoder& d, uint32_t component, int32_t diff)
     return p;
 }
 
+// Zigzag position -> natural index for positions reached by one step past
+// coefficient 62 at most (a step of 64 marks the end of a block); every
+// position from 63 on lands on coefficient 63.
+struct StepZigzag {
+    uint8_t v[128];
+    constexpr StepZigzag() : v()
+    {
+        constexpr uint8_t order[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+        for (int i = 0; i < 128; ++i) v[i] = i < 64 ? order[i] : 63;
+    }
+};
+constexpr StepZigzag kStepZigzag;
+
+// The DC difference of one block.
+inline int32_t decodeDcDifference(Bits& b, const JpegHuffTable& t)
+{
+    b.ensure(16);
+    const uint32_t e = t.fast[b.peek(kJpegHuffLookupBits)];
+    if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
+        b.skip(int32_t(e & 0xFF));
+        return int32_t(e) >> 16;
+    }
+    return receiveExtend(b, decodeSymbol(b, t));
+}
+
+// The AC coefficients of one sequential block. Each step moves `pos` from the
+// last decoded coefficient to the next one; a code and value found in the
+// fast table take one lookup, an end of block included (its step of 64 ends
+// the loop, and its zero lands on coefficient 63, which no earlier step can
+// have reached). Without `Store` the values are decoded and dropped.
+template <bool Store>
+inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* block)
+{
+    uint32_t pos = 0;
+    for (;;) {
+        b.ensure(16);
+        const uint32_t e = ac.fast[b.peek(kJpegHuffLookupBits)];
+        if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
+            b.skip(int32_t(e & 0xFF));
+            pos += (e >> 8) & 0xFF;
+            if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(e >> 16);
+        } else {
+            const uint32_t rs = decodeSymbol(b, ac);
+            const uint32_t run = rs >> 4, s = rs & 15;
+            if (s) {
+                pos += run + 1;
+                const int32_t v = receiveExtend(b, s);
+                if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(v);
+            } else {
+                if (run != 15) break;
+                pos += 16;
+            }
+        }
+        if (pos >= 63) break;
+    }
+}
+
+// A block of 64 zero coefficients in eight 16-byte stores (a plain memset of
+// 128 bytes becomes a string instruction whose start-up costs more).
+inline void clearBlock(int16_t* block)
+{
+    typedef int16_t Lanes __attribute__((vector_size(16)));
+    const Lanes zero = {};
+    std::memcpy(block, &zero, 16);
+    std::memcpy(block + 8, &zero, 16);
+    std::memcpy(block + 16, &zero, 16);
+    std::memcpy(block + 24, &zero, 16);
+    std::memcpy(block + 32, &zero, 16);
+    std::memcpy(block + 40, &zero, 16);
+    std::memcpy(block + 48, &zero, 16);
+    std::memcpy(block + 56, &zero, 16);
+}
+
 bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
     Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
         int16_t* block = blocks[i];
-        std::memset(block, 0, 64 * sizeof(int16_t));
+        clearBlock(block);
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
-        const JpegHuffTable& ac = d.acTable[c.acTable];
-        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
-        block[0] = addPrediction(d, ci, receiveExtend(b, s));
-        for (uint32_t k = 1; k < 64; ++k) {
-            b.ensure(16);
-            if (int32_t fast = ac.fastAc[b.peek(kJpegHuffLookupBits)]; fast && b.padding == 0) {
-                k += (fast >> 4) & 15;
-                b.skip(fast & 15);
-                block[jpegZigzag[k]] = int16_t(fast >> 8);
-                continue;
-            }
-            uint32_t rs = decodeSymbol(b, ac);
-            uint32_t run = rs >> 4;
-            s = rs & 15;
-            if (s) {
-                k += run;
-                block[jpegZigzag[k]] = int16_t(receiveExtend(b, s));
-            } else {
-                if (run != 15) break;
-                k += 15;
-            }
-        }
+        block[0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
+        decodeAcCoefficients<true>(b, d.acTable[c.acTable], block);
     }
     b.save(d);
     return true;
@@ -273,30 +330,10 @@ bool decodeSequentialDcOnly(JpegDecoder& d, int16_t* const* blocks, uint32_t cou
     restartCheck(d);
     Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
-        int16_t* block = blocks[i];
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
-        const JpegHuffTable& ac = d.acTable[c.acTable];
-        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
-        block[0] = addPrediction(d, ci, receiveExtend(b, s));
-        for (uint32_t k = 1; k < 64; ++k) {
-            b.ensure(16);
-            if (int32_t fast = ac.fastAc[b.peek(kJpegHuffLookupBits)]; fast && b.padding == 0) {
-                k += (fast >> 4) & 15;
-                b.skip(fast & 15);
-                continue;
-            }
-            uint32_t rs = decodeSymbol(b, ac);
-            uint32_t run = rs >> 4;
-            s = rs & 15;
-            if (s) {
-                k += run;
-                b.take(int32_t(s));
-            } else {
-                if (run != 15) break;
-                k += 15;
-            }
-        }
+        blocks[i][0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
+        decodeAcCoefficients<false>(b, d.acTable[c.acTable], nullptr);
     }
     b.save(d);
     return true;
