@@ -74,10 +74,10 @@ struct JpegHuffTable {
     int32_t valOffset[17] = {};
     // Next kJpegHuffLookupBits bits -> (length << 8) | symbol; 0 = longer code.
     uint16_t lookup[1u << kJpegHuffLookupBits] = {};
-    // A code and its value bits that fit the lookup together -> value << 16 |
-    // step << 8 | total bits, where step is run + 1 (16 for a run of sixteen
-    // zeros, 64 for an AC end of block); 0 = take the long way.
-    uint32_t fast[1u << kJpegHuffLookupBits] = {};
+    // Next kJpegHuffLookupBits bits -> the code and value bits of one or, in
+    // AC tables, two coefficients that lie wholly inside them (see
+    // JpegFastEntry in jpeg_huffman.cpp); 0 = take the long way.
+    uint64_t fast[1u << kJpegHuffLookupBits] = {};
 };
 
 struct JpegComponent {

@@ -43,7 +43,41 @@ void setTable(JpegHuffTable& t, const uint8_t* counts, const uint8_t* symbols, u
     t.built = 0;
 }
 
-void buildTable(JpegHuffTable& t)
+// Fields of a fast entry. A step moves from one coefficient's zigzag position
+// to the next one's: run + 1, 16 for a run of sixteen zeros, 64 for an end of
+// block. The second coefficient is absent when its step is 0; its value then
+// repeats the first one's, so that storing it changes nothing.
+namespace fast {
+inline uint32_t totalBits(uint64_t e) { return uint32_t(e & 0xFF); }
+inline uint32_t firstBits(uint64_t e) { return uint32_t(e >> 8) & 0xFF; }
+inline uint32_t firstStep(uint64_t e) { return uint32_t(e >> 16) & 0xFF; }
+inline uint32_t secondStep(uint64_t e) { return uint32_t(e >> 24) & 0xFF; }
+inline int16_t firstValue(uint64_t e) { return int16_t(e >> 32); }
+inline int16_t secondValue(uint64_t e) { return int16_t(e >> 48); }
+constexpr uint32_t kEndOfBlock = 64;
+} // namespace fast
+
+// One symbol at the top of `bits` (kJpegHuffLookupBits wide, of which only
+// `known` are stream bits): its code and value bits, step and value; false
+// when they do not lie wholly inside the known bits.
+bool fastSymbol(const JpegHuffTable& t, uint32_t bits, uint32_t known, uint32_t& used, uint32_t& step,
+                int32_t& value)
+{
+    uint32_t entry = t.lookup[bits];
+    if (!entry) return false;
+    uint32_t len = entry >> 8, rs = entry & 0xFF, run = rs >> 4, size = rs & 15;
+    if (len + size > known) return false;
+    used = len + size;
+    step = size ? run + 1 : run == 15 ? 16 : fast::kEndOfBlock;
+    value = 0;
+    if (size) {
+        uint32_t v = (bits >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
+        value = v < (1u << (size - 1)) ? int32_t(v) - (1 << size) + 1 : int32_t(v);
+    }
+    return true;
+}
+
+void buildTable(JpegHuffTable& t, bool ac)
 {
     int32_t code = 0, index = 0;
     for (int len = 1; len <= 16; ++len) {
@@ -70,19 +104,23 @@ void buildTable(JpegHuffTable& t)
         }
         code <<= 1;
     }
-    for (uint32_t i = 0; i < (1u << kJpegHuffLookupBits); ++i) {
+    constexpr uint32_t mask = (1u << kJpegHuffLookupBits) - 1;
+    for (uint32_t i = 0; i <= mask; ++i) {
         t.fast[i] = 0;
-        uint32_t entry = t.lookup[i];
-        if (!entry) continue;
-        uint32_t len = entry >> 8, rs = entry & 0xFF, run = rs >> 4, size = rs & 15;
-        if (len + size > kJpegHuffLookupBits) continue;
-        int32_t value = 0;
-        uint32_t step = size ? run + 1 : run == 15 ? 16 : 64;
-        if (size) {
-            uint32_t bits = (i >> (kJpegHuffLookupBits - len - size)) & ((1u << size) - 1);
-            value = bits < (1u << (size - 1)) ? int32_t(bits) - (1 << size) + 1 : int32_t(bits);
+        uint32_t used1, step1, used2 = 0, step2 = 0;
+        int32_t value1, value2;
+        if (!fastSymbol(t, i, kJpegHuffLookupBits, used1, step1, value1)) continue;
+        value2 = value1;
+        // Nothing follows an end of block in the same table: the next
+        // block's DC code does.
+        if (ac && step1 != fast::kEndOfBlock &&
+            fastSymbol(t, (i << used1) & mask, kJpegHuffLookupBits - used1, used2, step2, value2)) {
+        } else {
+            used2 = step2 = 0;
+            value2 = value1;
         }
-        t.fast[i] = (uint32_t(value) << 16) | (step << 8) | (len + size);
+        t.fast[i] = uint64_t(used1 + used2) | uint64_t(used1) << 8 | uint64_t(step1) << 16 |
+                    uint64_t(step2) << 24 | uint64_t(uint16_t(value1)) << 32 | uint64_t(uint16_t(value2)) << 48;
     }
     t.built = 1;
 }
@@ -233,18 +271,18 @@ inline int16_t addPrediction(JpegDecoder& d, uint32_t component, int32_t diff)
     return p;
 }
 
-// Zigzag position -> natural index for positions reached by one step past
-// coefficient 62 at most (a step of 64 marks the end of a block); every
+// Zigzag position -> natural index for every position that steps from one
+// below 63 can reach (two steps, the second possibly an end of block); every
 // position from 63 on lands on coefficient 63.
 struct StepZigzag {
-    uint8_t v[128];
+    uint8_t v[160];
     constexpr StepZigzag() : v()
     {
         constexpr uint8_t order[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
                                        12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
                                        35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
                                        58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-        for (int i = 0; i < 128; ++i) v[i] = i < 64 ? order[i] : 63;
+        for (int i = 0; i < 160; ++i) v[i] = i < 64 ? order[i] : 63;
     }
 };
 constexpr StepZigzag kStepZigzag;
@@ -253,30 +291,45 @@ constexpr StepZigzag kStepZigzag;
 inline int32_t decodeDcDifference(Bits& b, const JpegHuffTable& t)
 {
     b.ensure(16);
-    const uint32_t e = t.fast[b.peek(kJpegHuffLookupBits)];
+    const uint64_t e = t.fast[b.peek(kJpegHuffLookupBits)];
     if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
-        b.skip(int32_t(e & 0xFF));
-        return int32_t(e) >> 16;
+        b.skip(int32_t(fast::totalBits(e)));
+        return fast::firstValue(e);
     }
     return receiveExtend(b, decodeSymbol(b, t));
 }
 
-// The AC coefficients of one sequential block. Each step moves `pos` from the
-// last decoded coefficient to the next one; a code and value found in the
-// fast table take one lookup, an end of block included (its step of 64 ends
-// the loop, and its zero lands on coefficient 63, which no earlier step can
-// have reached). Without `Store` the values are decoded and dropped.
+// The AC coefficients of one sequential block. `pos` is the zigzag position
+// of the last coefficient decoded. A fast entry moves it by one or two steps
+// without a branch between them; an end of block (step 64) ends the loop, and
+// its zero lands on coefficient 63, which no earlier step can have reached.
+// When the first of two coefficients already completes the block, the second
+// belongs to the next block: its bits are given back and its value undone.
+// Without `Store` the values are decoded and dropped.
 template <bool Store>
 inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* block)
 {
+    const uint64_t* table = ac.fast;
     uint32_t pos = 0;
     for (;;) {
         b.ensure(16);
-        const uint32_t e = ac.fast[b.peek(kJpegHuffLookupBits)];
+        const uint64_t e = table[b.peek(kJpegHuffLookupBits)];
         if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
-            b.skip(int32_t(e & 0xFF));
-            pos += (e >> 8) & 0xFF;
-            if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(e >> 16);
+            const uint64_t before = b.buffer;
+            const int32_t countBefore = b.count;
+            b.skip(int32_t(fast::totalBits(e)));
+            const uint32_t first = pos + fast::firstStep(e);
+            if constexpr (Store) block[kStepZigzag.v[first]] = fast::firstValue(e);
+            pos = first + fast::secondStep(e);
+            if constexpr (Store) block[kStepZigzag.v[pos]] = fast::secondValue(e);
+            if (pos >= 63) {
+                if (first >= 63 && fast::secondStep(e)) {
+                    b.buffer = before << fast::firstBits(e);
+                    b.count = countBefore - int32_t(fast::firstBits(e));
+                    if constexpr (Store) block[63] = fast::firstValue(e);
+                }
+                break;
+            }
         } else {
             const uint32_t rs = decodeSymbol(b, ac);
             const uint32_t run = rs >> 4, s = rs & 15;
@@ -288,8 +341,8 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
                 if (run != 15) break;
                 pos += 16;
             }
+            if (pos >= 63) break;
         }
-        if (pos >= 63) break;
     }
 }
 
@@ -489,11 +542,11 @@ ResultCode huffmanStartScan(JpegDecoder& d)
         const JpegComponent& c = *d.scanComponent[i];
         if (needDc) {
             if (c.dcTable > 3 || !d.dcTable[c.dcTable].defined) return RC_CORRUPT_FILE;
-            if (!d.dcTable[c.dcTable].built) buildTable(d.dcTable[c.dcTable]);
+            if (!d.dcTable[c.dcTable].built) buildTable(d.dcTable[c.dcTable], false);
         }
         if (needAc) {
             if (c.acTable > 3 || !d.acTable[c.acTable].defined) return RC_CORRUPT_FILE;
-            if (!d.acTable[c.acTable].built) buildTable(d.acTable[c.acTable]);
+            if (!d.acTable[c.acTable].built) buildTable(d.acTable[c.acTable], true);
         }
     }
 
