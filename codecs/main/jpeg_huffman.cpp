@@ -399,8 +399,7 @@ bool decodeDcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
-        uint32_t s = decodeSymbol(b, d.dcTable[c.dcTable]);
-        int16_t p = addPrediction(d, ci, receiveExtend(b, s));
+        int16_t p = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
         blocks[i][0] = int16_t(int32_t(p) * (1 << d.al));
     }
     b.save(d);
@@ -429,6 +428,16 @@ bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
     int16_t* block = blocks[0];
     const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
     for (uint32_t k = d.ss; k <= d.se; ++k) {
+        // The first coefficient of a fast entry, unless it is an end-of-band
+        // run (whose run bits follow).
+        b.ensure(16);
+        if (const uint64_t e = ac.fast[b.peek(kJpegHuffLookupBits)];
+            __builtin_expect(e != 0 && b.padding == 0 && fast::firstStep(e) != fast::kEndOfBlock, 1)) {
+            b.skip(int32_t(fast::firstBits(e)));
+            k += fast::firstStep(e) - 1;
+            if (const int32_t v = fast::firstValue(e)) block[jpegZigzag[k]] = int16_t(v * (1 << d.al));
+            continue;
+        }
         uint32_t rs = decodeSymbol(b, ac);
         uint32_t run = rs >> 4, s = rs & 15;
         if (s) {
