@@ -225,6 +225,8 @@ public:
     JpegHuffTable acTable[4];
     int32_t dcPred[4] = {};
     uint32_t eobRun = 0;
+    // Address of the previous block of a progressive AC scan.
+    uintptr_t previousBlock = 0;
 
     JpegArithState arith;
 

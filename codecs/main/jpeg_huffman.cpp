@@ -417,9 +417,24 @@ bool decodeDcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
     return true;
 }
 
+// Progressive AC scans visit one component's blocks of a whole-image buffer
+// at a steady stride, too far apart for the hardware to fetch them ahead;
+// the blocks a few steps on are asked for now (a wrong guess costs nothing
+// but the fetch).
+inline void prefetchAhead(JpegDecoder& d, const int16_t* block)
+{
+    const uintptr_t here = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t ahead = here + 4 * (here - d.previousBlock);
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead + 64));
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead + 127));
+    d.previousBlock = here;
+}
+
 bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
+    prefetchAhead(d, blocks[0]);
     if (d.eobRun > 0) {
         --d.eobRun;
         return true;
@@ -460,6 +475,7 @@ bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
     Bits b(d);
     if (b.pos >= b.end && (b.count <= b.padding)) return false;
     int16_t* block = blocks[0];
+    prefetchAhead(d, block);
     const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
     const int32_t p1 = 1 << d.al, m1 = -(1 << d.al);
     uint32_t k = d.ss;
