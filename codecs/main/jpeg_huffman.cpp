@@ -312,36 +312,43 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
     const uint64_t* table = ac.fast;
     uint32_t pos = 0;
     for (;;) {
-        b.ensure(16);
-        const uint64_t e = table[b.peek(kJpegHuffLookupBits)];
-        if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
-            const uint64_t before = b.buffer;
-            const int32_t countBefore = b.count;
-            b.skip(int32_t(fast::totalBits(e)));
-            const uint32_t first = pos + fast::firstStep(e);
-            if constexpr (Store) block[kStepZigzag.v[first]] = fast::firstValue(e);
-            pos = first + fast::secondStep(e);
-            if constexpr (Store) block[kStepZigzag.v[pos]] = fast::secondValue(e);
-            if (pos >= 63) {
-                if (first >= 63 && fast::secondStep(e)) {
-                    b.buffer = before << fast::firstBits(e);
-                    b.count = countBefore - int32_t(fast::firstBits(e));
-                    if constexpr (Store) block[63] = fast::firstValue(e);
+        // Forty bits cover four fast entries (at most ten bits each), so the
+        // buffer is checked once per four.
+        if (b.count < 40) b.fill();
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const uint64_t e = table[b.peek(kJpegHuffLookupBits)];
+            if (__builtin_expect(e != 0 && b.padding == 0, 1)) {
+                const uint64_t before = b.buffer;
+                const int32_t countBefore = b.count;
+                b.skip(int32_t(fast::totalBits(e)));
+                const uint32_t first = pos + fast::firstStep(e);
+                if constexpr (Store) block[kStepZigzag.v[first]] = fast::firstValue(e);
+                pos = first + fast::secondStep(e);
+                if constexpr (Store) block[kStepZigzag.v[pos]] = fast::secondValue(e);
+                if (pos >= 63) {
+                    if (first >= 63 && fast::secondStep(e)) {
+                        b.buffer = before << fast::firstBits(e);
+                        b.count = countBefore - int32_t(fast::firstBits(e));
+                        if constexpr (Store) block[63] = fast::firstValue(e);
+                    }
+                    return;
                 }
+            } else {
+                const uint32_t rs = decodeSymbol(b, ac);
+                const uint32_t run = rs >> 4, s = rs & 15;
+                if (s) {
+                    pos += run + 1;
+                    const int32_t v = receiveExtend(b, s);
+                    if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(v);
+                } else {
+                    if (run != 15) return;
+                    pos += 16;
+                }
+                if (pos >= 63) return;
+                // The long way may have left fewer bits than a group needs.
                 break;
             }
-        } else {
-            const uint32_t rs = decodeSymbol(b, ac);
-            const uint32_t run = rs >> 4, s = rs & 15;
-            if (s) {
-                pos += run + 1;
-                const int32_t v = receiveExtend(b, s);
-                if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(v);
-            } else {
-                if (run != 15) break;
-                pos += 16;
-            }
-            if (pos >= 63) break;
         }
     }
 }
