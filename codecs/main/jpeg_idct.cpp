@@ -282,8 +282,10 @@ void putChroma12(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int chan
     }
 }
 
-// Chroma block doubled both ways into 16 x 16 pixels.
-void putChroma22(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int channel)
+// A chroma block doubled both ways: 16 rows of 16 samples, `rowStep` bytes
+// from row to row and `Step` from sample to sample.
+template <size_t Step>
+void upsample22Into(const uint8_t* s, uint8_t* out, size_t rowStep)
 {
     int t[16][8];
     for (int x = 0; x < 8; ++x) {
@@ -297,14 +299,20 @@ void putChroma22(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int chan
     }
     for (int y = 0; y < 16; ++y) {
         const int* r = t[y];
-        uint8_t* o = dest + y * d.strideBytes + channel;
+        uint8_t* o = out + y * rowStep;
         o[0] = uint8_t((r[0] + 2) >> 2);
         for (int j = 0; j < 7; ++j) {
-            o[(2 * j + 1) * 4] = uint8_t((3 * r[j] + r[j + 1] + 8) >> 4);
-            o[(2 * j + 2) * 4] = uint8_t((3 * r[j + 1] + r[j] + 8) >> 4);
+            o[(2 * j + 1) * Step] = uint8_t((3 * r[j] + r[j + 1] + 8) >> 4);
+            o[(2 * j + 2) * Step] = uint8_t((3 * r[j + 1] + r[j] + 8) >> 4);
         }
-        o[15 * 4] = uint8_t((r[7] + 2) >> 2);
+        o[15 * Step] = uint8_t((r[7] + 2) >> 2);
     }
+}
+
+// Chroma block doubled both ways into 16 x 16 pixels.
+void putChroma22(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, int channel)
+{
+    upsample22Into<4>(s, dest + channel, d.strideBytes);
 }
 
 void write420(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComponent* const*, uint32_t)
@@ -422,26 +430,7 @@ void upsample21(const uint8_t* s, uint8_t out[8][16])
 // 16 x 16 chroma samples from one block doubled both ways.
 void upsample22(const uint8_t* s, uint8_t out[16][16])
 {
-    int t[16][8];
-    for (int x = 0; x < 8; ++x) {
-        t[0][x] = 4 * s[x];
-        for (int i = 0; i < 7; ++i) {
-            int a = s[i * 8 + x], b = s[(i + 1) * 8 + x];
-            t[2 * i + 1][x] = 3 * a + b;
-            t[2 * i + 2][x] = 3 * b + a;
-        }
-        t[15][x] = 4 * s[56 + x];
-    }
-    for (int y = 0; y < 16; ++y) {
-        const int* r = t[y];
-        uint8_t* o = out[y];
-        o[0] = uint8_t((r[0] + 2) >> 2);
-        for (int j = 0; j < 7; ++j) {
-            o[2 * j + 1] = uint8_t((3 * r[j] + r[j + 1] + 8) >> 4);
-            o[2 * j + 2] = uint8_t((3 * r[j + 1] + r[j] + 8) >> 4);
-        }
-        o[15] = uint8_t((r[7] + 2) >> 2);
-    }
+    upsample22Into<1>(s, &out[0][0], 16);
 }
 
 #if defined(QUILLON_YCC_SSE2)

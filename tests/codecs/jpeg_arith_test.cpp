@@ -71,17 +71,7 @@ size_t findMarker(const std::vector<uint8_t>& jpg, uint8_t code)
     return 0;
 }
 
-class JpegArith : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!haveTool("cjpeg") || !haveTool("djpeg")) {
-            if (std::getenv("CI")) FAIL() << "missing cjpeg/djpeg";
-            GTEST_SKIP() << "missing cjpeg/djpeg";
-        }
-    }
-    TempDir dir;
-};
+class JpegArith : public JpegToolsTest {};
 
 struct Sampling {
     const char* name;

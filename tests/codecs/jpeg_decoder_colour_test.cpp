@@ -50,17 +50,7 @@ Stats compareRgb(const JpegOutput& ours, const Pnm& ref, uint32_t fx, uint32_t f
     return s;
 }
 
-class JpegColour : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!haveTool("cjpeg") || !haveTool("djpeg")) {
-            if (std::getenv("CI")) FAIL() << "missing cjpeg/djpeg";
-            GTEST_SKIP() << "missing cjpeg/djpeg";
-        }
-    }
-    TempDir dir;
-};
+class JpegColour : public JpegToolsTest {};
 
 } // namespace
 

@@ -68,17 +68,7 @@ std::string scriptArg(const TempDir& dir, const std::string& name, const char* s
     return "-scans " + shellQuote((dir / name).string());
 }
 
-class JpegExactY : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!haveTool("cjpeg") || !haveTool("djpeg")) {
-            if (std::getenv("CI")) FAIL() << "missing cjpeg/djpeg";
-            GTEST_SKIP() << "missing cjpeg/djpeg";
-        }
-    }
-    TempDir dir;
-};
+class JpegExactY : public JpegToolsTest {};
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // streams made by cjpeg, reference planes from djpeg, and our decoder run
 // into an exact-size buffer (so ASan sees any write past it).
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "codecs/main/jpeg_decoder.h"
 #include "core/result.h"
 #include "support/test_support.h"
+
+#include <gtest/gtest.h>
 
 namespace quillon::test {
 
@@ -50,6 +53,20 @@ void expectExactY(const TempDir& dir, const std::vector<uint8_t>& jpg, bool redu
 } // namespace quillon::test
 
 namespace quillon::test {
+
+// Tests that compare with cjpeg and djpeg: skipped where the tools are
+// missing, failed in CI, where they must be present.
+class JpegToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!haveTool("cjpeg") || !haveTool("djpeg")) {
+            if (std::getenv("CI")) FAIL() << "missing cjpeg/djpeg";
+            GTEST_SKIP() << "missing cjpeg/djpeg";
+        }
+    }
+    TempDir dir;
+};
 
 // Encodes samples (width x height x components, interleaved) with
 // libjpeg-turbo, for streams cjpeg cannot make. jpegSpace and inSpace are

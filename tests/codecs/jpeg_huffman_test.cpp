@@ -37,17 +37,7 @@ Pnm noisePicture(uint32_t width, uint32_t height, uint32_t seed)
     return p;
 }
 
-class JpegHuffman : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!haveTool("cjpeg") || !haveTool("djpeg")) {
-            if (std::getenv("CI")) FAIL() << "missing cjpeg/djpeg";
-            GTEST_SKIP() << "missing cjpeg/djpeg";
-        }
-    }
-    TempDir dir;
-};
+class JpegHuffman : public JpegToolsTest {};
 
 // Start of the entropy-coded data: just past the first SOS segment.
 size_t scanDataStart(const std::vector<uint8_t>& jpg)
