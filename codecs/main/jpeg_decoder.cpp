@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "codecs/main/jpeg_internal.h"
 #include "core/byte_cursor.h"
@@ -364,15 +365,21 @@ void runRowJob(const RowJob& job)
 
 // Polls `ready` for a short while before the caller blocks: a row takes a
 // fraction of a millisecond, and waking a sleeping thread can take about as
-// long, which would otherwise be paid on nearly every row.
+// long, which would otherwise be paid on nearly every row. After a short
+// busy poll the thread yields between polls, in case the other side waits
+// for this very core.
 template <class Ready>
 bool spinBriefly(Ready ready)
 {
-    for (int i = 0; i < 4096; ++i) {
+    for (int i = 0; i < 256; ++i) {
         if (ready()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
+    }
+    for (int i = 0; i < 64; ++i) {
+        if (ready()) return true;
+        std::this_thread::yield();
     }
     return ready();
 }
