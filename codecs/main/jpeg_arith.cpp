@@ -297,6 +297,17 @@ inline bool beginMcu(JpegDecoder& d)
     return d.arith.ct != -1;
 }
 
+// Adds block i's DC difference to its component's prediction; false when
+// the data is damaged.
+inline bool advanceDcPrediction(Engine& e, JpegArithState& s, const JpegComponent& comp, uint32_t ci)
+{
+    int32_t diff;
+    if (!decodeDcDiff(e, s.dcStats[comp.dcTable], s.dcContext[ci], s.dcL[comp.dcTable], s.dcU[comp.dcTable], diff))
+        return false;
+    s.dcPred[ci] = int16_t(s.dcPred[ci] + diff);
+    return true;
+}
+
 bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i) std::memset(blocks[i], 0, 64 * sizeof(int16_t));
@@ -306,13 +317,10 @@ bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& comp = *d.scanComponent[ci];
-        int32_t diff;
-        if (!decodeDcDiff(e, s.dcStats[comp.dcTable], s.dcContext[ci], s.dcL[comp.dcTable], s.dcU[comp.dcTable],
-                          diff)) {
+        if (!advanceDcPrediction(e, s, comp, ci)) {
             e.ct = -1;
             break;
         }
-        s.dcPred[ci] = int16_t(s.dcPred[ci] + diff);
         blocks[i][0] = s.dcPred[ci];
         if (!decodeAcBand(e, s.acStats[comp.acTable], s.fixedBin, s.acK[comp.acTable], 1, 63, blocks[i], 0)) {
             e.ct = -1;
@@ -331,13 +339,10 @@ bool decodeDcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& comp = *d.scanComponent[ci];
-        int32_t diff;
-        if (!decodeDcDiff(e, s.dcStats[comp.dcTable], s.dcContext[ci], s.dcL[comp.dcTable], s.dcU[comp.dcTable],
-                          diff)) {
+        if (!advanceDcPrediction(e, s, comp, ci)) {
             e.ct = -1;
             break;
         }
-        s.dcPred[ci] = int16_t(s.dcPred[ci] + diff);
         blocks[i][0] = int16_t(int32_t(s.dcPred[ci]) * (int32_t(1) << d.al));
     }
     e.store(d);

@@ -369,31 +369,20 @@ inline void clearBlock(int16_t* block)
     std::memcpy(block + 56, &zero, 16);
 }
 
+// The MCUs of a sequential scan. For one-eighth output (`Full` false) only
+// the DC terms are kept; the AC codes are read past.
+template <bool Full>
 bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
     Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
         int16_t* block = blocks[i];
-        clearBlock(block);
+        if constexpr (Full) clearBlock(block);
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
         block[0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
-        decodeAcCoefficients<true>(b, d.acTable[c.acTable], block);
-    }
-    b.save(d);
-    return true;
-}
-
-bool decodeSequentialDcOnly(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
-{
-    restartCheck(d);
-    Bits b(d);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t ci = d.blockComponent[i];
-        const JpegComponent& c = *d.scanComponent[ci];
-        blocks[i][0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
-        decodeAcCoefficients<false>(b, d.acTable[c.acTable], nullptr);
+        decodeAcCoefficients<Full>(b, d.acTable[c.acTable], block);
     }
     b.save(d);
     return true;
@@ -593,7 +582,7 @@ ResultCode huffmanStartScan(JpegDecoder& d)
         if (d.ah > 0) d.decodeMcu = d.ss == 0 ? decodeDcRefine : decodeAcRefine;
         else d.decodeMcu = d.ss == 0 ? decodeDcFirst : decodeAcFirst;
     } else {
-        d.decodeMcu = d.reduced ? decodeSequentialDcOnly : decodeSequential;
+        d.decodeMcu = d.reduced ? decodeSequential<false> : decodeSequential<true>;
     }
     d.finishScan = huffmanFinishScan;
     return RC_OK;
