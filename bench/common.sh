@@ -1,7 +1,6 @@
 #!/bin/bash
 # Shared helpers for the side-by-side benchmarks. Whole processes are timed
-# with hyperfine (median of several runs after a warm-up); ratios are ours
-# over the peer's.
+# after a warm-up; ratios are ours over the peer's.
 set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$BENCH_DIR/.." && pwd)
@@ -27,11 +26,10 @@ median_seconds() {
   python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$OUT/$name.json"
 }
 
-# compare LABEL OURS PEER: prints both medians and the ratio.
+# compare LABEL OURS PEER: runs the two alternately (bench/pairs.py) and
+# prints both medians and the median of the per-pair ratios.
 compare() {
   local label=$1 ours=$2 peer=$3
-  local a b
-  a=$(median_seconds "${label// /_}-ours" "$ours")
-  b=$(median_seconds "${label// /_}-peer" "$peer")
-  python3 -c "import sys; a,b=float(sys.argv[2]),float(sys.argv[3]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {a/b:.2f}')" "$label" "$a" "$b"
+  read -r a b r < <(python3 "$BENCH_DIR/pairs.py" "${RUNS:-7}" "$ours" "$peer")
+  python3 -c "import sys; a,b,r=map(float,sys.argv[2:]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {r:.2f}')" "$label" "$a" "$b" "$r"
 }

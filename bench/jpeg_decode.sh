@@ -29,16 +29,22 @@ for jpg in /usr/share/backgrounds/*.jpg; do
   "$DRIVER" --memory "$prog"
 done
 
-# In-process decode times (fastest of several), which leave out reading the
-# file and starting the process; less disturbed by a busy machine.
-echo "== in-process decode only, fastest of 7"
+# In-process decode times (median of 7 decodes after a warm-up one, as a
+# long batch sees them), which leave out reading the file, starting the
+# process and its worker thread. Each round runs every mode once, in turn;
+# the ratios are medians over the rounds of the ratios within a round.
+echo "== in-process decode only, median over ${ROUNDS:=7} rounds"
 for jpg in "$OUT"/*-baseline.jpg; do
   name=$(basename "$jpg" -baseline.jpg)
-  one=$("$DRIVER" --no-bands --repeat 7 --time "$jpg")
-  bands=$("$DRIVER" --bands --repeat 7 --time "$jpg")
-  nosimd=$(env JSIMD_FORCENONE=1 "$DRIVER" --libjpeg --repeat 7 --time "$jpg")
-  simd=$("$DRIVER" --libjpeg --repeat 7 --time "$jpg")
-  eighth=$("$DRIVER" --eighth --repeat 7 --time "$jpg")
-  python3 -c "import sys; n,o,b,ns,s,e=sys.argv[1],*map(float,sys.argv[2:]); print(f'{n}: ours {o:.3f}s; vs turbo no SIMD {o/ns:.2f}, vs turbo SIMD {o/s:.2f}; bands/ours {b/o:.2f}; eighth/full {e/o:.2f}')" \
-    "$name" "$one" "$bands" "$nosimd" "$simd" "$eighth"
+  for round in $(seq "$ROUNDS"); do
+    echo "$("$DRIVER" --no-bands --repeat 7 --time "$jpg") $("$DRIVER" --bands --repeat 7 --time "$jpg")" \
+         "$(env JSIMD_FORCENONE=1 "$DRIVER" --libjpeg --repeat 7 --time "$jpg") $("$DRIVER" --libjpeg --repeat 7 --time "$jpg")" \
+         "$("$DRIVER" --eighth --repeat 7 --time "$jpg")"
+  done | python3 -c "
+import sys, statistics as st
+rows = [list(map(float, l.split())) for l in sys.stdin if l.strip()]
+m = lambda f: st.median(f(r) for r in rows)
+print(f'$name: ours {m(lambda r: r[0]):.3f}s; vs turbo no SIMD {m(lambda r: r[0]/r[2]):.2f}, '
+      f'vs turbo SIMD {m(lambda r: r[0]/r[3]):.2f}; bands/ours {m(lambda r: r[1]/r[0]):.2f}; '
+      f'eighth/full {m(lambda r: r[4]/r[0]):.2f}')"
 done

@@ -1,5 +1,6 @@
 #include "platform/memory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,17 @@ void alignedFree(void* block)
     const BlockHeader* header = static_cast<const BlockHeader*>(block) - 1;
     if (header->mappedLength) munmap(header->base, size_t(header->mappedLength));
     else std::free(header->base);
+}
+
+bool PageToucher::touchNext(uint64_t firstRow)
+{
+    uint64_t at = std::max(next_, firstRow * stride_);
+    while (at < end_ && at % stride_ >= rowBytes_) at = (at / stride_ + 1) * stride_;
+    if (at >= end_) return false;
+    *static_cast<volatile uint8_t*>(base_ + at) = 0;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(base_ + at);
+    next_ = at + (pageSize() - address % pageSize());
+    return true;
 }
 
 } // namespace quillon

@@ -83,4 +83,28 @@ private:
     uint64_t count_ = 0;
 };
 
+// Faults in the pages of a block of rows ahead of their use, one page a call.
+// The kernel clears a fresh page on its first write, which for a large image
+// costs as much as decoding into it; this lets a thread with time to spare
+// take that cost off the thread that will fill the rows. It stores a zero
+// byte without reading first (on older kernels a read maps the shared zero
+// page, and the write after it then gets a small page, not a huge one), so it
+// is only for rows whose pixel bytes are all overwritten afterwards; the
+// bytes between one row's pixels and the next row are never touched.
+class PageToucher {
+public:
+    PageToucher(uint8_t* base, size_t stride, size_t rowBytes, uint32_t rows)
+        : base_(base), stride_(stride), rowBytes_(rowBytes), end_(uint64_t(rows) * stride)
+    {
+    }
+
+    // Touches the next page not touched yet, at row `firstRow` or below it;
+    // false when there is none.
+    bool touchNext(uint64_t firstRow);
+
+private:
+    uint8_t* base_;
+    uint64_t stride_, rowBytes_, end_, next_ = 0;
+};
+
 } // namespace quillon

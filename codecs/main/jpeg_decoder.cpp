@@ -400,10 +400,15 @@ public:
         }
     }
 
-    // Before `row` is decoded: the slot it will use must be free.
-    void waitForSlot(uint32_t row)
+    // Before `row` is decoded: the slot it will use must be free. Until it
+    // is, `idle` may do a small piece of other work at a time, while it has
+    // any (it returns false when it has none).
+    template <class Idle>
+    void waitForSlot(uint32_t row, Idle idle)
     {
         auto free = [&](uint32_t completed) { return completed + kRowSlots - 1 >= row; };
+        while (!free(completedSeen_.load(std::memory_order_acquire)))
+            if (!idle()) break;
         if (spinBriefly([&] { return free(completedSeen_.load(std::memory_order_acquire)); })) return;
         std::unique_lock<std::mutex> hold(mutex_);
         waitUntil(hold, [&] { return free(completed_); });
@@ -733,6 +738,10 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 TaskGroup tasks;
                 RowPipeline pipeline;
                 pipeline.start(tasks);
+                // While the task lags, this thread faults in the output pages
+                // of the rows still to come, which the task would otherwise
+                // wait on the kernel to clear.
+                PageToucher toucher(dest, strideBytes, out.rowBytes(), out.outRows);
                 // How many MCUs of each row this thread transforms itself:
                 // raised while the task falls behind, lowered while it
                 // waits for rows.
@@ -747,7 +756,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                     const uint32_t queued = pipeline.inFlight();
                     if (queued >= 3) here = std::min(mcusPerRow, here + step);
                     else if (queued <= 1) here = here > step ? here - step : 0;
-                    pipeline.waitForSlot(row);
+                    pipeline.waitForSlot(row, [&] { return toucher.touchNext(uint64_t(row) * out.rowsPerMcuRow); });
                     if (bandSplit >= 0) here = bandSplit == 1 ? mcusPerRow : bandSplit == 2 ? mcusPerRow / 2 : 0;
                     int16_t* slotCoefficients = slots.get() + (row % kRowSlots) * slotBlocks * 64;
                     uint8_t* slotSamples = reinterpret_cast<uint8_t*>(slotCoefficients);

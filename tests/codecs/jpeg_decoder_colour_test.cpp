@@ -207,6 +207,31 @@ TEST_F(JpegColour, BandModeGivesTheSameBytesAsWholeFrameMode)
     }
 }
 
+TEST_F(JpegColour, BandModeWritesOnlyThePixelsOfEachRow)
+{
+    // Rows followed by bytes that are not the decoder's, and a destination
+    // shorter than the frame. With the row task transforming everything, the
+    // decoding thread often waits for it and touches output rows ahead.
+    Pnm pic = photoCrop(1030, 530, 5, 5);
+    Bytes jpg = cjpegBytes(dir, pic, "-sample 2x2");
+    for (int8_t split : {int8_t(0), int8_t(-1)})
+        for (int64_t rows : {int64_t(-1), int64_t(517)}) {
+            JpegDecodeOptions off, on;
+            off.band = 0;
+            on.band = 1;
+            on.bandSplit = split;
+            off.padding = on.padding = 4099;
+            off.rows = on.rows = rows;
+            JpegOutput a = jpegDecodeBytes(jpg, off), b = jpegDecodeBytes(jpg, on);
+            ASSERT_EQ(a.rc, RC_OK);
+            ASSERT_EQ(b.rc, RC_OK);
+            EXPECT_TRUE(b.usedBands);
+            EXPECT_TRUE(a.paddingIntact);
+            EXPECT_TRUE(b.paddingIntact) << int(split) << " " << rows;
+            EXPECT_TRUE(a.pixels == b.pixels) << int(split) << " " << rows;
+        }
+}
+
 TEST_F(JpegColour, BandModeChosenBySizeReportsLikeWholeFrameMode)
 {
     // 2048 x 256 at 4:2:0: 128 MCUs x 3 components per row but 16 MCU rows,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -34,9 +35,17 @@ JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOp
     out.rows = options.rows >= 0 ? uint32_t(options.rows) : uint32_t(d->alignedHeight()) / div;
     out.width = (d->width() + div - 1) / div;
     out.height = (d->height() + div - 1) / div;
-    out.pixels.assign(size_t(out.rowPixels) * out.rows * out.bpp, options.fill);
-    out.rc = d->decode(out.pixels.data(), out.bpp, size_t(out.rowPixels) * out.bpp, out.rows, options.reduced,
-                       nullptr, options.abortByte);
+    const size_t rowBytes = size_t(out.rowPixels) * out.bpp, stride = rowBytes + options.padding;
+    out.pixels.assign(stride * out.rows, options.fill);
+    out.rc = d->decode(out.pixels.data(), out.bpp, stride, out.rows, options.reduced, nullptr, options.abortByte);
+    if (options.padding) {
+        for (size_t y = 0; y < out.rows; ++y) {
+            for (size_t i = 0; i < options.padding; ++i)
+                if (out.pixels[y * stride + rowBytes + i] != options.fill) out.paddingIntact = false;
+            std::memmove(out.pixels.data() + y * rowBytes, out.pixels.data() + y * stride, rowBytes);
+        }
+        out.pixels.resize(rowBytes * out.rows);
+    }
     out.colourSpace = d->colourSpace();
     out.usedBands = d->usedBands;
     delete d;

@@ -22,6 +22,7 @@ struct JpegOutput {
     uint32_t rowPixels = 0, rows = 0, bpp = 0;
     uint8_t colourSpace = 0;
     bool usedBands = false;
+    bool paddingIntact = true;               // the bytes after each row kept `fill`
     std::vector<uint8_t> pixels;             // rows x rowPixels x bpp
     uint8_t at(uint32_t x, uint32_t y, uint32_t c) const { return pixels[(size_t(y) * rowPixels + x) * bpp + c]; }
 };
@@ -34,6 +35,7 @@ struct JpegDecodeOptions {
     int64_t rows = -1;                       // destination rows; -1: all decoded rows
     const std::atomic<uint8_t>* abortByte = nullptr;
     uint8_t fill = 0xA5;                     // initial buffer contents
+    uint32_t padding = 0;                    // bytes after each row's pixels
 };
 
 JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options = {});

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -175,4 +179,46 @@ TEST(Memory, LargeBlocksAreAdvisedHugePages)
     ASSERT_FALSE(entry.empty());
     EXPECT_NE(entry.find(" hg "), std::string::npos) << entry;  // VmFlags: huge pages advised
     alignedFree(p);
+}
+
+// The page toucher writes into the pixel bytes of the rows from the one it is
+// given on, reaches every page those bytes lie on, and leaves the bytes
+// between rows (another owner's, or padding) and the rows before alone.
+TEST(PageToucher, TouchesEveryPageOfTheRowsAheadAndNothingElse)
+{
+    struct Layout {
+        size_t stride, rowBytes;
+        uint32_t rows, firstRow;
+    };
+    // Rows sharing pages, rows spanning pages, and padding wider than a page.
+    for (const Layout& l : {Layout{1000, 1000, 40, 0}, Layout{5000, 4000, 12, 3}, Layout{20000, 3000, 6, 1},
+                            Layout{4096, 4095, 9, 8}}) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        const size_t bytes = l.stride * l.rows;
+        auto* block = static_cast<uint8_t*>(alignedAlloc(bytes + page));
+        ASSERT_NE(block, nullptr);
+        // Off a page boundary, as an image's first row may be.
+        uint8_t* base = block + 100;
+        std::memset(base, 0xA5, bytes);
+        PageToucher toucher(base, l.stride, l.rowBytes, l.rows);
+        uint32_t touches = 0;
+        while (toucher.touchNext(l.firstRow)) ASSERT_LT(++touches, 100000u);
+        EXPECT_FALSE(toucher.touchNext(0));  // never goes back
+        // Pages holding pixel bytes of the rows ahead, and those touched.
+        std::set<uintptr_t> pixelPages, touchedPages;
+        for (size_t at = 0; at < bytes; ++at) {
+            const size_t row = at / l.stride, column = at % l.stride;
+            const uintptr_t pageOf = reinterpret_cast<uintptr_t>(base + at) / page;
+            if (row < l.firstRow || column >= l.rowBytes) {
+                ASSERT_EQ(base[at], 0xA5) << "row " << row << " column " << column;
+                continue;
+            }
+            pixelPages.insert(pageOf);
+            if (base[at] == 0) touchedPages.insert(pageOf);
+        }
+        EXPECT_EQ(touchedPages, pixelPages);
+        const size_t pagesWithPixels = pixelPages.size();
+        EXPECT_LE(touches, pagesWithPixels);
+        alignedFree(block);
+    }
 }
