@@ -1,11 +1,15 @@
 // Decodes one JPEG file from memory to B, G, R, A pixels, with our decoder or
 // (as the peer) with libjpeg-turbo in the same process, so whole-process
 // timings compare like with like.
-//   bench_jpeg_decode [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] [--time] FILE
-// --time prints the median time of the repeated decodes, measured in-process
-// (the file read and process start-up left out) after one untimed decode
-// that starts the worker thread and brings the code and the allocator's
-// memory in, as a long batch has them.
+//   bench_jpeg_decode [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] FILE
+//   bench_jpeg_decode --rounds N FILE
+// --rounds times decodes in-process (the file read and process start-up left
+// out): after one untimed decode of each kind, which starts the worker thread
+// and brings the code and the allocator's memory in as a long batch has
+// them, each round decodes once with our decoder on one thread, in bands and
+// at one-eighth size, and once with libjpeg-turbo, and prints the four times
+// in seconds on a line. Decodes of one round run back to back, so a machine
+// whose speed drifts affects them alike.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -87,8 +91,8 @@ bool decodeLibjpeg(const std::vector<uint8_t>& file, bool eighth, uint64_t& chec
 
 int main(int argc, char** argv)
 {
-    bool peer = false, eighth = false, memory = false, timing = false;
-    int bands = -1, repeat = 1;
+    bool peer = false, eighth = false, memory = false;
+    int bands = -1, repeat = 1, rounds = 0;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--libjpeg")) peer = true;
@@ -96,36 +100,54 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--no-bands")) bands = 0;
         else if (!std::strcmp(argv[i], "--eighth")) eighth = true;
         else if (!std::strcmp(argv[i], "--memory")) memory = true;
-        else if (!std::strcmp(argv[i], "--time")) timing = true;
         else if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) repeat = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
         else path = argv[i];
     }
     if (!path) {
-        std::fprintf(stderr, "usage: %s [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] FILE\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s [--libjpeg] [--bands|--no-bands] [--eighth] [--repeat N] [--memory] FILE\n"
+                             "       %s --rounds N FILE\n",
+                     argv[0], argv[0]);
         return 2;
     }
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
     long before = peakKb();
     uint64_t checksum = 0, blocks = 0, imageBytes = 0;
-    auto decodeOnce = [&] {
-        if (peer ? decodeLibjpeg(file, eighth, checksum) : decodeOurs(file, bands, eighth, checksum, blocks, imageBytes))
-            return true;
-        std::fprintf(stderr, "decode failed\n");
-        return false;
-    };
-    if (timing && !decodeOnce()) return 1;
-    std::vector<double> times;
-    for (int r = 0; r < std::max(repeat, 1); ++r) {
-        auto start = std::chrono::steady_clock::now();
-        if (!decodeOnce()) return 1;
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+
+    if (rounds > 0) {
+        struct Kind {
+            bool peer;
+            int bands;
+            bool eighth;
+        };
+        const Kind kinds[] = {{false, 0, false}, {false, 1, false}, {false, -1, true}, {true, -1, false}};
+        auto decodeKind = [&](const Kind& k) {
+            return k.peer ? decodeLibjpeg(file, k.eighth, checksum)
+                          : decodeOurs(file, k.bands, k.eighth, checksum, blocks, imageBytes);
+        };
+        for (const Kind& k : kinds)
+            if (!decodeKind(k)) {
+                std::fprintf(stderr, "decode failed\n");
+                return 1;
+            }
+        for (int r = 0; r < rounds; ++r) {
+            for (const Kind& k : kinds) {
+                auto start = std::chrono::steady_clock::now();
+                if (!decodeKind(k)) return 1;
+                std::printf("%.5f ", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+            std::printf("\n");
+        }
+        return checksum == 0xFFFFFFFFFFFFFFFFull;
     }
-    if (timing) {
-        std::sort(times.begin(), times.end());
-        std::printf("%.4f\n", times[times.size() / 2]);
-    }
+
+    for (int r = 0; r < std::max(repeat, 1); ++r)
+        if (!(peer ? decodeLibjpeg(file, eighth, checksum)
+                   : decodeOurs(file, bands, eighth, checksum, blocks, imageBytes))) {
+            std::fprintf(stderr, "decode failed\n");
+            return 1;
+        }
     if (memory && !peer) {
         long grew = (peakKb() - before) * 1024;
         long budget = long(imageBytes + 128 * blocks + (1 << 20));

@@ -29,22 +29,21 @@ for jpg in /usr/share/backgrounds/*.jpg; do
   "$DRIVER" --memory "$prog"
 done
 
-# In-process decode times (median of 7 decodes after a warm-up one, as a
-# long batch sees them), which leave out reading the file, starting the
-# process and its worker thread. Each round runs every mode once, in turn;
-# the ratios are medians over the rounds of the ratios within a round.
-echo "== in-process decode only, median over ${ROUNDS:=7} rounds"
+# In-process decode times, which leave out reading the file, starting the
+# process and its worker thread (see --rounds in jpeg_decode.cpp). Two
+# processes, libjpeg-turbo's SIMD off in the first; each ratio is the median
+# over the rounds of the ratio within a round.
+echo "== in-process decode only, ${ROUNDS:=15} rounds"
 for jpg in "$OUT"/*-baseline.jpg; do
   name=$(basename "$jpg" -baseline.jpg)
-  for round in $(seq "$ROUNDS"); do
-    echo "$("$DRIVER" --no-bands --repeat 7 --time "$jpg") $("$DRIVER" --bands --repeat 7 --time "$jpg")" \
-         "$(env JSIMD_FORCENONE=1 "$DRIVER" --libjpeg --repeat 7 --time "$jpg") $("$DRIVER" --libjpeg --repeat 7 --time "$jpg")" \
-         "$("$DRIVER" --eighth --repeat 7 --time "$jpg")"
-  done | python3 -c "
+  plain=$(env JSIMD_FORCENONE=1 "$DRIVER" --rounds "$ROUNDS" "$jpg")
+  simd=$("$DRIVER" --rounds "$ROUNDS" "$jpg")
+  python3 -c "
 import sys, statistics as st
-rows = [list(map(float, l.split())) for l in sys.stdin if l.strip()]
-m = lambda f: st.median(f(r) for r in rows)
-print(f'$name: ours {m(lambda r: r[0]):.3f}s; vs turbo no SIMD {m(lambda r: r[0]/r[2]):.2f}, '
-      f'vs turbo SIMD {m(lambda r: r[0]/r[3]):.2f}; bands/ours {m(lambda r: r[1]/r[0]):.2f}; '
-      f'eighth/full {m(lambda r: r[4]/r[0]):.2f}')"
+rows = lambda text: [list(map(float, l.split())) for l in text.splitlines() if l.strip()]
+plain, simd = rows(sys.argv[2]), rows(sys.argv[3])
+m = lambda rs, f: st.median(f(r) for r in rs)
+print(f'{sys.argv[1]}: ours {m(plain + simd, lambda r: r[0]):.3f}s; vs turbo no SIMD {m(plain, lambda r: r[0] / r[3]):.2f}, '
+      f'vs turbo SIMD {m(simd, lambda r: r[0] / r[3]):.2f}; bands/ours {m(plain + simd, lambda r: r[1] / r[0]):.2f}; '
+      f'eighth/full {m(plain + simd, lambda r: r[2] / r[0]):.2f}')" "$name" "$plain" "$simd"
 done

@@ -384,34 +384,38 @@ bool spinBriefly(Ready ready)
     return ready();
 }
 
-// Hands MCU rows from the decoding thread to one consumer task, which works
-// through them in order; at most kRowSlots rows are in flight. One
-// long-lived consumer avoids waking a worker for every row. Should the pool
-// not start the consumer in good time (it may be busy, or this decode may
-// itself run on a pool worker), the decoding thread claims the work and does
-// the rows itself.
+// Hands MCU rows from the decoding thread to one consumer task; at most
+// kRowSlots rows are in flight. One long-lived consumer avoids waking a
+// worker for every row. Rows are claimed in order, by the task, or by the
+// decoding thread whenever it would otherwise wait for a free slot: a task
+// that runs late, runs slowly (its processor shared or taken away for a
+// while) or never starts (the pool busy, or this decode itself on a pool
+// worker) then costs little more than decoding on one thread.
 class RowPipeline {
 public:
-    void start(TaskGroup& tasks)
-    {
-        if (!tasks.run([this] { consume(); })) {
-            std::lock_guard<std::mutex> hold(mutex_);
-            if (owner_ == kNone) owner_ = kInline;
-        }
-    }
+    void start(TaskGroup& tasks) { tasks.run([this] { consume(); }); }
 
     // Before `row` is decoded: the slot it will use must be free. Until it
-    // is, `idle` may do a small piece of other work at a time, while it has
-    // any (it returns false when it has none).
+    // is, this thread does waiting rows itself, or else lets `idle` do a
+    // small piece of other work at a time while it has any (it returns false
+    // when it has none).
     template <class Idle>
     void waitForSlot(uint32_t row, Idle idle)
     {
         auto free = [&](uint32_t completed) { return completed + kRowSlots - 1 >= row; };
-        while (!free(completedSeen_.load(std::memory_order_acquire)))
+        for (;;) {
+            if (free(completedSeen_.load(std::memory_order_acquire))) return;
+            if (claimedSeen_.load(std::memory_order_acquire) != pushedSeen_.load(std::memory_order_acquire)) {
+                std::unique_lock<std::mutex> hold(mutex_);
+                runClaimed(hold);
+                continue;
+            }
             if (!idle()) break;
+        }
+        // The one row in flight that holds the slot is with the task.
         if (spinBriefly([&] { return free(completedSeen_.load(std::memory_order_acquire)); })) return;
         std::unique_lock<std::mutex> hold(mutex_);
-        waitUntil(hold, [&] { return free(completed_); });
+        changed_.wait(hold, [&] { return free(completed_); });
     }
 
     // Rows handed over and not yet finished.
@@ -422,15 +426,15 @@ public:
 
     void push(const RowJob& job)
     {
-        std::unique_lock<std::mutex> hold(mutex_);
+        std::lock_guard<std::mutex> hold(mutex_);
         jobs_[pushed_ % kRowSlots] = job;
         ++pushed_;
         pushedSeen_.store(pushed_, std::memory_order_release);
-        if (owner_ == kInline) runInline(hold);
         changed_.notify_all();
     }
 
-    // No more rows: waits for every row handed over, then for the task.
+    // No more rows: does the rows the task has not claimed, waits for the
+    // ones it has, then for the task.
     void finish(TaskGroup& tasks)
     {
         {
@@ -438,84 +442,62 @@ public:
             closed_ = true;
             closedSeen_.store(true, std::memory_order_release);
             changed_.notify_all();
-            waitUntil(hold, [&] { return completed_ == pushed_; });
+            while (claimed_ < pushed_) runClaimed(hold);
+            changed_.wait(hold, [&] { return completed_ == pushed_; });
         }
         tasks.wait();
     }
 
 private:
-    enum Owner { kNone, kTask, kInline };
-
-    void complete()
+    // Claims the oldest waiting row and does it, without the lock.
+    void runClaimed(std::unique_lock<std::mutex>& hold)
     {
-        ++completed_;
+        if (claimed_ == pushed_) return;
+        const uint32_t index = claimed_++;
+        claimedSeen_.store(claimed_, std::memory_order_release);
+        const RowJob job = jobs_[index % kRowSlots];
+        hold.unlock();
+        runRowJob(job);
+        hold.lock();
+        // Rows finish out of order when both sides work; a slot is free
+        // again once every row before it has finished too.
+        done_[index % kRowSlots] = true;
+        while (completed_ < claimed_ && done_[completed_ % kRowSlots]) {
+            done_[completed_ % kRowSlots] = false;
+            ++completed_;
+        }
         completedSeen_.store(completed_, std::memory_order_release);
+        changed_.notify_all();
     }
 
     void consume()
     {
         std::unique_lock<std::mutex> hold(mutex_);
-        if (owner_ != kNone) return;
-        owner_ = kTask;
-        changed_.notify_all();
         for (;;) {
-            if (completed_ == pushed_ && !closed_) {
-                const uint32_t done = completed_;
+            if (claimed_ == pushed_ && !closed_) {
+                const uint32_t seen = pushed_;
                 hold.unlock();
                 spinBriefly([&] {
-                    return pushedSeen_.load(std::memory_order_acquire) != done ||
+                    return pushedSeen_.load(std::memory_order_acquire) != seen ||
                            closedSeen_.load(std::memory_order_acquire);
                 });
                 hold.lock();
             }
-            changed_.wait(hold, [&] { return completed_ < pushed_ || closed_; });
-            if (completed_ == pushed_) return;
-            RowJob job = jobs_[completed_ % kRowSlots];
-            hold.unlock();
-            runRowJob(job);
-            hold.lock();
-            complete();
-            changed_.notify_all();
-        }
-    }
-
-    void runInline(std::unique_lock<std::mutex>& hold)
-    {
-        while (completed_ < pushed_) {
-            RowJob job = jobs_[completed_ % kRowSlots];
-            hold.unlock();
-            runRowJob(job);
-            hold.lock();
-            complete();
-        }
-    }
-
-    template <class Ready>
-    void waitUntil(std::unique_lock<std::mutex>& hold, Ready ready)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-        while (!ready()) {
-            if (owner_ == kInline) {
-                runInline(hold);
-                continue;
-            }
-            if (owner_ == kNone && std::chrono::steady_clock::now() >= deadline) {
-                owner_ = kInline;
-                continue;
-            }
-            if (owner_ == kNone) changed_.wait_until(hold, deadline);
-            else changed_.wait(hold);
+            changed_.wait(hold, [&] { return claimed_ < pushed_ || closed_; });
+            if (claimed_ == pushed_) return;
+            runClaimed(hold);
         }
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
     RowJob jobs_[kRowSlots] = {};
-    uint32_t pushed_ = 0, completed_ = 0;
+    bool done_[kRowSlots] = {};
+    // Rows handed over, taken by either side, and finished with all before.
+    uint32_t pushed_ = 0, claimed_ = 0, completed_ = 0;
     bool closed_ = false;
-    Owner owner_ = kNone;
     // Copies of the counters for polling without the lock.
-    std::atomic<uint32_t> pushedSeen_{0}, completedSeen_{0};
+    std::atomic<uint32_t> pushedSeen_{0}, claimedSeen_{0}, completedSeen_{0};
     std::atomic<bool> closedSeen_{false};
 };
 

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <jpeglib.h>
 #include <thread>
 
 #include "jpeg_decoder_test_util.h"
+#include "platform/tasks.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -230,6 +233,40 @@ TEST_F(JpegColour, BandModeWritesOnlyThePixelsOfEachRow)
             EXPECT_TRUE(b.paddingIntact) << int(split) << " " << rows;
             EXPECT_TRUE(a.pixels == b.pixels) << int(split) << " " << rows;
         }
+}
+
+TEST_F(JpegColour, BandModeFinishesWhenTheRowTaskStartsLateOrNever)
+{
+    // Every pool worker busy: the row task cannot start until they are let
+    // go, after the decode (never, for it) or part way through it.
+    Pnm pic = photoCrop(1200, 900, 0, 0);
+    Bytes jpg = cjpegBytes(dir, pic, "-sample 2x2");
+    JpegDecodeOptions off, on;
+    off.band = 0;
+    on.band = 1;
+    const JpegOutput reference = jpegDecodeBytes(jpg, off);
+    ASSERT_EQ(reference.rc, RC_OK);
+    for (int releaseAfterMs : {-1, 0, 2, 5}) {
+        std::atomic<bool> release{false};
+        TaskGroup blockers;
+        for (int i = 0; i < 8; ++i)
+            blockers.run([&] {
+                while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            });
+        std::thread releaser;
+        if (releaseAfterMs >= 0)
+            releaser = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(releaseAfterMs));
+                release = true;
+            });
+        const JpegOutput banded = jpegDecodeBytes(jpg, on);
+        if (releaser.joinable()) releaser.join();
+        release = true;
+        blockers.wait();
+        ASSERT_EQ(banded.rc, RC_OK);
+        EXPECT_TRUE(banded.usedBands);
+        EXPECT_TRUE(banded.pixels == reference.pixels) << releaseAfterMs;
+    }
 }
 
 TEST_F(JpegColour, BandModeChosenBySizeReportsLikeWholeFrameMode)
