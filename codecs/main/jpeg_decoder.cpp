@@ -412,7 +412,8 @@ public:
             }
             if (!idle()) break;
         }
-        // The one row in flight that holds the slot is with the task.
+        // Every row handed over is taken; the one holding the slot is with
+        // the task.
         if (spinBriefly([&] { return free(completedSeen_.load(std::memory_order_acquire)); })) return;
         std::unique_lock<std::mutex> hold(mutex_);
         changed_.wait(hold, [&] { return free(completed_); });
@@ -720,9 +721,9 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 TaskGroup tasks;
                 RowPipeline pipeline;
                 pipeline.start(tasks);
-                // While the task lags, this thread faults in the output pages
-                // of the rows still to come, which the task would otherwise
-                // wait on the kernel to clear.
+                // When this thread must wait for the task and has no row to
+                // do itself, it faults in the output pages of the rows still
+                // to come, which would otherwise wait on the kernel to clear.
                 PageToucher toucher(dest, strideBytes, out.rowBytes(), out.outRows);
                 // How many MCUs of each row this thread transforms itself:
                 // raised while the task falls behind, lowered while it
