@@ -332,7 +332,7 @@ constexpr uint32_t kRowSlots = 8;
 struct RowJob {
     const JpegDecoder* d;
     Output* out;
-    const int16_t* coefficients;
+    int16_t* coefficients;
     const uint8_t* samples;
     uint32_t transformed;
     Output::Band band;
@@ -342,10 +342,23 @@ struct RowJob {
     ColourFinish finish;
 };
 
+// Zeroes coefficients the task has finished with, while they are still in
+// its cache: the slot goes back to the decoding thread cleared, so that for
+// the sparse blocks of smooth pictures it writes only the lines that hold
+// coefficients instead of clearing whole blocks in memory the other core
+// last held.
+void clearRowSlot(int16_t* coefficients, size_t count)
+{
+    std::memset(coefficients, 0, count * sizeof(int16_t));
+}
+
 void runRowJob(const RowJob& job)
 {
     const JpegDecoder& d = *job.d;
-    if (!job.band.base) return;
+    if (!job.band.base) {
+        clearRowSlot(job.coefficients, size_t(d.blocksPerMcu) * 64 * d.mcusPerRow);
+        return;
+    }
     const size_t sampleStride = size_t(d.blocksPerMcu) * (d.reduced ? 1 : 64);
     const size_t blockStride = size_t(d.blocksPerMcu) * 64;
     alignas(16) uint8_t local[64 * 64];
@@ -353,12 +366,15 @@ void runRowJob(const RowJob& job)
     for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
         const uint8_t* samples = job.samples + m * sampleStride;
         if (m >= job.transformed) {
-            transformMcu(d, job.coefficients + m * blockStride, local, job.components, job.componentCount);
+            int16_t* blocks = job.coefficients + m * blockStride;
+            transformMcu(d, blocks, local, job.components, job.componentCount);
+            clearRowSlot(blocks, blockStride);
             samples = local;
         }
         job.writer(d, dst, samples, job.components, job.componentCount);
         dst += job.out->bytesPerMcu;
     }
+    std::memset(job.coefficients, 0, job.transformed * sampleStride);
     finishRows(job.finish, job.band.base, d.strideBytes, job.band.validRows, job.out->rowPixels);
     job.out->end(job.band);
 }
@@ -519,6 +535,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     progress = progressSink;
     abortByte = abort;
     usedBands = false;
+    blocksArriveCleared = false;
 
     mcusPerRow = uint32_t(alignedWidth_) / (8 * maxH);
     mcuRows = uint32_t(alignedHeight_) / (8 * maxV);
@@ -688,7 +705,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             }
             AlignedBuffer<int16_t> slots;
             const uint64_t slotBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
-            if (bands && !slots.allocate(slotBlocks * kRowSlots * 64)) bands = false;
+            if (bands && !slots.allocate(slotBlocks * kRowSlots * 64, true)) bands = false;
             usedBands = bands;
             // Each MCU is decoded into the one-MCU coefficient buffer.
             int16_t* blocks[24];
@@ -746,6 +763,8 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                     const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
                     const size_t blockStride = size_t(blocksPerMcu) * 64;
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
+                        // The one-MCU buffer needs clearing; the slot is clear.
+                        blocksArriveCleared = m >= here;
                         if (m < here) {
                             if (!decodeMcu(*this, blocks, mcuBlocks)) mcuFailed = true;
                             else transformMcu(*this, coefficients.get(), slotSamples + m * sampleStride,
@@ -765,6 +784,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                                          allWriter, frameComponents, componentCount_, rowFinish});
                 }
                 pipeline.finish(tasks);
+                blocksArriveCleared = false;
             }
         } else if (!progressive && ns > 1) {
             // An interleaved scan of some of the components.

@@ -227,6 +227,9 @@ public:
     uint32_t eobRun = 0;
     // Address of the previous block of a progressive AC scan.
     uintptr_t previousBlock = 0;
+    // The sequential Huffman decoder may leave out clearing blocks: they
+    // arrive zeroed (band rows, whose task clears them after use).
+    bool blocksArriveCleared = false;
 
     JpegArithState arith;
 

@@ -378,7 +378,8 @@ bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
     Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
         int16_t* block = blocks[i];
-        if constexpr (Full) clearBlock(block);
+        if constexpr (Full)
+            if (!d.blocksArriveCleared) clearBlock(block);
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
         block[0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
