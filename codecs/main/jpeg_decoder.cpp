@@ -411,14 +411,14 @@ class RowPipeline {
 public:
     void start(TaskGroup& tasks) { tasks.run([this] { consume(); }); }
 
-    // Before `row` is decoded: the slot it will use must be free. Until it
-    // is, this thread does waiting rows itself, or else lets `idle` do a
-    // small piece of other work at a time while it has any (it returns false
-    // when it has none).
+    // Before the row to be handed over `handed`-th (from 0) is decoded: the
+    // slot it will use must be free. Until it is, this thread does waiting
+    // rows itself, or else lets `idle` do a small piece of other work at a
+    // time while it has any (it returns false when it has none).
     template <class Idle>
-    void waitForSlot(uint32_t row, Idle idle)
+    void waitForSlot(uint32_t handed, Idle idle)
     {
-        auto free = [&](uint32_t completed) { return completed + kRowSlots - 1 >= row; };
+        auto free = [&](uint32_t completed) { return completed + kRowSlots - 1 >= handed; };
         for (;;) {
             if (free(completedSeen_.load(std::memory_order_acquire))) return;
             if (claimedSeen_.load(std::memory_order_acquire) != pushedSeen_.load(std::memory_order_acquire)) {
@@ -714,25 +714,30 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
                     blocks[blockIndex++] = coefficients.get() + (scanComponent[i]->firstBlock + k) * 64;
 
+            // One MCU row decoded through to pixels on this thread.
+            auto decodeRowHere = [&](uint32_t row) {
+                Output::Band band = out.begin(row, false);
+                uint8_t* dst = band.base;
+                for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                    if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; return; }
+                    if (dst) {
+                        transformMcu(*this, coefficients.get(), samples, frameComponents, componentCount_);
+                        writer(*this, dst, samples, frameComponents, componentCount_);
+                        dst += out.bytesPerMcu;
+                    }
+                }
+                if (band.base) {
+                    finishRows(scanFinish, band.base, strideBytes, band.validRows, out.rowPixels);
+                    out.end(band);
+                }
+            };
+
             if (!bands) {
                 for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
-                    Output::Band band = out.begin(row, false);
-                    uint8_t* dst = band.base;
-                    for (uint32_t m = 0; m < mcusPerRow; ++m) {
-                        if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
-                        if (dst) {
-                            transformMcu(*this, coefficients.get(), samples, frameComponents, componentCount_);
-                            writer(*this, dst, samples, frameComponents, componentCount_);
-                            dst += out.bytesPerMcu;
-                        }
-                    }
-                    if (band.base) {
-                        finishRows(scanFinish, band.base, strideBytes, band.validRows, out.rowPixels);
-                        out.end(band);
-                    }
+                    decodeRowHere(row);
                 }
             } else {
                 TaskGroup tasks;
@@ -742,23 +747,34 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 // do itself, it faults in the output pages of the rows still
                 // to come, which would otherwise wait on the kernel to clear.
                 PageToucher toucher(dest, strideBytes, out.rowBytes(), out.outRows);
-                // How many MCUs of each row this thread transforms itself:
-                // raised while the task falls behind, lowered while it
-                // waits for rows.
-                const uint32_t step = std::max<uint32_t>(1, mcusPerRow / 16);
-                uint32_t here = 0;
+                // This thread's share of the work after entropy decoding, in
+                // 32 steps: raised while the task falls behind, lowered while
+                // it waits for rows. Up to 16 it transforms that many 16ths
+                // of each row handed over (samples are half the bytes of
+                // coefficients to pass to the other core); beyond, it also
+                // keeps that many of every 16 rows and places their pixels
+                // itself, which passes nothing at all.
+                uint32_t share = 0, credit = 0, handed = 0, here = 0;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
                     done += uint64_t(ns) * unit;
-                    // The row just handed over counts as in flight until the
+                    // The row last handed over counts as in flight until the
                     // task has finished it: one means the task keeps up.
                     const uint32_t queued = pipeline.inFlight();
-                    if (queued >= 3) here = std::min(mcusPerRow, here + step);
-                    else if (queued <= 1) here = here > step ? here - step : 0;
-                    pipeline.waitForSlot(row, [&] { return toucher.touchNext(uint64_t(row) * out.rowsPerMcuRow); });
-                    if (bandSplit >= 0) here = bandSplit == 1 ? mcusPerRow : bandSplit == 2 ? mcusPerRow / 2 : 0;
-                    int16_t* slotCoefficients = slots.get() + (row % kRowSlots) * slotBlocks * 64;
+                    if (queued >= 3) share = std::min(32u, share + 1);
+                    else if (queued <= 1) share = share > 0 ? share - 1 : 0;
+                    if (bandSplit >= 0) share = bandSplit == 0 ? 0 : bandSplit == 1 ? 16 : bandSplit == 2 ? 8 : 24;
+                    credit += share > 16 ? share - 16 : 0;
+                    if (credit >= 16) {
+                        credit -= 16;
+                        decodeRowHere(row);
+                        if (mcuFailed) break;
+                        continue;
+                    }
+                    here = uint32_t(uint64_t(mcusPerRow) * std::min(share, 16u) / 16);
+                    pipeline.waitForSlot(handed, [&] { return toucher.touchNext(uint64_t(row) * out.rowsPerMcuRow); });
+                    int16_t* slotCoefficients = slots.get() + (handed % kRowSlots) * slotBlocks * 64;
                     uint8_t* slotSamples = reinterpret_cast<uint8_t*>(slotCoefficients);
                     const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
                     const size_t blockStride = size_t(blocksPerMcu) * 64;
@@ -779,12 +795,13 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                                 into[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
                         if (!decodeMcu(*this, into, mcuBlocks)) mcuFailed = true;
                     }
+                    blocksArriveCleared = false;
                     if (mcuFailed) break;
                     pipeline.push(RowJob{this, &out, slotCoefficients, slotSamples, here, out.begin(row, false),
                                          allWriter, frameComponents, componentCount_, rowFinish});
+                    ++handed;
                 }
                 pipeline.finish(tasks);
-                blocksArriveCleared = false;
             }
         } else if (!progressive && ns > 1) {
             // An interleaved scan of some of the components.

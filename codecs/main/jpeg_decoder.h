@@ -173,7 +173,8 @@ public:
     // (component c in byte c) and reports the frame's own colour space.
     int8_t bandMode = -1;
     // Who transforms band rows: -1 shared so that neither thread waits, 0
-    // the row task, 1 the decoding thread, 2 half of each row each.
+    // the row task, 1 the decoding thread, 2 half of each row each, 3 the
+    // decoding thread, which also places every other row itself.
     int8_t bandSplit = -1;
     bool convertColour = true;
     // Set by decode: whether its rows went through row tasks.

@@ -192,7 +192,7 @@ TEST_F(JpegColour, BandModeGivesTheSameBytesAsWholeFrameMode)
           std::string("-grayscale"), threeScans}) {
         Pnm pic = photoCrop(1030, 530, 5, 5);
         Bytes jpg = cjpegBytes(dir, pic, args);
-        for (int split = -1; split <= 2; ++split)
+        for (int split = -1; split <= 3; ++split)
         for (bool reduced : {false, true}) {
             JpegDecodeOptions off, on;
             off.band = 0;
@@ -217,7 +217,7 @@ TEST_F(JpegColour, BandModeWritesOnlyThePixelsOfEachRow)
     // with either thread doing the transforms.
     Pnm pic = photoCrop(1030, 530, 5, 5);
     Bytes jpg = cjpegBytes(dir, pic, "-sample 2x2");
-    for (int8_t split : {int8_t(0), int8_t(1), int8_t(-1)})
+    for (int8_t split : {int8_t(0), int8_t(1), int8_t(3), int8_t(-1)})
         for (int64_t rows : {int64_t(-1), int64_t(517)}) {
             JpegDecodeOptions off, on;
             off.band = 0;
@@ -329,7 +329,7 @@ TEST_F(JpegColour, AbortRaisedWhileBandRowsAreInFlightCancels)
             if (++calls == at) flag = 1;
         }
     };
-    for (int8_t split : {int8_t(-1), int8_t(0), int8_t(1), int8_t(2)})
+    for (int8_t split : {int8_t(-1), int8_t(0), int8_t(1), int8_t(2), int8_t(3)})
         for (uint32_t at : {2u, 9u, 40u}) {
             JpegDecoder* d = jpegDecoderCreate();
             ASSERT_NE(d, nullptr);
