@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -19,13 +18,6 @@
 namespace quillon {
 
 using namespace jpeg_internal;
-
-const uint8_t jpegZigzag[80] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13,
-    6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
-    39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-    // A run that overshoots the last position lands on it.
-    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
 
 namespace {
 
@@ -342,25 +334,20 @@ struct RowJob {
     ColourFinish finish;
 };
 
-// Zeroes coefficients the task has finished with, while they are still in
-// its cache: the slot goes back to the decoding thread cleared, so that for
-// the sparse blocks of smooth pictures it writes only the lines that hold
-// coefficients instead of clearing whole blocks in memory the other core
-// last held.
-void clearRowSlot(int16_t* coefficients, size_t count)
-{
-    std::memset(coefficients, 0, count * sizeof(int16_t));
-}
-
+// Places one row's pixels. Whatever of the slot it has finished with, it
+// zeroes while that is still in its cache: the slot goes back to the
+// decoding thread cleared, so that for the sparse blocks of smooth pictures
+// that thread writes only the lines that hold coefficients instead of
+// clearing whole blocks in memory the other core last held.
 void runRowJob(const RowJob& job)
 {
     const JpegDecoder& d = *job.d;
-    if (!job.band.base) {
-        clearRowSlot(job.coefficients, size_t(d.blocksPerMcu) * 64 * d.mcusPerRow);
-        return;
-    }
     const size_t sampleStride = size_t(d.blocksPerMcu) * (d.reduced ? 1 : 64);
     const size_t blockStride = size_t(d.blocksPerMcu) * 64;
+    if (!job.band.base) {
+        std::memset(job.coefficients, 0, blockStride * d.mcusPerRow * sizeof(int16_t));
+        return;
+    }
     alignas(16) uint8_t local[64 * 64];
     uint8_t* dst = job.band.base;
     for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
@@ -368,7 +355,7 @@ void runRowJob(const RowJob& job)
         if (m >= job.transformed) {
             int16_t* blocks = job.coefficients + m * blockStride;
             transformMcu(d, blocks, local, job.components, job.componentCount);
-            clearRowSlot(blocks, blockStride);
+            std::memset(blocks, 0, blockStride * sizeof(int16_t));
             samples = local;
         }
         job.writer(d, dst, samples, job.components, job.componentCount);
@@ -754,7 +741,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 // coefficients to pass to the other core); beyond, it also
                 // keeps that many of every 16 rows and places their pixels
                 // itself, which passes nothing at all.
-                uint32_t share = 0, credit = 0, handed = 0, here = 0;
+                uint32_t share = 0, credit = 0, handed = 0;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
@@ -772,7 +759,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         if (mcuFailed) break;
                         continue;
                     }
-                    here = uint32_t(uint64_t(mcusPerRow) * std::min(share, 16u) / 16);
+                    const uint32_t here = uint32_t(uint64_t(mcusPerRow) * std::min(share, 16u) / 16);
                     pipeline.waitForSlot(handed, [&] { return toucher.touchNext(uint64_t(row) * out.rowsPerMcuRow); });
                     int16_t* slotCoefficients = slots.get() + (handed % kRowSlots) * slotBlocks * 64;
                     uint8_t* slotSamples = reinterpret_cast<uint8_t*>(slotCoefficients);

@@ -149,8 +149,22 @@ ResultCode jpegArithStartScan(JpegDecoder& d);
 // stuffed zeros); stops at the end of data.
 void jpegConsumeMarker(JpegDecoder& d);
 
-// Zigzag position -> natural index, padded with 16 entries of 63.
-extern const uint8_t jpegZigzag[80];
+// Zigzag position -> natural index. Every position from 64 on lands on 63:
+// a run of zeros may overshoot the last position, and the Huffman decoder
+// takes up to two steps (each up to 64, for an end of block) from below 63.
+struct JpegZigzagTable {
+    uint8_t v[160];
+    constexpr JpegZigzagTable() : v()
+    {
+        constexpr uint8_t order[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+        for (int i = 0; i < 160; ++i) v[i] = i < 64 ? order[i] : 63;
+    }
+};
+inline constexpr JpegZigzagTable kJpegZigzagTable{};
+inline constexpr const uint8_t (&jpegZigzag)[160] = kJpegZigzagTable.v;
 
 // ---------------------------------------------------------------------------
 class JpegDecoder final : public JpegDecoderBase {

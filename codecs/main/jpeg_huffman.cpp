@@ -110,15 +110,13 @@ void buildTable(JpegHuffTable& t, bool ac)
         uint32_t used1, step1, used2 = 0, step2 = 0;
         int32_t value1, value2;
         if (!fastSymbol(t, i, kJpegHuffLookupBits, used1, step1, value1)) continue;
+        // Without a second symbol (fastSymbol leaves its outputs alone when
+        // it finds none), step 0 and the first value stand in for it.
         value2 = value1;
         // Nothing follows an end of block in the same table: the next
         // block's DC code does.
-        if (ac && step1 != fast::kEndOfBlock &&
-            fastSymbol(t, (i << used1) & mask, kJpegHuffLookupBits - used1, used2, step2, value2)) {
-        } else {
-            used2 = step2 = 0;
-            value2 = value1;
-        }
+        if (ac && step1 != fast::kEndOfBlock)
+            fastSymbol(t, (i << used1) & mask, kJpegHuffLookupBits - used1, used2, step2, value2);
         t.fast[i] = uint64_t(used1 + used2) | uint64_t(used1) << 8 | uint64_t(step1) << 16 |
                     uint64_t(step2) << 24 | uint64_t(uint16_t(value1)) << 32 | uint64_t(uint16_t(value2)) << 48;
     }
@@ -271,22 +269,6 @@ inline int16_t addPrediction(JpegDecoder& d, uint32_t component, int32_t diff)
     return p;
 }
 
-// Zigzag position -> natural index for every position that steps from one
-// below 63 can reach (two steps, the second possibly an end of block); every
-// position from 63 on lands on coefficient 63.
-struct StepZigzag {
-    uint8_t v[160];
-    constexpr StepZigzag() : v()
-    {
-        constexpr uint8_t order[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-        for (int i = 0; i < 160; ++i) v[i] = i < 64 ? order[i] : 63;
-    }
-};
-constexpr StepZigzag kStepZigzag;
-
 // The DC difference of one block.
 inline int32_t decodeDcDifference(Bits& b, const JpegHuffTable& t)
 {
@@ -323,9 +305,9 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
                 const int32_t countBefore = b.count;
                 b.skip(int32_t(fast::totalBits(e)));
                 const uint32_t first = pos + fast::firstStep(e);
-                if constexpr (Store) block[kStepZigzag.v[first]] = fast::firstValue(e);
+                if constexpr (Store) block[jpegZigzag[first]] = fast::firstValue(e);
                 pos = first + fast::secondStep(e);
-                if constexpr (Store) block[kStepZigzag.v[pos]] = fast::secondValue(e);
+                if constexpr (Store) block[jpegZigzag[pos]] = fast::secondValue(e);
                 if (pos >= 63) {
                     if (first >= 63 && fast::secondStep(e)) {
                         b.buffer = before << fast::firstBits(e);
@@ -340,7 +322,7 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
                 if (s) {
                     pos += run + 1;
                     const int32_t v = receiveExtend(b, s);
-                    if constexpr (Store) block[kStepZigzag.v[pos]] = int16_t(v);
+                    if constexpr (Store) block[jpegZigzag[pos]] = int16_t(v);
                 } else {
                     if (run != 15) return;
                     pos += 16;

@@ -406,7 +406,6 @@ struct YccTables {
 };
 constexpr YccTables kYcc;
 
-
 inline uint32_t yccPixel(int32_t luma, uint32_t cb, uint32_t cr)
 {
     // Every sum lies in -256..511, inside the clamp table.
@@ -462,6 +461,12 @@ inline void doubleRow(__m128i v, __m128i& lo, __m128i& hi)
     __m128i odd = _mm_srli_epi16(_mm_add_epi16(t, rightNeighbours(v)), Shift);
     lo = _mm_unpacklo_epi16(even, odd);
     hi = _mm_unpackhi_epi16(even, odd);
+}
+
+// The eight rows of one block of samples, as 16-bit lanes.
+inline void loadBlockRows(const uint8_t* block, __m128i rows[8])
+{
+    for (int i = 0; i < 8; ++i) rows[i] = load8(block + i * 8);
 }
 
 // Row y (0..15) of a chroma block doubled vertically, as a sum scaled by 4:
@@ -557,10 +562,8 @@ void write440Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComp
 {
     const size_t stride = d.strideBytes;
     __m128i cb[8], cr[8];
-    for (int i = 0; i < 8; ++i) {
-        cb[i] = load8(s + 128 + i * 8);
-        cr[i] = load8(s + 192 + i * 8);
-    }
+    loadBlockRows(s + 128, cb);
+    loadBlockRows(s + 192, cr);
     const __m128i two = _mm_set1_epi16(2);
     for (int y = 0; y < 16; ++y) {
         __m128i u = _mm_srli_epi16(_mm_add_epi16(verticalSum(cb, y), two), 2);
@@ -573,10 +576,8 @@ void write420Rgb(const JpegDecoder& d, uint8_t* dest, const uint8_t* s, JpegComp
 {
     const size_t stride = d.strideBytes;
     __m128i cb[8], cr[8];
-    for (int i = 0; i < 8; ++i) {
-        cb[i] = load8(s + 256 + i * 8);
-        cr[i] = load8(s + 320 + i * 8);
-    }
+    loadBlockRows(s + 256, cb);
+    loadBlockRows(s + 320, cr);
     for (int y = 0; y < 16; ++y) {
         __m128i cbLo, cbHi, crLo, crHi;
         doubleRow<4>(verticalSum(cb, y), cbLo, cbHi);
