@@ -702,7 +702,7 @@ struct Run {
             }
 
             // Outputs of this input.
-            bool allOk = true, oneIsSource = false;
+            bool oneIsSource = false;
             int written = 0;
             fs::path fullPath;
             uint32_t bits0 = 0;
@@ -739,10 +739,8 @@ struct Run {
                 } else if (rc == WRITE_SKIPPED) {
                     log.writeLine("Result: ", std::string_view("Skipped!"));
                     r.skipped += 1;
-                    allOk = false;
                 } else if (rc == RC_CANCELLED) {
                     log.writeLine("Result: ", std::string_view("Cancelled!"));
-                    allOk = false;
                     if (!last && ctx.ui.askCancelAllRemaining()) {
                         if (r.converted == 0) ctx.ui.setStatus(u"No files converted");
                         ctx.running = false;
@@ -750,7 +748,6 @@ struct Run {
                 } else {
                     log.writeLine("Result: Error: ", std::u16string_view(errorText(rc)));
                     r.skipped += 1;
-                    allOk = false;
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
@@ -769,7 +766,7 @@ struct Run {
             // The source goes only when every output of it was written and
             // none of them is the source itself; a cancel after its last
             // output does not keep it, one before does.
-            if (s.bDeleteSrcFiles && allOk && written == outputs() && !oneIsSource) deleteSource(e.path);
+            if (s.bDeleteSrcFiles && written == outputs() && !oneIsSource) deleteSource(e.path);
             if (!ctx.running) {
                 stop = true;
                 break;

@@ -39,6 +39,15 @@ void readInt(const SettingsStore& s, const char* name, T& field)
     if (s.readDword(name, v)) field = T(v);
 }
 
+// The value, when `valid` accepts it: a store edited by hand, or written by
+// another version, may hold anything.
+template <class T, class Valid>
+void readChecked(const SettingsStore& s, const char* name, T& field, Valid valid)
+{
+    uint32_t v;
+    if (s.readDword(name, v) && valid(v)) field = T(v);
+}
+
 // A positive size that also reads as a positive signed number.
 template <class T>
 void readSize(const SettingsStore& s, const char* name, T& field)
@@ -274,10 +283,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
     }
 
     readFlag(s, "bShowMoreOptions", js.bShowMoreOptions);
-    {
-        uint32_t n;
-        if (s.readDword("iOutFormats", n) && validOutFormats(int32_t(n))) js.iOutFormats = n;
-    }
+    readChecked(s, "iOutFormats", js.iOutFormats, [](uint32_t n) { return validOutFormats(int32_t(n)); });
     int32_t legacyFormat = 0;
     uint32_t legacyColour = 31;
     std::u16string legacySub = u"Default";
@@ -315,10 +321,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
     readInt(s, "iLastSizeKB", js.iLastSizeKB);
     readInt(s, "eResize", js.eResize);
     readSize(s, "i3ResizeFactor", js.i3ResizeFactor);
-    {
-        uint32_t v;
-        if (s.readDword("eResizeMethod", v) && validResizeMethod(v)) js.eResizeMethod = v;
-    }
+    readChecked(s, "eResizeMethod", js.eResizeMethod, validResizeMethod);
     readSize(s, "iResizeX", js.iResizeX);
     readSize(s, "iResizeY", js.iResizeY);
     readFlag(s, "bResizeOnlyDown", js.bResizeOnlyDown);
@@ -346,14 +349,8 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
         if (s.readDword("eOrientation", v)) adj.setOrientation(uint8_t(v));
     }
 
-    {
-        uint32_t v;
-        if (s.readDword("eFrameType", v) && validFrameType(v)) js.eFrameType = v;
-    }
-    {
-        uint32_t v;
-        if (s.readDword("iFrameWidth", v) && int32_t(v) >= 0) js.iFrameWidth = int32_t(v);
-    }
+    readChecked(s, "eFrameType", js.eFrameType, validFrameType);
+    readChecked(s, "iFrameWidth", js.iFrameWidth, [](uint32_t v) { return int32_t(v) >= 0; });
     readInt(s, "dwFrameColor", js.dwFrameColor);
     readInt(s, "dwFrameEdgeClr", js.dwFrameEdgeClr);
 

@@ -82,8 +82,7 @@ bool namedAsImage(const std::filesystem::path& path)
     size_t dot = name.rfind(u'.');
     if (dot == std::u16string::npos || dot + 1 == name.size()) return false;
     std::u16string ext = name.substr(dot + 1);
-    for (char16_t& c : ext)
-        if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+    for (char16_t& c : ext) c = asciiLower(c);
     const FormatRegistry& reg = formatRegistry();
     for (int32_t i = 0; i < reg.count(); ++i)
         if (const char16_t* e = reg.at(i)->extension; e && ext == e) return true;

@@ -496,7 +496,6 @@ TEST_F(BatchFixture, LoadPipelineResizeRules)
     ASSERT_EQ(batchLoadInput(img, strip, nullptr, &w, &h, nullptr, s, nullptr, &reg), RC_OK);
     EXPECT_EQ(w, 800u);
     EXPECT_EQ(h, 1u); // 2 x 800 / 4000 would be 0
-    s.eResize = 1;
 
     fs::path tall = makeInput("tall.bmp", "300x400 xc:gray");
     s.eResize = 2;

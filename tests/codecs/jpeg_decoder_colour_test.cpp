@@ -112,12 +112,7 @@ TEST_F(JpegColour, ChromaIsInterpolatedOnlyInsideEachBlock)
 {
     // Two flat chroma blocks side by side: at full size the two pixels at
     // their border keep their own block's colour exactly.
-    Pnm pic;
-    pic.width = 32;
-    pic.height = 16;
-    pic.channels = 3;
-    pic.maxval = 255;
-    pic.samples.resize(32 * 16 * 3);
+    Pnm pic = Pnm::rgb8(32, 16);
     for (uint32_t y = 0; y < 16; ++y)
         for (uint32_t x = 0; x < 32; ++x) {
             uint16_t* p = &pic.samples[(y * 32 + x) * 3];

@@ -66,12 +66,7 @@ Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0, uint32_t y0)
         run("djpeg -scale 1/4 -pnm " + shellQuote(photo) + " > " + shellQuote((dir / "base.ppm").string()));
         loaded = readPnm(dir / "base.ppm", base) && base.channels == 3;
     }
-    Pnm out;
-    out.width = width;
-    out.height = height;
-    out.channels = 3;
-    out.maxval = 255;
-    out.samples.resize(size_t(width) * height * 3);
+    Pnm out = Pnm::rgb8(width, height);
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)
             for (uint32_t c = 0; c < 3; ++c) {

@@ -20,12 +20,7 @@ namespace {
 // codes the same stream).
 Pnm noisePicture(uint32_t width, uint32_t height, uint32_t seed)
 {
-    Pnm p;
-    p.width = width;
-    p.height = height;
-    p.channels = 3;
-    p.maxval = 255;
-    p.samples.resize(size_t(width) * height * 3);
+    Pnm p = Pnm::rgb8(width, height);
     uint32_t state = seed;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)

@@ -51,7 +51,6 @@ inline void fillRandom(Image* img, uint32_t seed)
         for (int i = 0; i < 256; ++i) pal[i] = rng();
 }
 
-// The pixels without row padding.
 // A chain of frames of the given sizes and positions on one canvas, filled
 // with random pixels; each frame shows for `duration` milliseconds.
 struct FrameSpec {
@@ -94,6 +93,7 @@ std::vector<I*> chainFrames(I* first)
     return out;
 }
 
+// The pixels without row padding.
 inline std::vector<uint8_t> packedBytes(const Image* img)
 {
     const size_t rowBytes = size_t(img->width) * img->bytesPerPixel();

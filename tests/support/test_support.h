@@ -41,6 +41,17 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 struct Pnm {
     uint32_t width = 0, height = 0, channels = 0, maxval = 0;
     std::vector<uint16_t> samples;
+    // A width x height 8-bit RGB picture, all samples 0.
+    static Pnm rgb8(uint32_t w, uint32_t h)
+    {
+        Pnm p;
+        p.width = w;
+        p.height = h;
+        p.channels = 3;
+        p.maxval = 255;
+        p.samples.resize(size_t(w) * h * 3);
+        return p;
+    }
     uint16_t at(uint32_t x, uint32_t y, uint32_t c) const { return samples[(size_t(y) * width + x) * channels + c]; }
 };
 bool readPnm(const std::filesystem::path& path, Pnm& out);

@@ -39,6 +39,20 @@ struct OutputPage {
         return p;
     }
     void reload() { page->settingsToControls(); }
+    // Saves a preset `name` with output folder `dir`, then shows the wizard
+    // with the focus in it, for tests that type and click like a user.
+    void savePresetAndShow(const char* dir, const char* name)
+    {
+        reload();
+        ControlMap& c = page->controls();
+        c.setText(501, dir);
+        c.setText(590, name);
+        click(*page, 591);
+        ASSERT_TRUE(fs::exists(presets / (std::string(name) + ".qpt")));
+        wizard.frame.show();
+        wizard.frame.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&wizard.frame));
+    }
 };
 
 } // namespace
@@ -650,15 +664,7 @@ TEST(OutputOptionsPage, TypingAListedPresetNameAndSavingKeepsTheChanges)
     OutputPage t;
     OutputOptionsPage& p = *t.page;
     ControlMap& c = p.controls();
-    t.reload();
-    c.setText(501, "/srv/old/");
-    c.setText(590, "web");
-    click(p, 591);
-    ASSERT_TRUE(fs::exists(t.presets / "web.qpt"));
-
-    t.wizard.frame.show();
-    t.wizard.frame.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&t.wizard.frame));
+    ASSERT_NO_FATAL_FAILURE(t.savePresetAndShow("/srv/old/", "web"));
     // The changes first, then the name typed over the old one, then Save by
     // mouse (the name field loses the focus on the way).
     c.edit(501)->setFocus();
@@ -685,15 +691,7 @@ TEST(OutputOptionsPage, ANewPresetNameIsNotCompletedIntoAListedOne)
     OutputPage t;
     OutputOptionsPage& p = *t.page;
     ControlMap& c = p.controls();
-    t.reload();
-    c.setText(501, "/srv/photos/");
-    c.setText(590, "photos");
-    click(p, 591);
-    ASSERT_TRUE(fs::exists(t.presets / "photos.qpt"));
-
-    t.wizard.frame.show();
-    t.wizard.frame.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&t.wizard.frame));
+    ASSERT_NO_FATAL_FAILURE(t.savePresetAndShow("/srv/photos/", "photos"));
     c.setText(501, "/srv/other/");
     QLineEdit* name = c.combo(590)->lineEdit();
     name->setFocus();
