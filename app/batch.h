@@ -36,10 +36,10 @@ struct BatchContext {
     ImageCache* cache = nullptr;              // null: no cache, no read-ahead
     TaskbarProgress* taskbar = nullptr;
     // Where the log goes when the job asks for one; empty: no log.
-    std::filesystem::path logPath;
+    std::filesystem::path logPath{};
     // Local time for the log's header, and a millisecond clock.
-    std::function<std::tm()> localTime;
-    std::function<uint64_t()> milliseconds;
+    std::function<std::tm()> localTime{};
+    std::function<uint64_t()> milliseconds{};
 };
 
 struct BatchResult {

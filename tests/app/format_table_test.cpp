@@ -22,7 +22,9 @@ TEST(FormatTable, FortyOneDescriptorsSortedAsSavedSettingsExpect)
     for (int i = 0; i < r.count(); ++i) {
         const FormatDescriptor* d = r.at(i);
         keys.insert(u16ToUtf8(d->extension) + "|" + u16ToUtf8(d->description));
-        if (i) EXPECT_LE(compareNoCase(r.at(i - 1)->extension, d->extension), 0);
+        if (i) {
+            EXPECT_LE(compareNoCase(r.at(i - 1)->extension, d->extension), 0);
+        }
         // Writable formats carry their lists; read-only ones none.
         if (d->subFormatNames) {
             EXPECT_GT(d->subFormatCount(), 0u);

@@ -417,6 +417,7 @@ TEST(JobSettings, DamagedStoreLoadsDefaultsAndIsReplaced)
     test::fillPresetFields(s);
     saveTo(dir, s);
     std::vector<uint8_t> bytes = test::readFile(dir / "settings");
+    ASSERT_GT(bytes.size(), 10u);
     bytes.resize(bytes.size() - 10);
     test::writeFile(dir / "settings", bytes);
     JobSettings back = loadFresh(dir);

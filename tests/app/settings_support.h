@@ -98,7 +98,9 @@ inline void expectSame(const JobSettings& a, const JobSettings& b, bool storeFie
         EXPECT_EQ(a.slots[i].iFormatId, b.slots[i].iFormatId) << i;
         EXPECT_EQ(a.slots[i].iColorFormat, b.slots[i].iColorFormat) << i;
         EXPECT_TRUE(a.slots[i].szSubFormat == b.slots[i].szSubFormat) << i;
-        if (storeFields) EXPECT_EQ(a.slots[i].iCompParam, b.slots[i].iCompParam) << i;
+        if (storeFields) {
+            EXPECT_EQ(a.slots[i].iCompParam, b.slots[i].iCompParam) << i;
+        }
     }
     EXPECT_EQ(a.bMultiOutInSubDirs, b.bMultiOutInSubDirs);
     EXPECT_EQ(a.bNoOverwritePrompt, b.bNoOverwritePrompt);

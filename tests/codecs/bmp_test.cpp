@@ -88,8 +88,8 @@ void expectEqualPixels(Image* img, const Pnm& p, const std::string& what, bool c
         for (uint32_t x = 0; x < p.width; ++x) {
             Rgba8 q = rgba->row<Rgba8>(y)[x];
             uint32_t r = p.at(x, y, 0), g = p.channels >= 3 ? p.at(x, y, 1) : r, b = p.channels >= 3 ? p.at(x, y, 2) : r;
-            bool ok = (q.r >> lowBits) == (r >> lowBits) && (q.g >> lowBits) == (g >> lowBits) &&
-                      (q.b >> lowBits) == (b >> lowBits);
+            bool ok = uint32_t(q.r >> lowBits) == (r >> lowBits) && uint32_t(q.g >> lowBits) == (g >> lowBits) &&
+                      uint32_t(q.b >> lowBits) == (b >> lowBits);
             if (compareAlpha && (p.channels == 4 || p.channels == 2)) ok = ok && q.a == p.at(x, y, p.channels - 1);
             if (!ok && ++bad < 4)
                 ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << int(q.r) << " " << int(q.g) << " "

@@ -263,7 +263,9 @@ TEST(DecodeDriver, GreyRampPaletteBecomesGreyUnlessTransparent)
         Ref<Image> img = decodeNew(r.get());
         EXPECT_EQ(img->pixelFormat, transparent ? PF_INDEXED8 : PF_GRAY8);
         EXPECT_EQ(img->row<uint8_t>(0)[1], 200);
-        if (transparent) EXPECT_EQ(img->palette()[0], 0u);
+        if (transparent) {
+            EXPECT_EQ(img->palette()[0], 0u);
+        }
     }
 }
 

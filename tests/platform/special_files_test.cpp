@@ -52,7 +52,9 @@ TEST(SpecialFiles, NamedPipesAreRefusedWithoutWaitingForAWriter)
     expectNoWait(dir / "settings.bin", [&] {
         auto store = SettingsStore::openFile(dir / "settings.bin");
         uint32_t value = 0;
-        if (store) EXPECT_FALSE(store->readDword("iOutFormats", value));
+        if (store) {
+            EXPECT_FALSE(store->readDword("iOutFormats", value));
+        }
     });
     expectNoWait(dir / "preset.qpt", [&] {
         ProfileFile preset(dir / "preset.qpt");

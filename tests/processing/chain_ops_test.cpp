@@ -51,7 +51,9 @@ TEST(ChainOperations, RandomSequencesOnTinyFrames)
             ASSERT_EQ(rc, RC_OK) << "round " << round << " op " << op;
         }
         for (Image* f = first; f; f = f->frameInfo.next) {
-            if (f->frameInfo.next) ASSERT_EQ(f->frameInfo.next->frameInfo.prev, f);
+            if (f->frameInfo.next) {
+                ASSERT_EQ(f->frameInfo.next->frameInfo.prev, f);
+            }
         }
         objectRelease(first);
     }

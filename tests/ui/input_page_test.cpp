@@ -175,7 +175,9 @@ TEST_F(InputPageTest, ContextMenuFollowsTheSelection)
     ASSERT_NE(rotate, nullptr);
     for (QAction* a : rotate->actions()) {
         EXPECT_FALSE(a->isChecked()) << a->text().toStdString();
-        if (a->text() == "Mirror horizontally") EXPECT_EQ(a->data().toInt(), int(CMD_MIRROR_HORIZONTAL_ON));
+        if (a->text() == "Mirror horizontally") {
+            EXPECT_EQ(a->data().toInt(), int(CMD_MIRROR_HORIZONTAL_ON));
+        }
     }
     selectRows({1});
     std::unique_ptr<QMenu> one = page->buildContextMenu();
@@ -184,7 +186,9 @@ TEST_F(InputPageTest, ContextMenuFollowsTheSelection)
     for (QAction* a : one->actions())
         if (a->menu())
             for (QAction* r : a->menu()->actions())
-                if (r->data().toInt() == CMD_ROTATE_NONE) EXPECT_TRUE(r->isChecked());
+                if (r->data().toInt() == CMD_ROTATE_NONE) {
+                    EXPECT_TRUE(r->isChecked());
+                }
 }
 
 TEST_F(InputPageTest, AddDirectoryDialogChecksItsFolder)

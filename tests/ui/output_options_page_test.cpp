@@ -160,9 +160,15 @@ TEST(OutputOptionsPage, EachControlStoresItsOwnSetting)
         t.page->controlsToSettings();
         EXPECT_EQ(c.field(t.s), c.want) << "control " << c.id;
         // Nothing else moved (sampled over the fields most easily confused).
-        if (c.id != 527 && c.id != 528) EXPECT_EQ(t.s.iKeepSubDirLevels, defaults.iKeepSubDirLevels) << c.id;
-        if (c.id != 511 && c.id != 513) EXPECT_EQ(t.s.eResize, defaults.eResize) << c.id;
-        if (c.id != 570) EXPECT_EQ(t.s.iOutFormats, defaults.iOutFormats) << c.id;
+        if (c.id != 527 && c.id != 528) {
+            EXPECT_EQ(t.s.iKeepSubDirLevels, defaults.iKeepSubDirLevels) << c.id;
+        }
+        if (c.id != 511 && c.id != 513) {
+            EXPECT_EQ(t.s.eResize, defaults.eResize) << c.id;
+        }
+        if (c.id != 570) {
+            EXPECT_EQ(t.s.iOutFormats, defaults.iOutFormats) << c.id;
+        }
     }
 }
 
