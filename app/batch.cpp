@@ -811,6 +811,9 @@ BatchResult batchRun(BatchContext& context)
 {
     Run run(context);
     run.run();
+    // Images of the next batch may be of any size; a block kept for reuse
+    // would only hold memory until then.
+    releaseSpareMemory();
     return run.r;
 }
 

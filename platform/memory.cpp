@@ -120,8 +120,34 @@ void* mapBlock(uint64_t rounded)
     return reinterpret_cast<void*>(data);
 }
 
+// One freed mapped block is kept for the next large request. A batch makes
+// image after image of much the same size, and pages still mapped skip the
+// kernel clearing each of them again on its first write, which costs as much
+// as decoding into them. Only requests that need no zero fill take it.
+std::atomic<BlockHeader*> g_spare{nullptr};
+
+uint64_t capacity(const BlockHeader* header)
+{
+    return reinterpret_cast<uintptr_t>(header->base) + header->mappedLength - reinterpret_cast<uintptr_t>(header + 1);
+}
+
+void unmapBlock(BlockHeader* header) { munmap(header->base, size_t(header->mappedLength)); }
+
+void* takeSpare(uint64_t rounded)
+{
+    BlockHeader* spare = g_spare.exchange(nullptr, std::memory_order_acquire);
+    if (!spare) return nullptr;
+    const uint64_t have = capacity(spare);
+    // A much larger block would hold memory the request does not need. A
+    // block that does not fit goes: sizes have changed, and keeping it would
+    // only add to what the process holds.
+    if (have >= rounded && rounded >= have - have / 4) return spare + 1;
+    unmapBlock(spare);
+    return nullptr;
+}
+
 // The block and whether it is known to be zero-filled already.
-void* allocateBlock(uint64_t size, bool* zeroed)
+void* allocateBlock(uint64_t size, bool wantZero, bool* zeroed)
 {
     *zeroed = false;
     if (size == 0 || size > allocationCap()) return nullptr;
@@ -131,6 +157,8 @@ void* allocateBlock(uint64_t size, bool* zeroed)
     if (!checkedAdd(size, 15, &rounded)) return nullptr;
     rounded &= ~uint64_t(15);
     if (rounded >= kMappedFrom) {
+        if (!wantZero)
+            if (void* p = takeSpare(rounded)) return p;
         if (void* p = mapBlock(rounded)) {
             *zeroed = true;
             return p;
@@ -151,13 +179,13 @@ void* allocateBlock(uint64_t size, bool* zeroed)
 void* alignedAlloc(uint64_t size)
 {
     bool zeroed;
-    return allocateBlock(size, &zeroed);
+    return allocateBlock(size, false, &zeroed);
 }
 
 void* alignedAllocZero(uint64_t size)
 {
     bool zeroed;
-    void* p = allocateBlock(size, &zeroed);
+    void* p = allocateBlock(size, true, &zeroed);
     if (p && !zeroed) std::memset(p, 0, static_cast<size_t>(size));
     return p;
 }
@@ -165,9 +193,17 @@ void* alignedAllocZero(uint64_t size)
 void alignedFree(void* block)
 {
     if (!block) return;
-    const BlockHeader* header = static_cast<const BlockHeader*>(block) - 1;
-    if (header->mappedLength) munmap(header->base, size_t(header->mappedLength));
-    else std::free(header->base);
+    BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+    if (!header->mappedLength) {
+        std::free(header->base);
+        return;
+    }
+    if (BlockHeader* old = g_spare.exchange(header, std::memory_order_acq_rel)) unmapBlock(old);
+}
+
+void releaseSpareMemory()
+{
+    if (BlockHeader* spare = g_spare.exchange(nullptr, std::memory_order_acquire)) unmapBlock(spare);
 }
 
 bool PageToucher::touchNext(uint64_t firstRow)

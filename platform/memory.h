@@ -13,7 +13,10 @@ namespace quillon {
 void* alignedAlloc(uint64_t size);
 // Same, with the block zero-filled.
 void* alignedAllocZero(uint64_t size);
+// A large block freed here is kept for reuse by the next large request of
+// about its size (one at a time); releaseSpareMemory hands it back.
 void alignedFree(void* block);
+void releaseSpareMemory();
 
 // The largest single allocation alignedAlloc will attempt.
 uint64_t allocationCap();

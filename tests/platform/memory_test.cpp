@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/refcount.h"
@@ -221,4 +223,63 @@ TEST(PageToucher, TouchesEveryPageOfTheRowsAheadAndNothingElse)
         EXPECT_LE(touches, pagesWithPixels);
         alignedFree(block);
     }
+}
+
+// A freed large block is kept for the next request of about its size: a
+// batch makes image after image alike, and pages still mapped need not be
+// cleared by the kernel again.
+TEST(MemoryReuse, FreedLargeBlockServesTheNextOfItsSize)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "large blocks stay with malloc under the address sanitizer";
+#endif
+    releaseSpareMemory();
+    const uint64_t size = uint64_t(12) << 20;
+    void* first = alignedAlloc(size);
+    ASSERT_NE(first, nullptr);
+    std::memset(first, 0x5A, size_t(size));
+    alignedFree(first);
+    void* again = alignedAlloc(size - 100000);
+    EXPECT_EQ(again, first);
+    alignedFree(again);
+    // A request for zeros never gets the used block.
+    auto* zero = static_cast<uint8_t*>(alignedAllocZero(size));
+    ASSERT_NE(zero, nullptr);
+    for (uint64_t i = 0; i < size; i += 4096) ASSERT_EQ(zero[i], 0) << i;
+    alignedFree(zero);
+    releaseSpareMemory();
+}
+
+// Threads making and freeing large blocks of nearly the same size at once,
+// as the decoder's read-ahead does beside the batch: no block may be handed
+// to two owners, and zero-filled requests stay zero.
+TEST(MemoryReuse, LiveBlocksNeverShareMemory)
+{
+    constexpr int kThreads = 4, kRounds = 60;
+    const uint64_t base = uint64_t(6) << 20;
+    std::atomic<int> faults{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                const uint64_t size = base + uint64_t((t * 7 + r) % 5) * 65536;
+                const bool zero = (r + t) % 3 == 0;
+                auto* p = static_cast<uint8_t*>(zero ? alignedAllocZero(size) : alignedAlloc(size));
+                if (!p) { ++faults; return; }
+                const uint8_t mark = uint8_t(t * 64 + r);
+                for (uint64_t i = 0; i < size; i += 4096) {
+                    if (zero && p[i] != 0) ++faults;
+                    p[i] = mark;
+                }
+                p[size - 1] = mark;
+                std::this_thread::yield();
+                for (uint64_t i = 0; i < size; i += 4096)
+                    if (p[i] != mark) ++faults;
+                if (p[size - 1] != mark) ++faults;
+                alignedFree(p);
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(faults.load(), 0);
+    releaseSpareMemory();
 }
