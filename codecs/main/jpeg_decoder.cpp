@@ -350,16 +350,24 @@ void runRowJob(const RowJob& job)
     }
     alignas(16) uint8_t local[64 * 64];
     uint8_t* dst = job.band.base;
-    for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
+    // What is read for every MCU is copied here first: the originals lie
+    // among what the decoding thread writes as it goes (its stack), and
+    // reading them there would pull those cache lines back and forth between
+    // the two cores at every MCU.
+    JpegComponent* components[4];
+    const uint32_t mcusPerRow = d.mcusPerRow;
+    const size_t bytesPerMcu = job.out->bytesPerMcu;
+    std::memcpy(components, job.components, sizeof(JpegComponent*) * job.componentCount);
+    for (uint32_t m = 0; m < mcusPerRow; ++m) {
         const uint8_t* samples = job.samples + m * sampleStride;
         if (m >= job.transformed) {
             int16_t* blocks = job.coefficients + m * blockStride;
-            transformMcu(d, blocks, local, job.components, job.componentCount);
+            transformMcu(d, blocks, local, components, job.componentCount);
             std::memset(blocks, 0, blockStride * sizeof(int16_t));
             samples = local;
         }
-        job.writer(d, dst, samples, job.components, job.componentCount);
-        dst += job.out->bytesPerMcu;
+        job.writer(d, dst, samples, components, job.componentCount);
+        dst += bytesPerMcu;
     }
     std::memset(job.coefficients, 0, job.transformed * sampleStride);
     finishRows(job.finish, job.band.base, d.strideBytes, job.band.validRows, job.out->rowPixels);

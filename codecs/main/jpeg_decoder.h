@@ -195,7 +195,6 @@ public:
     bool usedBands = false;
 
     // ---- state shared by the decoder's source files ----
-    const uint8_t* pos = nullptr;
     const uint8_t* end = nullptr;
     const uint8_t* begin = nullptr;
 
@@ -218,11 +217,12 @@ public:
     JpegProgress* progress = nullptr;
     const std::atomic<uint8_t>* abortByte = nullptr;
 
-    // Huffman bit reader: bits are taken from the top of bitBuffer. In band
-    // mode the row task reads the fields above while the decoding thread
-    // writes these per MCU; on a cache line of their own they are not traded
-    // between the two cores at every MCU.
-    alignas(64) uint64_t bitBuffer = 0;
+    // Read position and Huffman bit reader: bits are taken from the top of
+    // bitBuffer. In band mode the row task reads the fields above while the
+    // decoding thread writes these per MCU; on a cache line of their own they
+    // are not traded between the two cores at every MCU.
+    alignas(64) const uint8_t* pos = nullptr;
+    uint64_t bitBuffer = 0;
     int32_t bitCount = 0;
     // Zero bits added past the end of data or at a marker.
     int32_t paddingBits = 0;
