@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -120,11 +121,23 @@ void* mapBlock(uint64_t rounded)
     return reinterpret_cast<void*>(data);
 }
 
-// One freed mapped block is kept for the next large request. A batch makes
-// image after image of much the same size, and pages still mapped skip the
-// kernel clearing each of them again on its first write, which costs as much
-// as decoding into them. Only requests that need no zero fill take it.
-std::atomic<BlockHeader*> g_spare{nullptr};
+// Freed mapped blocks are kept, a few of the most recent, for later
+// requests of about their size. A batch makes image after image of much the
+// same size, and pages still mapped skip the kernel clearing each of them
+// again on its first write, which costs as much as decoding into them. Only
+// requests that need no zero fill take them.
+constexpr int kSpareBlocks = 4;
+struct Spares {
+    std::mutex lock;
+    BlockHeader* blocks[kSpareBlocks] = {};  // most recent first
+    int count = 0;
+    uint64_t bytes = 0;
+};
+Spares& spares()
+{
+    static Spares s;
+    return s;
+}
 
 uint64_t capacity(const BlockHeader* header)
 {
@@ -135,15 +148,46 @@ void unmapBlock(BlockHeader* header) { munmap(header->base, size_t(header->mappe
 
 void* takeSpare(uint64_t rounded)
 {
-    BlockHeader* spare = g_spare.exchange(nullptr, std::memory_order_acquire);
-    if (!spare) return nullptr;
-    const uint64_t have = capacity(spare);
-    // A much larger block would hold memory the request does not need. A
-    // block that does not fit goes: sizes have changed, and keeping it would
-    // only add to what the process holds.
-    if (have >= rounded && rounded >= have - have / 4) return spare + 1;
-    unmapBlock(spare);
-    return nullptr;
+    Spares& s = spares();
+    std::lock_guard<std::mutex> hold(s.lock);
+    int best = -1;
+    for (int i = 0; i < s.count; ++i) {
+        const uint64_t have = capacity(s.blocks[i]);
+        // A much larger block would hold memory the request does not need.
+        if (have >= rounded && rounded >= have - have / 4 && (best < 0 || have < capacity(s.blocks[best]))) best = i;
+    }
+    if (best < 0) return nullptr;
+    BlockHeader* taken = s.blocks[best];
+    for (int i = best; i + 1 < s.count; ++i) s.blocks[i] = s.blocks[i + 1];
+    --s.count;
+    s.bytes -= taken->mappedLength;
+    return taken + 1;
+}
+
+// Keeps a freed block, letting the oldest go while more than a few are kept
+// or together they would hold more than a quarter of the memory cap.
+void keepSpare(BlockHeader* header)
+{
+    BlockHeader* gone[kSpareBlocks + 1];
+    int goneCount = 0;
+    {
+        Spares& s = spares();
+        std::lock_guard<std::mutex> hold(s.lock);
+        const uint64_t limit = allocationCap() / 4;
+        if (header->mappedLength > limit) {
+            gone[goneCount++] = header;
+        } else {
+            while (s.count == kSpareBlocks || (s.count > 0 && s.bytes + header->mappedLength > limit)) {
+                gone[goneCount++] = s.blocks[--s.count];
+                s.bytes -= gone[goneCount - 1]->mappedLength;
+            }
+            for (int i = s.count; i > 0; --i) s.blocks[i] = s.blocks[i - 1];
+            s.blocks[0] = header;
+            ++s.count;
+            s.bytes += header->mappedLength;
+        }
+    }
+    for (int i = 0; i < goneCount; ++i) unmapBlock(gone[i]);
 }
 
 // The block and whether it is known to be zero-filled already.
@@ -198,12 +242,20 @@ void alignedFree(void* block)
         std::free(header->base);
         return;
     }
-    if (BlockHeader* old = g_spare.exchange(header, std::memory_order_acq_rel)) unmapBlock(old);
+    keepSpare(header);
 }
 
 void releaseSpareMemory()
 {
-    if (BlockHeader* spare = g_spare.exchange(nullptr, std::memory_order_acquire)) unmapBlock(spare);
+    BlockHeader* gone[kSpareBlocks];
+    int goneCount = 0;
+    {
+        Spares& s = spares();
+        std::lock_guard<std::mutex> hold(s.lock);
+        while (s.count > 0) gone[goneCount++] = s.blocks[--s.count];
+        s.bytes = 0;
+    }
+    for (int i = 0; i < goneCount; ++i) unmapBlock(gone[i]);
 }
 
 bool PageToucher::touchNext(uint64_t firstRow)

@@ -13,8 +13,8 @@ namespace quillon {
 void* alignedAlloc(uint64_t size);
 // Same, with the block zero-filled.
 void* alignedAllocZero(uint64_t size);
-// A large block freed here is kept for reuse by the next large request of
-// about its size (one at a time); releaseSpareMemory hands it back.
+// Large blocks freed here are kept (a few, the most recent) for reuse by
+// later requests of about their size; releaseSpareMemory hands them back.
 void alignedFree(void* block);
 void releaseSpareMemory();
 

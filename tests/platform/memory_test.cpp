@@ -247,6 +247,20 @@ TEST(MemoryReuse, FreedLargeBlockServesTheNextOfItsSize)
     ASSERT_NE(zero, nullptr);
     for (uint64_t i = 0; i < size; i += 4096) ASSERT_EQ(zero[i], 0) << i;
     alignedFree(zero);
+    // Blocks of two sizes freed together (an image and its resized copy)
+    // both serve the next pair.
+    void* big = alignedAlloc(size);
+    void* mid = alignedAlloc(size / 2);
+    ASSERT_NE(big, nullptr);
+    ASSERT_NE(mid, nullptr);
+    alignedFree(big);
+    alignedFree(mid);
+    void* big2 = alignedAlloc(size);
+    void* mid2 = alignedAlloc(size / 2);
+    EXPECT_EQ(big2, big);
+    EXPECT_EQ(mid2, mid);
+    alignedFree(big2);
+    alignedFree(mid2);
     releaseSpareMemory();
 }
 
