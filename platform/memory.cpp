@@ -16,6 +16,7 @@ namespace {
 
 std::atomic<uint64_t> g_capOverride{0};
 std::atomic<uint64_t> g_systemCap{0};
+std::atomic<int> g_fill{-1};
 
 uint64_t readMeminfoKb(const char* text, const char* key)
 {
@@ -223,8 +224,13 @@ void* allocateBlock(uint64_t size, bool wantZero, bool* zeroed)
 void* alignedAlloc(uint64_t size)
 {
     bool zeroed;
-    return allocateBlock(size, false, &zeroed);
+    void* p = allocateBlock(size, false, &zeroed);
+    const int fill = g_fill.load(std::memory_order_relaxed);
+    if (p && fill >= 0) std::memset(p, fill, static_cast<size_t>(size));
+    return p;
 }
+
+void setAllocationFill(int byte) { g_fill.store(byte, std::memory_order_relaxed); }
 
 void* alignedAllocZero(uint64_t size)
 {

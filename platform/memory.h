@@ -22,6 +22,9 @@ void releaseSpareMemory();
 uint64_t allocationCap();
 // Overrides the cap (tests); 0 restores the value from the system.
 void setAllocationCap(uint64_t bytes);
+// Fills every block alignedAlloc hands out with `byte` (tests: whatever
+// reads memory nobody wrote then shows); -1 leaves blocks as they come.
+void setAllocationFill(int byte);
 
 // MemAvailable + SwapFree from /proc/meminfo, in bytes; the stand-in for the
 // "available page file" figure of the original platform.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 
 #include "app/format_table.h"
 #include "app/input_list.h"
@@ -198,6 +199,105 @@ TEST_F(BatchFixture, ThreeInputsTwoOutputs)
     // No temporary file is left behind.
     for (const auto& e : fs::recursive_directory_iterator(dir / "out"))
         EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}
+
+namespace {
+
+// An 8-bit RLE bitmap whose codes leave most pixels unset: a delta jump, an
+// early end of line and an end of bitmap half way up.
+std::vector<uint8_t> sparseRle8(uint32_t w, uint32_t h)
+{
+    const std::vector<uint8_t> codes = {5, 7, 0, 2, 3, 2, 4, 200, 0, 0, 0, 3, 9, 10, 11, 0, 2, 250, 0, 1};
+    std::vector<uint8_t> v(14 + 40 + 1024);
+    auto put32 = [&](size_t at, uint32_t x) {
+        for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (8 * i));
+    };
+    v[0] = 'B';
+    v[1] = 'M';
+    put32(10, uint32_t(v.size()));
+    put32(14, 40);
+    put32(18, w);
+    put32(22, h);
+    v[26] = 1;
+    v[28] = 8;
+    put32(30, 1);
+    put32(34, uint32_t(codes.size()));
+    for (uint32_t i = 0; i < 256; ++i) put32(54 + 4 * i, i * 0x010301u);
+    v.insert(v.end(), codes.begin(), codes.end());
+    put32(2, uint32_t(v.size()));
+    return v;
+}
+
+} // namespace
+
+// Whatever fresh memory holds must never reach an output: decoders fill
+// every pixel (also of a file cut short or of codes that skip pixels),
+// processing reads only what was written, writers store only pixels and set
+// bytes. The same batch runs with every new block first filled with one
+// byte, then with another; an output byte that differs between the two came
+// from memory nobody wrote.
+TEST_F(BatchFixture, OutputsNeverShowWhatFreshMemoryHeld)
+{
+    const auto convert = [&](const std::string& name, const std::string& args) {
+        const fs::path p = dir / "in" / name;
+        ASSERT_EQ(test::run("convert " + args + test::shellQuote(p.string())), 0) << args;
+        ASSERT_EQ(list->addFile(p, false, false), RC_OK);
+    };
+    convert("true.bmp", "-size 67x45 plasma:red-blue -type TrueColor BMP3:");
+    convert("palette.bmp", "-size 53x31 gradient:yellow-navy -type Palette -colors 100 BMP3:");
+    convert("rle.bmp", "-size 45x37 gradient:red-green -type Palette -colors 60 -compress RLE BMP3:");
+    convert("alpha.bmp", "-size 41x29 gradient:red-none -type TrueColorAlpha BMP:");
+    convert("mono.bmp", "-size 35x27 pattern:checkerboard -monochrome BMP3:");
+    const fs::path cut = dir / "in" / "cut.bmp";
+    std::vector<uint8_t> whole = test::readFile(dir / "in" / "true.bmp");
+    whole.resize(whole.size() * 3 / 5);
+    test::writeFile(cut, whole);
+    ASSERT_EQ(list->addFile(cut, false, false), RC_OK);
+    const fs::path sparse = dir / "in" / "sparse.bmp";
+    test::writeFile(sparse, sparseRle8(24, 16));
+    ASSERT_EQ(list->addFile(sparse, false, false), RC_OK);
+
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    setSlot(1, "bmp", u"RLE compressed", CF_256_COLOURS);
+    s.bResizeOnlyDown = 0;
+    s.bResizeKeepAspect = 0;
+    s.iResizeX = 71;
+    s.iResizeY = 23;
+    s.iFrameWidth = 5;
+    // Every resampling method, each with other processing beside it.
+    for (uint32_t method = 0; method < 9; ++method) {
+        SCOPED_TRACE(method);
+        s.eResize = method == 0 ? 0 : 1;
+        s.eResizeMethod = method;
+        s.bUndither = method & 1;
+        s.eFrameType = method % 3;
+        s.adjustments = AdjustmentSettings();
+        s.adjustments.setSharpness(method % 4 == 1 ? 1.5f : 0.0f);
+        s.adjustments.setOrientation(method % 8);
+        if (method % 3 == 2) s.adjustments.setColour(&AdjustmentSettings::contrast, 30.0f);
+        std::map<std::string, std::vector<uint8_t>> first;
+        for (int fill : {0xA5, 0x5A}) {
+            const fs::path out = dir / ("out-" + std::to_string(method) + "-" + std::to_string(fill));
+            s.szOutDir = out.string() + "/";
+            setAllocationFill(fill);
+            BatchResult r = runBatch();
+            setAllocationFill(-1);
+            EXPECT_EQ(r.converted, r.total);
+            for (const auto& e : fs::recursive_directory_iterator(out)) {
+                if (!e.is_regular_file()) continue;
+                const std::string key = fs::relative(e.path(), out).string();
+                std::vector<uint8_t> bytes = test::readFile(e.path());
+                if (fill == 0xA5) {
+                    first[key] = std::move(bytes);
+                    continue;
+                }
+                ASSERT_TRUE(first.count(key)) << key;
+                EXPECT_TRUE(first[key] == bytes) << key << " differs with the memory fill";
+            }
+        }
+        EXPECT_EQ(first.size(), 14u);
+    }
 }
 
 TEST_F(BatchFixture, EmptyListAsksOrClosesInSilentMode)
