@@ -166,7 +166,8 @@ void* takeSpare(uint64_t rounded)
 }
 
 // Keeps a freed block, letting the oldest go while more than a few are kept
-// or together they would hold more than a quarter of the memory cap.
+// or together they would hold more than an eighth of the memory cap or
+// 1 GiB: kept blocks are memory the process holds without using it.
 void keepSpare(BlockHeader* header)
 {
     BlockHeader* gone[kSpareBlocks + 1];
@@ -174,7 +175,7 @@ void keepSpare(BlockHeader* header)
     {
         Spares& s = spares();
         std::lock_guard<std::mutex> hold(s.lock);
-        const uint64_t limit = allocationCap() / 4;
+        const uint64_t limit = std::min(allocationCap() / 8, uint64_t(1) << 30);
         if (header->mappedLength > limit) {
             gone[goneCount++] = header;
         } else {
