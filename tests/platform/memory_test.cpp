@@ -242,9 +242,11 @@ TEST(MemoryReuse, FreedLargeBlockServesTheNextOfItsSize)
     void* again = alignedAlloc(size - 100000);
     EXPECT_EQ(again, first);
     alignedFree(again);
-    // A request for zeros never gets the used block.
+    // A request for zeros never gets the used block (which stays kept, so a
+    // fresh mapping cannot land on it either).
     auto* zero = static_cast<uint8_t*>(alignedAllocZero(size));
     ASSERT_NE(zero, nullptr);
+    EXPECT_NE(static_cast<void*>(zero), again);
     for (uint64_t i = 0; i < size; i += 4096) ASSERT_EQ(zero[i], 0) << i;
     alignedFree(zero);
     // Blocks of two sizes freed together (an image and its resized copy)
