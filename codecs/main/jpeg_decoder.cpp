@@ -326,6 +326,9 @@ struct RowJob {
     Output* out;
     int16_t* coefficients;
     const uint8_t* samples;
+    // The Huffman decoder's block records of the MCUs not yet transformed
+    // (indexed like the blocks), or null when the blocks hold everything.
+    const int32_t* records;
     uint32_t transformed;
     Output::Band band;
     JpegSampleWriter writer;
@@ -362,8 +365,13 @@ void runRowJob(const RowJob& job)
         const uint8_t* samples = job.samples + m * sampleStride;
         if (m >= job.transformed) {
             int16_t* blocks = job.coefficients + m * blockStride;
-            transformMcu(d, blocks, local, components, job.componentCount);
-            std::memset(blocks, 0, blockStride * sizeof(int16_t));
+            if (job.records) {
+                transformRecordedMcu(d, blocks, job.records + m * d.blocksPerMcu, local, components,
+                                     job.componentCount);
+            } else {
+                transformMcu(d, blocks, local, components, job.componentCount);
+                std::memset(blocks, 0, blockStride * sizeof(int16_t));
+            }
             samples = local;
         }
         job.writer(d, dst, samples, components, job.componentCount);
@@ -531,6 +539,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     abortByte = abort;
     usedBands = false;
     blocksArriveCleared = false;
+    blockRecords = nullptr;
 
     mcusPerRow = uint32_t(alignedWidth_) / (8 * maxH);
     mcuRows = uint32_t(alignedHeight_) / (8 * maxV);
@@ -701,6 +710,13 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             AlignedBuffer<int16_t> slots;
             const uint64_t slotBlocks = uint64_t(blocksPerMcu) * mcusPerRow;
             if (bands && !slots.allocate(slotBlocks * kRowSlots * 64, true)) bands = false;
+            // Block records index the blocks in frame order, which a scan
+            // listing its components in another order would not keep.
+            bool recordBlocks = bands && !reduced && !arithmetic;
+            for (uint32_t i = 0; i < ns && recordBlocks; ++i)
+                if (scanComponent[i] != &component[i]) recordBlocks = false;
+            AlignedBuffer<int32_t> records;
+            if (recordBlocks && !records.allocate(slotBlocks * kRowSlots, false)) bands = false;
             usedBands = bands;
             // Each MCU is decoded into the one-MCU coefficient buffer.
             int16_t* blocks[24];
@@ -750,6 +766,11 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 // keeps that many of every 16 rows and places their pixels
                 // itself, which passes nothing at all.
                 uint32_t share = 0, credit = 0, handed = 0;
+                // Records pay where at least half the blocks are DC terms
+                // alone; elsewhere looking for them only slows this thread,
+                // so rows go without while a sample row every so often
+                // finds too few.
+                bool recordingPays = true;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
                     report();
@@ -771,6 +792,9 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                     pipeline.waitForSlot(handed, [&] { return toucher.touchNext(uint64_t(row) * out.rowsPerMcuRow); });
                     int16_t* slotCoefficients = slots.get() + (handed % kRowSlots) * slotBlocks * 64;
                     uint8_t* slotSamples = reinterpret_cast<uint8_t*>(slotCoefficients);
+                    const bool recordRow = recordBlocks && (recordingPays || row % 16 == 0) && here < mcusPerRow;
+                    int32_t* slotRecords = recordRow ? records.get() + (handed % kRowSlots) * slotBlocks : nullptr;
+                    flatBlocksRecorded = 0;
                     const size_t sampleStride = size_t(blocksPerMcu) * (reduced ? 1 : 64);
                     const size_t blockStride = size_t(blocksPerMcu) * 64;
                     for (uint32_t m = 0; m < mcusPerRow && !mcuFailed; ++m) {
@@ -788,12 +812,17 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                         for (uint32_t i = 0; i < ns; ++i)
                             for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
                                 into[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
+                        if (slotRecords) blockRecords = slotRecords + m * blocksPerMcu;
                         if (!decodeMcu(*this, into, mcuBlocks)) mcuFailed = true;
+                        blockRecords = nullptr;
                     }
                     blocksArriveCleared = false;
                     if (mcuFailed) break;
-                    pipeline.push(RowJob{this, &out, slotCoefficients, slotSamples, here, out.begin(row, false),
-                                         allWriter, frameComponents, componentCount_, rowFinish});
+                    if (recordRow)
+                        recordingPays = uint64_t(flatBlocksRecorded) * 2 >= uint64_t(mcusPerRow - here) * blocksPerMcu;
+                    pipeline.push(RowJob{this, &out, slotCoefficients, slotSamples, slotRecords, here,
+                                         out.begin(row, false), allWriter, frameComponents, componentCount_,
+                                         rowFinish});
                     ++handed;
                 }
                 pipeline.finish(tasks);

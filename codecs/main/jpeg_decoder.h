@@ -166,6 +166,9 @@ struct JpegZigzagTable {
 inline constexpr JpegZigzagTable kJpegZigzagTable{};
 inline constexpr const uint8_t (&jpegZigzag)[160] = kJpegZigzagTable.v;
 
+// The record of a block whose coefficients were stored in it (blockRecords).
+constexpr int32_t kJpegBlockHasAc = INT32_MIN;
+
 // ---------------------------------------------------------------------------
 class JpegDecoder final : public JpegDecoderBase {
 public:
@@ -245,6 +248,15 @@ public:
     // The sequential Huffman decoder may leave out clearing blocks: they
     // arrive zeroed (band rows, whose task clears them after use).
     bool blocksArriveCleared = false;
+    // When set, the sequential Huffman decoder records each block of the MCU
+    // here, in the MCU's block order: its DC term when an end of block
+    // follows it at once, the block itself then left as it was (so cleared
+    // blocks stay clear), or kJpegBlockHasAc after storing the block whole.
+    // Band rows hand these records over instead of the blocks of smooth
+    // areas, which saves the other core a cache line per block.
+    int32_t* blockRecords = nullptr;
+    // Blocks recorded as DC terms alone since the counter was last cleared.
+    uint32_t flatBlocksRecorded = 0;
 
     JpegArithState arith;
 

@@ -281,13 +281,29 @@ inline int32_t decodeDcDifference(Bits& b, const JpegHuffTable& t)
     return receiveExtend(b, decodeSymbol(b, t));
 }
 
+// Zigzag position -> natural index for sequential blocks, whose DC term is
+// stored after the AC terms: every position from 64 on lands on the DC term.
+// So an end of block, or the second of two symbols when the first completes
+// the block, writes into the block's first cache line, where a block of low
+// frequencies has all its coefficients, and leaves the second one untouched.
+struct SequentialOrder {
+    uint8_t v[160];
+    constexpr SequentialOrder() : v()
+    {
+        for (int i = 0; i < 160; ++i) v[i] = i < 64 ? jpegZigzag[i] : 0;
+    }
+};
+constexpr SequentialOrder kSequentialOrderTable{};
+constexpr const uint8_t (&kSequentialOrder)[160] = kSequentialOrderTable.v;
+
 // The AC coefficients of one sequential block. `pos` is the zigzag position
 // of the last coefficient decoded. A fast entry moves it by one or two steps
 // without a branch between them; an end of block (step 64) ends the loop, and
-// its zero lands on coefficient 63, which no earlier step can have reached.
-// When the first of two coefficients already completes the block, the second
-// belongs to the next block: its bits are given back and its value undone.
-// Without `Store` the values are decoded and dropped.
+// its zero lands on the DC term (see kSequentialOrder), which the caller
+// stores afterwards. When the first of two coefficients already completes
+// the block, the second belongs to the next block: its bits are given back,
+// and its value too went to the DC term. Without `Store` the values are
+// decoded and dropped.
 template <bool Store>
 inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* block)
 {
@@ -305,14 +321,13 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
                 const int32_t countBefore = b.count;
                 b.skip(int32_t(fast::totalBits(e)));
                 const uint32_t first = pos + fast::firstStep(e);
-                if constexpr (Store) block[jpegZigzag[first]] = fast::firstValue(e);
+                if constexpr (Store) block[kSequentialOrder[first]] = fast::firstValue(e);
                 pos = first + fast::secondStep(e);
-                if constexpr (Store) block[jpegZigzag[pos]] = fast::secondValue(e);
+                if constexpr (Store) block[kSequentialOrder[pos]] = fast::secondValue(e);
                 if (pos >= 63) {
                     if (first >= 63 && fast::secondStep(e)) {
                         b.buffer = before << fast::firstBits(e);
                         b.count = countBefore - int32_t(fast::firstBits(e));
-                        if constexpr (Store) block[63] = fast::firstValue(e);
                     }
                     return;
                 }
@@ -322,7 +337,7 @@ inline void decodeAcCoefficients(Bits& b, const JpegHuffTable& ac, int16_t* bloc
                 if (s) {
                     pos += run + 1;
                     const int32_t v = receiveExtend(b, s);
-                    if constexpr (Store) block[jpegZigzag[pos]] = int16_t(v);
+                    if constexpr (Store) block[kSequentialOrder[pos]] = int16_t(v);
                 } else {
                     if (run != 15) return;
                     pos += 16;
@@ -351,6 +366,17 @@ inline void clearBlock(int16_t* block)
     std::memcpy(block + 56, &zero, 16);
 }
 
+// True, with its code stepped over, when the next AC symbol is an end of
+// block by the fast table; false leaves the bits as they were.
+inline bool endOfBlockNext(Bits& b, const JpegHuffTable& ac)
+{
+    b.ensure(16);
+    const uint64_t e = ac.fast[b.peek(kJpegHuffLookupBits)];
+    if (e == 0 || b.padding != 0 || fast::firstStep(e) != fast::kEndOfBlock) return false;
+    b.skip(int32_t(fast::firstBits(e)));
+    return true;
+}
+
 // The MCUs of a sequential scan. For one-eighth output (`Full` false) only
 // the DC terms are kept; the AC codes are read past.
 template <bool Full>
@@ -358,14 +384,25 @@ bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
     Bits b(d);
+    int32_t* const records = Full ? d.blockRecords : nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         int16_t* block = blocks[i];
         if constexpr (Full)
             if (!d.blocksArriveCleared) clearBlock(block);
         const uint32_t ci = d.blockComponent[i];
         const JpegComponent& c = *d.scanComponent[ci];
-        block[0] = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
-        decodeAcCoefficients<Full>(b, d.acTable[c.acTable], block);
+        const JpegHuffTable& ac = d.acTable[c.acTable];
+        const int16_t dc = addPrediction(d, ci, decodeDcDifference(b, d.dcTable[c.dcTable]));
+        if (records) {
+            if (endOfBlockNext(b, ac)) {
+                records[i] = dc;
+                ++d.flatBlocksRecorded;
+                continue;
+            }
+            records[i] = kJpegBlockHasAc;
+        }
+        decodeAcCoefficients<Full>(b, ac, block);
+        block[0] = dc;
     }
     b.save(d);
     return true;

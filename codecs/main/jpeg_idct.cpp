@@ -91,7 +91,7 @@ void idctBlockScalar(const int16_t* in, const uint16_t* q, uint8_t* out)
         ac |= part;
     }
     if (ac == 0) {
-        std::memset(out, clampSample(((int64_t(in[0]) * q[0] * 4 + 16) >> 5) + 128), 64);
+        std::memset(out, flatSample(in[0], q[0]), 64);
         return;
     }
     // Products with quantisers of up to 65535 (16-bit DQT) need more than 16
@@ -145,6 +145,25 @@ void transformMcu(const JpegDecoder& d, const int16_t* coefficients, uint8_t* sa
             uint32_t j = c.firstBlock + k;
             if (d.reduced) samples[j] = dcOnlySample(coefficients + j * 64, q);
             else idctBlock(coefficients + j * 64, q, samples + j * 64);
+        }
+    }
+}
+
+void transformRecordedMcu(const JpegDecoder& d, int16_t* coefficients, const int32_t* records, uint8_t* samples,
+                          JpegComponent* const* components, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        const JpegComponent& c = *components[i];
+        const uint16_t* q = d.quant + c.quantTable * 64;
+        for (uint32_t k = 0; k < c.blocksPerMcu; ++k) {
+            const uint32_t j = c.firstBlock + k;
+            if (records[j] != kJpegBlockHasAc) {
+                std::memset(samples + j * 64, flatSample(records[j], q[0]), 64);
+                continue;
+            }
+            int16_t* block = coefficients + j * 64;
+            idctBlock(block, q, samples + j * 64);
+            std::memset(block, 0, 64 * sizeof(int16_t));
         }
     }
 }

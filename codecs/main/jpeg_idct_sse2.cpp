@@ -116,8 +116,7 @@ bool idctBlockSse2(const int16_t* in, const uint16_t* q, uint8_t* out)
 #pragma GCC unroll 8
     for (int r = 1; r < 8; ++r) ac = _mm_or_si128(ac, x[r]);
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(ac, _mm_setzero_si128())) == 0xFFFF) {
-        int64_t v = ((int64_t(in[0]) * q[0] * 4 + 16) >> 5) + 128;
-        std::memset(out, uint8_t(v < 0 ? 0 : v > 255 ? 255 : v), 64);
+        std::memset(out, flatSample(in[0], q[0]), 64);
         return true;
     }
 

@@ -21,6 +21,13 @@ bool idctBlockSse2(const int16_t* coefficients, const uint16_t* quant, uint8_t* 
 #endif
 // The one sample of a DC-only (one-eighth) block.
 uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant);
+// The value of every sample of a full-size block whose only coefficient is
+// its DC term: what the transforms give for such a block.
+inline uint8_t flatSample(int32_t dc, uint32_t quant)
+{
+    const int64_t v = ((int64_t(dc) * quant * 4 + 16) >> 5) + 128;
+    return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+}
 
 // Transforms the blocks of one MCU (blocks of frame component c at
 // firstBlock..) into samples: 64 bytes per block at 64 * block, or one byte per
@@ -28,6 +35,13 @@ uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant);
 // frame, or a scan's).
 void transformMcu(const JpegDecoder& d, const int16_t* coefficients, uint8_t* samples,
                   JpegComponent* const* components, uint32_t count);
+
+// transformMcu at full size for blocks recorded by the Huffman decoder
+// (JpegDecoder::blockRecords, one per block of the MCU): a block without AC
+// terms is filled from its record and not read; the others are transformed,
+// then cleared for their next use.
+void transformRecordedMcu(const JpegDecoder& d, int16_t* coefficients, const int32_t* records, uint8_t* samples,
+                          JpegComponent* const* components, uint32_t count);
 
 // Places one MCU's samples at dest (the MCU's top-left pixel).
 using JpegSampleWriter = void (*)(const JpegDecoder& d, uint8_t* dest, const uint8_t* samples,
