@@ -25,8 +25,6 @@ constexpr int64_t k2_053119869 = 16819;
 constexpr int64_t k2_562915447 = 20995;
 constexpr int64_t k3_072711026 = 25172;
 
-inline uint8_t clampSample(int64_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
-
 // One 1-D pass over eight values x0..x7, outputs scaled by 2^13; each output
 // o is descaled as (o + round) >> shift and handed to put(index, value).
 template <class Put>

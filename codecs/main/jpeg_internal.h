@@ -21,12 +21,12 @@ bool idctBlockSse2(const int16_t* coefficients, const uint16_t* quant, uint8_t* 
 #endif
 // The one sample of a DC-only (one-eighth) block.
 uint8_t dcOnlySample(const int16_t* coefficients, const uint16_t* quant);
+inline uint8_t clampSample(int64_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 // The value of every sample of a full-size block whose only coefficient is
 // its DC term: what the transforms give for such a block.
 inline uint8_t flatSample(int32_t dc, uint32_t quant)
 {
-    const int64_t v = ((int64_t(dc) * quant * 4 + 16) >> 5) + 128;
-    return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+    return clampSample(((int64_t(dc) * quant * 4 + 16) >> 5) + 128);
 }
 
 // Transforms the blocks of one MCU (blocks of frame component c at
