@@ -1,0 +1,45 @@
+#pragma once
+// Photoshop image resources ("8BIM" records, as in JPEG APP13 "Photoshop
+// 3.0" segments and PSD files) and IPTC-NAA application records (also TIFF
+// tag 33723). Readers store borrowed text: `data` must outlive the bag.
+// Nothing is reported; a walk stops quietly at the end of its data or at
+// the first record that does not fit.
+#include <cstddef>
+#include <cstdint>
+
+#include "core/image_info.h"
+
+namespace quillon {
+
+constexpr uint16_t PS_RESOURCE_IPTC = 1028;
+constexpr uint16_t PS_RESOURCE_EXIF = 1058;
+constexpr uint16_t PS_RESOURCE_XMP = 1060;
+
+struct IptcDatasetField {
+    uint8_t dataset;
+    uint8_t field;
+};
+// 5 Object Name -> title, 25 Keywords -> 17..25, 55 Date Created, 80 By-line
+// -> author, 115 Source, 116 Copyright Notice, 120 Caption/Abstract ->
+// comments; ended by a row with dataset 0.
+extern const IptcDatasetField IptcDatasetFieldTable[];
+
+// Walks the resources of a block (the APP13 data after "Photoshop 3.0\0",
+// or a PSD image-resources section without its length) and hands the last
+// EXIF, IPTC and XMP resources to exifParse, iptcParse and xmpParse, in
+// that order, so EXIF texts win over IPTC ones.
+void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
+
+// Reads record-2 datasets into empty fields; keywords fill 17..25 only when
+// field 17 was empty before the block.
+void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
+
+// The size of the IPTC block iptcWrite makes from the record (0 = none):
+// one dataset per set field that has one (fields 17..25 as keywords).
+uint32_t iptcMeasure(const ImageInfo* info);
+// Writes exactly iptcMeasure(info) bytes of datasets (0x1C, 2, dataset,
+// big-endian length, the text reduced to 8 bits); returns that count. The
+// PSD writer wraps them in its resource 1028.
+uint32_t iptcWrite(uint8_t* out, const ImageInfo* info);
+
+} // namespace quillon

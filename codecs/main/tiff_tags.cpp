@@ -1,0 +1,83 @@
+// The ASCII tag table, orientation names, and the text-tag reader and
+// collector shared by the TIFF and EXIF codecs.
+#include "codecs/main/tiff_tags.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/text.h"
+
+namespace quillon {
+
+const TiffTagField TiffTagFieldTable[] = {
+    {269, INFO_TITLE},        {270, INFO_COMMENTS},      {271, INFO_CAMERA_MAKE}, {272, INFO_CAMERA_MODEL},
+    {306, INFO_CREATION_DATE}, {315, INFO_AUTHOR},        {33432, INFO_COPYRIGHT}, {0, 0},
+};
+
+int tiffTagField(uint16_t tag)
+{
+    for (const TiffTagField* row = TiffTagFieldTable; row->tag; ++row)
+        if (row->tag == tag) return row->field;
+    return -1;
+}
+
+uint16_t tiffFieldTag(int field)
+{
+    for (const TiffTagField* row = TiffTagFieldTable; row->tag; ++row)
+        if (row->field == field) return row->tag;
+    return 0;
+}
+
+const char16_t* tiffOrientationName(uint32_t value)
+{
+    static const char16_t* const names[] = {
+        u"Unrotated",   u"Mirrored",    u"Rotated 180",             u"Bottom-Up",
+        u"Rotated 90 & Bottom-Up", u"Rotated 270", u"Rotated 270 & Bottom-Up", u"Rotated 90",
+    };
+    if (value < 1 || value > 8) return nullptr;
+    return names[value - 1];
+}
+
+void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, uint32_t length, size_t available)
+{
+    int field = tiffTagField(tag);
+    if (field < 0 || bag.has(field) || !text) return;
+    // The count includes the NUL; a lying count or a missing NUL must not
+    // take the text past the input.
+    size_t limit = length ? std::min<size_t>(length, available) : available;
+    limit = std::min(limit, kTextSourceLimit);
+    size_t n = strnlen(text, limit);
+    while (n > 0 && text[n - 1] == ' ') --n;
+    if (n == 0) return;
+    infoSetBorrowed(bag, field, text, uint32_t(n), BORROW_CP1252);
+}
+
+std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)
+{
+    std::vector<TiffTextTag> out;
+    if (!info) return out;
+    for (int field = 0; field < INFO_FIELD_COUNT && out.size() < kTiffTextTagMax; ++field) {
+        uint16_t tag = tiffFieldTag(field);
+        if (!tag || !info->has(field)) continue;
+        std::string text = u16ToApprox(info->get(field));
+        if (text.empty()) continue;
+        TiffTextTag entry;
+        entry.tag = tag;
+        if (field == INFO_CREATION_DATE) {
+            // DateTime is exactly "YYYY:MM:DD HH:MM:SS" and its NUL.
+            text.resize(19, ' ');
+        }
+        text.push_back('\0');
+        // Values of up to four bytes would sit inside the entry; keeping every
+        // text at an offset lets readers that follow the offset read it too.
+        if (text.size() <= 4) text.resize(5, '\0');
+        entry.count = uint32_t(text.size());
+        if (text.size() & 1) text.push_back('\0');
+        entry.data = std::move(text);
+        out.push_back(std::move(entry));
+    }
+    std::stable_sort(out.begin(), out.end(), [](const TiffTextTag& a, const TiffTextTag& b) { return a.tag < b.tag; });
+    return out;
+}
+
+} // namespace quillon

@@ -1,0 +1,75 @@
+#pragma once
+// The TIFF tag helpers that the TIFF reader and writer share with the EXIF
+// reader and writer (whose first directory is a small TIFF directory): the
+// ASCII tags that carry information fields, the orientation names, the
+// setter that stores a tag's text in a reader's information record, and the
+// collector that turns an image's fields into ASCII directory entries.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/image_info.h"
+
+namespace quillon {
+
+constexpr uint16_t TIFF_TYPE_BYTE = 1;
+constexpr uint16_t TIFF_TYPE_ASCII = 2;
+constexpr uint16_t TIFF_TYPE_SHORT = 3;
+constexpr uint16_t TIFF_TYPE_LONG = 4;
+constexpr uint16_t TIFF_TYPE_RATIONAL = 5;
+constexpr uint16_t TIFF_TYPE_UNDEFINED = 7;
+constexpr uint16_t TIFF_TYPE_SRATIONAL = 10;
+
+constexpr uint16_t TIFF_TAG_ORIENTATION = 274;
+
+struct TiffTagField {
+    uint16_t tag;
+    uint16_t field;
+};
+// 269 DocumentName -> title, 270 ImageDescription -> comments, 271 Make,
+// 272 Model, 306 DateTime -> creation date, 315 Artist -> author,
+// 33432 Copyright; ended by a row with tag 0.
+extern const TiffTagField TiffTagFieldTable[];
+
+// The information field an ASCII tag carries, or -1 when it carries none.
+int tiffTagField(uint16_t tag);
+// The tag that carries an information field, or 0.
+uint16_t tiffFieldTag(int field);
+
+// The name of a TIFF/Exif orientation value 1..8 ("Unrotated", "Mirrored",
+// "Rotated 180", "Bottom-Up", "Rotated 90 & Bottom-Up", "Rotated 270",
+// "Rotated 270 & Bottom-Up", "Rotated 90"), or null for any other value.
+// The names are static; storing one with infoSetBorrowed(..., BORROW_UTF16)
+// is safe.
+const char16_t* tiffOrientationName(uint32_t value);
+
+// Stores the text of an ASCII tag in the reader's record when the tag maps
+// to a field that is still empty (the first value wins). `text` points at
+// the tag's bytes inside the input (it is borrowed, so it must outlive the
+// bag); `length` is the tag's count, or 0 to measure up to the NUL;
+// `available` is how many bytes from `text` lie inside the input, and
+// nothing past it is ever read. The text ends at its first NUL; trailing
+// blanks are cut and a text of blanks only is dropped.
+void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, uint32_t length, size_t available);
+
+// One ASCII directory entry built from an information field.
+struct TiffTextTag {
+    uint16_t tag = 0;
+    // The entry's count: the text in 8 bits, its NUL, and NUL padding (the
+    // creation date is blank-padded to 19 characters, count 20; short texts
+    // are NUL-padded to 5 bytes so that no value ever lies inside the entry).
+    uint32_t count = 0;
+    // The bytes to store at the entry's offset: `count` bytes, plus one
+    // zero byte when `count` is odd so the next value stays word-aligned.
+    std::string data;
+};
+constexpr size_t kTiffTextTagMax = 16;
+
+// The ASCII entries for every text field the record holds (at most
+// kTiffTextTagMax), in ascending tag order as a TIFF directory needs them.
+// Texts are reduced to 8 bits by wideToAnsiApprox; the creation date is cut
+// to 19 characters. Null gives none.
+std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info);
+
+} // namespace quillon
