@@ -51,11 +51,13 @@ const char16_t* const kWebpSubFormats[] = {u"Lossless", u"Lossy, by Quality:", u
 const ColourFormatFlags kWebpCaps[] = {0xC000, 0xC000};
 const uint8_t kWebpParams[] = {PARAM_NONE, PARAM_QUALITY};
 
-// A writable format's lists; its writer factory is set by its codec.
-FormatDescriptor writable(const char16_t* ext, const char16_t* desc, const char16_t* const* names,
-                          const ColourFormatFlags* caps, const uint8_t* params = nullptr)
+// A writable format's row: its entry points (null until its codec is built)
+// and its lists of sub-formats, capability masks and number kinds.
+constexpr FormatDescriptor writable(const char16_t* ext, const char16_t* desc, ProbeFn probe,
+                                    ReaderFactoryFn reader, WriterFactoryFn writer, const char16_t* const* names,
+                                    const ColourFormatFlags* caps, const uint8_t* params = nullptr)
 {
-    FormatDescriptor d{ext, desc};
+    FormatDescriptor d{ext, desc, probe, reader, writer};
     d.subFormatNames = names;
     d.subFormatCaps = caps;
     d.paramKinds = params;
@@ -64,8 +66,8 @@ FormatDescriptor writable(const char16_t* ext, const char16_t* desc, const char1
 
 FormatDescriptor g_table[kFormatTableRows] = {
     // BMP
-    {u"bmp", u"Windows bitmap format", bmpProbe, bmpReaderCreate, bmpWriterCreate, kBmpSubFormats,
-     kBmpSubFormatCaps, nullptr},
+    writable(u"bmp", u"Windows bitmap format", bmpProbe, bmpReaderCreate, bmpWriterCreate, kBmpSubFormats,
+             kBmpSubFormatCaps),
     {u"dib", u"Windows Device Independent bitmap", bmpProbe, bmpReaderCreate},
     {u"rle", u"Windows RLE compressed bitmap", bmpProbe, bmpReaderCreate},
     // CALS
@@ -73,14 +75,14 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"cals", u"Computer aided A & L support"},
     {u"ras", u"Computer aided A & L support"},
     // DDS
-    writable(u"dds", u"DirectDraw surface", kDdsSubFormats, kDdsCaps),
+    writable(u"dds", u"DirectDraw surface", nullptr, nullptr, nullptr, kDdsSubFormats, kDdsCaps),
     // FITS
-    writable(u"fits", u"Flexible image transport system", kNormal, kFitsCaps),
+    writable(u"fits", u"Flexible image transport system", nullptr, nullptr, nullptr, kNormal, kFitsCaps),
     {u"fit", u"Flexible image transport system"},
     // GIF
-    writable(u"gif", u"Graphics interchange format", kGifSubFormats, kGifCaps),
+    writable(u"gif", u"Graphics interchange format", nullptr, nullptr, nullptr, kGifSubFormats, kGifCaps),
     // Radiance
-    writable(u"hdr", u"Radiance RGBE image format", kRadianceSubFormats, kRadianceCaps),
+    writable(u"hdr", u"Radiance RGBE image format", nullptr, nullptr, nullptr, kRadianceSubFormats, kRadianceCaps),
     {u"pic", u"Radiance RGBE image format"},
     {u"img", u"Radiance RGBE image format"},
     // ICO / CUR
@@ -91,7 +93,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"bbm", u"DeluxePaint brush"},
     {u"lbm", u"DeluxePaint bitmap"},
     // JPEG
-    writable(u"jpg", u"JPEG image file", kJpegSubFormats, kJpegCaps, kJpegParams),
+    writable(u"jpg", u"JPEG image file", nullptr, nullptr, nullptr, kJpegSubFormats, kJpegCaps, kJpegParams),
     {u"jif", u"JPEG image file"},
     {u"jfif", u"JPEG image file"},
     {u"jpe", u"JPEG image file"},
@@ -100,11 +102,11 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"mac", u"MacPaint image"},
     {u"neo", u"Neochrome image"},
     // PCX
-    writable(u"pcx", u"PC Paintbrush image", kNormal, kPcxCaps),
+    writable(u"pcx", u"PC Paintbrush image", nullptr, nullptr, nullptr, kNormal, kPcxCaps),
     // PC Paint
     {u"pic", u"PC Paint image"},
     // PNG
-    writable(u"png", u"Portable network graphics", kPngSubFormats, kPngCaps),
+    writable(u"png", u"Portable network graphics", nullptr, nullptr, nullptr, kPngSubFormats, kPngCaps),
     // PNM / PFM
     {u"pnm", u"Portable image format"},
     {u"pbm", u"Portable bitmap format"},
@@ -114,18 +116,18 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // Pixar
     {u"pxr", u"Pixar format"},
     // PSD
-    writable(u"psd", u"PhotoShop format", kNormal, kPsdCaps),
+    writable(u"psd", u"PhotoShop format", nullptr, nullptr, nullptr, kNormal, kPsdCaps),
     // Sun raster
-    writable(u"ras", u"Sun raster format", kNormal, kSunCaps),
+    writable(u"ras", u"Sun raster format", nullptr, nullptr, nullptr, kNormal, kSunCaps),
     // RawImage
-    writable(u"raw", u"Raw image description file", kRawSubFormats, kRawCaps),
+    writable(u"raw", u"Raw image description file", nullptr, nullptr, nullptr, kRawSubFormats, kRawCaps),
     // TGA
-    writable(u"tga", u"TARGA format", kNormal, kTgaCaps),
+    writable(u"tga", u"TARGA format", nullptr, nullptr, nullptr, kNormal, kTgaCaps),
     // TIFF
-    writable(u"tiff", u"Tag image file format", kTiffSubFormats, kTiffCaps, kTiffParams),
+    writable(u"tiff", u"Tag image file format", nullptr, nullptr, nullptr, kTiffSubFormats, kTiffCaps, kTiffParams),
     {u"tif", u"Tag image file format"},
     // WebP
-    writable(u"webp", u"Google WebP file format", kWebpSubFormats, kWebpCaps, kWebpParams),
+    writable(u"webp", u"Google WebP file format", nullptr, nullptr, nullptr, kWebpSubFormats, kWebpCaps, kWebpParams),
 };
 
 } // namespace

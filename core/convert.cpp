@@ -873,19 +873,7 @@ void premultiplyPixels8(Rgba8* p, uint32_t n)
     }
 }
 
-void unpremultiplyPixels8(Rgba8* p, uint32_t n)
-{
-    for (uint32_t x = 0; x < n; ++x) {
-        uint32_t a = p[x].a;
-        if (a == 0 || a == 255) continue;
-        // Round by half the divisor: a fixed +127 would lift black under a
-        // faint alpha to mid grey.
-        const uint32_t half = a / 2;
-        p[x].b = uint8_t(std::min<uint32_t>(255, (p[x].b * 255u + half) / a));
-        p[x].g = uint8_t(std::min<uint32_t>(255, (p[x].g * 255u + half) / a));
-        p[x].r = uint8_t(std::min<uint32_t>(255, (p[x].r * 255u + half) / a));
-    }
-}
+void unpremultiplyPixels8(Rgba8* p, uint32_t n) { unpremultiplyRow8(p, p, n); }
 
 void premultiplyFrame(Image* img)
 {
@@ -933,14 +921,7 @@ void unpremultiplyFrame(Image* img)
     case PF_RGBA16:
         for (uint32_t y = 0; y < img->height; ++y) {
             Rgba16* p = img->row<Rgba16>(y);
-            for (uint32_t x = 0; x < w; ++x) {
-                uint32_t a = p[x].a;
-                if (a == 0 || a == 65535) continue;
-                const uint64_t half = a / 2;
-                p[x].b = uint16_t(std::min<uint64_t>(65535, (uint64_t(p[x].b) * 65535 + half) / a));
-                p[x].g = uint16_t(std::min<uint64_t>(65535, (uint64_t(p[x].g) * 65535 + half) / a));
-                p[x].r = uint16_t(std::min<uint64_t>(65535, (uint64_t(p[x].r) * 65535 + half) / a));
-            }
+            unpremultiplyRow16(p, p, w);
         }
         break;
     case PF_RGBA_FLOAT:
@@ -966,6 +947,46 @@ void unpremultiplyFrame(Image* img)
 }
 
 } // namespace
+
+void unpremultiplyRow8(Rgba8* dst, const Rgba8* src, uint32_t count)
+{
+    for (uint32_t x = 0; x < count; ++x) {
+        Rgba8 p = src[x];
+        const uint32_t a = p.a;
+        if (a != 0 && a != 255) {
+            // Round by half the divisor: a fixed +127 would lift black under
+            // a faint alpha to mid grey.
+            const uint32_t half = a / 2;
+            p.b = uint8_t(std::min<uint32_t>(255, (p.b * 255u + half) / a));
+            p.g = uint8_t(std::min<uint32_t>(255, (p.g * 255u + half) / a));
+            p.r = uint8_t(std::min<uint32_t>(255, (p.r * 255u + half) / a));
+        }
+        dst[x] = p;
+    }
+}
+
+void unpremultiplyRow16(Rgba16* dst, const Rgba16* src, uint32_t count)
+{
+    for (uint32_t x = 0; x < count; ++x) {
+        Rgba16 p = src[x];
+        const uint32_t a = p.a;
+        if (a != 0 && a != 65535) {
+            const uint64_t half = a / 2;
+            p.b = uint16_t(std::min<uint64_t>(65535, (uint64_t(p.b) * 65535 + half) / a));
+            p.g = uint16_t(std::min<uint64_t>(65535, (uint64_t(p.g) * 65535 + half) / a));
+            p.r = uint16_t(std::min<uint64_t>(65535, (uint64_t(p.r) * 65535 + half) / a));
+        }
+        dst[x] = p;
+    }
+}
+
+bool isOpaqueGreyRamp(const uint32_t* pal)
+{
+    if (!pal) return false;
+    for (uint32_t i = 0; i < 256; ++i)
+        if (pal[i] != 0xFF000000u + i * 0x010101u) return false;
+    return true;
+}
 
 void rowPremultiply8(Rgba8View* view)
 {

@@ -84,6 +84,17 @@ void imagePremultiplyAlpha(Image* image);
 void imageUnpremultiplyAlpha(Image* image, bool allFrames);
 void rowPremultiply8(Rgba8View* view);
 void rowUnpremultiply8(Rgba8View* view);
+// Straight alpha from premultiplied on one row of `count` pixels (dst may
+// equal src). Files carry straight alpha and an encoder must not change the
+// image it is handed, so writers undo premultiplication on a row copy.
+// Alpha 0 and full alpha leave the pixel as it is.
+void unpremultiplyRow8(Rgba8* dst, const Rgba8* src, uint32_t count);
+void unpremultiplyRow16(Rgba16* dst, const Rgba16* src, uint32_t count);
+
+// True when all 256 entries are the opaque grey ramp (i -> 0xFF000000 +
+// i x 0x010101): such an indexed image is grey. A transparent entry keeps
+// the palette, or its transparency would be lost.
+bool isOpaqueGreyRamp(const uint32_t* palette);
 
 // Composite every pixel, taken as premultiplied, over the background colour
 // (channels in blue, green, red, alpha order).

@@ -147,8 +147,19 @@ int32_t FormatRegistry::findByExtension(const std::filesystem::path& path, bool 
     return findByExtension(std::u16string_view(pathToU16(path)), wantWriter);
 }
 
-int32_t FormatRegistry::probe(MappedFile* file, bool sniff) const
+namespace {
+// A probe's failure that names the file's format: kept to tell the user
+// more than "unknown" when nobody claims the file.
+void noteRefusal(ResultCode rc, ResultCode* refusal)
 {
+    if (*refusal == RC_UNKNOWN_FORMAT && (rc == RC_UNSUPPORTED_SUBFORMAT || rc == RC_CORRUPT_FILE)) *refusal = rc;
+}
+} // namespace
+
+int32_t FormatRegistry::probe(MappedFile* file, bool sniff, ResultCode* refusalOut) const
+{
+    ResultCode refusal = RC_UNKNOWN_FORMAT;
+    if (refusalOut) *refusalOut = refusal;
     if (!file || file->size() == 0) return -1;
     std::u16string ext = extensionOf(pathToU16(file->name()));
     // Every descriptor of the extension first: "pic" and "ras" name two
@@ -157,16 +168,22 @@ int32_t FormatRegistry::probe(MappedFile* file, bool sniff) const
         for (uint32_t i = 0; i < count_; ++i) {
             const FormatDescriptor* d = entries_[i];
             if (!d->createReader || !d->probe || !d->extension || ext != d->extension) continue;
-            if (!failed(d->probe(file))) return int32_t(i);
+            ResultCode rc = d->probe(file);
+            if (!failed(rc)) return int32_t(i);
+            noteRefusal(rc, &refusal);
         }
     }
-    if (!sniff) return -1;
-    for (uint32_t i = 0; i < count_; ++i) {
-        const FormatDescriptor* d = entries_[i];
-        if (!d->createReader || !d->probe) continue;
-        if (!ext.empty() && d->extension && ext == d->extension) continue; // tried above
-        if (!failed(d->probe(file))) return int32_t(i);
+    if (sniff) {
+        for (uint32_t i = 0; i < count_; ++i) {
+            const FormatDescriptor* d = entries_[i];
+            if (!d->createReader || !d->probe) continue;
+            if (!ext.empty() && d->extension && ext == d->extension) continue; // tried above
+            ResultCode rc = d->probe(file);
+            if (!failed(rc)) return int32_t(i);
+            noteRefusal(rc, &refusal);
+        }
     }
+    if (refusalOut) *refusalOut = refusal;
     return -1;
 }
 
@@ -192,8 +209,9 @@ ResultCode imageSourceOpen(Ref<ImageReader>& out, MappedFile* file, bool sniff, 
     out.reset();
     if (!file) return RC_OPEN_FAILED;
     const FormatRegistry& reg = registry ? *registry : formatRegistry();
-    int32_t index = reg.probe(file, sniff);
-    if (index < 0) return RC_UNKNOWN_FORMAT;
+    ResultCode refusal = RC_UNKNOWN_FORMAT;
+    int32_t index = reg.probe(file, sniff, &refusal);
+    if (index < 0) return refusal;
     const FormatDescriptor* d = reg.at(index);
     Ref<ImageReader> reader = Ref<ImageReader>::adopt(d->createReader(file, d));
     if (!reader) return RC_OUT_OF_MEMORY;

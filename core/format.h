@@ -59,8 +59,13 @@ enum ParamKind : uint8_t { PARAM_NONE = 0, PARAM_QUALITY = 1, PARAM_FACTOR = 2, 
 // Default number of each kind: none 0, quality 75, factor 10, size 50.
 int32_t paramKindDefault(uint8_t kind);
 
-// Codec entry points. A probe only reads the source and returns 0 (or any
-// success code) when the data is of its format.
+// Codec entry points. A probe only reads the source (a few leading bytes; it
+// allocates nothing and ignores the name) and returns RC_OK (any success
+// code) to claim the file. With a strong signature it claims the file and
+// leaves refusing an unsupported variant to readHeader. When it recognises
+// its signature but refuses the file anyway it returns
+// RC_UNSUPPORTED_SUBFORMAT or RC_CORRUPT_FILE, which the user sees when no
+// other probe claims the file; any other failure means "not mine".
 using ProbeFn = ResultCode (*)(MappedFile* file);
 // A new reader with one reference that holds its own reference to `file`,
 // or null when out of memory.
@@ -115,8 +120,11 @@ public:
     int32_t findByExtension(const std::filesystem::path& path, bool wantWriter) const;
     // The index of the format of `file`, or -1. Every readable descriptor
     // of the name's extension is probed first, in registry order; with
-    // `sniff` every other readable descriptor is probed after them.
-    int32_t probe(MappedFile* file, bool sniff) const;
+    // `sniff` every other readable descriptor is probed after them. When
+    // none claims the file, `refusal` (if given) receives why: the first
+    // RC_UNSUPPORTED_SUBFORMAT or RC_CORRUPT_FILE of a probe that knew the
+    // signature, else RC_UNKNOWN_FORMAT.
+    int32_t probe(MappedFile* file, bool sniff, ResultCode* refusal = nullptr) const;
     void clear() { count_ = 0; }
 
 private:
@@ -137,7 +145,9 @@ int32_t formatProbe(MappedFile* file, bool sniff);
 // Maps `path`, finds its format (by extension, then by probing with
 // `sniff`), creates the reader and opens it. On success `out` holds the
 // opened reader; otherwise it is empty and the code says why:
-// RC_OPEN_FAILED, RC_UNKNOWN_FORMAT, RC_OUT_OF_MEMORY or the reader's own.
+// RC_OPEN_FAILED, RC_UNKNOWN_FORMAT, a probe's refusal
+// (RC_UNSUPPORTED_SUBFORMAT, RC_CORRUPT_FILE), RC_OUT_OF_MEMORY or the
+// reader's own.
 ResultCode imageFileOpen(Ref<ImageReader>& out, const std::filesystem::path& path, bool sniff,
                          const FormatRegistry* registry = nullptr);
 // The same over a source already in memory (tests, fuzzers, embedded data).

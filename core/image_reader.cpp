@@ -212,13 +212,6 @@ ResultCode convertGrey(Image* target, ColourModel model, uint32_t bits)
 
 // True when every entry is the opaque grey ramp; a transparent entry keeps
 // the palette, or its transparency would be lost.
-bool isOpaqueGreyRamp(const uint32_t* pal)
-{
-    if (!pal) return false;
-    for (uint32_t i = 0; i < 256; ++i)
-        if (pal[i] != 0xFF000000u + i * 0x010101u) return false;
-    return true;
-}
 
 } // namespace
 

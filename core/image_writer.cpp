@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "core/convert.h"
 #include "core/quantize.h"
@@ -48,13 +49,6 @@ uint32_t bitsFor(uint32_t highest)
     return b;
 }
 
-bool isOpaqueGreyRamp(const uint32_t* pal)
-{
-    if (!pal) return false;
-    for (uint32_t i = 0; i < 256; ++i)
-        if (pal[i] != 0xFF000000u + i * 0x010101u) return false;
-    return true;
-}
 
 bool firstEntriesInFixed(const Image* image, uint32_t n)
 {
@@ -240,6 +234,61 @@ void flattenFrame(Image* f)
         }
     }
 }
+
+// The first frame of a chain on its own: the frame's pixels, palette and
+// information, borrowed, without the links to the frames behind it.
+class HeadFrame final : public Image {
+public:
+    explicit HeadFrame(Image* frame)
+        : frame_(Ref<Image>::share(frame)), g8_(this), g16_(this), gf_(this), c8_(this), c16_(this), cf_(this),
+          ix_(this)
+    {
+        width = frame->width;
+        height = frame->height;
+        pixelFormat = frame->pixelFormat;
+        alphaKind = frame->alphaKind;
+        frameInfoCopyData(frameInfo, frame->frameInfo);
+    }
+
+    ImageInfo* info() override { return frame_->info(); }
+    const ImageInfo* info() const override { return static_cast<const Image*>(frame_.get())->info(); }
+    Gray8View* gray8View() override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
+    const Gray8View* gray8View() const override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
+    Gray16View* gray16View() override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
+    const Gray16View* gray16View() const override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
+    GrayFloatView* grayFloatView() override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
+    const GrayFloatView* grayFloatView() const override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
+    Rgba8View* rgba8View() override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
+    const Rgba8View* rgba8View() const override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
+    Rgba16View* rgba16View() override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
+    const Rgba16View* rgba16View() const override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
+    RgbaFloatView* rgbaFloatView() override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
+    const RgbaFloatView* rgbaFloatView() const override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
+    IndexedView* indexedView() override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
+    const IndexedView* indexedView() const override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
+    void* pixels() override { return frame_->pixels(); }
+    const void* pixels() const override { return static_cast<const Image*>(frame_.get())->pixels(); }
+    uint32_t rowPixels() const override { return frame_->rowPixels(); }
+    uint32_t rowsAllocated() const override { return frame_->rowsAllocated(); }
+    uint32_t* palette() override { return frame_->palette(); }
+    const uint32_t* palette() const override { return static_cast<const Image*>(frame_.get())->palette(); }
+
+protected:
+    void notifyPaletteChanged() override
+    {
+        if (IndexedView* iv = frame_->indexedView()) iv->paletteChanged();
+    }
+
+private:
+    Ref<Image> frame_;
+    Gray8View g8_;
+    Gray16View g16_;
+    GrayFloatView gf_;
+    Rgba8View c8_;
+    Rgba16View c16_;
+    RgbaFloatView cf_;
+    IndexedView ix_;
+};
 
 } // namespace
 
@@ -475,9 +524,16 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
         }
     }
 
-    // 9
+    // 9: a writer asked for one frame sees one frame, even when the image
+    // is the caller's chain and nothing needed converting.
     if (created_ && failed(createResult_)) return createResult_;
-    return encode(work, name, flag, depth, parameter, extra);
+    Ref<Image> single;
+    if (!allFrames && work->next()) {
+        single = Ref<Image>::adopt(new (std::nothrow) HeadFrame(work));
+        if (!single) return RC_OUT_OF_MEMORY;
+        work = single.get();
+    }
+    return encode(work, name, flag, depth, parameter, allFrames, extra);
 }
 
 } // namespace quillon

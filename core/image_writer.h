@@ -44,12 +44,19 @@ public:
 protected:
     ~ImageWriter() override = default;
 
-    // image: the image to store, in the format write prepared; colourFlag:
-    // the one chosen ColourFormatFlags bit; bitsPerPixel: the image's own
-    // depth; parameter and extra: the caller's. Must check every write of
-    // the output (RC_WRITE_FAILED).
+    // image: the image to store, in the format write prepared (with alpha
+    // flattened when colourFlag cannot carry it); subFormatName: one of the
+    // descriptor's names, never null (compare it with your own name array,
+    // not a retyped literal); colourFlag: the one chosen ColourFormatFlags
+    // bit; bitsPerPixel: the image's own depth; parameter: the sub-format's
+    // number (quality, size...); allFrames: write the whole chain behind
+    // `image` (multi-frame formats) - when false `image` is a single frame
+    // whose next() is null; extra: the caller's. The image may be the
+    // caller's own or the cache's: never modify it (undo premultiplied
+    // alpha on a row copy, see unpremultiplyRow8). Must check every write,
+    // seek and flush of the output (RC_WRITE_FAILED).
     virtual ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
-                              int32_t parameter, void* extra) = 0;
+                              int32_t parameter, bool allFrames, void* extra) = 0;
 
 private:
     ResultCode createResult_ = RC_OK;

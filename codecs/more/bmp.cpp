@@ -6,7 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "core/bitpack.h"
 #include "core/byte_cursor.h"
+#include "core/convert.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "core/text.h"
@@ -15,7 +17,10 @@
 namespace quillon {
 
 const char16_t* const kBmpSubFormats[] = {u"Normal", u"RLE compressed", u""};
-const ColourFormatFlags kBmpSubFormatCaps[] = {0xD089, 0x88};
+const ColourFormatFlags kBmpSubFormatCaps[] = {
+    CF_2_COLOURS | CF_16_COLOURS | CF_256_COLOURS | CF_RGB15 | CF_RGB24 | CF_RGBA32,
+    CF_16_COLOURS | CF_256_COLOURS,
+};
 
 namespace {
 
@@ -259,17 +264,11 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
             for (uint32_t x = 0; x < width; ++x) out[x] = {src[3 * x], src[3 * x + 1], src[3 * x + 2], 255};
         } else if (bits == 8) {
             std::memcpy(dst, src, width);
-        } else if (bits == 4) {
-            // The whole padded row, as far as the image's stride holds it.
-            uint64_t n = std::min<uint64_t>(rowBytes_, stride / 2);
-            for (uint64_t i = 0; i < n; ++i) {
-                dst[2 * i] = src[i] >> 4;
-                dst[2 * i + 1] = src[i] & 15;
-            }
         } else {
-            uint64_t n = std::min<uint64_t>(rowBytes_, stride / 8);
-            for (uint64_t i = 0; i < n; ++i)
-                for (int b = 0; b < 8; ++b) dst[8 * i + uint64_t(b)] = (src[i] >> (7 - b)) & 1;
+            // The whole padded row, as far as the image's stride holds it.
+            uint64_t perByte = 8 / bits;
+            uint64_t n = std::min<uint64_t>(rowBytes_, stride / perByte);
+            unpackSamples(dst, src, size_t(n * perByte), bits);
         }
         if (aborted(abort)) return RC_OK;
         if ((row & 31) == 31) reportProgress(progress, row + 1, height);
@@ -337,68 +336,21 @@ public:
 
 protected:
     ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
-                      int32_t parameter, void* extra) override;
-};
-
-// "96 ppi", "2835 x 2835 ppm", "72": per metre.
-void densityToPpm(const char16_t* text, uint32_t out[2])
-{
-    out[0] = out[1] = 0;
-    if (!text) return;
-    const char16_t* p = text;
-    auto blanks = [&] {
-        while (*p == u' ' || *p == u'\t') ++p;
-    };
-    auto number = [&](bool* any) {
-        uint64_t v = 0;
-        *any = false;
-        while (*p >= u'0' && *p <= u'9') {
-            v = std::min<uint64_t>(v * 10 + uint64_t(*p - u'0'), 0xFFFFFFFFull);
-            ++p;
-            *any = true;
-        }
-        return v;
-    };
-    blanks();
-    bool any;
-    uint64_t h = number(&any);
-    if (!any || h == 0) return;
-    uint64_t v = 0;
-    blanks();
-    if (*p == u'x' || *p == u'X') {
-        ++p;
-        blanks();
-        v = number(&any);
-        blanks();
-    }
-    if (v == 0) v = h;
-    if (equalsNoCase(std::u16string_view(p), u"ppi")) {
-        h = std::min<uint64_t>(uint64_t(double(h) * 39.37008 + 0.5), 0x7FFFFFFF);
-        v = std::min<uint64_t>(uint64_t(double(v) * 39.37008 + 0.5), 0x7FFFFFFF);
-    }
-    out[0] = uint32_t(std::min<uint64_t>(h, 0x7FFFFFFF));
-    out[1] = uint32_t(std::min<uint64_t>(v, 0x7FFFFFFF));
-}
-
-struct Le {
-    uint8_t b[64];
-    size_t n = 0;
-    void u16(uint32_t v) { b[n++] = uint8_t(v), b[n++] = uint8_t(v >> 8); }
-    void u32(uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); }
+                      int32_t parameter, bool allFrames, void* extra) override;
 };
 
 ResultCode BmpWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t, int32_t,
-                             void*)
+                             bool, void*)
 {
-    bool rle = subFormatName && std::u16string_view(subFormatName) == u"RLE compressed";
+    bool rle = subFormatName && std::u16string_view(subFormatName) == kBmpSubFormats[kBmpRle];
     uint32_t bits;
     switch (colourFlag) {
-    case 0x1: bits = 1; break;
-    case 0x8: bits = 4; break;
-    case 0x80: bits = 8; break;
-    case 0x1000: bits = 16; break;
-    case 0x4000: bits = 24; break;
-    case 0x8000: bits = 32; break;
+    case CF_2_COLOURS: bits = 1; break;
+    case CF_16_COLOURS: bits = 4; break;
+    case CF_256_COLOURS: bits = 8; break;
+    case CF_RGB15: bits = 16; break;
+    case CF_RGB24: bits = 24; break;
+    case CF_RGBA32: bits = 32; break;
     default: return RC_UNSUPPORTED_COLOUR_FORMAT;
     }
     if (bits != 4 && bits != 8) rle = false;
@@ -417,35 +369,39 @@ ResultCode BmpWriter::encode(Image* image, const char16_t* subFormatName, uint32
     uint64_t bufBytes;
     if (!checkedMul(std::max<uint64_t>(rowBytes, w), 2, &bufBytes) || !checkedAdd(bufBytes, 64, &bufBytes))
         return RC_OUT_OF_MEMORY;
+    bool premultiplied = bits > 8 && image->alphaKind == ALPHA_PREMULTIPLIED;
     AlignedBuffer<uint8_t> buf(bufBytes, true);
     AlignedBuffer<uint8_t> trial(rle ? bufBytes : 1);
-    if (!buf || !trial) return RC_OUT_OF_MEMORY;
+    AlignedBuffer<Rgba8> straight(premultiplied ? w : 1);
+    if (!buf || !trial || !straight) return RC_OUT_OF_MEMORY;
 
-    uint32_t ppm[2];
+    // Pixels per metre, which the header's signed fields hold.
+    uint32_t ppm[2] = {0, 0};
     const ImageInfo* inf = image->info();
-    densityToPpm(inf ? inf->get(INFO_DENSITY) : nullptr, ppm);
+    if (!inf || !parseResolution(ppm, inf->get(INFO_DENSITY), false)) ppm[0] = ppm[1] = 0;
+    ppm[0] = std::min<uint32_t>(ppm[0], INT32_MAX);
+    ppm[1] = std::min<uint32_t>(ppm[1], INT32_MAX);
 
     uint32_t paletteBytes = bits <= 8 ? 4u << bits : 0;
     uint32_t offset = 54 + paletteBytes;
     uint64_t fileSize = uint64_t(offset) + uint64_t(h) * rowBytes;
-    Le hd;
-    hd.b[hd.n++] = 'B';
-    hd.b[hd.n++] = 'M';
-    hd.u32(uint32_t(std::min<uint64_t>(fileSize, UINT32_MAX)));
-    hd.u32(0);
-    hd.u32(offset);
-    hd.u32(40);
-    hd.u32(w);
-    hd.u32(h);
-    hd.u16(1);
-    hd.u16(bits);
-    hd.u32(rle ? (bits == 8 ? 1 : 2) : 0);
-    hd.u32(0);
-    hd.u32(ppm[0]);
-    hd.u32(ppm[1]);
-    hd.u32(0);
-    hd.u32(0);
-    if (failed(output.write(hd.b, hd.n))) return RC_WRITE_FAILED;
+    // Writes after a failed one fail too, so one check at the end covers
+    // the whole header.
+    output.write("BM", 2);
+    output.writeU32le(uint32_t(std::min<uint64_t>(fileSize, UINT32_MAX)));
+    output.writeU32le(0);
+    output.writeU32le(offset);
+    output.writeU32le(40);
+    output.writeU32le(w);
+    output.writeU32le(h);
+    output.writeU16le(1);
+    output.writeU16le(uint16_t(bits));
+    output.writeU32le(rle ? (bits == 8 ? 1 : 2) : 0);
+    output.writeU32le(0);
+    output.writeU32le(ppm[0]);
+    output.writeU32le(ppm[1]);
+    output.writeU32le(0);
+    if (failed(output.writeU32le(0))) return RC_WRITE_FAILED;
     if (pal) {
         uint8_t entries[1024];
         uint32_t n = 1u << bits;
@@ -485,15 +441,13 @@ ResultCode BmpWriter::encode(Image* image, const char16_t* subFormatName, uint32
             std::memcpy(out, image->row<uint8_t>(y), w);
         } else {
             const Rgba8* px = image->row<Rgba8>(y);
-            bool premultiplied = image->alphaKind == ALPHA_PREMULTIPLIED;
+            if (premultiplied) {
+                // Files carry straight alpha, which is how readers take it.
+                unpremultiplyRow8(straight.get(), px, w);
+                px = straight.get();
+            }
             for (uint32_t x = 0; x < w; ++x) {
                 Rgba8 p = px[x];
-                if (premultiplied && p.a && p.a < 255) {
-                    // Files carry straight alpha, which is how readers take it.
-                    p.b = uint8_t(std::min(255, (p.b * 255 + p.a / 2) / p.a));
-                    p.g = uint8_t(std::min(255, (p.g * 255 + p.a / 2) / p.a));
-                    p.r = uint8_t(std::min(255, (p.r * 255 + p.a / 2) / p.a));
-                }
                 if (bits == 16) {
                     uint32_t v = (p.a >= 128 ? 0x8000u : 0) | (uint32_t(p.r >> 3) << 10) | (uint32_t(p.g >> 3) << 5) |
                                  uint32_t(p.b >> 3);
@@ -512,11 +466,8 @@ ResultCode BmpWriter::encode(Image* image, const char16_t* subFormatName, uint32
         const uint8_t end[2] = {0, 1};
         if (failed(output.write(end, 2))) return RC_WRITE_FAILED;
         uint64_t total = output.tell();
-        Le patch;
-        patch.u32(uint32_t(std::min<uint64_t>(total, UINT32_MAX)));
-        patch.u32(0);
-        patch.u32(offset);
-        if (failed(output.seek(2)) || failed(output.write(patch.b, patch.n)) || failed(output.seek(total)))
+        if (failed(output.seek(2)) || failed(output.writeU32le(uint32_t(std::min<uint64_t>(total, UINT32_MAX)))) ||
+            failed(output.seek(total)))
             return RC_WRITE_FAILED;
     }
     return failed(output.flush()) ? RC_WRITE_FAILED : RC_OK;

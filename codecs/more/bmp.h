@@ -24,8 +24,10 @@ uint32_t bmpEncodeRle8Row(uint8_t* out, const uint8_t* indices, uint32_t count, 
 // The same for 4-bit indices (one 0..15 index per input byte).
 uint32_t bmpEncodeRle4Row(uint8_t* out, const uint8_t* indices, uint32_t count, uint32_t minRun);
 
-// Sub-formats of the "bmp" descriptor.
+// Sub-formats of the "bmp" descriptor, ended by an empty name, and the
+// colour formats each can store.
 extern const char16_t* const kBmpSubFormats[];
 extern const ColourFormatFlags kBmpSubFormatCaps[];
+enum BmpSubFormat : uint32_t { kBmpNormal = 0, kBmpRle = 1 };
 
 } // namespace quillon

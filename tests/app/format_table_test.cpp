@@ -69,13 +69,49 @@ TEST(FormatTable, FortyOneDescriptorsSortedAsSavedSettingsExpect)
 TEST(FormatTable, FormatsNotBuiltOpenNothing)
 {
     // A registry of its own: settings tests in this binary read the
-    // process-wide one.
+    // process-wide one. Every row without a reader is looked for by name:
+    // whichever codecs exist, none of those rows is found or probed.
     FormatRegistry r;
     registerAllFormats(r);
     TempDir dir;
-    // A file named like a format whose codec has no entry points, holding
-    // nothing another codec claims.
-    writeFile(dir / "x.psd", std::string("8BPS and then some bytes that are not a bitmap at all........"));
+    for (int i = 0; i < kFormatTableRows; ++i) {
+        const FormatDescriptor* d = formatTableRow(i);
+        if (d->createReader) continue;
+        EXPECT_EQ(d->probe, nullptr) << u16ToUtf8(d->extension);
+        int found = r.findByExtension(std::u16string_view(d->extension), false);
+        // "pic" and "ras" name two formats: the other one may be built.
+        if (found >= 0) {
+            EXPECT_NE(r.at(found), d);
+            EXPECT_NE(r.at(found)->createReader, nullptr);
+        }
+    }
+    // And by content: a registry of one row without entry points opens
+    // nothing, even sniffing.
+    FormatDescriptor none{u"psd", u"PhotoShop format"};
+    FormatRegistry lone;
+    lone.add(&none);
+    writeFile(dir / "x.psd", std::string("8BPS and then some bytes of no known format at all.........."));
     Ref<ImageReader> reader;
-    EXPECT_EQ(imageFileOpen(reader, dir / "x.psd", true, &r), RC_UNKNOWN_FORMAT);
+    EXPECT_EQ(imageFileOpen(reader, dir / "x.psd", true, &lone), RC_UNKNOWN_FORMAT);
+    EXPECT_FALSE(reader);
+}
+
+TEST(FormatTable, WritableRowsCarryTheirCodecsEntryPoints)
+{
+    // A row with a writer reads too, and its lists are complete.
+    for (int i = 0; i < kFormatTableRows; ++i) {
+        const FormatDescriptor* d = formatTableRow(i);
+        if (!d->createWriter) continue;
+        SCOPED_TRACE(u16ToUtf8(d->extension));
+        EXPECT_NE(d->createReader, nullptr);
+        EXPECT_NE(d->probe, nullptr);
+        ASSERT_NE(d->subFormatNames, nullptr);
+        uint32_t n = d->subFormatCount();
+        ASSERT_GT(n, 0u);
+        for (uint32_t k = 0; k < n; ++k) EXPECT_NE(d->subFormatCaps[k], 0u) << k;
+    }
+    const FormatDescriptor* bmp = formatTableRow(0);
+    EXPECT_EQ(u16ToUtf8(bmp->extension), "bmp");
+    EXPECT_NE(bmp->createWriter, nullptr);
+    EXPECT_EQ(bmp->subFormatIndex(u"RLE compressed"), 1);
 }

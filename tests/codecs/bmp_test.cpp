@@ -16,6 +16,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "core/text.h"
+#include "support/codec_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -23,83 +24,6 @@ using namespace quillon::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-Ref<Image> decodeFile(const fs::path& path, ResultCode* rcOut = nullptr, Ref<ImageReader>* readerOut = nullptr)
-{
-    registerAllFormats();
-    Ref<ImageReader> reader;
-    ResultCode rc = imageFileOpen(reader, path, true);
-    Ref<Image> img;
-    if (succeeded(rc)) {
-        Image* raw = nullptr;
-        rc = imageCreateForReader(reader.get(), &raw, false);
-        img = Ref<Image>::adopt(raw);
-        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
-    }
-    if (rcOut) *rcOut = rc;
-    if (readerOut) *readerOut = reader;
-    return succeeded(rc) ? img : Ref<Image>();
-}
-
-Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rcOut, const char* name = "x.bmp")
-{
-    registerAllFormats();
-    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(bytes.data(), bytes.size(), name));
-    Ref<ImageReader> reader;
-    ResultCode rc = imageSourceOpen(reader, src.get(), true);
-    Ref<Image> img;
-    if (succeeded(rc)) {
-        Image* raw = nullptr;
-        rc = imageCreateForReader(reader.get(), &raw, false);
-        img = Ref<Image>::adopt(raw);
-        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
-    }
-    *rcOut = rc;
-    return succeeded(rc) ? img : Ref<Image>();
-}
-
-Ref<Image> asRgba8(Image* img) { return Ref<Image>::adopt(imageConvertNew(img, false, false, PF_RGBA8)); }
-
-// Decodes with an oracle into 8-bit RGBA samples.
-bool oracleDecode(const std::string& tool, const fs::path& file, Pnm& out)
-{
-    fs::path pam = file;
-    pam += "." + tool + ".pam";
-    std::string cmd = tool == "convert"
-                          ? "convert " + shellQuote(file.string()) + " -depth 8 pam:" + shellQuote(pam.string())
-                          : "bmptopnm " + shellQuote(file.string()) + " 2>/dev/null | pamdepth 255 | pamtopam > " +
-                                shellQuote(pam.string());
-    if (run(cmd) != 0) return false;
-    return readPnm(pam, out);
-}
-
-// Compares colours (and alpha when the oracle has it) exactly.
-// lowBits: how many low bits of each channel to ignore (16-bit files, whose
-// 5-bit channels are not replicated into the low bits here).
-void expectEqualPixels(Image* img, const Pnm& p, const std::string& what, bool compareAlpha = true, int lowBits = 0)
-{
-    ASSERT_TRUE(img) << what;
-    Ref<Image> rgba = asRgba8(img);
-    ASSERT_TRUE(rgba) << what;
-    ASSERT_EQ(rgba->width, p.width) << what;
-    ASSERT_EQ(rgba->height, p.height) << what;
-    int bad = 0;
-    for (uint32_t y = 0; y < p.height; ++y)
-        for (uint32_t x = 0; x < p.width; ++x) {
-            Rgba8 q = rgba->row<Rgba8>(y)[x];
-            uint32_t r = p.at(x, y, 0), g = p.channels >= 3 ? p.at(x, y, 1) : r, b = p.channels >= 3 ? p.at(x, y, 2) : r;
-            bool ok = uint32_t(q.r >> lowBits) == (r >> lowBits) && uint32_t(q.g >> lowBits) == (g >> lowBits) &&
-                      uint32_t(q.b >> lowBits) == (b >> lowBits);
-            if (compareAlpha && (p.channels == 4 || p.channels == 2)) ok = ok && q.a == p.at(x, y, p.channels - 1);
-            if (!ok && ++bad < 4)
-                ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << int(q.r) << " " << int(q.g) << " "
-                              << int(q.b) << " " << int(q.a) << " oracle " << r << " " << g << " " << b;
-        }
-    EXPECT_EQ(bad, 0) << what;
-}
-
-void le16(std::vector<uint8_t>& v, uint32_t x) { v.push_back(uint8_t(x)), v.push_back(uint8_t(x >> 8)); }
-void le32(std::vector<uint8_t>& v, uint32_t x) { le16(v, x & 0xFFFF), le16(v, x >> 16); }
 
 // A bitmap with a 40-byte (or longer) header; the caller appends the rest.
 std::vector<uint8_t> header(int32_t w, int32_t h, uint16_t bits, uint32_t compression, uint32_t infoSize,
@@ -196,7 +120,7 @@ TEST_F(BmpFiles, TopDownAndBitFieldVariantsBuiltFromATrueColourFile)
         v.resize(v.size() + rowBytes - p.width * 3, 0);
     }
     ResultCode rc;
-    Ref<Image> img = decodeBytes(v, &rc);
+    Ref<Image> img = decodeBytes(v, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     expectEqualPixels(img.get(), p, "top-down");
     // Bit fields that are plain 8-bit channels with alpha: read as 32-bit
@@ -209,7 +133,7 @@ TEST_F(BmpFiles, TopDownAndBitFieldVariantsBuiltFromATrueColourFile)
             b.push_back(uint8_t(p.at(x, y, 2))), b.push_back(uint8_t(p.at(x, y, 1))), b.push_back(uint8_t(p.at(x, y, 0))),
                 b.push_back(uint8_t(x * 7));
     Ref<ImageReader> reader;
-    Ref<Image> bf = decodeBytes(b, &rc);
+    Ref<Image> bf = decodeBytes(b, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(bf->alphaKind, ALPHA_STRAIGHT);
     expectEqualPixels(bf.get(), p, "bit fields", false);
@@ -223,13 +147,13 @@ TEST(BmpReader, HeaderVariantsAndEdgeCases)
     std::vector<uint8_t> v = header(2, 1, 32, 0, 40, 0);
     const uint8_t px[8] = {1, 2, 3, 0, 4, 5, 6, 0};
     v.insert(v.end(), px, px + 8);
-    Ref<Image> img = decodeBytes(v, &rc);
+    Ref<Image> img = decodeBytes(v, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->alphaKind, ALPHA_NONE);
     EXPECT_EQ(img->row<Rgba8>(0)[1].a, 255);
     // ...one non-zero fourth byte gives the whole image its alpha.
     v[v.size() - 1] = 9;
-    img = decodeBytes(v, &rc);
+    img = decodeBytes(v, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->alphaKind, ALPHA_STRAIGHT);
     EXPECT_EQ(img->row<Rgba8>(0)[0].a, 0);
@@ -240,7 +164,7 @@ TEST(BmpReader, HeaderVariantsAndEdgeCases)
     std::vector<uint8_t> s = header(2, 1, 16, 0, 40, 0);
     le16(s, 0x7C00);  // red 31
     le16(s, 0x03E0 | 0x8000);  // green 31, top bit ignored
-    img = decodeBytes(s, &rc);
+    img = decodeBytes(s, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->row<Rgba8>(0)[0].r, 248);
     EXPECT_EQ(img->row<Rgba8>(0)[0].g, 0);
@@ -251,19 +175,24 @@ TEST(BmpReader, HeaderVariantsAndEdgeCases)
     for (auto bad : {header(2, 1, 2, 0, 40, 4), header(2, 1, 24, 4, 40, 0), header(2, 1, 24, 5, 40, 0),
                      header(2, 1, 24, 1, 40, 0), header(2, 1, 8, 3, 40, 0)}) {
         bad.resize(bad.size() + 64, 0);
-        decodeBytes(bad, &rc);
+        decodeBytes(bad, &rc, "x.bmp");
         EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
     }
     std::vector<uint8_t> planes = header(2, 1, 24, 0, 40, 0);
     planes[26] = 2;
     planes.resize(planes.size() + 16, 0);
-    decodeBytes(planes, &rc);
+    decodeBytes(planes, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
     std::vector<uint8_t> odd = header(2, 1, 24, 0, 40, 0);
     odd[14] = 41;
     odd.resize(odd.size() + 16, 0);
     Ref<MappedFile> f = Ref<MappedFile>::adopt(memoryStreamCreate(odd.data(), odd.size(), "x.bmp"));
     EXPECT_EQ(bmpProbe(f.get()), RC_UNSUPPORTED_SUBFORMAT);
+    // The user is told so, not that the format is unknown, by either name.
+    decodeBytes(odd, &rc, "x.bmp");
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
+    decodeBytes(odd, &rc, "x.dat");
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
 
     // "BA" arrays: the first bitmap's header at 28, its data offset from
     // the start of the file.
@@ -275,7 +204,7 @@ TEST(BmpReader, HeaderVariantsAndEdgeCases)
     ba.insert(ba.end(), inner.begin(), inner.end());
     const uint8_t bgr[4] = {10, 20, 30, 0};
     ba.insert(ba.end(), bgr, bgr + 4);
-    img = decodeBytes(ba, &rc);
+    img = decodeBytes(ba, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->row<Rgba8>(0)[0].r, 30);
     EXPECT_EQ(img->row<Rgba8>(0)[0].b, 10);
@@ -316,7 +245,7 @@ TEST(BmpReader, HandBuiltRunLengthFiles)
     for (uint32_t i = 0; i < 4; ++i) le32(r8, i * 0x404040);
     const uint8_t d8[] = {200, 1, 0, 0, 0, 5, 1, 2, 3, 2, 3, 0, 0, 2, 250, 250, 7, 3};
     r8.insert(r8.end(), d8, d8 + sizeof d8);
-    img = decodeBytes(r8, &rc);
+    img = decodeBytes(r8, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->row<uint8_t>(1)[2], 1);
     EXPECT_EQ(img->row<uint8_t>(0)[0], 1);
@@ -328,13 +257,13 @@ TEST(BmpReader, HandBuiltRunLengthFiles)
     odd.push_back(0xEE); // the odd byte before the pixel data
     const uint8_t dOdd[] = {0, 3, 1, 2, 3, 0, 2, 3, 0, 1};
     odd.insert(odd.end(), dOdd, dOdd + sizeof dOdd);
-    img = decodeBytes(odd, &rc);
+    img = decodeBytes(odd, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     const uint8_t wantOdd[5] = {1, 2, 3, 3, 3};
     for (int x = 0; x < 5; ++x) EXPECT_EQ(img->row<uint8_t>(0)[x], wantOdd[x]) << x;
     // Cut in the middle of an absolute run: keeps what it has.
     r8.resize(r8.size() - 10);
-    img = decodeBytes(r8, &rc);
+    img = decodeBytes(r8, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_OK);
 }
 
@@ -343,34 +272,34 @@ TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
     ResultCode rc;
     std::vector<uint8_t> v = header(5, 5, 24, 0, 40, 0);
     v.resize(v.size() + 20, 0x55); // pixel data cut after one row
-    Ref<Image> img = decodeBytes(v, &rc);
+    Ref<Image> img = decodeBytes(v, &rc, "x.bmp");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->row<Rgba8>(4)[0].r, 0x55); // the bottom row was there
     EXPECT_EQ(img->row<Rgba8>(0)[0].r, 0);    // the rest reads as zeros
     // A 56-byte header in a file that ends inside it.
     std::vector<uint8_t> shortHdr = header(4, 4, 32, 3, 56, 0);
     shortHdr.resize(60);
-    decodeBytes(shortHdr, &rc);
+    decodeBytes(shortHdr, &rc, "x.bmp");
     EXPECT_TRUE(failed(rc));
     // Height INT_MIN, zero and absurd widths.
     std::vector<uint8_t> minH = header(4, INT_MIN, 24, 0, 40, 0);
     minH.resize(minH.size() + 32, 0);
-    decodeBytes(minH, &rc);
+    decodeBytes(minH, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
     std::vector<uint8_t> huge = header(0x7FFFFFFF, 0x7FFFFFFF, 32, 0, 40, 0);
     huge.resize(huge.size() + 32, 0);
-    decodeBytes(huge, &rc);
+    decodeBytes(huge, &rc, "x.bmp");
     EXPECT_TRUE(failed(rc));
     // A data offset far past the end, a palette that runs into the end.
     std::vector<uint8_t> lying = header(3, 3, 8, 0, 40, 256);
     uint32_t far = 0xFFFFFF00u;
     std::memcpy(&lying[10], &far, 4);
     lying.resize(lying.size() + 10, 0x33);
-    img = decodeBytes(lying, &rc);
+    img = decodeBytes(lying, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_OK);
     // Shorter than the probe's 44 bytes.
     std::vector<uint8_t> tiny = {'B', 'M', 0, 0};
-    decodeBytes(tiny, &rc);
+    decodeBytes(tiny, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
 }
 

@@ -82,13 +82,13 @@ TEST(HostileInput, EverySeedCutShortAndFlippedFailsCleanlyOrDecodes)
         const std::string name = "input" + file.extension().string();
         ResultCode rc = decodeAll(whole, name);
         // A seed named as an image is a sound file: once its format has a
-        // reader it decodes. Inputs found by fuzzing have no extension.
-        if (!file.has_extension())
-            EXPECT_TRUE(succeeded(rc) || expectedFailure(rc)) << std::hex << rc;
-        else if (formatFindByExtension(fs::path(name), false) >= 0)
+        // reader it decodes. Until then it fails cleanly, with whatever code
+        // the codecs that exist give it (one may be a weak-signature probe
+        // that claims it). Inputs found by fuzzing have no extension.
+        if (file.has_extension() && formatFindByExtension(fs::path(name), false) >= 0)
             EXPECT_EQ(rc, RC_OK) << std::hex << rc;
         else
-            EXPECT_EQ(rc, RC_UNKNOWN_FORMAT) << std::hex << rc;
+            EXPECT_TRUE(succeeded(rc) || expectedFailure(rc)) << std::hex << rc;
 
         const size_t step = std::max<size_t>(1, whole.size() / 48);
         for (size_t cut = 0; cut < whole.size(); cut += step) {

@@ -41,6 +41,19 @@ protected:
     ResultCode readPixels(Image*, bool, Progress*, AbortFlag*) override { return RC_OK; }
 };
 ImageReader* stubCreate(MappedFile* f, const FormatDescriptor* d) { return new StubReader(f, d); }
+
+// A probe that knows its signature "VER" but refuses the file: version 9 is
+// not read, version 0 is damage; version 1 is claimed.
+ResultCode probeVersioned(MappedFile* f)
+{
+    if (f->size() < 4 || std::memcmp(f->data(), "VER", 3) != 0) return RC_UNKNOWN_FORMAT;
+    switch (f->data()[3]) {
+    case '1': return RC_OK;
+    case '9': return RC_UNSUPPORTED_SUBFORMAT;
+    case '0': return RC_CORRUPT_FILE;
+    default: return RC_OUT_OF_MEMORY;  // not a refusal that names the format
+    }
+}
 ImageWriter* stubWriter(const std::filesystem::path&, const FormatDescriptor*) { return nullptr; }
 
 
@@ -158,6 +171,39 @@ TEST(FormatRegistry, ImageFileOpenResults)
     EXPECT_EQ(u16ToUtf8(reader->info.get(INFO_BITS_PER_PIXEL)), "8");
     EXPECT_TRUE(reader->info.has(INFO_FILE_TIME));
     EXPECT_EQ(pathToU16(dir / "png.bmp"), reader->info.get(INFO_PATH));
+}
+
+TEST(FormatRegistry, AProbesRefusalReachesTheUserWhenNobodyClaimsTheFile)
+{
+    FormatDescriptor ver{u"ver", u"Versioned", probeVersioned, stubCreate};
+    FormatDescriptor png{u"png", u"Portable network graphics", probeMagic<4>, stubCreate};
+    FormatRegistry r;
+    r.add(&ver);
+    r.add(&png);
+    auto open = [&r](const char* bytes, const char* name, bool sniff) {
+        Ref<MappedFile> f = Ref<MappedFile>::adopt(memoryStreamCreate(bytes, std::strlen(bytes), name, false));
+        Ref<ImageReader> reader;
+        ResultCode rc = imageSourceOpen(reader, f.get(), sniff, &r);
+        EXPECT_EQ(bool(reader), succeeded(rc));
+        return rc;
+    };
+    EXPECT_EQ(open("VER1....", "a.ver", false), RC_OK);
+    EXPECT_EQ(open("VER9....", "a.ver", false), RC_UNSUPPORTED_SUBFORMAT);
+    EXPECT_EQ(open("VER0....", "a.ver", false), RC_CORRUPT_FILE);
+    // Found by sniffing under another name, too.
+    EXPECT_EQ(open("VER9....", "a.png", true), RC_UNSUPPORTED_SUBFORMAT);
+    EXPECT_EQ(open("VER9....", "a.png", false), RC_UNKNOWN_FORMAT);  // never asked
+    // Other failures of a probe say only that the file is not its format.
+    EXPECT_EQ(open("VER7....", "a.ver", true), RC_UNKNOWN_FORMAT);
+    EXPECT_EQ(open("XXXX....", "a.ver", true), RC_UNKNOWN_FORMAT);
+    // A refusal never hides a probe that claims the file.
+    EXPECT_EQ(open("EEEE....", "a.ver", true), RC_OK);
+    ResultCode refusal = RC_OK;
+    Ref<MappedFile> f = Ref<MappedFile>::adopt(memoryStreamCreate("VER0", 4, "b.ver", false));
+    EXPECT_EQ(r.probe(f.get(), true, &refusal), -1);
+    EXPECT_EQ(refusal, RC_CORRUPT_FILE);
+    Ref<MappedFile> g = Ref<MappedFile>::adopt(memoryStreamCreate("EEEE", 4, "b.ver", false));
+    EXPECT_EQ(r.probe(g.get(), true, &refusal), r.indexOf(&png));
 }
 
 TEST(ColourFormats, TableNamesAndBits)

@@ -18,8 +18,12 @@ namespace {
 struct Seen {
     int calls = 0;
     uint32_t flag = 0, depth = 0;
+    int32_t parameter = 0;
+    bool allFrames = false;
+    void* extra = nullptr;
     PixelFormat format = PF_SAME;
     const Image* image = nullptr;
+    const void* pixels = nullptr;
     std::u16string sub;
     int frames = 0;
     std::vector<PixelFormat> frameFormats;
@@ -33,13 +37,18 @@ public:
     RecordingWriter(const FormatDescriptor* d, Seen* seen) : ImageWriter(d), seen_(seen) {}
 
 protected:
-    ResultCode encode(Image* image, const char16_t* sub, uint32_t flag, uint32_t depth, int32_t, void*) override
+    ResultCode encode(Image* image, const char16_t* sub, uint32_t flag, uint32_t depth, int32_t parameter,
+                      bool allFrames, void* extra) override
     {
         ++seen_->calls;
+        seen_->parameter = parameter;
+        seen_->allFrames = allFrames;
+        seen_->extra = extra;
         seen_->flag = flag;
         seen_->depth = depth;
         seen_->format = image->pixelFormat;
         seen_->image = image;
+        seen_->pixels = image->pixels();
         seen_->kept = Ref<Image>::share(image);
         seen_->sub = sub;
         seen_->frames = 0;
@@ -263,9 +272,47 @@ TEST(WriteDriver, EveryFrameOfAChainIsConverted)
     EXPECT_EQ(seen.frameFormats[0], PF_RGBA8);
     EXPECT_EQ(seen.frameFormats[1], PF_RGBA8);
     EXPECT_NE(seen.image, a.get());
-    // Without all frames, only the first is looked at and written.
+    EXPECT_TRUE(seen.allFrames);
+    // Without all frames, only the first is looked at and handed over: its
+    // own pixels, not a copy, and no frame behind it even though nothing
+    // needed converting.
     ASSERT_EQ(fmt.write(a.get(), seen, CF_AUTO, nullptr, false), RC_OK);
-    EXPECT_EQ(seen.image, a.get());
+    EXPECT_FALSE(seen.allFrames);
+    EXPECT_EQ(seen.frames, 1);
+    EXPECT_EQ(seen.pixels, a->pixels());
+    EXPECT_EQ(seen.kept->width, 2u);
+    EXPECT_EQ(seen.kept->info(), a->info());
+    // The caller's chain is untouched.
+    EXPECT_EQ(a->next(), b);
+    EXPECT_EQ(b->frameInfo.prev, a.get());
+    // An indexed head frame keeps its palette, read through the borrowed
+    // frame; the grey second frame is not quantised with it.
+    Ref<Image> p = make(PF_INDEXED8, 2, 1);
+    for (uint32_t i = 0; i < 256; ++i) p->palette()[i] = 0xFF000000u | (i * 0x010203u);
+    p->row<uint8_t>(0)[0] = 1, p->row<uint8_t>(0)[1] = 0;
+    Image* g = imageCreate(PF_GRAY8, packSize(1, 1));
+    p->frameInfo.next = g;
+    g->frameInfo.prev = p.get();
+    Format pal(0x1);
+    ASSERT_EQ(pal.write(p.get(), seen, CF_AUTO, nullptr, false), RC_OK);
+    EXPECT_EQ(seen.frames, 1);
+    EXPECT_EQ(seen.format, PF_INDEXED8);
+    EXPECT_EQ(seen.kept->palette()[1], 0xFF010203u);
+    seen.kept.reset();
+}
+
+TEST(WriteDriver, ParameterAndExtraReachTheEncoder)
+{
+    Format fmt(0x4000);
+    Seen seen;
+    Ref<Image> img = make(PF_RGBA8);
+    int marker = 0;
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(new RecordingWriter(&fmt.d, &seen));
+    ASSERT_EQ(w->write(img.get(), nullptr, CF_AUTO, 93, false, &marker, nullptr), RC_OK);
+    EXPECT_EQ(seen.parameter, 93);
+    EXPECT_EQ(seen.extra, &marker);
+    EXPECT_FALSE(seen.allFrames);
+    EXPECT_EQ(seen.frames, 1);
 }
 
 TEST(WriteDriver, HighColourDitherKeepsTransparencyForTheAlphaFormat)
