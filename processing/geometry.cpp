@@ -138,8 +138,9 @@ ResultCode imageRotateFrames(Image** slot, uint8_t flags)
         if (flags & ORIENT_MIRROR_V) ny = nH - ny - nh;
         if (flags & ORIENT_MIRROR_H) nx = nW - nx - nw;
 
-        const PixelFormat format = frame->pixelFormat == PF_INDEXED8 ? PF_INDEXED8 : PF_RGBA8;
-        Image* turned = imageCreate(format, packSize(uint32_t(nw), uint32_t(nh)), frame->display() != nullptr);
+        // Turning moves pixels and changes none, so a 16-bit, float or grey
+        // frame keeps its depth and an "Auto" output still sees what it is.
+        Image* turned = imageCreate(frame->pixelFormat, packSize(uint32_t(nw), uint32_t(nh)), frame->display() != nullptr);
         if (!turned) return RC_OUT_OF_MEMORY;
         ResultCode rc = imageRotateFlip(turned, frame, flags);
         if (failed(rc)) {
