@@ -32,8 +32,18 @@ ResultCode imageApplyAlphaMask(Image** imageSlot, ImageReader* maskReader, Image
 {
     if (!imageSlot || !*imageSlot || !maskReader) return RC_INVALID_PARAMETER;
     Image* image = *imageSlot;
-    if (image->pixelFormat == PF_INDEXED8) {
-        Image* copy = imageConvertNew(image, false, image->display() != nullptr, PF_RGBA8);
+    // A palette or grey image has no room for alpha: it becomes colour with
+    // alpha at its own depth first, as a user adding a mask expects.
+    PixelFormat withAlpha = PF_SAME;
+    switch (image->pixelFormat) {
+    case PF_INDEXED8:
+    case PF_GRAY8: withAlpha = PF_RGBA8; break;
+    case PF_GRAY16: withAlpha = PF_RGBA16; break;
+    case PF_GRAY_FLOAT: withAlpha = PF_RGBA_FLOAT; break;
+    default: break;
+    }
+    if (withAlpha != PF_SAME) {
+        Image* copy = imageConvertNew(image, false, image->display() != nullptr, withAlpha);
         if (!copy) return RC_OUT_OF_MEMORY;
         imageReplaceFrame(imageSlot, copy);
         image = copy;

@@ -165,16 +165,48 @@ TEST(AlphaMask, ColourMaskIsReducedToGrey)
 TEST(AlphaMask, FailuresLeaveTheImageAlone)
 {
     Fixture fx;
-    Ref<Image> grey = solid(PF_GRAY8, 4, 4);
-    Image* slot = grey.get();
     auto r = fx.reader(4, 4);
-    EXPECT_EQ(imageApplyAlphaMask(&slot, r.get(), nullptr), RC_INVALID_PARAMETER);
-    EXPECT_EQ(imageApplyAlphaMask(&slot, nullptr, nullptr), RC_INVALID_PARAMETER);
-
     Ref<Image> img = solid(PF_RGBA8, 4, 4);
-    slot = img.get();
+    Image* slot = img.get();
+    EXPECT_EQ(imageApplyAlphaMask(&slot, nullptr, nullptr), RC_INVALID_PARAMETER);
     r->result = RC_CORRUPT_FILE;
     EXPECT_EQ(imageApplyAlphaMask(&slot, r.get(), nullptr), RC_CORRUPT_FILE);
     EXPECT_EQ(img->alphaKind, ALPHA_NONE);
     EXPECT_EQ(img->row<Rgba8>(1)[1].a, 0x40);
+}
+
+// A grey picture with a mask becomes colour with alpha at its own depth: the
+// grey level lands in all three channels and the mask in alpha.
+TEST(AlphaMask, GreyImagesGainColourAndAlpha)
+{
+    Fixture fx;
+    struct Case { PixelFormat in, out; };
+    for (Case c : {Case{PF_GRAY8, PF_RGBA8}, Case{PF_GRAY16, PF_RGBA16}, Case{PF_GRAY_FLOAT, PF_RGBA_FLOAT}}) {
+        Image* grey = imageCreate(c.in, packSize(6, 5));
+        ASSERT_TRUE(grey);
+        for (uint32_t y = 0; y < 5; ++y)
+            for (uint32_t x = 0; x < 6; ++x) {
+                const uint8_t v = uint8_t(40 * y + x);
+                if (c.in == PF_GRAY8) grey->row<uint8_t>(y)[x] = v;
+                else if (c.in == PF_GRAY16) grey->row<uint16_t>(y)[x] = uint16_t(v * 257);
+                else grey->row<float>(y)[x] = v / 255.0f;
+            }
+        Image* slot = grey;
+        auto r = fx.reader(6, 5);
+        ASSERT_EQ(imageApplyAlphaMask(&slot, r.get(), nullptr), RC_OK) << int(c.in);
+        ASSERT_EQ(slot->pixelFormat, c.out);
+        EXPECT_EQ(slot->alphaKind, ALPHA_STRAIGHT);
+        Ref<Image> as8 = Ref<Image>::adopt(imageConvertNew(slot, false, false, PF_RGBA8));
+        ASSERT_TRUE(as8);
+        for (uint32_t y = 0; y < 5; ++y)
+            for (uint32_t x = 0; x < 6; ++x) {
+                const Rgba8 p = as8->row<Rgba8>(y)[x];
+                const uint8_t v = uint8_t(40 * y + x);
+                EXPECT_EQ(p.r, v);
+                EXPECT_EQ(p.g, v);
+                EXPECT_EQ(p.b, v);
+                EXPECT_EQ(p.a, uint8_t(x * 7 + y * 3)) << x << "," << y;
+            }
+        objectRelease(slot);
+    }
 }
