@@ -136,19 +136,20 @@ void resampleRowGeneral(const ResampleBandJob& job, const typename Tr::Src* row,
             std::memcpy(to + j * C, row + s * C, sizeof(Src) * C);
         }
     };
+    // First taps reach pixel -2 (the centred exact kernels) at the most.
     if (srcW < 8) {
-        copyExtended(scratch, -1, srcW + 3);
-        rowSegment<Tr>(t, 0, t.dstW, scratch, -1, out);
+        copyExtended(scratch, -2, srcW + 4);
+        rowSegment<Tr>(t, 0, t.dstW, scratch, -2, out);
         return;
     }
-    // Left: extended pixels -1..6; right: srcW - 6 .. srcW + 1.
-    copyExtended(scratch, -1, 8);
+    // Left: extended pixels -2..5; right: srcW - 6 .. srcW + 1.
+    copyExtended(scratch, -2, 8);
     copyExtended(scratch + 8 * C, srcW - 6, 8);
     uint32_t x0 = 0;
     while (x0 < t.dstW && t.indexes[x0] < 0) ++x0;
     uint32_t x1 = x0;
     while (x1 < t.dstW && t.indexes[x1] <= srcW - 4) ++x1;
-    rowSegment<Tr>(t, 0, x0, scratch, -1, out);
+    rowSegment<Tr>(t, 0, x0, scratch, -2, out);
     rowSegment<Tr>(t, x0, x1, row, 0, out);
     rowSegment<Tr>(t, x1, t.dstW, scratch + 8 * C, srcW - 6, out);
 }
@@ -214,12 +215,12 @@ void workerImpl(ResampleBandJob& job)
     const W* table = static_cast<const W*>(job.tables->weightTable);
     const size_t lanes = size_t(job.destination->width) * Tr::C;
     int64_t held[4] = {-1, -1, -1, -1};
-    uint64_t pos = job.startY + uint64_t(job.firstRow) * job.stepY;
+    int64_t pos = job.startY + int64_t(job.firstRow) * int64_t(job.stepY);
     for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
         if (aborted(job.abort)) break;
         const int64_t base = int64_t(pos >> 16);
         const uint32_t phase = uint32_t(pos >> 8) & 255;
-        pos += job.stepY;
+        pos += int64_t(job.stepY);
         // The ring holds source rows base - 1 .. base + 2, clamped to the
         // image; a row already filtered is kept, only new rows are filtered.
         int64_t need[4];
@@ -245,10 +246,13 @@ void workerImpl(ResampleBandJob& job)
     }
 }
 
-// The exact x2 and x4 enlargements sample the destination pixel centres:
-// phases 64 and 192, or 32, 96, 160 and 224, from taps i - 1 .. i + 2. They
-// run through the general row kernel with these fixed tables, which gives
-// the same sums as dedicated kernels would.
+// The exact x2 and x4 enlargements sample the destination pixel centres,
+// (x + 0.5) / factor - 0.5 in source pixels: phases 192 and 64, or 160, 224,
+// 32 and 96, the first taps reaching two pixels left of pixel 0. They run
+// through the general row kernel with these tables. (The general kernel
+// keeps its corner grid, x * step.)
+int64_t exactStart(uint32_t factor) { return -int64_t(65536 - 65536 / factor) / 2; }
+
 ResultCode buildExactTables(ResampleTables& t, uint32_t factor)
 {
     uint64_t entries = uint64_t(t.dstW) + 8;
@@ -260,12 +264,13 @@ ResultCode buildExactTables(ResampleTables& t, uint32_t factor)
     t.indexes = reinterpret_cast<int64_t*>(static_cast<uint8_t*>(t.block) + entries * t.rowBytes);
     auto* out = static_cast<uint8_t*>(t.weights);
     const auto* table = static_cast<const uint8_t*>(t.weightTable);
+    const int64_t step = 65536 / factor;
     for (uint64_t x = 0; x < entries; ++x) {
         if (x < t.dstW) {
-            uint32_t sub = uint32_t(x % factor);
-            uint32_t phase = factor == 2 ? 64 + 128 * sub : 32 + 64 * sub;
+            const int64_t pos = int64_t(x) * step + exactStart(factor) - 65536;
+            const uint32_t phase = uint32_t(pos >> 8) & 255;
             std::memcpy(out + x * t.rowBytes, table + phase * t.rowBytes, t.rowBytes);
-            t.indexes[x] = int64_t(x / factor) - 1;
+            t.indexes[x] = pos >> 16;
         } else {
             std::memset(out + x * t.rowBytes, 0, t.rowBytes);
             t.indexes[x] = t.indexes[t.dstW - 1];
@@ -368,7 +373,7 @@ ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t
     // then the scratch for the edge pixels of one source row (16 extended
     // pixels, or a whole row of a source narrower than 8).
     const uint64_t ringRowBytes = roundUp16(dstW) * midPixelBytes + 64;
-    const uint64_t scratchBytes = roundUp16(uint64_t(std::max<uint32_t>(srcW, 16) + 3) * srcPixelBytes) + 64;
+    const uint64_t scratchBytes = roundUp16(uint64_t(std::max<uint32_t>(srcW, 16) + 4) * srcPixelBytes) + 64;
     AlignedBuffer<uint8_t> ring;
     if (!ring.allocate(ringRowBytes * 4 + scratchBytes)) {
         resampleFreeTables(tables);
@@ -379,8 +384,8 @@ ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t
     job.firstRow = 0;
     job.endRow = dstH;
     job.abort = abort;
-    job.startY = 0;
     job.stepY = (uint64_t(srcH) << 16) / dstH;
+    job.startY = job.rowKind == RESAMPLE_ROW_GENERAL ? 0 : exactStart(job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2);
     job.lastSourceRow = srcH - 1;
     job.midPixelBytes = midPixelBytes;
     job.tables = &tables;

@@ -552,11 +552,13 @@ double bsplineWeights(const float* plane, uint32_t width, uint32_t height, uint3
     return result;
 }
 
-ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const std::atomic<uint8_t>* abort)
+namespace {
+
+// Destination column x samples source position x * scaleX, row y y * scaleY
+// (pixel corners: destination pixel 0 samples source position 0).
+ResultCode splineResample(Image* dst, const Image* src, uint32_t degree, const std::atomic<uint8_t>* abort,
+                          double scaleX, double scaleY)
 {
-    if (!dst || !src) return RC_INVALID_PARAMETER;
-    if (dst->pixelFormat != src->pixelFormat) return RC_GENERAL_FAILURE;
-    if (src->pixelFormat > PF_GRAY_FLOAT) return RC_UNSUPPORTED_COLOUR_FORMAT;
     double poles[2];
     const int poleCount = polesOf(degree, poles);
     if (poleCount == 0) return RC_INVALID_PARAMETER;
@@ -573,15 +575,14 @@ ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const 
     AlignedBuffer<double> line;
     if (!line.allocate(std::max<uint64_t>(uint64_t(std::max(srcW, srcH)) * kSplineLanes, dstW)))
         return RC_GENERAL_FAILURE;
-    // Pixel corners: destination pixel 0 samples source position 0.
     for (uint32_t x = 0; x < dstW; ++x) {
-        splineTaps(degree, srcW, double(x) * double(srcW) / double(dstW), colTaps[x]);
+        splineTaps(degree, srcW, double(x) * scaleX, colTaps[x]);
         bool contiguous = true;
         for (uint32_t i = 1; i <= degree; ++i) contiguous &= colTaps[x].index[i] == colTaps[x].index[0] + i;
         colStart[x] = contiguous ? colTaps[x].index[0] : -1;
         for (uint32_t i = 0; i <= degree; ++i) colWeights[uint64_t(x) * (degree + 1) + i] = colTaps[x].weight[i];
     }
-    for (uint32_t y = 0; y < dstH; ++y) splineTaps(degree, srcH, double(y) * double(srcH) / double(dstH), rowTaps[y]);
+    for (uint32_t y = 0; y < dstH; ++y) splineTaps(degree, srcH, double(y) * scaleY, rowTaps[y]);
     const uint32_t channels = channelsOf(src->pixelFormat);
     SplineJob job{dst, src, channels, plane.get(), poles, poleCount, colTaps.get(), colStart.get(), colWeights.get(),
                   rowDouble.get(), rowTaps.get(), rowCache.get(), line.get(), abort};
@@ -616,6 +617,30 @@ ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const 
         }
     }
     return aborted(abort) ? RC_CANCELLED : RC_OK;
+}
+
+} // namespace
+
+ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const std::atomic<uint8_t>* abort)
+{
+    if (!dst || !src) return RC_INVALID_PARAMETER;
+    if (dst->pixelFormat != src->pixelFormat) return RC_GENERAL_FAILURE;
+    if (src->pixelFormat > PF_GRAY_FLOAT) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    const uint32_t srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;
+    if (srcW == 0 || srcH == 0 || dstW == 0 || dstH == 0) return RC_INVALID_PARAMETER;
+    const double scaleX = double(srcW) / double(dstW), scaleY = double(srcH) / double(dstH);
+    // A spline interpolates: reducing by 2 or more with it alone skips
+    // source pixels and aliases. Like the cubic filters, it resamples to a
+    // power-of-two multiple of the destination, which box averaging reduces.
+    uint32_t shift = 0;
+    while (shift < 30 && (uint64_t(dstW) << (shift + 1)) <= srcW && (uint64_t(dstH) << (shift + 1)) <= srcH) ++shift;
+    if (shift == 0) return splineResample(dst, src, degree, abort, scaleX, scaleY);
+    const uint32_t midW = dstW << shift, midH = dstH << shift;
+    Ref<Image> mid = Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(midW, midH)));
+    if (!mid) return RC_OUT_OF_MEMORY;
+    ResultCode rc = splineResample(mid.get(), src, degree, abort, double(srcW) / midW, double(srcH) / midH);
+    if (failed(rc)) return rc;
+    return imageShrinkPow2(dst, mid.get(), abort);
 }
 
 ResultCode imageResample(Image* dst, const Image* src, uint8_t filter, const std::atomic<uint8_t>* abort)
