@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 
 namespace quillon {
@@ -41,11 +42,6 @@ const ColourFormatFlags kPngCaps[] = {0xDC18B, 0xDC18B};
 
 const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
 const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
-
-const char16_t* const kTiffSubFormats[] = {u"Uncompressed", u"LZW compressed", u"JPEG, by Quality:",
-                                           u"SGI LogLuv RLE", u""};
-const ColourFormatFlags kTiffCaps[] = {0xDDC18B, 0xDDC18B, 0x4100, 0x500000};
-const uint8_t kTiffParams[] = {PARAM_NONE, PARAM_NONE, PARAM_QUALITY, PARAM_NONE};
 
 const char16_t* const kWebpSubFormats[] = {u"Lossless", u"Lossy, by Quality:", u""};
 const ColourFormatFlags kWebpCaps[] = {0xC000, 0xC000};
@@ -124,8 +120,9 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // TGA
     writable(u"tga", u"TARGA format", nullptr, nullptr, nullptr, kNormal, kTgaCaps),
     // TIFF
-    writable(u"tiff", u"Tag image file format", nullptr, nullptr, nullptr, kTiffSubFormats, kTiffCaps, kTiffParams),
-    {u"tif", u"Tag image file format"},
+    writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, nullptr, kTiffSubFormats,
+             kTiffSubFormatCaps, kTiffSubFormatParams),
+    {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP
     writable(u"webp", u"Google WebP file format", nullptr, nullptr, nullptr, kWebpSubFormats, kWebpCaps, kWebpParams),
 };

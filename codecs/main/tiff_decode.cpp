@@ -1,0 +1,807 @@
+// TIFF strip and tile decoding: each segment is decompressed, its rows are
+// brought to native byte order, the predictor is undone and the samples are
+// placed in the image, clipped to it. Rows a damaged or short segment does
+// not reach are zeroed and the decode reports a corrupt file.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codecs/main/fax.h"
+#include "codecs/main/jpeg_decoder.h"
+#include "codecs/main/tiff.h"
+#include "codecs/main/tiff_internal.h"
+#include "core/convert.h"
+#include "core/image_reader.h"
+#include "platform/memory.h"
+
+namespace quillon {
+
+using namespace tiff_internal;
+
+// ---- pure helpers ----
+
+TiffLzwResult tiffLzwDecode(uint8_t* out, const uint8_t* in, size_t outLength, size_t inLength)
+{
+    // Every string is a copy of earlier output: an entry is where it was
+    // written and how long it is, and a new entry is the previous string
+    // and the first byte of the current one, which follow each other.
+    struct Entry {
+        uint32_t start, length;
+    };
+    Entry table[4096];
+    TiffLzwResult r;
+    size_t pos = 0;       // output
+    size_t inPos = 0;
+    uint64_t bits = 0;
+    int count = 0;
+    uint32_t width = 9;
+    uint32_t next = 258;
+    int64_t prev = -1;    // previous code, -1 after a clear
+    uint32_t prevStart = 0, prevLength = 0;
+    for (;;) {
+        while (count < int(width)) {
+            if (inPos >= inLength) {
+                r.consumed = inPos;
+                r.produced = pos;
+                return r;
+            }
+            bits = (bits << 8) | in[inPos++];
+            count += 8;
+        }
+        uint32_t code = uint32_t(bits >> (count - int(width))) & ((1u << width) - 1);
+        count -= int(width);
+        if (code == 257) break;
+        if (code == 256) {
+            width = 9;
+            next = 258;
+            prev = -1;
+            continue;
+        }
+        if (pos >= outLength) break;
+        uint32_t start, length;
+        if (code < 256) {
+            out[pos] = uint8_t(code);
+            start = uint32_t(pos);
+            length = 1;
+            ++pos;
+        } else if (prev >= 0 && code < next) {
+            start = table[code].start;
+            length = table[code].length;
+            size_t n = std::min<size_t>(length, outLength - pos);
+            std::memcpy(out + pos, out + start, n);
+            start = uint32_t(pos);
+            pos += n;
+        } else if (prev >= 0 && code == next && next < 4096) {
+            // The string being defined: the previous one and its own first byte.
+            length = prevLength + 1;
+            size_t n = std::min<size_t>(length, outLength - pos);
+            for (size_t i = 0; i < n; ++i) out[pos + i] = out[prevStart + i];
+            start = uint32_t(pos);
+            pos += n;
+        } else {
+            r.damaged = true;
+            break;
+        }
+        if (prev >= 0 && next < 4096) {
+            table[next].start = prevStart;
+            table[next].length = prevLength + 1;
+            ++next;
+            if (next == 511) width = 10;
+            else if (next == 1023) width = 11;
+            else if (next == 2047) width = 12;
+        }
+        prev = code;
+        prevStart = start;
+        prevLength = length;
+        if (pos >= outLength) break;
+    }
+    r.consumed = inPos;
+    r.produced = pos;
+    return r;
+}
+
+void tiffUnpredictRow(uint8_t* row, uint32_t pixels, uint32_t samples, uint32_t bytesPerSample)
+{
+    size_t n = size_t(pixels) * samples;
+    if (bytesPerSample == 1) {
+        for (size_t i = samples; i < n; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
+    } else if (bytesPerSample == 2) {
+        uint16_t* p = reinterpret_cast<uint16_t*>(row);
+        for (size_t i = samples; i < n; ++i) p[i] = uint16_t(p[i] + p[i - samples]);
+    } else if (bytesPerSample == 4) {
+        uint32_t* p = reinterpret_cast<uint32_t*>(row);
+        for (size_t i = samples; i < n; ++i) p[i] = p[i] + p[i - samples];
+    }
+}
+
+float logL16Decode(uint16_t v)
+{
+    uint32_t le = v & 0x7FFF;
+    if (le == 0) return 0.0f;
+    float y = float(std::exp2((le + 0.5) / 256.0 - 64.0));
+    return (v & 0x8000) ? -y : y;
+}
+
+size_t tiffLogLuvRlePlane(uint8_t* out, size_t outLength, size_t step, const uint8_t* in, size_t inLength,
+                          size_t* filled)
+{
+    size_t i = 0, o = 0;
+    while (o < outLength && i < inLength) {
+        uint32_t b = in[i++];
+        if (b >= 128) {
+            if (i >= inLength) break;
+            uint8_t value = in[i++];
+            for (uint32_t n = b - 126; n && o < outLength; --n) out[step * o++] = value;
+        } else {
+            for (uint32_t n = b; n && o < outLength && i < inLength; --n) out[step * o++] = in[i++];
+        }
+    }
+    *filled = o;
+    return i;
+}
+
+namespace {
+
+// PackBits into `out`; bounded by both buffers. Returns the input read.
+size_t unpackBits(uint8_t* out, size_t outLength, const uint8_t* in, size_t inLength, size_t* produced)
+{
+    size_t i = 0, o = 0;
+    while (o < outLength && i < inLength) {
+        int n = int8_t(in[i++]);
+        if (n >= 0) {
+            size_t take = std::min<size_t>(size_t(n) + 1, inLength - i);
+            size_t len = std::min(take, outLength - o);
+            std::memcpy(out + o, in + i, len);
+            o += len;
+            i += take;
+        } else if (n != -128) {
+            if (i >= inLength) break;
+            size_t len = std::min<size_t>(size_t(1 - n), outLength - o);
+            std::memset(out + o, in[i++], len);
+            o += len;
+        }
+    }
+    *produced = o;
+    return i;
+}
+
+float halfToFloat(uint16_t h)
+{
+    uint32_t sign = uint32_t(h & 0x8000) << 16;
+    uint32_t exp = (h >> 10) & 31, man = h & 0x3FF;
+    uint32_t bits;
+    if (exp == 0) {
+        float f = std::ldexp(float(man), -24);
+        return sign ? -f : f;
+    } else if (exp == 31) {
+        bits = man ? 0xFFC00000u : sign | 0x7F800000u;
+    } else {
+        bits = sign | ((exp + 112) << 23) | (man << 13);
+    }
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+// Sign, 7-bit exponent of bias 63, 16-bit mantissa.
+float float24ToFloat(uint32_t v)
+{
+    uint32_t sign = (v & 0x800000) << 8;
+    uint32_t exp = (v >> 16) & 127, man = v & 0xFFFF;
+    uint32_t bits;
+    if (exp == 0) {
+        float f = std::ldexp(float(man), -62 - 16);
+        return sign ? -f : f;
+    } else if (exp == 127) {
+        bits = man ? 0xFFC00000u : sign | 0x7F800000u;
+    } else {
+        bits = sign | ((exp + 64) << 23) | (man << 7);
+    }
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+// The value of a native-order float sample of 2, 3 or 4 bytes.
+inline float floatSample(const uint8_t* p, uint32_t bytes)
+{
+    if (bytes == 2) return halfToFloat(uint16_t(p[0] | (p[1] << 8)));
+    if (bytes == 3) return float24ToFloat(uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16));
+    float f;
+    std::memcpy(&f, p, 4);
+    return f;
+}
+
+// Floating-point prediction: bytes differenced across the row, stored as
+// byte planes, most significant first; gives native (little-endian) samples.
+void unpredictFloatRow(uint8_t* row, uint8_t* scratch, uint32_t samples, uint32_t bytesPerSample, uint32_t stride)
+{
+    size_t n = size_t(samples) * bytesPerSample;
+    for (size_t i = stride; i < n; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
+    std::memcpy(scratch, row, n);
+    for (uint32_t s = 0; s < samples; ++s)
+        for (uint32_t b = 0; b < bytesPerSample; ++b)
+            row[size_t(s) * bytesPerSample + b] = scratch[size_t(bytesPerSample - 1 - b) * samples + s];
+}
+
+void swapSamples(uint8_t* row, size_t samples, uint32_t bytes)
+{
+    for (size_t i = 0; i < samples; ++i, row += bytes) std::reverse(row, row + bytes);
+}
+
+// The SGI LogLuv colour of one pixel: Y and the uv pair through XYZ.
+void logLuvToRgb(float y, double u, double v, RgbaF& out)
+{
+    double x = 0, z = 0;
+    double d = 6 * u - 16 * v + 12;
+    if (y > 0 && d != 0 && v > 0) {
+        double cx = 9 * u / d, cy = 4 * v / d;
+        if (cy > 0) {
+            x = cx / cy * y;
+            z = (1 - cx - cy) / cy * y;
+        }
+    }
+    double Y = y > 0 ? y : 0;
+    out.r = float(2.690 * x - 1.276 * Y - 0.414 * z);
+    out.g = float(-1.022 * x + 1.978 * Y + 0.044 * z);
+    out.b = float(0.061 * x - 0.224 * Y + 1.163 * z);
+    out.a = 1.0f;
+}
+
+enum class RowKind : uint8_t { Bits, U8, U16, Float, Rgba8, Rgba16, RgbaFloat, Plane, LogL, LogLuv, Ycc };
+
+class SegmentDecoder {
+public:
+    SegmentDecoder(TiffReader& r, Image* image, Progress* progress, AbortFlag* abort)
+        : r_(r), b_(r.bytes), image_(image), progress_(progress), abort_(abort)
+    {
+    }
+    ~SegmentDecoder()
+    {
+        if (zlibReady_) inflateEnd(&zs_);
+        if (jpeg_) delete jpeg_;
+    }
+    ResultCode run();
+
+private:
+    ResultCode setUp();
+    void fillPalette();
+    // Decompresses segment s into buf_ (or points at it in place); returns
+    // the whole rows available.
+    uint32_t decompress(const uint8_t* data, size_t length, uint32_t rowsNeeded, const uint8_t** rows, bool* damaged);
+    void placeRows(const uint8_t* rows, uint32_t count, uint32_t x0, uint32_t y0, uint32_t w, uint32_t plane);
+    void placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t plane);
+    void placeYccRows(const uint8_t* rows, uint32_t blockRows, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h);
+    ResultCode decodeJpeg(const uint8_t* data, size_t length, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
+                          uint32_t* rowsDone);
+    void zeroArea(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h);
+
+    TiffReader& r_;
+    const TiffBytes& b_;
+    Image* image_;
+    Progress* progress_;
+    AbortFlag* abort_;
+
+    uint32_t segW_ = 0, segH_ = 0, across_ = 0, down_ = 0, planes_ = 1;
+    uint32_t storedSamples_ = 1;   // samples per pixel within a segment
+    uint32_t sampleBytes_ = 1;     // bytes per stored sample (1 for packed bits)
+    uint64_t rowBytes_ = 0;        // one stored row (or block row)
+    uint32_t rowsPerSegment_ = 0;  // stored rows (or block rows)
+    uint32_t yccH_ = 1, yccV_ = 1;
+    RowKind kind_ = RowKind::U8;
+    bool swap_ = false, copyRow_ = false;
+    uint32_t predictor_ = 1;
+    uint32_t channel_[4] = {0, 1, 2, 3};
+    AlignedBuffer<uint8_t> buf_, rowBuf_, scratch_;
+    FaxDecoder fax_;
+    z_stream zs_{};
+    bool zlibReady_ = false;
+    JpegDecoder* jpeg_ = nullptr;
+    size_t consumed_ = 0;  // input the last decompression read
+};
+
+ResultCode SegmentDecoder::setUp()
+{
+    const uint32_t spp = r_.samplesPerPixel, bps = r_.bitsPerSample;
+    const uint32_t c = r_.compression;
+    if (c == 6) {
+        segW_ = r_.width;
+        segH_ = r_.height;
+    } else if (r_.strips) {
+        segW_ = r_.width;
+        segH_ = std::max<uint32_t>(1, r_.rowsPerStrip);
+    } else {
+        segW_ = r_.tileWidth;
+        segH_ = r_.tileLength;
+    }
+    across_ = uint32_t((uint64_t(r_.width) + segW_ - 1) / segW_);
+    down_ = uint32_t((uint64_t(r_.height) + segH_ - 1) / segH_);
+    planes_ = r_.planar == 2 ? spp : 1;
+    storedSamples_ = r_.planar == 2 ? 1 : spp;
+    rowsPerSegment_ = segH_;
+    const bool isFloat = r_.sampleFormat == 3;
+    const bool rgb = r_.colourModel == CM_RGB;
+    if (rgb) {
+        channel_[0] = 2;
+        channel_[2] = 0;
+    }
+
+    uint64_t bitsPerRow = uint64_t(segW_) * storedSamples_ * bps;
+    rowBytes_ = (bitsPerRow + 7) / 8;
+    sampleBytes_ = std::max<uint32_t>(1, bps / 8);
+    if (c == 34676) {
+        kind_ = spp == 1 ? RowKind::LogL : RowKind::LogLuv;
+        rowBytes_ = uint64_t(segW_) * (spp == 1 ? 2 : 4);
+    } else if (r_.planar == 2) {
+        kind_ = RowKind::Plane;
+    } else if (r_.colourModel == CM_YCBCR && spp == 3 && c != 7 && c != 6 &&
+               (r_.subsampling & 15) * (r_.subsampling >> 4) != 1) {
+        kind_ = RowKind::Ycc;
+        yccH_ = r_.subsampling & 15;
+        yccV_ = r_.subsampling >> 4;
+        rowBytes_ = (uint64_t(segW_) + yccH_ - 1) / yccH_ * (yccH_ * yccV_ + 2);
+        rowsPerSegment_ = (segH_ + yccV_ - 1) / yccV_;
+    } else if (spp == 1) {
+        kind_ = bps < 8 ? RowKind::Bits : isFloat ? RowKind::Float : bps == 8 ? RowKind::U8 : RowKind::U16;
+    } else {
+        kind_ = isFloat ? RowKind::RgbaFloat : bps == 8 ? RowKind::Rgba8 : RowKind::Rgba16;
+    }
+
+    // Samples wider than a byte arrive in the file's order; the predictor
+    // works on native values, so rows are swapped before it runs.
+    const bool wide = sampleBytes_ > 1 && bps % 8 == 0 && kind_ != RowKind::LogL && kind_ != RowKind::LogLuv &&
+                      kind_ != RowKind::Ycc;
+    uint32_t pred = r_.predictor;
+    if (kind_ == RowKind::Bits || kind_ == RowKind::Ycc || kind_ == RowKind::LogL || kind_ == RowKind::LogLuv ||
+        c == 6 || c == 7)
+        pred = 1;
+    if (pred == 3 && !isFloat) pred = 1;
+    if (pred == 2 && sampleBytes_ == 3) pred = 1;
+    predictor_ = pred;
+    swap_ = wide && b_.bigEndian && pred != 3;
+    copyRow_ = swap_ || pred == 2 || pred == 3;
+
+    uint64_t segmentBytes;
+    if (!checkedMul(rowBytes_, rowsPerSegment_, &segmentBytes)) return RC_OUT_OF_MEMORY;
+    const bool inPlace = c == 1 || c == 6 || c == 7;
+    if (!inPlace && !buf_.allocate(segmentBytes + 16)) return RC_OUT_OF_MEMORY;
+    if (copyRow_ && (!rowBuf_.allocate(rowBytes_ + 16) || !scratch_.allocate(rowBytes_ + 16)))
+        return RC_OUT_OF_MEMORY;
+
+    if (c == 2 || c == 3 || c == 4 || c == 32771) {
+        ResultCode rc = faxDecoderInit(fax_, c, r_.faxOptions, uint32_t(rowBytes_), segW_,
+                                       r_.reversedFill ? FAX_FILL_LSB_FIRST : 0);
+        if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
+    } else if (c == 8 || c == 32946) {
+        if (inflateInit(&zs_) != Z_OK) return RC_GENERAL_FAILURE;
+        zlibReady_ = true;
+    } else if (c == 6 || c == 7) {
+        jpeg_ = jpegDecoderCreate();
+        if (!jpeg_) return RC_OUT_OF_MEMORY;
+        if (c == 7 && r_.jpegTables.present && r_.jpegTables.count) {
+            uint64_t at = r_.jpegTables.count <= 4 ? r_.jpegTables.field : b_.u32(r_.jpegTables.field);
+            if (b_.inside(at, r_.jpegTables.count)) {
+                jpeg_->setInput(b_.data + at, r_.jpegTables.count);
+                ResultCode rc = jpeg_->readHeader();
+                if (failed(rc) && rc != RC_UNSUPPORTED_SUBFORMAT) return rc;
+            }
+        }
+    }
+    return RC_OK;
+}
+
+void SegmentDecoder::fillPalette()
+{
+    uint32_t* pal = image_->palette();
+    if (!pal) return;
+    if (!r_.colourMap) {
+        fillGreyRamp(pal);
+        return;
+    }
+    uint32_t n = std::min<uint32_t>(r_.paletteCount, 256);
+    uint64_t base = r_.colourMap, stride = 2ull * r_.paletteCount;
+    for (uint32_t i = 0; i < 256; ++i) {
+        if (i >= n) {
+            pal[i] = 0xFF000000u;
+            continue;
+        }
+        uint32_t red = b_.u16(base + 2ull * i) >> 8;
+        uint32_t green = b_.u16(base + stride + 2ull * i) >> 8;
+        uint32_t blue = b_.u16(base + 2 * stride + 2ull * i) >> 8;
+        pal[i] = 0xFF000000u | (red << 16) | (green << 8) | blue;
+    }
+}
+
+void SegmentDecoder::zeroArea(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h)
+{
+    const uint32_t bpp = image_->bytesPerPixel();
+    for (uint32_t y = y0; y < y0 + h && y < image_->height; ++y)
+        std::memset(image_->rowBytesPtr(y) + size_t(x0) * bpp, 0, size_t(w) * bpp);
+}
+
+uint32_t SegmentDecoder::decompress(const uint8_t* data, size_t length, uint32_t rowsNeeded, const uint8_t** rows,
+                                    bool* damaged)
+{
+    // A last strip holds only the rows left in the image.
+    const uint64_t wanted = rowBytes_ * rowsNeeded;
+    size_t produced = 0;
+    consumed_ = length;
+    switch (r_.compression) {
+    case 1:
+        *rows = data;
+        return uint32_t(std::min<uint64_t>(length / rowBytes_, rowsPerSegment_));
+    case 2:
+    case 3:
+    case 4:
+    case 32771:
+        fax_.setInput(data, std::min<uint64_t>(length, 3 * wanted));
+        if (!fax_.decodeRows(buf_.get(), wanted)) *damaged = true;
+        produced = wanted;
+        break;
+    case 5: {
+        TiffLzwResult lr = tiffLzwDecode(buf_.get(), data, std::min<uint64_t>(wanted, UINT32_MAX), length);
+        produced = lr.produced;
+        consumed_ = lr.consumed;
+        break;
+    }
+    case 8:
+    case 32946: {
+        // An empty segment is a sparse one: its rows stay empty.
+        if (length == 0) {
+            std::memset(buf_.get(), 0, wanted);
+            produced = wanted;
+            consumed_ = 0;
+            break;
+        }
+        inflateReset(&zs_);
+        zs_.next_in = const_cast<uint8_t*>(data);
+        zs_.avail_in = uInt(std::min<size_t>(length, UINT32_MAX));
+        zs_.next_out = buf_.get();
+        zs_.avail_out = uInt(std::min<uint64_t>(wanted, UINT32_MAX));
+        int z = inflate(&zs_, Z_FINISH);
+        if (z != Z_STREAM_END && z != Z_OK && z != Z_BUF_ERROR) *damaged = true;
+        produced = zs_.total_out;
+        consumed_ = zs_.total_in;
+        break;
+    }
+    case 32773:
+        consumed_ = unpackBits(buf_.get(), wanted, data, length, &produced);
+        break;
+    case 34676: {
+        const uint32_t planes = r_.samplesPerPixel == 1 ? 2 : 4;
+        // Byte positions of the planes in a little-endian pixel.
+        static const uint8_t kPlaneByte[4] = {1, 0, 2, 3};
+        size_t in = 0;
+        uint32_t y = 0;
+        for (; y < rowsNeeded; ++y) {
+            uint8_t* row = buf_.get() + y * rowBytes_;
+            bool full = true;
+            for (uint32_t p = 0; p < planes; ++p) {
+                size_t filled = 0;
+                in += tiffLogLuvRlePlane(row + kPlaneByte[p], segW_, planes, data + in, length - in, &filled);
+                if (filled < segW_) full = false;
+            }
+            if (!full) break;
+        }
+        consumed_ = in;
+        produced = size_t(y) * rowBytes_;
+        break;
+    }
+    default:
+        produced = 0;
+        break;
+    }
+    *rows = buf_.get();
+    if (produced > wanted) produced = wanted;
+    return uint32_t(produced / rowBytes_);
+}
+
+void SegmentDecoder::placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t plane)
+{
+    const uint32_t bps = r_.bitsPerSample;
+    const bool isSigned = r_.sampleFormat == 2;
+    const uint32_t spp = r_.samplesPerPixel;
+    switch (kind_) {
+    case RowKind::Bits: {
+        const uint32_t per = 8 / bps, mask = (1u << bps) - 1;
+        for (uint32_t x = 0; x < w; ++x) {
+            uint32_t shift = 8 - bps * (x % per + 1);
+            dst[x] = uint8_t((src[x / per] >> shift) & mask);
+        }
+        break;
+    }
+    case RowKind::U8:
+        if (isSigned) {
+            for (uint32_t x = 0; x < w; ++x) dst[x] = uint8_t(src[x] + 128);
+        } else {
+            std::memcpy(dst, src, w);
+        }
+        break;
+    case RowKind::U16: {
+        uint16_t* d = reinterpret_cast<uint16_t*>(dst);
+        std::memcpy(d, src, size_t(w) * 2);
+        if (isSigned)
+            for (uint32_t x = 0; x < w; ++x) d[x] = uint16_t(d[x] + 32768);
+        break;
+    }
+    case RowKind::Float: {
+        float* d = reinterpret_cast<float*>(dst);
+        for (uint32_t x = 0; x < w; ++x) d[x] = floatSample(src + size_t(x) * sampleBytes_, sampleBytes_);
+        break;
+    }
+    case RowKind::Rgba8: {
+        const uint8_t add = isSigned ? 128 : 0;
+        for (uint32_t x = 0; x < w; ++x, src += spp, dst += 4) {
+            dst[channel_[0]] = uint8_t(src[0] + add);
+            dst[1] = uint8_t(src[1] + add);
+            dst[channel_[2]] = uint8_t(src[2] + add);
+            dst[3] = spp == 4 ? uint8_t(src[3] + add) : 255;
+        }
+        break;
+    }
+    case RowKind::Rgba16: {
+        const uint16_t* s = reinterpret_cast<const uint16_t*>(src);
+        uint16_t* d = reinterpret_cast<uint16_t*>(dst);
+        const uint16_t add = isSigned ? 32768 : 0;
+        for (uint32_t x = 0; x < w; ++x, s += spp, d += 4) {
+            d[channel_[0]] = uint16_t(s[0] + add);
+            d[1] = uint16_t(s[1] + add);
+            d[channel_[2]] = uint16_t(s[2] + add);
+            d[3] = spp == 4 ? uint16_t(s[3] + add) : 65535;
+        }
+        break;
+    }
+    case RowKind::RgbaFloat: {
+        float* d = reinterpret_cast<float*>(dst);
+        const uint32_t step = spp * sampleBytes_;
+        for (uint32_t x = 0; x < w; ++x, src += step, d += 4) {
+            d[channel_[0]] = floatSample(src, sampleBytes_);
+            d[1] = floatSample(src + sampleBytes_, sampleBytes_);
+            d[channel_[2]] = floatSample(src + 2 * sampleBytes_, sampleBytes_);
+            d[3] = spp == 4 ? floatSample(src + 3 * sampleBytes_, sampleBytes_) : 1.0f;
+        }
+        break;
+    }
+    case RowKind::Plane: {
+        // Every plane in full: channel = plane (red and blue exchanged for
+        // RGB); the first plane also makes three-plane pixels opaque.
+        const uint32_t ch = channel_[plane & 3];
+        const bool setAlpha = plane == 0 && spp < 4;
+        const bool isFloat = r_.sampleFormat == 3;
+        if (isFloat) {
+            float* d = reinterpret_cast<float*>(dst);
+            for (uint32_t x = 0; x < w; ++x, d += 4) {
+                d[ch] = floatSample(src + size_t(x) * sampleBytes_, sampleBytes_);
+                if (setAlpha) d[3] = 1.0f;
+            }
+        } else if (bps == 16) {
+            const uint16_t* s = reinterpret_cast<const uint16_t*>(src);
+            uint16_t* d = reinterpret_cast<uint16_t*>(dst);
+            const uint16_t add = isSigned ? 32768 : 0;
+            for (uint32_t x = 0; x < w; ++x, d += 4) {
+                d[ch] = uint16_t(s[x] + add);
+                if (setAlpha) d[3] = 65535;
+            }
+        } else {
+            const uint8_t add = isSigned ? 128 : 0;
+            for (uint32_t x = 0; x < w; ++x, dst += 4) {
+                dst[ch] = uint8_t(src[x] + add);
+                if (setAlpha) dst[3] = 255;
+            }
+        }
+        break;
+    }
+    case RowKind::LogL: {
+        float* d = reinterpret_cast<float*>(dst);
+        for (uint32_t x = 0; x < w; ++x) d[x] = logL16Decode(uint16_t(src[2 * x] | (src[2 * x + 1] << 8)));
+        break;
+    }
+    case RowKind::LogLuv: {
+        RgbaF* d = reinterpret_cast<RgbaF*>(dst);
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint8_t* p = src + 4 * x;
+            float y = logL16Decode(uint16_t(p[0] | (p[1] << 8)));
+            logLuvToRgb(y, p[2] / 410.0, p[3] / 410.0, d[x]);
+        }
+        break;
+    }
+    case RowKind::Ycc:
+        break;
+    }
+}
+
+void SegmentDecoder::placeRows(const uint8_t* rows, uint32_t count, uint32_t x0, uint32_t y0, uint32_t w,
+                               uint32_t plane)
+{
+    const uint32_t bpp = image_->bytesPerPixel();
+    const uint32_t storedSampleCount = segW_ * storedSamples_;
+    for (uint32_t y = 0; y < count; ++y) {
+        if (aborted(abort_)) return;
+        const uint8_t* src = rows + y * rowBytes_;
+        if (copyRow_) {
+            uint8_t* row = rowBuf_.get();
+            std::memcpy(row, src, rowBytes_);
+            if (swap_) swapSamples(row, storedSampleCount, sampleBytes_);
+            if (predictor_ == 2) tiffUnpredictRow(row, segW_, storedSamples_, sampleBytes_);
+            else if (predictor_ == 3)
+                unpredictFloatRow(row, scratch_.get(), storedSampleCount, sampleBytes_, storedSamples_);
+            src = row;
+        }
+        placeRow(src, image_->rowBytesPtr(y0 + y) + size_t(x0) * bpp, w, plane);
+        if (r_.strips) reportProgress(progress_, y0 + y + 1, r_.height);
+    }
+}
+
+void SegmentDecoder::placeYccRows(const uint8_t* rows, uint32_t blockRows, uint32_t x0, uint32_t y0, uint32_t w,
+                                  uint32_t h)
+{
+    const uint32_t bh = yccH_, bv = yccV_, block = bh * bv + 2;
+    const uint32_t blocksAcross = (segW_ + bh - 1) / bh;
+    for (uint32_t br = 0; br < blockRows; ++br) {
+        const uint8_t* src = rows + br * rowBytes_;
+        for (uint32_t bx = 0; bx < blocksAcross; ++bx, src += block) {
+            uint8_t cb = src[bh * bv], cr = src[bh * bv + 1];
+            for (uint32_t j = 0; j < bv; ++j) {
+                uint32_t y = br * bv + j;
+                if (y >= h) break;
+                uint8_t* out = image_->rowBytesPtr(y0 + y) + size_t(x0) * 4;
+                for (uint32_t i = 0; i < bh; ++i) {
+                    uint32_t x = bx * bh + i;
+                    if (x >= w) break;
+                    uint8_t* p = out + 4 * x;
+                    p[0] = src[j * bh + i];
+                    p[1] = cb;
+                    p[2] = cr;
+                    p[3] = 255;
+                }
+            }
+        }
+    }
+}
+
+ResultCode SegmentDecoder::decodeJpeg(const uint8_t* data, size_t length, uint32_t x0, uint32_t y0, uint32_t w,
+                                      uint32_t h, uint32_t* rowsDone)
+{
+    *rowsDone = 0;
+    jpeg_->setInput(data, length);
+    ResultCode rc = jpeg_->readHeader();
+    if (failed(rc)) return RC_CORRUPT_FILE;
+    const uint32_t comps = jpeg_->componentCount();
+    const uint32_t outBpp = comps == 1 ? 1 : 4;
+    const uint32_t imgBpp = image_->bytesPerPixel();
+    const uint32_t rows = std::min(h, jpeg_->height());
+    const uint32_t cols = std::min(w, jpeg_->width());
+    const uint64_t aligned = uint64_t(jpeg_->alignedWidth());
+    const bool oneSample = r_.samplesPerPixel == 1;
+    if (oneSample != (comps == 1) && !(oneSample && comps >= 3)) return RC_CORRUPT_FILE;
+    if (!oneSample && comps < 3) return RC_CORRUPT_FILE;
+
+    // Straight into the image when whole MCU rows fit within its stride and
+    // nothing needs converting; otherwise through a buffer of whole MCUs,
+    // copied clipped to the segment.
+    const bool direct = outBpp == imgBpp && (uint64_t(x0) + aligned) * outBpp <= image_->rowBytes() &&
+                        !(comps == 3 && imgBpp != 4);
+    uint8_t* dest;
+    size_t stride;
+    AlignedBuffer<uint8_t> temp;
+    if (direct) {
+        dest = image_->rowBytesPtr(y0) + size_t(x0) * outBpp;
+        stride = image_->rowBytes();
+    } else {
+        stride = size_t(aligned) * outBpp;
+        if (!temp.allocate(uint64_t(stride) * rows + 16)) return RC_OUT_OF_MEMORY;
+        dest = temp.get();
+    }
+    rc = jpeg_->decode(dest, outBpp, stride, rows, false, nullptr, abort_);
+    if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
+    const bool ycc = jpeg_->colourSpace() == JPEG_CS_YCBCR;
+    for (uint32_t y = 0; y < rows; ++y) {
+        uint8_t* src = dest + size_t(y) * stride;
+        uint8_t* out = image_->rowBytesPtr(y0 + y) + size_t(x0) * imgBpp;
+        if (outBpp == 4 && ycc) ycbcrToRgbRow(src, cols);
+        if (direct) continue;
+        if (imgBpp == outBpp) {
+            std::memcpy(out, src, size_t(cols) * outBpp);
+        } else if (imgBpp == 1 && outBpp == 4) {
+            rgba8RowToGray(out, reinterpret_cast<const Rgba8*>(src), cols, false);
+        }
+        if (cols < w) std::memset(out + size_t(cols) * imgBpp, 0, size_t(w - cols) * imgBpp);
+    }
+    *rowsDone = rows;
+    return rows < h ? RC_CORRUPT_FILE : RC_OK;
+}
+
+ResultCode SegmentDecoder::run()
+{
+    ResultCode rc = setUp();
+    if (failed(rc)) {
+        zeroArea(0, 0, r_.width, r_.height);
+        return rc;
+    }
+    fillPalette();
+    const uint32_t c = r_.compression;
+    const uint64_t perPlane = uint64_t(across_) * down_;
+    const uint64_t count = perPlane * planes_;
+    if (planes_ > 1) zeroArea(0, 0, r_.width, r_.height);
+    const bool listOk = c == 6 || r_.offsets.values(b_) != UINT64_MAX;
+    const bool countsOk = r_.byteCounts.present && r_.byteCounts.values(b_) != UINT64_MAX;
+
+    ResultCode result = RC_OK;
+    bool consecutive = false;
+    uint64_t nextStart = 8;
+    for (uint64_t s = 0; s < count; ++s) {
+        if (aborted(abort_)) return RC_OK;
+        const uint32_t plane = uint32_t(s / perPlane);
+        const uint32_t inPlane = uint32_t(s % perPlane);
+        const uint32_t x0 = (inPlane % across_) * segW_, y0 = (inPlane / across_) * segH_;
+        const uint32_t w = std::min(segW_, r_.width - x0), h = std::min(segH_, r_.height - y0);
+
+        // Where the segment's data lies, cut at the end of the file.
+        uint64_t start = 0, length = 0;
+        bool present = true;
+        if (c == 6) {
+            start = r_.jpegIfOffset;
+            length = r_.jpegIfLength;
+        } else if (!listOk || s >= r_.offsets.count) {
+            present = false;
+        } else {
+            start = r_.offsets.at(b_, uint32_t(s));
+            if (start >= b_.size && r_.offsets.type == kTypeLong) consecutive = true;
+            if (consecutive) start = nextStart;
+            if (start >= b_.size) present = false;
+            length = countsOk && s < r_.byteCounts.count ? r_.byteCounts.at(b_, uint32_t(s)) : b_.size - start;
+            if (consecutive && !(countsOk && s < r_.byteCounts.count)) length = b_.size - start;
+        }
+        if (present) length = std::min<uint64_t>(length, b_.size - start);
+
+        uint32_t done = 0;
+        if (!present) {
+            result = RC_CORRUPT_FILE;
+        } else if (c == 6 || c == 7) {
+            ResultCode jr = decodeJpeg(b_.data + start, size_t(length), x0, y0, w, h, &done);
+            if (jr == RC_OUT_OF_MEMORY) return jr;
+            if (failed(jr)) result = RC_CORRUPT_FILE;
+            if (failed(jr) && jr != RC_CORRUPT_FILE) done = 0;
+            nextStart = start + length;
+        } else {
+            const uint8_t* rows = nullptr;
+            bool damaged = false;
+            uint32_t need = kind_ == RowKind::Ycc ? (h + yccV_ - 1) / yccV_ : h;
+            uint32_t avail = decompress(b_.data + start, size_t(length), need, &rows, &damaged);
+            nextStart = start + consumed_;
+            if (avail < need || damaged) result = RC_CORRUPT_FILE;
+            avail = std::min(avail, need);
+            if (kind_ == RowKind::Ycc) {
+                placeYccRows(rows, avail, x0, y0, w, h);
+                done = std::min(h, avail * yccV_);
+            } else {
+                placeRows(rows, avail, x0, y0, w, plane);
+                done = avail;
+            }
+        }
+        if (done < h && planes_ == 1) zeroArea(x0, y0 + done, w, h - done);
+        if (!r_.strips) reportProgress(progress_, uint32_t(s + 1), uint32_t(std::min<uint64_t>(count, UINT32_MAX)));
+    }
+    reportProgress(progress_, 100, 100);
+    return result;
+}
+
+} // namespace
+
+namespace tiff_internal {
+
+ResultCode TiffReader::readPixels(Image* image, bool, Progress* progress, AbortFlag* abort)
+{
+    if (image->rowBytes() == 0) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    std::unique_ptr<SegmentDecoder> decoder(new (std::nothrow) SegmentDecoder(*this, image, progress, abort));
+    if (!decoder) return RC_OUT_OF_MEMORY;
+    return decoder->run();
+}
+
+} // namespace tiff_internal
+
+} // namespace quillon

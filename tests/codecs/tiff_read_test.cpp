@@ -1,0 +1,543 @@
+// TIFF reading: every compression, layout, byte order and sample type that
+// libtiff's tiffcp writes, compared with the pictures the files were made
+// from (or, for JPEG, with ImageMagick's decode); hand-built hostile files.
+#include "codecs/main/tiff.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "app/format_table.h"
+#include "core/convert.h"
+#include "core/image_reader.h"
+#include "platform/memory.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+Ref<Image> decodeSource(MappedFile* src, ResultCode* rcOut, Ref<ImageReader>* readerOut = nullptr)
+{
+    registerAllFormats();
+    Ref<ImageReader> reader;
+    ResultCode rc = imageSourceOpen(reader, src, true);
+    Ref<Image> img;
+    if (succeeded(rc)) {
+        Image* raw = nullptr;
+        rc = imageCreateForReader(reader.get(), &raw, false);
+        img = Ref<Image>::adopt(raw);
+        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
+    }
+    *rcOut = rc;
+    if (readerOut) *readerOut = reader;
+    return img;
+}
+
+// Decodes exactly these bytes (no padding that could hide an over-read).
+Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
+{
+    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(bytes.data(), bytes.size(), "x.tif", false));
+    return decodeSource(src.get(), rc, readerOut);
+}
+
+Ref<Image> decodeFile(const fs::path& path, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
+{
+    std::vector<uint8_t> bytes = readFile(path);
+    return decodeBytes(bytes, rc, readerOut);
+}
+
+// Sample c (0 red, 1 green, 2 blue, 3 alpha) of an integer image at 16 bits.
+uint32_t sample16(const Image* img, uint32_t x, uint32_t y, uint32_t c)
+{
+    static const int kPos[4] = {2, 1, 0, 3};
+    switch (img->pixelFormat) {
+    case PF_RGBA8: return img->rowBytesPtr(y)[4 * x + kPos[c]] * 257u;
+    case PF_RGBA16: return img->row<uint16_t>(y)[4 * x + kPos[c]];
+    case PF_GRAY8: return c == 3 ? 65535 : img->rowBytesPtr(y)[x] * 257u;
+    case PF_GRAY16: return c == 3 ? 65535 : img->row<uint16_t>(y)[x];
+    case PF_INDEXED8: {
+        uint32_t e = img->palette()[img->rowBytesPtr(y)[x]];
+        static const int kShift[4] = {16, 8, 0, 24};
+        return ((e >> kShift[c]) & 255) * 257u;
+    }
+    default: return 0xFFFFFFFF;
+    }
+}
+
+// Every pixel against the picture (scaled to 16 bits); tolerance for lossy data.
+void expectPixels(const Image* img, const Pnm& p, const std::string& what, uint32_t maxDiff = 0,
+                  double maxMean = 0)
+{
+    ASSERT_TRUE(img) << what;
+    ASSERT_EQ(img->width, p.width) << what;
+    ASSERT_EQ(img->height, p.height) << what;
+    const uint32_t scale = 65535 / p.maxval;
+    uint32_t worst = 0, bad = 0;
+    double total = 0;
+    uint64_t n = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x)
+            for (uint32_t c = 0; c < std::min(p.channels, 3u) + (p.channels == 4); ++c) {
+                uint32_t want = p.at(x, y, p.channels == 1 ? 0 : c) * scale;
+                uint32_t got = sample16(img, x, y, c);
+                uint32_t d = (got > want ? got - want : want - got) / scale;
+                worst = std::max(worst, d);
+                total += d;
+                ++n;
+                if (d > maxDiff && ++bad < 4)
+                    ADD_FAILURE() << what << ": pixel " << x << "," << y << " channel " << c << " is " << got
+                                  << ", expected " << want;
+            }
+    if (maxMean > 0) {
+        EXPECT_LE(total / double(n), maxMean) << what;
+    }
+}
+
+Pnm pattern(uint32_t w, uint32_t h, uint32_t channels, uint32_t maxval, int kind)
+{
+    Pnm p;
+    p.width = w, p.height = h, p.channels = channels, p.maxval = maxval;
+    p.samples.resize(size_t(w) * h * channels);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (uint32_t c = 0; c < channels; ++c) {
+                uint32_t v;
+                if (kind == 1) v = (x / 20 + y / 25 + c) % 2 ? maxval : 0;                  // two values
+                else if (kind == 2) v = ((x / 20) * 16 + (y / 20) * 7 * c) & 255;           // few colours
+                else if (kind == 3) v = (x + 2 * y + 40 * c) % 510, v = v < 256 ? v : 509 - v;  // smooth
+                else v = (x * 2654435761u + y * 40503u + c * 977u) >> 7;                    // noisy
+                p.samples[(size_t(y) * w + x) * channels + c] = uint16_t(v % (maxval + 1));
+            }
+    return p;
+}
+
+std::string q(const fs::path& p) { return shellQuote(p.string()); }
+
+class TiffFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        QUILLON_REQUIRE_TOOL("tiffcp");
+    }
+    // A source picture written by ImageMagick as an uncompressed TIFF.
+    fs::path base(const std::string& name, const Pnm& p, const std::string& options)
+    {
+        fs::path src = dir / (name + (p.channels == 4 ? ".pam" : p.channels == 1 ? ".pgm" : ".ppm"));
+        EXPECT_TRUE(writePnm(src, p));
+        fs::path out = dir / (name + ".tif");
+        EXPECT_EQ(run("convert " + q(src) + " -compress None " + options + " " + q(out)), 0) << name;
+        return out;
+    }
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_F(TiffFiles, TiffcpMatrixDecodesLikeTheSource)
+{
+    struct Kind {
+        const char* name;
+        Pnm picture;
+        std::string imOptions;
+        std::vector<std::string> compressions;
+    };
+    const std::vector<std::string> lossless = {"none", "lzw", "lzw:2", "zip", "zip:2", "packbits"};
+    std::vector<Kind> kinds = {
+        {"bilevel", pattern(300, 200, 1, 255, 1), "-type bilevel -depth 1", {"none", "lzw", "zip", "packbits", "g3", "g3:2d", "g4"}},
+        {"grey8", pattern(300, 200, 1, 255, 0), "-depth 8", lossless},
+        {"grey16", pattern(300, 200, 1, 65535, 0), "-depth 16", lossless},
+        {"palette", pattern(300, 200, 3, 255, 2), "-type Palette", {"none", "lzw", "zip", "packbits"}},
+        {"rgb8", pattern(300, 200, 3, 255, 0), "-depth 8", lossless},
+        {"rgba8", pattern(300, 200, 4, 255, 3), "-depth 8", lossless},
+        {"rgb16", pattern(300, 200, 3, 65535, 0), "-depth 16", lossless},
+    };
+    const char* layouts[] = {"-r 16", "-t -w 256 -l 256"};
+    const char* planars[] = {"-p contig", "-p separate"};
+    const char* orders[] = {"-L", "-B"};
+    int checked = 0;
+    for (const Kind& k : kinds) {
+        fs::path b = base(k.name, k.picture, k.imOptions);
+        for (const std::string& comp : k.compressions)
+            for (const char* layout : layouts)
+                for (const char* planar : planars)
+                    for (const char* order : orders) {
+                        // tiffcp splits planes of 8-bit samples only.
+                        if ((std::string(k.name) == "bilevel" || k.picture.maxval > 255) && planar[3] == 's') continue;
+                        std::string what = std::string(k.name) + " -c " + comp + " " + layout + " " + planar + " " + order;
+                        fs::path out = dir / "m.tif";
+                        ASSERT_EQ(run("tiffcp -c " + comp + " " + layout + " " + planar + " " + order + " " + q(b) + " " +
+                                      q(out) + " 2>/dev/null"),
+                                  0)
+                            << what;
+                        ResultCode rc;
+                        Ref<Image> img = decodeFile(out, &rc);
+                        ASSERT_EQ(rc, RC_OK) << what;
+                        expectPixels(img.get(), k.picture, what);
+                        ++checked;
+                    }
+    }
+    EXPECT_GT(checked, 250);
+}
+
+TEST_F(TiffFiles, JpegSegmentsMatchImageMagicksDecode)
+{
+    for (const char* layout : {"-r 16", "-r 64", "-t -w 256 -l 256"})
+        for (int channels : {1, 3}) {
+            Pnm p = pattern(300, 200, channels, 255, 3);
+            fs::path b = base(channels == 1 ? "jg" : "jc", p, "-depth 8");
+            fs::path out = dir / "j.tif";
+            std::string what = std::string(layout) + (channels == 1 ? " grey" : " colour");
+            ASSERT_EQ(run("tiffcp -c jpeg:90 " + std::string(layout) + " " + q(b) + " " + q(out) + " 2>/dev/null"), 0);
+            fs::path ref = dir / "j.pam";
+            ASSERT_EQ(run("convert " + q(out) + " -depth 8 " + q(ref)), 0);
+            Pnm oracle;
+            ASSERT_TRUE(readPnm(ref, oracle));
+            ResultCode rc;
+            Ref<Image> img = decodeFile(out, &rc);
+            ASSERT_EQ(rc, RC_OK) << what;
+            expectPixels(img.get(), oracle, what, 8, 1.0);
+        }
+}
+
+TEST_F(TiffFiles, LargeJpegStripHasTheColoursOfASmallOne)
+{
+    // A segment large enough for the decoder's band rows must not be
+    // converted from YCbCr a second time.
+    Pnm big = pattern(2048, 600, 3, 255, 3);
+    Pnm small = pattern(64, 48, 3, 255, 3);
+    for (const Pnm* p : {&big, &small}) {
+        fs::path b = base(p == &big ? "big" : "small", *p, "-depth 8");
+        fs::path out = dir / "jb.tif";
+        ASSERT_EQ(run("tiffcp -c jpeg:95 -r 1024 " + q(b) + " " + q(out)), 0);
+        ResultCode rc;
+        Ref<Image> img = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK);
+        expectPixels(img.get(), *p, p == &big ? "2048 x 600" : "64 x 48", 12, 2.0);
+    }
+}
+
+TEST_F(TiffFiles, FloatSamplesOfEveryWidthAndPredictor)
+{
+    Pnm p = pattern(300, 200, 3, 65535, 3);
+    for (int bits : {32}) {
+        fs::path b = base("f" + std::to_string(bits), p,
+                          "-define quantum:format=floating-point -depth " + std::to_string(bits) + " -compress zip");
+        // libtiff does not read back the big-endian files it writes with
+        // the floating-point predictor, so those are left out.
+        for (const char* comp : {"none", "lzw:1", "zip:3", "lzw:3"})
+            for (const char* planar : {"-p contig", "-t -w 256 -l 256"})
+                for (const char* order : {"-L", "-B"}) {
+                    if (comp[std::strlen(comp) - 1] == '3' && order[1] == 'B') continue;
+                    std::string what = std::to_string(bits) + " " + comp + " " + planar + " " + order;
+                    fs::path out = dir / "f.tif";
+                    ASSERT_EQ(run(std::string("tiffcp -c ") + comp + " " + planar + " " + order + " " + q(b) + " " +
+                                  q(out) + " 2>/dev/null"),
+                              0)
+                        << what;
+                    ResultCode rc;
+                    Ref<Image> img = decodeFile(out, &rc);
+                    ASSERT_EQ(rc, RC_OK) << what;
+                    ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT) << what;
+                    // Float RGB is linear light; the decode gives it the sRGB curve.
+                    const double tol = 1e-5;
+                    int bad = 0;
+                    for (uint32_t y = 0; y < p.height; y += 7)
+                        for (uint32_t x = 0; x < p.width; x += 3) {
+                            const RgbaF& px = img->row<RgbaF>(y)[x];
+                            float got[3] = {px.r, px.g, px.b};
+                            for (int c = 0; c < 3; ++c) {
+                                double want = srgbEncode(float(p.at(x, y, c) / 65535.0));
+                                if (std::fabs(got[c] - want) > tol && ++bad < 4)
+                                    ADD_FAILURE() << what << " at " << x << "," << y << ": " << got[c] << " vs " << want;
+                            }
+                        }
+                }
+    }
+}
+
+TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
+{
+    Pnm a = pattern(120, 80, 3, 255, 0), bb = pattern(40, 70, 1, 255, 3), thumb = pattern(30, 20, 3, 255, 3);
+    fs::path pa = base("pa", a, "-depth 8"), pb = base("pb", bb, "-depth 8"), pt = base("pt", thumb, "-depth 8");
+    fs::path three = dir / "three.tif", withThumb = dir / "thumb.tif", other = dir / "other.tif";
+    ASSERT_EQ(run("tiffcp -c lzw " + q(pa) + " " + q(pb) + " " + q(pa) + " " + q(three)), 0);
+    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pt) + " " + q(withThumb)), 0);
+    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pb) + " " + q(other)), 0);
+
+    ResultCode rc;
+    Ref<Image> img = decodeFile(three, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    const Pnm* want[] = {&a, &bb, &a};
+    const char16_t* labels[] = {u"1:3", u"2:3", u"3:3"};
+    int i = 0;
+    for (Image* im = img.get(); im; im = im->next(), ++i) {
+        ASSERT_LT(i, 3);
+        expectPixels(im, *want[i], "page " + std::to_string(i));
+        ASSERT_TRUE(im->info());
+        EXPECT_EQ(std::u16string(im->info()->get(INFO_PAGE)), labels[i]);
+    }
+    EXPECT_EQ(i, 3);
+
+    img = decodeFile(withThumb, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->next(), nullptr) << "a quarter-size second page is a thumbnail";
+    img = decodeFile(other, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_NE(img->next(), nullptr) << "a second page of another shape stays";
+}
+
+// ---- hand-built files ----
+
+namespace {
+
+// A little-endian TIFF: header, pixel data at 8, then one directory.
+struct TiffBuilder {
+    std::vector<uint8_t> bytes{'I', 'I', 42, 0, 0, 0, 0, 0};
+    struct Entry {
+        uint16_t tag, type;
+        uint32_t count, value;
+    };
+    std::vector<Entry> entries;
+
+    uint32_t append(const std::vector<uint8_t>& data)
+    {
+        uint32_t at = uint32_t(bytes.size());
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        if (bytes.size() & 1) bytes.push_back(0);
+        return at;
+    }
+    void tag(uint16_t t, uint16_t type, uint32_t count, uint32_t value) { entries.push_back({t, type, count, value}); }
+    // Writes the directory; returns its offset.
+    uint32_t finish(uint32_t next = 0)
+    {
+        uint32_t at = uint32_t(bytes.size());
+        std::memcpy(&bytes[4], &at, 4);
+        put16(uint16_t(entries.size()));
+        for (const Entry& e : entries) {
+            put16(e.tag), put16(e.type), put32(e.count);
+            if (e.type == 3 && e.count == 1) put16(uint16_t(e.value)), put16(0);
+            else put32(e.value);
+        }
+        put32(next);
+        return at;
+    }
+    void put16(uint16_t v) { bytes.push_back(uint8_t(v)), bytes.push_back(uint8_t(v >> 8)); }
+    void put32(uint32_t v) { put16(uint16_t(v)), put16(uint16_t(v >> 16)); }
+};
+
+// An 8 x 4 grey image in one strip, with the given data and compression.
+TiffBuilder greyStrip(const std::vector<uint8_t>& data, uint32_t compression, uint32_t w = 8, uint32_t h = 4)
+{
+    TiffBuilder t;
+    uint32_t at = t.append(data);
+    t.tag(256, 3, 1, w);
+    t.tag(257, 3, 1, h);
+    t.tag(258, 3, 1, 8);
+    t.tag(259, 3, 1, compression);
+    t.tag(262, 3, 1, 1);
+    t.tag(273, 4, 1, at);
+    t.tag(277, 3, 1, 1);
+    t.tag(278, 3, 1, h);
+    t.tag(279, 4, 1, uint32_t(data.size()));
+    return t;
+}
+
+std::vector<uint8_t> ramp(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 7 + 3);
+    return v;
+}
+
+} // namespace
+
+TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
+{
+    setAllocationCap(uint64_t(256) << 20);
+    ResultCode rc;
+    TiffBuilder ok = greyStrip(ramp(32), 1);
+    ok.finish();
+    Ref<Image> img = decodeBytes(ok.bytes, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->rowBytesPtr(3)[7], uint8_t(31 * 7 + 3));
+
+    // The probe and the header read the same eight bytes.
+    std::vector<uint8_t> shortHeader = {'I', 'I', 42, 0, 8, 0};
+    decodeBytes(shortHeader, &rc);
+    EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
+    std::vector<uint8_t> big = ok.bytes;
+    big[2] = 43;
+    Ref<MappedFile> bigFile = Ref<MappedFile>::adopt(memoryStreamCreate(big.data(), big.size(), "b.tif", false));
+    EXPECT_EQ(tiffProbe(bigFile.get()), RC_UNSUPPORTED_SUBFORMAT);
+
+    // A directory whose entries run past the end of the file.
+    std::vector<uint8_t> cut = ok.bytes;
+    cut.resize(cut.size() - 20);
+    decodeBytes(cut, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // A first directory past the end.
+    std::vector<uint8_t> far = ok.bytes;
+    far[4] = 0xF0, far[5] = 0xFF, far[6] = 0xFF, far[7] = 0x7F;
+    decodeBytes(far, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+
+    struct Case {
+        const char* what;
+        uint16_t tag, type;
+        uint32_t count, value;
+        ResultCode want;
+    } cases[] = {
+        {"zero tile width", 322, 3, 1, 0, RC_CORRUPT_FILE},
+        {"width of two values", 256, 3, 2, 8, RC_CORRUPT_FILE},
+        {"unknown compression", 259, 3, 1, 12345, RC_UNSUPPORTED_SUBFORMAT},
+        {"photometric 7", 262, 3, 1, 7, RC_UNSUPPORTED_SUBFORMAT},
+        {"three samples of 8 bits at an offset past the end", 258, 3, 3, 0xFFFFFF00, RC_CORRUPT_FILE},
+        {"sample format 9", 339, 3, 1, 9, RC_UNSUPPORTED_SUBFORMAT},
+        {"odd subsampling count", 530, 3, 1, 2, RC_CORRUPT_FILE},
+    };
+    for (const Case& c : cases) {
+        TiffBuilder t = greyStrip(ramp(32), 1);
+        t.tag(c.tag, c.type, c.count, c.value);
+        if (c.tag == 322) t.tag(323, 3, 1, 16), t.tag(324, 4, 1, 8), t.tag(325, 4, 1, 32);
+        t.finish();
+        decodeBytes(t.bytes, &rc);
+        EXPECT_EQ(rc, c.want) << c.what;
+    }
+
+    // Resolution with a zero denominator is dropped, not divided by.
+    TiffBuilder res = greyStrip(ramp(32), 1);
+    uint32_t rat = res.append({72, 0, 0, 0, 0, 0, 0, 0});
+    res.tag(282, 5, 1, rat);
+    res.tag(296, 3, 1, 2);
+    res.finish();
+    Ref<ImageReader> reader;
+    img = decodeBytes(res.bytes, &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_FALSE(reader->info.has(INFO_DENSITY));
+    setAllocationCap(0);
+}
+
+TEST(TiffHostile, PageChainsThatLoopOrPointAwayEnd)
+{
+    ResultCode rc;
+    // A directory whose next offset is itself, and one that points at a
+    // directory of 3 entries: one page each.
+    for (int variant = 0; variant < 2; ++variant) {
+        TiffBuilder t = greyStrip(ramp(32), 1);
+        uint32_t ifd = uint32_t(t.bytes.size());
+        uint32_t next = variant == 0 ? ifd : ifd + 2 + 12 * 9 + 4;
+        t.finish(next);
+        if (variant == 1) t.put16(3), t.bytes.resize(t.bytes.size() + 40, 0);
+        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        ASSERT_EQ(rc, RC_OK) << variant;
+        EXPECT_EQ(img->next(), nullptr) << variant;
+    }
+    // Two directories pointing at each other: two pages, then the loop ends.
+    TiffBuilder a = greyStrip(ramp(32), 1, 8, 4);
+    uint32_t first = uint32_t(a.bytes.size());
+    uint32_t second = first + 2 + 12 * 9 + 4;
+    a.finish(second);
+    std::vector<TiffBuilder::Entry> entries = a.entries;
+    for (auto& e : entries)
+        if (e.tag == 256) e.value = 4;  // a different shape, so no thumbnail
+    a.put16(uint16_t(entries.size()));
+    for (const auto& e : entries) {
+        a.put16(e.tag), a.put16(e.type), a.put32(e.count);
+        if (e.type == 3) a.put16(uint16_t(e.value)), a.put16(0);
+        else a.put32(e.value);
+    }
+    a.put32(first);
+    Ref<Image> img = decodeBytes(a.bytes, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_NE(img->next(), nullptr);
+    EXPECT_EQ(img->next()->next(), nullptr);
+}
+
+TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
+{
+    ResultCode rc;
+    // Uncompressed strip cut after two and a half rows.
+    {
+        TiffBuilder t = greyStrip(ramp(32), 1);
+        t.entries.back().value = 20;
+        t.entries[5].value = 8;
+        t.finish();
+        // Make the strip claim 32 bytes but leave the file shorter by
+        // moving the directory first: build by hand instead.
+        std::vector<uint8_t> data = ramp(20);
+        TiffBuilder s;
+        s.tag(256, 3, 1, 8), s.tag(257, 3, 1, 4), s.tag(258, 3, 1, 8), s.tag(259, 3, 1, 1), s.tag(262, 3, 1, 1);
+        s.tag(273, 4, 1, 8 + 2 + 12 * 9 + 4), s.tag(277, 3, 1, 1), s.tag(278, 3, 1, 4), s.tag(279, 4, 1, 32);
+        s.finish();
+        s.bytes.insert(s.bytes.end(), data.begin(), data.end());
+        Ref<Image> img = decodeBytes(s.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    }
+    // LZW: a code above the next free entry stops the segment; the rows it
+    // did not reach are zero.
+    {
+        // 9-bit codes: clear, 'A' (65), 300 (never defined), end.
+        std::vector<uint8_t> lzw;
+        uint64_t bits = 0;
+        int n = 0;
+        for (uint32_t code : {256u, 65u, 300u, 257u}) {
+            bits = (bits << 9) | code;
+            n += 9;
+            while (n >= 8) lzw.push_back(uint8_t(bits >> (n - 8))), n -= 8;
+        }
+        lzw.push_back(uint8_t(bits << (8 - n)));
+        uint8_t out[16];
+        std::memset(out, 0xEE, sizeof out);
+        TiffLzwResult r = tiffLzwDecode(out, lzw.data(), sizeof out, lzw.size());
+        EXPECT_TRUE(r.damaged);
+        EXPECT_EQ(r.produced, 1u);
+        EXPECT_EQ(out[0], 65);
+    }
+    // PackBits: runs cut at both ends; 0x80 is skipped.
+    {
+        std::vector<uint8_t> pb = {0x80, 0x01, 'a', 'b', 0xFD, 'z', 0x7F, 'q'};
+        TiffBuilder t = greyStrip(pb, 32773, 7, 1);
+        t.finish();
+        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        EXPECT_EQ(rc, RC_OK);
+        ASSERT_TRUE(img);
+        const char want[] = "abzzzzq";
+        EXPECT_EQ(std::memcmp(img->rowBytesPtr(0), want, 7), 0);
+    }
+    // An empty Deflate strip is a sparse one: zero rows, not a failure.
+    {
+        TiffBuilder t = greyStrip({}, 8);
+        t.finish();
+        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        EXPECT_EQ(rc, RC_OK);
+        ASSERT_TRUE(img);
+        for (uint32_t y = 0; y < 4; ++y)
+            for (uint32_t x = 0; x < 8; ++x) EXPECT_EQ(img->rowBytesPtr(y)[x], 0);
+    }
+    // Offsets at SHORT positions past the end, and more strips than offsets.
+    {
+        TiffBuilder t = greyStrip(ramp(32), 1, 8, 4);
+        t.entries[5] = {273, 3, 1, 0xFFF0};
+        t.entries[7].value = 2;  // two strips, one offset
+        t.finish();
+        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    }
+}
+
+TEST(TiffHostile, RowsPerStripOfTheDefaultIsTheHeight)
+{
+    ResultCode rc;
+    TiffBuilder t = greyStrip(ramp(32), 1);
+    t.entries[7].type = 4, t.entries[7].value = 0xFFFFFFFF;
+    t.finish();
+    Ref<Image> img = decodeBytes(t.bytes, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->rowBytesPtr(3)[0], uint8_t(24 * 7 + 3));
+}
