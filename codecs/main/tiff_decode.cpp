@@ -14,6 +14,7 @@
 #include "codecs/main/jpeg_decoder.h"
 #include "codecs/main/tiff.h"
 #include "codecs/main/tiff_internal.h"
+#include "core/bitpack.h"
 #include "core/convert.h"
 #include "core/image_reader.h"
 #include "platform/memory.h"
@@ -145,29 +146,6 @@ size_t tiffLogLuvRlePlane(uint8_t* out, size_t outLength, size_t step, const uin
 }
 
 namespace {
-
-// PackBits into `out`; bounded by both buffers. Returns the input read.
-size_t unpackBits(uint8_t* out, size_t outLength, const uint8_t* in, size_t inLength, size_t* produced)
-{
-    size_t i = 0, o = 0;
-    while (o < outLength && i < inLength) {
-        int n = int8_t(in[i++]);
-        if (n >= 0) {
-            size_t take = std::min<size_t>(size_t(n) + 1, inLength - i);
-            size_t len = std::min(take, outLength - o);
-            std::memcpy(out + o, in + i, len);
-            o += len;
-            i += take;
-        } else if (n != -128) {
-            if (i >= inLength) break;
-            size_t len = std::min<size_t>(size_t(1 - n), outLength - o);
-            std::memset(out + o, in[i++], len);
-            o += len;
-        }
-    }
-    *produced = o;
-    return i;
-}
 
 float halfToFloat(uint16_t h)
 {
@@ -468,9 +446,12 @@ uint32_t SegmentDecoder::decompress(const uint8_t* data, size_t length, uint32_t
         consumed_ = zs_.total_in;
         break;
     }
-    case 32773:
-        consumed_ = unpackBits(buf_.get(), wanted, data, length, &produced);
+    case 32773: {
+        PackBitsResult pr = packBitsDecode(buf_.get(), wanted, data, length);
+        produced = pr.written;
+        consumed_ = pr.consumed;
         break;
+    }
     case 34676: {
         const uint32_t planes = r_.samplesPerPixel == 1 ? 2 : 4;
         // Byte positions of the planes in a little-endian pixel.
@@ -506,14 +487,9 @@ void SegmentDecoder::placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint
     const bool isSigned = r_.sampleFormat == 2;
     const uint32_t spp = r_.samplesPerPixel;
     switch (kind_) {
-    case RowKind::Bits: {
-        const uint32_t per = 8 / bps, mask = (1u << bps) - 1;
-        for (uint32_t x = 0; x < w; ++x) {
-            uint32_t shift = 8 - bps * (x % per + 1);
-            dst[x] = uint8_t((src[x / per] >> shift) & mask);
-        }
+    case RowKind::Bits:
+        unpackSamples(dst, src, w, bps);
         break;
-    }
     case RowKind::U8:
         if (isSigned) {
             for (uint32_t x = 0; x < w; ++x) dst[x] = uint8_t(src[x] + 128);

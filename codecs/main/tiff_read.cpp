@@ -6,8 +6,12 @@
 #include <new>
 #include <vector>
 
+#include "codecs/main/exif.h"
+#include "codecs/main/iptc.h"
 #include "codecs/main/tiff.h"
 #include "codecs/main/tiff_internal.h"
+#include "codecs/main/tiff_tags.h"
+#include "codecs/main/xmp.h"
 #include "core/image_reader.h"
 #include "core/text.h"
 
@@ -349,17 +353,31 @@ ResultCode TiffReader::readTag(uint64_t entry)
 
 void TiffReader::setTextTag(uint16_t tag, const uint8_t* text, uint32_t length)
 {
-    (void)tag, (void)text, (void)length;
+    imageInfoSetFromTiffTag(info, tag, reinterpret_cast<const char*>(text), length, length);
 }
 
 void TiffReader::setOrientation(uint16_t value)
 {
-    (void)value;
+    if (const char16_t* name = tiffOrientationName(value)) infoSetBorrowed(info, INFO_ORIENTATION, name, 0, BORROW_UTF16);
+    else info.set(INFO_ORIENTATION, nullptr);
 }
 
 void TiffReader::readMetadataTag(uint16_t tag, uint16_t type, uint32_t count, uint64_t field)
 {
-    (void)tag, (void)type, (void)count, (void)field;
+    const TiffBytes& b = bytes;
+    if (tag == 700 && type == kTypeByte) {
+        uint64_t at = count <= 4 ? field : b.u32(field);
+        if (b.inside(at, count)) xmpParse(info, b.data + at, count);
+    } else if (tag == 33723 && type == kTypeLong) {
+        uint64_t n = 4ull * count;
+        uint64_t at = n <= 4 ? field : b.u32(field);
+        if (b.inside(at, n)) iptcParse(info, b.data + at, size_t(n));
+    } else if ((tag == 34665 || tag == 34853) && type == kTypeLong && count >= 1) {
+        uint32_t ifd = b.u32(field);
+        if (ifd >= b.size) return;
+        if (tag == 34665) exifParseExifIfd(info, b.data, size_t(b.size), ifd, b.bigEndian);
+        else exifParseGpsIfd(info, b.data, size_t(b.size), ifd, b.bigEndian);
+    }
 }
 
 ResultCode TiffReader::settleFormat()

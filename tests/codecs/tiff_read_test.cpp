@@ -13,6 +13,7 @@
 #include "core/convert.h"
 #include "core/image_reader.h"
 #include "platform/memory.h"
+#include "support/codec_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -21,34 +22,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Ref<Image> decodeSource(MappedFile* src, ResultCode* rcOut, Ref<ImageReader>* readerOut = nullptr)
+// Decodes exactly these bytes (no padding that could hide an over-read);
+// the image is kept when the decode fails, for looking at partial rows.
+Ref<Image> tiffBytes(const std::vector<uint8_t>& bytes, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
 {
-    registerAllFormats();
-    Ref<ImageReader> reader;
-    ResultCode rc = imageSourceOpen(reader, src, true);
-    Ref<Image> img;
-    if (succeeded(rc)) {
-        Image* raw = nullptr;
-        rc = imageCreateForReader(reader.get(), &raw, false);
-        img = Ref<Image>::adopt(raw);
-        if (succeeded(rc)) rc = reader->decode(raw, true, nullptr, nullptr);
-    }
-    *rcOut = rc;
-    if (readerOut) *readerOut = reader;
-    return img;
+    Decoded d = decodeBytesFull(bytes, "x.tif");
+    *rc = d.rc;
+    if (readerOut) *readerOut = d.reader;
+    return d.image;
 }
 
-// Decodes exactly these bytes (no padding that could hide an over-read).
-Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
+Ref<Image> tiffFile(const fs::path& path, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
 {
-    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(bytes.data(), bytes.size(), "x.tif", false));
-    return decodeSource(src.get(), rc, readerOut);
-}
-
-Ref<Image> decodeFile(const fs::path& path, ResultCode* rc, Ref<ImageReader>* readerOut = nullptr)
-{
-    std::vector<uint8_t> bytes = readFile(path);
-    return decodeBytes(bytes, rc, readerOut);
+    return tiffBytes(readFile(path), rc, readerOut);
 }
 
 // Sample c (0 red, 1 green, 2 blue, 3 alpha) of an integer image at 16 bits.
@@ -176,7 +162,7 @@ TEST_F(TiffFiles, TiffcpMatrixDecodesLikeTheSource)
                                   0)
                             << what;
                         ResultCode rc;
-                        Ref<Image> img = decodeFile(out, &rc);
+                        Ref<Image> img = tiffFile(out, &rc);
                         ASSERT_EQ(rc, RC_OK) << what;
                         expectPixels(img.get(), k.picture, what);
                         ++checked;
@@ -199,7 +185,7 @@ TEST_F(TiffFiles, JpegSegmentsMatchImageMagicksDecode)
             Pnm oracle;
             ASSERT_TRUE(readPnm(ref, oracle));
             ResultCode rc;
-            Ref<Image> img = decodeFile(out, &rc);
+            Ref<Image> img = tiffFile(out, &rc);
             ASSERT_EQ(rc, RC_OK) << what;
             expectPixels(img.get(), oracle, what, 8, 1.0);
         }
@@ -216,7 +202,7 @@ TEST_F(TiffFiles, LargeJpegStripHasTheColoursOfASmallOne)
         fs::path out = dir / "jb.tif";
         ASSERT_EQ(run("tiffcp -c jpeg:95 -r 1024 " + q(b) + " " + q(out)), 0);
         ResultCode rc;
-        Ref<Image> img = decodeFile(out, &rc);
+        Ref<Image> img = tiffFile(out, &rc);
         ASSERT_EQ(rc, RC_OK);
         expectPixels(img.get(), *p, p == &big ? "2048 x 600" : "64 x 48", 12, 2.0);
     }
@@ -241,7 +227,7 @@ TEST_F(TiffFiles, FloatSamplesOfEveryWidthAndPredictor)
                               0)
                         << what;
                     ResultCode rc;
-                    Ref<Image> img = decodeFile(out, &rc);
+                    Ref<Image> img = tiffFile(out, &rc);
                     ASSERT_EQ(rc, RC_OK) << what;
                     ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT) << what;
                     // Float RGB is linear light; the decode gives it the sRGB curve.
@@ -271,7 +257,7 @@ TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
     ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pb) + " " + q(other)), 0);
 
     ResultCode rc;
-    Ref<Image> img = decodeFile(three, &rc);
+    Ref<Image> img = tiffFile(three, &rc);
     ASSERT_EQ(rc, RC_OK);
     const Pnm* want[] = {&a, &bb, &a};
     const char16_t* labels[] = {u"1:3", u"2:3", u"3:3"};
@@ -284,10 +270,10 @@ TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
     }
     EXPECT_EQ(i, 3);
 
-    img = decodeFile(withThumb, &rc);
+    img = tiffFile(withThumb, &rc);
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->next(), nullptr) << "a quarter-size second page is a thumbnail";
-    img = decodeFile(other, &rc);
+    img = tiffFile(other, &rc);
     ASSERT_EQ(rc, RC_OK);
     ASSERT_NE(img->next(), nullptr) << "a second page of another shape stays";
 }
@@ -363,13 +349,13 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
     ResultCode rc;
     TiffBuilder ok = greyStrip(ramp(32), 1);
     ok.finish();
-    Ref<Image> img = decodeBytes(ok.bytes, &rc);
+    Ref<Image> img = tiffBytes(ok.bytes, &rc);
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->rowBytesPtr(3)[7], uint8_t(31 * 7 + 3));
 
     // The probe and the header read the same eight bytes.
     std::vector<uint8_t> shortHeader = {'I', 'I', 42, 0, 8, 0};
-    decodeBytes(shortHeader, &rc);
+    tiffBytes(shortHeader, &rc);
     EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
     std::vector<uint8_t> big = ok.bytes;
     big[2] = 43;
@@ -379,12 +365,12 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
     // A directory whose entries run past the end of the file.
     std::vector<uint8_t> cut = ok.bytes;
     cut.resize(cut.size() - 20);
-    decodeBytes(cut, &rc);
+    tiffBytes(cut, &rc);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // A first directory past the end.
     std::vector<uint8_t> far = ok.bytes;
     far[4] = 0xF0, far[5] = 0xFF, far[6] = 0xFF, far[7] = 0x7F;
-    decodeBytes(far, &rc);
+    tiffBytes(far, &rc);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
 
     struct Case {
@@ -406,7 +392,7 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
         t.tag(c.tag, c.type, c.count, c.value);
         if (c.tag == 322) t.tag(323, 3, 1, 16), t.tag(324, 4, 1, 8), t.tag(325, 4, 1, 32);
         t.finish();
-        decodeBytes(t.bytes, &rc);
+        tiffBytes(t.bytes, &rc);
         EXPECT_EQ(rc, c.want) << c.what;
     }
 
@@ -417,7 +403,7 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
     res.tag(296, 3, 1, 2);
     res.finish();
     Ref<ImageReader> reader;
-    img = decodeBytes(res.bytes, &rc, &reader);
+    img = tiffBytes(res.bytes, &rc, &reader);
     ASSERT_EQ(rc, RC_OK);
     EXPECT_FALSE(reader->info.has(INFO_DENSITY));
     setAllocationCap(0);
@@ -434,7 +420,7 @@ TEST(TiffHostile, PageChainsThatLoopOrPointAwayEnd)
         uint32_t next = variant == 0 ? ifd : ifd + 2 + 12 * 9 + 4;
         t.finish(next);
         if (variant == 1) t.put16(3), t.bytes.resize(t.bytes.size() + 40, 0);
-        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
         ASSERT_EQ(rc, RC_OK) << variant;
         EXPECT_EQ(img->next(), nullptr) << variant;
     }
@@ -453,7 +439,7 @@ TEST(TiffHostile, PageChainsThatLoopOrPointAwayEnd)
         else a.put32(e.value);
     }
     a.put32(first);
-    Ref<Image> img = decodeBytes(a.bytes, &rc);
+    Ref<Image> img = tiffBytes(a.bytes, &rc);
     ASSERT_EQ(rc, RC_OK);
     ASSERT_NE(img->next(), nullptr);
     EXPECT_EQ(img->next()->next(), nullptr);
@@ -476,7 +462,7 @@ TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
         s.tag(273, 4, 1, 8 + 2 + 12 * 9 + 4), s.tag(277, 3, 1, 1), s.tag(278, 3, 1, 4), s.tag(279, 4, 1, 32);
         s.finish();
         s.bytes.insert(s.bytes.end(), data.begin(), data.end());
-        Ref<Image> img = decodeBytes(s.bytes, &rc);
+        Ref<Image> img = tiffBytes(s.bytes, &rc);
         EXPECT_EQ(rc, RC_CORRUPT_FILE);
     }
     // LZW: a code above the next free entry stops the segment; the rows it
@@ -504,7 +490,7 @@ TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
         std::vector<uint8_t> pb = {0x80, 0x01, 'a', 'b', 0xFD, 'z', 0x7F, 'q'};
         TiffBuilder t = greyStrip(pb, 32773, 7, 1);
         t.finish();
-        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
         EXPECT_EQ(rc, RC_OK);
         ASSERT_TRUE(img);
         const char want[] = "abzzzzq";
@@ -514,7 +500,7 @@ TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
     {
         TiffBuilder t = greyStrip({}, 8);
         t.finish();
-        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
         EXPECT_EQ(rc, RC_OK);
         ASSERT_TRUE(img);
         for (uint32_t y = 0; y < 4; ++y)
@@ -526,7 +512,7 @@ TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
         t.entries[5] = {273, 3, 1, 0xFFF0};
         t.entries[7].value = 2;  // two strips, one offset
         t.finish();
-        Ref<Image> img = decodeBytes(t.bytes, &rc);
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
         EXPECT_EQ(rc, RC_CORRUPT_FILE);
     }
 }
@@ -537,7 +523,7 @@ TEST(TiffHostile, RowsPerStripOfTheDefaultIsTheHeight)
     TiffBuilder t = greyStrip(ramp(32), 1);
     t.entries[7].type = 4, t.entries[7].value = 0xFFFFFFFF;
     t.finish();
-    Ref<Image> img = decodeBytes(t.bytes, &rc);
+    Ref<Image> img = tiffBytes(t.bytes, &rc);
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->rowBytesPtr(3)[0], uint8_t(24 * 7 + 3));
 }
