@@ -1,0 +1,127 @@
+#pragma once
+// Small pieces the metadata readers and writers share: bounds-checked reads
+// of a TIFF structure in either byte order, locale-free number texts, and
+// the little-endian stores of the block writers.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillon::meta {
+
+// A TIFF structure: offsets count from `base`; every read is checked as
+// integers against `size`, so no offset a file gives can form a pointer
+// outside the data.
+struct TiffView {
+    const uint8_t* base = nullptr;
+    size_t size = 0;
+    bool bigEndian = false;
+
+    bool fits(uint64_t offset, uint64_t n) const { return offset <= size && n <= size - offset; }
+    uint16_t u16(uint64_t offset) const
+    {
+        if (!fits(offset, 2)) return 0;
+        const uint8_t* p = base + offset;
+        return bigEndian ? uint16_t((p[0] << 8) | p[1]) : uint16_t(p[0] | (p[1] << 8));
+    }
+    uint32_t u32(uint64_t offset) const
+    {
+        if (!fits(offset, 4)) return 0;
+        const uint8_t* p = base + offset;
+        return bigEndian ? (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]
+                         : uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+    }
+};
+
+// One 12-byte directory entry, read only when all of it lies inside.
+struct TiffEntry {
+    uint16_t tag = 0, type = 0;
+    uint32_t count = 0;
+    uint64_t valuePos = 0;  // where the value (or its offset) lies
+    uint32_t offset = 0;    // the value field read as an offset
+};
+
+// Calls fn(entry) for each entry of the directory at `ifd`; stops at the
+// first entry that does not lie wholly inside the data.
+template <typename Fn>
+void forEachEntry(const TiffView& view, uint64_t ifd, Fn&& fn)
+{
+    if (!view.fits(ifd, 2)) return;
+    uint32_t count = view.u16(ifd);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t pos = ifd + 2 + uint64_t(i) * 12;
+        if (!view.fits(pos, 12)) return;
+        TiffEntry e;
+        e.tag = view.u16(pos);
+        e.type = view.u16(pos + 2);
+        e.count = view.u32(pos + 4);
+        e.valuePos = pos + 8;
+        e.offset = view.u32(pos + 8);
+        fn(e);
+    }
+}
+
+// `value` with `decimals` digits after the point, in C-locale form.
+inline std::string fixedText(double value, int decimals)
+{
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc()) return "0";
+    return std::string(buf, r.ptr);
+}
+
+// Three decimals, or more (up to nine) while three lose more than half a
+// percent of the value, so 1/8000 s survives being written back.
+inline std::string decimalText(double value)
+{
+    if (!std::isfinite(value)) return "0.000";
+    int decimals = 3;
+    for (; decimals < 9; ++decimals) {
+        double shown = std::round(value * std::pow(10.0, decimals)) / std::pow(10.0, decimals);
+        if (value == 0 || std::fabs(shown - value) <= std::fabs(value) * 0.005) break;
+    }
+    return fixedText(value, decimals);
+}
+
+// The leading decimal number of an ASCII text (blanks skipped, one sign),
+// and the count of digits after its point; false when there is none.
+inline bool leadingNumber(const std::string& text, double& value, int& decimals)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    const char* first = text.data() + i;
+    const char* last = text.data() + text.size();
+    double v = 0;
+    auto r = std::from_chars(first, last, v, std::chars_format::general);
+    if (r.ec == std::errc::invalid_argument || r.ptr == first) return false;
+    if (r.ec == std::errc::result_out_of_range) v = HUGE_VAL;
+    decimals = 0;
+    for (const char* p = first; p < r.ptr; ++p)
+        if (*p == '.') decimals = int(r.ptr - p - 1);
+    value = negative ? -v : v;
+    return true;
+}
+
+inline void storeU16le(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+inline void storeU32le(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+inline void storeU16be(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+
+} // namespace quillon::meta

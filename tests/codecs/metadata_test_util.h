@@ -1,0 +1,150 @@
+#pragma once
+// Helpers of the metadata tests: JPEG files tagged by exiftool, the raw
+// segments inside them, and exiftool's JSON read back as text values.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/image_info.h"
+#include "core/text.h"
+#include "support/test_support.h"
+
+namespace quillon::test::meta {
+
+// A small JPEG made by ImageMagick, with no metadata of its own.
+inline std::vector<uint8_t> plainJpeg(const TempDir& dir)
+{
+    std::filesystem::path p = dir / "plain.jpg";
+    if (!std::filesystem::exists(p)) run("convert -size 8x8 xc:gray -strip " + shellQuote(p.string()));
+    return readFile(p);
+}
+
+// The payload of the first APPn/COM segment with `marker` whose data begins
+// with `prefix`, without the prefix; empty when there is none.
+inline std::vector<uint8_t> jpegSegment(const std::vector<uint8_t>& file, uint8_t marker, const std::string& prefix)
+{
+    size_t pos = 2;
+    while (pos + 4 <= file.size() && file[pos] == 0xFF) {
+        uint8_t m = file[pos + 1];
+        if (m == 0xDA || m == 0xD9) break;
+        size_t len = size_t(file[pos + 2] << 8 | file[pos + 3]);
+        if (len < 2 || pos + 2 + len > file.size()) break;
+        const uint8_t* data = file.data() + pos + 4;
+        size_t n = len - 2;
+        if (m == marker && n >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data))
+            return std::vector<uint8_t>(data + prefix.size(), data + n);
+        pos += 2 + len;
+    }
+    return {};
+}
+
+// `jpeg` with one more segment right after SOI.
+inline std::vector<uint8_t> withSegment(const std::vector<uint8_t>& jpeg, uint8_t marker, const std::string& prefix,
+                                        const std::vector<uint8_t>& payload)
+{
+    size_t len = prefix.size() + payload.size() + 2;
+    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    out.insert(out.end(), {0xFF, marker, uint8_t(len >> 8), uint8_t(len)});
+    out.insert(out.end(), prefix.begin(), prefix.end());
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
+// Runs exiftool with `args` over a copy of the plain JPEG and returns the
+// tagged file's bytes.
+inline std::vector<uint8_t> exiftoolTagged(const TempDir& dir, const std::string& args,
+                                           const std::string& name = "tagged.jpg")
+{
+    std::vector<uint8_t> plain = plainJpeg(dir);
+    std::filesystem::path p = dir / name;
+    writeFile(p, plain);
+    int rc = run("exiftool -q -q -overwrite_original " + args + " " + shellQuote(p.string()));
+    EXPECT_EQ(rc, 0) << args;
+    return readFile(p);
+}
+
+// `exiftool -j -n` of a file, as tag name -> value text (strings without
+// their quotes, numbers as printed, arrays of strings joined by "|").
+inline std::map<std::string, std::string> exiftoolJson(const std::filesystem::path& file, const std::string& extra = "")
+{
+    std::string json = runOutput("exiftool -j -n " + extra + " " + shellQuote(file.string()) + " 2>/dev/null");
+    std::map<std::string, std::string> out;
+    size_t i = 0;
+    auto readString = [&](size_t& k) {
+        std::string s;
+        ++k;  // opening quote
+        while (k < json.size() && json[k] != '"') {
+            if (json[k] == '\\' && k + 1 < json.size()) {
+                ++k;
+                char c = json[k];
+                if (c == 'n') s += '\n';
+                else if (c == 't') s += '\t';
+                else if (c == 'u' && k + 4 < json.size()) {
+                    unsigned code = std::stoul(json.substr(k + 1, 4), nullptr, 16);
+                    k += 4;
+                    std::u16string one(1, char16_t(code));
+                    s += u16ToUtf8(one);
+                } else s += c;
+            } else s += json[k];
+            ++k;
+        }
+        ++k;
+        return s;
+    };
+    while ((i = json.find('"', i)) != std::string::npos) {
+        std::string key = readString(i);
+        while (i < json.size() && (json[i] == ' ' || json[i] == ':')) ++i;
+        if (i >= json.size()) break;
+        std::string value;
+        if (json[i] == '"') value = readString(i);
+        else if (json[i] == '[') {
+            ++i;
+            while (i < json.size() && json[i] != ']') {
+                if (json[i] == '"') {
+                    if (!value.empty()) value += '|';
+                    value += readString(i);
+                } else if (json[i] != ',' && json[i] != ' ' && json[i] != '\n') {
+                    size_t e = json.find_first_of(",]\n", i);
+                    if (!value.empty()) value += '|';
+                    value += json.substr(i, e - i);
+                    i = e;
+                } else ++i;
+            }
+            ++i;
+        } else {
+            size_t e = json.find_first_of(",}\n", i);
+            value = json.substr(i, e - i);
+            i = e;
+        }
+        out[key] = value;
+    }
+    return out;
+}
+
+// The warnings of `exiftool -validate`, one per line.
+inline std::vector<std::string> exiftoolWarnings(const std::filesystem::path& file)
+{
+    std::string text = runOutput("exiftool -validate -warning -a -s3 " + shellQuote(file.string()) + " 2>&1");
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t e = text.find('\n', start);
+        if (e == std::string::npos) e = text.size();
+        std::string line = text.substr(start, e - start);
+        if (!line.empty() && line.find("Warnings") == std::string::npos && line != "OK") lines.push_back(line);
+        start = e + 1;
+    }
+    return lines;
+}
+
+inline std::string fieldUtf8(const ImageInfo& info, int field)
+{
+    const char16_t* t = info.get(field);
+    return t ? u16ToUtf8(t) : std::string();
+}
+
+} // namespace quillon::test::meta
