@@ -4,6 +4,8 @@
 
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
+#include "codecs/more/pcx.h"
+#include "codecs/more/sunras.h"
 
 namespace quillon {
 
@@ -19,9 +21,7 @@ const ColourFormatFlags kDdsCaps[] = {0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0x
 
 const char16_t* const kNormal[] = {u"Normal", u""};
 const ColourFormatFlags kFitsCaps[] = {0x110100};
-const ColourFormatFlags kPcxCaps[] = {0x408B};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
-const ColourFormatFlags kSunCaps[] = {0xC181};
 const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 const char16_t* const kGifSubFormats[] = {u"Normal", u"Interlaced", u""};
@@ -98,7 +98,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"mac", u"MacPaint image"},
     {u"neo", u"Neochrome image"},
     // PCX
-    writable(u"pcx", u"PC Paintbrush image", nullptr, nullptr, nullptr, kNormal, kPcxCaps),
+    writable(u"pcx", u"PC Paintbrush image", pcxProbe, pcxReaderCreate, pcxWriterCreate, kPcxSubFormats,
+             kPcxSubFormatCaps),
     // PC Paint
     {u"pic", u"PC Paint image"},
     // PNG
@@ -114,7 +115,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // PSD
     writable(u"psd", u"PhotoShop format", nullptr, nullptr, nullptr, kNormal, kPsdCaps),
     // Sun raster
-    writable(u"ras", u"Sun raster format", nullptr, nullptr, nullptr, kNormal, kSunCaps),
+    writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate, sunRasterWriterCreate,
+             kSunRasterSubFormats, kSunRasterSubFormatCaps),
     // RawImage
     writable(u"raw", u"Raw image description file", nullptr, nullptr, nullptr, kRawSubFormats, kRawCaps),
     // TGA
