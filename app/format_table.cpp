@@ -4,6 +4,7 @@
 
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
+#include "codecs/more/gif.h"
 #include "codecs/more/pcx.h"
 #include "codecs/more/sunras.h"
 
@@ -23,9 +24,6 @@ const char16_t* const kNormal[] = {u"Normal", u""};
 const ColourFormatFlags kFitsCaps[] = {0x110100};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
 const ColourFormatFlags kTgaCaps[] = {0xF180};
-
-const char16_t* const kGifSubFormats[] = {u"Normal", u"Interlaced", u""};
-const ColourFormatFlags kGifCaps[] = {0xFF, 0xFF};
 
 const char16_t* const kRadianceSubFormats[] = {u"RLE", u""};
 const ColourFormatFlags kRadianceCaps[] = {0x400000};
@@ -76,7 +74,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"fits", u"Flexible image transport system", nullptr, nullptr, nullptr, kNormal, kFitsCaps),
     {u"fit", u"Flexible image transport system"},
     // GIF
-    writable(u"gif", u"Graphics interchange format", nullptr, nullptr, nullptr, kGifSubFormats, kGifCaps),
+    writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, nullptr, kGifSubFormats,
+             kGifSubFormatCaps),
     // Radiance
     writable(u"hdr", u"Radiance RGBE image format", nullptr, nullptr, nullptr, kRadianceSubFormats, kRadianceCaps),
     {u"pic", u"Radiance RGBE image format"},

@@ -1,0 +1,429 @@
+// GIF reading: the screen, the global and local tables, the graphic-control,
+// comment and application extensions, and every image of the file as one
+// reader of a frame chain; LZW decoding and interlaced row order.
+// GIF writing: one image or a whole frame chain, with a global table from the
+// first frame and local tables only where a frame's colours differ.
+#include "codecs/more/gif.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/byte_cursor.h"
+#include "core/image_reader.h"
+#include "core/image_writer.h"
+#include "core/text.h"
+#include "platform/memory.h"
+
+namespace quillon {
+
+const char16_t* const kGifSubFormats[] = {u"Normal", u"Interlaced", u""};
+const ColourFormatFlags kGifSubFormatCaps[] = {
+    CF_2_COLOURS | CF_4_COLOURS | CF_8_COLOURS | CF_16_COLOURS | CF_32_COLOURS | CF_64_COLOURS | CF_128_COLOURS |
+        CF_256_COLOURS,
+    CF_2_COLOURS | CF_4_COLOURS | CF_8_COLOURS | CF_16_COLOURS | CF_32_COLOURS | CF_64_COLOURS | CF_128_COLOURS |
+        CF_256_COLOURS,
+};
+
+namespace {
+
+constexpr uint32_t kMaxCodes = 4096;
+
+bool hasSignature(const uint8_t* data, uint64_t size)
+{
+    return size >= 3 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F';
+}
+
+// The row each decoded row of an interlaced image lands on, in file order.
+void interlacedRowOrder(uint32_t height, uint32_t* order)
+{
+    static const uint32_t start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+    uint32_t n = 0;
+    for (int pass = 0; pass < 4; ++pass)
+        for (uint32_t y = start[pass]; y < height; y += step[pass]) order[n++] = y;
+}
+
+// Walks the sub-blocks that start at the cursor. `blocks` receives the
+// number of sub-blocks and `first`/`firstLength` the first one. False when
+// the file ends before the terminator (the cursor is then at the end).
+bool skipSubBlocks(ByteCursor& c, uint32_t* blocks = nullptr, const uint8_t** first = nullptr,
+                   uint32_t* firstLength = nullptr)
+{
+    uint32_t count = 0;
+    for (;;) {
+        if (c.atEnd()) return false;
+        uint8_t n = c.u8();
+        if (n == 0) break;
+        const uint8_t* p = c.take(n);
+        if (!p) return false;
+        if (count == 0) {
+            if (first) *first = p;
+            if (firstLength) *firstLength = n;
+        }
+        ++count;
+    }
+    if (blocks) *blocks = count;
+    return true;
+}
+
+class GifReader final : public ImageReader {
+public:
+    GifReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
+
+protected:
+    ResultCode readHeader(const void* options) override;
+    ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) override;
+
+private:
+    void readComment(ByteCursor c);
+    void fillPalette(uint32_t* palette) const;
+
+    // The image's data: the minimum-code-size byte up to and including its
+    // terminator, or to the end of the file when that comes first.
+    const uint8_t* data_ = nullptr;
+    size_t dataLength_ = 0;
+    // The local table, or the global one it inherits (null: none at all).
+    const uint8_t* table_ = nullptr;
+    uint32_t tableBits_ = 0;
+    bool interlaced_ = false;
+    bool transparent_ = false;
+    uint8_t transparentIndex_ = 0;
+    // The file ends inside a block after this image: whatever followed is
+    // lost, so its decode reports the file as damaged.
+    bool cutAfter_ = false;
+};
+
+void GifReader::readComment(ByteCursor c)
+{
+    uint32_t blocks = 0;
+    const uint8_t* first = nullptr;
+    uint32_t firstLength = 0;
+    size_t start = c.pos();
+    if (!skipSubBlocks(c, &blocks, &first, &firstLength) || blocks == 0) return;
+    if (blocks == 1) {
+        infoSetBorrowed(info, INFO_COMMENTS, first, firstLength, BORROW_CP1252);
+        return;
+    }
+    // Several sub-blocks: joined, up to the first NUL.
+    std::string joined;
+    c.seek(start);
+    for (;;) {
+        uint8_t n = c.u8();
+        if (n == 0) break;
+        const uint8_t* p = c.take(n);
+        const void* nul = std::memchr(p, 0, n);
+        size_t take = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : n;
+        joined.append(reinterpret_cast<const char*>(p), take);
+        if (nul || joined.size() >= kTextSourceLimit) break;
+    }
+    info.set(INFO_COMMENTS, latin1ToU16(joined).c_str());
+}
+
+ResultCode GifReader::readHeader(const void*)
+{
+    const uint8_t* d = input->data();
+    uint64_t size = input->size();
+    if (!hasSignature(d, size)) return RC_UNKNOWN_FORMAT;
+    ByteCursor c(d, size_t(size));
+    c.seek(6);
+    uint32_t screenW = c.u16le(), screenH = c.u16le();
+    uint8_t packed = c.u8();
+    uint8_t backgroundIndex = c.u8();
+    c.u8(); // aspect
+    if (c.overrun()) return RC_CORRUPT_FILE;
+    info.set(INFO_COMPRESSION, u"LZW");
+
+    width = screenW;
+    height = screenH;
+    frameInfo.canvasWidth = screenW;
+    frameInfo.canvasHeight = screenH;
+    bitsPerPixel = ((packed >> 4) & 7) + 1;
+    const uint8_t* global = nullptr;
+    uint32_t globalBits = 0;
+    if (packed & 0x80) {
+        globalBits = (packed & 7) + 1;
+        global = c.take(size_t(3) << globalBits);
+        if (!global) return RC_CORRUPT_FILE;
+        bitsPerPixel = std::max(bitsPerPixel, globalBits);
+    }
+
+    GifReader* last = nullptr;  // the reader of the latest image
+    const uint8_t* control = nullptr;  // graphic control waiting for its image
+    bool loopSeen = false;
+    uint8_t loop = 0;
+    bool cut = false;
+    bool afterImage = false;
+    for (;;) {
+        if (c.atEnd()) {
+            // A missing trailer is tolerated right after an image's data;
+            // after anything else part of the file is missing.
+            cut = !afterImage;
+            break;
+        }
+        afterImage = false;
+        uint8_t introducer = c.u8();
+        if (introducer == ';' || introducer == 0) break;
+        if (introducer == '!') {
+            uint8_t label = c.u8();
+            size_t start = c.pos();
+            uint32_t blocks = 0, firstLength = 0;
+            const uint8_t* first = nullptr;
+            if (!skipSubBlocks(c, &blocks, &first, &firstLength)) {
+                cut = true;
+                break;
+            }
+            if (label == 0xF9 && blocks && firstLength == 4) {
+                control = first;
+            } else if (label == 0xFE && !info.has(INFO_COMMENTS)) {
+                readComment(ByteCursor(d + start, size_t(size) - start));
+            } else if (label == 0xFF && blocks >= 2 && firstLength == 11) {
+                ByteCursor app(first + 11, size_t(d + size - (first + 11)));
+                if (equalsNoCase(std::string_view(reinterpret_cast<const char*>(first), 8), "NETSCAPE")) {
+                    uint8_t n = app.u8();
+                    const uint8_t* sub = app.take(n);
+                    if (n == 3 && sub && sub[0] == 1) {
+                        loopSeen = true;
+                        loop = loadU16le(sub + 1) != 1;
+                    }
+                }
+            }
+            continue;
+        }
+        if (introducer != ',') return RC_CORRUPT_FILE;
+
+        uint32_t x = c.u16le(), y = c.u16le(), w = c.u16le(), h = c.u16le();
+        uint8_t flags = c.u8();
+        const uint8_t* local = nullptr;
+        uint32_t localBits = 0;
+        if (!c.overrun() && (flags & 0x80)) {
+            localBits = (flags & 7) + 1;
+            local = c.take(size_t(3) << localBits);
+        }
+        if (c.overrun()) {
+            cut = true;
+            break;
+        }
+
+        GifReader* r = this;
+        if (last) {
+            r = new (std::nothrow) GifReader(input, descriptor);
+            if (!r) return RC_OUT_OF_MEMORY;
+            last->nextReader = r;
+            r->width = last->width;
+            r->height = last->height;
+            r->bitsPerPixel = last->bitsPerPixel;
+            r->pixelFormat = last->pixelFormat;
+            r->colourModel = last->colourModel;
+            r->alphaKind = last->alphaKind;
+            r->frameInfo.canvasWidth = screenW;
+            r->frameInfo.canvasHeight = screenH;
+            r->frameInfo.backgroundColour = last->frameInfo.backgroundColour;
+            r->frameInfo.loop = last->frameInfo.loop;
+            r->table_ = global ? global : last->table_;
+            r->tableBits_ = global ? globalBits : last->tableBits_;
+        } else {
+            pixelFormat = PF_INDEXED8;
+            colourModel = CM_RGB;
+            alphaKind = ALPHA_NONE;
+            table_ = global;
+            tableBits_ = globalBits;
+            bool transparentZero = control && (control[0] & 1) && backgroundIndex == 0;
+            if (global && backgroundIndex < (1u << globalBits) && !transparentZero) {
+                const uint8_t* e = global + 3 * backgroundIndex;
+                frameInfo.backgroundColour = 0xFF000000u | (uint32_t(e[0]) << 16) | (uint32_t(e[1]) << 8) | e[2];
+            }
+        }
+        last = r;
+        r->frameInfo.x = int32_t(x);
+        r->frameInfo.y = int32_t(y);
+        if (control) {
+            uint8_t cf = control[0];
+            if (cf & 1) {
+                r->transparent_ = true;
+                r->transparentIndex_ = control[3];
+                r->alphaKind = ALPHA_STRAIGHT;
+            }
+            r->frameInfo.duration = (cf & 2) ? kPageEndDuration : uint32_t(loadU16le(control + 1)) * 10;
+            uint32_t disposal = (cf >> 2) & 7;
+            if (disposal >= 1 && disposal <= 3) r->frameInfo.dispose = uint8_t(disposal - 1);
+            r->frameInfo.blend = cf & 1;
+            // It applies to this image only.
+            control = nullptr;
+        }
+        r->interlaced_ = (flags & 0x40) != 0;
+        if (w) r->width = w;
+        if (h) r->height = h;
+        if (r->width == 0 || r->height == 0) return RC_CORRUPT_FILE;
+        if (local) {
+            r->table_ = local;
+            r->tableBits_ = localBits;
+            r->bitsPerPixel = std::max(r->bitsPerPixel, localBits);
+        }
+        size_t dataStart = c.pos();
+        bool complete = !c.atEnd() && (c.u8(), skipSubBlocks(c));
+        r->data_ = d + dataStart;
+        r->dataLength_ = c.pos() - dataStart;
+        if (!complete) break; // the data runs to the end of the file
+        afterImage = true;
+    }
+    if (!last) return RC_CORRUPT_FILE;
+    last->cutAfter_ = cut;
+    if (loopSeen)
+        for (ImageReader* r = this; r; r = r->nextReader) r->frameInfo.loop = loop;
+    return RC_OK;
+}
+
+void GifReader::fillPalette(uint32_t* palette) const
+{
+    if (table_) {
+        uint32_t n = 1u << tableBits_;
+        for (uint32_t i = 0; i < 256; ++i) palette[i] = 0xFF000000u;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint8_t* e = table_ + 3 * i;
+            palette[i] |= (uint32_t(e[0]) << 16) | (uint32_t(e[1]) << 8) | e[2];
+        }
+    } else {
+        fillGreyRamp(palette);
+    }
+    if (transparent_) palette[transparentIndex_] &= 0x00FFFFFF;
+}
+
+ResultCode GifReader::readPixels(Image* image, bool, Progress* progress, AbortFlag* abort)
+{
+    uint32_t* palette = image->palette();
+    if (!palette) return RC_INVALID_PARAMETER;
+    fillPalette(palette);
+
+    uint64_t count = uint64_t(width) * height;
+    size_t stride = image->rowBytes();
+    // Without interlacing the rows are decoded one after another into the
+    // image's own memory (its stride is at least the width), then spread out
+    // to the stride from the last row up.
+    AlignedBuffer<uint8_t> scratch;
+    uint8_t* target = static_cast<uint8_t*>(image->pixels());
+    if (interlaced_) {
+        if (!scratch.allocate(count)) return RC_OUT_OF_MEMORY;
+        target = scratch.get();
+    }
+    uint64_t produced = gifLzwDecode(target, count, data_, dataLength_);
+    // Pixels the data did not reach read as index 0.
+    std::memset(target + produced, 0, size_t(count - produced));
+    if (aborted(abort)) return RC_OK;
+
+    if (interlaced_) {
+        AlignedBuffer<uint32_t> order(height);
+        if (!order) return RC_OUT_OF_MEMORY;
+        interlacedRowOrder(height, order.get());
+        for (uint32_t i = 0; i < height; ++i)
+            std::memcpy(image->rowBytesPtr(order[i]), target + uint64_t(i) * width, width);
+    } else if (stride != width) {
+        for (uint32_t y = height; y-- > 1;)
+            std::memmove(image->rowBytesPtr(y), target + uint64_t(y) * width, width);
+    }
+    reportProgress(progress, height, height);
+    return produced < count || cutAfter_ ? RC_CORRUPT_FILE : RC_OK;
+}
+
+} // namespace
+
+// ---- LZW ----
+
+uint64_t gifLzwDecode(uint8_t* out, uint64_t outSize, const uint8_t* data, size_t length)
+{
+    if (!data || length < 1) return 0;
+    const uint32_t minSize = data[0];
+    if (minSize < 2 || minSize > 11) return 0;
+    const uint32_t clear = 1u << minSize, end = clear + 1;
+
+    uint16_t prefix[kMaxCodes];
+    uint8_t suffix[kMaxCodes];
+    uint8_t first[kMaxCodes];
+    uint16_t size[kMaxCodes];
+    for (uint32_t i = 0; i < clear; ++i) {
+        prefix[i] = 0;
+        suffix[i] = first[i] = uint8_t(i);
+        size[i] = 1;
+    }
+
+    size_t pos = 1, blockLeft = 0;
+    bool ended = false;
+    uint32_t bits = 0, bitCount = 0;
+    uint32_t width = minSize + 1, next = clear + 2;
+    int32_t previous = -1;
+    uint64_t done = 0;
+    while (done < outSize) {
+        while (bitCount < width) {
+            while (blockLeft == 0 && !ended) {
+                if (pos >= length || data[pos] == 0) {
+                    ended = true;
+                } else {
+                    blockLeft = data[pos++];
+                }
+            }
+            if (ended || pos >= length) return done;
+            bits |= uint32_t(data[pos++]) << bitCount;
+            --blockLeft;
+            bitCount += 8;
+        }
+        uint32_t code = bits & ((1u << width) - 1);
+        bits >>= width;
+        bitCount -= width;
+
+        if (code == clear) {
+            width = minSize + 1;
+            next = clear + 2;
+            previous = -1;
+            continue;
+        }
+        if (code == end) break;
+        if (previous < 0) {
+            if (code > clear) return done;
+            out[done++] = uint8_t(code);
+            previous = int32_t(code);
+            continue;
+        }
+        if (code > next || (code == next && next >= kMaxCodes)) return done;
+        if (next < kMaxCodes) {
+            // code == next is the string just being defined: the previous
+            // one plus its own first byte.
+            uint32_t firstByte = code < next ? first[code] : first[previous];
+            prefix[next] = uint16_t(previous);
+            suffix[next] = uint8_t(firstByte);
+            first[next] = first[previous];
+            size[next] = uint16_t(size[previous] + 1);
+            ++next;
+            if (next == (1u << width) && width < 12) ++width;
+        }
+        // Written from its last byte back; whatever lies past the image is
+        // dropped.
+        uint32_t n = size[code];
+        uint64_t room = outSize - done;
+        uint32_t c = code;
+        for (uint32_t i = n; i-- > 0;) {
+            if (i < room) out[done + i] = suffix[c];
+            c = prefix[c];
+        }
+        done += std::min<uint64_t>(n, room);
+        previous = int32_t(code);
+    }
+    return done;
+}
+
+// ---- probe and factories ----
+
+ResultCode gifProbe(MappedFile* file)
+{
+    if (!file || file->size() < 14 || !hasSignature(file->data(), file->size())) return RC_UNKNOWN_FORMAT;
+    return RC_OK;
+}
+
+ImageReader* gifReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)
+{
+    return new (std::nothrow) GifReader(file, descriptor);
+}
+
+ImageWriter* gifWriterCreate(const std::filesystem::path&, const FormatDescriptor*) { return nullptr; }
+
+} // namespace quillon

@@ -1,0 +1,499 @@
+// GIF reading against files made by ImageMagick, netpbm and gifsicle, decoded
+// by giftopnm and ImageMagick; hand-built streams for the LZW corner cases and
+// hostile headers; writing read back by giftopnm, ImageMagick and gifsicle.
+#include "codecs/more/gif.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/format_table.h"
+#include "core/convert.h"
+#include "core/image_reader.h"
+#include "core/image_writer.h"
+#include "platform/memory.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Decoded {
+    ResultCode rc = RC_GENERAL_FAILURE;
+    Ref<ImageReader> reader;
+    Ref<Image> image;  // kept whatever the result, for partial pixels
+    std::vector<Image*> frames() const
+    {
+        std::vector<Image*> v;
+        for (Image* f = image.get(); f; f = f->next()) v.push_back(f);
+        return v;
+    }
+};
+
+// Decodes from exactly the file's bytes (no padding to hide over-reads).
+Decoded decodeBytes(const std::vector<uint8_t>& bytes, bool allFrames = true)
+{
+    registerAllFormats();
+    Decoded out;
+    auto exact = std::make_shared<std::vector<uint8_t>>(bytes);
+    Ref<MappedFile> src =
+        Ref<MappedFile>::adopt(memoryStreamCreate(exact->data(), exact->size(), "input.gif", true));
+    out.rc = imageSourceOpen(out.reader, src.get(), true);
+    if (failed(out.rc)) return out;
+    Image* raw = nullptr;
+    out.rc = imageCreateForReader(out.reader.get(), &raw, false);
+    out.image = Ref<Image>::adopt(raw);
+    if (succeeded(out.rc)) out.rc = out.reader->decode(raw, allFrames, nullptr, nullptr);
+    return out;
+}
+
+Decoded decodeFile(const fs::path& path) { return decodeBytes(readFile(path)); }
+
+// The oracle's decode of image `index` as 8-bit RGBA: giftopnm for the
+// colours, its alpha output for the transparency.
+bool oracleFrame(const fs::path& gif, int index, Pnm& rgb, Pnm& alpha)
+{
+    std::string base = gif.string() + "." + std::to_string(index);
+    std::string cmd = "giftopnm --image=" + std::to_string(index + 1) + " --alphaout=" + shellQuote(base + ".a.pgm") +
+                      " " + shellQuote(gif.string()) + " > " + shellQuote(base + ".ppm") + " 2>/dev/null";
+    if (run(cmd) != 0 || !readPnm(base + ".ppm", rgb)) return false;
+    if (!readPnm(base + ".a.pgm", alpha)) alpha = Pnm();
+    return true;
+}
+
+void expectFrameEquals(Image* frame, const Pnm& rgb, const Pnm& alpha, const std::string& what)
+{
+    ASSERT_TRUE(frame) << what;
+    Ref<Image> rgba = Ref<Image>::adopt(imageConvertNew(frame, false, false, PF_RGBA8));
+    ASSERT_TRUE(rgba) << what;
+    ASSERT_EQ(rgba->width, rgb.width) << what;
+    ASSERT_EQ(rgba->height, rgb.height) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < rgb.height; ++y)
+        for (uint32_t x = 0; x < rgb.width; ++x) {
+            Rgba8 q = rgba->row<Rgba8>(y)[x];
+            bool transparent = alpha.width && alpha.at(x, y, 0) == 0;
+            bool ok = transparent ? q.a == 0
+                                  : q.a == 255 && q.r == rgb.at(x, y, 0) && q.g == rgb.at(x, y, 1) &&
+                                        q.b == rgb.at(x, y, 2);
+            if (!ok && ++bad < 4)
+                ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << int(q.r) << " " << int(q.g) << " "
+                              << int(q.b) << " " << int(q.a) << " oracle " << rgb.at(x, y, 0) << " "
+                              << rgb.at(x, y, 1) << " " << rgb.at(x, y, 2);
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+// Every frame of `gif` equal to giftopnm's decode of the same image.
+void expectAllFramesMatchOracle(const fs::path& gif, const std::string& what, size_t wantFrames = 0)
+{
+    Decoded d = decodeFile(gif);
+    ASSERT_EQ(d.rc, RC_OK) << what;
+    auto frames = d.frames();
+    if (wantFrames) {
+        EXPECT_EQ(frames.size(), wantFrames) << what;
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        Pnm rgb, alpha;
+        ASSERT_TRUE(oracleFrame(gif, int(i), rgb, alpha)) << what << " frame " << i;
+        expectFrameEquals(frames[i], rgb, alpha, what + " frame " + std::to_string(i));
+    }
+}
+
+void le16(std::vector<uint8_t>& v, uint32_t x) { v.push_back(uint8_t(x)), v.push_back(uint8_t(x >> 8)); }
+
+// A reference LZW coder of the tests' own: a dictionary of strings, codes
+// packed least significant bit first. With clearWhenFull it starts over once
+// 4096 codes exist; without, it keeps coding with the full table.
+std::vector<uint8_t> referenceLzw(const std::vector<uint8_t>& pixels, uint32_t minSize, bool clearWhenFull)
+{
+    std::vector<uint8_t> bytes;
+    uint32_t acc = 0, nbits = 0;
+    uint32_t clear = 1u << minSize, width = minSize + 1, next = clear + 2;
+    std::map<std::string, uint32_t> dict;
+    auto reset = [&] {
+        dict.clear();
+        for (uint32_t i = 0; i < clear; ++i) dict[std::string(1, char(i))] = i;
+        next = clear + 2;
+        width = minSize + 1;
+    };
+    auto put = [&](uint32_t code) {
+        acc |= code << nbits;
+        nbits += width;
+        while (nbits >= 8) bytes.push_back(uint8_t(acc)), acc >>= 8, nbits -= 8;
+    };
+    reset();
+    put(clear);
+    std::string w;
+    for (uint8_t p : pixels) {
+        std::string wc = w + char(p);
+        if (dict.count(wc)) {
+            w = wc;
+            continue;
+        }
+        put(dict[w]);
+        if (next < 4096) {
+            dict[wc] = next++;
+            if (next - 1 == (1u << width) && width < 12) ++width;
+        } else if (clearWhenFull) {
+            put(clear);
+            reset();
+        }
+        w = std::string(1, char(p));
+    }
+    put(dict[w]);
+    put(clear + 1);
+    if (nbits) bytes.push_back(uint8_t(acc));
+    std::vector<uint8_t> out = {uint8_t(minSize)};
+    for (size_t i = 0; i < bytes.size(); i += 255) {
+        size_t n = std::min<size_t>(255, bytes.size() - i);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), bytes.begin() + ptrdiff_t(i), bytes.begin() + ptrdiff_t(i + n));
+    }
+    out.push_back(0);
+    return out;
+}
+
+// A one-image GIF89a of a grey table of 2^bits entries around `data`.
+std::vector<uint8_t> gifAround(uint32_t w, uint32_t h, uint32_t bits, const std::vector<uint8_t>& data,
+                               const std::vector<uint8_t>& extensions = {})
+{
+    std::vector<uint8_t> v = {'G', 'I', 'F', '8', '9', 'a'};
+    le16(v, w);
+    le16(v, h);
+    v.push_back(uint8_t(0x80 | (bits - 1) << 4 | (bits - 1)));
+    v.push_back(0);
+    v.push_back(0);
+    for (uint32_t i = 0; i < (1u << bits); ++i) {
+        uint8_t g = uint8_t(i * 255 / ((1u << bits) - 1));
+        v.insert(v.end(), {g, uint8_t(255 - g), uint8_t(i * 7)});
+    }
+    v.insert(v.end(), extensions.begin(), extensions.end());
+    v.push_back(',');
+    le16(v, 0);
+    le16(v, 0);
+    le16(v, w);
+    le16(v, h);
+    v.push_back(0);
+    v.insert(v.end(), data.begin(), data.end());
+    v.push_back(';');
+    return v;
+}
+
+std::vector<uint8_t> noisePixels(uint32_t count, uint32_t colours, uint32_t seed)
+{
+    std::vector<uint8_t> px(count);
+    uint32_t s = seed;
+    for (uint32_t i = 0; i < count; ++i) {
+        s = s * 1103515245u + 12345u;
+        // Mostly runs with noise between them, so strings grow long.
+        px[i] = uint8_t(((s >> 16) % 5 == 0 ? (s >> 8) : i / 7) % colours);
+    }
+    return px;
+}
+
+void expectIndices(Image* img, const std::vector<uint8_t>& px, const std::string& what)
+{
+    ASSERT_TRUE(img) << what;
+    ASSERT_EQ(img->pixelFormat, PF_INDEXED8) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < img->height; ++y)
+        for (uint32_t x = 0; x < img->width; ++x)
+            if (img->row<uint8_t>(y)[x] != px[size_t(y) * img->width + x] && ++bad < 4)
+                ADD_FAILURE() << what << " at " << x << "," << y;
+    EXPECT_EQ(bad, 0) << what;
+}
+
+class GifFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QUILLON_REQUIRE_TOOL("convert");
+        QUILLON_REQUIRE_TOOL("giftopnm");
+        src = dir / "src.ppm";
+        // Rich enough in colours to fill a 256-entry table.
+        ASSERT_EQ(run("convert -seed 5 -size 61x37 plasma:fractal -fill '#20c040' -draw 'circle 20,18 30,22' "
+                      "-depth 8 " +
+                      shellQuote(src.string())),
+                  0);
+    }
+    fs::path make(const std::string& name, const std::string& command)
+    {
+        fs::path out = dir / name;
+        std::string cmd = command;
+        for (size_t at; (at = cmd.find("SRC")) != std::string::npos;) cmd.replace(at, 3, shellQuote(src.string()));
+        for (size_t at; (at = cmd.find("OUT")) != std::string::npos;) cmd.replace(at, 3, shellQuote(out.string()));
+        EXPECT_EQ(run(cmd), 0) << cmd;
+        return out;
+    }
+    TempDir dir;
+    fs::path src;
+};
+
+} // namespace
+
+TEST_F(GifFiles, StillImagesOfEveryCodeSizeAndLayoutMatchGiftopnm)
+{
+    QUILLON_REQUIRE_TOOL("pamtogif");
+    struct Case {
+        const char* name;
+        const char* command;
+    } cases[] = {
+        {"c2.gif", "convert SRC -colors 2 OUT"},
+        {"c4.gif", "convert SRC -colors 4 OUT"},
+        {"c8.gif", "convert SRC -colors 8 OUT"},
+        {"c16.gif", "convert SRC -colors 16 OUT"},
+        {"c32.gif", "convert SRC -colors 32 OUT"},
+        {"c64.gif", "convert SRC -colors 64 OUT"},
+        {"c128.gif", "convert SRC -colors 128 OUT"},
+        {"c256.gif", "convert SRC -colors 256 OUT"},
+        {"interlaced.gif", "convert SRC -colors 200 -interlace GIF OUT"},
+        {"interlaced3.gif", "convert SRC -crop 61x3+0+0 +repage -colors 9 -interlace GIF OUT"},
+        {"pamtogif.gif", "pnmquant 100 SRC 2>/dev/null | pamtogif > OUT"},
+        {"pamtogif-il.gif", "pnmquant 7 SRC 2>/dev/null | pamtogif -interlace > OUT"},
+        {"pamtogif-raw.gif", "pnmquant 30 SRC 2>/dev/null | pamtogif -nolzw > OUT"},
+        {"transparent.gif", "convert SRC -fuzz 20% -transparent red -colors 50 OUT"},
+        {"flat.gif", "convert -size 300x40 xc:'#336699' OUT"},
+    };
+    for (const Case& c : cases) {
+        fs::path f = make(c.name, c.command);
+        expectAllFramesMatchOracle(f, c.name, 1);
+    }
+    // The code sizes really were 2 to 8: the first byte of the data.
+    for (uint32_t colours : {2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u}) {
+        auto bytes = readFile(dir / ("c" + std::to_string(colours) + ".gif"));
+        uint32_t bits = (bytes[10] & 7) + 1;
+        EXPECT_EQ(1u << bits, colours);
+    }
+    Decoded d = decodeFile(dir / "interlaced.gif");
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMPRESSION)), u"LZW");
+}
+
+TEST_F(GifFiles, AnimationsKeepLocalTablesOffsetsTimingDisposalAndLoop)
+{
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    make("a.gif", "convert SRC -colors 16 OUT");
+    make("b.gif", "convert SRC -rotate 180 -crop 30x20+5+9 +repage -colors 64 OUT");
+    make("c.gif", "convert -size 20x11 xc:red -fill blue -draw 'rectangle 5,3 12,8' -transparent red OUT");
+    fs::path a = dir / "a.gif", b = dir / "b.gif", c = dir / "c.gif";
+    fs::path anim = dir / "anim.gif";
+    ASSERT_EQ(run("gifsicle --loopcount=0 --delay 7 " + shellQuote(a.string()) +
+                  " --delay 25 --disposal background --position 9,4 " + shellQuote(b.string()) +
+                  " --delay 100 --disposal previous --position 31,17 " + shellQuote(c.string()) + " > " +
+                  shellQuote(anim.string())),
+              0);
+    expectAllFramesMatchOracle(anim, "anim", 3);
+    Decoded d = decodeFile(anim);
+    ASSERT_EQ(d.rc, RC_OK);
+    auto f = d.frames();
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[0]->frameInfo.duration, 70u);
+    EXPECT_EQ(f[1]->frameInfo.duration, 250u);
+    EXPECT_EQ(f[2]->frameInfo.duration, 1000u);
+    EXPECT_EQ(f[1]->frameInfo.dispose, 1);
+    EXPECT_EQ(f[2]->frameInfo.dispose, 2);
+    EXPECT_EQ(f[1]->frameInfo.x, 9);
+    EXPECT_EQ(f[1]->frameInfo.y, 4);
+    EXPECT_EQ(f[2]->frameInfo.x, 31);
+    EXPECT_EQ(f[2]->frameInfo.y, 17);
+    EXPECT_EQ(f[1]->width, 30u);
+    EXPECT_EQ(f[1]->height, 20u);
+    EXPECT_EQ(f[2]->frameInfo.blend, 1);
+    EXPECT_EQ(f[1]->frameInfo.blend, 0);
+    for (Image* frame : f) {
+        EXPECT_EQ(frame->frameInfo.loop, 1);
+        EXPECT_EQ(frame->frameInfo.canvasWidth, 61u);
+        EXPECT_EQ(frame->frameInfo.canvasHeight, 37u);
+    }
+    // Loop count 1 plays once; without the block it does not loop either.
+    fs::path once = dir / "once.gif", none = dir / "none.gif";
+    ASSERT_EQ(run("gifsicle --loopcount=1 " + shellQuote(anim.string()) + " > " + shellQuote(once.string())), 0);
+    ASSERT_EQ(run("gifsicle --no-loopcount " + shellQuote(anim.string()) + " > " + shellQuote(none.string())), 0);
+    for (const fs::path& p : {once, none}) {
+        Decoded e = decodeFile(p);
+        ASSERT_EQ(e.rc, RC_OK);
+        for (Image* frame : e.frames()) EXPECT_EQ(frame->frameInfo.loop, 0) << p;
+    }
+    // The user-input flag ends a page: frames after it are the next page.
+    auto bytes = readFile(anim);
+    size_t gce = 0;
+    int seen = 0;
+    for (size_t i = 0; i + 3 < bytes.size(); ++i)
+        if (bytes[i] == 0x21 && bytes[i + 1] == 0xF9 && bytes[i + 2] == 4 && ++seen == 2) {
+            gce = i;
+            break;
+        }
+    ASSERT_NE(gce, 0u);
+    bytes[gce + 3] |= 2;
+    Decoded p = decodeBytes(bytes);
+    ASSERT_EQ(p.rc, RC_OK);
+    auto pf = p.frames();
+    ASSERT_EQ(pf.size(), 3u);
+    EXPECT_EQ(pf[1]->frameInfo.duration, kPageEndDuration);
+    EXPECT_EQ(std::u16string(pf[0]->info()->get(INFO_PAGE)), u"1:2");
+    EXPECT_EQ(std::u16string(pf[2]->info()->get(INFO_PAGE)), u"2:2");
+}
+
+TEST(GifLzw, CornerCasesDecodeAsImageMagickDoes)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    struct Case {
+        const char* name;
+        uint32_t w, h, bits;
+        std::vector<uint8_t> pixels;
+        bool clearWhenFull;
+    } cases[] = {
+        // One colour: every string after the first few is the KwKwK case.
+        {"kwkwk", 97, 13, 2, std::vector<uint8_t>(97 * 13, 1), true},
+        // Long enough to fill the table: coded on with the full table, and
+        // with clear codes.
+        {"full-no-clear", 300, 120, 4, noisePixels(300 * 120, 16, 7), false},
+        {"full-clear", 300, 120, 4, noisePixels(300 * 120, 16, 7), true},
+        {"full-8bit", 256, 256, 8, noisePixels(256 * 256, 256, 3), false},
+        {"bits2", 41, 29, 2, noisePixels(41 * 29, 3, 11), false},
+    };
+    for (const Case& c : cases) {
+        auto data = referenceLzw(c.pixels, std::max(2u, c.bits), c.clearWhenFull);
+        auto bytes = gifAround(c.w, c.h, c.bits, data);
+        Decoded d = decodeBytes(bytes);
+        ASSERT_EQ(d.rc, RC_OK) << c.name;
+        expectIndices(d.image.get(), c.pixels, c.name);
+        // ImageMagick reads the same colours from the same bytes.
+        fs::path f = dir / (std::string(c.name) + ".gif");
+        writeFile(f, bytes);
+        fs::path pam = dir / (std::string(c.name) + ".pam");
+        ASSERT_EQ(run("convert " + shellQuote(f.string()) + " -depth 8 pam:" + shellQuote(pam.string())), 0);
+        Pnm p;
+        ASSERT_TRUE(readPnm(pam, p));
+        Pnm none;
+        expectFrameEquals(d.image.get(), p, none, c.name);
+    }
+}
+
+TEST(GifLzw, ImpossibleCodesAndSizesStopAtTheImage)
+{
+    std::vector<uint8_t> px = noisePixels(40 * 30, 4, 5);
+    auto good = referenceLzw(px, 2, true);
+    std::vector<uint8_t> out(px.size() + 8192, 0xEE);
+    EXPECT_EQ(gifLzwDecode(out.data(), px.size(), good.data(), good.size()), px.size());
+    // Nothing is written past the image, however long the last string.
+    std::fill(out.begin(), out.end(), 0xEE);
+    std::vector<uint8_t> flat(5000, 3);
+    auto runs = referenceLzw(flat, 2, true);
+    EXPECT_EQ(gifLzwDecode(out.data(), 10, runs.data(), runs.size()), 10u);
+    EXPECT_EQ(out[10], 0xEE);
+    // Minimum code sizes outside 2..11 decode nothing.
+    for (uint8_t bad : {0, 1, 12, 200}) {
+        auto copy = good;
+        copy[0] = bad;
+        EXPECT_EQ(gifLzwDecode(out.data(), px.size(), copy.data(), copy.size()), 0u) << int(bad);
+    }
+    // A code above the next free one ends decoding: clear (4), then 1, then
+    // code 7 while the next free code is 6.
+    std::vector<uint8_t> jump = {2, 2, uint8_t(4 | 1 << 3 | (7 & 3) << 6), uint8_t(7 >> 2), 0};
+    EXPECT_EQ(gifLzwDecode(out.data(), 100, jump.data(), jump.size()), 1u);
+}
+
+TEST(GifReader, TruncatedFilesAreReportedAndKeepTheirEarlierRows)
+{
+    std::vector<uint8_t> px = noisePixels(64 * 48, 16, 9);
+    auto whole = gifAround(64, 48, 4, referenceLzw(px, 4, true));
+    ASSERT_EQ(decodeBytes(whole).rc, RC_OK);
+    // Cut inside the screen or table: the header says so.
+    for (size_t cut : {14u, 20u, 13u + 47u}) {
+        std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(cut));
+        EXPECT_EQ(decodeBytes(part).rc, RC_CORRUPT_FILE) << cut;
+    }
+    // Cut inside the pixel data: reported, and what was there is kept.
+    size_t dataStart = 13 + 48 + 10;
+    std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(dataStart + (whole.size() - dataStart) / 2));
+    Decoded d = decodeBytes(part);
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(d.image);
+    for (uint32_t y = 0; y < 10; ++y)
+        for (uint32_t x = 0; x < 64; ++x) ASSERT_EQ(d.image->row<uint8_t>(y)[x], px[y * 64 + x]) << x << "," << y;
+    for (uint32_t x = 0; x < 64; ++x) EXPECT_EQ(d.image->row<uint8_t>(47)[x], 0);
+    // Cut inside an extension after the image: what followed is lost.
+    auto ext = whole;
+    ext.pop_back();
+    ext.insert(ext.end(), {0x21, 0xFE, 10, 'a', 'b'});
+    EXPECT_EQ(decodeBytes(ext).rc, RC_CORRUPT_FILE);
+    // A file that simply ends after the image's data still reads.
+    auto noTrailer = whole;
+    noTrailer.pop_back();
+    EXPECT_EQ(decodeBytes(noTrailer).rc, RC_OK);
+}
+
+TEST(GifReader, HostileHeadersFailWithTheirCode)
+{
+    setAllocationCap(uint64_t(64) << 20);
+    std::vector<uint8_t> px(8 * 8, 1);
+    auto whole = gifAround(8, 8, 2, referenceLzw(px, 2, true));
+    size_t desc = 13 + 12;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        ResultCode rc;
+    } cases[] = {
+        {"trailer first", {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0, 0, 0, ';'}, RC_CORRUPT_FILE},
+        {"no signature", {'G', 'I', 'X', '8', '9', 'a', 8, 0, 8, 0, 0, 0, 0, ';'}, RC_UNKNOWN_FORMAT},
+        {"stray byte", {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0, 0, 0, 'x', ';'}, RC_CORRUPT_FILE},
+        {"table past the end", {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0x87, 0, 0, 1, 2, 3}, RC_CORRUPT_FILE},
+    };
+    for (const Case& c : cases) EXPECT_EQ(decodeBytes(c.bytes).rc, c.rc) << c.name;
+    // A zero-sized image.
+    auto zero = whole;
+    zero[6] = zero[8] = 0;
+    zero[desc + 5] = zero[desc + 7] = 0;
+    EXPECT_EQ(decodeBytes(zero).rc, RC_CORRUPT_FILE);
+    // 65535 x 65535 with a few bytes of data: out of memory, not a crash.
+    auto huge = whole;
+    huge[desc + 5] = huge[desc + 6] = huge[desc + 7] = huge[desc + 8] = 0xFF;
+    EXPECT_EQ(decodeBytes(huge).rc, RC_OUT_OF_MEMORY);
+    // A local table that runs past the end of the file.
+    auto local = whole;
+    local[desc + 9] = 0x87;
+    local.resize(desc + 10 + 30);
+    EXPECT_EQ(decodeBytes(local).rc, RC_CORRUPT_FILE);
+    setAllocationCap(0);
+}
+
+TEST(GifReader, ControlBlockCommentAndBackgroundApplyWhereTheyBelong)
+{
+    std::vector<uint8_t> px(4 * 2, 1);
+    auto data = referenceLzw(px, 2, true);
+    // Transparent index 1, then a comment in two sub-blocks with a byte of
+    // Windows-1252's upper range.
+    std::vector<uint8_t> ext = {0x21, 0xF9, 4, 0x09, 3, 0, 1, 0, 0x21, 0xFE, 3, 'a', 0x80, 'b', 2, 'c', 'd', 0};
+    auto bytes = gifAround(4, 2, 2, data, ext);
+    bytes[11] = 2;  // background index
+    // A second image without its own control block.
+    bytes.pop_back();
+    bytes.insert(bytes.end(), {',', 0, 0, 0, 0, 4, 0, 2, 0, 0});
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    bytes.push_back(';');
+    Decoded d = decodeBytes(bytes);
+    ASSERT_EQ(d.rc, RC_OK);
+    auto f = d.frames();
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0]->palette()[1] >> 24, 0u);
+    EXPECT_EQ(f[0]->frameInfo.duration, 30u);
+    EXPECT_EQ(f[0]->frameInfo.dispose, 1);
+    EXPECT_EQ(f[0]->alphaKind, ALPHA_STRAIGHT);
+    // The control block was used up by the first image.
+    EXPECT_EQ(f[1]->palette()[1] >> 24, 0xFFu);
+    EXPECT_EQ(f[1]->frameInfo.duration, 0u);
+    EXPECT_EQ(std::u16string(f[0]->info()->get(INFO_COMMENTS)), u"a\u20acbcd");
+    // Background: entry 2 of the grey table.
+    EXPECT_EQ(f[0]->frameInfo.backgroundColour, 0xFF000000u | (170u << 16) | (85u << 8) | 14u);
+}
