@@ -74,7 +74,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"fits", u"Flexible image transport system", nullptr, nullptr, nullptr, kNormal, kFitsCaps),
     {u"fit", u"Flexible image transport system"},
     // GIF
-    writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, nullptr, kGifSubFormats,
+    writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, gifWriterCreate, kGifSubFormats,
              kGifSubFormatCaps),
     // Radiance
     writable(u"hdr", u"Radiance RGBE image format", nullptr, nullptr, nullptr, kRadianceSubFormats, kRadianceCaps),

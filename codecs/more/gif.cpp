@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
@@ -187,6 +188,16 @@ ResultCode GifReader::readHeader(const void*)
                         loopSeen = true;
                         loop = loadU16le(sub + 1) != 1;
                     }
+                } else if (std::memcmp(first, "XMP DataXMP", 11) == 0) {
+                    // The packet is stored raw, its "sub-block lengths" being
+                    // its own characters, and ends where the 258-byte run
+                    // that steers block walkers to the terminator begins
+                    // (its first byte, 1, never occurs in the text).
+                    const uint8_t* packet = first + 11;
+                    size_t n = size_t(d + c.pos() - packet);
+                    if (const void* stop = std::memchr(packet, 1, n))
+                        n = size_t(static_cast<const uint8_t*>(stop) - packet);
+                    xmpParse(info, packet, n);
                 }
             }
             continue;
@@ -326,6 +337,221 @@ ResultCode GifReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     return produced < count || cutAfter_ ? RC_CORRUPT_FILE : RC_OK;
 }
 
+// ---- writer ----
+
+// What the writer takes from a palette: the entry that stands for
+// transparency (the first fully transparent one, else the least opaque;
+// used when its alpha is below 16) and the screen's background entry.
+struct PaletteRoles {
+    bool transparent = false;
+    uint8_t transparentIndex = 0;
+    uint8_t backgroundIndex = 0;
+};
+
+PaletteRoles scanPalette(const uint32_t* palette, uint32_t entries, uint32_t background)
+{
+    PaletteRoles roles;
+    uint32_t lowest = 256, nearest = UINT32_MAX;
+    bool backgroundFound = false;
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t e = palette[i], alpha = e >> 24;
+        if (alpha == 0) {
+            if (lowest != 0) roles.transparentIndex = uint8_t(i);
+            lowest = 0;
+            if ((background >> 24) == 0 && !backgroundFound) {
+                roles.backgroundIndex = uint8_t(i);
+                backgroundFound = true;
+            }
+            continue;
+        }
+        if (alpha < lowest) {
+            lowest = alpha;
+            roles.transparentIndex = uint8_t(i);
+        }
+        if (backgroundFound) continue;
+        int32_t dr = int32_t((e >> 16) & 255) - int32_t((background >> 16) & 255);
+        int32_t dg = int32_t((e >> 8) & 255) - int32_t((background >> 8) & 255);
+        int32_t db = int32_t(e & 255) - int32_t(background & 255);
+        uint32_t distance = uint32_t(dr * dr + dg * dg + db * db);
+        if (distance < nearest) {
+            nearest = distance;
+            roles.backgroundIndex = uint8_t(i);
+        }
+    }
+    roles.transparent = lowest < 16;
+    return roles;
+}
+
+// A frame can use the global table when it shows the same colours through
+// it: the same transparency and the same red, green and blue in every entry
+// that is visible in either palette.
+bool sameTable(const uint32_t* global, const PaletteRoles& globalRoles, const uint32_t* palette,
+               const PaletteRoles& roles, uint32_t entries)
+{
+    if (roles.transparent != globalRoles.transparent) return false;
+    if (roles.transparent && roles.transparentIndex != globalRoles.transparentIndex) return false;
+    for (uint32_t i = 0; i < entries; ++i) {
+        if (roles.transparent && i == roles.transparentIndex) continue;
+        if ((global[i] >> 24) == 0 && (palette[i] >> 24) == 0) continue;
+        if ((global[i] & 0xFFFFFF) != (palette[i] & 0xFFFFFF)) return false;
+    }
+    return true;
+}
+
+// A few hundred bytes of header or extension, written at once.
+struct Bytes {
+    uint8_t b[1024];
+    size_t n = 0;
+    void u8(uint32_t v) { b[n++] = uint8_t(v); }
+    void u16(uint32_t v) { u8(v & 255), u8(v >> 8); }
+    void table(const uint32_t* palette, uint32_t entries)
+    {
+        for (uint32_t i = 0; i < entries; ++i) u8(palette[i] >> 16), u8(palette[i] >> 8), u8(palette[i]);
+    }
+};
+
+class GifWriter final : public ImageWriter {
+public:
+    using ImageWriter::ImageWriter;
+
+protected:
+    ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
+                      int32_t parameter, void* extra) override;
+
+private:
+    ResultCode writeComment(const ImageInfo* info);
+    ResultCode writeFrame(Image* frame, uint32_t bits, bool interlaced, bool animated, const uint32_t* global,
+                          const PaletteRoles& globalRoles, bool first);
+    ResultCode put(const Bytes& bytes) { return failed(output.write(bytes.b, bytes.n)) ? RC_WRITE_FAILED : RC_OK; }
+};
+
+ResultCode GifWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t, int32_t,
+                             void*)
+{
+    if (colourFlag == 0 || colourFlag > CF_256_COLOURS || (colourFlag & (colourFlag - 1))) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    const uint32_t bits = uint32_t(colourFormatBits(colourFlag));
+    const bool interlaced = subFormatName && std::u16string_view(subFormatName) == kGifSubFormats[1];
+    const bool animated = image->next() != nullptr;
+
+    // Every frame must be a palette image a GIF can hold; an animation's
+    // screen covers every frame, whatever its canvas says.
+    uint64_t screenW = image->width, screenH = image->height;
+    for (Image* f = image; f; f = animated ? f->next() : nullptr) {
+        if (!f->indexedView() || !f->palette()) return RC_UNSUPPORTED_COLOUR_FORMAT;
+        if (f->width == 0 || f->height == 0 || f->width > 0xFFFF || f->height > 0xFFFF) return RC_INVALID_PARAMETER;
+        if (animated) {
+            uint64_t x = uint64_t(std::clamp<int64_t>(f->frameInfo.x, 0, 0xFFFF - f->width));
+            uint64_t y = uint64_t(std::clamp<int64_t>(f->frameInfo.y, 0, 0xFFFF - f->height));
+            screenW = std::max<uint64_t>(screenW, x + f->width);
+            screenH = std::max<uint64_t>(screenH, y + f->height);
+        }
+    }
+    if (animated) {
+        screenW = std::min<uint64_t>(std::max<uint64_t>(screenW, image->frameInfo.canvasWidth), 0xFFFF);
+        screenH = std::min<uint64_t>(std::max<uint64_t>(screenH, image->frameInfo.canvasHeight), 0xFFFF);
+    }
+
+    const uint32_t entries = 1u << bits;
+    const uint32_t* global = image->palette();
+    PaletteRoles roles = scanPalette(global, entries, image->frameInfo.backgroundColour);
+
+    Bytes h;
+    for (char ch : std::string_view(roles.transparent || animated ? "GIF89a" : "GIF87a")) h.u8(uint8_t(ch));
+    h.u16(uint32_t(screenW));
+    h.u16(uint32_t(screenH));
+    h.u8(0x80 | (bits - 1) << 4 | (bits - 1));
+    h.u8(roles.backgroundIndex);
+    h.u8(0);
+    h.table(global, entries);
+    if (animated && image->frameInfo.loop) {
+        static const uint8_t kLoop[] = {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0};
+        for (uint8_t v : kLoop) h.u8(v);
+    }
+    if (ResultCode rc = put(h); failed(rc)) return rc;
+    if (ResultCode rc = writeComment(image->info()); failed(rc)) return rc;
+
+    for (Image* f = image; f; f = animated ? f->next() : nullptr) {
+        ResultCode rc = writeFrame(f, bits, interlaced, animated, global, roles, f == image);
+        if (failed(rc)) return rc;
+    }
+    if (failed(output.writeU8(';')) || failed(output.flush())) return RC_WRITE_FAILED;
+    return RC_OK;
+}
+
+ResultCode GifWriter::writeComment(const ImageInfo* info)
+{
+    if (!info) return RC_OK;
+    const char16_t* text = nullptr;
+    for (int field : {INFO_COMMENTS, INFO_AUTHOR, INFO_COPYRIGHT})
+        if ((text = info->get(field)) && *text) break;
+    if (!text || !*text) return RC_OK;
+    size_t units = u16Length(text);
+    AlignedBuffer<char> narrow(2 * uint64_t(units) + 1);
+    if (!narrow) return RC_OUT_OF_MEMORY;
+    wideToAnsiApprox(narrow.get(), text, 2 * units + 1);
+    size_t length = std::strlen(narrow.get());
+    const uint8_t head[2] = {0x21, 0xFE};
+    if (failed(output.write(head, 2))) return RC_WRITE_FAILED;
+    for (size_t at = 0; at < length; at += 255) {
+        uint8_t n = uint8_t(std::min<size_t>(255, length - at));
+        if (failed(output.writeU8(n)) || failed(output.write(narrow.get() + at, n))) return RC_WRITE_FAILED;
+    }
+    return failed(output.writeU8(0)) ? RC_WRITE_FAILED : RC_OK;
+}
+
+ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, bool interlaced, bool animated, const uint32_t* global,
+                                 const PaletteRoles& globalRoles, bool first)
+{
+    const uint32_t entries = 1u << bits;
+    const uint32_t* palette = frame->palette();
+    PaletteRoles roles = first ? globalRoles : scanPalette(palette, entries, frame->frameInfo.backgroundColour);
+    bool local = !first && !sameTable(global, globalRoles, palette, roles, entries);
+    const FrameInfo& fi = frame->frameInfo;
+
+    Bytes h;
+    if (roles.transparent || animated) {
+        uint32_t flags = roles.transparent ? 1 : 0;
+        uint32_t delay = 0;
+        if (animated) {
+            flags |= (fi.dispose == 1 ? 2u : fi.dispose == 2 ? 3u : 1u) << 2;
+            if (fi.duration == kPageEndDuration) {
+                flags |= 2;
+            } else {
+                delay = uint32_t(std::min<uint64_t>((uint64_t(fi.duration) + 5) / 10, 0xFFFF));
+            }
+        }
+        h.u8(0x21), h.u8(0xF9), h.u8(4), h.u8(flags), h.u16(delay), h.u8(roles.transparentIndex), h.u8(0);
+    }
+    h.u8(',');
+    h.u16(animated ? uint32_t(std::clamp<int64_t>(fi.x, 0, 0xFFFF - frame->width)) : 0);
+    h.u16(animated ? uint32_t(std::clamp<int64_t>(fi.y, 0, 0xFFFF - frame->height)) : 0);
+    h.u16(frame->width);
+    h.u16(frame->height);
+    h.u8((local ? 0x80 | (bits - 1) : 0) | (interlaced ? 0x40 : 0));
+    if (local) h.table(palette, entries);
+    if (ResultCode rc = put(h); failed(rc)) return rc;
+
+    // The rows one after another, in pass order when interlaced.
+    const uint32_t w = frame->width, height = frame->height;
+    AlignedBuffer<uint8_t> pixels(uint64_t(w) * height);
+    AlignedBuffer<uint32_t> order(height);
+    if (!pixels || !order) return RC_OUT_OF_MEMORY;
+    if (interlaced) {
+        interlacedRowOrder(height, order.get());
+    } else {
+        for (uint32_t y = 0; y < height; ++y) order[y] = y;
+    }
+    const uint8_t mask = uint8_t(entries - 1);
+    for (uint32_t i = 0; i < height; ++i) {
+        const uint8_t* src = frame->row<uint8_t>(order[i]);
+        uint8_t* dst = pixels.get() + uint64_t(i) * w;
+        for (uint32_t x = 0; x < w; ++x) dst[x] = src[x] & mask;
+    }
+    bool ok = gifLzwEncode(pixels.get(), uint64_t(w) * height, bits,
+                           [this](const uint8_t* p, size_t n) { return succeeded(output.write(p, n)); });
+    return ok ? RC_OK : RC_WRITE_FAILED;
+}
+
 } // namespace
 
 // ---- LZW ----
@@ -411,6 +637,87 @@ uint64_t gifLzwDecode(uint8_t* out, uint64_t outSize, const uint8_t* data, size_
     return done;
 }
 
+bool gifLzwEncode(const uint8_t* pixels, size_t count, uint32_t bits,
+                  const std::function<bool(const uint8_t*, size_t)>& sink)
+{
+    constexpr uint32_t kHashSize = 5003;  // prime, a little above the 4,096 codes
+    const uint32_t minSize = std::max(bits, 2u);
+    const uint32_t clear = 1u << minSize, end = clear + 1, mask = clear - 1;
+    int32_t keys[kHashSize];
+    uint16_t codes[kHashSize];
+    std::fill(keys, keys + kHashSize, -1);
+
+    uint8_t block[256];
+    uint32_t used = 0;
+    bool ok = true;
+    auto emit = [&](uint8_t byte) {
+        block[1 + used++] = byte;
+        if (used == 255) {
+            block[0] = 255;
+            ok = ok && sink(block, 256);
+            used = 0;
+        }
+    };
+    uint32_t acc = 0, accBits = 0, width = minSize + 1, next = clear + 2;
+    auto put = [&](uint32_t code) {
+        acc |= code << accBits;
+        accBits += width;
+        while (accBits >= 8) {
+            emit(uint8_t(acc));
+            acc >>= 8;
+            accBits -= 8;
+        }
+        // The reader widens its codes once its table reaches the next power
+        // of two, one code after this side defines that entry.
+        if (next >= (1u << width) && width < 12) ++width;
+    };
+
+    const uint8_t head = uint8_t(minSize);
+    if (!sink(&head, 1)) return false;
+    put(clear);
+    if (count) {
+        uint32_t prefix = pixels[0] & mask;
+        for (size_t i = 1; i < count && ok; ++i) {
+            uint32_t byte = pixels[i] & mask;
+            int32_t key = int32_t(prefix << 8 | byte);
+            uint32_t slot = (prefix + 16 * byte) % kHashSize;
+            const uint32_t step = slot == 0 ? 1 : kHashSize - slot;
+            bool found = false;
+            while (keys[slot] >= 0) {
+                if (keys[slot] == key) {
+                    found = true;
+                    break;
+                }
+                slot = slot >= step ? slot - step : slot + kHashSize - step;
+            }
+            if (found) {
+                prefix = codes[slot];
+                continue;
+            }
+            put(prefix);
+            if (next < kMaxCodes) {
+                keys[slot] = key;
+                codes[slot] = uint16_t(next++);
+            } else {
+                put(clear);
+                std::fill(keys, keys + kHashSize, -1);
+                width = minSize + 1;
+                next = clear + 2;
+            }
+            prefix = byte;
+        }
+        put(prefix);
+    }
+    put(end);
+    if (accBits) emit(uint8_t(acc));
+    if (used) {
+        block[0] = uint8_t(used);
+        ok = ok && sink(block, used + 1);
+    }
+    const uint8_t terminator = 0;
+    return ok && sink(&terminator, 1);
+}
+
 // ---- probe and factories ----
 
 ResultCode gifProbe(MappedFile* file)
@@ -424,6 +731,11 @@ ImageReader* gifReaderCreate(MappedFile* file, const FormatDescriptor* descripto
     return new (std::nothrow) GifReader(file, descriptor);
 }
 
-ImageWriter* gifWriterCreate(const std::filesystem::path&, const FormatDescriptor*) { return nullptr; }
+ImageWriter* gifWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
+{
+    auto* w = new (std::nothrow) GifWriter(descriptor);
+    if (w) w->createOutput(path);
+    return w;
+}
 
 } // namespace quillon

@@ -497,3 +497,195 @@ TEST(GifReader, ControlBlockCommentAndBackgroundApplyWhereTheyBelong)
     // Background: entry 2 of the grey table.
     EXPECT_EQ(f[0]->frameInfo.backgroundColour, 0xFF000000u | (170u << 16) | (85u << 8) | 14u);
 }
+
+namespace {
+
+// A palette image of `colours` distinct entries (entry `transparent` fully
+// transparent when it is not -1) with runs and noise.
+Ref<Image> paletteImage(uint32_t w, uint32_t h, uint32_t colours, int transparent = -1, uint32_t seed = 1)
+{
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_INDEXED8, packSize(w, h)));
+    for (uint32_t i = 0; i < 256; ++i)
+        img->palette()[i] = 0xFF000000u | ((i * 37 + seed * 50) & 255) << 16 | ((i * 91) & 255) << 8 | ((i * 13 + seed) & 255);
+    if (transparent >= 0) img->palette()[transparent] &= 0x00FFFFFF;
+    auto px = noisePixels(w * h, colours, seed);
+    for (uint32_t y = 0; y < h; ++y) std::memcpy(img->row<uint8_t>(y), &px[size_t(y) * w], w);
+    img->indexedView()->paletteChanged();
+    if (transparent >= 0) img->alphaKind = ALPHA_STRAIGHT;
+    return img;
+}
+
+void link(Image* before, Ref<Image> after)
+{
+    after->frameInfo.prev = before;
+    before->frameInfo.next = after.release();
+}
+
+ResultCode writeGif(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, uint32_t* bits = nullptr)
+{
+    registerAllFormats();
+    int32_t i = formatFindByExtension(std::u16string_view(u"gif"), true);
+    EXPECT_GE(i, 0);
+    const FormatDescriptor* d = formatRegistry().at(i);
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(path, d));
+    return w->write(img, sub, mask, 0, true, nullptr, bits);
+}
+
+std::string gifsicleInfo(const fs::path& path)
+{
+    return runOutput("gifsicle --info " + shellQuote(path.string()) + " 2>&1");
+}
+
+// The original frame's colours against an oracle's decode of the written
+// file (transparent pixels only as transparent).
+void expectWritten(Image* original, const fs::path& gif, int index, const std::string& what, bool useAlpha = true)
+{
+    Pnm rgb, alpha;
+    ASSERT_TRUE(oracleFrame(gif, index, rgb, alpha)) << what;
+    if (!useAlpha) alpha = Pnm();
+    expectFrameEquals(original, rgb, alpha, what);
+}
+
+} // namespace
+
+TEST(GifWriter, EveryDepthBothLayoutsAndTransparencyReadBackByTheTools)
+{
+    QUILLON_REQUIRE_TOOL("giftopnm");
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    TempDir dir;
+    for (uint32_t bits = 1; bits <= 8; ++bits)
+        for (bool interlaced : {false, true})
+            for (bool transparent : {false, true}) {
+                uint32_t colours = 1u << bits;
+                std::string name = "b" + std::to_string(bits) + (interlaced ? "i" : "") + (transparent ? "t" : "");
+                Ref<Image> img = paletteImage(37 + bits, 5 + 3 * bits, colours, transparent ? int(colours - 1) : -1, bits);
+                fs::path out = dir / (name + ".gif");
+                uint32_t got = 0;
+                ASSERT_EQ(writeGif(img.get(), out, interlaced ? u"Interlaced" : u"Normal", 1u << (bits - 1), &got),
+                          RC_OK)
+                    << name;
+                EXPECT_EQ(got, bits) << name;
+                expectWritten(img.get(), out, 0, name);
+                std::string info = gifsicleInfo(out);
+                EXPECT_NE(info.find("global color table [" + std::to_string(colours) + "]"), std::string::npos)
+                    << name << info;
+                EXPECT_EQ(info.find("interlaced") != std::string::npos, interlaced) << name << info;
+                EXPECT_EQ(info.find("transparent " + std::to_string(colours - 1)) != std::string::npos, transparent)
+                    << name << info;
+                auto bytes = readFile(out);
+                EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 6), transparent ? "GIF89a" : "GIF87a") << name;
+                // The minimum code size: the bits, at least 2.
+                size_t data = 13 + 3 * colours + (transparent ? 8 : 0) + 10;
+                EXPECT_EQ(bytes[data], std::max(2u, bits)) << name;
+                // Our own reader agrees, indices and all.
+                Decoded d = decodeBytes(bytes);
+                ASSERT_EQ(d.rc, RC_OK) << name;
+                for (uint32_t y = 0; y < img->height; ++y)
+                    ASSERT_EQ(std::memcmp(d.image->row<uint8_t>(y), img->row<uint8_t>(y), img->width), 0) << name;
+            }
+}
+
+TEST(GifWriter, LargeImagesFillTheCodeTableAndStillDecode)
+{
+    QUILLON_REQUIRE_TOOL("giftopnm");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    Ref<Image> img = paletteImage(613, 419, 256, -1, 4);
+    fs::path out = dir / "big.gif";
+    ASSERT_EQ(writeGif(img.get(), out, u"Normal", CF_256_COLOURS), RC_OK);
+    expectWritten(img.get(), out, 0, "giftopnm");
+    fs::path pam = dir / "big.pam";
+    ASSERT_EQ(run("convert " + shellQuote(out.string()) + " -depth 8 pam:" + shellQuote(pam.string())), 0);
+    Pnm p, none;
+    ASSERT_TRUE(readPnm(pam, p));
+    expectFrameEquals(img.get(), p, none, "ImageMagick");
+}
+
+TEST(GifWriter, AnimationsKeepTimingDisposalLoopAndLocalTablesOnlyWhereNeeded)
+{
+    QUILLON_REQUIRE_TOOL("giftopnm");
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    TempDir dir;
+    Ref<Image> a = paletteImage(40, 30, 16, 15, 1);
+    Ref<Image> b = paletteImage(17, 9, 16, 15, 1);   // same palette: global table
+    Ref<Image> c = paletteImage(11, 23, 16, -1, 2);  // own colours: local table
+    Ref<Image> e = paletteImage(16, 8, 16, 15, 1);
+    a->frameInfo.canvasWidth = 30;  // smaller than the frames: the screen grows
+    a->frameInfo.canvasHeight = 30;
+    a->frameInfo.loop = 1;
+    a->frameInfo.duration = 104;
+    b->frameInfo = {0, 0, 0, 0, 3, 5, 250, 1, 1};
+    c->frameInfo = {0, 0, 0, 0, 30, 12, 1000, 2, 0};
+    e->frameInfo = {0, 0, 0, 0, 1, 1, kPageEndDuration, 0, 1};
+    Image *bp = b.get(), *cp = c.get(), *ep = e.get();
+    link(a.get(), b);
+    link(bp, c);
+    link(cp, e);
+    fs::path out = dir / "anim.gif";
+    ASSERT_EQ(writeGif(a.get(), out, u"Normal", CF_16_COLOURS), RC_OK);
+    std::string info = gifsicleInfo(out);
+    EXPECT_NE(info.find("4 images"), std::string::npos) << info;
+    EXPECT_NE(info.find("logical screen 41x35"), std::string::npos) << info;
+    EXPECT_NE(info.find("loop forever"), std::string::npos) << info;
+    EXPECT_NE(info.find("+ image #1 17x9 at 3,5 transparent 15"), std::string::npos) << info;
+    EXPECT_NE(info.find("disposal background delay 0.25s"), std::string::npos) << info;
+    EXPECT_NE(info.find("+ image #2 11x23 at 30,12"), std::string::npos) << info;
+    EXPECT_NE(info.find("disposal previous delay 1.00s"), std::string::npos) << info;
+    EXPECT_NE(info.find("delay 0.10s"), std::string::npos) << info;
+    // The last frame waits for the user (giftopnm and gifsicle do not show
+    // the flag): bit 1 of its control block's flags.
+    auto bytes = readFile(out);
+    size_t lastControl = 0;
+    for (size_t i = 0; i + 3 < bytes.size(); ++i)
+        if (bytes[i] == 0x21 && bytes[i + 1] == 0xF9 && bytes[i + 2] == 4) lastControl = i;
+    EXPECT_EQ(bytes[lastControl + 3] & 2, 2);
+    // Exactly one frame needed a table of its own.
+    size_t locals = 0;
+    for (size_t at = 0; (at = info.find("local color table", at)) != std::string::npos; ++at) ++locals;
+    EXPECT_EQ(locals, 1u) << info;
+    Image* frames[] = {a.get(), bp, cp, ep};
+    // giftopnm keeps an earlier frame's transparent index for a frame that
+    // has none, so that frame's colours alone are compared.
+    for (int i = 0; i < 4; ++i) expectWritten(frames[i], out, i, "frame " + std::to_string(i), i != 2);
+    // Read back by us: the same fields.
+    Decoded d = decodeFile(out);
+    ASSERT_EQ(d.rc, RC_OK);
+    auto f = d.frames();
+    ASSERT_EQ(f.size(), 4u);
+    EXPECT_EQ(f[0]->frameInfo.duration, 100u);
+    EXPECT_EQ(f[1]->frameInfo.dispose, 1);
+    EXPECT_EQ(f[2]->frameInfo.dispose, 2);
+    EXPECT_EQ(f[2]->frameInfo.x, 30);
+    EXPECT_EQ(f[3]->frameInfo.duration, kPageEndDuration);
+    EXPECT_EQ(f[0]->frameInfo.loop, 1);
+    // Without the loop flag there is no loop block.
+    a->frameInfo.loop = 0;
+    ASSERT_EQ(writeGif(a.get(), out, u"Normal", CF_16_COLOURS), RC_OK);
+    EXPECT_EQ(gifsicleInfo(out).find("loop"), std::string::npos);
+}
+
+TEST(GifWriter, CommentsFailuresAndTheCallersImage)
+{
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    TempDir dir;
+    Ref<Image> img = paletteImage(9, 7, 4, -1, 3);
+    std::u16string comment(300, u'x');
+    comment += u"\u00e9\u0141";
+    img->info()->set(INFO_AUTHOR, comment.c_str());
+    std::vector<uint8_t> before;
+    for (uint32_t y = 0; y < 7; ++y) before.insert(before.end(), img->row<uint8_t>(y), img->row<uint8_t>(y) + 9);
+    fs::path out = dir / "c.gif";
+    ASSERT_EQ(writeGif(img.get(), out, u"Normal", CF_4_COLOURS), RC_OK);
+    std::string info = runOutput("gifsicle --info --extension-info " + shellQuote(out.string()) + " 2>&1");
+    EXPECT_NE(info.find("comment"), std::string::npos) << info;
+    Decoded d = decodeFile(out);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMMENTS)), std::u16string(300, u'x') + u"\u00e9L");
+    for (uint32_t y = 0; y < 7; ++y) EXPECT_EQ(std::memcmp(img->row<uint8_t>(y), &before[y * 9], 9), 0);
+    EXPECT_EQ(writeGif(img.get(), dir / "no" / "x.gif", u"Normal", CF_4_COLOURS), RC_CREATE_FAILED);
+    EXPECT_EQ(writeGif(img.get(), out, u"Normal", CF_RGB24), RC_UNSUPPORTED_COLOUR_FORMAT);
+    if (access("/dev/full", W_OK) == 0) {
+        Ref<Image> big = paletteImage(400, 300, 256, -1, 5);
+        EXPECT_EQ(writeGif(big.get(), "/dev/full", u"Normal", CF_256_COLOURS), RC_WRITE_FAILED);
+    }
+}
