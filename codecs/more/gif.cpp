@@ -416,7 +416,7 @@ public:
 
 protected:
     ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
-                      int32_t parameter, void* extra) override;
+                      int32_t parameter, bool allFrames, void* extra) override;
 
 private:
     ResultCode writeComment(const ImageInfo* info);
@@ -426,12 +426,13 @@ private:
 };
 
 ResultCode GifWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t, int32_t,
-                             void*)
+                             bool allFrames, void*)
 {
-    if (colourFlag == 0 || colourFlag > CF_256_COLOURS || (colourFlag & (colourFlag - 1))) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    if (colourFlag == 0 || colourFlag > CF_256_COLOURS || (colourFlag & (colourFlag - 1)))
+        return RC_UNSUPPORTED_COLOUR_FORMAT;
     const uint32_t bits = uint32_t(colourFormatBits(colourFlag));
     const bool interlaced = subFormatName && std::u16string_view(subFormatName) == kGifSubFormats[1];
-    const bool animated = image->next() != nullptr;
+    const bool animated = allFrames && image->next() != nullptr;
 
     // Every frame must be a palette image a GIF can hold; an animation's
     // screen covers every frame, whatever its canvas says.

@@ -521,14 +521,15 @@ void link(Image* before, Ref<Image> after)
     before->frameInfo.next = after.release();
 }
 
-ResultCode writeGif(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, uint32_t* bits = nullptr)
+ResultCode writeGif(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, uint32_t* bits = nullptr,
+                    bool allFrames = true)
 {
     registerAllFormats();
     int32_t i = formatFindByExtension(std::u16string_view(u"gif"), true);
     EXPECT_GE(i, 0);
     const FormatDescriptor* d = formatRegistry().at(i);
     Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(path, d));
-    return w->write(img, sub, mask, 0, true, nullptr, bits);
+    return w->write(img, sub, mask, 0, allFrames, nullptr, bits);
 }
 
 std::string gifsicleInfo(const fs::path& path)
@@ -662,6 +663,11 @@ TEST(GifWriter, AnimationsKeepTimingDisposalLoopAndLocalTablesOnlyWhereNeeded)
     a->frameInfo.loop = 0;
     ASSERT_EQ(writeGif(a.get(), out, u"Normal", CF_16_COLOURS), RC_OK);
     EXPECT_EQ(gifsicleInfo(out).find("loop"), std::string::npos);
+    // Asked for the head frame only: one still image.
+    ASSERT_EQ(writeGif(a.get(), out, u"Normal", CF_16_COLOURS, nullptr, false), RC_OK);
+    info = gifsicleInfo(out);
+    EXPECT_NE(info.find("1 image"), std::string::npos) << info;
+    EXPECT_NE(info.find("logical screen 40x30"), std::string::npos) << info;
 }
 
 TEST(GifWriter, CommentsFailuresAndTheCallersImage)
