@@ -6,6 +6,7 @@
 #include "codecs/more/bmp.h"
 #include "codecs/more/gif.h"
 #include "codecs/more/pcx.h"
+#include "codecs/more/pnm.h"
 #include "codecs/more/sunras.h"
 
 namespace quillon {
@@ -104,11 +105,11 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // PNG
     writable(u"png", u"Portable network graphics", nullptr, nullptr, nullptr, kPngSubFormats, kPngCaps),
     // PNM / PFM
-    {u"pnm", u"Portable image format"},
-    {u"pbm", u"Portable bitmap format"},
-    {u"pgm", u"Portable graymap format"},
-    {u"ppm", u"Portable pixelmap format"},
-    {u"pfm", u"Portable floatmap format"},
+    {u"pnm", u"Portable image format", pnmProbe, pnmReaderCreate},
+    {u"pbm", u"Portable bitmap format", pnmProbe, pnmReaderCreate},
+    {u"pgm", u"Portable graymap format", pnmProbe, pnmReaderCreate},
+    {u"ppm", u"Portable pixelmap format", pnmProbe, pnmReaderCreate},
+    {u"pfm", u"Portable floatmap format", pnmProbe, pnmReaderCreate},
     // Pixar
     {u"pxr", u"Pixar format"},
     // PSD

@@ -1,0 +1,172 @@
+// Portable any-maps and float maps made by netpbm and ImageMagick, decoded by
+// us and by netpbm; hand-built headers; truncation; float byte orders.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "codecs/more/pnm.h"
+#include "support/codec_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+struct Fixture {
+    const char* name;
+    const char* make;  // a shell command writing OUT from the picture at SRC
+};
+
+std::string expand(std::string cmd, const fs::path& src, const fs::path& out)
+{
+    for (auto [key, value] : {std::pair<std::string, std::string>{"SRC", shellQuote(src.string())},
+                              {"OUT", shellQuote(out.string())}}) {
+        for (size_t at; (at = cmd.find(key)) != std::string::npos;) cmd.replace(at, key.size(), value);
+    }
+    return cmd;
+}
+
+} // namespace
+
+// Every text and binary type at the maximum values writers use, against
+// netpbm's own reading scaled to 8 bits.
+TEST(Pnm, NetpbmFilesDecodeLikeNetpbm)
+{
+    QUILLON_REQUIRE_TOOL("pnmdepth");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path src = dir / "src.ppm";
+    ASSERT_EQ(run("convert -seed 3 -size 37x23 plasma:fractal -depth 8 " + shellQuote(src.string())), 0);
+    const Fixture fixtures[] = {
+        {"p6.ppm", "cp SRC OUT"},
+        {"p5.pgm", "ppmtopgm SRC > OUT"},
+        {"p4.pbm", "ppmtopgm SRC | pamthreshold | pamtopnm > OUT"},
+        {"p3.ppm", "pnmtoplainpnm SRC > OUT"},
+        {"p2.pgm", "ppmtopgm SRC | pnmtoplainpnm > OUT"},
+        {"p1.pbm", "ppmtopgm SRC | pamthreshold | pamtopnm | pnmtoplainpnm > OUT"},
+        {"p6-65535.ppm", "pnmdepth 65535 SRC > OUT"},
+        {"p6-1023.ppm", "pnmdepth 1023 SRC > OUT"},
+        {"p6-15.ppm", "pnmdepth 15 SRC > OUT"},
+        {"p5-1023.pgm", "ppmtopgm SRC | pnmdepth 1023 > OUT"},
+        {"p5-15.pgm", "ppmtopgm SRC | pnmdepth 15 > OUT"},
+        {"p2-15.pgm", "ppmtopgm SRC | pnmdepth 15 | pnmtoplainpnm > OUT"},
+        {"p3-100.ppm", "pnmdepth 100 SRC | pnmtoplainpnm > OUT"},
+    };
+    for (const Fixture& f : fixtures) {
+        SCOPED_TRACE(f.name);
+        const fs::path file = dir / f.name;
+        ASSERT_EQ(run(expand(f.make, src, file)), 0) << f.make;
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("cat IN", file, oracle));
+        ResultCode rc;
+        Ref<Image> image = decodeFile(file, &rc);
+        ASSERT_EQ(rc, RC_OK);
+        expectEqualPixels(image.get(), oracle, f.name);
+    }
+}
+
+// Headers as people write them by hand: comments anywhere, CR LF, samples
+// split over lines, a missing width.
+TEST(Pnm, HandWrittenHeaders)
+{
+    struct Case {
+        const char* text;
+        uint32_t w, h;
+        std::vector<uint8_t> grey;
+    };
+    const Case cases[] = {
+        {"P2\n# made by hand\n3 # width\n1\n255\n0 128\n255\n", 3, 1, {0, 128, 255}},
+        {"P1\r\n4 1\r\n0101", 4, 1, {255, 0, 255, 0}},
+        {"P1 2 2 1 0\n0 1\n", 2, 2, {0, 255, 255, 0}},
+        {"P2 2 1 15 0 15", 2, 1, {0, 255}},
+        {"P5\n#c1\n#c2\n2 1\n255\n\x07\x80", 2, 1, {7, 128}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ResultCode rc;
+        Ref<Image> image = decodeBytes(bytesOf(c.text), &rc, "hand.pnm");
+        ASSERT_EQ(rc, RC_OK);
+        ASSERT_EQ(image->width, c.w);
+        ASSERT_EQ(image->height, c.h);
+        Ref<Image> rgba = asRgba8(image.get());
+        for (uint32_t i = 0; i < c.w * c.h; ++i) EXPECT_EQ(rgba->row<Rgba8>(i / c.w)[i % c.w].r, c.grey[i]) << i;
+    }
+    const uint8_t* p = reinterpret_cast<const uint8_t*>("P2 # 12\n 40x");
+    const uint8_t* end = p + 12;
+    p += 2;
+    EXPECT_EQ(pnmNextInt(p, end, 32), 40u);
+    EXPECT_EQ(pnmNextInt(p, end, 32), 1u);
+}
+
+// Maximum values out of range, zero sizes and the like fail with the code
+// that says why; nothing reads past the data.
+TEST(Pnm, BadHeadersFailWithTheirCode)
+{
+    struct Case {
+        const char* text;
+        ResultCode rc;
+    };
+    const Case cases[] = {
+        {"P7 1 1 255 x", RC_UNKNOWN_FORMAT},  // not claimed by the probe
+        {"P5 2 2 70000 abcdefgh", RC_UNSUPPORTED_SUBFORMAT},
+        {"P2 2 2 1023 1 2 3 4", RC_UNSUPPORTED_SUBFORMAT},
+        {"P5 2 2 0 abcd", RC_CORRUPT_FILE},
+        {"P6 0 2 255 ", RC_CORRUPT_FILE},
+    };
+    for (const Case& c : cases) {
+        ResultCode rc;
+        decodeBytes(bytesOf(c.text), &rc, "bad.pnm");
+        EXPECT_EQ(rc, c.rc) << c.text;
+    }
+}
+
+// Data that ends early: the rows that were there are kept, the rest are
+// cleared, and the decode says the file is damaged.
+TEST(Pnm, TruncatedDataIsReportedWithTheRowsThatWereThere)
+{
+    std::string p5 = "P5 4 3 255\n";
+    for (int i = 0; i < 12; ++i) p5 += char(10 + i * 20);
+    std::string p2 = "P2 2 2 255 1 2 3";
+    for (const std::string& whole : {p5, p2}) {
+        const std::string cut = whole == p5 ? whole.substr(0, whole.size() - 5) : whole;
+        Decoded d = decodeBytesFull(bytesOf(cut), "cut.pgm");
+        EXPECT_EQ(d.rc, RC_CORRUPT_FILE) << cut;
+        ASSERT_TRUE(d.image);
+        EXPECT_EQ(d.image->row<uint8_t>(0)[0], whole == p5 ? 10 : 1);
+        EXPECT_EQ(d.image->row<uint8_t>(d.image->height - 1)[d.image->width - 1], 0);
+    }
+}
+
+// Float maps store the bottom row first; the sign of the scale says the
+// byte order. Samples of 0 and 1 survive any transfer curve unchanged.
+TEST(Pnm, FloatMapsInBothByteOrdersMatchTheirSource)
+{
+    QUILLON_REQUIRE_TOOL("pamtopfm");
+    TempDir dir;
+    Pnm pnm = Pnm::rgb8(5, 4);
+    for (uint32_t i = 0; i < pnm.samples.size(); ++i) pnm.samples[i] = ((i * 7) % 5) < 2 ? 255 : 0;
+    ASSERT_TRUE(writePnm(dir / "src.ppm", pnm));
+    Pnm grey = pnm;
+    grey.channels = 1;
+    grey.samples.resize(size_t(grey.width) * grey.height);
+    for (uint32_t i = 0; i < grey.samples.size(); ++i) grey.samples[i] = (i % 3) ? 255 : 0;
+    ASSERT_TRUE(writePnm(dir / "src.pgm", grey));
+    for (const char* endian : {"big", "little"})
+        for (const char* source : {"src.ppm", "src.pgm"}) {
+            SCOPED_TRACE(std::string(endian) + " " + source);
+            const fs::path pfm = dir / "out.pfm";
+            ASSERT_EQ(run(std::string("pamtopfm -endian=") + endian + " " + shellQuote((dir / source).string()) + " > " +
+                          shellQuote(pfm.string())),
+                      0);
+            Pnm oracle;
+            ASSERT_TRUE(readPnm(dir / source, oracle));
+            ResultCode rc;
+            Ref<Image> image = decodeFile(pfm, &rc);
+            ASSERT_EQ(rc, RC_OK);
+            EXPECT_EQ(image->pixelFormat, std::string(source) == "src.ppm" ? PF_RGBA_FLOAT : PF_GRAY_FLOAT);
+            expectEqualPixels(image.get(), oracle, source);
+        }
+}
