@@ -251,27 +251,58 @@ bool ImageReader::hasReducedSize() const
     return reducedWidth && reducedHeight && reducedWidth < width && reducedHeight < height;
 }
 
+namespace {
+
+// The fields every reader of a chain shows, whatever its codec set.
+void fillGenericInfo(ImageReader* r, MappedFile* input)
+{
+    if (!r->info.has(INFO_COMPRESSION)) r->info.set(INFO_COMPRESSION, u"None");
+    if (!r->info.has(INFO_PATH)) r->info.set(INFO_PATH, pathToU16(input->name()).c_str());
+    uint64_t t;
+    if (!r->info.has(INFO_FILE_TIME) && input->lastWriteTime(&t)) r->info.set(INFO_FILE_TIME, formatFileTime(t).c_str());
+    if (!r->info.has(INFO_FILE_SIZE)) r->info.set(INFO_FILE_SIZE, decimal(input->size()).c_str());
+}
+
+void fillDecodedInfo(ImageReader* r, MappedFile* input)
+{
+    if (r->colourModel >= CM_UNKNOWN) r->colourModel = CM_RGB;
+    r->info.set(INFO_BITS_PER_PIXEL, decimal(r->bitsPerPixel).c_str());
+    r->info.set(INFO_COLOUR_MODEL, colourModelName(r->colourModel));
+    if (!r->info.has(INFO_TITLE)) r->info.set(INFO_TITLE, titleFromFileName(input->name()).c_str());
+}
+
+bool headerComplete(const ImageReader* r)
+{
+    return r->width && r->height && bytesPerPixel(r->pixelFormat) != 0;
+}
+
+} // namespace
+
 ResultCode ImageReader::open(const void* options)
 {
     if (!input || !input->data() || input->size() == 0) return RC_CORRUPT_FILE;
     info.set(INFO_COMPRESSION, u"None");
-    info.set(INFO_PATH, pathToU16(input->name()).c_str());
-    uint64_t t;
-    if (input->lastWriteTime(&t)) info.set(INFO_FILE_TIME, formatFileTime(t).c_str());
-    info.set(INFO_FILE_SIZE, decimal(input->size()).c_str());
+    fillGenericInfo(this, input);
     ResultCode rc = readHeader(options);
     if (failed(rc)) return rc;
-    if (colourModel >= CM_UNKNOWN) colourModel = CM_RGB;
-    info.set(INFO_BITS_PER_PIXEL, decimal(bitsPerPixel).c_str());
-    info.set(INFO_COLOUR_MODEL, colourModelName(colourModel));
-    if (!info.has(INFO_TITLE)) info.set(INFO_TITLE, titleFromFileName(input->name()).c_str());
+    // A header that left the size or the pixel format unset describes no
+    // image; a later frame's is reported when that frame is decoded.
+    if (!headerComplete(this)) return RC_CORRUPT_FILE;
+    fillDecodedInfo(this, input);
+    for (ImageReader* r = nextReader; r; r = r->nextReader) {
+        if (!r->descriptor) r->descriptor = descriptor;
+        if (!r->info.has(INFO_FORMAT) && descriptor && descriptor->description)
+            r->info.set(INFO_FORMAT, descriptor->description);
+        fillGenericInfo(r, r->input ? r->input : input);
+        fillDecodedInfo(r, r->input ? r->input : input);
+    }
     return rc;
 }
 
 ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool forDisplay)
 {
     *out = nullptr;
-    if (uint64_t(reader->width) * reader->height == 0) return RC_UNKNOWN_FORMAT;
+    if (!headerComplete(reader)) return RC_CORRUPT_FILE;
     PixelFormat format = reader->pixelFormat;
     if (forDisplay) {
         if (format == PF_RGBA16 || format == PF_RGBA_FLOAT) format = PF_RGBA8;
@@ -312,7 +343,10 @@ ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* a
 
     ResultCode rc = readPixels(target, reduced, progress, abort);
     if (aborted(abort)) rc = RC_CANCELLED;
-    if (failed(rc)) return rc;
+    // Data that ends early still gives a picture: it is finished like a
+    // whole one, and the caller learns that the file is damaged.
+    const bool partial = rc == RC_CORRUPT_FILE;
+    if (failed(rc) && !partial) return rc;
 
     if (pixelFormat == PF_INDEXED8 && bitsPerPixel == 8 && target->pixelFormat == PF_INDEXED8 &&
         isOpaqueGreyRamp(target->palette())) {
@@ -363,7 +397,7 @@ ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* a
     image->alphaKind = alphaKind;
     if (ImageInfo* dst = image->info()) infoCopyAll(dst, &info);
     reportProgress(progress, 100, 100);
-    return rc;
+    return partial ? RC_CORRUPT_FILE : rc;
 }
 
 ResultCode ImageReader::decode(Image* image, bool allFrames, Progress* progress, AbortFlag* abort)
@@ -377,7 +411,8 @@ ResultCode ImageReader::decode(Image* image, bool allFrames, Progress* progress,
 
     if (allFrames) {
         // One frame after another, linked behind the caller's image; a loop,
-        // not a recursion, so a file of any number of frames is safe.
+        // not a recursion, so a file of any number of frames is safe. A
+        // frame cut short is kept and ends the chain.
         bool display = image->display() != nullptr;
         Image* last = image;
         for (ImageReader* r = nextReader; r; r = r->nextReader) {
@@ -386,13 +421,14 @@ ResultCode ImageReader::decode(Image* image, bool allFrames, Progress* progress,
             if (failed(rc)) return rc;
             rc = r->decodeOne(frame, progress, abort);
             if (succeeded(rc) && aborted(abort)) rc = RC_CANCELLED;
-            if (failed(rc)) {
+            if (failed(rc) && rc != RC_CORRUPT_FILE) {
                 objectRelease(frame);
                 return rc;
             }
             last->frameInfo.next = frame;
             frame->frameInfo.prev = last;
             last = frame;
+            if (failed(rc)) break;
         }
     }
 

@@ -71,7 +71,11 @@ public:
     // Decodes into `image` (normally made by imageCreateForReader). The
     // image may differ from the decoding size and format; it is then filled
     // through an intermediate image. With allFrames the further frames or
-    // pages are decoded into images chained behind it. On failure the image
+    // pages are decoded into images chained behind it. RC_CORRUPT_FILE when
+    // pixel data ended early: the image (and the frames before, and the cut
+    // frame itself, linked behind it) are then complete in every other way -
+    // converted, with their information - and can be shown, but the input
+    // is damaged and must not count as read. On other failures the image
     // may hold partial pixels; it is never released here.
     ResultCode decode(Image* image, bool allFrames, Progress* progress, AbortFlag* abort);
 
@@ -90,8 +94,16 @@ public:
     PixelFormat pixelFormat = PF_SAME;
     ColourModel colourModel = CM_UNKNOWN;
     AlphaKind alphaKind = ALPHA_NONE;
-    // The reader of the next frame or page, owned (one reference).
+    // The reader of the next frame or page, owned (one reference). A
+    // multi-frame codec builds the chain in readHeader, with a loop (never a
+    // recursion) and at most kMaxFrames readers (a hostile file may declare
+    // millions of frames), each made by its factory
+    // on the same input and with its own fields set as readHeader sets
+    // them; open() then gives every reader of the chain the generic
+    // information fields. A later frame whose size or pixel format is unset
+    // makes decode report RC_CORRUPT_FILE after the frames before it.
     ImageReader* nextReader = nullptr;
+    static constexpr uint32_t kMaxFrames = 65536;
     FrameInfo frameInfo;
 
 protected:
@@ -99,11 +111,18 @@ protected:
     // recursion, so chains of any length are safe).
     ~ImageReader() override;
 
+    // Sets the fields above from the file; never allocates the image. A
+    // zero size or an unset pixelFormat is reported by open() as
+    // RC_CORRUPT_FILE.
     virtual ResultCode readHeader(const void* options) = 0;
     // Fills `image`, which has `pixelFormat`, the full or (with `reduced`)
     // the reduced size, and at least minRowBytes / minRows. Polls `abort`
     // per row or block and reports progress; leaves reporting RC_CANCELLED
-    // to the driver.
+    // to the driver. When the data ends early (or is damaged past some
+    // point), decodes what is there, fills every row it did not decode
+    // (zeros, or white for bilevel where the format says so) - the image is
+    // not cleared beforehand - and returns RC_CORRUPT_FILE: the driver
+    // finishes that partial image and reports the damage.
     virtual ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) = 0;
 
 private:
@@ -112,8 +131,8 @@ private:
 
 // Makes the image `reader` decodes into: its size and pixel format (with
 // forDisplay, 16-bit and float formats become their 8-bit forms and the
-// image is a display image). RC_UNKNOWN_FORMAT for an empty size,
-// RC_OUT_OF_MEMORY when it cannot be made (or the format was never set).
+// image is a display image). RC_CORRUPT_FILE for an empty size or an unset
+// pixel format, RC_OUT_OF_MEMORY when it cannot be made.
 ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool forDisplay);
 
 // The base name used as a title: the text after the last "/" of the name,

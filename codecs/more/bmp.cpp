@@ -170,6 +170,11 @@ ResultCode BmpReader::readHeader(const void*)
     rowBytes_ = ((uint64_t(width) * bits + 7) / 8 + 3) & ~uint64_t(3);
     dataOffset_ = offset;
     paletteOffset_ = infoStart + infoSize;
+    // Uncompressed data that cannot fill even the first row holds no
+    // picture: refused here, before an image of the declared size exists.
+    if (compression_ != 1 && compression_ != 2 &&
+        (dataOffset_ >= size || size - dataOffset_ < packedBytes(width, bits)))
+        return RC_CORRUPT_FILE;
     if (bits <= 8) {
         pixelFormat = PF_INDEXED8;
         uint64_t perRow = (rowBytes_ * 8 + bits - 1) / bits;
@@ -230,6 +235,9 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
 
     AlignedBuffer<uint8_t> scratch;
     size_t stride = image->rowBytes();
+    // The last row may lack its padding; only missing pixels are damage.
+    const uint64_t pixelBytes = packedBytes(width, bits);
+    bool cut = false;
     MaskShift mb = analyseMask(maskB_), mg = analyseMask(maskG_), mr = analyseMask(maskR_),
               ma = analyseMask(maskA_);
     for (uint32_t row = 0; row < height; ++row) {
@@ -239,6 +247,7 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         const uint8_t* src = pixels ? pixels + at : nullptr;
         if (at + rowBytes_ > avail) {
             // A file cut short: what is missing reads as zeros.
+            if (at + pixelBytes > avail) cut = true;
             if (!scratch && !scratch.allocate(rowBytes_)) return RC_OUT_OF_MEMORY;
             std::memset(scratch.get(), 0, size_t(rowBytes_));
             if (at < avail) std::memcpy(scratch.get(), pixels + at, size_t(avail - at));
@@ -273,13 +282,15 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         if (aborted(abort)) return RC_OK;
         if ((row & 31) == 31) reportProgress(progress, row + 1, height);
     }
-    return RC_OK;
+    return cut ? RC_CORRUPT_FILE : RC_OK;
 }
 
 ResultCode BmpReader::readRle(Image* image, const uint8_t* data, uint64_t size)
 {
     for (uint32_t y = 0; y < height; ++y) std::memset(image->rowBytesPtr(y), 0, width);
+    if (!data) return RC_CORRUPT_FILE;
     bool four = compression_ == 2;
+    bool ended = false;  // by the end-of-bitmap code
     uint64_t pos = 0;
     uint32_t x = 0;
     uint32_t row = 0; // counted from the bottom
@@ -301,13 +312,17 @@ ResultCode BmpReader::readRle(Image* image, const uint8_t* data, uint64_t size)
             ++row;
             x = 0;
         } else if (v == 1) {
+            ended = true;
             break;
         } else if (v == 2) {
             if (pos + 2 > size) break;
             uint32_t dx = data[pos], dy = data[pos + 1];
             pos += 2;
             x = std::min(width, x + dx);
-            if (dy >= height - row) break;
+            if (dy >= height - row) {
+                ended = true;  // moved past the last row: nothing more to draw
+                break;
+            }
             row += dy;
         } else {
             uint64_t bytes = four ? (uint64_t(v) + 1) / 2 : v;
@@ -325,7 +340,11 @@ ResultCode BmpReader::readRle(Image* image, const uint8_t* data, uint64_t size)
             if (have < bytes) break;
         }
     }
-    return RC_OK;
+    // Data that stops before the last row, or inside it without the row
+    // being drawn out, was cut short. Files that end the last row without
+    // an end-of-line or end-of-bitmap code are whole.
+    bool whole = ended || row >= height || (row + 1 == height && x >= width);
+    return whole ? RC_OK : RC_CORRUPT_FILE;
 }
 
 // ---- writer ----

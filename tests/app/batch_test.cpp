@@ -283,7 +283,8 @@ TEST_F(BatchFixture, OutputsNeverShowWhatFreshMemoryHeld)
             setAllocationFill(fill);
             BatchResult r = runBatch();
             setAllocationFill(-1);
-            EXPECT_EQ(r.converted, r.total);
+            // The file cut short is damaged: none of its outputs is written.
+            EXPECT_EQ(r.converted, r.total - 2);
             for (const auto& e : fs::recursive_directory_iterator(out)) {
                 if (!e.is_regular_file()) continue;
                 const std::string key = fs::relative(e.path(), out).string();
@@ -296,7 +297,8 @@ TEST_F(BatchFixture, OutputsNeverShowWhatFreshMemoryHeld)
                 EXPECT_TRUE(first[key] == bytes) << key << " differs with the memory fill";
             }
         }
-        EXPECT_EQ(first.size(), 14u);
+        EXPECT_EQ(first.size(), 12u);
+        for (const auto& [key, bytes] : first) EXPECT_EQ(key.find("cut"), std::string::npos) << key;
     }
 }
 

@@ -16,6 +16,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "core/text.h"
+#include "platform/memory.h"
 #include "support/codec_support.h"
 #include "support/test_support.h"
 
@@ -103,6 +104,77 @@ TEST_F(BmpFiles, ImageMagickAndNetpbmFilesDecodeLikeTheirOwnDecodes)
             // No replication of the low bits: a 5-bit 31 is 248.
             Ref<Image> rgba = asRgba8(img.get());
             EXPECT_EQ(rgba->row<Rgba8>(0)[0].r & 7, 0) << m.name;
+        }
+    }
+}
+
+TEST_F(BmpFiles, EveryCutOfAFileIsDamageAndKeepsTheRowsBeforeIt)
+{
+    // Made by ImageMagick: uncompressed 24-bit and 8-bit, and run-length.
+    for (const char* kind : {"t24", "t8", "rle8"}) {
+        SCOPED_TRACE(kind);
+        fs::path out = dir / (std::string(kind) + ".bmp");
+        std::string opts = std::string(kind) == "t24" ? "-compress None"
+                           : std::string(kind) == "t8" ? "-colors 60 -type palette -compress None"
+                                                       : "-colors 60 -type palette -compress RLE";
+        ASSERT_EQ(run("convert " + shellQuote(src.string()) + " " + opts + " BMP3:" + shellQuote(out.string())), 0);
+        std::vector<uint8_t> whole = readFile(out);
+        Decoded full = decodeBytesFull(whole, "x.bmp");
+        ASSERT_EQ(full.rc, RC_OK);
+        Ref<Image> fullRgba = asRgba8(full.image.get());
+        const uint32_t w = fullRgba->width, h = fullRgba->height;
+        const uint32_t dataStart = loadU32le(&whole[10]);
+        const uint32_t rowBytes = std::string(kind) == "t24" ? (w * 3 + 3) & ~3u : (w + 3) & ~3u;
+        for (size_t cut = 1; cut < whole.size(); ++cut) {
+            std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(cut));
+            Decoded d = decodeBytesFull(part, "x.bmp");
+            if (cut < 44) {
+                EXPECT_EQ(d.rc, RC_UNKNOWN_FORMAT) << cut;  // shorter than any header the probe knows
+                continue;
+            }
+            const uint32_t pixelBytes = std::string(kind) == "t24" ? w * 3 : w;
+            // Only the end-of-bitmap code, or the last row's padding, is
+            // missing: every pixel is there.
+            if (std::string(kind) == "rle8" && d.rc == RC_OK) {
+                // Run lengths may end early and still draw every pixel (the
+                // last codes pad the row): a success only when nothing is
+                // missing.
+                Ref<Image> rgba = asRgba8(d.image.get());
+                for (uint32_t y = 0; y < h; ++y)
+                    ASSERT_EQ(std::memcmp(rgba->row<Rgba8>(y), fullRgba->row<Rgba8>(y), size_t(w) * 4), 0) << cut;
+                EXPECT_GT(cut + 8, whole.size());
+                continue;
+            }
+            if (std::string(kind) != "rle8" && cut >= whole.size() - (rowBytes - pixelBytes)) {
+                EXPECT_EQ(d.rc, RC_OK) << cut;
+                continue;
+            }
+            ASSERT_EQ(d.rc, RC_CORRUPT_FILE) << cut;
+            if (std::string(kind) == "rle8") continue;
+            // Uncompressed: not even one row of pixels is no picture at all;
+            // otherwise the bottom rows that are whole in the cut file equal
+            // the whole file's, the rest are zeros.
+            if (cut < dataStart + pixelBytes) {
+                EXPECT_FALSE(d.image) << cut;
+                continue;
+            }
+            ASSERT_TRUE(d.image) << cut;
+            Ref<Image> rgba = asRgba8(d.image.get());
+            uint32_t rowsThere = uint32_t((cut - dataStart) / rowBytes);
+            for (uint32_t r = 0; r < h; ++r) {
+                uint32_t y = h - 1 - r;
+                const Rgba8* got = rgba->row<Rgba8>(y);
+                const Rgba8* want = fullRgba->row<Rgba8>(y);
+                if (r < rowsThere) {
+                    ASSERT_EQ(std::memcmp(got, want, size_t(w) * 4), 0) << "cut " << cut << " row " << y;
+                } else if (r > rowsThere) {
+                    for (uint32_t x = 0; x < w; ++x) {
+                        // Zeros: black in 24 bits, palette entry 0 in 8.
+                        const Rgba8 zero = std::string(kind) == "t24" ? Rgba8{0, 0, 0, 255} : rgba->row<Rgba8>(y)[0];
+                        ASSERT_EQ(std::memcmp(&got[x], &zero, 4), 0) << "cut " << cut << " row " << y;
+                    }
+                }
+            }
         }
     }
 }
@@ -261,10 +333,26 @@ TEST(BmpReader, HandBuiltRunLengthFiles)
     ASSERT_EQ(rc, RC_OK);
     const uint8_t wantOdd[5] = {1, 2, 3, 3, 3};
     for (int x = 0; x < 5; ++x) EXPECT_EQ(img->row<uint8_t>(0)[x], wantOdd[x]) << x;
-    // Cut in the middle of an absolute run: keeps what it has.
+    // Cut in the middle of an absolute run: keeps what it has, and says
+    // the file is damaged.
     r8.resize(r8.size() - 10);
-    img = decodeBytes(r8, &rc, "x.bmp");
-    EXPECT_EQ(rc, RC_OK);
+    Decoded cut = decodeBytesFull(r8, "x.bmp");
+    EXPECT_EQ(cut.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(cut.image);
+    EXPECT_EQ(cut.image->row<uint8_t>(1)[2], 1);
+    // Without any pixel data at all.
+    std::vector<uint8_t> none = header(3, 2, 8, 1, 40, 4);
+    for (uint32_t i = 0; i < 4; ++i) le32(none, i * 0x404040);
+    decodeBytes(none, &rc, "x.bmp");
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // A last row drawn out without its end-of-line code is whole.
+    std::vector<uint8_t> noEnd = header(2, 2, 8, 1, 40, 4);
+    for (uint32_t i = 0; i < 4; ++i) le32(noEnd, i * 0x404040);
+    const uint8_t dNoEnd[] = {2, 1, 0, 0, 2, 3};
+    noEnd.insert(noEnd.end(), dNoEnd, dNoEnd + sizeof dNoEnd);
+    img = decodeBytes(noEnd, &rc, "x.bmp");
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(img->row<uint8_t>(0)[1], 3);
 }
 
 TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
@@ -272,10 +360,35 @@ TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
     ResultCode rc;
     std::vector<uint8_t> v = header(5, 5, 24, 0, 40, 0);
     v.resize(v.size() + 20, 0x55); // pixel data cut after one row
-    Ref<Image> img = decodeBytes(v, &rc, "x.bmp");
-    ASSERT_EQ(rc, RC_OK);
+    Decoded cut = decodeBytesFull(v, "x.bmp");
+    ASSERT_EQ(cut.rc, RC_CORRUPT_FILE);  // damaged, not a success
+    Ref<Image> img = cut.image;          // but kept for display
     EXPECT_EQ(img->row<Rgba8>(4)[0].r, 0x55); // the bottom row was there
     EXPECT_EQ(img->row<Rgba8>(0)[0].r, 0);    // the rest reads as zeros
+    EXPECT_EQ(img->row<Rgba8>(0)[4].a, 255);
+    // Every pixel of the kept image is set, whatever fresh memory held.
+    for (int fill : {0xA5, 0x5A}) {
+        setAllocationFill(fill);
+        Decoded again = decodeBytesFull(v, "x.bmp");
+        setAllocationFill(-1);
+        ASSERT_TRUE(again.image);
+        for (uint32_t y = 0; y < 5; ++y)
+            EXPECT_EQ(std::memcmp(again.image->rowBytesPtr(y), img->rowBytesPtr(y), 5 * 4), 0) << fill << " " << y;
+    }
+    // A last row without its padding lacks no pixel.
+    v.resize(v.size() - 20 + 5 * 16 + 15, 0x55);
+    img = decodeBytes(v, &rc, "x.bmp");
+    EXPECT_EQ(rc, RC_OK);
+    // 20000 x 20000 declared, 16 bytes there: refused before a picture of
+    // 1.6 GB is made, and never a success.
+    std::vector<uint8_t> huge70 = header(20000, 20000, 24, 0, 40, 0);
+    huge70.resize(70, 0);
+    ASSERT_EQ(huge70.size(), 70u);
+    int64_t liveBefore = Image::liveCount();
+    Decoded big = decodeBytesFull(huge70, "x.bmp");
+    EXPECT_EQ(big.rc, RC_CORRUPT_FILE);
+    EXPECT_FALSE(big.image);
+    EXPECT_EQ(Image::liveCount(), liveBefore);
     // A 56-byte header in a file that ends inside it.
     std::vector<uint8_t> shortHdr = header(4, 4, 32, 3, 56, 0);
     shortHdr.resize(60);
@@ -296,7 +409,7 @@ TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
     std::memcpy(&lying[10], &far, 4);
     lying.resize(lying.size() + 10, 0x33);
     img = decodeBytes(lying, &rc, "x.bmp");
-    EXPECT_EQ(rc, RC_OK);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // Shorter than the probe's 44 bytes.
     std::vector<uint8_t> tiny = {'B', 'M', 0, 0};
     decodeBytes(tiny, &rc, "x.bmp");

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "core/text.h"
 
@@ -385,21 +386,84 @@ TEST(DecodeDriver, CancellationAndFailures)
     r->setAbortDuringRead = nullptr;
     r->pixelsResult = RC_CORRUPT_FILE;
     EXPECT_EQ(r->decode(img.get(), true, nullptr, &abort), RC_CORRUPT_FILE);
-    // A failing second frame fails the call and leaves no frame behind.
+    // A second frame that fails fails the call and leaves no frame behind.
     r->pixelsResult = RC_OK;
     FakeReader* second = h.make(4, 4, PF_GRAY8, CM_L, 8);
-    second->pixelsResult = RC_CORRUPT_FILE;
+    second->pixelsResult = RC_UNSUPPORTED_COLOUR_FORMAT;
     r->nextReader = second;
     int64_t before = Image::liveCount();
-    EXPECT_EQ(r->decode(img.get(), true, nullptr, nullptr), RC_CORRUPT_FILE);
+    EXPECT_EQ(r->decode(img.get(), true, nullptr, nullptr), RC_UNSUPPORTED_COLOUR_FORMAT);
     EXPECT_EQ(img->frameInfo.next, nullptr);
     EXPECT_EQ(Image::liveCount(), before);
-    // An empty size cannot be decoded.
-    Ref<FakeReader> empty = Ref<FakeReader>::adopt(h.make(0, 5, PF_GRAY8, CM_L, 8));
+    // An empty size or an unset pixel format describes no image: the file
+    // is damaged (not of an unknown format, not too big for memory).
     Image* none = nullptr;
-    EXPECT_EQ(imageCreateForReader(empty.get(), &none, false), RC_UNKNOWN_FORMAT);
-    Ref<FakeReader> unset = Ref<FakeReader>::adopt(h.make(5, 5, PF_SAME, CM_L, 8));
-    EXPECT_EQ(imageCreateForReader(unset.get(), &none, false), RC_OUT_OF_MEMORY);
+    for (auto [w, hgt, pf] : {std::tuple{0u, 5u, PF_GRAY8}, std::tuple{5u, 0u, PF_RGBA8}, std::tuple{5u, 5u, PF_SAME}}) {
+        Ref<FakeReader> bad = Ref<FakeReader>::adopt(h.make(w, hgt, pf, CM_L, 8));
+        EXPECT_EQ(imageCreateForReader(bad.get(), &none, false), RC_CORRUPT_FILE);
+        EXPECT_EQ(none, nullptr);
+        EXPECT_EQ(bad->open(nullptr), RC_CORRUPT_FILE);
+    }
+}
+
+TEST(DecodeDriver, PixelDataCutShortKeepsTheConvertedPartialImageAndReportsDamage)
+{
+    Harness h;
+    // CMYK data of which the codec decoded the top row and cleared the rest.
+    Ref<FakeReader> r = Ref<FakeReader>::adopt(h.make(2, 2, PF_RGBA8, CM_CMYK, 32));
+    r->info.set(INFO_COMMENTS, u"kept");
+    r->fill = [](Image* im, bool) {
+        const uint8_t top[8] = {0, 255, 255, 0, 0, 0, 0, 255};  // cyan 0, magenta and yellow full; black
+        std::memcpy(im->rowBytesPtr(0), top, 8);
+        std::memset(im->rowBytesPtr(1), 0, 8);
+    };
+    r->pixelsResult = RC_CORRUPT_FILE;
+    ResultCode rc;
+    Ref<Image> img = decodeNew(r.get(), true, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // Converted as a whole file would be: red, black, and the cleared row
+    // (CMYK zeros) white.
+    Rgba8 red = img->row<Rgba8>(0)[0], black = img->row<Rgba8>(0)[1], cleared = img->row<Rgba8>(1)[0];
+    EXPECT_EQ(red.r, 255);
+    EXPECT_EQ(red.g, 0);
+    EXPECT_EQ(red.b, 0);
+    EXPECT_EQ(black.r, 0);
+    EXPECT_EQ(cleared.g, 255);
+    EXPECT_EQ(u16ToUtf8(img->info()->get(INFO_COMMENTS)), "kept");
+    // Through an intermediate image of another format and size too.
+    Ref<Image> grey = Ref<Image>::adopt(imageCreate(PF_GRAY8, packSize(2, 2)));
+    EXPECT_EQ(r->decode(grey.get(), true, nullptr, nullptr), RC_CORRUPT_FILE);
+    EXPECT_LT(grey->row<uint8_t>(0)[0], 128);  // red is dark in grey
+    EXPECT_EQ(grey->row<uint8_t>(1)[1], 255);
+    EXPECT_EQ(u16ToUtf8(grey->info()->get(INFO_COMMENTS)), "kept");
+    Ref<Image> small = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(1, 1)));
+    EXPECT_EQ(r->decode(small.get(), true, nullptr, nullptr), RC_CORRUPT_FILE);
+
+    // A later frame cut short is kept behind the whole ones and ends the
+    // chain: the frame after it is not decoded.
+    r->pixelsResult = RC_OK;
+    FakeReader* second = h.make(3, 1, PF_GRAY8, CM_L, 8);
+    second->fill = [](Image* im, bool) { std::memset(im->rowBytesPtr(0), 40, 3); };
+    second->pixelsResult = RC_CORRUPT_FILE;
+    FakeReader* third = h.make(1, 1, PF_GRAY8, CM_L, 8);
+    second->nextReader = third;
+    r->nextReader = second;
+    img = decodeNew(r.get(), true, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    ASSERT_NE(img->next(), nullptr);
+    EXPECT_EQ(img->next()->width, 3u);
+    EXPECT_EQ(img->next()->row<uint8_t>(0)[2], 40);
+    EXPECT_EQ(img->next()->frameInfo.prev, img.get());
+    EXPECT_EQ(img->next()->next(), nullptr);
+    EXPECT_EQ(third->reads, 0);
+    // A later frame whose header left its size unset is damage too, after
+    // the frames before it.
+    second->pixelsResult = RC_OK;
+    third->width = 0;
+    img = decodeNew(r.get(), true, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    ASSERT_NE(img->next(), nullptr);
+    EXPECT_EQ(img->next()->next(), nullptr);
 }
 
 TEST(DecodeDriver, HundredThousandFramesDecodeAndReleaseWithoutRecursion)
@@ -423,4 +487,95 @@ TEST(DecodeDriver, HundredThousandFramesDecodeAndReleaseWithoutRecursion)
     }
     EXPECT_EQ(Image::liveCount(), before);
     head.reset(); // the reader chain goes without recursion too
+}
+
+namespace {
+
+// A codec of two frames in the shape a multi-frame codec takes: readHeader
+// reads the first frame's header and builds the reader of the second one
+// on the same input. Bytes: "TF", then per frame width, height, grey level.
+class TwoFrameReader final : public ImageReader {
+public:
+    TwoFrameReader(MappedFile* f, const FormatDescriptor* d, uint32_t index = 0) : ImageReader(f, d), index_(index) {}
+
+protected:
+    ResultCode readHeader(const void*) override
+    {
+        const uint8_t* p = fileData() + 2 + 3 * index_;
+        if (fileSize() < 2 + 3 * (uint64_t(index_) + 1)) return RC_CORRUPT_FILE;
+        width = p[0];
+        height = p[1];
+        level_ = p[2];
+        pixelFormat = PF_GRAY8;
+        colourModel = CM_L;
+        bitsPerPixel = index_ ? 4 : 8;
+        frameInfo.duration = 70;
+        if (index_ == 0) {
+            info.set(INFO_COMPRESSION, u"Made up");
+            Ref<TwoFrameReader> next = Ref<TwoFrameReader>::adopt(new TwoFrameReader(input, descriptor, 1));
+            ResultCode rc = next->readHeader(nullptr);
+            if (failed(rc)) return rc;
+            nextReader = next.release();
+        }
+        return RC_OK;
+    }
+    ResultCode readPixels(Image* image, bool, Progress*, AbortFlag*) override
+    {
+        for (uint32_t y = 0; y < height; ++y) std::memset(image->rowBytesPtr(y), level_, width);
+        return RC_OK;
+    }
+
+private:
+    uint32_t index_;
+    uint8_t level_ = 0;
+};
+
+ResultCode probeTwoFrames(MappedFile* f) { return f->size() >= 2 && std::memcmp(f->data(), "TF", 2) == 0 ? RC_OK : RC_UNKNOWN_FORMAT; }
+ImageReader* twoFramesCreate(MappedFile* f, const FormatDescriptor* d) { return new TwoFrameReader(f, d); }
+
+} // namespace
+
+TEST(DecodeDriver, EveryReaderOfAFrameChainGetsTheGenericInformation)
+{
+    FormatDescriptor d{u"tfr", u"Two frame test format", probeTwoFrames, twoFramesCreate};
+    FormatRegistry registry;
+    registry.add(&d);
+    const uint8_t bytes[] = {'T', 'F', 3, 2, 50, 1, 4, 9};
+    Ref<MappedFile> file = Ref<MappedFile>::adopt(memoryStreamCreate(bytes, sizeof bytes, "/pics/anim.tfr"));
+    Ref<ImageReader> reader;
+    ASSERT_EQ(imageSourceOpen(reader, file.get(), false, &registry), RC_OK);
+    ImageReader* second = reader->nextFrame();
+    ASSERT_NE(second, nullptr);
+    for (ImageReader* r : {reader.get(), second}) {
+        SCOPED_TRACE(r == second ? "second" : "first");
+        EXPECT_EQ(u16ToUtf8(r->info.get(INFO_PATH)), "/pics/anim.tfr");
+        EXPECT_EQ(u16ToUtf8(r->info.get(INFO_FILE_SIZE)), "8");
+        EXPECT_EQ(u16ToUtf8(r->info.get(INFO_FORMAT)), "Two frame test format");
+        EXPECT_EQ(u16ToUtf8(r->info.get(INFO_TITLE)), "anim");
+        EXPECT_EQ(u16ToUtf8(r->info.get(INFO_COLOUR_MODEL)), "L");
+        EXPECT_EQ(r->descriptor, &d);
+    }
+    // Each keeps what its own header said.
+    EXPECT_EQ(u16ToUtf8(reader->info.get(INFO_BITS_PER_PIXEL)), "8");
+    EXPECT_EQ(u16ToUtf8(second->info.get(INFO_BITS_PER_PIXEL)), "4");
+    EXPECT_EQ(u16ToUtf8(reader->info.get(INFO_COMPRESSION)), "Made up");
+    EXPECT_EQ(u16ToUtf8(second->info.get(INFO_COMPRESSION)), "None");
+
+    // Decoded: two frames, each with its pixels and the information record.
+    Image* img = nullptr;
+    ASSERT_EQ(imageCreateForReader(reader.get(), &img, false), RC_OK);
+    Ref<Image> head = Ref<Image>::adopt(img);
+    ASSERT_EQ(reader->decode(img, true, nullptr, nullptr), RC_OK);
+    Image* frame2 = head->next();
+    ASSERT_NE(frame2, nullptr);
+    EXPECT_EQ(head->row<uint8_t>(1)[2], 50);
+    EXPECT_EQ(frame2->width, 1u);
+    EXPECT_EQ(frame2->height, 4u);
+    EXPECT_EQ(frame2->row<uint8_t>(3)[0], 9 * 17);  // 4-bit grey widened
+    EXPECT_EQ(frame2->frameInfo.duration, 70u);
+    EXPECT_EQ(u16ToUtf8(frame2->info()->get(INFO_PATH)), "/pics/anim.tfr");
+    EXPECT_EQ(u16ToUtf8(frame2->info()->get(INFO_FORMAT)), "Two frame test format");
+    // A second header cut off fails the open as damage.
+    Ref<MappedFile> cut = Ref<MappedFile>::adopt(memoryStreamCreate(bytes, 6, "/pics/cut.tfr"));
+    EXPECT_EQ(imageSourceOpen(reader, cut.get(), false, &registry), RC_CORRUPT_FILE);
 }
