@@ -84,13 +84,17 @@ struct Registers {
     int32_t a;
     int32_t ct;
     const uint8_t* pos;
+    uint32_t zeros;  // bytes supplied past the end of the data
 };
 
 // The next byte of entropy-coded data. A marker, like the end of the data,
 // is never read through: it stays unread and zeros come instead.
-inline uint32_t nextByte(const uint8_t*& pos, const uint8_t* end)
+inline uint32_t nextByte(const uint8_t*& pos, const uint8_t* end, uint32_t& zeros)
 {
-    if (pos >= end) return 0;
+    if (pos >= end) {
+        ++zeros;
+        return 0;
+    }
     uint8_t b = *pos;
     if (b != 0xFF) {
         ++pos;
@@ -111,7 +115,7 @@ __attribute__((noinline)) Registers renormaliseSlow(Registers r, const uint8_t* 
 {
     while (r.a < 0x8000) {
         if (--r.ct < 0) {
-            r.c = (r.c << 8) | nextByte(r.pos, end);
+            r.c = (r.c << 8) | nextByte(r.pos, end, r.zeros);
             r.ct += 8;
             // Still negative only while the first two bytes come in; after
             // the second, A doubles to 0x10000.
@@ -128,13 +132,18 @@ struct Engine {
     int32_t ct;
     const uint8_t* pos;
     const uint8_t* end;
+    uint32_t zeros;
 
-    explicit Engine(const JpegDecoder& d) : c(d.arith.c), a(d.arith.a), ct(d.arith.ct), pos(d.pos), end(d.end) {}
+    explicit Engine(const JpegDecoder& d)
+        : c(d.arith.c), a(d.arith.a), ct(d.arith.ct), pos(d.pos), end(d.end), zeros(d.arith.zerosPastEnd)
+    {
+    }
     void store(JpegDecoder& d) const
     {
         d.arith.c = c;
         d.arith.a = a;
         d.arith.ct = ct;
+        d.arith.zerosPastEnd = zeros;
         d.pos = pos;
     }
 
@@ -150,11 +159,12 @@ struct Engine {
                 return;
             }
         }
-        Registers r = renormaliseSlow(Registers{c, a, ct, pos}, end);
+        Registers r = renormaliseSlow(Registers{c, a, ct, pos, zeros}, end);
         c = r.c;
         a = r.a;
         ct = r.ct;
         pos = r.pos;
+        zeros = r.zeros;
     }
 
     // One binary decision with the given bin (T.81 D.2.3, with the
@@ -288,7 +298,7 @@ inline bool beginMcu(JpegDecoder& d)
 {
     if (d.restartInterval) {
         if (d.restartsLeft == 0) {
-            jpegConsumeMarker(d);
+            jpegRestartResync(d);
             clearForScan(d);
             d.restartsLeft = d.restartInterval;
         }
@@ -420,6 +430,7 @@ ResultCode jpegArithStartScan(JpegDecoder& d)
     else d.decodeMcu = d.ss == 0 ? decodeDcRefine : decodeAcRefine;
     d.finishScan = nullptr;
     clearForScan(d);
+    d.arith.zerosPastEnd = 0;
     d.restartsLeft = d.restartInterval;
     return RC_OK;
 }

@@ -121,14 +121,50 @@ uint32_t readMarkers(JpegDecoder& d)
 
 } // namespace jpeg_internal
 
-void jpegConsumeMarker(JpegDecoder& d)
+bool jpegRestartResync(JpegDecoder& d)
 {
+    const uint32_t due = 0xD0 + (d.nextRestart & 7);
+    d.nextRestart = (d.nextRestart + 1) & 7;
     for (;;) {
-        while (d.pos < d.end && *d.pos != 0xFF) ++d.pos;
-        while (d.pos < d.end && *d.pos == 0xFF) ++d.pos;
-        if (d.pos >= d.end) return;
-        if (*d.pos++ != 0x00) return;
+        // The next marker: a 0xFF not followed by a stuffed zero.
+        const uint8_t* code = nullptr;
+        while (d.pos < d.end) {
+            if (*d.pos != 0xFF) {
+                ++d.pos;
+                continue;
+            }
+            const uint8_t* q = d.pos + 1;
+            while (q < d.end && *q == 0xFF) ++q;
+            if (q >= d.end) {
+                d.pos = d.end;
+                break;
+            }
+            if (*q == 0x00) {
+                d.pos = q + 1;
+                continue;
+            }
+            code = q;
+            break;
+        }
+        if (!code) break;
+        const uint32_t marker = *code;
+        if (marker == due) {
+            d.pos = code + 1;
+            return true;
+        }
+        if (marker < 0xC0) {  // not a marker at all: search on
+            d.pos = code + 1;
+            continue;
+        }
+        if (marker < 0xD0 || marker > 0xD7) break;  // the scan loop's
+        const uint32_t ahead = (marker - due) & 7;
+        if (ahead == 1 || ahead == 2) break;  // the due one was lost
+        d.pos = code + 1;
+        if (ahead >= 6) continue;  // an earlier one: search on
+        return true;               // far off: taken for the due one
     }
+    d.dataMissing = true;
+    return false;
 }
 
 JpegDecoder* jpegDecoderCreate()
@@ -189,8 +225,10 @@ ResultCode JpegDecoder::readHeader()
     uint32_t precision = in.u8();
     uint32_t h = in.u16be(), w = in.u16be();
     uint32_t count = in.u8();
-    if (in.overrun() || h == 0 || w == 0 || count == 0 || precision != 8 || length != 6 + 3 * count)
-        return RC_CORRUPT_FILE;
+    if (in.overrun() || h == 0 || w == 0 || count == 0 || length != 6 + 3 * count) return RC_CORRUPT_FILE;
+    // 12-bit samples are valid JPEG that this decoder does not read.
+    if (precision == 12) return RC_UNSUPPORTED_SUBFORMAT;
+    if (precision != 8) return RC_CORRUPT_FILE;
     // Legal in T.81, but there is nowhere to put a fifth component.
     if (count > 4) return RC_UNSUPPORTED_SUBFORMAT;
     height_ = h;
@@ -593,7 +631,41 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     bool mcuFailed = false;    // refinement scan at the end of data
     bool multiScan = false;    // sequential frame in several scans
     bool firstScan = true;
+    uint32_t scannedComponents = 0;  // bit per frame component
+    dataMissing = false;
     alignas(16) uint8_t samples[64 * 64];
+
+    // Before an MCU row: whether the Huffman-coded data of the scan is used
+    // up (nothing left before the end of the file or a marker other than a
+    // restart), so the rest of the scan is not decoded. That is missing data unless an
+    // end-of-band run of a progressive AC scan covers every block left.
+    auto dataEnds = [&](uint64_t blocksLeft) {
+        // The arithmetic coder leaves out the zero bytes that end its data,
+        // which the decoder reads back as zeros at a marker or the end: the
+        // decisions they hold can be those of any number of flat blocks.
+        if (arithmetic) return false;
+        {
+            if (bitCount > paddingBits) return false;
+            if (pos < end) {
+                if (!atMarker) return false;
+                if (restartInterval) {
+                    const uint8_t* q = pos;
+                    while (q < end && *q == 0xFF) ++q;
+                    if (q < end && *q >= 0xD0 && *q <= 0xD7) return false;
+                }
+            }
+            if (progressive && ss > 0 && eobRun >= blocksLeft) return true;
+        }
+        dataMissing = true;
+        return true;
+    };
+    // Rows no scan reached read as blocks without coefficients (level 128).
+    auto fillRowsFrom = [&](uint32_t mcuRow, ColourFinish rowsFinish) {
+        const uint64_t y0 = uint64_t(mcuRow) * out.rowsPerMcuRow;
+        if (y0 >= out.outRows) return;
+        for (uint64_t y = y0; y < out.outRows; ++y) std::memset(dest + y * strideBytes, 128, out.rowBytes());
+        finishRows(rowsFinish, dest + y0 * strideBytes, strideBytes, uint32_t(out.outRows - y0), out.rowPixels);
+    };
 
     for (;;) {
         uint32_t code = readMarkers(*this);
@@ -630,6 +702,8 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         if (bad) { rc = RC_CORRUPT_FILE; break; }
         scanComponents = ns;
         ++scansRead;
+        nextRestart = 0;
+        for (uint32_t i = 0; i < ns; ++i) scannedComponents |= 1u << scanComponent[i]->index;
         if (progressive) {
             bool ok = ss == 0 ? se == 0 : (ss <= se && se < 64 && ns == 1);
             if (ah > 0 && al != ah - 1) ok = false;
@@ -743,9 +817,11 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 }
             };
 
+            uint32_t rowsDecoded = mcuRows;
             if (!bands) {
                 for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                     if (aborted()) { stopped = true; break; }
+                    if (dataEnds(0)) { rowsDecoded = row; break; }
                     report();
                     done += uint64_t(ns) * unit;
                     decodeRowHere(row);
@@ -773,6 +849,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 bool recordingPays = true;
                 for (uint32_t row = 0; row < mcuRows; ++row) {
                     if (aborted()) { stopped = true; break; }
+                    if (dataEnds(0)) { rowsDecoded = row; break; }
                     report();
                     done += uint64_t(ns) * unit;
                     // The row last handed over counts as in flight until the
@@ -827,11 +904,14 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 }
                 pipeline.finish(tasks);
             }
+            // A frame in several scans was cleared before its first one.
+            if (!multiScan && !stopped) fillRowsFrom(rowsDecoded, finish);
         } else if (!progressive && ns > 1) {
             // An interleaved scan of some of the components.
             int16_t* blocks[24];
             for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                 if (aborted()) { stopped = true; break; }
+                if (dataEnds(0)) break;
                 report();
                 done += uint64_t(ns) * unit;
                 Output::Band band = out.begin(row, true);
@@ -858,6 +938,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             const size_t stepRows = blockPixels * (maxV / c.v);
             for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                 if (aborted()) { stopped = true; break; }
+                if (dataEnds(0)) break;
                 report();
                 done += unit;
                 Output::Band band = out.begin(row, true);
@@ -881,6 +962,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             int16_t* blocks[24];
             for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                 if (aborted()) { stopped = true; break; }
+                if (dataEnds(0)) break;
                 report();
                 done += uint64_t(ns) * unit;
                 for (uint32_t m = 0; m < mcusPerRow; ++m) {
@@ -896,6 +978,8 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
             JpegComponent& c = *scanComponent[0];
             for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
                 if (aborted()) { stopped = true; break; }
+                const uint64_t rowsLeft = c.heightInBlocks - std::min<uint64_t>(uint64_t(row) * c.v, c.heightInBlocks);
+                if (dataEnds(rowsLeft * c.widthInBlocks)) break;
                 report();
                 done += unit;
                 for (uint32_t r = 0; r < c.v && !mcuFailed; ++r) {
@@ -912,13 +996,20 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         }
 
         if (finishScan) finishScan(*this);
+        // The file ends in arithmetic-coded data: whether the zero bytes
+        // read past it are the ones the coder left out or stand for data
+        // cut off cannot be told, and only the latter can do harm.
+        if (arithmetic && pos >= end && arith.zerosPastEnd > 0) dataMissing = true;
         if (stopped || mcuFailed) break;
         if (!progressive && allComponents) break;
         if (pos >= end) break;
     }
 
-    if (failed(rc)) return rc;
     if (stopped) return RC_CANCELLED;
+    // A damaged segment after the header still leaves a whole picture of
+    // what came before it; other failures leave nothing to show.
+    if (failed(rc) && rc != RC_CORRUPT_FILE) return rc;
+    if (firstScan || (!progressive && scannedComponents != (1u << componentCount_) - 1)) dataMissing = true;
 
     if (progressive) {
         // Output pass over whatever the scans delivered; blocks no scan
@@ -946,7 +1037,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         out.clear(128);
         finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
     }
-    return RC_OK;
+    return dataMissing || failed(rc) ? RC_CORRUPT_FILE : RC_OK;
 }
 
 } // namespace quillon

@@ -107,6 +107,9 @@ struct JpegArithState {
     uint8_t dcStats[16][64] = {};
     uint8_t acStats[16][256] = {};
     uint8_t fixedBin = 0;
+    // Zero bytes read past the end of the data since the scan or interval
+    // began: once C holds nothing else, what is decoded is made up.
+    uint32_t zerosPastEnd = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -138,16 +141,22 @@ struct JpegArithState {
 //     DC refine sets bit Al of [0], AC scans touch positions Ss..Se (zigzag
 //     order via jpegZigzag) of their one component's block.
 // Restarts are the MCU decoder's job: when d.restartInterval is non-zero,
-// before an MCU with d.restartsLeft == 0 call jpegConsumeMarker(d) (it steps
-// past the next marker, whatever it is), reset registers and statistics as at
+// before an MCU with d.restartsLeft == 0 call jpegRestartResync(d) (it finds
+// the expected restart marker or resynchronises), reset registers and statistics as at
 // scan start and set d.restartsLeft = d.restartInterval; then decrement
 // d.restartsLeft before every MCU. Return true (damaged data is not an error:
 // decode nothing more for the rest of the scan and keep going).
 ResultCode jpegArithStartScan(JpegDecoder& d);
 
-// Steps past the next marker from d.pos (skipping to 0xFF, fill bytes, and
-// stuffed zeros); stops at the end of data.
-void jpegConsumeMarker(JpegDecoder& d);
+// At the end of a restart interval: finds the next marker from d.pos
+// (skipping whatever data of the interval is left) and steps past it when it
+// is the restart marker due (d.nextRestart). A lost marker must not shift
+// every later interval, so one of the next two restart markers is left for
+// the restarts to come (the interval between reads as missing data), an
+// earlier one is skipped to search on, any other marker is left for the scan
+// loop, and a restart marker further off is taken for the one due. False (and
+// d.dataMissing set) when no marker was taken: the interval has no data.
+bool jpegRestartResync(JpegDecoder& d);
 
 // Zigzag position -> natural index. Every position from 64 on lands on 63:
 // a run of zeros may overshoot the last position, and the Huffman decoder
@@ -262,6 +271,14 @@ public:
 
     uint32_t restartInterval = 0;
     uint32_t restartsLeft = 0;
+    // Number (0..7) of the restart marker due next in the running scan.
+    uint32_t nextRestart = 0;
+    // The Huffman-coded restart interval under way has no data at all.
+    bool intervalEmpty = false;
+    // Set while decoding when entropy-coded data the picture needs is
+    // missing (cut off, or lost before a marker); decode then reports
+    // RC_CORRUPT_FILE after filling every row.
+    bool dataMissing = false;
 
     JpegMcuDecoder decodeMcu = nullptr;
     void (*finishScan)(JpegDecoder& d) = nullptr;

@@ -222,7 +222,6 @@ inline int32_t extend(uint32_t v, uint32_t s) { return v < (1u << (s - 1)) ? int
 inline uint32_t decodeSymbol(Bits& b, const JpegHuffTable& t)
 {
     b.ensure(16);
-    if (__builtin_expect(b.padding > 0, 0) && b.exhausted()) return 0;
     uint32_t entry = t.lookup[b.peek(kJpegHuffLookupBits)];
     if (__builtin_expect(entry != 0, 1)) {
         b.skip(int32_t(entry >> 8));
@@ -244,11 +243,13 @@ inline int32_t receiveExtend(Bits& b, uint32_t s) { return s ? extend(b.take(int
 
 void restart(JpegDecoder& d)
 {
+    // Zero bits taken past a marker or the end: the interval lacked data.
+    if (d.paddingBits > d.bitCount) d.dataMissing = true;
     d.bitBuffer = 0;
     d.bitCount = 0;
     d.paddingBits = 0;
     d.atMarker = false;
-    jpegConsumeMarker(d);
+    d.intervalEmpty = !jpegRestartResync(d);
     for (int i = 0; i < 4; ++i) d.dcPred[i] = 0;
     d.eobRun = 0;
     d.restartsLeft = d.restartInterval;
@@ -260,6 +261,14 @@ inline void restartCheck(JpegDecoder& d)
         if (d.restartsLeft == 0) restart(d);
         --d.restartsLeft;
     }
+}
+
+// Once an MCU has taken bits past the data (the end, or a marker), the MCUs
+// after it up to the next restart are left without coefficients instead of
+// being decoded from zeros: uniform level 128, as libjpeg leaves them.
+inline bool starved(const JpegDecoder& d)
+{
+    return __builtin_expect(d.paddingBits > d.bitCount || d.intervalEmpty, 0);
 }
 
 inline int16_t addPrediction(JpegDecoder& d, uint32_t component, int32_t diff)
@@ -383,8 +392,19 @@ template <bool Full>
 bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
-    Bits b(d);
     int32_t* const records = Full ? d.blockRecords : nullptr;
+    if (starved(d)) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if constexpr (Full) {
+                if (!d.blocksArriveCleared) clearBlock(blocks[i]);
+            } else {
+                blocks[i][0] = 0;
+            }
+            if (records) records[i] = 0;
+        }
+        return true;
+    }
+    Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
         int16_t* block = blocks[i];
         if constexpr (Full)
@@ -411,6 +431,7 @@ bool decodeSequential(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 bool decodeDcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
+    if (starved(d)) return true;
     Bits b(d);
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t ci = d.blockComponent[i];
@@ -425,6 +446,7 @@ bool decodeDcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 bool decodeDcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t count)
 {
     restartCheck(d);
+    if (starved(d)) return true;
     Bits b(d);
     if (b.pos >= b.end && (b.count <= b.padding)) return false;
     for (uint32_t i = 0; i < count; ++i)
@@ -450,6 +472,7 @@ inline void prefetchAhead(JpegDecoder& d, const int16_t* block)
 bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
+    if (starved(d)) return true;
     prefetchAhead(d, blocks[0]);
     if (d.eobRun > 0) {
         --d.eobRun;
@@ -488,6 +511,7 @@ bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
+    if (starved(d)) return true;
     Bits b(d);
     if (b.pos >= b.end && (b.count <= b.padding)) return false;
     int16_t* block = blocks[0];
@@ -596,6 +620,7 @@ ResultCode huffmanStartScan(JpegDecoder& d)
     d.paddingBits = 0;
     d.atMarker = false;
     d.eobRun = 0;
+    d.intervalEmpty = false;
     for (int i = 0; i < 4; ++i) d.dcPred[i] = 0;
     d.restartsLeft = d.restartInterval;
     if (d.progressive) {
@@ -610,6 +635,7 @@ ResultCode huffmanStartScan(JpegDecoder& d)
 
 void huffmanFinishScan(JpegDecoder& d)
 {
+    if (d.paddingBits > d.bitCount) d.dataMissing = true;
     // Whole bytes are loaded; what is left of them is the scan's padding.
     d.bitBuffer = 0;
     d.bitCount = 0;

@@ -90,7 +90,8 @@ TEST_F(JpegHuffman, StreamsCutAtEveryByteKeepTheMcusBeforeTheCut)
                 o.reduced = reduced;
                 o.convert = false;
                 const JpegOutput ours = jpegDecodeBytes(part, o);
-                ASSERT_EQ(ours.rc, RC_OK) << k.args << " cut at " << cut;
+                // Only the end-of-image marker may be missing.
+                ASSERT_EQ(ours.rc, cut + 2 >= jpg.size() ? RC_OK : RC_CORRUPT_FILE) << k.args << " cut at " << cut;
                 const Pnm& ref = reduced ? eighth : full;
                 const uint32_t scale = reduced ? 8 : 1;
                 const uint32_t w = k.mcuWidth / scale, h = k.mcuHeight / scale;
