@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "codecs/main/jpeg_codec.h"
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 #include "codecs/more/gif.h"
@@ -28,13 +29,6 @@ const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 const char16_t* const kRadianceSubFormats[] = {u"RLE", u""};
 const ColourFormatFlags kRadianceCaps[] = {0x400000};
-
-const char16_t* const kJpegSubFormats[] = {u"Normal, by Quality:",     u"Normal, to Size:",
-                                           u"Progressive, Quality:",   u"Progressive, to Size:",
-                                           u"Arithmetic, by Quality:", u"Arithmetic, to Size:",
-                                           u""};
-const ColourFormatFlags kJpegCaps[] = {0x4100, 0x4100, 0x4100, 0x4100, 0x4100, 0x4100};
-const uint8_t kJpegParams[] = {PARAM_QUALITY, PARAM_SIZE_KB, PARAM_QUALITY, PARAM_SIZE_KB, PARAM_QUALITY, PARAM_SIZE_KB};
 
 const char16_t* const kPngSubFormats[] = {u"Normal", u"Super optimized", u""};
 const ColourFormatFlags kPngCaps[] = {0xDC18B, 0xDC18B};
@@ -89,11 +83,12 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"bbm", u"DeluxePaint brush"},
     {u"lbm", u"DeluxePaint bitmap"},
     // JPEG
-    writable(u"jpg", u"JPEG image file", nullptr, nullptr, nullptr, kJpegSubFormats, kJpegCaps, kJpegParams),
-    {u"jif", u"JPEG image file"},
-    {u"jfif", u"JPEG image file"},
-    {u"jpe", u"JPEG image file"},
-    {u"jpeg", u"JPEG image file"},
+    writable(u"jpg", u"JPEG image file", jpegProbe, jpegReaderCreate, jpegWriterCreate, kJpegSubFormats,
+             kJpegSubFormatCaps, kJpegParamKinds),
+    {u"jif", u"JPEG image file", jpegProbe, jpegReaderCreate},
+    {u"jfif", u"JPEG image file", jpegProbe, jpegReaderCreate},
+    {u"jpe", u"JPEG image file", jpegProbe, jpegReaderCreate},
+    {u"jpeg", u"JPEG image file", jpegProbe, jpegReaderCreate},
     // MacPaint, Neochrome
     {u"mac", u"MacPaint image"},
     {u"neo", u"Neochrome image"},

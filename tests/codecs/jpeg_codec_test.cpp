@@ -1,0 +1,330 @@
+// The JPEG codec as the registry sees it: probe, header walk and metadata
+// against files made by cjpeg, wrjpgcom, ImageMagick and exiftool; the
+// writer against cjpeg with the same settings, decoded by djpeg.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/format_table.h"
+#include "codecs/main/jpeg_codec.h"
+#include "core/image_writer.h"
+#include "core/text.h"
+#include "jpeg_decoder_test_util.h"
+#include "support/codec_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class JpegCodec : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        registerAllFormats();
+        for (const char* tool : {"cjpeg", "djpeg", "convert"}) QUILLON_REQUIRE_TOOL(tool);
+    }
+    // A photograph cut to w x h, as a PPM and as our image.
+    fs::path photo(uint32_t w, uint32_t h)
+    {
+        const fs::path ppm = dir / "photo.ppm";
+        EXPECT_TRUE(writePnm(ppm, photoCrop(w, h, 300, 200)));
+        return ppm;
+    }
+    fs::path make(const std::string& name, const std::string& command)
+    {
+        const fs::path out = dir / name;
+        EXPECT_EQ(run(command + " > " + shellQuote(out.string()) + " 2>/dev/null"), 0) << command;
+        return out;
+    }
+    TempDir dir;
+};
+
+Ref<Image> imageFromPpm(const fs::path& ppm, bool grey)
+{
+    Pnm p;
+    if (!readPnm(ppm, p)) return {};
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(grey ? PF_GRAY8 : PF_RGBA8, packSize(p.width, p.height)));
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            if (grey) img->row<uint8_t>(y)[x] = uint8_t(p.at(x, y, 0));
+            else img->row<Rgba8>(y)[x] = {uint8_t(p.at(x, y, 2)), uint8_t(p.at(x, y, 1)), uint8_t(p.at(x, y, 0)), 255};
+        }
+    return img;
+}
+
+ResultCode writeJpeg(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, int32_t parameter)
+{
+    const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"jpg"), true));
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(path, d));
+    return w->write(img, sub, mask, parameter, false, nullptr, nullptr);
+}
+
+// Our decode against djpeg's with replicated chroma (ours places chroma
+// samples without interpolation), in dB.
+double psnrOf(Image* image, const Pnm& p)
+{
+    Ref<Image> rgba = asRgba8(image);
+    if (!rgba || rgba->width != p.width || rgba->height != p.height) return 0;
+    double se = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            const Rgba8 q = rgba->row<Rgba8>(y)[x];
+            const uint32_t c = p.channels >= 3 ? 1 : 0;
+            se += std::pow(double(q.r) - p.at(x, y, 0), 2) + std::pow(double(q.g) - p.at(x, y, c), 2) +
+                  std::pow(double(q.b) - p.at(x, y, 2 * c), 2);
+        }
+    return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * 3 * p.width * p.height / se);
+}
+
+double psnr(const Pnm& a, const Pnm& b)
+{
+    if (a.samples.size() != b.samples.size() || a.samples.empty()) return 0;
+    double se = 0;
+    for (size_t i = 0; i < a.samples.size(); ++i) se += std::pow(double(a.samples[i]) - b.samples[i], 2);
+    return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * double(a.samples.size()) / se);
+}
+
+bool hasMarker(const Bytes& jpg, uint8_t code)
+{
+    for (size_t i = 2; i + 4 <= jpg.size() && jpg[i] == 0xFF && jpg[i + 1] != 0xDA;
+         i += 2 + ((jpg[i + 2] << 8) | jpg[i + 3]))
+        if (jpg[i + 1] == code) return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(JpegCodec, ProbeFindsTheStreamAtZeroAndBehindAPreviewHeader)
+{
+    const fs::path jpg = make("a.jpg", "cjpeg -quality 90 " + shellQuote(photo(61, 45).string()));
+    Bytes whole = readFile(jpg);
+    Bytes behind(692, 0x2A);
+    behind.insert(behind.end(), whole.begin(), whole.end());
+    Decoded a = decodeBytesFull(whole, "a.jpg"), b = decodeBytesFull(behind, "b.jpg");
+    ASSERT_EQ(a.rc, RC_OK);
+    ASSERT_EQ(b.rc, RC_OK);
+    ASSERT_EQ(b.image->width, 61u);
+    Pnm ref;
+    ASSERT_TRUE(oracleDecode("djpeg -nosmooth -pnm IN", jpg, ref));
+    EXPECT_GE(psnrOf(b.image.get(), ref), 40.0);
+    Ref<Image> ra = asRgba8(a.image.get()), rb = asRgba8(b.image.get());
+    for (uint32_t y = 0; y < 45; ++y)
+        ASSERT_EQ(std::memcmp(ra->row<Rgba8>(y), rb->row<Rgba8>(y), 61 * 4), 0) << y;
+    // Anywhere else, or cut before its SOI, it is not JPEG.
+    Bytes elsewhere(691, 0x2A);
+    elsewhere.insert(elsewhere.end(), whole.begin(), whole.end());
+    EXPECT_EQ(decodeBytesFull(elsewhere, "c.jpg").rc, RC_UNKNOWN_FORMAT);
+    EXPECT_EQ(decodeBytesFull(Bytes(behind.begin(), behind.begin() + 693), "d.jpg").rc, RC_UNKNOWN_FORMAT);
+    EXPECT_EQ(b.reader->info.get(INFO_COMPRESSION), std::u16string(u"HuffDCT"));
+}
+
+TEST_F(JpegCodec, DensityCommentsAndCompressionReachTheRecord)
+{
+    const fs::path ppm = photo(40, 30);
+    const fs::path ppi = make("ppi.jpg", "convert " + shellQuote(ppm.string()) +
+                                             " -units PixelsPerInch -density 300 jpg:-");
+    const fs::path ppcm = make("ppcm.jpg", "convert " + shellQuote(ppm.string()) +
+                                               " -units PixelsPerCentimeter -density 28 jpg:-");
+    const fs::path plain = make("plain.jpg", "cjpeg -arithmetic " + shellQuote(ppm.string()));
+    const fs::path commented =
+        make("com.jpg", "wrjpgcom -comment 'Harbour at dawn   ' " + shellQuote(plain.string()));
+    const fs::path xml = make("xml.jpg", "wrjpgcom -comment '<?xml version=\"1.0\"?><a/>' " + shellQuote(plain.string()));
+
+    Decoded d = decodeFileFull(ppi);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_DENSITY)), u"300 x 300 ppi");
+    d = decodeFileFull(ppcm);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_DENSITY)), u"2800 x 2800 ppm");
+    d = decodeFileFull(commented);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMMENTS)), u"Harbour at dawn");
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMPRESSION)), u"ArithDCT");
+    d = decodeFileFull(xml);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_FALSE(d.image->info()->has(INFO_COMMENTS));
+
+    // 2800 ppm goes back out as 71 dots per inch.
+    d.image->info()->set(INFO_DENSITY, u"2800 x 2800 ppm");
+    const fs::path out = dir / "out.jpg";
+    ASSERT_EQ(writeJpeg(d.image.get(), out, u"Normal, by Quality:", CF_RGB24, 80), RC_OK);
+    const Bytes bytes = readFile(out);
+    ASSERT_GT(bytes.size(), 20u);
+    ASSERT_EQ(std::string(bytes.begin() + 6, bytes.begin() + 10), "JFIF");
+    EXPECT_EQ(bytes[13], 1);  // dots per inch
+    EXPECT_EQ((bytes[14] << 8) | bytes[15], 71);
+    EXPECT_EQ((bytes[16] << 8) | bytes[17], 71);
+}
+
+TEST_F(JpegCodec, DamagedHeadersGiveTheirCodes)
+{
+    const Bytes jpg = readFile(make("h.jpg", "cjpeg -quality 80 " + shellQuote(photo(24, 16).string())));
+    ASSERT_GT(jpg.size(), 200u);
+    size_t sof = 2;
+    while (jpg[sof + 1] != 0xC0) sof += 2 + ((jpg[sof + 2] << 8) | jpg[sof + 3]);
+    struct Patch {
+        const char* what;
+        size_t at;
+        std::vector<uint8_t> bytes;
+        ResultCode rc;
+    };
+    const Patch patches[] = {
+        {"segment length 0", 4, {0, 0}, RC_CORRUPT_FILE},
+        {"segment length 1", 4, {0, 1}, RC_CORRUPT_FILE},
+        {"segment past the end", 4, {0xFF, 0xF0}, RC_CORRUPT_FILE},
+        {"end of image before the frame", 2, {0xFF, 0xD9}, RC_UNSUPPORTED_SUBFORMAT},
+        {"lossless frame", sof + 1, {0xC3}, RC_UNSUPPORTED_SUBFORMAT},
+        {"hierarchical frame", sof + 1, {0xC5}, RC_UNSUPPORTED_SUBFORMAT},
+        {"12-bit samples", sof + 4, {12}, RC_UNSUPPORTED_SUBFORMAT},
+        {"zero width", sof + 7, {0, 0}, RC_CORRUPT_FILE},
+        {"two components", sof + 9, {2}, RC_UNSUPPORTED_SUBFORMAT},
+        {"sampling 0", sof + 11, {0x02}, RC_CORRUPT_FILE},
+    };
+    for (const Patch& p : patches) {
+        Bytes b = jpg;
+        std::copy(p.bytes.begin(), p.bytes.end(), b.begin() + long(p.at));
+        EXPECT_EQ(decodeBytesFull(b, "x.jpg").rc, p.rc) << p.what;
+    }
+    // Markers without a length (restart, TEM) before the frame are stepped over.
+    Bytes extra = jpg;
+    extra.insert(extra.begin() + 2, {0xFF, 0xD3, 0xFF, 0x01});
+    EXPECT_EQ(decodeBytesFull(extra, "x.jpg").rc, RC_OK);
+
+    // Cut anywhere: the header gives RC_CORRUPT_FILE, the pixel data too,
+    // with the rows before the cut kept; only the end marker may go.
+    Decoded whole = decodeBytesFull(jpg, "w.jpg");
+    ASSERT_EQ(whole.rc, RC_OK);
+    for (size_t cut = 2; cut < jpg.size(); cut += 3) {
+        Decoded part = decodeBytesFull(Bytes(jpg.begin(), jpg.begin() + long(cut)), "p.jpg");
+        EXPECT_EQ(part.rc, cut + 2 >= jpg.size() ? RC_OK : RC_CORRUPT_FILE) << "cut at " << cut;
+    }
+}
+
+TEST_F(JpegCodec, WriterMatchesCjpegWithTheSameSettings)
+{
+    const fs::path ppm = photo(203, 141);
+    const fs::path pgm = make("photo.pgm", "ppmtopgm " + shellQuote(ppm.string()));
+    Ref<Image> colour = imageFromPpm(ppm, false);
+    Ref<Image> grey = imageFromPpm(pgm, true);
+    ASSERT_TRUE(colour && grey);
+    struct Case {
+        const char16_t* sub;
+        const char* args;
+        int quality;
+        bool grey;
+    };
+    for (const Case& k : {Case{u"Normal, by Quality:", "", 85, false}, Case{u"Progressive, Quality:", "-progressive", 60, false},
+                          Case{u"Arithmetic, by Quality:", "-arithmetic", 92, false},
+                          Case{u"Normal, by Quality:", "", 10, false}, Case{u"Progressive, Quality:", "-progressive", 75, true}}) {
+        const std::string what = u16ToUtf8(k.sub) + " " + std::to_string(k.quality) + (k.grey ? " grey" : "");
+        const fs::path ours = dir / "ours.jpg";
+        ASSERT_EQ(writeJpeg(k.grey ? grey.get() : colour.get(), ours, k.sub, k.grey ? CF_GRAY8 : CF_RGB24, k.quality),
+                  RC_OK)
+            << what;
+        const fs::path theirs =
+            // (cjpeg refuses -optimize with arithmetic coding, which has no tables.)
+            make("theirs.jpg", std::string("cjpeg -dct float ") + (std::strstr(k.args, "arith") ? "" : "-optimize ") +
+                                   "-quality " + std::to_string(k.quality) + " " + k.args +
+                                   " " + shellQuote((k.grey ? pgm : ppm).string()));
+        const Bytes a = readFile(ours), b = readFile(theirs);
+        EXPECT_NEAR(double(a.size()), double(b.size()), double(b.size()) * 0.01) << what;
+        Pnm da, db;
+        ASSERT_TRUE(oracleDecode("djpeg -pnm IN", ours, da)) << what;
+        ASSERT_TRUE(oracleDecode("djpeg -pnm IN", theirs, db)) << what;
+        EXPECT_GE(psnr(da, db), 45.0) << what;
+        // The coding the sub-format names.
+        EXPECT_TRUE(hasMarker(a, std::strstr(k.args, "arith") ? 0xC9 : std::strstr(k.args, "prog") ? 0xC2
+                                 : k.quality < 25                ? 0xC1
+                                                                 : 0xC0))
+            << what;
+        // And we read what we wrote like djpeg does.
+        Decoded back = decodeFileFull(ours);
+        ASSERT_EQ(back.rc, RC_OK) << what;
+        Pnm replicated;
+        ASSERT_TRUE(oracleDecode("djpeg -nosmooth -pnm IN", ours, replicated)) << what;
+        EXPECT_GE(psnrOf(back.image.get(), replicated), 40.0) << what;
+    }
+}
+
+TEST_F(JpegCodec, ToSizeFitsWhereOneQualityMoreWouldNot)
+{
+    const fs::path ppm = photo(160, 120);
+    Ref<Image> img = imageFromPpm(ppm, false);
+    ASSERT_TRUE(img);
+    // An existing file beside the output is a user's, never touched.
+    writeFile(dir / "out.jpg.1", std::string("keep me"));
+    for (int32_t kb : {3, 6, 1}) {
+        const fs::path out = dir / "out.jpg";
+        ASSERT_EQ(writeJpeg(img.get(), out, u"Progressive, to Size:", CF_RGB24, kb), RC_OK);
+        const uint64_t size = fs::file_size(out);
+        std::vector<uint8_t> stream;
+        int32_t q = 0;
+        JpegCompressOptions o;
+        o.progressive = true;
+        ASSERT_EQ(jpegCompressToSize(img.get(), CF_RGB24, o, uint64_t(kb) * 1024, stream, &q), RC_OK);
+        EXPECT_EQ(stream.size(), size);
+        if (q > 1) {
+            EXPECT_LE(size, uint64_t(kb) * 1024) << kb;
+        }
+        if (q < 100) {
+            o.quality = q + 1;
+            ASSERT_EQ(jpegCompress(img.get(), CF_RGB24, o, stream), RC_OK);
+            EXPECT_GT(stream.size(), uint64_t(kb) * 1024) << kb << " KB at quality " << q + 1;
+        }
+    }
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) files += e.path().filename().string().rfind("out.jpg", 0) == 0;
+    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(readFile(dir / "out.jpg.1").size(), 7u);
+}
+
+TEST_F(JpegCodec, FullDiskTiffPathsAndMetadataLimits)
+{
+    Ref<Image> img = imageFromPpm(photo(64, 48), false);
+    ASSERT_TRUE(img);
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(writeJpeg(img.get(), "/dev/full", u"Normal, by Quality:", CF_RGB24, 90), RC_WRITE_FAILED);
+    }
+    EXPECT_EQ(writeJpeg(img.get(), dir / "no" / "such" / "x.jpg", u"Normal, by Quality:", CF_RGB24, 90),
+              RC_CREATE_FAILED);
+    // A comment longer than a segment is cut to fit.
+    img->info()->set(INFO_COMMENTS, std::u16string(70000, u'c').c_str());
+    const fs::path big = dir / "big.jpg";
+    ASSERT_EQ(writeJpeg(img.get(), big, u"Arithmetic, by Quality:", CF_RGB24, 0), RC_OK);
+    Decoded back = decodeFileFull(big);
+    ASSERT_EQ(back.rc, RC_OK);
+    EXPECT_EQ(u16Length(back.image->info()->get(INFO_COMMENTS)), 65533u);
+    EXPECT_EQ(std::u16string(back.image->info()->get(INFO_COMPRESSION)), u"ArithDCT");
+    // JPEG data for a TIFF file: baseline, no segments of its own.
+    const fs::path tiff = dir / "strip.TIFF";
+    ASSERT_EQ(writeJpeg(img.get(), tiff, u"Arithmetic, by Quality:", CF_RGB24, 80), RC_OK);
+    const Bytes t = readFile(tiff);
+    EXPECT_TRUE(hasMarker(t, 0xC0));
+    EXPECT_FALSE(hasMarker(t, 0xFE));
+    EXPECT_FALSE(hasMarker(t, 0xE1));
+    EXPECT_FALSE(hasMarker(t, 0xC9));
+}
+
+TEST_F(JpegCodec, RowsCompressedForTiffStripsDecodeInDjpeg)
+{
+    Ref<Image> img = imageFromPpm(photo(48, 32), false);
+    ASSERT_TRUE(img);
+    std::vector<uint8_t> stream;
+    // The lower half only, as a strip.
+    ASSERT_EQ(jpegCompressRows(img->rowBytesPtr(16), img->rowBytes(), 48, 16, 4, 90, stream), RC_OK);
+    writeFile(dir / "strip.jpg", stream);
+    Pnm strip;
+    ASSERT_TRUE(oracleDecode("djpeg -pnm IN", dir / "strip.jpg", strip));
+    ASSERT_EQ(strip.height, 16u);
+    size_t far = 0;
+    for (uint32_t y = 0; y < 16; ++y)
+        for (uint32_t x = 0; x < 48; ++x) far += std::abs(int(strip.at(x, y, 1)) - int(img->row<Rgba8>(y + 16)[x].g)) > 24;
+    EXPECT_LT(far, 48u * 16 / 20);
+    EXPECT_EQ(jpegCompressRows(img->rowBytesPtr(0), img->rowBytes(), 48, 16, 3, 90, stream), RC_INVALID_PARAMETER);
+}
