@@ -117,7 +117,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // TGA
     writable(u"tga", u"TARGA format", nullptr, nullptr, nullptr, kNormal, kTgaCaps),
     // TIFF
-    writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, nullptr, kTiffSubFormats,
+    writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, tiffWriterCreate, kTiffSubFormats,
              kTiffSubFormatCaps, kTiffSubFormatParams),
     {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP

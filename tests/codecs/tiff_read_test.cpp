@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -364,7 +366,7 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
 
     // A directory whose entries run past the end of the file.
     std::vector<uint8_t> cut = ok.bytes;
-    cut.resize(cut.size() - 20);
+    cut.erase(cut.end() - 20, cut.end());
     tiffBytes(cut, &rc);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // A first directory past the end.
@@ -526,4 +528,102 @@ TEST(TiffHostile, RowsPerStripOfTheDefaultIsTheHeight)
     Ref<Image> img = tiffBytes(t.bytes, &rc);
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(img->rowBytesPtr(3)[0], uint8_t(24 * 7 + 3));
+}
+
+// ---- layouts made by libtiff itself through the test helper ----
+
+namespace {
+
+std::string sampleTool()
+{
+    std::string tool = std::string(QUILLON_TEST_TOOLS) + "/tiff_sample_tool";
+    return access(tool.c_str(), X_OK) == 0 ? tool : std::string();
+}
+
+// Writes `samples` (native order) through libtiff with the given layout.
+bool libtiffWrite(const fs::path& out, const std::string& args, const void* samples, size_t bytes)
+{
+    fs::path raw = out;
+    raw += ".raw";
+    writeFile(raw, std::vector<uint8_t>(static_cast<const uint8_t*>(samples), static_cast<const uint8_t*>(samples) + bytes));
+    return run(sampleTool() + " write " + shellQuote(out.string()) + " " + args + " < " + shellQuote(raw.string())) == 0;
+}
+
+} // namespace
+
+TEST(TiffLibtiffLayouts, PlanarSixteenBitWithPredictorHalfFloatsAndLogLuv)
+{
+    if (sampleTool().empty()) {
+        if (std::getenv("CI")) FAIL() << "tiff_sample_tool was not built (libtiff-dev missing)";
+        GTEST_SKIP() << "tiff_sample_tool was not built";
+    }
+    TempDir dir;
+    const uint32_t w = 45, h = 21;
+    // 16-bit RGBA, separate planes with horizontal differencing: the
+    // predictor runs per plane on whole samples, after the byte swap.
+    std::vector<uint16_t> rgba(size_t(w) * h * 4);
+    for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint16_t(i * 2654435761u >> 13);
+    for (const char* order : {"l", "b"})
+        for (const char* layout : {"5 4 16 1 2 2", "8 4 16 1 2 2", "5 4 16 1 1 2", "1 4 16 1 2 1"}) {
+            std::string what = std::string(order) + " " + layout;
+            fs::path out = dir / "p.tif";
+            ASSERT_TRUE(libtiffWrite(out, std::string(order) + " " + layout + " 45 21", rgba.data(), rgba.size() * 2))
+                << what;
+            ResultCode rc;
+            Ref<Image> img = tiffFile(out, &rc);
+            ASSERT_EQ(rc, RC_OK) << what;
+            ASSERT_EQ(img->pixelFormat, PF_RGBA16) << what;
+            int bad = 0;
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    const Rgba16& p = img->row<Rgba16>(y)[x];
+                    const uint16_t* s = &rgba[(size_t(y) * w + x) * 4];
+                    if ((p.r != s[0] || p.g != s[1] || p.b != s[2] || p.a != s[3]) && ++bad < 4)
+                        ADD_FAILURE() << what << " at " << x << "," << y;
+                }
+        }
+
+    // Half floats, grey, with a NaN kept as NaN.
+    std::vector<uint16_t> half(size_t(w) * h);
+    for (size_t i = 0; i < half.size(); ++i) half[i] = uint16_t(0x3000 + (i * 37) % 0x0C00);
+    half[5] = 0x7E00;
+    half[6] = 0x0001;  // the smallest subnormal
+    for (const char* order : {"l", "b"}) {
+        fs::path out = dir / "h.tif";
+        ASSERT_TRUE(libtiffWrite(out, std::string(order) + " 1 1 16 3 1 1 45 21", half.data(), half.size() * 2));
+        ResultCode rc;
+        Ref<Image> img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK);
+        ASSERT_EQ(img->pixelFormat, PF_GRAY_FLOAT);
+        EXPECT_TRUE(std::isnan(img->row<float>(0)[5]));
+        // 0x3000 is 0.125 before the decode's sRGB curve.
+        EXPECT_NEAR(img->row<float>(0)[0], srgbEncode(0.125f), 1e-6);
+        EXPECT_NEAR(img->row<float>(0)[6], srgbEncode(std::ldexp(1.0f, -24)), 1e-9);
+    }
+
+    // SGI LogLuv written by libtiff from X, Y, Z: ours through the matrix.
+    std::vector<float> xyz(size_t(w) * h * 3);
+    for (uint32_t i = 0; i < w * h; ++i) {
+        float Y = 0.02f + 0.9f * float(i % w) / w;
+        xyz[3 * i] = Y * (0.8f + 0.4f * float(i / w) / h);
+        xyz[3 * i + 1] = Y;
+        xyz[3 * i + 2] = Y * 0.9f;
+    }
+    fs::path luv = dir / "luv.tif";
+    ASSERT_TRUE(libtiffWrite(luv, "l 34676 3 16 1 1 1 45 21", xyz.data(), xyz.size() * 4));
+    ResultCode rc;
+    Ref<Image> img = tiffFile(luv, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT);
+    int bad = 0;
+    for (uint32_t i = 0; i < w * h; ++i) {
+        double X = xyz[3 * i], Y = xyz[3 * i + 1], Z = xyz[3 * i + 2];
+        double want[3] = {2.690 * X - 1.276 * Y - 0.414 * Z, -1.022 * X + 1.978 * Y + 0.044 * Z,
+                          0.061 * X - 0.224 * Y + 1.163 * Z};
+        const RgbaF& p = img->row<RgbaF>(i / w)[i % w];
+        double got[3] = {srgbDecode(p.r), srgbDecode(p.g), srgbDecode(p.b)};
+        for (int c = 0; c < 3; ++c)
+            if (std::fabs(got[c] - want[c]) > 0.02 * (X + Y + Z) && ++bad < 4)
+                ADD_FAILURE() << "LogLuv pixel " << i << " channel " << c << ": " << got[c] << " vs " << want[c];
+    }
 }
