@@ -424,6 +424,22 @@ TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
     s.szOutDir = dir / "linked/";
     r = runBatch();
     EXPECT_TRUE(fs::exists(b));
+
+    // One output of two fails (a colour format the writer cannot store):
+    // the other is written, the source stays.
+    list->clearAll();
+    fs::path c = makeInput("c.bmp");
+    s.szOutDir = dir / "out2/";
+    s.bNoOverwritePrompt = 0;
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 1;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    s.slots[0].iColorFormat = CF_RGB_FLOAT;
+    ui.continueAnswer = ERROR_CONTINUE;
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(ui.continueQuestions, 1);
+    EXPECT_TRUE(fs::exists(c));
 }
 
 TEST_F(BatchFixture, WriteErrorWithCancelBatchInterrupts)

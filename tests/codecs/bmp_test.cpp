@@ -566,6 +566,37 @@ TEST(BmpWriter, HeaderFieldsDensityAndSubFormatRules)
     }
 }
 
+TEST(BmpWriter, RowsLongerThanTheOutputBufferComeOutWhole)
+{
+    // Run-length rows of 70,000 pixels of noise pass the output's buffer in
+    // one write each, between small writes of codes and the header patch.
+    // Pillow reads them (ImageMagick's policy refuses such widths).
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    TempDir dir;
+    Ref<Image> img = indexedImage(70000, 3, 256);
+    uint32_t seed = 1;
+    for (uint32_t y = 0; y < 3; ++y)
+        for (uint32_t x = 0; x < 70000; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            img->row<uint8_t>(y)[x] = uint8_t(seed >> 24);
+        }
+    for (const char16_t* sub : {u"RLE compressed", u"Normal"}) {
+        fs::path out = dir / (sub[0] == u'R' ? "rle.bmp" : "plain.bmp");
+        ASSERT_EQ(writeBmp(img.get(), out, sub, CF_256_COLOURS), RC_OK);
+        auto b = readFile(out);
+        EXPECT_EQ(loadU32le(&b[2]), b.size());
+        if (sub[0] == u'R') {
+            EXPECT_GT(b.size(), 3u * 65536 + 1078);  // every row one write past the buffer
+        }
+        Pnm p;
+        ASSERT_TRUE(oracleDecode(std::string(kSystemPython) +
+                                     " -c \"import sys; from PIL import Image; "
+                                     "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN",
+                                 out, p));
+        expectEqualPixels(img.get(), p, out.filename().string(), false);
+    }
+}
+
 TEST(BmpWriter, RunLengthRowsDecodeToTheirInput)
 {
     // Every minimum run on rows built to hit the segment limits: long runs,

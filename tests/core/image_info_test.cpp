@@ -80,6 +80,12 @@ TEST(InfoOwned, SetSanitisesAndCopies)
     ImageInfoOwned info;
     info.set(INFO_TITLE, u"  Tab\there");
     EXPECT_EQ(str(info.get(INFO_TITLE)), u"Tab here");
+    // Every control character at the range's edges becomes a blank; the
+    // first printable one, and DEL beyond the range, stay.
+    const char16_t edges[] = {u'a', 0x01, u'b', 0x1F, u'c', 0x20, u'd', 0x7F, u'e', 0};
+    info.set(INFO_TITLE, edges);
+    const char16_t want[] = {u'a', u' ', u'b', u' ', u'c', u' ', u'd', 0x7F, u'e', 0};
+    EXPECT_EQ(str(info.get(INFO_TITLE)), std::u16string(want));
     info.set(INFO_TITLE, u"    ");
     EXPECT_FALSE(info.has(INFO_TITLE));
     info.set(99, u"ignored");

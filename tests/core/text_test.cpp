@@ -149,6 +149,51 @@ TEST(Utf8, EncodeMatchesPythonIncludingTruncation)
     EXPECT_EQ(utf16ToUtf8(out, cut, 0, 2), 0);
 }
 
+TEST(Utf8, EveryRangeEdgeBothWays)
+{
+    // The last and first code point of each encoded length, and the edges
+    // of the surrogate block, with their UTF-8 bytes from the standard.
+    struct Edge {
+        std::u16string units;
+        std::string bytes;
+    } edges[] = {
+        {u"\u007F", "\x7F"},
+        {u"\u0080", "\xC2\x80"},
+        {u"\u07FF", "\xDF\xBF"},
+        {u"\u0800", "\xE0\xA0\x80"},
+        {u"\uD7FF", "\xED\x9F\xBF"},
+        {u"\uE000", "\xEE\x80\x80"},
+        {u"\uFFFF", "\xEF\xBF\xBF"},
+        {std::u16string{char16_t(0xD800), char16_t(0xDC00)}, "\xF0\x90\x80\x80"},  // U+10000
+        {std::u16string{char16_t(0xDBFF), char16_t(0xDFFF)}, "\xF4\x8F\xBF\xBF"},  // U+10FFFF
+    };
+    for (const Edge& e : edges) {
+        SCOPED_TRACE(e.bytes.size());
+        // Between two ASCII letters, so a wrong length shows in the neighbours.
+        std::u16string src = u"a" + e.units + u"z";
+        std::string bytes = "a" + e.bytes + "z";
+        std::vector<char> dst(bytes.size() + 1);
+        EXPECT_EQ(wideToUtf8(dst.data(), src.c_str(), dst.size()), 1);
+        EXPECT_EQ(std::string(dst.data()), bytes);
+        std::vector<char16_t> back(src.size() + 1);
+        EXPECT_EQ(utf8ToWideN(back.data(), bytes.data(), back.size(), ptrdiff_t(bytes.size())), 1);
+        EXPECT_EQ(std::u16string(back.data()), src);
+        // One unit of room too few for the decoded text: the last letter goes.
+        std::vector<char16_t> tight(src.size());
+        EXPECT_EQ(utf8ToWideN(tight.data(), bytes.data(), tight.size(), ptrdiff_t(bytes.size())), 0);
+        EXPECT_EQ(std::u16string(tight.data()), src.substr(0, src.size() - 1));
+    }
+    // Beyond the last code point and overlong forms are not characters.
+    char16_t out[8];
+    EXPECT_EQ(utf8ToWideN(out, "\xF4\x90\x80\x80", 8, 4), 1);
+    EXPECT_NE(std::u16string(out), std::u16string({char16_t(0xDBFF), char16_t(0xDFFF)}));
+    EXPECT_EQ(out[0], 0xFFFD);
+    EXPECT_EQ(utf8ToWideN(out, "\xC1\xBF", 8, 2), 1);
+    EXPECT_EQ(out[0], 0xFFFD);
+    EXPECT_EQ(utf8ToWideN(out, "\xE0\x9F\xBF", 8, 3), 1);
+    EXPECT_EQ(out[0], 0xFFFD);
+}
+
 TEST(Utf8, DecodeValidAndIllFormedMatchesPythonReplace)
 {
     auto rows = readTsv("utf8_to_utf16.tsv");

@@ -45,6 +45,39 @@ TEST(OutputFile, WritesSeeksPatchesAndReadsBack)
     EXPECT_EQ(bytes[200009], 7);
 }
 
+TEST(OutputFile, WritesOfEverySizeInAnyOrderLandWhereTheyBelong)
+{
+    // Small writes around writes of the buffer's size and more, a seek back
+    // after a big one: the file must equal the same writes done in memory.
+    TempDir dir;
+    auto path = dir / "mixed.bin";
+    std::vector<uint8_t> expect;
+    OutputFile f;
+    ASSERT_EQ(f.create(path), RC_OK);
+    uint8_t next = 1;
+    auto put = [&](size_t n) {
+        std::vector<uint8_t> chunk(n);
+        for (auto& b : chunk) b = next++;
+        ASSERT_EQ(f.write(chunk.data(), n), RC_OK) << n;
+        expect.insert(expect.end(), chunk.begin(), chunk.end());
+        ASSERT_EQ(f.tell(), expect.size());
+    };
+    for (size_t n : {size_t(3), size_t(70000), size_t(5), size_t(65536), size_t(65535), size_t(1), size_t(65536 * 2 + 7),
+                     size_t(40000), size_t(40000), size_t(9)})
+        put(n);
+    // Patch a byte inside the second big write, then go on at the end.
+    ASSERT_EQ(f.seek(3 + 100), RC_OK);
+    ASSERT_EQ(f.writeU16le(0xBEEF), RC_OK);
+    expect[103] = 0xEF;
+    expect[104] = 0xBE;
+    ASSERT_EQ(f.seek(expect.size()), RC_OK);
+    put(66000);
+    put(2);
+    EXPECT_EQ(f.size(), expect.size());
+    ASSERT_EQ(f.close(), RC_OK);
+    EXPECT_TRUE(readFile(path) == expect);
+}
+
 TEST(OutputFile, FailuresAreReported)
 {
     TempDir dir;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/known_folders.h"
@@ -123,6 +124,35 @@ TEST(SettingsStore, DamagedFileOpensEmptyAndIsReplacedOnCommit)
         EXPECT_EQ(again->valueCount(), 0u);
         EXPECT_NE(test::readFile(file), bytes);
     }
+}
+
+TEST(SettingsStore, AnyFlippedBitInsideValueDataIsCaught)
+{
+    // Damage the layout checks cannot see: the bytes of values themselves,
+    // where only the checksum tells a changed setting from the saved one.
+    const uint8_t pattern[12] = {0x51, 0xA2, 0x03, 0xF4, 0x65, 0x16, 0x87, 0x38, 0xC9, 0x7A, 0x0B, 0xDC};
+    TempDir dir;
+    {
+        auto s = SettingsStore::openFile(dir / "settings");
+        ASSERT_TRUE(s);
+        s->writeDword("iBefore", 17);
+        s->writeBinary("Blob", pattern, sizeof pattern);
+        s->writeString("szAfter", u"text");
+        ASSERT_TRUE(s->commit());
+    }
+    std::vector<uint8_t> good = test::readFile(dir / "settings");
+    auto at = std::search(good.begin(), good.end(), pattern, pattern + sizeof pattern);
+    ASSERT_NE(at, good.end());
+    const size_t start = size_t(at - good.begin());
+    ASSERT_EQ(SettingsStore::fromBytes(good.data(), good.size())->valueCount(), 3u);
+    for (size_t i = 0; i < sizeof pattern; ++i)
+        for (int bit : {0, 7}) {
+            std::vector<uint8_t> bad = good;
+            bad[start + i] ^= uint8_t(1u << bit);
+            auto d = SettingsStore::fromBytes(bad.data(), bad.size());
+            ASSERT_TRUE(d);
+            EXPECT_EQ(d->valueCount(), 0u) << "byte " << i << " bit " << bit;
+        }
 }
 
 namespace {
