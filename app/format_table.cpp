@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "codecs/main/jpeg_codec.h"
+#include "codecs/main/png.h"
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 #include "codecs/more/gif.h"
@@ -29,9 +30,6 @@ const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 const char16_t* const kRadianceSubFormats[] = {u"RLE", u""};
 const ColourFormatFlags kRadianceCaps[] = {0x400000};
-
-const char16_t* const kPngSubFormats[] = {u"Normal", u"Super optimized", u""};
-const ColourFormatFlags kPngCaps[] = {0xDC18B, 0xDC18B};
 
 const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
 const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
@@ -98,7 +96,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // PC Paint
     {u"pic", u"PC Paint image"},
     // PNG
-    writable(u"png", u"Portable network graphics", nullptr, nullptr, nullptr, kPngSubFormats, kPngCaps),
+    writable(u"png", u"Portable network graphics", pngProbe, pngReaderCreate, pngWriterCreate, kPngSubFormats,
+             kPngSubFormatCaps),
     // PNM / PFM
     {u"pnm", u"Portable image format", pnmProbe, pnmReaderCreate},
     {u"pbm", u"Portable bitmap format", pnmProbe, pnmReaderCreate},
