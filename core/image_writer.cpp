@@ -16,19 +16,30 @@ namespace {
 
 constexpr uint32_t kAlphaOnly = 0x80000000u;  // marks a preference that counts only with alpha
 
-const uint32_t kPrefRgba8[] = {0x8000 | kAlphaOnly, 0x4000, 0x8000, 0x80000 | kAlphaOnly, 0x40000, 0x80000,
-                               0x800000 | kAlphaOnly, 0x400000, 0x800000, 0x80, 0};
-const uint32_t kPrefRgba16[] = {0x80000 | kAlphaOnly, 0x40000, 0x80000, 0x800000 | kAlphaOnly, 0x400000, 0x800000,
-                                0x8000 | kAlphaOnly, 0x4000, 0x8000, 0x80, 0};
-const uint32_t kPrefRgbaF[] = {0x800000 | kAlphaOnly, 0x400000, 0x800000, 0x80000 | kAlphaOnly, 0x40000, 0x80000,
-                               0x8000 | kAlphaOnly, 0x4000, 0x8000, 0x80, 0};
-const uint32_t kPrefGray8[] = {0x100, 0x80, 0x10000, 0x4000, 0x8000, 0x100000, 0x400000, 0x800000, 0};
-const uint32_t kPrefGray16[] = {0x10000, 0x40000, 0x80000, 0x100000, 0x400000, 0x800000, 0x100, 0x80, 0x4000, 0x8000, 0};
-const uint32_t kPrefGrayF[] = {0x100000, 0x400000, 0x800000, 0x10000, 0x40000, 0x80000, 0x100, 0x80, 0x4000, 0x8000, 0};
+const uint32_t kPrefRgba8[] = {CF_RGBA32 | kAlphaOnly,     CF_RGB24,     CF_RGBA32,
+                               CF_RGBA64 | kAlphaOnly,     CF_RGB48,     CF_RGBA64,
+                               CF_RGBA_FLOAT | kAlphaOnly, CF_RGB_FLOAT, CF_RGBA_FLOAT,
+                               CF_256_COLOURS,             0};
+const uint32_t kPrefRgba16[] = {CF_RGBA64 | kAlphaOnly,     CF_RGB48,     CF_RGBA64,
+                                CF_RGBA_FLOAT | kAlphaOnly, CF_RGB_FLOAT, CF_RGBA_FLOAT,
+                                CF_RGBA32 | kAlphaOnly,     CF_RGB24,     CF_RGBA32,
+                                CF_256_COLOURS,             0};
+const uint32_t kPrefRgbaF[] = {CF_RGBA_FLOAT | kAlphaOnly, CF_RGB_FLOAT, CF_RGBA_FLOAT,
+                               CF_RGBA64 | kAlphaOnly,     CF_RGB48,     CF_RGBA64,
+                               CF_RGBA32 | kAlphaOnly,     CF_RGB24,     CF_RGBA32,
+                               CF_256_COLOURS,             0};
+const uint32_t kPrefGray8[] = {CF_GRAY8,      CF_256_COLOURS, CF_GRAY16,     CF_RGB24, CF_RGBA32,
+                               CF_GRAY_FLOAT, CF_RGB_FLOAT,   CF_RGBA_FLOAT, 0};
+const uint32_t kPrefGray16[] = {CF_GRAY16, CF_RGB48,       CF_RGBA64, CF_GRAY_FLOAT, CF_RGB_FLOAT, CF_RGBA_FLOAT,
+                                CF_GRAY8,  CF_256_COLOURS, CF_RGB24,  CF_RGBA32,     0};
+const uint32_t kPrefGrayF[] = {CF_GRAY_FLOAT, CF_RGB_FLOAT,   CF_RGBA_FLOAT, CF_GRAY16, CF_RGB48, CF_RGBA64,
+                               CF_GRAY8,      CF_256_COLOURS, CF_RGB24,      CF_RGBA32, 0};
 // The RGBA8 list without its final 256-colour entry, for palettes too rich
 // for any allowed palette depth.
-const uint32_t kPrefIndexedRest[] = {0x8000 | kAlphaOnly, 0x4000, 0x8000, 0x80000 | kAlphaOnly, 0x40000, 0x80000,
-                                     0x800000 | kAlphaOnly, 0x400000, 0x800000, 0};
+const uint32_t kPrefIndexedRest[] = {CF_RGBA32 | kAlphaOnly,     CF_RGB24,     CF_RGBA32,
+                                     CF_RGBA64 | kAlphaOnly,     CF_RGB48,     CF_RGBA64,
+                                     CF_RGBA_FLOAT | kAlphaOnly, CF_RGB_FLOAT, CF_RGBA_FLOAT,
+                                     0};
 
 uint32_t highestBit(uint32_t caps) { return caps ? 1u << (31 - __builtin_clz(caps)) : 0; }
 
@@ -189,9 +200,9 @@ Image* ditherHighColour(Image* image, bool allFrames, bool keepAlpha)
 bool canCarryAlpha(PixelFormat format, uint32_t flag)
 {
     switch (format) {
-    case PF_RGBA8: return flag == 0x2000 || flag == 0x8000;
-    case PF_RGBA16: return flag == 0x80000;
-    case PF_RGBA_FLOAT: return flag == 0x800000;
+    case PF_RGBA8: return flag == CF_RGBA16 || flag == CF_RGBA32;
+    case PF_RGBA16: return flag == CF_RGBA64;
+    case PF_RGBA_FLOAT: return flag == CF_RGBA_FLOAT;
     default: return true;  // grey and indexed frames are left alone
     }
 }
@@ -400,14 +411,17 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     case PF_INDEXED8: {
         bool fixed = global.useFixedPalette != 0;
         highest = imageScanPaletteUse(image, fixed, allFrames);
-        if ((caps & 0x1) && highest < 2 && (!fixed || firstEntriesInFixed(image, 2))) flag = 0x1;
-        else if ((caps & 0x2) && highest < 4 && (!fixed || firstEntriesInFixed(image, 4))) flag = 0x2;
-        else if ((caps & 0x4) && highest < 8 && !fixed) flag = 0x4;
-        else if ((caps & 0x8) && highest < 16 && (!fixed || firstEntriesInFixed(image, 16))) flag = 0x8;
-        else if ((caps & 0x10) && highest < 32 && !fixed) flag = 0x10;
-        else if ((caps & 0x20) && highest < 64 && !fixed) flag = 0x20;
-        else if ((caps & 0x40) && highest < 128 && !fixed) flag = 0x40;
-        else if (caps & 0x80) flag = 0x80;
+        if ((caps & CF_2_COLOURS) && highest < 2 && (!fixed || firstEntriesInFixed(image, 2)))
+            flag = CF_2_COLOURS;
+        else if ((caps & CF_4_COLOURS) && highest < 4 && (!fixed || firstEntriesInFixed(image, 4)))
+            flag = CF_4_COLOURS;
+        else if ((caps & CF_8_COLOURS) && highest < 8 && !fixed) flag = CF_8_COLOURS;
+        else if ((caps & CF_16_COLOURS) && highest < 16 && (!fixed || firstEntriesInFixed(image, 16)))
+            flag = CF_16_COLOURS;
+        else if ((caps & CF_32_COLOURS) && highest < 32 && !fixed) flag = CF_32_COLOURS;
+        else if ((caps & CF_64_COLOURS) && highest < 64 && !fixed) flag = CF_64_COLOURS;
+        else if ((caps & CF_128_COLOURS) && highest < 128 && !fixed) flag = CF_128_COLOURS;
+        else if (caps & CF_256_COLOURS) flag = CF_256_COLOURS;
         else flag = choose(kPrefIndexedRest, caps, hasAlpha);
         break;
     }
@@ -433,7 +447,7 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     // the view the colour format needs, not only the first.
     Ref<Image> converted;
     Image* work = image;
-    if (flag <= 0x80) {
+    if (flag <= CF_256_COLOURS) {
         uint32_t bits = uint32_t(flagBits);
         bool indexed = chainHas(image, allFrames, [](Image* f) { return f->indexedView() != nullptr; });
         if (!(indexed && !global.useFixedPalette && !global.useGivenPalette && depth <= bits)) {
@@ -458,16 +472,16 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
             work = converted.get();
         }
         depth = bits;
-    } else if (flag == 0x100 || flag == 0x10000) {
-        PixelFormat want = flag == 0x100 ? PF_GRAY8 : PF_GRAY16;
+    } else if (flag == CF_GRAY8 || flag == CF_GRAY16) {
+        PixelFormat want = flag == CF_GRAY8 ? PF_GRAY8 : PF_GRAY16;
         if (!chainHas(image, allFrames, [want](Image* f) { return f->pixelFormat == want; })) {
             converted = Ref<Image>::adopt(copyChain(image, allFrames, want));
             if (!converted) return RC_OUT_OF_MEMORY;
             work = converted.get();
         }
-        depth = flag == 0x100 ? 8 : 16;
-    } else if (flag == 0x100000 || flag == 0x400000 || flag == 0x800000) {
-        bool grey = flag == 0x100000;
+        depth = flag == CF_GRAY8 ? 8 : 16;
+    } else if (flag == CF_GRAY_FLOAT || flag == CF_RGB_FLOAT || flag == CF_RGBA_FLOAT) {
+        bool grey = flag == CF_GRAY_FLOAT;
         converted = Ref<Image>::adopt(copyChain(image, allFrames, grey ? PF_GRAY_FLOAT : PF_RGBA_FLOAT));
         if (!converted) return RC_OUT_OF_MEMORY;
         work = converted.get();
@@ -484,7 +498,7 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
             }
         }
         depth = grey ? 32 : 96;
-    } else if (flag == 0x40000 || flag == 0x80000) {
+    } else if (flag == CF_RGB48 || flag == CF_RGBA64) {
         if (!chainHas(image, allFrames, [](Image* f) { return f->pixelFormat == PF_RGBA16; })) {
             converted = Ref<Image>::adopt(copyChain(image, allFrames, PF_RGBA16));
             if (!converted) return RC_OUT_OF_MEMORY;
@@ -498,8 +512,8 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
             work = converted.get();
         }
         depth = uint32_t(flagBits);
-        if ((flag == 0x1000 || flag == 0x2000) && global.ditherHighColour) {
-            Ref<Image> dithered = Ref<Image>::adopt(ditherHighColour(work, allFrames, flag == 0x2000));
+        if ((flag == CF_RGB15 || flag == CF_RGBA16) && global.ditherHighColour) {
+            Ref<Image> dithered = Ref<Image>::adopt(ditherHighColour(work, allFrames, flag == CF_RGBA16));
             if (!dithered) return RC_OUT_OF_MEMORY;
             converted = std::move(dithered);
             work = converted.get();
