@@ -7,7 +7,10 @@
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 #include "codecs/more/gif.h"
+#include "codecs/more/macpaint.h"
+#include "codecs/more/neochrome.h"
 #include "codecs/more/pcx.h"
+#include "codecs/more/pixar.h"
 #include "codecs/more/pnm.h"
 #include "codecs/more/sunras.h"
 
@@ -88,8 +91,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"jpe", u"JPEG image file", jpegProbe, jpegReaderCreate},
     {u"jpeg", u"JPEG image file", jpegProbe, jpegReaderCreate},
     // MacPaint, Neochrome
-    {u"mac", u"MacPaint image"},
-    {u"neo", u"Neochrome image"},
+    {u"mac", u"MacPaint image", macPaintProbe, macPaintReaderCreate},
+    {u"neo", u"Neochrome image", neochromeProbe, neochromeReaderCreate},
     // PCX
     writable(u"pcx", u"PC Paintbrush image", pcxProbe, pcxReaderCreate, pcxWriterCreate, kPcxSubFormats,
              kPcxSubFormatCaps),
@@ -105,7 +108,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"ppm", u"Portable pixelmap format", pnmProbe, pnmReaderCreate},
     {u"pfm", u"Portable floatmap format", pnmProbe, pnmReaderCreate},
     // Pixar
-    {u"pxr", u"Pixar format"},
+    {u"pxr", u"Pixar format", pixarProbe, pixarReaderCreate},
     // PSD
     writable(u"psd", u"PhotoShop format", nullptr, nullptr, nullptr, kNormal, kPsdCaps),
     // Sun raster

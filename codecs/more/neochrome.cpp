@@ -1,0 +1,119 @@
+#include "codecs/more/neochrome.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/byte_cursor.h"
+#include "core/image_reader.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr uint64_t kHeaderSize = 128;
+
+struct Geometry {
+    uint32_t width = 0, height = 0, planes = 0;
+};
+
+// The size and planes from the header, or from the resolution word when
+// the header leaves them zero (as most writers do); false when neither
+// describes a picture.
+bool geometryOf(const uint8_t* d, uint64_t size, Geometry& g)
+{
+    if (size < kHeaderSize || loadU16be(d) != 0) return false;
+    const uint32_t resolution = loadU16be(d + 2);
+    if (resolution > 2) return false;
+    g.planes = loadU16be(d + 52);
+    g.width = loadU16be(d + 58);
+    g.height = loadU16be(d + 60);
+    if (g.planes == 0 || g.width == 0 || g.height == 0) {
+        static const Geometry kByResolution[] = {{320, 200, 4}, {640, 200, 2}, {640, 400, 1}};
+        g = kByResolution[resolution];
+    }
+    return g.planes <= 4;
+}
+
+class NeochromeReader final : public ImageReader {
+public:
+    NeochromeReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
+
+protected:
+    ResultCode readHeader(const void*) override
+    {
+        Geometry g;
+        if (!geometryOf(input->data(), input->size(), g)) return RC_UNKNOWN_FORMAT;
+        width = g.width;
+        height = g.height;
+        planes_ = g.planes;
+        bitsPerPixel = g.planes;
+        pixelFormat = PF_INDEXED8;
+        colourModel = CM_RGB;
+        alphaKind = ALPHA_NONE;
+        minRowBytes = (g.width + 15) & ~15u;
+        return RC_OK;
+    }
+
+    ResultCode readPixels(Image* image, bool, Progress* progress, AbortFlag* abort) override
+    {
+        IndexedView* iv = image->indexedView();
+        if (!iv) return RC_UNSUPPORTED_COLOUR_FORMAT;
+        const uint8_t* d = input->data();
+        uint32_t palette[16];
+        for (uint32_t i = 0; i < 16; ++i) {
+            // Channel nibbles in the STE order: bit 3 is the lowest bit.
+            const uint32_t word = loadU16be(d + 4 + 2 * i);
+            auto channel = [&](uint32_t shift) {
+                const uint32_t n = (word >> shift) & 15;
+                return (((n & 7) << 1) | (n >> 3)) << 4;
+            };
+            palette[i] = 0xFF000000u | channel(8) << 16 | channel(4) << 8 | channel(0);
+        }
+        iv->setPalette(palette, 1u << planes_);
+
+        const uint32_t groups = (width + 15) / 16;
+        const uint64_t rowBytes = uint64_t(groups) * planes_ * 2;
+        const uint64_t size = input->size();
+        for (uint32_t y = 0; y < height; ++y) {
+            if (aborted(abort)) return RC_OK;
+            uint8_t* out = image->rowBytesPtr(y);
+            const uint64_t at = kHeaderSize + uint64_t(y) * rowBytes;
+            if (at > size || size - at < rowBytes) {
+                for (uint32_t r = y; r < height; ++r) std::memset(image->rowBytesPtr(r), 0, image->rowBytes());
+                return RC_CORRUPT_FILE;
+            }
+            const uint8_t* row = d + at;
+            for (uint32_t g = 0; g < groups; ++g) {
+                uint32_t words[4] = {};
+                for (uint32_t k = 0; k < planes_; ++k) words[k] = loadU16be(row + (size_t(g) * planes_ + k) * 2);
+                const uint32_t count = std::min<uint32_t>(16, width - g * 16);
+                for (uint32_t i = 0; i < count; ++i) {
+                    uint8_t index = 0;
+                    for (uint32_t k = 0; k < planes_; ++k) index |= uint8_t(((words[k] >> (15 - i)) & 1) << k);
+                    out[g * 16 + i] = index;
+                }
+            }
+            if ((y & 31) == 31) reportProgress(progress, y + 1, height);
+        }
+        return RC_OK;
+    }
+
+private:
+    uint32_t planes_ = 0;
+};
+
+} // namespace
+
+ResultCode neochromeProbe(MappedFile* file)
+{
+    Geometry g;
+    return file && geometryOf(file->data(), file->size(), g) ? RC_OK : RC_UNKNOWN_FORMAT;
+}
+
+ImageReader* neochromeReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)
+{
+    return new (std::nothrow) NeochromeReader(file, descriptor);
+}
+
+} // namespace quillon
