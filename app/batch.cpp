@@ -21,6 +21,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
+#include "platform/settings_store.h"
 #include "core/quantize.h"
 #include "core/text.h"
 #include "processing/blur.h"
@@ -281,6 +282,28 @@ ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry
 
 namespace {
 
+using FileId = std::pair<uint64_t, uint64_t>;
+
+bool fileId(const fs::path& p, FileId* id)
+{
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0) return false;
+    *id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+// A name for comparing paths that do not exist (yet or any more): absolute,
+// with "." and ".." and the links of the existing part resolved.
+std::string claimName(const fs::path& p)
+{
+    std::error_code ec;
+    fs::path a = fs::absolute(p, ec);
+    if (ec) a = p;
+    fs::path c = fs::weakly_canonical(a, ec);
+    if (ec) c = a;
+    return c.lexically_normal().string();
+}
+
 bool sameFile(const fs::path& a, const fs::path& b)
 {
     struct stat sa {}, sb {};
@@ -327,6 +350,15 @@ void syncFile(const fs::path& p)
     }
 }
 
+std::u16string refusalText(const fs::path& output, const fs::path& other, bool written)
+{
+    if (written)
+        return u"Not written: " + pathToU16(output) + u" was already written in this batch, from " +
+               pathToU16(other) + u".";
+    return u"Not written: " + pathToU16(output) + u" would replace " + pathToU16(other) +
+           u", another input of this batch.";
+}
+
 // The registry index of the slot's format, moved forward to one with a
 // writer and stored back; -1 when none.
 int32_t slotFormat(JobSettings& s, int k, const FormatRegistry& reg)
@@ -341,11 +373,69 @@ int32_t slotFormat(JobSettings& s, int k, const FormatRegistry& reg)
 
 } // namespace
 
-ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut)
+void OutputClaims::addInput(const fs::path& input)
+{
+    FileId id;
+    if (fileId(input, &id)) inputIds_.emplace(id, input);
+    inputNames_.emplace(claimName(input), input);
+}
+
+void OutputClaims::inputDeleted(const fs::path& input)
+{
+    for (auto it = inputIds_.begin(); it != inputIds_.end();)
+        it = it->second == input ? inputIds_.erase(it) : std::next(it);
+}
+
+void OutputClaims::addWritten(const fs::path& output, const fs::path& source)
+{
+    FileId id;
+    if (fileId(output, &id)) writtenIds_[id] = source;
+    writtenNames_[claimName(output)] = source;
+}
+
+fs::path OutputClaims::conflict(const fs::path& output, const fs::path* source, bool* written) const
+{
+    if (written) *written = false;
+    FileId id{}, sourceId{};
+    const bool exists = fileId(output, &id);
+    const std::string name = claimName(output);
+    // Earlier outputs first: even a source rewritten in place is written
+    // once, or the second output would replace the first.
+    auto w = exists ? writtenIds_.find(id) : writtenIds_.end();
+    if (exists && w != writtenIds_.end()) {
+        if (written) *written = true;
+        return w->second;
+    }
+    if (auto n = writtenNames_.find(name); n != writtenNames_.end()) {
+        if (written) *written = true;
+        return n->second;
+    }
+    if (source) {
+        if (exists && fileId(*source, &sourceId) && sourceId == id) return {};
+        if (claimName(*source) == name) return {};
+    }
+    if (exists)
+        if (auto i = inputIds_.find(id); i != inputIds_.end()) return i->second;
+    if (auto n = inputNames_.find(name); n != inputNames_.end()) return n->second;
+    return {};
+}
+
+ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut,
+                            const fs::path* source, std::u16string* refusal)
 {
     JobSettings& s = ctx.settings;
     const FormatRegistry& reg = registryOf(ctx.registry);
     std::error_code ec;
+    auto claimed = [&](const fs::path& path) {
+        if (!ctx.claims) return false;
+        bool written = false;
+        fs::path other = ctx.claims->conflict(path, source, &written);
+        if (other.empty()) return false;
+        if (refusal) *refusal = refusalText(path, other, written);
+        return true;
+    };
+    // Asked before the overwrite question: the answer could only lose a file.
+    if (claimed(outputPath)) return RC_CREATE_FAILED;
     if (fs::exists(outputPath, ec)) {
         if (s.bSkipExisting) return WRITE_SKIPPED;
         if (!s.bNoOverwritePrompt) {
@@ -357,6 +447,7 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
                 s.bNoOverwritePrompt = 1;
             } else if (answer == OVERWRITE_RENAME) {
                 if (!ctx.ui.askRenameTarget(outputPath)) return RC_CANCELLED;
+                if (claimed(outputPath)) return RC_CREATE_FAILED;
             } else if (answer != OVERWRITE_REPLACE) {
                 return RC_CANCELLED;
             }
@@ -420,7 +511,10 @@ struct Run {
     const FormatRegistry& reg;
     BatchResult r;
     LogFile log;
-    std::FILE* index = nullptr;
+    // The page is built whole in memory and replaces the old one only once
+    // complete: a run that fails halfway leaves the last good index.
+    bool index = false;
+    std::string indexText;
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
 
@@ -565,6 +659,16 @@ struct Run {
         return RC_OK;
     }
 
+    // `folder` as seen from the index's folder, with '/' between its parts;
+    // `fallback` when it lies elsewhere.
+    std::u16string relativeFolder(const fs::path& folder, const std::u16string& fallback) const
+    {
+        fs::path rel = folder.lexically_normal().lexically_relative(s.szOutDir.lexically_normal());
+        if (rel.empty() || *rel.begin() == "..") return fallback;
+        if (rel == ".") return u"";
+        return pathToU16(rel);
+    }
+
     void indexCell(const FileEntry& e, const fs::path& thumbPath, const fs::path& fullPath, const Image* thumb,
                    uint32_t fullW, uint32_t fullH, uint32_t bits0)
     {
@@ -574,8 +678,10 @@ struct Run {
         c.linkPrefix = latin1ToU16(s.index.szLinkURL);
         c.iconUrl = int32_t(s.index.eIconURL);
         c.iconPrefix = latin1ToU16(s.index.szIconURL);
-        // The folder as it was created, so that the address finds it.
-        c.iconSubdir = sanitizeFolderName(s.index.szIconSubdir);
+        // Addresses are relative to the index's folder: the folders as they
+        // were created, kept sub-folders included.
+        c.iconSubdir = relativeFolder(thumbPath.parent_path(), sanitizeFolderName(s.index.szIconSubdir));
+        c.linkFolder = relativeFolder(fullPath.parent_path(), u"");
         c.useValidUris = s.index.bUseValidURIs;
         c.linkToNew = s.index.bLinkToNew;
         c.imageBorder = s.index.bImageBorder;
@@ -599,8 +705,7 @@ struct Run {
                 c.bits = bits0;
             }
         }
-        std::string lines = indexCellLines(c, indexColumn);
-        std::fwrite(lines.data(), 1, lines.size(), index);
+        indexText += indexCellLines(c, indexColumn);
     }
 
     void run()
@@ -614,6 +719,8 @@ struct Run {
             else ctx.ui.emptyList();
             return;
         }
+        for (size_t i = 0; i < ctx.inputs.fileCount(); ++i)
+            if (const FileEntry* e = ctx.inputs.slot(i); e && e->used() && ctx.claims) ctx.claims->addInput(e->path);
         ctx.running = true;
         if (s.silentMode) s.bNoErrorPrompts = 1;
         const uint8_t noOverwritePromptAtStart = s.bNoOverwritePrompt;
@@ -639,11 +746,8 @@ struct Run {
         // Outputs beside their sources need no output folder; without one the
         // page has no place of its own, and the current folder is not it.
         if (s.index.bIndex && !s.szOutDir.empty()) {
-            index = std::fopen((s.szOutDir / "index.html").c_str(), "wb");
-            if (index) {
-                std::string head = indexHead(latin1ToU16(s.index.szBODY), s.index.iSpacing);
-                std::fwrite(head.data(), 1, head.size(), index);
-            }
+            index = true;
+            indexText = indexHead(latin1ToU16(s.index.szBODY), s.index.iSpacing);
         }
         ctx.ui.pumpEvents();
         sharedPalettePass();
@@ -682,6 +786,7 @@ struct Run {
                 } else {
                     log.writeLine("Error: ", std::u16string_view(errorText(rc)));
                     r.skipped += outputs();
+                    r.failed += outputs();
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
@@ -722,10 +827,11 @@ struct Run {
                 ctx.ui.setOutputText(pathToU16(out));
                 ctx.ui.pumpEvents();
                 uint32_t bits = 0;
+                std::u16string refusal;
                 if (succeeded(rc)) {
                     log.writeLine("Writing: ", pathToU16(out));
                     rc = batchWriteOutput(ctx, out, image.get(), k,
-                                          (!s.index.bIndex || k == 0) ? &bits : nullptr);
+                                          (!s.index.bIndex || k == 0) ? &bits : nullptr, &e.path, &refusal);
                 }
                 if (k == 0) {
                     fullPath = out;
@@ -735,6 +841,7 @@ struct Run {
                     log.writeLine("Result: ", std::string_view("Ok."));
                     r.converted += 1;
                     written += 1;
+                    if (ctx.claims) ctx.claims->addWritten(out, e.path);
                     if (sameFile(out, e.path)) oneIsSource = true;
                 } else if (rc == WRITE_SKIPPED) {
                     log.writeLine("Result: ", std::string_view("Skipped!"));
@@ -746,10 +853,12 @@ struct Run {
                         ctx.running = false;
                     }
                 } else {
-                    log.writeLine("Result: Error: ", std::u16string_view(errorText(rc)));
+                    const std::u16string why = refusal.empty() ? std::u16string(errorText(rc)) : refusal;
+                    log.writeLine("Result: Error: ", std::u16string_view(why));
                     r.skipped += 1;
+                    r.failed += 1;
                     if (!s.bNoErrorPrompts) {
-                        int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
+                        int32_t answer = ctx.ui.askContinue(why, pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
                     }
                 }
@@ -766,7 +875,10 @@ struct Run {
             // The source goes only when every output of it was written and
             // none of them is the source itself; a cancel after its last
             // output does not keep it, one before does.
-            if (s.bDeleteSrcFiles && written == outputs() && !oneIsSource) deleteSource(e.path);
+            if (s.bDeleteSrcFiles && written == outputs() && !oneIsSource) {
+                if (ctx.claims) ctx.claims->inputDeleted(e.path);
+                deleteSource(e.path);
+            }
             if (!ctx.running) {
                 stop = true;
                 break;
@@ -785,13 +897,18 @@ struct Run {
             ctx.taskbar->setProgress(r.total, r.total);
             ctx.taskbar->setState(r.skipped > 0 ? TBPF_ERROR : TBPF_NOPROGRESS);
         }
-        log.finish();
         if (index) {
-            std::string tail = indexTail();
-            std::fwrite(tail.data(), 1, tail.size(), index);
-            std::fclose(index);
-            index = nullptr;
+            indexText += indexTail();
+            const fs::path page = s.szOutDir / "index.html";
+            if (!writeFileAtomically(page, indexText.data(), indexText.size())) {
+                r.indexFailed = true;
+                log.writeLine("Error: ", pathToU16(page) + u": " + errorText(RC_WRITE_FAILED));
+                ctx.ui.setStatus(pathToU16(page) + u": " + errorText(RC_WRITE_FAILED));
+            }
+            index = false;
+            indexText.clear();
         }
+        log.finish();
         const std::u16string doneText = ctx.running ? u"  Done!" : u"  Interrupted";
         ctx.ui.setInputText(doneText);
         ctx.ui.setOutputText(doneText);
@@ -809,8 +926,12 @@ struct Run {
 
 BatchResult batchRun(BatchContext& context)
 {
+    OutputClaims own;
+    OutputClaims* given = context.claims;
+    if (!given) context.claims = &own;
     Run run(context);
     run.run();
+    context.claims = given;
     // Images of the next batch may be of any size; a block kept for reuse
     // would only hold memory until then.
     releaseSpareMemory();

@@ -7,6 +7,9 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "app/batch_ui.h"
 #include "core/image.h"
@@ -25,6 +28,31 @@ class TaskbarProgress;
 // The result of the write step for an existing output left alone.
 constexpr ResultCode WRITE_SKIPPED = 2;
 
+// What a run has claimed: its inputs, known by identity (device and inode)
+// and by name, and the outputs it has written. An output may replace its
+// own source, but never another input nor anything the run wrote before:
+// two inputs that map to one output name would otherwise leave one picture
+// with nobody's pixels, and a deleted source with no output at all.
+class OutputClaims {
+public:
+    void addInput(const std::filesystem::path& input);
+    // The source is gone: its inode may come back as a new file; its name
+    // stays claimed.
+    void inputDeleted(const std::filesystem::path& input);
+    // An output written, from `source`.
+    void addWritten(const std::filesystem::path& output, const std::filesystem::path& source);
+    // The input (other than `source`) that `output` would replace, or the
+    // source of an earlier output at that place (then `written` is set);
+    // empty when none.
+    std::filesystem::path conflict(const std::filesystem::path& output, const std::filesystem::path* source,
+                                   bool* written = nullptr) const;
+
+private:
+    using Id = std::pair<uint64_t, uint64_t>;
+    std::map<Id, std::filesystem::path> inputIds_, writtenIds_;
+    std::map<std::string, std::filesystem::path> inputNames_, writtenNames_;
+};
+
 struct BatchContext {
     JobSettings& settings;
     InputList& inputs;
@@ -40,12 +68,19 @@ struct BatchContext {
     // Local time for the log's header, and a millisecond clock.
     std::function<std::tm()> localTime{};
     std::function<uint64_t()> milliseconds{};
+    // The run's claims; batchRun fills its own when none is given.
+    OutputClaims* claims = nullptr;
 };
 
 struct BatchResult {
     int32_t total = 0, done = 0, converted = 0, skipped = 0;
+    // Of `skipped`: the outputs that failed (rather than existing outputs
+    // left alone, or outputs never reached after an interruption).
+    int32_t failed = 0;
     bool interrupted = false;
     bool emptyList = false;
+    // The HTML index could not be written (the old one, if any, stays).
+    bool indexFailed = false;
 };
 
 BatchResult batchRun(BatchContext& context);
@@ -63,7 +98,11 @@ uint8_t orientationCompose(uint8_t first, uint8_t second);
 // which replaces the target only when everything was written; a failure
 // leaves any existing file as it was. Returns 0, WRITE_SKIPPED or a failure.
 // `outputPath` may change (Rename). bitsOut receives the bits per pixel.
+// With the context's claims, an output that would replace another input
+// (not `source`) or an earlier output of the run is refused with
+// RC_CREATE_FAILED, and `refusal` receives the reason naming both files.
 ResultCode batchWriteOutput(BatchContext& context, std::filesystem::path& outputPath, Image* image, int slotIndex,
-                            uint32_t* bitsOut);
+                            uint32_t* bitsOut, const std::filesystem::path* source = nullptr,
+                            std::u16string* refusal = nullptr);
 
 } // namespace quillon

@@ -33,6 +33,23 @@ void urlEncodeInPlace(std::string& text)
     text.swap(out);
 }
 
+void urlEncodeNonAsciiInPlace(std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    text.swap(out);
+}
+
 std::string indexHead(std::u16string_view bodyAttributes, int32_t spacing)
 {
     std::string h;
@@ -80,6 +97,14 @@ std::string replaceExtension(std::string name, const std::string& ext)
     return name + "." + ext;
 }
 
+// The prefixes are the user's own text and stay as typed; names from disk
+// are encoded.
+void encodeName(std::string& name, bool validUris)
+{
+    if (validUris) urlEncodeInPlace(name);
+    else urlEncodeNonAsciiInPlace(name);
+}
+
 } // namespace
 
 std::string indexCellLines(const IndexCell& c, int32_t& column)
@@ -90,8 +115,11 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     if (c.linkUrl != 0) {
         std::string address;
         if (c.linkUrl == 2) address = withSlash(u16ToCp1252(c.linkPrefix));
-        address += replaceExtension(u16ToApprox(c.thumbnailName), u16ToApprox(c.fullExtension));
-        if (c.useValidUris) urlEncodeInPlace(address);
+        std::string file;
+        if (!c.linkFolder.empty()) file = withSlash(u16ToUtf8(c.linkFolder));
+        file += replaceExtension(u16ToUtf8(c.thumbnailName), u16ToUtf8(c.fullExtension));
+        encodeName(file, c.useValidUris);
+        address += file;
         out += "<a href=\"" + address + "\"";
         if (c.linkToNew) out += " target=_blank";
         out += ">";
@@ -99,9 +127,11 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     if (c.iconUrl != 0) {
         std::string address;
         if (c.iconUrl == 2) address = withSlash(u16ToCp1252(c.iconPrefix));
-        else if (!c.iconSubdir.empty()) address = withSlash(u16ToApprox(c.iconSubdir));
-        address += u16ToApprox(c.thumbnailName);
-        if (c.useValidUris) urlEncodeInPlace(address);
+        std::string file;
+        if (c.iconUrl != 2 && !c.iconSubdir.empty()) file = withSlash(u16ToUtf8(c.iconSubdir));
+        file += u16ToUtf8(c.thumbnailName);
+        encodeName(file, c.useValidUris);
+        address += file;
         char dims[96];
         std::snprintf(dims, sizeof dims, " width=%u height=%u border=%d>", c.thumbWidth, c.thumbHeight,
                       c.imageBorder ? 1 : 0);

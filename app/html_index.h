@@ -1,7 +1,9 @@
 #pragma once
 // The HTML thumbnail index: "index.html" in the output folder, 8-bit text
 // declared as ISO-8859-1, one table cell per input linking its thumbnail to
-// the full-size output.
+// the full-size output. File names in addresses are the names on disk, UTF-8
+// here, so their bytes outside ASCII are always percent-encoded: an 8-bit
+// approximation would name a file that does not exist.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +12,8 @@ namespace quillon {
 
 // Percent-encodes every byte but letters, digits and !'()*-./:\_~ .
 void urlEncodeInPlace(std::string& text);
+// Percent-encodes the bytes outside ASCII only.
+void urlEncodeNonAsciiInPlace(std::string& text);
 
 std::string indexHead(std::u16string_view bodyAttributes, int32_t spacing);
 std::string indexTail();
@@ -25,7 +29,8 @@ struct IndexCell {
     std::u16string linkPrefix;      // index.szLinkURL
     int32_t iconUrl = 1;            // index.eIconURL: 0 none, 1 icon sub-folder, 2 given prefix
     std::u16string iconPrefix;      // index.szIconURL
-    std::u16string iconSubdir;      // index.szIconSubdir
+    std::u16string iconSubdir;      // the thumbnails' folder, relative to the index's
+    std::u16string linkFolder;      // output 0's folder, relative to the index's
     bool useValidUris = false;      // index.bUseValidURIs
     bool linkToNew = false;         // index.bLinkToNew
     bool imageBorder = false;       // index.bImageBorder

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <cstring>
 #include <map>
+#include <set>
 
 #include "app/format_table.h"
 #include "app/input_list.h"
@@ -12,6 +14,7 @@
 #include "app/taskbar_progress.h"
 #include "core/format.h"
 #include "core/image_cache.h"
+#include "core/image_reader.h"
 #include "core/text.h"
 #include "platform/memory.h"
 #include "support/test_support.h"
@@ -1066,4 +1069,286 @@ TEST_F(BatchFixture, CancelAfterAnInputsLastOutputStillDeletesItsSource)
     r = runBatch();
     EXPECT_EQ(r.converted, 1);
     EXPECT_TRUE(fs::exists(c));
+}
+
+// ---------------------------------------------------------------- inputs never lost
+
+namespace {
+
+// The colour of one pixel as ImageMagick reads it.
+std::string pixelAt(const fs::path& p, int x = 1, int y = 1)
+{
+    return test::runOutput("convert " + test::shellQuote(p.string()) + " -format '%[pixel:p{" + std::to_string(x) +
+                           "," + std::to_string(y) + "}]' info: 2>/dev/null");
+}
+
+// A format whose reader finds its pixel data cut short: the rows are filled
+// and the decode reports a corrupt file.
+ResultCode probeCut(MappedFile* f)
+{
+    return f->size() >= 4 && std::memcmp(f->data(), "CUT!", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
+}
+class CutReader final : public ImageReader {
+public:
+    using ImageReader::ImageReader;
+
+protected:
+    ResultCode readHeader(const void*) override
+    {
+        width = 8;
+        height = 6;
+        pixelFormat = PF_RGBA8;
+        colourModel = CM_RGB;
+        bitsPerPixel = 24;
+        return RC_OK;
+    }
+    ResultCode readPixels(Image* image, bool, Progress*, AbortFlag*) override
+    {
+        for (uint32_t y = 0; y < image->height; ++y) std::memset(image->row<Rgba8>(y), 0, size_t(image->width) * 4);
+        return RC_CORRUPT_FILE;
+    }
+};
+ImageReader* cutCreate(MappedFile* f, const FormatDescriptor* d) { return new CutReader(f, d); }
+const FormatDescriptor kCutFormat{u"cut", u"Cut-short test format", probeCut, cutCreate};
+
+} // namespace
+
+TEST_F(BatchFixture, InputsThatMapToOneOutputKeepTheFirstAndFailTheRest)
+{
+    // A bitmap and an RLE bitmap of one name, converted beside their
+    // sources: the bitmap is rewritten from itself, the other is refused.
+    s.bSaveInSrcDirs = 1;
+    s.bNoOverwritePrompt = 1;
+    s.bNoErrorPrompts = 1;
+    for (bool rleFirst : {true, false}) {
+        SCOPED_TRACE(rleFirst ? "RLE added first" : "bitmap added first");
+        list->clearAll();
+        fs::remove_all(dir / "in");
+        fs::create_directories(dir / "in");
+        fs::path bmp = dir / "in" / "photo.bmp", rle = dir / "in" / "photo.rle";
+        ASSERT_EQ(test::run("convert -size 20x20 xc:red -type TrueColor BMP3:" + test::shellQuote(bmp.string())), 0);
+        ASSERT_EQ(test::run("convert -size 20x20 xc:blue -type Palette -compress RLE BMP3:" +
+                            test::shellQuote(rle.string())),
+                  0);
+        for (const fs::path& p : rleFirst ? std::vector{rle, bmp} : std::vector{bmp, rle})
+            ASSERT_EQ(list->addFile(p, false, false), RC_OK);
+        const fs::path logPath = dir / ("log" + std::to_string(rleFirst) + ".txt");
+        s.bCreateLogFile = 1;
+        BatchResult r = runBatch(logPath);
+        EXPECT_EQ(r.converted, 1);
+        EXPECT_EQ(r.failed, 1);
+        EXPECT_EQ(r.skipped, 1);
+        EXPECT_EQ(pixelAt(bmp), "srgb(255,0,0)");
+        EXPECT_EQ(pixelAt(rle), "srgb(0,0,255)");
+        // The log names the refused output and the input it would replace.
+        auto log = test::readFile(logPath);
+        std::string logText(log.begin(), log.end());
+        EXPECT_NE(logText.find("Not written: " + bmp.string()), std::string::npos) << logText;
+    }
+}
+
+TEST_F(BatchFixture, SameNamesInTwoFoldersNeverCostAPicture)
+{
+    fs::create_directories(dir / "in" / "x");
+    fs::create_directories(dir / "in" / "y");
+    ASSERT_EQ(test::run("convert -size 20x20 xc:lime -type TrueColor BMP3:" + test::shellQuote((dir / "in/x/a.bmp").string())), 0);
+    ASSERT_EQ(test::run("convert -size 20x20 xc:yellow -type TrueColor BMP3:" + test::shellQuote((dir / "in/y/a.bmp").string())), 0);
+    AddDirectoryParams params;
+    params.recurse = 1;
+    list->addDirectory(dir / "in", &params);
+    ASSERT_EQ(list->fileCount(), 2u);
+    s.bDeleteSrcFiles = 1;
+    s.bNoOverwritePrompt = 1;
+    s.bNoErrorPrompts = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    // One source became the output and went; the other is still there, and
+    // the output holds the first one's pixels.
+    const bool xGone = !fs::exists(dir / "in/x/a.bmp"), yGone = !fs::exists(dir / "in/y/a.bmp");
+    ASSERT_NE(xGone, yGone);
+    EXPECT_EQ(pixelAt(dir / "out/a.bmp"), xGone ? "srgb(0,255,0)" : "srgb(255,255,0)");
+    EXPECT_EQ(pixelAt(dir / (xGone ? "in/y/a.bmp" : "in/x/a.bmp")), xGone ? "srgb(255,255,0)" : "srgb(0,255,0)");
+}
+
+TEST_F(BatchFixture, RenameAnswerIsCheckedLikeAnyOutput)
+{
+    fs::path a = makeInput("a.bmp", "20x20 xc:red");
+    fs::path b = makeInput("b.bmp", "20x20 xc:blue");
+    test::writeFile(dir / "out" / "a.bmp", std::string("old a"));
+    // a's output is renamed onto the input b.
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    ui.renameTo = b;
+    ui.continueAnswer = ERROR_CONTINUE;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(pixelAt(b), "srgb(0,0,255)");
+    EXPECT_EQ(pixelAt(dir / "out" / "b.bmp"), "srgb(0,0,255)");
+    EXPECT_EQ(ui.continueQuestions, 1);
+    EXPECT_NE(text(ui.lastContinueText).find(b.string()), std::string::npos);
+
+    // Renamed onto an output this run already wrote.
+    list->clearAll();
+    a = makeInput("a.bmp", "20x20 xc:red");
+    b = makeInput("b.bmp", "20x20 xc:blue");
+    fs::remove(dir / "out" / "a.bmp");
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    ui.renameTo = dir / "out" / "a.bmp";
+    ui.continueQuestions = 0;
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(pixelAt(dir / "out" / "a.bmp"), "srgb(255,0,0)");
+    EXPECT_EQ(ui.continueQuestions, 1);
+    EXPECT_NE(text(ui.lastContinueText).find(a.string()), std::string::npos);
+}
+
+TEST_F(BatchFixture, NamesThatBecomeTheSameAsciiNameKeepTheFirst)
+{
+    // Two characters outside the 8-bit range each: both names become "__".
+    fs::path one = makeInput("\xE6\x97\xA5\xE6\x9C\xAC.bmp", "20x20 xc:red");
+    fs::path two = makeInput("\xE4\xB8\xAD\xE5\x9B\xBD.bmp", "20x20 xc:blue");
+    s.bUseAsciiFileNames = 1;
+    s.bNoOverwritePrompt = 1;
+    s.bDeleteSrcFiles = 1;
+    s.bNoErrorPrompts = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_FALSE(fs::exists(one));
+    EXPECT_TRUE(fs::exists(two));
+    EXPECT_EQ(pixelAt(dir / "out" / "__.bmp"), "srgb(255,0,0)");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
+}
+
+TEST_F(BatchFixture, TwoOutputsOfOneNameWithoutSubFolders)
+{
+    fs::path a = makeInput("a.bmp", "20x20 xc:red");
+    s.iOutFormats = 2;
+    s.bMultiOutInSubDirs = 0;
+    setSlot(1, "bmp", u"RLE compressed", CF_256_COLOURS);
+    s.bDeleteSrcFiles = 1;
+    s.bNoOverwritePrompt = 1;
+    s.bNoErrorPrompts = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    // The first output stays as written, and the source is kept: not every
+    // output of it was written.
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_EQ(test::runOutput("identify -format '%[compression]' " + test::shellQuote((dir / "out/a.bmp").string())),
+              "None");
+}
+
+TEST_F(BatchFixture, InputWhosePixelsEndEarlyFailsAndStays)
+{
+    reg.add(&kCutFormat);
+    fs::path cut = dir / "in" / "short.cut";
+    test::writeFile(cut, std::string("CUT!rest of a file that ends early"));
+    s.bDeleteSrcFiles = 1;
+    s.bNoErrorPrompts = 1;
+    s.bNoOverwritePrompt = 1;
+    s.silentMode = 1;
+    for (bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "through the cache" : "without the cache");
+        list->clearAll();
+        ASSERT_EQ(list->addFile(cut, false, false), RC_OK);
+        fs::path good = makeInput("good.bmp");
+        ImageCache localCache;
+        localCache.setRegistry(&reg);
+        cache = cached ? &localCache : nullptr;
+        BatchResult r = runBatch();
+        cache = nullptr;
+        imageCacheDestroy(&localCache);
+        EXPECT_EQ(r.converted, 1);
+        EXPECT_EQ(r.failed, 1);
+        EXPECT_TRUE(fs::exists(cut));
+        EXPECT_FALSE(fs::exists(dir / "out" / "short.bmp"));
+        EXPECT_FALSE(fs::exists(good));
+    }
+}
+
+// ---------------------------------------------------------------- the index's addresses and its file
+
+namespace {
+
+// Every href and src of the page, decoded as a browser does (percent-escapes
+// are UTF-8), checked to name a file beside or below the page. Prints the
+// number of addresses, then those that lead nowhere.
+std::string addressesThatLeadNowhere(const fs::path& folder)
+{
+    const std::string script =
+        "import os, re, sys, urllib.parse\n"
+        "d = sys.argv[1]\n"
+        "html = open(os.path.join(d, 'index.html'), encoding='latin-1').read()\n"
+        "refs = re.findall(r'(?:href|src)=\"([^\"]*)\"', html)\n"
+        "bad = [r for r in refs if not os.path.isfile(os.path.join(d, urllib.parse.unquote(r, errors='strict')))]\n"
+        "print(len(refs), *bad, end='')\n";
+    return test::runOutput("python3 -c " + test::shellQuote(script) + " " + test::shellQuote(folder.string()));
+}
+
+} // namespace
+
+TEST_F(BatchFixture, IndexAddressesFindNonAsciiNamesAndKeptSubFolders)
+{
+    QUILLON_REQUIRE_TOOL("python3");
+    fs::create_directories(dir / "in" / "trip");
+    fs::create_directories(dir / "in" / "home");
+    for (const char* name : {"trip/Caf\xC3\xA9 au lait.bmp", "home/\xE6\x97\xA5\xE6\x9C\xAC#1.bmp"}) {
+        fs::path p = dir / "in" / name;
+        ASSERT_EQ(test::run("convert -size 300x200 gradient:red-blue -type TrueColor BMP3:" +
+                            test::shellQuote(p.string())),
+                  0);
+        ASSERT_EQ(list->addFile(p, false, false), RC_OK);
+    }
+    s.index.bIndex = 1;
+    s.index.bUseAsciiFileNames = 0;
+    s.bUseAsciiFileNames = 0;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    s.bNoOverwritePrompt = 1;
+    for (bool keep : {false, true})
+        for (bool valid : {false, true}) {
+            SCOPED_TRACE(std::string(keep ? "kept sub-folders" : "flat") + (valid ? ", valid addresses" : ""));
+            s.bKeepSubDirs = keep;
+            s.iKeepSubDirLevels = -1;
+            s.index.bUseValidURIs = valid;
+            BatchResult r = runBatch();
+            EXPECT_EQ(r.converted, 4);
+            EXPECT_EQ(addressesThatLeadNowhere(dir / "out"), "4");
+        }
+    // The kept structure holds the thumbnails too.
+    EXPECT_EQ(identify(dir / "out" / "trip" / "ico" / "Caf\xC3\xA9 au lait.bmp"), "160 106");
+}
+
+TEST_F(BatchFixture, IndexThatCannotBeWrittenLeavesTheOldOneAndIsReported)
+{
+    // A folder whose disk is full: needs the right to mount a tmpfs.
+    fs::path small = dir / "small";
+    fs::create_directories(small);
+    if (test::run("mount -t tmpfs -o size=64k tmpfs " + test::shellQuote(small.string()) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    struct Unmount {
+        fs::path p;
+        ~Unmount() { test::run("umount " + test::shellQuote(p.string())); }
+    } unmount{small};
+    test::writeFile(small / "index.html", std::string("old index"));
+    test::run("dd if=/dev/zero of=" + test::shellQuote((small / "filler").string()) + " bs=1k 2>/dev/null");
+
+    makeInput("a.bmp", "20x20 xc:red");
+    // The outputs go beside their sources; only the page goes to the full disk.
+    s.szOutDir = small / "";
+    s.bSaveInSrcDirs = 1;
+    s.index.bIndex = 1;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    s.bCreateLogFile = 1;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_TRUE(r.indexFailed);
+    auto old = test::readFile(small / "index.html");
+    EXPECT_EQ(std::string(old.begin(), old.end()), "old index");
+    auto log = test::readFile(dir / "log.txt");
+    EXPECT_NE(std::string(log.begin(), log.end()).find("index.html: Couldn't write to file"), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 2);
 }
