@@ -102,7 +102,10 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
         if (token.empty() || token.find(".exe") != std::string::npos) continue;
         std::error_code ec;
         fs::file_status st = fs::status(token, ec);
-        if (ec || !fs::exists(st)) continue;
+        if (ec || !fs::exists(st)) {
+            target.argumentMissing(token);
+            continue;
+        }
         if (fs::is_directory(st)) target.addDirectory(token, params);
         else if (isPresetName(token)) target.loadPreset(token);
         else target.addFile(token);
@@ -116,7 +119,26 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
     list_.addDirectory(folder, &params);
 }
 
-void InputListCommandTarget::addFile(const fs::path& file) { list_.addFile(file, false, true); }
+bool commandLineIsSilent(const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        Option o = classify(args[i]);
+        if (o == Option::Silent) return true;
+        if (o == Option::Filter) ++i;
+    }
+    return false;
+}
+
+void InputListCommandTarget::addFile(const fs::path& file)
+{
+    ResultCode rc = list_.addFile(file, false, true);
+    if (failed(rc)) failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
+}
+
+void InputListCommandTarget::argumentMissing(const std::string& argument)
+{
+    failures.push_back(argument + ": " + (isPresetName(argument) ? "no such preset" : "no such file or folder"));
+}
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
 {

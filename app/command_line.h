@@ -30,7 +30,15 @@ public:
     virtual void addFile(const std::filesystem::path& file) = 0;
     virtual void loadPreset(const std::filesystem::path& file) = 0;
     virtual void setSilent() = 0;
+    // An argument that names nothing there (a missing file, folder or
+    // preset); files that are no image are the target's to report.
+    virtual void argumentMissing(const std::string& argument) { (void)argument; }
 };
+
+// True when the arguments hold SILENT (the value after FILTER is no option).
+// Known before anything else starts: a silent run opens no window it need
+// not and leaves the settings store as it found it.
+bool commandLineIsSilent(const std::vector<std::string>& args);
 
 // Acts on the arguments in order (argv without the program itself). Missing
 // names and names containing ".exe" are skipped and leave a pending RECURSE
@@ -54,6 +62,10 @@ public:
     void addFile(const std::filesystem::path& file) override;
     void loadPreset(const std::filesystem::path& file) override;
     void setSilent() override;
+    void argumentMissing(const std::string& argument) override;
+
+    // One line per argument that added nothing: what it named and why.
+    std::vector<std::string> failures;
 
 private:
     InputList& list_;

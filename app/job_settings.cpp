@@ -239,7 +239,7 @@ void mruAddPath(RecentFolderList& list, const std::filesystem::path& path)
     rebuildList(list, entries);
 }
 
-bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistry* registry)
+bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistry* registry, bool writeBack)
 {
     if (!store) return false;
     SettingsStore& s = *store;
@@ -384,7 +384,7 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
     readInt(s, "nConverted", js.nConverted);
 
     normalizeSlots(js, registry);
-    s.commit();
+    if (writeBack) s.commit();
     if (firstStart && g_firstStartHelp) g_firstStartHelp(kHelpTopicMain);
     return firstStart;
 }
@@ -495,12 +495,12 @@ void settingsSaveTo(JobSettings& js, SettingsStore* store)
     s.commit();
 }
 
-int settingsLoad()
+int settingsLoad(bool writeBack)
 {
     JobSettings& js = jobSettings();
     setGlobalQuantizeOptions(&js.quantize);
     std::unique_ptr<SettingsStore> store = SettingsStore::open(kSettingsKey);
-    settingsLoadFrom(js, store.get());
+    settingsLoadFrom(js, store.get(), nullptr, writeBack);
     return 1;
 }
 

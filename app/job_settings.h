@@ -124,8 +124,9 @@ JobSettings& jobSettings();
 // is absent or unusable, or when there is no store) and installs its palette
 // options. Returns 1. The slots are checked against the process's format
 // registry only when it is already filled: start-up registers the formats
-// first, or calls normalizeSlots(jobSettings()) once it has.
-int settingsLoad();
+// first, or calls normalizeSlots(jobSettings()) once it has. Without
+// writeBack the store is only read (a first start stays a first start).
+int settingsLoad(bool writeBack = true);
 // Writes the process's record back; silent when the store cannot be opened
 // or written.
 void settingsSave();
@@ -134,7 +135,8 @@ void settingsSave();
 // true on a first start (no settings stored yet). Format indices are checked
 // against, and the slots made writable with, the given registry once it
 // holds formats; before that they are taken as stored.
-bool settingsLoadFrom(JobSettings& settings, SettingsStore* store, const FormatRegistry* registry = nullptr);
+bool settingsLoadFrom(JobSettings& settings, SettingsStore* store, const FormatRegistry* registry = nullptr,
+                      bool writeBack = true);
 void settingsSaveTo(JobSettings& settings, SettingsStore* store);
 
 // Called with the help topic to open on a first start; the user interface

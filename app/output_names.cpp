@@ -1,5 +1,7 @@
 #include "app/output_names.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <system_error>
 #include <vector>
@@ -107,9 +109,24 @@ std::u16string outputFileName(std::u16string_view sourceFileName, std::u16string
         if (dot != std::u16string_view::npos && !doubleDotEnd) end = dot;
         name = sourceFileName.substr(0, end);
     }
-    name += u'.';
-    name += extension;
+    // A source without an extension, written by extension, has none to add.
+    if (!extension.empty()) {
+        name += u'.';
+        name += extension;
+    }
     return name;
+}
+
+std::filesystem::path expandHomeFolder(const std::filesystem::path& path)
+{
+    const std::string& text = path.native();
+    if (text.empty() || text[0] != '~' || (text.size() > 1 && text[1] != '/')) return path;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) return path;
+    std::string rest = text.substr(1);
+    std::string base = home;
+    if (!rest.empty() && !base.empty() && base.back() == '/') base.pop_back();
+    return std::filesystem::path(base + rest);
 }
 
 bool directoryCreatePath(const std::filesystem::path& path)

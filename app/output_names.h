@@ -32,6 +32,10 @@ std::u16string sanitizeFolderName(std::u16string_view name);
 std::u16string outputFileName(std::u16string_view sourceFileName, std::u16string_view overrideName,
                               std::u16string_view extension);
 
+// A typed folder starting with "~" alone or "~/" is under the home folder
+// ($HOME), as in a shell; "~name" and every other path stay as they are.
+std::filesystem::path expandHomeFolder(const std::filesystem::path& path);
+
 // Creates the folder with every missing parent; false for an empty path or
 // when a folder cannot be created.
 bool directoryCreatePath(const std::filesystem::path& path);

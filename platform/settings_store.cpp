@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "core/byte_cursor.h"
@@ -195,11 +196,27 @@ std::unique_ptr<SettingsStore> SettingsStore::openFile(const fs::path& file)
     if (!store) return nullptr;
     store->file_ = file;
     std::vector<uint8_t> bytes;
-    if (readWholeFile(file, bytes, kMaxFileBytes) && !store->parse(bytes)) {
-        // Unusable contents read as a first start; the next commit replaces
-        // the file as a whole.
+    struct stat st {};
+    const bool present = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (present && (!readWholeFile(file, bytes, kMaxFileBytes) || !store->parse(bytes))) {
+        // Unusable contents read as a first start. They may still be all
+        // that is left of someone's settings, so they go aside (one
+        // generation) before anything can replace them.
         store->values_.clear();
         store->dirty_ = true;
+        fs::path bad = file;
+        bad += ".bad";
+        fs::rename(file, bad, ec);
+        if (ec) {
+            store->keepDamaged_ = true;
+            std::fprintf(stderr, "Quillon: the settings file %s is damaged and cannot be moved aside (%s); "
+                                 "the defaults are used and the file is left as it is\n",
+                         file.c_str(), ec.message().c_str());
+        } else {
+            std::fprintf(stderr, "Quillon: the settings file %s is damaged; it is kept as %s and the defaults "
+                                 "are used\n",
+                         file.c_str(), bad.c_str());
+        }
     }
     return store;
 }
@@ -385,7 +402,7 @@ void SettingsStore::deleteValue(std::string_view name)
 bool SettingsStore::commit()
 {
     if (!dirty_) return true;
-    if (file_.empty()) return false;
+    if (file_.empty() || keepDamaged_) return false;
     std::vector<uint8_t> bytes = serialize();
     if (!writeFileAtomically(file_, bytes.data(), bytes.size())) return false;
     dirty_ = false;

@@ -24,7 +24,10 @@ public:
     // folder or it cannot be created.
     static std::unique_ptr<SettingsStore> open(std::string_view keyPath);
     // The store kept in one given file; its folder is created when missing.
-    // A missing, truncated or corrupt file opens as an empty store.
+    // A missing, truncated or corrupt file opens as an empty store; a
+    // damaged one is first renamed to "<name>.bad" (replacing an older
+    // one), with a line on standard error. When it cannot be moved, commit()
+    // leaves it in place.
     static std::unique_ptr<SettingsStore> openFile(const std::filesystem::path& file);
 
     // A store read from bytes, tied to no file (commit() fails).
@@ -80,6 +83,7 @@ private:
     std::filesystem::path file_;
     std::vector<Value> values_;
     bool dirty_ = false;
+    bool keepDamaged_ = false;
 };
 
 // Where the store of a key lives: "Software\A\B" becomes <folder>/A/B/settings.

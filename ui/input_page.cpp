@@ -1,5 +1,7 @@
 #include "ui/input_page.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -377,6 +379,10 @@ void InputPage::parseCommandLine()
     busy(true);
     bool silent = commandLineHandle(arguments, target);
     busy(false);
+    // Named inputs that added nothing make the run a failure, whatever the
+    // batch does with the rest; the caller learns which and why.
+    for (const std::string& line : target.failures) std::fprintf(stderr, "Quillon: %s\n", line.c_str());
+    if (!target.failures.empty()) argumentsFailed = true;
     if (silent && frame()) {
         frame()->silent = true;
         frame()->showMinimized();

@@ -64,6 +64,9 @@ public:
     std::vector<size_t> selectedRows() const;
     // The arguments the program was started with (without the program).
     std::vector<std::string> arguments;
+    // Set when an argument named a missing file, folder or preset, or a file
+    // that is no readable image.
+    bool argumentsFailed = false;
 
     // The context menu for the current selection (not shown).
     std::unique_ptr<QMenu> buildContextMenu();

@@ -1,10 +1,13 @@
 // Quillon's entry: settings in, formats registered, the wizard, settings out.
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/app_paths.h"
+#include "app/command_line.h"
 #include "app/format_table.h"
 #include "app/job_settings.h"
 #include "core/format.h"
@@ -13,17 +16,41 @@
 #include "ui/ui_kit.h"
 #include "ui/wizard_app.h"
 
+namespace {
+
+bool hasEnv(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v && *v;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     using namespace quillon;
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const bool silent = commandLineIsSilent(args);
+    // A silent run needs no screen: on a machine without one (a server, a
+    // cron job) it draws off screen instead of failing to connect.
+    if (silent && !hasEnv("QT_QPA_PLATFORM") && !hasEnv("DISPLAY") && !hasEnv("WAYLAND_DISPLAY"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Standard error of a silent run is its report to the caller: the
+    // toolkit's notes about the platform (no runtime folder, no window
+    // manager) are not part of it.
+    if (silent)
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+            if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
+        });
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setWindowIcon(ui::appIcon());
     appPathInit(argc > 0 ? argv[0] : nullptr);
 
     // A first start opens the help; the hook is in place before the load.
-    setFirstStartHelp([](int topic) { ui::helpShow(nullptr, topic); });
-    settingsLoad();
+    // Nobody reads it in a silent run, so none opens there.
+    if (!silent) setFirstStartHelp([](int topic) { ui::helpShow(nullptr, topic); });
+    settingsLoad(!silent);
     registerAllFormats();
     // The settings were read before the formats existed: make every output
     // slot name a format that can write now that they do.
@@ -34,12 +61,14 @@ int main(int argc, char** argv)
 
     int result = 0;
     {
-        std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         ui::WizardApp wizard(std::move(args));
         wizard.exec();
         result = wizard.exitStatus();
     }
-    settingsSave();
+    // A silent run takes its settings from the store and its presets, and
+    // leaves the store alone: what one preset asked for (deleting sources,
+    // say) must not carry over to a later run that did not ask.
+    if (!silent && !jobSettings().silentMode) settingsSave();
     // The read-ahead uses the registry: stop it first.
     imageCacheDestroy(&imageCache());
     formatRegistry().clear();

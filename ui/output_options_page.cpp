@@ -123,6 +123,7 @@ bool outputOptionsValidate(QWidget* page, JobSettings& s, bool silent)
         // A relative folder means the one under the current folder now, not
         // wherever a later run happens to start.
         std::error_code ec;
+        s.szOutDir = expandHomeFolder(s.szOutDir);
         if (s.szOutDir.is_relative()) {
             fs::path absolute = fs::absolute(s.szOutDir, ec);
             if (!ec) s.szOutDir = absolute;

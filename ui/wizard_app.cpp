@@ -3,6 +3,8 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <ctime>
 
 #include "app/app_paths.h"
@@ -58,6 +60,7 @@ int WizardApp::exitStatus() const
     // A silent run reports success only when its batch wrote everything; a
     // run that never got to its batch has failed.
     if (execResult_ == kWizardSilentCheckFailed) return 1;
+    if (input_->argumentsFailed) return 1;
     if (batchStatus_ >= 0) return batchStatus_;
     return frame_->silent || jobSettings().silentMode ? 1 : 0;
 }
@@ -85,6 +88,19 @@ void WizardApp::runBatch(ProcessingPage& page)
     BatchResult r = batchRun(ctx);
     bool allWritten = !r.interrupted && !r.emptyList && r.total > 0 && r.skipped == 0 && r.converted == r.total;
     batchStatus_ = allWritten ? 0 : 1;
+    // No window tells the caller of a silent run what went wrong: one line
+    // does, with the log that holds the details.
+    if (s.silentMode && !allWritten) {
+        std::error_code ec;
+        const bool logged = s.bCreateLogFile && !ctx.logPath.empty() && std::filesystem::exists(ctx.logPath, ec);
+        std::string line = "Quillon: " + std::to_string(r.converted) + " written, " +
+                           std::to_string(r.skipped - r.failed) + " skipped, " + std::to_string(r.failed) + " failed";
+        if (r.emptyList) line += " (the input list is empty)";
+        else if (r.interrupted) line += " (interrupted)";
+        if (logged) line += "; log: " + ctx.logPath.string();
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
 }
 
 } // namespace quillon::ui

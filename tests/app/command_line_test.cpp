@@ -36,7 +36,8 @@ public:
     void addFile(const fs::path& file) override { calls.push_back("file " + file.filename().string()); }
     void loadPreset(const fs::path& file) override { calls.push_back("preset " + file.filename().string()); }
     void setSilent() override { calls.push_back("silent"); }
-    Names calls;
+    void argumentMissing(const std::string& argument) override { missing.push_back(argument); }
+    Names calls, missing;
 };
 
 // Runs the test with the current folder inside dir, as a user would type
@@ -170,4 +171,33 @@ TEST(CommandLine, ArgumentsReachTheInputListAndPresets)
     // Single files put their folder at the front of the recent paths.
     ASSERT_EQ(hooks.remembered.size(), 2u);
     EXPECT_EQ(hooks.remembered[0].string(), dir.path().string() + "/");
+}
+
+TEST(CommandLine, SilentIsKnownBeforeAnythingRunsAndMissingNamesAreReported)
+{
+    EXPECT_TRUE(commandLineIsSilent({"a.jpg", "-SILENT"}));
+    EXPECT_TRUE(commandLineIsSilent({"/silent"}));
+    EXPECT_FALSE(commandLineIsSilent({"a.jpg", "-silentx"}));
+    // The value of a filter is no option, whatever it reads.
+    EXPECT_FALSE(commandLineIsSilent({"-filter", "-silent", "x"}));
+    EXPECT_FALSE(commandLineIsSilent({}));
+
+    TempDir dir;
+    InFolder here(dir.path());
+    test::writeFile(dir / "notes.txt", std::string("no image"));
+    RecordingTarget target;
+    commandLineHandle({"gone.bmp", "gone.qpt", "notes.txt"}, target);
+    EXPECT_EQ(target.calls, (Names{"file notes.txt"}));
+    EXPECT_EQ(target.missing, (Names{"gone.bmp", "gone.qpt"}));
+
+    // The usual target says which argument added nothing, and why.
+    FakeHooks hooks;
+    InputList list(&hooks);
+    InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
+    commandLineHandle({"gone.bmp", "gone.qpt", "notes.txt"}, usual);
+    ASSERT_EQ(usual.failures.size(), 3u);
+    EXPECT_EQ(usual.failures[0], "gone.bmp: no such file or folder");
+    EXPECT_EQ(usual.failures[1], "gone.qpt: no such preset");
+    EXPECT_EQ(usual.failures[2], "notes.txt: Unknown file format");
+    EXPECT_EQ(list.fileCount(), 0u);
 }

@@ -451,6 +451,16 @@ TEST(JobSettings, ProcessRecordUsesTheConfigFolder)
     EXPECT_EQ(js.szOutDir, std::filesystem::path("/somewhere/"));
     EXPECT_TRUE(std::filesystem::exists(dir / "Brevik-Software/Quillon 5/settings"));
 
+    // A load that only reads leaves a first start's store unwritten.
+    {
+        TempDir fresh;
+        test::ScopedEnv other("XDG_CONFIG_HOME", fresh.path().c_str());
+        settingsLoad(false);
+        EXPECT_FALSE(std::filesystem::exists(fresh / "Brevik-Software/Quillon 5/settings"));
+        settingsLoad();
+        EXPECT_TRUE(std::filesystem::exists(fresh / "Brevik-Software/Quillon 5/settings"));
+    }
+
     // Without a store nothing is read or written, and nothing fails.
     {
         test::writeFile(dir / "file", std::string("x"));

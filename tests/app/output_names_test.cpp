@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -30,6 +32,8 @@ TEST(OutputNames, FileNamesAndExtensions)
     EXPECT_EQ(outputFileName(u"x.tif", u"day1", u"png"), u"day1.png");
     EXPECT_EQ(outputFileName(u"x.tif", u"1.2b", u"png"), u"1.2b.png");
     EXPECT_EQ(outputFileName(u"x.tif", u"../up/day1", u"png"), u".._up_day1.png");
+    // Written by the source's own extension when it has none: no dot left.
+    EXPECT_EQ(outputFileName(u"noext", u"", u""), u"noext");
 }
 
 TEST(OutputNames, SevenBitNames)
@@ -61,4 +65,20 @@ TEST(OutputNames, DirectoryCreatePath)
     EXPECT_TRUE(directoryCreatePath(dir / "a/b/c")); // already there
     test::writeFile(dir / "file", std::string("x"));
     EXPECT_FALSE(directoryCreatePath(dir / "file/sub"));
+}
+
+TEST(OutputNames, TildeIsTheHomeFolder)
+{
+    const char* saved = std::getenv("HOME");
+    std::string keep = saved ? saved : "";
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(expandHomeFolder("~"), fs::path("/home/someone"));
+    EXPECT_EQ(expandHomeFolder("~/out/"), fs::path("/home/someone/out/"));
+    EXPECT_EQ(expandHomeFolder("~other/out"), fs::path("~other/out"));
+    EXPECT_EQ(expandHomeFolder("out/~"), fs::path("out/~"));
+    EXPECT_EQ(expandHomeFolder("/abs/~/x"), fs::path("/abs/~/x"));
+    setenv("HOME", "/", 1);
+    EXPECT_EQ(expandHomeFolder("~/x"), fs::path("/x"));
+    if (saved) setenv("HOME", keep.c_str(), 1);
+    else unsetenv("HOME");
 }

@@ -22,9 +22,15 @@ run -silent "$examples/to-bmp.qpt" "$work/photos"
 [ "$status" = 0 ] || fail "example preset: status $status"
 [ "$(identify -format '%w %h' "$work/photos/beach.bmp")" = "64 48" ] || fail "beach.bmp missing or wrong"
 [ ! -e "$work/photos/sub/deep.bmp" ] || fail "a folder without RECURSE is scanned one level"
-# Run again: the earlier outputs are replaced, still a success.
-run -silent "$examples/to-bmp.qpt" "$work/photos"
+# Run again on the file: the earlier output is replaced, still a success.
+run -silent "$examples/to-bmp.qpt" "$work/photos/beach.dib"
 [ "$status" = 0 ] || fail "second example run: status $status"
+# Run again on the folder: beach.bmp is an input now, rewritten from itself,
+# and beach.dib may not replace it: a failure, and beach.bmp stays itself.
+run -silent "$examples/to-bmp.qpt" "$work/photos"
+[ "$status" = 1 ] || fail "folder with an earlier output: status $status"
+[ "$(identify -format '%w %h' "$work/photos/beach.bmp")" = "64 48" ] || fail "beach.bmp damaged"
+grep -q "1 written, 0 skipped, 1 failed" "$work/stderr" || fail "no counts on standard error"
 
 # A folder of outputs: both written, status 0.
 printf '[Quillon]\nszOutDir=%s/out/a/\niOutFormats=1\niFormatId0=1\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDirs=0\nbNoOverwritePrompt=0\nbSkipExisting=0\n' "$work" > "$work/job.qpt"

@@ -93,7 +93,7 @@ TEST(SettingsStore, SizedReadsLeaveTheDefault)
     EXPECT_FALSE(s->commit()); // tied to no file
 }
 
-TEST(SettingsStore, DamagedFileOpensEmptyAndIsReplacedOnCommit)
+TEST(SettingsStore, DamagedFileIsKeptAsideOpensEmptyAndIsReplacedOnCommit)
 {
     TempDir dir;
     auto file = dir / "settings";
@@ -118,6 +118,9 @@ TEST(SettingsStore, DamagedFileOpensEmptyAndIsReplacedOnCommit)
         EXPECT_EQ(s->valueCount(), 0u);
         uint32_t v = 1234;
         EXPECT_FALSE(s->readDword("v3", v));
+        // The damaged bytes are kept aside before anything replaces them,
+        // the older copy giving way to the newer.
+        EXPECT_EQ(test::readFile(dir / "settings.bad"), bytes);
         // Even with no new values, the unusable file is rewritten.
         ASSERT_TRUE(s->commit());
         auto again = SettingsStore::openFile(file);

@@ -1,0 +1,76 @@
+#!/bin/bash
+# A silent run on a machine without a display: no display variable and no
+# Qt platform chosen. It converts, leaves the settings store alone, never
+# replaces an input, and says on standard error why it exits 1.
+set -uo pipefail
+quillon=$1
+examples=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config"
+store="$XDG_CONFIG_HOME/Brevik-Software/Quillon 5/settings"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/in" "$work/out" "$work/photos"
+
+fail() { echo "silent run without a display: $*" >&2; [ -f "$work/stderr" ] && cat "$work/stderr" >&2; exit 1; }
+run() { timeout 60 "$quillon" "$@" 2>"$work/stderr"; status=$?; }
+pixel() { convert "$1" -format '%[pixel:p{1,1}]' info: 2>/dev/null; }
+
+convert -size 30x20 xc:red -type TrueColor BMP3:"$work/in/one.bmp"
+convert -size 30x20 xc:blue -type TrueColor BMP3:"$work/in/two.bmp"
+
+# A preset that deletes its sources.
+printf '[Quillon]\nszOutDir=%s/out/\niOutFormats=1\niFormatId0=1\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDirs=0\nbNoOverwritePrompt=1\nbDeleteSrcFiles=1\n' "$work" > "$work/delete.qpt"
+run -silent "$work/delete.qpt" "$work/in/one.bmp"
+[ "$status" = 0 ] || fail "conversion: status $status"
+[ "$(identify -format '%w %h' "$work/out/one.bmp")" = "30 20" ] || fail "one.bmp not written"
+[ ! -e "$work/in/one.bmp" ] || fail "the preset's source was not deleted"
+[ ! -e "$store" ] || fail "a silent run wrote the settings store"
+
+# A later silent run with a preset that says nothing about deleting: the
+# first run's choice did not carry over, so the source stays.
+printf '[Quillon]\nszOutDir=%s/out/\n' "$work" > "$work/small.qpt"
+run -silent "$work/small.qpt" "$work/in/two.bmp"
+[ "$status" = 0 ] || fail "second conversion: status $status"
+[ -e "$work/in/two.bmp" ] || fail "a source was deleted that no preset of this run asked to delete"
+
+# A bitmap and an RLE bitmap of one name, converted beside their sources:
+# the bitmap keeps its own pixels, the run fails, and says what happened.
+convert -size 20x20 xc:red -type TrueColor BMP3:"$work/photos/photo.bmp"
+convert -size 20x20 xc:blue -type Palette -compress RLE BMP3:"$work/photos/photo.rle"
+run -silent "$examples/to-bmp.qpt" "$work/photos"
+[ "$status" = 1 ] || fail "two inputs onto one output: status $status"
+[ "$(pixel "$work/photos/photo.bmp")" = "srgb(255,0,0)" ] || fail "photo.bmp was replaced"
+[ "$(pixel "$work/photos/photo.rle")" = "srgb(0,0,255)" ] || fail "photo.rle changed"
+[ "$(wc -l < "$work/stderr")" = 1 ] || fail "not one line on standard error"
+grep -qx "Quillon: 1 written, 0 skipped, 1 failed.*" "$work/stderr" || fail "counts missing"
+
+# Arguments that add nothing: one line each, naming them, and status 1
+# although the rest converts.
+printf 'not an image' > "$work/in/notes.txt"
+run -silent "$work/small.qpt" "$work/in/missing.bmp" "$work/in/notes.txt" "$work/nowhere.qpt" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "bad arguments: status $status"
+grep -q "missing.bmp" "$work/stderr" || fail "the missing file is not named"
+grep -q "notes.txt: Unknown file format" "$work/stderr" || fail "the file of unknown format is not named"
+grep -q "nowhere.qpt: no such preset" "$work/stderr" || fail "the missing preset is not named"
+
+# Existing outputs left alone: nothing written, one line with the counts.
+printf '[Quillon]\nszOutDir=%s/out/\nbNoOverwritePrompt=0\nbSkipExisting=1\n' "$work" > "$work/skip.qpt"
+run -silent "$work/skip.qpt" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "skipped output: status $status"
+grep -qx "Quillon: 0 written, 1 skipped, 0 failed" "$work/stderr" || fail "skipped counts: $(cat "$work/stderr")"
+
+# An empty list.
+run -silent "$work/small.qpt"
+[ "$status" = 1 ] || fail "empty list: status $status"
+grep -q "Quillon: 0 written, 0 skipped, 0 failed (the input list is empty)" "$work/stderr" || fail "empty list line"
+
+# A damaged settings store is kept aside, and said so.
+mkdir -p "$(dirname "$store")"
+printf 'scrambled settings' > "$store"
+printf '[Quillon]\nszOutDir=%s/fresh/\n' "$work" > "$work/fresh.qpt"
+run -silent "$work/fresh.qpt" "$work/in/two.bmp"
+[ "$status" = 0 ] || fail "run with a damaged store: status $status"
+[ "$(cat "$store.bad")" = "scrambled settings" ] || fail "the damaged store was not kept as settings.bad"
+grep -q "settings.bad" "$work/stderr" || fail "no word about the damaged store"
+echo "silent run without a display: ok"
