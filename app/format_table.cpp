@@ -12,6 +12,7 @@
 #include "codecs/more/pcx.h"
 #include "codecs/more/pixar.h"
 #include "codecs/more/pnm.h"
+#include "codecs/more/radiance.h"
 #include "codecs/more/sunras.h"
 
 namespace quillon {
@@ -31,8 +32,6 @@ const ColourFormatFlags kFitsCaps[] = {0x110100};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
 const ColourFormatFlags kTgaCaps[] = {0xF180};
 
-const char16_t* const kRadianceSubFormats[] = {u"RLE", u""};
-const ColourFormatFlags kRadianceCaps[] = {0x400000};
 
 const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
 const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
@@ -73,9 +72,10 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, gifWriterCreate, kGifSubFormats,
              kGifSubFormatCaps),
     // Radiance
-    writable(u"hdr", u"Radiance RGBE image format", nullptr, nullptr, nullptr, kRadianceSubFormats, kRadianceCaps),
-    {u"pic", u"Radiance RGBE image format"},
-    {u"img", u"Radiance RGBE image format"},
+    writable(u"hdr", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate, radianceWriterCreate,
+             kRadianceSubFormats, kRadianceSubFormatCaps),
+    {u"pic", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate},
+    {u"img", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate},
     // ICO / CUR
     {u"ico", u"Windows icon"},
     {u"cur", u"Windows cursor"},
