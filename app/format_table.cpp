@@ -7,6 +7,7 @@
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 #include "codecs/more/gif.h"
+#include "codecs/more/iff.h"
 #include "codecs/more/macpaint.h"
 #include "codecs/more/neochrome.h"
 #include "codecs/more/pcx.h"
@@ -80,9 +81,9 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"ico", u"Windows icon"},
     {u"cur", u"Windows cursor"},
     // IFF
-    {u"iff", u"Interchange file format"},
-    {u"bbm", u"DeluxePaint brush"},
-    {u"lbm", u"DeluxePaint bitmap"},
+    {u"iff", u"Interchange file format", iffProbe, iffReaderCreate},
+    {u"bbm", u"DeluxePaint brush", iffProbe, iffReaderCreate},
+    {u"lbm", u"DeluxePaint bitmap", iffProbe, iffReaderCreate},
     // JPEG
     writable(u"jpg", u"JPEG image file", jpegProbe, jpegReaderCreate, jpegWriterCreate, kJpegSubFormats,
              kJpegSubFormatCaps, kJpegParamKinds),

@@ -1,0 +1,15 @@
+#pragma once
+// Interchange File Format bitmaps ("iff", "bbm", "lbm"), read only: ILBM bit
+// planes (1 to 8 with a colour map, extra half-bright, hold-and-modify, 24
+// planes, a mask plane) and the chunky "PBM " form, raw or ByteRun1.
+#include "core/format.h"
+#include "core/result.h"
+
+namespace quillon {
+
+class ImageReader;
+
+ResultCode iffProbe(MappedFile* file);
+ImageReader* iffReaderCreate(MappedFile* file, const FormatDescriptor* descriptor);
+
+} // namespace quillon
