@@ -99,7 +99,7 @@ TEST_F(InputPageTest, AddFilesThroughTheDialogWithDuplicatesAndBadFiles)
     ASSERT_GE(seen.filters.size(), 3);
     // Every readable extension, whichever codecs there are.
     EXPECT_TRUE(seen.filters[0].startsWith("Supported file types (*."));
-    EXPECT_TRUE(seen.filters[0].contains("*.bmp;")) << seen.filters[0].toStdString();
+    EXPECT_TRUE(seen.filters[0].contains("*.bmp ")) << seen.filters[0].toStdString();
     EXPECT_EQ(seen.filters[1], QStringLiteral("All files (*)"));
     EXPECT_EQ(page->model()->rowCount(), 2);
     // New files appear at the top.
