@@ -15,6 +15,7 @@
 #include "codecs/more/pnm.h"
 #include "codecs/more/radiance.h"
 #include "codecs/more/sunras.h"
+#include "codecs/more/webp.h"
 
 namespace quillon {
 
@@ -36,10 +37,6 @@ const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
 const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
-
-const char16_t* const kWebpSubFormats[] = {u"Lossless", u"Lossy, by Quality:", u""};
-const ColourFormatFlags kWebpCaps[] = {0xC000, 0xC000};
-const uint8_t kWebpParams[] = {PARAM_NONE, PARAM_QUALITY};
 
 // A writable format's row: its entry points (null until its codec is built)
 // and its lists of sub-formats, capability masks and number kinds.
@@ -124,7 +121,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
              kTiffSubFormatCaps, kTiffSubFormatParams),
     {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP
-    writable(u"webp", u"Google WebP file format", nullptr, nullptr, nullptr, kWebpSubFormats, kWebpCaps, kWebpParams),
+    writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, nullptr, kWebpSubFormats,
+             kWebpSubFormatCaps, kWebpParamKinds),
 };
 
 } // namespace
