@@ -121,7 +121,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
              kTiffSubFormatCaps, kTiffSubFormatParams),
     {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP
-    writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, nullptr, kWebpSubFormats,
+    writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, webpWriterCreate, kWebpSubFormats,
              kWebpSubFormatCaps, kWebpParamKinds),
 };
 

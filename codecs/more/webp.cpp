@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "codecs/main/exif.h"
 #include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
+#include "core/convert.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
@@ -280,6 +282,258 @@ ResultCode WebpReader::readPixels(Image* image, bool, Progress* progress, AbortF
     return status == VP8_STATUS_OUT_OF_MEMORY ? RC_OUT_OF_MEMORY : RC_CORRUPT_FILE;
 }
 
+// ---- writer ----
+
+// One encoded frame: the library's whole file in memory and where its
+// bitstream chunks (ALPH and VP8, or VP8L, headers and pads included) lie.
+struct EncodedFrame {
+    WebPMemoryWriter memory;
+    size_t chunkStart = 0, chunkLength = 0;
+    bool alpha = false;
+    uint32_t width = 0, height = 0;
+    uint32_t x = 0, y = 0;
+    uint32_t duration = 0;
+    uint8_t dispose = 0, blend = 1;
+
+    EncodedFrame() { WebPMemoryWriterInit(&memory); }
+    ~EncodedFrame() { WebPMemoryWriterClear(&memory); }
+    EncodedFrame(const EncodedFrame&) = delete;
+    EncodedFrame& operator=(const EncodedFrame&) = delete;
+
+    // Finds the bitstream chunks after the optional VP8X chunk.
+    bool findBitstream()
+    {
+        const uint8_t* d = memory.mem;
+        size_t size = memory.size;
+        size_t at = 12;
+        size_t start = 0;
+        bool started = false;
+        while (d && at + 8 <= size) {
+            uint64_t length = 8 + uint64_t(loadU32le(d + at + 4));
+            length += length & 1;
+            if (length > size - at) length = size - at;
+            if (isTag(d + at, "ALPH") && !started) {
+                start = at;
+                started = true;
+            } else if (isTag(d + at, "VP8 ") || isTag(d + at, "VP8L")) {
+                chunkStart = started ? start : at;
+                chunkLength = size_t(at + length - chunkStart);
+                return true;
+            }
+            at += size_t(length);
+        }
+        return false;
+    }
+};
+
+uint32_t clampOffset(int32_t v) { return uint32_t(std::clamp<int64_t>(v, 0, 2 * int64_t(0xFFFFFF))); }
+
+class WebpWriter final : public ImageWriter {
+public:
+    using ImageWriter::ImageWriter;
+
+protected:
+    ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
+                      int32_t parameter, bool allFrames, void* extra) override;
+
+private:
+    ResultCode encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha, bool animated,
+                           uint32_t padColour);
+    ResultCode put(const void* data, size_t n) { return failed(output.write(data, n)) ? RC_WRITE_FAILED : RC_OK; }
+    ResultCode putChunk(const char* tag, const uint8_t* data, size_t n);
+};
+
+// Encodes `frame` as a complete file in memory. In an animation a frame at
+// an odd position is widened by a column on the left or a row on the top,
+// since the container stores positions halved; the frame then carries alpha.
+ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha,
+                                   bool animated, uint32_t padColour)
+{
+    const FrameInfo& fi = frame->frameInfo;
+    uint32_t x = animated ? clampOffset(fi.x) : 0, y = animated ? clampOffset(fi.y) : 0;
+    uint32_t padLeft = x & 1, padTop = y & 1;
+    uint32_t w = frame->width + padLeft, h = frame->height + padTop;
+    bool premultiplied = frame->alphaKind == ALPHA_PREMULTIPLIED;
+    Ref<Image> copy;
+    Image* source = frame;
+    if (padLeft || padTop || premultiplied) {
+        copy = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+        if (!copy) return RC_OUT_OF_MEMORY;
+        Rgba8 pad = {uint8_t(padColour), uint8_t(padColour >> 8), uint8_t(padColour >> 16), uint8_t(padColour >> 24)};
+        for (uint32_t row = 0; row < h; ++row) {
+            Rgba8* dst = copy->row<Rgba8>(row);
+            if (row < padTop) {
+                std::fill(dst, dst + w, pad);
+                continue;
+            }
+            if (padLeft) dst[0] = pad;
+            const Rgba8* src = frame->row<Rgba8>(row - padTop);
+            if (premultiplied) {
+                unpremultiplyRow8(dst + padLeft, src, frame->width);
+            } else {
+                std::memcpy(dst + padLeft, src, size_t(frame->width) * 4);
+            }
+        }
+        source = copy.get();
+        if (padLeft || padTop) alpha = true;
+    }
+
+    WebPPicture picture;
+    if (!WebPPictureInit(&picture)) return RC_GENERAL_FAILURE;
+    picture.width = int(w);
+    picture.height = int(h);
+    picture.use_argb = config.lossless;
+    const uint8_t* rows = static_cast<const uint8_t*>(source->pixels());
+    int stride = int(source->rowBytes());
+    int imported = alpha ? WebPPictureImportBGRA(&picture, rows, stride) : WebPPictureImportBGRX(&picture, rows, stride);
+    if (!imported) {
+        WebPPictureFree(&picture);
+        return RC_OUT_OF_MEMORY;
+    }
+    picture.writer = WebPMemoryWrite;
+    picture.custom_ptr = &out.memory;
+    int ok = WebPEncode(&config, &picture);
+    WebPEncodingError error = picture.error_code;
+    WebPPictureFree(&picture);
+    if (!ok) return error == VP8_ENC_ERROR_OUT_OF_MEMORY ? RC_OUT_OF_MEMORY : RC_GENERAL_FAILURE;
+    if (!out.findBitstream()) return RC_GENERAL_FAILURE;
+    out.alpha = alpha;
+    out.width = w;
+    out.height = h;
+    out.x = x - padLeft;
+    out.y = y - padTop;
+    // Durations are 24 bits; a frame that waits for the user waits longest.
+    out.duration = std::min<uint32_t>(fi.duration, 0xFFFFFF);
+    out.dispose = fi.dispose == 1;
+    out.blend = fi.blend != 0;
+    return RC_OK;
+}
+
+ResultCode WebpWriter::putChunk(const char* tag, const uint8_t* data, size_t n)
+{
+    uint8_t head[8];
+    std::memcpy(head, tag, 4);
+    for (int i = 0; i < 4; ++i) head[4 + i] = uint8_t(uint32_t(n) >> (8 * i));
+    const uint8_t pad = 0;
+    if (failed(output.write(head, 8)) || failed(output.write(data, n)) || ((n & 1) && failed(output.write(&pad, 1))))
+        return RC_WRITE_FAILED;
+    return RC_OK;
+}
+
+ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t,
+                              int32_t parameter, bool allFrames, void*)
+{
+    if (colourFlag != CF_RGB24 && colourFlag != CF_RGBA32) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    const bool animated = allFrames && image->next();
+    for (Image* f = image; f; f = animated ? f->next() : nullptr)
+        if (!f->rgba8View()) return RC_UNSUPPORTED_COLOUR_FORMAT;
+    const bool lossy = subFormatName && std::u16string_view(subFormatName).find(u"Quality") != std::u16string_view::npos;
+    const bool wantAlpha = colourFlag == CF_RGBA32 && image->alphaKind != ALPHA_NONE;
+
+    const ImageInfo* info = image->info();
+    XmpBuildState counter;
+    size_t xmpLength = info ? xmpBuild(counter, info) : 0;
+    AlignedBuffer<uint8_t> xmp(std::max<size_t>(xmpLength, 1));
+    uint32_t exifLength = info ? exifBlockSize(info) : 0;
+    AlignedBuffer<uint8_t> exif(std::max<uint32_t>(exifLength, 1));
+    if (!xmp || !exif) return RC_OUT_OF_MEMORY;
+    if (xmpLength) {
+        XmpBuildState filler(xmp.get());
+        xmpLength = xmpBuild(filler, info);
+    }
+    if (exifLength) exifLength = exifBlockWrite(exif.get(), info);
+
+    WebPConfig config;
+    if (!WebPConfigInit(&config)) return RC_GENERAL_FAILURE;
+    config.quality = float(lossy ? std::clamp(parameter, 0, 100) : 75);
+    if (!WebPValidateConfig(&config)) return RC_GENERAL_FAILURE;
+    config.lossless = lossy ? 0 : 1;
+
+    size_t count = 0;
+    for (Image* f = image; f; f = animated ? f->next() : nullptr) ++count;
+    std::unique_ptr<EncodedFrame[]> frames(new (std::nothrow) EncodedFrame[count]);
+    if (!frames) return RC_OUT_OF_MEMORY;
+    size_t i = 0;
+    uint64_t canvasW = image->width, canvasH = image->height;
+    if (animated) {
+        canvasW = std::max<uint64_t>(canvasW, image->frameInfo.canvasWidth);
+        canvasH = std::max<uint64_t>(canvasH, image->frameInfo.canvasHeight);
+    }
+    bool anyAlpha = false;
+    for (Image* f = image; f; f = animated ? f->next() : nullptr, ++i) {
+        const Image* before = f->frameInfo.prev;
+        uint32_t padColour = animated && before && before->frameInfo.dispose == 1 ? f->frameInfo.backgroundColour
+                                                                                  : 0x00FFFFFFu;
+        bool alpha = f == image ? wantAlpha : f->alphaKind != ALPHA_NONE;
+        ResultCode rc = encodeFrame(frames[i], f, config, alpha, animated, padColour);
+        if (failed(rc)) return rc;
+        anyAlpha |= frames[i].alpha;
+        // The canvas covers every frame, whatever the first one says.
+        canvasW = std::max<uint64_t>(canvasW, uint64_t(frames[i].x) + frames[i].width);
+        canvasH = std::max<uint64_t>(canvasH, uint64_t(frames[i].y) + frames[i].height);
+    }
+    if (canvasW > 0x1000000 || canvasH > 0x1000000) return RC_INVALID_PARAMETER;
+
+    if (!animated && !xmpLength && !exifLength) {
+        if (failed(output.write(frames[0].memory.mem, frames[0].memory.size)) || failed(output.flush()))
+            return RC_WRITE_FAILED;
+        return RC_OK;
+    }
+
+    uint64_t imagePart = 0;
+    if (animated) {
+        imagePart = 8 + 6;
+        for (size_t k = 0; k < count; ++k) imagePart += 8 + 16 + uint64_t(frames[k].chunkLength);
+    } else {
+        imagePart = frames[0].chunkLength;
+    }
+    uint64_t riffSize = 4 + 18 + imagePart;
+    if (xmpLength) riffSize += 8 + xmpLength + (xmpLength & 1);
+    if (exifLength) riffSize += 8 + exifLength + (exifLength & 1);
+    if (riffSize > 0xFFFFFFF0u) return RC_INVALID_PARAMETER;
+
+    uint8_t head[30];
+    std::memcpy(head, "RIFF", 4);
+    for (int b = 0; b < 4; ++b) head[4 + b] = uint8_t(riffSize >> (8 * b));
+    std::memcpy(head + 8, "WEBPVP8X", 8);
+    head[16] = 10, head[17] = head[18] = head[19] = 0;
+    head[20] = uint8_t((animated ? kFlagAnimation : 0) | (xmpLength ? kFlagXmp : 0) | (exifLength ? kFlagExif : 0) |
+                       (anyAlpha ? kFlagAlpha : 0));
+    head[21] = head[22] = head[23] = 0;
+    for (int b = 0; b < 3; ++b) {
+        head[24 + b] = uint8_t((canvasW - 1) >> (8 * b));
+        head[27 + b] = uint8_t((canvasH - 1) >> (8 * b));
+    }
+    if (ResultCode rc = put(head, 30); failed(rc)) return rc;
+    if (!animated) {
+        if (ResultCode rc = put(frames[0].memory.mem + frames[0].chunkStart, frames[0].chunkLength); failed(rc))
+            return rc;
+    } else {
+        uint32_t bg = image->frameInfo.backgroundColour;
+        uint8_t anim[6] = {uint8_t(bg), uint8_t(bg >> 8), uint8_t(bg >> 16), uint8_t(bg >> 24),
+                           uint8_t(image->frameInfo.loop ? 0 : 1), 0};
+        if (ResultCode rc = putChunk("ANIM", anim, 6); failed(rc)) return rc;
+        for (size_t k = 0; k < count; ++k) {
+            const EncodedFrame& f = frames[k];
+            uint32_t size = uint32_t(16 + f.chunkLength);
+            uint8_t h[24];
+            std::memcpy(h, "ANMF", 4);
+            uint32_t fields[5] = {f.x / 2, f.y / 2, f.width - 1, f.height - 1, f.duration};
+            for (int b = 0; b < 4; ++b) h[4 + b] = uint8_t(size >> (8 * b));
+            for (int n = 0; n < 5; ++n)
+                for (int b = 0; b < 3; ++b) h[8 + 3 * n + b] = uint8_t(fields[n] >> (8 * b));
+            h[23] = uint8_t((f.dispose ? 1 : 0) | (f.blend ? 0 : 2));
+            if (failed(output.write(h, 24)) || failed(output.write(f.memory.mem + f.chunkStart, f.chunkLength)))
+                return RC_WRITE_FAILED;
+        }
+    }
+    if (xmpLength)
+        if (ResultCode rc = putChunk("XMP ", xmp.get(), xmpLength); failed(rc)) return rc;
+    if (exifLength)
+        if (ResultCode rc = putChunk("EXIF", exif.get(), exifLength); failed(rc)) return rc;
+    return failed(output.flush()) ? RC_WRITE_FAILED : RC_OK;
+}
+
 } // namespace
 
 ResultCode webpProbe(MappedFile* file)
@@ -293,6 +547,11 @@ ImageReader* webpReaderCreate(MappedFile* file, const FormatDescriptor* descript
     return new (std::nothrow) WebpReader(file, descriptor);
 }
 
-ImageWriter* webpWriterCreate(const std::filesystem::path&, const FormatDescriptor*) { return nullptr; }
+ImageWriter* webpWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
+{
+    auto* w = new (std::nothrow) WebpWriter(descriptor);
+    if (w) w->createOutput(path);
+    return w;
+}
 
 } // namespace quillon

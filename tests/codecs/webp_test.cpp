@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/format_table.h"
+#include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
 #include "core/convert.h"
 #include "core/image_reader.h"
@@ -366,4 +367,249 @@ TEST(WebpReader, HostileContainersFailWithTheirCode)
     huge[7] = huge[9] = 0x3F;
     EXPECT_EQ(decodeBytes(riff(chunk("VP8 ", huge))).rc, RC_OUT_OF_MEMORY);
     setAllocationCap(0);
+}
+
+namespace {
+
+// Smooth gradients (lossy coding keeps them close), or with `detail` a
+// pattern that wraps around and is hard to compress.
+Ref<Image> rgbaImage(uint32_t w, uint32_t h, bool alpha, uint32_t seed = 0, bool detail = true)
+{
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            img->row<Rgba8>(y)[x] = {uint8_t(x * 4 + seed), uint8_t(y * 6),
+                                     uint8_t(detail ? (x * y + seed * 7) & 255 : (x + y) * 2),
+                                     uint8_t(alpha ? (detail ? (x * 23 + y * 5) & 255 : 40 + x * 3) : 255)};
+    img->alphaKind = alpha ? ALPHA_STRAIGHT : ALPHA_NONE;
+    return img;
+}
+
+void link(Image* before, Ref<Image> after)
+{
+    after->frameInfo.prev = before;
+    before->frameInfo.next = after.release();
+}
+
+ResultCode writeWebp(Image* img, const fs::path& path, const char16_t* sub, uint32_t mask, int32_t quality = 0,
+                     bool allFrames = true)
+{
+    registerAllFormats();
+    int32_t i = formatFindByExtension(std::u16string_view(u"webp"), true);
+    EXPECT_GE(i, 0);
+    const FormatDescriptor* d = formatRegistry().at(i);
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(path, d));
+    return w->write(img, sub, mask, quality, allFrames, nullptr, nullptr);
+}
+
+void expectValid(const fs::path& webp)
+{
+    std::string out = runOutput("webpinfo " + shellQuote(webp.string()) + " 2>&1");
+    EXPECT_NE(out.find("No error detected"), std::string::npos) << out;
+}
+
+// The original against dwebp's decode of what was written.
+void expectDwebpSees(Image* original, const fs::path& webp, int tolerance, bool alpha, const std::string& what)
+{
+    Pnm p;
+    ASSERT_TRUE(dwebp(webp, p)) << what;
+    ASSERT_EQ(p.width, original->width) << what;
+    ASSERT_EQ(p.height, original->height) << what;
+    double total = 0;
+    int worst = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            Rgba8 q = original->row<Rgba8>(y)[x];
+            int d = std::max({std::abs(q.r - int(p.at(x, y, 0))), std::abs(q.g - int(p.at(x, y, 1))),
+                              std::abs(q.b - int(p.at(x, y, 2)))});
+            // Colour under full transparency need not survive.
+            if (alpha && q.a == 0) d = 0;
+            d = std::max(d, std::abs((alpha ? q.a : 255) - int(p.at(x, y, 3))));
+            worst = std::max(worst, d);
+            total += d;
+        }
+    if (tolerance == 0) {
+        EXPECT_EQ(worst, 0) << what;
+    } else {
+        EXPECT_LT(total / (p.width * p.height), tolerance) << what;
+    }
+}
+
+} // namespace
+
+TEST(WebpWriter, StillImagesReadBackByDwebpAndWebpinfo)
+{
+    QUILLON_REQUIRE_TOOL("dwebp");
+    QUILLON_REQUIRE_TOOL("webpinfo");
+    TempDir dir;
+    struct Case {
+        const char* name;
+        bool alpha;
+        const char16_t* sub;
+        uint32_t mask;
+        int32_t quality;
+        int tolerance;
+        const char* chunk;
+    } cases[] = {
+        {"ll24", false, u"Lossless", CF_RGB24, 0, 0, "VP8L"},
+        {"ll32", true, u"Lossless", CF_RGBA32, 0, 0, "VP8L"},
+        {"q90", false, u"Lossy, by Quality:", CF_RGB24, 90, 4, "VP8 "},
+        {"q90a", true, u"Lossy, by Quality:", CF_RGBA32, 90, 4, "VP8X"},
+        {"q5", false, u"Lossy, by Quality:", CF_RGB24, 5, 25, "VP8 "},
+    };
+    for (const Case& c : cases) {
+        Ref<Image> img = rgbaImage(53, 37, c.alpha, 0, c.tolerance == 0);
+        fs::path out = dir / (std::string(c.name) + ".webp");
+        ASSERT_EQ(writeWebp(img.get(), out, c.sub, c.mask, c.quality), RC_OK) << c.name;
+        expectValid(out);
+        expectDwebpSees(img.get(), out, c.tolerance, c.alpha, c.name);
+        auto bytes = readFile(out);
+        // Without metadata the library's own file, simple unless alpha
+        // needs the extended one.
+        EXPECT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), c.chunk) << c.name;
+        Decoded d = decodeBytes(bytes);
+        ASSERT_EQ(d.rc, RC_OK) << c.name;
+        Pnm p;
+        ASSERT_TRUE(dwebp(out, p));
+        expectMatches(d.image.get(), p, 1, c.name);
+    }
+    // A lower quality gives a smaller file.
+    EXPECT_LT(fs::file_size(dir / "q5.webp"), fs::file_size(dir / "q90.webp"));
+}
+
+TEST(WebpWriter, MetadataBecomesExifAndXmpChunks)
+{
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("webpinfo");
+    TempDir dir;
+    Ref<Image> img = rgbaImage(20, 10, false);
+    img->info()->set(INFO_TITLE, u"Harbour at dawn");
+    img->info()->set(INFO_AUTHOR, u"Ann Bell");
+    img->info()->set(INFO_COPYRIGHT, u"CC BY");
+    img->info()->set(INFO_CAMERA_MAKE, u"Quill");
+    img->info()->set(INFO_CAMERA_MODEL, u"One");
+    fs::path out = dir / "m.webp";
+    ASSERT_EQ(writeWebp(img.get(), out, u"Lossless", CF_RGB24), RC_OK);
+    expectValid(out);
+    fs::path exif = dir / "exif.bin";
+    ASSERT_EQ(run("webpmux -get exif " + shellQuote(out.string()) + " -o " + shellQuote(exif.string()) + " >/dev/null"),
+              0);
+    std::string tags = runOutput("exiftool -s -Artist -Make -Copyright " + shellQuote(exif.string()));
+    EXPECT_NE(tags.find("Ann Bell"), std::string::npos) << tags;
+    EXPECT_NE(tags.find("Quill"), std::string::npos) << tags;
+    Decoded d = decodeFile(out);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann Bell");
+    expectDwebpSees(img.get(), out, 0, false, "with metadata");
+    // The packet the XMP builder makes for this record is stored as it is.
+    XmpBuildState counter;
+    size_t n = xmpBuild(counter, img->info());
+    std::string mux = runOutput("webpmux -info " + shellQuote(out.string()));
+    if (n) {
+        fs::path xmp = dir / "xmp.bin";
+        ASSERT_EQ(run("webpmux -get xmp " + shellQuote(out.string()) + " -o " + shellQuote(xmp.string()) + " >/dev/null"),
+                  0);
+        std::vector<uint8_t> packet(n);
+        XmpBuildState filler(packet.data());
+        xmpBuild(filler, img->info());
+        EXPECT_EQ(readFile(xmp), packet);
+    }
+}
+
+TEST(WebpWriter, AnimationsKeepTheirFieldsAndPadOddOffsets)
+{
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL("webpinfo");
+    QUILLON_REQUIRE_TOOL("dwebp");
+    TempDir dir;
+    Ref<Image> a = rgbaImage(30, 20, false, 1);
+    Ref<Image> b = rgbaImage(11, 7, true, 2);
+    Ref<Image> c = rgbaImage(9, 9, true, 3);
+    a->frameInfo.canvasWidth = 30;
+    a->frameInfo.canvasHeight = 20;
+    a->frameInfo.loop = 1;
+    a->frameInfo.duration = 120;
+    a->frameInfo.backgroundColour = 0xFF102030;
+    a->frameInfo.dispose = 1;
+    b->frameInfo = {0, 0, 0xFF102030, 0, 3, 4, 0x2000000, 0, 0};  // odd x, a duration past 24 bits
+    c->frameInfo = {0, 0, 0, 0, 26, 15, 40, 1, 1};          // past the canvas
+    Image *bp = b.get(), *cp = c.get();
+    link(a.get(), b);
+    link(bp, c);
+    fs::path out = dir / "anim.webp";
+    ASSERT_EQ(writeWebp(a.get(), out, u"Lossless", CF_RGBA32), RC_OK);
+    expectValid(out);
+    uint32_t loop = 99;
+    auto mux = muxInfo(out, &loop);
+    ASSERT_EQ(mux.size(), 3u);
+    EXPECT_EQ(loop, 0u);
+    std::string info = runOutput("webpmux -info " + shellQuote(out.string()));
+    EXPECT_NE(info.find("Canvas size: 35 x 24"), std::string::npos) << info;
+    EXPECT_NE(info.find("Background color : 0xFF102030"), std::string::npos) << info;
+    EXPECT_EQ(mux[0].duration, 120u);
+    EXPECT_TRUE(mux[0].disposeBackground);
+    // Placed at 2 with a column of padding, filled with the background the
+    // frame before it disposes to.
+    EXPECT_EQ(mux[1].x, 2);
+    EXPECT_EQ(mux[1].y, 4);
+    EXPECT_EQ(mux[1].width, 12u);
+    EXPECT_EQ(mux[1].duration, 0xFFFFFFu);
+    EXPECT_FALSE(mux[1].blend);
+    EXPECT_EQ(mux[2].x, 26);
+    EXPECT_EQ(mux[2].y, 14);
+    EXPECT_EQ(mux[2].height, 10u);
+    EXPECT_TRUE(mux[2].blend);
+    EXPECT_TRUE(mux[2].disposeBackground);
+    // Each frame's pixels as dwebp sees them.
+    Image* frames[] = {a.get(), bp, cp};
+    int32_t padX[] = {0, 1, 0}, padY[] = {0, 0, 1};
+    for (int i = 0; i < 3; ++i) {
+        fs::path one = dir / ("f" + std::to_string(i) + ".webp");
+        ASSERT_EQ(run("webpmux -get frame " + std::to_string(i + 1) + " " + shellQuote(out.string()) + " -o " +
+                      shellQuote(one.string()) + " >/dev/null"),
+                  0);
+        Pnm p;
+        ASSERT_TRUE(dwebp(one, p));
+        ASSERT_EQ(p.width, frames[i]->width + uint32_t(padX[i])) << i;
+        for (uint32_t y = 0; y < frames[i]->height; ++y)
+            for (uint32_t x = 0; x < frames[i]->width; ++x) {
+                Rgba8 q = frames[i]->row<Rgba8>(y)[x];
+                uint32_t px = x + uint32_t(padX[i]), py = y + uint32_t(padY[i]);
+                ASSERT_EQ(p.at(px, py, 3), q.a) << i << " " << x << "," << y;
+                if (q.a) {
+                    ASSERT_EQ(p.at(px, py, 0), q.r) << i << " " << x << "," << y;
+                }
+            }
+        if (i == 1) {
+            EXPECT_EQ(p.at(0, 0, 0), 0x10u);
+            EXPECT_EQ(p.at(0, 0, 3), 0xFFu);
+        } else if (i == 2) {
+            EXPECT_EQ(p.at(0, 0, 3), 0u);
+        }
+    }
+    // Our own reader agrees.
+    Decoded d = decodeFile(out);
+    ASSERT_EQ(d.rc, RC_OK);
+    ASSERT_EQ(d.frames().size(), 3u);
+    EXPECT_EQ(d.frames()[1]->frameInfo.x, 2);
+    // The head frame alone when not every frame is asked for.
+    ASSERT_EQ(writeWebp(a.get(), out, u"Lossless", CF_RGBA32, 0, false), RC_OK);
+    EXPECT_EQ(muxInfo(out).size(), 0u);
+    EXPECT_EQ(decodeFile(out).frames().size(), 1u);
+}
+
+TEST(WebpWriter, FailuresAreReported)
+{
+    TempDir dir;
+    Ref<Image> img = rgbaImage(300, 200, false);
+    EXPECT_EQ(writeWebp(img.get(), dir / "no" / "x.webp", u"Lossless", CF_RGB24), RC_CREATE_FAILED);
+    EXPECT_EQ(writeWebp(img.get(), dir / "x.webp", u"Lossless", CF_RGB48), RC_UNSUPPORTED_COLOUR_FORMAT);
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(writeWebp(img.get(), "/dev/full", u"Lossless", CF_RGB24), RC_WRITE_FAILED);
+        img->info()->set(INFO_AUTHOR, u"Ann Bell");
+        img->info()->set(INFO_CAMERA_MAKE, u"Quill");
+        img->info()->set(INFO_CAMERA_MODEL, u"One");
+        EXPECT_EQ(writeWebp(img.get(), "/dev/full", u"Lossy, by Quality:", CF_RGB24, 50), RC_WRITE_FAILED);
+    }
 }
