@@ -1,6 +1,13 @@
 // Photoshop image resources and IPTC-NAA records.
 #include "codecs/main/iptc.h"
 
+#include <cstring>
+#include <string>
+
+#include "codecs/main/exif.h"
+#include "codecs/main/xmp.h"
+#include "core/text.h"
+
 namespace quillon {
 
 const IptcDatasetField IptcDatasetFieldTable[] = {
@@ -8,9 +15,158 @@ const IptcDatasetField IptcDatasetFieldTable[] = {
     {115, INFO_SOURCE}, {116, INFO_COPYRIGHT},    {120, INFO_COMMENTS},     {0, 0},
 };
 
-void psResourcesParse(ImageInfoBag&, const uint8_t*, size_t) {}
-void iptcParse(ImageInfoBag&, const uint8_t*, size_t) {}
-uint32_t iptcMeasure(const ImageInfo*) { return 0; }
-uint32_t iptcWrite(uint8_t*, const ImageInfo*) { return 0; }
+namespace {
+
+constexpr uint32_t kMaxResourceSize = 0x6400000;
+constexpr uint8_t kKeywordsDataset = 25;
+// A standard dataset length has its top bit clear; set, it announces an
+// extended length.
+constexpr uint32_t kMaxDatasetLength = 0x7FFF;
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+int datasetField(uint8_t dataset)
+{
+    for (const IptcDatasetField* row = IptcDatasetFieldTable; row->dataset; ++row)
+        if (row->dataset == dataset) return row->field;
+    return -1;
+}
+
+uint8_t fieldDataset(int field)
+{
+    if (field >= INFO_KEYWORD_FIRST && field <= INFO_KEYWORD_LAST) return kKeywordsDataset;
+    for (const IptcDatasetField* row = IptcDatasetFieldTable; row->dataset; ++row)
+        if (row->field == field) return row->dataset;
+    return 0;
+}
+
+// Borrows a dataset's bytes with trailing blanks cut; false for blanks only.
+bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length)
+{
+    while (length > 0 && text[length - 1] == ' ') --length;
+    if (length == 0) return false;
+    infoSetBorrowed(bag, field, text, uint32_t(length), BORROW_CP1252);
+    return bag.has(field);
+}
+
+// The bytes iptcWrite stores for a field: its text reduced to 8 bits and cut
+// to what a standard length can say.
+std::string datasetText(const ImageInfo* info, int field)
+{
+    std::string text = u16ToApprox(info->get(field));
+    if (text.size() > kMaxDatasetLength) text.resize(kMaxDatasetLength);
+    return text;
+}
+
+} // namespace
+
+void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+{
+    if (!data) return;
+    bool keywordsBefore = bag.has(INFO_KEYWORD_FIRST);
+    bool firstKeyword = true;
+    size_t pos = 0;
+    while (size - pos > 5) {
+        const uint8_t* h = data + pos;
+        uint32_t length = uint32_t(h[3]) << 8 | h[4];
+        size_t start = pos + 5;
+        if (length & 0x8000) {
+            // An extended length: its byte count, then the length itself.
+            size_t n = length & 0x7FFF;
+            if (n == 0 || n > 8 || size - start < n) return;
+            uint64_t extended = 0;
+            for (size_t k = 0; k < n; ++k) extended = extended << 8 | data[start + k];
+            start += n;
+            if (extended > size - start) return;
+            pos = start + size_t(extended);
+            continue;
+        }
+        if (length > size - start) return;
+        pos = start + length;
+        const uint8_t* text = data + start;
+        if (h[0] != 0x1C || h[1] != 2 || length == 0 || text[0] >= 0x80) continue;
+        int field = datasetField(h[2]);
+        if (field < 0) continue;
+        if (field == INFO_KEYWORD_FIRST) {
+            if (keywordsBefore) continue;
+            int target = -1;
+            if (firstKeyword) {
+                target = INFO_KEYWORD_FIRST;
+            } else {
+                for (int f = INFO_KEYWORD_FIRST + 1; f <= INFO_KEYWORD_LAST && target < 0; ++f)
+                    if (!bag.has(f)) target = f;
+            }
+            if (target >= 0 && borrow(bag, target, text, length)) firstKeyword = false;
+            continue;
+        }
+        if (!bag.has(field)) borrow(bag, field, text, length);
+    }
+}
+
+void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+{
+    if (!data) return;
+    struct Block {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    } iptc, exif, xmp;
+    size_t pos = 0;
+    while (size - pos >= 11) {
+        const uint8_t* r = data + pos;
+        size_t nameBytes = (size_t(r[6]) + 2) & ~size_t(1);  // length byte, name, pad to even
+        size_t sizeAt = pos + 6 + nameBytes;
+        if (sizeAt > size || size - sizeAt < 4) break;
+        uint32_t dataSize = be32(data + sizeAt);
+        size_t dataAt = sizeAt + 4;
+        if (dataSize > kMaxResourceSize || dataSize > size - dataAt) break;
+        if (std::memcmp(r, "8BIM", 4) == 0) {
+            uint16_t id = uint16_t(r[4] << 8 | r[5]);
+            Block b{data + dataAt, dataSize};
+            if (id == PS_RESOURCE_IPTC) iptc = b;
+            else if (id == PS_RESOURCE_EXIF) exif = b;
+            else if (id == PS_RESOURCE_XMP) xmp = b;
+        }
+        pos = dataAt + dataSize;
+        if (dataSize & 1) {
+            if (pos == size) break;
+            ++pos;
+        }
+    }
+    if (exif.data) exifParse(bag, exif.data, exif.size);
+    if (iptc.data) iptcParse(bag, iptc.data, iptc.size);
+    if (xmp.data) xmpParse(bag, xmp.data, xmp.size);
+}
+
+uint32_t iptcMeasure(const ImageInfo* info)
+{
+    if (!info) return 0;
+    uint32_t total = 0;
+    for (int field = 0; field < INFO_FIELD_COUNT; ++field) {
+        if (!fieldDataset(field) || !info->has(field)) continue;
+        std::string text = datasetText(info, field);
+        if (!text.empty()) total += 5 + uint32_t(text.size());
+    }
+    return total;
+}
+
+uint32_t iptcWrite(uint8_t* out, const ImageInfo* info)
+{
+    if (!info || !out) return 0;
+    uint8_t* p = out;
+    for (int field = 0; field < INFO_FIELD_COUNT; ++field) {
+        uint8_t dataset = fieldDataset(field);
+        if (!dataset || !info->has(field)) continue;
+        std::string text = datasetText(info, field);
+        if (text.empty()) continue;
+        p[0] = 0x1C;
+        p[1] = 2;
+        p[2] = dataset;
+        p[3] = uint8_t(text.size() >> 8);
+        p[4] = uint8_t(text.size());
+        std::memcpy(p + 5, text.data(), text.size());
+        p += 5 + text.size();
+    }
+    return uint32_t(p - out);
+}
 
 } // namespace quillon

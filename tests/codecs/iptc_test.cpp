@@ -1,0 +1,240 @@
+#include "codecs/main/iptc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "codecs/main/exif.h"
+#include "codecs/main/xmp.h"
+#include "metadata_test_util.h"
+
+using namespace quillon;
+using namespace quillon::test;
+using namespace quillon::test::meta;
+
+namespace {
+
+const std::string kPhotoshopPrefix("Photoshop 3.0\0", 14);
+
+std::vector<uint8_t> resource(uint16_t id, const std::vector<uint8_t>& data, const std::string& name = "",
+                              const char* signature = "8BIM")
+{
+    std::vector<uint8_t> r(signature, signature + 4);
+    r.push_back(uint8_t(id >> 8));
+    r.push_back(uint8_t(id));
+    r.push_back(uint8_t(name.size()));
+    r.insert(r.end(), name.begin(), name.end());
+    if ((name.size() + 1) & 1) r.push_back(0);
+    uint32_t n = uint32_t(data.size());
+    r.insert(r.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    r.insert(r.end(), data.begin(), data.end());
+    if (n & 1) r.push_back(0);
+    return r;
+}
+
+std::vector<uint8_t> dataset(uint8_t number, const std::string& text, uint8_t record = 2)
+{
+    std::vector<uint8_t> d{0x1C, record, number, uint8_t(text.size() >> 8), uint8_t(text.size())};
+    d.insert(d.end(), text.begin(), text.end());
+    return d;
+}
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+} // namespace
+
+TEST(Iptc, ReadsWhatExiftoolWroteAndExifWinsInsideOneBlock)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    std::string args = "-IPTC:ObjectName=Obj '-IPTC:By-line=Bob B' -IPTC:Source=Src '-IPTC:CopyrightNotice=(c) B'"
+                       " '-IPTC:Caption-Abstract=A caption  ' -IPTC:DateCreated=2021:03:05";
+    for (int i = 1; i <= 12; ++i) args += " -IPTC:Keywords=k" + std::to_string(i);
+    std::vector<uint8_t> jpeg = exiftoolTagged(dir, args);
+    std::vector<uint8_t> block = jpegSegment(jpeg, 0xED, kPhotoshopPrefix);
+    ASSERT_FALSE(block.empty());
+    ImageInfoBag bag;
+    psResourcesParse(bag, block.data(), block.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Obj");
+    EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "Bob B");
+    EXPECT_EQ(fieldUtf8(bag, INFO_SOURCE), "Src");
+    EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c) B");
+    EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), "A caption");
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "20210305");
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + i), "k" + std::to_string(i + 1));
+
+    // The same IPTC data behind an EXIF resource that names another author,
+    // even when the EXIF resource comes later in the block.
+    ImageInfoOwned exifInfo;
+    exifInfo.set(INFO_AUTHOR, u"Ann");
+    exifInfo.set(INFO_CAMERA_MAKE, u"Make");
+    exifInfo.set(INFO_CAMERA_MODEL, u"Model");
+    std::vector<uint8_t> exif(exifBlockSize(&exifInfo));
+    exifBlockWrite(exif.data(), &exifInfo);
+    std::vector<uint8_t> both = cat({block, resource(PS_RESOURCE_EXIF, exif)});
+    ImageInfoBag bag2;
+    psResourcesParse(bag2, both.data(), both.size());
+    EXPECT_EQ(fieldUtf8(bag2, INFO_AUTHOR), "Ann");
+    EXPECT_EQ(fieldUtf8(bag2, INFO_TITLE), "Obj");
+}
+
+TEST(Iptc, ResourceWalk)
+{
+    std::string packet =
+        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><rdf:Description xmlns:tiff='http://ns.adobe.com/tiff/"
+        "1.0/'><tiff:Make>XmpMake</tiff:Make></rdf:Description>";
+    std::vector<uint8_t> xmp(packet.begin(), packet.end());
+    // An odd-sized IPTC resource with a name, then the XMP one.
+    std::vector<uint8_t> iptc = dataset(5, "Odds");
+    ASSERT_EQ(iptc.size() % 2, 1u);
+    std::vector<uint8_t> block = cat({resource(1000, {1, 2, 3}, "x", "MeSa"), resource(PS_RESOURCE_IPTC, iptc, "ab"),
+                                      resource(PS_RESOURCE_XMP, xmp)});
+    ImageInfoBag bag;
+    psResourcesParse(bag, block.data(), block.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Odds");
+    EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "XmpMake");
+
+    // Two EXIF resources: only the second counts.
+    ImageInfoOwned a, b;
+    for (ImageInfoOwned* info : {&a, &b}) {
+        info->set(INFO_CAMERA_MAKE, info == &a ? u"First" : u"Second");
+        info->set(INFO_CAMERA_MODEL, u"M");
+        info->set(INFO_TITLE, u"T");
+    }
+    std::vector<uint8_t> ea(exifBlockSize(&a)), eb(exifBlockSize(&b));
+    exifBlockWrite(ea.data(), &a);
+    exifBlockWrite(eb.data(), &b);
+    std::vector<uint8_t> twice = cat({resource(PS_RESOURCE_EXIF, ea), resource(PS_RESOURCE_EXIF, eb)});
+    ImageInfoBag bag2;
+    psResourcesParse(bag2, twice.data(), twice.size());
+    EXPECT_EQ(fieldUtf8(bag2, INFO_CAMERA_MAKE), "Second");
+
+    // A resource claiming more than 100 MiB ends the walk even when the
+    // data holds it; a resource cut by the end of the data ends it too.
+    std::vector<uint8_t> huge = resource(PS_RESOURCE_IPTC, dataset(5, "Big"));
+    huge[8] = 0x06, huge[9] = 0x40, huge[10] = 0, huge[11] = 1;  // 0x6400001 bytes
+    huge.resize(huge.size() + 0x6400001, 0);
+    std::vector<uint8_t> after = resource(PS_RESOURCE_XMP, xmp);
+    huge.insert(huge.end(), after.begin(), after.end());
+    ImageInfoBag bag3;
+    psResourcesParse(bag3, huge.data(), huge.size());
+    EXPECT_FALSE(bag3.has(INFO_TITLE));
+    EXPECT_FALSE(bag3.has(INFO_CAMERA_MAKE));
+    std::vector<uint8_t> cut = resource(PS_RESOURCE_IPTC, dataset(5, "Cut"));
+    ImageInfoBag bag4;
+    psResourcesParse(bag4, cut.data(), cut.size() - 2);
+    EXPECT_FALSE(bag4.has(INFO_TITLE));
+}
+
+TEST(Iptc, DatasetsAreBoundedAndExtendedLengthsSkipped)
+{
+    // Extended length (top bit set, 2 length bytes) on a caption, then a
+    // title that must still be found after it.
+    std::vector<uint8_t> ext{0x1C, 2, 120, 0x80, 0x02, 0x00, 0x04, 'L', 'o', 'n', 'g'};
+    std::vector<uint8_t> block = cat({ext, dataset(5, "Title")});
+    ImageInfoBag bag;
+    iptcParse(bag, block.data(), block.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Title");
+    EXPECT_FALSE(bag.has(INFO_COMMENTS));
+
+    // A caption whose length runs past the block: nothing is borrowed. The
+    // backing bytes go on, so reading past the block would show.
+    std::vector<uint8_t> backing = dataset(120, std::string(100, 'x'));
+    ImageInfoBag bag2;
+    iptcParse(bag2, backing.data(), 5 + 10);
+    EXPECT_FALSE(bag2.has(INFO_COMMENTS));
+
+    // Other records, empty data, high first bytes and unknown datasets are
+    // passed over; blanks set nothing.
+    std::vector<uint8_t> mixed = cat({dataset(5, "One", 1), dataset(5, ""), dataset(5, "\xE9t\xE9"), dataset(200, "x"),
+                                      dataset(80, "   "), dataset(80, "Au  ")});
+    ImageInfoBag bag3;
+    iptcParse(bag3, mixed.data(), mixed.size());
+    EXPECT_FALSE(bag3.has(INFO_TITLE));
+    EXPECT_EQ(fieldUtf8(bag3, INFO_AUTHOR), "Au");
+}
+
+TEST(Iptc, KeywordsAreTakenOnlyIntoAnEmptyList)
+{
+    std::vector<uint8_t> block;
+    for (int i = 1; i <= 3; ++i) block = cat({block, dataset(25, "k" + std::to_string(i))});
+    ImageInfoBag bag;
+    bag.set(INFO_KEYWORD_FIRST, u"xmp");
+    iptcParse(bag, block.data(), block.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), "xmp");
+    EXPECT_FALSE(bag.has(INFO_KEYWORD_FIRST + 1));
+    ImageInfoBag bag2;
+    bag2.set(INFO_KEYWORD_FIRST + 1, u"kept");
+    iptcParse(bag2, block.data(), block.size());
+    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST), "k1");
+    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 1), "kept");
+    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 2), "k2");
+    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 3), "k3");
+}
+
+TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
+{
+    ImageInfoOwned info;
+    info.set(INFO_TITLE, u"Obj \U0001F600");  // a pair of UTF-16 units becomes one byte
+    info.set(INFO_AUTHOR, u"J\u00F6rg");
+    info.set(INFO_COMMENTS, std::u16string(70000, u'c').c_str());
+    info.set(INFO_SOURCE, u"Src");
+    info.set(INFO_COPYRIGHT, u"(c)");
+    for (int i = 0; i < 9; ++i) info.set(INFO_KEYWORD_FIRST + i, asciiToU16("k" + std::to_string(i)).c_str());
+    uint32_t n = iptcMeasure(&info);
+    std::vector<uint8_t> out(n + 16, 0xEE);
+    ASSERT_EQ(iptcWrite(out.data(), &info), n);
+    EXPECT_EQ(out[n], 0xEE);
+    out.resize(n);
+    // Read back here: every field, the long caption cut, not wrapped.
+    ImageInfoBag bag;
+    iptcParse(bag, out.data(), out.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Obj ?");
+    EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J\xC3\xB6rg");
+    EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), std::string(32767, 'c'));
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + i), "k" + std::to_string(i));
+
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    std::vector<uint8_t> app13 = resource(PS_RESOURCE_IPTC, out);
+    std::filesystem::path file = dir / "ours.jpg";
+    writeFile(file, withSegment(plainJpeg(dir), 0xED, kPhotoshopPrefix, app13));
+    auto m = exiftoolJson(file, "-charset iptc=Latin");
+    EXPECT_EQ(m["ObjectName"], "Obj ?");
+    EXPECT_EQ(m["By-line"], "J\xC3\xB6rg");
+    EXPECT_EQ(m["Source"], "Src");
+    EXPECT_EQ(m["CopyrightNotice"], "(c)");
+    EXPECT_EQ(m["Caption-Abstract"].size(), 32767u);
+    EXPECT_EQ(m["Keywords"], "k0|k1|k2|k3|k4|k5|k6|k7|k8");
+}
+
+TEST(Iptc, HostileBlocksNeverCrash)
+{
+    std::vector<uint8_t> iptc;
+    for (int i = 0; i < 5; ++i) iptc = cat({iptc, dataset(uint8_t(i ? 25 : 5), "val" + std::to_string(i))});
+    std::vector<uint8_t> good = cat({resource(PS_RESOURCE_IPTC, iptc, "n"), resource(PS_RESOURCE_XMP, iptc)});
+    std::mt19937 rng(5);
+    for (size_t cut = 0; cut <= good.size(); ++cut) {
+        std::vector<uint8_t> part(good.begin(), good.begin() + cut);
+        ImageInfoBag bag;
+        psResourcesParse(bag, part.data(), part.size());
+        iptcParse(bag, part.data(), part.size());
+    }
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<uint8_t> bad = good;
+        for (int k = 0; k < 3; ++k) bad[rng() % bad.size()] = uint8_t(rng());
+        ImageInfoBag bag;
+        psResourcesParse(bag, bad.data(), bad.size());
+        iptcParse(bag, bad.data(), bad.size());
+        ImageInfoOwned copy;
+        infoCopyAll(&copy, &bag);
+    }
+}
