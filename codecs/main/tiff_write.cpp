@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codecs/main/exif.h"
+#include "codecs/main/jpeg_codec.h"
 #include "codecs/main/tiff.h"
 #include "codecs/main/tiff_tags.h"
 #include "codecs/main/xmp.h"
@@ -332,7 +333,7 @@ ResultCode formatFor(const Image* page, uint32_t flag, Compression comp, PageFor
         break;
     }
     case CF_GRAY8:
-        if (!need(PF_GRAY8) && !need(PF_INDEXED8)) return RC_UNSUPPORTED_COLOUR_FORMAT;
+        if (!need(PF_GRAY8)) return RC_UNSUPPORTED_COLOUR_FORMAT;
         f.bits = 8;
         break;
     case CF_GRAY16:
@@ -442,10 +443,22 @@ void floatDifferenceRow(uint8_t* row, uint8_t* scratch, uint32_t pixels, uint32_
     std::memcpy(row, scratch, n);
 }
 
-ResultCode TiffWriter::writeStrip(const Image* page, const PageFormat& f, Compression comp, int32_t,
+ResultCode TiffWriter::writeStrip(const Image* page, const PageFormat& f, Compression comp, int32_t quality,
                                   uint64_t* written)
 {
     const uint64_t start = output.tell();
+    if (comp == Compression::Jpeg) {
+        // No JFIF, comment or metadata segments: the directory carries those.
+        JpegCompressOptions options;
+        options.quality = quality > 0 ? quality : 75;
+        options.writeMarkers = false;
+        std::vector<uint8_t> stream;
+        ResultCode rc = jpegCompress(page, f.samples == 1 ? CF_GRAY8 : CF_RGB24, options, stream);
+        if (failed(rc)) return rc;
+        if (failed(rc = output.write(stream.data(), stream.size()))) return rc;
+        *written = stream.size();
+        return RC_OK;
+    }
     AlignedBuffer<uint8_t> row, scratch;
     if (!row.allocate(f.rowBytes + 16) || !scratch.allocate(f.rowBytes + 16)) return RC_OUT_OF_MEMORY;
     std::vector<uint8_t> out;
@@ -656,7 +669,6 @@ ResultCode TiffWriter::encode(Image* image, const char16_t* subFormatName, uint3
         else if (std::u16string_view(subFormatName) == kTiffSubFormats[2]) comp = Compression::Jpeg;
         else if (std::u16string_view(subFormatName) == kTiffSubFormats[3]) comp = Compression::LogLuv;
     }
-    if (comp == Compression::Jpeg) return RC_UNSUPPORTED_SUBFORMAT;
     // Refused before anything is written.
     PageFormat probe;
     ResultCode rc = formatFor(image, colourFlag, comp, probe);

@@ -187,6 +187,44 @@ TEST(TiffWriter, EverySubFormatAndColourFormatReadsBackInEveryReader)
     }
 }
 
+TEST(TiffWriter, JpegByQualityIsCloseToTheSourceInEveryReader)
+{
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    for (uint32_t flag : {CF_RGB24, CF_GRAY8}) {
+        // Smooth, as photographs are: no byte comparison, only the PSNR.
+        Ref<Image> src = Ref<Image>::adopt(imageCreate(flag == CF_RGB24 ? PF_RGBA8 : PF_GRAY8, packSize(203, 77)));
+        for (uint32_t y = 0; y < 77; ++y)
+            for (uint32_t x = 0; x < 203; ++x) {
+                uint8_t r = uint8_t(x), g = uint8_t(y * 3), b = uint8_t(128 + 100 * std::sin(x * 0.05 + y * 0.07));
+                if (flag == CF_RGB24) src->row<Rgba8>(y)[x] = {b, g, r, 255};
+                else src->rowBytesPtr(y)[x] = uint8_t((r + g + b) / 3);
+            }
+        fs::path out = dir / "j.tiff";
+        ASSERT_EQ(writeTiff(src.get(), out, u"JPEG, by Quality:", flag, 95), RC_OK);
+        EXPECT_EQ(runOutput("tiffinfo -D " + q(out) + " 2>&1 >/dev/null"), "");
+        EXPECT_NE(runOutput("tiffinfo " + q(out)).find(flag == CF_RGB24 ? "YCbCr" : "min-is-black"), std::string::npos);
+        ResultCode rc;
+        Ref<Image> ours = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK);
+        Ref<Image> im = imageMagickDecode(out, false);
+        for (const Image* got : {ours.get(), im.get()}) {
+            ASSERT_TRUE(got);
+            double se = 0;
+            uint64_t n = 0;
+            for (uint32_t y = 0; y < 77; ++y)
+                for (uint32_t x = 0; x < 203; ++x)
+                    for (uint32_t c = 0; c < 3; ++c, ++n) {
+                        double d = (unitSample(got, x, y, c) - unitSample(src.get(), x, y, c)) * 255;
+                        se += d * d;
+                    }
+            double psnr = 10 * std::log10(255.0 * 255.0 / (se / double(n)));
+            EXPECT_GE(psnr, 40.0) << u16ToUtf8(colourFormatName(flag));
+        }
+    }
+}
+
 TEST(TiffWriter, TwoColoursKeepTheirColoursAndBlackAndWhiteStaysBilevel)
 {
     TempDir dir;
