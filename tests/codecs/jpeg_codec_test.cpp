@@ -7,7 +7,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "app/batch.h"
 #include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
 #include "codecs/main/jpeg_codec.h"
 #include "core/image_writer.h"
 #include "core/text.h"
@@ -327,4 +330,95 @@ TEST_F(JpegCodec, RowsCompressedForTiffStripsDecodeInDjpeg)
         for (uint32_t x = 0; x < 48; ++x) far += std::abs(int(strip.at(x, y, 1)) - int(img->row<Rgba8>(y + 16)[x].g)) > 24;
     EXPECT_LT(far, 48u * 16 / 20);
     EXPECT_EQ(jpegCompressRows(img->rowBytesPtr(0), img->rowBytes(), 48, 16, 3, 90, stream), RC_INVALID_PARAMETER);
+}
+
+namespace {
+
+struct SilentUi final : BatchUi {
+    void setInputText(std::u16string_view) override {}
+    void setOutputText(std::u16string_view) override {}
+    void setProgressRange(int32_t) override {}
+    void setProgress(int32_t) override {}
+    void setStatus(std::u16string_view) override {}
+    void setTime(std::u16string_view) override {}
+    void setTitle(std::u16string_view) override {}
+    void pumpEvents() override {}
+    void setBusy(bool) override {}
+    void emptyList() override {}
+    void closeWizard() override {}
+    void batchEnded(bool) override {}
+    int32_t askOverwrite(std::u16string_view) override { return OVERWRITE_REPLACE; }
+    bool askRenameTarget(fs::path&) override { return false; }
+    int32_t askContinue(std::u16string_view, std::u16string_view) override { return ERROR_CONTINUE; }
+    bool askCancelAllRemaining() override { return false; }
+};
+
+std::string exiftoolTag(const fs::path& file, const char* tag)
+{
+    std::string v = runOutput(std::string("exiftool -s -s -s -") + tag + " " + shellQuote(file.string()));
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+    return v;
+}
+
+} // namespace
+
+TEST_F(JpegCodec, PhotographsConvertThroughTheBatchWithTheirExif)
+{
+    // Photographs JPEG to JPEG at quality 85, halved with Catmull-Rom, as a
+    // silent batch does; one carries EXIF written by exiftool, which must
+    // read the same values from our output.
+    QUILLON_REQUIRE_TOOL("exiftool");
+    std::vector<fs::path> photos;
+    for (const char* name : {"Fossa_by_Jasper_Roks.jpg", "Painting-Colors_by__herobrine7gamer.jpg"})
+        if (fs::exists(fs::path("/usr/share/backgrounds") / name)) photos.push_back(fs::path("/usr/share/backgrounds") / name);
+    if (photos.empty()) GTEST_SKIP() << "no photographs installed";
+    fs::create_directories(dir / "in");
+    fs::create_directories(dir / "out");
+    const fs::path tagged = dir / "in" / "tagged.jpg";
+    ASSERT_EQ(run("exiftool -q -Make=Canon -Model='EOS 5D' -Artist='Ann Smith' -Copyright='(c) Ann' -o " +
+                  shellQuote(tagged.string()) + " " + shellQuote(photos[0].string())),
+              0);
+    photos.push_back(tagged);
+
+    JobSettings s;
+    s.szOutDir = dir / "out" / "";
+    s.iOutFormats = 1;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    s.slots[0].iFormatId = reg.findByExtension(std::u16string_view(u"x.jpg"), true);
+    s.slots[0].szSubFormat = u"Normal, by Quality:";
+    s.slots[0].iColorFormat = CF_AUTO;
+    s.slots[0].iCompParam = 85;
+    s.bNoOverwritePrompt = 1;
+    s.eResize = 1;
+    s.i3ResizeFactor = 50000;
+    s.eResizeMethod = 3;
+    InputListHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    for (const fs::path& p : photos) ASSERT_EQ(list.addFile(p, false, false), RC_OK);
+    SilentUi ui;
+    bool running = false;
+    BatchContext ctx{s, list, ui, running};
+    ctx.registry = &reg;
+    const BatchResult r = batchRun(ctx);
+    EXPECT_EQ(r.converted, int32_t(photos.size()));
+
+    for (const fs::path& in : photos) {
+        const fs::path out = dir / "out" / in.filename();
+        ASSERT_TRUE(fs::exists(out)) << out;
+        const fs::path expected = dir / "magick.ppm";
+        ASSERT_EQ(run("convert " + shellQuote(in.string()) + " -filter Catrom -resize 50% " + shellQuote(expected.string())), 0);
+        Pnm ref, got;
+        ASSERT_TRUE(readPnm(expected, ref));
+        ASSERT_TRUE(oracleDecode("djpeg -pnm IN", out, got)) << out;
+        ASSERT_EQ(got.width, ref.width) << out;
+        ASSERT_EQ(got.height, ref.height) << out;
+        EXPECT_GE(psnr(got, ref), 30.0) << out;
+    }
+    const fs::path tagOut = dir / "out" / "tagged.jpg";
+    EXPECT_EQ(exiftoolTag(tagOut, "Make"), "Canon");
+    EXPECT_EQ(exiftoolTag(tagOut, "Model"), "EOS 5D");
+    EXPECT_EQ(exiftoolTag(tagOut, "Artist"), "Ann Smith");
+    EXPECT_EQ(exiftoolTag(tagOut, "Copyright"), "(c) Ann");
 }
