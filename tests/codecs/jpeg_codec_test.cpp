@@ -207,6 +207,17 @@ TEST_F(JpegCodec, DamagedHeadersGiveTheirCodes)
         Decoded part = decodeBytesFull(Bytes(jpg.begin(), jpg.begin() + long(cut)), "p.jpg");
         EXPECT_EQ(part.rc, cut + 2 >= jpg.size() ? RC_OK : RC_CORRUPT_FILE) << "cut at " << cut;
     }
+    // Cut just before its last bytes: the first row of MCUs is whole and
+    // kept for display.
+    const Bytes tall = readFile(make("tall.jpg", "cjpeg -quality 80 " + shellQuote(photo(24, 160).string())));
+    Decoded full = decodeBytesFull(tall, "t.jpg");
+    Decoded part = decodeBytesFull(Bytes(tall.begin(), tall.end() - long(tall.size() / 8)), "p.jpg");
+    ASSERT_EQ(full.rc, RC_OK);
+    ASSERT_EQ(part.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(part.image);
+    Ref<Image> a = asRgba8(full.image.get()), b = asRgba8(part.image.get());
+    ASSERT_TRUE(a && b);
+    for (uint32_t y = 0; y < 16; ++y) EXPECT_EQ(std::memcmp(a->row<Rgba8>(y), b->row<Rgba8>(y), 24 * 4), 0) << y;
 }
 
 TEST_F(JpegCodec, WriterMatchesCjpegWithTheSameSettings)
@@ -421,4 +432,33 @@ TEST_F(JpegCodec, PhotographsConvertThroughTheBatchWithTheirExif)
     EXPECT_EQ(exiftoolTag(tagOut, "Model"), "EOS 5D");
     EXPECT_EQ(exiftoolTag(tagOut, "Artist"), "Ann Smith");
     EXPECT_EQ(exiftoolTag(tagOut, "Copyright"), "(c) Ann");
+}
+
+TEST_F(JpegCodec, ExifTagsAndTheEighthSizeDecode)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    const fs::path plain = make("p.jpg", "cjpeg -sample 2x2 -quality 90 " + shellQuote(photo(203, 141).string()));
+    const fs::path tagged = dir / "t.jpg";
+    ASSERT_EQ(run("exiftool -q -Make=Nikon -Model=D850 -Artist=Bo -ImageDescription=Quay -o " +
+                  shellQuote(tagged.string()) + " " + shellQuote(plain.string())),
+              0);
+    Decoded d = decodeFileFull(tagged);
+    ASSERT_EQ(d.rc, RC_OK);
+    const ImageInfo& info = *d.image->info();
+    EXPECT_EQ(u16ToUtf8(info.get(INFO_CAMERA_MAKE) ? info.get(INFO_CAMERA_MAKE) : u""), "Nikon");
+    EXPECT_EQ(u16ToUtf8(info.get(INFO_CAMERA_MODEL) ? info.get(INFO_CAMERA_MODEL) : u""), "D850");
+    EXPECT_EQ(u16ToUtf8(info.get(INFO_AUTHOR) ? info.get(INFO_AUTHOR) : u""), "Bo");
+
+    // One eighth straight from the DC terms, like djpeg -scale 1/8.
+    Ref<ImageReader> reader;
+    Ref<MappedFile> src = Ref<MappedFile>::adopt(exactSourceCreate(readFile(tagged), "t.jpg"));
+    ASSERT_EQ(imageSourceOpen(reader, src.get(), true), RC_OK);
+    ASSERT_TRUE(reader->hasReducedSize());
+    EXPECT_EQ(reader->reducedWidth, 26u);
+    EXPECT_EQ(reader->reducedHeight, 18u);
+    Ref<Image> small = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(reader->reducedWidth, reader->reducedHeight)));
+    ASSERT_EQ(reader->decode(small.get(), false, nullptr, nullptr), RC_OK);
+    Pnm eighth;
+    ASSERT_TRUE(oracleDecode("djpeg -scale 1/8 -pnm IN", tagged, eighth));
+    EXPECT_GE(psnrOf(small.get(), eighth), 30.0);
 }
