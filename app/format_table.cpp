@@ -10,6 +10,7 @@
 #include "codecs/more/iff.h"
 #include "codecs/more/macpaint.h"
 #include "codecs/more/neochrome.h"
+#include "codecs/more/pcpaint.h"
 #include "codecs/more/pcx.h"
 #include "codecs/more/pixar.h"
 #include "codecs/more/pnm.h"
@@ -95,7 +96,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"pcx", u"PC Paintbrush image", pcxProbe, pcxReaderCreate, pcxWriterCreate, kPcxSubFormats,
              kPcxSubFormatCaps),
     // PC Paint
-    {u"pic", u"PC Paint image"},
+    {u"pic", u"PC Paint image", pcPaintProbe, pcPaintReaderCreate},
     // PNG
     writable(u"png", u"Portable network graphics", pngProbe, pngReaderCreate, pngWriterCreate, kPngSubFormats,
              kPngSubFormatCaps),
