@@ -1191,7 +1191,7 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
 {
     PngLayout layout;
     if (!image || !layoutFor(colourFlag, layout)) return RC_UNSUPPORTED_COLOUR_FORMAT;
-    bool super = subFormatName && std::u16string_view(subFormatName).find(u"Super") != std::u16string_view::npos;
+    bool super = subFormatName && std::u16string_view(subFormatName) == kPngSubFormats[1];
     bool animated = allFrames && image->next();
     uint32_t frameCount = 0;
     for (Image* f = image; f; f = animated ? f->next() : nullptr) ++frameCount;
