@@ -5,6 +5,7 @@
 #include <string>
 
 #include "codecs/main/exif.h"
+#include "codecs/main/meta_common.h"
 #include "codecs/main/xmp.h"
 #include "core/text.h"
 
@@ -50,9 +51,13 @@ bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length)
 }
 
 // The bytes iptcWrite stores for a field: its text reduced to 8 bits and cut
-// to what a standard length can say.
+// to what a standard length can say. A creation date that reads as a date
+// is written as the CCYYMMDD the dataset is defined to hold.
 std::string datasetText(const ImageInfo* info, int field)
 {
+    std::string date;
+    if (field == INFO_CREATION_DATE && meta::formatCreateDate(info->get(field), date))
+        return date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
     std::string text = u16ToApprox(info->get(field));
     if (text.size() > kMaxDatasetLength) text.resize(kMaxDatasetLength);
     return text;

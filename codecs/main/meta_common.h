@@ -106,6 +106,11 @@ inline bool leadingNumber(const std::string& text, double& value, int& decimals)
     return true;
 }
 
+// A creation date in any of the usual orders of year, month and day with
+// an optional time and offset, as XMP writes it: "YYYY-MM-DD", then
+// "Thh:mm:ss" and "+hh:mm" when present. False when it is no date.
+bool formatCreateDate(const char16_t* text, std::string& out);
+
 inline void storeU16le(uint8_t* p, uint32_t v)
 {
     p[0] = uint8_t(v);

@@ -614,6 +614,10 @@ void writeElementText(XmpBuildState& s, const char* prefix, const char* name, co
     put(s, std::string("</") + prefix + ":" + name + ">\n");
 }
 
+} // namespace
+
+namespace meta {
+
 // The parts of a creation date: "YYYY-MM-DD" and, when a time follows,
 // "Thh:mm:ss" and an offset.
 bool formatCreateDate(const char16_t* text, std::string& out)
@@ -685,6 +689,12 @@ bool formatCreateDate(const char16_t* text, std::string& out)
     }
     return true;
 }
+
+} // namespace meta
+
+namespace {
+
+using meta::formatCreateDate;
 
 std::string coordinateText(uint32_t deg, uint32_t min, float sec, char ref)
 {

@@ -105,16 +105,30 @@ TEST(Exif, ReadsWhatExiftoolWroteInEitherByteOrder)
     }
 }
 
-TEST(Exif, GpsSecondsAreRoundedOnceAndCarried)
+TEST(Exif, GpsSecondsRoundOnceAndShortExposuresKeepTheirDigits)
 {
     QUILLON_REQUIRE_TOOL("exiftool");
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
     std::vector<uint8_t> jpeg = exiftoolTagged(
-        dir, "'-GPSLatitude=48 51 24.499' -GPSLatitudeRef=N '-GPSLongitude=2 59 59.996' -GPSLongitudeRef=E");
+        dir, "'-GPSLatitude=48 51 24.499' -GPSLatitudeRef=N '-GPSLongitude=2 59 59.996' -GPSLongitudeRef=E"
+             " -ExposureTime=1/8000 -ExposureCompensation=-1/3 -ExifIFD:ISO=50");
     ImageInfoBag bag;
     std::vector<uint8_t> block = parseJpegExif(bag, jpeg);
     EXPECT_EQ(fieldUtf8(bag, INFO_GPS), "48\u00B051'24.50\" N, 3\u00B00'0.00\" E");
+    EXPECT_EQ(fieldUtf8(bag, INFO_EXPOSURE_TIME), "0.000125 s");
+    EXPECT_EQ(fieldUtf8(bag, INFO_EXPOSURE_BIAS), "-0.333");
+    // Written back, 1/8000 s is still 1/8000 s.
+    ImageInfoOwned info;
+    infoCopyAll(&info, &bag);
+    info.set(INFO_TITLE, u"t");
+    info.set(INFO_AUTHOR, u"a");
+    std::vector<uint8_t> ours(exifBlockSize(&info));
+    exifBlockWrite(ours.data(), &info);
+    std::filesystem::path file = dir / "back.jpg";
+    writeFile(file, withSegment(plainJpeg(dir), 0xE1, kExifPrefix, ours));
+    auto m = exiftoolJson(file);
+    EXPECT_EQ(m["ExposureTime"], "0.000125");
 }
 
 TEST(Exif, DateOfTheExifDirectoryBeatsDateTimeAndFirstTextWins)

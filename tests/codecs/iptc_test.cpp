@@ -187,6 +187,7 @@ TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
     info.set(INFO_COMMENTS, std::u16string(70000, u'c').c_str());
     info.set(INFO_SOURCE, u"Src");
     info.set(INFO_COPYRIGHT, u"(c)");
+    info.set(INFO_CREATION_DATE, u"21/3/5 7:08:09");
     for (int i = 0; i < 9; ++i) info.set(INFO_KEYWORD_FIRST + i, asciiToU16("k" + std::to_string(i)).c_str());
     uint32_t n = iptcMeasure(&info);
     std::vector<uint8_t> out(n + 16, 0xEE);
@@ -199,6 +200,7 @@ TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
     EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Obj ?");
     EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J\xC3\xB6rg");
     EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), std::string(32767, 'c'));
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "20210305");
     for (int i = 0; i < 9; ++i) EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + i), "k" + std::to_string(i));
 
     QUILLON_REQUIRE_TOOL("exiftool");
@@ -214,6 +216,27 @@ TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
     EXPECT_EQ(m["CopyrightNotice"], "(c)");
     EXPECT_EQ(m["Caption-Abstract"].size(), 32767u);
     EXPECT_EQ(m["Keywords"], "k0|k1|k2|k3|k4|k5|k6|k7|k8");
+    EXPECT_EQ(m["DateCreated"], "2021:03:05");
+
+    // Within the lengths the IPTC standard suggests, exiftool finds
+    // nothing to complain about.
+    info.set(INFO_COMMENTS, u"A caption");
+    std::vector<uint8_t> small(iptcMeasure(&info));
+    iptcWrite(small.data(), &info);
+    std::filesystem::path file2 = dir / "ours2.jpg";
+    writeFile(file2, withSegment(plainJpeg(dir), 0xED, kPhotoshopPrefix, resource(PS_RESOURCE_IPTC, small)));
+    for (const std::string& w : exiftoolWarnings(file2)) ADD_FAILURE() << w;
+}
+
+TEST(Iptc, DateThatIsNoDateIsWrittenAsItIs)
+{
+    ImageInfoOwned info;
+    info.set(INFO_CREATION_DATE, u"last summer");
+    std::vector<uint8_t> out(iptcMeasure(&info));
+    ASSERT_EQ(iptcWrite(out.data(), &info), out.size());
+    ImageInfoBag bag;
+    iptcParse(bag, out.data(), out.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "last summer");
 }
 
 TEST(Iptc, HostileBlocksNeverCrash)

@@ -135,7 +135,9 @@ inline std::vector<std::string> exiftoolWarnings(const std::filesystem::path& fi
         size_t e = text.find('\n', start);
         if (e == std::string::npos) e = text.size();
         std::string line = text.substr(start, e - start);
-        if (!line.empty() && line.find("Warnings") == std::string::npos && line != "OK") lines.push_back(line);
+        // The first line is the count ("2 Warnings", "1 Warning (minor)", "OK").
+        bool summary = start == 0;
+        if (!line.empty() && !summary) lines.push_back(line);
         start = e + 1;
     }
     return lines;
