@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "app/format_table.h"
@@ -414,6 +415,54 @@ TEST(BmpReader, TruncatedAndLyingHeadersNeverReadOutside)
     std::vector<uint8_t> tiny = {'B', 'M', 0, 0};
     decodeBytes(tiny, &rc, "x.bmp");
     EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
+}
+
+TEST(BmpReader, HostileHeadersGiveTheirExactCode)
+{
+    // A sound 4 x 3 8-bit file, then one field changed at a time.
+    auto sound = [] {
+        std::vector<uint8_t> v = header(4, 3, 8, 0, 40, 2);
+        le32(v, 0x000000);
+        le32(v, 0xFFFFFF);
+        v.resize(v.size() + 3 * 4, 1);
+        return v;
+    };
+    auto put32 = [](std::vector<uint8_t>& v, size_t at, uint32_t x) { std::memcpy(&v[at], &x, 4); };
+    auto put16 = [](std::vector<uint8_t>& v, size_t at, uint16_t x) { std::memcpy(&v[at], &x, 2); };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> patch;
+        ResultCode rc;
+    } cases[] = {
+        {"sound", [](std::vector<uint8_t>&) {}, RC_OK},
+        {"info size 41", [&](auto& v) { put32(v, 14, 41); }, RC_UNSUPPORTED_SUBFORMAT},
+        {"info size past the end", [&](auto& v) { put32(v, 14, 124); v.resize(100); }, RC_CORRUPT_FILE},
+        {"width 0", [&](auto& v) { put32(v, 18, 0); }, RC_CORRUPT_FILE},
+        {"width negative", [&](auto& v) { put32(v, 18, uint32_t(-4)); }, RC_CORRUPT_FILE},
+        {"height 0", [&](auto& v) { put32(v, 22, 0); }, RC_CORRUPT_FILE},
+        {"height INT_MIN", [&](auto& v) { put32(v, 22, 0x80000000u); }, RC_CORRUPT_FILE},
+        {"planes 3", [&](auto& v) { put16(v, 26, 3); }, RC_UNSUPPORTED_SUBFORMAT},
+        {"2 bits", [&](auto& v) { put16(v, 28, 2); }, RC_UNSUPPORTED_SUBFORMAT},
+        {"compression 6", [&](auto& v) { put32(v, 30, 6); }, RC_UNSUPPORTED_SUBFORMAT},
+        {"bit fields at 8 bits", [&](auto& v) { put32(v, 30, 3); }, RC_UNSUPPORTED_SUBFORMAT},
+        {"data offset past the end", [&](auto& v) { put32(v, 10, 0xFFFFFF00u); }, RC_CORRUPT_FILE},
+        {"width no row can fill", [&](auto& v) { put32(v, 18, 0x7FFFFFFF); }, RC_CORRUPT_FILE},
+        {"pixels cut", [](auto& v) { v.resize(v.size() - 1); }, RC_CORRUPT_FILE},
+        {"too big for memory", [&](auto& v) { put32(v, 18, 12); put32(v, 22, 0x7FFFFFFF); v.resize(v.size() + 8, 0); },
+         RC_OUT_OF_MEMORY},
+    };
+    setAllocationCap(uint64_t(64) << 20);
+    for (const Case& c : cases) {
+        std::vector<uint8_t> v = sound();
+        c.patch(v);
+        Decoded d = decodeBytesFull(v, "x.bmp");
+        EXPECT_EQ(d.rc, c.rc) << c.what;
+    }
+    setAllocationCap(0);
+    // Bit-field masks that the file does not hold.
+    std::vector<uint8_t> masks = header(2, 2, 16, 3, 40, 0);
+    masks.resize(60);
+    EXPECT_EQ(decodeBytesFull(masks, "x.bmp").rc, RC_CORRUPT_FILE);
 }
 
 namespace {
