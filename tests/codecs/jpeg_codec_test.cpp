@@ -462,3 +462,32 @@ TEST_F(JpegCodec, ExifTagsAndTheEighthSizeDecode)
     ASSERT_TRUE(oracleDecode("djpeg -scale 1/8 -pnm IN", tagged, eighth));
     EXPECT_GE(psnrOf(small.get(), eighth), 30.0);
 }
+
+TEST_F(JpegCodec, XmpAndIptcFromExiftoolReadAndXmpWrittenBack)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    const fs::path plain = make("p.jpg", "cjpeg -quality 85 " + shellQuote(photo(64, 48).string()));
+    const fs::path tagged = dir / "t.jpg";
+    ASSERT_EQ(run("exiftool -q -XMP-dc:Title='Quay at dusk' -XMP-dc:Subject=sea -XMP-dc:Subject=boats "
+                  "-IPTC:CopyrightNotice='(c) Bo' -IPTC:Source=Archive -o " +
+                  shellQuote(tagged.string()) + " " + shellQuote(plain.string())),
+              0);
+    Decoded d = decodeFileFull(tagged);
+    ASSERT_EQ(d.rc, RC_OK);
+    ImageInfo& info = *d.image->info();
+    auto field = [&](int f) { return u16ToUtf8(info.get(f) ? info.get(f) : u""); };
+    EXPECT_EQ(field(INFO_TITLE), "Quay at dusk");
+    EXPECT_EQ(field(INFO_KEYWORD_FIRST), "sea");
+    EXPECT_EQ(field(INFO_KEYWORD_FIRST + 1), "boats");
+    EXPECT_EQ(field(INFO_COPYRIGHT), "(c) Bo");
+    EXPECT_EQ(field(INFO_SOURCE), "Archive");
+
+    // Written back: exiftool finds the same texts in our XMP segment, and
+    // the file carries no warning.
+    info.set(INFO_TITLE, u"Caf\u00e9 & <bar>");
+    const fs::path out = dir / "out.jpg";
+    ASSERT_EQ(writeJpeg(d.image.get(), out, u"Progressive, Quality:", CF_RGB24, 80), RC_OK);
+    EXPECT_EQ(exiftoolTag(out, "XMP-dc:Title"), "Caf\xc3\xa9 & <bar>");
+    EXPECT_EQ(exiftoolTag(out, "XMP-dc:Subject"), "sea, boats");
+    EXPECT_EQ(exiftoolTag(out, "Validate"), "OK");
+}
