@@ -6,6 +6,7 @@
 #include "codecs/main/png.h"
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
+#include "codecs/more/fits.h"
 #include "codecs/more/gif.h"
 #include "codecs/more/iff.h"
 #include "codecs/more/macpaint.h"
@@ -31,7 +32,6 @@ const ColourFormatFlags kDdsCaps[] = {0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0x
                                       0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0xE000};
 
 const char16_t* const kNormal[] = {u"Normal", u""};
-const ColourFormatFlags kFitsCaps[] = {0x110100};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
 const ColourFormatFlags kTgaCaps[] = {0xF180};
 
@@ -65,8 +65,9 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // DDS
     writable(u"dds", u"DirectDraw surface", nullptr, nullptr, nullptr, kDdsSubFormats, kDdsCaps),
     // FITS
-    writable(u"fits", u"Flexible image transport system", nullptr, nullptr, nullptr, kNormal, kFitsCaps),
-    {u"fit", u"Flexible image transport system"},
+    writable(u"fits", u"Flexible image transport system", fitsProbe, fitsReaderCreate, fitsWriterCreate,
+             kFitsSubFormats, kFitsSubFormatCaps),
+    {u"fit", u"Flexible image transport system", fitsProbe, fitsReaderCreate},
     // GIF
     writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, gifWriterCreate, kGifSubFormats,
              kGifSubFormatCaps),
