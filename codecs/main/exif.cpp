@@ -350,7 +350,7 @@ uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* inf
     uint8_t* entry = out + 2;
     uint32_t data = 2 + 12 * count + 4;  // local offset of the next value
     if (plan.date) {
-        std::string date = fieldText(info, INFO_CREATION_DATE);
+        std::string date = meta::tiffDateText(info->get(INFO_CREATION_DATE));
         date.resize(kDateBytes - 1, ' ');
         std::memcpy(out + data, date.data(), kDateBytes - 1);
     }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/text.h"
+
 namespace quillon::meta {
 
 // A TIFF structure: offsets count from `base`; every read is checked as
@@ -110,6 +112,20 @@ inline bool leadingNumber(const std::string& text, double& value, int& decimals)
 // an optional time and offset, as XMP writes it: "YYYY-MM-DD", then
 // "Thh:mm:ss" and "+hh:mm" when present. False when it is no date.
 bool formatCreateDate(const char16_t* text, std::string& out);
+
+// The creation date as TIFF and EXIF store it: "YYYY:MM:DD HH:MM:SS" when
+// the text reads as a date with a time, else the text itself in 8 bits.
+inline std::string tiffDateText(const char16_t* text)
+{
+    std::string iso;
+    if (formatCreateDate(text, iso) && iso.size() >= 19 && iso[10] == 'T') {
+        std::string out = iso.substr(0, 19);
+        out[4] = out[7] = ':';
+        out[10] = ' ';
+        return out;
+    }
+    return text ? u16ToApprox(text) : std::string();
+}
 
 inline void storeU16le(uint8_t* p, uint32_t v)
 {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codecs/main/meta_common.h"
 #include "core/text.h"
 
 namespace quillon {
@@ -59,7 +60,8 @@ std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)
     for (int field = 0; field < INFO_FIELD_COUNT && out.size() < kTiffTextTagMax; ++field) {
         uint16_t tag = tiffFieldTag(field);
         if (!tag || !info->has(field)) continue;
-        std::string text = u16ToApprox(info->get(field));
+        std::string text = field == INFO_CREATION_DATE ? meta::tiffDateText(info->get(field))
+                                                       : u16ToApprox(info->get(field));
         if (text.empty()) continue;
         TiffTextTag entry;
         entry.tag = tag;

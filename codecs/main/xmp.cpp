@@ -644,6 +644,8 @@ bool formatCreateDate(const char16_t* text, std::string& out)
     if (!digits(year, 4)) return false;
     if (i - yearStart <= 2) year += year < 70 ? 2000 : 1900;
     if (!dateSep() || !digits(month, 2) || !dateSep() || !digits(day, 2)) return false;
+    // "5/3/2021" is no year-first date; reading it as 2005-03-20 would be wrong.
+    if (i < s.size() && s[i] >= '0' && s[i] <= '9') return false;
     if (month < 1 || month > 12 || day < 1 || day > 31) return false;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", year, month, day);

@@ -221,7 +221,7 @@ void setAll(ImageInfoOwned& info)
     info.set(INFO_COMMENTS, u"A caf\u00E9 desc");
     info.set(INFO_AUTHOR, u"Jo Doe");
     info.set(INFO_COPYRIGHT, u"(c) Jo");
-    info.set(INFO_CREATION_DATE, u"2021:03:05 07:08:09");
+    info.set(INFO_CREATION_DATE, u"2021-03-05T07:08:09+01:00");  // as XMP gives it
     info.set(INFO_CAMERA_MAKE, u"Ca");
     info.set(INFO_CAMERA_MODEL, u"EOS 5");
     info.set(INFO_EXPOSURE_TIME, u"0.000125 s");
@@ -289,7 +289,8 @@ TEST(Exif, WrittenBlockReadsBackInExiftoolAndHere)
     // And the same block read here gives the fields back.
     ImageInfoBag bag;
     exifParse(bag, b.data(), b.size());
-    for (int f : {INFO_TITLE, INFO_COMMENTS, INFO_AUTHOR, INFO_COPYRIGHT, INFO_CREATION_DATE, INFO_CAMERA_MAKE,
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "2021:03:05 07:08:09");
+    for (int f : {INFO_TITLE, INFO_COMMENTS, INFO_AUTHOR, INFO_COPYRIGHT, INFO_CAMERA_MAKE,
                   INFO_CAMERA_MODEL, INFO_EXPOSURE_TIME, INFO_FNUMBER, INFO_ISO_SPEED, INFO_SHUTTER_SPEED,
                   INFO_APERTURE, INFO_FOCAL_LENGTH, INFO_EXPOSURE_BIAS, INFO_FLASH, INFO_EXPOSURE_MODE,
                   INFO_WHITE_BALANCE}) {

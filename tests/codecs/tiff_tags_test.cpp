@@ -91,6 +91,17 @@ TEST(TiffTags, BuiltEntriesArePaddedAndInTagOrder)
     EXPECT_TRUE(tiffBuildTextTags(nullptr).empty());
 }
 
+TEST(TiffTags, DatesTakeTheTiffFormWhenTheyReadAsDates)
+{
+    for (const char16_t* in : {u"2021-03-05T07:08:09+01:00", u"21/3/5 7:08:09"}) {
+        ImageInfoOwned info;
+        info.set(INFO_CREATION_DATE, in);
+        std::vector<TiffTextTag> tags = tiffBuildTextTags(&info);
+        ASSERT_EQ(tags.size(), 1u);
+        EXPECT_EQ(tags[0].data, std::string("2021:03:05 07:08:09\0", 20));
+    }
+}
+
 TEST(TiffTags, ShortDateIsPaddedWithBlanks)
 {
     ImageInfoOwned info;

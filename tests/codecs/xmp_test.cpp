@@ -205,6 +205,7 @@ TEST(Xmp, CreateDateForms)
         {u"2021:03:05 07:08:09.5", "2021-03-05T07:08:09"},
         {u"2021-03-05T07:08:09+01:30", "2021-03-05T07:08:09+01:30"},
         {u"2021:13:05", nullptr},
+        {u"5/3/2021", nullptr},
         {u"yesterday", nullptr},
     };
     for (const Case& c : cases) {
