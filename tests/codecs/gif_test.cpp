@@ -695,3 +695,24 @@ TEST(GifWriter, CommentsFailuresAndTheCallersImage)
         EXPECT_EQ(writeGif(big.get(), "/dev/full", u"Normal", CF_256_COLOURS), RC_WRITE_FAILED);
     }
 }
+
+TEST(GifReader, XmpWrittenByExiftoolFillsTheInformation)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    TempDir dir;
+    fs::path f = dir / "x.gif";
+    ASSERT_EQ(run("convert -size 8x6 xc:red " + shellQuote(f.string()) +
+                  " && exiftool -q -overwrite_original -XMP-dc:Title='Harbour at dawn' -XMP-dc:Creator='Ann Bell' " +
+                  shellQuote(f.string())),
+              0);
+    Decoded d = decodeFile(f);
+    ASSERT_EQ(d.rc, RC_OK);
+    ASSERT_TRUE(d.image->info()->get(INFO_TITLE));
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_TITLE)), u"Harbour at dawn");
+    ASSERT_TRUE(d.image->info()->get(INFO_AUTHOR));
+    EXPECT_EQ(std::u16string(d.image->info()->get(INFO_AUTHOR)), u"Ann Bell");
+    // The pixels are untouched by the packet around them.
+    Ref<Image> rgba = Ref<Image>::adopt(imageConvertNew(d.image.get(), false, false, PF_RGBA8));
+    EXPECT_EQ(rgba->row<Rgba8>(5)[7].r, 255);
+}

@@ -264,6 +264,13 @@ TEST_F(WebpFiles, ExifAndXmpChunksReachTheInformation)
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann Bell");
     EXPECT_EQ(d.field(INFO_CAMERA_MAKE), u"Quill");
+    // And an XMP packet beside it.
+    make("x.xmp", "exiftool -q -o " + q("x.xmp") + " -XMP-dc:Title='Harbour at dawn' " + q("e.jpg"));
+    fs::path both = make("mx.webp", "webpmux -set xmp " + q("x.xmp") + " " + q("m.webp") + " -o " + q("mx.webp"));
+    Decoded x = decodeFile(both);
+    ASSERT_EQ(x.rc, RC_OK);
+    EXPECT_EQ(x.field(INFO_TITLE), u"Harbour at dawn");
+    EXPECT_EQ(x.field(INFO_AUTHOR), u"Ann Bell");
 }
 
 TEST(WebpReader, TruncatedFilesAreReportedAndKeepTheirEarlierRows)
