@@ -465,7 +465,9 @@ ResultCode GifWriter::encode(Image* image, const char16_t* subFormatName, uint32
     h.u8(0);
     h.table(global, entries);
     if (animated && image->frameInfo.loop) {
-        static const uint8_t kLoop[] = {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0};
+        // Loop count 0: for ever.
+        static const uint8_t kLoop[] = {0x21, 0xFF, 11,  'N', 'E', 'T', 'S', 'C', 'A', 'P',
+                                        'E',  '2',  '.', '0', 3,   1,   0,   0,   0};
         for (uint8_t v : kLoop) h.u8(v);
     }
     if (ResultCode rc = put(h); failed(rc)) return rc;

@@ -240,7 +240,8 @@ ResultCode WebpReader::readPixels(Image* image, bool, Progress* progress, AbortF
             stream = alpha_;
             length = size_t(bitstream_ + bitstreamLength_ - alpha_);
         } else {
-            if (!joined.allocate(uint64_t(alphaLength_) + (alphaLength_ & 1) + bitstreamLength_)) return RC_OUT_OF_MEMORY;
+            if (!joined.allocate(uint64_t(alphaLength_) + (alphaLength_ & 1) + bitstreamLength_))
+                return RC_OUT_OF_MEMORY;
             std::memcpy(joined.get(), alpha_, alphaLength_);
             if (alphaLength_ & 1) joined[alphaLength_] = 0;
             std::memcpy(joined.get() + alphaLength_ + (alphaLength_ & 1), bitstream_, bitstreamLength_);
@@ -385,7 +386,8 @@ ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPCo
     picture.use_argb = config.lossless;
     const uint8_t* rows = static_cast<const uint8_t*>(source->pixels());
     int stride = int(source->rowBytes());
-    int imported = alpha ? WebPPictureImportBGRA(&picture, rows, stride) : WebPPictureImportBGRX(&picture, rows, stride);
+    int imported =
+        alpha ? WebPPictureImportBGRA(&picture, rows, stride) : WebPPictureImportBGRX(&picture, rows, stride);
     if (!imported) {
         WebPPictureFree(&picture);
         return RC_OUT_OF_MEMORY;
@@ -427,7 +429,8 @@ ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint3
     const bool animated = allFrames && image->next();
     for (Image* f = image; f; f = animated ? f->next() : nullptr)
         if (!f->rgba8View()) return RC_UNSUPPORTED_COLOUR_FORMAT;
-    const bool lossy = subFormatName && std::u16string_view(subFormatName).find(u"Quality") != std::u16string_view::npos;
+    const bool lossy =
+        subFormatName && std::u16string_view(subFormatName).find(u"Quality") != std::u16string_view::npos;
     const bool wantAlpha = colourFlag == CF_RGBA32 && image->alphaKind != ALPHA_NONE;
 
     const ImageInfo* info = image->info();

@@ -506,7 +506,8 @@ Ref<Image> paletteImage(uint32_t w, uint32_t h, uint32_t colours, int transparen
 {
     Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_INDEXED8, packSize(w, h)));
     for (uint32_t i = 0; i < 256; ++i)
-        img->palette()[i] = 0xFF000000u | ((i * 37 + seed * 50) & 255) << 16 | ((i * 91) & 255) << 8 | ((i * 13 + seed) & 255);
+        img->palette()[i] =
+            0xFF000000u | ((i * 37 + seed * 50) & 255) << 16 | ((i * 91) & 255) << 8 | ((i * 13 + seed) & 255);
     if (transparent >= 0) img->palette()[transparent] &= 0x00FFFFFF;
     auto px = noisePixels(w * h, colours, seed);
     for (uint32_t y = 0; y < h; ++y) std::memcpy(img->row<uint8_t>(y), &px[size_t(y) * w], w);
@@ -559,7 +560,8 @@ TEST(GifWriter, EveryDepthBothLayoutsAndTransparencyReadBackByTheTools)
             for (bool transparent : {false, true}) {
                 uint32_t colours = 1u << bits;
                 std::string name = "b" + std::to_string(bits) + (interlaced ? "i" : "") + (transparent ? "t" : "");
-                Ref<Image> img = paletteImage(37 + bits, 5 + 3 * bits, colours, transparent ? int(colours - 1) : -1, bits);
+                int index = transparent ? int(colours - 1) : -1;
+                Ref<Image> img = paletteImage(37 + bits, 5 + 3 * bits, colours, index, bits);
                 fs::path out = dir / (name + ".gif");
                 uint32_t got = 0;
                 ASSERT_EQ(writeGif(img.get(), out, interlaced ? u"Interlaced" : u"Normal", 1u << (bits - 1), &got),
