@@ -156,6 +156,7 @@ ResultCode GifReader::readHeader(const void*)
     uint8_t loop = 0;
     bool cut = false;
     bool afterImage = false;
+    uint32_t frames = 0;
     for (;;) {
         if (c.atEnd()) {
             // A missing trailer is tolerated right after an image's data;
@@ -219,6 +220,11 @@ ResultCode GifReader::readHeader(const void*)
 
         GifReader* r = this;
         if (last) {
+            if (++frames >= kMaxFrames) {
+                // More than any real animation: the rest is not kept.
+                cut = true;
+                break;
+            }
             r = new (std::nothrow) GifReader(input, descriptor);
             if (!r) return RC_OUT_OF_MEMORY;
             last->nextReader = r;

@@ -56,6 +56,7 @@ struct Walk {
     uint8_t loop = 0;
     WebpReader* last = nullptr;  // the reader of the latest frame
     bool cut = false;            // a chunk ran past the end of the data
+    uint32_t frames = 0;
 };
 
 class WebpReader final : public ImageReader {
@@ -183,6 +184,11 @@ ResultCode WebpReader::walk(const uint8_t* p, const uint8_t* end, bool inFrame, 
             }
         } else if (isTag(p, "ANMF")) {
             if (w.animated && size >= 16) {
+                if (++w.frames > kMaxFrames) {
+                    // More than any real animation: the rest is not kept.
+                    w.cut = true;
+                    break;
+                }
                 WebpReader* r = newFrame(w);
                 if (!r) return RC_OUT_OF_MEMORY;
                 r->frameInfo.x = int32_t(2 * u24(data));
@@ -190,9 +196,10 @@ ResultCode WebpReader::walk(const uint8_t* p, const uint8_t* end, bool inFrame, 
                 r->frameInfo.duration = u24(data + 12);
                 r->frameInfo.dispose = data[15] & 1;
                 r->frameInfo.blend = (data[15] & 2) ? 0 : 1;
+                // A frame without an image keeps no size: the decode then
+                // reports the damage after the frames before it.
                 ResultCode rc = r->walk(data + 16, data + size, true, w);
                 if (failed(rc)) return rc;
-                if (!r->bitstream_) return RC_CORRUPT_FILE;
             }
         } else if (isTag(p, "XMP ")) {
             if (w.flags & kFlagXmp) xmpParse(info, data, size_t(size));

@@ -466,6 +466,18 @@ TEST(GifReader, HostileHeadersFailWithTheirCode)
     local.resize(desc + 10 + 30);
     EXPECT_EQ(decodeBytes(local).rc, RC_CORRUPT_FILE);
     setAllocationCap(0);
+    // A file of 70,000 one-pixel images: the chain stops at its cap.
+    auto many = whole;
+    many.pop_back();
+    std::vector<uint8_t> one = {',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x4C, 0x01, 0};
+    for (int i = 0; i < 70000; ++i) many.insert(many.end(), one.begin(), one.end());
+    many.push_back(';');
+    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(many.data(), many.size(), "many.gif", false));
+    Ref<ImageReader> reader;
+    ASSERT_EQ(imageSourceOpen(reader, src.get(), true), RC_OK);
+    uint32_t chain = 0;
+    for (ImageReader* r = reader.get(); r; r = r->nextFrame()) ++chain;
+    EXPECT_EQ(chain, ImageReader::kMaxFrames);
 }
 
 TEST(GifReader, ControlBlockCommentAndBackgroundApplyWhereTheyBelong)
