@@ -622,3 +622,61 @@ TEST(WebpWriter, FailuresAreReported)
         EXPECT_EQ(writeWebp(img.get(), "/dev/full", u"Lossy, by Quality:", CF_RGB24, 50), RC_WRITE_FAILED);
     }
 }
+
+TEST(WebpWriter, AnimationsCrossBetweenGifAndWebp)
+{
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    auto p = [&](const char* name) { return shellQuote((dir / name).string()); };
+    ASSERT_EQ(run("convert -seed 3 -size 31x21 plasma:fractal -colors 32 " + p("a.gif") +
+                  " && convert -size 9x5 xc:red -fill blue -draw 'point 3,2' -transparent red " + p("b.gif") +
+                  " && gifsicle --loopcount=0 --delay 8 " + p("a.gif") + " --delay 30 --disposal background " +
+                  "--position 7,3 " + p("b.gif") + " > " + p("anim.gif")),
+              0);
+    registerAllFormats();
+    auto convertTo = [&](const fs::path& from, const fs::path& to, const char16_t* sub, uint32_t mask) {
+        Decoded d = decodeFile(from);
+        EXPECT_EQ(d.rc, RC_OK);
+        if (failed(d.rc)) return d;
+        const FormatDescriptor* desc = formatRegistry().at(formatFindByExtension(to, true));
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(desc->createWriter(to, desc));
+        EXPECT_EQ(w->write(d.image.get(), sub, mask, 0, true, nullptr, nullptr), RC_OK);
+        return d;
+    };
+    Decoded gif = convertTo(dir / "anim.gif", dir / "anim.webp", u"Lossless", CF_AUTO);
+    expectValid(dir / "anim.webp");
+    uint32_t loop = 99;
+    auto mux = muxInfo(dir / "anim.webp", &loop);
+    ASSERT_EQ(mux.size(), 2u);
+    EXPECT_EQ(loop, 0u);
+    EXPECT_EQ(mux[0].duration, 80u);
+    EXPECT_EQ(mux[1].duration, 300u);
+    EXPECT_EQ(mux[1].x, 6);  // 7, padded by a column
+    EXPECT_EQ(mux[1].y, 2);
+    EXPECT_TRUE(mux[1].alpha);
+    EXPECT_TRUE(mux[1].disposeBackground);
+    // The frames' pixels survive: the GIF's second frame inside the padding.
+    Decoded webp = decodeFile(dir / "anim.webp");
+    ASSERT_EQ(webp.rc, RC_OK);
+    auto wf = webp.frames();
+    ASSERT_EQ(wf.size(), 2u);
+    Ref<Image> g1 = Ref<Image>::adopt(imageConvertNew(gif.frames()[1], false, false, PF_RGBA8));
+    for (uint32_t y = 0; y < 5; ++y)
+        for (uint32_t x = 0; x < 9; ++x) {
+            Rgba8 a = g1->row<Rgba8>(y)[x], b = wf[1]->row<Rgba8>(y + 1)[x + 1];
+            ASSERT_EQ(a.a, b.a) << x << "," << y;
+            if (a.a) {
+                ASSERT_EQ(a.b, b.b) << x << "," << y;
+            }
+        }
+
+    // And back to GIF: two frames, the same timing and placement.
+    convertTo(dir / "anim.webp", dir / "back.gif", u"Normal", CF_AUTO);
+    std::string info = runOutput("gifsicle --info " + p("back.gif"));
+    EXPECT_NE(info.find("2 images"), std::string::npos) << info;
+    EXPECT_NE(info.find("loop forever"), std::string::npos) << info;
+    EXPECT_NE(info.find("at 6,2"), std::string::npos) << info;
+    EXPECT_NE(info.find("delay 0.30s"), std::string::npos) << info;
+}
