@@ -163,6 +163,12 @@ TEST_F(JpegCodec, DensityCommentsAndCompressionReachTheRecord)
     EXPECT_EQ(bytes[13], 1);  // dots per inch
     EXPECT_EQ((bytes[14] << 8) | bytes[15], 71);
     EXPECT_EQ((bytes[16] << 8) | bytes[17], 71);
+    // Densities beyond the field's 16 bits are held at its limit.
+    d.image->info()->set(INFO_DENSITY, u"100000 x 50 ppi");
+    ASSERT_EQ(writeJpeg(d.image.get(), out, u"Normal, by Quality:", CF_RGB24, 80), RC_OK);
+    const Bytes clamped = readFile(out);
+    EXPECT_EQ((clamped[14] << 8) | clamped[15], 65535);
+    EXPECT_EQ((clamped[16] << 8) | clamped[17], 50);
 }
 
 TEST_F(JpegCodec, DamagedHeadersGiveTheirCodes)
