@@ -32,9 +32,15 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const bool silent = commandLineIsSilent(args);
     // A silent run needs no screen: on a machine without one (a server, a
-    // cron job) it draws off screen instead of failing to connect.
-    if (silent && !hasEnv("QT_QPA_PLATFORM") && !hasEnv("DISPLAY") && !hasEnv("WAYLAND_DISPLAY"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // cron job), or with a display it cannot reach, it draws off screen
+    // instead of failing to connect.
+    if (silent && !hasEnv("QT_QPA_PLATFORM")) {
+        std::string platforms;
+        if (hasEnv("WAYLAND_DISPLAY")) platforms += "wayland;";
+        if (hasEnv("DISPLAY")) platforms += "xcb;";
+        platforms += "offscreen";
+        setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
+    }
     // Standard error of a silent run is its report to the caller: the
     // toolkit's notes about the platform (no runtime folder, no window
     // manager) are not part of it.

@@ -27,6 +27,11 @@ run -silent "$work/delete.qpt" "$work/in/one.bmp"
 [ ! -e "$work/in/one.bmp" ] || fail "the preset's source was not deleted"
 [ ! -e "$store" ] || fail "a silent run wrote the settings store"
 
+# A display named but out of reach is no display either.
+DISPLAY=:97 run -silent "$work/delete.qpt" "$work/in/two.bmp.missing"
+[ "$status" = 1 ] || fail "unreachable display: status $status"
+grep -q "two.bmp.missing: no such file or folder" "$work/stderr" || fail "unreachable display: no line"
+
 # A later silent run with a preset that says nothing about deleting: the
 # first run's choice did not carry over, so the source stays.
 printf '[Quillon]\nszOutDir=%s/out/\n' "$work" > "$work/small.qpt"
