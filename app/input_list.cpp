@@ -146,7 +146,7 @@ const FileEntry* InputList::slot(size_t index) const
 
 bool InputList::isDuplicate(const fs::path& path, uint64_t device, uint64_t inode) const
 {
-    if (paths_.count(path)) return true;
+    if (paths_.count(path.native())) return true;
     if (inode == 0) return false;
     auto it = identities_.find({device, inode});
     if (it == identities_.end()) return false;
@@ -158,7 +158,7 @@ bool InputList::isDuplicate(const fs::path& path, uint64_t device, uint64_t inod
 
 void InputList::forget(FileEntry& entry)
 {
-    paths_.erase(entry.path);
+    paths_.erase(entry.path.native());
     if (entry.inode != 0) {
         auto it = identities_.find({entry.device, entry.inode});
         if (it != identities_.end() && it->second == entry.path) identities_.erase(it);
@@ -167,13 +167,17 @@ void InputList::forget(FileEntry& entry)
 
 ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool rememberFolder)
 {
+    return addFile(given, showErrors, rememberFolder, true);
+}
+
+ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist)
+{
     // Entries hold full paths: a name relative to the current folder (a
     // command-line argument) would keep other folder levels, and name
     // another file once the current folder changes.
     std::error_code absEc;
-    fs::path path = given;
-    if (!given.is_absolute() && !given.empty()) {
-        fs::path full = fs::absolute(given, absEc);
+    if (!path.is_absolute() && !path.empty()) {
+        fs::path full = fs::absolute(path, absEc);
         if (absEc) return RC_OPEN_FAILED;
         // "./" parts name nothing; ".." stays, since through a symbolic link
         // it need not lead back where the text says.
@@ -198,10 +202,10 @@ ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool remem
         return rc;
     }
     if (probed.path.empty()) probed.path = path;
-    if (probed.path != path && paths_.count(probed.path)) return RC_OK;
+    if (probed.path.native() != path.native() && paths_.count(probed.path.native())) return RC_OK;
 
     FileEntry& e = entryAt(fileCount_++);
-    e.path = probed.path;
+    e.path = std::move(probed.path);
     std::u16string text = pathToU16(e.path);
     e.fileName = text.substr(nameOffset(text));
     e.fileSize = probed.fileSize;
@@ -215,7 +219,7 @@ ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool remem
     e.inode = id.inode;
 
     auto adj = std::make_unique<AdjustmentSettings>();
-    if (hooks_->readSidecar(*adj, e.path)) {
+    if (sidecarMayExist && hooks_->readSidecar(*adj, e.path)) {
         for (float AdjustmentSettings::*field :
              {&AdjustmentSettings::luminance, &AdjustmentSettings::red, &AdjustmentSettings::green,
               &AdjustmentSettings::blue})
@@ -229,9 +233,9 @@ ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool remem
         }
     }
 
-    paths_.insert(e.path);
+    paths_.insert(e.path.native());
     if (e.inode != 0) identities_[{e.device, e.inode}] = e.path;
-    rows_.insert(rows_.begin(), &e);
+    rows_.push_back(&e);
     lastSortCompare_ = nullptr;
     hooks_->rowInserted(e);
     return RC_OK;
@@ -242,32 +246,56 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
     if (folder.empty()) return;
     hooks_->busy(true);
 
+    struct Name {
+        fs::path name;
+        // What the name leads to (links followed): the listing tells for
+        // plain entries, so only links cost a look-up.
+        fs::file_type type;
+        bool operator<(const Name& other) const { return name < other.name; }
+    };
     struct Level {
         fs::path folder;
-        std::vector<fs::path> names;
+        std::vector<Name> names;
         size_t next = 0;
     };
     auto listFolder = [](const fs::path& dir, Level& level) {
         level.folder = dir;
         std::error_code ec;
         fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec))
-            level.names.push_back(it->path().filename());
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            std::error_code typeEc;
+            fs::file_type type = it->is_directory(typeEc)      ? fs::file_type::directory
+                                 : it->is_regular_file(typeEc) ? fs::file_type::regular
+                                                               : fs::file_type::unknown;
+            level.names.push_back({it->path().filename(), type});
+        }
         // Name order, so that a scan adds the same files in the same order
         // on every run.
         std::sort(level.names.begin(), level.names.end());
     };
+    // Every file found is named from the top folder's full path, worked out
+    // once rather than once per file.
+    fs::path top = folder;
+    if (top.is_relative()) {
+        std::error_code ec;
+        fs::path full = fs::absolute(folder, ec);
+        if (!ec) {
+            top.clear();
+            for (const fs::path& part : full)
+                if (part != ".") top /= part;
+        }
+    }
 
     // Folders already entered, by identity: a symbolic link back to an
     // ancestor (or to a folder seen before) is not entered again.
     std::set<std::pair<uint64_t, uint64_t>> entered;
-    Identity top = identify(folder);
-    if (top.known) entered.insert({top.device, top.inode});
+    Identity topId = identify(top);
+    if (topId.known) entered.insert({topId.device, topId.inode});
 
     bool recurse = !params || params->recurse;
     bool filterOn = params && params->filterOn;
     std::vector<Level> stack(1);
-    listFolder(folder, stack.back());
+    listFolder(top, stack.back());
 
     while (!stack.empty()) {
         Level& level = stack.back();
@@ -275,21 +303,26 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
             stack.pop_back();
             continue;
         }
-        const fs::path name = level.names[level.next++];
+        const Name listed = level.names[level.next++];
+        const fs::path& name = listed.name;
         fs::path full = level.folder / name;
-        std::error_code ec;
-        fs::file_status st = fs::status(full, ec);
-        if (ec) continue;
-        if (fs::is_directory(st)) {
+        const fs::file_type type = listed.type;
+        if (type == fs::file_type::directory) {
             if (!recurse || name.native().front() == '.') continue;
             Identity id = identify(full);
             if (!id.known || !entered.insert({id.device, id.inode}).second) continue;
             Level child;
             listFolder(full, child);
             stack.push_back(std::move(child)); // `level` is not used past here
-        } else if (fs::is_regular_file(st)) {
+        } else if (type == fs::file_type::regular) {
             if (filterOn && !filterMatch(params->filter, pathToU16(name))) continue;
-            addFile(full, false, false);
+            // The listing tells whether the file has a side-car, which
+            // saves a failed open per file on a folder of thousands.
+            fs::path sidecar = name;
+            sidecar += ".qxa";
+            const bool sidecarListed =
+                std::binary_search(level.names.begin(), level.names.end(), Name{sidecar, fs::file_type::regular});
+            addFile(std::move(full), false, false, sidecarListed);
         }
     }
     hooks_->busy(false);
@@ -297,19 +330,27 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
 
 void InputList::removeRows(std::vector<size_t> rows)
 {
-    std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    // One pass over the rows, however many go.
+    std::vector<uint8_t> gone(rows_.size(), 0);
     bool any = false;
-    for (size_t k = rows.size(); k-- > 0;) {
-        size_t r = rows[k];
+    for (size_t r : rows) {
         if (r >= rows_.size()) continue;
-        FileEntry* e = rows_[r];
-        rows_.erase(rows_.begin() + ptrdiff_t(r));
-        forget(*e);
-        e->release();
+        gone[rows_.size() - 1 - r] = 1;
         any = true;
     }
-    if (any) hooks_->rowsChanged();
+    if (!any) return;
+    size_t kept = 0;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        FileEntry* e = rows_[i];
+        if (gone[i]) {
+            forget(*e);
+            e->release();
+        } else {
+            rows_[kept++] = e;
+        }
+    }
+    rows_.resize(kept);
+    hooks_->rowsChanged();
 }
 
 void InputList::clearAll()
@@ -332,7 +373,7 @@ void InputList::sort(FileCompare compare)
     if (!compare) return;
     hooks_->busy(true);
     int direction = compare == lastSortCompare_ ? -1 : 1;
-    std::stable_sort(rows_.begin(), rows_.end(),
+    std::stable_sort(rows_.rbegin(), rows_.rend(),
                      [&](const FileEntry* a, const FileEntry* b) { return compare(*a, *b, direction) < 0; });
     lastSortCompare_ = direction == 1 ? compare : nullptr;
     hooks_->rowsChanged();
@@ -343,7 +384,7 @@ void InputList::setOrientation(const std::vector<size_t>& rows, uint8_t mask, ui
 {
     for (size_t r : rows) {
         if (r >= rows_.size()) continue;
-        FileEntry& e = *rows_[r];
+        FileEntry& e = row(r);
         if (!e.adjustments) {
             if (value == 0) continue;
             e.adjustments = std::make_unique<AdjustmentSettings>();
@@ -364,7 +405,7 @@ ResultCode InputList::setAlphaPlane(const std::vector<size_t>& rows, const fs::p
         return rc;
     }
     for (size_t r : rows)
-        if (r < rows_.size()) rows_[r]->alphaFilePath = path;
+        if (r < rows_.size()) row(r).alphaFilePath = path;
     hooks_->rowsChanged();
     return RC_OK;
 }
@@ -372,7 +413,7 @@ ResultCode InputList::setAlphaPlane(const std::vector<size_t>& rows, const fs::p
 void InputList::clearAlphaPlane(const std::vector<size_t>& rows)
 {
     for (size_t r : rows)
-        if (r < rows_.size()) rows_[r]->alphaFilePath.clear();
+        if (r < rows_.size()) row(r).alphaFilePath.clear();
     hooks_->rowsChanged();
 }
 

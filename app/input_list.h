@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -135,8 +136,8 @@ public:
 
     // Rows in display order.
     size_t rowCount() const { return rows_.size(); }
-    FileEntry& row(size_t index) const { return *rows_[index]; }
-    const std::vector<FileEntry*>& rows() const { return rows_; }
+    FileEntry& row(size_t index) const { return *rows_[rows_.size() - 1 - index]; }
+    std::vector<FileEntry*> rows() const { return {rows_.rbegin(), rows_.rend()}; }
 
     // Adds one image; RC_OK also when it was a duplicate and left alone.
     ResultCode addFile(const std::filesystem::path& path, bool showErrors, bool rememberFolder);
@@ -165,6 +166,8 @@ public:
     InputListHooks& hooks() const { return *hooks_; }
 
 private:
+    // sidecarMayExist false: the caller knows there is no "<name>.qxa".
+    ResultCode addFile(std::filesystem::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist);
     bool isDuplicate(const std::filesystem::path& path, uint64_t device, uint64_t inode) const;
     void forget(FileEntry& entry);
 
@@ -172,9 +175,13 @@ private:
     InputListHooks* hooks_;
     std::vector<std::unique_ptr<FileEntry[]>> chunks_;
     size_t fileCount_ = 0;
+    // Bottom row first: new files appear at the top, and a scan of many
+    // files must not move every row down for each one.
     std::vector<FileEntry*> rows_;
     FileCompare lastSortCompare_ = nullptr;
-    std::set<std::filesystem::path> paths_;
+    // The listed paths' texts: exact, and cheap to look up in a list of
+    // many thousand files.
+    std::unordered_set<std::string> paths_;
     // Device and inode of each listed file, with the path that had them.
     std::map<std::pair<uint64_t, uint64_t>, std::filesystem::path> identities_;
 };

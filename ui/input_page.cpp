@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -100,15 +101,15 @@ const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResol
 
 int InputListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(list_.rowCount());
+    return parent.isValid() ? 0 : int(std::min(shown_, list_.rowCount()));
 }
 
 int InputListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
 
 QVariant InputListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || size_t(index.row()) >= list_.rowCount()) return {};
-    const FileEntry& e = list_.row(size_t(index.row()));
+    if (!index.isValid() || index.row() < 0 || size_t(index.row()) >= shown_ || shown_ > list_.rowCount()) return {};
+    const FileEntry& e = list_.row(listRow(index.row()));
     if (role == Qt::DisplayRole) return qs(fileListColumnText(e, index.column()));
     if (role == Qt::DecorationRole && index.column() == 0)
         return kindIcon(e.kind, e.hasAlpha || !e.alphaFilePath.empty());
@@ -127,15 +128,18 @@ QVariant InputListModel::headerData(int section, Qt::Orientation orientation, in
     return {};
 }
 
-void InputListModel::rowInsertedAtTop()
+void InputListModel::rowsInsertedAtTop(size_t count)
 {
-    beginInsertRows({}, 0, 0);
+    if (count == 0) return;
+    beginInsertRows({}, 0, int(count) - 1);
+    shown_ += count;
     endInsertRows();
 }
 
 void InputListModel::reset()
 {
     beginResetModel();
+    shown_ = list_.rowCount();
     endResetModel();
 }
 
@@ -222,14 +226,16 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
 
 InputPage::~InputPage()
 {
-    // The list calls back into the page while it is freed.
+    // The view may still ask for rows while the page goes; it has none once
+    // the list is gone. The list calls back into the page while it is freed.
+    view_->setModel(nullptr);
     list_.reset();
 }
 
 std::vector<size_t> InputPage::selectedRows() const
 {
     std::vector<size_t> rows;
-    for (const QModelIndex& i : view_->selectionModel()->selectedRows()) rows.push_back(size_t(i.row()));
+    for (const QModelIndex& i : view_->selectionModel()->selectedRows()) rows.push_back(model_->listRow(i.row()));
     std::sort(rows.begin(), rows.end());
     return rows;
 }
@@ -316,8 +322,7 @@ void InputPage::runCommand(int id)
             return p;
         }();
         if (!addDirectoryDialogRun(this, params)) break;
-        rememberFolder(params.folder);
-        fileListAddDirectory(*list_, params.folder, &params);
+        addDirectoryAccepted(*list_, params);
         break;
     }
     case CMD_REMOVE_FILES:
@@ -398,19 +403,46 @@ void InputPage::showError(std::u16string_view text, std::u16string_view caption)
 void InputPage::busy(bool on)
 {
     if (on) {
-        if (busyDepth_++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+        if (busyDepth_++ == 0) {
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            // The first row shows at once, so the window answers from the start.
+            lastFlushMs_ = 0;
+        }
     } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
+        flushRows();
         QApplication::restoreOverrideCursor();
     }
 }
 
 void InputPage::rowInserted(FileEntry& entry)
 {
-    shown_.insert(shown_.begin(), &entry);
-    model_->rowInsertedAtTop();
+    pending_.push_back(&entry);
+    if (busyDepth_ == 0) {
+        flushRows();
+        return;
+    }
+    // A long scan shows its rows a batch at a time, a few times a second,
+    // and keeps the window painted in between; a view told of each row on
+    // its own spends the scan repainting.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now - lastFlushMs_ >= 150) {
+        flushRows();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        lastFlushMs_ = QDateTime::currentMSecsSinceEpoch();
+    }
+}
+
+void InputPage::flushRows()
+{
+    if (pending_.empty()) return;
+    view_->setUpdatesEnabled(false);
+    // Newest first, above the rows already shown.
+    shown_.insert(shown_.begin(), pending_.rbegin(), pending_.rend());
+    const size_t count = pending_.size();
+    pending_.clear();
+    model_->rowsInsertedAtTop(count);
+    view_->setUpdatesEnabled(true);
     updateCount();
-    // Long scans keep the window alive.
-    if (busyDepth_ > 0) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void InputPage::rowsChanged()
@@ -424,6 +456,7 @@ void InputPage::rowsChanged()
     if (QModelIndex c = view_->currentIndex(); c.isValid() && size_t(c.row()) < shown_.size())
         current = shown_[size_t(c.row())];
 
+    pending_.clear();
     model_->reset();
     shown_.clear();
     for (size_t r = 0; r < list_->rowCount(); ++r) shown_.push_back(&list_->row(r));

@@ -23,11 +23,16 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-    void rowInsertedAtTop();
+    // The list has `count` more rows at its top than the view was told of.
+    void rowsInsertedAtTop(size_t count);
     void reset();
+    // The list row shown at a view row: rows added to the list but not yet
+    // announced sit above the shown ones.
+    size_t listRow(int viewRow) const { return size_t(viewRow) + (list_.rowCount() - shown_); }
 
 private:
     InputList& list_;
+    size_t shown_ = 0;
 };
 
 // Commands shared by the buttons and the context menu.
@@ -94,6 +99,8 @@ protected:
 
 private:
     void updateCount();
+    // Announces the rows added since the last time, in one insertion.
+    void flushRows();
 
     std::unique_ptr<InputList> list_;
     InputListModel* model_;
@@ -103,6 +110,9 @@ private:
     // The entry each display row showed when the view last learnt of it, so
     // that a selection can follow its files when rows are reordered.
     std::vector<const FileEntry*> shown_;
+    // Rows added during a scan and not yet shown, oldest first.
+    std::vector<const FileEntry*> pending_;
+    qint64 lastFlushMs_ = 0;
 };
 
 } // namespace quillon::ui

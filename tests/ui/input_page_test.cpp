@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "app/format_table.h"
+#include "app/job_settings.h"
 #include "core/format.h"
 #include "support/test_support.h"
 #include "ui/add_directory_dialog.h"
@@ -227,6 +228,16 @@ TEST_F(InputPageTest, AddDirectoryDialogChecksItsFolder)
     QStringList names = column(0);
     names.sort();
     EXPECT_EQ(names, (QStringList{"keep.bmp", "keep2.bmp"}));
+    // The folder is remembered as adding one of its files remembers it, with
+    // one trailing '/', so the recent list holds it once.
+    fileListAddFile(page->list(), dir / "scan" / "keep.bmp", false, true);
+    std::vector<std::string> recent = jobSettings().recentFolders.entries();
+    const std::string scan = (dir / "scan").string();
+    EXPECT_EQ(std::count_if(recent.begin(), recent.end(),
+                            [&](const std::string& e) { return e == scan || e == scan + "/"; }),
+              1);
+    ASSERT_FALSE(recent.empty());
+    EXPECT_EQ(recent.front(), scan + "/");
 }
 
 TEST_F(InputPageTest, FileInfoTextsOfTheOpenDialog)
@@ -375,4 +386,34 @@ TEST_F(InputPageTest, AFolderDroppedOnTheListIsScanned)
     names.sort();
     EXPECT_EQ(names, (QStringList{"one.bmp", "two.bmp"}));
     EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(InputPageTest, AScanOfManyFilesReachesTheViewInBatches)
+{
+    fs::path first = bmp("many/f0000.bmp");
+    const int kFiles = 3000;
+    char name[32];
+    for (int i = 1; i < kFiles; ++i) {
+        std::snprintf(name, sizeof name, "f%04d.bmp", i);
+        fs::copy_file(first, dir / "many" / name);
+    }
+    page->show();
+    int insertions = 0;
+    QObject::connect(page->model(), &QAbstractItemModel::rowsInserted, page.get(), [&] { ++insertions; });
+    fileListAddDirectory(page->list(), dir / "many", nullptr);
+    ASSERT_EQ(page->model()->rowCount(), kFiles);
+    // Told of the rows a batch at a time, not one by one.
+    EXPECT_LT(insertions, kFiles / 10);
+    // Newest first, every file once.
+    QStringList names = column(0);
+    EXPECT_EQ(names.front(), QStringLiteral("f2999.bmp"));
+    EXPECT_EQ(names.back(), QStringLiteral("f0000.bmp"));
+    names.removeDuplicates();
+    EXPECT_EQ(names.size(), kFiles);
+    // The selection names the files it shows.
+    selectRows({0, 2});
+    std::vector<size_t> rows = page->selectedRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(page->list().row(rows[1]).path.filename(), fs::path("f2997.bmp"));
+    EXPECT_EQ(countLabel(), QStringLiteral("2 selected"));
 }
