@@ -24,43 +24,51 @@ const ColourFormatFlags kBmpSubFormatCaps[] = {
 
 namespace {
 
-// Where the "BM" file header starts: 0, or 28 in a "BA" array; -1 if none.
+// Where the "BM" file header starts: 0, or 14 behind the 14-byte array
+// header of an OS/2 "BA" array (its first bitmap); -1 if none.
 int64_t locateHeader(const uint8_t* data, uint64_t size)
 {
     if (size >= 2 && data[0] == 'B' && data[1] == 'M') return 0;
-    if (size >= 30 && data[0] == 'B' && data[1] == 'A' && data[28] == 'B' && data[29] == 'M') return 28;
+    if (size >= 16 && data[0] == 'B' && data[1] == 'A' && data[14] == 'B' && data[15] == 'M') return 14;
     return -1;
 }
 
 bool knownInfoSize(uint32_t s) { return s == 12 || s == 40 || s == 52 || s == 56 || s == 108 || s == 124; }
 
+// A bit field of any width widened to 8 bits by repeating its bits, as other
+// readers widen it: the field's largest value reads as 255. Wider fields
+// keep their top 8 bits.
 struct MaskShift {
     uint32_t mask = 0;
     uint32_t shift = 0;
     uint32_t width = 0;
+    uint8_t table[256];  // fields of up to 8 bits, looked up
 };
 
-MaskShift analyseMask(uint32_t mask)
+void analyseMask(uint32_t mask, MaskShift& m)
 {
-    MaskShift m;
     m.mask = mask;
-    if (!mask) return m;
-    uint32_t low = uint32_t(__builtin_ctz(mask));
-    uint32_t high = 31 - uint32_t(__builtin_clz(mask));
-    uint32_t width = high - low + 1;
+    if (!mask) return;
+    const uint32_t low = uint32_t(__builtin_ctz(mask));
+    const uint32_t high = 31 - uint32_t(__builtin_clz(mask));
+    m.width = high - low + 1;
     m.shift = low;
-    if (width > 8) {
-        m.shift += width - 8;
-        width = 8;
+    if (m.width > 8) {
+        m.shift += m.width - 8;
+        m.width = 8;
     }
-    m.width = width;
-    return m;
+    for (uint32_t v = 0; v < (1u << m.width); ++v) {
+        uint32_t out = 0;
+        for (int at = 8 - int(m.width); at > -int(m.width); at -= int(m.width))
+            out |= at >= 0 ? v << at : v >> -at;
+        m.table[v] = uint8_t(out);
+    }
 }
 
 inline uint8_t maskChannel(uint32_t pixel, const MaskShift& m, uint8_t whenEmpty)
 {
     if (!m.mask) return whenEmpty;
-    return uint8_t(((pixel & m.mask) >> m.shift) << (8 - m.width));
+    return m.table[((pixel & m.mask) >> m.shift) & ((1u << m.width) - 1)];
 }
 
 class BmpReader final : public ImageReader {
@@ -157,11 +165,12 @@ ResultCode BmpReader::readHeader(const void*)
         maskB_ = m.u32le();
         if (infoSize >= 56) maskA_ = m.u32le();
         if (m.overrun()) return RC_CORRUPT_FILE;
+        // A header that names an alpha field declares alpha (ARGB1555,
+        // ARGB4444, 32-bit with alpha).
+        if (maskA_) alphaKind = ALPHA_STRAIGHT;
         if (bits == 32 && maskR_ == 0xFF0000 && maskG_ == 0xFF00 && maskB_ == 0xFF &&
-            (maskA_ == 0 || maskA_ == 0xFF000000)) {
+            (maskA_ == 0 || maskA_ == 0xFF000000))
             compression_ = 0;
-            if (maskA_) alphaKind = ALPHA_STRAIGHT;
-        }
     }
     width = uint32_t(w);
     height = uint32_t(hgt);
@@ -238,8 +247,11 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     // The last row may lack its padding; only missing pixels are damage.
     const uint64_t pixelBytes = packedBytes(width, bits);
     bool cut = false;
-    MaskShift mb = analyseMask(maskB_), mg = analyseMask(maskG_), mr = analyseMask(maskR_),
-              ma = analyseMask(maskA_);
+    MaskShift mb, mg, mr, ma;
+    analyseMask(maskB_, mb);
+    analyseMask(maskG_, mg);
+    analyseMask(maskR_, mr);
+    analyseMask(maskA_, ma);
     for (uint32_t row = 0; row < height; ++row) {
         uint32_t y = topDown_ ? row : height - 1 - row;
         uint8_t* dst = image->rowBytesPtr(y);
