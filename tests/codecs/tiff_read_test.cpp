@@ -7,13 +7,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "app/format_table.h"
+#include "core/byte_cursor.h"
 #include "core/convert.h"
+#include "core/format.h"
 #include "core/image_reader.h"
+#include "core/image_writer.h"
 #include "platform/memory.h"
 #include "support/codec_support.h"
 #include "support/test_support.h"
@@ -626,4 +630,117 @@ TEST(TiffLibtiffLayouts, PlanarSixteenBitWithPredictorHalfFloatsAndLogLuv)
             if (std::fabs(got[c] - want[c]) > 0.02 * (X + Y + Z) && ++bad < 4)
                 ADD_FAILURE() << "LogLuv pixel " << i << " channel " << c << ": " << got[c] << " vs " << want[c];
     }
+}
+
+TEST(TiffHostile, SubsampledYCbCrEdgeBlocksAreClipped)
+{
+    // 5 x 3 pixels in 2 x 2 blocks: three blocks across, two block rows,
+    // the right column and bottom row of blocks half outside the image.
+    std::vector<uint8_t> data;
+    for (int block = 0; block < 6; ++block) {
+        for (int i = 0; i < 4; ++i) data.push_back(uint8_t(40 * block + 10 * i));
+        data.push_back(uint8_t(100 + block)), data.push_back(uint8_t(150 - block));
+    }
+    for (uint32_t sampling : {0x00020002u, 0x00020003u}) {
+        TiffBuilder t;
+        uint32_t at = t.append(data);
+        uint32_t bits = t.append({8, 0, 8, 0, 8, 0});
+        t.tag(256, 3, 1, 5), t.tag(257, 3, 1, 3), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 1), t.tag(262, 3, 1, 6);
+        t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(278, 3, 1, 3), t.tag(279, 4, 1, uint32_t(data.size()));
+        t.tag(530, 3, 2, sampling);
+        t.finish();
+        ResultCode rc;
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
+        if (sampling != 0x00020002u) {
+            EXPECT_EQ(rc, RC_CORRUPT_FILE) << "vertical factor 3";
+            continue;
+        }
+        ASSERT_EQ(rc, RC_OK);
+        ASSERT_EQ(img->pixelFormat, PF_RGBA8);
+        for (uint32_t y = 0; y < 3; ++y)
+            for (uint32_t x = 0; x < 5; ++x) {
+                uint32_t block = (y / 2) * 3 + x / 2, i = (y % 2) * 2 + x % 2;
+                uint8_t want[4] = {uint8_t(40 * block + 10 * i), uint8_t(100 + block), uint8_t(150 - block), 255};
+                ycbcrToRgbRow(want, 1);
+                EXPECT_EQ(std::memcmp(img->rowBytesPtr(y) + 4 * x, want, 4), 0) << x << "," << y;
+            }
+    }
+}
+
+TEST(TiffHostile, LogLuvWithAZeroChromaticityStaysFinite)
+{
+    // One pixel: luminance 0x4000 (Y = 1), u of 90 cells, v of 0.
+    std::vector<uint8_t> rle = {1, 0x40, 1, 0x00, 1, 90, 1, 0};
+    TiffBuilder t;
+    uint32_t at = t.append(rle);
+    uint32_t bits = t.append({16, 0, 16, 0, 16, 0});
+    t.tag(256, 3, 1, 1), t.tag(257, 3, 1, 1), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 34676), t.tag(262, 3, 1, 32845);
+    t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(279, 4, 1, uint32_t(rle.size()));
+    t.finish();
+    ResultCode rc;
+    Ref<Image> img = tiffBytes(t.bytes, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    const RgbaF& p = img->row<RgbaF>(0)[0];
+    EXPECT_TRUE(std::isfinite(p.r) && std::isfinite(p.g) && std::isfinite(p.b));
+}
+
+TEST(TiffHostile, CutFilesEndWithTheirCodeAndKeepTheRowsBeforeTheCut)
+{
+    // Directory first, then one LZW strip (as our writer lays files out).
+    TempDir dir;
+    Ref<Image> src = Ref<Image>::adopt(imageCreate(PF_GRAY8, packSize(64, 64)));
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x) src->rowBytesPtr(y)[x] = uint8_t(x * 3 + y * y);
+    registerAllFormats();
+    const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"tiff"), true));
+    {
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(dir / "c.tiff", d));
+        ASSERT_EQ(w->write(src.get(), u"LZW compressed", CF_GRAY8, 0, false, nullptr, nullptr), RC_OK);
+    }
+    std::vector<uint8_t> whole = readFile(dir / "c.tiff");
+    ResultCode rc;
+    Ref<Image> full = tiffBytes(whole, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    const size_t strip = loadU32le(&whole[8 + 2 + 12 * 5 + 8]);
+    for (size_t n = 0; n < whole.size(); n += n < strip + 8 ? 1 : 97) {
+        std::vector<uint8_t> cut(whole.begin(), whole.begin() + ptrdiff_t(n));
+        Ref<Image> img = tiffBytes(cut, &rc);
+        if (n < 8) {
+            EXPECT_EQ(rc, RC_UNKNOWN_FORMAT) << n;
+            continue;
+        }
+        ASSERT_EQ(rc, RC_CORRUPT_FILE) << n;
+        if (n <= strip || !img) continue;
+        // Every row is either the whole file's or zero, and the good ones
+        // come first.
+        bool zeros = false;
+        for (uint32_t y = 0; y < 64; ++y) {
+            const uint8_t* row = img->rowBytesPtr(y);
+            bool same = std::memcmp(row, full->rowBytesPtr(y), 64) == 0;
+            bool zero = std::all_of(row, row + 64, [](uint8_t v) { return v == 0; });
+            ASSERT_TRUE(same || zero) << "cut at " << n << ", row " << y;
+            if (!same) zeros = true;
+            ASSERT_FALSE(zeros && !zero) << "cut at " << n << ", row " << y;
+        }
+    }
+}
+
+TEST_F(TiffFiles, TextTagsAndOrientationSetByTiffsetAndExiftool)
+{
+    QUILLON_REQUIRE_TOOL("tiffset");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    fs::path f = base("meta", pattern(20, 10, 3, 255, 0), "-depth 8");
+    ASSERT_EQ(run("tiffset -s 270 'A quiet harbour   ' " + q(f)), 0);
+    ASSERT_EQ(run("tiffset -s 274 6 " + q(f)), 0);
+    ASSERT_EQ(run("exiftool -q -overwrite_original -Artist='Kari' -Copyright='(c) 2026' -Make=Acme " + q(f)), 0);
+    ResultCode rc;
+    Ref<ImageReader> reader;
+    Ref<Image> img = tiffFile(f, &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_COMMENTS)), u"A quiet harbour");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_ORIENTATION)), u"Rotated 270");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_AUTHOR)), u"Kari");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_COPYRIGHT)), u"(c) 2026");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_CAMERA_MAKE)), u"Acme");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_COMPRESSION)), u"None");
 }

@@ -1,0 +1,55 @@
+#!/bin/bash
+# TIFF side by side on the 20-megapixel photograph:
+# - LZW decode against tiffcp rewriting the same file uncompressed;
+# - JPEG-in-TIFF decode against our own decode of the same JPEG data as a
+#   file of its own;
+# - LZW with predictor: decode of the uncompressed file and LZW encode
+#   against tiffcp -c lzw:2 on it, and the two sizes.
+# Each line gives both medians, the median of the per-pair ratios and their
+# spread (lowest and highest pair).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# The wallpaper with the most pixels (about 20 megapixels).
+JPEG_SRC=$(for f in /usr/share/backgrounds/*.jpg; do identify -format '%w %h %d/%f\n' "$f"; done |
+  awk '{ print $1 * $2, $3 }' | sort -n | tail -n 1 | cut -d' ' -f2-)
+PPM="$OUT/photo20.ppm"
+[ -s "$PPM" ] || djpeg -pnm "$JPEG_SRC" > "$PPM"
+DRIVER=$BUILD/bench/bench_tiff
+[ -x "$DRIVER" ] || { echo "build first: $DRIVER missing"; exit 1; }
+RUNS=${RUNS:-9}
+
+spread() {
+  local label=$1 ours=$2 peer=$3
+  python3 - "$RUNS" "$ours" "$peer" "$label" <<'PY'
+import shlex, statistics, subprocess, sys, time
+def run(c):
+    t = time.perf_counter()
+    subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - t
+runs, ours, peer, label = int(sys.argv[1]), shlex.split(sys.argv[2]), shlex.split(sys.argv[3]), sys.argv[4]
+run(ours); run(peer)
+a, b = [], []
+for _ in range(runs):
+    a.append(run(ours)); b.append(run(peer))
+r = sorted(x / y for x, y in zip(a, b))
+print(f"{label}: ours {statistics.median(a):.3f}s, peer {statistics.median(b):.3f}s, "
+      f"ratio {statistics.median(r):.2f} (pairs {r[0]:.2f}..{r[-1]:.2f})")
+PY
+}
+
+NONE="$OUT/photo20-none.tif"
+LZW="$OUT/photo20-lzw.tif"
+[ -s "$NONE" ] || convert "$PPM" -compress None "$NONE"
+[ -s "$LZW" ] || tiffcp -c lzw "$NONE" "$LZW"
+spread "LZW decode vs tiffcp -c none" "$DRIVER decode $LZW" "tiffcp -c none $LZW $OUT/peer-none.tif"
+
+JTIF="$OUT/photo20-jpeg.tiff"
+JPG="$OUT/photo20-strip.jpg"
+"$DRIVER" convert "$NONE" "$JTIF" "JPEG, by Quality:"
+"$DRIVER" strip "$JTIF" "$JPG"
+spread "JPEG-in-TIFF decode vs our JPEG decode" "$DRIVER decode $JTIF" "$DRIVER decode $JPG"
+
+spread "LZW:2 encode vs tiffcp -c lzw:2" "$DRIVER convert $NONE $OUT/ours-lzw2.tiff LZW\\ compressed" \
+  "tiffcp -c lzw:2 $NONE $OUT/peer-lzw2.tif"
+tiffcp -c lzw:2 -r 100000 "$NONE" "$OUT/peer-lzw2-onestrip.tif"
+python3 -c "import os,sys; a,b,c=(os.path.getsize(p) for p in sys.argv[1:]); print(f'LZW:2 size: ours {a}, tiffcp {b} ({a/b-1:+.2%}), tiffcp in one strip {c} ({a/c-1:+.2%})')" \
+  "$OUT/ours-lzw2.tiff" "$OUT/peer-lzw2.tif" "$OUT/peer-lzw2-onestrip.tif"
