@@ -25,83 +25,118 @@ using namespace tiff_internal;
 
 // ---- pure helpers ----
 
+namespace {
+
+// The 256 one-byte strings, with room to read 16 bytes from any of them.
+struct LzwLiterals {
+    uint8_t v[256 + 16];
+    constexpr LzwLiterals() : v()
+    {
+        for (int i = 0; i < 256; ++i) v[i] = uint8_t(i);
+    }
+};
+constexpr LzwLiterals kLzwLiterals{};
+
+} // namespace
+
 TiffLzwResult tiffLzwDecode(uint8_t* out, const uint8_t* in, size_t outLength, size_t inLength)
 {
-    // Every string is a copy of earlier output: an entry is where it was
-    // written and how long it is, and a new entry is the previous string
-    // and the first byte of the current one, which follow each other.
+    // Every string is a copy of earlier output (or one of the literals): an
+    // entry is where it lies and how long it is, and a new entry is the
+    // previous string and the first byte of the current one, which follow
+    // each other in the output.
     struct Entry {
-        uint32_t start, length;
+        const uint8_t* src;
+        size_t length;
     };
     Entry table[4096];
+    for (uint32_t i = 0; i < 256; ++i) table[i] = {kLzwLiterals.v + i, 1};
     TiffLzwResult r;
-    size_t pos = 0;       // output
+    uint8_t* const begin = out;
+    uint8_t* const end = out + outLength;
     size_t inPos = 0;
-    uint64_t bits = 0;
+    uint64_t bits = 0;  // the low `count` bits are unread input
     int count = 0;
-    uint32_t width = 9;
+    uint32_t width = 9, grow = 511;
     uint32_t next = 258;
-    int64_t prev = -1;    // previous code, -1 after a clear
-    uint32_t prevStart = 0, prevLength = 0;
+    const uint8_t* prev = nullptr;  // the previous string's output; null after a clear
+    size_t prevLength = 0;
     for (;;) {
-        while (count < int(width)) {
-            if (inPos >= inLength) {
-                r.consumed = inPos;
-                r.produced = pos;
-                return r;
+        if (count < int(width)) {
+            if (inPos + 8 <= inLength) {
+                // Whole bytes up to 63 bits at once.
+                uint64_t v;
+                std::memcpy(&v, in + inPos, 8);
+                v = __builtin_bswap64(v);
+                int n = (63 - count) >> 3;
+                bits = (bits << (8 * n)) | (v >> (64 - 8 * n));
+                inPos += size_t(n);
+                count += 8 * n;
+            } else {
+                while (count < int(width) && inPos < inLength) bits = (bits << 8) | in[inPos++], count += 8;
+                if (count < int(width)) break;
             }
-            bits = (bits << 8) | in[inPos++];
-            count += 8;
         }
-        uint32_t code = uint32_t(bits >> (count - int(width))) & ((1u << width) - 1);
         count -= int(width);
-        if (code == 257) break;
+        const uint32_t code = uint32_t(bits >> count) & ((1u << width) - 1);
         if (code == 256) {
             width = 9;
+            grow = 511;
             next = 258;
-            prev = -1;
+            prev = nullptr;
             continue;
         }
-        if (pos >= outLength) break;
-        uint32_t start, length;
-        if (code < 256) {
-            out[pos] = uint8_t(code);
-            start = uint32_t(pos);
-            length = 1;
-            ++pos;
-        } else if (prev >= 0 && code < next) {
-            start = table[code].start;
-            length = table[code].length;
-            size_t n = std::min<size_t>(length, outLength - pos);
-            std::memcpy(out + pos, out + start, n);
-            start = uint32_t(pos);
-            pos += n;
-        } else if (prev >= 0 && code == next && next < 4096) {
+        if (code == 257 || out >= end) break;
+        uint8_t* const here = out;
+        size_t length;
+        if (code < next && (prev || code < 256)) {
+            const Entry e = table[code];
+            length = e.length;
+            if (length <= 4 && end - out >= 4) {
+                // Byte copies: a string that ends where the last one was
+                // just stored is read back without waiting for the stores.
+                out[0] = e.src[0];
+                if (length > 1) out[1] = e.src[1];
+                if (length > 2) out[2] = e.src[2];
+                if (length > 3) out[3] = e.src[3];
+                out += length;
+            } else if (length <= 16 && end - out >= 16) {
+                // Sixteen bytes at once: the string ends at or before `out`,
+                // and what is copied past its end lands past ours, where
+                // later codes write again.
+                uint64_t a, b;
+                std::memcpy(&a, e.src, 8);
+                std::memcpy(&b, e.src + 8, 8);
+                std::memcpy(out, &a, 8);
+                std::memcpy(out + 8, &b, 8);
+                out += length;
+            } else {
+                size_t n = std::min<size_t>(length, size_t(end - out));
+                std::memmove(out, e.src, n);
+                out += n;
+            }
+        } else if (prev && code == next && next < 4096) {
             // The string being defined: the previous one and its own first byte.
             length = prevLength + 1;
-            size_t n = std::min<size_t>(length, outLength - pos);
-            for (size_t i = 0; i < n; ++i) out[pos + i] = out[prevStart + i];
-            start = uint32_t(pos);
-            pos += n;
+            size_t n = std::min<size_t>(length, size_t(end - out));
+            for (size_t i = 0; i < n; ++i) out[i] = prev[i];
+            out += n;
         } else {
             r.damaged = true;
             break;
         }
-        if (prev >= 0 && next < 4096) {
-            table[next].start = prevStart;
-            table[next].length = prevLength + 1;
-            ++next;
-            if (next == 511) width = 10;
-            else if (next == 1023) width = 11;
-            else if (next == 2047) width = 12;
+        if (prev && next < 4096) {
+            table[next] = {prev, prevLength + 1};
+            if (++next == grow && width < 12) {
+                ++width;
+                grow = grow * 2 + 1;
+            }
         }
-        prev = code;
-        prevStart = start;
+        prev = here;
         prevLength = length;
-        if (pos >= outLength) break;
     }
-    r.consumed = inPos;
-    r.produced = pos;
+    r.consumed = inPos - size_t(count / 8);
+    r.produced = size_t(out - begin);
     return r;
 }
 

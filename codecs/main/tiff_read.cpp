@@ -461,6 +461,8 @@ ResultCode TiffReader::settleFormat()
         if (bps != 8) return RC_UNSUPPORTED_SUBFORMAT;
         // Each segment is brought to RGB as it is decoded.
         if (spp == 3) colourModel = CM_RGB;
+        // Room for whole MCUs across, so strips decode straight into the image.
+        minRowBytes = uint32_t(std::min<uint64_t>((uint64_t(width) + 31) / 32 * 32 * (spp > 1 ? 4 : 1), UINT32_MAX));
     } else if (colourModel == CM_YCBCR && spp == 3) {
         uint32_t h = subsampling & 15, v = subsampling >> 4;
         auto ok = [](uint32_t f) { return f == 1 || f == 2 || f == 4; };
