@@ -916,3 +916,24 @@ TEST(PngRead, FrameDelaysAndHiddenDefaultImage)
     EXPECT_EQ(f->next()->frameInfo.duration, 17u);
     EXPECT_EQ(f->next()->row<uint8_t>(1)[0], 40);
 }
+
+// An XMP packet that exiftool stores in an iTXt chunk reaches the fields
+// through the metadata reader.
+TEST(PngRead, XmpPacketFromExiftool)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    TempDir dir;
+    fs::path file = dir / "x.png";
+    ASSERT_EQ(run("convert -size 4x4 xc:red png:" + shellQuote(file.string())), 0);
+    ASSERT_EQ(run("exiftool -q -overwrite_original -XMP-dc:Title=Sunset '-XMP-dc:Creator=Ann Lee' " +
+                  shellQuote(file.string())),
+              0);
+    Decoded d = decodePngFile(file);
+    ASSERT_EQ(d.rc, RC_OK);
+    const ImageInfo* info = d.image->info();
+    ASSERT_TRUE(info->get(INFO_TITLE));
+    EXPECT_EQ(std::u16string(info->get(INFO_TITLE)), u"Sunset");
+    ASSERT_TRUE(info->get(INFO_AUTHOR));
+    EXPECT_EQ(std::u16string(info->get(INFO_AUTHOR)), u"Ann Lee");
+}
