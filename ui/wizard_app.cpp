@@ -86,7 +86,8 @@ void WizardApp::runBatch(ProcessingPage& page)
                             .count());
     };
     BatchResult r = batchRun(ctx);
-    bool allWritten = !r.interrupted && !r.emptyList && r.total > 0 && r.skipped == 0 && r.converted == r.total;
+    bool allWritten = !r.interrupted && !r.emptyList && r.total > 0 && r.skipped == 0 && r.converted == r.total &&
+                      !r.indexFailed;
     batchStatus_ = allWritten ? 0 : 1;
     // No window tells the caller of a silent run what went wrong: one line
     // does, with the log that holds the details.
@@ -97,6 +98,7 @@ void WizardApp::runBatch(ProcessingPage& page)
                            std::to_string(r.skipped - r.failed) + " skipped, " + std::to_string(r.failed) + " failed";
         if (r.emptyList) line += " (the input list is empty)";
         else if (r.interrupted) line += " (interrupted)";
+        if (r.indexFailed) line += "; index.html could not be written";
         if (logged) line += "; log: " + ctx.logPath.string();
         std::fprintf(stderr, "%s\n", line.c_str());
         std::fflush(stderr);

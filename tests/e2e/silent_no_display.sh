@@ -65,6 +65,23 @@ run -silent "$work/skip.qpt" "$work/in/two.bmp"
 [ "$status" = 1 ] || fail "skipped output: status $status"
 grep -qx "Quillon: 0 written, 1 skipped, 0 failed" "$work/stderr" || fail "skipped counts: $(cat "$work/stderr")"
 
+# With a log, the line says where it is.
+printf 'bShowMoreOptions=1\nbCreateLogFile=1\n' >> "$work/skip.qpt"
+run -silent "$work/skip.qpt" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "skipped output with a log: status $status"
+log=$(sed -n 's/^Quillon: 0 written, 1 skipped, 0 failed; log: //p' "$work/stderr")
+[ -n "$log" ] && grep -q "Skipped!" "$log" || fail "no log named: $(cat "$work/stderr")"
+
+# An index page that cannot replace what stands at its name: the images
+# are written, the run fails and says so.
+mkdir -p "$work/idx/index.html/kept"
+printf '[Quillon]\nszOutDir=%s/idx/\nbShowMoreOptions=1\nbIndex=1\n' "$work" > "$work/index.qpt"
+run -silent "$work/index.qpt" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "index not written: status $status"
+[ -f "$work/idx/two.bmp" ] || fail "index run: the image was not written"
+grep -qx "Quillon: 2 written, 0 skipped, 0 failed; index.html could not be written" "$work/stderr" ||
+  fail "index run: no line about the index"
+
 # An empty list.
 run -silent "$work/small.qpt"
 [ "$status" = 1 ] || fail "empty list: status $status"
