@@ -292,18 +292,6 @@ bool fileId(const fs::path& p, FileId* id)
     return true;
 }
 
-// A name for comparing paths that do not exist (yet or any more): absolute,
-// with "." and ".." and the links of the existing part resolved.
-std::string claimName(const fs::path& p)
-{
-    std::error_code ec;
-    fs::path a = fs::absolute(p, ec);
-    if (ec) a = p;
-    fs::path c = fs::weakly_canonical(a, ec);
-    if (ec) c = a;
-    return c.lexically_normal().string();
-}
-
 bool sameFile(const fs::path& a, const fs::path& b)
 {
     struct stat sa {}, sb {};
@@ -373,24 +361,40 @@ int32_t slotFormat(JobSettings& s, int k, const FormatRegistry& reg)
 
 } // namespace
 
+// Names compare paths that do not exist (yet or any more).
+std::string OutputClaims::nameOf(const fs::path& path) const
+{
+    std::error_code ec;
+    fs::path a = fs::absolute(path, ec);
+    if (ec) a = path;
+    const std::string folder = a.parent_path().native();
+    auto it = folders_.find(folder);
+    if (it == folders_.end()) {
+        fs::path c = fs::weakly_canonical(a.parent_path(), ec);
+        it = folders_.emplace(folder, ec ? folder : c.lexically_normal().native()).first;
+    }
+    return (fs::path(it->second) / a.filename()).native();
+}
+
 void OutputClaims::addInput(const fs::path& input)
 {
     FileId id;
     if (fileId(input, &id)) inputIds_.emplace(id, input);
-    inputNames_.emplace(claimName(input), input);
+    inputNames_.emplace(nameOf(input), input);
 }
 
 void OutputClaims::inputDeleted(const fs::path& input)
 {
-    for (auto it = inputIds_.begin(); it != inputIds_.end();)
-        it = it->second == input ? inputIds_.erase(it) : std::next(it);
+    FileId id;
+    if (!fileId(input, &id)) return;
+    if (auto it = inputIds_.find(id); it != inputIds_.end() && it->second == input) inputIds_.erase(it);
 }
 
 void OutputClaims::addWritten(const fs::path& output, const fs::path& source)
 {
     FileId id;
     if (fileId(output, &id)) writtenIds_[id] = source;
-    writtenNames_[claimName(output)] = source;
+    writtenNames_[nameOf(output)] = source;
 }
 
 fs::path OutputClaims::conflict(const fs::path& output, const fs::path* source, bool* written) const
@@ -398,7 +402,7 @@ fs::path OutputClaims::conflict(const fs::path& output, const fs::path* source, 
     if (written) *written = false;
     FileId id{}, sourceId{};
     const bool exists = fileId(output, &id);
-    const std::string name = claimName(output);
+    const std::string name = nameOf(output);
     // Earlier outputs first: even a source rewritten in place is written
     // once, or the second output would replace the first.
     auto w = exists ? writtenIds_.find(id) : writtenIds_.end();
@@ -412,7 +416,7 @@ fs::path OutputClaims::conflict(const fs::path& output, const fs::path* source, 
     }
     if (source) {
         if (exists && fileId(*source, &sourceId) && sourceId == id) return {};
-        if (claimName(*source) == name) return {};
+        if (nameOf(*source) == name) return {};
     }
     if (exists)
         if (auto i = inputIds_.find(id); i != inputIds_.end()) return i->second;

@@ -36,8 +36,8 @@ constexpr ResultCode WRITE_SKIPPED = 2;
 class OutputClaims {
 public:
     void addInput(const std::filesystem::path& input);
-    // The source is gone: its inode may come back as a new file; its name
-    // stays claimed.
+    // The source is about to be deleted: its inode may come back as a new
+    // file; its name stays claimed.
     void inputDeleted(const std::filesystem::path& input);
     // An output written, from `source`.
     void addWritten(const std::filesystem::path& output, const std::filesystem::path& source);
@@ -48,7 +48,12 @@ public:
                                    bool* written = nullptr) const;
 
 private:
+    // The path made absolute, its folder resolved (links, "." and "..").
+    std::string nameOf(const std::filesystem::path& path) const;
+
     using Id = std::pair<uint64_t, uint64_t>;
+    // Folders already resolved: a batch's paths share a few folders.
+    mutable std::map<std::string, std::string> folders_;
     std::map<Id, std::filesystem::path> inputIds_, writtenIds_;
     std::map<std::string, std::filesystem::path> inputNames_, writtenNames_;
 };
