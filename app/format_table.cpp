@@ -6,6 +6,7 @@
 #include "codecs/main/png.h"
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
+#include "codecs/more/cals.h"
 #include "codecs/more/fits.h"
 #include "codecs/more/gif.h"
 #include "codecs/more/iff.h"
@@ -59,9 +60,9 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"dib", u"Windows Device Independent bitmap", bmpProbe, bmpReaderCreate},
     {u"rle", u"Windows RLE compressed bitmap", bmpProbe, bmpReaderCreate},
     // CALS
-    {u"cal", u"Computer aided A & L support"},
-    {u"cals", u"Computer aided A & L support"},
-    {u"ras", u"Computer aided A & L support"},
+    {u"cal", u"Computer aided A & L support", calsProbe, calsReaderCreate},
+    {u"cals", u"Computer aided A & L support", calsProbe, calsReaderCreate},
+    {u"ras", u"Computer aided A & L support", calsProbe, calsReaderCreate},
     // DDS
     writable(u"dds", u"DirectDraw surface", nullptr, nullptr, nullptr, kDdsSubFormats, kDdsCaps),
     // FITS

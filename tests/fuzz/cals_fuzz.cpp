@@ -1,0 +1,8 @@
+// The CALS reader on arbitrary bytes.
+#include "codecs/more/cals.h"
+#include "single_codec_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    return quillon::fuzzOneCodec(data, size, quillon::calsProbe, quillon::calsReaderCreate, "fuzz.cals");
+}
