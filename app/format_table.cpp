@@ -17,6 +17,7 @@
 #include "codecs/more/pixar.h"
 #include "codecs/more/pnm.h"
 #include "codecs/more/radiance.h"
+#include "codecs/more/rawimage.h"
 #include "codecs/more/sunras.h"
 #include "codecs/more/webp.h"
 
@@ -37,8 +38,6 @@ const ColourFormatFlags kPsdCaps[] = {0x554180};
 const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 
-const char16_t* const kRawSubFormats[] = {u"Luminance", u"Interleaved", u"Separated", u""};
-const ColourFormatFlags kRawCaps[] = {0x110100, 0xCCC000, 0xCCC000};
 
 // A writable format's row: its entry points (null until its codec is built)
 // and its lists of sub-formats, capability masks and number kinds.
@@ -116,7 +115,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate, sunRasterWriterCreate,
              kSunRasterSubFormats, kSunRasterSubFormatCaps),
     // RawImage
-    writable(u"raw", u"Raw image description file", nullptr, nullptr, nullptr, kRawSubFormats, kRawCaps),
+    writable(u"raw", u"Raw image description file", rawImageProbe, rawImageReaderCreate, rawImageWriterCreate,
+             kRawImageSubFormats, kRawImageSubFormatCaps),
     // TGA
     writable(u"tga", u"TARGA format", nullptr, nullptr, nullptr, kNormal, kTgaCaps),
     // TIFF
