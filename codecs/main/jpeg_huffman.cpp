@@ -472,12 +472,13 @@ inline void prefetchAhead(JpegDecoder& d, const int16_t* block)
 bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
-    if (starved(d)) return true;
     prefetchAhead(d, blocks[0]);
     if (d.eobRun > 0) {
         --d.eobRun;
         return true;
     }
+    // Blocks of an end-of-band run need no bits; only the others can starve.
+    if (starved(d)) return true;
     Bits b(d);
     int16_t* block = blocks[0];
     const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
@@ -511,7 +512,9 @@ bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
-    if (starved(d)) return true;
+    // Within an end-of-band run the correction bits read as zeros, which
+    // change nothing.
+    if (d.eobRun == 0 && starved(d)) return true;
     Bits b(d);
     if (b.pos >= b.end && (b.count <= b.padding)) return false;
     int16_t* block = blocks[0];
