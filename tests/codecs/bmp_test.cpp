@@ -144,6 +144,7 @@ TEST_F(BmpFiles, EveryCutOfAFileIsDamageAndKeepsTheRowsBeforeIt)
                                                        : "-colors 60 -type palette -compress RLE";
         ASSERT_EQ(run("convert " + shellQuote(src.string()) + " " + opts + " BMP3:" + shellQuote(out.string())), 0);
         std::vector<uint8_t> whole = readFile(out);
+        EXPECT_GT(expectEveryCutIsDamage(whole, "x.bmp", 44), 0u);
         Decoded full = decodeBytesFull(whole, "x.bmp");
         ASSERT_EQ(full.rc, RC_OK);
         Ref<Image> fullRgba = asRgba8(full.image.get());

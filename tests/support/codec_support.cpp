@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,6 +89,48 @@ Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rcOut, con
     Decoded d = decodeBytesFull(bytes, name);
     if (rcOut) *rcOut = d.rc;
     return succeeded(d.rc) ? d.image : Ref<Image>();
+}
+
+namespace {
+bool samePixels(Image* a, Image* b)
+{
+    Ref<Image> x = asRgba8(a), y = asRgba8(b);
+    if (!x || !y || x->width != y->width || x->height != y->height) return false;
+    for (Image *f = x.get(), *g = y.get(); f || g; f = f->next(), g = g->next()) {
+        if (!f || !g || f->width != g->width || f->height != g->height) return false;
+        for (uint32_t r = 0; r < f->height; ++r)
+            if (std::memcmp(f->rowBytesPtr(r), g->rowBytesPtr(r), size_t(f->width) * 4) != 0) return false;
+    }
+    return true;
+}
+} // namespace
+
+size_t expectEveryCutIsDamage(const std::vector<uint8_t>& whole, const std::string& name, size_t probeMinimum,
+                              size_t step)
+{
+    Decoded full = decodeBytesFull(whole, name);
+    EXPECT_EQ(full.rc, RC_OK) << name << " whole";
+    if (full.rc != RC_OK) return 0;
+    size_t kept = 0;
+    int reported = 0;
+    for (size_t cut = 1; cut < whole.size(); cut += std::max<size_t>(step, 1)) {
+        std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(cut));
+        Decoded d = decodeBytesFull(part, name);
+        bool ok;
+        if (cut < probeMinimum) {
+            ok = d.rc == RC_UNKNOWN_FORMAT;
+        } else if (d.rc == RC_OK) {
+            ok = samePixels(d.image.get(), full.image.get());
+        } else {
+            ok = d.rc == RC_CORRUPT_FILE;
+            if (ok && d.image) {
+                ++kept;
+                ok = d.image->width == full.image->width && d.image->height == full.image->height;
+            }
+        }
+        if (!ok && ++reported <= 5) ADD_FAILURE() << name << " cut at " << cut << " of " << whole.size() << ": code " << std::hex << d.rc;
+    }
+    return kept;
 }
 
 Ref<Image> asRgba8(Image* image)

@@ -44,6 +44,15 @@ Ref<Image> decodeFile(const std::filesystem::path& path, ResultCode* rcOut = nul
                       Ref<ImageReader>* readerOut = nullptr);
 Ref<Image> decodeBytes(const std::vector<uint8_t>& bytes, ResultCode* rcOut, const std::string& name);
 
+// The truncation sweep every codec test runs: `whole` (a sound file that
+// decodes RC_OK) cut to every length from 1 (in steps of `step`) decodes
+// with RC_UNKNOWN_FORMAT below `probeMinimum` bytes and RC_CORRUPT_FILE from
+// there on - or RC_OK only when every pixel equals the whole file's (data
+// after the pixels may be cut freely). A partial image that is kept has the
+// whole file's size. Returns how many cuts kept a partial image.
+size_t expectEveryCutIsDamage(const std::vector<uint8_t>& whole, const std::string& name, size_t probeMinimum,
+                              size_t step = 1);
+
 // A PF_RGBA8 copy (null on failure).
 Ref<Image> asRgba8(Image* image);
 
