@@ -212,6 +212,9 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     else if (!(view.base[0] == 'I' && view.base[1] == 'I')) return;
     if (view.u16(2) != 42) return;
     uint32_t ifd0 = view.u32(4);
+    // One Exif and one GPS directory: a directory that points at a large
+    // one thousands of times must not cost thousands of walks over it.
+    bool exifSeen = false, gpsSeen = false;
     meta::forEachEntry(view, ifd0, [&](const TiffEntry& e) {
         if (tiffTagField(e.tag) >= 0) {
             if (e.type != TIFF_TYPE_ASCII) return;
@@ -222,9 +225,11 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
             if (e.type != TIFF_TYPE_SHORT || e.count != 1 || bag.has(INFO_ORIENTATION)) return;
             if (const char16_t* name = tiffOrientationName(view.u16(e.valuePos)))
                 infoSetBorrowed(bag, INFO_ORIENTATION, name, 0, BORROW_UTF16);
-        } else if (e.tag == EXIF_TAG_EXIF_IFD && e.type == TIFF_TYPE_LONG) {
+        } else if (e.tag == EXIF_TAG_EXIF_IFD && e.type == TIFF_TYPE_LONG && !exifSeen) {
+            exifSeen = true;
             parseExifIfd(bag, view, e.offset);
-        } else if (e.tag == EXIF_TAG_GPS_IFD && e.type == TIFF_TYPE_LONG) {
+        } else if (e.tag == EXIF_TAG_GPS_IFD && e.type == TIFF_TYPE_LONG && !gpsSeen) {
+            gpsSeen = true;
             parseGpsIfd(bag, view, e.offset);
         }
     });

@@ -201,6 +201,9 @@ double numberOrFraction(const std::string& s)
     return std::isfinite(v) ? v : 0;
 }
 
+// A unit or reference number; anything out of the small range is -1.
+int smallInt(double v) { return v >= 0 && v < 65536 ? int(v) : -1; }
+
 // Degrees, minutes and seconds in hundredths, rounded once and carried.
 void appendDms(std::u16string& out, const double dms[3], char ref)
 {
@@ -423,7 +426,7 @@ private:
             else if (name == "Model") store(INFO_CAMERA_MODEL, a, b);
             else if (name == "XResolution") xRes_ = numberOrFraction(p_.ascii(a, b));
             else if (name == "YResolution") yRes_ = numberOrFraction(p_.ascii(a, b));
-            else if (name == "ResolutionUnit") resUnit_ = int(numberOrFraction(p_.ascii(a, b)));
+            else if (name == "ResolutionUnit") resUnit_ = smallInt(numberOrFraction(p_.ascii(a, b)));
             else return;
             density();
             break;
@@ -434,7 +437,7 @@ private:
             if (name == "GPSLatitude") haveLat_ = parseCoordinate(p_.ascii(a, b), lat_, latRef_);
             else if (name == "GPSLongitude") haveLon_ = parseCoordinate(p_.ascii(a, b), lon_, lonRef_);
             else if (name == "GPSAltitude") altitude_ = numberOrFraction(p_.ascii(a, b)), haveAltitude_ = true;
-            else if (name == "GPSAltitudeRef") altitudeRef_ = int(numberOrFraction(p_.ascii(a, b)));
+            else if (name == "GPSAltitudeRef") altitudeRef_ = smallInt(numberOrFraction(p_.ascii(a, b)));
             else return;
             gps();
             break;

@@ -196,6 +196,24 @@ TEST(Exif, EntriesAndValuesOutsideTheBlockAreNotRead)
     }
 }
 
+TEST(Exif, OnlyTheFirstExifDirectoryIsRead)
+{
+    TiffBuilder t(false);
+    t.u16(2);
+    t.entry(34665, 4, 1, 38);
+    t.entry(34665, 4, 1, 56);
+    t.u32(0);
+    ASSERT_EQ(t.b.size(), 38u);
+    for (uint32_t iso : {100u, 800u}) {
+        t.u16(1);
+        t.entry(34855, 3, 1, iso);
+        t.u32(0);
+    }
+    ImageInfoBag bag;
+    exifParse(bag, t.b.data(), t.b.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_ISO_SPEED), "100");
+}
+
 TEST(Exif, ZeroDenominatorsAreSkipped)
 {
     TiffBuilder t(true);
