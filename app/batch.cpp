@@ -904,10 +904,18 @@ struct Run {
         if (index) {
             indexText += indexTail();
             const fs::path page = s.szOutDir / "index.html";
-            if (!writeFileAtomically(page, indexText.data(), indexText.size())) {
+            // The page is an output like the others: it replaces no input
+            // (a picture may be named anything) and no image of this run.
+            bool written = false;
+            fs::path other = ctx.claims ? ctx.claims->conflict(page, nullptr, &written) : fs::path();
+            std::u16string why;
+            if (!other.empty()) why = refusalText(page, other, written);
+            else if (!writeFileAtomically(page, indexText.data(), indexText.size()))
+                why = pathToU16(page) + u": " + errorText(RC_WRITE_FAILED);
+            if (!why.empty()) {
                 r.indexFailed = true;
-                log.writeLine("Error: ", pathToU16(page) + u": " + errorText(RC_WRITE_FAILED));
-                ctx.ui.setStatus(pathToU16(page) + u": " + errorText(RC_WRITE_FAILED));
+                log.writeLine("Error: ", why);
+                ctx.ui.setStatus(why);
             }
             index = false;
             indexText.clear();

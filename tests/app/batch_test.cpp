@@ -1352,3 +1352,19 @@ TEST_F(BatchFixture, IndexThatCannotBeWrittenLeavesTheOldOneAndIsReported)
     EXPECT_NE(std::string(log.begin(), log.end()).find("index.html: Couldn't write to file"), std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 2);
 }
+
+TEST_F(BatchFixture, IndexPageNeverReplacesAnInputOfThatName)
+{
+    // A bitmap that happens to be called index.html, found by its contents.
+    fs::path page = dir / "out" / "index.html";
+    ASSERT_EQ(test::run("convert -size 20x20 xc:red -type TrueColor BMP3:" + test::shellQuote(page.string())), 0);
+    ASSERT_EQ(list->addFile(page, false, false), RC_OK);
+    s.index.bIndex = 1;
+    s.iOutFormats = 2;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_TRUE(r.indexFailed);
+    EXPECT_EQ(pixelAt(page), "srgb(255,0,0)");
+    EXPECT_NE(text(ui.statuses.back()).find("another input of this batch"), std::string::npos);
+}
