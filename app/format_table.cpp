@@ -19,6 +19,7 @@
 #include "codecs/more/radiance.h"
 #include "codecs/more/rawimage.h"
 #include "codecs/more/sunras.h"
+#include "codecs/more/tga.h"
 #include "codecs/more/webp.h"
 
 namespace quillon {
@@ -35,7 +36,6 @@ const ColourFormatFlags kDdsCaps[] = {0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0x
 
 const char16_t* const kNormal[] = {u"Normal", u""};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
-const ColourFormatFlags kTgaCaps[] = {0xF180};
 
 
 
@@ -118,7 +118,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"raw", u"Raw image description file", rawImageProbe, rawImageReaderCreate, rawImageWriterCreate,
              kRawImageSubFormats, kRawImageSubFormatCaps),
     // TGA
-    writable(u"tga", u"TARGA format", nullptr, nullptr, nullptr, kNormal, kTgaCaps),
+    writable(u"tga", u"TARGA format", tgaProbe, tgaReaderCreate, tgaWriterCreate, kTgaSubFormats,
+             kTgaSubFormatCaps),
     // TIFF
     writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, tiffWriterCreate, kTiffSubFormats,
              kTiffSubFormatCaps, kTiffSubFormatParams),
