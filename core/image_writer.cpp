@@ -385,9 +385,10 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     if (!caps) return RC_UNSUPPORTED_COLOUR_FORMAT;
     const char16_t* name = count ? descriptor->subFormatNames[index] : u"";
 
-    // 3: transparency anywhere in the chain.
+    // 3: transparency in any frame that is written; frames left out must
+    // not turn an opaque first frame into an alpha output.
     bool hasAlpha = false;
-    for (Image* f = image; f; f = f->next())
+    for (Image* f = image; f; f = allFrames ? f->next() : nullptr)
         if (f->alphaKind != ALPHA_NONE) hasAlpha = true;
 
     // 4: an opaque grey-ramp palette is grey.

@@ -301,6 +301,22 @@ TEST(WriteDriver, EveryFrameOfAChainIsConverted)
     seen.kept.reset();
 }
 
+TEST(WriteDriver, FramesLeftOutDoNotChooseTheColourFormat)
+{
+    // An opaque first frame before a transparent one.
+    Ref<Image> a = make(PF_RGBA8, 2, 2);
+    Image* b = imageCreate(PF_RGBA8, packSize(2, 2));
+    b->alphaKind = ALPHA_STRAIGHT;
+    a->frameInfo.next = b;
+    b->frameInfo.prev = a.get();
+    Format fmt(CF_RGB24 | CF_RGBA32);
+    Seen seen;
+    ASSERT_EQ(fmt.write(a.get(), seen, CF_AUTO, nullptr, false), RC_OK);
+    EXPECT_EQ(seen.flag, uint32_t(CF_RGB24));
+    ASSERT_EQ(fmt.write(a.get(), seen, CF_AUTO, nullptr, true), RC_OK);
+    EXPECT_EQ(seen.flag, uint32_t(CF_RGBA32));
+}
+
 TEST(WriteDriver, ParameterAndExtraReachTheEncoder)
 {
     Format fmt(0x4000);
