@@ -167,10 +167,11 @@ void InputList::forget(FileEntry& entry)
 
 ResultCode InputList::addFile(const fs::path& given, bool showErrors, bool rememberFolder)
 {
-    return addFile(given, showErrors, rememberFolder, true);
+    return addFile(given, showErrors, rememberFolder, true, false);
 }
 
-ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist)
+ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist,
+                              bool knownRegular)
 {
     // Entries hold full paths: a name relative to the current folder (a
     // command-line argument) would keep other folder levels, and name
@@ -190,7 +191,12 @@ ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolde
         if (!folder.empty()) hooks_->rememberFolder(folder / "");
     }
 
-    Identity id = identify(path);
+    // A file from a folder listing is known to be regular; its identity
+    // comes from the probe's open file, which saves a look-up per file of
+    // a large folder.
+    Identity id;
+    if (knownRegular) id.known = id.regular = true;
+    else id = identify(path);
     if (isDuplicate(path, id.device, id.known ? id.inode : 0)) return RC_OK;
 
     ProbedImage probed;
@@ -200,6 +206,15 @@ ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolde
     if (failed(rc)) {
         if (showErrors) hooks_->showError(errorText(rc), u"Error - Quillon");
         return rc;
+    }
+    if (knownRegular) {
+        if (probed.inode != 0) {
+            id.device = probed.device;
+            id.inode = probed.inode;
+        } else {
+            id = identify(path);
+        }
+        if (id.inode != 0 && isDuplicate(path, id.device, id.inode)) return RC_OK;
     }
     if (probed.path.empty()) probed.path = path;
     if (probed.path.native() != path.native() && paths_.count(probed.path.native())) return RC_OK;
@@ -322,7 +337,7 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
             sidecar += ".qxa";
             const bool sidecarListed =
                 std::binary_search(level.names.begin(), level.names.end(), Name{sidecar, fs::file_type::regular});
-            addFile(std::move(full), false, false, sidecarListed);
+            addFile(std::move(full), false, false, sidecarListed, true);
         }
     }
     hooks_->busy(false);
@@ -490,6 +505,11 @@ ResultCode InputListHooks::probe(const fs::path& path, ProbedImage& out)
     out.alphaKind = reader->alphaKind;
     const char16_t* orientation = reader->info.get(INFO_ORIENTATION);
     out.orientation = orientation ? orientation : u"";
+    FileStamp stamp;
+    if (reader->input && reader->input->stamp(&stamp)) {
+        out.device = stamp.device;
+        out.inode = stamp.inode;
+    }
     return RC_OK;
 }
 

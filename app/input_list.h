@@ -74,6 +74,8 @@ struct ProbedImage {
     PixelFormat pixelFormat = PF_SAME;
     AlphaKind alphaKind = ALPHA_NONE;
     std::u16string orientation; // information field 15
+    // The opened file's identity; 0 when the probe cannot tell.
+    uint64_t device = 0, inode = 0;
 };
 
 // Entry fields derived from a reader, as the list's icons and columns use them.
@@ -166,8 +168,10 @@ public:
     InputListHooks& hooks() const { return *hooks_; }
 
 private:
-    // sidecarMayExist false: the caller knows there is no "<name>.qxa".
-    ResultCode addFile(std::filesystem::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist);
+    // sidecarMayExist false: the caller knows there is no "<name>.qxa";
+    // knownRegular: a folder listing says the path leads to a regular file.
+    ResultCode addFile(std::filesystem::path path, bool showErrors, bool rememberFolder, bool sidecarMayExist,
+                       bool knownRegular);
     bool isDuplicate(const std::filesystem::path& path, uint64_t device, uint64_t inode) const;
     void forget(FileEntry& entry);
 

@@ -1,6 +1,8 @@
 // The input list over the real format registry and side-car reader: a
 // minimal netpbm reader stands in for the codecs, fed with files that
 // ImageMagick made.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -183,4 +185,43 @@ TEST(InputProbe, DialogFoldersPresetsAndSilentModeReachTheJobSettings)
     EXPECT_EQ(jobSettings().bDeleteSrcFiles, 1);
     EXPECT_EQ(jobSettings().iKeepSubDirLevels, -2);
     jobSettings() = saved;
+}
+
+TEST(InputProbe, AFolderScanAddsEachFileOnceWithItsSidecar)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    fs::create_directories(dir / "scan");
+    ASSERT_EQ(run("convert -size 7x5 gradient: -depth 8 " + shellQuote((dir / "scan" / "a.pgm").string())), 0);
+    // Two more names of the same file, and a file with a side-car.
+    fs::create_hard_link(dir / "scan" / "a.pgm", dir / "scan" / "b.pgm");
+    fs::create_symlink(dir / "scan" / "a.pgm", dir / "scan" / "c.pgm");
+    ASSERT_EQ(run("convert -size 3x2 xc:white -depth 8 " + shellQuote((dir / "scan" / "d.pgm").string())), 0);
+    std::string riff = "RIFF";
+    std::string body = "LMADLADJ";
+    put32(body, 8);
+    putPair(body, "IROT", 1.0f);
+    put32(riff, uint32_t(body.size()));
+    writeFile(dir / "scan" / "d.pgm.qxa", riff + body);
+
+    FormatDescriptor pgm{u"pgm", u"Portable graymap", probePnm, pnmCreate};
+    FormatRegistry registry;
+    registry.add(&pgm);
+    Hooks hooks;
+    hooks.registry = &registry;
+    InputList list(&hooks);
+    list.addDirectory(dir / "scan", nullptr);
+    ASSERT_EQ(list.fileCount(), 2u);
+    EXPECT_EQ(list.slot(0)->path, dir / "scan" / "a.pgm");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "scan" / "a.pgm").c_str(), &st), 0);
+    EXPECT_EQ(list.slot(0)->inode, uint64_t(st.st_ino));
+    EXPECT_EQ(list.slot(0)->device, uint64_t(st.st_dev));
+    const FileEntry& d = *list.slot(1);
+    EXPECT_EQ(d.path, dir / "scan" / "d.pgm");
+    ASSERT_TRUE(d.adjustments);
+    EXPECT_EQ(d.adjustments->orientation, 1);
+    // The file added again by its other names changes nothing.
+    EXPECT_EQ(list.addFile(dir / "scan" / "b.pgm", true, false), RC_OK);
+    EXPECT_EQ(list.fileCount(), 2u);
 }
