@@ -937,3 +937,40 @@ TEST(PngRead, XmpPacketFromExiftool)
     ASSERT_TRUE(info->get(INFO_AUTHOR));
     EXPECT_EQ(std::u16string(info->get(INFO_AUTHOR)), u"Ann Lee");
 }
+
+// Premultiplied pixels are written straight, from a copy: the caller's
+// image keeps its own values.
+TEST(PngWrite, PremultipliedAlphaWrittenStraight)
+{
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    for (PixelFormat format : {PF_RGBA8, PF_RGBA16}) {
+        Ref<Image> img = Ref<Image>::adopt(imageCreate(format, packSize(3, 1)));
+        img->alphaKind = ALPHA_PREMULTIPLIED;
+        // Straight (200, 100, 50) at alpha 128, and two edge pixels.
+        const uint32_t straight[3][4] = {{200, 100, 50, 128}, {255, 0, 0, 255}, {0, 0, 0, 0}};
+        for (uint32_t x = 0; x < 3; ++x) {
+            uint32_t a = straight[x][3];
+            if (format == PF_RGBA8) {
+                img->row<Rgba8>(0)[x] = {uint8_t((straight[x][2] * a + 127) / 255), uint8_t((straight[x][1] * a + 127) / 255),
+                                         uint8_t((straight[x][0] * a + 127) / 255), uint8_t(a)};
+            } else {
+                uint32_t a16 = a * 257;
+                img->row<Rgba16>(0)[x] = {uint16_t(straight[x][2] * 257 * a16 / 65535), uint16_t(straight[x][1] * 257 * a16 / 65535),
+                                          uint16_t(straight[x][0] * 257 * a16 / 65535), uint16_t(a16)};
+            }
+        }
+        std::vector<uint8_t> before(img->rowBytesPtr(0), img->rowBytesPtr(0) + 3 * img->bytesPerPixel());
+        TempDir dir;
+        fs::path out = dir / "p.png";
+        ColourFormatFlags flag = format == PF_RGBA8 ? CF_RGBA32 : CF_RGBA64;
+        ASSERT_EQ(writePng(img.get(), out, kPngSubFormats[0], flag), RC_OK);
+        EXPECT_EQ(std::memcmp(before.data(), img->rowBytesPtr(0), before.size()), 0);
+        Samples16 got;
+        ASSERT_TRUE(oracle(out, got));
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_NEAR(got.rgba[size_t(c)] / 257.0, straight[0][c], 1.0) << c;
+            EXPECT_EQ(got.rgba[4 + size_t(c)], straight[1][c] * 257u) << c;
+        }
+        EXPECT_EQ(got.rgba[11], 0u);
+    }
+}
