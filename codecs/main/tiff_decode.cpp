@@ -707,8 +707,11 @@ ResultCode SegmentDecoder::decodeJpeg(const uint8_t* data, size_t length, uint32
         if (!temp.allocate(uint64_t(stride) * rows + 16)) return RC_OUT_OF_MEMORY;
         dest = temp.get();
     }
+    // Data that ends early still gives every row (the decoder fills what it
+    // could not decode); other failures leave nothing worth keeping.
     rc = jpeg_->decode(dest, outBpp, stride, rows, false, nullptr, abort_);
-    if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
+    if (failed(rc) && rc != RC_CORRUPT_FILE) return rc == RC_OUT_OF_MEMORY ? rc : RC_UNSUPPORTED_SUBFORMAT;
+    const ResultCode decoded = rc;
     const bool ycc = jpeg_->colourSpace() == JPEG_CS_YCBCR;
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* src = dest + size_t(y) * stride;
@@ -723,7 +726,7 @@ ResultCode SegmentDecoder::decodeJpeg(const uint8_t* data, size_t length, uint32
         if (cols < w) std::memset(out + size_t(cols) * imgBpp, 0, size_t(w - cols) * imgBpp);
     }
     *rowsDone = rows;
-    return rows < h ? RC_CORRUPT_FILE : RC_OK;
+    return rows < h || failed(decoded) ? RC_CORRUPT_FILE : RC_OK;
 }
 
 ResultCode SegmentDecoder::run()
@@ -776,7 +779,6 @@ ResultCode SegmentDecoder::run()
             ResultCode jr = decodeJpeg(b_.data + start, size_t(length), x0, y0, w, h, &done);
             if (jr == RC_OUT_OF_MEMORY) return jr;
             if (failed(jr)) result = RC_CORRUPT_FILE;
-            if (failed(jr) && jr != RC_CORRUPT_FILE) done = 0;
             nextStart = start + length;
         } else {
             const uint8_t* rows = nullptr;

@@ -725,6 +725,29 @@ TEST(TiffHostile, CutFilesEndWithTheirCodeAndKeepTheRowsBeforeTheCut)
     }
 }
 
+TEST(TiffHostile, CutJpegStripKeepsItsFirstRows)
+{
+    TempDir dir;
+    Ref<Image> src = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(64, 64)));
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x) src->row<Rgba8>(y)[x] = {uint8_t(x * 4), uint8_t(y * 4), uint8_t(x + y), 255};
+    registerAllFormats();
+    const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"tiff"), true));
+    {
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(dir / "j.tiff", d));
+        ASSERT_EQ(w->write(src.get(), u"JPEG, by Quality:", CF_RGB24, 90, false, nullptr, nullptr), RC_OK);
+    }
+    std::vector<uint8_t> whole = readFile(dir / "j.tiff");
+    ResultCode rc;
+    Ref<Image> full = tiffBytes(whole, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    std::vector<uint8_t> cut(whole.begin(), whole.end() - ptrdiff_t(whole.size() / 4));
+    Ref<Image> img = tiffBytes(cut, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(std::memcmp(img->rowBytesPtr(0), full->rowBytesPtr(0), 64 * 4), 0);
+}
+
 TEST_F(TiffFiles, TextTagsAndOrientationSetByTiffsetAndExiftool)
 {
     QUILLON_REQUIRE_TOOL("tiffset");
