@@ -312,7 +312,7 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
     std::vector<Level> stack(1);
     listFolder(top, stack.back());
 
-    while (!stack.empty()) {
+    while (!stack.empty() && !hooks_->scanStopped()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
             stack.pop_back();

@@ -104,6 +104,9 @@ public:
     virtual void rowInserted(FileEntry& /*entry*/) {}
     // Rows were removed, reordered or changed their texts.
     virtual void rowsChanged() {}
+    // True when the user asked to stop the folder scan under way; the files
+    // added so far stay.
+    virtual bool scanStopped() { return false; }
 
     const FormatRegistry* registry = nullptr;
 };

@@ -404,6 +404,7 @@ void InputPage::busy(bool on)
 {
     if (on) {
         if (busyDepth_++ == 0) {
+            stopScan_ = false;
             QApplication::setOverrideCursor(Qt::WaitCursor);
             // The first row shows at once, so the window answers from the start.
             lastFlushMs_ = 0;
@@ -427,9 +428,60 @@ void InputPage::rowInserted(FileEntry& entry)
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (now - lastFlushMs_ >= 150) {
         flushRows();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        pumpDuringScan();
         lastFlushMs_ = QDateTime::currentMSecsSinceEpoch();
     }
+}
+
+namespace {
+
+// While a scan runs, the window repaints and Escape stops the scan; every
+// other key and click waits, since the list is still changing under it.
+class ScanInputFilter : public QObject {
+public:
+    explicit ScanInputFilter(bool& stop) : stop_(stop) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) stop_ = true;
+            return true;
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::Close:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    bool& stop_;
+};
+
+} // namespace
+
+void InputPage::pumpDuringScan()
+{
+    ScanInputFilter filter(stopScan_);
+    qApp->installEventFilter(&filter);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    qApp->removeEventFilter(&filter);
 }
 
 void InputPage::flushRows()

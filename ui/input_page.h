@@ -91,6 +91,7 @@ public:
     void busy(bool on) override;
     void rowInserted(FileEntry& entry) override;
     void rowsChanged() override;
+    bool scanStopped() override { return stopScan_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -101,6 +102,8 @@ private:
     void updateCount();
     // Announces the rows added since the last time, in one insertion.
     void flushRows();
+    // Lets the window repaint during a scan; only Escape gets through.
+    void pumpDuringScan();
 
     std::unique_ptr<InputList> list_;
     InputListModel* model_;
@@ -113,6 +116,8 @@ private:
     // Rows added during a scan and not yet shown, oldest first.
     std::vector<const FileEntry*> pending_;
     qint64 lastFlushMs_ = 0;
+    // Escape pressed during a scan.
+    bool stopScan_ = false;
 };
 
 } // namespace quillon::ui

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -416,4 +417,27 @@ TEST_F(InputPageTest, AScanOfManyFilesReachesTheViewInBatches)
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(page->list().row(rows[1]).path.filename(), fs::path("f2997.bmp"));
     EXPECT_EQ(countLabel(), QStringLiteral("2 selected"));
+}
+
+TEST_F(InputPageTest, EscapeStopsAScanAndKeepsWhatItFound)
+{
+    fs::path first = bmp("many/f0000.bmp");
+    for (int i = 1; i < 400; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f%04d.bmp", i);
+        fs::copy_file(first, dir / "many" / name);
+    }
+    page->show();
+    // Pressed while the scan runs: the window takes it at its first pause.
+    QCoreApplication::postEvent(page->view(), new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    QCoreApplication::postEvent(page->view(), new QKeyEvent(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier));
+    page->arguments = {(dir / "many").string()};
+    page->parseCommandLine();
+    const int shown = page->model()->rowCount();
+    EXPECT_GE(shown, 1);
+    EXPECT_LT(shown, 400);
+    EXPECT_EQ(size_t(shown), page->list().rowCount());
+    // The next scan starts afresh.
+    fileListAddDirectory(page->list(), dir / "many", nullptr);
+    EXPECT_EQ(page->model()->rowCount(), 400);
 }
