@@ -7,6 +7,7 @@
 #include "codecs/main/tiff.h"
 #include "codecs/more/bmp.h"
 #include "codecs/more/cals.h"
+#include "codecs/more/dds.h"
 #include "codecs/more/fits.h"
 #include "codecs/more/gif.h"
 #include "codecs/more/iff.h"
@@ -27,13 +28,6 @@ namespace quillon {
 namespace {
 
 // Sub-formats, masks and number kinds of the writable formats.
-const char16_t* const kDdsSubFormats[] = {
-    u"DXT1 (mip-mapped)", u"DXT2 (mip-mapped)", u"DXT3 (mip-mapped)", u"DXT4 (mip-mapped)", u"DXT5 (mip-mapped)",
-    u"Uncomp(mip-mapped)", u"DXT1 (no mip-map)", u"DXT2 (no mip-map)", u"DXT3 (no mip-map)", u"DXT4 (no mip-map)",
-    u"DXT5 (no mip-map)", u"Uncomp(no mip-map)", u""};
-const ColourFormatFlags kDdsCaps[] = {0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0xE000,
-                                      0x8000, 0x8000, 0x8000, 0x8000, 0x8000, 0xE000};
-
 const char16_t* const kNormal[] = {u"Normal", u""};
 const ColourFormatFlags kPsdCaps[] = {0x554180};
 
@@ -63,7 +57,7 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"cals", u"Computer aided A & L support", calsProbe, calsReaderCreate},
     {u"ras", u"Computer aided A & L support", calsProbe, calsReaderCreate},
     // DDS
-    writable(u"dds", u"DirectDraw surface", nullptr, nullptr, nullptr, kDdsSubFormats, kDdsCaps),
+    writable(u"dds", u"DirectDraw surface", ddsProbe, ddsReaderCreate, ddsWriterCreate, kDdsSubFormats, kDdsSubFormatCaps),
     // FITS
     writable(u"fits", u"Flexible image transport system", fitsProbe, fitsReaderCreate, fitsWriterCreate,
              kFitsSubFormats, kFitsSubFormatCaps),

@@ -1,0 +1,258 @@
+// DirectDraw surfaces: ImageMagick's files decoded by us and by it; every
+// sub-format we write read back by ImageMagick; block coder edge cases;
+// hostile headers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "app/format_table.h"
+#include "codecs/more/dds.h"
+#include "core/byte_cursor.h"
+#include "core/text.h"
+#include "core/image_writer.h"
+#include "support/codec_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Worst channel difference (colour, and alpha when asked) to an oracle.
+int worstDifference(Image* image, const Pnm& oracle, bool alpha)
+{
+    Ref<Image> rgba = asRgba8(image);
+    if (!rgba || rgba->width != oracle.width || rgba->height != oracle.height) return 999;
+    int worst = 0;
+    for (uint32_t y = 0; y < oracle.height; ++y)
+        for (uint32_t x = 0; x < oracle.width; ++x) {
+            const Rgba8 p = rgba->row<Rgba8>(y)[x];
+            const int ours[4] = {p.r, p.g, p.b, p.a};
+            for (uint32_t c = 0; c < (alpha && oracle.channels == 4 ? 4u : 3u); ++c)
+                worst = std::max(worst, std::abs(ours[c] - int(oracle.at(x, y, c))));
+        }
+    return worst;
+}
+
+double psnr(Image* a, Image* b)
+{
+    Ref<Image> ra = asRgba8(a), rb = asRgba8(b);
+    double se = 0;
+    for (uint32_t y = 0; y < ra->height; ++y)
+        for (uint32_t x = 0; x < ra->width; ++x) {
+            const Rgba8 p = ra->row<Rgba8>(y)[x], q = rb->row<Rgba8>(y)[x];
+            for (int d : {p.r - q.r, p.g - q.g, p.b - q.b}) se += double(d) * d;
+        }
+    return 10 * std::log10(255.0 * 255.0 / (se / (3.0 * ra->width * ra->height) + 1e-9));
+}
+
+const FormatDescriptor* ddsRow()
+{
+    for (int i = 0; i < kFormatTableRows; ++i)
+        if (std::u16string_view(formatTableRow(i)->extension) == u"dds") return formatTableRow(i);
+    return nullptr;
+}
+
+ResultCode writeDds(Image* image, const char16_t* sub, uint32_t colourFlag, const fs::path& path)
+{
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(ddsWriterCreate(path, ddsRow()));
+    const ResultCode rc = w->write(image, sub, colourFlag, 0, false, nullptr, nullptr);
+    if (succeeded(rc) && failed(w->output.close())) return RC_WRITE_FAILED;
+    return rc;
+}
+
+} // namespace
+
+TEST(Dds, ImageMagickFilesDecodeLikeImageMagick)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path src = dir / "src.png";
+    ASSERT_EQ(run("convert -seed 3 -size 37x21 plasma:fractal -alpha set -channel A -fx 'i/w' +channel " +
+                  shellQuote(src.string())), 0);
+    for (const char* compression : {"none", "dxt1", "dxt5"}) {
+        SCOPED_TRACE(compression);
+        const fs::path file = dir / (std::string(compression) + ".dds");
+        ASSERT_EQ(run("convert " + shellQuote(src.string()) + " -define dds:compression=" + compression +
+                      " -define dds:mipmaps=3 " + shellQuote(file.string())), 0);
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("convert", file, oracle));
+        ResultCode rc;
+        Ref<Image> image = decodeFile(file, &rc);
+        ASSERT_EQ(rc, RC_OK);
+        ASSERT_EQ(image->width, 37u);
+        // Block endpoints may be widened with different rounding.
+        EXPECT_LE(worstDifference(image.get(), oracle, std::string(compression) != "dxt1"),
+                  std::string(compression) == "none" ? 0 : 2);
+    }
+}
+
+// Everything we write: ImageMagick reads the surface we meant, close to the
+// source; the header says the power-of-two size and level count.
+TEST(Dds, EverySubFormatReadsBackInImageMagick)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    Ref<Image> source = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(64, 32)));
+    for (uint32_t y = 0; y < 32; ++y)
+        for (uint32_t x = 0; x < 64; ++x)
+            source->row<Rgba8>(y)[x] = {uint8_t(x * 4), uint8_t(128 + 100 * std::sin(x / 5.0 + y / 7.0)),
+                                        uint8_t(y * 8), 255};
+    for (int i = 0; kDdsSubFormats[i][0]; ++i) {
+        const char16_t* sub = kDdsSubFormats[i];
+        const bool uncompressed = std::u16string_view(sub).substr(0, 3) != u"DXT";
+        for (uint32_t flag : {CF_RGBA32, CF_RGB24, CF_RGBA16}) {
+            if (!(kDdsSubFormatCaps[i] & flag)) continue;
+            const std::string what = u16ToUtf8(sub) + " " + std::to_string(flag);
+            SCOPED_TRACE(what);
+            const fs::path file = dir / "out.dds";
+            ASSERT_EQ(writeDds(source.get(), sub, flag, file), RC_OK);
+            const std::vector<uint8_t> bytes = readFile(file);
+            ASSERT_GE(bytes.size(), 128u);
+            EXPECT_EQ(loadU32le(bytes.data() + 16), 64u);
+            EXPECT_EQ(loadU32le(bytes.data() + 28), std::u16string_view(sub).find(u"mip-mapped") != std::u16string_view::npos ? 7u : 1u);
+            // ImageMagick knows DXT2 and DXT4 by the names of their
+            // straight-alpha twins; an opaque image reads the same.
+            std::vector<uint8_t> patched = bytes;
+            if (patched[87] == '2' || patched[87] == '4') ++patched[87];
+            writeFile(dir / "peer.dds", patched);
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode("convert", dir / "peer.dds", oracle));
+            Ref<Image> ours = decodeFile(file);
+            ASSERT_TRUE(ours);
+            EXPECT_LE(worstDifference(ours.get(), oracle, false), 2);
+            const double quality = psnr(ours.get(), source.get());
+            EXPECT_GT(quality, uncompressed ? (flag == CF_RGBA16 ? 30.0 : 99.0) : 30.0) << quality;
+        }
+    }
+}
+
+TEST(Dds, SurfaceSizesAndTheCallersImage)
+{
+    TempDir dir;
+    // 100 x 60 becomes 128 x 64 with eight levels.
+    Ref<Image> image = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(100, 60)));
+    for (uint32_t y = 0; y < 60; ++y)
+        for (uint32_t x = 0; x < 100; ++x) image->row<Rgba8>(y)[x] = {uint8_t(x), uint8_t(y), 200, uint8_t(x + y)};
+    image->alphaKind = ALPHA_STRAIGHT;
+    const std::vector<uint8_t> before(image->rowBytesPtr(0), image->rowBytesPtr(0) + image->rowBytes() * 60);
+    ASSERT_EQ(writeDds(image.get(), u"DXT2 (mip-mapped)", CF_RGBA32, dir / "a.dds"), RC_OK);
+    std::vector<uint8_t> bytes = readFile(dir / "a.dds");
+    EXPECT_EQ(loadU32le(bytes.data() + 12), 64u);
+    EXPECT_EQ(loadU32le(bytes.data() + 16), 128u);
+    EXPECT_EQ(loadU32le(bytes.data() + 28), 8u);
+    // Premultiplying for DXT2 happened on a copy.
+    EXPECT_EQ(std::memcmp(before.data(), image->rowBytesPtr(0), before.size()), 0);
+    EXPECT_EQ(image->alphaKind, ALPHA_STRAIGHT);
+
+    // DXT2 stores premultiplied colour: read as DXT3 by ImageMagick, a pixel
+    // of alpha a shows its colour times a / 255.
+    if (haveTool("convert")) {
+        std::memcpy(bytes.data() + 84, "DXT3", 4);
+        writeFile(dir / "b.dds", bytes);
+        ASSERT_EQ(run("convert " + shellQuote((dir / "b.dds").string()) + " -crop 1x1+96+10 -depth 8 rgba:" +
+                      shellQuote((dir / "p.raw").string())), 0);
+        const std::vector<uint8_t> p = readFile(dir / "p.raw");
+        ASSERT_EQ(p.size(), 4u);
+        EXPECT_NEAR(p[0], 200 * p[3] / 255.0, 12);
+    }
+
+    // A 1 x 1 image: a 1 x 1 surface, one level, one block of that pixel.
+    Ref<Image> one = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(1, 1)));
+    one->row<Rgba8>(0)[0] = {40, 80, 120, 255};
+    ASSERT_EQ(writeDds(one.get(), u"DXT1 (mip-mapped)", CF_RGBA32, dir / "c.dds"), RC_OK);
+    bytes = readFile(dir / "c.dds");
+    ASSERT_EQ(bytes.size(), 128u + 8u);
+    EXPECT_EQ(loadU32le(bytes.data() + 28), 1u);
+    Ref<Image> back = decodeFile(dir / "c.dds");
+    ASSERT_TRUE(back);
+    const Rgba8 q = back->row<Rgba8>(0)[0];
+    EXPECT_NEAR(q.r, 120, 4);
+    EXPECT_NEAR(q.g, 80, 4);
+    EXPECT_NEAR(q.b, 40, 4);
+
+    EXPECT_EQ(writeDds(image.get(), u"DXT1 (mip-mapped)", CF_RGBA32, "/dev/full"), RC_WRITE_FAILED);
+}
+
+TEST(Dds, BlockCoderEdgeCases)
+{
+    uint32_t px[16];
+    uint8_t block[8];
+    // All transparent in DXT1.
+    for (uint32_t& p : px) p = 0x10FFFFFF;
+    ddsWriteColourBlock(block, px, true);
+    const uint8_t clear[8] = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(std::memcmp(block, clear, 8), 0);
+    // A uniform opaque block: equal endpoints, every index 0.
+    for (uint32_t& p : px) p = 0xFF3060A0;
+    ddsWriteColourBlock(block, px, false);
+    EXPECT_EQ(loadU16le(block), loadU16le(block + 2));
+    EXPECT_EQ(loadU32le(block + 4), 0u);
+    // Three-colour mode: index 3 is black (transparent in DXT1).
+    const uint8_t three[8] = {0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x55, 0, 0};
+    ddsDecodeColourBlock(three, px);
+    EXPECT_EQ(px[0], 0u);
+    EXPECT_EQ(px[4], 0xFFFFFFFFu);
+    EXPECT_EQ(px[8], 0xFF000000u);
+    // Six-value alpha: indices 6 and 7 are 0 and 255.
+    const uint8_t alpha[8] = {10, 20, 0x3E, 0, 0, 0, 0, 0};
+    for (uint32_t& p : px) p = 0;
+    ddsDecodeAlphaBlock(alpha, px);
+    EXPECT_EQ(px[0] >> 24, 0u);
+    EXPECT_EQ(px[1] >> 24, 255u);
+    EXPECT_EQ(px[2] >> 24, 10u);
+}
+
+TEST(Dds, HostileAndUnsupportedHeaders)
+{
+    auto header = [](uint32_t pfFlags, uint32_t bits, const char* fourCc, uint32_t r, uint32_t a) {
+        std::vector<uint8_t> b = {'D', 'D', 'S', ' '};
+        le32(b, 124);
+        le32(b, 0x1007);
+        le32(b, 2);  // height
+        le32(b, 3);  // width
+        b.resize(76, 0);
+        le32(b, 32);
+        le32(b, pfFlags);
+        b.insert(b.end(), fourCc, fourCc + 4);
+        le32(b, bits);
+        le32(b, r);
+        le32(b, 0xFF00);
+        le32(b, 0xFF);
+        le32(b, a);
+        le32(b, 0x1000);
+        b.resize(128, 0);
+        return b;
+    };
+    ResultCode rc;
+    // Full-width masks and an alpha flag with no alpha bits.
+    std::vector<uint8_t> wide = header(0x41, 32, "\0\0\0\0", 0xFFFFFFFF, 0);
+    for (int i = 0; i < 2 * 3; ++i) le32(wide, 0xFFFFFFFF);
+    Ref<Image> image = decodeBytes(wide, &rc, "w.dds");
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(image->alphaKind, ALPHA_NONE);
+    EXPECT_EQ(image->row<Rgba8>(1)[2].r, 255);
+    std::vector<uint8_t> eight = header(0x40, 8, "\0\0\0\0", 0xE0, 0);
+    eight.resize(eight.size() + 8, 0);
+    decodeBytes(eight, &rc, "e.dds");
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
+    std::vector<uint8_t> bc7 = header(0x4, 0, "DX10", 0, 0);
+    bc7.resize(bc7.size() + 64, 0);
+    decodeBytes(bc7, &rc, "x.dds");
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
+    // Blocks that end early: the rows they held stay, the rest are cleared.
+    std::vector<uint8_t> cut = header(0x4, 0, "DXT1", 0, 0);
+    cut[12] = 8;  // 8 rows: two block rows, one present
+    for (int i = 0; i < 8; ++i) cut.push_back(i < 4 ? 0xFF : 0);
+    Decoded d = decodeBytesFull(cut, "c.dds");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.image->row<Rgba8>(0)[0].r, 255);
+    EXPECT_EQ(d.image->row<Rgba8>(7)[0].a, 0);
+    // A header size beyond the file.
+    std::vector<uint8_t> lying = header(0x4, 0, "DXT1", 0, 0);
+    lying[4] = 0xFF, lying[5] = 0xFF;
+    decodeBytes(lying, &rc, "l.dds");
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+}
