@@ -309,7 +309,10 @@ void InputPage::runCommand(int id)
         QStringList paths = openDlgRun(frame() ? static_cast<QWidget*>(frame()) : this,
                                        QStringLiteral("Add file - Quillon"), QString(), true);
         busy(true);
-        for (const QString& p : paths) fileListAddFile(*list_, std::filesystem::path(p.toStdString()), true, true);
+        for (const QString& p : paths) {
+            if (stopScan_) break;
+            fileListAddFile(*list_, std::filesystem::path(p.toStdString()), true, true);
+        }
         busy(false);
         break;
     }
@@ -370,6 +373,7 @@ void InputPage::addDropped(const QStringList& paths)
 {
     busy(true);
     for (const QString& p : paths) {
+        if (stopScan_) break;
         std::filesystem::path path(p.toStdString());
         if (QFileInfo(p).isDir()) fileListAddDirectory(*list_, path, nullptr);
         else fileListAddFile(*list_, path, true, true);
