@@ -45,9 +45,6 @@ namespace {
 const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 // The keyword of XMP packets in text chunks.
 const char kXmpKeyword[] = "XML:com.adobe.xmp";
-// Frames beyond this many are not read: a hostile file of tiny fcTL chunks
-// must not make millions of readers.
-constexpr uint32_t kMaxFrames = 10000;
 // PNG's own limit on either dimension.
 constexpr uint32_t kMaxDimension = 0x7FFFFFFF;
 

@@ -974,3 +974,38 @@ TEST(PngWrite, PremultipliedAlphaWrittenStraight)
         EXPECT_EQ(got.rgba[11], 0u);
     }
 }
+
+// A file of more frames than any animation needs stops making readers at
+// the cap instead of growing without bound; the frames before it decode.
+TEST(PngRead, FrameChainIsCapped)
+{
+    const uint32_t frames = ImageReader::kMaxFrames + 50;
+    std::vector<uint8_t> actl;
+    be32(actl, frames);
+    be32(actl, 0);
+    std::vector<uint8_t> z = PngBytes::deflated({0, 7});
+    PngBytes png;
+    png.ihdr(1, 1, 8, 0).chunk("acTL", actl);
+    uint32_t seq = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        std::vector<uint8_t> f;
+        for (uint32_t v : {seq++, 1u, 1u, 0u, 0u}) be32(f, v);
+        f.insert(f.end(), {0, 1, 0, 100, 0, 0});
+        png.chunk("fcTL", f);
+        if (i == 0) {
+            png.chunk("IDAT", z);
+            continue;
+        }
+        std::vector<uint8_t> d;
+        be32(d, seq++);
+        d.insert(d.end(), z.begin(), z.end());
+        png.chunk("fdAT", d);
+    }
+    png.iend();
+    Decoded d = decodePng(png.bytes);
+    ASSERT_EQ(d.rc, RC_OK);
+    uint32_t n = 0;
+    for (Image* f = d.image.get(); f; f = f->next(), ++n)
+        if (f->row<uint8_t>(0)[0] != 7) ADD_FAILURE() << "frame " << n;
+    EXPECT_EQ(n, ImageReader::kMaxFrames);
+}
