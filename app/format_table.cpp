@@ -10,6 +10,7 @@
 #include "codecs/more/dds.h"
 #include "codecs/more/fits.h"
 #include "codecs/more/gif.h"
+#include "codecs/more/ico.h"
 #include "codecs/more/iff.h"
 #include "codecs/more/macpaint.h"
 #include "codecs/more/neochrome.h"
@@ -71,8 +72,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"pic", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate},
     {u"img", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate},
     // ICO / CUR
-    {u"ico", u"Windows icon"},
-    {u"cur", u"Windows cursor"},
+    {u"ico", u"Windows icon", icoProbe, icoReaderCreate},
+    {u"cur", u"Windows cursor", icoProbe, icoReaderCreate},
     // IFF
     {u"iff", u"Interchange file format", iffProbe, iffReaderCreate},
     {u"bbm", u"DeluxePaint brush", iffProbe, iffReaderCreate},

@@ -1,0 +1,8 @@
+// The icon and cursor reader on arbitrary bytes.
+#include "codecs/more/ico.h"
+#include "single_codec_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    return quillon::fuzzOneCodec(data, size, quillon::icoProbe, quillon::icoReaderCreate, "fuzz.ico");
+}
