@@ -4,6 +4,7 @@
 #include "codecs/main/tiff.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <unistd.h>
 
@@ -766,4 +767,62 @@ TEST_F(TiffFiles, TextTagsAndOrientationSetByTiffsetAndExiftool)
     EXPECT_EQ(std::u16string(reader->info.get(INFO_COPYRIGHT)), u"(c) 2026");
     EXPECT_EQ(std::u16string(reader->info.get(INFO_CAMERA_MAKE)), u"Acme");
     EXPECT_EQ(std::u16string(reader->info.get(INFO_COMPRESSION)), u"None");
+}
+
+TEST(TiffHostile, BigEndianFloatPredictionIsNotSwappedTwice)
+{
+    // 3 x 2 float RGB, big-endian file, Deflate with the floating-point
+    // predictor: byte planes (most significant first) differenced per row.
+    const uint32_t w = 3, h = 2, spp = 3;
+    std::vector<float> values;
+    for (uint32_t i = 0; i < w * h * spp; ++i) values.push_back(0.05f * float(i) + 0.01f);
+    std::vector<uint8_t> raw;
+    for (uint32_t y = 0; y < h; ++y) {
+        const size_t n = w * spp;
+        std::vector<uint8_t> planes(n * 4);
+        for (size_t s = 0; s < n; ++s) {
+            uint32_t bits;
+            std::memcpy(&bits, &values[y * n + s], 4);
+            for (int b = 0; b < 4; ++b) planes[size_t(b) * n + s] = uint8_t(bits >> (24 - 8 * b));
+        }
+        for (size_t i = planes.size(); i-- > spp;) planes[i] = uint8_t(planes[i] - planes[i - spp]);
+        raw.insert(raw.end(), planes.begin(), planes.end());
+    }
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::vector<uint8_t> packed(packedSize);
+    ASSERT_EQ(compress2(packed.data(), &packedSize, raw.data(), uLong(raw.size()), 6), Z_OK);
+    packed.resize(packedSize);
+
+    std::vector<uint8_t> f = {'M', 'M', 0, 42};
+    const uint32_t dataAt = 8, bitsAt = dataAt + uint32_t(packed.size() + 1) / 2 * 2, formatAt = bitsAt + 6;
+    const uint32_t ifd = formatAt + 6;
+    be32(f, ifd);
+    f.insert(f.end(), packed.begin(), packed.end());
+    f.resize(bitsAt, 0);
+    for (int i = 0; i < 3; ++i) be16(f, 32);
+    for (int i = 0; i < 3; ++i) be16(f, 3);
+    const uint16_t tags[][4] = {{256, 3, 1, w}, {257, 3, 1, h}, {258, 3, 3, 0}, {259, 3, 1, 8}, {262, 3, 1, 2},
+                                {273, 4, 1, 0}, {277, 3, 1, spp}, {278, 3, 1, h}, {279, 4, 1, 0}, {317, 3, 1, 3},
+                                {339, 3, 3, 0}};
+    be16(f, uint16_t(std::size(tags)));
+    for (const auto& t : tags) {
+        be16(f, t[0]), be16(f, t[1]), be32(f, t[2]);
+        uint32_t v = t[0] == 258 ? bitsAt : t[0] == 339 ? formatAt : t[0] == 273 ? dataAt
+                     : t[0] == 279 ? uint32_t(packed.size()) : t[3];
+        if (t[1] == 3 && t[2] == 1) be16(f, uint16_t(v)), be16(f, 0);
+        else be32(f, v);
+    }
+    be32(f, 0);
+    ResultCode rc;
+    Ref<Image> img = tiffBytes(f, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const RgbaF& p = img->row<RgbaF>(y)[x];
+            const float* v = &values[(y * w + x) * spp];
+            EXPECT_NEAR(p.r, srgbEncode(v[0]), 1e-6) << x << "," << y;
+            EXPECT_NEAR(p.g, srgbEncode(v[1]), 1e-6) << x << "," << y;
+            EXPECT_NEAR(p.b, srgbEncode(v[2]), 1e-6) << x << "," << y;
+        }
 }
