@@ -53,7 +53,8 @@ void TokenCursor::skipBlank()
         if (isBlank(*p_)) {
             ++p_;
         } else if (*p_ == '/' && p_ + 1 < end_ && p_[1] == '*') {
-            const char* close = std::search(p_ + 2, end_, "*/", "*/" + 2);
+            static constexpr char kClose[] = "*/";
+            const char* close = std::search(p_ + 2, end_, kClose, kClose + 2);
             p_ = close == end_ ? end_ : close + 2;
         } else if (*p_ == '/' && p_ + 1 < end_ && p_[1] == '/') {
             while (p_ < end_ && *p_ != '\n') ++p_;
@@ -524,8 +525,9 @@ ResultCode RawImageWriter::encode(Image* image, const char16_t* subFormatName, u
 ResultCode rawImageProbe(MappedFile* file)
 {
     if (!file) return RC_UNKNOWN_FORMAT;
-    // Only the first token decides; the whole text is parsed by the reader.
-    TokenCursor c(reinterpret_cast<const char*>(file->data()), size_t(file->size()));
+    // Only the first token decides, and it lies near the start: every file
+    // of a batch is probed, and a large one must not be scanned through.
+    TokenCursor c(reinterpret_cast<const char*>(file->data()), size_t(std::min<uint64_t>(file->size(), 65536)));
     std::string token;
     bool continues;
     return c.next(&token, &continues) && equalsNoCase(token, std::string_view("RawImage")) ? RC_OK
