@@ -28,6 +28,7 @@
 #include "ui/add_directory_dialog.h"
 #include "ui/image_open_dialog.h"
 #include "ui/msgbox.h"
+#include "ui/rename_dialog.h"
 #include "ui/ui_kit.h"
 
 namespace quillon::ui {
@@ -298,6 +299,10 @@ std::unique_ptr<QMenu> InputPage::buildContextMenu()
         mv->setCheckable(true);
         mv->setChecked(v);
     }
+    if (list_->rowCount() > 0) {
+        menu->addSeparator();
+        add(menu.get(), QStringLiteral("Pattern rename files"), CMD_PATTERN_RENAME);
+    }
     return menu;
 }
 
@@ -361,6 +366,10 @@ void InputPage::runCommand(int id)
     case CMD_MIRROR_HORIZONTAL_ON:
     case CMD_MIRROR_HORIZONTAL_OFF:
         fileListSetOrientation(*list_, rows, ORIENT_MIRROR_H, id == CMD_MIRROR_HORIZONTAL_ON ? ORIENT_MIRROR_H : 0);
+        break;
+    case CMD_PATTERN_RENAME:
+        if (renameDialogRun(frame() ? static_cast<QWidget*>(frame()) : this, renameParams))
+            renameListRows(renameParams, *list_, rows);
         break;
     default:
         break;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/input_list.h"
+#include "app/rename.h"
 #include "ui/wizard.h"
 
 class QLabel;
@@ -54,6 +55,7 @@ enum InputCommand : int {
     CMD_MIRROR_VERTICAL_OFF = 425,
     CMD_MIRROR_HORIZONTAL_ON = 426,
     CMD_MIRROR_HORIZONTAL_OFF = 427,
+    CMD_PATTERN_RENAME = 430,
 };
 
 class InputPage final : public WizardPage, public InputListHooks {
@@ -72,6 +74,8 @@ public:
     // Set when an argument named a missing file, folder or preset, or a file
     // that is no readable image.
     bool argumentsFailed = false;
+    // The rename dialog's last values; they last as long as the wizard.
+    RenamePatternParams renameParams;
 
     // The context menu for the current selection (not shown).
     std::unique_ptr<QMenu> buildContextMenu();
