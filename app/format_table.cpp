@@ -18,6 +18,7 @@
 #include "codecs/more/pcx.h"
 #include "codecs/more/pixar.h"
 #include "codecs/more/pnm.h"
+#include "codecs/more/psd.h"
 #include "codecs/more/radiance.h"
 #include "codecs/more/rawimage.h"
 #include "codecs/more/sunras.h"
@@ -27,12 +28,6 @@
 namespace quillon {
 
 namespace {
-
-// Sub-formats, masks and number kinds of the writable formats.
-const char16_t* const kNormal[] = {u"Normal", u""};
-const ColourFormatFlags kPsdCaps[] = {0x554180};
-
-
 
 // A writable format's row: its entry points (null until its codec is built)
 // and its lists of sub-formats, capability masks and number kinds.
@@ -105,7 +100,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // Pixar
     {u"pxr", u"Pixar format", pixarProbe, pixarReaderCreate},
     // PSD
-    writable(u"psd", u"PhotoShop format", nullptr, nullptr, nullptr, kNormal, kPsdCaps),
+    writable(u"psd", u"PhotoShop format", psdProbe, psdReaderCreate, psdWriterCreate, kPsdSubFormats,
+             kPsdSubFormatCaps),
     // Sun raster
     writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate, sunRasterWriterCreate,
              kSunRasterSubFormats, kSunRasterSubFormatCaps),

@@ -1,0 +1,430 @@
+// Photoshop documents: a big-endian header, then four sections each led by
+// its length (colour-mode data, image resources, layers and masks), then
+// the merged image as one plane per channel, raw or PackBits-coded. Only
+// the merged image is read; a large-document file ("version 2") has 8-byte
+// layer lengths and 4-byte row counts. The writer makes flat version-1
+// documents with raw planes.
+#include "codecs/more/psd.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "codecs/main/iptc.h"
+#include "codecs/main/xmp.h"
+#include "core/bitpack.h"
+#include "core/byte_cursor.h"
+#include "core/image_reader.h"
+#include "core/image_writer.h"
+#include "platform/memory.h"
+
+namespace quillon {
+
+const char16_t* const kPsdSubFormats[] = {u"Normal", u""};
+const ColourFormatFlags kPsdSubFormatCaps[] = {CF_256_COLOURS | CF_GRAY8 | CF_GRAY16 | CF_GRAY_FLOAT | CF_RGB24 |
+                                               CF_RGB48 | CF_RGB_FLOAT};
+
+namespace {
+
+constexpr uint64_t kMinimumFile = 30;  // the fixed header and the first section length
+constexpr uint32_t kFixedHeader = 26;
+
+enum PsdMode : uint32_t {
+    MODE_BITMAP = 0,
+    MODE_GREY = 1,
+    MODE_INDEXED = 2,
+    MODE_RGB = 3,
+    MODE_CMYK = 4,
+    MODE_MULTICHANNEL = 7,
+    MODE_DUOTONE = 8,
+    MODE_LAB = 9,
+};
+
+inline void storeU16be(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
+inline void storeU32be(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+}
+
+// The check probe and reader share: version 1 or 2 (0 when not a PSD file).
+uint32_t psdVersion(const uint8_t* data, uint64_t size)
+{
+    if (size < kMinimumFile || std::memcmp(data, "8BPS", 4) != 0) return 0;
+    uint32_t v = loadU16be(data + 4);
+    return v == 1 || v == 2 ? v : 0;
+}
+
+// One row of big-endian samples of `bytes` bytes (1, 2 or 4) into position
+// `pos` of pixels `comps` elements wide; 8-bit samples are xor-ed with
+// `flip`.
+void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint32_t comps, uint32_t pos,
+              uint8_t flip)
+{
+    if (bytes == 1) {
+        for (uint32_t x = 0; x < w; ++x) dst[size_t(x) * comps + pos] = uint8_t(src[x] ^ flip);
+    } else if (bytes == 2) {
+        uint16_t* d = reinterpret_cast<uint16_t*>(dst);
+        for (uint32_t x = 0; x < w; ++x) d[size_t(x) * comps + pos] = loadU16be(src + 2 * size_t(x));
+    } else {
+        float* d = reinterpret_cast<float*>(dst);
+        for (uint32_t x = 0; x < w; ++x) {
+            uint32_t bits = loadU32be(src + 4 * size_t(x));
+            std::memcpy(&d[size_t(x) * comps + pos], &bits, 4);
+        }
+    }
+}
+
+class PsdReader final : public ImageReader {
+public:
+    PsdReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
+
+protected:
+    ResultCode readHeader(const void* options) override;
+    ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) override;
+
+private:
+    ResultCode chooseLayout(uint32_t channels);
+    void clearRows(Image* image) const;
+    void fillPalette(uint32_t* pal) const;
+
+    const uint8_t* palette_ = nullptr;
+    uint32_t paletteCount_ = 0;
+    uint64_t dataStart_ = 0;  // the first plane (after the row counts for RLE)
+    uint32_t mode_ = 0;
+    uint32_t bytes_ = 1;      // per sample
+    uint32_t comps_ = 1;      // elements per image pixel
+    uint32_t readChannels_ = 1;
+    uint32_t position_[4] = {};  // element of each channel read
+    uint8_t flip_[4] = {};       // what each channel's bytes are xor-ed with
+    bool rle_ = false;
+};
+
+ResultCode PsdReader::chooseLayout(uint32_t channels)
+{
+    static const PixelFormat kGrey[] = {PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT};
+    static const PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
+    const uint32_t depthIndex = bytes_ == 1 ? 0 : bytes_ == 2 ? 1 : 2;
+    switch (mode_) {
+    case MODE_GREY:
+    case MODE_DUOTONE:
+        colourModel = CM_L;
+        pixelFormat = kGrey[depthIndex];
+        readChannels_ = 1;
+        break;
+    case MODE_INDEXED:
+        if (bytes_ != 1) return RC_UNSUPPORTED_SUBFORMAT;
+        colourModel = CM_RGB;
+        pixelFormat = PF_INDEXED8;
+        alphaKind = ALPHA_STRAIGHT;
+        readChannels_ = 1;
+        break;
+    case MODE_RGB:
+        if (channels < 3) return RC_UNSUPPORTED_SUBFORMAT;
+        colourModel = CM_RGB;
+        pixelFormat = kColour[depthIndex];
+        alphaKind = channels > 3 ? ALPHA_STRAIGHT : ALPHA_NONE;
+        readChannels_ = 3;
+        position_[0] = 2, position_[1] = 1, position_[2] = 0;  // stored blue, green, red
+        comps_ = 4;
+        break;
+    case MODE_CMYK:
+        if (bytes_ != 1 || channels < 4) return RC_UNSUPPORTED_SUBFORMAT;
+        colourModel = CM_CMYK;
+        pixelFormat = PF_RGBA8;
+        readChannels_ = 4;
+        position_[0] = 0, position_[1] = 1, position_[2] = 2, position_[3] = 3;
+        comps_ = 4;
+        // The file stores 255 - ink.
+        std::fill(flip_, flip_ + 4, uint8_t(0xFF));
+        break;
+    case MODE_LAB:
+        if (bytes_ != 1 || channels < 3) return RC_UNSUPPORTED_SUBFORMAT;
+        colourModel = CM_LAB;
+        pixelFormat = PF_RGBA8;
+        readChannels_ = 3;
+        position_[0] = 0, position_[1] = 1, position_[2] = 2;
+        flip_[1] = flip_[2] = 0x80;  // a and b are stored offset by 128, and read as signed
+        comps_ = 4;
+        break;
+    default: return RC_UNSUPPORTED_SUBFORMAT;
+    }
+    return RC_OK;
+}
+
+ResultCode PsdReader::readHeader(const void*)
+{
+    const uint8_t* data = input->data();
+    const uint64_t size = input->size();
+    const uint32_t version = psdVersion(data, size);
+    if (!version) return RC_UNKNOWN_FORMAT;
+    ByteCursor c(data, size_t(size));
+    c.seek(12);
+    const uint32_t channels = c.u16be();
+    height = c.u32be();
+    width = c.u32be();
+    const uint32_t depth = c.u16be();
+    mode_ = c.u16be();
+    if (!channels || !width || !height) return RC_CORRUPT_FILE;
+    if ((depth != 8 && depth != 16 && depth != 32) || mode_ > MODE_LAB) return RC_UNSUPPORTED_SUBFORMAT;
+    bytes_ = depth / 8;
+    if (ResultCode rc = chooseLayout(channels); failed(rc)) return rc;
+    bitsPerPixel = depth * channels;
+
+    const uint32_t modeDataLength = c.u32be();
+    const uint8_t* modeData = c.take(modeDataLength);
+    if (!modeData) return RC_CORRUPT_FILE;
+    if (mode_ == MODE_INDEXED && modeDataLength) {
+        palette_ = modeData;
+        paletteCount_ = modeDataLength / 3;
+    }
+    const uint32_t resourcesLength = c.u32be();
+    const uint8_t* resources = c.take(resourcesLength);
+    if (!resources) return RC_CORRUPT_FILE;
+    const uint64_t layersLength = version == 2 ? c.u64be() : c.u32be();
+    if (c.overrun() || layersLength > c.remaining()) return RC_CORRUPT_FILE;
+    c.skip(size_t(layersLength));
+    const uint32_t compression = c.u16be();
+    if (c.overrun()) return RC_CORRUPT_FILE;
+    if (compression > 1) return RC_UNSUPPORTED_SUBFORMAT;
+    rle_ = compression == 1;
+    // Our PackBits runs give bytes, and nobody writes 32-bit samples so.
+    if (rle_ && bytes_ == 4) return RC_UNSUPPORTED_SUBFORMAT;
+    if (rle_) info.set(INFO_COMPRESSION, u"RLE");
+    psResourcesParse(info, resources, resourcesLength);
+
+    uint64_t plane;
+    if (!checkedMul(uint64_t(width) * bytes_, height, &plane) || plane > (uint64_t(1) << 48))
+        return RC_OUT_OF_MEMORY;
+    dataStart_ = c.pos();
+    if (rle_) {
+        // One row count per row and channel, which the stream does not need.
+        const uint64_t counts = uint64_t(channels) * height * (version == 2 ? 4 : 2);
+        if (counts > c.remaining()) return RC_CORRUPT_FILE;
+        dataStart_ += counts;
+    }
+    return RC_OK;
+}
+
+void PsdReader::fillPalette(uint32_t* pal) const
+{
+    std::fill(pal, pal + 256, 0xFF000000u);
+    // The three planes are as long as the data holds entries: a short
+    // table is read within its own bytes.
+    const uint32_t n = std::min<uint32_t>(paletteCount_, 256);
+    for (uint32_t i = 0; i < n; ++i)
+        pal[i] = 0xFF000000u | uint32_t(palette_[i]) << 16 | uint32_t(palette_[paletteCount_ + i]) << 8 |
+                 palette_[2 * paletteCount_ + i];
+}
+
+// Channels the file does not supply: colour zero, alpha opaque.
+void PsdReader::clearRows(Image* image) const
+{
+    const uint64_t rowBytes = uint64_t(width) * bytes_ * comps_;
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = image->rowBytesPtr(y);
+        std::memset(row, 0, size_t(rowBytes));
+        if (comps_ != 4 || colourModel == CM_CMYK) continue;
+        for (uint32_t x = 0; x < width; ++x) {
+            if (bytes_ == 1) row[4 * size_t(x) + 3] = 255;
+            else if (bytes_ == 2) reinterpret_cast<uint16_t*>(row)[4 * size_t(x) + 3] = 65535;
+            else reinterpret_cast<float*>(row)[4 * size_t(x) + 3] = 1.0f;
+        }
+    }
+}
+
+ResultCode PsdReader::readPixels(Image* image, bool, Progress* progress, AbortFlag* abort)
+{
+    if (pixelFormat == PF_INDEXED8) {
+        uint32_t* pal = image->palette();
+        if (!pal) return RC_INVALID_PARAMETER;
+        fillPalette(pal);
+    }
+    clearRows(image);
+    const uint8_t* data = input->data();
+    const uint64_t size = input->size();
+    const uint64_t rowBytes = uint64_t(width) * bytes_;
+    const uint64_t planeBytes = rowBytes * height;
+    AlignedBuffer<uint8_t> plane, partial;
+    if (rle_ && !plane.allocate(planeBytes)) return RC_OUT_OF_MEMORY;
+    if (!partial.allocate(rowBytes)) return RC_OUT_OF_MEMORY;
+
+    uint64_t at = dataStart_;
+    bool damaged = false;
+    const uint32_t steps = readChannels_ * height;
+    for (uint32_t ch = 0; ch < readChannels_; ++ch) {
+        if (aborted(abort)) return RC_OK;
+        const uint8_t* src;
+        uint64_t have;
+        const uint64_t left = at < size ? size - at : 0;
+        if (rle_) {
+            // Each channel is its own stream: a run may go on into the next
+            // row but never into the next channel.
+            PackBitsResult r = packBitsDecode(plane.get(), size_t(planeBytes), data + (size - left), size_t(left));
+            at += r.consumed;
+            src = plane.get();
+            have = r.written;
+        } else {
+            src = data + (size - left);
+            have = std::min(left, planeBytes);
+            at = have == planeBytes ? at + planeBytes : size;
+        }
+        if (have < planeBytes) damaged = true;
+        for (uint32_t y = 0; y < height; ++y) {
+            const uint64_t start = uint64_t(y) * rowBytes;
+            if (start >= have) break;
+            const uint8_t* row = src + start;
+            if (start + rowBytes > have) {
+                std::memset(partial.get(), 0, size_t(rowBytes));
+                std::memcpy(partial.get(), row, size_t(have - start));
+                row = partial.get();
+            }
+            storeRow(image->rowBytesPtr(y), row, width, bytes_, comps_, position_[ch], flip_[ch]);
+            if (aborted(abort)) return RC_OK;
+            if ((y & 63) == 63) reportProgress(progress, ch * height + y + 1, steps);
+        }
+    }
+    return damaged ? RC_CORRUPT_FILE : RC_OK;
+}
+
+// ---- writer ----
+
+class PsdWriter final : public ImageWriter {
+public:
+    using ImageWriter::ImageWriter;
+
+protected:
+    ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
+                      int32_t parameter, bool allFrames, void* extra) override;
+
+private:
+    ResultCode writeResource(uint16_t id, const uint8_t* data, uint32_t length, const ImageInfo* xmpOf);
+    ResultCode writePlanes(const Image* image, uint32_t channels, uint32_t bytes);
+};
+
+constexpr uint64_t resourceBytes(uint64_t length) { return length ? 12 + length + (length & 1) : 0; }
+
+// One "8BIM" record with an empty name; the XMP packet goes straight from
+// its builder to the file.
+ResultCode PsdWriter::writeResource(uint16_t id, const uint8_t* data, uint32_t length, const ImageInfo* xmpOf)
+{
+    static const uint8_t kZero[2] = {0, 0};
+    if (failed(output.write("8BIM", 4)) || failed(output.writeU16be(id)) || failed(output.write(kZero, 2)) ||
+        failed(output.writeU32be(length)))
+        return RC_WRITE_FAILED;
+    const uint64_t before = output.tell();
+    if (xmpOf) {
+        if (failed(xmpWriteToFile(output, xmpOf)) || output.tell() - before != length) return RC_WRITE_FAILED;
+    } else if (failed(output.write(data, length))) {
+        return RC_WRITE_FAILED;
+    }
+    if ((length & 1) && failed(output.write(kZero, 1))) return RC_WRITE_FAILED;
+    return RC_OK;
+}
+
+ResultCode PsdWriter::writePlanes(const Image* image, uint32_t channels, uint32_t bytes)
+{
+    const uint32_t w = image->width;
+    AlignedBuffer<uint8_t> row(uint64_t(w) * bytes + 16);
+    if (!row) return RC_OUT_OF_MEMORY;
+    // Colour planes in the order red, green, blue: stored at 2, 1, 0.
+    const uint32_t comps = channels == 3 ? 4 : 1;
+    for (uint32_t ch = 0; ch < channels; ++ch) {
+        const uint32_t pos = channels == 3 ? 2 - ch : 0;
+        for (uint32_t y = 0; y < image->height; ++y) {
+            const uint8_t* src = image->rowBytesPtr(y);
+            uint8_t* out = row.get();
+            for (uint32_t x = 0; x < w; ++x) {
+                const size_t i = size_t(x) * comps + pos;
+                if (bytes == 1) {
+                    out[x] = src[i];
+                } else if (bytes == 2) {
+                    storeU16be(out + 2 * size_t(x), reinterpret_cast<const uint16_t*>(src)[i]);
+                } else {
+                    uint32_t bits;
+                    std::memcpy(&bits, reinterpret_cast<const float*>(src) + i, 4);
+                    storeU32be(out + 4 * size_t(x), bits);
+                }
+            }
+            if (failed(output.write(out, size_t(w) * bytes))) return RC_WRITE_FAILED;
+        }
+    }
+    return RC_OK;
+}
+
+ResultCode PsdWriter::encode(Image* image, const char16_t*, uint32_t colourFlag, uint32_t, int32_t, bool, void*)
+{
+    uint32_t channels = 1, bytes = 1, mode = MODE_GREY;
+    bool viewOk;
+    switch (colourFlag) {
+    case CF_256_COLOURS: mode = MODE_INDEXED, viewOk = image->indexedView() && image->palette(); break;
+    case CF_GRAY8: viewOk = image->gray8View(); break;
+    case CF_GRAY16: bytes = 2, viewOk = image->gray16View(); break;
+    case CF_GRAY_FLOAT: bytes = 4, viewOk = image->grayFloatView(); break;
+    case CF_RGB24: channels = 3, mode = MODE_RGB, viewOk = image->rgba8View(); break;
+    case CF_RGB48: channels = 3, bytes = 2, mode = MODE_RGB, viewOk = image->rgba16View(); break;
+    case CF_RGB_FLOAT: channels = 3, bytes = 4, mode = MODE_RGB, viewOk = image->rgbaFloatView(); break;
+    default: return RC_UNSUPPORTED_COLOUR_FORMAT;
+    }
+    if (!viewOk) return RC_INVALID_PARAMETER;
+
+    const ImageInfo* inf = image->info();
+    const uint32_t iptcLength = inf ? iptcMeasure(inf) : 0;
+    AlignedBuffer<uint8_t> iptc(iptcLength + 1);
+    if (!iptc) return RC_OUT_OF_MEMORY;
+    if (iptcLength && iptcWrite(iptc.get(), inf) != iptcLength) return RC_GENERAL_FAILURE;
+    XmpBuildState count;
+    const size_t xmpLength = inf ? xmpBuild(count, inf) : 0;
+    if (xmpLength > UINT32_MAX / 2) return RC_OUT_OF_MEMORY;
+    const uint64_t resources = resourceBytes(iptcLength) + resourceBytes(xmpLength);
+
+    uint8_t head[kFixedHeader] = {'8', 'B', 'P', 'S', 0, 1};
+    storeU16be(head + 12, uint16_t(channels));
+    storeU32be(head + 14, image->height);
+    storeU32be(head + 18, image->width);
+    storeU16be(head + 22, uint16_t(bytes * 8));
+    storeU16be(head + 24, uint16_t(mode));
+    if (failed(output.write(head, sizeof head))) return RC_WRITE_FAILED;
+
+    if (mode == MODE_INDEXED) {
+        uint8_t table[768];
+        const uint32_t* pal = image->palette();
+        for (uint32_t i = 0; i < 256; ++i)
+            table[i] = uint8_t(pal[i] >> 16), table[256 + i] = uint8_t(pal[i] >> 8), table[512 + i] = uint8_t(pal[i]);
+        if (failed(output.writeU32be(768)) || failed(output.write(table, sizeof table))) return RC_WRITE_FAILED;
+    } else if (failed(output.writeU32be(0))) {
+        return RC_WRITE_FAILED;
+    }
+
+    if (failed(output.writeU32be(uint32_t(resources)))) return RC_WRITE_FAILED;
+    if (iptcLength) {
+        if (ResultCode rc = writeResource(PS_RESOURCE_IPTC, iptc.get(), iptcLength, nullptr); failed(rc)) return rc;
+    }
+    if (xmpLength) {
+        if (ResultCode rc = writeResource(PS_RESOURCE_XMP, nullptr, uint32_t(xmpLength), inf); failed(rc)) return rc;
+    }
+    // No layers; raw planes.
+    if (failed(output.writeU32be(0)) || failed(output.writeU16be(0))) return RC_WRITE_FAILED;
+    if (ResultCode rc = writePlanes(image, channels, bytes); failed(rc)) return rc;
+    return failed(output.flush()) ? RC_WRITE_FAILED : RC_OK;
+}
+
+} // namespace
+
+ResultCode psdProbe(MappedFile* file)
+{
+    return file && psdVersion(file->data(), file->size()) ? RC_OK : RC_UNKNOWN_FORMAT;
+}
+
+ImageReader* psdReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)
+{
+    return new (std::nothrow) PsdReader(file, descriptor);
+}
+
+ImageWriter* psdWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
+{
+    auto* w = new (std::nothrow) PsdWriter(descriptor);
+    if (w) w->createOutput(path);
+    return w;
+}
+
+} // namespace quillon

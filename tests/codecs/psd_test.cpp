@@ -1,0 +1,397 @@
+// Photoshop documents: ImageMagick's files decoded as ImageMagick decodes
+// them, hand-built depths, modes and run-length streams, hostile headers,
+// and every writer format read back by ImageMagick, with IPTC and XMP
+// checked by exiftool.
+#include "codecs/more/psd.h"
+
+#include <unistd.h>
+
+#include <cmath>
+
+#include "codecs/metadata_test_util.h"
+#include "codecs/raster_oracle.h"
+#include "core/byte_cursor.h"
+#include "platform/memory.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Doc {
+    uint32_t version = 1, channels = 3, height = 2, width = 2, depth = 8, mode = 3;
+    std::vector<uint8_t> modeData, resources, layers;
+    uint32_t compression = 0;
+    std::vector<uint8_t> data;  // after the compression word
+};
+
+std::vector<uint8_t> build(const Doc& d)
+{
+    std::vector<uint8_t> v = {'8', 'B', 'P', 'S'};
+    be16(v, d.version);
+    v.resize(12, 0);
+    be16(v, d.channels);
+    be32(v, d.height);
+    be32(v, d.width);
+    be16(v, d.depth);
+    be16(v, d.mode);
+    for (const std::vector<uint8_t>* s : {&d.modeData, &d.resources}) {
+        be32(v, uint32_t(s->size()));
+        v.insert(v.end(), s->begin(), s->end());
+    }
+    if (d.version == 2) be32(v, 0);
+    be32(v, uint32_t(d.layers.size()));
+    v.insert(v.end(), d.layers.begin(), d.layers.end());
+    be16(v, d.compression);
+    v.insert(v.end(), d.data.begin(), d.data.end());
+    return v;
+}
+
+std::vector<uint8_t> floats(std::initializer_list<float> values)
+{
+    std::vector<uint8_t> v;
+    for (float f : values) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        be32(v, bits);
+    }
+    return v;
+}
+
+// ImageMagick 6.9.11 refuses every indexed document ("improper image
+// header"), its own included; Pillow reads them.
+const std::string kPillow = std::string(kSystemPython) +
+                            " -c \"import sys; from PIL import Image; "
+                            "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN";
+
+// ImageMagick's decode of `file` at 16 bits per sample.
+bool magick16(const fs::path& file, Pnm& out)
+{
+    fs::path pam = file;
+    pam += ".16.pam";
+    return run("convert " + shellQuote(file.string()) + " -alpha off -depth 16 pam:" + shellQuote(pam.string())) ==
+               0 &&
+           readPnm(pam, out);
+}
+
+// Colours within `tolerance` of the oracle's, at the oracle's depth: 16-bit
+// images compare their own samples, others their 8-bit display form.
+void expectClose(Image* image, const Pnm& p, const std::string& what, int tolerance)
+{
+    ASSERT_TRUE(image) << what;
+    const bool wide = p.maxval > 255;
+    Ref<Image> rgba = wide ? Ref<Image>() : asRgba8(image);
+    ASSERT_EQ(image->width, p.width) << what;
+    ASSERT_EQ(image->height, p.height) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            int ours[3];
+            if (!wide) {
+                Rgba8 q = rgba->row<Rgba8>(y)[x];
+                ours[0] = q.r, ours[1] = q.g, ours[2] = q.b;
+            } else if (image->pixelFormat == PF_GRAY16) {
+                ours[0] = ours[1] = ours[2] = image->row<uint16_t>(y)[x];
+            } else {
+                Rgba16 q = image->row<Rgba16>(y)[x];
+                ours[0] = q.r, ours[1] = q.g, ours[2] = q.b;
+            }
+            for (uint32_t c = 0; c < 3; ++c) {
+                int theirs = p.at(x, y, p.channels >= 3 ? c : 0);
+                if (std::abs(ours[c] - theirs) > tolerance && ++bad <= 3)
+                    ADD_FAILURE() << what << " at " << x << "," << y << " channel " << c << ": " << ours[c]
+                                  << " vs " << theirs;
+            }
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+} // namespace
+
+TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    fs::path src = dir / "src.ppm";
+    ASSERT_EQ(run("convert -size 37x11 gradient:red-blue -swirl 90 -fill '#20c040' -draw 'circle 10,5 14,7' "
+                  "-depth 8 " + shellQuote(src.string())),
+              0);
+    const std::string s = shellQuote(src.string());
+    struct Case {
+        const char* name;
+        std::string options;
+        PixelFormat format;
+        int tolerance;
+    } cases[] = {
+        {"rgb8", "", PF_RGBA8, 0},
+        {"rgb16", "-depth 16", PF_RGBA16, 0},
+        {"grey8", "-colorspace gray", PF_GRAY8, 0},
+        {"grey16", "-colorspace gray -depth 16", PF_GRAY16, 0},
+        {"indexed", "-colors 50 -type palette", PF_INDEXED8, 0},
+        // Rounding of the ink-to-RGB products differs by one.
+        {"cmyk", "-colorspace cmyk", PF_RGBA8, 1},
+        // A fourth channel is kept in the file but not read as alpha; the
+        // colours are the source's (ImageMagick reads the layer instead).
+        {"extra channel", "-alpha set -channel A -fx 'i/w' +channel", PF_RGBA8, 0},
+    };
+    for (const char* compression : {"None", "RLE"}) {
+        for (const Case& c : cases) {
+            const std::string what = std::string(c.name) + " " + compression;
+            fs::path file = dir / "in.psd";
+            ASSERT_EQ(run("convert " + s + " " + c.options + " -compress " + compression + " " +
+                          shellQuote(file.string())),
+                      0)
+                << what;
+            Decoded d = decodeFileFull(file);
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->pixelFormat, c.format) << what;
+            const char16_t* method = d.reader->info.get(INFO_COMPRESSION);
+            EXPECT_EQ(method && std::u16string(method) == u"RLE", std::string(compression) == "RLE") << what;
+            Pnm p;
+            const bool extra = std::string(c.name) == "extra channel";
+            if (c.format == PF_RGBA16 || c.format == PF_GRAY16) ASSERT_TRUE(magick16(file, p)) << what;
+            else if (c.format == PF_INDEXED8) ASSERT_TRUE(oracleDecode(kPillow, file, p)) << what;
+            else ASSERT_TRUE(oracleDecode("convert IN -alpha off -colorspace sRGB ppm:-", extra ? src : file, p)) << what;
+            expectClose(d.image.get(), p, what, c.tolerance);
+            if (extra) {
+                EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT);
+                EXPECT_EQ(d.image->row<Rgba8>(5)[0].a, 255);
+            }
+        }
+    }
+    // ImageMagick's 16-bit CMYK documents are a depth we do not read.
+    fs::path cmyk16 = dir / "cmyk16.psd";
+    ASSERT_EQ(run("convert " + s + " -colorspace cmyk -depth 16 " + shellQuote(cmyk16.string())), 0);
+    EXPECT_EQ(decodeFileFull(cmyk16).rc, RC_UNSUPPORTED_SUBFORMAT);
+}
+
+TEST(PsdReader, HandBuiltDepthsModesAndRuns)
+{
+    // 32-bit grey and RGB are big-endian floats of linear light, which
+    // decoding encodes as sRGB.
+    auto srgb = [](float v) { return float(v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055); };
+    Doc g;
+    g.channels = 1, g.mode = 1, g.depth = 32, g.width = 2, g.height = 1;
+    g.data = floats({0.25f, 1.5f});
+    Decoded d = decodeBytesFull(build(g), "g.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    ASSERT_EQ(d.image->pixelFormat, PF_GRAY_FLOAT);
+    EXPECT_FLOAT_EQ(d.image->row<float>(0)[0], srgb(0.25f));
+    EXPECT_FLOAT_EQ(d.image->row<float>(0)[1], srgb(1.5f));
+    Doc f = g;
+    f.channels = 3, f.mode = 3, f.width = 1;
+    f.data = floats({0.5f, 0.25f, 0.125f});
+    d = decodeBytesFull(build(f), "f.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    RgbaF px = d.image->row<RgbaF>(0)[0];
+    EXPECT_FLOAT_EQ(px.r, srgb(0.5f));
+    EXPECT_FLOAT_EQ(px.g, srgb(0.25f));
+    EXPECT_FLOAT_EQ(px.b, srgb(0.125f));
+    EXPECT_FLOAT_EQ(px.a, 1.0f);
+    // Nothing writes 32-bit runs: refused, not guessed.
+    f.compression = 1;
+    EXPECT_EQ(decodeBytesFull(build(f), "f.psd").rc, RC_UNSUPPORTED_SUBFORMAT);
+
+    // Runs: 0x80 is skipped; a run longer than its channel stops there and
+    // the next channel starts at the next code, as does a run across rows.
+    Doc r;
+    r.channels = 3, r.width = 2, r.height = 2, r.compression = 1;
+    r.data.assign(3 * 2 * 2, 0);  // the row counts, which the stream ignores
+    r.data.insert(r.data.end(), {0x80, 0xFD, 10});         // red: 4 x 10
+    r.data.insert(r.data.end(), {0x81, 20});                // green: 128 x 20, cut at 4
+    r.data.insert(r.data.end(), {0x02, 1, 2, 3, 0xFF, 4});  // blue: 1 2 3 | 4
+    d = decodeBytesFull(build(r), "r.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    Rgba8 a = d.image->row<Rgba8>(1)[0], b = d.image->row<Rgba8>(1)[1];
+    EXPECT_EQ(a.r, 10);
+    EXPECT_EQ(a.g, 20);
+    EXPECT_EQ(a.b, 3);
+    EXPECT_EQ(b.b, 4);
+    EXPECT_EQ(d.image->row<Rgba8>(0)[1].b, 2);
+
+    // Large-document files: an 8-byte layer length and 4-byte row counts.
+    Doc v2 = r;
+    v2.version = 2;
+    v2.data.insert(v2.data.begin(), 12, 0);
+    d = decodeBytesFull(build(v2), "v2.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(d.image->row<Rgba8>(1)[1].b, 4);
+
+    // A short palette is read within its own bytes (two entries here).
+    Doc p;
+    p.channels = 1, p.mode = 2, p.width = 2, p.height = 1;
+    p.modeData = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    p.data = {1, 0};
+    d = decodeBytesFull(build(p), "p.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(d.image->palette()[0], 0xFF103050u);
+    EXPECT_EQ(d.image->palette()[1], 0xFF204060u);
+    EXPECT_EQ(d.image->palette()[2], 0xFF000000u);
+
+    // Lab: full lightness with neutral a and b is white.
+    Doc lab;
+    lab.width = 1, lab.height = 1, lab.mode = 9;
+    lab.data = {255, 128, 128};
+    d = decodeBytesFull(build(lab), "lab.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    Ref<Image> rgb = asRgba8(d.image.get());
+    EXPECT_GE(rgb->row<Rgba8>(0)[0].g, 250);
+    EXPECT_LE(std::abs(int(rgb->row<Rgba8>(0)[0].r) - int(rgb->row<Rgba8>(0)[0].b)), 3);
+}
+
+TEST(PsdReader, HostileHeadersAndCutFiles)
+{
+    Doc ok;
+    ok.data.assign(12, 7);
+    auto with = [&](auto change) {
+        Doc d = ok;
+        change(d);
+        return build(d);
+    };
+    auto patched = [&](size_t at, std::vector<uint8_t> bytes) {
+        std::vector<uint8_t> v = build(ok);
+        std::copy(bytes.begin(), bytes.end(), v.begin() + long(at));
+        return v;
+    };
+    setAllocationCap(uint64_t(256) << 20);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        ResultCode rc;
+    } cases[] = {
+        {"version 3", patched(4, {0, 3}), RC_UNKNOWN_FORMAT},
+        {"no width", with([](Doc& d) { d.width = 0; }), RC_CORRUPT_FILE},
+        {"bitmap mode", with([](Doc& d) { d.mode = 0, d.depth = 1, d.channels = 1; }), RC_UNSUPPORTED_SUBFORMAT},
+        {"multichannel", with([](Doc& d) { d.mode = 7; }), RC_UNSUPPORTED_SUBFORMAT},
+        {"two RGB channels", with([](Doc& d) { d.channels = 2; }), RC_UNSUPPORTED_SUBFORMAT},
+        {"16-bit indexed", with([](Doc& d) { d.mode = 2, d.depth = 16, d.channels = 1; }),
+         RC_UNSUPPORTED_SUBFORMAT},
+        {"ZIP", with([](Doc& d) { d.compression = 2; }), RC_UNSUPPORTED_SUBFORMAT},
+        {"mode data past the end", patched(26, {0x7F, 0, 0, 0}), RC_CORRUPT_FILE},
+        {"resources past the end", patched(30, {0, 0, 1, 0}), RC_CORRUPT_FILE},
+        {"layers past the end", patched(34, {0xFF, 0xFF, 0xFF, 0xF0}), RC_CORRUPT_FILE},
+        {"row counts past the end", with([](Doc& d) { d.compression = 1, d.data.resize(4); }), RC_CORRUPT_FILE},
+        {"lying size", with([](Doc& d) { d.width = 0x40000000, d.height = 0x40000000; }), RC_OUT_OF_MEMORY},
+        {"raw planes cut short", with([](Doc& d) { d.data.resize(5); }), RC_CORRUPT_FILE},
+        {"runs that stop early", with([](Doc& d) { d.compression = 1, d.data.push_back(0x01); }),
+         RC_CORRUPT_FILE},
+    };
+    for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.psd").rc, c.rc) << c.what;
+    setAllocationCap(0);
+
+    // A cut raw file keeps the rows of the planes it has.
+    Decoded d = decodeBytesFull(with([](Doc& x) { x.data = {1, 2, 3, 4, 5, 6, 7}; }), "c.psd");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.image->row<Rgba8>(1)[1].r, 4);
+    EXPECT_EQ(d.image->row<Rgba8>(0)[0].g, 5);
+    EXPECT_EQ(d.image->row<Rgba8>(1)[0].g, 7);
+    EXPECT_EQ(d.image->row<Rgba8>(1)[1].g, 0);
+
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    for (const char* compression : {"None", "RLE"}) {
+        fs::path file = dir / "cut.psd";
+        ASSERT_EQ(run(std::string("convert -size 9x5 gradient:red-blue -compress ") + compression + " " +
+                      shellQuote(file.string())),
+                  0);
+        expectEveryCutIsDamage(readFile(file), "cut.psd", 30);
+    }
+}
+
+TEST(PsdWriter, EveryColourFormatReadsBackInImageMagickOrPillow)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    Ref<Image> rgb = rampImage(23, 7, false);
+    Ref<Image> grey = greyRamp(19, 6);
+    Ref<Image> palette = indexedRamp(21, 5, 200);
+    struct Case {
+        const char* name;
+        Image* img;
+        uint32_t mask;
+        uint32_t channels, depth, mode;
+    } cases[] = {
+        {"c256", palette.get(), CF_256_COLOURS, 1, 8, 2},
+        {"grey8", grey.get(), CF_GRAY8, 1, 8, 1},
+        {"grey16", grey.get(), CF_GRAY16, 1, 16, 1},
+        {"greyf", grey.get(), CF_GRAY_FLOAT, 1, 32, 1},
+        {"rgb24", rgb.get(), CF_RGB24, 3, 8, 3},
+        {"rgb48", rgb.get(), CF_RGB48, 3, 16, 3},
+        {"rgbf", rgb.get(), CF_RGB_FLOAT, 3, 32, 3},
+    };
+    for (const Case& c : cases) {
+        fs::path out = dir / (std::string(c.name) + ".psd");
+        ASSERT_EQ(writeAs(u"psd", c.img, out, u"Normal", c.mask), RC_OK) << c.name;
+        std::vector<uint8_t> f = readFile(out);
+        ASSERT_GT(f.size(), 30u);
+        EXPECT_EQ(loadU16be(&f[12]), c.channels) << c.name;
+        EXPECT_EQ(loadU16be(&f[22]), c.depth) << c.name;
+        EXPECT_EQ(loadU16be(&f[24]), c.mode) << c.name;
+        EXPECT_EQ(loadU32be(&f[26]), c.mode == 2 ? 768u : 0u) << c.name;
+        Pnm p;
+        ASSERT_TRUE(oracleDecode(c.mode == 2 ? kPillow : "convert", out, p)) << c.name;
+        if (c.depth == 32) {
+            // Float documents hold linear light, which ImageMagick shows as is.
+            Ref<Image> want = asRgba8(c.img);
+            for (uint32_t y = 0; y < want->height; ++y)
+                for (uint32_t x = 0; x < want->width; ++x) {
+                    Rgba8& q = want->row<Rgba8>(y)[x];
+                    for (uint8_t* v : {&q.r, &q.g, &q.b}) {
+                        double e = *v / 255.0;
+                        e = e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4);
+                        *v = uint8_t(std::lround(e * 255));
+                    }
+                }
+            expectClose(want.get(), p, std::string(c.name) + " ImageMagick", 1);
+        } else {
+            expectClose(c.img, p, std::string(c.name) + " oracle", 0);
+        }
+        Decoded d = decodeFileFull(out);
+        ASSERT_EQ(d.rc, RC_OK) << c.name;
+        if (c.depth != 32) expectEqualPixels(d.image.get(), p, std::string(c.name) + " ours", false);
+    }
+
+    EXPECT_EQ(writeAs(u"psd", rgb.get(), dir / "no" / "x.psd", u"Normal", CF_RGB24), RC_CREATE_FAILED);
+    if (access("/dev/full", W_OK) == 0) {
+        Ref<Image> big = rampImage(300, 300, false);
+        EXPECT_EQ(writeAs(u"psd", big.get(), "/dev/full", u"Normal", CF_RGB48), RC_WRITE_FAILED);
+    }
+}
+
+TEST(PsdWriter, IptcAndXmpRoundTripThroughExiftool)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    TempDir dir;
+    Ref<Image> img = rampImage(8, 4, false);
+    ImageInfo* inf = img->info();
+    ASSERT_TRUE(inf);
+    inf->set(INFO_TITLE, u"Harbour at dawn");
+    inf->set(INFO_AUTHOR, u"Ann Bell");
+    inf->set(INFO_KEYWORD_FIRST, u"boats");
+    inf->set(INFO_KEYWORD_FIRST + 1, u"fog");
+    inf->set(INFO_COPYRIGHT, u"(c) Ann, 2011");
+    fs::path out = dir / "meta.psd";
+    ASSERT_EQ(writeAs(u"psd", img.get(), out, u"Normal", CF_RGB24), RC_OK);
+
+    std::map<std::string, std::string> tags = meta::exiftoolJson(out, "-G");
+    EXPECT_EQ(tags["IPTC:ObjectName"], "Harbour at dawn");
+    EXPECT_EQ(tags["IPTC:By-line"], "Ann Bell");
+    EXPECT_EQ(tags["IPTC:Keywords"], "boats|fog");
+    EXPECT_EQ(tags["IPTC:CopyrightNotice"], "(c) Ann, 2011");
+    EXPECT_NE(tags["XMP:Title"].find("Harbour at dawn"), std::string::npos);
+    EXPECT_TRUE(meta::exiftoolWarnings(out).empty());
+
+    // What exiftool stores in a document reads back into the fields.
+    ASSERT_EQ(run("exiftool -q -overwrite_original -IPTC:ObjectName= -XMP:all= -IPTC:Caption-Abstract='Low tide' "
+                  "-XMP-dc:Creator='Cy Dunn' " + shellQuote(out.string())),
+              0);
+    Decoded d = decodeFileFull(out);
+    ASSERT_EQ(d.rc, RC_OK);
+    ASSERT_TRUE(d.reader->info.get(INFO_COMMENTS));
+    EXPECT_EQ(std::u16string(d.reader->info.get(INFO_COMMENTS)), u"Low tide");
+    ASSERT_TRUE(d.reader->info.get(INFO_KEYWORD_FIRST));
+    EXPECT_EQ(std::u16string(d.reader->info.get(INFO_KEYWORD_FIRST)), u"boats");
+    EXPECT_EQ(d.image->row<Rgba8>(3)[7].r, img->row<Rgba8>(3)[7].r);
+}
