@@ -2,6 +2,8 @@
 // MacBinary prefix; the size limits; damaged run-length data.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "codecs/more/macpaint.h"
 #include "support/codec_support.h"
 
@@ -43,12 +45,18 @@ TEST(MacPaint, PbmtomacpPagesDecodeLikeMacptopbm)
     EXPECT_EQ(macPaintProbe(largest.get()), RC_OK);
 
     // Cut inside the rows: the rows that were there stay, the rest is white.
-    std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 512 + 300);
+    // (Still long enough to be told from other files as a page.)
+    ASSERT_GT(bytes.size(), 2100u);
+    std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 2012);
     Decoded d = decodeBytesFull(cut, "cut.mac");
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     ASSERT_TRUE(d.image);
+    ASSERT_EQ(d.image->width, 576u);
+    ASSERT_EQ(d.image->height, 720u);
     Ref<Image> partial = asRgba8(d.image.get());
     EXPECT_EQ(partial->row<Rgba8>(719)[575].r, 255);
+    Ref<Image> whole = asRgba8(image.get());
+    EXPECT_EQ(std::memcmp(partial->row<Rgba8>(0), whole->row<Rgba8>(0), 576 * 4), 0);
 }
 
 // A version 2 header with its patterns; the 0x80 control byte does nothing.
