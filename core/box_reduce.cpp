@@ -5,6 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/tasks.h"
+
 namespace quillon {
 
 namespace {
@@ -169,13 +171,18 @@ const ShrinkKernel kKernels[6][4] = {
 // One reduction by at most 16; the caller has checked sizes and format.
 ResultCode shrinkStep(Image* dst, const Image* src, uint32_t shift, const std::atomic<uint8_t>* abort)
 {
-    ShrinkBandJob job;
-    job.source = src;
-    job.destination = dst;
-    job.firstRow = 0;
-    job.endRow = dst->height;
-    job.abort = abort;
-    kKernels[src->pixelFormat][shift - 1](job, src, abort);
+    const ShrinkKernel kernel = kKernels[src->pixelFormat][shift - 1];
+    // A destination row reads 2^shift source rows.
+    const uint64_t rowWork = uint64_t(src->width) * src->bytesPerPixel() << shift;
+    runRowBands(dst->height, rowWork, [&](uint32_t first, uint32_t end) {
+        ShrinkBandJob job;
+        job.source = src;
+        job.destination = dst;
+        job.firstRow = first;
+        job.endRow = end;
+        job.abort = abort;
+        kernel(job, src, abort);
+    });
     return aborted(abort) ? RC_CANCELLED : RC_OK;
 }
 

@@ -18,7 +18,7 @@ struct ShrinkBandJob {
     uint32_t firstRow = 0;
     uint32_t endRow = 0;  // exclusive
     const std::atomic<uint8_t>* abort = nullptr;
-    void* tasks = nullptr;  // always null here: one band on the caller's thread
+    void* tasks = nullptr;  // unused: the bands are handed to the task pool by the caller
 };
 
 // dst must exist with src's format and a size of src's size shifted right by

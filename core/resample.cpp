@@ -8,6 +8,7 @@
 
 #include "core/box_reduce.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -371,27 +372,38 @@ ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t
 
     // Four ring rows with room for whole vector groups past the last pixel,
     // then the scratch for the edge pixels of one source row (16 extended
-    // pixels, or a whole row of a source narrower than 8).
+    // pixels, or a whole row of a source narrower than 8). Every band has
+    // its own ring: a band filters the source rows it needs itself, so its
+    // pixels do not depend on where the bands are cut.
     const uint64_t ringRowBytes = roundUp16(dstW) * midPixelBytes + 64;
     const uint64_t scratchBytes = roundUp16(uint64_t(std::max<uint32_t>(srcW, 16) + 4) * srcPixelBytes) + 64;
+    const uint64_t bandBytes = ringRowBytes * 4 + scratchBytes;
+    // The work of a destination row: its vertical pass and the source rows
+    // it brings into the ring.
+    const uint64_t rowWork = (uint64_t(srcW) * std::max<uint32_t>(1, srcH / dstH) + dstW) * srcPixelBytes;
+    const unsigned bands = rowBandCount(dstH, rowWork);
     AlignedBuffer<uint8_t> ring;
-    if (!ring.allocate(ringRowBytes * 4 + scratchBytes)) {
+    if (!ring.allocate(bandBytes * bands)) {
         resampleFreeTables(tables);
         return RC_OUT_OF_MEMORY;
     }
     job.source = src;
     job.destination = dst;
-    job.firstRow = 0;
-    job.endRow = dstH;
     job.abort = abort;
     job.stepY = (uint64_t(srcH) << 16) / dstH;
     job.startY = job.rowKind == RESAMPLE_ROW_GENERAL ? 0 : exactStart(job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2);
     job.lastSourceRow = srcH - 1;
     job.midPixelBytes = midPixelBytes;
     job.tables = &tables;
-    for (int k = 0; k < 4; ++k) job.ring[k] = ring.get() + k * ringRowBytes;
-    job.scratch = ring.get() + 4 * ringRowBytes;
-    resampleWorker(job);
+    runRowBands(bands, dstH, [&](unsigned band, uint32_t first, uint32_t end) {
+        ResampleBandJob part = job;
+        part.firstRow = first;
+        part.endRow = end;
+        uint8_t* mine = ring.get() + band * bandBytes;
+        for (int k = 0; k < 4; ++k) part.ring[k] = mine + k * ringRowBytes;
+        part.scratch = mine + 4 * ringRowBytes;
+        resampleWorker(part);
+    });
     resampleFreeTables(tables);
     return aborted(abort) ? RC_CANCELLED : RC_OK;
 }

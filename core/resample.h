@@ -45,7 +45,7 @@ struct ResampleBandJob {
     uint32_t firstRow = 0;
     uint32_t endRow = 0;  // exclusive
     const std::atomic<uint8_t>* abort = nullptr;
-    void* tasks = nullptr;  // always null here: one band on the caller's thread
+    void* tasks = nullptr;  // unused: resampleSetup hands each band to the task pool itself
     int64_t startY = 0;     // 16.16; negative when the first row samples above row 0
     uint64_t stepY = 0;     // 16.16
     uint32_t lastSourceRow = 0;

@@ -12,6 +12,7 @@
 #include "core/image_info.h"
 #include "core/resample.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -95,42 +96,49 @@ ResultCode bilinearDirect(Image* dst, const Image* src, const std::atomic<uint8_
     // 16.16 positions in 64 bits: sources of 65,536 and more stay exact.
     const uint64_t stepX = ((srcW - 1) << 16) / dstW;
     const uint64_t stepY = ((srcH - 1) << 16) / dstH;
+    // Each band keeps its own pair of filtered source rows.
+    const uint64_t lineLanes = (uint64_t(dstW) + 1) * C;
+    const unsigned bands = rowBandCount(dstH, (uint64_t(dstW) * 2 + srcW) * sizeof(S) * C);
     AlignedBuffer<LinColumn> cols(dstW);
     AlignedBuffer<H> lines;
-    if (!cols || !lines.allocate(2 * (uint64_t(dstW) + 1) * C)) return RC_OUT_OF_MEMORY;
+    if (!cols || !lines.allocate(2 * lineLanes * bands)) return RC_OUT_OF_MEMORY;
     for (uint32_t x = 0; x < dstW; ++x) {
         const uint64_t pos = x * stepX;
         const uint64_t i = std::min<uint64_t>(pos >> 16, srcW - 1);
         cols[x] = {uint32_t(i), uint32_t(std::min<uint64_t>(i + 1, srcW - 1)), uint32_t(pos >> 8) & 255};
     }
-    H* line[2] = {lines.get(), lines.get() + (size_t(dstW) + 1) * C};
-    int64_t held = -2;  // source row held in line[0]; line[1] holds the next
-    for (uint32_t y = 0; y < dstH; ++y) {
-        if (aborted(abort)) return RC_CANCELLED;
-        const uint64_t pos = 32768 + y * stepY;
-        const int64_t i = int64_t(std::min<uint64_t>(pos >> 16, srcH - 1));
-        const uint32_t g = uint32_t(pos >> 8) & 255;
-        const auto nextRow = [&](int64_t r) { return src->row<S>(uint32_t(std::min<int64_t>(r + 1, int64_t(srcH) - 1))); };
-        if (i == held + 1) {
-            std::swap(line[0], line[1]);
-            bilinearRow<L>(nextRow(i), line[1], cols.get(), dstW);
-        } else if (i != held) {
-            bilinearRow<L>(src->row<S>(uint32_t(i)), line[0], cols.get(), dstW);
-            bilinearRow<L>(nextRow(i), line[1], cols.get(), dstW);
-        }
-        held = i;
-        S* out = dst->row<S>(y);
-        const size_t lanes = size_t(dstW) * C;
-        for (size_t k = 0; k < lanes; ++k) {
-            if constexpr (std::is_same_v<S, float>) {
-                const float w1 = float(g) * (1.0f / 256.0f);
-                out[k] = (1.0f - w1) * line[0][k] + w1 * line[1][k];
-            } else {
-                out[k] = S((uint64_t(256 - g) * line[0][k] + uint64_t(g) * line[1][k]) >> 16);
+    runRowBands(bands, dstH, [&](unsigned band, uint32_t firstRow, uint32_t endRow) {
+        H* line[2] = {lines.get() + 2 * lineLanes * band, lines.get() + 2 * lineLanes * band + lineLanes};
+        int64_t held = -2;  // source row held in line[0]; line[1] holds the next
+        for (uint32_t y = firstRow; y < endRow; ++y) {
+            if (aborted(abort)) return;
+            const uint64_t pos = 32768 + y * stepY;
+            const int64_t i = int64_t(std::min<uint64_t>(pos >> 16, srcH - 1));
+            const uint32_t g = uint32_t(pos >> 8) & 255;
+            const auto nextRow = [&](int64_t r) {
+                return src->row<S>(uint32_t(std::min<int64_t>(r + 1, int64_t(srcH) - 1)));
+            };
+            if (i == held + 1) {
+                std::swap(line[0], line[1]);
+                bilinearRow<L>(nextRow(i), line[1], cols.get(), dstW);
+            } else if (i != held) {
+                bilinearRow<L>(src->row<S>(uint32_t(i)), line[0], cols.get(), dstW);
+                bilinearRow<L>(nextRow(i), line[1], cols.get(), dstW);
+            }
+            held = i;
+            S* out = dst->row<S>(y);
+            const size_t lanes = size_t(dstW) * C;
+            for (size_t k = 0; k < lanes; ++k) {
+                if constexpr (std::is_same_v<S, float>) {
+                    const float w1 = float(g) * (1.0f / 256.0f);
+                    out[k] = (1.0f - w1) * line[0][k] + w1 * line[1][k];
+                } else {
+                    out[k] = S((uint64_t(256 - g) * line[0][k] + uint64_t(g) * line[1][k]) >> 16);
+                }
             }
         }
-    }
-    return RC_OK;
+    });
+    return aborted(abort) ? RC_CANCELLED : RC_OK;
 }
 
 ResultCode bilinearDirectAny(Image* dst, const Image* src, const std::atomic<uint8_t>* abort)

@@ -72,8 +72,10 @@ public:
 private:
     TaskPool()
     {
+        // As many workers as cores: row bands of one image fill them all.
+        // The bound only guards against a nonsensical report.
         unsigned hw = std::thread::hardware_concurrency();
-        workers_ = std::clamp(hw, 2u, 4u);
+        workers_ = std::clamp(hw, 2u, 256u);
     }
 
     void workerLoop()
@@ -116,6 +118,62 @@ private:
 } // namespace
 
 unsigned taskPoolWorkers() { return TaskPool::instance().workers(); }
+
+namespace {
+// Below about half a megabyte of work a band costs more to hand over than it
+// saves; 0 as the band limit means one band per worker.
+constexpr uint64_t kDefaultBandBytes = 512 * 1024;
+std::atomic<unsigned> gBandLimit{0};
+std::atomic<uint64_t> gBandBytes{kDefaultBandBytes};
+} // namespace
+
+unsigned rowBandCount(uint32_t rows, uint64_t bytesPerRow)
+{
+    const unsigned limit = gBandLimit.load(std::memory_order_relaxed);
+    uint64_t bands = limit ? limit : taskPoolWorkers();
+    bands = std::min<uint64_t>(bands, rows);
+    const uint64_t minBytes = gBandBytes.load(std::memory_order_relaxed);
+    if (minBytes > 0) {
+        const uint64_t total = uint64_t(rows) * bytesPerRow;
+        bands = std::min<uint64_t>(bands, total / minBytes);
+    }
+    return unsigned(std::max<uint64_t>(bands, 1));
+}
+
+void runRowBands(unsigned bands, uint32_t rows, const std::function<void(unsigned, uint32_t, uint32_t)>& fn)
+{
+    if (bands <= 1 || rows <= 1) {
+        fn(0, 0, rows);
+        return;
+    }
+    bands = std::min<unsigned>(bands, rows);
+    auto first = [&](unsigned b) { return uint32_t(uint64_t(rows) * b / bands); };
+    TaskGroup group;
+    for (unsigned b = 1; b < bands; ++b) {
+        const uint32_t from = first(b), to = first(b + 1);
+        // A fresh group is never cancelling, but should the task not be
+        // queued its rows still get done here.
+        if (!group.run([&fn, b, from, to] { fn(b, from, to); })) fn(b, from, to);
+    }
+    fn(0, 0, first(1));
+    group.wait();
+}
+
+void runRowBands(uint32_t rows, uint64_t bytesPerRow, const std::function<void(uint32_t, uint32_t)>& fn)
+{
+    runRowBands(rowBandCount(rows, bytesPerRow), rows, [&fn](unsigned, uint32_t from, uint32_t to) { fn(from, to); });
+}
+
+RowBandOverride::RowBandOverride(unsigned maxBands, uint64_t minBytes)
+    : oldMax_(gBandLimit.exchange(maxBands)), oldMin_(gBandBytes.exchange(minBytes))
+{
+}
+
+RowBandOverride::~RowBandOverride()
+{
+    gBandLimit.store(oldMax_);
+    gBandBytes.store(oldMin_);
+}
 
 TaskGroup::TaskGroup() : state_(std::make_shared<State>()) {}
 

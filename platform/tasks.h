@@ -54,6 +54,34 @@ private:
 // Number of persistent workers of the shared pool.
 unsigned taskPoolWorkers();
 
+// Row bands: image operations split their rows into contiguous bands run on
+// the pool. The band count follows the pool's workers, bounded so that every
+// band carries at least the minimum work; a small image gets one band and
+// runs on the caller's thread alone.
+// How many bands suit `rows` rows of `bytesPerRow` bytes of work each (>= 1).
+unsigned rowBandCount(uint32_t rows, uint64_t bytesPerRow);
+// Runs fn(band, firstRow, endRow) for band 0 .. bands - 1, band b covering
+// rows [rows * b / bands, rows * (b + 1) / bands); returns when all are done.
+// Band 0 runs on the calling thread.
+void runRowBands(unsigned bands, uint32_t rows, const std::function<void(unsigned, uint32_t, uint32_t)>& fn);
+// Both in one: bands chosen by rowBandCount.
+void runRowBands(uint32_t rows, uint64_t bytesPerRow, const std::function<void(uint32_t, uint32_t)>& fn);
+
+// Overrides the band policy for the whole process until destroyed: at most
+// maxBands bands (1 = the one-thread path) and at least minBytes of work in
+// a band. Tests use it to compare the split paths with the one-thread path.
+class RowBandOverride {
+public:
+    RowBandOverride(unsigned maxBands, uint64_t minBytes);
+    ~RowBandOverride();
+    RowBandOverride(const RowBandOverride&) = delete;
+    RowBandOverride& operator=(const RowBandOverride&) = delete;
+
+private:
+    unsigned oldMax_;
+    uint64_t oldMin_;
+};
+
 class CriticalSection {
 public:
     void lock() { mutex_.lock(); }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -144,4 +147,62 @@ TEST(TaskGroup, TwoThreadsWaitingForTheSameGroup)
         other.join();
         EXPECT_EQ(done.load(), 3);
     }
+}
+
+TEST(RowBands, EveryRowOnceInOrderedContiguousBands)
+{
+    for (unsigned bands : {1u, 2u, 3u, 7u, 64u}) {
+        for (uint32_t rows : {0u, 1u, 5u, 97u, 1000u}) {
+            SCOPED_TRACE(std::to_string(bands) + " bands over " + std::to_string(rows) + " rows");
+            std::vector<std::atomic<int>> hits(rows);
+            std::vector<std::pair<uint32_t, uint32_t>> seen(bands, {~0u, ~0u});
+            std::atomic<unsigned> calls{0};
+            runRowBands(bands, rows, [&](unsigned band, uint32_t first, uint32_t end) {
+                ASSERT_LT(band, bands);
+                seen[band] = {first, end};
+                calls.fetch_add(1);
+                for (uint32_t y = first; y < end; ++y) hits[y].fetch_add(1);
+            });
+            for (uint32_t y = 0; y < rows; ++y) EXPECT_EQ(hits[y].load(), 1) << "row " << y;
+            // The bands follow each other: band b starts where b - 1 ended.
+            uint32_t next = 0;
+            for (unsigned b = 0; b < calls.load(); ++b) {
+                EXPECT_EQ(seen[b].first, next);
+                next = seen[b].second;
+            }
+            EXPECT_EQ(next, rows);
+        }
+    }
+}
+
+TEST(RowBands, BandsRunOnSeveralThreadsAndSmallWorkStaysOnOne)
+{
+    // Small images: one band, on the caller.
+    EXPECT_EQ(rowBandCount(100, 100), 1u);
+    EXPECT_EQ(rowBandCount(1, uint64_t(1) << 30), 1u);
+    // A 20-megapixel image gets one band per worker.
+    EXPECT_EQ(rowBandCount(4000, 5000 * 4), taskPoolWorkers());
+    EXPECT_EQ(taskPoolWorkers(), std::max(2u, std::thread::hardware_concurrency()));
+    {
+        RowBandOverride one(1, 0);
+        EXPECT_EQ(rowBandCount(4000, 5000 * 4), 1u);
+    }
+    RowBandOverride many(5, 0);
+    EXPECT_EQ(rowBandCount(3, 1), 3u);
+    EXPECT_EQ(rowBandCount(300, 1), 5u);
+    // While band 0 holds the caller, the others must be taken by workers.
+    std::atomic<int> arrived{0};
+    std::mutex m;
+    std::vector<std::thread::id> ids;
+    runRowBands(2, 2, [&](unsigned, uint32_t, uint32_t) {
+        {
+            std::lock_guard<std::mutex> hold(m);
+            ids.push_back(std::this_thread::get_id());
+        }
+        arrived.fetch_add(1);
+        for (int spin = 0; spin < 2000 && arrived.load() < 2; ++spin)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_NE(ids[0], ids[1]);
 }
