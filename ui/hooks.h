@@ -45,6 +45,8 @@ struct UiHooks {
     std::function<std::optional<QColor>(QWidget* owner, const QColor& initial)> chooseColour;
     std::function<bool(const QString& target)> shellOpen;
     std::function<void(int topic)> helpShow;
+    // Ends the program at once, leaving its settings as they were stored.
+    std::function<void()> quitWithoutSaving;
 };
 
 // The process-wide hooks; tests reset them between cases.

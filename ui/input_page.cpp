@@ -25,6 +25,7 @@
 #include "app/presets.h"
 #include "core/format.h"
 #include "core/text.h"
+#include "ui/about_dialog.h"
 #include "ui/add_directory_dialog.h"
 #include "ui/image_open_dialog.h"
 #include "ui/msgbox.h"
@@ -189,8 +190,6 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
         addControl(b.id, button);
         buttons->addWidget(button);
     }
-    // The About dialog is not part of this program yet.
-    controls().setEnabled(CMD_ABOUT, false);
     buttons->addStretch(1);
 
     auto* hint1 = new QLabel(QStringLiteral("You can also drag'n'drop files from the Windows Explorer."), this);
@@ -366,6 +365,9 @@ void InputPage::runCommand(int id)
     case CMD_MIRROR_HORIZONTAL_ON:
     case CMD_MIRROR_HORIZONTAL_OFF:
         fileListSetOrientation(*list_, rows, ORIENT_MIRROR_H, id == CMD_MIRROR_HORIZONTAL_ON ? ORIENT_MIRROR_H : 0);
+        break;
+    case CMD_ABOUT:
+        aboutDialogRun(frame() ? static_cast<QWidget*>(frame()) : this);
         break;
     case CMD_PATTERN_RENAME:
         if (renameDialogRun(frame() ? static_cast<QWidget*>(frame()) : this, renameParams))

@@ -12,6 +12,7 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "core/image_cache.h"
+#include "ui/about_dialog.h"
 #include "ui/msgbox.h"
 #include "ui/ui_kit.h"
 #include "ui/wizard_app.h"
@@ -74,7 +75,9 @@ int main(int argc, char** argv)
     // A silent run takes its settings from the store and its presets, and
     // leaves the store alone: what one preset asked for (deleting sources,
     // say) must not carry over to a later run that did not ask.
-    if (!silent && !jobSettings().silentMode) settingsSave();
+    // Leaving for the download page ends the program with the settings as
+    // they were stored.
+    if (!silent && !jobSettings().silentMode && !ui::quitWithoutSavingRequested()) settingsSave();
     // The read-ahead uses the registry: stop it first.
     imageCacheDestroy(&imageCache());
     formatRegistry().clear();
