@@ -268,7 +268,7 @@ TEST_F(AboutDialogTest, RefusedHangingOrUntrustedServersOfferNothing)
     s->body = "5.3.0.0";
     s->hang = true;
     bool shown = false;
-    check(trusting(s->port(), 400), &shown);
+    check(trusting(s->port(), 1500), &shown);
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(s->requests.size(), 1);
     EXPECT_TRUE(shown);
