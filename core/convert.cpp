@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "core/quantize.h"
 #include "core/quantize_options.h"
 #include "core/ycc_simd.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -112,6 +115,19 @@ uint16_t grey16OfEntry(uint32_t e, bool luminance)
 }
 
 bool sameSize(const Image* a, const Image* b) { return a->width == b->width && a->height == b->height; }
+
+// Conversions that treat every row on its own run in bands of rows on the
+// task pool (error diffusion carries from row to row and stays on one
+// thread). fn(first, end) returns false when its row buffers cannot be had.
+bool rowBands(const Image* dst, const Image* src, const std::function<bool(uint32_t, uint32_t)>& fn)
+{
+    std::atomic<bool> ok{true};
+    const uint64_t rowWork = uint64_t(src->width) * (src->bytesPerPixel() + dst->bytesPerPixel());
+    runRowBands(src->height, rowWork, [&](uint32_t first, uint32_t end) {
+        if (!fn(first, end)) ok.store(false, std::memory_order_relaxed);
+    });
+    return ok.load();
+}
 
 bool validSource(const Image* src) { return src->pixelFormat <= PF_INDEXED8 && src->pixels(); }
 
@@ -463,7 +479,10 @@ ResultCode imageCopySame(Image* dst, const Image* src)
         return RC_INVALID_PARAMETER;
     if (dst != src) {
         const size_t n = size_t(src->width) * src->bytesPerPixel();
-        for (uint32_t y = 0; y < src->height; ++y) std::memcpy(dst->rowBytesPtr(y), src->rowBytesPtr(y), n);
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) std::memcpy(dst->rowBytesPtr(y), src->rowBytesPtr(y), n);
+            return true;
+        });
         if (src->palette() && dst->indexedView()) dst->indexedView()->setPalette(src->palette(), 256);
     }
     finish(dst, src);
@@ -479,6 +498,25 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
     switch (src->pixelFormat) {
     case PF_RGBA16:
     case PF_RGBA_FLOAT: {
+        if (!dither) {
+            const bool done = rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+                AlignedBuffer<Rgba16> tmp;
+                if (src->pixelFormat == PF_RGBA_FLOAT && !tmp.allocate(w)) return false;
+                for (uint32_t y = first; y < end; ++y) {
+                    const Rgba16* s = src->row<Rgba16>(y);
+                    if (src->pixelFormat != PF_RGBA16) {
+                        rowToRgba16(tmp.get(), src, y);
+                        s = tmp.get();
+                    }
+                    Rgba8* d = dst->row<Rgba8>(y);
+                    for (uint32_t x = 0; x < w; ++x)
+                        d[x] = {uint8_t(s[x].b >> 8), uint8_t(s[x].g >> 8), uint8_t(s[x].r >> 8), uint8_t(s[x].a >> 8)};
+                }
+                return true;
+            });
+            if (!done) return RC_OUT_OF_MEMORY;
+            break;
+        }
         AlignedBuffer<Rgba16> tmp;
         if (src->pixelFormat == PF_RGBA_FLOAT && !tmp.allocate(w)) return RC_OUT_OF_MEMORY;
         Diffuser<3> diffuser;
@@ -503,11 +541,14 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
         break;
     }
     case PF_GRAY8:
-        for (uint32_t y = 0; y < h; ++y) {
-            const uint8_t* s = src->row<uint8_t>(y);
-            Rgba8* d = dst->row<Rgba8>(y);
-            for (uint32_t x = 0; x < w; ++x) d[x] = {s[x], s[x], s[x], 255};
-        }
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) {
+                const uint8_t* s = src->row<uint8_t>(y);
+                Rgba8* d = dst->row<Rgba8>(y);
+                for (uint32_t x = 0; x < w; ++x) d[x] = {s[x], s[x], s[x], 255};
+            }
+            return true;
+        });
         break;
     case PF_GRAY16:
     case PF_GRAY_FLOAT: {
@@ -535,11 +576,14 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
     }
     case PF_INDEXED8: {
         const uint32_t* pal = src->palette();
-        for (uint32_t y = 0; y < h; ++y) {
-            const uint8_t* s = src->row<uint8_t>(y);
-            uint32_t* d = dst->row<uint32_t>(y);
-            for (uint32_t x = 0; x < w; ++x) d[x] = pal[s[x]];
-        }
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) {
+                const uint8_t* s = src->row<uint8_t>(y);
+                uint32_t* d = dst->row<uint32_t>(y);
+                for (uint32_t x = 0; x < w; ++x) d[x] = pal[s[x]];
+            }
+            return true;
+        });
         break;
     }
     default: return RC_UNSUPPORTED_COLOUR_FORMAT;
@@ -553,7 +597,10 @@ ResultCode imageConvertToRgba16(Image* dst, const Image* src)
     ResultCode rc = checkDst(dst, src, dst && dst->rgba16View());
     if (failed(rc)) return rc;
     if (src->pixelFormat == PF_RGBA16) return imageCopySame(dst, src);
-    for (uint32_t y = 0; y < src->height; ++y) rowToRgba16(dst->row<Rgba16>(y), src, y);
+    rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+        for (uint32_t y = first; y < end; ++y) rowToRgba16(dst->row<Rgba16>(y), src, y);
+        return true;
+    });
     finish(dst, src);
     return RC_OK;
 }
@@ -563,23 +610,30 @@ ResultCode imageConvertToRgbaFloat(Image* dst, const Image* src)
     ResultCode rc = checkDst(dst, src, dst && dst->rgbaFloatView());
     if (failed(rc)) return rc;
     if (src->pixelFormat == PF_RGBA_FLOAT) return imageCopySame(dst, src);
-    const uint32_t w = src->width, h = src->height;
+    const uint32_t w = src->width;
     if (src->pixelFormat == PF_GRAY_FLOAT) {
-        for (uint32_t y = 0; y < h; ++y) {
-            const float* s = src->row<float>(y);
-            RgbaF* d = dst->row<RgbaF>(y);
-            for (uint32_t x = 0; x < w; ++x) d[x] = {s[x], s[x], s[x], 1.0f};
-        }
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) {
+                const float* s = src->row<float>(y);
+                RgbaF* d = dst->row<RgbaF>(y);
+                for (uint32_t x = 0; x < w; ++x) d[x] = {s[x], s[x], s[x], 1.0f};
+            }
+            return true;
+        });
     } else {
-        AlignedBuffer<Rgba16> tmp;
-        if (!tmp.allocate(w)) return RC_OUT_OF_MEMORY;
-        for (uint32_t y = 0; y < h; ++y) {
-            rowToRgba16(tmp.get(), src, y);
-            const Rgba16* s = tmp.get();
-            RgbaF* d = dst->row<RgbaF>(y);
-            for (uint32_t x = 0; x < w; ++x)
-                d[x] = {s[x].b * kInv65535, s[x].g * kInv65535, s[x].r * kInv65535, s[x].a * kInv65535};
-        }
+        const bool done = rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            AlignedBuffer<Rgba16> tmp;
+            if (!tmp.allocate(w)) return false;
+            for (uint32_t y = first; y < end; ++y) {
+                rowToRgba16(tmp.get(), src, y);
+                const Rgba16* s = tmp.get();
+                RgbaF* d = dst->row<RgbaF>(y);
+                for (uint32_t x = 0; x < w; ++x)
+                    d[x] = {s[x].b * kInv65535, s[x].g * kInv65535, s[x].r * kInv65535, s[x].a * kInv65535};
+            }
+            return true;
+        });
+        if (!done) return RC_OUT_OF_MEMORY;
     }
     finish(dst, src);
     return RC_OK;
@@ -593,29 +647,56 @@ ResultCode imageConvertToGray8(Image* dst, const Image* src, bool dither, bool l
     const uint32_t w = src->width, h = src->height;
     switch (src->pixelFormat) {
     case PF_RGBA8:
-        for (uint32_t y = 0; y < h; ++y) rgba8RowToGray(dst->row<uint8_t>(y), src->row<Rgba8>(y), w, luminance);
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y)
+                rgba8RowToGray(dst->row<uint8_t>(y), src->row<Rgba8>(y), w, luminance);
+            return true;
+        });
         break;
     case PF_RGBA16:
         if (!dither) {
-            for (uint32_t y = 0; y < h; ++y) {
-                const Rgba16* s = src->row<Rgba16>(y);
-                uint8_t* d = dst->row<uint8_t>(y);
-                if (luminance) {
-                    const float* dec = decodeTable16();
-                    for (uint32_t x = 0; x < w; ++x)
-                        d[x] = floatToU8(srgbEncode(luminanceLinear(dec[s[x].b], dec[s[x].g], dec[s[x].r])));
-                } else {
-                    // The channel mean scaled from 0..65535 to 0..255, rounded.
-                    for (uint32_t x = 0; x < w; ++x)
-                        d[x] = uint8_t((uint32_t(s[x].b) + s[x].g + s[x].r + 385) / 771);
+            rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+                for (uint32_t y = first; y < end; ++y) {
+                    const Rgba16* s = src->row<Rgba16>(y);
+                    uint8_t* d = dst->row<uint8_t>(y);
+                    if (luminance) {
+                        const float* dec = decodeTable16();
+                        for (uint32_t x = 0; x < w; ++x)
+                            d[x] = floatToU8(srgbEncode(luminanceLinear(dec[s[x].b], dec[s[x].g], dec[s[x].r])));
+                    } else {
+                        // The channel mean scaled from 0..65535 to 0..255, rounded.
+                        for (uint32_t x = 0; x < w; ++x)
+                            d[x] = uint8_t((uint32_t(s[x].b) + s[x].g + s[x].r + 385) / 771);
+                    }
                 }
-            }
+                return true;
+            });
             break;
         }
         [[fallthrough]];
     case PF_RGBA_FLOAT:
     case PF_GRAY16:
     case PF_GRAY_FLOAT: {
+        if (!dither) {
+            const bool done = rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+                AlignedBuffer<uint16_t> tmp;
+                if (src->pixelFormat != PF_GRAY16 && !tmp.allocate(w)) return false;
+                for (uint32_t y = first; y < end; ++y) {
+                    const uint16_t* s;
+                    if (src->pixelFormat == PF_GRAY16) {
+                        s = src->row<uint16_t>(y);
+                    } else {
+                        rowToGray16(tmp.get(), src, y, luminance, nullptr);
+                        s = tmp.get();
+                    }
+                    uint8_t* d = dst->row<uint8_t>(y);
+                    for (uint32_t x = 0; x < w; ++x) d[x] = uint8_t(s[x] >> 8);
+                }
+                return true;
+            });
+            if (!done) return RC_OUT_OF_MEMORY;
+            break;
+        }
         AlignedBuffer<uint16_t> tmp;
         if (src->pixelFormat != PF_GRAY16 && !tmp.allocate(w)) return RC_OUT_OF_MEMORY;
         Diffuser<1> diffuser;
@@ -638,11 +719,14 @@ ResultCode imageConvertToGray8(Image* dst, const Image* src, bool dither, bool l
     case PF_INDEXED8: {
         uint8_t table[256];
         greyTable8(table, src, luminance);
-        for (uint32_t y = 0; y < h; ++y) {
-            const uint8_t* s = src->row<uint8_t>(y);
-            uint8_t* d = dst->row<uint8_t>(y);
-            for (uint32_t x = 0; x < w; ++x) d[x] = table[s[x]];
-        }
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) {
+                const uint8_t* s = src->row<uint8_t>(y);
+                uint8_t* d = dst->row<uint8_t>(y);
+                for (uint32_t x = 0; x < w; ++x) d[x] = table[s[x]];
+            }
+            return true;
+        });
         break;
     }
     default: return RC_UNSUPPORTED_COLOUR_FORMAT;
@@ -658,7 +742,10 @@ ResultCode imageConvertToGray16(Image* dst, const Image* src, bool luminance)
     if (src->pixelFormat == PF_GRAY16) return imageCopySame(dst, src);
     uint16_t table[256];
     if (src->pixelFormat == PF_INDEXED8) greyTable16(table, src, luminance);
-    for (uint32_t y = 0; y < src->height; ++y) rowToGray16(dst->row<uint16_t>(y), src, y, luminance, table);
+    rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+        for (uint32_t y = first; y < end; ++y) rowToGray16(dst->row<uint16_t>(y), src, y, luminance, table);
+        return true;
+    });
     finish(dst, src);
     return RC_OK;
 }
@@ -668,26 +755,33 @@ ResultCode imageConvertToGrayFloat(Image* dst, const Image* src, bool luminance)
     ResultCode rc = checkDst(dst, src, dst && dst->grayFloatView());
     if (failed(rc)) return rc;
     if (src->pixelFormat == PF_GRAY_FLOAT) return imageCopySame(dst, src);
-    const uint32_t w = src->width, h = src->height;
+    const uint32_t w = src->width;
     if (src->pixelFormat == PF_RGBA_FLOAT) {
-        for (uint32_t y = 0; y < h; ++y) {
-            const RgbaF* s = src->row<RgbaF>(y);
-            float* d = dst->row<float>(y);
-            if (luminance)
-                for (uint32_t x = 0; x < w; ++x) d[x] = lumaOfFloat(s[x].b, s[x].g, s[x].r);
-            else
-                for (uint32_t x = 0; x < w; ++x) d[x] = (s[x].b + s[x].g + s[x].r) * kThird;
-        }
+        rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            for (uint32_t y = first; y < end; ++y) {
+                const RgbaF* s = src->row<RgbaF>(y);
+                float* d = dst->row<float>(y);
+                if (luminance)
+                    for (uint32_t x = 0; x < w; ++x) d[x] = lumaOfFloat(s[x].b, s[x].g, s[x].r);
+                else
+                    for (uint32_t x = 0; x < w; ++x) d[x] = (s[x].b + s[x].g + s[x].r) * kThird;
+            }
+            return true;
+        });
     } else {
-        AlignedBuffer<uint16_t> tmp;
-        if (!tmp.allocate(w)) return RC_OUT_OF_MEMORY;
         uint16_t table[256];
         if (src->pixelFormat == PF_INDEXED8) greyTable16(table, src, luminance);
-        for (uint32_t y = 0; y < h; ++y) {
-            rowToGray16(tmp.get(), src, y, luminance, table);
-            float* d = dst->row<float>(y);
-            for (uint32_t x = 0; x < w; ++x) d[x] = tmp[x] * kInv65535;
-        }
+        const bool done = rowBands(dst, src, [&](uint32_t first, uint32_t end) {
+            AlignedBuffer<uint16_t> tmp;
+            if (!tmp.allocate(w)) return false;
+            for (uint32_t y = first; y < end; ++y) {
+                rowToGray16(tmp.get(), src, y, luminance, table);
+                float* d = dst->row<float>(y);
+                for (uint32_t x = 0; x < w; ++x) d[x] = tmp[x] * kInv65535;
+            }
+            return true;
+        });
+        if (!done) return RC_OUT_OF_MEMORY;
     }
     finish(dst, src);
     return RC_OK;

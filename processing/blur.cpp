@@ -1,6 +1,7 @@
 #include "processing/blur.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,7 @@
 #include "core/image.h"
 #include "core/image_info.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -403,6 +405,34 @@ ResultCode runFilter(const BandJob& job, const Kernel& kernel, const Params& prm
     }
 }
 
+// Runs the filter over bands of rows on the task pool. A band reads rows
+// half the kernel beyond its own, which the neighbouring bands overwrite
+// when filtering in place; then the bands read from a copy of the source.
+ResultCode filterInBands(const Image* work, Image* out, const Kernel& kernel, const Params& prm)
+{
+    const uint64_t rowWork = uint64_t(work->width) * work->bytesPerPixel() * kernel.size;
+    const unsigned bands = rowBandCount(work->height, rowWork);
+    Ref<Image> held;
+    const Image* from = work;
+    if (bands > 1 && out == work) {
+        held = Ref<Image>::adopt(imageCreate(work->pixelFormat, work->size()));
+        if (!held || failed(imageCopySame(held.get(), work))) return RC_OUT_OF_MEMORY;
+        from = held.get();
+    }
+    std::atomic<int> firstFailure{RC_OK};
+    runRowBands(bands, work->height, [&](unsigned, uint32_t first, uint32_t end) {
+        BandJob job;
+        job.source = from;
+        job.destination = out;
+        job.firstRow = first;
+        job.endRow = end;
+        const ResultCode rc = runFilter(job, kernel, prm);
+        int expected = RC_OK;
+        if (failed(rc)) firstFailure.compare_exchange_strong(expected, int(rc));
+    });
+    return ResultCode(firstFailure.load());
+}
+
 bool isFloat(PixelFormat f) { return f == PF_RGBA_FLOAT || f == PF_GRAY_FLOAT; }
 uint32_t channels(PixelFormat f) { return f <= PF_RGBA_FLOAT ? 4 : 1; }
 
@@ -441,12 +471,7 @@ ResultCode filterImage(Image* dst, const Image* src, float radius, float sigma, 
     Kernel kernel;
     if (!kernel.build(radius, sigma, !isFloat(work->pixelFormat), channels(work->pixelFormat)))
         return RC_OUT_OF_MEMORY;
-    BandJob job;
-    job.source = work;
-    job.destination = out;
-    job.firstRow = 0;
-    job.endRow = work->height;
-    ResultCode rc = runFilter(job, kernel, prm);
+    ResultCode rc = filterInBands(work, out, kernel, prm);
     if (failed(rc)) return rc;
     if (out != dst) {
         rc = convertIntoDestination(dst, out);

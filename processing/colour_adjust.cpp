@@ -11,6 +11,7 @@
 #include "core/byte_cursor.h"
 #include "core/convert.h"
 #include "core/image.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -327,20 +328,25 @@ ResultCode imageColorAdjust(Image* dst, const Image* src, const AdjustmentSettin
         colorAdjustPalette(view->palette(), 256, adj);
         view->paletteChanged();
     } else {
-        BandJob job;
-        job.source = src;
-        job.destination = dst;
-        job.firstRow = 0;
-        job.endRow = dst->height;
+        void (*rows)(const BandJob&, const AdjustmentSettings&) = nullptr;
         switch (src->pixelFormat) {
-        case PF_RGBA8: colorAdjustRowsRgba8(job, adj); break;
-        case PF_RGBA16: colorAdjustRowsRgba16(job, adj); break;
-        case PF_RGBA_FLOAT: colorAdjustRowsRgbaFloat(job, adj); break;
-        case PF_GRAY8: colorAdjustRowsGray8(job, adj); break;
-        case PF_GRAY16: colorAdjustRowsGray16(job, adj); break;
-        case PF_GRAY_FLOAT: colorAdjustRowsGrayFloat(job, adj); break;
+        case PF_RGBA8: rows = colorAdjustRowsRgba8; break;
+        case PF_RGBA16: rows = colorAdjustRowsRgba16; break;
+        case PF_RGBA_FLOAT: rows = colorAdjustRowsRgbaFloat; break;
+        case PF_GRAY8: rows = colorAdjustRowsGray8; break;
+        case PF_GRAY16: rows = colorAdjustRowsGray16; break;
+        case PF_GRAY_FLOAT: rows = colorAdjustRowsGrayFloat; break;
         default: return RC_UNSUPPORTED_COLOUR_FORMAT;
         }
+        // Every pixel on its own: bands of rows on the pool, in place too.
+        runRowBands(dst->height, uint64_t(dst->width) * dst->bytesPerPixel() * 4, [&](uint32_t first, uint32_t end) {
+            BandJob job;
+            job.source = src;
+            job.destination = dst;
+            job.firstRow = first;
+            job.endRow = end;
+            rows(job, adj);
+        });
     }
     uint32_t background = src->frameInfo.backgroundColour;
     colorAdjustPalette(&background, 1, adj);

@@ -6,6 +6,7 @@
 #include "core/convert.h"
 #include "core/image.h"
 #include "core/image_info.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -15,16 +16,19 @@ struct Pixel128 {
     uint64_t lo, hi;
 };
 
-// dst(x, y) = src[base + y rowStep + x colStep], in pixels. Square tiles keep
-// both the rows read and the rows written in cache during a quarter turn.
+// dst(x, y) = src[base + y rowStep + x colStep], in pixels, for destination
+// rows [firstRow, endRow). Square tiles keep both the rows read and the rows
+// written in cache during a quarter turn.
+constexpr uint32_t kTile = 64;
+
 template <class T>
-void remap(Image* dst, const Image* src, int64_t base, int64_t rowStep, int64_t colStep)
+void remap(Image* dst, const Image* src, int64_t base, int64_t rowStep, int64_t colStep, uint32_t firstRow,
+           uint32_t endRow)
 {
-    constexpr uint32_t kTile = 64;
     const T* s = static_cast<const T*>(src->pixels());
-    const uint32_t dw = dst->width, dh = dst->height;
-    for (uint32_t ty = 0; ty < dh; ty += kTile) {
-        const uint32_t ye = std::min(dh, ty + kTile);
+    const uint32_t dw = dst->width;
+    for (uint32_t ty = firstRow; ty < endRow; ty += kTile) {
+        const uint32_t ye = std::min(endRow, ty + kTile);
         for (uint32_t tx = 0; tx < dw; tx += kTile) {
             const uint32_t xe = std::min(dw, tx + kTile);
             for (uint32_t y = ty; y < ye; ++y) {
@@ -36,16 +40,23 @@ void remap(Image* dst, const Image* src, int64_t base, int64_t rowStep, int64_t 
     }
 }
 
+// The bands are whole rows of tiles, on the task pool.
 void remapPixels(Image* dst, const Image* src, int64_t base, int64_t rowStep, int64_t colStep)
 {
-    switch (src->bytesPerPixel()) {
-    case 1: remap<uint8_t>(dst, src, base, rowStep, colStep); break;
-    case 2: remap<uint16_t>(dst, src, base, rowStep, colStep); break;
-    case 4: remap<uint32_t>(dst, src, base, rowStep, colStep); break;
-    case 8: remap<uint64_t>(dst, src, base, rowStep, colStep); break;
-    case 16: remap<Pixel128>(dst, src, base, rowStep, colStep); break;
-    default: break;
-    }
+    const uint32_t dh = dst->height;
+    const uint32_t tileRows = uint32_t((uint64_t(dh) + kTile - 1) / kTile);
+    const uint64_t tileRowWork = uint64_t(dst->width) * dst->bytesPerPixel() * kTile * 2;
+    runRowBands(tileRows, tileRowWork, [&](uint32_t first, uint32_t end) {
+        const uint32_t y0 = first * kTile, y1 = uint32_t(std::min<uint64_t>(uint64_t(end) * kTile, dh));
+        switch (src->bytesPerPixel()) {
+        case 1: remap<uint8_t>(dst, src, base, rowStep, colStep, y0, y1); break;
+        case 2: remap<uint16_t>(dst, src, base, rowStep, colStep, y0, y1); break;
+        case 4: remap<uint32_t>(dst, src, base, rowStep, colStep, y0, y1); break;
+        case 8: remap<uint64_t>(dst, src, base, rowStep, colStep, y0, y1); break;
+        case 16: remap<Pixel128>(dst, src, base, rowStep, colStep, y0, y1); break;
+        default: break;
+        }
+    });
 }
 
 // The turns after folding both mirror bits into a half turn.

@@ -6,6 +6,8 @@
 #include <functional>
 
 #include "core/box_reduce.h"
+#include "core/convert.h"
+#include "core/quantize_options.h"
 #include "core/resample.h"
 #include "core/resize.h"
 #include "platform/tasks.h"
@@ -105,4 +107,42 @@ TEST(RowBands, AbortStopsEveryBand)
     std::atomic<uint8_t> abort{1};
     EXPECT_EQ(resampleRun(RF_CATMULL_ROM, dst.get(), src.get(), &abort), RC_CANCELLED);
     EXPECT_EQ(imageResample(dst.get(), src.get(), RF_BILINEAR, &abort), RC_CANCELLED);
+}
+
+TEST(RowBands, PixelFormatConversionsMatchOneThread)
+{
+    // Every pair of formats, with and without luminance weighting of greys;
+    // palette sources carry a random palette.
+    const PixelFormat sources[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT, PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT, PF_INDEXED8};
+    QuantizeOptions& q = globalQuantizeOptions();
+    const QuantizeOptions saved = q;
+    for (uint8_t luminance : {uint8_t(0), uint8_t(1)}) {
+        q.greyByLuminance = luminance;
+        for (PixelFormat from : sources) {
+            Ref<Image> src = Ref<Image>::adopt(makeTestImage(from, 71, 53, from * 5 + 1));
+            ASSERT_TRUE(src);
+            if (uint32_t* pal = src->palette())
+                for (uint32_t i = 0; i < 256; ++i) pal[i] = i * 2654435761u;
+            for (PixelFormat to : kDirect) {
+                if (from == to) continue;
+                SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to) + " luminance " +
+                             std::to_string(luminance));
+                Ref<Image> single = Ref<Image>::adopt(imageCreate(to, src->size()));
+                ASSERT_TRUE(single);
+                {
+                    RowBandOverride one(1, 0);
+                    ASSERT_EQ(imageConvertPixels(single.get(), src.get(), false), RC_OK);
+                }
+                for (unsigned bands : {2u, 7u}) {
+                    Ref<Image> split = Ref<Image>::adopt(imageCreate(to, src->size()));
+                    ASSERT_TRUE(split);
+                    for (uint32_t y = 0; y < split->height; ++y) std::memset(split->rowBytesPtr(y), 0x5A, split->rowBytes());
+                    RowBandOverride many(bands, 0);
+                    ASSERT_EQ(imageConvertPixels(split.get(), src.get(), false), RC_OK);
+                    EXPECT_EQ(firstDifference(single.get(), split.get()), -1) << bands << " bands";
+                }
+            }
+        }
+    }
+    q = saved;
 }
