@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <unistd.h>
 
 #include <cmath>
@@ -373,6 +375,48 @@ TEST(TiffWriter, TextTagsResolutionAndPagesReachExiftoolAndTiffinfo)
     // One frame asked for: one page.
     ASSERT_EQ(writeTiff(a.get(), dir / "one.tiff", u"Uncompressed", CF_RGB24, 0, false), RC_OK);
     EXPECT_EQ(runOutput("tiffinfo " + q(dir / "one.tiff") + " 2>&1 | grep -c 'TIFF Directory'"), "1\n");
+}
+
+// EXIF (with GPS) and XMP written into a TIFF reach exiftool and our own
+// reader with their values.
+TEST(TiffWriter, ExifGpsAndXmpReachExiftoolAndOurReader)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    TempDir dir;
+    Ref<Image> a = picture(PF_RGBA8, 24, 16, 0, false);
+    a->info()->set(INFO_TITLE, u"Quay");
+    a->info()->set(INFO_CAMERA_MAKE, u"Ca");
+    a->info()->set(INFO_CAMERA_MODEL, u"EOS 5");
+    a->info()->set(INFO_EXPOSURE_TIME, u"0.000125 s");
+    a->info()->set(INFO_FNUMBER, u"2.800");
+    a->info()->set(INFO_ISO_SPEED, u"400");
+    a->info()->set(INFO_GPS, u"48\u00B051'24.499\" S, 2\u00B021'59.996\" W, -12m");
+    a->info()->set(INFO_KEYWORD_FIRST, u"harbour");
+    a->info()->set(INFO_KEYWORD_FIRST + 1, u"boats");
+    ASSERT_EQ(writeTiff(a.get(), dir / "e.tiff", u"LZW compressed", CF_RGB24), RC_OK);
+    const std::string tags = runOutput("exiftool -s -s -s -n -Make -Model -ExposureTime -FNumber -ISO "
+                                       "-GPSLatitude -GPSLongitude -GPSAltitude -XMP:Subject " + q(dir / "e.tiff"));
+    std::istringstream lines(tags);
+    std::vector<std::string> v;
+    for (std::string line; std::getline(lines, line);) v.push_back(line);
+    ASSERT_EQ(v.size(), 9u) << tags;
+    EXPECT_EQ(v[0], "Ca");
+    EXPECT_EQ(v[1], "EOS 5");
+    EXPECT_NEAR(std::stod(v[2]), 0.000125, 1e-9);
+    EXPECT_NEAR(std::stod(v[3]), 2.8, 1e-6);
+    EXPECT_EQ(v[4], "400");
+    EXPECT_NEAR(std::stod(v[5]), -(48 + 51 / 60.0 + 24.499 / 3600), 1e-5);
+    EXPECT_NEAR(std::stod(v[6]), -(2 + 21 / 60.0 + 59.996 / 3600), 1e-5);
+    EXPECT_NEAR(std::stod(v[7]), -12, 1e-6);
+    EXPECT_EQ(v[8], "harbour, boats");
+
+    ResultCode rc;
+    Ref<ImageReader> reader;
+    Ref<Image> back = decodeFile(dir / "e.tiff", &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_CAMERA_MODEL)), u"EOS 5");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_FNUMBER)), u"2.800");
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_KEYWORD_FIRST + 1)), u"boats");
 }
 
 TEST(TiffWriter, FailuresAreReported)
