@@ -12,6 +12,10 @@
 
 class QWidget;
 
+namespace quillon {
+struct FileEntry;
+}
+
 namespace quillon::ui {
 
 struct MsgButton {
@@ -47,6 +51,8 @@ struct UiHooks {
     std::function<void(int topic)> helpShow;
     // Ends the program at once, leaving its settings as they were stored.
     std::function<void()> quitWithoutSaving;
+    // The per-file sheet for one entry at a start page; true when confirmed.
+    std::function<bool(QWidget* owner, FileEntry& entry, int startPage)> fileSheet;
 };
 
 // The process-wide hooks; tests reset them between cases.

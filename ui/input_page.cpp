@@ -27,6 +27,7 @@
 #include "core/text.h"
 #include "ui/about_dialog.h"
 #include "ui/add_directory_dialog.h"
+#include "ui/file_sheet.h"
 #include "ui/image_open_dialog.h"
 #include "ui/msgbox.h"
 #include "ui/rename_dialog.h"
@@ -216,6 +217,9 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
         if (column >= 0 && column < 5) fileListSort(*list_, kColumnCompare[column]);
     });
     connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { updateCount(); });
+    connect(view_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) runCommand(CMD_FILE_INFO);
+    });
     connect(view_, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
         std::unique_ptr<QMenu> menu = buildContextMenu();
         QAction* chosen = menu->exec(view_->viewport()->mapToGlobal(at));
@@ -258,6 +262,8 @@ std::unique_ptr<QMenu> InputPage::buildContextMenu()
     const std::vector<size_t> rows = selectedRows();
     const bool selected = !rows.empty();
     if (selected) {
+        QAction* info = add(menu.get(), QStringLiteral("File info && tools..."), CMD_FILE_INFO);
+        menu->setDefaultAction(info);
         add(menu.get(), QStringLiteral("View image"), CMD_VIEW_IMAGE);
         add(menu.get(), rows.size() == 1 ? QStringLiteral("Remove file") : QStringLiteral("Remove files"),
             CMD_REMOVE_FILES);
@@ -268,6 +274,7 @@ std::unique_ptr<QMenu> InputPage::buildContextMenu()
     if (list_->rowCount() > 0) add(menu.get(), QStringLiteral("Clear all"), CMD_CLEAR_ALL);
     if (selected) {
         menu->addSeparator();
+        add(menu.get(), QStringLiteral("Override file name..."), CMD_OVERRIDE_NAME);
         add(menu.get(), QStringLiteral("Add alpha from 2nd file..."), CMD_ADD_ALPHA_FILE);
         bool anyAlpha = false;
         int common = -1;
@@ -280,6 +287,7 @@ std::unique_ptr<QMenu> InputPage::buildContextMenu()
             else if (common != o) same = false;
         }
         if (anyAlpha) add(menu.get(), QStringLiteral("Clear 2nd alpha file"), CMD_CLEAR_ALPHA_FILE);
+        add(menu.get(), QStringLiteral("View meta data..."), CMD_VIEW_METADATA);
         QMenu* rotate = menu->addMenu(QStringLiteral("Rotate image"));
         const char* const names[4] = {"Don't rotate", "Rotate 90\u00B0 ccw", "Rotate 180\u00B0", "Rotate 90\u00B0 cw"};
         for (int i = 0; i < 4; ++i) {
@@ -352,6 +360,20 @@ void InputPage::runCommand(int id)
     case CMD_CLEAR_ALPHA_FILE:
         list_->clearAlphaPlane(rows);
         break;
+    case CMD_FILE_INFO:
+    case CMD_OVERRIDE_NAME:
+    case CMD_VIEW_METADATA: {
+        // The sheet shows the row the user pointed at last.
+        QModelIndex current = view_->currentIndex();
+        size_t row = 0;
+        if (current.isValid() && view_->selectionModel()->isRowSelected(current.row(), {})) row = model_->listRow(current.row());
+        else if (!rows.empty()) row = rows.front();
+        else break;
+        FileEntry& entry = list_->row(row);
+        const int start = id == CMD_FILE_INFO ? SHEET_LAST : id == CMD_OVERRIDE_NAME ? SHEET_FILE_INFO : SHEET_METADATA;
+        if (fileInfoSheetShow(frame() ? static_cast<QWidget*>(frame()) : this, entry, start)) rowsChanged();
+        break;
+    }
     case CMD_ROTATE_NONE:
     case CMD_ROTATE_90_CCW:
     case CMD_ROTATE_180:

@@ -1,0 +1,297 @@
+#include "ui/preview.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <mutex>
+
+#include "core/convert.h"
+#include "core/format.h"
+#include "core/image_cache.h"
+#include "core/resize.h"
+#include "processing/blur.h"
+#include "processing/colour_adjust.h"
+#include "processing/geometry.h"
+#include "ui/ui_kit.h"
+
+namespace quillon::ui {
+
+double previewFitFactor(int w, int h, uint32_t iw, uint32_t ih)
+{
+    if (w <= 0 || h <= 0 || iw == 0 || ih == 0) return 1.0;
+    if (iw <= uint32_t(w) && ih <= uint32_t(h)) return 1.0;
+    if (uint64_t(iw) * uint64_t(h) < uint64_t(ih) * uint64_t(w)) return double(h) / ih;
+    return double(w) / iw;
+}
+
+ResultCode previewProcess(Ref<Image>& out, const Image* source, ImageReader* alpha,
+                          const AdjustmentSettings* adjustments, const AbortFlag* cancel)
+{
+    out.reset();
+    if (!source) return RC_INVALID_PARAMETER;
+    // The source may be the cache's image: every step works on a copy of the
+    // first frame alone. Palette images are shown through their colours.
+    PixelFormat format = source->pixelFormat == PF_INDEXED8 ? PF_RGBA8 : PF_SAME;
+    Ref<Image> work = Ref<Image>::adopt(imageConvertNew(source, false, false, format));
+    if (!work) return RC_OUT_OF_MEMORY;
+    const AdjustmentSettings neutral;
+    const AdjustmentSettings& a = adjustments ? *adjustments : neutral;
+    auto stopped = [&] { return aborted(cancel); };
+
+    // The batch's order: sharpening, then orientation, then colour.
+    if (a.sharpness != 0 && !stopped()) {
+        Ref<Image> next = Ref<Image>::adopt(imageCreate(work->pixelFormat, work->size()));
+        if (next && succeeded(imageSharpen(next.get(), work.get(), 7, a.sharpness))) work = std::move(next);
+    }
+    if (a.orientation != 0 && !stopped()) {
+        const bool swap = (a.orientation & 1) != 0;
+        uint64_t size = swap ? packSize(work->height, work->width) : work->size();
+        Ref<Image> next = Ref<Image>::adopt(imageCreate(work->pixelFormat, size));
+        if (next && succeeded(imageRotateFlip(next.get(), work.get(), a.orientation))) {
+            next->alphaKind = work->alphaKind;
+            work = std::move(next);
+        }
+    }
+    if (a.colourCount > 0 && !stopped()) imageColorAdjust(work.get(), work.get(), a);
+    if ((a.crop[0] | a.crop[1] | a.crop[2] | a.crop[3]) && !stopped()) {
+        uint32_t x = a.crop[0], y = a.crop[1], w = a.crop[2], h = a.crop[3];
+        if (x < work->width && y < work->height && w && h && w <= work->width - x && h <= work->height - y) {
+            Ref<Image> next = Ref<Image>::adopt(imageCreate(work->pixelFormat, packSize(w, h)));
+            if (next && succeeded(imageCropCopy(next.get(), work.get(), packSize(x, y)))) {
+                next->alphaKind = work->alphaKind;
+                work = std::move(next);
+            }
+        }
+    }
+    if (alpha && !stopped()) {
+        Image* slot = work.release();
+        // A mask that cannot be applied leaves the picture as it was.
+        imageApplyAlphaMask(&slot, alpha, &imageCache());
+        work = Ref<Image>::adopt(slot);
+    }
+    if (stopped()) return RC_CANCELLED;
+    out = std::move(work);
+    return RC_OK;
+}
+
+QImage previewToQImage(const Image* image)
+{
+    if (!image || image->width == 0 || image->height == 0) return {};
+    Ref<Image> rgba;
+    const Image* src = image;
+    if (image->pixelFormat != PF_RGBA8) {
+        rgba = Ref<Image>::adopt(imageConvertNew(image, false, false, PF_RGBA8));
+        if (!rgba) return {};
+        src = rgba.get();
+    }
+    const bool premultiplied = image->alphaKind == ALPHA_PREMULTIPLIED;
+    QImage out(int(src->width), int(src->height),
+               premultiplied ? QImage::Format_ARGB32_Premultiplied : QImage::Format_ARGB32);
+    if (out.isNull()) return {};
+    for (uint32_t y = 0; y < src->height; ++y) {
+        const Rgba8* s = src->row<Rgba8>(y);
+        auto* d = reinterpret_cast<QRgb*>(out.scanLine(int(y)));
+        for (uint32_t x = 0; x < src->width; ++x) {
+            uint8_t alphaValue = image->alphaKind == ALPHA_NONE ? 255 : s[x].a;
+            d[x] = qRgba(s[x].r, s[x].g, s[x].b, alphaValue);
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- control
+
+PreviewControl::PreviewControl(QWidget* parent) : QPushButton(parent)
+{
+    setFlat(true);
+    setAutoDefault(false);
+    setMinimumSize(200, 150);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void PreviewControl::setPicture(const QImage& picture)
+{
+    picture_ = picture;
+    update();
+}
+
+void PreviewControl::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    const QRect r = rect();
+    p.fillRect(r, Qt::white);
+    if (picture_.isNull()) return;
+    const int iw = picture_.width(), ih = picture_.height();
+    // Larger than the control: its middle part; smaller: centred.
+    const int sx = iw > r.width() ? (iw - r.width()) / 2 : 0;
+    const int sy = ih > r.height() ? (ih - r.height()) / 2 : 0;
+    const int dx = iw > r.width() ? 0 : (r.width() - iw) / 2;
+    const int dy = ih > r.height() ? 0 : (r.height() - ih) / 2;
+    p.drawImage(QPoint(r.x() + dx, r.y() + dy), picture_,
+                QRect(sx, sy, std::min(iw, r.width()), std::min(ih, r.height())));
+}
+
+// ------------------------------------------------------------------- page
+
+// One activation's loading: created on activation, handed to the loader,
+// torn down when the page is left. Shared with the loader so that nothing it
+// touches can go while it runs, though teardown waits for it anyway.
+struct PreviewPage::Load {
+    TaskGroup tasks;
+    AbortFlag cancel{0};
+    Ref<CacheNotify> signal;
+    Ref<ImageReader> reader;
+    Ref<ImageReader> alpha;
+    std::unique_ptr<AdjustmentSettings> adjustments;
+    QSize area;
+    std::mutex lock;
+    // Under lock: the finished picture and the decoded image as decoded.
+    QImage picture;
+    bool finished = false;
+    Ref<Image> decoded;
+};
+
+namespace {
+
+void previewLoadTask(PreviewPage::Load& load, PreviewPage* page)
+{
+    auto finish = [&] {
+        load.reader.reset();
+        load.alpha.reset();
+        QMetaObject::invokeMethod(page, [page] { page->collect(); }, Qt::QueuedConnection);
+    };
+    if (aborted(&load.cancel)) return finish();
+    ImageCache* cache = &imageCache();
+    // The cache's read-ahead decodes the file, so a decode already under way
+    // for the batch or an earlier preview is shared.
+    if (imageCacheRequest(cache, load.reader->fileName(), 0, false, load.signal.get(), nullptr))
+        load.signal->event.wait();
+    if (aborted(&load.cancel)) return finish();
+    Image* image = nullptr;
+    ResultCode rc = imageCacheGetOrDecode(cache, &image, load.reader.get(), nullptr, &load.cancel);
+    Ref<Image> decoded = Ref<Image>::adopt(image);
+    if (failed(rc) || !decoded || aborted(&load.cancel)) return finish();
+
+    Ref<Image> shown;
+    rc = previewProcess(shown, decoded.get(), load.alpha.get(), load.adjustments.get(), &load.cancel);
+    if (failed(rc)) return finish();
+    double factor = previewFitFactor(load.area.width(), load.area.height(), shown->width, shown->height);
+    if (factor != 1.0) {
+        uint32_t w = std::max<uint32_t>(1, uint32_t(shown->width * factor + 0.5));
+        uint32_t h = std::max<uint32_t>(1, uint32_t(shown->height * factor + 0.5));
+        Ref<Image> scaled = Ref<Image>::adopt(imageCreate(shown->pixelFormat, packSize(w, h)));
+        if (scaled && succeeded(imageResample(scaled.get(), shown.get(), 0, &load.cancel))) shown = std::move(scaled);
+    }
+    QImage picture = previewToQImage(shown.get());
+    if (aborted(&load.cancel)) return finish();
+    {
+        std::lock_guard<std::mutex> hold(load.lock);
+        load.picture = std::move(picture);
+        load.finished = true;
+        load.decoded = std::move(decoded);
+    }
+    finish();
+}
+
+} // namespace
+
+PreviewPage::PreviewPage(FileSheet& sheet, FileEntry& entry) : SheetPage(sheet, entry)
+{
+    control_ = new PreviewControl(this);
+    controls().add(1219, control_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(control_);
+    connect(control_, &QPushButton::clicked, this, [this] {
+        // The desktop picks a program by the name, and a file accepted by
+        // its content may be named as anything.
+        if (formatFindByExtension(entry_.path, false) >= 0) shellOpen(QString::fromStdString(entry_.path.string()));
+    });
+}
+
+PreviewPage::~PreviewPage() { left(); }
+
+bool PreviewPage::loading() const { return load_ != nullptr; }
+
+void PreviewPage::activated()
+{
+    sheetLastPage() = SHEET_PREVIEW;
+    left();
+    auto load = std::make_shared<Load>();
+    // The sheet's unconfirmed changes count.
+    if (entry_.adjustments) load->adjustments = std::make_unique<AdjustmentSettings>(*entry_.adjustments);
+    adjustPageReadControls(sheet_.page(SHEET_ADJUSTMENTS), load->adjustments);
+    QString alphaPath;
+    if (SheetPage* info = sheet_.page(SHEET_FILE_INFO)) {
+        ControlMap& c = info->controls();
+        if (c.check(1203)->isChecked()) alphaPath = c.edit(1204)->text();
+        int o = c.selData(1206, 0) & 3;
+        if (c.check(1207)->isChecked()) o ^= 8;
+        if (c.check(1208)->isChecked()) o ^= 4;
+        if (o || load->adjustments) {
+            if (!load->adjustments) load->adjustments = std::make_unique<AdjustmentSettings>();
+            load->adjustments->setOrientation(uint8_t(o));
+        }
+    } else if (!entry_.alphaFilePath.empty()) {
+        alphaPath = QString::fromStdString(entry_.alphaFilePath.string());
+    }
+    control_->setPicture(QImage());
+    if (failed(imageFileOpen(load->reader, entry_.path, true))) return;
+    // A missing or unreadable alpha file is reported by the first page on OK.
+    if (!alphaPath.isEmpty() && QFileInfo::exists(alphaPath))
+        imageFileOpen(load->alpha, std::filesystem::path(alphaPath.toStdString()), true);
+    QSize area = control_->contentsRect().size();
+    if (area.width() < 16 || area.height() < 16) area = control_->minimumSize();
+    load->area = area;
+    // The signal exists before the loader runs, so leaving the page can
+    // always wake a loader that waits for the read-ahead.
+    load->signal = Ref<CacheNotify>::adopt(new CacheNotify);
+    load_ = load;
+    Load* raw = load.get();
+    // The loader holds no share of its state: leaving the page waits for it.
+    load->tasks.run([raw, this] { previewLoadTask(*raw, this); });
+}
+
+void PreviewPage::waitForLoader()
+{
+    if (!load_) return;
+    std::unique_lock<std::mutex> hold(load_->lock);
+    const bool done = load_->finished;
+    hold.unlock();
+    if (!done) {
+        // Only tests come here before the loader has finished.
+        load_->tasks.wait();
+    }
+    collect();
+}
+
+void PreviewPage::collect()
+{
+    if (!load_) return;
+    std::lock_guard<std::mutex> hold(load_->lock);
+    if (load_->finished && control_->picture().isNull()) control_->setPicture(load_->picture);
+}
+
+void PreviewPage::left()
+{
+    std::shared_ptr<Load> load = std::move(load_);
+    load_.reset();
+    if (!load) return;
+    load->cancel.store(1);
+    if (load->signal) load->signal->event.set();
+    load->tasks.wait();
+    std::lock_guard<std::mutex> hold(load->lock);
+    // Only the image as it was decoded goes to the cache.
+    if (load->decoded && load->decoded->info()) imageCacheInsert(&imageCache(), load->decoded.get(), false);
+    load->decoded.reset();
+    load->picture = QImage();
+    load->adjustments.reset();
+}
+
+SheetPage* previewPageCreate(FileSheet& sheet, FileEntry& entry) { return new PreviewPage(sheet, entry); }
+
+} // namespace quillon::ui
