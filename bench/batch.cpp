@@ -1,8 +1,10 @@
 // Headless batch driver for the benchmark: resize to 50% with Catmull-Rom,
 // sharpen, write BMP, for every input named on the command line.
-//   bench_batch OUTDIR [--no-read-ahead] INPUT...
+//   bench_batch OUTDIR [--no-read-ahead] [--width N] [--no-sharpen] INPUT...
+// --width N resizes to N pixels wide, keeping the aspect, instead of 50%.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,7 +44,7 @@ struct QuietUi final : BatchUi {
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s OUTDIR [--no-read-ahead] INPUT...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUTDIR [--no-read-ahead] [--width N] [--no-sharpen] INPUT...\n", argv[0]);
         return 2;
     }
     registerAllFormats();
@@ -60,9 +62,20 @@ int main(int argc, char** argv)
     s.adjustments.setSharpness(0.5f);
     int first = 2;
     bool readAhead = true;
-    if (std::strcmp(argv[2], "--no-read-ahead") == 0) {
-        readAhead = false;
-        ++first;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (std::strcmp(argv[first], "--no-read-ahead") == 0) {
+            readAhead = false;
+        } else if (std::strcmp(argv[first], "--no-sharpen") == 0) {
+            s.adjustments.setSharpness(0.0f);
+        } else if (std::strcmp(argv[first], "--width") == 0 && first + 1 < argc) {
+            s.eResize = 2;
+            s.iResizeX = uint32_t(std::strtoul(argv[++first], nullptr, 10));
+            s.iResizeY = 1000000;  // the width decides, the aspect is kept
+            s.bResizeKeepAspect = 1;
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", argv[first]);
+            return 2;
+        }
     }
     InputList list;
     for (int i = first; i < argc; ++i) list.addFile(argv[i], false, false);

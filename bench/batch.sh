@@ -1,26 +1,82 @@
 #!/bin/bash
-# Twenty 6-megapixel BMP inputs: resize to 50% with Catmull-Rom, sharpen,
-# write BMP. Our headless batch against mogrify, one thread each.
+# Batches of the set's real photographs as BMP (4096x2304, 4096x4096,
+# 6028x3391 and 6000x4000, so halving is not exact everywhere), 16 and 64
+# files, resized with Catmull-Rom to 50% and to 1800 pixels wide and written
+# as BMP: our headless batch against ImageMagick in one process, one
+# ImageMagick process per core (xargs -P), and one vips process per core.
+# Every run starts from empty output folders and must leave one output per
+# input (bench/pairs.py); the outputs of both sides are compared afterwards.
+#   COUNTS="16 64" RUNS=3 bench/batch.sh
 source "$(dirname "$0")/common.sh"
-in="$OUT/batch-in"
-if [ ! -s "$in/19.bmp" ]; then
-  mkdir -p "$in"
-  i=0
-  for round in 1 2 3 4 5; do
-    for jpg in /usr/share/backgrounds/*.jpg; do
-      convert "$jpg" -resize '3000x2000!' BMP3:"$in/$i.bmp"
+in="$OUT/batch-photos"
+mkdir -p "$in"
+photos=(/usr/share/backgrounds/*.jpg)
+for p in "${photos[@]}"; do
+  b="$in/$(basename "$p" .jpg).bmp"
+  [ -s "$b" ] || convert "$p" BMP3:"$b"
+done
+# Hard links: each batch names as many files as it converts, without
+# writing gigabytes of identical copies.
+list() {
+  local n=$1 i=0
+  while [ "$i" -lt "$n" ]; do
+    for p in "${photos[@]}"; do
+      [ "$i" -lt "$n" ] || break
+      local f="$in/n$i.bmp"
+      [ -e "$f" ] || ln "$in/$(basename "$p" .jpg).bmp" "$f"
+      echo "$f"
       i=$((i + 1))
     done
   done
-fi
-mkdir -p "$OUT/batch-ours" "$OUT/batch-ours-plain" "$OUT/batch-peer"
-inputs=$(ls "$in"/*.bmp)
+}
+P=$(nproc)
 RUNS=${RUNS:-3}
-compare "batch vs mogrify" "$BUILD/bench/bench_batch $OUT/batch-ours $inputs" \
-  "mogrify -limit thread 1 -path $OUT/batch-peer -filter Catrom -resize 50% -unsharp 0x1 -format bmp $inputs"
-compare "batch with vs without read-ahead" "$BUILD/bench/bench_batch $OUT/batch-ours $inputs" \
-  "$BUILD/bench/bench_batch $OUT/batch-ours-plain --no-read-ahead $inputs"
-for cmd in "$BUILD/bench/bench_batch $OUT/batch-ours $inputs" \
-           "mogrify -limit thread 1 -path $OUT/batch-peer -filter Catrom -resize 50% -unsharp 0x1 -format bmp $inputs"; do
-  /usr/bin/time -f "peak memory %M KB: ${cmd%% *}" $cmd 2>&1 >/dev/null | grep peak
+ours="$OUT/batch-ours" peer="$OUT/batch-peer"
+mkdir -p "$ours" "$peer"
+
+# Mean absolute difference (0..1) between our output and the peer's for the
+# first four files (one of each photograph).
+agree() {
+  local n
+  for n in 0 1 2 3; do
+    printf ' %s' "$(command compare -metric MAE "$ours/n$n.bmp" "$peer/n$n.bmp" null: 2>&1 | sed 's/.*(\(.*\))/\1/')"
+  done
+  echo
+}
+
+# Peak resident memory and cores used (CPU time over wall time) of one run.
+usage() {
+  rm -rf "$ours" && mkdir -p "$ours"
+  /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
+    awk '{ printf "  ours: peak RSS %.0f MiB, %.1f cores on average\n", $1 / 1024, ($3 + $4) / ($2 > 0 ? $2 : 1) }'
+}
+
+# One vips process per file: IN OUTDIR.
+cat > "$OUT/vips-half.sh" <<'EOS'
+exec vips resize "$1" "$2/$(basename "$1")" 0.5 --kernel cubic
+EOS
+cat > "$OUT/vips-width.sh" <<'EOS'
+exec vips thumbnail "$1" "$2/$(basename "$1")" 1800 --height 100000 --size down
+EOS
+
+for count in ${COUNTS:-16 64}; do
+  files=$(list "$count" | tr '\n' ' ')
+  for mode in half width; do
+    if [ "$mode" = half ]; then
+      label="50%" opt="" im="-resize 50%" vipsop="$OUT/vips-half.sh"
+    else
+      label="1800 px wide" opt="--width 1800" im="-resize 1800x" vipsop="$OUT/vips-width.sh"
+    fi
+    OURS="$BUILD/bench/bench_batch $ours $opt --no-sharpen $files"
+    IM="mogrify -limit thread 1 -path $peer -filter Catrom $im -format bmp"
+    echo "== $count photographs, $label, Catmull-Rom, BMP to BMP"
+    compare "ours vs mogrify, one process of one thread" "$OURS" "$IM $files" "$ours" "$peer"
+    compare "ours vs xargs -P$P mogrify -limit thread 1" "$OURS" \
+      "sh -c 'printf \"%s\\n\" $files | xargs -P$P -n1 $IM'" "$ours" "$peer"
+    echo "  outputs against ImageMagick's (MAE, 0..1):$(agree)"
+    compare "ours vs xargs -P$P vips" "$OURS" \
+      "sh -c 'printf \"%s $peer\\n\" $files | xargs -P$P -L1 sh $vipsop'" "$ours" "$peer"
+    echo "  outputs against vips' (MAE, 0..1):$(agree)"
+    usage $OURS
+  done
 done

@@ -26,10 +26,14 @@ median_seconds() {
   python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['results'][0]['median'])" "$OUT/$name.json"
 }
 
-# compare LABEL OURS PEER: runs the two alternately (bench/pairs.py) and
-# prints both medians and the median of the per-pair ratios.
+# compare LABEL OURS PEER [OURS_OUTPUT PEER_OUTPUT]: runs the two alternately
+# (bench/pairs.py), failing when either fails or leaves no output, and prints
+# both medians, the median of the per-pair ratios and their range.
 compare() {
   local label=$1 ours=$2 peer=$3
-  read -r a b r < <(python3 "$BENCH_DIR/pairs.py" "${RUNS:-7}" "$ours" "$peer")
-  python3 -c "import sys; a,b,r=map(float,sys.argv[2:]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {r:.2f}')" "$label" "$a" "$b" "$r"
+  shift 3
+  local line
+  line=$(python3 "$BENCH_DIR/pairs.py" "${RUNS:-7}" "$ours" "$peer" "$@") || exit 1
+  read -r a b r lo hi <<<"$line"
+  python3 -c "import sys; a,b,r,lo,hi=map(float,sys.argv[2:]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {r:.2f} (range {lo:.2f}-{hi:.2f})')" "$label" "$a" "$b" "$r" "$lo" "$hi"
 }
