@@ -28,6 +28,51 @@ double previewFitFactor(int w, int h, uint32_t iw, uint32_t ih)
     return double(w) / iw;
 }
 
+namespace {
+
+// The first frame of an animation placed on its canvas, as a player shows
+// it; null for a still image or a frame that fills its canvas.
+Ref<Image> animationCanvas(const Image* frame)
+{
+    const FrameInfo& f = frame->frameInfo;
+    // A page of a document has no canvas; decoding may leave out the
+    // further frames, so a frame's own canvas tells an animation.
+    if (f.duration == kPageEndDuration) return {};
+    const uint32_t w = std::max(frame->width, f.canvasWidth), h = std::max(frame->height, f.canvasHeight);
+    if (w == frame->width && h == frame->height && f.x == 0 && f.y == 0) return {};
+    Ref<Image> canvas = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+    Ref<Image> top = Ref<Image>::adopt(imageConvertNew(frame, false, false, PF_RGBA8));
+    if (!canvas || !top) return {};
+    canvas->alphaKind = frame->alphaKind;
+    imageFillRectArgb(canvas.get(), 0, packSize(w, h), f.backgroundColour);
+    const bool blend = f.blend != 0 && frame->alphaKind != ALPHA_NONE;
+    for (uint32_t y = 0; y < top->height; ++y) {
+        const int64_t cy = int64_t(f.y) + y;
+        if (cy < 0 || cy >= int64_t(h)) continue;
+        const Rgba8* s = top->row<Rgba8>(y);
+        Rgba8* d = canvas->row<Rgba8>(uint32_t(cy));
+        for (uint32_t x = 0; x < top->width; ++x) {
+            const int64_t cx = int64_t(f.x) + x;
+            if (cx < 0 || cx >= int64_t(w)) continue;
+            Rgba8& o = d[cx];
+            if (!blend || s[x].a == 255) {
+                o = s[x];
+                continue;
+            }
+            if (s[x].a == 0) continue;
+            // Straight alpha "over": the result's alpha and colour.
+            const uint32_t sa = s[x].a, da = o.a * (255 - sa) / 255, a = sa + da;
+            o.r = uint8_t((s[x].r * sa + o.r * da + a / 2) / a);
+            o.g = uint8_t((s[x].g * sa + o.g * da + a / 2) / a);
+            o.b = uint8_t((s[x].b * sa + o.b * da + a / 2) / a);
+            o.a = uint8_t(a);
+        }
+    }
+    return canvas;
+}
+
+} // namespace
+
 ResultCode previewProcess(Ref<Image>& out, const Image* source, ImageReader* alpha,
                           const AdjustmentSettings* adjustments, const AbortFlag* cancel)
 {
@@ -38,6 +83,7 @@ ResultCode previewProcess(Ref<Image>& out, const Image* source, ImageReader* alp
     PixelFormat format = source->pixelFormat == PF_INDEXED8 ? PF_RGBA8 : PF_SAME;
     Ref<Image> work = Ref<Image>::adopt(imageConvertNew(source, false, false, format));
     if (!work) return RC_OUT_OF_MEMORY;
+    if (Ref<Image> canvas = animationCanvas(work.get())) work = std::move(canvas);
     const AdjustmentSettings neutral;
     const AdjustmentSettings& a = adjustments ? *adjustments : neutral;
     auto stopped = [&] { return aborted(cancel); };

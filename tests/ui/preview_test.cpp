@@ -240,6 +240,25 @@ TEST_F(PreviewTest, TheCacheKeepsTheImageAsDecoded)
             << "row " << y;
 }
 
+TEST_F(PreviewTest, AnAnimationShowsItsFirstFrameOnItsCanvas)
+{
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    fs::path p = make("anim.gif", "-page 40x30+5+6 -size 20x10 xc:red -page 40x30+0+0 -size 40x30 xc:blue -loop 0");
+    // The canvas blue, where ImageMagick leaves the first colour.
+    ASSERT_EQ(test::run("gifsicle -b -B '#0000FF' " + test::shellQuote(p.string())), 0);
+    FileEntry& e = add(p);
+    FileSheet sheet(nullptr, e, SHEET_PREVIEW);
+    PreviewPage* page = static_cast<PreviewPage*>(sheet.page(SHEET_PREVIEW));
+    page->waitForLoader();
+    const QImage shown = page->control()->picture();
+    ASSERT_EQ(shown.size(), QSize(40, 30));
+    EXPECT_EQ(shown.pixel(5, 6) & 0xFFFFFF, 0xFF0000u);
+    EXPECT_EQ(shown.pixel(24, 15) & 0xFFFFFF, 0xFF0000u);
+    EXPECT_EQ(shown.pixel(25, 15) & 0xFFFFFF, 0x0000FFu);
+    EXPECT_EQ(shown.pixel(4, 6) & 0xFFFFFF, 0x0000FFu);
+    EXPECT_EQ(shown.pixel(5, 16) & 0xFFFFFF, 0x0000FFu);
+}
+
 TEST_F(PreviewTest, ClickingOpensTheFileOnlyWhenItsNameIsAnImages)
 {
     QStringList opened;
