@@ -596,7 +596,7 @@ void adjustPageReadControls(SheetPage* page, std::unique_ptr<AdjustmentSettings>
 
 FileSheet::FileSheet(QWidget* owner, FileEntry& entry, int startPage) : QDialog(owner), entry_(entry)
 {
-    setWindowTitle(QStringLiteral("File info - Quillon"));
+    setWindowTitle(qs(entry_.fileName) + QStringLiteral(" - Quillon"));
     applyDialogColours(this);
     tabs_ = new QTabWidget(this);
     const char* const captions[4] = {"File info", "Metadata", "Adjustments", "Preview"};

@@ -363,12 +363,9 @@ void InputPage::runCommand(int id)
     case CMD_FILE_INFO:
     case CMD_OVERRIDE_NAME:
     case CMD_VIEW_METADATA: {
-        // The sheet shows the row the user pointed at last.
-        QModelIndex current = view_->currentIndex();
-        size_t row = 0;
-        if (current.isValid() && view_->selectionModel()->isRowSelected(current.row(), {})) row = model_->listRow(current.row());
-        else if (!rows.empty()) row = rows.front();
-        else break;
+        auto first = std::find_if(rows.begin(), rows.end(), [this](size_t r) { return list_->row(r).used(); });
+        if (first == rows.end()) break;
+        const size_t row = *first;
         FileEntry& entry = list_->row(row);
         const int start = id == CMD_FILE_INFO ? SHEET_LAST : id == CMD_OVERRIDE_NAME ? SHEET_FILE_INFO : SHEET_METADATA;
         if (fileInfoSheetShow(frame() ? static_cast<QWidget*>(frame()) : this, entry, start)) rowsChanged();

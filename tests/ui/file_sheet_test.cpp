@@ -117,6 +117,7 @@ TEST_F(FileSheetTest, FileInfoTellsTheFileItsSizeAndItsFrames)
     SheetPage* info = sheet.page(SHEET_FILE_INFO);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(sheet.page(SHEET_METADATA), nullptr); // built only when shown
+    EXPECT_EQ(sheet.windowTitle(), QStringLiteral("two.tif - Quillon"));
     const QStringList lines = text(info, 1200).split(QLatin1Char('\n'));
     EXPECT_EQ(lines.value(0), QStringLiteral("Source file:\t") + QString::fromStdString(p.string()));
     EXPECT_EQ(lines.value(1), QStringLiteral("File size:\t") + fileSizeText(fs::file_size(p)));
@@ -478,6 +479,8 @@ TEST_F(FileSheetTest, TheInputPageOpensTheSheetOnThePageItsCommandNames)
     EXPECT_EQ(menu->defaultAction(), menu->actions().value(0));
     EXPECT_TRUE(items.contains(QStringLiteral("Override file name...")));
     EXPECT_TRUE(items.contains(QStringLiteral("View meta data...")));
+    // The first selected row counts, wherever the cursor is.
+    page.view()->selectionModel()->setCurrentIndex(page.model()->index(0, 0), QItemSelectionModel::NoUpdate);
     page.runCommand(CMD_FILE_INFO);
     page.runCommand(CMD_OVERRIDE_NAME);
     page.runCommand(CMD_VIEW_METADATA);
