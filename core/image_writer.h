@@ -6,6 +6,7 @@
 // 15/16-bit dithering, removal of transparency) the image needs first.
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <string_view>
 
 #include "core/format.h"
@@ -62,6 +63,16 @@ private:
     ResultCode createResult_ = RC_OK;
     bool created_ = false;
 };
+
+// The factory of a codec's writer: a writer that cannot be allocated is
+// null; one whose output cannot be created keeps that result for write().
+template <class Writer>
+ImageWriter* writerCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
+{
+    auto* w = new (std::nothrow) Writer(descriptor);
+    if (w) w->createOutput(path);
+    return w;
+}
 
 // Marks the palette indices the image (and with allFrames its further
 // frames) use and, unless noCompact, renumbers them to the smallest range.

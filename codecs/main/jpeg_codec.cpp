@@ -418,9 +418,7 @@ ImageReader* jpegReaderCreate(MappedFile* file, const FormatDescriptor* descript
 
 ImageWriter* jpegWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) JpegWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<JpegWriter>(path, descriptor);
 }
 
 ResultCode jpegCompressRows(const uint8_t* rows, size_t strideBytes, uint32_t width, uint32_t height,

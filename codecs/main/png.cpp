@@ -1352,9 +1352,7 @@ ImageReader* pngReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* pngWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) PngWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<PngWriter>(path, descriptor);
 }
 
 void pngFilterRow(uint32_t type, uint8_t* out, const uint8_t* cur, const uint8_t* prev, size_t n, uint32_t bpp)

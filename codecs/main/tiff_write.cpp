@@ -700,9 +700,7 @@ ResultCode TiffWriter::encode(Image* image, const char16_t* subFormatName, uint3
 
 ImageWriter* tiffWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) TiffWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<TiffWriter>(path, descriptor);
 }
 
 } // namespace quillon

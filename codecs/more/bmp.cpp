@@ -526,9 +526,7 @@ ImageReader* bmpReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* bmpWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) BmpWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<BmpWriter>(path, descriptor);
 }
 
 uint32_t bmpEncodeRle8Row(uint8_t* out, const uint8_t* in, uint32_t count, uint32_t minRun)

@@ -676,9 +676,7 @@ ImageReader* ddsReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* ddsWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) DdsWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<DdsWriter>(path, descriptor);
 }
 
 } // namespace quillon

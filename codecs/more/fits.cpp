@@ -348,9 +348,7 @@ ImageReader* fitsReaderCreate(MappedFile* file, const FormatDescriptor* descript
 
 ImageWriter* fitsWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) FitsWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<FitsWriter>(path, descriptor);
 }
 
 } // namespace quillon

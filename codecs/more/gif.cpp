@@ -742,9 +742,7 @@ ImageReader* gifReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* gifWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) GifWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<GifWriter>(path, descriptor);
 }
 
 } // namespace quillon

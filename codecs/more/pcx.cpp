@@ -364,9 +364,7 @@ ImageReader* pcxReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* pcxWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) PcxWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<PcxWriter>(path, descriptor);
 }
 
 uint32_t pcxEncodeRow(uint8_t* out, const uint8_t* in, uint32_t count)

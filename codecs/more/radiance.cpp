@@ -394,9 +394,7 @@ ImageReader* radianceReaderCreate(MappedFile* file, const FormatDescriptor* desc
 
 ImageWriter* radianceWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) RadianceWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<RadianceWriter>(path, descriptor);
 }
 
 } // namespace quillon

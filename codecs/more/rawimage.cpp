@@ -541,9 +541,7 @@ ImageReader* rawImageReaderCreate(MappedFile* file, const FormatDescriptor* desc
 
 ImageWriter* rawImageWriterCreate(const fs::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) RawImageWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<RawImageWriter>(path, descriptor);
 }
 
 } // namespace quillon

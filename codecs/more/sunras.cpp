@@ -270,9 +270,7 @@ ImageReader* sunRasterReaderCreate(MappedFile* file, const FormatDescriptor* des
 
 ImageWriter* sunRasterWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) SunRasterWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<SunRasterWriter>(path, descriptor);
 }
 
 } // namespace quillon

@@ -444,9 +444,7 @@ ImageReader* tgaReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* tgaWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) TgaWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<TgaWriter>(path, descriptor);
 }
 
 } // namespace quillon

@@ -559,9 +559,7 @@ ImageReader* webpReaderCreate(MappedFile* file, const FormatDescriptor* descript
 
 ImageWriter* webpWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) WebpWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<WebpWriter>(path, descriptor);
 }
 
 } // namespace quillon
