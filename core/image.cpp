@@ -96,12 +96,9 @@ namespace {
 
 // ---- heap images ----
 
-class ImageBuffer final : public Image {
+class ImageBuffer final : public AnyFormatImage {
 public:
-    ImageBuffer(PixelFormat f) : g8_(this), g16_(this), gf_(this), c8_(this), c16_(this), cf_(this), ix_(this)
-    {
-        pixelFormat = f;
-    }
+    ImageBuffer(PixelFormat f) { pixelFormat = f; }
     ~ImageBuffer() override
     {
         alignedFree(allocation_);
@@ -136,20 +133,6 @@ public:
 
     ImageInfo* info() override { return &info_; }
     const ImageInfo* info() const override { return &info_; }
-    Gray8View* gray8View() override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
-    const Gray8View* gray8View() const override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
-    Gray16View* gray16View() override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
-    const Gray16View* gray16View() const override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
-    GrayFloatView* grayFloatView() override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
-    const GrayFloatView* grayFloatView() const override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
-    Rgba8View* rgba8View() override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
-    const Rgba8View* rgba8View() const override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
-    Rgba16View* rgba16View() override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
-    const Rgba16View* rgba16View() const override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
-    RgbaFloatView* rgbaFloatView() override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
-    const RgbaFloatView* rgbaFloatView() const override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
-    IndexedView* indexedView() override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
-    const IndexedView* indexedView() const override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
     void* pixels() override { return pixels_; }
     const void* pixels() const override { return pixels_; }
     uint32_t rowPixels() const override { return rowPixels_; }
@@ -178,13 +161,6 @@ protected:
     }
 
 private:
-    Gray8View g8_;
-    Gray16View g16_;
-    GrayFloatView gf_;
-    Rgba8View c8_;
-    Rgba16View c16_;
-    RgbaFloatView cf_;
-    IndexedView ix_;
     ImageInfoOwned info_;
     uint32_t rowPixels_ = 0, rows_ = 0;
     void* allocation_ = nullptr;

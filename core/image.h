@@ -209,6 +209,39 @@ protected:
     virtual void* surface() const { return nullptr; }
 };
 
+// An image with the typed view of whichever format it is in at the moment
+// (the grey-ramp switch changes it): the base of images whose rows may be of
+// any format, owned or borrowed.
+class AnyFormatImage : public Image {
+public:
+    Gray8View* gray8View() override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
+    const Gray8View* gray8View() const override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
+    Gray16View* gray16View() override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
+    const Gray16View* gray16View() const override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
+    GrayFloatView* grayFloatView() override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
+    const GrayFloatView* grayFloatView() const override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
+    Rgba8View* rgba8View() override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
+    const Rgba8View* rgba8View() const override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
+    Rgba16View* rgba16View() override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
+    const Rgba16View* rgba16View() const override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
+    RgbaFloatView* rgbaFloatView() override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
+    const RgbaFloatView* rgbaFloatView() const override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
+    IndexedView* indexedView() override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
+    const IndexedView* indexedView() const override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
+
+protected:
+    AnyFormatImage() : g8_(this), g16_(this), gf_(this), c8_(this), c16_(this), cf_(this), ix_(this) {}
+
+private:
+    Gray8View g8_;
+    Gray16View g16_;
+    GrayFloatView gf_;
+    Rgba8View c8_;
+    Rgba16View c16_;
+    RgbaFloatView cf_;
+    IndexedView ix_;
+};
+
 // The one factory. size: packSize(width, height). useDib asks for a display
 // image (formats 0, 3 and 6 only). minRowBytes/minRows ask for a wider stride
 // or more rows. Null on any failure (caller reports RC_OUT_OF_MEMORY).

@@ -248,11 +248,9 @@ void flattenFrame(Image* f)
 
 // The first frame of a chain on its own: the frame's pixels, palette and
 // information, borrowed, without the links to the frames behind it.
-class HeadFrame final : public Image {
+class HeadFrame final : public AnyFormatImage {
 public:
-    explicit HeadFrame(Image* frame)
-        : frame_(Ref<Image>::share(frame)), g8_(this), g16_(this), gf_(this), c8_(this), c16_(this), cf_(this),
-          ix_(this)
+    explicit HeadFrame(Image* frame) : frame_(Ref<Image>::share(frame))
     {
         width = frame->width;
         height = frame->height;
@@ -263,20 +261,6 @@ public:
 
     ImageInfo* info() override { return frame_->info(); }
     const ImageInfo* info() const override { return static_cast<const Image*>(frame_.get())->info(); }
-    Gray8View* gray8View() override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
-    const Gray8View* gray8View() const override { return pixelFormat == PF_GRAY8 ? &g8_ : nullptr; }
-    Gray16View* gray16View() override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
-    const Gray16View* gray16View() const override { return pixelFormat == PF_GRAY16 ? &g16_ : nullptr; }
-    GrayFloatView* grayFloatView() override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
-    const GrayFloatView* grayFloatView() const override { return pixelFormat == PF_GRAY_FLOAT ? &gf_ : nullptr; }
-    Rgba8View* rgba8View() override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
-    const Rgba8View* rgba8View() const override { return pixelFormat == PF_RGBA8 ? &c8_ : nullptr; }
-    Rgba16View* rgba16View() override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
-    const Rgba16View* rgba16View() const override { return pixelFormat == PF_RGBA16 ? &c16_ : nullptr; }
-    RgbaFloatView* rgbaFloatView() override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
-    const RgbaFloatView* rgbaFloatView() const override { return pixelFormat == PF_RGBA_FLOAT ? &cf_ : nullptr; }
-    IndexedView* indexedView() override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
-    const IndexedView* indexedView() const override { return pixelFormat == PF_INDEXED8 ? &ix_ : nullptr; }
     void* pixels() override { return frame_->pixels(); }
     const void* pixels() const override { return static_cast<const Image*>(frame_.get())->pixels(); }
     uint32_t rowPixels() const override { return frame_->rowPixels(); }
@@ -292,13 +276,6 @@ protected:
 
 private:
     Ref<Image> frame_;
-    Gray8View g8_;
-    Gray16View g16_;
-    GrayFloatView gf_;
-    Rgba8View c8_;
-    Rgba16View c16_;
-    RgbaFloatView cf_;
-    IndexedView ix_;
 };
 
 } // namespace
