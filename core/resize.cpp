@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <type_traits>
 
 #include "core/box_reduce.h"
@@ -327,15 +328,17 @@ struct SplineJob {
 constexpr int kSplineSlots = 8;
 constexpr int kSplineLanes = 8;
 
-// Prefilters every row and every column of the plane, eight lines at a time
-// so that the recursions of neighbouring lines overlap.
-void prefilterPlane(const SplineJob& job)
+// Prefilters rows or columns of the plane, eight lines at a time so that the
+// recursions of neighbouring lines overlap. Lines [first, end) of count; the
+// groups of eight start at multiples of eight and the last count % 8 lines
+// go one by one, however the lines are split between threads.
+void prefilterRows(const SplineJob& job, uint32_t first, uint32_t end)
 {
     const uint32_t w = job.src->width, h = job.src->height;
     float* plane = job.plane;
     double* line = job.line;
-    uint32_t y0 = 0;
-    for (; y0 + kSplineLanes <= h; y0 += kSplineLanes) {
+    uint32_t y0 = first;
+    for (; y0 + kSplineLanes <= end && y0 + kSplineLanes <= h; y0 += kSplineLanes) {
         for (int l = 0; l < kSplineLanes; ++l) {
             const float* p = plane + size_t(y0 + l) * w;
             for (uint32_t x = 0; x < w; ++x) line[size_t(x) * kSplineLanes + l] = p[x];
@@ -346,21 +349,28 @@ void prefilterPlane(const SplineJob& job)
             for (uint32_t x = 0; x < w; ++x) p[x] = float(line[size_t(x) * kSplineLanes + l]);
         }
     }
-    for (; y0 < h; ++y0) {
+    for (; y0 < end; ++y0) {
         float* p = plane + size_t(y0) * w;
         for (uint32_t x = 0; x < w; ++x) line[x] = p[x];
         prefilterLanes<1>(line, w, job.poles, job.poleCount);
         for (uint32_t x = 0; x < w; ++x) p[x] = float(line[x]);
     }
-    uint32_t x0 = 0;
-    for (; x0 + kSplineLanes <= w; x0 += kSplineLanes) {
+}
+
+void prefilterColumns(const SplineJob& job, uint32_t first, uint32_t end)
+{
+    const uint32_t w = job.src->width, h = job.src->height;
+    float* plane = job.plane;
+    double* line = job.line;
+    uint32_t x0 = first;
+    for (; x0 + kSplineLanes <= end && x0 + kSplineLanes <= w; x0 += kSplineLanes) {
         for (uint32_t y = 0; y < h; ++y)
             for (int l = 0; l < kSplineLanes; ++l) line[size_t(y) * kSplineLanes + l] = plane[size_t(y) * w + x0 + l];
         prefilterLanes<kSplineLanes>(line, h, job.poles, job.poleCount);
         for (uint32_t y = 0; y < h; ++y)
             for (int l = 0; l < kSplineLanes; ++l) plane[size_t(y) * w + x0 + l] = float(line[size_t(y) * kSplineLanes + l]);
     }
-    for (; x0 < w; ++x0) {
+    for (; x0 < end; ++x0) {
         for (uint32_t y = 0; y < h; ++y) line[y] = plane[size_t(y) * w + x0];
         prefilterLanes<1>(line, h, job.poles, job.poleCount);
         for (uint32_t y = 0; y < h; ++y) plane[size_t(y) * w + x0] = float(line[y]);
@@ -396,15 +406,15 @@ void splineRowSums(const SplineJob& job, const float* p, double* out)
 // destination row need), so each is formed once however many destination
 // rows use it; the arithmetic is exactly that of bsplineWeights.
 template <class S, int Taps>
-void splineChannel(const SplineJob& job, uint32_t channel)
+void splineChannel(const SplineJob& job, uint32_t channel, uint32_t firstRow, uint32_t endRow)
 {
-    const uint32_t srcW = job.src->width, dstW = job.dst->width, dstH = job.dst->height;
+    const uint32_t srcW = job.src->width, dstW = job.dst->width;
     int64_t held[kSplineSlots];
     uint64_t used[kSplineSlots] = {};
     std::fill(std::begin(held), std::end(held), -1);
     uint64_t clock = 0;
     double* acc = job.line;
-    for (uint32_t y = 0; y < dstH; ++y) {
+    for (uint32_t y = firstRow; y < endRow; ++y) {
         const SplineTaps& ry = job.rowTaps[y];
         const double* rows[Taps];
         for (int j = 0; j < Taps; ++j) {
@@ -472,13 +482,13 @@ void splineChannel(const SplineJob& job, uint32_t channel)
 }
 
 template <class S>
-void splineChannelAny(const SplineJob& job, uint32_t channel, uint32_t degree)
+void splineChannelAny(const SplineJob& job, uint32_t channel, uint32_t degree, uint32_t firstRow, uint32_t endRow)
 {
     switch (degree) {
-    case 2: splineChannel<S, 3>(job, channel); break;
-    case 3: splineChannel<S, 4>(job, channel); break;
-    case 4: splineChannel<S, 5>(job, channel); break;
-    default: splineChannel<S, 6>(job, channel); break;
+    case 2: splineChannel<S, 3>(job, channel, firstRow, endRow); break;
+    case 3: splineChannel<S, 4>(job, channel, firstRow, endRow); break;
+    case 4: splineChannel<S, 5>(job, channel, firstRow, endRow); break;
+    default: splineChannel<S, 6>(job, channel, firstRow, endRow); break;
     }
 }
 
@@ -575,14 +585,19 @@ ResultCode splineResample(Image* dst, const Image* src, uint32_t degree, const s
     if (!plane.allocate(uint64_t(srcW) * srcH)) return RC_OUT_OF_MEMORY;
     AlignedBuffer<SplineTaps> colTaps(dstW), rowTaps(dstH);
     AlignedBuffer<int64_t> colStart(dstW);
+    // Every band of rows, columns or destination rows works in scratch rows
+    // of its own; the shared plane is only written line by line.
+    const unsigned bands = rowBandCount(std::max(srcH, dstH), uint64_t(std::max(srcW, dstW)) * 64);
+    const uint64_t cacheLen = uint64_t(dstW) * kSplineSlots, lineLen =
+        std::max<uint64_t>(uint64_t(std::max(srcW, srcH)) * kSplineLanes, dstW);
     AlignedBuffer<double> rowCache;
-    if (!colTaps || !rowTaps || !colStart || !rowCache.allocate(uint64_t(dstW) * kSplineSlots))
+    if (!colTaps || !rowTaps || !colStart || !rowCache.allocate(cacheLen * bands))
         return RC_OUT_OF_MEMORY;
     AlignedBuffer<double> colWeights, rowDouble;
-    if (!colWeights.allocate(uint64_t(dstW) * (degree + 1)) || !rowDouble.allocate(srcW)) return RC_OUT_OF_MEMORY;
+    if (!colWeights.allocate(uint64_t(dstW) * (degree + 1)) || !rowDouble.allocate(uint64_t(srcW) * bands))
+        return RC_OUT_OF_MEMORY;
     AlignedBuffer<double> line;
-    if (!line.allocate(std::max<uint64_t>(uint64_t(std::max(srcW, srcH)) * kSplineLanes, dstW)))
-        return RC_GENERAL_FAILURE;
+    if (!line.allocate(lineLen * bands)) return RC_GENERAL_FAILURE;
     for (uint32_t x = 0; x < dstW; ++x) {
         splineTaps(degree, srcW, double(x) * scaleX, colTaps[x]);
         bool contiguous = true;
@@ -594,35 +609,55 @@ ResultCode splineResample(Image* dst, const Image* src, uint32_t degree, const s
     const uint32_t channels = channelsOf(src->pixelFormat);
     SplineJob job{dst, src, channels, plane.get(), poles, poleCount, colTaps.get(), colStart.get(), colWeights.get(),
                   rowDouble.get(), rowTaps.get(), rowCache.get(), line.get(), abort};
+    auto bandJob = [&](unsigned band) {
+        SplineJob part = job;
+        part.rowDouble = rowDouble.get() + uint64_t(srcW) * band;
+        part.rowCache = rowCache.get() + cacheLen * band;
+        part.line = line.get() + lineLen * band;
+        return part;
+    };
+    // Bands of whole groups of eight lines for the prefilter.
+    auto groupBands = [&](uint32_t lines, const std::function<void(const SplineJob&, uint32_t, uint32_t)>& fn) {
+        const uint32_t groups = (lines + kSplineLanes - 1) / kSplineLanes;
+        runRowBands(std::min<unsigned>(bands, groups), groups, [&](unsigned band, uint32_t g0, uint32_t g1) {
+            fn(bandJob(band), g0 * kSplineLanes, std::min<uint32_t>(g1 * kSplineLanes, lines));
+        });
+    };
     for (uint32_t c = 0; c < channels; ++c) {
         if (aborted(abort)) break;
-        for (uint32_t y = 0; y < srcH; ++y) {
-            float* p = plane.get() + size_t(y) * srcW;
-            switch (src->pixelFormat) {
-            case PF_RGBA8: case PF_GRAY8: {
-                const uint8_t* in = src->row<uint8_t>(y) + c;
-                for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
-                break;
+        runRowBands(bands, srcH, [&](unsigned, uint32_t firstRow, uint32_t endRow) {
+            for (uint32_t y = firstRow; y < endRow; ++y) {
+                float* p = plane.get() + size_t(y) * srcW;
+                switch (src->pixelFormat) {
+                case PF_RGBA8: case PF_GRAY8: {
+                    const uint8_t* in = src->row<uint8_t>(y) + c;
+                    for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
+                    break;
+                }
+                case PF_RGBA16: case PF_GRAY16: {
+                    const uint16_t* in = src->row<uint16_t>(y) + c;
+                    for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
+                    break;
+                }
+                default: {
+                    const float* in = src->row<float>(y) + c;
+                    for (uint32_t x = 0; x < srcW; ++x) p[x] = in[size_t(x) * channels];
+                    break;
+                }
+                }
             }
-            case PF_RGBA16: case PF_GRAY16: {
-                const uint16_t* in = src->row<uint16_t>(y) + c;
-                for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
-                break;
-            }
-            default: {
-                const float* in = src->row<float>(y) + c;
-                for (uint32_t x = 0; x < srcW; ++x) p[x] = in[size_t(x) * channels];
-                break;
-            }
-            }
-        }
+        });
         if (aborted(abort)) break;
-        prefilterPlane(job);
-        switch (src->pixelFormat) {
-        case PF_RGBA8: case PF_GRAY8: splineChannelAny<uint8_t>(job, c, degree); break;
-        case PF_RGBA16: case PF_GRAY16: splineChannelAny<uint16_t>(job, c, degree); break;
-        default: splineChannelAny<float>(job, c, degree); break;
-        }
+        groupBands(srcH, prefilterRows);
+        groupBands(srcW, prefilterColumns);
+        runRowBands(bands, dstH, [&](unsigned band, uint32_t firstRow, uint32_t endRow) {
+            const SplineJob part = bandJob(band);
+            switch (src->pixelFormat) {
+            case PF_RGBA8: case PF_GRAY8: splineChannelAny<uint8_t>(part, c, degree, firstRow, endRow); break;
+            case PF_RGBA16: case PF_GRAY16: splineChannelAny<uint16_t>(part, c, degree, firstRow, endRow); break;
+            default: splineChannelAny<float>(part, c, degree, firstRow, endRow); break;
+            }
+        });
     }
     return aborted(abort) ? RC_CANCELLED : RC_OK;
 }

@@ -88,6 +88,19 @@ TEST(RowBands, BilinearMatchesOneThreadOnEveryFormat)
             });
 }
 
+TEST(RowBands, BSplinesMatchOneThreadOnEveryFormat)
+{
+    // The prefilter runs over groups of eight rows and columns; the sizes
+    // leave partial groups at both ends of the cut.
+    const Sizes sizes[] = {{53, 41, 97, 83}, {90, 70, 61, 53}, {301, 203, 97, 61}, {6, 5, 13, 40}};
+    for (uint8_t filter : {uint8_t(RF_BSPLINE2), uint8_t(RF_BSPLINE3), uint8_t(RF_BSPLINE4), uint8_t(RF_BSPLINE5)})
+        for (PixelFormat f : kDirect)
+            for (const Sizes& s : sizes)
+                expectBandsMatchOneThread(f, s.sw, s.sh, s.dw, s.dh, [filter](Image* d, const Image* s) {
+                    return imageResample(d, s, filter, nullptr);
+                });
+}
+
 TEST(RowBands, BoxReductionMatchesOneThreadAtEveryFactor)
 {
     // By 2, 4, 8, 16 and 32 (the last through an intermediate), with
