@@ -18,6 +18,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
+#include "support/codec_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -26,36 +27,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Decoded {
-    ResultCode rc = RC_GENERAL_FAILURE;
-    Ref<ImageReader> reader;
-    Ref<Image> image;  // kept whatever the result, for partial pixels
-    std::vector<Image*> frames() const
-    {
-        std::vector<Image*> v;
-        for (Image* f = image.get(); f; f = f->next()) v.push_back(f);
-        return v;
-    }
-};
-
 // Decodes from exactly the file's bytes (no padding to hide over-reads).
-Decoded decodeBytes(const std::vector<uint8_t>& bytes, bool allFrames = true)
+Decoded decodeGifBytes(const std::vector<uint8_t>& bytes, bool allFrames = true)
 {
-    registerAllFormats();
-    Decoded out;
-    auto exact = std::make_shared<std::vector<uint8_t>>(bytes);
-    Ref<MappedFile> src =
-        Ref<MappedFile>::adopt(memoryStreamCreate(exact->data(), exact->size(), "input.gif", true));
-    out.rc = imageSourceOpen(out.reader, src.get(), true);
-    if (failed(out.rc)) return out;
-    Image* raw = nullptr;
-    out.rc = imageCreateForReader(out.reader.get(), &raw, false);
-    out.image = Ref<Image>::adopt(raw);
-    if (succeeded(out.rc)) out.rc = out.reader->decode(raw, allFrames, nullptr, nullptr);
-    return out;
+    return decodeBytesFull(bytes, "input.gif", allFrames);
 }
 
-Decoded decodeFile(const fs::path& path) { return decodeBytes(readFile(path)); }
+Decoded decodeGifFile(const fs::path& path) { return decodeGifBytes(readFile(path)); }
 
 // The oracle's decode of image `index` as 8-bit RGBA: giftopnm for the
 // colours, its alpha output for the transparency.
@@ -95,7 +73,7 @@ void expectFrameEquals(Image* frame, const Pnm& rgb, const Pnm& alpha, const std
 // Every frame of `gif` equal to giftopnm's decode of the same image.
 void expectAllFramesMatchOracle(const fs::path& gif, const std::string& what, size_t wantFrames = 0)
 {
-    Decoded d = decodeFile(gif);
+    Decoded d = decodeGifFile(gif);
     ASSERT_EQ(d.rc, RC_OK) << what;
     auto frames = d.frames();
     if (wantFrames) {
@@ -273,7 +251,7 @@ TEST_F(GifFiles, StillImagesOfEveryCodeSizeAndLayoutMatchGiftopnm)
         uint32_t bits = (bytes[10] & 7) + 1;
         EXPECT_EQ(1u << bits, colours);
     }
-    Decoded d = decodeFile(dir / "interlaced.gif");
+    Decoded d = decodeGifFile(dir / "interlaced.gif");
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMPRESSION)), u"LZW");
 }
@@ -292,7 +270,7 @@ TEST_F(GifFiles, AnimationsKeepLocalTablesOffsetsTimingDisposalAndLoop)
                   shellQuote(anim.string())),
               0);
     expectAllFramesMatchOracle(anim, "anim", 3);
-    Decoded d = decodeFile(anim);
+    Decoded d = decodeGifFile(anim);
     ASSERT_EQ(d.rc, RC_OK);
     auto f = d.frames();
     ASSERT_EQ(f.size(), 3u);
@@ -319,7 +297,7 @@ TEST_F(GifFiles, AnimationsKeepLocalTablesOffsetsTimingDisposalAndLoop)
     ASSERT_EQ(run("gifsicle --loopcount=1 " + shellQuote(anim.string()) + " > " + shellQuote(once.string())), 0);
     ASSERT_EQ(run("gifsicle --no-loopcount " + shellQuote(anim.string()) + " > " + shellQuote(none.string())), 0);
     for (const fs::path& p : {once, none}) {
-        Decoded e = decodeFile(p);
+        Decoded e = decodeGifFile(p);
         ASSERT_EQ(e.rc, RC_OK);
         for (Image* frame : e.frames()) EXPECT_EQ(frame->frameInfo.loop, 0) << p;
     }
@@ -334,7 +312,7 @@ TEST_F(GifFiles, AnimationsKeepLocalTablesOffsetsTimingDisposalAndLoop)
         }
     ASSERT_NE(gce, 0u);
     bytes[gce + 3] |= 2;
-    Decoded p = decodeBytes(bytes);
+    Decoded p = decodeGifBytes(bytes);
     ASSERT_EQ(p.rc, RC_OK);
     auto pf = p.frames();
     ASSERT_EQ(pf.size(), 3u);
@@ -365,7 +343,7 @@ TEST(GifLzw, CornerCasesDecodeAsImageMagickDoes)
     for (const Case& c : cases) {
         auto data = referenceLzw(c.pixels, std::max(2u, c.bits), c.clearWhenFull);
         auto bytes = gifAround(c.w, c.h, c.bits, data);
-        Decoded d = decodeBytes(bytes);
+        Decoded d = decodeGifBytes(bytes);
         ASSERT_EQ(d.rc, RC_OK) << c.name;
         expectIndices(d.image.get(), c.pixels, c.name);
         // ImageMagick reads the same colours from the same bytes.
@@ -408,16 +386,16 @@ TEST(GifReader, TruncatedFilesAreReportedAndKeepTheirEarlierRows)
 {
     std::vector<uint8_t> px = noisePixels(64 * 48, 16, 9);
     auto whole = gifAround(64, 48, 4, referenceLzw(px, 4, true));
-    ASSERT_EQ(decodeBytes(whole).rc, RC_OK);
+    ASSERT_EQ(decodeGifBytes(whole).rc, RC_OK);
     // Cut inside the screen or table: the header says so.
     for (size_t cut : {14u, 20u, 13u + 47u}) {
         std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(cut));
-        EXPECT_EQ(decodeBytes(part).rc, RC_CORRUPT_FILE) << cut;
+        EXPECT_EQ(decodeGifBytes(part).rc, RC_CORRUPT_FILE) << cut;
     }
     // Cut inside the pixel data: reported, and what was there is kept.
     size_t dataStart = 13 + 48 + 10;
     std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(dataStart + (whole.size() - dataStart) / 2));
-    Decoded d = decodeBytes(part);
+    Decoded d = decodeGifBytes(part);
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     ASSERT_TRUE(d.image);
     for (uint32_t y = 0; y < 10; ++y)
@@ -427,11 +405,11 @@ TEST(GifReader, TruncatedFilesAreReportedAndKeepTheirEarlierRows)
     auto ext = whole;
     ext.pop_back();
     ext.insert(ext.end(), {0x21, 0xFE, 10, 'a', 'b'});
-    EXPECT_EQ(decodeBytes(ext).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeGifBytes(ext).rc, RC_CORRUPT_FILE);
     // A file that simply ends after the image's data still reads.
     auto noTrailer = whole;
     noTrailer.pop_back();
-    EXPECT_EQ(decodeBytes(noTrailer).rc, RC_OK);
+    EXPECT_EQ(decodeGifBytes(noTrailer).rc, RC_OK);
 }
 
 TEST(GifReader, HostileHeadersFailWithTheirCode)
@@ -450,21 +428,21 @@ TEST(GifReader, HostileHeadersFailWithTheirCode)
         {"stray byte", {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0, 0, 0, 'x', ';'}, RC_CORRUPT_FILE},
         {"table past the end", {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0x87, 0, 0, 1, 2, 3}, RC_CORRUPT_FILE},
     };
-    for (const Case& c : cases) EXPECT_EQ(decodeBytes(c.bytes).rc, c.rc) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(decodeGifBytes(c.bytes).rc, c.rc) << c.name;
     // A zero-sized image.
     auto zero = whole;
     zero[6] = zero[8] = 0;
     zero[desc + 5] = zero[desc + 7] = 0;
-    EXPECT_EQ(decodeBytes(zero).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeGifBytes(zero).rc, RC_CORRUPT_FILE);
     // 65535 x 65535 with a few bytes of data: out of memory, not a crash.
     auto huge = whole;
     huge[desc + 5] = huge[desc + 6] = huge[desc + 7] = huge[desc + 8] = 0xFF;
-    EXPECT_EQ(decodeBytes(huge).rc, RC_OUT_OF_MEMORY);
+    EXPECT_EQ(decodeGifBytes(huge).rc, RC_OUT_OF_MEMORY);
     // A local table that runs past the end of the file.
     auto local = whole;
     local[desc + 9] = 0x87;
     local.resize(desc + 10 + 30);
-    EXPECT_EQ(decodeBytes(local).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeGifBytes(local).rc, RC_CORRUPT_FILE);
     setAllocationCap(0);
     // A file of 70,000 one-pixel images: the chain stops at its cap.
     auto many = whole;
@@ -494,7 +472,7 @@ TEST(GifReader, ControlBlockCommentAndBackgroundApplyWhereTheyBelong)
     bytes.insert(bytes.end(), {',', 0, 0, 0, 0, 4, 0, 2, 0, 0});
     bytes.insert(bytes.end(), data.begin(), data.end());
     bytes.push_back(';');
-    Decoded d = decodeBytes(bytes);
+    Decoded d = decodeGifBytes(bytes);
     ASSERT_EQ(d.rc, RC_OK);
     auto f = d.frames();
     ASSERT_EQ(f.size(), 2u);
@@ -593,7 +571,7 @@ TEST(GifWriter, EveryDepthBothLayoutsAndTransparencyReadBackByTheTools)
                 size_t data = 13 + 3 * colours + (transparent ? 8 : 0) + 10;
                 EXPECT_EQ(bytes[data], std::max(2u, bits)) << name;
                 // Our own reader agrees, indices and all.
-                Decoded d = decodeBytes(bytes);
+                Decoded d = decodeGifBytes(bytes);
                 ASSERT_EQ(d.rc, RC_OK) << name;
                 for (uint32_t y = 0; y < img->height; ++y)
                     ASSERT_EQ(std::memcmp(d.image->row<uint8_t>(y), img->row<uint8_t>(y), img->width), 0) << name;
@@ -663,7 +641,7 @@ TEST(GifWriter, AnimationsKeepTimingDisposalLoopAndLocalTablesOnlyWhereNeeded)
     // has none, so that frame's colours alone are compared.
     for (int i = 0; i < 4; ++i) expectWritten(frames[i], out, i, "frame " + std::to_string(i), i != 2);
     // Read back by us: the same fields.
-    Decoded d = decodeFile(out);
+    Decoded d = decodeGifFile(out);
     ASSERT_EQ(d.rc, RC_OK);
     auto f = d.frames();
     ASSERT_EQ(f.size(), 4u);
@@ -698,7 +676,7 @@ TEST(GifWriter, CommentsFailuresAndTheCallersImage)
     ASSERT_EQ(writeGif(img.get(), out, u"Normal", CF_4_COLOURS), RC_OK);
     std::string info = runOutput("gifsicle --info --extension-info " + shellQuote(out.string()) + " 2>&1");
     EXPECT_NE(info.find("comment"), std::string::npos) << info;
-    Decoded d = decodeFile(out);
+    Decoded d = decodeGifFile(out);
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(std::u16string(d.image->info()->get(INFO_COMMENTS)), std::u16string(300, u'x') + u"\u00e9L");
     for (uint32_t y = 0; y < 7; ++y) EXPECT_EQ(std::memcmp(img->row<uint8_t>(y), &before[y * 9], 9), 0);
@@ -720,7 +698,7 @@ TEST(GifReader, XmpWrittenByExiftoolFillsTheInformation)
                   " && exiftool -q -overwrite_original -XMP-dc:Title='Harbour at dawn' -XMP-dc:Creator='Ann Bell' " +
                   shellQuote(f.string())),
               0);
-    Decoded d = decodeFile(f);
+    Decoded d = decodeGifFile(f);
     ASSERT_EQ(d.rc, RC_OK);
     ASSERT_TRUE(d.image->info()->get(INFO_TITLE));
     EXPECT_EQ(std::u16string(d.image->info()->get(INFO_TITLE)), u"Harbour at dawn");

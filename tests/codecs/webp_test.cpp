@@ -21,6 +21,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
+#include "support/codec_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -29,39 +30,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Decoded {
-    ResultCode rc = RC_GENERAL_FAILURE;
-    Ref<ImageReader> reader;
-    Ref<Image> image;  // kept whatever the result, for partial pixels
-    std::vector<Image*> frames() const
-    {
-        std::vector<Image*> v;
-        for (Image* f = image.get(); f; f = f->next()) v.push_back(f);
-        return v;
-    }
-    std::u16string field(int f) const
-    {
-        const char16_t* t = image && image->info() ? image->info()->get(f) : nullptr;
-        return t ? t : u"";
-    }
-};
-
 // Decodes from exactly the file's bytes (no padding to hide over-reads).
-Decoded decodeBytes(const std::vector<uint8_t>& bytes)
+Decoded decodeWebpBytes(const std::vector<uint8_t>& bytes, bool allFrames = true)
 {
-    registerAllFormats();
-    Decoded out;
-    Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(bytes.data(), bytes.size(), "input.webp", true));
-    out.rc = imageSourceOpen(out.reader, src.get(), true);
-    if (failed(out.rc)) return out;
-    Image* raw = nullptr;
-    out.rc = imageCreateForReader(out.reader.get(), &raw, false);
-    out.image = Ref<Image>::adopt(raw);
-    if (succeeded(out.rc)) out.rc = out.reader->decode(raw, true, nullptr, nullptr);
-    return out;
+    return decodeBytesFull(bytes, "input.webp", allFrames);
 }
 
-Decoded decodeFile(const fs::path& path) { return decodeBytes(readFile(path)); }
+Decoded decodeWebpFile(const fs::path& path) { return decodeWebpBytes(readFile(path)); }
 
 bool dwebp(const fs::path& webp, Pnm& out)
 {
@@ -133,7 +108,7 @@ void expectAnimationMatches(const fs::path& webp, const std::string& what)
     uint32_t loop = 99;
     auto mux = muxInfo(webp, &loop);
     ASSERT_FALSE(mux.empty()) << what;
-    Decoded d = decodeFile(webp);
+    Decoded d = decodeWebpFile(webp);
     ASSERT_EQ(d.rc, RC_OK) << what;
     auto frames = d.frames();
     ASSERT_EQ(frames.size(), mux.size()) << what;
@@ -205,7 +180,7 @@ TEST_F(WebpFiles, StillImagesMatchDwebp)
     };
     for (const Case& c : cases) {
         fs::path f = make(c.name, c.command);
-        Decoded d = decodeFile(f);
+        Decoded d = decodeWebpFile(f);
         ASSERT_EQ(d.rc, RC_OK) << c.name;
         Pnm p;
         ASSERT_TRUE(dwebp(f, p)) << c.name;
@@ -231,7 +206,7 @@ TEST_F(WebpFiles, AnimationsKeepOffsetsTimingDisposeBlendAndLoop)
                                               " +250+12+6+1-b -frame " + q("f3.webp") +
                                               " +17+30+18+0+b -loop 1 -bgcolor 255,10,20,30 -o " + q("placed.webp"));
     expectAnimationMatches(placed, "placed");
-    Decoded d = decodeFile(placed);
+    Decoded d = decodeWebpFile(placed);
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(d.field(INFO_COMPRESSION), u"Mixed VP8");
     auto f = d.frames();
@@ -261,14 +236,14 @@ TEST_F(WebpFiles, ExifAndXmpChunksReachTheInformation)
                       " && exiftool -q -overwrite_original -Artist='Ann Bell' -Make=Quill " + q("e.jpg") +
                       " && exiftool -q -b -exif " + q("e.jpg") + " > " + q("exif.bin"));
     fs::path with = make("m.webp", "webpmux -set exif " + q("exif.bin") + " " + q("ll.webp") + " -o " + q("m.webp"));
-    Decoded d = decodeFile(with);
+    Decoded d = decodeWebpFile(with);
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann Bell");
     EXPECT_EQ(d.field(INFO_CAMERA_MAKE), u"Quill");
     // And an XMP packet beside it.
     make("x.xmp", "exiftool -q -o " + q("x.xmp") + " -XMP-dc:Title='Harbour at dawn' " + q("e.jpg"));
     fs::path both = make("mx.webp", "webpmux -set xmp " + q("x.xmp") + " " + q("m.webp") + " -o " + q("mx.webp"));
-    Decoded x = decodeFile(both);
+    Decoded x = decodeWebpFile(both);
     ASSERT_EQ(x.rc, RC_OK);
     EXPECT_EQ(x.field(INFO_TITLE), u"Harbour at dawn");
     EXPECT_EQ(x.field(INFO_AUTHOR), u"Ann Bell");
@@ -285,15 +260,15 @@ TEST(WebpReader, TruncatedFilesAreReportedAndKeepTheirEarlierRows)
                       shellQuote(f.string())),
                   0);
         auto whole = readFile(f);
-        Decoded full = decodeBytes(whole);
+        Decoded full = decodeWebpBytes(whole);
         ASSERT_EQ(full.rc, RC_OK) << option;
         // Cut inside the header chunks.
         for (size_t cut : {12u, 31u}) {
             std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(cut));
-            EXPECT_EQ(decodeBytes(part).rc, RC_UNKNOWN_FORMAT) << cut;
+            EXPECT_EQ(decodeWebpBytes(part).rc, RC_UNKNOWN_FORMAT) << cut;
         }
         std::vector<uint8_t> part(whole.begin(), whole.begin() + ptrdiff_t(whole.size() * 2 / 3));
-        Decoded d = decodeBytes(part);
+        Decoded d = decodeWebpBytes(part);
         EXPECT_EQ(d.rc, RC_CORRUPT_FILE) << option;
         ASSERT_TRUE(d.image);
         // The first rows decoded as in the whole file; the last ones blank.
@@ -313,7 +288,7 @@ TEST(WebpReader, HostileContainersFailWithTheirCode)
                   shellQuote((dir / "a.png").string()) + " -o " + shellQuote((dir / "a.webp").string())),
               0);
     auto simple = readFile(dir / "a.webp");
-    ASSERT_EQ(decodeBytes(simple).rc, RC_OK);
+    ASSERT_EQ(decodeWebpBytes(simple).rc, RC_OK);
     auto chunk = [](const char* tag, const std::vector<uint8_t>& payload) {
         uint32_t n = uint32_t(payload.size());
         std::vector<uint8_t> v = {uint8_t(tag[0]), uint8_t(tag[1]), uint8_t(tag[2]), uint8_t(tag[3]),
@@ -346,8 +321,8 @@ TEST(WebpReader, HostileContainersFailWithTheirCode)
     auto outerChunk = chunk("ANMF", outer);
     nested.insert(nested.end(), outerChunk.begin(), outerChunk.end());
     good.insert(good.end(), goodFrame.begin(), goodFrame.end());
-    EXPECT_EQ(decodeBytes(riff(good)).rc, RC_OK);
-    EXPECT_EQ(decodeBytes(riff(nested)).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeWebpBytes(riff(good)).rc, RC_OK);
+    EXPECT_EQ(decodeWebpBytes(riff(nested)).rc, RC_CORRUPT_FILE);
 
     // A chunk that claims more than the file holds.
     auto lying = riff(chunk("VP8X", {0, 0, 0, 0, 8, 0, 0, 6, 0, 0}));
@@ -356,24 +331,24 @@ TEST(WebpReader, HostileContainersFailWithTheirCode)
     lying.insert(lying.end(), image.begin(), image.end());
     lying.insert(lying.end(), exif.begin(), exif.end());
     lying[12 + 8] = 0x08;  // the Exif flag
-    EXPECT_EQ(decodeBytes(lying).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeWebpBytes(lying).rc, RC_CORRUPT_FILE);
 
     // The probe: a first chunk of another kind, too short a file.
     auto other = riff(chunk("ICCP", std::vector<uint8_t>(24, 0)));
     EXPECT_EQ(webpProbe(Ref<MappedFile>::adopt(memoryStreamCreate(other.data(), other.size(), "x", false)).get()),
               RC_CORRUPT_FILE);
-    EXPECT_EQ(decodeBytes(other).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeWebpBytes(other).rc, RC_CORRUPT_FILE);
     // A lossy header without its start code, and one of 16383 x 16383.
     std::vector<uint8_t> vp8 = {0x10, 0x02, 0x00, 0x9D, 0x01, 0x2A, 8, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     auto lossy = riff(chunk("VP8 ", vp8));
-    EXPECT_EQ(decodeBytes(lossy).rc, RC_CORRUPT_FILE);  // the data is no real frame
+    EXPECT_EQ(decodeWebpBytes(lossy).rc, RC_CORRUPT_FILE);  // the data is no real frame
     auto noStart = vp8;
     noStart[4] = 0x02;
-    EXPECT_EQ(decodeBytes(riff(chunk("VP8 ", noStart))).rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(decodeWebpBytes(riff(chunk("VP8 ", noStart))).rc, RC_CORRUPT_FILE);
     auto huge = vp8;
     huge[6] = huge[8] = 0xFF;
     huge[7] = huge[9] = 0x3F;
-    EXPECT_EQ(decodeBytes(riff(chunk("VP8 ", huge))).rc, RC_OUT_OF_MEMORY);
+    EXPECT_EQ(decodeWebpBytes(riff(chunk("VP8 ", huge))).rc, RC_OUT_OF_MEMORY);
     setAllocationCap(0);
 }
 
@@ -475,7 +450,7 @@ TEST(WebpWriter, StillImagesReadBackByDwebpAndWebpinfo)
         // Without metadata the library's own file, simple unless alpha
         // needs the extended one.
         EXPECT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), c.chunk) << c.name;
-        Decoded d = decodeBytes(bytes);
+        Decoded d = decodeWebpBytes(bytes);
         ASSERT_EQ(d.rc, RC_OK) << c.name;
         Pnm p;
         ASSERT_TRUE(dwebp(out, p));
@@ -506,7 +481,7 @@ TEST(WebpWriter, MetadataBecomesExifAndXmpChunks)
     std::string tags = runOutput("exiftool -s -Artist -Make -Copyright " + shellQuote(exif.string()));
     EXPECT_NE(tags.find("Ann Bell"), std::string::npos) << tags;
     EXPECT_NE(tags.find("Quill"), std::string::npos) << tags;
-    Decoded d = decodeFile(out);
+    Decoded d = decodeWebpFile(out);
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann Bell");
     EXPECT_EQ(d.field(INFO_TITLE), u"Harbour at dawn");
@@ -598,14 +573,14 @@ TEST(WebpWriter, AnimationsKeepTheirFieldsAndPadOddOffsets)
         }
     }
     // Our own reader agrees.
-    Decoded d = decodeFile(out);
+    Decoded d = decodeWebpFile(out);
     ASSERT_EQ(d.rc, RC_OK);
     ASSERT_EQ(d.frames().size(), 3u);
     EXPECT_EQ(d.frames()[1]->frameInfo.x, 2);
     // The head frame alone when not every frame is asked for.
     ASSERT_EQ(writeWebp(a.get(), out, u"Lossless", CF_RGBA32, 0, false), RC_OK);
     EXPECT_EQ(muxInfo(out).size(), 0u);
-    EXPECT_EQ(decodeFile(out).frames().size(), 1u);
+    EXPECT_EQ(decodeWebpFile(out).frames().size(), 1u);
 }
 
 TEST(WebpWriter, FailuresAreReported)
@@ -637,7 +612,7 @@ TEST(WebpWriter, AnimationsCrossBetweenGifAndWebp)
               0);
     registerAllFormats();
     auto convertTo = [&](const fs::path& from, const fs::path& to, const char16_t* sub, uint32_t mask) {
-        Decoded d = decodeFile(from);
+        Decoded d = decodeWebpFile(from);
         EXPECT_EQ(d.rc, RC_OK);
         if (failed(d.rc)) return d;
         const FormatDescriptor* desc = formatRegistry().at(formatFindByExtension(to, true));
@@ -658,7 +633,7 @@ TEST(WebpWriter, AnimationsCrossBetweenGifAndWebp)
     EXPECT_TRUE(mux[1].alpha);
     EXPECT_TRUE(mux[1].disposeBackground);
     // The frames' pixels survive: the GIF's second frame inside the padding.
-    Decoded webp = decodeFile(dir / "anim.webp");
+    Decoded webp = decodeWebpFile(dir / "anim.webp");
     ASSERT_EQ(webp.rc, RC_OK);
     auto wf = webp.frames();
     ASSERT_EQ(wf.size(), 2u);

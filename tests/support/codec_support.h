@@ -30,6 +30,19 @@ struct Decoded {
     ResultCode rc = RC_GENERAL_FAILURE;
     Ref<ImageReader> reader;
     Ref<Image> image;
+    // The frames of the chain, head first.
+    std::vector<Image*> frames() const
+    {
+        std::vector<Image*> v;
+        for (Image* f = image.get(); f; f = f->next()) v.push_back(f);
+        return v;
+    }
+    // An information field of the head frame, empty when unset.
+    std::u16string field(int f) const
+    {
+        const char16_t* t = image && image->info() ? image->info()->get(f) : nullptr;
+        return t ? t : u"";
+    }
 };
 
 // Opens through the process-wide registry (every format registered, with
