@@ -422,9 +422,7 @@ ImageReader* psdReaderCreate(MappedFile* file, const FormatDescriptor* descripto
 
 ImageWriter* psdWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
 {
-    auto* w = new (std::nothrow) PsdWriter(descriptor);
-    if (w) w->createOutput(path);
-    return w;
+    return writerCreate<PsdWriter>(path, descriptor);
 }
 
 } // namespace quillon
