@@ -67,6 +67,21 @@ inline Ref<Image> greyRamp(uint32_t w, uint32_t h)
     return img;
 }
 
+// The picture the tools' files are made from: swirled ramps with a sharp
+// disc, at an odd width, as 8-bit binary PPM at `file`.
+inline bool makeSwirlPicture(const std::filesystem::path& file)
+{
+    return run("convert -size 37x11 gradient:red-blue -swirl 90 -fill '#20c040' -draw 'circle 10,5 14,7' "
+               "-depth 8 " + shellQuote(file.string())) == 0;
+}
+
+// Runs a shell command that writes the file named by $OUT, its messages
+// silenced.
+inline bool makeWithCommand(const std::string& command, const std::filesystem::path& file)
+{
+    return run("OUT=" + shellQuote(file.string()) + "; " + command + " 2>/dev/null") == 0;
+}
+
 // Expects every cut of `bytes` from `from` up to its size minus one to
 // fail with exactly `expected` (header cuts) and never crash.
 inline void expectCutsFail(const std::vector<uint8_t>& bytes, size_t from, size_t to, ResultCode expected,

@@ -60,9 +60,7 @@ TEST(TgaReader, FilesFromImageMagickAndNetpbmDecodeAsTheToolsDo)
     QUILLON_REQUIRE_TOOL("tgatoppm");
     TempDir dir;
     fs::path src = dir / "src.ppm";
-    ASSERT_EQ(run("convert -size 37x11 gradient:red-blue -swirl 90 -fill '#20c040' -draw 'circle 10,5 14,7' "
-                  "-depth 8 " + shellQuote(src.string())),
-              0);
+    ASSERT_TRUE(makeSwirlPicture(src));
     const std::string s = shellQuote(src.string());
     struct Case {
         const char* name;
@@ -88,7 +86,7 @@ TEST(TgaReader, FilesFromImageMagickAndNetpbmDecodeAsTheToolsDo)
     };
     for (const Case& c : cases) {
         fs::path file = dir / (std::string(c.name) + ".tga");
-        ASSERT_EQ(run("OUT=" + shellQuote(file.string()) + "; " + c.command + " 2>/dev/null"), 0) << c.name;
+        ASSERT_TRUE(makeWithCommand(c.command, file)) << c.name;
         Decoded d = decodeFileFull(file);
         ASSERT_EQ(d.rc, RC_OK) << c.name;
         Pnm p;
