@@ -15,15 +15,19 @@ for p in "${photos[@]}"; do
   b="$in/$(basename "$p" .jpg).bmp"
   [ -s "$b" ] || convert "$p" BMP3:"$b"
 done
-# Hard links: each batch names as many files as it converts, without
-# writing gigabytes of identical copies.
+# Real copies, not links: the batch drops a file it already holds (same
+# device and inode), so linked names would let it convert four files where
+# the peers convert them all.
 list() {
   local n=$1 i=0
   while [ "$i" -lt "$n" ]; do
     for p in "${photos[@]}"; do
       [ "$i" -lt "$n" ] || break
       local f="$in/n$i.bmp"
-      [ -e "$f" ] || ln "$in/$(basename "$p" .jpg).bmp" "$f"
+      if [ ! -s "$f" ] || [ "$(stat -c %h "$f")" != 1 ]; then
+        rm -f "$f"
+        cp "$in/$(basename "$p" .jpg).bmp" "$f"
+      fi
       echo "$f"
       i=$((i + 1))
     done
@@ -70,6 +74,12 @@ for count in ${COUNTS:-16 64}; do
     OURS="$BUILD/bench/bench_batch $ours $opt --no-sharpen $files"
     IM="mogrify -limit thread 1 -path $peer -filter Catrom $im -format bmp"
     echo "== $count photographs, $label, Catmull-Rom, BMP to BMP"
+    # Every input must come out on our side (pairs.py checks the folder
+    # only for being non-empty).
+    rm -rf "$ours" && mkdir -p "$ours"
+    $OURS 2>/dev/null
+    made=$(ls "$ours" | wc -l)
+    [ "$made" = "$count" ] || { echo "ours made $made of $count outputs"; exit 1; }
     compare "ours vs mogrify, one process of one thread" "$OURS" "$IM $files" "$ours" "$peer"
     compare "ours vs xargs -P$P mogrify -limit thread 1" "$OURS" \
       "sh -c 'printf \"%s\\n\" $files | xargs -P$P -n1 $IM'" "$ours" "$peer"

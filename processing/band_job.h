@@ -1,7 +1,7 @@
 #pragma once
-// The row range a processing worker covers. Every caller runs one band over
-// all rows on its own thread; the abort pointer and task collection are kept
-// so a band could become a task, and are null today.
+// The row range a processing worker covers. Callers cut an image's rows into
+// bands with runRowBands (platform/tasks.h), which runs them on the task
+// pool; the task collection field is unused.
 #include <atomic>
 #include <cstdint>
 
