@@ -899,9 +899,14 @@ ResultCode imageBlitRect(Image* dst, BlitPoint dstPos, const Image* src, BlitPoi
         from = converted.get();
     }
     const size_t b = dst->bytesPerPixel();
-    for (int64_t y = 0; y < h; ++y)
-        std::memmove(dst->rowBytesPtr(uint32_t(dy + y)) + size_t(dx) * b, from->rowBytesPtr(uint32_t(sy + y)) + size_t(sx) * b,
-                     size_t(w) * b);
+    auto copyRows = [&](uint32_t first, uint32_t end) {
+        for (int64_t y = first; y < int64_t(end); ++y)
+            std::memmove(dst->rowBytesPtr(uint32_t(dy + y)) + size_t(dx) * b,
+                         from->rowBytesPtr(uint32_t(sy + y)) + size_t(sx) * b, size_t(w) * b);
+    };
+    // Within one image the rows may overlap and their order matters.
+    if (from == dst) copyRows(0, uint32_t(h));
+    else runRowBands(uint32_t(h), uint64_t(w) * b * 2, copyRows);
     return RC_OK;
 }
 

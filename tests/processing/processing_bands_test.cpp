@@ -12,6 +12,7 @@
 #include "platform/tasks.h"
 #include "processing/blur.h"
 #include "processing/colour_adjust.h"
+#include "processing/frame.h"
 #include "processing/geometry.h"
 
 using namespace quillon;
@@ -134,4 +135,22 @@ TEST(ProcessingBands, ColourAdjustmentMatchesOneThread)
                     return imageColorAdjust(src, src, *a) == RC_OK ? Ref<Image>::share(src) : Ref<Image>();
                 });
             }
+}
+
+TEST(ProcessingBands, FramesMatchOneThread)
+{
+    // The picture is copied into the framed image in bands of rows.
+    const float a[4] = {0.2f, 0.5f, 0.9f, 1.0f}, b[4] = {0.9f, 0.1f, 0.3f, 0.5f};
+    for (PixelFormat f : kFormats)
+        for (const auto& s : kSizes)
+            for (uint8_t style : {uint8_t(FRAME_FLAT), uint8_t(FRAME_TONED)})
+                expectBandsMatchOneThread(f, s[0], s[1], "frame", [&](Image* src) {
+                    Image* slot = src;
+                    src->addRef();  // the frame replaces the image in its slot
+                    if (imageAddFrame(&slot, style, a, b, 7) != RC_OK) {
+                        objectRelease(slot);
+                        return Ref<Image>();
+                    }
+                    return Ref<Image>::adopt(slot);
+                });
 }
