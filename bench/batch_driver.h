@@ -1,0 +1,80 @@
+#pragma once
+// What the headless batch drivers share: a user interface that answers
+// every question the way a silent batch does, and the run itself with its
+// report. Each driver only sets up what it writes.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+
+#include "app/batch.h"
+#include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
+#include "core/format.h"
+#include "core/image_cache.h"
+
+namespace quillon::bench {
+
+struct QuietUi final : BatchUi {
+    void setInputText(std::u16string_view) override {}
+    void setOutputText(std::u16string_view) override {}
+    void setProgressRange(int32_t) override {}
+    void setProgress(int32_t) override {}
+    void setStatus(std::u16string_view) override {}
+    void setTime(std::u16string_view) override {}
+    void setTitle(std::u16string_view) override {}
+    void pumpEvents() override {}
+    void setBusy(bool) override {}
+    void emptyList() override {}
+    void closeWizard() override {}
+    void batchEnded(bool) override {}
+    int32_t askOverwrite(std::u16string_view) override { return OVERWRITE_REPLACE; }
+    bool askRenameTarget(std::filesystem::path&) override { return false; }
+    int32_t askContinue(std::u16string_view, std::u16string_view) override { return ERROR_CONTINUE; }
+    bool askCancelAllRemaining() override { return false; }
+};
+
+// The job the drivers start from: one output in the format written as
+// `fileName`'s extension, in `subFormat`, the colour format left to the
+// writer, every picture resized to 50% with Catmull-Rom, into `outDir`.
+inline JobSettings& halfSizeJob(const char* outDir, const char16_t* fileName, const char16_t* subFormat)
+{
+    registerAllFormats();
+    JobSettings& s = jobSettings();
+    s = JobSettings{};
+    s.szOutDir = std::filesystem::path(outDir) / "";
+    s.iOutFormats = 1;
+    s.slots[0].iFormatId = formatRegistry().findByExtension(std::u16string_view(fileName), true);
+    s.slots[0].szSubFormat = subFormat;
+    s.slots[0].iColorFormat = 0xFFFFFFFF;
+    s.bNoOverwritePrompt = 1;
+    s.eResize = 1;
+    s.i3ResizeFactor = 50000;
+    s.eResizeMethod = 3;
+    return s;
+}
+
+// Converts every file of `list` with `s`, reading ahead through the decoded
+// image cache unless told not to; the exit status is 0 only when every file
+// was converted.
+inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead)
+{
+    QuietUi ui;
+    bool running = false;
+    BatchContext ctx{s, list, ui, running};
+    imageCache().allFrames = 1;
+    imageCache().readAheadAllFrames = 1;
+    ctx.cache = readAhead ? &imageCache() : nullptr;
+    ctx.milliseconds = [] {
+        return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+    };
+    BatchResult r = batchRun(ctx);
+    std::fprintf(stderr, "converted %d of %d\n", r.converted, r.total);
+    imageCacheDestroy(&imageCache());
+    return r.converted == r.total ? 0 : 1;
+}
+
+} // namespace quillon::bench
