@@ -37,3 +37,26 @@ compare() {
   read -r a b r lo hi <<<"$line"
   python3 -c "import sys; a,b,r,lo,hi=map(float,sys.argv[2:]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {r:.2f} (range {lo:.2f}-{hi:.2f})')" "$label" "$a" "$b" "$r" "$lo" "$hi"
 }
+
+# spread LABEL OURS PEER: runs the two whole commands alternately RUNS times
+# after a warm-up of each and prints both medians and the median of the
+# per-pair ratios with their spread (lowest and highest pair). A failing run
+# stops the benchmark unless SPREAD_CHECK=0; PEER_NAME names the peer.
+spread() {
+  python3 - "${RUNS:-7}" "${SPREAD_CHECK:-1}" "${PEER_NAME:-peer}" "$@" <<'PY'
+import shlex, statistics, subprocess, sys, time
+runs, check, peer_name = int(sys.argv[1]), sys.argv[2] == "1", sys.argv[3]
+label, ours, peer = sys.argv[4], shlex.split(sys.argv[5]), shlex.split(sys.argv[6])
+def run(cmd):
+    t = time.perf_counter()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=check)
+    return time.perf_counter() - t
+run(ours); run(peer)
+a, b = [], []
+for _ in range(runs):
+    a.append(run(ours)); b.append(run(peer))
+r = sorted(x / y for x, y in zip(a, b))
+print(f"{label}: ours {statistics.median(a):.3f}s, {peer_name} {statistics.median(b):.3f}s, "
+      f"ratio median {statistics.median(r):.2f} (spread {r[0]:.2f}-{r[-1]:.2f}, {runs} pairs)")
+PY
+}

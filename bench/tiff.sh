@@ -16,25 +16,6 @@ DRIVER=$BUILD/bench/bench_tiff
 [ -x "$DRIVER" ] || { echo "build first: $DRIVER missing"; exit 1; }
 RUNS=${RUNS:-9}
 
-spread() {
-  local label=$1 ours=$2 peer=$3
-  python3 - "$RUNS" "$ours" "$peer" "$label" <<'PY'
-import shlex, statistics, subprocess, sys, time
-def run(c):
-    t = time.perf_counter()
-    subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - t
-runs, ours, peer, label = int(sys.argv[1]), shlex.split(sys.argv[2]), shlex.split(sys.argv[3]), sys.argv[4]
-run(ours); run(peer)
-a, b = [], []
-for _ in range(runs):
-    a.append(run(ours)); b.append(run(peer))
-r = sorted(x / y for x, y in zip(a, b))
-print(f"{label}: ours {statistics.median(a):.3f}s, peer {statistics.median(b):.3f}s, "
-      f"ratio {statistics.median(r):.2f} (pairs {r[0]:.2f}..{r[-1]:.2f})")
-PY
-}
-
 NONE="$OUT/photo20-none.tif"
 LZW="$OUT/photo20-lzw.tif"
 [ -s "$NONE" ] || convert "$PPM" -compress None "$NONE"
