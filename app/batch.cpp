@@ -176,6 +176,9 @@ ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry
     if (entry && entry->metadataOverride && info)
         for (int f = 0; f < INFO_FIELD_COUNT; ++f)
             if (entry->metadataOverride->has(f)) info->set(f, entry->metadataOverride->get(f));
+    if (entry && entry->metadataOverride && info)
+        for (int f = 0; f < INFO_FIELD_COUNT; ++f)
+            if ((entry->metadataCleared >> f) & 1) info->set(f, nullptr);
 
     Image* slot = image.release();
     auto fail = [&](ResultCode code) {

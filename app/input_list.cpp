@@ -24,6 +24,7 @@ void FileEntry::release()
     overrideName.clear();
     alphaFilePath.clear();
     metadataOverride.reset();
+    metadataCleared = 0;
     adjustments.reset();
     width = height = 0;
     bitsPerPixel = 0;

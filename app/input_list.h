@@ -36,6 +36,9 @@ struct FileEntry {
     // Image whose grey levels become the alpha plane; empty when none.
     std::filesystem::path alphaFilePath;
     std::unique_ptr<ImageInfoOwned> metadataOverride;
+    // Fields (bit n: InfoField n) the override empties: a record cannot hold
+    // an empty text, and a cleared title must not fall back to the file's.
+    uint64_t metadataCleared = 0;
     uint32_t width = 0;
     uint32_t height = 0;
     int32_t bitsPerPixel = 0;

@@ -314,8 +314,9 @@ public:
         decodeForMetadata(entry_.path, image);
         const ImageInfo* own = image ? image->info() : nullptr;
         const ImageInfoOwned* over = entry_.metadataOverride.get();
-        for (const MetaField& m : kMetaFields) show(m.id, m.field, own, over);
-        for (int i = 0; i < 9; ++i) show(1221 + i, INFO_KEYWORD_FIRST + i, own, over);
+        const uint64_t cleared = over ? entry_.metadataCleared : 0;
+        for (const MetaField& m : kMetaFields) show(m.id, m.field, own, over, cleared);
+        for (int i = 0; i < 9; ++i) show(1221 + i, INFO_KEYWORD_FIRST + i, own, over, cleared);
         QString density;
         if (over && over->has(INFO_DENSITY)) density = qs(over->get(INFO_DENSITY));
         else if (own && own->has(INFO_DENSITY)) density = qs(own->get(INFO_DENSITY));
@@ -349,9 +350,10 @@ public:
         if (!image_) return;
         const ImageInfo* own = image_->info();
         auto fresh = std::make_unique<ImageInfoOwned>();
+        uint64_t cleared = 0;
         int count = 0;
-        for (const MetaField& m : kMetaFields) count += read(m.id, m.field, own, *fresh);
-        for (int i = 0; i < 9; ++i) count += read(1221 + i, INFO_KEYWORD_FIRST + i, own, *fresh);
+        for (const MetaField& m : kMetaFields) count += read(m.id, m.field, own, *fresh, cleared);
+        for (int i = 0; i < 9; ++i) count += read(1221 + i, INFO_KEYWORD_FIRST + i, own, *fresh, cleared);
         const int64_t x = std::strtoll(controls().edit(1216)->text().trimmed().toLatin1().constData(), nullptr, 10);
         const int64_t y = std::strtoll(controls().edit(1217)->text().trimmed().toLatin1().constData(), nullptr, 10);
         const QString density = densityText(x, y, controls().selData(1218, 1) != 0);
@@ -362,6 +364,7 @@ public:
             ++count;
         }
         entry_.metadataOverride = count ? std::move(fresh) : nullptr;
+        entry_.metadataCleared = count ? cleared : 0;
         image_.reset();
     }
 
@@ -381,17 +384,17 @@ private:
         return controls().edit(id)->text();
     }
 
-    void show(int id, int field, const ImageInfo* own, const ImageInfoOwned* over)
+    void show(int id, int field, const ImageInfo* own, const ImageInfoOwned* over, uint64_t cleared)
     {
         QString t;
         if (over && over->get(field)) t = qs(over->get(field));
-        else if (own && own->get(field)) t = qs(own->get(field));
+        else if (own && own->get(field) && !((cleared >> field) & 1)) t = qs(own->get(field));
         if (auto* p = qobject_cast<QPlainTextEdit*>(controls().get(id))) p->setPlainText(t);
         else controls().setText(id, t);
     }
 
     // 1 when the control's text is an override of the file's own value.
-    int read(int id, int field, const ImageInfo* own, ImageInfoOwned& into)
+    int read(int id, int field, const ImageInfo* own, ImageInfoOwned& into, uint64_t& cleared)
     {
         const QString t = text(id);
         const QString mine = own && own->has(field) ? qs(own->get(field)) : QString();
@@ -399,6 +402,7 @@ private:
         if (t == mine) return 0;
         std::u16string v = u16of(t);
         into.set(field, v.c_str());
+        if (!into.has(field)) cleared |= uint64_t(1) << field;
         return 1;
     }
 

@@ -267,6 +267,8 @@ TEST_F(FileSheetTest, MetadataOverridesReachTheJpegOutput)
         // The file's own title typed again is no override.
         m->controls().edit(1210)->setText(QStringLiteral("Holiday"));
         m->controls().edit(1213)->setText(QStringLiteral("Bob"));
+        // Clearing a value the file has takes it out of the outputs.
+        m->controls().edit(1212)->clear();
         m->controls().edit(1221)->setText(QStringLiteral("sea"));
         m->controls().edit(1216)->setText(QStringLiteral("-300"));
         m->controls().edit(1217)->clear();
@@ -278,12 +280,14 @@ TEST_F(FileSheetTest, MetadataOverridesReachTheJpegOutput)
     EXPECT_EQ(std::u16string(e.metadataOverride->get(INFO_AUTHOR)), u"Bob");
     EXPECT_EQ(std::u16string(e.metadataOverride->get(INFO_DENSITY)), u"300 x 300 ppi");
     EXPECT_FALSE(e.metadataOverride->has(INFO_COPYRIGHT));
+    EXPECT_EQ(e.metadataCleared, uint64_t(1) << INFO_COPYRIGHT);
 
     // The sheet shows the override the next time.
     {
         FileSheet sheet(nullptr, e, SHEET_METADATA);
         SheetPage* m = sheet.page(SHEET_METADATA);
         EXPECT_EQ(text(m, 1213), QStringLiteral("Bob"));
+        EXPECT_EQ(text(m, 1212), QString());
         EXPECT_EQ(text(m, 1216), QStringLiteral("300"));
         EXPECT_EQ(text(m, 1217), QStringLiteral("300"));
         EXPECT_EQ(m->controls().selData(1218, -1), 1);
@@ -307,7 +311,7 @@ TEST_F(FileSheetTest, MetadataOverridesReachTheJpegOutput)
     ASSERT_TRUE(fs::exists(out));
     std::string tags = test::runOutput("exiftool -s -s -s -Artist -Copyright -XResolution -YResolution -ResolutionUnit " +
                                        test::shellQuote(out.string()));
-    EXPECT_EQ(tags, "Bob\nMine\n300\n300\ninches\n");
+    EXPECT_EQ(tags, "Bob\n300\n300\ninches\n");
 }
 
 TEST_F(FileSheetTest, MetadataOfAFileThatNoLongerDecodesStaysAsItWas)
