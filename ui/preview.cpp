@@ -324,6 +324,9 @@ void PreviewPage::collect()
 
 void PreviewPage::left()
 {
+    // The picture shown belongs to the load being left; coming back loads
+    // the file again with the sheet's settings of then.
+    control_->setPicture(QImage());
     std::shared_ptr<Load> load = std::move(load_);
     load_.reset();
     if (!load) return;
