@@ -21,6 +21,7 @@
 #include "core/image_cache.h"
 #include "core/text.h"
 #include "support/test_support.h"
+#include "sheet_fixture.h"
 #include "ui/hooks.h"
 #include "ui/input_page.h"
 
@@ -54,47 +55,7 @@ struct NullUi : BatchUi {
     bool askCancelAllRemaining() override { return true; }
 };
 
-struct FileSheetTest : ::testing::Test {
-    test::TempDir dir;
-    InputListHooks hooks;
-    std::unique_ptr<InputList> list;
-    std::vector<std::pair<QString, QString>> boxes; // text, caption
-
-    static void SetUpTestSuite()
-    {
-        if (formatRegistry().count() == 0) registerAllFormats();
-    }
-    void SetUp() override
-    {
-        QUILLON_REQUIRE_TOOL("convert");
-        uiHooks() = {};
-        uiHooks().msgBox = [this](QWidget*, const QString& text, const QString& caption, const std::vector<MsgButton>&,
-                                  int32_t closeValue) {
-            boxes.push_back({text, caption});
-            return closeValue;
-        };
-        list = std::make_unique<InputList>(&hooks);
-        imageCacheClear(&imageCache());
-    }
-    void TearDown() override
-    {
-        uiHooks() = {};
-        imageCacheClear(&imageCache());
-    }
-
-    fs::path make(const std::string& name, const std::string& args)
-    {
-        fs::path p = dir / name;
-        // Arguments ending in "FORMAT:" name the output's format.
-        const char* gap = !args.empty() && args.back() == ':' ? "" : " ";
-        EXPECT_EQ(test::run("convert " + args + gap + test::shellQuote(p.string())), 0) << args;
-        return p;
-    }
-    FileEntry& add(const fs::path& p)
-    {
-        EXPECT_EQ(list->addFile(p, false, false), RC_OK);
-        return list->row(0);
-    }
+struct FileSheetTest : test::SheetFixture {
     static bool ticked(SheetPage* p, int id) { return p->controls().check(id)->isChecked(); }
     static void tick(SheetPage* p, int id, bool on) { p->controls().check(id)->setChecked(on); }
     static QString text(SheetPage* p, int id)

@@ -16,6 +16,7 @@
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "support/test_support.h"
+#include "sheet_fixture.h"
 #include "ui/hooks.h"
 
 using namespace quillon;
@@ -24,43 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct PreviewTest : ::testing::Test {
-    test::TempDir dir;
-    InputListHooks hooks;
-    std::unique_ptr<InputList> list;
-
-    static void SetUpTestSuite()
-    {
-        if (formatRegistry().count() == 0) registerAllFormats();
-    }
-    void SetUp() override
-    {
-        QUILLON_REQUIRE_TOOL("convert");
-        uiHooks() = {};
-        uiHooks().msgBox = [](QWidget*, const QString&, const QString&, const std::vector<MsgButton>&, int32_t v) {
-            return v;
-        };
-        list = std::make_unique<InputList>(&hooks);
-        imageCacheClear(&imageCache());
-    }
-    void TearDown() override
-    {
-        uiHooks() = {};
-        imageCacheClear(&imageCache());
-    }
-
-    fs::path make(const std::string& name, const std::string& args)
-    {
-        fs::path p = dir / name;
-        const char* gap = !args.empty() && args.back() == ':' ? "" : " ";
-        EXPECT_EQ(test::run("convert " + args + gap + test::shellQuote(p.string())), 0) << args;
-        return p;
-    }
-    FileEntry& add(const fs::path& p)
-    {
-        EXPECT_EQ(list->addFile(p, false, false), RC_OK);
-        return list->row(0);
-    }
+struct PreviewTest : test::SheetFixture {
     static PreviewPage* preview(FileSheet& sheet)
     {
         sheet.showPage(SHEET_PREVIEW);
