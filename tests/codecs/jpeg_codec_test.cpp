@@ -16,6 +16,7 @@
 #include "core/text.h"
 #include "jpeg_decoder_test_util.h"
 #include "support/codec_support.h"
+#include "support/quiet_batch_ui.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -351,25 +352,6 @@ TEST_F(JpegCodec, RowsCompressedForTiffStripsDecodeInDjpeg)
 
 namespace {
 
-struct SilentUi final : BatchUi {
-    void setInputText(std::u16string_view) override {}
-    void setOutputText(std::u16string_view) override {}
-    void setProgressRange(int32_t) override {}
-    void setProgress(int32_t) override {}
-    void setStatus(std::u16string_view) override {}
-    void setTime(std::u16string_view) override {}
-    void setTitle(std::u16string_view) override {}
-    void pumpEvents() override {}
-    void setBusy(bool) override {}
-    void emptyList() override {}
-    void closeWizard() override {}
-    void batchEnded(bool) override {}
-    int32_t askOverwrite(std::u16string_view) override { return OVERWRITE_REPLACE; }
-    bool askRenameTarget(fs::path&) override { return false; }
-    int32_t askContinue(std::u16string_view, std::u16string_view) override { return ERROR_CONTINUE; }
-    bool askCancelAllRemaining() override { return false; }
-};
-
 std::string exiftoolTag(const fs::path& file, const char* tag)
 {
     std::string v = runOutput(std::string("exiftool -s -s -s -") + tag + " " + shellQuote(file.string()));
@@ -414,7 +396,9 @@ TEST_F(JpegCodec, PhotographsConvertThroughTheBatchWithTheirExif)
     hooks.registry = &reg;
     InputList list(&hooks);
     for (const fs::path& p : photos) ASSERT_EQ(list.addFile(p, false, false), RC_OK);
-    SilentUi ui;
+    QuietBatchUi ui;
+    ui.overwriteAnswer = OVERWRITE_REPLACE;
+    ui.cancelAllRemaining = false;
     bool running = false;
     BatchContext ctx{s, list, ui, running};
     ctx.registry = &reg;

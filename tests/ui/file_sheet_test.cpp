@@ -20,6 +20,7 @@
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "core/text.h"
+#include "support/quiet_batch_ui.h"
 #include "support/test_support.h"
 #include "sheet_fixture.h"
 #include "ui/hooks.h"
@@ -30,30 +31,6 @@ using namespace quillon::ui;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct NullUi : BatchUi {
-    void setInputText(std::u16string_view) override {}
-    void setOutputText(std::u16string_view) override {}
-    void setProgressRange(int32_t) override {}
-    void setProgress(int32_t) override {}
-    void setStatus(std::u16string_view) override {}
-    void setTime(std::u16string_view) override {}
-    void setTitle(std::u16string_view) override {}
-    void pumpEvents() override {}
-    void setBusy(bool) override {}
-    void emptyList() override {}
-    void closeWizard() override {}
-    void batchEnded(bool) override {}
-    int32_t askOverwrite(std::u16string_view) override { return OVERWRITE_REPLACE_ALL; }
-    bool askRenameTarget(fs::path&) override { return false; }
-    int32_t askContinue(std::u16string_view t, std::u16string_view) override
-    {
-        errors.emplace_back(t);
-        return ERROR_CONTINUE;
-    }
-    std::vector<std::u16string> errors;
-    bool askCancelAllRemaining() override { return true; }
-};
 
 struct FileSheetTest : test::SheetFixture {
     static bool ticked(SheetPage* p, int id) { return p->controls().check(id)->isChecked(); }
@@ -263,7 +240,7 @@ TEST_F(FileSheetTest, MetadataOverridesReachTheJpegOutput)
     s.slots[0].iColorFormat = CF_AUTO;
     s.slots[0].iCompParam = 90;
     s.slots[0].szSubFormat = u"Normal, by Quality:";
-    NullUi ui;
+    test::QuietBatchUi ui;
     bool running = false;
     BatchContext ctx{s, *list, ui, running};
     BatchResult r = batchRun(ctx);
