@@ -120,6 +120,11 @@ protected:
         } else {
             return RC_UNSUPPORTED_SUBFORMAT;
         }
+        // Data that cannot fill even the first row (of pixels or of blocks)
+        // holds no picture: refused before an image of the declared size exists.
+        const uint64_t firstRow = kind_ == KIND_MASKS ? uint64_t(pixelBytes_) * width
+                                                      : (uint64_t(width) + 3) / 4 * (kind_ == KIND_DXT1 ? 8 : 16);
+        if (size - dataOffset_ < firstRow) return RC_CORRUPT_FILE;
         return RC_OK;
     }
 

@@ -7,6 +7,7 @@
 
 #include "core/bitpack.h"
 #include "core/image_reader.h"
+#include "platform/memory.h"
 
 namespace quillon {
 
@@ -149,8 +150,12 @@ ResultCode PnmReader::readHeader(const void*)
     dataOffset_ = uint64_t(p - data);
     // Some writers end the header with CR LF; only skipped when the data
     // is longer than the pixels need, so a first sample of 10 or 13 stays.
-    if (!text && size - dataOffset_ > fileRowBytes_ * h)
+    uint64_t pixelBytes = 0;
+    if (!text && checkedMul(fileRowBytes_, uint64_t(h), &pixelBytes) && size - dataOffset_ > pixelBytes)
         while (dataOffset_ < size && (data[dataOffset_] == '\n' || data[dataOffset_] == '\r')) ++dataOffset_;
+    // Binary data that cannot fill even the first row holds no picture:
+    // refused here, before an image of the declared size exists.
+    if (!text && size - dataOffset_ < fileRowBytes_) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

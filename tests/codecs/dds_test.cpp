@@ -11,6 +11,7 @@
 #include "core/byte_cursor.h"
 #include "core/text.h"
 #include "core/image_writer.h"
+#include "platform/memory.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -250,6 +251,15 @@ TEST(Dds, HostileAndUnsupportedHeaders)
     ASSERT_TRUE(d.image);
     EXPECT_EQ(d.image->row<Rgba8>(0)[0].r, 255);
     EXPECT_EQ(d.image->row<Rgba8>(7)[0].a, 0);
+    // A surface its data cannot fill one block row of is refused from the
+    // header, before memory for it is asked for.
+    std::vector<uint8_t> huge = header(0x4, 0, "DXT1", 0, 0);
+    huge[13] = 0x80, huge[17] = 0x80;  // 32768 x 32768
+    huge.resize(huge.size() + 16, 0);
+    setAllocationCap(uint64_t(64) << 20);
+    decodeBytes(huge, &rc, "h.dds");
+    setAllocationCap(0);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // A header size beyond the file.
     std::vector<uint8_t> lying = header(0x4, 0, "DXT1", 0, 0);
     lying[4] = 0xFF, lying[5] = 0xFF;

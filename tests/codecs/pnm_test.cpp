@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codecs/more/pnm.h"
+#include "platform/memory.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -121,6 +122,25 @@ TEST(Pnm, BadHeadersFailWithTheirCode)
         decodeBytes(bytesOf(c.text), &rc, "bad.pnm");
         EXPECT_EQ(rc, c.rc) << c.text;
     }
+    // Sizes the data cannot fill even one row of are refused from the
+    // header, before any memory is asked for; a size that only memory
+    // refuses is out of memory.
+    const Case lying[] = {
+        {"P6 20000 20000 255\nabc", RC_CORRUPT_FILE},
+        {"PF 20000 20000 -1.0\nabcd", RC_CORRUPT_FILE},
+        {"P5 100 2000000 255\n", RC_CORRUPT_FILE},
+    };
+    setAllocationCap(uint64_t(64) << 20);
+    for (const Case& c : lying) {
+        ResultCode rc;
+        decodeBytes(bytesOf(c.text), &rc, "lying.pnm");
+        EXPECT_EQ(rc, c.rc) << c.text;
+    }
+    std::string tall = "P5 100 2000000 255\n" + std::string(100, 'x');
+    ResultCode rc;
+    decodeBytes(bytesOf(tall), &rc, "tall.pgm");
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    setAllocationCap(0);
 }
 
 // Data that ends early: the rows that were there are kept, the rest are
