@@ -43,6 +43,7 @@ private:
     const uint8_t* colourMap_ = nullptr;
     uint32_t colourMapEntries_ = 0;
     uint32_t rowLength_ = 0;  // pixels per stored row
+    uint64_t fileRowBytes_ = 0;  // bytes per stored row, every plane and the mask
     uint32_t planes_ = 0;
     bool compressed_ = false, chunky_ = false, maskPlane_ = false, halfBright_ = false, holdAndModify_ = false;
     uint32_t transparent_ = 0xFFFFFFFF;
@@ -100,6 +101,11 @@ ResultCode IffReader::readHeader(const void*)
     holdAndModify_ = (camg & kCamgHoldAndModify) && !chunky_ && planes_ >= 5 && planes_ <= 8;
     halfBright_ = (camg & kCamgHalfBright) && !holdAndModify_ && planes_ <= 8;
     rowLength_ = chunky_ ? (width + 1) & ~1u : (width + 15) & ~15u;
+    // An uncompressed body that cannot fill even the first row holds no
+    // picture: refused before an image of the declared size exists.
+    fileRowBytes_ = chunky_ ? uint64_t(rowLength_) * (planes_ == 24 ? 3 : 1)
+                            : uint64_t(rowLength_ / 8) * (planes_ + (maskPlane_ ? 1 : 0));
+    if (!compressed_ && bodySize_ < fileRowBytes_) return RC_CORRUPT_FILE;
     bitsPerPixel = planes_;
     colourModel = CM_RGB;
     if (planes_ == 24) {
@@ -152,9 +158,7 @@ void IffReader::holdAndModifyRow(Rgba8* out, const uint8_t* values, const uint32
 ResultCode IffReader::readPixels(Image* image, bool, Progress* progress, AbortFlag* abort)
 {
     const uint32_t planeBytes = rowLength_ / 8;
-    const uint32_t bytesPerPixel = chunky_ ? (planes_ == 24 ? 3 : 1) : 0;
-    const uint64_t fileRowBytes =
-        chunky_ ? uint64_t(rowLength_) * bytesPerPixel : uint64_t(planeBytes) * (planes_ + (maskPlane_ ? 1 : 0));
+    const uint64_t fileRowBytes = fileRowBytes_;
     uint64_t total;
     if (!checkedMul(fileRowBytes, uint64_t(height), &total)) return RC_OUT_OF_MEMORY;
 

@@ -52,6 +52,8 @@ protected:
         colourModel = CM_RGB;
         alphaKind = ALPHA_NONE;
         minRowBytes = (g.width + 15) & ~15u;
+        // Data that cannot fill even the first row holds no picture.
+        if (input->size() - kHeaderSize < uint64_t((g.width + 15) / 16) * g.planes * 2) return RC_CORRUPT_FILE;
         return RC_OK;
     }
 

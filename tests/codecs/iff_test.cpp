@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/memory.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -187,6 +188,12 @@ TEST(Iff, DamagedAndUnsupportedFiles)
         decodeBytes(form("ILBM", {{"CMAP", {9, 9, 9, 8, 8, 8}}, {"BMHD", bmhd(1, 1, 1)}, {"BODY", {0x80, 0}}}), &rc, "o.iff");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(image->palette()[1], 0xFFFFFFFFu);
+    // A raw body that cannot fill one row of the size the header claims is
+    // refused from the header, before memory for the picture is asked for.
+    setAllocationCap(uint64_t(64) << 20);
+    decodeBytes(form("ILBM", {{"BMHD", bmhd(30000, 30000, 8)}, {"BODY", {1, 2, 3, 4}}}), &rc, "lying.iff");
+    setAllocationCap(0);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // A body that ends after the first of three rows.
     Decoded d = decodeBytesFull(form("ILBM", {{"BMHD", bmhd(8, 3, 1)}, {"BODY", {0xFF, 0xFF}}}), "cut.iff");
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);

@@ -2,6 +2,7 @@
 // explicit sizes, the probe's limits.
 #include <gtest/gtest.h>
 
+#include "platform/memory.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -81,6 +82,13 @@ TEST(Neochrome, ExplicitSizesPlanesAndPalette)
         decodeBytes(bad, &rc, "bad.neo");
         EXPECT_EQ(rc, RC_UNKNOWN_FORMAT);
     }
+    // A size no row of which the data can fill is refused from the header.
+    std::vector<uint8_t> lying = neoHeader(4, 255, 255);
+    lying[58] = lying[60] = 0xFF;  // 65535 x 65535
+    setAllocationCap(uint64_t(64) << 20);
+    decodeBytes(lying, &rc, "lying.neo");
+    setAllocationCap(0);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
     // Rows missing at the end.
     std::vector<uint8_t> cut = neoHeader(0, 0, 0, 2);
     cut.resize(128 + 80 * 10, 0xFF);
