@@ -265,7 +265,106 @@ void logLuvToRgb(float y, double u, double v, RgbaF& out)
     out.a = 1.0f;
 }
 
-enum class RowKind : uint8_t { Bits, U8, U16, Float, Rgba8, Rgba16, RgbaFloat, Plane, LogL, LogLuv, Ycc };
+// The uv cell table published with the LogLuv encoding (Greg Ward Larson,
+// "The LogLuv Encoding for Full Gamut, High Dynamic Range Images", and its
+// TIFF description): one row per v step, each the u of its first cell, its
+// number of cells and the cells before it. The data carries this notice:
+//
+//   Copyright (c) 1997 Greg Ward Larson
+//   Copyright (c) 1997 Silicon Graphics, Inc.
+//
+//   Permission to use, copy, modify, distribute, and sell this software and
+//   its documentation for any purpose is hereby granted without fee, provided
+//   that (i) the above copyright notices and this permission notice appear in
+//   all copies of the software and related documentation, and (ii) the names of
+//   Sam Leffler, Greg Larson and Silicon Graphics may not be used in any
+//   advertising or publicity relating to the software without the specific,
+//   prior written permission of Sam Leffler, Greg Larson and Silicon Graphics.
+//
+//   THE SOFTWARE IS PROVIDED "AS-IS" AND WITHOUT WARRANTY OF ANY KIND,
+//   EXPRESS, IMPLIED OR OTHERWISE, INCLUDING WITHOUT LIMITATION, ANY
+//   WARRANTY OF MERCHANTABILITY OR FITNESS FOR A PARTICULAR PURPOSE.
+//
+//   IN NO EVENT SHALL SAM LEFFLER, GREG LARSON OR SILICON GRAPHICS BE LIABLE
+//   FOR ANY SPECIAL, INCIDENTAL, INDIRECT OR CONSEQUENTIAL DAMAGES OF ANY KIND,
+//   OR ANY DAMAGES WHATSOEVER RESULTING FROM LOSS OF USE, DATA OR PROFITS,
+//   WHETHER OR NOT ADVISED OF THE POSSIBILITY OF DAMAGE, AND ON ANY THEORY OF
+//   LIABILITY, ARISING OUT OF OR IN CONNECTION WITH THE USE OR PERFORMANCE
+//   OF THIS SOFTWARE.
+struct UvRow {
+    float uStart;
+    uint16_t cells, before;
+};
+constexpr UvRow kUvRows[163] = {
+    {0.247663, 4, 0}, {0.243779, 6, 4}, {0.241684, 7, 10}, {0.237874, 9, 17}, {0.235906, 10, 26}, {0.232153, 12, 36},
+    {0.228352, 14, 48}, {0.226259, 15, 62}, {0.222371, 17, 77}, {0.220410, 18, 94}, {0.214710, 21, 112},
+    {0.212714, 22, 133}, {0.210721, 23, 155}, {0.204976, 26, 178}, {0.202986, 27, 204}, {0.199245, 29, 231},
+    {0.195525, 31, 260}, {0.193560, 32, 291}, {0.189878, 34, 323}, {0.186216, 36, 357}, {0.186216, 36, 393},
+    {0.182592, 38, 429}, {0.179003, 40, 467}, {0.175466, 42, 507}, {0.172001, 44, 549}, {0.172001, 44, 593},
+    {0.168612, 46, 637}, {0.168612, 46, 683}, {0.163575, 49, 729}, {0.158642, 52, 778}, {0.158642, 52, 830},
+    {0.158642, 52, 882}, {0.153815, 55, 934}, {0.153815, 55, 989}, {0.149097, 58, 1044}, {0.149097, 58, 1102},
+    {0.142746, 62, 1160}, {0.142746, 62, 1222}, {0.142746, 62, 1284}, {0.138270, 65, 1346}, {0.138270, 65, 1411},
+    {0.138270, 65, 1476}, {0.132166, 69, 1541}, {0.132166, 69, 1610}, {0.126204, 73, 1679}, {0.126204, 73, 1752},
+    {0.126204, 73, 1825}, {0.120381, 77, 1898}, {0.120381, 77, 1975}, {0.120381, 77, 2052}, {0.120381, 77, 2129},
+    {0.112962, 82, 2206}, {0.112962, 82, 2288}, {0.112962, 82, 2370}, {0.107450, 86, 2452}, {0.107450, 86, 2538},
+    {0.107450, 86, 2624}, {0.107450, 86, 2710}, {0.100343, 91, 2796}, {0.100343, 91, 2887}, {0.100343, 91, 2978},
+    {0.095126, 95, 3069}, {0.095126, 95, 3164}, {0.095126, 95, 3259}, {0.095126, 95, 3354}, {0.088276, 100, 3449},
+    {0.088276, 100, 3549}, {0.088276, 100, 3649}, {0.088276, 100, 3749}, {0.081523, 105, 3849},
+    {0.081523, 105, 3954}, {0.081523, 105, 4059}, {0.081523, 105, 4164}, {0.074861, 110, 4269},
+    {0.074861, 110, 4379}, {0.074861, 110, 4489}, {0.074861, 110, 4599}, {0.068290, 115, 4709},
+    {0.068290, 115, 4824}, {0.068290, 115, 4939}, {0.068290, 115, 5054}, {0.063573, 119, 5169},
+    {0.063573, 119, 5288}, {0.063573, 119, 5407}, {0.063573, 119, 5526}, {0.057219, 124, 5645},
+    {0.057219, 124, 5769}, {0.057219, 124, 5893}, {0.057219, 124, 6017}, {0.050985, 129, 6141},
+    {0.050985, 129, 6270}, {0.050985, 129, 6399}, {0.050985, 129, 6528}, {0.050985, 129, 6657},
+    {0.044859, 134, 6786}, {0.044859, 134, 6920}, {0.044859, 134, 7054}, {0.044859, 134, 7188},
+    {0.040571, 138, 7322}, {0.040571, 138, 7460}, {0.040571, 138, 7598}, {0.040571, 138, 7736},
+    {0.036339, 142, 7874}, {0.036339, 142, 8016}, {0.036339, 142, 8158}, {0.036339, 142, 8300},
+    {0.032139, 146, 8442}, {0.032139, 146, 8588}, {0.032139, 146, 8734}, {0.032139, 146, 8880},
+    {0.027947, 150, 9026}, {0.027947, 150, 9176}, {0.027947, 150, 9326}, {0.023739, 154, 9476},
+    {0.023739, 154, 9630}, {0.023739, 154, 9784}, {0.023739, 154, 9938}, {0.019504, 158, 10092},
+    {0.019504, 158, 10250}, {0.019504, 158, 10408}, {0.016976, 161, 10566}, {0.016976, 161, 10727},
+    {0.016976, 161, 10888}, {0.016976, 161, 11049}, {0.012639, 165, 11210}, {0.012639, 165, 11375},
+    {0.012639, 165, 11540}, {0.009991, 168, 11705}, {0.009991, 168, 11873}, {0.009991, 168, 12041},
+    {0.009016, 170, 12209}, {0.009016, 170, 12379}, {0.009016, 170, 12549}, {0.006217, 173, 12719},
+    {0.006217, 173, 12892}, {0.005097, 175, 13065}, {0.005097, 175, 13240}, {0.005097, 175, 13415},
+    {0.003909, 177, 13590}, {0.003909, 177, 13767}, {0.002340, 177, 13944}, {0.002389, 170, 14121},
+    {0.001068, 164, 14291}, {0.001653, 157, 14455}, {0.000717, 150, 14612}, {0.001614, 143, 14762},
+    {0.000270, 136, 14905}, {0.000484, 129, 15041}, {0.001103, 123, 15170}, {0.001242, 115, 15293},
+    {0.001188, 109, 15408}, {0.001011, 103, 15517}, {0.000709, 97, 15620}, {0.000301, 89, 15717},
+    {0.002416, 82, 15806}, {0.003251, 76, 15888}, {0.003246, 69, 15964}, {0.004141, 62, 16033},
+    {0.005963, 55, 16095}, {0.008839, 47, 16150}, {0.010490, 40, 16197}, {0.016994, 31, 16237},
+    {0.023659, 21, 16268},
+};
+constexpr uint32_t kUvCells = 16289;
+constexpr double kUvCellSize = 0.0035, kUvVStart = 0.01694;
+
+// The chromaticity at the centre of a 14-bit uv cell; outside the table,
+// the neutral point.
+void logLuv24Uv(uint32_t index, double* u, double* v)
+{
+    if (index >= kUvCells) {
+        *u = 0.2105263;
+        *v = 0.4736842;
+        return;
+    }
+    // The last row whose cells start at or before the index.
+    uint32_t lo = 0, hi = 163;
+    while (hi - lo > 1) {
+        uint32_t mid = (lo + hi) / 2;
+        if (kUvRows[mid].before <= index) lo = mid;
+        else hi = mid;
+    }
+    *u = kUvRows[lo].uStart + (index - kUvRows[lo].before + 0.5) * kUvCellSize;
+    *v = kUvVStart + (lo + 0.5) * kUvCellSize;
+}
+
+// The 10-bit log luminance of the 24-bit form: 64 steps per doubling from 2^-12.
+float logL10Decode(uint32_t le)
+{
+    return le == 0 ? 0.0f : float(std::exp2((le + 0.5) / 64.0 - 12.0));
+}
+
+enum class RowKind : uint8_t { Bits, U8, U16, Float, Rgba8, Rgba16, RgbaFloat, Plane, LogL, LogLuv, LogLuv24, Ycc };
 
 class SegmentDecoder {
 public:
@@ -349,6 +448,9 @@ ResultCode SegmentDecoder::setUp()
     if (c == 34676) {
         kind_ = spp == 1 ? RowKind::LogL : RowKind::LogLuv;
         rowBytes_ = uint64_t(segW_) * (spp == 1 ? 2 : 4);
+    } else if (c == 34677) {
+        kind_ = RowKind::LogLuv24;
+        rowBytes_ = uint64_t(segW_) * 3;
     } else if (r_.planar == 2) {
         kind_ = RowKind::Plane;
     } else if (r_.colourModel == CM_YCBCR && spp == 3 && c != 7 && c != 6 &&
@@ -366,11 +468,10 @@ ResultCode SegmentDecoder::setUp()
 
     // Samples wider than a byte arrive in the file's order; the predictor
     // works on native values, so rows are swapped before it runs.
-    const bool wide = sampleBytes_ > 1 && bps % 8 == 0 && kind_ != RowKind::LogL && kind_ != RowKind::LogLuv &&
-                      kind_ != RowKind::Ycc;
+    const bool logLuv = kind_ == RowKind::LogL || kind_ == RowKind::LogLuv || kind_ == RowKind::LogLuv24;
+    const bool wide = sampleBytes_ > 1 && bps % 8 == 0 && !logLuv && kind_ != RowKind::Ycc;
     uint32_t pred = r_.predictor;
-    if (kind_ == RowKind::Bits || kind_ == RowKind::Ycc || kind_ == RowKind::LogL || kind_ == RowKind::LogLuv ||
-        c == 6 || c == 7)
+    if (kind_ == RowKind::Bits || kind_ == RowKind::Ycc || logLuv || c == 6 || c == 7)
         pred = 1;
     if (pred == 3 && !isFloat) pred = 1;
     if (pred == 2 && sampleBytes_ == 3) pred = 1;
@@ -380,7 +481,7 @@ ResultCode SegmentDecoder::setUp()
 
     uint64_t segmentBytes;
     if (!checkedMul(rowBytes_, rowsPerSegment_, &segmentBytes)) return RC_OUT_OF_MEMORY;
-    const bool inPlace = c == 1 || c == 6 || c == 7;
+    const bool inPlace = c == 1 || c == 34677 || c == 6 || c == 7;
     if (!inPlace && !buf_.allocate(segmentBytes + 16)) return RC_OUT_OF_MEMORY;
     if (copyRow_ && (!rowBuf_.allocate(rowBytes_ + 16) || !scratch_.allocate(rowBytes_ + 16)))
         return RC_OUT_OF_MEMORY;
@@ -445,6 +546,7 @@ uint32_t SegmentDecoder::decompress(const uint8_t* data, size_t length, uint32_t
     consumed_ = length;
     switch (r_.compression) {
     case 1:
+    case 34677:
         *rows = data;
         return uint32_t(std::min<uint64_t>(length / rowBytes_, rowsPerSegment_));
     case 2:
@@ -617,6 +719,17 @@ void SegmentDecoder::placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint
             const uint8_t* p = src + 4 * x;
             float y = logL16Decode(uint16_t(p[0] | (p[1] << 8)));
             logLuvToRgb(y, p[2] / 410.0, p[3] / 410.0, d[x]);
+        }
+        break;
+    }
+    case RowKind::LogLuv24: {
+        // Big-endian: 10 bits of log luminance, then the 14-bit uv cell.
+        RgbaF* d = reinterpret_cast<RgbaF*>(dst);
+        for (uint32_t x = 0; x < w; ++x, src += 3) {
+            const uint32_t v = (uint32_t(src[0]) << 16) | (uint32_t(src[1]) << 8) | src[2];
+            double cu, cv;
+            logLuv24Uv(v & 0x3FFF, &cu, &cv);
+            logLuvToRgb(logL10Decode(v >> 14), cu, cv, d[x]);
         }
         break;
     }

@@ -406,9 +406,8 @@ ResultCode TiffReader::settleFormat()
     minRowBytes = 0;
     minRows = 0;
     if (isLogLuv(compression)) {
-        // The 24-bit form needs the published uv cell table, which we do not carry.
-        if (planar != 1 || compression == 34677) return RC_UNSUPPORTED_SUBFORMAT;
-        if (spp == 1) {
+        if (planar != 1) return RC_UNSUPPORTED_SUBFORMAT;
+        if (spp == 1 && compression == 34676) {
             pixelFormat = PF_GRAY_FLOAT;
             colourModel = CM_L;
             bitsPerPixel = 16;

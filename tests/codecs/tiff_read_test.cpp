@@ -633,6 +633,113 @@ TEST(TiffLibtiffLayouts, PlanarSixteenBitWithPredictorHalfFloatsAndLogLuv)
     }
 }
 
+TEST(TiffLibtiffLayouts, LogLuv24MatchesLibtiffsOwnDecode)
+{
+    if (sampleTool().empty()) {
+        if (std::getenv("CI")) FAIL() << "tiff_sample_tool was not built (libtiff-dev missing)";
+        GTEST_SKIP() << "tiff_sample_tool was not built";
+    }
+    // X, Y, Z over the whole 10-bit luminance range (and beyond it at both
+    // ends) and across the gamut, so that every part of the uv table is hit.
+    const uint32_t w = 64, h = 19;
+    std::vector<float> xyz(size_t(w) * h * 3);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            float* p = &xyz[(size_t(y) * w + x) * 3];
+            const float Y = std::ldexp(1.0f, int(x) / 4 - 13) * (1.0f + 0.01f * float(x % 4));
+            // Chromaticity (x, y) anywhere between the red, green and blue
+            // primaries (inside the spectral locus, where the encoding is
+            // faithful).
+            const double a = double(y) / (h - 1), b = double((x * 7 + y * 3) % 23) / 22 * (1 - a);
+            const double cx = 0.64 * a + 0.30 * b + 0.15 * (1 - a - b);
+            const double cy = 0.33 * a + 0.60 * b + 0.06 * (1 - a - b);
+            p[0] = float(cx / cy * Y);
+            p[1] = Y;
+            p[2] = float((1 - cx - cy) / cy * Y);
+        }
+    xyz[0] = xyz[1] = xyz[2] = 0.0f;  // black
+    TempDir dir;
+    fs::path f = dir / "l24.tif";
+    ASSERT_TRUE(libtiffWrite(f, "l 34677 3 16 1 1 1 64 19", xyz.data(), xyz.size() * 4));
+    ASSERT_EQ(run(sampleTool() + " read " + q(f) + " > " + q(dir / "l24.raw")), 0);
+    std::vector<uint8_t> theirsRaw = readFile(dir / "l24.raw");
+    ASSERT_EQ(theirsRaw.size(), xyz.size() * 4);
+    std::vector<float> theirs(xyz.size());
+    std::memcpy(theirs.data(), theirsRaw.data(), theirsRaw.size());
+
+    ResultCode rc;
+    Ref<ImageReader> reader;
+    Ref<Image> img = tiffFile(f, &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT);
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_COMPRESSION)), u"SGI LogLuv 24");
+    auto rgb = [](const float* v, double* out) {
+        out[0] = 2.690 * v[0] - 1.276 * v[1] - 0.414 * v[2];
+        out[1] = -1.022 * v[0] + 1.978 * v[1] + 0.044 * v[2];
+        out[2] = 0.061 * v[0] - 0.224 * v[1] + 1.163 * v[2];
+    };
+    int bad = 0, loose = 0;
+    double worstLuma = 0;
+    for (uint32_t i = 0; i < w * h; ++i) {
+        const RgbaF& p = img->row<RgbaF>(i / w)[i % w];
+        const double got[3] = {srgbDecode(p.r), srgbDecode(p.g), srgbDecode(p.b)};
+        double want[3], orig[3];
+        rgb(&theirs[3 * i], want);
+        rgb(&xyz[3 * i], orig);
+        const double scale = theirs[3 * i] + theirs[3 * i + 1] + theirs[3 * i + 2];
+        for (int c = 0; c < 3; ++c)
+            if (std::fabs(got[c] - want[c]) > 2e-4 * scale + 1e-7 && ++bad < 6)
+                ADD_FAILURE() << "pixel " << i << " channel " << c << ": " << got[c] << ", libtiff " << want[c];
+        EXPECT_EQ(p.a, 1.0f);
+        // Against the values written: luminance within one 10-bit step
+        // (2^(1/64), dithered) where it is in range, colour within a few
+        // uv cells.
+        const double Yin = xyz[3 * i + 1];
+        if (Yin < 0.0003 || Yin > 15.0) continue;
+        const double Yout = theirs[3 * i + 1];
+        worstLuma = std::max(worstLuma, std::fabs(std::log2(Yout / Yin)));
+        const double origScale = xyz[3 * i] + xyz[3 * i + 1] + xyz[3 * i + 2];
+        for (int c = 0; c < 3; ++c)
+            if (std::fabs(got[c] - orig[c]) > 0.05 * origScale && ++loose < 6)
+                ADD_FAILURE() << "pixel " << i << " channel " << c << ": " << got[c] << ", written " << orig[c];
+    }
+    EXPECT_LE(worstLuma, 1.0 / 64 + 1e-4);
+    EXPECT_EQ(img->row<RgbaF>(0)[0].g, 0.0f) << "zero luminance is black";
+}
+
+TEST(TiffHostile, LogLuv24OutsideTheTableIsNeutralAndShortStripsAreCut)
+{
+    // 2 x 2 pixels: luminance index 768 (Y just above 1) with the last uv
+    // cell and with a cell past the table; the second row is missing.
+    const std::vector<uint8_t> data = {0xC0, 0x3F, 0xA0, 0xC0, 0x3F, 0xFF};
+    TiffBuilder t;
+    uint32_t at = t.append(data);
+    uint32_t bits = t.append({16, 0, 16, 0, 16, 0});
+    t.tag(256, 3, 1, 2), t.tag(257, 3, 1, 2), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 34677), t.tag(262, 3, 1, 32845);
+    t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(279, 4, 1, uint32_t(data.size()));
+    t.finish();
+    ResultCode rc;
+    Ref<Image> img = tiffBytes(t.bytes, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(img);
+    ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT);
+    const float Y = std::exp2(768.5f / 64 - 12);
+    // The neutral point has x = y = 1/3, which the matrix takes to equal R, G and B.
+    const RgbaF& n = img->row<RgbaF>(0)[1];
+    EXPECT_NEAR(srgbDecode(n.r), Y, 2e-3);
+    EXPECT_NEAR(srgbDecode(n.g), Y, 2e-3);
+    EXPECT_NEAR(srgbDecode(n.b), Y, 2e-3);
+    // Cell 0x3FA0 = 16288 is the table's last: a spectral green (u' about
+    // 0.095, v' about 0.586), so green leads and red goes negative.
+    const RgbaF& c = img->row<RgbaF>(0)[0];
+    EXPECT_GT(c.g, c.b);
+    EXPECT_LT(srgbDecode(c.r), 0.0f);
+    for (uint32_t x = 0; x < 2; ++x) {
+        const RgbaF& z = img->row<RgbaF>(1)[x];
+        EXPECT_TRUE(z.r == 0 && z.g == 0 && z.b == 0) << "the missing row is zeroed";
+    }
+}
+
 TEST(TiffHostile, SubsampledYCbCrEdgeBlocksAreClipped)
 {
     // 5 x 3 pixels in 2 x 2 blocks: three blocks across, two block rows,

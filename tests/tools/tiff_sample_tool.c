@@ -3,8 +3,8 @@
  *   tiff_sample_tool write OUT.tif ORDER(l|b) COMPRESSION SPP BITS FORMAT PLANAR PREDICTOR W H
  *     reads W x H x SPP native samples of BITS bits (FORMAT 1 unsigned,
  *     3 float) from standard input, chunky, and writes them with one strip
- *     per 8 rows; compression 34676 stores SGI LogLuv from 32-bit floats
- *     (one sample: Y, three samples: X, Y, Z).
+ *     per 8 rows; compressions 34676 and 34677 store SGI LogLuv (RLE or
+ *     24-bit) from 32-bit floats (one sample: Y, three samples: X, Y, Z).
  *   tiff_sample_tool read IN.tif
  *     writes the first page's samples to standard output as 32-bit floats
  *     (SGI LogLuv decoded to Y or to X, Y, Z). */
@@ -19,7 +19,7 @@ static int writeFile(char** argv)
     const char* mode = argv[3][0] == 'b' ? "wb" : "wl";
     uint32_t comp = atoi(argv[4]), spp = atoi(argv[5]), bits = atoi(argv[6]), fmt = atoi(argv[7]);
     uint32_t planar = atoi(argv[8]), pred = atoi(argv[9]), w = atoi(argv[10]), h = atoi(argv[11]);
-    int logluv = comp == COMPRESSION_SGILOG;
+    int logluv = comp == COMPRESSION_SGILOG || comp == COMPRESSION_SGILOG24;
     uint32_t inBits = logluv ? 32 : bits;
     size_t pixelBytes = (size_t)spp * inBits / 8, n = (size_t)w * h * pixelBytes;
     unsigned char* data = malloc(n);
