@@ -16,146 +16,158 @@ bool aborted(const std::atomic<uint8_t>* abort) { return abort && abort->load(st
 // Integer formats round to nearest: (sum + k^2 / 2) >> log2(k^2); the sums of
 // at most 256 samples of 16 bits stay inside 32 bits.
 template <class T, int C, int K>
-void shrinkGeneric(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
+void shrinkRowGeneric(const void* const* rowsIn, void* outRow, uint32_t width)
 {
     constexpr int shift = K == 2 ? 2 : K == 4 ? 4 : K == 8 ? 6 : 8;
+    T* out = static_cast<T*>(outRow);
+    const T* rows[K];
+    for (int dy = 0; dy < K; ++dy) rows[dy] = static_cast<const T*>(rowsIn[dy]);
+    for (uint32_t x = 0; x < width; ++x) {
+        const size_t base = size_t(x) * K * C;
+        if constexpr (std::is_floating_point_v<T>) {
+            float sum[C] = {};
+            for (int dy = 0; dy < K; ++dy) {
+                const T* in = rows[dy] + base;
+                for (int dx = 0; dx < K; ++dx)
+                    for (int c = 0; c < C; ++c) sum[c] += in[dx * C + c];
+            }
+            for (int c = 0; c < C; ++c) out[size_t(x) * C + c] = sum[c] * (1.0f / float(K * K));
+        } else {
+            uint32_t sum[C] = {};
+            for (int dy = 0; dy < K; ++dy) {
+                const T* in = rows[dy] + base;
+                for (int dx = 0; dx < K; ++dx)
+                    for (int c = 0; c < C; ++c) sum[c] += in[dx * C + c];
+            }
+            for (int c = 0; c < C; ++c) out[size_t(x) * C + c] = T((sum[c] + (K * K / 2)) >> shift);
+        }
+    }
+}
+
+// A band of destination rows through a row kernel.
+template <int K>
+void shrinkBand(ShrinkRowKernel row, const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
+{
     Image* dst = job.destination;
-    const uint32_t width = dst->width;
     for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
         if (aborted(abort)) return;
-        T* out = dst->row<T>(y);
-        const T* rows[K];
-        for (int dy = 0; dy < K; ++dy) rows[dy] = source->row<T>(y * uint32_t(K) + uint32_t(dy));
-        for (uint32_t x = 0; x < width; ++x) {
-            const size_t base = size_t(x) * K * C;
-            if constexpr (std::is_floating_point_v<T>) {
-                float sum[C] = {};
-                for (int dy = 0; dy < K; ++dy) {
-                    const T* in = rows[dy] + base;
-                    for (int dx = 0; dx < K; ++dx)
-                        for (int c = 0; c < C; ++c) sum[c] += in[dx * C + c];
-                }
-                for (int c = 0; c < C; ++c) out[size_t(x) * C + c] = sum[c] * (1.0f / float(K * K));
-            } else {
-                uint32_t sum[C] = {};
-                for (int dy = 0; dy < K; ++dy) {
-                    const T* in = rows[dy] + base;
-                    for (int dx = 0; dx < K; ++dx)
-                        for (int c = 0; c < C; ++c) sum[c] += in[dx * C + c];
-                }
-                for (int c = 0; c < C; ++c) out[size_t(x) * C + c] = T((sum[c] + (K * K / 2)) >> shift);
-            }
-        }
+        const void* rows[K];
+        for (int dy = 0; dy < K; ++dy) rows[dy] = source->rowBytesPtr(y * uint32_t(K) + uint32_t(dy));
+        row(rows, dst->rowBytesPtr(y), dst->width);
     }
 }
 
 // The 8-bit colour kernels by 2 and 4 carry the large photo reductions; they
 // add whole pixels in 16-bit lanes, two destination pixels per step.
-void shrinkRgba8By2Sse(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
+void shrinkRowRgba8By2(const void* const* rows, void* outRow, uint32_t width)
 {
-    Image* dst = job.destination;
-    const uint32_t width = dst->width;
     const __m128i zero = _mm_setzero_si128();
     const __m128i round = _mm_set1_epi16(2);
-    for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
-        if (aborted(abort)) return;
-        uint8_t* out = dst->rowBytesPtr(y);
-        const uint8_t* r0 = source->rowBytesPtr(2 * y);
-        const uint8_t* r1 = source->rowBytesPtr(2 * y + 1);
-        uint32_t x = 0;
-        for (; x + 2 <= width; x += 2) {
-            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + size_t(x) * 8));
-            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + size_t(x) * 8));
-            __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
-            __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
-            __m128i sum = _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
-            sum = _mm_srli_epi16(_mm_add_epi16(sum, round), 2);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(x) * 4), _mm_packus_epi16(sum, zero));
-        }
-        for (; x < width; ++x) {
-            const uint8_t* p0 = r0 + size_t(x) * 8;
-            const uint8_t* p1 = r1 + size_t(x) * 8;
-            for (int c = 0; c < 4; ++c)
-                out[size_t(x) * 4 + c] = uint8_t((p0[c] + p0[4 + c] + p1[c] + p1[4 + c] + 2) >> 2);
-        }
+    auto* out = static_cast<uint8_t*>(outRow);
+    const auto* r0 = static_cast<const uint8_t*>(rows[0]);
+    const auto* r1 = static_cast<const uint8_t*>(rows[1]);
+    uint32_t x = 0;
+    for (; x + 2 <= width; x += 2) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + size_t(x) * 8));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + size_t(x) * 8));
+        __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+        __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
+        __m128i sum = _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+        sum = _mm_srli_epi16(_mm_add_epi16(sum, round), 2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(x) * 4), _mm_packus_epi16(sum, zero));
+    }
+    for (; x < width; ++x) {
+        const uint8_t* p0 = r0 + size_t(x) * 8;
+        const uint8_t* p1 = r1 + size_t(x) * 8;
+        for (int c = 0; c < 4; ++c)
+            out[size_t(x) * 4 + c] = uint8_t((p0[c] + p0[4 + c] + p1[c] + p1[4 + c] + 2) >> 2);
     }
 }
 
-void shrinkRgba8By4Sse(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
+void shrinkRowRgba8By4(const void* const* rowsIn, void* outRow, uint32_t width)
 {
-    Image* dst = job.destination;
-    const uint32_t width = dst->width;
     const __m128i zero = _mm_setzero_si128();
     const __m128i round = _mm_set1_epi16(8);
-    for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
-        if (aborted(abort)) return;
-        uint8_t* out = dst->rowBytesPtr(y);
-        const uint8_t* rows[4];
-        for (int dy = 0; dy < 4; ++dy) rows[dy] = source->rowBytesPtr(4 * y + uint32_t(dy));
-        uint32_t x = 0;
-        for (; x + 2 <= width; x += 2) {
-            __m128i accA = zero, accB = zero;
-            for (int dy = 0; dy < 4; ++dy) {
-                const uint8_t* p = rows[dy] + size_t(x) * 16;
-                __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-                __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-                accA = _mm_add_epi16(accA, _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpackhi_epi8(a, zero)));
-                accB = _mm_add_epi16(accB, _mm_add_epi16(_mm_unpacklo_epi8(b, zero), _mm_unpackhi_epi8(b, zero)));
-            }
-            __m128i sum = _mm_add_epi16(_mm_unpacklo_epi64(accA, accB), _mm_unpackhi_epi64(accA, accB));
-            sum = _mm_srli_epi16(_mm_add_epi16(sum, round), 4);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(x) * 4), _mm_packus_epi16(sum, zero));
+    auto* out = static_cast<uint8_t*>(outRow);
+    const uint8_t* rows[4];
+    for (int dy = 0; dy < 4; ++dy) rows[dy] = static_cast<const uint8_t*>(rowsIn[dy]);
+    uint32_t x = 0;
+    for (; x + 2 <= width; x += 2) {
+        __m128i accA = zero, accB = zero;
+        for (int dy = 0; dy < 4; ++dy) {
+            const uint8_t* p = rows[dy] + size_t(x) * 16;
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            accA = _mm_add_epi16(accA, _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpackhi_epi8(a, zero)));
+            accB = _mm_add_epi16(accB, _mm_add_epi16(_mm_unpacklo_epi8(b, zero), _mm_unpackhi_epi8(b, zero)));
         }
-        for (; x < width; ++x) {
-            uint32_t sum[4] = {};
-            for (int dy = 0; dy < 4; ++dy)
-                for (int dx = 0; dx < 4; ++dx)
-                    for (int c = 0; c < 4; ++c) sum[c] += rows[dy][(size_t(x) * 4 + dx) * 4 + c];
-            for (int c = 0; c < 4; ++c) out[size_t(x) * 4 + c] = uint8_t((sum[c] + 8) >> 4);
-        }
+        __m128i sum = _mm_add_epi16(_mm_unpacklo_epi64(accA, accB), _mm_unpackhi_epi64(accA, accB));
+        sum = _mm_srli_epi16(_mm_add_epi16(sum, round), 4);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + size_t(x) * 4), _mm_packus_epi16(sum, zero));
+    }
+    for (; x < width; ++x) {
+        uint32_t sum[4] = {};
+        for (int dy = 0; dy < 4; ++dy)
+            for (int dx = 0; dx < 4; ++dx)
+                for (int c = 0; c < 4; ++c) sum[c] += rows[dy][(size_t(x) * 4 + dx) * 4 + c];
+        for (int c = 0; c < 4; ++c) out[size_t(x) * 4 + c] = uint8_t((sum[c] + 8) >> 4);
     }
 }
+
+const ShrinkRowKernel kRowKernels[6][4] = {
+    {shrinkRowRgba8By2, shrinkRowRgba8By4, shrinkRowGeneric<uint8_t, 4, 8>, shrinkRowGeneric<uint8_t, 4, 16>},
+    {shrinkRowGeneric<uint16_t, 4, 2>, shrinkRowGeneric<uint16_t, 4, 4>, shrinkRowGeneric<uint16_t, 4, 8>,
+     shrinkRowGeneric<uint16_t, 4, 16>},
+    {shrinkRowGeneric<float, 4, 2>, shrinkRowGeneric<float, 4, 4>, shrinkRowGeneric<float, 4, 8>,
+     shrinkRowGeneric<float, 4, 16>},
+    {shrinkRowGeneric<uint8_t, 1, 2>, shrinkRowGeneric<uint8_t, 1, 4>, shrinkRowGeneric<uint8_t, 1, 8>,
+     shrinkRowGeneric<uint8_t, 1, 16>},
+    {shrinkRowGeneric<uint16_t, 1, 2>, shrinkRowGeneric<uint16_t, 1, 4>, shrinkRowGeneric<uint16_t, 1, 8>,
+     shrinkRowGeneric<uint16_t, 1, 16>},
+    {shrinkRowGeneric<float, 1, 2>, shrinkRowGeneric<float, 1, 4>, shrinkRowGeneric<float, 1, 8>,
+     shrinkRowGeneric<float, 1, 16>},
+};
 
 } // namespace
 
-#define QUILLON_SHRINK_KERNEL(name, T, C, K) \
+#define QUILLON_SHRINK_KERNEL(name, F, SHIFT) \
     void name(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort) \
     {                                                                                            \
-        shrinkGeneric<T, C, K>(job, source, abort);                                              \
+        shrinkBand<(1 << SHIFT)>(kRowKernels[F][SHIFT - 1], job, source, abort);                \
     }
 
-void shrinkRgba8By2(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
-{
-    shrinkRgba8By2Sse(job, source, abort);
-}
-void shrinkRgba8By4(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort)
-{
-    shrinkRgba8By4Sse(job, source, abort);
-}
-QUILLON_SHRINK_KERNEL(shrinkRgba8By8, uint8_t, 4, 8)
-QUILLON_SHRINK_KERNEL(shrinkRgba8By16, uint8_t, 4, 16)
-QUILLON_SHRINK_KERNEL(shrinkRgba16By2, uint16_t, 4, 2)
-QUILLON_SHRINK_KERNEL(shrinkRgba16By4, uint16_t, 4, 4)
-QUILLON_SHRINK_KERNEL(shrinkRgba16By8, uint16_t, 4, 8)
-QUILLON_SHRINK_KERNEL(shrinkRgba16By16, uint16_t, 4, 16)
-QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy2, float, 4, 2)
-QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy4, float, 4, 4)
-QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy8, float, 4, 8)
-QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy16, float, 4, 16)
-QUILLON_SHRINK_KERNEL(shrinkGray8By2, uint8_t, 1, 2)
-QUILLON_SHRINK_KERNEL(shrinkGray8By4, uint8_t, 1, 4)
-QUILLON_SHRINK_KERNEL(shrinkGray8By8, uint8_t, 1, 8)
-QUILLON_SHRINK_KERNEL(shrinkGray8By16, uint8_t, 1, 16)
-QUILLON_SHRINK_KERNEL(shrinkGray16By2, uint16_t, 1, 2)
-QUILLON_SHRINK_KERNEL(shrinkGray16By4, uint16_t, 1, 4)
-QUILLON_SHRINK_KERNEL(shrinkGray16By8, uint16_t, 1, 8)
-QUILLON_SHRINK_KERNEL(shrinkGray16By16, uint16_t, 1, 16)
-QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy2, float, 1, 2)
-QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy4, float, 1, 4)
-QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy8, float, 1, 8)
-QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy16, float, 1, 16)
+QUILLON_SHRINK_KERNEL(shrinkRgba8By2, PF_RGBA8, 1)
+QUILLON_SHRINK_KERNEL(shrinkRgba8By4, PF_RGBA8, 2)
+QUILLON_SHRINK_KERNEL(shrinkRgba8By8, PF_RGBA8, 3)
+QUILLON_SHRINK_KERNEL(shrinkRgba8By16, PF_RGBA8, 4)
+QUILLON_SHRINK_KERNEL(shrinkRgba16By2, PF_RGBA16, 1)
+QUILLON_SHRINK_KERNEL(shrinkRgba16By4, PF_RGBA16, 2)
+QUILLON_SHRINK_KERNEL(shrinkRgba16By8, PF_RGBA16, 3)
+QUILLON_SHRINK_KERNEL(shrinkRgba16By16, PF_RGBA16, 4)
+QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy2, PF_RGBA_FLOAT, 1)
+QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy4, PF_RGBA_FLOAT, 2)
+QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy8, PF_RGBA_FLOAT, 3)
+QUILLON_SHRINK_KERNEL(shrinkRgbaFloatBy16, PF_RGBA_FLOAT, 4)
+QUILLON_SHRINK_KERNEL(shrinkGray8By2, PF_GRAY8, 1)
+QUILLON_SHRINK_KERNEL(shrinkGray8By4, PF_GRAY8, 2)
+QUILLON_SHRINK_KERNEL(shrinkGray8By8, PF_GRAY8, 3)
+QUILLON_SHRINK_KERNEL(shrinkGray8By16, PF_GRAY8, 4)
+QUILLON_SHRINK_KERNEL(shrinkGray16By2, PF_GRAY16, 1)
+QUILLON_SHRINK_KERNEL(shrinkGray16By4, PF_GRAY16, 2)
+QUILLON_SHRINK_KERNEL(shrinkGray16By8, PF_GRAY16, 3)
+QUILLON_SHRINK_KERNEL(shrinkGray16By16, PF_GRAY16, 4)
+QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy2, PF_GRAY_FLOAT, 1)
+QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy4, PF_GRAY_FLOAT, 2)
+QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy8, PF_GRAY_FLOAT, 3)
+QUILLON_SHRINK_KERNEL(shrinkGrayFloatBy16, PF_GRAY_FLOAT, 4)
 
 #undef QUILLON_SHRINK_KERNEL
+
+ShrinkRowKernel shrinkRowKernel(PixelFormat format, uint32_t shift)
+{
+    if (format > PF_GRAY_FLOAT || shift < 1 || shift > 4) return nullptr;
+    return kRowKernels[format][shift - 1];
+}
 
 namespace {
 

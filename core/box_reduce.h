@@ -27,6 +27,13 @@ struct ShrinkBandJob {
 // done so far stay written and the result is RC_CANCELLED.
 ResultCode imageShrinkPow2(Image* dst, const Image* src, const std::atomic<uint8_t>* abort);
 
+// One destination row of dstWidth pixels from the 2^shift source rows at
+// rows[0 ..], with the arithmetic of the kernels below: for callers that
+// make the source rows themselves and never hold them as one image.
+using ShrinkRowKernel = void (*)(const void* const* rows, void* out, uint32_t dstWidth);
+// shift 1 to 4 on a direct pixel format; null otherwise.
+ShrinkRowKernel shrinkRowKernel(PixelFormat format, uint32_t shift);
+
 // The reduction kernels, one per direct pixel format and factor.
 using ShrinkKernel = void (*)(const ShrinkBandJob& job, const Image* source, const std::atomic<uint8_t>* abort);
 void shrinkRgba8By2(const ShrinkBandJob&, const Image*, const std::atomic<uint8_t>*);

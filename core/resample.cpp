@@ -207,43 +207,103 @@ void resampleOut(const typename Tr::W* w, typename Tr::Src* dst, const typename 
         resampleOutScalar<Tr>(w, dst, r, 0, lanes);
 }
 
+// Equal widths: every destination pixel takes phase 0, (0, 16384, 0, 0), of
+// its own source pixel, so the horizontal pass is the source in the
+// intermediate's scale: x 128 for 8-bit data, unchanged otherwise.
 template <class Tr>
-void workerImpl(ResampleBandJob& job)
+void resampleRowSame(const typename Tr::Src* row, typename Tr::Mid* out, size_t lanes)
 {
+    if constexpr (std::is_same_v<typename Tr::Src, uint8_t>) {
+        const __m128i zero = _mm_setzero_si128();
+        size_t i = 0;
+        for (; i + 16 <= lanes; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_slli_epi16(_mm_unpacklo_epi8(v, zero), 7));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_slli_epi16(_mm_unpackhi_epi8(v, zero), 7));
+        }
+        for (; i < lanes; ++i) out[i] = int16_t(row[i] << 7);
+    } else {
+        std::memcpy(out, row, lanes * sizeof(typename Tr::Src));
+    }
+}
+
+// Makes the rows of the cubic pass one at a time, keeping the ring of
+// horizontally filtered source rows between calls. A row's pixels depend on
+// its index alone, not on the rows made before it.
+template <class Tr>
+class CubicRows {
+public:
     using Src = typename Tr::Src;
     using Mid = typename Tr::Mid;
     using W = typename Tr::W;
-    const W* table = static_cast<const W*>(job.tables->weightTable);
-    const size_t lanes = size_t(job.destination->width) * Tr::C;
-    int64_t held[4] = {-1, -1, -1, -1};
-    int64_t pos = job.startY + int64_t(job.firstRow) * int64_t(job.stepY);
-    for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
-        if (aborted(job.abort)) break;
-        const int64_t base = int64_t(pos >> 16);
+
+    explicit CubicRows(ResampleBandJob& job)
+        : job_(job), table_(static_cast<const W*>(job.tables->weightTable)), lanes_(size_t(job.tables->dstW) * Tr::C)
+    {
+    }
+
+    void make(uint32_t y, Src* out)
+    {
+        const int64_t pos = job_.startY + int64_t(y) * int64_t(job_.stepY);
+        const int64_t base = pos >> 16;
         const uint32_t phase = uint32_t(pos >> 8) & 255;
-        pos += int64_t(job.stepY);
         // The ring holds source rows base - 1 .. base + 2, clamped to the
         // image; a row already filtered is kept, only new rows are filtered.
         int64_t need[4];
-        for (int k = 0; k < 4; ++k) need[k] = std::clamp<int64_t>(base - 1 + k, 0, job.lastSourceRow);
+        for (int k = 0; k < 4; ++k) need[k] = std::clamp<int64_t>(base - 1 + k, 0, job_.lastSourceRow);
         bool keep[4] = {};
         int slotOf[4] = {-1, -1, -1, -1};
         for (int k = 0; k < 4; ++k)
             for (int j = 0; j < 4; ++j)
-                if (held[j] == need[k]) { keep[j] = true; slotOf[k] = j; }
+                if (held_[j] == need[k]) { keep[j] = true; slotOf[k] = j; }
         for (int k = 0; k < 4; ++k) {
             if (slotOf[k] >= 0) continue;
             int j = 0;
             while (keep[j]) ++j;
-            resampleRowGeneral<Tr>(job, job.source->row<Src>(uint32_t(need[k])), reinterpret_cast<Mid*>(job.ring[j]));
-            held[j] = need[k];
+            const Src* in = job_.source->template row<Src>(uint32_t(need[k]));
+            Mid* ringRow = reinterpret_cast<Mid*>(job_.ring[j]);
+            if (job_.rowKind == RESAMPLE_ROW_SAME) resampleRowSame<Tr>(in, ringRow, lanes_);
+            else resampleRowGeneral<Tr>(job_, in, ringRow);
+            held_[j] = need[k];
             keep[j] = true;
             for (int k2 = k; k2 < 4; ++k2)
                 if (need[k2] == need[k]) slotOf[k2] = j;
         }
         const Mid* rows[4];
-        for (int k = 0; k < 4; ++k) rows[k] = reinterpret_cast<const Mid*>(job.ring[slotOf[k]]);
-        resampleOut<Tr>(table + phase * 4, job.destination->row<Src>(y), rows, lanes);
+        for (int k = 0; k < 4; ++k) rows[k] = reinterpret_cast<const Mid*>(job_.ring[slotOf[k]]);
+        resampleOut<Tr>(table_ + phase * 4, out, rows, lanes_);
+    }
+
+private:
+    ResampleBandJob& job_;
+    const W* table_;
+    size_t lanes_;
+    int64_t held_[4] = {-1, -1, -1, -1};
+};
+
+template <class Tr>
+void workerImpl(ResampleBandJob& job)
+{
+    using Src = typename Tr::Src;
+    CubicRows<Tr> cubic(job);
+    if (job.shrinkShift == 0) {
+        for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
+            if (aborted(job.abort)) break;
+            cubic.make(y, job.destination->row<Src>(y));
+        }
+        return;
+    }
+    // Each destination row averages 2^shift rows of the cubic pass, made
+    // into the band's own rows and never stored as an image.
+    const uint32_t k = 1u << job.shrinkShift;
+    const void* rows[16];
+    for (uint32_t j = 0; j < k; ++j) rows[j] = job.shrinkRows + size_t(j) * job.shrinkRowBytes;
+    for (uint32_t y = job.firstRow; y < job.endRow; ++y) {
+        for (uint32_t j = 0; j < k; ++j) {
+            if (aborted(job.abort)) return;
+            cubic.make(y * k + j, reinterpret_cast<Src*>(job.shrinkRows + size_t(j) * job.shrinkRowBytes));
+        }
+        job.shrinkRow(rows, job.destination->rowBytesPtr(y), job.destination->width);
     }
 }
 
@@ -335,12 +395,18 @@ void resampleWorker(ResampleBandJob& job)
     }
 }
 
-ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t>* abort)
+namespace {
+
+// The cubic pass to (dstW << shift) x (dstH << shift), each 2^shift rows and
+// columns of it box-averaged into one destination pixel as it is made
+// (shift 0: the cubic pass writes the destination itself).
+ResultCode cubicPass(Image* dst, const Image* src, uint32_t shift, const std::atomic<uint8_t>* abort)
 {
     if (!dst || !src) return RC_INVALID_PARAMETER;
     if (dst->pixelFormat != src->pixelFormat) return RC_GENERAL_FAILURE;
-    const uint32_t srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;
-    if (srcW == 0 || srcH == 0 || dstW == 0 || dstH == 0) return RC_INVALID_PARAMETER;
+    const uint32_t srcW = src->width, srcH = src->height;
+    if (srcW == 0 || srcH == 0 || dst->width == 0 || dst->height == 0) return RC_INVALID_PARAMETER;
+    const uint32_t dstW = dst->width << shift, dstH = dst->height << shift;
 
     uint32_t srcPixelBytes, midPixelBytes;
     bool isFloat = false;
@@ -366,22 +432,26 @@ ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t
     job.rowKind = RESAMPLE_ROW_GENERAL;
     if (uint64_t(dstW) == 4ull * srcW && uint64_t(dstH) == 4ull * srcH) job.rowKind = RESAMPLE_ROW_X4;
     else if (uint64_t(dstW) == 2ull * srcW && uint64_t(dstH) == 2ull * srcH) job.rowKind = RESAMPLE_ROW_X2;
-    ResultCode rc = job.rowKind == RESAMPLE_ROW_GENERAL ? resampleBuildTables(tables)
-                                                        : buildExactTables(tables, job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2);
+    else if (dstW == srcW) job.rowKind = RESAMPLE_ROW_SAME;
+    ResultCode rc = RC_OK;
+    if (job.rowKind == RESAMPLE_ROW_GENERAL) rc = resampleBuildTables(tables);
+    else if (job.rowKind != RESAMPLE_ROW_SAME) rc = buildExactTables(tables, job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2);
     if (failed(rc)) return rc;
 
     // Four ring rows with room for whole vector groups past the last pixel,
     // then the scratch for the edge pixels of one source row (16 extended
-    // pixels, or a whole row of a source narrower than 8). Every band has
-    // its own ring: a band filters the source rows it needs itself, so its
-    // pixels do not depend on where the bands are cut.
+    // pixels, or a whole row of a source narrower than 8), then the rows of
+    // the cubic pass that one box average takes. Every band has its own: a
+    // band filters the source rows it needs itself, so its pixels do not
+    // depend on where the bands are cut.
     const uint64_t ringRowBytes = roundUp16(dstW) * midPixelBytes + 64;
     const uint64_t scratchBytes = roundUp16(uint64_t(std::max<uint32_t>(srcW, 16) + 4) * srcPixelBytes) + 64;
-    const uint64_t bandBytes = ringRowBytes * 4 + scratchBytes;
-    // The work of a destination row: its vertical pass and the source rows
-    // it brings into the ring.
-    const uint64_t rowWork = (uint64_t(srcW) * std::max<uint32_t>(1, srcH / dstH) + dstW) * srcPixelBytes;
-    const unsigned bands = rowBandCount(dstH, rowWork);
+    const uint64_t shrinkRowBytes = shift ? roundUp16(uint64_t(dstW) * srcPixelBytes) + 64 : 0;
+    const uint64_t bandBytes = ringRowBytes * 4 + scratchBytes + (shrinkRowBytes << shift);
+    // The work of a destination row: its vertical passes and the source rows
+    // they bring into the ring.
+    const uint64_t rowWork = ((uint64_t(srcW) * std::max<uint32_t>(1, srcH / dstH) + dstW) * srcPixelBytes) << shift;
+    const unsigned bands = rowBandCount(dst->height, rowWork);
     AlignedBuffer<uint8_t> ring;
     if (!ring.allocate(bandBytes * bands)) {
         resampleFreeTables(tables);
@@ -391,24 +461,37 @@ ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t
     job.destination = dst;
     job.abort = abort;
     job.stepY = (uint64_t(srcH) << 16) / dstH;
-    job.startY = job.rowKind == RESAMPLE_ROW_GENERAL ? 0 : exactStart(job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2);
+    job.startY = job.rowKind == RESAMPLE_ROW_X2 || job.rowKind == RESAMPLE_ROW_X4
+                     ? exactStart(job.rowKind == RESAMPLE_ROW_X4 ? 4 : 2)
+                     : 0;
     job.lastSourceRow = srcH - 1;
     job.midPixelBytes = midPixelBytes;
     job.tables = &tables;
-    runRowBands(bands, dstH, [&](unsigned band, uint32_t first, uint32_t end) {
+    job.shrinkShift = shift;
+    job.shrinkRow = shift ? shrinkRowKernel(src->pixelFormat, shift) : nullptr;
+    job.shrinkRowBytes = shrinkRowBytes;
+    runRowBands(bands, dst->height, [&](unsigned band, uint32_t first, uint32_t end) {
         ResampleBandJob part = job;
         part.firstRow = first;
         part.endRow = end;
         uint8_t* mine = ring.get() + band * bandBytes;
         for (int k = 0; k < 4; ++k) part.ring[k] = mine + k * ringRowBytes;
         part.scratch = mine + 4 * ringRowBytes;
+        part.shrinkRows = part.scratch + scratchBytes;
         resampleWorker(part);
     });
     resampleFreeTables(tables);
     return aborted(abort) ? RC_CANCELLED : RC_OK;
 }
 
-ResultCode resampleRun(uint32_t kernel, Image* dst, const Image* src, const std::atomic<uint8_t>* abort)
+} // namespace
+
+ResultCode resampleSetup(Image* dst, const Image* src, const std::atomic<uint8_t>* abort)
+{
+    return cubicPass(dst, src, 0, abort);
+}
+
+ResultCode resampleRun(uint32_t /*kernel*/, Image* dst, const Image* src, const std::atomic<uint8_t>* abort)
 {
     if (!dst || !src) return RC_INVALID_PARAMETER;
     if (dst->pixelFormat != src->pixelFormat) return RC_GENERAL_FAILURE;
@@ -419,9 +502,13 @@ ResultCode resampleRun(uint32_t kernel, Image* dst, const Image* src, const std:
         uint32_t s = 1;
         while ((dstW << (s + 1)) <= srcW && (dstH << (s + 1)) <= srcH) ++s;
         if ((dstW << s) == srcW && (dstH << s) == srcH) return imageShrinkPow2(dst, src, abort);
-        Ref<Image> mid = Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(uint32_t(dstW << s), uint32_t(dstH << s))));
+        // The box averaging by up to 16 runs as the cubic rows are made;
+        // larger factors go on from an image reduced by 16 so far.
+        if (s <= 4) return cubicPass(dst, src, s, abort);
+        Ref<Image> mid = Ref<Image>::adopt(
+            imageCreate(src->pixelFormat, packSize(uint32_t(dstW << (s - 4)), uint32_t(dstH << (s - 4)))));
         if (!mid) return RC_OUT_OF_MEMORY;
-        ResultCode rc = resampleRun(kernel, mid.get(), src, abort);
+        ResultCode rc = cubicPass(mid.get(), src, 4, abort);
         if (failed(rc)) return rc;
         return imageShrinkPow2(dst, mid.get(), abort);
     }

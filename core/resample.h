@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/box_reduce.h"
 #include "core/image.h"
 #include "core/result.h"
 
@@ -36,7 +37,13 @@ ResultCode resampleBuildTables(ResampleTables& tables);
 void resampleFreeTables(ResampleTables& tables);
 
 // Horizontal kernels by exact ratio.
-enum ResampleRowKind : uint8_t { RESAMPLE_ROW_GENERAL = 0, RESAMPLE_ROW_X2 = 1, RESAMPLE_ROW_X4 = 2 };
+// RESAMPLE_ROW_SAME: equal widths, where the general kernel only copies.
+enum ResampleRowKind : uint8_t {
+    RESAMPLE_ROW_GENERAL = 0,
+    RESAMPLE_ROW_X2 = 1,
+    RESAMPLE_ROW_X4 = 2,
+    RESAMPLE_ROW_SAME = 3,
+};
 
 // The record handed to resampleWorker: one band of destination rows.
 struct ResampleBandJob {
@@ -54,6 +61,13 @@ struct ResampleBandJob {
     ResampleTables* tables = nullptr;
     uint8_t* ring[4] = {};  // four intermediate rows of roundUp16(dstW) pixels and slack
     uint8_t* scratch = nullptr;  // edge pixels of the current source row
+    // Box averaging behind the cubic rows: with shrinkShift > 0 the cubic
+    // pass makes (destination size << shrinkShift) and each destination row
+    // averages 2^shrinkShift of its rows, made into shrinkRows first.
+    uint32_t shrinkShift = 0;
+    ShrinkRowKernel shrinkRow = nullptr;
+    uint8_t* shrinkRows = nullptr;  // 2^shrinkShift rows of shrinkRowBytes
+    uint64_t shrinkRowBytes = 0;
 };
 
 // kernel is carried through but selects nothing: there is one weight table.

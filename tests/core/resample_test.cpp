@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/box_reduce.h"
 #include "resample_support.h"
 
 using namespace quillon;
@@ -89,8 +90,38 @@ TEST(ResampleEngine, EveryFormatAndPathMatchesNumpyPort)
                          {12, 1, 7, 4},
                          {7, 5, 3, 9},
                          {9, 3, 16, 2},
-                         {8, 8, 8, 8}},
+                         {8, 8, 8, 8},
+                         {64, 45, 32, 22},
+                         {30, 20, 30, 27},
+                         {300, 200, 9, 6}},
                         {std::begin(kDirect), std::end(kDirect)});
+}
+
+// Reductions whose halving is not exact average the cubic rows as they are
+// made instead of storing the cubic pass as an image: the pixels must be
+// those of the two steps run apart (cubic pass, then box averaging), on
+// every format, on odd sizes, with equal widths (the copying row kernel),
+// and beyond 16 (the chain behind the first box step).
+TEST(ResampleEngine, FusedBoxAveragingEqualsTheTwoSteps)
+{
+    const SizeCase sizes[] = {{302, 169, 151, 84}, {301, 169, 150, 84}, {301, 169, 149, 83},
+                              {257, 255, 31, 63},  {97, 33, 11, 16},   {999, 333, 30, 10},  {41, 1000, 20, 7}};
+    for (PixelFormat f : kDirect)
+        for (const SizeCase& s : sizes) {
+            SCOPED_TRACE("format " + std::to_string(f) + " " + sizeName(s));
+            Ref<Image> src = Ref<Image>::adopt(makeTestImage(f, s.sw, s.sh, s.sw + 7 * s.dh + f));
+            Ref<Image> fused = Ref<Image>::adopt(imageCreate(f, packSize(s.dw, s.dh)));
+            ASSERT_EQ(resampleRun(3, fused.get(), src.get(), nullptr), RC_OK);
+            uint32_t shift = 1;
+            while ((s.dw << (shift + 1)) <= s.sw && (s.dh << (shift + 1)) <= s.sh) ++shift;
+            Ref<Image> mid = Ref<Image>::adopt(imageCreate(f, packSize(s.dw << shift, s.dh << shift)));
+            Ref<Image> apart = Ref<Image>::adopt(imageCreate(f, packSize(s.dw, s.dh)));
+            ASSERT_EQ(resampleSetup(mid.get(), src.get(), nullptr), RC_OK);
+            ASSERT_EQ(imageShrinkPow2(apart.get(), mid.get(), nullptr), RC_OK);
+            const size_t bytes = size_t(s.dw) * fused->bytesPerPixel();
+            for (uint32_t y = 0; y < s.dh; ++y)
+                ASSERT_EQ(std::memcmp(fused->rowBytesPtr(y), apart->rowBytesPtr(y), bytes), 0) << "row " << y;
+        }
 }
 
 // Sources 32,768 pixels wide and more put x * stepX past 2^31; rows past

@@ -60,12 +60,13 @@ void expectBandsMatchOneThread(PixelFormat f, uint32_t sw, uint32_t sh, uint32_t
 }
 
 struct Sizes { uint32_t sw, sh, dw, dh; };
-// Reductions whose halving is not exact (cubic pass then box), exact
-// halvings (box alone), the exact x2 and x4 enlargements, general
-// enlargements and a source narrower than the edge scratch.
+// Reductions whose halving is not exact (cubic pass then box, with equal
+// widths and beyond 16 too), exact halvings (box alone), the exact x2 and
+// x4 enlargements, general enlargements and a source narrower than the edge
+// scratch.
 const Sizes kSizes[] = {
     {301, 203, 97, 61}, {64, 48, 32, 24}, {128, 64, 8, 4}, {37, 29, 74, 58}, {23, 19, 92, 76},
-    {37, 29, 150, 117}, {6, 5, 13, 40}, {90, 70, 61, 53},
+    {37, 29, 150, 117}, {6, 5, 13, 40}, {90, 70, 61, 53}, {302, 203, 151, 101}, {999, 333, 30, 10},
 };
 
 } // namespace
