@@ -740,6 +740,135 @@ TEST(TiffHostile, LogLuv24OutsideTheTableIsNeutralAndShortStripsAreCut)
     }
 }
 
+// ---- old-style JPEG: a whole JFIF stream named by JPEGInterchangeFormat ----
+
+namespace {
+
+// A TIFF around a complete JPEG stream, as old writers laid it out: the
+// interchange-format tags give the stream, the strip offset points at its
+// scan data. `length` and `offset` may lie; 0 keeps the true ones.
+std::vector<uint8_t> oldJpegTiff(const std::vector<uint8_t>& jpg, uint32_t w, uint32_t h, uint32_t spp,
+                                 uint32_t photometric, uint32_t length = 0, uint32_t offset = 0)
+{
+    TiffBuilder t;
+    const uint32_t at = t.append(jpg);
+    const uint32_t bits = t.append({8, 0, 8, 0, 8, 0});
+    uint32_t scan = 0;
+    for (size_t i = 2; i + 4 <= jpg.size() && jpg[i] == 0xFF; i += 2 + ((jpg[i + 2] << 8) | jpg[i + 3]))
+        if (jpg[i + 1] == 0xDA) scan = uint32_t(i + 2 + ((jpg[i + 2] << 8) | jpg[i + 3]));
+    t.tag(256, 3, 1, w), t.tag(257, 3, 1, h), t.tag(258, 3, spp, spp == 1 ? 8 : bits), t.tag(259, 3, 1, 6);
+    t.tag(262, 3, 1, photometric), t.tag(273, 4, 1, at + scan), t.tag(277, 3, 1, spp), t.tag(278, 4, 1, h);
+    t.tag(279, 4, 1, uint32_t(jpg.size()) - scan), t.tag(512, 3, 1, 1);
+    t.tag(513, 4, 1, offset ? offset : at), t.tag(514, 4, 1, length ? length : uint32_t(jpg.size()));
+    if (spp == 3) t.tag(530, 3, 2, 0x00020002u);
+    t.finish();
+    return t.bytes;
+}
+
+} // namespace
+
+TEST_F(TiffFiles, OldStyleJpegMatchesDjpegsDecodeOfTheStream)
+{
+    QUILLON_REQUIRE_TOOL("cjpeg");
+    QUILLON_REQUIRE_TOOL("djpeg");
+    struct Case {
+        uint32_t w, h, channels, photometric;
+        const char* cjpeg;
+    };
+    const Case cases[] = {
+        {300, 200, 3, 6, "-quality 90"},          // YCbCr 2x2, the usual form
+        {37, 23, 3, 2, "-quality 85 -sample 1x1"},  // edges inside a block, RGB photometric
+        {61, 45, 1, 1, "-quality 90 -grayscale"},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " " + c.cjpeg;
+        Pnm p = pattern(c.w, c.h, c.channels, 255, 3);
+        fs::path src = dir / (c.channels == 1 ? "o.pgm" : "o.ppm"), jpg = dir / "o.jpg";
+        ASSERT_TRUE(writePnm(src, p));
+        ASSERT_EQ(run(std::string("cjpeg ") + c.cjpeg + " -outfile " + q(jpg) + " " + q(src)), 0) << what;
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("djpeg -pnm IN", jpg, oracle)) << what;
+        const std::vector<uint8_t> stream = readFile(jpg);
+
+        ResultCode rc;
+        Ref<ImageReader> reader;
+        Ref<Image> img = tiffBytes(oldJpegTiff(stream, c.w, c.h, c.channels, c.photometric), &rc, &reader);
+        ASSERT_EQ(rc, RC_OK) << what;
+        ASSERT_EQ(img->pixelFormat, c.channels == 1 ? PF_GRAY8 : PF_RGBA8) << what;
+        EXPECT_EQ(std::u16string(reader->info.get(INFO_COMPRESSION)), u"JPEG") << what;
+        expectPixels(img.get(), oracle, what, 8, 1.0);
+
+        // A length running past the end of the file is cut there.
+        img = tiffBytes(oldJpegTiff(stream, c.w, c.h, c.channels, c.photometric, 0xFFFFFF00u), &rc);
+        ASSERT_EQ(rc, RC_OK) << what << ", long length";
+        expectPixels(img.get(), oracle, what + ", long length", 8, 1.0);
+    }
+}
+
+TEST_F(TiffFiles, OldStyleJpegThatLiesEndsWithItsCode)
+{
+    QUILLON_REQUIRE_TOOL("cjpeg");
+    const uint32_t w = 64, h = 48;
+    Pnm p = pattern(w, h, 3, 255, 0);  // noisy: the scan is most of the stream
+    fs::path src = dir / "l.ppm", jpg = dir / "l.jpg";
+    ASSERT_TRUE(writePnm(src, p));
+    ASSERT_EQ(run("cjpeg -quality 90 -outfile " + q(jpg) + " " + q(src)), 0);
+    const std::vector<uint8_t> stream = readFile(jpg);
+    ResultCode rc;
+    Ref<Image> whole = tiffBytes(oldJpegTiff(stream, w, h, 3, 6), &rc);
+    ASSERT_EQ(rc, RC_OK);
+    auto sameRows = [&](const Image* img, uint32_t from, uint32_t to, uint32_t cols) {
+        for (uint32_t y = from; y < to; ++y)
+            if (std::memcmp(img->rowBytesPtr(y), whole->rowBytesPtr(y), size_t(cols) * 4) != 0) return false;
+        return true;
+    };
+    auto zeroRows = [](const Image* img, uint32_t from) {
+        for (uint32_t y = from; y < img->height; ++y)
+            for (uint32_t x = 0; x < img->width * 4; ++x)
+                if (img->rowBytesPtr(y)[x] != 0) return false;
+        return true;
+    };
+
+    // The stream's offset past the end of the file, or missing.
+    const uint32_t fileSize = uint32_t(oldJpegTiff(stream, w, h, 3, 6).size());
+    EXPECT_EQ(tiffBytes(oldJpegTiff(stream, w, h, 3, 6, 0, fileSize), &rc).get(), nullptr);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE) << "offset at the end";
+    tiffBytes(oldJpegTiff(stream, w, h, 3, 6, 0, 0x7FFFFFF0u), &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE) << "offset far past the end";
+
+    // A length that stops halfway through the scan: the rows before the cut stay.
+    Ref<Image> img = tiffBytes(oldJpegTiff(stream, w, h, 3, 6, uint32_t(stream.size() / 2)), &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE) << "short length";
+    ASSERT_TRUE(img);
+    EXPECT_TRUE(sameRows(img.get(), 0, 8, w)) << "short length";
+    EXPECT_FALSE(sameRows(img.get(), h - 8, h, w)) << "short length";
+
+    // The offset pointing at something that is not JPEG: nothing is decoded.
+    img = tiffBytes(oldJpegTiff(stream, w, h, 3, 6, 0, 8 + 2), &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE) << "offset inside the stream";
+    ASSERT_TRUE(img);
+    EXPECT_TRUE(zeroRows(img.get(), 0));
+
+    // A directory taller and wider than the stream: its picture and zeros.
+    img = tiffBytes(oldJpegTiff(stream, w + 40, h + 30, 3, 6), &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE) << "taller directory";
+    ASSERT_TRUE(img);
+    EXPECT_TRUE(sameRows(img.get(), 0, h, w)) << "taller directory";
+    EXPECT_TRUE(zeroRows(img.get(), h)) << "taller directory";
+
+    // A directory smaller than the stream: its top left corner.
+    img = tiffBytes(oldJpegTiff(stream, 21, 13, 3, 6), &rc);
+    EXPECT_EQ(rc, RC_OK) << "smaller directory";
+    ASSERT_TRUE(img);
+    EXPECT_TRUE(sameRows(img.get(), 0, 13, 21)) << "smaller directory";
+
+    // A grey directory around a colour stream becomes grey.
+    img = tiffBytes(oldJpegTiff(stream, w, h, 1, 1), &rc);
+    EXPECT_EQ(rc, RC_OK) << "grey directory";
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->pixelFormat, PF_GRAY8);
+}
+
 TEST(TiffHostile, SubsampledYCbCrEdgeBlocksAreClipped)
 {
     // 5 x 3 pixels in 2 x 2 blocks: three blocks across, two block rows,
