@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -22,6 +23,7 @@
 #include "core/image_writer.h"
 #include "platform/memory.h"
 #include "platform/settings_store.h"
+#include "platform/tasks.h"
 #include "core/quantize.h"
 #include "core/text.h"
 #include "processing/blur.h"
@@ -427,8 +429,29 @@ fs::path OutputClaims::conflict(const fs::path& output, const fs::path* source, 
     return {};
 }
 
-ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut,
-                            const fs::path* source, std::u16string* refusal)
+namespace {
+
+// One output on its way to its file. Everything that asks, decides or
+// checks happens on the batch's thread (the claims, the overwrite question,
+// the format, the temporary's name) and so does the rename that makes the
+// output appear; only the encoding into the temporary file, which shows
+// nothing and touches nothing but that file, may run on another thread.
+struct OutputWrite {
+    const FormatDescriptor* format = nullptr;
+    std::u16string subFormat;
+    uint32_t colour = 0;
+    int32_t parameter = 0;
+    fs::path target, temp;
+    bool existed = false;
+    Image* image = nullptr;  // held by the caller until the encoding ends
+    uint32_t bits = 0;
+    ResultCode rc = RC_OK;
+};
+
+// Everything before the encoding. RC_OK: `w` is ready to encode; anything
+// else is the write's result.
+ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs::path* source,
+                        std::u16string* refusal, OutputWrite& w)
 {
     JobSettings& s = ctx.settings;
     const FormatRegistry& reg = registryOf(ctx.registry);
@@ -468,44 +491,79 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
     const FormatDescriptor* d = reg.at(id);
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
 
-    const bool existed = fs::exists(outputPath, ec);
+    w.format = d;
+    w.subFormat = slot.szSubFormat;
+    w.colour = slot.iColorFormat;
+    w.parameter = slot.iCompParam;
+    w.existed = fs::exists(outputPath, ec);
     // An existing output reached through a symbolic link is replaced where
     // the link points, and the link stays: the same file the link names,
     // which may be the source itself.
-    fs::path target = outputPath;
-    if (existed && fs::is_symlink(outputPath, ec)) {
+    w.target = outputPath;
+    if (w.existed && fs::is_symlink(outputPath, ec)) {
         fs::path resolved = fs::canonical(outputPath, ec);
-        if (!ec && fs::is_regular_file(resolved, ec)) target = resolved;
+        if (!ec && fs::is_regular_file(resolved, ec)) w.target = resolved;
     }
-    const fs::path temp = temporaryBeside(target);
-    ResultCode rc;
+    w.temp = temporaryBeside(w.target);
+    return RC_OK;
+}
+
+// The encoding into the temporary file; on failure the temporary is gone.
+void writeEncode(OutputWrite& w)
+{
+    std::error_code ec;
     {
-        Ref<ImageWriter> writer = Ref<ImageWriter>::adopt(d->createWriter(temp, d));
-        if (!writer) return RC_OUT_OF_MEMORY;
-        rc = writer->write(image, slot.szSubFormat.c_str(), slot.iColorFormat, slot.iCompParam, true, nullptr,
-                           bitsOut);
+        Ref<ImageWriter> writer = Ref<ImageWriter>::adopt(w.format->createWriter(w.temp, w.format));
+        if (!writer) {
+            w.rc = RC_OUT_OF_MEMORY;
+            return;
+        }
+        w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, nullptr, &w.bits);
         // Closing flushes the last bytes: its failure is the write's failure.
         ResultCode closed = writer->output.close();
-        if (succeeded(rc) && failed(closed)) rc = closed;
+        if (succeeded(w.rc) && failed(closed)) w.rc = closed;
     }
-    if (failed(rc)) {
-        fs::remove(temp, ec);
-        return rc;
+    if (failed(w.rc)) {
+        fs::remove(w.temp, ec);
+        return;
     }
-    // The existing file is replaced only by a complete new one, which keeps
-    // its permissions: replacing a private file must not make it readable.
-    if (existed) {
-        syncFile(temp);
+    // An existing file is replaced only by a complete new one, on the disk
+    // before the old one goes.
+    if (w.existed) syncFile(w.temp);
+}
+
+// After the encoding: the temporary replaces the target.
+ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
+{
+    if (failed(w.rc)) return w.rc;
+    std::error_code ec;
+    // The new file keeps the permissions of the one it replaces: replacing
+    // a private file must not make it readable.
+    if (w.existed) {
         struct stat st {};
-        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(temp.c_str(), st.st_mode & 07777);
+        if (stat(w.target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(w.temp.c_str(), st.st_mode & 07777);
     }
-    fs::rename(temp, target, ec);
+    fs::rename(w.temp, w.target, ec);
     if (ec) {
-        fs::remove(temp, ec);
+        fs::remove(w.temp, ec);
         return RC_WRITE_FAILED;
     }
-    s.nConverted += 1;
+    ctx.settings.nConverted += 1;
     return RC_OK;
+}
+
+} // namespace
+
+ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut,
+                            const fs::path* source, std::u16string* refusal)
+{
+    OutputWrite w;
+    ResultCode rc = writePrepare(ctx, outputPath, k, source, refusal, w);
+    if (rc != RC_OK) return rc;
+    w.image = image;
+    writeEncode(w);
+    if (bitsOut) *bitsOut = w.bits;
+    return writeCommit(ctx, w);
 }
 
 // ---------------------------------------------------------------- the run
@@ -525,7 +583,35 @@ struct Run {
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
 
+    // The next input, loaded and processed while the current input's last
+    // output is encoded; `input` is its place in the run's order.
+    struct Ahead {
+        size_t input = SIZE_MAX;
+        ResultCode rc = RC_OK;
+        Ref<Image> image;
+        uint32_t width = 0, height = 0;
+    } ahead;
+
     explicit Run(BatchContext& c) : ctx(c), s(c.settings), reg(registryOf(c.registry)) {}
+
+    // Whether the input after order[n] may be loaded before order[n]'s last
+    // output is in place. Loading reads files and shows nothing; only an
+    // alpha mask could be a file this output is about to replace, and a
+    // batch that is stopping needs no next input.
+    bool mayLoadAhead(const std::vector<size_t>& order, size_t n) const
+    {
+        if (!ctx.overlap || !ctx.running || n + 1 >= order.size()) return false;
+        return ctx.inputs.slot(order[n + 1])->alphaFilePath.empty();
+    }
+
+    void loadAhead(const std::vector<size_t>& order, size_t n)
+    {
+        const FileEntry& e = *ctx.inputs.slot(order[n]);
+        const fs::path* next = n + 1 < order.size() ? &ctx.inputs.slot(order[n + 1])->path : nullptr;
+        ahead.input = n;
+        ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, next, s, ctx.cache,
+                                  ctx.registry);
+    }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
     void time() { ctx.ui.setTime(batchFormatElapsed(float(now() - startMs) * 0.001f)); }
@@ -776,7 +862,16 @@ struct Run {
             log.writeLine("Reading:  ", pathToU16(e.path));
             Ref<Image> image;
             uint32_t fullW = 0, fullH = 0;
-            ResultCode rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry);
+            ResultCode rc;
+            if (ahead.input == n) {
+                rc = ahead.rc;
+                image = std::move(ahead.image);
+                fullW = ahead.width;
+                fullH = ahead.height;
+                ahead = Ahead{};
+            } else {
+                rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry);
+            }
             if (succeeded(rc) && !ctx.running) {
                 stop = true;
                 break;
@@ -837,8 +932,24 @@ struct Run {
                 std::u16string refusal;
                 if (succeeded(rc)) {
                     log.writeLine("Writing: ", pathToU16(out));
-                    rc = batchWriteOutput(ctx, out, image.get(), k,
-                                          (!s.index.bIndex || k == 0) ? &bits : nullptr, &e.path, &refusal);
+                    OutputWrite w;
+                    rc = writePrepare(ctx, out, k, &e.path, &refusal, w);
+                    if (rc == RC_OK) {
+                        w.image = image.get();
+                        if (k + 1 == outputs() && mayLoadAhead(order, n)) {
+                            // Nothing the user sees happens until the encoding
+                            // has ended: the next input's lines, questions and
+                            // files all come after this output's.
+                            TaskGroup encoding;
+                            if (!encoding.run([&w] { writeEncode(w); })) writeEncode(w);
+                            loadAhead(order, n + 1);
+                            encoding.wait();
+                        } else {
+                            writeEncode(w);
+                        }
+                        if (!s.index.bIndex || k == 0) bits = w.bits;
+                        rc = writeCommit(ctx, w);
+                    }
                 }
                 if (k == 0) {
                     fullPath = out;
@@ -891,6 +1002,8 @@ struct Run {
                 break;
             }
         }
+        // A run that stopped early has no use for the input loaded ahead.
+        ahead = Ahead{};
         if (!ctx.running) {
             r.interrupted = true;
             r.skipped += r.total - r.done;

@@ -75,6 +75,11 @@ struct BatchContext {
     std::function<uint64_t()> milliseconds{};
     // The run's claims; batchRun fills its own when none is given.
     OutputClaims* claims = nullptr;
+    // Each input's last output is encoded on a background task while the
+    // next input is loaded and processed. Whatever the user sees (questions,
+    // log lines, progress, outputs appearing, the index) keeps its order;
+    // false does one thing at a time.
+    bool overlap = true;
 };
 
 struct BatchResult {

@@ -56,9 +56,10 @@ inline JobSettings& halfSizeJob(const char* outDir, const char16_t* fileName, co
 }
 
 // Converts every file of `list` with `s`, reading ahead through the decoded
-// image cache unless told not to; the exit status is 0 only when every file
-// was converted.
-inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead)
+// image cache unless told not to, and encoding each output beside the next
+// input's loading unless told not to; the exit status is 0 only when every
+// file was converted.
+inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true)
 {
     QuietUi ui;
     bool running = false;
@@ -66,6 +67,7 @@ inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead)
     imageCache().allFrames = 1;
     imageCache().readAheadAllFrames = 1;
     ctx.cache = readAhead ? &imageCache() : nullptr;
+    ctx.overlap = overlap;
     ctx.milliseconds = [] {
         return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch())

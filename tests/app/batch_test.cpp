@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "app/format_table.h"
 #include "app/input_list.h"
@@ -15,6 +18,7 @@
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "core/image_reader.h"
+#include "core/image_writer.h"
 #include "core/text.h"
 #include "platform/memory.h"
 #include "support/test_support.h"
@@ -137,13 +141,18 @@ struct BatchFixture : ::testing::Test {
     }
 
     ImageCache* cache = nullptr;
+    // The interface the run talks to when not `ui`; whether it encodes
+    // beside the next input's loading.
+    BatchUi* shownTo = nullptr;
+    bool overlap = true;
 
     BatchResult runBatch(const fs::path& logPath = {})
     {
-        BatchContext ctx{s, *list, ui, running};
+        BatchContext ctx{s, *list, shownTo ? *shownTo : ui, running};
         ctx.registry = &reg;
         ctx.taskbar = &taskbar;
         ctx.cache = cache;
+        ctx.overlap = overlap;
         ctx.logPath = logPath;
         ctx.localTime = [] {
             std::tm t{};
@@ -1367,4 +1376,325 @@ TEST_F(BatchFixture, IndexPageNeverReplacesAnInputOfThatName)
     EXPECT_TRUE(r.indexFailed);
     EXPECT_EQ(pixelAt(page), "srgb(255,0,0)");
     EXPECT_NE(text(ui.statuses.back()).find("another input of this batch"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- encoding beside the next input
+
+namespace {
+
+// Everything the batch shows and asks, in one sequence, with the output
+// folder's files at every drain of the message queue: two runs that show
+// the same sequence showed the user the same thing in the same order, and
+// made their files appear at the same moments.
+struct SequenceUi final : BatchUi {
+    ScriptedUi& answers;
+    fs::path folder;
+    std::vector<std::string> events;
+
+    SequenceUi(ScriptedUi& a, fs::path f) : answers(a), folder(std::move(f)) {}
+    void add(const std::string& what, std::u16string_view t = {})
+    {
+        events.push_back(what + " " + u16ToUtf8(std::u16string(t)));
+    }
+
+    std::string files() const
+    {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(folder)) {
+            std::string n = e.path().lexically_relative(folder).string();
+            names.insert(n.find(".part") != std::string::npos ? "(temporary)" : n);
+        }
+        std::string out;
+        for (const auto& n : names) out += n + ";";
+        return out;
+    }
+
+    void setInputText(std::u16string_view t) override { add("input", t); }
+    void setOutputText(std::u16string_view t) override { add("output", t); }
+    void setProgressRange(int32_t n) override { add("range " + std::to_string(n)); }
+    void setProgress(int32_t n) override
+    {
+        answers.setProgress(n);
+        add("progress " + std::to_string(n));
+    }
+    void setStatus(std::u16string_view t) override { add("status", t); }
+    void setTime(std::u16string_view t) override { add("time", t); }
+    void setTitle(std::u16string_view t) override { add("title", t); }
+    void pumpEvents() override
+    {
+        add("pump " + files());
+        answers.pumpEvents();
+    }
+    void setBusy(bool b) override { add(b ? "busy" : "idle"); }
+    void emptyList() override { add("empty"); }
+    void closeWizard() override { add("close"); }
+    void batchEnded(bool i) override { add(i ? "ended, interrupted" : "ended"); }
+    int32_t askOverwrite(std::u16string_view t) override
+    {
+        int32_t a = answers.askOverwrite(t);
+        add("overwrite? " + std::to_string(a), t);
+        return a;
+    }
+    bool askRenameTarget(fs::path& p) override
+    {
+        bool a = answers.askRenameTarget(p);
+        add("rename? " + p.string());
+        return a;
+    }
+    int32_t askContinue(std::u16string_view t, std::u16string_view c) override
+    {
+        int32_t a = answers.askContinue(t, c);
+        add("continue? " + std::to_string(a) + " " + u16ToUtf8(std::u16string(c)), t);
+        return a;
+    }
+    bool askCancelAllRemaining() override
+    {
+        bool a = answers.askCancelAllRemaining();
+        add(a ? "cancel all? yes" : "cancel all? no");
+        return a;
+    }
+};
+
+// A test format: "OVL!", width and height in one byte each, then the
+// pixels as RGB. Its reader counts the files it opens; its writer fails
+// half way through a picture of kOvlFailWidth pixels, and when told to,
+// waits (a bounded while) until the input after its own was opened, noting
+// whether that happened while it was still encoding.
+constexpr uint32_t kOvlFailWidth = 13;
+constexpr uint32_t kOvlFirstWidth = 20;  // of the waiting test's first input
+std::atomic<int> gOvlOpened{0};
+std::atomic<bool> gOvlWaitForNext{false};
+std::atomic<int> gOvlInputs{0};
+std::atomic<int> gOvlOverlapped{0};
+
+ResultCode probeOvl(MappedFile* f)
+{
+    return f->size() >= 6 && std::memcmp(f->data(), "OVL!", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
+}
+
+class OvlReader final : public ImageReader {
+public:
+    using ImageReader::ImageReader;
+
+protected:
+    ResultCode readHeader(const void*) override
+    {
+        width = fileData()[4];
+        height = fileData()[5];
+        pixelFormat = PF_RGBA8;
+        colourModel = CM_RGB;
+        bitsPerPixel = 24;
+        gOvlOpened.fetch_add(1);
+        return RC_OK;
+    }
+    ResultCode readPixels(Image* image, bool, Progress*, AbortFlag*) override
+    {
+        for (uint32_t y = 0; y < image->height; ++y)
+            for (uint32_t x = 0; x < image->width; ++x)
+                image->row<Rgba8>(y)[x] = Rgba8{uint8_t(x * 9), uint8_t(y * 7), uint8_t(image->width), 255};
+        return RC_OK;
+    }
+};
+
+class OvlWriter final : public ImageWriter {
+public:
+    using ImageWriter::ImageWriter;
+
+protected:
+    ResultCode encode(Image* image, const char16_t*, uint32_t, uint32_t, int32_t, bool, void*) override
+    {
+        const int input = int(image->width) - int(kOvlFirstWidth);
+        if (gOvlWaitForNext.load() && input + 1 < gOvlInputs.load()) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (gOvlOpened.load() < input + 2 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (gOvlOpened.load() >= input + 2) gOvlOverlapped.fetch_add(1);
+        }
+        uint8_t head[6] = {'O', 'V', 'L', '!', uint8_t(image->width), uint8_t(image->height)};
+        ResultCode rc = output.write(head, sizeof head);
+        for (uint32_t y = 0; y < image->height && succeeded(rc); ++y) {
+            if (image->width == kOvlFailWidth && y == image->height / 2) return RC_WRITE_FAILED;
+            for (uint32_t x = 0; x < image->width && succeeded(rc); ++x) {
+                const Rgba8& p = image->row<Rgba8>(y)[x];
+                const uint8_t rgb[3] = {p.r, p.g, p.b};
+                rc = output.write(rgb, 3);
+            }
+        }
+        return rc;
+    }
+};
+
+ImageReader* ovlRead(MappedFile* f, const FormatDescriptor* d) { return new OvlReader(f, d); }
+const char16_t* const kOvlNames[] = {u"Normal", u""};
+const ColourFormatFlags kOvlCaps[] = {CF_RGB24};
+const FormatDescriptor kOvlFormat{u"ovl", u"Overlap test format", probeOvl, ovlRead, writerCreate<OvlWriter>,
+                                  kOvlNames, kOvlCaps};
+
+fs::path makeOvl(const fs::path& folder, const std::string& name, uint8_t w, uint8_t h)
+{
+    fs::path p = folder / name;
+    test::writeFile(p, std::string("OVL!") + char(w) + char(h));
+    return p;
+}
+
+// Every file below `folder` with its bytes.
+std::map<std::string, std::vector<uint8_t>> filesBelow(const fs::path& folder)
+{
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file()) out[e.path().lexically_relative(folder).string()] = test::readFile(e.path());
+    return out;
+}
+
+struct BatchOverlap : BatchFixture {
+    struct Seen {
+        BatchResult r;
+        std::vector<std::string> events;
+        std::string log;
+        std::map<std::string, std::vector<uint8_t>> outputs;
+    };
+
+    void SetUp() override
+    {
+        BatchFixture::SetUp();
+        reg.add(&kOvlFormat);
+        s.bCreateLogFile = 1;
+    }
+
+    // The batch as it is, through the cache with its read-ahead, run one
+    // thing at a time and then with the encoding beside the next input's
+    // loading; `prepare` sets up the output folder and the answers before
+    // each run.
+    std::pair<Seen, Seen> runBoth(const std::function<void()>& prepare)
+    {
+        std::pair<Seen, Seen> seen;
+        for (bool on : {false, true}) {
+            Seen& out = on ? seen.second : seen.first;
+            fs::remove_all(dir / "out");
+            fs::create_directories(dir / "out");
+            fs::remove(dir / "log.txt");
+            ui = ScriptedUi{};
+            prepare();
+            SequenceUi sequence(ui, dir / "out");
+            shownTo = &sequence;
+            overlap = on;
+            ImageCache localCache;
+            localCache.allFrames = 1;
+            localCache.readAheadAllFrames = 1;
+            localCache.setRegistry(&reg);
+            cache = &localCache;
+            out.r = runBatch(dir / "log.txt");
+            cache = nullptr;
+            imageCacheDestroy(&localCache);
+            shownTo = nullptr;
+            out.events = sequence.events;
+            auto b = test::readFile(dir / "log.txt");
+            out.log.assign(b.begin(), b.end());
+            out.outputs = filesBelow(dir / "out");
+        }
+        return seen;
+    }
+
+    static void expectSame(const Seen& a, const Seen& b)
+    {
+        EXPECT_EQ(a.events, b.events);
+        EXPECT_EQ(a.log, b.log);
+        EXPECT_EQ(a.outputs, b.outputs);
+        EXPECT_EQ(a.r.converted, b.r.converted);
+        EXPECT_EQ(a.r.skipped, b.r.skipped);
+        EXPECT_EQ(a.r.failed, b.r.failed);
+        EXPECT_EQ(a.r.done, b.r.done);
+        EXPECT_EQ(a.r.interrupted, b.r.interrupted);
+        for (const auto& [name, bytes] : b.outputs) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+    }
+};
+
+} // namespace
+
+// The next input is loaded while the current one's last output encodes on
+// another thread: the encoder of each input but the last finds the next
+// input opened before it has finished.
+TEST_F(BatchOverlap, NextInputLoadsWhileTheLastOutputEncodes)
+{
+    const int n = 3;
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(list->addFile(makeOvl(dir / "in", "p" + std::to_string(i) + ".ovl", uint8_t(kOvlFirstWidth + i), 4),
+                                false, false),
+                  RC_OK);
+    setSlot(0, "ovl", u"Normal", CF_AUTO);
+    gOvlOpened = 0;
+    gOvlOverlapped = 0;
+    gOvlInputs = n;
+    gOvlWaitForNext = true;
+    BatchResult r = runBatch();
+    gOvlWaitForNext = false;
+    EXPECT_EQ(r.converted, n);
+    EXPECT_EQ(gOvlOverlapped.load(), n - 1);
+    EXPECT_EQ(gOvlOpened.load(), n);  // each input read once
+}
+
+// Two outputs an input, the second one encoded beside the next input: an
+// encoding that fails, an unreadable input after it, an overwrite answered
+// with Rename. Every question, text, log line and file comes as when one
+// thing is done at a time, and the outputs are the same bytes.
+TEST_F(BatchOverlap, QuestionsLogAndOutputsKeepTheirOrder)
+{
+    makeInput("a.bmp");
+    makeInput("b.bmp", "13x9 xc:orange");  // its second output fails while encoding
+    fs::path bad = makeInput("c.bmp");
+    test::writeFile(bad, std::string("BM broken"));
+    makeInput("d.bmp", "17x11 plasma:");
+    makeInput("e.bmp", "25x20 gradient:green-white");
+    s.iOutFormats = 2;
+    setSlot(1, "ovl", u"Normal", CF_AUTO);
+    auto [off, on] = runBoth([&] {
+        test::writeFile(dir / "out" / "d.bmp", std::string("old"));
+        ui.overwriteAnswers = {OVERWRITE_RENAME};
+        ui.renameTo = dir / "out" / "d renamed.bmp";
+    });
+    expectSame(off, on);
+    EXPECT_EQ(on.r.converted, 7);
+    EXPECT_EQ(on.r.failed, 3);  // b's second output, c's two
+    EXPECT_EQ(on.outputs.count("b.ovl"), 0u);
+    EXPECT_EQ(on.outputs.count("d renamed.bmp"), 1u);
+    std::string old(on.outputs["d.bmp"].begin(), on.outputs["d.bmp"].end());
+    EXPECT_EQ(old, "old");
+    // b's failure is told before c is read, and c's before d is.
+    const size_t fail = on.log.find("Result: Error: ");
+    EXPECT_LT(fail, on.log.find("Reading:  " + bad.string()));
+    EXPECT_LT(on.log.find("Error: Unknown file format"), on.log.find("Reading:  " + (dir / "in" / "d.bmp").string()));
+    EXPECT_EQ(identify(dir / "out" / "e.bmp"), "25 20");
+}
+
+// Cancelled from the interface after the second input, and stopped with
+// "Cancel batch" at an encoding that fails: the input loaded ahead is
+// dropped, no temporary stays behind, the outputs written are whole.
+TEST_F(BatchOverlap, StoppingMidRunLeavesWholeOutputsOnly)
+{
+    for (int i = 0; i < 5; ++i) makeInput("f" + std::to_string(i) + ".bmp", "31x17 gradient:red-blue");
+    auto [off, on] = runBoth([&] {
+        ui.onPump = [this] {
+            if (!ui.progress.empty() && ui.progress.back() == 2) running = false;
+        };
+    });
+    expectSame(off, on);
+    EXPECT_TRUE(on.r.interrupted);
+    EXPECT_EQ(on.r.converted, 2);
+    ASSERT_EQ(on.outputs.size(), 2u);
+    EXPECT_EQ(identify(dir / "out" / "f1.bmp"), "31 17");
+
+    list->clearAll();
+    makeInput("g0.bmp");
+    makeInput("g1.bmp", "13x9 xc:orange");
+    makeInput("g2.bmp");
+    makeInput("g3.bmp");
+    setSlot(0, "ovl", u"Normal", CF_AUTO);
+    auto [off2, on2] = runBoth([&] { ui.continueAnswer = ERROR_CANCEL_BATCH; });
+    expectSame(off2, on2);
+    EXPECT_TRUE(on2.r.interrupted);
+    EXPECT_EQ(on2.r.done, 2);
+    EXPECT_EQ(on2.r.converted, 1);
+    ASSERT_EQ(on2.outputs.size(), 1u);
+    EXPECT_EQ(on2.outputs.begin()->first, "g0.ovl");
+    EXPECT_EQ(on2.outputs.begin()->second.size(), 6u + 40 * 30 * 3);
 }
