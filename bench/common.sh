@@ -60,3 +60,33 @@ print(f"{label}: ours {statistics.median(a):.3f}s, {peer_name} {statistics.media
       f"ratio median {statistics.median(r):.2f} (spread {r[0]:.2f}-{r[-1]:.2f}, {runs} pairs)")
 PY
 }
+
+# jpeg_photos N: prints N distinct JPEG photographs (N at most 16), made once
+# from the four wallpapers: each as it is, turned a quarter (jpegtran,
+# lossless), cropped to 90% (jpegtran, lossless), and cropped to 80%, turned
+# half a turn and re-encoded by ImageMagick at quality 88 (2x2 subsampled
+# colour), so the set mixes baseline and progressive, 4:4:4, 4:2:2 and 4:2:0.
+jpeg_photos() {
+  local n=$1 dir="$OUT/jpeg-photos" made=0 p name w h v f
+  mkdir -p "$dir"
+  for v in 0 1 2 3; do
+    for p in /usr/share/backgrounds/*.jpg; do
+      [ "$made" -lt "$n" ] || return 0
+      name=$(basename "$p" .jpg)
+      f="$dir/$name-v$v.jpg"
+      if [ ! -s "$f" ]; then
+        read -r w h < <(identify -format '%w %h\n' "$p")
+        case $v in
+          0) cp "$p" "$f.tmp" ;;
+          1) jpegtran -copy none -rotate 90 -trim -outfile "$f.tmp" "$p" ;;
+          2) jpegtran -copy none -crop "$((w * 9 / 10))x$((h * 9 / 10))+$((w / 20))+$((h / 20))" -outfile "$f.tmp" "$p" ;;
+          3) convert "$p" -crop "$((w * 8 / 10))x$((h * 8 / 10))+$((w / 10))+$((h / 10))" +repage -rotate 180 \
+               -quality 88 -sampling-factor 2x2 "$f.tmp" ;;
+        esac
+        mv "$f.tmp" "$f"
+      fi
+      echo "$f"
+      made=$((made + 1))
+    done
+  done
+}

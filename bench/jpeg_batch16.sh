@@ -1,0 +1,83 @@
+#!/bin/bash
+# A batch of 16 JPEG photographs (bench/common.sh's jpeg_photos: the four
+# wallpapers and lossless and re-encoded variations of them) resized with
+# Catmull-Rom to 1800 pixels wide and written as JPEG at quality 85: our
+# headless batch against one ImageMagick process per core (one thread each)
+# and one vipsthumbnail process per core (which decodes at reduced size).
+# Every run starts from empty output folders and must succeed; after the
+# timed runs both sides' outputs are checked: one per input, 1800 pixels
+# wide, the input's aspect kept to within a row. Prints the median of the
+# per-pair ratios with their spread, then cores used (CPU time over wall
+# time) and peak memory of one run of each, and the machine's load.
+#   RUNS=7 bench/jpeg_batch16.sh
+source "$(dirname "$0")/common.sh"
+RUNS=${RUNS:-7}
+P=$(nproc)
+WIDTH=1800
+mapfile -t inputs < <(jpeg_photos 16)
+files="${inputs[*]}"
+ours="$OUT/jpeg16-ours" peer="$OUT/jpeg16-peer"
+mkdir -p "$ours" "$peer"
+
+# check_outputs DIR: every input has DIR/NAME.jpg, WIDTH wide and as high as
+# the input's aspect gives, give or take one row for rounding.
+check_outputs() {
+  local dir=$1 f out w h ow oh bad=0
+  for f in "${inputs[@]}"; do
+    out="$dir/$(basename "$f")"
+    if [ ! -s "$out" ]; then
+      echo "missing output $out" >&2
+      bad=1
+      continue
+    fi
+    read -r w h < <(identify -format '%w %h\n' "$f")
+    read -r ow oh < <(identify -format '%w %h\n' "$out")
+    if [ "$ow" != "$WIDTH" ] || [ $(((oh * w - h * WIDTH) ** 2)) -gt $((w * w)) ]; then
+      echo "$out is ${ow}x${oh}, not $WIDTH wide with the aspect of ${w}x${h}" >&2
+      bad=1
+    fi
+  done
+  return $bad
+}
+
+# Mean absolute difference (0..1) between our outputs and the peer's, one
+# per wallpaper.
+agree() {
+  local f
+  for f in "${inputs[@]:0:4}"; do
+    printf ' %s' "$(command compare -metric MAE "$ours/$(basename "$f")" "$peer/$(basename "$f")" null: 2>&1 |
+      sed 's/.*(\(.*\))/\1/')"
+  done
+  echo
+}
+
+# usage NAME DIR COMMAND...: peak resident memory (of the largest process)
+# and cores used (CPU time of every process over wall time) of one run.
+usage() {
+  local name=$1 dir=$2
+  shift 2
+  rm -rf "$dir" && mkdir -p "$dir"
+  /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
+    awk -v n="$name" '{ printf "  %s: %.2fs, %.1f cores on average, peak RSS %.0f MiB\n", n, $2, ($3 + $4) / ($2 > 0 ? $2 : 1), $1 / 1024 }'
+}
+
+OURS="$BUILD/bench/bench_jpeg_batch $ours --width $WIDTH $files"
+IM="mogrify -limit thread 1 -path $peer -filter Catrom -resize ${WIDTH}x -quality 85"
+MOGRIFY="sh -c 'printf \"%s\\n\" $files | xargs -P$P -n1 $IM'"
+THUMB="sh -c 'printf \"%s\\n\" $files | xargs -P$P -n1 vipsthumbnail --size ${WIDTH}x -o \"$peer/%s.jpg[Q=85]\"'"
+
+echo "== 16 photographs, JPEG to $WIDTH px wide (Catmull-Rom) to JPEG quality 85, $RUNS pairs"
+echo "  load before: $(uptime | sed 's/.*load/load/')"
+rm -rf "$ours" && mkdir -p "$ours"
+$OURS 2>/dev/null || { echo "our batch failed"; exit 1; }
+check_outputs "$ours" || exit 1
+compare "ours vs xargs -P$P mogrify -limit thread 1" "$OURS" "$MOGRIFY" "$ours" "$peer"
+check_outputs "$ours" && check_outputs "$peer" || exit 1
+echo "  outputs against ImageMagick's (MAE, 0..1):$(agree)"
+compare "ours vs xargs -P$P vipsthumbnail" "$OURS" "$THUMB" "$ours" "$peer"
+check_outputs "$ours" && check_outputs "$peer" || exit 1
+echo "  outputs against vipsthumbnail's (MAE, 0..1):$(agree)"
+echo "  load after: $(uptime | sed 's/.*load/load/')"
+usage ours "$ours" $OURS
+eval "usage 'xargs mogrify' $peer $MOGRIFY"
+eval "usage 'xargs vipsthumbnail' $peer $THUMB"
