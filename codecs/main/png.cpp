@@ -2,15 +2,19 @@
 // animation frame, chained), and at pixel time inflates the frame's IDAT or
 // fdAT data row by row, undoes the filters and the Adam7 interlacing and
 // converts the samples. The writer packs rows into PNG sample order, filters
-// them and deflates each frame into IDAT or fdAT chunks.
+// them and deflates each frame into IDAT or fdAT chunks, a large frame in
+// pieces on the task pool joined into one stream.
 #include "codecs/main/png.h"
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 
 #include "codecs/main/xmp.h"
@@ -22,6 +26,7 @@
 #include "core/image_writer.h"
 #include "core/text.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -865,6 +870,11 @@ public:
     }
     const uint8_t* bytes() const { return buffer_.get(); }
     size_t size() const { return size_; }
+    void release()
+    {
+        buffer_ = AlignedBuffer<uint8_t>();
+        size_ = 0;
+    }
 
 private:
     AlignedBuffer<uint8_t> buffer_;
@@ -1030,28 +1040,114 @@ uint64_t byteSum(const uint8_t* p, size_t n)
     return s;
 }
 
-// Deflates one frame's rows, choosing each row's filter.
+// Packs a frame's rows into PNG sample order and filters them, one row after
+// another from wherever seek() placed it.
+class RowFilterer {
+public:
+    RowFilterer(const Image* frame, const PngLayout& layout, const uint8_t* map, bool adaptive)
+        : frame_(frame), layout_(layout), map_(map), adaptive_(adaptive),
+          bpp_(std::max<uint32_t>(1, layout.bits / 8)),
+          rowBytes_(size_t((uint64_t(frame->width) * layout.bits + 7) / 8)),
+          slot_((rowBytes_ + bpp_ + 15) & ~size_t(15)), lineStride_(rowBytes_ + 16)
+    {
+        // Two raw rows after bpp zero bytes each, and one filtered line per
+        // filter type (filter byte first).
+        raw_.allocate(uint64_t(slot_) * 2, true);
+        lines_.allocate(uint64_t(lineStride_) * (adaptive ? 5 : 1));
+        straight_.allocate(frame->alphaKind == ALPHA_PREMULTIPLIED ? uint64_t(frame->width) * 8 + 16 : 1);
+        cur_ = raw_.get() + bpp_;
+        prev_ = raw_.get() + slot_ + bpp_;
+    }
+    bool ready() const { return raw_ && lines_ && straight_; }
+    bool adaptive() const { return adaptive_; }
+    // A row with its filter byte.
+    size_t lineBytes() const { return rowBytes_ + 1; }
+
+    // The next row asked for is y: the row above becomes its neighbour.
+    void seek(uint32_t y)
+    {
+        if (y == 0) {
+            std::memset(prev_, 0, rowBytes_);
+        } else {
+            packRow(prev_, frame_, y - 1, layout_, map_, straight_.get());
+        }
+    }
+
+    // Row y filtered; `score` rates a candidate line (lower is better, the
+    // lower type wins ties). Without adaptive filtering every row is type 0.
+    template <class Score>
+    const uint8_t* next(uint32_t y, Score&& score)
+    {
+        packRow(cur_, frame_, y, layout_, map_, straight_.get());
+        uint8_t* chosen = lines_.get();
+        if (adaptive_) {
+            uint64_t bestScore = UINT64_MAX;
+            for (uint32_t t = 0; t < 5; ++t) {
+                uint8_t* line = lines_.get() + t * lineStride_;
+                line[0] = uint8_t(t);
+                pngFilterRow(t, line + 1, cur_, prev_, rowBytes_, bpp_);
+                uint64_t s = score(static_cast<const uint8_t*>(line), rowBytes_ + 1);
+                if (s < bestScore) bestScore = s, chosen = line;
+            }
+        } else {
+            chosen[0] = 0;
+            std::memcpy(chosen + 1, cur_, rowBytes_);
+        }
+        std::swap(cur_, prev_);
+        return chosen;
+    }
+    // Row y filtered by the byte sums of the candidates.
+    const uint8_t* next(uint32_t y)
+    {
+        return next(y, [](const uint8_t* line, size_t n) { return byteSum(line + 1, n - 1); });
+    }
+
+private:
+    const Image* frame_;
+    const PngLayout& layout_;
+    const uint8_t* map_;
+    bool adaptive_;
+    uint32_t bpp_;
+    size_t rowBytes_, slot_, lineStride_;
+    AlignedBuffer<uint8_t> raw_, lines_, straight_;
+    uint8_t* cur_;
+    uint8_t* prev_;
+};
+
+// Deflates a run of a frame's rows: a whole frame as one zlib stream, or a
+// piece of one as raw deflate data (primed with what precedes it and ending
+// on a byte boundary, so that pieces made apart join into one stream).
 class FrameDeflater {
 public:
     // trial: filters chosen by trial compression, else by byte sums.
-    FrameDeflater(ByteSink& sink, const PngLayout& layout, bool trial) : sink_(sink), layout_(layout), super_(trial)
-    {
-    }
+    FrameDeflater(ByteSink& sink, RowFilterer& rows, bool trial) : sink_(sink), rows_(rows), super_(trial) {}
     ~FrameDeflater()
     {
         if (open_) deflateEnd(&z_);
     }
-    ResultCode run(const Image* frame, const uint8_t* map);
+    // A zlib stream of rows [0, height).
+    ResultCode run(uint32_t height) { return run(0, height, false, true, nullptr, 0); }
+    // Raw deflate data of rows [first, end); `last` finishes the stream,
+    // otherwise it ends flushed to a byte boundary. `dictionary` is the
+    // filtered data just before `first` (at most the window's 32 KiB).
+    ResultCode run(uint32_t first, uint32_t end, bool raw, bool last, const uint8_t* dictionary,
+                   size_t dictionaryBytes);
+    // Checksum and count of the uncompressed bytes of the last run.
+    uLong adler() const { return adler_; }
+    uint64_t inputBytes() const { return inputBytes_; }
 
 private:
+    ResultCode feed(const uint8_t* p, size_t n, int flush);
     ResultCode drain(int flush);
     uint32_t trialSize(const uint8_t* line, size_t n);
 
     ByteSink& sink_;
-    const PngLayout& layout_;
+    RowFilterer& rows_;
     bool super_;
     z_stream z_;
     bool open_ = false;
+    uLong adler_ = 1;
+    uint64_t inputBytes_ = 0;
     AlignedBuffer<uint8_t> out_;
     AlignedBuffer<uint8_t> trialOut_;
     static constexpr size_t kOutBytes = 1 << 18;
@@ -1074,68 +1170,201 @@ ResultCode FrameDeflater::drain(int flush)
     }
 }
 
+// Hands `n` bytes to the stream in pieces zlib's counters can hold; `flush`
+// applies once all are in.
+ResultCode FrameDeflater::feed(const uint8_t* p, size_t n, int flush)
+{
+    adler_ = adler32_z(adler_, p, n);
+    inputBytes_ += n;
+    constexpr size_t kMaxFeed = size_t(1) << 30;
+    do {
+        size_t take = std::min(n, kMaxFeed);
+        z_.next_in = const_cast<Bytef*>(p);
+        z_.avail_in = uInt(take);
+        p += take;
+        n -= take;
+        ResultCode rc = drain(n ? Z_NO_FLUSH : flush);
+        if (failed(rc)) return rc;
+    } while (n);
+    return RC_OK;
+}
+
 // What the stream grows by when `line` is compressed and flushed, tried on
 // a copy of the stream.
 uint32_t FrameDeflater::trialSize(const uint8_t* line, size_t n)
 {
     z_stream t;
     if (deflateCopy(&t, &z_) != Z_OK) return UINT32_MAX;
-    t.next_in = const_cast<Bytef*>(line);
-    t.avail_in = uInt(n);
     uLong before = t.total_out;
-    uint32_t size = 0;
-    do {
-        t.next_out = trialOut_.get();
-        t.avail_out = uInt(kOutBytes);
-        if (deflate(&t, Z_SYNC_FLUSH) == Z_STREAM_ERROR) break;
-    } while (t.avail_out == 0);
-    size = uint32_t(std::min<uLong>(t.total_out - before, UINT32_MAX - 1));
+    constexpr size_t kMaxFeed = size_t(1) << 30;
+    for (bool more = true; more;) {
+        size_t take = std::min(n, kMaxFeed);
+        t.next_in = const_cast<Bytef*>(line);
+        t.avail_in = uInt(take);
+        line += take;
+        n -= take;
+        int flush = n ? Z_NO_FLUSH : Z_SYNC_FLUSH;
+        do {
+            t.next_out = trialOut_.get();
+            t.avail_out = uInt(kOutBytes);
+            if (deflate(&t, flush) == Z_STREAM_ERROR) more = false;
+        } while (more && (t.avail_out == 0 || t.avail_in));
+        more = more && n;
+    }
+    uint32_t size = uint32_t(std::min<uLong>(t.total_out - before, UINT32_MAX - 1));
     deflateEnd(&t);
     return size;
 }
 
-ResultCode FrameDeflater::run(const Image* frame, const uint8_t* map)
+ResultCode FrameDeflater::run(uint32_t first, uint32_t end, bool raw, bool last, const uint8_t* dictionary,
+                              size_t dictionaryBytes)
 {
     std::memset(&z_, 0, sizeof z_);
-    if (deflateInit2(&z_, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return RC_GENERAL_FAILURE;
+    if (deflateInit2(&z_, 9, Z_DEFLATED, raw ? -15 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return RC_GENERAL_FAILURE;
     open_ = true;
-    bool adaptive = layout_.adaptive == ADAPT_ALWAYS || (super_ && layout_.adaptive == ADAPT_SUPER_ONLY);
-    uint32_t bpp = std::max<uint32_t>(1, layout_.bits / 8);
-    size_t rowBytes = size_t((uint64_t(frame->width) * layout_.bits + 7) / 8);
-    // Two raw rows after bpp zero bytes each, and one filtered line per
-    // filter type (filter byte first).
-    size_t slot = (rowBytes + bpp + 15) & ~size_t(15);
-    AlignedBuffer<uint8_t> raw(slot * 2, true), lines((rowBytes + 16) * 5);
-    AlignedBuffer<uint8_t> straight(frame->alphaKind == ALPHA_PREMULTIPLIED ? uint64_t(frame->width) * 8 + 16 : 1);
-    if (!raw || !lines || !straight || !out_.allocate(kOutBytes) ||
-        (super_ && adaptive && !trialOut_.allocate(kOutBytes)))
+    adler_ = adler32(0, nullptr, 0);
+    inputBytes_ = 0;
+    if (dictionaryBytes && deflateSetDictionary(&z_, dictionary, uInt(dictionaryBytes)) != Z_OK)
+        return RC_GENERAL_FAILURE;
+    bool trial = super_ && rows_.adaptive();
+    if (!rows_.ready() || !out_.allocate(kOutBytes) || (trial && !trialOut_.allocate(kOutBytes)))
         return RC_OUT_OF_MEMORY;
-    uint8_t* cur = raw.get() + bpp;
-    uint8_t* prev = raw.get() + slot + bpp;
-    size_t lineStride = rowBytes + 16;
-    for (uint32_t y = 0; y < frame->height; ++y) {
-        packRow(cur, frame, y, layout_, map, straight.get());
-        uint32_t best = 0;
-        if (adaptive) {
-            uint64_t bestScore = UINT64_MAX;
-            for (uint32_t t = 0; t < 5; ++t) {
-                uint8_t* line = lines.get() + t * lineStride;
-                line[0] = uint8_t(t);
-                pngFilterRow(t, line + 1, cur, prev, rowBytes, bpp);
-                uint64_t score = super_ ? trialSize(line, rowBytes + 1) : byteSum(line + 1, rowBytes);
-                if (score < bestScore) bestScore = score, best = t;
-            }
-        } else {
-            lines.get()[0] = 0;
-            std::memcpy(lines.get() + 1, cur, rowBytes);
-        }
-        z_.next_in = lines.get() + best * lineStride;
-        z_.avail_in = uInt(rowBytes + 1);
-        ResultCode rc = drain(Z_NO_FLUSH);
+    rows_.seek(first);
+    for (uint32_t y = first; y < end; ++y) {
+        const uint8_t* line = trial ? rows_.next(y, [this](const uint8_t* l, size_t n) { return trialSize(l, n); })
+                                    : rows_.next(y);
+        ResultCode rc = feed(line, rows_.lineBytes(), Z_NO_FLUSH);
         if (failed(rc)) return rc;
-        std::swap(cur, prev);
     }
-    return drain(Z_FINISH);
+    z_.avail_in = 0;
+    ResultCode rc = drain(last ? Z_FINISH : Z_SYNC_FLUSH);
+    deflateEnd(&z_);
+    open_ = false;
+    return rc;
+}
+
+// Large frames are deflated in pieces of whole rows on the task pool and
+// joined into one stream. The pieces follow from the frame alone, never from
+// the number of workers, so a file comes out the same on every machine.
+// Byte-sum pieces are primed with the data before them and cost only a
+// flush marker each. Trial pieces start without that history (the filters
+// of the piece before are known only once it is done), so they are larger
+// to lose less of it.
+constexpr uint64_t kPieceBytes = 512 << 10, kTrialPieceBytes = 2 << 20;
+constexpr size_t kWindowBytes = 32768;
+
+// Rows per piece; 0 when the frame is too small to be worth splitting.
+uint32_t pieceRows(uint64_t lineBytes, uint32_t height, bool trial)
+{
+    uint64_t target = trial ? kTrialPieceBytes : kPieceBytes;
+    if (lineBytes * height < 2 * target) return 0;
+    return uint32_t(std::min<uint64_t>(height, std::max<uint64_t>(1, (target + lineBytes - 1) / lineBytes)));
+}
+
+struct Piece {
+    MemorySink out;
+    uLong adler = 1;
+    uint64_t bytes = 0;
+    bool done = false;
+};
+
+// The filtered data just before row `first`, at most the window's worth, in
+// `window` (room for twice that); *bytes receives its size. The rows are
+// filtered again exactly as the piece before chose, which depends on those
+// rows alone.
+const uint8_t* dictionaryBefore(uint32_t first, RowFilterer& rows, uint8_t* window, size_t* bytes)
+{
+    size_t lineBytes = rows.lineBytes();
+    uint64_t want = (kWindowBytes + lineBytes - 1) / lineBytes;
+    uint32_t from = first - uint32_t(std::min<uint64_t>(first, want));
+    size_t filled = 0;
+    rows.seek(from);
+    for (uint32_t y = from; y < first; ++y) {
+        const uint8_t* line = rows.next(y);
+        // A line longer than the window is the only one here.
+        size_t take = std::min(lineBytes, kWindowBytes);
+        std::memcpy(window + filled, line + lineBytes - take, take);
+        filled += take;
+    }
+    *bytes = std::min(filled, kWindowBytes);
+    return window + filled - *bytes;
+}
+
+ResultCode deflateInPieces(ByteSink& sink, const Image* frame, const PngLayout& layout, const uint8_t* map,
+                           bool adaptive, bool trial, uint32_t rowsPerPiece)
+{
+    const uint32_t height = frame->height;
+    const uint32_t count = uint32_t((uint64_t(height) + rowsPerPiece - 1) / rowsPerPiece);
+    std::unique_ptr<Piece[]> pieces(new (std::nothrow) Piece[count]);
+    if (!pieces) return RC_OUT_OF_MEMORY;
+    // The zlib header of a level-9 stream with a 32 KiB window.
+    static const uint8_t kZlibHeader[2] = {0x78, 0xDA};
+    ResultCode status = sink.data(kZlibHeader, 2);
+    if (failed(status)) return status;
+    uLong adler = adler32(0, nullptr, 0);
+    uint32_t taken = 0, written = 0;
+    std::mutex mutex;
+    std::condition_variable wake;
+    const uint64_t lineBytes = (uint64_t(frame->width) * layout.bits + 7) / 8 + 1;
+    const unsigned lanes = rowBandCount(count, lineBytes * rowsPerPiece);
+    // A finished piece waits in memory until those before it are written;
+    // lanes run at most this many pieces ahead of the writing.
+    const uint32_t ahead = 2 * lanes + 2;
+    runRowBands(lanes, lanes, [&](unsigned, uint32_t, uint32_t) {
+        RowFilterer rows(frame, layout, map, adaptive);
+        AlignedBuffer<uint8_t> window(trial ? 1 : 2 * kWindowBytes);
+        for (;;) {
+            uint32_t i;
+            {
+                std::unique_lock<std::mutex> hold(mutex);
+                wake.wait(hold, [&] { return failed(status) || taken == count || taken < written + ahead; });
+                if (failed(status) || taken == count) return;
+                i = taken++;
+            }
+            Piece& piece = pieces[i];
+            uint32_t first = i * rowsPerPiece;
+            uint32_t end = uint32_t(std::min<uint64_t>(height, uint64_t(first) + rowsPerPiece));
+            ResultCode rc = RC_OK;
+            if (!rows.ready() || !window) {
+                rc = RC_OUT_OF_MEMORY;
+            } else {
+                size_t dictionaryBytes = 0;
+                const uint8_t* dictionary =
+                    trial || !first ? nullptr : dictionaryBefore(first, rows, window.get(), &dictionaryBytes);
+                FrameDeflater deflater(piece.out, rows, trial);
+                rc = deflater.run(first, end, true, i + 1 == count, dictionary, dictionaryBytes);
+                piece.adler = deflater.adler();
+                piece.bytes = deflater.inputBytes();
+            }
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                piece.done = true;
+                if (failed(rc) && succeeded(status)) status = rc;
+                while (succeeded(status) && written < count && pieces[written].done) {
+                    Piece& p = pieces[written++];
+                    if (p.out.size()) status = sink.data(p.out.bytes(), p.out.size());
+                    adler = adler32_combine(adler, p.adler, z_off_t(p.bytes));
+                    p.out.release();
+                }
+            }
+            wake.notify_all();
+        }
+    });
+    if (failed(status)) return status;
+    uint8_t tail[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
+    return sink.data(tail, 4);
+}
+
+// One frame's zlib stream, whole or in pieces.
+ResultCode deflateFrame(ByteSink& sink, const Image* frame, const PngLayout& layout, const uint8_t* map, bool trial)
+{
+    bool adaptive = layout.adaptive == ADAPT_ALWAYS || (trial && layout.adaptive == ADAPT_SUPER_ONLY);
+    uint64_t lineBytes = (uint64_t(frame->width) * layout.bits + 7) / 8 + 1;
+    if (uint32_t rows = pieceRows(lineBytes, frame->height, trial && adaptive))
+        return deflateInPieces(sink, frame, layout, map, adaptive, trial && adaptive, rows);
+    RowFilterer rows(frame, layout, map, adaptive);
+    FrameDeflater deflater(sink, rows, trial);
+    return deflater.run(frame->height);
 }
 
 class PngWriter final : public ImageWriter {
@@ -1299,13 +1528,13 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
             // frame; the smaller stream is kept, so this sub-format never
             // writes a larger file.
             MemorySink tried, plain;
-            FrameDeflater a(tried, layout, true), b(plain, layout, false);
-            if (failed(rc = a.run(frame, mapping)) || failed(rc = b.run(frame, mapping))) return rc;
+            if (failed(rc = deflateFrame(tried, frame, layout, mapping, true)) ||
+                failed(rc = deflateFrame(plain, frame, layout, mapping, false)))
+                return rc;
             const MemorySink& best = tried.size() <= plain.size() ? tried : plain;
             if (failed(rc = chunks.data(best.bytes(), best.size()))) return rc;
-        } else {
-            FrameDeflater deflater(chunks, layout, false);
-            if (failed(rc = deflater.run(frame, mapping))) return rc;
+        } else if (failed(rc = deflateFrame(chunks, frame, layout, mapping, false))) {
+            return rc;
         }
         if (failed(rc = chunks.end())) return rc;
     }

@@ -16,6 +16,7 @@
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 #include "support/codec_support.h"
 #include "support/test_support.h"
 
@@ -708,6 +709,15 @@ TEST(PngWrite, WriteFailures)
     ASSERT_EQ(d.rc, RC_OK);
     if (fs::exists("/dev/full")) {
         EXPECT_EQ(writePng(d.image.get(), "/dev/full", kPngSubFormats[1], CF_RGB24), RC_WRITE_FAILED);
+        // Frames deflated in pieces on several workers stop at the failure.
+        Ref<Image> large = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(1000, 1200)));
+        ASSERT_TRUE(large);
+        for (uint32_t y = 0; y < large->height; ++y)
+            for (uint32_t x = 0; x < large->width; ++x)
+                large->row<Rgba8>(y)[x] = {uint8_t(x * y), uint8_t(x), uint8_t(y), 255};
+        RowBandOverride bands(8, 0);
+        EXPECT_EQ(writePng(large.get(), "/dev/full", kPngSubFormats[0], CF_RGB24), RC_WRITE_FAILED);
+        EXPECT_EQ(writePng(large.get(), "/dev/full", kPngSubFormats[1], CF_RGB24), RC_WRITE_FAILED);
     }
     EXPECT_EQ(writePng(d.image.get(), "/nonexistent-dir/x.png", kPngSubFormats[0], CF_RGB24), RC_CREATE_FAILED);
 }
@@ -1008,4 +1018,129 @@ TEST(PngRead, FrameChainIsCapped)
     for (Image* f = d.image.get(); f; f = f->next(), ++n)
         if (f->row<uint8_t>(0)[0] != 7) ADD_FAILURE() << "frame " << n;
     EXPECT_EQ(n, ImageReader::kMaxFrames);
+}
+
+namespace {
+
+// A picture of gradients with noise of varying strength, so that rows choose
+// different filters and deflate finds both long and short matches.
+Image* patterned(PixelFormat format, uint32_t w, uint32_t h, uint32_t seed)
+{
+    Image* im = imageCreate(format, packSize(w, h));
+    if (!im) return nullptr;
+    if (format == PF_INDEXED8)
+        for (uint32_t i = 0; i < 256; ++i) im->palette()[i] = 0xFF000000u | (i * 0x0F0B07u & 0xFFFFFFu);
+    uint32_t s = seed;
+    for (uint32_t y = 0; y < h; ++y) {
+        uint8_t* row = im->rowBytesPtr(y);
+        size_t bytes = size_t(w) * im->bytesPerPixel();
+        for (size_t i = 0; i < bytes; ++i) {
+            s = s * 1103515245u + 12345u;
+            uint32_t x = uint32_t(i / im->bytesPerPixel());
+            uint32_t noise = ((x / 97 + y / 31) % 3 == 0) ? (s >> 16) : ((s >> 16) & 7);
+            row[i] = uint8_t(x / 3 + y * 2 + i % im->bytesPerPixel() * 40 + noise);
+        }
+        if (format == PF_RGBA8)
+            for (uint32_t x = 0; x < w; ++x) im->row<Rgba8>(y)[x].a = 255;
+        if (format == PF_RGBA16)
+            for (uint32_t x = 0; x < w; ++x) im->row<Rgba16>(y)[x].a = 65535;
+        if (format == PF_INDEXED8)
+            for (uint32_t x = 0; x < w; ++x) row[x] &= 15;
+    }
+    return im;
+}
+
+} // namespace
+
+// Frames large enough to be deflated in pieces on the task pool, one of
+// them an animation's later frame: the bytes are the same on one worker and
+// on several, pngcheck finds one sound stream, and pngtopam (which checks
+// the stream's checksum) reads back every pixel, also where the last piece
+// is short and where a single row is longer than deflate's window.
+TEST(PngWrite, LargeFramesInPiecesDoNotDependOnWorkers)
+{
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    QUILLON_REQUIRE_TOOL("pngcheck");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    struct Case {
+        ColourFormatFlags flag;
+        PixelFormat format;
+        uint32_t w, h;
+        int sub;
+        bool animated;
+    };
+    const Case cases[] = {
+        {CF_RGB24, PF_RGBA8, 1001, 1201, 0, false},  {CF_RGB24, PF_RGBA8, 12000, 40, 0, false},
+        {CF_RGB48, PF_RGBA16, 700, 300, 0, false},   {CF_GRAY16, PF_GRAY16, 1000, 700, 0, false},
+        {CF_16_COLOURS, PF_INDEXED8, 2001, 1100, 0, false}, {CF_RGB24, PF_RGBA8, 1500, 1000, 1, false},
+        {CF_RGB24, PF_RGBA8, 1001, 401, 0, true},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        std::string what = std::to_string(c.flag) + " " + std::to_string(c.w) + "x" + std::to_string(c.h) +
+                           (c.sub ? " super" : " normal") + (c.animated ? " animated" : "");
+        Ref<Image> head = Ref<Image>::adopt(patterned(c.format, c.w, c.h, 1));
+        ASSERT_TRUE(head) << what;
+        Image* second = nullptr;
+        if (c.animated) {
+            second = patterned(c.format, c.w, c.h, 2);
+            head->frameInfo.next = second;
+            second->frameInfo.prev = head.get();
+        }
+        std::vector<uint8_t> files[3];
+        const unsigned workers[3] = {1, 2, 8};
+        for (int i = 0; i < 3; ++i) {
+            RowBandOverride bands(workers[i], 0);
+            fs::path out = dir / ("w" + std::to_string(workers[i]) + ".png");
+            ASSERT_EQ(writePng(head.get(), out, kPngSubFormats[c.sub], c.flag, c.animated), RC_OK) << what;
+            files[i] = readFile(out);
+        }
+        EXPECT_TRUE(files[0] == files[1] && files[0] == files[2]) << what;
+        fs::path out = dir / "w8.png";
+        std::string check = pngcheckOf(out);
+        EXPECT_NE(check.find("status=0"), std::string::npos) << what << check;
+        Samples16 got;
+        ASSERT_TRUE(oracle(out, got)) << what;
+        expectSame(got, ours(head.get()), what);
+        if (c.sub == 1) {
+            ASSERT_EQ(writePng(head.get(), dir / "n.png", kPngSubFormats[0], c.flag), RC_OK) << what;
+            EXPECT_LE(files[2].size(), fs::file_size(dir / "n.png")) << what;
+        }
+        if (c.animated) {
+            ASSERT_EQ(run("cd " + shellQuote(dir.path().string()) + " && apngdis w8.png > /dev/null"), 0) << what;
+            Samples16 frame2;
+            ASSERT_TRUE(oracle(dir / "apngframe2.png", frame2)) << what;
+            expectSame(frame2, ours(second), what + " frame 2");
+        }
+    }
+}
+
+// Pieces are primed with the data before them: a picture whose rows all
+// repeat one row of noise costs no more than in one stream of zlib's own
+// (the file's other chunks take under 1 KiB).
+TEST(PngWrite, PiecesReachBackIntoThePieceBefore)
+{
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    const uint32_t w = 3000, h = 1200;
+    Ref<Image> img = Ref<Image>::adopt(patterned(PF_INDEXED8, w, 1, 5));
+    Ref<Image> tall = Ref<Image>::adopt(imageCreate(PF_INDEXED8, packSize(w, h)));
+    ASSERT_TRUE(img && tall);
+    std::memcpy(tall->palette(), img->palette(), 256 * sizeof(uint32_t));
+    for (uint32_t y = 0; y < h; ++y) std::memcpy(tall->rowBytesPtr(y), img->rowBytesPtr(0), w);
+    TempDir dir;
+    fs::path out = dir / "r.png";
+    RowBandOverride bands(8, 0);
+    ASSERT_EQ(writePng(tall.get(), out, kPngSubFormats[0], CF_256_COLOURS), RC_OK);
+    std::vector<uint8_t> raw;
+    for (uint32_t y = 0; y < h; ++y) {
+        raw.push_back(0);
+        raw.insert(raw.end(), img->rowBytesPtr(0), img->rowBytesPtr(0) + w);
+    }
+    uLongf one = compressBound(uLong(raw.size()));
+    std::vector<uint8_t> z(one);
+    ASSERT_EQ(compress2(z.data(), &one, raw.data(), uLong(raw.size()), 9), Z_OK);
+    EXPECT_LT(fs::file_size(out), one + one / 50 + 1024);
+    Samples16 got;
+    ASSERT_TRUE(oracle(out, got));
+    expectSame(got, ours(tall.get()), "repeated rows");
 }
