@@ -114,20 +114,22 @@ void* mapBlock(uint64_t rounded)
     if (keepFrom > start) munmap(raw, keepFrom - start);
     if (start + length > keepTo) munmap(reinterpret_cast<void*>(keepTo), start + length - keepTo);
     // Advice only: without it (or with huge pages switched off) the block
-    // works the same, just with more faults.
-    madvise(reinterpret_cast<void*>(data), size_t(rounded), MADV_HUGEPAGE);
+    // works the same, just with more faults. The header's page is advised
+    // too, so the block stays one mapping that can later grow in one piece.
+    madvise(reinterpret_cast<void*>(keepFrom), size_t(keepTo - keepFrom), MADV_HUGEPAGE);
     auto* header = reinterpret_cast<BlockHeader*>(data) - 1;
     header->mappedLength = keepTo - keepFrom;
     header->base = reinterpret_cast<void*>(keepFrom);
     return reinterpret_cast<void*>(data);
 }
 
-// Freed mapped blocks are kept, a few of the most recent, for later
-// requests of about their size. A batch makes image after image of much the
-// same size, and pages still mapped skip the kernel clearing each of them
-// again on its first write, which costs as much as decoding into them. Only
-// requests that need no zero fill take them.
-constexpr int kSpareBlocks = 4;
+// Freed mapped blocks are kept for later requests. A batch makes image after
+// image, and pages still mapped skip the kernel clearing each of them again
+// on its first write, which costs as much as decoding into them. Images of a
+// batch differ in size, so a kept block serves a request of any size: cut to
+// it (the rest kept as a block of its own) or grown to it (only the new part
+// is fresh memory). Only requests that need no zero fill take them.
+constexpr int kSpareBlocks = 8;
 struct Spares {
     std::mutex lock;
     BlockHeader* blocks[kSpareBlocks] = {};  // most recent first
@@ -140,6 +142,11 @@ Spares& spares()
     return s;
 }
 
+// What the pool may hold: kept blocks are memory the process holds without
+// using it, so a little more than the largest images of a batch, where the
+// reuse pays, and a small share of the machine's memory.
+uint64_t spareLimit() { return std::min(allocationCap() / 16, uint64_t(256) << 20); }
+
 uint64_t capacity(const BlockHeader* header)
 {
     return reinterpret_cast<uintptr_t>(header->base) + header->mappedLength - reinterpret_cast<uintptr_t>(header + 1);
@@ -147,27 +154,8 @@ uint64_t capacity(const BlockHeader* header)
 
 void unmapBlock(BlockHeader* header) { munmap(header->base, size_t(header->mappedLength)); }
 
-void* takeSpare(uint64_t rounded)
-{
-    Spares& s = spares();
-    std::lock_guard<std::mutex> hold(s.lock);
-    int best = -1;
-    for (int i = 0; i < s.count; ++i) {
-        const uint64_t have = capacity(s.blocks[i]);
-        // A much larger block would hold memory the request does not need.
-        if (have >= rounded && rounded >= have - have / 4 && (best < 0 || have < capacity(s.blocks[best]))) best = i;
-    }
-    if (best < 0) return nullptr;
-    BlockHeader* taken = s.blocks[best];
-    for (int i = best; i + 1 < s.count; ++i) s.blocks[i] = s.blocks[i + 1];
-    --s.count;
-    s.bytes -= taken->mappedLength;
-    return taken + 1;
-}
-
-// Keeps a freed block, letting the oldest go while more than a few are kept
-// or together they would hold more than an eighth of the memory cap or
-// 1 GiB: kept blocks are memory the process holds without using it.
+// Keeps a freed block, letting the oldest go while too many are kept or
+// together they would hold more than spareLimit.
 void keepSpare(BlockHeader* header)
 {
     BlockHeader* gone[kSpareBlocks + 1];
@@ -175,7 +163,7 @@ void keepSpare(BlockHeader* header)
     {
         Spares& s = spares();
         std::lock_guard<std::mutex> hold(s.lock);
-        const uint64_t limit = std::min(allocationCap() / 8, uint64_t(1) << 30);
+        const uint64_t limit = spareLimit();
         if (header->mappedLength > limit) {
             gone[goneCount++] = header;
         } else {
@@ -190,6 +178,105 @@ void keepSpare(BlockHeader* header)
         }
     }
     for (int i = 0; i < goneCount; ++i) unmapBlock(gone[i]);
+}
+
+// Cuts a kept block down to `rounded` bytes when it is clearly larger. What
+// lies beyond becomes a block of its own, on the next huge-page boundary with
+// its header on the page below, and goes back to the pool; a rest too small
+// to be a mapped block goes back to the system.
+void trimBlock(BlockHeader* header, uint64_t rounded)
+{
+    const uintptr_t page = pageSize();
+    const uintptr_t data = reinterpret_cast<uintptr_t>(header + 1);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(header->base);
+    const uintptr_t end = base + uintptr_t(header->mappedLength);
+    const uintptr_t frontEnd = (data + uintptr_t(rounded) + page - 1) & ~(page - 1);
+    // Less than two huge pages over: not worth a cut.
+    if (end - frontEnd < 2 * kHugePage) return;
+    header->mappedLength = frontEnd - base;
+    const uintptr_t tailData = (frontEnd + sizeof(BlockHeader) + kHugePage - 1) & ~(kHugePage - 1);
+    if (tailData >= end || end - tailData < kMappedFrom) {
+        munmap(reinterpret_cast<void*>(frontEnd), end - frontEnd);
+        return;
+    }
+    const uintptr_t tailFrom = (tailData - sizeof(BlockHeader)) & ~(page - 1);
+    if (tailFrom > frontEnd) munmap(reinterpret_cast<void*>(frontEnd), tailFrom - frontEnd);
+    auto* tail = reinterpret_cast<BlockHeader*>(tailData) - 1;
+    tail->mappedLength = end - tailFrom;
+    tail->base = reinterpret_cast<void*>(tailFrom);
+    keepSpare(tail);
+}
+
+// Grows a kept block to `rounded` bytes, keeping the pages it has: in place
+// when the addresses after it are free, else moved (the kernel moves page
+// tables, not bytes) to where its data starts on a huge-page boundary again.
+// Null when it cannot grow; the block is then as it was.
+BlockHeader* growBlock(BlockHeader* header, uint64_t rounded)
+{
+    const uintptr_t page = pageSize();
+    const uintptr_t base = reinterpret_cast<uintptr_t>(header->base);
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(header + 1) - base;
+    uint64_t length;
+    if (!checkedAdd(rounded, offset + page - 1, &length)) return nullptr;
+    length &= ~uint64_t(page - 1);
+    uint64_t reserve;
+    if (!checkedAdd(length, kHugePage, &reserve) || reserve > SIZE_MAX) return nullptr;
+    const size_t oldLength = size_t(header->mappedLength);
+    void* at = mremap(header->base, oldLength, size_t(length), 0);
+    if (at == MAP_FAILED) {
+        void* room = mmap(nullptr, size_t(reserve), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (room == MAP_FAILED) return nullptr;
+        const uintptr_t r = reinterpret_cast<uintptr_t>(room);
+        const uintptr_t target = ((r + offset + kHugePage - 1) & ~(kHugePage - 1)) - offset;
+        at = mremap(header->base, oldLength, size_t(length), MREMAP_MAYMOVE | MREMAP_FIXED,
+                    reinterpret_cast<void*>(target));
+        if (at == MAP_FAILED) {
+            munmap(room, size_t(reserve));
+            return nullptr;
+        }
+        if (target > r) munmap(room, target - r);
+        if (r + reserve > target + length)
+            munmap(reinterpret_cast<void*>(target + length), size_t(r + reserve - target - length));
+    }
+    madvise(at, size_t(length), MADV_HUGEPAGE);
+    auto* moved = reinterpret_cast<BlockHeader*>(reinterpret_cast<uintptr_t>(at) + offset) - 1;
+    moved->mappedLength = length;
+    moved->base = at;
+    return moved;
+}
+
+// A kept block made to hold `rounded` bytes, or null. The block nearest in
+// size is taken: a cut wastes none of a larger one, a growth clears only
+// what the smaller one lacks.
+void* takeSpare(uint64_t rounded)
+{
+    BlockHeader* taken = nullptr;
+    {
+        Spares& s = spares();
+        std::lock_guard<std::mutex> hold(s.lock);
+        int best = -1;
+        uint64_t bestGap = UINT64_MAX;
+        for (int i = 0; i < s.count; ++i) {
+            const uint64_t have = capacity(s.blocks[i]);
+            const uint64_t gap = have >= rounded ? have - rounded : rounded - have;
+            if (gap < bestGap) {
+                best = i;
+                bestGap = gap;
+            }
+        }
+        if (best < 0) return nullptr;
+        taken = s.blocks[best];
+        for (int i = best; i + 1 < s.count; ++i) s.blocks[i] = s.blocks[i + 1];
+        --s.count;
+        s.bytes -= taken->mappedLength;
+    }
+    if (capacity(taken) >= rounded) {
+        trimBlock(taken, rounded);
+        return taken + 1;
+    }
+    if (BlockHeader* grown = growBlock(taken, rounded)) return grown + 1;
+    keepSpare(taken);
+    return nullptr;
 }
 
 // The block and whether it is known to be zero-filled already.
