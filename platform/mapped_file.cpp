@@ -19,7 +19,15 @@ namespace quillon {
 
 namespace {
 
-std::atomic<uint64_t> g_heapLimit{uint64_t(64) << 20};
+// Files up to this size are read into a heap buffer: for them one read costs
+// less than setting up and tearing down a mapping (measured). Larger ones
+// are mapped, so their bytes are read from the page cache where they lie
+// instead of being copied into fresh pages the kernel must clear first.
+constexpr uint64_t kDefaultHeapLimit = uint64_t(256) << 10;
+// A file that cannot be protected against truncation while mapped (the
+// table of live mappings is full) is still read into memory up to this size.
+constexpr uint64_t kUnguardedCopyLimit = uint64_t(64) << 20;
+std::atomic<uint64_t> g_heapLimit{kDefaultHeapLimit};
 
 uint64_t ticksOf(const struct timespec& t)
 {
@@ -208,7 +216,7 @@ bool readAll(int fd, uint8_t* dst, uint64_t size)
 uint64_t mappedFileHeapLimit() { return g_heapLimit.load(std::memory_order_relaxed); }
 void setMappedFileHeapLimit(uint64_t bytes)
 {
-    g_heapLimit.store(bytes ? bytes : uint64_t(64) << 20, std::memory_order_relaxed);
+    g_heapLimit.store(bytes ? bytes : kDefaultHeapLimit, std::memory_order_relaxed);
 }
 
 uint64_t fileGetSize(int fd)
@@ -243,7 +251,26 @@ MappedFile* mappedFileOpen(const std::filesystem::path& path)
     uint64_t time = ticksOf(st.st_mtim);
     FileStamp stamp = stampOf(st);
     MappedFile* result = nullptr;
-    if (size <= mappedFileHeapLimit()) {
+    bool copy = size <= mappedFileHeapLimit();
+    if (!copy && size <= SIZE_MAX) {
+        void* view = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (view != MAP_FAILED) {
+            int guard = guardAdd(view, size);
+            if (guard < 0 && size <= kUnguardedCopyLimit) {
+                munmap(view, size_t(size));
+                copy = true;
+            } else {
+                result = new (std::nothrow) MappedSource(path, view, size, time, stamp, guard);
+                if (!result) {
+                    guardRemove(guard);
+                    munmap(view, size_t(size));
+                }
+            }
+        } else {
+            copy = size <= kUnguardedCopyLimit;
+        }
+    }
+    if (copy) {
         uint64_t total;
         if (checkedAdd(size, kSourcePadding, &total)) {
             auto* bytes = static_cast<uint8_t*>(alignedAlloc(total));
@@ -252,16 +279,6 @@ MappedFile* mappedFileOpen(const std::filesystem::path& path)
                 if (readAll(fd, bytes, size))
                     result = new (std::nothrow) HeapSource(path, bytes, size, true, true, time, true, stamp);
                 if (!result) alignedFree(bytes);
-            }
-        }
-    } else if (size <= SIZE_MAX) {
-        void* view = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (view != MAP_FAILED) {
-            int guard = guardAdd(view, size);
-            result = new (std::nothrow) MappedSource(path, view, size, time, stamp, guard);
-            if (!result) {
-                guardRemove(guard);
-                munmap(view, size_t(size));
             }
         }
     }

@@ -89,3 +89,43 @@ TEST(TruncatedSource, MappedBmpCutAfterItsHeaderKeepsTheRowsStillThere)
             for (uint32_t x = 0; x < kW; x += 37) ASSERT_EQ(img->row<Rgba8>(y)[x].r, 0) << x << "," << y;
     }
 }
+
+// A compressed file of a size that is mapped by default, cut short after it
+// was opened: the vanished part reads as zeros, which no longer inflate, so
+// the decode reports damage (and keeps the rows before the cut) instead of
+// crashing or passing for a whole picture.
+TEST(TruncatedSource, MappedPngCutAfterItsHeaderIsReportedDamaged)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    registerAllFormats();
+    TempDir dir;
+    constexpr uint32_t w = 600, h = 400;
+    Pnm pnm = Pnm::rgb8(w, h);
+    uint32_t state = 2463534242u;
+    for (uint16_t& sample : pnm.samples) {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        sample = uint16_t(state >> 24);
+    }
+    ASSERT_TRUE(writePnm(dir / "in.ppm", pnm));
+    const auto path = dir / "cut.png";
+    ASSERT_EQ(run("convert " + shellQuote((dir / "in.ppm").string()) + " -define png:compression-level=1 " +
+                  shellQuote(path.string())),
+              0);
+    const auto bytes = readFile(path);
+    ASSERT_GT(bytes.size(), mappedFileHeapLimit()); // noise hardly compresses
+    Ref<ImageReader> reader;
+    ASSERT_EQ(imageFileOpen(reader, path, true), RC_OK);
+    Image* raw = nullptr;
+    ASSERT_EQ(imageCreateForReader(reader.get(), &raw, false), RC_OK);
+    Ref<Image> img = Ref<Image>::adopt(raw);
+    ASSERT_EQ(truncate(path.c_str(), off_t(bytes.size() * 2 / 5)), 0);
+    EXPECT_EQ(reader->decode(raw, true, nullptr, nullptr), RC_CORRUPT_FILE);
+    ASSERT_EQ(img->pixelFormat, PF_RGBA8);
+    for (uint32_t y = 0; y < h / 4; y += 3) {
+        const Rgba8* row = img->row<Rgba8>(y);
+        for (uint32_t x = 0; x < w; x += 29) {
+            ASSERT_EQ(row[x].r, pnm.at(x, y, 0)) << x << "," << y;
+            ASSERT_EQ(row[x].b, pnm.at(x, y, 2)) << x << "," << y;
+        }
+    }
+}
