@@ -1,7 +1,7 @@
 #pragma once
 // The byte source every codec reads its input from. `MappedFile` is the
 // interface; a file on disk is either read into a padded heap buffer (small
-// files) or memory-mapped (large ones), and bytes in memory can be presented
+// files) or memory-mapped (the rest), and bytes in memory can be presented
 // the same way (tests, fuzzers, images embedded in other files).
 //
 // Another process may truncate a file while it is mapped. Pages that vanish
@@ -59,8 +59,8 @@ uint64_t fileGetSize(int fd);
 // Stat of a path without opening it for reading; false when it fails.
 bool fileStampOf(const std::filesystem::path& path, FileStamp* out, uint64_t* fileTime = nullptr);
 
-// Files up to this size are read into memory instead of being mapped
-// (tests lower it to exercise the mapping).
+// Files up to this size (a few hundred KiB) are read into memory instead of
+// being mapped (tests change it to exercise either path).
 uint64_t mappedFileHeapLimit();
 void setMappedFileHeapLimit(uint64_t bytes);
 

@@ -13,8 +13,8 @@ namespace quillon {
 void* alignedAlloc(uint64_t size);
 // Same, with the block zero-filled.
 void* alignedAllocZero(uint64_t size);
-// Large blocks freed here are kept (a few, the most recent) for reuse by
-// later requests of about their size; releaseSpareMemory hands them back.
+// Large blocks freed here are kept (the most recent, up to a bounded total)
+// for reuse by later requests of any size; releaseSpareMemory hands them back.
 void alignedFree(void* block);
 void releaseSpareMemory();
 
