@@ -128,7 +128,8 @@ void* mapBlock(uint64_t rounded)
 // on its first write, which costs as much as decoding into them. Images of a
 // batch differ in size, so a kept block serves a request of any size: cut to
 // it (the rest kept as a block of its own) or grown to it (only the new part
-// is fresh memory). Only requests that need no zero fill take them.
+// is fresh memory). A request for zeros clears the reused part itself, which
+// costs less than the kernel's faults and clearing of fresh pages.
 constexpr int kSpareBlocks = 8;
 struct Spares {
     std::mutex lock;
@@ -245,10 +246,11 @@ BlockHeader* growBlock(BlockHeader* header, uint64_t rounded)
     return moved;
 }
 
-// A kept block made to hold `rounded` bytes, or null. The block nearest in
-// size is taken: a cut wastes none of a larger one, a growth clears only
-// what the smaller one lacks.
-void* takeSpare(uint64_t rounded)
+// A kept block made to hold `rounded` bytes, or null; *used is how many of
+// its first bytes may hold old data (past them it is fresh, zero memory).
+// The block nearest in size is taken: a cut wastes none of a larger one, a
+// growth adds only what the smaller one lacks.
+void* takeSpare(uint64_t rounded, uint64_t* used)
 {
     BlockHeader* taken = nullptr;
     {
@@ -270,7 +272,8 @@ void* takeSpare(uint64_t rounded)
         --s.count;
         s.bytes -= taken->mappedLength;
     }
-    if (capacity(taken) >= rounded) {
+    *used = capacity(taken);
+    if (*used >= rounded) {
         trimBlock(taken, rounded);
         return taken + 1;
     }
@@ -290,8 +293,14 @@ void* allocateBlock(uint64_t size, bool wantZero, bool* zeroed)
     if (!checkedAdd(size, 15, &rounded)) return nullptr;
     rounded &= ~uint64_t(15);
     if (rounded >= kMappedFrom) {
-        if (!wantZero)
-            if (void* p = takeSpare(rounded)) return p;
+        uint64_t used;
+        if (void* p = takeSpare(rounded, &used)) {
+            if (wantZero) {
+                std::memset(p, 0, size_t(std::min(used, size)));
+                *zeroed = true;
+            }
+            return p;
+        }
         if (void* p = mapBlock(rounded)) {
             *zeroed = true;
             return p;

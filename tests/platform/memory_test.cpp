@@ -241,13 +241,14 @@ TEST(MemoryReuse, FreedLargeBlockServesTheNextOfItsSize)
     alignedFree(first);
     void* again = alignedAlloc(size - 100000);
     EXPECT_EQ(again, first);
+    std::memset(again, 0x5A, size_t(size - 100000));
     alignedFree(again);
-    // A request for zeros never gets the used block (which stays kept, so a
-    // fresh mapping cannot land on it either).
+    // A request for zeros gets the used block too, cleared.
     auto* zero = static_cast<uint8_t*>(alignedAllocZero(size));
     ASSERT_NE(zero, nullptr);
-    EXPECT_NE(static_cast<void*>(zero), again);
-    for (uint64_t i = 0; i < size; i += 4096) ASSERT_EQ(zero[i], 0) << i;
+    EXPECT_EQ(static_cast<void*>(zero), again);
+    for (uint64_t i = 0; i < size; i += 4093) ASSERT_EQ(zero[i], 0) << i;
+    EXPECT_EQ(zero[size - 1], 0);
     alignedFree(zero);
     // Blocks of two sizes freed together (an image and its resized copy)
     // both serve the next pair.
@@ -374,6 +375,12 @@ TEST(MemoryReuse, KeptBlocksServeRequestsOfOtherSizes)
     EXPECT_TRUE(holds(grown, 0, 30 * mib, 0x55));
     alignedFree(other);
     alignedFree(grown);
+    // Zeros asked of a grown block: the kept part is cleared, the new part
+    // comes clear.
+    auto* zeros = static_cast<uint8_t*>(alignedAllocZero(50 * mib));
+    ASSERT_NE(zeros, nullptr);
+    EXPECT_TRUE(holds(zeros, 0, 50 * mib, 0));
+    alignedFree(zeros);
     releaseSpareMemory();
 }
 
