@@ -8,9 +8,11 @@
 //       the same resize with two filters, alternately in one process, timing
 //       the resample alone: the medians and the per-pair ratios A / B
 //   bench_resample time IN WIDTH HEIGHT FILTER RUNS
-//       seconds of each resample alone, one a line (for pairs of builds)
+//       seconds of each resample alone, one a line (for pairs of builds),
+//       with the CPU seconds of all threads beside them
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,10 +70,16 @@ int timingModes(const std::string& mode, char** argv, const Image* src)
     if (mode == "time") {
         const int runs = std::max(1, std::atoi(argv[6]));
         if (timedResample(a.get(), src, filterA) < 0) return 1;  // warm-up
+        auto cpu = [] {
+            timespec t;
+            clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+            return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+        };
         for (int i = 0; i < runs; ++i) {
+            const double before = cpu();
             const double s = timedResample(a.get(), src, filterA);
             if (s < 0) return 1;
-            std::printf("%.6f\n", s);
+            std::printf("%.6f %.6f\n", s, cpu() - before);
         }
         return 0;
     }

@@ -296,202 +296,6 @@ void splineTaps(uint32_t degree, uint64_t size, double t, SplineTaps& out)
     }
 }
 
-template <class S>
-void storeSample(S* out, double v)
-{
-    if constexpr (std::is_same_v<S, float>) {
-        *out = float(v);
-    } else {
-        constexpr double top = std::is_same_v<S, uint8_t> ? 255.0 : 65535.0;
-        const double r = v + 0.5;
-        *out = r <= 0.0 || std::isnan(r) ? S(0) : r >= top ? S(top) : S(int64_t(r));
-    }
-}
-
-struct SplineJob {
-    Image* dst;
-    const Image* src;
-    uint32_t channels;
-    float* plane;
-    const double* poles;
-    int poleCount;
-    const SplineTaps* colTaps;
-    const int64_t* colStart;  // first tap of a column whose taps are contiguous, else -1
-    const double* colWeights; // the columns' weights packed, degree + 1 per column
-    double* rowDouble;        // one coefficient row widened to double
-    const SplineTaps* rowTaps;
-    double* rowCache;         // kSplineSlots rows of dstW sums
-    double* line;             // prefilter lines and the vertical sums
-    const std::atomic<uint8_t>* abort;
-};
-
-constexpr int kSplineSlots = 8;
-constexpr int kSplineLanes = 8;
-
-// Prefilters rows or columns of the plane, eight lines at a time so that the
-// recursions of neighbouring lines overlap. Lines [first, end) of count; the
-// groups of eight start at multiples of eight and the last count % 8 lines
-// go one by one, however the lines are split between threads.
-void prefilterRows(const SplineJob& job, uint32_t first, uint32_t end)
-{
-    const uint32_t w = job.src->width, h = job.src->height;
-    float* plane = job.plane;
-    double* line = job.line;
-    uint32_t y0 = first;
-    for (; y0 + kSplineLanes <= end && y0 + kSplineLanes <= h; y0 += kSplineLanes) {
-        for (int l = 0; l < kSplineLanes; ++l) {
-            const float* p = plane + size_t(y0 + l) * w;
-            for (uint32_t x = 0; x < w; ++x) line[size_t(x) * kSplineLanes + l] = p[x];
-        }
-        prefilterLanes<kSplineLanes>(line, w, job.poles, job.poleCount);
-        for (int l = 0; l < kSplineLanes; ++l) {
-            float* p = plane + size_t(y0 + l) * w;
-            for (uint32_t x = 0; x < w; ++x) p[x] = float(line[size_t(x) * kSplineLanes + l]);
-        }
-    }
-    for (; y0 < end; ++y0) {
-        float* p = plane + size_t(y0) * w;
-        for (uint32_t x = 0; x < w; ++x) line[x] = p[x];
-        prefilterLanes<1>(line, w, job.poles, job.poleCount);
-        for (uint32_t x = 0; x < w; ++x) p[x] = float(line[x]);
-    }
-}
-
-void prefilterColumns(const SplineJob& job, uint32_t first, uint32_t end)
-{
-    const uint32_t w = job.src->width, h = job.src->height;
-    float* plane = job.plane;
-    double* line = job.line;
-    uint32_t x0 = first;
-    for (; x0 + kSplineLanes <= end && x0 + kSplineLanes <= w; x0 += kSplineLanes) {
-        for (uint32_t y = 0; y < h; ++y)
-            for (int l = 0; l < kSplineLanes; ++l) line[size_t(y) * kSplineLanes + l] = plane[size_t(y) * w + x0 + l];
-        prefilterLanes<kSplineLanes>(line, h, job.poles, job.poleCount);
-        for (uint32_t y = 0; y < h; ++y)
-            for (int l = 0; l < kSplineLanes; ++l) plane[size_t(y) * w + x0 + l] = float(line[size_t(y) * kSplineLanes + l]);
-    }
-    for (; x0 < end; ++x0) {
-        for (uint32_t y = 0; y < h; ++y) line[y] = plane[size_t(y) * w + x0];
-        prefilterLanes<1>(line, h, job.poles, job.poleCount);
-        for (uint32_t y = 0; y < h; ++y) plane[size_t(y) * w + x0] = float(line[y]);
-    }
-}
-
-// The horizontal sums of one coefficient row, in the order of the direct
-// formula: sum = 0, then += weight x coefficient tap by tap.
-template <int Taps>
-void splineRowSums(const SplineJob& job, const float* p, double* out)
-{
-    const uint32_t srcW = job.src->width, dstW = job.dst->width;
-    // Coefficients widened once per row (exactly, as each tap would be).
-    double* q = job.rowDouble;
-    for (uint32_t x = 0; x < srcW; ++x) q[x] = p[x];
-    const double* w = job.colWeights;
-    for (uint32_t x = 0; x < dstW; ++x, w += Taps) {
-        double sum = 0.0;
-        const int64_t start = job.colStart[x];
-        if (start >= 0) {
-            const double* t = q + start;
-            for (int i = 0; i < Taps; ++i) sum += w[i] * t[i];
-        } else {
-            const SplineTaps& cx = job.colTaps[x];
-            for (int i = 0; i < Taps; ++i) sum += w[i] * q[cx.index[i]];
-        }
-        out[x] = sum;
-    }
-}
-
-// One channel: interpolate every destination pixel from the prefiltered
-// plane. Row sums are kept per coefficient row (as many as the taps of one
-// destination row need), so each is formed once however many destination
-// rows use it; the arithmetic is exactly that of bsplineWeights.
-template <class S, int Taps>
-void splineChannel(const SplineJob& job, uint32_t channel, uint32_t firstRow, uint32_t endRow)
-{
-    const uint32_t srcW = job.src->width, dstW = job.dst->width;
-    int64_t held[kSplineSlots];
-    uint64_t used[kSplineSlots] = {};
-    std::fill(std::begin(held), std::end(held), -1);
-    uint64_t clock = 0;
-    double* acc = job.line;
-    for (uint32_t y = firstRow; y < endRow; ++y) {
-        const SplineTaps& ry = job.rowTaps[y];
-        const double* rows[Taps];
-        for (int j = 0; j < Taps; ++j) {
-            const int64_t r = ry.index[j];
-            int slot = -1;
-            for (int s = 0; s < kSplineSlots; ++s)
-                if (held[s] == r) slot = s;
-            if (slot < 0) {
-                // The least recently used slot that this row does not need.
-                for (int s = 0; s < kSplineSlots; ++s) {
-                    bool needed = false;
-                    for (int j2 = 0; j2 < Taps; ++j2) needed |= held[s] == ry.index[j2];
-                    if (!needed && (slot < 0 || used[s] < used[slot])) slot = s;
-                }
-                splineRowSums<Taps>(job, job.plane + size_t(r) * srcW, job.rowCache + size_t(slot) * dstW);
-                held[slot] = r;
-            }
-            used[slot] = ++clock;
-            rows[j] = job.rowCache + size_t(slot) * dstW;
-        }
-        // v = 0, then += weight x row sum, row by row; eight pixels per
-        // step in four independent chains.
-        __m128d wv[Taps];
-        for (int j = 0; j < Taps; ++j) wv[j] = _mm_set1_pd(ry.weight[j]);
-        uint32_t x = 0;
-        for (; x + 8 <= dstW; x += 8) {
-            __m128d v0 = _mm_setzero_pd(), v1 = v0, v2 = v0, v3 = v0;
-#pragma GCC unroll 6
-            for (int j = 0; j < Taps; ++j) {
-                const double* r = rows[j] + x;
-                v0 = _mm_add_pd(v0, _mm_mul_pd(wv[j], _mm_loadu_pd(r)));
-                v1 = _mm_add_pd(v1, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 2)));
-                v2 = _mm_add_pd(v2, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 4)));
-                v3 = _mm_add_pd(v3, _mm_mul_pd(wv[j], _mm_loadu_pd(r + 6)));
-            }
-            _mm_storeu_pd(acc + x, v0);
-            _mm_storeu_pd(acc + x + 2, v1);
-            _mm_storeu_pd(acc + x + 4, v2);
-            _mm_storeu_pd(acc + x + 6, v3);
-        }
-        for (; x < dstW; ++x) {
-            double v = 0.0;
-            for (int j = 0; j < Taps; ++j) v += ry.weight[j] * rows[j][x];
-            acc[x] = v;
-        }
-        S* out = job.dst->row<S>(y) + channel;
-        const uint32_t step = job.channels;
-        if constexpr (std::is_same_v<S, float>) {
-            for (x = 0; x < dstW; ++x) out[size_t(x) * step] = float(acc[x]);
-        } else {
-            // (int)(v + 0.5) limited to the sample range; NaN gives 0.
-            const __m128d half = _mm_set1_pd(0.5), zero = _mm_setzero_pd();
-            const __m128d top = _mm_set1_pd(std::is_same_v<S, uint8_t> ? 255.0 : 65535.0);
-            for (x = 0; x + 2 <= dstW; x += 2) {
-                __m128d r = _mm_add_pd(_mm_loadu_pd(acc + x), half);
-                r = _mm_min_pd(_mm_max_pd(r, zero), top);
-                __m128i i = _mm_cvttpd_epi32(r);
-                out[size_t(x) * step] = S(_mm_cvtsi128_si32(i));
-                out[size_t(x + 1) * step] = S(_mm_cvtsi128_si32(_mm_srli_si128(i, 4)));
-            }
-            for (; x < dstW; ++x) storeSample<S>(out + size_t(x) * step, acc[x]);
-        }
-        if (aborted(job.abort)) return;
-    }
-}
-
-template <class S>
-void splineChannelAny(const SplineJob& job, uint32_t channel, uint32_t degree, uint32_t firstRow, uint32_t endRow)
-{
-    switch (degree) {
-    case 2: splineChannel<S, 3>(job, channel, firstRow, endRow); break;
-    case 3: splineChannel<S, 4>(job, channel, firstRow, endRow); break;
-    case 4: splineChannel<S, 5>(job, channel, firstRow, endRow); break;
-    default: splineChannel<S, 6>(job, channel, firstRow, endRow); break;
-    }
-}
-
 // ---- working images ----
 
 bool isGray816(PixelFormat f) { return f == PF_GRAY8 || f == PF_GRAY16; }
@@ -549,6 +353,8 @@ ResultCode resampleBilinear(Image* dst, const Image* src, const std::atomic<uint
     return bilinearDirectAny(dst, src, abort);
 }
 
+int bsplinePoles(uint32_t degree, double* poles) { return polesOf(degree, poles); }
+
 void bsplinePrefilter(double* line, uint64_t length, const double* poles, int poleCount)
 {
     prefilterLanes<1>(line, length, poles, poleCount);
@@ -572,94 +378,552 @@ double bsplineWeights(const float* plane, uint32_t width, uint32_t height, uint3
 
 namespace {
 
-// Destination column x samples source position x * scaleX, row y y * scaleY
-// (pixel corners: destination pixel 0 samples source position 0).
-ResultCode splineResample(Image* dst, const Image* src, uint32_t degree, const std::atomic<uint8_t>* abort,
-                          double scaleX, double scaleY)
+// B-spline resampling in f32, one axis at a time: first down the columns of
+// the source (prefilter and interpolation, in strips narrow enough to stay
+// in cache), then along the rows of that result. Both steps are linear and
+// act on different axes, so the order does not change the result beyond
+// rounding. An axis whose size does not change is skipped: the spline
+// interpolates, so sampling it at the knots gives the samples back. Box
+// averaging behind the spline (reductions by 2 or more) runs on the rows as
+// they are made.
+
+// Floats in one row of a column strip (64 colour pixels, 48 with alpha, 192
+// grey); floats per sample of a row group (8 colour rows or 32 grey rows).
+constexpr uint32_t kStripFloats = 192;
+constexpr uint32_t kGroupFloats = 32;
+
+// The taps of one destination position on one axis.
+struct SplineAxisTaps {
+    uint32_t index[6];
+    float weight[6];
+};
+
+bool makeAxisTaps(AlignedBuffer<SplineAxisTaps>& taps, uint32_t degree, uint32_t srcSize, uint32_t dstSize,
+                  double scale)
+{
+    if (!taps.allocate(dstSize)) return false;
+    for (uint32_t i = 0; i < dstSize; ++i) {
+        SplineTaps t;
+        splineTaps(degree, srcSize, double(i) * scale, t);
+        for (uint32_t k = 0; k < 6; ++k) {
+            taps[i].index[k] = k <= degree ? uint32_t(t.index[k]) : 0;
+            taps[i].weight[k] = k <= degree ? float(t.weight[k]) : 0.0f;
+        }
+    }
+    return true;
+}
+
+// The interpolation prefilter over n steps of L lanes (sample k of lane l at
+// c[k * L + l]), every lane a line of its own; the caller has applied the
+// gain. Mirror-symmetric boundaries, in f32 with the pole powers in f64.
+template <uint32_t L>
+void prefilterFloat(float* c, uint64_t n, const double* poles, int poleCount)
+{
+    constexpr uint32_t V = L / 4;
+    if (n <= 1) return;
+    auto at = [c](uint64_t k, uint32_t v) { return c + k * L + v * 4; };
+    for (int p = 0; p < poleCount; ++p) {
+        const double zd = poles[p];
+        const __m128 z = _mm_set1_ps(float(zd));
+        const uint64_t horizon = uint64_t(std::ceil(kLogEpsilon / std::log(std::fabs(zd))));
+        __m128 first[V];
+        if (horizon < n) {
+            double zn = zd;
+            for (uint32_t v = 0; v < V; ++v) first[v] = _mm_load_ps(at(0, v));
+            for (uint64_t k = 1; k < horizon; ++k, zn *= zd) {
+                const __m128 w = _mm_set1_ps(float(zn));
+                for (uint32_t v = 0; v < V; ++v) first[v] = _mm_add_ps(first[v], _mm_mul_ps(w, _mm_load_ps(at(k, v))));
+            }
+        } else {
+            double zn = zd, z2n = std::pow(zd, double(n - 1));
+            const double iz = 1.0 / zd;
+            const __m128 wl = _mm_set1_ps(float(z2n));
+            for (uint32_t v = 0; v < V; ++v)
+                first[v] = _mm_add_ps(_mm_load_ps(at(0, v)), _mm_mul_ps(wl, _mm_load_ps(at(n - 1, v))));
+            z2n *= z2n * iz;
+            for (uint64_t k = 1; k + 1 < n; ++k) {
+                const __m128 w = _mm_set1_ps(float(zn + z2n));
+                for (uint32_t v = 0; v < V; ++v) first[v] = _mm_add_ps(first[v], _mm_mul_ps(w, _mm_load_ps(at(k, v))));
+                zn *= zd;
+                z2n *= iz;
+            }
+            const __m128 scale = _mm_set1_ps(float(1.0 / (1.0 - zn * zn)));
+            for (uint32_t v = 0; v < V; ++v) first[v] = _mm_mul_ps(first[v], scale);
+        }
+        for (uint32_t v = 0; v < V; ++v) _mm_store_ps(at(0, v), first[v]);
+        for (uint64_t k = 1; k < n; ++k)
+            for (uint32_t v = 0; v < V; ++v)
+                _mm_store_ps(at(k, v), _mm_add_ps(_mm_load_ps(at(k, v)), _mm_mul_ps(z, _mm_load_ps(at(k - 1, v)))));
+        const __m128 lastScale = _mm_set1_ps(float(zd / (zd * zd - 1.0)));
+        for (uint32_t v = 0; v < V; ++v)
+            _mm_store_ps(at(n - 1, v), _mm_mul_ps(lastScale, _mm_add_ps(_mm_mul_ps(z, _mm_load_ps(at(n - 2, v))),
+                                                                        _mm_load_ps(at(n - 1, v)))));
+        for (uint64_t k = n - 1; k-- > 0;)
+            for (uint32_t v = 0; v < V; ++v)
+                _mm_store_ps(at(k, v), _mm_mul_ps(z, _mm_sub_ps(_mm_load_ps(at(k + 1, v)), _mm_load_ps(at(k, v)))));
+    }
+}
+
+// out[0 .. count) = sum over the taps of weight x the tap's step (steps of L
+// floats), four vectors at a time so the sums stay in registers.
+template <uint32_t L, uint32_t Taps>
+inline void interpolateStep(const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out)
+{
+    __m128 w[Taps];
+    const float* p[Taps];
+    for (uint32_t k = 0; k < Taps; ++k) {
+        w[k] = _mm_set1_ps(t.weight[k]);
+        p[k] = c + size_t(t.index[k]) * L;
+    }
+    for (uint32_t v = 0; v < count; v += 4) {
+        __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        for (uint32_t k = 0; k < Taps; ++k) {
+            const float* q = p[k] + v * 4;
+            a0 = _mm_add_ps(a0, _mm_mul_ps(w[k], _mm_load_ps(q)));
+            a1 = _mm_add_ps(a1, _mm_mul_ps(w[k], _mm_load_ps(q + 4)));
+            a2 = _mm_add_ps(a2, _mm_mul_ps(w[k], _mm_load_ps(q + 8)));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(w[k], _mm_load_ps(q + 12)));
+        }
+        out[v] = a0;
+        out[v + 1] = a1;
+        out[v + 2] = a2;
+        out[v + 3] = a3;
+    }
+}
+
+// count: vectors wanted, rounded up to a multiple of 4 (L is one).
+template <uint32_t L>
+void interpolateAny(uint32_t taps, const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out)
+{
+    count = (count + 3) & ~3u;
+    switch (taps) {
+    case 3: interpolateStep<L, 3>(c, t, count, out); break;
+    case 4: interpolateStep<L, 4>(c, t, count, out); break;
+    case 5: interpolateStep<L, 5>(c, t, count, out); break;
+    default: interpolateStep<L, 6>(c, t, count, out); break;
+    }
+}
+
+// ---- samples to floats and back, four pixels (or grey samples) at a time ----
+
+// Four colour pixels as four vectors of b, g, r, a.
+template <class S>
+inline void loadPixels(const S* in, __m128* p)
+{
+    if constexpr (std::is_same_v<S, uint8_t>) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        p[0] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero));
+        p[1] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+        p[2] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero));
+        p[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+    } else if constexpr (std::is_same_v<S, uint16_t>) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8));
+        p[0] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(a, zero));
+        p[1] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(a, zero));
+        p[2] = _mm_cvtepi32_ps(_mm_unpacklo_epi16(b, zero));
+        p[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(b, zero));
+    } else {
+        for (int i = 0; i < 4; ++i) p[i] = _mm_loadu_ps(in + i * 4);
+    }
+}
+
+// Four grey samples.
+template <class S>
+inline __m128 loadGrey(const S* in)
+{
+    if constexpr (std::is_same_v<S, uint8_t>) {
+        int32_t word;
+        std::memcpy(&word, in, 4);
+        const __m128i zero = _mm_setzero_si128();
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero));
+    } else if constexpr (std::is_same_v<S, uint16_t>) {
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(v, _mm_setzero_si128()));
+    } else {
+        return _mm_loadu_ps(in);
+    }
+}
+
+// Sixteen samples (four vectors) rounded and stored: (int)(v + 0.5) within
+// the sample range, NaN and negative values 0; float samples as they are.
+template <class S>
+inline void storeSamples(__m128 v0, __m128 v1, __m128 v2, __m128 v3, S* out)
+{
+    if constexpr (std::is_same_v<S, float>) {
+        _mm_storeu_ps(out, v0);
+        _mm_storeu_ps(out + 4, v1);
+        _mm_storeu_ps(out + 8, v2);
+        _mm_storeu_ps(out + 12, v3);
+    } else {
+        const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps();
+        const __m128 top = _mm_set1_ps(std::is_same_v<S, uint8_t> ? 255.0f : 65535.0f);
+        // max(NaN, 0) is 0: the second operand wins when one is NaN.
+        auto toInt = [&](__m128 v) { return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_add_ps(v, half), zero), top)); };
+        const __m128i n0 = toInt(v0), n1 = toInt(v1), n2 = toInt(v2), n3 = toInt(v3);
+        if constexpr (std::is_same_v<S, uint8_t>) {
+            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(n0, n1), _mm_packs_epi32(n2, n3));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+        } else {
+            // Signed packing after moving 0..65535 to -32768..32767.
+            const __m128i bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(int16_t(0x8000));
+            const __m128i a = _mm_packs_epi32(_mm_sub_epi32(n0, bias), _mm_sub_epi32(n1, bias));
+            const __m128i b = _mm_packs_epi32(_mm_sub_epi32(n2, bias), _mm_sub_epi32(n3, bias));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_xor_si128(a, flip));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_xor_si128(b, flip));
+        }
+    }
+}
+
+struct SplinePlan {
+    const Image* src;
+    Image* dst;       // the final destination
+    uint32_t outW, outH;  // the spline's size: the destination's << shift
+    uint32_t shift;       // box averaging by 2^shift behind the spline
+    ShrinkRowKernel shrinkRow;
+    uint32_t degree;
+    const double* poles;
+    int poleCount;
+    // The prefilter's gain down the columns and along the rows; none on a
+    // line of one sample, which the prefilter leaves alone.
+    float gainColumns, gainRows;
+    // Colour images whose alpha is the same everywhere filter b, g, r only
+    // and give every pixel that alpha.
+    uint32_t active;  // 1 (grey), 3 or 4
+    float alpha;
+    const SplineAxisTaps* colTaps;  // output columns (null: same width)
+    const SplineAxisTaps* rowTaps;  // output rows (null: same height)
+    float* between;                 // srcW x outH x active floats between the passes, or null
+    const std::atomic<uint8_t>* abort;
+};
+
+// Output rows [first, first + count) of the spline, made in `rows` (a row
+// every rowStride samples, x0 .. x0 + width of the output), handed on: to
+// the destination as they are, or box-averaged 2^shift rows at a time.
+template <class S>
+void emitRows(const SplinePlan& plan, const S* rows, size_t rowStride, uint32_t first, uint32_t count, uint32_t x0,
+              uint32_t width)
+{
+    const uint32_t C = plan.active == 1 ? 1 : 4;
+    const size_t bytes = size_t(width) * C * sizeof(S);
+    if (plan.shift == 0) {
+        for (uint32_t r = 0; r < count; ++r)
+            std::memcpy(plan.dst->row<S>(first + r) + size_t(x0) * C, rows + r * rowStride, bytes);
+        return;
+    }
+    const uint32_t k = 1u << plan.shift;
+    const void* in[16];
+    for (uint32_t r = 0; r < count; r += k) {
+        for (uint32_t j = 0; j < k; ++j) in[j] = rows + (r + j) * rowStride;
+        plan.shrinkRow(in, plan.dst->row<S>((first + r) >> plan.shift) + size_t(x0 >> plan.shift) * C,
+                       width >> plan.shift);
+    }
+}
+
+// Columns down: strips of whole source columns loaded, prefiltered and
+// interpolated to the output rows, into `between` or, when the width does
+// not change, on to the destination. `scratch` holds the strip and the
+// output rows of one box average.
+template <class S, uint32_t A>
+void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t firstStrip, uint32_t endStrip)
+{
+    constexpr uint32_t C = A == 1 ? 1 : 4;
+    constexpr uint32_t perStrip = kStripFloats / A;
+    constexpr uint32_t V = kStripFloats / 4;
+    const Image* src = plan.src;
+    const uint32_t srcW = src->width, srcH = src->height, outH = plan.outH;
+    const uint32_t taps = plan.degree + 1;
+    const __m128 gain = _mm_set1_ps(plan.gainColumns);
+    const uint32_t held = 1u << plan.shift;  // output rows kept for one box average
+    const size_t madeStride = size_t(perStrip) * C;
+    const __m128 rgbMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+    const __m128 alphaLane = _mm_set_ps(plan.alpha, 0.0f, 0.0f, 0.0f);
+    for (uint32_t s = firstStrip; s < endStrip; ++s) {
+        if (aborted(plan.abort)) return;
+        const uint32_t x0 = s * perStrip, count = std::min(perStrip, srcW - x0);
+        const uint32_t quads = (count + 3) / 4;
+        const size_t rowBytes = size_t(count) * C * sizeof(S);
+        alignas(16) S tail[16];
+        for (uint32_t y = 0; y < srcH; ++y) {
+            // The strip's next rows are pages apart: fetch them ahead.
+            if (y + 16 < srcH) {
+                const char* ahead = reinterpret_cast<const char*>(src->row<S>(y + 16) + size_t(x0) * C);
+                for (size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(ahead + b, _MM_HINT_T0);
+            }
+            float* line = strip + size_t(y) * kStripFloats;
+            const S* in = src->row<S>(y) + size_t(x0) * C;
+            for (uint32_t q = 0; q < quads; ++q) {
+                const S* p4 = in + size_t(q) * 4 * C;
+                if (q * 4 + 4 > count) {
+                    std::memset(tail, 0, sizeof(tail));
+                    std::memcpy(tail, p4, size_t(count - q * 4) * C * sizeof(S));
+                    p4 = tail;
+                }
+                if constexpr (A == 1) {
+                    _mm_store_ps(line + q * 4, _mm_mul_ps(loadGrey(p4), gain));
+                } else {
+                    __m128 px[4];
+                    loadPixels(p4, px);
+                    float* to = line + q * 4 * A;
+                    if constexpr (A == 3) {
+                        const __m128 t0 = _mm_shuffle_ps(px[0], px[1], _MM_SHUFFLE(0, 0, 2, 2));
+                        const __m128 t2 = _mm_shuffle_ps(px[2], px[3], _MM_SHUFFLE(0, 0, 2, 2));
+                        _mm_store_ps(to, _mm_mul_ps(_mm_shuffle_ps(px[0], t0, _MM_SHUFFLE(2, 0, 1, 0)), gain));
+                        _mm_store_ps(to + 4, _mm_mul_ps(_mm_shuffle_ps(px[1], px[2], _MM_SHUFFLE(1, 0, 2, 1)), gain));
+                        _mm_store_ps(to + 8, _mm_mul_ps(_mm_shuffle_ps(t2, px[3], _MM_SHUFFLE(2, 1, 2, 0)), gain));
+                    } else {
+                        _mm_store_ps(to, _mm_mul_ps(px[0], gain));
+                        _mm_store_ps(to + 4, _mm_mul_ps(px[1], gain));
+                        _mm_store_ps(to + 8, _mm_mul_ps(px[2], gain));
+                        _mm_store_ps(to + 12, _mm_mul_ps(px[3], gain));
+                    }
+                }
+            }
+            for (uint32_t l = quads * 4 * A; l < kStripFloats; ++l) line[l] = 0.0f;
+        }
+        prefilterFloat<kStripFloats>(strip, srcH, plan.poles, plan.poleCount);
+        const uint32_t vectors = quads * A;
+        for (uint32_t y = 0; y < outH; ++y) {
+            __m128 v[V + 4];
+            interpolateAny<kStripFloats>(taps, strip, plan.rowTaps[y], vectors, v);
+            if (plan.between) {
+                float* out = plan.between + (size_t(y) * srcW + x0) * A;
+                const uint32_t used = count * A;
+                uint32_t i = 0;
+                for (; i + 4 <= used; i += 4) _mm_storeu_ps(out + i, v[i / 4]);
+                alignas(16) float last[4];
+                _mm_store_ps(last, v[i / 4]);
+                for (uint32_t j = 0; i < used; ++i, ++j) out[i] = last[j];
+                continue;
+            }
+            S* row = made + (y & (held - 1)) * madeStride;
+            // Sixteen samples a step: four colour pixels or sixteen grey ones.
+            for (uint32_t q = 0; q < (A == 1 ? (quads + 3) / 4 : quads); ++q) {
+                if constexpr (A == 3) {
+                    const __m128* w = v + q * 3;
+                    const __m128 t = _mm_shuffle_ps(w[0], w[1], _MM_SHUFFLE(0, 0, 3, 3));
+                    const __m128 p1 = _mm_shuffle_ps(t, w[1], _MM_SHUFFLE(0, 1, 2, 0));
+                    const __m128 p2 = _mm_shuffle_ps(w[1], w[2], _MM_SHUFFLE(0, 0, 3, 2));
+                    const __m128 p3 = _mm_shuffle_ps(w[2], w[2], _MM_SHUFFLE(0, 3, 2, 1));
+                    storeSamples<S>(_mm_or_ps(_mm_and_ps(w[0], rgbMask), alphaLane),
+                                    _mm_or_ps(_mm_and_ps(p1, rgbMask), alphaLane),
+                                    _mm_or_ps(_mm_and_ps(p2, rgbMask), alphaLane),
+                                    _mm_or_ps(_mm_and_ps(p3, rgbMask), alphaLane), row + size_t(q) * 16);
+                } else {
+                    storeSamples<S>(v[q * 4], v[q * 4 + 1], v[q * 4 + 2], v[q * 4 + 3], row + size_t(q) * 16);
+                }
+            }
+            if ((y & (held - 1)) == held - 1) emitRows<S>(plan, made, madeStride, y + 1 - held, held, x0, count);
+        }
+    }
+}
+
+// Rows along: groups of rows (four of colour, sixteen of grey, side by side
+// in the lanes) loaded from `between` or the source, prefiltered and
+// interpolated to the output columns. A unit is as many groups as one box
+// average takes (or one group), made whole in `made` and then handed on.
+template <class S, uint32_t A>
+void splineRows(const SplinePlan& plan, float* line, S* made, uint32_t unitRows, uint32_t firstUnit, uint32_t endUnit)
+{
+    constexpr uint32_t C = A == 1 ? 1 : 4;
+    constexpr uint32_t lanesPerRow = A == 1 ? 1 : 4;
+    constexpr uint32_t perGroup = kGroupFloats / lanesPerRow;
+    const Image* src = plan.src;
+    const uint32_t srcW = src->width, outW = plan.outW, rows = plan.outH;
+    const uint32_t taps = plan.degree + 1;
+    const float gain = plan.gainRows;
+    const __m128 gainV = _mm_set1_ps(gain);
+    const size_t madeStride = size_t(outW) * C + 16;
+    const __m128 rgbMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+    const __m128 alphaLane = _mm_set_ps(plan.alpha, 0.0f, 0.0f, 0.0f);
+    for (uint32_t u = firstUnit; u < endUnit; ++u) {
+        const uint32_t unitFirst = u * unitRows, unitCount = std::min(unitRows, rows - unitFirst);
+        for (uint32_t y0 = unitFirst; y0 < unitFirst + unitCount; y0 += perGroup) {
+            if (aborted(plan.abort)) return;
+            const uint32_t count = std::min(perGroup, rows - y0);
+            for (uint32_t r = 0; r < perGroup; ++r) {
+                float* lane = line + r * lanesPerRow;
+                if (r >= count) {
+                    for (uint32_t x = 0; x < srcW; ++x)
+                        for (uint32_t a = 0; a < lanesPerRow; ++a) lane[size_t(x) * kGroupFloats + a] = 0.0f;
+                } else if constexpr (A == 1) {
+                    if (plan.between) {
+                        const float* in = plan.between + size_t(y0 + r) * srcW;
+                        for (uint32_t x = 0; x < srcW; ++x) lane[size_t(x) * kGroupFloats] = in[x] * gain;
+                    } else {
+                        const S* in = src->row<S>(y0 + r);
+                        for (uint32_t x = 0; x < srcW; ++x) lane[size_t(x) * kGroupFloats] = float(in[x]) * gain;
+                    }
+                } else if (plan.between) {
+                    // Four floats a pixel: with three filtered channels the
+                    // fourth is the next pixel's first (the buffer has a
+                    // float of slack at its end), masked off.
+                    const float* in = plan.between + size_t(y0 + r) * srcW * A;
+                    const __m128 keep = A == 3 ? rgbMask : _mm_castsi128_ps(_mm_set1_epi32(-1));
+                    for (uint32_t x = 0; x < srcW; ++x)
+                        _mm_store_ps(lane + size_t(x) * kGroupFloats,
+                                     _mm_mul_ps(_mm_and_ps(_mm_loadu_ps(in + size_t(x) * A), keep), gainV));
+                } else {
+                    const S* in = src->row<S>(y0 + r);
+                    const __m128 keep = A == 3 ? rgbMask : _mm_castsi128_ps(_mm_set1_epi32(-1));
+                    alignas(16) S tail[16] = {};
+                    for (uint32_t x = 0; x < srcW; x += 4) {
+                        const S* p4 = in + size_t(x) * C;
+                        if (x + 4 > srcW) {
+                            std::memcpy(tail, p4, size_t(srcW - x) * C * sizeof(S));
+                            p4 = tail;
+                        }
+                        __m128 px[4];
+                        loadPixels(p4, px);
+                        for (uint32_t i = 0; i < 4 && x + i < srcW; ++i)
+                            _mm_store_ps(lane + size_t(x + i) * kGroupFloats, _mm_mul_ps(_mm_and_ps(px[i], keep), gainV));
+                    }
+                }
+            }
+            prefilterFloat<kGroupFloats>(line, srcW, plan.poles, plan.poleCount);
+            alignas(16) S rounded[kGroupFloats];
+            S* out = made + size_t(y0 - unitFirst) * madeStride;
+            for (uint32_t x = 0; x < outW; ++x) {
+                __m128 v[kGroupFloats / 4];
+                interpolateAny<kGroupFloats>(taps, line, plan.colTaps[x], kGroupFloats / 4, v);
+                if constexpr (A == 3)
+                    for (uint32_t i = 0; i < kGroupFloats / 4; ++i) v[i] = _mm_or_ps(_mm_and_ps(v[i], rgbMask), alphaLane);
+                for (uint32_t i = 0; i < kGroupFloats / 4; i += 4)
+                    storeSamples<S>(v[i], v[i + 1], v[i + 2], v[i + 3], rounded + i * 4);
+                for (uint32_t r = 0; r < count; ++r)
+                    std::memcpy(out + r * madeStride + size_t(x) * C, rounded + r * lanesPerRow, C * sizeof(S));
+            }
+        }
+        emitRows<S>(plan, made, madeStride, unitFirst, unitCount, 0, outW);
+    }
+}
+
+// True when every pixel of a colour image has the alpha of pixel 0.
+template <class S>
+bool alphaIsConstant(const Image* src, float* value)
+{
+    // Whole pixels of 8- and 16-bit samples compared as one word under a
+    // mask of the alpha bits, so that the loop runs in vectors; float
+    // samples compared by their bits.
+    using P = std::conditional_t<sizeof(S) == 1, uint32_t, std::conditional_t<sizeof(S) == 2, uint64_t, uint32_t>>;
+    constexpr uint32_t stride = sizeof(S) == 4 ? 4 : 1;
+    constexpr uint32_t offset = sizeof(S) == 4 ? 3 : 0;
+    constexpr P mask = sizeof(S) == 4 ? ~P(0) : P(~P(0) << (sizeof(P) * 8 - sizeof(S) * 8));
+    P first;
+    std::memcpy(&first, reinterpret_cast<const P*>(src->row<S>(0)) + offset, sizeof(P));
+    std::atomic<bool> constant{true};
+    runRowBands(src->height, uint64_t(src->width) * 4 * sizeof(S), [&](uint32_t y0, uint32_t y1) {
+        for (uint32_t y = y0; y < y1 && constant.load(std::memory_order_relaxed); ++y) {
+            const P* row = reinterpret_cast<const P*>(src->row<S>(y)) + offset;
+            P differ = 0;
+            for (uint32_t x = 0; x < src->width; ++x) differ |= (row[size_t(x) * stride] ^ first) & mask;
+            if (differ) constant.store(false, std::memory_order_relaxed);
+        }
+    });
+    *value = float(src->row<S>(0)[3]);
+    return constant.load();
+}
+
+template <class S>
+ResultCode splineResampleAs(Image* dst, const Image* src, uint32_t degree, uint32_t shift,
+                            const std::atomic<uint8_t>* abort)
 {
     double poles[2];
     const int poleCount = polesOf(degree, poles);
     if (poleCount == 0) return RC_INVALID_PARAMETER;
-    const uint32_t srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;
-    AlignedBuffer<float> plane;
-    if (!plane.allocate(uint64_t(srcW) * srcH)) return RC_OUT_OF_MEMORY;
-    AlignedBuffer<SplineTaps> colTaps(dstW), rowTaps(dstH);
-    AlignedBuffer<int64_t> colStart(dstW);
-    // Every band of rows, columns or destination rows works in scratch rows
-    // of its own; the shared plane is only written line by line.
-    const unsigned bands = rowBandCount(std::max(srcH, dstH), uint64_t(std::max(srcW, dstW)) * 64);
-    const uint64_t cacheLen = uint64_t(dstW) * kSplineSlots, lineLen =
-        std::max<uint64_t>(uint64_t(std::max(srcW, srcH)) * kSplineLanes, dstW);
-    AlignedBuffer<double> rowCache;
-    if (!colTaps || !rowTaps || !colStart || !rowCache.allocate(cacheLen * bands))
-        return RC_OUT_OF_MEMORY;
-    AlignedBuffer<double> colWeights, rowDouble;
-    if (!colWeights.allocate(uint64_t(dstW) * (degree + 1)) || !rowDouble.allocate(uint64_t(srcW) * bands))
-        return RC_OUT_OF_MEMORY;
-    AlignedBuffer<double> line;
-    if (!line.allocate(lineLen * bands)) return RC_GENERAL_FAILURE;
-    for (uint32_t x = 0; x < dstW; ++x) {
-        splineTaps(degree, srcW, double(x) * scaleX, colTaps[x]);
-        bool contiguous = true;
-        for (uint32_t i = 1; i <= degree; ++i) contiguous &= colTaps[x].index[i] == colTaps[x].index[0] + i;
-        colStart[x] = contiguous ? colTaps[x].index[0] : -1;
-        for (uint32_t i = 0; i <= degree; ++i) colWeights[uint64_t(x) * (degree + 1) + i] = colTaps[x].weight[i];
+    const uint32_t srcW = src->width, srcH = src->height;
+    double gain = 1.0;
+    for (int k = 0; k < poleCount; ++k) gain = gain * (1.0 - poles[k]) * (1.0 - 1.0 / poles[k]);
+
+    SplinePlan plan{};
+    plan.src = src;
+    plan.dst = dst;
+    plan.outW = dst->width << shift;
+    plan.outH = dst->height << shift;
+    plan.shift = shift;
+    plan.shrinkRow = shift ? shrinkRowKernel(src->pixelFormat, shift) : nullptr;
+    plan.degree = degree;
+    plan.poles = poles;
+    plan.poleCount = poleCount;
+    plan.gainColumns = srcH > 1 ? float(gain) : 1.0f;
+    plan.gainRows = srcW > 1 ? float(gain) : 1.0f;
+    plan.active = channelsOf(src->pixelFormat);
+    plan.abort = abort;
+    if (plan.active == 4 && alphaIsConstant<S>(src, &plan.alpha)) plan.active = 3;
+    const uint32_t C = plan.active == 1 ? 1 : 4;
+    const uint32_t outW = plan.outW, outH = plan.outH;
+
+    // Destination column x samples source position x * srcW / outW, row y
+    // y * srcH / outH (pixel corners: output pixel 0 samples position 0).
+    const bool sameWidth = srcW == outW, sameHeight = srcH == outH;
+    AlignedBuffer<SplineAxisTaps> colTaps, rowTaps;
+    if (!sameWidth && !makeAxisTaps(colTaps, degree, srcW, outW, double(srcW) / double(outW))) return RC_OUT_OF_MEMORY;
+    if (!sameHeight && !makeAxisTaps(rowTaps, degree, srcH, outH, double(srcH) / double(outH))) return RC_OUT_OF_MEMORY;
+    plan.colTaps = colTaps.get();
+    plan.rowTaps = rowTaps.get();
+    const uint32_t boxRows = 1u << shift;
+
+    // Down the columns (unless the height stays), on to the destination when
+    // the width stays too, else into the floats between the passes.
+    AlignedBuffer<float> between;
+    if (!sameHeight) {
+        if (!sameWidth) {
+            uint64_t floats;
+            if (!checkedMul(uint64_t(srcW) * outH, plan.active, &floats) || !between.allocate(floats + 4))
+                return RC_OUT_OF_MEMORY;
+            plan.between = between.get();
+        }
+        const uint32_t perStrip = kStripFloats / plan.active;
+        const uint32_t strips = (srcW + perStrip - 1) / perStrip;
+        const uint64_t stripFloats = uint64_t(srcH) * kStripFloats;
+        const uint64_t madeSamples = uint64_t(perStrip) * C * boxRows + 16;
+        const unsigned bands = rowBandCount(strips, uint64_t(srcH + outH) * kStripFloats * sizeof(float));
+        AlignedBuffer<float> stripBuffers;
+        AlignedBuffer<S> madeBuffers;
+        if (!stripBuffers.allocate(stripFloats * bands) || !madeBuffers.allocate(madeSamples * bands))
+            return RC_OUT_OF_MEMORY;
+        runRowBands(bands, strips, [&](unsigned band, uint32_t first, uint32_t end) {
+            float* strip = stripBuffers.get() + stripFloats * band;
+            S* made = madeBuffers.get() + madeSamples * band;
+            if (plan.active == 1) splineColumns<S, 1>(plan, strip, made, first, end);
+            else if (plan.active == 3) splineColumns<S, 3>(plan, strip, made, first, end);
+            else splineColumns<S, 4>(plan, strip, made, first, end);
+        });
+        if (aborted(abort)) return RC_CANCELLED;
     }
-    for (uint32_t y = 0; y < dstH; ++y) splineTaps(degree, srcH, double(y) * scaleY, rowTaps[y]);
-    const uint32_t channels = channelsOf(src->pixelFormat);
-    SplineJob job{dst, src, channels, plane.get(), poles, poleCount, colTaps.get(), colStart.get(), colWeights.get(),
-                  rowDouble.get(), rowTaps.get(), rowCache.get(), line.get(), abort};
-    auto bandJob = [&](unsigned band) {
-        SplineJob part = job;
-        part.rowDouble = rowDouble.get() + uint64_t(srcW) * band;
-        part.rowCache = rowCache.get() + cacheLen * band;
-        part.line = line.get() + lineLen * band;
-        return part;
-    };
-    // Bands of whole groups of eight lines for the prefilter.
-    auto groupBands = [&](uint32_t lines, const std::function<void(const SplineJob&, uint32_t, uint32_t)>& fn) {
-        const uint32_t groups = (lines + kSplineLanes - 1) / kSplineLanes;
-        runRowBands(std::min<unsigned>(bands, groups), groups, [&](unsigned band, uint32_t g0, uint32_t g1) {
-            fn(bandJob(band), g0 * kSplineLanes, std::min<uint32_t>(g1 * kSplineLanes, lines));
-        });
-    };
-    for (uint32_t c = 0; c < channels; ++c) {
-        if (aborted(abort)) break;
-        runRowBands(bands, srcH, [&](unsigned, uint32_t firstRow, uint32_t endRow) {
-            for (uint32_t y = firstRow; y < endRow; ++y) {
-                float* p = plane.get() + size_t(y) * srcW;
-                switch (src->pixelFormat) {
-                case PF_RGBA8: case PF_GRAY8: {
-                    const uint8_t* in = src->row<uint8_t>(y) + c;
-                    for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
-                    break;
-                }
-                case PF_RGBA16: case PF_GRAY16: {
-                    const uint16_t* in = src->row<uint16_t>(y) + c;
-                    for (uint32_t x = 0; x < srcW; ++x) p[x] = float(in[size_t(x) * channels]);
-                    break;
-                }
-                default: {
-                    const float* in = src->row<float>(y) + c;
-                    for (uint32_t x = 0; x < srcW; ++x) p[x] = in[size_t(x) * channels];
-                    break;
-                }
-                }
-            }
-        });
-        if (aborted(abort)) break;
-        groupBands(srcH, prefilterRows);
-        groupBands(srcW, prefilterColumns);
-        runRowBands(bands, dstH, [&](unsigned band, uint32_t firstRow, uint32_t endRow) {
-            const SplineJob part = bandJob(band);
-            switch (src->pixelFormat) {
-            case PF_RGBA8: case PF_GRAY8: splineChannelAny<uint8_t>(part, c, degree, firstRow, endRow); break;
-            case PF_RGBA16: case PF_GRAY16: splineChannelAny<uint16_t>(part, c, degree, firstRow, endRow); break;
-            default: splineChannelAny<float>(part, c, degree, firstRow, endRow); break;
-            }
+    if (!sameWidth) {
+        const uint32_t perGroup = plan.active == 1 ? kGroupFloats : kGroupFloats / 4;
+        const uint32_t unitRows = std::max(perGroup, boxRows);
+        const uint32_t units = (outH + unitRows - 1) / unitRows;
+        const uint64_t lineFloats = uint64_t(srcW) * kGroupFloats;
+        const uint64_t madeSamples = (uint64_t(outW) * C + 16) * unitRows;
+        const unsigned bands = rowBandCount(units, uint64_t(srcW + outW) * kGroupFloats * sizeof(float) * (unitRows / perGroup));
+        AlignedBuffer<float> lines;
+        AlignedBuffer<S> madeBuffers;
+        if (!lines.allocate(lineFloats * bands) || !madeBuffers.allocate(madeSamples * bands)) return RC_OUT_OF_MEMORY;
+        runRowBands(bands, units, [&](unsigned band, uint32_t first, uint32_t end) {
+            float* line = lines.get() + lineFloats * band;
+            S* made = madeBuffers.get() + madeSamples * band;
+            if (plan.active == 1) splineRows<S, 1>(plan, line, made, unitRows, first, end);
+            else if (plan.active == 3) splineRows<S, 3>(plan, line, made, unitRows, first, end);
+            else splineRows<S, 4>(plan, line, made, unitRows, first, end);
         });
     }
     return aborted(abort) ? RC_CANCELLED : RC_OK;
+}
+
+// The spline to (dst size << shift), box-averaged by 2^shift (shift <= 4).
+ResultCode splineResample(Image* dst, const Image* src, uint32_t degree, uint32_t shift,
+                          const std::atomic<uint8_t>* abort)
+{
+    switch (src->pixelFormat) {
+    case PF_RGBA8: case PF_GRAY8: return splineResampleAs<uint8_t>(dst, src, degree, shift, abort);
+    case PF_RGBA16: case PF_GRAY16: return splineResampleAs<uint16_t>(dst, src, degree, shift, abort);
+    default: return splineResampleAs<float>(dst, src, degree, shift, abort);
+    }
 }
 
 } // namespace
@@ -671,17 +935,20 @@ ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const 
     if (src->pixelFormat > PF_GRAY_FLOAT) return RC_UNSUPPORTED_COLOUR_FORMAT;
     const uint32_t srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;
     if (srcW == 0 || srcH == 0 || dstW == 0 || dstH == 0) return RC_INVALID_PARAMETER;
-    const double scaleX = double(srcW) / double(dstW), scaleY = double(srcH) / double(dstH);
+    if (degree < 2 || degree > 5) return RC_INVALID_PARAMETER;
     // A spline interpolates: reducing by 2 or more with it alone skips
     // source pixels and aliases. Like the cubic filters, it resamples to a
     // power-of-two multiple of the destination, which box averaging reduces.
     uint32_t shift = 0;
     while (shift < 30 && (uint64_t(dstW) << (shift + 1)) <= srcW && (uint64_t(dstH) << (shift + 1)) <= srcH) ++shift;
-    if (shift == 0) return splineResample(dst, src, degree, abort, scaleX, scaleY);
-    const uint32_t midW = dstW << shift, midH = dstH << shift;
-    Ref<Image> mid = Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(midW, midH)));
+    const uint64_t midW = uint64_t(dstW) << shift, midH = uint64_t(dstH) << shift;
+    // Sampled at its knots the spline gives the source back.
+    if (midW == srcW && midH == srcH) return shift ? imageShrinkPow2(dst, src, abort) : imageCopySame(dst, src);
+    if (shift <= 4) return splineResample(dst, src, degree, shift, abort);
+    // Beyond 16 the box averaging goes on from an image reduced by 16.
+    Ref<Image> mid = Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(dstW << (shift - 4), dstH << (shift - 4))));
     if (!mid) return RC_OUT_OF_MEMORY;
-    ResultCode rc = splineResample(mid.get(), src, degree, abort, double(srcW) / midW, double(srcH) / midH);
+    ResultCode rc = splineResample(mid.get(), src, degree, 4, abort);
     if (failed(rc)) return rc;
     return imageShrinkPow2(dst, mid.get(), abort);
 }

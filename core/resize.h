@@ -51,7 +51,11 @@ ResultCode resampleNearest(Image* dst, const Image* src, const std::atomic<uint8
 ResultCode resampleBilinear(Image* dst, const Image* src, const std::atomic<uint8_t>* abort);
 ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const std::atomic<uint8_t>* abort);
 
-// The recursive interpolation prefilter with mirror-symmetric boundaries.
+// The poles of the interpolation prefilter of a degree (2 to 5) into poles[0
+// .. 1]; their count, 0 for another degree.
+int bsplinePoles(uint32_t degree, double* poles);
+// The recursive interpolation prefilter with mirror-symmetric boundaries, in
+// f64: the reference the f32 resampler is held to.
 void bsplinePrefilter(double* line, uint64_t length, const double* poles, int poleCount);
 // The B-spline interpolation of a coefficient plane at (x, y).
 double bsplineWeights(const float* plane, uint32_t width, uint32_t height, uint32_t degree, double x, double y);

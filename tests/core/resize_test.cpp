@@ -88,6 +88,104 @@ TEST(ResizeBSpline, DegreesTwoToFiveMatchScipy)
     }
 }
 
+namespace {
+
+// The B-spline resize as it was first written, in f64 lines over an f32
+// coefficient plane, channel by channel, to the power-of-two multiple of the
+// destination and then box-averaged: the reference for the f32 resampler.
+Ref<Image> splineReference(const Image* src, uint32_t degree, uint32_t dw, uint32_t dh)
+{
+    double poles[2];
+    const int poleCount = bsplinePoles(degree, poles);
+    const uint32_t sw = src->width, sh = src->height, ch = channelsOf(src->pixelFormat);
+    uint32_t shift = 0;
+    while ((dw << (shift + 1)) <= sw && (dh << (shift + 1)) <= sh) ++shift;
+    const uint32_t ow = dw << shift, oh = dh << shift;
+    Ref<Image> out = make(src->pixelFormat, ow, oh);
+    std::vector<float> plane(size_t(sw) * sh);
+    std::vector<double> line(std::max(sw, sh));
+    for (uint32_t c = 0; c < ch; ++c) {
+        for (uint32_t y = 0; y < sh; ++y)
+            for (uint32_t x = 0; x < sw; ++x) plane[size_t(y) * sw + x] = float(sampleAt(src, x, y, c));
+        for (uint32_t y = 0; y < sh; ++y) {
+            for (uint32_t x = 0; x < sw; ++x) line[x] = plane[size_t(y) * sw + x];
+            bsplinePrefilter(line.data(), sw, poles, poleCount);
+            for (uint32_t x = 0; x < sw; ++x) plane[size_t(y) * sw + x] = float(line[x]);
+        }
+        for (uint32_t x = 0; x < sw; ++x) {
+            for (uint32_t y = 0; y < sh; ++y) line[y] = plane[size_t(y) * sw + x];
+            bsplinePrefilter(line.data(), sh, poles, poleCount);
+            for (uint32_t y = 0; y < sh; ++y) plane[size_t(y) * sw + x] = float(line[y]);
+        }
+        for (uint32_t y = 0; y < oh; ++y)
+            for (uint32_t x = 0; x < ow; ++x) {
+                const double v = bsplineWeights(plane.data(), sw, sh, degree, double(x) * sw / ow, double(y) * sh / oh);
+                const size_t i = size_t(x) * ch + c;
+                switch (src->pixelFormat) {
+                case PF_RGBA8: case PF_GRAY8:
+                    out->row<uint8_t>(y)[i] = uint8_t(std::clamp(std::floor(v + 0.5), 0.0, 255.0));
+                    break;
+                case PF_RGBA16: case PF_GRAY16:
+                    out->row<uint16_t>(y)[i] = uint16_t(std::clamp(std::floor(v + 0.5), 0.0, 65535.0));
+                    break;
+                default: out->row<float>(y)[i] = float(v); break;
+                }
+            }
+    }
+    if (shift == 0) return out;
+    Ref<Image> dst = make(src->pixelFormat, dw, dh);
+    EXPECT_EQ(imageShrinkPow2(dst.get(), out.get(), nullptr), RC_OK);
+    return dst;
+}
+
+} // namespace
+
+// The resampler works in f32 down the columns and then along the rows, skips
+// an axis whose size stays, filters colour alone when alpha is the same
+// everywhere and averages boxes as the rows are made. Against the f64
+// reference: within one level on 8- and 16-bit data, 1e-4 on float data,
+// and alpha kept exactly when it is constant.
+TEST(ResizeBSpline, SinglePrecisionMatchesTheDoubleReference)
+{
+    struct Case { uint32_t sw, sh, dw, dh; };
+    const Case sizes[] = {{61, 47, 30, 23},  {61, 47, 29, 11},   {23, 17, 41, 30}, {40, 31, 40, 50},
+                          {40, 31, 57, 31},  {80, 62, 40, 31},   {82, 63, 41, 31}, {700, 70, 20, 2},
+                          {97, 5, 13, 2},    {1, 9, 4, 5},       {9, 1, 4, 3}};
+    for (uint32_t degree = 2; degree <= 5; ++degree)
+        for (PixelFormat f : {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT, PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT})
+            for (bool opaque : {false, true}) {
+                if (opaque && channelsOf(f) == 1) continue;
+                for (const Case& c : sizes) {
+                    SCOPED_TRACE("degree " + std::to_string(degree) + " format " + std::to_string(f) +
+                                 (opaque ? " opaque " : " ") + std::to_string(c.sw) + "x" + std::to_string(c.sh) +
+                                 " -> " + std::to_string(c.dw) + "x" + std::to_string(c.dh));
+                    Ref<Image> src = Ref<Image>::adopt(makeTestImage(f, c.sw, c.sh, c.sw * 3 + c.dh + degree));
+                    if (opaque)
+                        for (uint32_t y = 0; y < c.sh; ++y)
+                            for (uint32_t x = 0; x < c.sw; ++x) {
+                                if (f == PF_RGBA8) src->row<uint8_t>(y)[x * 4 + 3] = 200;
+                                else if (f == PF_RGBA16) src->row<uint16_t>(y)[x * 4 + 3] = 50000;
+                                else src->row<float>(y)[x * 4 + 3] = 0.75f;
+                            }
+                    Ref<Image> ref = splineReference(src.get(), degree, c.dw, c.dh);
+                    Ref<Image> dst = make(f, c.dw, c.dh);
+                    ASSERT_EQ(resampleBSpline(dst.get(), src.get(), degree, nullptr), RC_OK);
+                    const bool isFloat = f == PF_RGBA_FLOAT || f == PF_GRAY_FLOAT;
+                    double worst = 0;
+                    for (uint32_t y = 0; y < c.dh; ++y)
+                        for (uint32_t x = 0; x < c.dw; ++x)
+                            for (uint32_t k = 0; k < channelsOf(f); ++k) {
+                                const double got = sampleAt(dst.get(), x, y, k), want = sampleAt(ref.get(), x, y, k);
+                                worst = std::max(worst, std::fabs(got - want));
+                                if (opaque && k == 3) {
+                                    ASSERT_EQ(got, sampleAt(src.get(), 0, 0, 3)) << x << "," << y;
+                                }
+                            }
+                    EXPECT_LE(worst, isFloat ? 1e-4 : 1.0);
+                }
+            }
+}
+
 TEST(ResizeBSpline, ConstantImageStaysConstant)
 {
     for (uint8_t filter = RF_BSPLINE2; filter <= RF_BSPLINE5; ++filter)

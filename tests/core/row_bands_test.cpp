@@ -91,15 +91,31 @@ TEST(RowBands, BilinearMatchesOneThreadOnEveryFormat)
 
 TEST(RowBands, BSplinesMatchOneThreadOnEveryFormat)
 {
-    // The prefilter runs over groups of eight rows and columns; the sizes
-    // leave partial groups at both ends of the cut.
-    const Sizes sizes[] = {{53, 41, 97, 83}, {90, 70, 61, 53}, {301, 203, 97, 61}, {6, 5, 13, 40}};
+    // The columns go in strips and the rows in groups; the sizes leave
+    // partial strips and groups at both ends of the cut, and take every
+    // path: both axes, the width alone, the height alone, box averaging as
+    // the rows are made, and beyond 16. Opaque colour filters three
+    // channels instead of four.
+    const Sizes sizes[] = {{53, 41, 97, 83},    {90, 70, 61, 53},  {301, 203, 97, 61}, {6, 5, 13, 40},
+                           {302, 203, 151, 101}, {64, 45, 90, 45}, {700, 70, 20, 2}};
     for (uint8_t filter : {uint8_t(RF_BSPLINE2), uint8_t(RF_BSPLINE3), uint8_t(RF_BSPLINE4), uint8_t(RF_BSPLINE5)})
         for (PixelFormat f : kDirect)
-            for (const Sizes& s : sizes)
-                expectBandsMatchOneThread(f, s.sw, s.sh, s.dw, s.dh, [filter](Image* d, const Image* s) {
-                    return imageResample(d, s, filter, nullptr);
-                });
+            for (bool opaque : {false, true}) {
+                if (opaque && f > PF_RGBA_FLOAT) continue;
+                for (const Sizes& s : sizes)
+                    expectBandsMatchOneThread(f, s.sw, s.sh, s.dw, s.dh, [filter, opaque](Image* d, const Image* s) {
+                        if (!opaque) return imageResample(d, s, filter, nullptr);
+                        Ref<Image> solid = Ref<Image>::adopt(imageCreate(s->pixelFormat, s->size()));
+                        if (!solid || failed(imageCopySame(solid.get(), s))) return RC_OUT_OF_MEMORY;
+                        for (uint32_t y = 0; y < s->height; ++y)
+                            for (uint32_t x = 0; x < s->width; ++x) {
+                                if (s->pixelFormat == PF_RGBA8) solid->row<uint8_t>(y)[x * 4 + 3] = 255;
+                                else if (s->pixelFormat == PF_RGBA16) solid->row<uint16_t>(y)[x * 4 + 3] = 65535;
+                                else solid->row<float>(y)[x * 4 + 3] = 1.0f;
+                            }
+                        return imageResample(d, solid.get(), filter, nullptr);
+                    });
+            }
 }
 
 TEST(RowBands, BoxReductionMatchesOneThreadAtEveryFactor)
