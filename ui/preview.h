@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QPushButton>
 
+#include <functional>
 #include <memory>
 
 #include "core/image.h"
@@ -67,11 +68,23 @@ public:
     struct Load;
 
 private:
+    void woken();
 
     PreviewControl* control_;
     std::shared_ptr<Load> load_;
+    // The loader never calls into Qt: it hands its picture over under the
+    // load's lock and then only writes to this descriptor, which the page
+    // watches on its own thread. Without one the page looks for the picture
+    // on a timer instead.
+    int wake_ = -1;
+    QObject* wakeWatch_ = nullptr;
 };
 
 SheetPage* previewPageCreate(FileSheet& sheet, FileEntry& entry);
+
+// Tests only: when set, the loader calls it with its cancel flag once the
+// file is decoded and before it is processed, so that a test can leave the
+// page while the loader is at work.
+std::function<void(const AbortFlag* cancel)>& previewLoaderHook();
 
 } // namespace quillon::ui

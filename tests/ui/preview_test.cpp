@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "app/batch.h"
 #include "app/format_table.h"
 #include "app/input_list.h"
@@ -15,6 +19,7 @@
 #include "core/convert.h"
 #include "core/format.h"
 #include "core/image_cache.h"
+#include "platform/tasks.h"
 #include "support/test_support.h"
 #include "sheet_fixture.h"
 #include "ui/hooks.h"
@@ -154,6 +159,92 @@ TEST_F(PreviewTest, LeavingWhileTheFileLoadsStopsTheLoaderAndKeepsNothing)
     // be decoding: the cache is stopped and emptied before images are counted.
     imageCacheDestroy(&imageCache());
     EXPECT_EQ(Image::liveCount(), before);
+}
+
+// Holds the loader once it has decoded the file until the page cancels it,
+// then a little longer, so that a page that frees the load without waiting
+// for its loader does so while the loader still has work to do.
+struct HeldLoader {
+    Event reached;
+    std::atomic<bool> sawCancel{false};
+    std::atomic<int> holds{0};
+
+    HeldLoader()
+    {
+        previewLoaderHook() = [this](const AbortFlag* cancel) {
+            ++holds;
+            reached.set();
+            for (int i = 0; i < 12000 && !aborted(cancel); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            sawCancel = aborted(cancel);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        };
+    }
+    ~HeldLoader() { previewLoaderHook() = nullptr; }
+    bool arrive()
+    {
+        const bool ok = reached.wait(60000);
+        reached.reset();
+        return ok;
+    }
+};
+
+TEST_F(PreviewTest, LeavingOrClosingWhileTheLoaderWorksCancelsAndWaitsForIt)
+{
+    fs::path p = make("in.png", "-size 600x400 plasma:fractal -alpha set PNG32:");
+    fs::path mask = make("mask.bmp", "-size 600x400 gradient:black-white -type TrueColor BMP3:");
+    FileEntry& e = add(p);
+    e.alphaFilePath = mask;
+    e.adjustments = std::make_unique<AdjustmentSettings>();
+    e.adjustments->setOrientation(1);
+    e.adjustments->setColour(&AdjustmentSettings::contrast, 0.5f);
+    const int64_t before = Image::liveCount();
+    {
+        HeldLoader held;
+        {
+            FileSheet sheet(nullptr, e, SHEET_METADATA);
+            sheet.show();
+            PreviewPage* page = preview(sheet);
+            ASSERT_TRUE(held.arrive());
+            sheet.showPage(SHEET_METADATA);
+            EXPECT_TRUE(held.sawCancel);
+            EXPECT_FALSE(page->loading());
+            EXPECT_TRUE(page->control()->picture().isNull());
+
+            held.sawCancel = false;
+            preview(sheet);
+            ASSERT_TRUE(held.arrive());
+            // Closed, then destroyed, while the loader works.
+            sheet.reject();
+        }
+        EXPECT_TRUE(held.sawCancel);
+
+        held.sawCancel = false;
+        {
+            FileSheet sheet(nullptr, e, SHEET_PREVIEW);
+            ASSERT_TRUE(held.arrive());
+            // Destroyed while the loader works, without being closed first.
+        }
+        EXPECT_TRUE(held.sawCancel);
+        EXPECT_EQ(held.holds, 3);
+    }
+    QApplication::processEvents();
+    // A cancelled load offers the cache nothing; the read-ahead's own entry
+    // goes with the cache.
+    imageCacheDestroy(&imageCache());
+    EXPECT_EQ(Image::liveCount(), before);
+
+    // A page left while loading loads again when shown again, and the
+    // picture arrives on the page's thread by itself.
+    FileSheet sheet(nullptr, e, SHEET_PREVIEW);
+    sheet.resize(620, 460);
+    sheet.show();
+    PreviewPage* page = preview(sheet);
+    sheet.showPage(SHEET_FILE_INFO);
+    page = preview(sheet);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !page->control()->picture().isNull(); }, 120000));
+    // Turned a quarter, fitted to the control.
+    const QSize shown = page->control()->picture().size();
+    EXPECT_NEAR(double(shown.width()) / shown.height(), 400.0 / 600, 0.01);
 }
 
 TEST_F(PreviewTest, TheCacheKeepsTheImageAsDecoded)
