@@ -8,7 +8,8 @@
 # timed runs both sides' outputs are checked: one per input, 1800 pixels
 # wide, the input's aspect kept to within a row. Prints the median of the
 # per-pair ratios with their spread, then cores used (CPU time over wall
-# time) and peak memory of one run of each, and the machine's load.
+# time) and peak memory of one run of each, the machine's load, and
+# where our time goes.
 #   RUNS=7 bench/jpeg_batch16.sh
 source "$(dirname "$0")/common.sh"
 RUNS=${RUNS:-7}
@@ -81,3 +82,24 @@ echo "  load after: $(uptime | sed 's/.*load/load/')"
 usage ours "$ours" $OURS
 eval "usage 'xargs mogrify' $peer $MOGRIFY"
 eval "usage 'xargs vipsthumbnail' $peer $THUMB"
+
+# Where our time goes. The batch decodes one input at a time (the next one
+# ahead, beside the current one's resize and the last one's encode), so the
+# sum of the inputs' decode times bounds its wall time from below: each
+# decoded in-process on warm memory, the median of a few, with band-parallel
+# rows and on one thread. Then the batch without read-ahead and without
+# encoding beside the next input, each against the full pipeline.
+DECODER="$BUILD/bench/bench_jpeg_decode"
+floor=$(for f in "${inputs[@]}"; do "$DECODER" --rounds 5 "$f"; echo; done | python3 -c "
+import sys, statistics as st
+blocks = [b for b in sys.stdin.read().split('\n\n') if b.strip()]
+rows = [[list(map(float, l.split())) for l in b.splitlines() if l.strip()] for b in blocks]
+med = lambda rs, i: st.median(r[i] for r in rs)
+print(f'{sum(med(rs, 1) for rs in rows):.3f}s with bands, {sum(med(rs, 0) for rs in rows):.3f}s on one thread '
+      f'(libjpeg-turbo {sum(med(rs, 3) for rs in rows):.3f}s)')")
+echo "  sum of the 16 decodes alone: $floor"
+compare "ours vs ours without read-ahead" "$OURS" "$BUILD/bench/bench_jpeg_batch $peer --no-read-ahead --width $WIDTH $files" \
+  "$ours" "$peer"
+compare "ours vs ours encoding before the next input" "$OURS" \
+  "$BUILD/bench/bench_jpeg_batch $peer --no-overlap --width $WIDTH $files" "$ours" "$peer"
+echo "  load at the end: $(uptime | sed 's/.*load/load/')"
