@@ -181,10 +181,15 @@ void keepSpare(BlockHeader* header)
     for (int i = 0; i < goneCount; ++i) unmapBlock(gone[i]);
 }
 
-// Cuts a kept block down to `rounded` bytes when it is clearly larger. What
-// lies beyond becomes a block of its own, on the next huge-page boundary with
-// its header on the page below, and goes back to the pool; a rest too small
-// to be a mapped block goes back to the system.
+// Cuts a kept block down to `rounded` bytes when it is more than half as
+// large again. A smaller excess stays with the block: it is held either way,
+// and whole, the block can serve a request of its full size later, where cut
+// pieces would each be too small (in a batch whose images come in a few
+// sizes the blocks settle on the largest and no page is fresh after the
+// first few images). What lies beyond a cut becomes a block of its own, on
+// the next huge-page boundary with its header on the page below, and goes
+// back to the pool; a rest too small to be a mapped block goes back to the
+// system.
 void trimBlock(BlockHeader* header, uint64_t rounded)
 {
     const uintptr_t page = pageSize();
@@ -192,8 +197,8 @@ void trimBlock(BlockHeader* header, uint64_t rounded)
     const uintptr_t base = reinterpret_cast<uintptr_t>(header->base);
     const uintptr_t end = base + uintptr_t(header->mappedLength);
     const uintptr_t frontEnd = (data + uintptr_t(rounded) + page - 1) & ~(page - 1);
-    // Less than two huge pages over: not worth a cut.
-    if (end - frontEnd < 2 * kHugePage) return;
+    const uint64_t excess = end - frontEnd;
+    if (excess < 2 * kHugePage || excess <= rounded / 2) return;
     header->mappedLength = frontEnd - base;
     const uintptr_t tailData = (frontEnd + sizeof(BlockHeader) + kHugePage - 1) & ~(kHugePage - 1);
     if (tailData >= end || end - tailData < kMappedFrom) {

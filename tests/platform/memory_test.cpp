@@ -340,6 +340,15 @@ TEST(MemoryReuse, KeptBlocksServeRequestsOfOtherSizes)
     ASSERT_NE(big, nullptr);
     std::memset(big, 0x11, size_t(40 * mib));
     alignedFree(big);
+    // A request not much smaller takes the block whole, so that a later
+    // request of the full size still finds it.
+    auto* most = static_cast<uint8_t*>(alignedAlloc(32 * mib));
+    ASSERT_EQ(most, big);
+    alignedFree(most);
+    auto* whole = static_cast<uint8_t*>(alignedAlloc(40 * mib));
+    ASSERT_EQ(whole, big);
+    EXPECT_TRUE(holds(whole, 0, 40 * mib, 0x11));
+    alignedFree(whole);
     // Less than half the size: the front of the kept block.
     auto* front = static_cast<uint8_t*>(alignedAlloc(15 * mib));
     ASSERT_EQ(front, big);
