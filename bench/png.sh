@@ -8,6 +8,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 PPM="$OUT/kleiber.ppm"
 [ -s "$PPM" ] || djpeg -pnm /usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg > "$PPM"
 DRIVER=$BUILD/bench/bench_png
+# Our encoder deflates large frames on every core; the machine's load says
+# how many of them it really had.
+echo "png bench: $(nproc) cores, load before:$(uptime | sed 's/.*load average://')"
 
 # pairs LABEL 'OURS' 'PEER': alternate runs after a warm-up of each
 # (WARMUP=0 skips it).
@@ -49,3 +52,4 @@ pairs "png decode vs pngtopam (our Normal file)" \
 pairs "png decode vs pngtopam (ImageMagick's file)" \
   "$DRIVER decode $OUT/im-default.png" \
   "pngtopam $OUT/im-default.png > /dev/null"
+echo "png bench: load after:$(uptime | sed 's/.*load average://')"
