@@ -379,17 +379,17 @@ double bsplineWeights(const float* plane, uint32_t width, uint32_t height, uint3
 namespace {
 
 // B-spline resampling in f32, one axis at a time: first down the columns of
-// the source (prefilter and interpolation, in strips narrow enough to stay
-// in cache), then along the rows of that result. Both steps are linear and
+// the source (prefilter and interpolation, in strips, each worked through a
+// ring of rows that stays in cache), then along the rows of that result. Both steps are linear and
 // act on different axes, so the order does not change the result beyond
 // rounding. An axis whose size does not change is skipped: the spline
 // interpolates, so sampling it at the knots gives the samples back. Box
 // averaging behind the spline (reductions by 2 or more) runs on the rows as
 // they are made.
 
-// Floats in one row of a column strip (64 colour pixels, 48 with alpha, 192
-// grey); floats per sample of a row group (8 colour rows or 32 grey rows).
-constexpr uint32_t kStripFloats = 192;
+// Floats in one row of a column strip (128 colour pixels, 96 with alpha,
+// 384 grey); floats per sample of a row group (8 colour rows or 32 grey).
+constexpr uint32_t kStripFloats = 384;
 constexpr uint32_t kGroupFloats = 32;
 
 // The taps of one destination position on one axis.
@@ -413,67 +413,115 @@ bool makeAxisTaps(AlignedBuffer<SplineAxisTaps>& taps, uint32_t degree, uint32_t
     return true;
 }
 
-// The interpolation prefilter over n steps of L lanes (sample k of lane l at
-// c[k * L + l]), every lane a line of its own; the caller has applied the
-// gain. Mirror-symmetric boundaries, in f32 with the pole powers in f64.
+// The pieces of the interpolation prefilter over n steps of L lanes (sample
+// k of lane l at c[k * L + l]), every lane a line of its own; the caller has
+// applied the gain. Mirror-symmetric boundaries, in f32 with the pole powers
+// in f64. Per pole: the first causal coefficient, the causal pass, the last
+// coefficient and the anti-causal pass.
 template <uint32_t L>
-void prefilterFloat(float* c, uint64_t n, const double* poles, int poleCount)
-{
-    constexpr uint32_t V = L / 4;
-    if (n <= 1) return;
-    auto at = [c](uint64_t k, uint32_t v) { return c + k * L + v * 4; };
-    for (int p = 0; p < poleCount; ++p) {
-        const double zd = poles[p];
-        const __m128 z = _mm_set1_ps(float(zd));
-        const uint64_t horizon = uint64_t(std::ceil(kLogEpsilon / std::log(std::fabs(zd))));
-        __m128 first[V];
-        if (horizon < n) {
+struct Prefilter {
+    static constexpr uint32_t V = L / 4;
+    // Step k lives at c + (k & mask) * L: the whole line, or a ring of a
+    // power-of-two number of steps.
+    static float* at(float* c, uint64_t k, uint64_t mask) { return c + (k & mask) * L; }
+
+    static uint64_t horizon(double z) { return uint64_t(std::ceil(kLogEpsilon / std::log(std::fabs(z)))); }
+
+    // c[0] := the first causal coefficient, from c[0 .. n) (only the first
+    // horizon steps when the line is longer than the horizon).
+    static void first(float* c, uint64_t n, double zd, uint64_t mask = ~uint64_t(0))
+    {
+        __m128 f[V];
+        if (horizon(zd) < n) {
             double zn = zd;
-            for (uint32_t v = 0; v < V; ++v) first[v] = _mm_load_ps(at(0, v));
-            for (uint64_t k = 1; k < horizon; ++k, zn *= zd) {
+            for (uint32_t v = 0; v < V; ++v) f[v] = _mm_load_ps(at(c, 0, mask) + v * 4);
+            for (uint64_t k = 1, h = horizon(zd); k < h; ++k, zn *= zd) {
                 const __m128 w = _mm_set1_ps(float(zn));
-                for (uint32_t v = 0; v < V; ++v) first[v] = _mm_add_ps(first[v], _mm_mul_ps(w, _mm_load_ps(at(k, v))));
+                for (uint32_t v = 0; v < V; ++v) f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
             }
         } else {
             double zn = zd, z2n = std::pow(zd, double(n - 1));
             const double iz = 1.0 / zd;
             const __m128 wl = _mm_set1_ps(float(z2n));
             for (uint32_t v = 0; v < V; ++v)
-                first[v] = _mm_add_ps(_mm_load_ps(at(0, v)), _mm_mul_ps(wl, _mm_load_ps(at(n - 1, v))));
+                f[v] = _mm_add_ps(_mm_load_ps(at(c, 0, mask) + v * 4), _mm_mul_ps(wl, _mm_load_ps(at(c, n - 1, mask) + v * 4)));
             z2n *= z2n * iz;
             for (uint64_t k = 1; k + 1 < n; ++k) {
                 const __m128 w = _mm_set1_ps(float(zn + z2n));
-                for (uint32_t v = 0; v < V; ++v) first[v] = _mm_add_ps(first[v], _mm_mul_ps(w, _mm_load_ps(at(k, v))));
+                for (uint32_t v = 0; v < V; ++v) f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
                 zn *= zd;
                 z2n *= iz;
             }
             const __m128 scale = _mm_set1_ps(float(1.0 / (1.0 - zn * zn)));
-            for (uint32_t v = 0; v < V; ++v) first[v] = _mm_mul_ps(first[v], scale);
+            for (uint32_t v = 0; v < V; ++v) f[v] = _mm_mul_ps(f[v], scale);
         }
-        for (uint32_t v = 0; v < V; ++v) _mm_store_ps(at(0, v), first[v]);
-        for (uint64_t k = 1; k < n; ++k)
-            for (uint32_t v = 0; v < V; ++v)
-                _mm_store_ps(at(k, v), _mm_add_ps(_mm_load_ps(at(k, v)), _mm_mul_ps(z, _mm_load_ps(at(k - 1, v)))));
-        const __m128 lastScale = _mm_set1_ps(float(zd / (zd * zd - 1.0)));
-        for (uint32_t v = 0; v < V; ++v)
-            _mm_store_ps(at(n - 1, v), _mm_mul_ps(lastScale, _mm_add_ps(_mm_mul_ps(z, _mm_load_ps(at(n - 2, v))),
-                                                                        _mm_load_ps(at(n - 1, v)))));
-        for (uint64_t k = n - 1; k-- > 0;)
-            for (uint32_t v = 0; v < V; ++v)
-                _mm_store_ps(at(k, v), _mm_mul_ps(z, _mm_sub_ps(_mm_load_ps(at(k + 1, v)), _mm_load_ps(at(k, v)))));
+        for (uint32_t v = 0; v < V; ++v) _mm_store_ps(at(c, 0, mask) + v * 4, f[v]);
     }
-}
+
+    // c[k] += z c[k - 1] for k in [from, to).
+    static void causal(float* c, uint64_t from, uint64_t to, double zd, uint64_t mask = ~uint64_t(0))
+    {
+        const __m128 z = _mm_set1_ps(float(zd));
+        for (uint64_t k = from; k < to; ++k) {
+            float* cur = at(c, k, mask);
+            const float* prev = at(c, k - 1, mask);
+            for (uint32_t v = 0; v < V; ++v)
+                _mm_store_ps(cur + v * 4, _mm_add_ps(_mm_load_ps(cur + v * 4), _mm_mul_ps(z, _mm_load_ps(prev + v * 4))));
+        }
+    }
+
+    static void last(float* c, uint64_t n, double zd, uint64_t mask = ~uint64_t(0))
+    {
+        const __m128 z = _mm_set1_ps(float(zd));
+        const __m128 scale = _mm_set1_ps(float(zd / (zd * zd - 1.0)));
+        float* end = at(c, n - 1, mask);
+        const float* before = at(c, n - 2, mask);
+        for (uint32_t v = 0; v < V; ++v)
+            _mm_store_ps(end + v * 4, _mm_mul_ps(scale, _mm_add_ps(_mm_mul_ps(z, _mm_load_ps(before + v * 4)),
+                                                                   _mm_load_ps(end + v * 4))));
+    }
+
+    // c[k] = z (c[k + 1] - c[k]) for k from `from` - 1 down to `to`.
+    static void anticausal(float* c, uint64_t from, uint64_t to, double zd, uint64_t mask = ~uint64_t(0))
+    {
+        const __m128 z = _mm_set1_ps(float(zd));
+        for (uint64_t k = from; k-- > to;) {
+            float* cur = at(c, k, mask);
+            const float* next = at(c, k + 1, mask);
+            for (uint32_t v = 0; v < V; ++v)
+                _mm_store_ps(cur + v * 4, _mm_mul_ps(z, _mm_sub_ps(_mm_load_ps(next + v * 4), _mm_load_ps(cur + v * 4))));
+        }
+    }
+
+    // c[from .. to) of the anti-causal pass, started at `end` - 1 from zero
+    // instead of at the end of the line: past the horizon the difference is
+    // below the f64 epsilon.
+    static void antiBlock(float* c, uint64_t from, uint64_t to, uint64_t end, double zd, uint64_t mask)
+    {
+        const __m128 z = _mm_set1_ps(float(zd));
+        __m128 acc[V];
+        for (uint32_t v = 0; v < V; ++v) acc[v] = _mm_setzero_ps();
+        for (uint64_t k = end; k-- > from;) {
+            float* cur = at(c, k, mask);
+            for (uint32_t v = 0; v < V; ++v) acc[v] = _mm_mul_ps(z, _mm_sub_ps(acc[v], _mm_load_ps(cur + v * 4)));
+            if (k < to)
+                for (uint32_t v = 0; v < V; ++v) _mm_store_ps(cur + v * 4, acc[v]);
+        }
+    }
+
+};
+
 
 // out[0 .. count) = sum over the taps of weight x the tap's step (steps of L
 // floats), four vectors at a time so the sums stay in registers.
 template <uint32_t L, uint32_t Taps>
-inline void interpolateStep(const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out)
+inline void interpolateStep(const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out, uint64_t mask)
 {
     __m128 w[Taps];
     const float* p[Taps];
     for (uint32_t k = 0; k < Taps; ++k) {
         w[k] = _mm_set1_ps(t.weight[k]);
-        p[k] = c + size_t(t.index[k]) * L;
+        p[k] = c + size_t(t.index[k] & mask) * L;
     }
     for (uint32_t v = 0; v < count; v += 4) {
         __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
@@ -492,15 +540,17 @@ inline void interpolateStep(const float* c, const SplineAxisTaps& t, uint32_t co
 }
 
 // count: vectors wanted, rounded up to a multiple of 4 (L is one).
+// Steps at c + (index & mask) * L, as Prefilter::at.
 template <uint32_t L>
-void interpolateAny(uint32_t taps, const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out)
+void interpolateAny(uint32_t taps, const float* c, const SplineAxisTaps& t, uint32_t count, __m128* out,
+                    uint64_t mask = ~uint64_t(0))
 {
     count = (count + 3) & ~3u;
     switch (taps) {
-    case 3: interpolateStep<L, 3>(c, t, count, out); break;
-    case 4: interpolateStep<L, 4>(c, t, count, out); break;
-    case 5: interpolateStep<L, 5>(c, t, count, out); break;
-    default: interpolateStep<L, 6>(c, t, count, out); break;
+    case 3: interpolateStep<L, 3>(c, t, count, out, mask); break;
+    case 4: interpolateStep<L, 4>(c, t, count, out, mask); break;
+    case 5: interpolateStep<L, 5>(c, t, count, out, mask); break;
+    default: interpolateStep<L, 6>(c, t, count, out, mask); break;
     }
 }
 
@@ -548,6 +598,23 @@ inline __m128 loadGrey(const S* in)
     }
 }
 
+// One colour pixel.
+template <class S>
+inline __m128 loadPixel(const S* in)
+{
+    if constexpr (std::is_same_v<S, uint8_t>) {
+        int32_t word;
+        std::memcpy(&word, in, 4);
+        const __m128i zero = _mm_setzero_si128();
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero));
+    } else if constexpr (std::is_same_v<S, uint16_t>) {
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(v, _mm_setzero_si128()));
+    } else {
+        return _mm_loadu_ps(in);
+    }
+}
+
 // Sixteen samples (four vectors) rounded and stored: (int)(v + 0.5) within
 // the sample range, NaN and negative values 0; float samples as they are.
 template <class S>
@@ -578,6 +645,10 @@ inline void storeSamples(__m128 v0, __m128 v1, __m128 v2, __m128 v3, S* out)
     }
 }
 
+template <class S>
+using BetweenOf = std::conditional_t<std::is_same_v<S, uint8_t>, int16_t, float>;
+constexpr float kBetweenScale = 32.0f;
+
 struct SplinePlan {
     const Image* src;
     Image* dst;       // the final destination
@@ -594,11 +665,42 @@ struct SplinePlan {
     // and give every pixel that alpha.
     uint32_t active;  // 1 (grey), 3 or 4
     float alpha;
+    // Filtering colour alone assumes the alpha of pixel 0 everywhere; the
+    // loads check it and the first pixel with another alpha sets this,
+    // which stops the passes so that they run again on all four channels.
+    std::atomic<bool>* alphaVaries;
     const SplineAxisTaps* colTaps;  // output columns (null: same width)
     const SplineAxisTaps* rowTaps;  // output rows (null: same height)
-    float* between;                 // srcW x outH x active floats between the passes, or null
+    // srcW x outH x active samples between the passes, or null: for 8-bit
+    // images fixed point (value x kBetweenScale in i16, which keeps the
+    // overshoot and 1/64 of a level), else floats.
+    void* between;
     const std::atomic<uint8_t>* abort;
 };
+
+inline bool stopForAlpha(const SplinePlan& plan)
+{
+    return plan.active == 3 && plan.alphaVaries->load(std::memory_order_relaxed);
+}
+
+// Nonzero when a pixel's alpha (lane 3 of each vector) is not `expect`.
+inline int alphaDiffers(const __m128* px, __m128 expect)
+{
+    __m128 differ = _mm_cmpneq_ps(px[0], expect);
+    for (int i = 1; i < 4; ++i) differ = _mm_or_ps(differ, _mm_cmpneq_ps(px[i], expect));
+    return _mm_movemask_ps(differ) & 8;
+}
+
+// The last `count` (< 4) pixels of a row made whole: zero samples, with the
+// expected alpha so that the padding passes the check.
+template <class S, uint32_t C>
+inline void fillTail(S* tail, const S* pixels, uint32_t count, float alpha)
+{
+    std::memset(tail, 0, sizeof(S) * 16);
+    std::memcpy(tail, pixels, size_t(count) * C * sizeof(S));
+    if constexpr (C == 4)
+        for (uint32_t i = count; i < 4; ++i) tail[i * 4 + 3] = S(alpha);
+}
 
 // Output rows [first, first + count) of the spline, made in `rows` (a row
 // every rowStride samples, x0 .. x0 + width of the output), handed on: to
@@ -623,6 +725,93 @@ void emitRows(const SplinePlan& plan, const S* rows, size_t rowStride, uint32_t 
     }
 }
 
+// The prefilter of a strip run as its rows come in, pole after pole, so
+// that the rows it works on are the last few loaded and stay in cache: each
+// pole's causal pass follows the rows its input has ready, and its
+// anti-causal pass follows in blocks, each started a horizon further down
+// (the last rows exactly, from the end of the line). Rows [0, ready()) are
+// final coefficients.
+template <uint32_t L>
+class StreamingPrefilter {
+public:
+    static constexpr uint64_t kBlock = 64;
+
+    // The steps in use at any one time span less than this: a pole's
+    // anti-causal blocks trail its causal pass by under two blocks and a
+    // horizon, there are at most two poles, and horizons stay below 64.
+    static constexpr uint64_t kRing = 512;
+    static uint64_t ringSteps(uint64_t n)
+    {
+        uint64_t r = 1;
+        while (r < std::min(n, kRing)) r <<= 1;
+        return r;
+    }
+
+    StreamingPrefilter(float* c, uint64_t n, const double* poles, int poleCount)
+        : c_(c), n_(n), mask_(ringSteps(n) - 1), poleCount_(poleCount)
+    {
+        for (int p = 0; p < poleCount; ++p) {
+            z_[p] = poles[p];
+            h_[p] = std::max<uint64_t>(Prefilter<L>::horizon(poles[p]), 2);
+        }
+    }
+
+    // Rows [0, loaded) of the input are there.
+    void advance(uint64_t loaded)
+    {
+        if (n_ <= 1) {
+            ready_ = loaded;
+            return;
+        }
+        uint64_t available = loaded;
+        for (int p = 0; p < poleCount_; ++p) {
+            pole(p, available);
+            available = final_[p];
+        }
+        ready_ = available;
+    }
+
+    uint64_t ready() const { return ready_; }
+    uint64_t mask() const { return mask_; }
+
+private:
+    void pole(int p, uint64_t available)
+    {
+        const double z = z_[p];
+        if (causal_[p] == 0) {
+            if (available < std::min(h_[p], n_)) return;
+            Prefilter<L>::first(c_, n_, z, mask_);
+            causal_[p] = 1;
+        }
+        if (available > causal_[p]) {
+            Prefilter<L>::causal(c_, causal_[p], available, z, mask_);
+            causal_[p] = available;
+        }
+        if (causal_[p] == n_) {
+            if (final_[p] < n_) {
+                Prefilter<L>::last(c_, n_, z, mask_);
+                Prefilter<L>::anticausal(c_, n_ - 1, final_[p], z, mask_);
+                final_[p] = n_;
+            }
+            return;
+        }
+        while (final_[p] + kBlock + h_[p] <= causal_[p]) {
+            Prefilter<L>::antiBlock(c_, final_[p], final_[p] + kBlock, final_[p] + kBlock + h_[p], z, mask_);
+            final_[p] += kBlock;
+        }
+    }
+
+    float* c_;
+    uint64_t n_;
+    uint64_t mask_;
+    int poleCount_;
+    double z_[2] = {};
+    uint64_t h_[2] = {};
+    uint64_t causal_[2] = {};
+    uint64_t final_[2] = {};
+    uint64_t ready_ = 0;
+};
+
 // Columns down: strips of whole source columns loaded, prefiltered and
 // interpolated to the output rows, into `between` or, when the width does
 // not change, on to the destination. `scratch` holds the strip and the
@@ -641,25 +830,29 @@ void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t first
     const size_t madeStride = size_t(perStrip) * C;
     const __m128 rgbMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
     const __m128 alphaLane = _mm_set_ps(plan.alpha, 0.0f, 0.0f, 0.0f);
+    const __m128 expectAlpha = _mm_set1_ps(plan.alpha);
     for (uint32_t s = firstStrip; s < endStrip; ++s) {
-        if (aborted(plan.abort)) return;
+        if (aborted(plan.abort) || stopForAlpha(plan)) return;
         const uint32_t x0 = s * perStrip, count = std::min(perStrip, srcW - x0);
+        int otherAlpha = 0;
         const uint32_t quads = (count + 3) / 4;
         const size_t rowBytes = size_t(count) * C * sizeof(S);
         alignas(16) S tail[16];
-        for (uint32_t y = 0; y < srcH; ++y) {
+        StreamingPrefilter<kStripFloats> prefilter(strip, srcH, plan.poles, plan.poleCount);
+        const uint32_t vectors = quads * A;
+        uint32_t y = 0;  // the next output row
+        for (uint32_t r = 0; r < srcH; ++r) {
             // The strip's next rows are pages apart: fetch them ahead.
-            if (y + 16 < srcH) {
-                const char* ahead = reinterpret_cast<const char*>(src->row<S>(y + 16) + size_t(x0) * C);
+            if (r + 16 < srcH) {
+                const char* ahead = reinterpret_cast<const char*>(src->row<S>(r + 16) + size_t(x0) * C);
                 for (size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(ahead + b, _MM_HINT_T0);
             }
-            float* line = strip + size_t(y) * kStripFloats;
-            const S* in = src->row<S>(y) + size_t(x0) * C;
+            float* line = strip + size_t(r & prefilter.mask()) * kStripFloats;
+            const S* in = src->row<S>(r) + size_t(x0) * C;
             for (uint32_t q = 0; q < quads; ++q) {
                 const S* p4 = in + size_t(q) * 4 * C;
                 if (q * 4 + 4 > count) {
-                    std::memset(tail, 0, sizeof(tail));
-                    std::memcpy(tail, p4, size_t(count - q * 4) * C * sizeof(S));
+                    fillTail<S, C>(tail, p4, count - q * 4, plan.alpha);
                     p4 = tail;
                 }
                 if constexpr (A == 1) {
@@ -669,6 +862,7 @@ void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t first
                     loadPixels(p4, px);
                     float* to = line + q * 4 * A;
                     if constexpr (A == 3) {
+                        otherAlpha |= alphaDiffers(px, expectAlpha);
                         const __m128 t0 = _mm_shuffle_ps(px[0], px[1], _MM_SHUFFLE(0, 0, 2, 2));
                         const __m128 t2 = _mm_shuffle_ps(px[2], px[3], _MM_SHUFFLE(0, 0, 2, 2));
                         _mm_store_ps(to, _mm_mul_ps(_mm_shuffle_ps(px[0], t0, _MM_SHUFFLE(2, 0, 1, 0)), gain));
@@ -683,40 +877,66 @@ void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t first
                 }
             }
             for (uint32_t l = quads * 4 * A; l < kStripFloats; ++l) line[l] = 0.0f;
-        }
-        prefilterFloat<kStripFloats>(strip, srcH, plan.poles, plan.poleCount);
-        const uint32_t vectors = quads * A;
-        for (uint32_t y = 0; y < outH; ++y) {
-            __m128 v[V + 4];
-            interpolateAny<kStripFloats>(taps, strip, plan.rowTaps[y], vectors, v);
-            if (plan.between) {
-                float* out = plan.between + (size_t(y) * srcW + x0) * A;
-                const uint32_t used = count * A;
-                uint32_t i = 0;
-                for (; i + 4 <= used; i += 4) _mm_storeu_ps(out + i, v[i / 4]);
-                alignas(16) float last[4];
-                _mm_store_ps(last, v[i / 4]);
-                for (uint32_t j = 0; i < used; ++i, ++j) out[i] = last[j];
-                continue;
+            if ((r + 1) % StreamingPrefilter<kStripFloats>::kBlock != 0 && r + 1 != srcH) continue;
+            if (otherAlpha) {
+                plan.alphaVaries->store(true, std::memory_order_relaxed);
+                return;
             }
-            S* row = made + (y & (held - 1)) * madeStride;
-            // Sixteen samples a step: four colour pixels or sixteen grey ones.
-            for (uint32_t q = 0; q < (A == 1 ? (quads + 3) / 4 : quads); ++q) {
-                if constexpr (A == 3) {
-                    const __m128* w = v + q * 3;
-                    const __m128 t = _mm_shuffle_ps(w[0], w[1], _MM_SHUFFLE(0, 0, 3, 3));
-                    const __m128 p1 = _mm_shuffle_ps(t, w[1], _MM_SHUFFLE(0, 1, 2, 0));
-                    const __m128 p2 = _mm_shuffle_ps(w[1], w[2], _MM_SHUFFLE(0, 0, 3, 2));
-                    const __m128 p3 = _mm_shuffle_ps(w[2], w[2], _MM_SHUFFLE(0, 3, 2, 1));
-                    storeSamples<S>(_mm_or_ps(_mm_and_ps(w[0], rgbMask), alphaLane),
-                                    _mm_or_ps(_mm_and_ps(p1, rgbMask), alphaLane),
-                                    _mm_or_ps(_mm_and_ps(p2, rgbMask), alphaLane),
-                                    _mm_or_ps(_mm_and_ps(p3, rgbMask), alphaLane), row + size_t(q) * 16);
-                } else {
-                    storeSamples<S>(v[q * 4], v[q * 4 + 1], v[q * 4 + 2], v[q * 4 + 3], row + size_t(q) * 16);
+            prefilter.advance(r + 1);
+            const uint64_t ready = prefilter.ready();
+            for (; y < outH; ++y) {
+                const SplineAxisTaps& t = plan.rowTaps[y];
+                if (ready < srcH) {
+                    uint32_t highest = t.index[0];
+                    for (uint32_t k = 1; k < taps; ++k) highest = std::max(highest, t.index[k]);
+                    if (highest >= ready) break;
                 }
+                __m128 v[V + 4];
+                interpolateAny<kStripFloats>(taps, strip, t, vectors, v, prefilter.mask());
+                if (plan.between) {
+                    auto* out = static_cast<BetweenOf<S>*>(plan.between) + (size_t(y) * srcW + x0) * A;
+                    const uint32_t used = count * A;
+                    uint32_t i = 0;
+                    if constexpr (std::is_same_v<S, uint8_t>) {
+                        // Rounded to nearest, saturated to i16.
+                        const __m128 scale = _mm_set1_ps(kBetweenScale);
+                        for (; i + 8 <= used; i += 8) {
+                            const __m128i a = _mm_cvtps_epi32(_mm_mul_ps(v[i / 4], scale));
+                            const __m128i b = _mm_cvtps_epi32(_mm_mul_ps(v[i / 4 + 1], scale));
+                            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(a, b));
+                        }
+                        alignas(16) int16_t last[8];
+                        _mm_store_si128(reinterpret_cast<__m128i*>(last),
+                                        _mm_packs_epi32(_mm_cvtps_epi32(_mm_mul_ps(v[i / 4], scale)),
+                                                        _mm_cvtps_epi32(_mm_mul_ps(v[i / 4 + 1], scale))));
+                        for (uint32_t j = 0; i < used; ++i, ++j) out[i] = last[j];
+                    } else {
+                        for (; i + 4 <= used; i += 4) _mm_storeu_ps(out + i, v[i / 4]);
+                        alignas(16) float last[4];
+                        _mm_store_ps(last, v[i / 4]);
+                        for (uint32_t j = 0; i < used; ++i, ++j) out[i] = last[j];
+                    }
+                    continue;
+                }
+                S* row = made + (y & (held - 1)) * madeStride;
+                // Sixteen samples a step: four colour pixels or sixteen grey ones.
+                for (uint32_t q = 0; q < (A == 1 ? (quads + 3) / 4 : quads); ++q) {
+                    if constexpr (A == 3) {
+                        const __m128* w = v + q * 3;
+                        const __m128 mix = _mm_shuffle_ps(w[0], w[1], _MM_SHUFFLE(0, 0, 3, 3));
+                        const __m128 p1 = _mm_shuffle_ps(mix, w[1], _MM_SHUFFLE(0, 1, 2, 0));
+                        const __m128 p2 = _mm_shuffle_ps(w[1], w[2], _MM_SHUFFLE(0, 0, 3, 2));
+                        const __m128 p3 = _mm_shuffle_ps(w[2], w[2], _MM_SHUFFLE(0, 3, 2, 1));
+                        storeSamples<S>(_mm_or_ps(_mm_and_ps(w[0], rgbMask), alphaLane),
+                                        _mm_or_ps(_mm_and_ps(p1, rgbMask), alphaLane),
+                                        _mm_or_ps(_mm_and_ps(p2, rgbMask), alphaLane),
+                                        _mm_or_ps(_mm_and_ps(p3, rgbMask), alphaLane), row + size_t(q) * 16);
+                    } else {
+                        storeSamples<S>(v[q * 4], v[q * 4 + 1], v[q * 4 + 2], v[q * 4 + 3], row + size_t(q) * 16);
+                    }
+                }
+                if ((y & (held - 1)) == held - 1) emitRows<S>(plan, made, madeStride, y + 1 - held, held, x0, count);
             }
-            if ((y & (held - 1)) == held - 1) emitRows<S>(plan, made, madeStride, y + 1 - held, held, x0, count);
         }
     }
 }
@@ -735,96 +955,147 @@ void splineRows(const SplinePlan& plan, float* line, S* made, uint32_t unitRows,
     const uint32_t srcW = src->width, outW = plan.outW, rows = plan.outH;
     const uint32_t taps = plan.degree + 1;
     const float gain = plan.gainRows;
-    const __m128 gainV = _mm_set1_ps(gain);
+    const float betweenGain = std::is_same_v<S, uint8_t> ? gain / kBetweenScale : gain;
     const size_t madeStride = size_t(outW) * C + 16;
     const __m128 rgbMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
     const __m128 alphaLane = _mm_set_ps(plan.alpha, 0.0f, 0.0f, 0.0f);
+    const __m128 expectAlpha = _mm_set1_ps(plan.alpha);
     for (uint32_t u = firstUnit; u < endUnit; ++u) {
         const uint32_t unitFirst = u * unitRows, unitCount = std::min(unitRows, rows - unitFirst);
         for (uint32_t y0 = unitFirst; y0 < unitFirst + unitCount; y0 += perGroup) {
-            if (aborted(plan.abort)) return;
+            if (aborted(plan.abort) || stopForAlpha(plan)) return;
+            int otherAlpha = 0;
             const uint32_t count = std::min(perGroup, rows - y0);
-            for (uint32_t r = 0; r < perGroup; ++r) {
-                float* lane = line + r * lanesPerRow;
-                if (r >= count) {
-                    for (uint32_t x = 0; x < srcW; ++x)
-                        for (uint32_t a = 0; a < lanesPerRow; ++a) lane[size_t(x) * kGroupFloats + a] = 0.0f;
-                } else if constexpr (A == 1) {
-                    if (plan.between) {
-                        const float* in = plan.between + size_t(y0 + r) * srcW;
-                        for (uint32_t x = 0; x < srcW; ++x) lane[size_t(x) * kGroupFloats] = in[x] * gain;
-                    } else {
-                        const S* in = src->row<S>(y0 + r);
-                        for (uint32_t x = 0; x < srcW; ++x) lane[size_t(x) * kGroupFloats] = float(in[x]) * gain;
-                    }
-                } else if (plan.between) {
-                    // Four floats a pixel: with three filtered channels the
-                    // fourth is the next pixel's first (the buffer has a
-                    // float of slack at its end), masked off.
-                    const float* in = plan.between + size_t(y0 + r) * srcW * A;
-                    const __m128 keep = A == 3 ? rgbMask : _mm_castsi128_ps(_mm_set1_epi32(-1));
-                    for (uint32_t x = 0; x < srcW; ++x)
-                        _mm_store_ps(lane + size_t(x) * kGroupFloats,
-                                     _mm_mul_ps(_mm_and_ps(_mm_loadu_ps(in + size_t(x) * A), keep), gainV));
-                } else {
-                    const S* in = src->row<S>(y0 + r);
-                    const __m128 keep = A == 3 ? rgbMask : _mm_castsi128_ps(_mm_set1_epi32(-1));
-                    alignas(16) S tail[16] = {};
-                    for (uint32_t x = 0; x < srcW; x += 4) {
-                        const S* p4 = in + size_t(x) * C;
-                        if (x + 4 > srcW) {
-                            std::memcpy(tail, p4, size_t(srcW - x) * C * sizeof(S));
-                            p4 = tail;
-                        }
-                        __m128 px[4];
-                        loadPixels(p4, px);
-                        for (uint32_t i = 0; i < 4 && x + i < srcW; ++i)
-                            _mm_store_ps(lane + size_t(x + i) * kGroupFloats, _mm_mul_ps(_mm_and_ps(px[i], keep), gainV));
-                    }
-                }
-            }
-            prefilterFloat<kGroupFloats>(line, srcW, plan.poles, plan.poleCount);
+            // Where each row of the group comes from: `between` or the source.
+            const void* from[perGroup];
+            for (uint32_t r = 0; r < count; ++r)
+                from[r] = plan.between ? static_cast<const void*>(static_cast<const BetweenOf<S>*>(plan.between) +
+                                                                  size_t(y0 + r) * srcW * A)
+                                       : static_cast<const void*>(src->row<S>(y0 + r));
+            const float rowGain = plan.between ? betweenGain : gain;
+            const __m128 scale = _mm_set1_ps(rowGain);
+            StreamingPrefilter<kGroupFloats> prefilter(line, srcW, plan.poles, plan.poleCount);
             alignas(16) S rounded[kGroupFloats];
             S* out = made + size_t(y0 - unitFirst) * madeStride;
-            for (uint32_t x = 0; x < outW; ++x) {
-                __m128 v[kGroupFloats / 4];
-                interpolateAny<kGroupFloats>(taps, line, plan.colTaps[x], kGroupFloats / 4, v);
-                if constexpr (A == 3)
-                    for (uint32_t i = 0; i < kGroupFloats / 4; ++i) v[i] = _mm_or_ps(_mm_and_ps(v[i], rgbMask), alphaLane);
-                for (uint32_t i = 0; i < kGroupFloats / 4; i += 4)
-                    storeSamples<S>(v[i], v[i + 1], v[i + 2], v[i + 3], rounded + i * 4);
-                for (uint32_t r = 0; r < count; ++r)
-                    std::memcpy(out + r * madeStride + size_t(x) * C, rounded + r * lanesPerRow, C * sizeof(S));
+            uint32_t x = 0;  // the next output column
+            for (uint32_t k = 0; k < srcW; ++k) {
+                float* step = line + size_t(k & prefilter.mask()) * kGroupFloats;
+                for (uint32_t r = 0; r < perGroup; ++r) {
+                    float* lane = step + r * lanesPerRow;
+                    if (r >= count) {
+                        for (uint32_t a = 0; a < lanesPerRow; ++a) lane[a] = 0.0f;
+                    } else if constexpr (A == 1) {
+                        if (plan.between) lane[0] = float(static_cast<const BetweenOf<S>*>(from[r])[k]) * rowGain;
+                        else lane[0] = float(static_cast<const S*>(from[r])[k]) * rowGain;
+                    } else {
+                        __m128 px;
+                        if (plan.between) {
+                            // Four samples a pixel: with three filtered
+                            // channels the fourth is the next pixel's first
+                            // (the buffer has slack at its end), masked off.
+                            const auto* in = static_cast<const BetweenOf<S>*>(from[r]) + size_t(k) * A;
+                            if constexpr (std::is_same_v<S, uint8_t>) {
+                                const __m128i w = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+                                px = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16));
+                            } else {
+                                px = _mm_loadu_ps(in);
+                            }
+                        } else {
+                            px = loadPixel(static_cast<const S*>(from[r]) + size_t(k) * C);
+                            if constexpr (A == 3) otherAlpha |= _mm_movemask_ps(_mm_cmpneq_ps(px, expectAlpha)) & 8;
+                        }
+                        if constexpr (A == 3) px = _mm_and_ps(px, rgbMask);
+                        _mm_store_ps(lane, _mm_mul_ps(px, scale));
+                    }
+                }
+                if ((k + 1) % StreamingPrefilter<kGroupFloats>::kBlock != 0 && k + 1 != srcW) continue;
+                if (otherAlpha) {
+                    plan.alphaVaries->store(true, std::memory_order_relaxed);
+                    return;
+                }
+                prefilter.advance(k + 1);
+                const uint64_t ready = prefilter.ready();
+                for (; x < outW; ++x) {
+                    const SplineAxisTaps& t = plan.colTaps[x];
+                    if (ready < srcW) {
+                        uint32_t highest = t.index[0];
+                        for (uint32_t i = 1; i < taps; ++i) highest = std::max(highest, t.index[i]);
+                        if (highest >= ready) break;
+                    }
+                    __m128 v[kGroupFloats / 4];
+                    interpolateAny<kGroupFloats>(taps, line, t, kGroupFloats / 4, v, prefilter.mask());
+                    if constexpr (A == 3)
+                        for (uint32_t i = 0; i < kGroupFloats / 4; ++i) v[i] = _mm_or_ps(_mm_and_ps(v[i], rgbMask), alphaLane);
+                    for (uint32_t i = 0; i < kGroupFloats / 4; i += 4)
+                        storeSamples<S>(v[i], v[i + 1], v[i + 2], v[i + 3], rounded + i * 4);
+                    for (uint32_t r = 0; r < count; ++r)
+                        std::memcpy(out + r * madeStride + size_t(x) * C, rounded + r * lanesPerRow, C * sizeof(S));
+                }
             }
         }
         emitRows<S>(plan, made, madeStride, unitFirst, unitCount, 0, outW);
     }
 }
 
-// True when every pixel of a colour image has the alpha of pixel 0.
+// Both passes with the plan's channels.
 template <class S>
-bool alphaIsConstant(const Image* src, float* value)
+ResultCode splinePasses(SplinePlan& plan)
 {
-    // Whole pixels of 8- and 16-bit samples compared as one word under a
-    // mask of the alpha bits, so that the loop runs in vectors; float
-    // samples compared by their bits.
-    using P = std::conditional_t<sizeof(S) == 1, uint32_t, std::conditional_t<sizeof(S) == 2, uint64_t, uint32_t>>;
-    constexpr uint32_t stride = sizeof(S) == 4 ? 4 : 1;
-    constexpr uint32_t offset = sizeof(S) == 4 ? 3 : 0;
-    constexpr P mask = sizeof(S) == 4 ? ~P(0) : P(~P(0) << (sizeof(P) * 8 - sizeof(S) * 8));
-    P first;
-    std::memcpy(&first, reinterpret_cast<const P*>(src->row<S>(0)) + offset, sizeof(P));
-    std::atomic<bool> constant{true};
-    runRowBands(src->height, uint64_t(src->width) * 4 * sizeof(S), [&](uint32_t y0, uint32_t y1) {
-        for (uint32_t y = y0; y < y1 && constant.load(std::memory_order_relaxed); ++y) {
-            const P* row = reinterpret_cast<const P*>(src->row<S>(y)) + offset;
-            P differ = 0;
-            for (uint32_t x = 0; x < src->width; ++x) differ |= (row[size_t(x) * stride] ^ first) & mask;
-            if (differ) constant.store(false, std::memory_order_relaxed);
+    const Image* src = plan.src;
+    const uint32_t srcW = src->width, srcH = src->height, outW = plan.outW, outH = plan.outH;
+    const uint32_t C = plan.active == 1 ? 1 : 4;
+    const uint32_t boxRows = 1u << plan.shift;
+    const bool sameWidth = srcW == outW, sameHeight = srcH == outH;
+    // Down the columns (unless the height stays), on to the destination when
+    // the width stays too, else into the samples between the passes.
+    AlignedBuffer<BetweenOf<S>> between;
+    plan.between = nullptr;
+    if (!sameHeight) {
+        if (!sameWidth) {
+            uint64_t floats;
+            if (!checkedMul(uint64_t(srcW) * outH, plan.active, &floats) || !between.allocate(floats + 8))
+                return RC_OUT_OF_MEMORY;
+            plan.between = between.get();
         }
-    });
-    *value = float(src->row<S>(0)[3]);
-    return constant.load();
+        const uint32_t perStrip = kStripFloats / plan.active;
+        const uint32_t strips = (srcW + perStrip - 1) / perStrip;
+        const uint64_t stripFloats = StreamingPrefilter<kStripFloats>::ringSteps(srcH) * kStripFloats;
+        const uint64_t madeSamples = uint64_t(perStrip) * C * boxRows + 16;
+        const unsigned bands = rowBandCount(strips, uint64_t(srcH + outH) * kStripFloats * sizeof(float));
+        AlignedBuffer<float> stripBuffers;
+        AlignedBuffer<S> madeBuffers;
+        if (!stripBuffers.allocate(stripFloats * bands) || !madeBuffers.allocate(madeSamples * bands))
+            return RC_OUT_OF_MEMORY;
+        runRowBands(bands, strips, [&](unsigned band, uint32_t first, uint32_t end) {
+            float* strip = stripBuffers.get() + stripFloats * band;
+            S* made = madeBuffers.get() + madeSamples * band;
+            if (plan.active == 1) splineColumns<S, 1>(plan, strip, made, first, end);
+            else if (plan.active == 3) splineColumns<S, 3>(plan, strip, made, first, end);
+            else splineColumns<S, 4>(plan, strip, made, first, end);
+        });
+        if (aborted(plan.abort)) return RC_CANCELLED;
+        if (stopForAlpha(plan)) return RC_OK;
+    }
+    if (!sameWidth) {
+        const uint32_t perGroup = plan.active == 1 ? kGroupFloats : kGroupFloats / 4;
+        const uint32_t unitRows = std::max(perGroup, boxRows);
+        const uint32_t units = (outH + unitRows - 1) / unitRows;
+        const uint64_t lineFloats = StreamingPrefilter<kGroupFloats>::ringSteps(srcW) * kGroupFloats;
+        const uint64_t madeSamples = (uint64_t(outW) * C + 16) * unitRows;
+        const unsigned bands =
+            rowBandCount(units, uint64_t(srcW + outW) * kGroupFloats * sizeof(float) * (unitRows / perGroup));
+        AlignedBuffer<float> lines;
+        AlignedBuffer<S> madeBuffers;
+        if (!lines.allocate(lineFloats * bands) || !madeBuffers.allocate(madeSamples * bands)) return RC_OUT_OF_MEMORY;
+        runRowBands(bands, units, [&](unsigned band, uint32_t first, uint32_t end) {
+            float* line = lines.get() + lineFloats * band;
+            S* made = madeBuffers.get() + madeSamples * band;
+            if (plan.active == 1) splineRows<S, 1>(plan, line, made, unitRows, first, end);
+            else if (plan.active == 3) splineRows<S, 3>(plan, line, made, unitRows, first, end);
+            else splineRows<S, 4>(plan, line, made, unitRows, first, end);
+        });
+    }
+    return aborted(plan.abort) ? RC_CANCELLED : RC_OK;
 }
 
 template <class S>
@@ -852,67 +1123,27 @@ ResultCode splineResampleAs(Image* dst, const Image* src, uint32_t degree, uint3
     plan.gainRows = srcW > 1 ? float(gain) : 1.0f;
     plan.active = channelsOf(src->pixelFormat);
     plan.abort = abort;
-    if (plan.active == 4 && alphaIsConstant<S>(src, &plan.alpha)) plan.active = 3;
-    const uint32_t C = plan.active == 1 ? 1 : 4;
-    const uint32_t outW = plan.outW, outH = plan.outH;
+    std::atomic<bool> alphaVaries{false};
+    plan.alphaVaries = &alphaVaries;
+    if (plan.active == 4) {
+        plan.active = 3;
+        plan.alpha = float(src->row<S>(0)[3]);
+    }
 
     // Destination column x samples source position x * srcW / outW, row y
     // y * srcH / outH (pixel corners: output pixel 0 samples position 0).
-    const bool sameWidth = srcW == outW, sameHeight = srcH == outH;
+    const uint32_t outW = plan.outW, outH = plan.outH;
     AlignedBuffer<SplineAxisTaps> colTaps, rowTaps;
-    if (!sameWidth && !makeAxisTaps(colTaps, degree, srcW, outW, double(srcW) / double(outW))) return RC_OUT_OF_MEMORY;
-    if (!sameHeight && !makeAxisTaps(rowTaps, degree, srcH, outH, double(srcH) / double(outH))) return RC_OUT_OF_MEMORY;
+    if (srcW != outW && !makeAxisTaps(colTaps, degree, srcW, outW, double(srcW) / double(outW))) return RC_OUT_OF_MEMORY;
+    if (srcH != outH && !makeAxisTaps(rowTaps, degree, srcH, outH, double(srcH) / double(outH))) return RC_OUT_OF_MEMORY;
     plan.colTaps = colTaps.get();
     plan.rowTaps = rowTaps.get();
-    const uint32_t boxRows = 1u << shift;
-
-    // Down the columns (unless the height stays), on to the destination when
-    // the width stays too, else into the floats between the passes.
-    AlignedBuffer<float> between;
-    if (!sameHeight) {
-        if (!sameWidth) {
-            uint64_t floats;
-            if (!checkedMul(uint64_t(srcW) * outH, plan.active, &floats) || !between.allocate(floats + 4))
-                return RC_OUT_OF_MEMORY;
-            plan.between = between.get();
-        }
-        const uint32_t perStrip = kStripFloats / plan.active;
-        const uint32_t strips = (srcW + perStrip - 1) / perStrip;
-        const uint64_t stripFloats = uint64_t(srcH) * kStripFloats;
-        const uint64_t madeSamples = uint64_t(perStrip) * C * boxRows + 16;
-        const unsigned bands = rowBandCount(strips, uint64_t(srcH + outH) * kStripFloats * sizeof(float));
-        AlignedBuffer<float> stripBuffers;
-        AlignedBuffer<S> madeBuffers;
-        if (!stripBuffers.allocate(stripFloats * bands) || !madeBuffers.allocate(madeSamples * bands))
-            return RC_OUT_OF_MEMORY;
-        runRowBands(bands, strips, [&](unsigned band, uint32_t first, uint32_t end) {
-            float* strip = stripBuffers.get() + stripFloats * band;
-            S* made = madeBuffers.get() + madeSamples * band;
-            if (plan.active == 1) splineColumns<S, 1>(plan, strip, made, first, end);
-            else if (plan.active == 3) splineColumns<S, 3>(plan, strip, made, first, end);
-            else splineColumns<S, 4>(plan, strip, made, first, end);
-        });
-        if (aborted(abort)) return RC_CANCELLED;
+    ResultCode rc = splinePasses<S>(plan);
+    if (rc == RC_OK && plan.active == 3 && alphaVaries.load()) {
+        plan.active = 4;
+        rc = splinePasses<S>(plan);
     }
-    if (!sameWidth) {
-        const uint32_t perGroup = plan.active == 1 ? kGroupFloats : kGroupFloats / 4;
-        const uint32_t unitRows = std::max(perGroup, boxRows);
-        const uint32_t units = (outH + unitRows - 1) / unitRows;
-        const uint64_t lineFloats = uint64_t(srcW) * kGroupFloats;
-        const uint64_t madeSamples = (uint64_t(outW) * C + 16) * unitRows;
-        const unsigned bands = rowBandCount(units, uint64_t(srcW + outW) * kGroupFloats * sizeof(float) * (unitRows / perGroup));
-        AlignedBuffer<float> lines;
-        AlignedBuffer<S> madeBuffers;
-        if (!lines.allocate(lineFloats * bands) || !madeBuffers.allocate(madeSamples * bands)) return RC_OUT_OF_MEMORY;
-        runRowBands(bands, units, [&](unsigned band, uint32_t first, uint32_t end) {
-            float* line = lines.get() + lineFloats * band;
-            S* made = madeBuffers.get() + madeSamples * band;
-            if (plan.active == 1) splineRows<S, 1>(plan, line, made, unitRows, first, end);
-            else if (plan.active == 3) splineRows<S, 3>(plan, line, made, unitRows, first, end);
-            else splineRows<S, 4>(plan, line, made, unitRows, first, end);
-        });
-    }
-    return aborted(abort) ? RC_CANCELLED : RC_OK;
+    return rc;
 }
 
 // The spline to (dst size << shift), box-averaged by 2^shift (shift <= 4).
