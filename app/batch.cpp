@@ -77,8 +77,8 @@ uint8_t orientationCompose(uint8_t first, uint8_t second)
 
 namespace {
 
-ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath, ImageCache* cache,
-                       const FormatRegistry* registry)
+ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath, const fs::path* thenPath,
+                       ImageCache* cache, const FormatRegistry* registry)
 {
     Ref<ImageReader> reader;
     ResultCode rc = imageFileOpen(reader, path, true, registry);
@@ -90,9 +90,13 @@ ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* ne
         Ref<Image> image = Ref<Image>::adopt(raw);
         // The batch uses each input once: taking it out of the cache usually
         // leaves us its only holder, so it can be processed without a copy,
-        // and frees the cache's room for the next input.
-        imageCacheClear(cache);
+        // and frees the cache's room for the next inputs, which may be
+        // there already.
+        imageCacheForget(cache, image.get());
         if (nextPath && !nextPath->empty()) imageCacheRequest(cache, *nextPath, 0, true, nullptr, nullptr);
+        // At depth 1 this request would wait for the one before.
+        if (thenPath && !thenPath->empty() && cache->readAheadDepth.load() > 1)
+            imageCacheRequest(cache, *thenPath, 0, true, nullptr, nullptr);
         if (failed(rc)) return rc;
         out = std::move(image);
         return RC_OK;
@@ -154,11 +158,11 @@ void colourOf(uint32_t argb, float out[4])
 
 ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry* entry, uint32_t* width,
                           uint32_t* height, const fs::path* nextPath, const JobSettings& s, ImageCache* cache,
-                          const FormatRegistry* registry)
+                          const FormatRegistry* registry, const fs::path* thenPath)
 {
     out.reset();
     Ref<Image> decoded;
-    ResultCode rc = decodeInput(decoded, path, nextPath, cache, registry);
+    ResultCode rc = decodeInput(decoded, path, nextPath, thenPath, cache, registry);
     if (failed(rc)) return rc;
     // Whatever comes next changes pixels or metadata: the cache's image is
     // shared and stays as it was decoded.
@@ -582,6 +586,7 @@ struct Run {
     std::string indexText;
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
+    uint32_t depthBefore = 1;
 
     // The next input, loaded and processed while the current input's last
     // output is encoded; `input` is its place in the run's order.
@@ -608,9 +613,10 @@ struct Run {
     {
         const FileEntry& e = *ctx.inputs.slot(order[n]);
         const fs::path* next = n + 1 < order.size() ? &ctx.inputs.slot(order[n + 1])->path : nullptr;
+        const fs::path* then = n + 2 < order.size() ? &ctx.inputs.slot(order[n + 2])->path : nullptr;
         ahead.input = n;
         ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, next, s, ctx.cache,
-                                  ctx.registry);
+                                  ctx.registry, then);
     }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
@@ -821,6 +827,8 @@ struct Run {
         if (ctx.cache) {
             // Files may have changed since they were cached; each run decodes anew.
             imageCacheClear(ctx.cache);
+            depthBefore = ctx.cache->readAheadDepth.load();
+            ctx.cache->readAheadDepth = std::clamp<uint32_t>(ctx.readAhead, 1, ImageCache::kMaxReadAhead);
             if (ctx.registry) ctx.cache->setRegistry(ctx.registry);
             setAlphaMaskFetch(fetchMaskThroughCache);
         }
@@ -859,6 +867,7 @@ struct Run {
             const FileEntry& e = *ctx.inputs.slot(order[n]);
             const bool last = n + 1 == order.size();
             const fs::path* next = last ? nullptr : &ctx.inputs.slot(order[n + 1])->path;
+            const fs::path* then = n + 2 < order.size() ? &ctx.inputs.slot(order[n + 2])->path : nullptr;
             log.writeLine("Reading:  ", pathToU16(e.path));
             Ref<Image> image;
             uint32_t fullW = 0, fullH = 0;
@@ -870,7 +879,7 @@ struct Run {
                 fullH = ahead.height;
                 ahead = Ahead{};
             } else {
-                rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry);
+                rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry, then);
             }
             if (succeeded(rc) && !ctx.running) {
                 stop = true;
@@ -1037,6 +1046,7 @@ struct Run {
             indexText.clear();
         }
         log.finish();
+        if (ctx.cache) ctx.cache->readAheadDepth = depthBefore;
         const std::u16string doneText = ctx.running ? u"  Done!" : u"  Interrupted";
         ctx.ui.setInputText(doneText);
         ctx.ui.setOutputText(doneText);

@@ -80,6 +80,9 @@ struct BatchContext {
     // log lines, progress, outputs appearing, the index) keeps its order;
     // false does one thing at a time.
     bool overlap = true;
+    // How many inputs the cache decodes ahead at once (at most the cache's
+    // kMaxReadAhead): each costs the memory of one decoded input.
+    uint32_t readAhead = 2;
 };
 
 struct BatchResult {
@@ -97,9 +100,12 @@ BatchResult batchRun(BatchContext& context);
 
 // Loads and processes one input as the job says. On success `out` holds the
 // processed image (a private copy: never the cache's own) and w/h its size.
+// The cache reads `nextPath` ahead, and `thenPath` too when it reads more
+// than one file ahead.
 ResultCode batchLoadInput(Ref<Image>& out, const std::filesystem::path& path, const FileEntry* entry,
                           uint32_t* width, uint32_t* height, const std::filesystem::path* nextPath,
-                          const JobSettings& settings, ImageCache* cache, const FormatRegistry* registry);
+                          const JobSettings& settings, ImageCache* cache, const FormatRegistry* registry,
+                          const std::filesystem::path* thenPath = nullptr);
 
 // The orientation that applies `first`, then `second`.
 uint8_t orientationCompose(uint8_t first, uint8_t second);

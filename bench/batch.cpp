@@ -1,7 +1,8 @@
 // Headless batch driver for the benchmark: resize to 50% with Catmull-Rom,
 // sharpen, write BMP, for every input named on the command line.
-//   bench_batch OUTDIR [--no-read-ahead] [--no-overlap] [--width N] [--no-sharpen] INPUT...
+//   bench_batch OUTDIR [--no-read-ahead] [--read-ahead N] [--no-overlap] [--width N] [--no-sharpen] INPUT...
 // --width N resizes to N pixels wide, keeping the aspect, instead of 50%.
+// --read-ahead N decodes up to N inputs ahead (2 unless told).
 // --no-overlap encodes each output before the next input is loaded.
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@ using namespace quillon;
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s OUTDIR [--no-read-ahead] [--no-overlap] [--width N] [--no-sharpen] INPUT...\n",
+        std::fprintf(stderr,
+                     "usage: %s OUTDIR [--no-read-ahead] [--read-ahead N] [--no-overlap] [--width N] [--no-sharpen] "
+                     "INPUT...\n",
                      argv[0]);
         return 2;
     }
@@ -22,9 +25,12 @@ int main(int argc, char** argv)
     s.adjustments.setSharpness(0.5f);
     int first = 2;
     bool readAhead = true, overlap = true;
+    uint32_t depth = 2;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         if (std::strcmp(argv[first], "--no-read-ahead") == 0) {
             readAhead = false;
+        } else if (std::strcmp(argv[first], "--read-ahead") == 0 && first + 1 < argc) {
+            depth = uint32_t(std::strtoul(argv[++first], nullptr, 10));
         } else if (std::strcmp(argv[first], "--no-overlap") == 0) {
             overlap = false;
         } else if (std::strcmp(argv[first], "--no-sharpen") == 0) {
@@ -41,5 +47,5 @@ int main(int argc, char** argv)
     }
     InputList list;
     for (int i = first; i < argc; ++i) list.addFile(argv[i], false, false);
-    return bench::runQuietBatch(s, list, readAhead, overlap);
+    return bench::runQuietBatch(s, list, readAhead, overlap, depth);
 }

@@ -55,11 +55,11 @@ inline JobSettings& halfSizeJob(const char* outDir, const char16_t* fileName, co
     return s;
 }
 
-// Converts every file of `list` with `s`, reading ahead through the decoded
-// image cache unless told not to, and encoding each output beside the next
-// input's loading unless told not to; the exit status is 0 only when every
-// file was converted.
-inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true)
+// Converts every file of `list` with `s`, reading `depth` inputs ahead
+// through the decoded image cache unless told not to read ahead, and
+// encoding each output beside the next input's loading unless told not to;
+// the exit status is 0 only when every file was converted.
+inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true, uint32_t depth = 2)
 {
     QuietUi ui;
     bool running = false;
@@ -68,6 +68,7 @@ inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool o
     imageCache().readAheadAllFrames = 1;
     ctx.cache = readAhead ? &imageCache() : nullptr;
     ctx.overlap = overlap;
+    ctx.readAhead = depth;
     ctx.milliseconds = [] {
         return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch())

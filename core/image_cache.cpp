@@ -1,5 +1,6 @@
 #include "core/image_cache.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -129,6 +130,7 @@ struct PreloadRequest {
     AbortFlag* stop = nullptr;
     CacheNotify* notify = nullptr;
     ForwardingProgress* progress = nullptr;
+    uint32_t lane = 0;  // the task group it runs on
     PreloadRequest* prev = nullptr;
     PreloadRequest* next = nullptr;
 };
@@ -189,13 +191,52 @@ void requestRun(PreloadRequest* req)
     requestFinish(req);
 }
 
-// Stops the running read-ahead and drops the queued one.
+// Stops the running read-aheads and drops the queued ones.
 void cancelReadAhead(ImageCache* cache)
 {
     cache->stopByte.store(1);
-    cache->tasks.cancel();
-    cache->tasks.wait();
+    for (TaskGroup& lane : cache->tasks) lane.cancel();
+    for (TaskGroup& lane : cache->tasks) lane.wait();
     cache->stopByte.store(0);
+}
+
+uint32_t depthOf(const ImageCache* cache)
+{
+    return std::clamp<uint32_t>(cache->readAheadDepth.load(), 1, ImageCache::kMaxReadAhead);
+}
+
+// The task group for a new request: one no pending request uses, else the
+// oldest pending request's, which is waited for. At depth 1 that is always
+// the one group, waited for: one read-ahead at a time.
+uint32_t laneForRequest(ImageCache* cache)
+{
+    const uint32_t depth = depthOf(cache);
+    bool used[ImageCache::kMaxReadAhead] = {};
+    uint32_t oldest = 0;
+    cache->lock.lock();
+    for (PreloadRequest* r = cache->pending; r; r = r->next) {
+        if (r->lane < ImageCache::kMaxReadAhead) used[r->lane] = true;
+        oldest = r->lane;
+    }
+    cache->lock.unlock();
+    uint32_t lane = oldest;
+    for (uint32_t i = 0; i < depth; ++i)
+        if (!used[i]) {
+            lane = i;
+            break;
+        }
+    if (lane >= depth) lane = 0;
+    cache->tasks[lane].wait();
+    return lane;
+}
+
+bool isPending(ImageCache* cache, const std::filesystem::path& path)
+{
+    cache->lock.lock();
+    bool found = false;
+    for (PreloadRequest* r = cache->pending; r && !found; r = r->next) found = r->path == path;
+    cache->lock.unlock();
+    return found;
 }
 
 bool anyPending(ImageCache* cache)
@@ -295,10 +336,10 @@ bool imageCacheLowMemory(const Image* image, const std::filesystem::path& path)
 bool imageCacheRequest(ImageCache* cache, const std::filesystem::path& path, uint32_t, bool checkMemory,
                        CacheNotify* notify, Progress* progress)
 {
-    if (path.empty()) return false;
-    // One read-ahead at a time.
-    cache->tasks.wait();
-    if (imageCacheIndexOf(cache, path, u"", u"") >= 0) return false;
+    // A file being read ahead already is not read twice; nor is one cached.
+    if (path.empty() || isPending(cache, path)) return false;
+    const uint32_t lane = laneForRequest(cache);
+    if (imageCacheIndexOf(cache, path, u"", u"") >= 0 || isPending(cache, path)) return false;
     auto* req = new (std::nothrow) PreloadRequest;
     auto* forward = new (std::nothrow) ForwardingProgress;
     if (!req || !forward) {
@@ -315,13 +356,14 @@ bool imageCacheRequest(ImageCache* cache, const std::filesystem::path& path, uin
     req->notify = notify;
     forward->setTarget(progress);
     req->progress = forward;
+    req->lane = lane;
     cache->lock.lock();
     req->next = cache->pending;
     if (cache->pending) cache->pending->prev = req;
     cache->pending = req;
     cache->lock.unlock();
     // A request dropped by a cancel before it started still ends properly.
-    cache->tasks.run([req] { requestRun(req); }, [req] { requestFinish(req); });
+    cache->tasks[lane].run([req] { requestRun(req); }, [req] { requestFinish(req); });
     return true;
 }
 
@@ -336,19 +378,33 @@ ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* re
     for (PreloadRequest* r = cache->pending; r; r = r->next)
         if (r->path == name) same = r;
     bool others = cache->pending && !same;
+    uint32_t lane = 0;
     // The request cannot end (and be freed) while the lock is held.
-    if (same) same->progress->setTarget(progress);
-    cache->lock.unlock();
     if (same) {
-        cache->tasks.wait();
-    } else if (others) {
-        cancelReadAhead(cache);
+        same->progress->setTarget(progress);
+        lane = same->lane;
     }
-    if (aborted(abort)) return RC_CANCELLED;
+    cache->lock.unlock();
 
     const char16_t* t = reader->info.get(INFO_FILE_TIME);
     const char16_t* s = reader->info.get(INFO_FILE_SIZE);
-    Image* cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
+    Image* cached = nullptr;
+    if (same) {
+        // Only this file's read-ahead is waited for; others go on.
+        cache->tasks[lane].wait();
+    } else if (others) {
+        // Reading several ahead, the file may be cached already, and the
+        // others are the files wanted next. Otherwise the read-ahead only
+        // competes with the decode this caller needs now.
+        if (depthOf(cache) > 1) cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
+        if (!cached) cancelReadAhead(cache);
+    }
+    if (aborted(abort)) {
+        objectRelease(cached);
+        return RC_CANCELLED;
+    }
+
+    if (!cached) cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
     if (cached) {
         if (!*out) {
             *out = cached;
@@ -383,10 +439,30 @@ void imageCacheClear(ImageCache* cache)
     cache->lock.unlock();
 }
 
+void imageCacheForget(ImageCache* cache, const Image* image)
+{
+    if (!image) return;
+    cache->lock.lock();
+    for (uint32_t i = 0; i < cache->entryCount; ++i) {
+        if (cache->entries[i].image != image) continue;
+        objectRelease(cache->entries[i].image);
+        for (uint32_t k = i; k + 1 < cache->entryCount; ++k) cache->entries[k] = cache->entries[k + 1];
+        --cache->entryCount;
+        cache->entries[cache->entryCount] = ImageCache::Entry{};
+        break;
+    }
+    cache->lock.unlock();
+}
+
+void imageCacheWaitReadAhead(ImageCache* cache)
+{
+    for (TaskGroup& lane : cache->tasks) lane.wait();
+}
+
 void imageCacheDestroy(ImageCache* cache)
 {
     if (anyPending(cache)) cancelReadAhead(cache);
-    cache->tasks.wait();
+    imageCacheWaitReadAhead(cache);
     imageCacheClear(cache);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Up to three decoded images, kept so that a file decoded ahead of time (the
-// batch's next input, the preview's file) is not decoded twice, and the
-// read-ahead that fills it on a background task, one file at a time.
+// batch's next inputs, the preview's file) is not decoded twice, and the
+// read-ahead that fills it on background tasks: one file at a time, or as
+// many as readAheadDepth says.
 //
 // Images are keyed by path (compared exactly), file time text and file size
 // text, and by the file's identity (device, inode, size, nanosecond time),
@@ -35,6 +36,8 @@ struct PreloadRequest;
 class ImageCache {
 public:
     static constexpr uint32_t kCapacity = 3;
+    // Read-aheads that may run at once: each has a task group of its own.
+    static constexpr uint32_t kMaxReadAhead = 2;
 
     ImageCache();
     ~ImageCache();
@@ -44,6 +47,11 @@ public:
     // allFrames of decodes of cache misses, and of background decodes.
     std::atomic<uint8_t> allFrames{0};
     std::atomic<uint8_t> readAheadAllFrames{0};
+    // How many read-aheads may run at once (1 .. kMaxReadAhead). With more
+    // than one, a request waits only when that many are pending, and a
+    // caller that takes a file the read-ahead has already cached leaves the
+    // others running. Requests already pending keep their task groups.
+    std::atomic<uint32_t> readAheadDepth{1};
 
     // Formats used by the read-ahead (the process-wide registry when null).
     void setRegistry(const FormatRegistry* registry) { registry_ = registry; }
@@ -59,7 +67,9 @@ public:
     ReaderWriterLock lock;
     Entry entries[kCapacity];
     uint32_t entryCount = 0;
-    TaskGroup tasks;
+    // One group per read-ahead that may run at once; the first is the
+    // only one used at depth 1.
+    TaskGroup tasks[kMaxReadAhead];
     AbortFlag stopByte{0};
     PreloadRequest* pending = nullptr;  // newest first; under `lock`
     const FormatRegistry* registry_ = nullptr;
@@ -77,7 +87,8 @@ ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* re
                                  AbortFlag* abort);
 
 // Queues a background decode of `path`; false when nothing was queued (an
-// empty path, a file already cached, no memory). `notify` (may be null) is
+// empty path, a file already cached or already being read ahead, no
+// memory). Waits first until fewer than readAheadDepth requests are pending. `notify` (may be null) is
 // signalled when the request ends; `progress` (may be null) hears from the
 // decode.
 bool imageCacheRequest(ImageCache* cache, const std::filesystem::path& path, uint32_t reserved, bool checkMemory,
@@ -97,6 +108,11 @@ int32_t imageCacheIndexOf(ImageCache* cache, const std::filesystem::path& path, 
 // need more memory than is available.
 bool imageCacheLowMemory(const Image* image, const std::filesystem::path& path);
 void imageCacheClear(ImageCache* cache);
+// Drops the cache's reference to `image` (one handed out by the cache),
+// leaving every other entry; nothing when the cache does not hold it.
+void imageCacheForget(ImageCache* cache, const Image* image);
+// Waits until every read-ahead has ended.
+void imageCacheWaitReadAhead(ImageCache* cache);
 // Stops the read-ahead and releases every image; the cache stays usable.
 void imageCacheDestroy(ImageCache* cache);
 

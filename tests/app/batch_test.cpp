@@ -145,6 +145,7 @@ struct BatchFixture : ::testing::Test {
     // beside the next input's loading.
     BatchUi* shownTo = nullptr;
     bool overlap = true;
+    uint32_t readAhead = 2;
 
     BatchResult runBatch(const fs::path& logPath = {})
     {
@@ -153,6 +154,7 @@ struct BatchFixture : ::testing::Test {
         ctx.taskbar = &taskbar;
         ctx.cache = cache;
         ctx.overlap = overlap;
+        ctx.readAhead = readAhead;
         ctx.logPath = logPath;
         ctx.localTime = [] {
             std::tm t{};
@@ -1463,6 +1465,7 @@ struct SequenceUi final : BatchUi {
 constexpr uint32_t kOvlFailWidth = 13;
 constexpr uint32_t kOvlFirstWidth = 20;  // of the waiting test's first input
 std::atomic<int> gOvlOpened{0};
+std::atomic<int> gOvlDecoded{0};
 std::atomic<bool> gOvlWaitForNext{false};
 std::atomic<int> gOvlInputs{0};
 std::atomic<int> gOvlOverlapped{0};
@@ -1489,6 +1492,7 @@ protected:
     }
     ResultCode readPixels(Image* image, bool, Progress*, AbortFlag*) override
     {
+        gOvlDecoded.fetch_add(1);
         for (uint32_t y = 0; y < image->height; ++y)
             for (uint32_t x = 0; x < image->width; ++x)
                 image->row<Rgba8>(y)[x] = Rgba8{uint8_t(x * 9), uint8_t(y * 7), uint8_t(image->width), 255};
@@ -1562,9 +1566,10 @@ struct BatchOverlap : BatchFixture {
     }
 
     // The batch as it is, through the cache with its read-ahead, run one
-    // thing at a time and then with the encoding beside the next input's
-    // loading; `prepare` sets up the output folder and the answers before
-    // each run.
+    // thing at a time (one input read ahead, each output encoded before the
+    // next input is loaded) and then reading two inputs ahead with the
+    // encoding beside the next input's loading; `prepare` sets up the output
+    // folder and the answers before each run.
     std::pair<Seen, Seen> runBoth(const std::function<void()>& prepare)
     {
         std::pair<Seen, Seen> seen;
@@ -1578,6 +1583,7 @@ struct BatchOverlap : BatchFixture {
             SequenceUi sequence(ui, dir / "out");
             shownTo = &sequence;
             overlap = on;
+            readAhead = on ? 2 : 1;
             ImageCache localCache;
             localCache.allFrames = 1;
             localCache.readAheadAllFrames = 1;
@@ -1697,4 +1703,25 @@ TEST_F(BatchOverlap, StoppingMidRunLeavesWholeOutputsOnly)
     ASSERT_EQ(on2.outputs.size(), 1u);
     EXPECT_EQ(on2.outputs.begin()->first, "g0.ovl");
     EXPECT_EQ(on2.outputs.begin()->second.size(), 6u + 40 * 30 * 3);
+}
+
+// Reading two inputs ahead, each input is still decoded once: taking one
+// out of the cache leaves the next, already decoded, where it is.
+TEST_F(BatchOverlap, EachInputDecodedOnceReadingTwoAhead)
+{
+    const int n = 8;
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(list->addFile(makeOvl(dir / "in", "q" + std::to_string(i) + ".ovl", uint8_t(30 + i), 20), false,
+                                false),
+                  RC_OK);
+    ImageCache localCache;
+    localCache.setRegistry(&reg);
+    cache = &localCache;
+    gOvlDecoded = 0;
+    BatchResult r = runBatch();
+    cache = nullptr;
+    EXPECT_EQ(r.converted, n);
+    EXPECT_EQ(gOvlDecoded.load(), n);
+    EXPECT_EQ(localCache.readAheadDepth.load(), 1u);  // as it was before the run
+    imageCacheDestroy(&localCache);
 }

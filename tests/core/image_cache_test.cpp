@@ -24,6 +24,7 @@ std::atomic<int> g_cancelledDecodes{0};
 // When set, decodes of "slow" files (level 4) wait for the gate.
 std::atomic<Event*> g_gate{nullptr};
 std::atomic<Event*> g_decodeStarted{nullptr};
+std::atomic<int> g_started{0};
 
 ResultCode fakeProbe(MappedFile* f) { return f->size() >= 6 && std::memcmp(f->data(), "FAKE", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT; }
 
@@ -44,6 +45,7 @@ protected:
     ResultCode readPixels(Image* image, bool, Progress* progress, AbortFlag* abort) override
     {
         bool slow = input->data()[6] == 4;
+        g_started.fetch_add(1);
         if (Event* started = g_decodeStarted.load()) started->set();
         Event* gate = slow ? g_gate.load() : nullptr;
         while (gate && !gate->wait(1)) {
@@ -74,6 +76,7 @@ protected:
         cache.setRegistry(&registry);
         g_decodes = 0;
         g_cancelledDecodes = 0;
+        g_started = 0;
     }
     void TearDown() override
     {
@@ -209,7 +212,7 @@ TEST_F(Cache, ReadAheadFillsTheCacheAndSkipsWhatItShould)
     Ref<CountingProgress> progress = Ref<CountingProgress>::adopt(new CountingProgress);
     ASSERT_TRUE(imageCacheRequest(&cache, a, 0, false, notify.get(), progress.get()));
     ASSERT_TRUE(notify->event.wait(10000));
-    cache.tasks.wait();
+    imageCacheWaitReadAhead(&cache);
     EXPECT_EQ(imageCacheIndexOf(&cache, a, u"", u""), 0);
     EXPECT_EQ(progress->last.load(), 100u);
     // Cached and empty paths queue nothing.
@@ -221,7 +224,7 @@ TEST_F(Cache, ReadAheadFillsTheCacheAndSkipsWhatItShould)
     int before = g_decodes;
     EXPECT_TRUE(imageCacheRequest(&cache, raw, 0, false, n2.get(), nullptr));
     ASSERT_TRUE(n2->event.wait(10000));
-    cache.tasks.wait();
+    imageCacheWaitReadAhead(&cache);
     EXPECT_EQ(g_decodes, before);
     EXPECT_EQ(imageCacheIndexOf(&cache, raw, u"", u""), -1);
     // A file that does not open ends quietly.
@@ -353,4 +356,86 @@ TEST(CacheMemory, EstimatesInSixtyFourBits)
     Ref<Image> huge = Ref<Image>::adopt(new Huge);
     EXPECT_TRUE(imageCacheLowMemory(huge.get(), ""));
     EXPECT_FALSE(imageCacheLowMemory(nullptr, "/nonexistent"));
+}
+
+namespace {
+
+// Waits (a bounded while) until `counter` reaches `n`.
+bool reaches(const std::atomic<int>& counter, int n)
+{
+    for (int i = 0; i < 10000 && counter.load() < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return counter.load() >= n;
+}
+
+} // namespace
+
+TEST_F(Cache, TwoReadAheadsRunAtOnceAndAreWaitedForOneByOne)
+{
+    Event gate;
+    g_gate = &gate;
+    cache.readAheadDepth = 2;
+    fs::path a = file("a.fake", 4, 5), b = file("b.fake", 4, 6);
+    // The second request must not wait for the first: were it to, the gate
+    // would never open, so the requests run on a thread of their own.
+    std::atomic<int> queued{0};
+    std::thread requester([&] {
+        queued += imageCacheRequest(&cache, a, 0, false, nullptr, nullptr);
+        queued += imageCacheRequest(&cache, b, 0, false, nullptr, nullptr);
+    });
+    const bool both = reaches(g_started, 2);
+    EXPECT_TRUE(both) << "the second read-ahead did not start beside the first";
+    // A file being read ahead is not queued twice.
+    if (both) {
+        requester.join();
+        EXPECT_EQ(queued.load(), 2);
+        EXPECT_FALSE(imageCacheRequest(&cache, b, 0, false, nullptr, nullptr));
+    }
+    gate.set();
+    if (!both) requester.join();
+    Ref<ImageReader> r = open(a);
+    Image* out = nullptr;
+    ASSERT_EQ(imageCacheGetOrDecode(&cache, &out, r.get(), nullptr, nullptr), RC_OK);
+    EXPECT_EQ(out->width, 5u);
+    objectRelease(out);
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_EQ(g_decodes, 2);
+    EXPECT_EQ(g_cancelledDecodes, 0);
+    EXPECT_GE(imageCacheIndexOf(&cache, b, u"", u""), 0);
+}
+
+// A caller taking a file the read-ahead has already cached leaves the
+// read-ahead of the next file running when the cache reads two ahead, and
+// cancels it when it reads one; forgetting the taken image leaves the rest.
+TEST_F(Cache, TakingAFileAlreadyReadAheadKeepsTheNextOneGoingAtDepthTwo)
+{
+    for (uint32_t depth : {2u, 1u}) {
+        SCOPED_TRACE(depth);
+        imageCacheDestroy(&cache);
+        g_decodes = 0;
+        g_cancelledDecodes = 0;
+        g_started = 0;
+        cache.readAheadDepth = depth;
+        Event gate;
+        g_gate = &gate;
+        fs::path a = file("a.fake", 3), b = file("b.fake", 4), c = file("c.fake", 5);
+        put(c);
+        Ref<CacheNotify> done = Ref<CacheNotify>::adopt(new CacheNotify);
+        ASSERT_TRUE(imageCacheRequest(&cache, a, 0, false, done.get(), nullptr));
+        ASSERT_TRUE(done->event.wait(10000));
+        ASSERT_TRUE(imageCacheRequest(&cache, b, 0, false, nullptr, nullptr));
+        ASSERT_TRUE(reaches(g_started, 3));  // c, a, then b's decode under way
+        Ref<ImageReader> r = open(a);
+        Image* out = nullptr;
+        ASSERT_EQ(imageCacheGetOrDecode(&cache, &out, r.get(), nullptr, nullptr), RC_OK);
+        EXPECT_EQ(out->row<uint8_t>(0)[0], 3);
+        EXPECT_EQ(g_cancelledDecodes, depth == 1 ? 1 : 0);
+        imageCacheForget(&cache, out);
+        EXPECT_EQ(imageCacheIndexOf(&cache, a, u"", u""), -1);
+        EXPECT_GE(imageCacheIndexOf(&cache, c, u"", u""), 0);
+        objectRelease(out);
+        gate.set();
+        imageCacheWaitReadAhead(&cache);
+        EXPECT_EQ(imageCacheIndexOf(&cache, b, u"", u"") >= 0, depth == 2);
+        g_gate = nullptr;
+    }
 }
