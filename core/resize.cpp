@@ -752,7 +752,9 @@ public:
     {
         for (int p = 0; p < poleCount; ++p) {
             z_[p] = poles[p];
-            h_[p] = std::max<uint64_t>(Prefilter<L>::horizon(poles[p]), 2);
+            // The blocks start from zero this many steps further down: the
+            // part left out is below 2^-30 of the result, under f32 rounding.
+            h_[p] = std::max<uint64_t>(uint64_t(std::ceil(-20.79441541679836 / std::log(std::fabs(poles[p])))), 2);
         }
     }
 
@@ -779,7 +781,7 @@ private:
     {
         const double z = z_[p];
         if (causal_[p] == 0) {
-            if (available < std::min(h_[p], n_)) return;
+            if (available < std::min(Prefilter<L>::horizon(z), n_)) return;
             Prefilter<L>::first(c_, n_, z, mask_);
             causal_[p] = 1;
         }
