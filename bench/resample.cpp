@@ -8,6 +8,8 @@
 //       the same resize with two filters, alternately in one process, timing
 //       the resample alone: the medians and the per-pair ratios A / B
 //   bench_resample time IN WIDTH HEIGHT FILTER RUNS
+//   (BANDS=n in the environment caps the row bands an image splits into:
+//   BANDS=1 runs every resample on one thread)
 //       seconds of each resample alone, one a line (for pairs of builds),
 //       with the CPU seconds of all threads beside them
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "core/image.h"
 #include "ppm_io.h"
 #include "core/resize.h"
+#include "platform/tasks.h"
 
 using namespace quillon;
 using bench::readPpm;
@@ -108,6 +112,9 @@ int timingModes(const std::string& mode, char** argv, const Image* src)
 int main(int argc, char** argv)
 {
     if (argc < 5) return usage();
+    std::unique_ptr<RowBandOverride> bandCap;
+    if (const char* bands = std::getenv("BANDS"); bands && *bands)
+        bandCap = std::make_unique<RowBandOverride>(unsigned(std::max(1, std::atoi(bands))), uint64_t(512 * 1024));
     const std::string mode = argv[1];
     Ref<Image> src = Ref<Image>::adopt(readPpm(argv[2]));
     if (!src) {

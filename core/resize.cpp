@@ -380,9 +380,9 @@ namespace {
 
 // B-spline resampling in f32, one axis at a time: first down the columns of
 // the source (prefilter and interpolation, in strips, each worked through a
-// ring of rows that stays in cache), then along the rows of that result. Both steps are linear and
-// act on different axes, so the order does not change the result beyond
-// rounding. An axis whose size does not change is skipped: the spline
+// ring of rows that stays in cache), then along the rows of that result.
+// Both steps are linear and act on different axes, so the order does not
+// change the result beyond rounding. An axis whose size does not change is skipped: the spline
 // interpolates, so sampling it at the knots gives the samples back. Box
 // averaging behind the spline (reductions by 2 or more) runs on the rows as
 // they are made.
@@ -437,18 +437,21 @@ struct Prefilter {
             for (uint32_t v = 0; v < V; ++v) f[v] = _mm_load_ps(at(c, 0, mask) + v * 4);
             for (uint64_t k = 1, h = horizon(zd); k < h; ++k, zn *= zd) {
                 const __m128 w = _mm_set1_ps(float(zn));
-                for (uint32_t v = 0; v < V; ++v) f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
+                for (uint32_t v = 0; v < V; ++v)
+                    f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
             }
         } else {
             double zn = zd, z2n = std::pow(zd, double(n - 1));
             const double iz = 1.0 / zd;
             const __m128 wl = _mm_set1_ps(float(z2n));
             for (uint32_t v = 0; v < V; ++v)
-                f[v] = _mm_add_ps(_mm_load_ps(at(c, 0, mask) + v * 4), _mm_mul_ps(wl, _mm_load_ps(at(c, n - 1, mask) + v * 4)));
+                f[v] = _mm_add_ps(_mm_load_ps(at(c, 0, mask) + v * 4),
+                                  _mm_mul_ps(wl, _mm_load_ps(at(c, n - 1, mask) + v * 4)));
             z2n *= z2n * iz;
             for (uint64_t k = 1; k + 1 < n; ++k) {
                 const __m128 w = _mm_set1_ps(float(zn + z2n));
-                for (uint32_t v = 0; v < V; ++v) f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
+                for (uint32_t v = 0; v < V; ++v)
+                    f[v] = _mm_add_ps(f[v], _mm_mul_ps(w, _mm_load_ps(at(c, k, mask) + v * 4)));
                 zn *= zd;
                 z2n *= iz;
             }
@@ -466,7 +469,8 @@ struct Prefilter {
             float* cur = at(c, k, mask);
             const float* prev = at(c, k - 1, mask);
             for (uint32_t v = 0; v < V; ++v)
-                _mm_store_ps(cur + v * 4, _mm_add_ps(_mm_load_ps(cur + v * 4), _mm_mul_ps(z, _mm_load_ps(prev + v * 4))));
+                _mm_store_ps(cur + v * 4,
+                             _mm_add_ps(_mm_load_ps(cur + v * 4), _mm_mul_ps(z, _mm_load_ps(prev + v * 4))));
         }
     }
 
@@ -489,7 +493,8 @@ struct Prefilter {
             float* cur = at(c, k, mask);
             const float* next = at(c, k + 1, mask);
             for (uint32_t v = 0; v < V; ++v)
-                _mm_store_ps(cur + v * 4, _mm_mul_ps(z, _mm_sub_ps(_mm_load_ps(next + v * 4), _mm_load_ps(cur + v * 4))));
+                _mm_store_ps(cur + v * 4,
+                             _mm_mul_ps(z, _mm_sub_ps(_mm_load_ps(next + v * 4), _mm_load_ps(cur + v * 4))));
         }
     }
 
@@ -1027,7 +1032,8 @@ void splineRows(const SplinePlan& plan, float* line, S* made, uint32_t unitRows,
                     __m128 v[kGroupFloats / 4];
                     interpolateAny<kGroupFloats>(taps, line, t, kGroupFloats / 4, v, prefilter.mask());
                     if constexpr (A == 3)
-                        for (uint32_t i = 0; i < kGroupFloats / 4; ++i) v[i] = _mm_or_ps(_mm_and_ps(v[i], rgbMask), alphaLane);
+                        for (uint32_t i = 0; i < kGroupFloats / 4; ++i)
+                            v[i] = _mm_or_ps(_mm_and_ps(v[i], rgbMask), alphaLane);
                     for (uint32_t i = 0; i < kGroupFloats / 4; i += 4)
                         storeSamples<S>(v[i], v[i + 1], v[i + 2], v[i + 3], rounded + i * 4);
                     for (uint32_t r = 0; r < count; ++r)
@@ -1136,8 +1142,10 @@ ResultCode splineResampleAs(Image* dst, const Image* src, uint32_t degree, uint3
     // y * srcH / outH (pixel corners: output pixel 0 samples position 0).
     const uint32_t outW = plan.outW, outH = plan.outH;
     AlignedBuffer<SplineAxisTaps> colTaps, rowTaps;
-    if (srcW != outW && !makeAxisTaps(colTaps, degree, srcW, outW, double(srcW) / double(outW))) return RC_OUT_OF_MEMORY;
-    if (srcH != outH && !makeAxisTaps(rowTaps, degree, srcH, outH, double(srcH) / double(outH))) return RC_OUT_OF_MEMORY;
+    if (srcW != outW && !makeAxisTaps(colTaps, degree, srcW, outW, double(srcW) / double(outW)))
+        return RC_OUT_OF_MEMORY;
+    if (srcH != outH && !makeAxisTaps(rowTaps, degree, srcH, outH, double(srcH) / double(outH)))
+        return RC_OUT_OF_MEMORY;
     plan.colTaps = colTaps.get();
     plan.rowTaps = rowTaps.get();
     ResultCode rc = splinePasses<S>(plan);
@@ -1179,7 +1187,8 @@ ResultCode resampleBSpline(Image* dst, const Image* src, uint32_t degree, const 
     if (midW == srcW && midH == srcH) return shift ? imageShrinkPow2(dst, src, abort) : imageCopySame(dst, src);
     if (shift <= 4) return splineResample(dst, src, degree, shift, abort);
     // Beyond 16 the box averaging goes on from an image reduced by 16.
-    Ref<Image> mid = Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(dstW << (shift - 4), dstH << (shift - 4))));
+    Ref<Image> mid =
+        Ref<Image>::adopt(imageCreate(src->pixelFormat, packSize(dstW << (shift - 4), dstH << (shift - 4))));
     if (!mid) return RC_OUT_OF_MEMORY;
     ResultCode rc = splineResample(mid.get(), src, degree, 4, abort);
     if (failed(rc)) return rc;
