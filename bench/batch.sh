@@ -6,6 +6,9 @@
 # ImageMagick process per core (xargs -P), and one vips process per core.
 # Every run starts from empty output folders and must leave one output per
 # input (bench/pairs.py); the outputs of both sides are compared afterwards.
+# Our batch also runs against itself doing one thing at a time (each output
+# encoded before the next input loads, one input decoded ahead), whose
+# outputs must be the same bytes.
 #   COUNTS="16 64" RUNS=3 bench/batch.sh
 source "$(dirname "$0")/common.sh"
 in="$OUT/batch-photos"
@@ -35,8 +38,8 @@ list() {
 }
 P=$(nproc)
 RUNS=${RUNS:-3}
-ours="$OUT/batch-ours" peer="$OUT/batch-peer"
-mkdir -p "$ours" "$peer"
+ours="$OUT/batch-ours" peer="$OUT/batch-peer" serial="$OUT/batch-serial"
+mkdir -p "$ours" "$peer" "$serial"
 
 # Mean absolute difference (0..1) between our output and the peer's for the
 # first four files (one of each photograph).
@@ -48,11 +51,14 @@ agree() {
   echo
 }
 
-# Peak resident memory and cores used (CPU time over wall time) of one run.
+# Peak resident memory and cores used (CPU time over wall time) of one run:
+# LABEL OUTDIR COMMAND...
 usage() {
-  rm -rf "$ours" && mkdir -p "$ours"
+  local label=$1 dir=$2
+  shift 2
+  rm -rf "$dir" && mkdir -p "$dir"
   /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
-    awk '{ printf "  ours: peak RSS %.0f MiB, %.1f cores on average\n", $1 / 1024, ($3 + $4) / ($2 > 0 ? $2 : 1) }'
+    awk -v l="$label" '{ printf "  %s: peak RSS %.0f MiB, %.1f cores on average\n", l, $1 / 1024, ($3 + $4) / ($2 > 0 ? $2 : 1) }'
 }
 
 # One vips process per file: IN OUTDIR.
@@ -87,6 +93,10 @@ for count in ${COUNTS:-16 64}; do
     compare "ours vs xargs -P$P vips" "$OURS" \
       "sh -c 'printf \"%s $peer\\n\" $files | xargs -P$P -L1 sh $vipsop'" "$ours" "$peer"
     echo "  outputs against vips' (MAE, 0..1):$(agree)"
-    usage $OURS
+    SERIAL="$BUILD/bench/bench_batch $serial --no-overlap --read-ahead 1 $opt --no-sharpen $files"
+    compare "ours vs ours one thing at a time" "$OURS" "$SERIAL" "$ours" "$serial"
+    diff -r -q "$ours" "$serial" >/dev/null || { echo "outputs differ from one thing at a time"; exit 1; }
+    usage ours "$ours" $OURS
+    usage "one thing at a time" "$serial" $SERIAL
   done
 done
