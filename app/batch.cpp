@@ -1011,8 +1011,12 @@ struct Run {
                 break;
             }
         }
-        // A run that stopped early has no use for the input loaded ahead.
+        // A run that stopped early has no use for the input loaded ahead,
+        // nor for the inputs the cache is reading ahead: they are stopped,
+        // and what they decoded is let go rather than held until the next
+        // run clears the cache.
         ahead = Ahead{};
+        if (ctx.cache && !ctx.running) imageCacheDestroy(ctx.cache);
         if (!ctx.running) {
             r.interrupted = true;
             r.skipped += r.total - r.done;

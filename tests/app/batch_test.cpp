@@ -1590,6 +1590,10 @@ struct BatchOverlap : BatchFixture {
             localCache.setRegistry(&reg);
             cache = &localCache;
             out.r = runBatch(dir / "log.txt");
+            // Whatever stopped the run, nothing it read ahead goes on or
+            // stays behind in the cache.
+            EXPECT_EQ(localCache.pending, nullptr);
+            EXPECT_EQ(localCache.count(), 0u);
             cache = nullptr;
             imageCacheDestroy(&localCache);
             shownTo = nullptr;
