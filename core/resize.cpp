@@ -586,26 +586,9 @@ inline void loadPixels(const S* in, __m128* p)
     }
 }
 
-// Four grey samples.
+// Four consecutive samples: four grey pixels or one colour pixel.
 template <class S>
-inline __m128 loadGrey(const S* in)
-{
-    if constexpr (std::is_same_v<S, uint8_t>) {
-        int32_t word;
-        std::memcpy(&word, in, 4);
-        const __m128i zero = _mm_setzero_si128();
-        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero));
-    } else if constexpr (std::is_same_v<S, uint16_t>) {
-        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
-        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(v, _mm_setzero_si128()));
-    } else {
-        return _mm_loadu_ps(in);
-    }
-}
-
-// One colour pixel.
-template <class S>
-inline __m128 loadPixel(const S* in)
+inline __m128 loadFour(const S* in)
 {
     if constexpr (std::is_same_v<S, uint8_t>) {
         int32_t word;
@@ -863,7 +846,7 @@ void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t first
                     p4 = tail;
                 }
                 if constexpr (A == 1) {
-                    _mm_store_ps(line + q * 4, _mm_mul_ps(loadGrey(p4), gain));
+                    _mm_store_ps(line + q * 4, _mm_mul_ps(loadFour(p4), gain));
                 } else {
                     __m128 px[4];
                     loadPixels(p4, px);
@@ -1008,7 +991,7 @@ void splineRows(const SplinePlan& plan, float* line, S* made, uint32_t unitRows,
                                 px = _mm_loadu_ps(in);
                             }
                         } else {
-                            px = loadPixel(static_cast<const S*>(from[r]) + size_t(k) * C);
+                            px = loadFour(static_cast<const S*>(from[r]) + size_t(k) * C);
                             if constexpr (A == 3) otherAlpha |= _mm_movemask_ps(_mm_cmpneq_ps(px, expectAlpha)) & 8;
                         }
                         if constexpr (A == 3) px = _mm_and_ps(px, rgbMask);
