@@ -83,12 +83,14 @@ usage ours "$ours" $OURS
 eval "usage 'xargs mogrify' $peer $MOGRIFY"
 eval "usage 'xargs vipsthumbnail' $peer $THUMB"
 
-# Where our time goes. The batch decodes one input at a time (the next one
-# ahead, beside the current one's resize and the last one's encode), so the
-# sum of the inputs' decode times bounds its wall time from below: each
-# decoded in-process on warm memory, the median of a few, with band-parallel
-# rows and on one thread. Then the batch without read-ahead and without
-# encoding beside the next input, each against the full pipeline.
+# Where our time goes. Each input is decoded by one thread (with a helper
+# for its rows), so however many inputs the batch reads ahead, a decode
+# that takes longer than the rest of the batch (a large progressive
+# photograph) bounds it: the sum of the inputs' decode times shows how much
+# decoding there is, each decoded in-process on warm memory, the median of a
+# few, with band-parallel rows and on one thread. Then the batch without
+# read-ahead and without encoding beside the next input, each against the
+# full pipeline.
 DECODER="$BUILD/bench/bench_jpeg_decode"
 floor=$(for f in "${inputs[@]}"; do "$DECODER" --rounds 5 "$f"; echo; done | python3 -c "
 import sys, statistics as st
