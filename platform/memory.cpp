@@ -213,6 +213,12 @@ void trimBlock(BlockHeader* header, uint64_t rounded)
     keepSpare(tail);
 }
 
+// Addresses that one thread lets go of and another takes over through the
+// kernel (a mapping moved away, another grown into the gap) are ordered by
+// the kernel alone, which the thread sanitizer cannot see. Passing through
+// the pool's lock on both sides of such a move states that order.
+void passPoolLock() { std::lock_guard<std::mutex> hold(spares().lock); }
+
 // Grows a kept block to `rounded` bytes, keeping the pages it has: in place
 // when the addresses after it are free, else moved (the kernel moves page
 // tables, not bytes) to where its data starts on a huge-page boundary again.
@@ -228,6 +234,7 @@ BlockHeader* growBlock(BlockHeader* header, uint64_t rounded)
     uint64_t reserve;
     if (!checkedAdd(length, kHugePage, &reserve) || reserve > SIZE_MAX) return nullptr;
     const size_t oldLength = size_t(header->mappedLength);
+    passPoolLock();
     void* at = mremap(header->base, oldLength, size_t(length), 0);
     if (at == MAP_FAILED) {
         void* room = mmap(nullptr, size_t(reserve), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -244,6 +251,7 @@ BlockHeader* growBlock(BlockHeader* header, uint64_t rounded)
         if (r + reserve > target + length)
             munmap(reinterpret_cast<void*>(target + length), size_t(r + reserve - target - length));
     }
+    passPoolLock();
     madvise(at, size_t(length), MADV_HUGEPAGE);
     auto* moved = reinterpret_cast<BlockHeader*>(reinterpret_cast<uintptr_t>(at) + offset) - 1;
     moved->mappedLength = length;
