@@ -4,6 +4,8 @@
 // report. Each driver only sets up what it writes.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -78,6 +80,37 @@ inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool o
     std::fprintf(stderr, "converted %d of %d\n", r.converted, r.total);
     imageCacheDestroy(&imageCache());
     return r.converted == r.total ? 0 : 1;
+}
+
+// Reads the options the drivers share from argv[first] on (--no-read-ahead,
+// --read-ahead N, --no-overlap, --width N, and those `own` accepts: it is
+// given an option and returns whether it was one of the driver's), then runs
+// the batch over the inputs that follow them. 2 for an unknown option.
+template <class Own>
+inline int runQuietBatchFromArgs(JobSettings& s, int argc, char** argv, int first, Own own)
+{
+    bool readAhead = true, overlap = true;
+    uint32_t depth = 2;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (std::strcmp(argv[first], "--no-read-ahead") == 0) {
+            readAhead = false;
+        } else if (std::strcmp(argv[first], "--read-ahead") == 0 && first + 1 < argc) {
+            depth = uint32_t(std::strtoul(argv[++first], nullptr, 10));
+        } else if (std::strcmp(argv[first], "--no-overlap") == 0) {
+            overlap = false;
+        } else if (std::strcmp(argv[first], "--width") == 0 && first + 1 < argc) {
+            s.eResize = 2;
+            s.iResizeX = uint32_t(std::strtoul(argv[++first], nullptr, 10));
+            s.iResizeY = 1000000;  // the width decides, the aspect is kept
+            s.bResizeKeepAspect = 1;
+        } else if (!own(argv[first])) {
+            std::fprintf(stderr, "unknown option %s\n", argv[first]);
+            return 2;
+        }
+    }
+    InputList list;
+    for (int i = first; i < argc; ++i) list.addFile(argv[i], false, false);
+    return runQuietBatch(s, list, readAhead, overlap, depth);
 }
 
 } // namespace quillon::bench
