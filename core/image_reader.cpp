@@ -343,6 +343,9 @@ ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* a
 
     ResultCode rc = readPixels(target, reduced, progress, abort);
     if (aborted(abort)) rc = RC_CANCELLED;
+    // Where the file was cut short under the reader, it read zeros, which
+    // many formats take for pixels: the picture is damaged all the same.
+    if (succeeded(rc) && input && input->cutShort()) rc = RC_CORRUPT_FILE;
     // Data that ends early still gives a picture: it is finished like a
     // whole one, and the caller learns that the file is damaged.
     const bool partial = rc == RC_CORRUPT_FILE;

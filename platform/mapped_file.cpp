@@ -53,6 +53,8 @@ FileStamp stampOf(const struct stat& st)
 constexpr int kGuardSlots = 256;
 std::atomic<uintptr_t> g_guardStart[kGuardSlots];
 std::atomic<uintptr_t> g_guardEnd[kGuardSlots];
+// Set by the handler when a page of the slot's mapping vanished.
+std::atomic<uint8_t> g_guardCut[kGuardSlots];
 struct sigaction g_previousBus;
 std::once_flag g_installOnce;
 bool g_installed = false;
@@ -66,7 +68,10 @@ void busHandler(int sig, siginfo_t* info, void* context)
         if (addr >= g_guardEnd[i].load(std::memory_order_acquire)) continue;
         uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
         void* at = reinterpret_cast<void*>(addr & ~(page - 1));
-        if (mmap(at, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) return;
+        if (mmap(at, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            g_guardCut[i].store(1, std::memory_order_release);
+            return;
+        }
         break;
     }
     // Not ours: behave as if we had never been installed.
@@ -109,6 +114,7 @@ int guardAdd(const void* start, uint64_t length)
         uintptr_t expected = 0;
         if (!g_guardStart[i].compare_exchange_strong(expected, UINTPTR_MAX, std::memory_order_acq_rel)) continue;
         g_guardEnd[i].store(e, std::memory_order_release);
+        g_guardCut[i].store(0, std::memory_order_release);
         g_guardStart[i].store(s, std::memory_order_release);
         return i;
     }
@@ -181,6 +187,7 @@ public:
         if (out) *out = stamp_;
         return true;
     }
+    bool cutShort() const override { return guard_ >= 0 && g_guardCut[guard_].load(std::memory_order_acquire); }
 
 private:
     ~MappedSource() override

@@ -6,7 +6,8 @@
 //
 // Another process may truncate a file while it is mapped. Pages that vanish
 // that way read as zeros instead of killing the process: a codec then sees
-// a damaged file, which it must survive anyway.
+// a damaged file, which it must survive anyway, and the source remembers it
+// (`cutShort`) so that the decode fails even where zeros are valid pixels.
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -37,6 +38,10 @@ public:
     virtual bool lastWriteTime(uint64_t* fileTime) const = 0;
     // False for sources that are not files.
     virtual bool stamp(FileStamp* out) const { (void)out; return false; }
+    // True once part of the data vanished while it was being read (the
+    // file was cut short under its mapping): what was read there were
+    // zeros, not the file's bytes.
+    virtual bool cutShort() const { return false; }
 
 protected:
     ~MappedFile() override = default;

@@ -1,6 +1,7 @@
 // Inputs cut short by another process after they were mapped: the reader
 // already trusted the header, so the pixel data it then reads has vanished.
-// The process must survive and keep the rows that were still there.
+// The process must survive, keep the rows that were still there and report
+// the damage.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -72,8 +73,8 @@ TEST(TruncatedSource, MappedBmpCutAfterItsHeaderKeepsTheRowsStillThere)
         Ref<Image> img = Ref<Image>::adopt(raw);
         ASSERT_EQ(truncate(path.c_str(), off_t(cut)), 0);
         // The size the reader was given still holds; the vanished part reads
-        // as zeros, which are valid pixels.
-        ASSERT_EQ(reader->decode(raw, true, nullptr, nullptr), RC_OK);
+        // as zeros, which are valid pixels, but the picture is not the file's.
+        ASSERT_EQ(reader->decode(raw, true, nullptr, nullptr), RC_CORRUPT_FILE);
         if (cut == 0) continue;
         ASSERT_EQ(img->pixelFormat, PF_RGBA8);
         for (uint32_t y = kH - keptFileRows; y < kH; ++y) {
