@@ -260,6 +260,23 @@ void rowToGray16(uint16_t* out, const Image* src, uint32_t y, bool luminance, co
     }
 }
 
+// Row y of a source as RGBA16: the source's own row when it has that format,
+// else widened into `tmp` (one row long).
+const Rgba16* rgba16Row(const Image* src, uint32_t y, Rgba16* tmp)
+{
+    if (src->pixelFormat == PF_RGBA16) return src->row<Rgba16>(y);
+    rowToRgba16(tmp, src, y);
+    return tmp;
+}
+
+// Row y of a source as 16-bit grey, the same way.
+const uint16_t* gray16Row(const Image* src, uint32_t y, bool luminance, uint16_t* tmp)
+{
+    if (src->pixelFormat == PF_GRAY16) return src->row<uint16_t>(y);
+    rowToGray16(tmp, src, y, luminance, nullptr);
+    return tmp;
+}
+
 // Serpentine error diffusion of 16-bit samples to 8 bits over C interleaved
 // channels. One error row of (width + 2) cells per channel; cell x + 1 holds
 // what the row above sends to column x. A pixel's contributions to the row
@@ -503,11 +520,7 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
                 AlignedBuffer<Rgba16> tmp;
                 if (src->pixelFormat == PF_RGBA_FLOAT && !tmp.allocate(w)) return false;
                 for (uint32_t y = first; y < end; ++y) {
-                    const Rgba16* s = src->row<Rgba16>(y);
-                    if (src->pixelFormat != PF_RGBA16) {
-                        rowToRgba16(tmp.get(), src, y);
-                        s = tmp.get();
-                    }
+                    const Rgba16* s = rgba16Row(src, y, tmp.get());
                     Rgba8* d = dst->row<Rgba8>(y);
                     for (uint32_t x = 0; x < w; ++x)
                         d[x] = {uint8_t(s[x].b >> 8), uint8_t(s[x].g >> 8), uint8_t(s[x].r >> 8), uint8_t(s[x].a >> 8)};
@@ -519,24 +532,14 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
         }
         AlignedBuffer<Rgba16> tmp;
         if (src->pixelFormat == PF_RGBA_FLOAT && !tmp.allocate(w)) return RC_OUT_OF_MEMORY;
+        // Error diffusion carries from row to row: one thread.
         Diffuser<3> diffuser;
-        if (dither && !diffuser.init(w)) return RC_OUT_OF_MEMORY;
+        if (!diffuser.init(w)) return RC_OUT_OF_MEMORY;
         for (uint32_t y = 0; y < h; ++y) {
-            const Rgba16* s;
-            if (src->pixelFormat == PF_RGBA16) {
-                s = src->row<Rgba16>(y);
-            } else {
-                rowToRgba16(tmp.get(), src, y);
-                s = tmp.get();
-            }
+            const Rgba16* s = rgba16Row(src, y, tmp.get());
             Rgba8* d = dst->row<Rgba8>(y);
-            if (dither) {
-                diffuser.run(reinterpret_cast<uint8_t*>(d), 4, reinterpret_cast<const uint16_t*>(s), 4);
-                for (uint32_t x = 0; x < w; ++x) d[x].a = uint8_t(s[x].a >> 8);
-            } else {
-                for (uint32_t x = 0; x < w; ++x)
-                    d[x] = {uint8_t(s[x].b >> 8), uint8_t(s[x].g >> 8), uint8_t(s[x].r >> 8), uint8_t(s[x].a >> 8)};
-            }
+            diffuser.run(reinterpret_cast<uint8_t*>(d), 4, reinterpret_cast<const uint16_t*>(s), 4);
+            for (uint32_t x = 0; x < w; ++x) d[x].a = uint8_t(s[x].a >> 8);
         }
         break;
     }
@@ -558,13 +561,7 @@ ResultCode imageConvertToRgba8(Image* dst, const Image* src, bool dither)
         Diffuser<1> diffuser;
         if (dither && !diffuser.init(w)) return RC_OUT_OF_MEMORY;
         for (uint32_t y = 0; y < h; ++y) {
-            const uint16_t* s;
-            if (src->pixelFormat == PF_GRAY16) {
-                s = src->row<uint16_t>(y);
-            } else {
-                rowToGray16(tmp.get(), src, y, false, nullptr);
-                s = tmp.get();
-            }
+            const uint16_t* s = gray16Row(src, y, false, tmp.get());
             uint8_t* g = grey.get();
             if (dither) diffuser.run(g, 1, s, 1);
             else
@@ -682,13 +679,7 @@ ResultCode imageConvertToGray8(Image* dst, const Image* src, bool dither, bool l
                 AlignedBuffer<uint16_t> tmp;
                 if (src->pixelFormat != PF_GRAY16 && !tmp.allocate(w)) return false;
                 for (uint32_t y = first; y < end; ++y) {
-                    const uint16_t* s;
-                    if (src->pixelFormat == PF_GRAY16) {
-                        s = src->row<uint16_t>(y);
-                    } else {
-                        rowToGray16(tmp.get(), src, y, luminance, nullptr);
-                        s = tmp.get();
-                    }
+                    const uint16_t* s = gray16Row(src, y, luminance, tmp.get());
                     uint8_t* d = dst->row<uint8_t>(y);
                     for (uint32_t x = 0; x < w; ++x) d[x] = uint8_t(s[x] >> 8);
                 }
@@ -699,21 +690,11 @@ ResultCode imageConvertToGray8(Image* dst, const Image* src, bool dither, bool l
         }
         AlignedBuffer<uint16_t> tmp;
         if (src->pixelFormat != PF_GRAY16 && !tmp.allocate(w)) return RC_OUT_OF_MEMORY;
+        // Error diffusion carries from row to row: one thread.
         Diffuser<1> diffuser;
-        if (dither && !diffuser.init(w)) return RC_OUT_OF_MEMORY;
-        for (uint32_t y = 0; y < h; ++y) {
-            const uint16_t* s;
-            if (src->pixelFormat == PF_GRAY16) {
-                s = src->row<uint16_t>(y);
-            } else {
-                rowToGray16(tmp.get(), src, y, luminance, nullptr);
-                s = tmp.get();
-            }
-            uint8_t* d = dst->row<uint8_t>(y);
-            if (dither) diffuser.run(d, 1, s, 1);
-            else
-                for (uint32_t x = 0; x < w; ++x) d[x] = uint8_t(s[x] >> 8);
-        }
+        if (!diffuser.init(w)) return RC_OUT_OF_MEMORY;
+        for (uint32_t y = 0; y < h; ++y)
+            diffuser.run(dst->row<uint8_t>(y), 1, gray16Row(src, y, luminance, tmp.get()), 1);
         break;
     }
     case PF_INDEXED8: {
