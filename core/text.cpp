@@ -347,4 +347,9 @@ bool equalsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
+bool hasExtensionNoCase(std::string_view name, std::string_view ext)
+{
+    return name.size() > ext.size() && equalsNoCase(name.substr(name.size() - ext.size()), ext);
+}
+
 } // namespace quillon

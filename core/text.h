@@ -56,5 +56,9 @@ char16_t asciiLower(char16_t c);
 int compareNoCase(std::u16string_view a, std::u16string_view b);
 bool equalsNoCase(std::u16string_view a, std::u16string_view b);
 bool equalsNoCase(std::string_view a, std::string_view b);
+// Whether a file name ends with the extension `ext` (dot included) after
+// something else, ASCII letters compared without regard to case: a name that
+// is the extension alone names no file of that type.
+bool hasExtensionNoCase(std::string_view name, std::string_view ext);
 
 } // namespace quillon

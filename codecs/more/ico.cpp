@@ -6,7 +6,6 @@
 #include "codecs/more/ico.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -17,6 +16,7 @@
 #include "core/convert.h"
 #include "core/image_reader.h"
 #include "core/quantize.h"
+#include "core/text.h"
 #include "platform/memory.h"
 
 namespace quillon {
@@ -37,15 +37,6 @@ uint32_t directoryCount(const uint8_t* data, uint64_t size)
     if (size < kDirectoryHeader) return 0;
     uint32_t reserved = loadU16le(data), type = loadU16le(data + 2), count = loadU16le(data + 4);
     return reserved == 0 && (type == 1 || type == 2) ? count : 0;
-}
-
-bool nameEndsWith(const std::string& name, const char* ext)
-{
-    size_t n = std::strlen(ext);
-    if (name.size() < n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (char(std::tolower(static_cast<unsigned char>(name[name.size() - n + i]))) != ext[i]) return false;
-    return true;
 }
 
 bool decodableBits(uint32_t bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 24 || bits == 32; }
@@ -303,7 +294,7 @@ ResultCode icoProbe(MappedFile* file)
 {
     if (!file) return RC_UNKNOWN_FORMAT;
     std::string name = file->name().string();
-    if (!nameEndsWith(name, ".ico") && !nameEndsWith(name, ".cur")) return RC_UNKNOWN_FORMAT;
+    if (!hasExtensionNoCase(name, ".ico") && !hasExtensionNoCase(name, ".cur")) return RC_UNKNOWN_FORMAT;
     if (file->size() < kMinFileBytes) return RC_UNKNOWN_FORMAT;
     uint32_t count = directoryCount(file->data(), file->size());
     return count >= 1 && count <= 99 ? RC_OK : RC_UNKNOWN_FORMAT;

@@ -6,7 +6,6 @@
 #include "codecs/more/tga.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -14,6 +13,7 @@
 #include "core/byte_cursor.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
+#include "core/text.h"
 #include "platform/memory.h"
 
 namespace quillon {
@@ -61,15 +61,6 @@ inline void storeU16le(uint8_t* p, uint32_t v)
 {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
-}
-
-bool nameEndsWith(const std::string& name, const char* ext)
-{
-    size_t n = std::strlen(ext);
-    if (name.size() <= n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (char(std::tolower(static_cast<unsigned char>(name[name.size() - n + i]))) != ext[i]) return false;
-    return true;
 }
 
 class TgaReader final : public ImageReader {
@@ -432,7 +423,7 @@ ResultCode tgaProbe(MappedFile* file)
 {
     if (!file) return RC_UNKNOWN_FORMAT;
     std::string name = file->name().string();
-    if (!nameEndsWith(name, ".tga") && !nameEndsWith(name, ".targa")) return RC_UNKNOWN_FORMAT;
+    if (!hasExtensionNoCase(name, ".tga") && !hasExtensionNoCase(name, ".targa")) return RC_UNKNOWN_FORMAT;
     TgaHeader h;
     return readTgaHeader(file->data(), file->size(), &h) ? RC_OK : RC_UNKNOWN_FORMAT;
 }

@@ -251,7 +251,7 @@ TEST(IcoReader, ProbeNeedsTheExtension)
     std::vector<uint8_t> f = iconFile({bitmap(4, 4, 1, [](uint32_t x, uint32_t) { return x & 1; },
                                               [](uint32_t, uint32_t) { return false; })});
     for (const char* name : {"a.ico", "B.ICO", "c.Cur"}) EXPECT_EQ(decodeBytesFull(f, name).rc, RC_OK) << name;
-    for (const char* name : {"a.bin", "a.ico.old", "ico"})
+    for (const char* name : {"a.bin", "a.ico.old", "ico", ".ico"})
         EXPECT_EQ(decodeBytesFull(f, name).rc, RC_UNKNOWN_FORMAT) << name;
 }
 
