@@ -7,22 +7,17 @@
 
 namespace quillon {
 
-void urlEncodeInPlace(std::string& text)
+namespace {
+
+// Replaces every byte that `keep` refuses with %XX.
+template <class Keep>
+void percentEncodeInPlace(std::string& text, Keep keep)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size() * 3);
     for (unsigned char c : text) {
-        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        switch (c) {
-        case '!': case '\'': case '(': case ')': case '*': case '-': case '.': case '/': case ':': case '\\':
-        case '_': case '~':
-            keep = true;
-            break;
-        default:
-            break;
-        }
-        if (keep) {
+        if (keep(c)) {
             out += char(c);
         } else {
             out += '%';
@@ -33,21 +28,25 @@ void urlEncodeInPlace(std::string& text)
     text.swap(out);
 }
 
+} // namespace
+
+void urlEncodeInPlace(std::string& text)
+{
+    percentEncodeInPlace(text, [](unsigned char c) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+        switch (c) {
+        case '!': case '\'': case '(': case ')': case '*': case '-': case '.': case '/': case ':': case '\\':
+        case '_': case '~':
+            return true;
+        default:
+            return false;
+        }
+    });
+}
+
 void urlEncodeNonAsciiInPlace(std::string& text)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    text.swap(out);
+    percentEncodeInPlace(text, [](unsigned char c) { return c < 0x80; });
 }
 
 std::string indexHead(std::u16string_view bodyAttributes, int32_t spacing)
