@@ -1,7 +1,7 @@
 #pragma once
-// What the headless batch drivers share: a user interface that answers
-// every question the way a silent batch does, and the run itself with its
-// report. Each driver only sets up what it writes.
+// What the headless batch drivers share: the run itself, with the tests'
+// quiet batch interface answering as a silent batch does, and its report.
+// Each driver only sets up what it writes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,27 +15,9 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "core/image_cache.h"
+#include "support/quiet_batch_ui.h"
 
 namespace quillon::bench {
-
-struct QuietUi final : BatchUi {
-    void setInputText(std::u16string_view) override {}
-    void setOutputText(std::u16string_view) override {}
-    void setProgressRange(int32_t) override {}
-    void setProgress(int32_t) override {}
-    void setStatus(std::u16string_view) override {}
-    void setTime(std::u16string_view) override {}
-    void setTitle(std::u16string_view) override {}
-    void pumpEvents() override {}
-    void setBusy(bool) override {}
-    void emptyList() override {}
-    void closeWizard() override {}
-    void batchEnded(bool) override {}
-    int32_t askOverwrite(std::u16string_view) override { return OVERWRITE_REPLACE; }
-    bool askRenameTarget(std::filesystem::path&) override { return false; }
-    int32_t askContinue(std::u16string_view, std::u16string_view) override { return ERROR_CONTINUE; }
-    bool askCancelAllRemaining() override { return false; }
-};
 
 // The job the drivers start from: one output in the format written as
 // `fileName`'s extension, in `subFormat`, the colour format left to the
@@ -63,7 +45,10 @@ inline JobSettings& halfSizeJob(const char* outDir, const char16_t* fileName, co
 // the exit status is 0 only when every file was converted.
 inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true, uint32_t depth = 2)
 {
-    QuietUi ui;
+    // Answers as a silent batch does: replace, go on after errors.
+    test::QuietBatchUi ui;
+    ui.overwriteAnswer = OVERWRITE_REPLACE;
+    ui.cancelAllRemaining = false;
     bool running = false;
     BatchContext ctx{s, list, ui, running};
     imageCache().allFrames = 1;
