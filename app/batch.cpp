@@ -1017,6 +1017,9 @@ struct Run {
         // run clears the cache.
         ahead = Ahead{};
         if (ctx.cache && !ctx.running) imageCacheDestroy(ctx.cache);
+        // Even a whole run can leave one behind: an input that failed to
+        // open was never waited for, though the cache was asked to read it.
+        if (ctx.cache) imageCacheStopReadAhead(ctx.cache);
         if (!ctx.running) {
             r.interrupted = true;
             r.skipped += r.total - r.done;

@@ -459,9 +459,14 @@ void imageCacheWaitReadAhead(ImageCache* cache)
     for (TaskGroup& lane : cache->tasks) lane.wait();
 }
 
-void imageCacheDestroy(ImageCache* cache)
+void imageCacheStopReadAhead(ImageCache* cache)
 {
     if (anyPending(cache)) cancelReadAhead(cache);
+}
+
+void imageCacheDestroy(ImageCache* cache)
+{
+    imageCacheStopReadAhead(cache);
     imageCacheWaitReadAhead(cache);
     imageCacheClear(cache);
 }

@@ -113,6 +113,9 @@ void imageCacheClear(ImageCache* cache);
 void imageCacheForget(ImageCache* cache, const Image* image);
 // Waits until every read-ahead has ended.
 void imageCacheWaitReadAhead(ImageCache* cache);
+// Stops the running read-aheads and drops the queued ones; what is cached
+// stays.
+void imageCacheStopReadAhead(ImageCache* cache);
 // Stops the read-ahead and releases every image; the cache stays usable.
 void imageCacheDestroy(ImageCache* cache);
 
