@@ -1,7 +1,11 @@
 // Huffman side of the JPEG decoder: DHT segments, the typical tables of
 // T.81 Annex K, derived decoding tables, the bit reader and the MCU decoders
 // of sequential and progressive scans.
+#include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/main/jpeg_decoder.h"
 
@@ -509,6 +513,52 @@ bool decodeAcFirst(JpegDecoder& d, int16_t* const* blocks, uint32_t)
     return true;
 }
 
+// Which coefficients of a block are non-zero, as a mask in zigzag order (bit
+// k for zigzag position k). A refinement scan passes over every non-zero
+// coefficient of its band in each block, most of them inside end-of-band
+// runs; walking the mask visits just those, where testing the coefficients
+// one by one costs a load and a branch that mispredicts for each of the 63.
+struct ZigzagMasks {
+    // Byte i of the natural-order mask (coefficients 8i .. 8i + 7) -> the
+    // same coefficients' bits in zigzag order.
+    uint64_t byByte[8][256];
+    constexpr ZigzagMasks() : byByte()
+    {
+        uint32_t position[64] = {};
+        for (uint32_t k = 0; k < 64; ++k) position[jpegZigzag[k]] = k;
+        for (uint32_t i = 0; i < 8; ++i)
+            for (uint32_t v = 0; v < 256; ++v) {
+                uint64_t m = 0;
+                for (uint32_t j = 0; j < 8; ++j)
+                    if (v & (1u << j)) m |= uint64_t(1) << position[8 * i + j];
+                byByte[i][v] = m;
+            }
+    }
+};
+constexpr ZigzagMasks kZigzagMasks{};
+
+inline uint64_t nonZeroZigzag(const int16_t* block)
+{
+    uint64_t natural = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
+        const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        natural |= uint64_t(~uint32_t(_mm_movemask_epi8(zeros)) & 0xFFFFu) << i;
+    }
+#else
+    for (int i = 0; i < 64; ++i) natural |= uint64_t(block[i] != 0) << i;
+#endif
+    uint64_t m = 0;
+    for (int i = 0; i < 8; ++i) m |= kZigzagMasks.byByte[i][(natural >> (8 * i)) & 0xFF];
+    return m;
+}
+
+// Bits [0, n) of a mask, n up to 64.
+inline uint64_t bitsBelow(uint32_t n) { return n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1; }
+
 bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
 {
     restartCheck(d);
@@ -521,12 +571,26 @@ bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
     prefetchAhead(d, block);
     const JpegHuffTable& ac = d.acTable[d.scanComponent[0]->acTable];
     const int32_t p1 = 1 << d.al, m1 = -(1 << d.al);
-    uint32_t k = d.ss;
-    auto correct = [&](int16_t& coef) {
-        if (b.bit() && (coef & p1) == 0) coef = int16_t(coef + (coef >= 0 ? p1 : m1));
+    const uint32_t se = d.se;
+    const uint64_t band = bitsBelow(se + 1) & ~bitsBelow(d.ss);
+    // The band's non-zero coefficients; the coefficients this block gains
+    // lie behind the walk, so the mask needs no update for them.
+    const uint64_t nonZero = nonZeroZigzag(block) & band;
+    // Each non-zero coefficient in `mask`, in zigzag order, takes one
+    // correction bit; up to 32 of them are taken from the reader at once.
+    auto correct = [&](uint64_t mask) {
+        while (mask) {
+            const int32_t n = std::min(__builtin_popcountll(mask), 32);
+            uint32_t bits = b.take(n) << (32 - n);
+            for (int32_t i = 0; i < n; ++i, bits <<= 1, mask &= mask - 1) {
+                int16_t& coef = block[jpegZigzag[__builtin_ctzll(mask)]];
+                if ((bits & 0x80000000u) && (coef & p1) == 0) coef = int16_t(coef + (coef >= 0 ? p1 : m1));
+            }
+        }
     };
+    uint32_t k = d.ss;
     if (d.eobRun == 0) {
-        for (; k <= d.se; ++k) {
+        for (; k <= se; ++k) {
             uint32_t rs = decodeSymbol(b, ac);
             int32_t run = int32_t(rs >> 4);
             uint32_t s = rs & 15;
@@ -538,24 +602,19 @@ bool decodeAcRefine(JpegDecoder& d, int16_t* const* blocks, uint32_t)
                 if (run) d.eobRun += b.take(run);
                 break;
             }
-            // Walk past `run` zero coefficients, correcting the non-zero ones.
-            for (; k <= d.se; ++k) {
-                int16_t& coef = block[jpegZigzag[k]];
-                if (coef != 0) {
-                    correct(coef);
-                } else {
-                    if (run == 0) break;
-                    --run;
-                }
-            }
-            if (value && k <= d.se) block[jpegZigzag[k]] = int16_t(value);
+            // Past `run` zero coefficients to the next zero one, correcting
+            // the non-zero ones on the way; without enough zeros, to the
+            // band's end.
+            uint64_t zeros = ~nonZero & band & ~bitsBelow(k);
+            for (; run > 0 && zeros; --run) zeros &= zeros - 1;
+            const uint32_t next = zeros ? uint32_t(__builtin_ctzll(zeros)) : se + 1;
+            correct(nonZero & bitsBelow(next) & ~bitsBelow(k));
+            k = next;
+            if (value && k <= se) block[jpegZigzag[k]] = int16_t(value);
         }
     }
     if (d.eobRun > 0) {
-        for (; k <= d.se; ++k) {
-            int16_t& coef = block[jpegZigzag[k]];
-            if (coef != 0) correct(coef);
-        }
+        if (k <= se) correct(nonZero & ~bitsBelow(k));
         --d.eobRun;
     }
     b.save(d);
