@@ -365,6 +365,12 @@ ResultCode FrameData::read(uint8_t* out, size_t n)
     return RC_OK;
 }
 
+// Deflate's greatest expansion: a 258-byte match in two bits.
+constexpr uint64_t kMostInflated = 1032;
+// Compressed bytes allowed for beyond that bound before data counts as too
+// short; a bound this loose never refuses a whole file.
+constexpr uint64_t kInflateSlack = 64;
+
 class PngReader final : public ImageReader {
 public:
     PngReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
@@ -394,6 +400,8 @@ private:
     // Where this frame's data is looked for, and in which chunks.
     uint64_t dataStart_ = 0;
     bool fromFdat_ = false;
+    // Compressed bytes of this frame's data chunks found in the file.
+    uint64_t dataBytes_ = 0;
     uint32_t canvasWidth_ = 0, canvasHeight_ = 0;
     RowFn rowFn_ = nullptr;
     RowContext ctx_;
@@ -630,6 +638,7 @@ ResultCode PngReader::readHeader(const void*)
 
     bool haveHeader = false, seenData = false, animated = false;
     uint32_t plays = 0, frames = 0;
+    uint64_t idatBytes = 0;
     PngReader* current = nullptr;
     uint64_t pos = 8;
     for (;;) {
@@ -646,6 +655,9 @@ ResultCode PngReader::readHeader(const void*)
                 seenData = true;
                 dataStart_ = c.pos;
             }
+            if (c.type == kIDAT) idatBytes += c.present;
+            else if (c.type == kFDAT && current && current->fromFdat_ && c.present > 4)
+                current->dataBytes_ += c.present - 4;
             break;
         }
         pos = c.next;
@@ -688,9 +700,11 @@ ResultCode PngReader::readHeader(const void*)
             }
         } else if (c.type == kFDAT) {
             if (animated && c.length < 4) return RC_CORRUPT_FILE;
+            if (current && current->fromFdat_ && c.present > 4) current->dataBytes_ += c.present - 4;
         } else if (c.type == kIDAT) {
             if (!seenData) dataStart_ = c.pos;
             seenData = true;
+            idatBytes += c.present;
         } else if (c.type == kIEND) {
             break;
         }
@@ -706,6 +720,12 @@ ResultCode PngReader::readHeader(const void*)
     for (ImageReader* r = nextReader; r; r = r->nextReader) static_cast<PngReader*>(r)->takeLayout(*this);
     uint64_t rowBytes = uint64_t(canvasWidth_) * quillon::bytesPerPixel(pixelFormat);
     if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
+    // Deflate makes at most 1032 bytes of one: data too short to fill even a
+    // small part of the picture is a damaged file, refused before an image
+    // of the size it claims is made (and cleared) for the few rows there.
+    if (!fromFdat_) dataBytes_ = idatBytes;
+    const uint64_t pixelBytes = uint64_t(bitsPerPixel) * width / 8 * height;
+    if (pixelBytes / kMostInflated > dataBytes_ + kInflateSlack) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

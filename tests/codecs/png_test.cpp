@@ -410,12 +410,22 @@ TEST(PngRead, HostileHeadersGiveTheirCodes)
     Ref<MappedFile> src = Ref<MappedFile>::adopt(memoryStreamCreate(signature.data(), signature.size(), "s.png", false));
     Ref<ImageReader> reader = Ref<ImageReader>::adopt(pngReaderCreate(src.get(), nullptr));
     EXPECT_EQ(reader->open(nullptr), RC_CORRUPT_FILE);
-    // A size that fits the format but not the memory cap.
+    // A size that fits the format, with data enough to fill it, but not the
+    // memory cap.
     uint64_t cap = allocationCap();
-    setAllocationCap(uint64_t(64) << 20);
-    Decoded big = decodePng(PngBytes().ihdr(60000, 60000, 8, 6).idat(raw).iend().bytes);
-    setAllocationCap(cap);
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> blank(size_t(2000) * (1 + 2000 * 4), 0);
+    Decoded big = decodePng(PngBytes().ihdr(2000, 2000, 8, 6).idat(blank).iend().bytes);
     EXPECT_EQ(big.rc, RC_OUT_OF_MEMORY);
+    // Claiming a size that its data could never fill, even at deflate's
+    // greatest expansion: damaged, and refused before any image is made, so
+    // neither the cap nor the memory a blank picture would need is reached.
+    for (uint32_t side : {2000u, 60000u}) {
+        Decoded claim = decodePng(PngBytes().ihdr(side, side, 8, 6).idat(raw).iend().bytes);
+        EXPECT_EQ(claim.rc, RC_CORRUPT_FILE) << side;
+        EXPECT_EQ(claim.image.get(), nullptr) << side;
+    }
+    setAllocationCap(cap);
 }
 
 // A file cut anywhere: in the header it is damaged; inside the image data
