@@ -14,6 +14,7 @@
 #include "codecs/main/xmp.h"
 #include "core/image_reader.h"
 #include "core/text.h"
+#include "platform/memory.h"
 
 namespace quillon {
 
@@ -73,6 +74,28 @@ const char16_t* compressionName(uint32_t c)
 
 bool isFax(uint32_t c) { return c == 2 || c == 3 || c == 4 || c == 32771; }
 bool isLogLuv(uint32_t c) { return c == 34676 || c == 34677; }
+
+// The most bytes one byte of a segment's data can become, for the codings
+// whose output is bounded by their input: LZW at most a 4096-byte string
+// from a code of 9 bits or more, Deflate 258 bytes from two bits, PackBits
+// 128 bytes from two and LogLuv's runs 129 from two. Zero where there is no
+// such bound (fax coding gives a white row from one bit, JPEG has end-of-band
+// runs) or where the data is stored as it is.
+uint64_t mostExpanded(uint32_t c)
+{
+    switch (c) {
+    case 5: return (4096 * 8 + 8) / 9;
+    case 8:
+    case 32946: return 1032;
+    case 32773: return 64;
+    case 34676: return 65;
+    default: return 0;
+    }
+}
+
+// Data bytes allowed for beyond that bound before the data counts as too
+// short; a bound this loose never refuses a whole file.
+constexpr uint64_t kExpansionSlack = 64;
 
 } // namespace
 
@@ -477,7 +500,67 @@ ResultCode TiffReader::settleFormat()
     }
     if (spp == 4 && colourModel == CM_RGB && !isLogLuv(compression))
         alphaKind = extraSamples == 1 ? ALPHA_PREMULTIPLIED : extraSamples == 2 ? ALPHA_STRAIGHT : ALPHA_NONE;
+    // Segments whose data could not fill them even at their coding's
+    // greatest expansion: a damaged file, refused before an image of the
+    // size it claims is made (and cleared) for the little data there.
+    if (const uint64_t most = mostExpanded(compression)) {
+        uint64_t need = 0, have = 0;
+        segmentBytes(&need, &have);
+        if (need / most > have + kExpansionSlack) return RC_CORRUPT_FILE;
+    }
     return RC_OK;
+}
+
+void TiffReader::segmentBytes(uint64_t* need, uint64_t* have) const
+{
+    // The segments as the decoder walks them (tiff_decode.cpp): their
+    // stored rows and the data each is given.
+    const uint32_t spp = samplesPerPixel, bps = bitsPerSample;
+    const uint32_t segW = strips ? width : tileWidth;
+    const uint32_t segH = strips ? std::max<uint32_t>(1, rowsPerStrip) : tileLength;
+    const uint64_t across = (uint64_t(width) + segW - 1) / segW, down = (uint64_t(height) + segH - 1) / segH;
+    const uint32_t planes = planar == 2 ? spp : 1;
+    const uint64_t storedSamples = planar == 2 ? 1 : spp;
+    uint64_t rowBytes = (uint64_t(segW) * storedSamples * bps + 7) / 8;
+    uint32_t blockV = 1;
+    if (compression == 34676) {
+        rowBytes = uint64_t(segW) * (spp == 1 ? 2 : 4);
+    } else if (colourModel == CM_YCBCR && spp == 3 && planar == 1 && (subsampling & 15) * (subsampling >> 4) != 1) {
+        const uint32_t h = subsampling & 15;
+        blockV = subsampling >> 4;
+        rowBytes = (uint64_t(segW) + h - 1) / h * (h * blockV + 2);
+    }
+    auto needOf = [&](uint64_t rows) { return (rows + blockV - 1) / blockV * rowBytes; };
+    const uint64_t lastRows = height - (down - 1) * segH;
+    // Every segment's stored bytes, saturating: the picture's claim.
+    uint64_t total = 0, part;
+    if (!checkedMul(down - 1, needOf(segH), &part) || (total = part + needOf(lastRows)) < part ||
+        !checkedMul(total, across * planes, &total))
+        total = UINT64_MAX;
+
+    // An empty Deflate segment is a sparse one: blank by design.
+    const bool sparseEmpty = compression == 8 || compression == 32946;
+    const bool listOk = offsets.values(bytes) != UINT64_MAX;
+    const bool countsOk = byteCounts.present && byteCounts.values(bytes) != UINT64_MAX;
+    const uint64_t listed = listOk ? std::min<uint64_t>(offsets.count, across * down * planes) : 0;
+    bool consecutive = false;
+    uint64_t data = 0, sparse = 0;
+    for (uint64_t s = 0; s < listed; ++s) {
+        const uint64_t y0 = (s % (across * down)) / across * segH;
+        const uint64_t start = offsets.at(bytes, uint32_t(s));
+        if (start >= bytes.size && offsets.type == kTypeLong) consecutive = true;
+        const uint64_t counted = countsOk && s < byteCounts.count ? byteCounts.at(bytes, uint32_t(s)) : UINT64_MAX;
+        uint64_t length = 0;
+        // Read from wherever the segment before ended: at most the file
+        // after its header, and possibly nothing.
+        if (consecutive) length = std::min<uint64_t>(counted, bytes.size - 8);
+        else if (start < bytes.size) length = std::min<uint64_t>(counted, bytes.size - start);
+        else continue;
+        if (sparseEmpty && (consecutive || length == 0)) sparse += needOf(std::min<uint64_t>(segH, height - y0));
+        else data += length;
+    }
+    *need = total == UINT64_MAX ? total : total - sparse;
+    *have = data;
 }
 
 } // namespace tiff_internal

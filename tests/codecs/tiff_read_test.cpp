@@ -524,6 +524,72 @@ TEST(TiffHostile, DamagedSegmentsKeepTheirGoodRowsAndZeroTheRest)
     }
 }
 
+TEST(TiffHostile, DataThatCannotFillTheSizeIsRefusedBeforeAnImageIsMade)
+{
+    // A few bytes of each bounded coding claiming a big picture: damaged,
+    // refused before the memory cap (or the memory a blank picture of that
+    // size would need) is reached.
+    const uint64_t cap = allocationCap();
+    setAllocationCap(uint64_t(1) << 20);
+    const std::vector<uint8_t> packBits = {0x81, 0, 0x81, 0}, logRuns = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
+    uLongf zipSize = 64;
+    std::vector<uint8_t> zip(zipSize), zeros(4000, 0);
+    ASSERT_EQ(compress2(zip.data(), &zipSize, zeros.data(), uLong(zeros.size()), 9), Z_OK);
+    zip.resize(zipSize);
+    // 9-bit codes: clear, 0, end.
+    const std::vector<uint8_t> lzw = {0x80, 0x00, 0x20, 0x10};
+    ResultCode rc;
+    for (uint32_t side : {2000u, 60000u}) {
+        for (uint32_t c : {5u, 8u, 32773u, 34676u}) {
+            TiffBuilder t = greyStrip(c == 5 ? lzw : c == 8 ? zip : c == 32773 ? packBits : logRuns, c, side, side);
+            if (c == 34676) t.entries[2].value = 16, t.tag(339, 3, 1, 2);
+            t.finish();
+            Ref<Image> img = tiffBytes(t.bytes, &rc);
+            EXPECT_EQ(rc, RC_CORRUPT_FILE) << c << " " << side;
+            EXPECT_EQ(img.get(), nullptr) << c << " " << side;
+        }
+        // Strips the file lists but does not hold fill nothing either.
+        TiffBuilder missing = greyStrip(zip, 8, side, side);
+        missing.entries[7].value = side / 100;
+        missing.finish();
+        tiffBytes(missing.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE) << side;
+    }
+    // Empty Deflate strips are sparse, blank by design; and data enough to
+    // fill the size: both still reach the cap.
+    TiffBuilder sparse = greyStrip({}, 8, 2000, 2000);
+    sparse.finish();
+    tiffBytes(sparse.bytes, &rc);
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    std::vector<uint8_t> blank(size_t(2000) * 2000, 0);
+    uLongf fullSize = compressBound(uLong(blank.size()));
+    std::vector<uint8_t> full(fullSize);
+    ASSERT_EQ(compress2(full.data(), &fullSize, blank.data(), uLong(blank.size()), 9), Z_OK);
+    full.resize(fullSize);
+    TiffBuilder enough = greyStrip(full, 8, 2000, 2000);
+    enough.finish();
+    tiffBytes(enough.bytes, &rc);
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    setAllocationCap(cap);
+}
+
+// Files compressed as far as their coding goes are whole, and decode.
+TEST_F(TiffFiles, BlankPicturesAtTheirCodingsGreatestExpansionDecode)
+{
+    Pnm blank;
+    blank.width = blank.height = 2000, blank.channels = 1, blank.maxval = 255;
+    blank.samples.assign(size_t(2000) * 2000, 0);
+    const fs::path src = base("blank", blank, "");
+    for (const char* c : {"lzw", "zip:p9", "packbits"}) {
+        const fs::path out = dir / (std::string("blank-") + c + ".tif");
+        ASSERT_EQ(run("tiffcp -c " + std::string(c) + " -r 2000 " + q(src) + " " + q(out)), 0) << c;
+        ResultCode rc;
+        Ref<Image> img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << c;
+        expectPixels(img.get(), blank, c);
+    }
+}
+
 TEST(TiffHostile, RowsPerStripOfTheDefaultIsTheHeight)
 {
     ResultCode rc;
