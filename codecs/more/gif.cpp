@@ -32,6 +32,14 @@ namespace {
 
 constexpr uint32_t kMaxCodes = 4096;
 
+// LZW's greatest expansion: a code of w bits names an entry below 2^w, whose
+// string is never longer than its index is high, so at most 4096 pixels come
+// from a 12-bit code (and fewer per bit from narrower ones).
+constexpr uint64_t kMostExpanded = (4096 * 8 + 11) / 12;
+// Data bytes allowed for beyond that bound before the data counts as too
+// short; a bound this loose never refuses a whole file.
+constexpr uint64_t kExpansionSlack = 64;
+
 bool hasSignature(const uint8_t* data, uint64_t size)
 {
     return size >= 3 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F';
@@ -252,6 +260,7 @@ ResultCode GifReader::readHeader(const void*)
                 frameInfo.backgroundColour = 0xFF000000u | (uint32_t(e[0]) << 16) | (uint32_t(e[1]) << 8) | e[2];
             }
         }
+        GifReader* previous = last;
         last = r;
         r->frameInfo.x = int32_t(x);
         r->frameInfo.y = int32_t(y);
@@ -282,6 +291,18 @@ ResultCode GifReader::readHeader(const void*)
         bool complete = !c.atEnd() && (c.u8(), skipSubBlocks(c));
         r->data_ = d + dataStart;
         r->dataLength_ = c.pos() - dataStart;
+        // Data too short to fill even a small part of the image: damage,
+        // refused before an image of the size it claims is made (and
+        // cleared) for the few pixels there. A later frame ends the
+        // animation as a cut file does.
+        if (uint64_t(r->width) * r->height / kMostExpanded > r->dataLength_ + kExpansionSlack) {
+            if (r == this) return RC_CORRUPT_FILE;
+            previous->nextReader = nullptr;
+            objectRelease(r);
+            last = previous;
+            cut = true;
+            break;
+        }
         if (!complete) break; // the data runs to the end of the file
         afterImage = true;
     }

@@ -434,10 +434,29 @@ TEST(GifReader, HostileHeadersFailWithTheirCode)
     zero[6] = zero[8] = 0;
     zero[desc + 5] = zero[desc + 7] = 0;
     EXPECT_EQ(decodeGifBytes(zero).rc, RC_CORRUPT_FILE);
-    // 65535 x 65535 with a few bytes of data: out of memory, not a crash.
-    auto huge = whole;
-    huge[desc + 5] = huge[desc + 6] = huge[desc + 7] = huge[desc + 8] = 0xFF;
-    EXPECT_EQ(decodeGifBytes(huge).rc, RC_OUT_OF_MEMORY);
+    // A few bytes of data claiming 2000 x 2000 or 65535 x 65535: more than
+    // LZW could ever make of them, so damaged, and refused before any image
+    // is made; as a later frame, the animation ends before it.
+    for (uint32_t side : {2000u, 65535u}) {
+        auto huge = whole;
+        huge[desc + 5] = huge[desc + 7] = uint8_t(side);
+        huge[desc + 6] = huge[desc + 8] = uint8_t(side >> 8);
+        Decoded d = decodeGifBytes(huge);
+        EXPECT_EQ(d.rc, RC_CORRUPT_FILE) << side;
+        EXPECT_EQ(d.image.get(), nullptr) << side;
+        auto second = whole;
+        second.pop_back();
+        second.insert(second.end(), huge.begin() + ptrdiff_t(desc), huge.end());
+        d = decodeGifBytes(second);
+        EXPECT_EQ(d.rc, RC_CORRUPT_FILE) << side;
+        ASSERT_EQ(d.frames().size(), 1u) << side;
+        expectIndices(d.image.get(), px, "first frame");
+    }
+    // Data enough to fill its size: it reaches the cap.
+    setAllocationCap(uint64_t(256) << 10);
+    std::vector<uint8_t> noise = noisePixels(600 * 500, 16, 3);
+    EXPECT_EQ(decodeGifBytes(gifAround(600, 500, 4, referenceLzw(noise, 4, true))).rc, RC_OUT_OF_MEMORY);
+    setAllocationCap(uint64_t(64) << 20);
     // A local table that runs past the end of the file.
     auto local = whole;
     local[desc + 9] = 0x87;
