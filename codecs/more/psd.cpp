@@ -151,6 +151,12 @@ ResultCode PsdReader::chooseLayout(uint32_t channels)
     return RC_OK;
 }
 
+// PackBits' greatest expansion, and the bytes of runs allowed for beyond it
+// before data counts as too short; a bound this loose never refuses a whole
+// file.
+constexpr uint64_t kMostUnpacked = 64;
+constexpr uint64_t kUnpackSlack = 64;
+
 ResultCode PsdReader::readHeader(const void*)
 {
     const uint8_t* data = input->data();
@@ -201,6 +207,10 @@ ResultCode PsdReader::readHeader(const void*)
         const uint64_t counts = uint64_t(channels) * height * (version == 2 ? 4 : 2);
         if (counts > c.remaining()) return RC_CORRUPT_FILE;
         dataStart_ += counts;
+        // PackBits makes at most 128 bytes of two: runs too short to fill
+        // even a small part of the planes read are a damaged file, refused
+        // before an image of the size it claims is made (and cleared).
+        if (plane * readChannels_ / kMostUnpacked > c.remaining() - counts + kUnpackSlack) return RC_CORRUPT_FILE;
     }
     return RC_OK;
 }

@@ -276,7 +276,27 @@ TEST(PsdReader, HostileHeadersAndCutFiles)
          RC_CORRUPT_FILE},
     };
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.psd").rc, c.rc) << c.what;
+
+    // Runs that could not fill the size even at PackBits' greatest
+    // expansion: damaged, refused before any image is made; runs that fill
+    // it to the last byte are whole.
+    Doc grey = ok;
+    grey.mode = 1, grey.channels = 1, grey.width = grey.height = 2000, grey.compression = 1;
+    std::vector<uint8_t> runs;
+    for (uint32_t y = 0; y < 2000; ++y) be16(runs, 32);
+    grey.data = runs;
+    grey.data.insert(grey.data.end(), {0x81, 0, 0x81, 0});
+    setAllocationCap(uint64_t(1) << 20);
+    Decoded few = decodeBytesFull(build(grey), "few.psd");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
     setAllocationCap(0);
+    for (uint32_t i = 0; i < 2000 * 2000 / 128; ++i) runs.insert(runs.end(), {0x81, 0});
+    grey.data = runs;
+    Decoded full = decodeBytesFull(build(grey), "full.psd");
+    EXPECT_EQ(full.rc, RC_OK);
+    ASSERT_TRUE(full.image);
+    EXPECT_EQ(full.image->rowBytesPtr(1999)[1999], 0);
 
     // A cut raw file keeps the rows of the planes it has.
     Decoded d = decodeBytesFull(with([](Doc& x) { x.data = {1, 2, 3, 4, 5, 6, 7}; }), "c.psd");
