@@ -158,6 +158,12 @@ ResultCode TgaReader::readHeader(const void*)
     // decodes as far as it goes.
     uint64_t rawBytes = uint64_t(width) * height * bytesPerPixel_;
     if (dataEnd_ - dataStart_ > 2 * (rawBytes + 512)) return RC_UNSUPPORTED_SUBFORMAT;
+    // A run packet gives at most 128 pixels from its header byte and one
+    // pixel: packets too few to fill even a small part of the image are a
+    // damaged file, refused before an image of the size it claims is made
+    // (and cleared). The slack keeps the bound clear of any whole file.
+    if (rle_ && uint64_t(width) * height / 128 * (1 + bytesPerPixel_) > dataEnd_ - dataStart_ + 64)
+        return RC_CORRUPT_FILE;
 
     colourModel = kind == KIND_GREY ? CM_L : CM_RGB;
     pixelFormat = kind == KIND_TRUE ? PF_RGBA8 : PF_INDEXED8;

@@ -204,10 +204,23 @@ TEST(TgaReader, HostileAndTruncatedFiles)
         {"far too much data", withData(tgaHeader(3, 2, 2, 8, 0), 2000), RC_UNSUPPORTED_SUBFORMAT},
         {"huge raw image, little data", withData(tgaHeader(2, 65535, 65535, 32, 0), 64), RC_OUT_OF_MEMORY},
         {"RLE runs past the image", withData(tgaHeader(11, 2, 2, 8, 0), 6), RC_OK},
+        // Packets that could not fill the image even as runs of 128 pixels:
+        // damaged, refused before any image is made.
+        {"huge RLE image, few packets", withData(tgaHeader(10, 65535, 65535, 32, 0), 64), RC_CORRUPT_FILE},
     };
     setAllocationCap(uint64_t(256) << 20);
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.tga").rc, c.rc) << c.what;
     setAllocationCap(0);
+    std::vector<uint8_t> runs = tgaHeader(11, 2000, 2000, 8, 0x20);
+    Decoded few = decodeBytesFull(withData(runs, 64), "few.tga");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    // Runs of 128 pixels to the last one: a whole file.
+    for (uint32_t i = 0; i < 2000 * 2000 / 128; ++i) runs.insert(runs.end(), {0xFF, 9});
+    Decoded whole = decodeBytesFull(runs, "whole.tga");
+    EXPECT_EQ(whole.rc, RC_OK);
+    ASSERT_TRUE(whole.image);
+    EXPECT_EQ(whole.image->row<uint8_t>(1999)[1999], 9);
 
     // An extension offset that points past the end, or a footer overlapping
     // the area, is ignored.
