@@ -135,6 +135,11 @@ ResultCode PcxReader::readHeader(const void*)
     }
     if (minRow > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(minRow);
+    // A run gives at most 63 bytes from two: data too short to fill even a
+    // small part of the rows is a damaged file, refused before an image of
+    // the size it claims is made (and cleared). The slack keeps the bound
+    // clear of any whole file.
+    if (h_.encoding == 1 && fileRow_ * height / 63 * 2 > dataEnd_ - kHeaderBytes + 64) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

@@ -152,6 +152,20 @@ TEST(PcxReader, UnsupportedHostileAndTruncatedFiles)
     };
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.pcx").rc, c.rc) << c.what;
 
+    // Runs that could not fill the rows even at 63 bytes from two: damaged,
+    // refused before any image is made; runs of 63 to the last row are whole.
+    std::vector<uint8_t> runs = pcxHeader(5, 1, 8, 1, 2000, 2000, 2000);
+    setAllocationCap(uint64_t(1) << 20);
+    Decoded few = decodeBytesFull(withRow(runs, 64), "few.pcx");
+    setAllocationCap(0);
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    for (uint32_t i = 0; i < (2000 * 2000 + 62) / 63; ++i) runs.insert(runs.end(), {0xFF, 5});
+    Decoded whole = decodeBytesFull(runs, "whole.pcx");
+    EXPECT_EQ(whole.rc, RC_OK);
+    ASSERT_TRUE(whole.image);
+    EXPECT_EQ(whole.image->row<uint8_t>(1999)[1999], 5);
+
     // Cuts inside the header claim nothing; inside the run-length data the
     // rows decoded so far are kept.
     std::vector<uint8_t> f = pcxHeader(5, 1, 8, 1, 4, 3, 4);
