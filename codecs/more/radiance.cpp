@@ -169,6 +169,12 @@ ResultCode RadianceReader::readHeader(const void*)
     uint64_t rowBytes = uint64_t(width) * sizeof(RgbaF);
     if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(rowBytes);
+    // Every scanline, flat, repeated or coded, holds at least one 4-byte
+    // record (repeats do not reach into the next row): data too short for
+    // that is a damaged file, refused before an image of the size it claims
+    // is made (and cleared). The slack keeps the bound clear of any whole
+    // file.
+    if (uint64_t(height) * 4 > size - dataOffset_ + 64) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

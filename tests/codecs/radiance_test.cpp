@@ -201,6 +201,19 @@ TEST(RadianceReader, OldStyleRunsAndDamagedScanlines)
         ASSERT_TRUE(d.image);
         EXPECT_GT(d.image->row<RgbaF>(0)[7].r, 0.0f) << cut;
     }
+
+    // Repeats make 2000 x 2000 of eight bytes a row: whole. Fewer bytes than
+    // one record a row cannot be: damaged, refused before any image is made.
+    std::vector<uint8_t> repeats;
+    for (uint32_t y = 0; y < 2000; ++y) repeats.insert(repeats.end(), {1, 1, 1, 255, 1, 1, 1, 7});
+    d = decodeBytesFull(hdrFile(kHead + "-Y 2000 +X 2000\n", repeats), "big.hdr");
+    EXPECT_EQ(d.rc, RC_OK);
+    repeats.resize(2000 * 4 / 16);
+    setAllocationCap(uint64_t(1) << 20);
+    d = decodeBytesFull(hdrFile(kHead + "-Y 2000 +X 2000\n", repeats), "few.hdr");
+    setAllocationCap(0);
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
 }
 
 TEST(RadianceWriter, ImageMagickReadsWhatWeWrite)
