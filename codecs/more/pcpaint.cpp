@@ -43,6 +43,13 @@ protected:
         if (bits_ == 1) rowBytes_ = (width + 7) / 8;
         else if (bits_ == 8) rowBytes_ = width;
         else rowBytes_ = packedNibbles_ ? (width + 1) / 2 : 4 * ((width + 7) / 8);
+        // A block unpacks to at most 65535 bytes, from its five header bytes
+        // and a five-byte run at the least: data too short to fill even a
+        // small part of the picture is a damaged file, refused before an
+        // image of the size it claims is made (and cleared). The slack keeps
+        // the bound clear of any whole file.
+        const uint64_t data = size > dataOffset_ ? size - dataOffset_ : 0;
+        if (rowBytes_ * height / ((65535 + 9) / 10) > data + 64) return RC_CORRUPT_FILE;
         return RC_OK;
     }
 

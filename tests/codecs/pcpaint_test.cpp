@@ -2,6 +2,7 @@
 // depth, blocks that fill the picture from its end, long runs, palettes.
 #include <gtest/gtest.h>
 
+#include "platform/memory.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -121,4 +122,19 @@ TEST(PcPaint, DamagedAndUnsupportedFiles)
     Ref<Image> image = decodeBytes(picture(1, 1, 8, 0, big, {{{200}, 1}}), &rc, "big.pic");
     ASSERT_EQ(rc, RC_OK);
     EXPECT_EQ(image->row<uint8_t>(0)[0], 200);
+
+    // Blocks of one 65535-byte run each fill 2000 x 2000: whole. One such
+    // block cannot: damaged, refused before any image is made.
+    const Block longRun = {{0xFE, 0, 0xFF, 0xFF, 6}, 65535};
+    std::vector<Block> blocks(61, longRun);
+    blocks.push_back({{0xFE, 0, 2365 & 255, 2365 >> 8, 6}, 2365});
+    d = decodeBytesFull(picture(2000, 2000, 8, 0, {}, blocks), "whole.pic");
+    EXPECT_EQ(d.rc, RC_OK);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.image->row<uint8_t>(0)[0], 6);
+    setAllocationCap(uint64_t(1) << 20);
+    d = decodeBytesFull(picture(2000, 2000, 8, 0, {}, {longRun}), "few.pic");
+    setAllocationCap(0);
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
 }
