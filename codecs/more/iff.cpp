@@ -106,6 +106,10 @@ ResultCode IffReader::readHeader(const void*)
     fileRowBytes_ = chunky_ ? uint64_t(rowLength_) * (planes_ == 24 ? 3 : 1)
                             : uint64_t(rowLength_ / 8) * (planes_ + (maskPlane_ ? 1 : 0));
     if (!compressed_ && bodySize_ < fileRowBytes_) return RC_CORRUPT_FILE;
+    // ByteRun1 makes at most 128 bytes of two: a body too short to fill even
+    // a small part of the rows is damaged, refused likewise. The slack keeps
+    // the bound clear of any whole file.
+    if (compressed_ && fileRowBytes_ * height / 64 > bodySize_ + 64) return RC_CORRUPT_FILE;
     bitsPerPixel = planes_;
     colourModel = CM_RGB;
     if (planes_ == 24) {

@@ -192,8 +192,20 @@ TEST(Iff, DamagedAndUnsupportedFiles)
     // refused from the header, before memory for the picture is asked for.
     setAllocationCap(uint64_t(64) << 20);
     decodeBytes(form("ILBM", {{"BMHD", bmhd(30000, 30000, 8)}, {"BODY", {1, 2, 3, 4}}}), &rc, "lying.iff");
-    setAllocationCap(0);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // So is a compressed body that could not fill the rows even as runs of
+    // 128 bytes; runs of 128 to the last row are a whole picture.
+    std::vector<uint8_t> runs = {0x81, 5, 0x81, 5};
+    for (const char* type : {"ILBM", "PBM "}) {
+        decodeBytes(form(type, {{"BMHD", bmhd(30000, 30000, 8, 0, 1)}, {"BODY", runs}}), &rc, "few.iff");
+        EXPECT_EQ(rc, RC_CORRUPT_FILE) << type;
+    }
+    setAllocationCap(0);
+    runs.resize(1024 * 1024 / 128 * 2, 0x81);
+    Decoded whole = decodeBytesFull(form("PBM ", {{"BMHD", bmhd(1024, 1024, 8, 0, 1)}, {"BODY", runs}}), "whole.lbm");
+    EXPECT_EQ(whole.rc, RC_OK);
+    ASSERT_TRUE(whole.image);
+    EXPECT_EQ(whole.image->row<uint8_t>(1023)[1023], 0x81);
     // A body that ends after the first of three rows.
     Decoded d = decodeBytesFull(form("ILBM", {{"BMHD", bmhd(8, 3, 1)}, {"BODY", {0xFF, 0xFF}}}), "cut.iff");
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
