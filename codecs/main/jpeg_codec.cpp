@@ -58,6 +58,8 @@ private:
     ResultCode readFrame(uint8_t marker, const uint8_t* data, size_t length);
 
     uint64_t streamOffset_ = 0;
+    // The 8 x 8 blocks the frame's components hold, each coded once.
+    uint64_t blocks_ = 0;
 };
 
 // The decoder's progress into the reader's.
@@ -93,8 +95,19 @@ ResultCode JpegReader::readHeader(const void*)
         if (length < 2 || length > size_t(end - p)) return RC_CORRUPT_FILE;
         const uint8_t* segment = p + 2;
         switch (marker) {
-        case 0xC0: case 0xC1: case 0xC2: case 0xC9: case 0xCA:
-            return readFrame(marker, segment, length - 2);
+        case 0xC0: case 0xC1: case 0xC2: case 0xC9: case 0xCA: {
+            const ResultCode rc = readFrame(marker, segment, length - 2);
+            // Sequential Huffman coding spends at least two bits on every
+            // block (a DC difference and an end of block, each a code of one
+            // bit or more): data too short for that is a damaged file,
+            // refused before an image of the size it claims is made (and
+            // cleared). Progressive end-of-band runs and arithmetic coding
+            // can describe large blank areas in a few bytes, so they are let
+            // be. The slack keeps the bound clear of any whole file.
+            if (!failed(rc) && (marker == 0xC0 || marker == 0xC1) && blocks_ / 4 > uint64_t(end - segment) + 64)
+                return RC_CORRUPT_FILE;
+            return rc;
+        }
         case 0xC3: case 0xC5: case 0xC6: case 0xC7: case 0xC8:
         case 0xCB: case 0xCD: case 0xCE: case 0xCF:
             return RC_UNSUPPORTED_SUBFORMAT;  // lossless and hierarchical
@@ -145,6 +158,7 @@ ResultCode JpegReader::readFrame(uint8_t marker, const uint8_t* data, size_t len
     if (precision != 8) return RC_CORRUPT_FILE;
     if (count != 1 && count != 3 && count != 4) return RC_UNSUPPORTED_SUBFORMAT;
     uint32_t maxH = 1, maxV = 1;
+    uint32_t factors[4][2];
     for (uint32_t i = 0; i < count; ++i) {
         in.u8();
         const uint8_t sampling = in.u8();
@@ -153,6 +167,13 @@ ResultCode JpegReader::readFrame(uint8_t marker, const uint8_t* data, size_t len
         if (sh < 1 || sh > 4 || sv < 1 || sv > 4) return RC_CORRUPT_FILE;
         maxH = std::max(maxH, sh);
         maxV = std::max(maxV, sv);
+        factors[i][0] = sh, factors[i][1] = sv;
+    }
+    blocks_ = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t cw = (uint64_t(w) * factors[i][0] + maxH - 1) / maxH;
+        const uint64_t ch = (uint64_t(h) * factors[i][1] + maxV - 1) / maxV;
+        blocks_ += (cw + 7) / 8 * ((ch + 7) / 8);
     }
     width = w;
     height = h;
