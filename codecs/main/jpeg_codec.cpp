@@ -99,13 +99,14 @@ ResultCode JpegReader::readHeader(const void*)
             const ResultCode rc = readFrame(marker, segment, length - 2);
             // Sequential Huffman coding spends at least two bits on every
             // block (a DC difference and an end of block, each a code of one
-            // bit or more): data too short for that is a damaged file,
-            // refused before an image of the size it claims is made (and
-            // cleared). Progressive end-of-band runs and arithmetic coding
-            // can describe large blank areas in a few bytes, so they are let
+            // bit or more); progressive Huffman coding at least the DC
+            // difference, end-of-band runs making the rest cheap. Data too
+            // short for that is a damaged file, refused before an image of
+            // the size it claims is made (and cleared). Arithmetic coding
+            // can describe large blank areas in a few bytes, so it is let
             // be. The slack keeps the bound clear of any whole file.
-            if (!failed(rc) && (marker == 0xC0 || marker == 0xC1) && blocks_ / 4 > uint64_t(end - segment) + 64)
-                return RC_CORRUPT_FILE;
+            const uint64_t leastBytes = marker == 0xC2 ? blocks_ / 8 : blocks_ / 4;
+            if (!failed(rc) && marker <= 0xC2 && leastBytes > uint64_t(end - segment) + 64) return RC_CORRUPT_FILE;
             return rc;
         }
         case 0xC3: case 0xC5: case 0xC6: case 0xC7: case 0xC8:
