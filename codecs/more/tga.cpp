@@ -164,6 +164,9 @@ ResultCode TgaReader::readHeader(const void*)
     // (and cleared). The slack keeps the bound clear of any whole file.
     if (rle_ && uint64_t(width) * height / 128 * (1 + bytesPerPixel_) > dataEnd_ - dataStart_ + 64)
         return RC_CORRUPT_FILE;
+    // Raw data that cannot fill even the first row holds no picture: refused
+    // likewise.
+    if (!rle_ && dataEnd_ - dataStart_ < uint64_t(width) * bytesPerPixel_) return RC_CORRUPT_FILE;
 
     colourModel = kind == KIND_GREY ? CM_L : CM_RGB;
     pixelFormat = kind == KIND_TRUE ? PF_RGBA8 : PF_INDEXED8;

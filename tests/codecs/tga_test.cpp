@@ -202,7 +202,9 @@ TEST(TgaReader, HostileAndTruncatedFiles)
         {"image ID past the end", idPastEnd, RC_CORRUPT_FILE},
         {"map past the end", withData(tgaHeader(1, 2, 2, 8, 0, 1, 0, 256, 32), 100), RC_CORRUPT_FILE},
         {"far too much data", withData(tgaHeader(3, 2, 2, 8, 0), 2000), RC_UNSUPPORTED_SUBFORMAT},
-        {"huge raw image, little data", withData(tgaHeader(2, 65535, 65535, 32, 0), 64), RC_OUT_OF_MEMORY},
+        {"huge raw image, data for a row", withData(tgaHeader(2, 65535, 65535, 32, 0), 65535 * 4), RC_OUT_OF_MEMORY},
+        // Raw data that cannot fill even one row: refused before any image.
+        {"huge raw image, little data", withData(tgaHeader(2, 65535, 65535, 32, 0), 64), RC_CORRUPT_FILE},
         {"RLE runs past the image", withData(tgaHeader(11, 2, 2, 8, 0), 6), RC_OK},
         // Packets that could not fill the image even as runs of 128 pixels:
         // damaged, refused before any image is made.
