@@ -211,6 +211,10 @@ ResultCode PsdReader::readHeader(const void*)
         // even a small part of the planes read are a damaged file, refused
         // before an image of the size it claims is made (and cleared).
         if (plane * readChannels_ / kMostUnpacked > c.remaining() - counts + kUnpackSlack) return RC_CORRUPT_FILE;
+    } else if (c.remaining() < uint64_t(width) * bytes_) {
+        // Raw planes that cannot fill even the first row hold no picture:
+        // refused likewise.
+        return RC_CORRUPT_FILE;
     }
     return RC_OK;
 }

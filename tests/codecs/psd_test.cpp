@@ -290,6 +290,12 @@ TEST(PsdReader, HostileHeadersAndCutFiles)
     Decoded few = decodeBytesFull(build(grey), "few.psd");
     EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(few.image.get(), nullptr);
+    // Raw planes that cannot fill even the first row: refused likewise.
+    Doc raw = grey;
+    raw.compression = 0, raw.data.assign(1999, 5);
+    few = decodeBytesFull(build(raw), "raw.psd");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
     setAllocationCap(0);
     for (uint32_t i = 0; i < 2000 * 2000 / 128; ++i) runs.insert(runs.end(), {0x81, 0});
     grey.data = runs;
