@@ -100,6 +100,9 @@ ResultCode SunRasterReader::readHeader(const void*)
     }
     if (minRow > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(minRow);
+    // Data that cannot fill even the first row holds no picture: refused
+    // here, before an image of the declared size exists.
+    if (avail < unpadded) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

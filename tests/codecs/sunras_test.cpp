@@ -137,6 +137,13 @@ TEST(SunRasterReader, UnsupportedHostileAndTruncatedFiles)
     };
     setAllocationCap(uint64_t(256) << 20);
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.ras").rc, c.rc) << c.what;
+    // A big size with less data than its first row: refused before any
+    // image is made.
+    std::vector<uint8_t> lying = sunHeader(30000, 30000, 32, 0, 1, 0, 0);
+    lying.resize(lying.size() + 16, 0);
+    Decoded few = decodeBytesFull(lying, "l.ras");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
     setAllocationCap(0);
 
     // Cuts: inside the header nothing claims the file; inside the pixels the
