@@ -152,6 +152,9 @@ ResultCode FitsReader::readHeader(const void*)
     uint64_t row = uint64_t(width) * bytesPerPixel(pixelFormat);
     if (row > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(row);
+    // Data that cannot fill even the first row holds no picture: refused
+    // here, before an image of the declared size exists.
+    if (dataOffset_ >= size || size - dataOffset_ < uint64_t(width) * (bits / 8)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

@@ -177,6 +177,16 @@ TEST(FitsReader, HeaderRulesAndInformation)
         {"no data", fitsFile({base[0], base[1], base[2], base[3], base[4], "END"}, {}), RC_CORRUPT_FILE},
     };
     for (const Bad& b : bad) EXPECT_EQ(decodeBytesFull(b.bytes, "b.fits").rc, b.rc) << b.what;
+    // A big size with less data than its first row: refused before any
+    // image is made.
+    std::vector<std::string> lying = base;
+    lying[3] = "NAXIS1  =                30000", lying[4] = "NAXIS2  =                30000";
+    lying.push_back("END");
+    setAllocationCap(uint64_t(1) << 20);
+    d = decodeBytesFull(fitsFile(lying, std::vector<uint8_t>(2880, 0)), "l.fits");
+    setAllocationCap(0);
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
 
     // Data cut short: the rows stored first (the bottom ones) are kept.
     std::vector<std::string> c = base;
