@@ -149,6 +149,9 @@ ResultCode IcoReader::readHeader(const void*)
     }
     uint64_t rowBytes = bits_ >= 24 ? uint64_t(width) * 4 : width;
     if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
+    // Colour rows that cannot fill even the first row hold no picture:
+    // refused here, before an image of the declared size exists.
+    if (pixels_ >= size || size - pixels_ < paddedRow(width, bits_)) return RC_CORRUPT_FILE;
     minRowBytes = uint32_t(rowBytes);
     pixelFormat = bits_ >= 24 ? PF_RGBA8 : PF_INDEXED8;
     alphaKind = ALPHA_STRAIGHT;

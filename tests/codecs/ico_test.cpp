@@ -266,6 +266,8 @@ TEST(IcoReader, HostileAndTruncatedFiles)
         std::copy(bytes.begin(), bytes.end(), v.begin() + long(at));
         return v;
     };
+    std::vector<uint8_t> big = patched(22 + 4, {0x40, 0x9C, 0, 0, 0xA0, 0x0F, 0, 0});  // 40000 x 2000
+    big.resize(big.size() + 40000, 0);
     std::vector<uint8_t> pngLie = iconFile({{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}});
     pngLie.resize(pngLie.size() + 60, 0);
     struct Case {
@@ -281,7 +283,10 @@ TEST(IcoReader, HostileAndTruncatedFiles)
         {"only 16-bit", patched(22 + 14, {16}), RC_UNSUPPORTED_SUBFORMAT},
         {"only 2-bit", patched(22 + 14, {2}), RC_UNSUPPORTED_SUBFORMAT},
         {"negative width", patched(22 + 4, {0xF8, 0xFF, 0xFF, 0xFF}), RC_UNKNOWN_FORMAT},
-        {"huge width", patched(22 + 4, {0xFF, 0xFF, 0xFF, 0x7F}), RC_OUT_OF_MEMORY},
+        // Colour data that cannot fill even one row of a huge bitmap: refused
+        // before any image is made; with that row, the size meets the cap.
+        {"huge width", patched(22 + 4, {0xFF, 0xFF, 0xFF, 0x7F}), RC_CORRUPT_FILE},
+        {"big, a row of data", big, RC_OUT_OF_MEMORY},
         {"count larger than the directory", patched(4, {90}), RC_OK},
         {"PNG entry that is no PNG, sized past the end", pngLie, RC_UNKNOWN_FORMAT},
     };
