@@ -503,15 +503,19 @@ ResultCode TiffReader::settleFormat()
     // Segments whose data could not fill them even at their coding's
     // greatest expansion: a damaged file, refused before an image of the
     // size it claims is made (and cleared) for the little data there.
+    uint64_t need = 0, have = 0, firstRow = 0;
     if (const uint64_t most = mostExpanded(compression)) {
-        uint64_t need = 0, have = 0;
-        segmentBytes(&need, &have);
+        segmentBytes(&need, &have, &firstRow);
         if (need / most > have + kExpansionSlack) return RC_CORRUPT_FILE;
+    } else if (compression == 1 || compression == 34677) {
+        // Stored data that cannot fill even the first row holds no picture.
+        segmentBytes(&need, &have, &firstRow);
+        if (have < firstRow) return RC_CORRUPT_FILE;
     }
     return RC_OK;
 }
 
-void TiffReader::segmentBytes(uint64_t* need, uint64_t* have) const
+void TiffReader::segmentBytes(uint64_t* need, uint64_t* have, uint64_t* firstRow) const
 {
     // The segments as the decoder walks them (tiff_decode.cpp): their
     // stored rows and the data each is given.
@@ -525,6 +529,8 @@ void TiffReader::segmentBytes(uint64_t* need, uint64_t* have) const
     uint32_t blockV = 1;
     if (compression == 34676) {
         rowBytes = uint64_t(segW) * (spp == 1 ? 2 : 4);
+    } else if (compression == 34677) {
+        rowBytes = uint64_t(segW) * 3;
     } else if (colourModel == CM_YCBCR && spp == 3 && planar == 1 && (subsampling & 15) * (subsampling >> 4) != 1) {
         const uint32_t h = subsampling & 15;
         blockV = subsampling >> 4;
@@ -561,6 +567,7 @@ void TiffReader::segmentBytes(uint64_t* need, uint64_t* have) const
     }
     *need = total == UINT64_MAX ? total : total - sparse;
     *have = data;
+    *firstRow = rowBytes;
 }
 
 } // namespace tiff_internal

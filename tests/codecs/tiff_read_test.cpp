@@ -548,6 +548,12 @@ TEST(TiffHostile, DataThatCannotFillTheSizeIsRefusedBeforeAnImageIsMade)
             EXPECT_EQ(rc, RC_CORRUPT_FILE) << c << " " << side;
             EXPECT_EQ(img.get(), nullptr) << c << " " << side;
         }
+        // Nor do stored bytes that cannot fill even the first row.
+        TiffBuilder stored = greyStrip(ramp(side / 2), 1, side, side);
+        stored.finish();
+        Ref<Image> img = tiffBytes(stored.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE) << side;
+        EXPECT_EQ(img.get(), nullptr) << side;
         // Strips the file lists but does not hold fill nothing either.
         TiffBuilder missing = greyStrip(zip, 8, side, side);
         missing.entries[7].value = side / 100;
