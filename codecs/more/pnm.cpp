@@ -156,6 +156,9 @@ ResultCode PnmReader::readHeader(const void*)
     // Binary data that cannot fill even the first row holds no picture:
     // refused here, before an image of the declared size exists.
     if (!text && size - dataOffset_ < fileRowBytes_) return RC_CORRUPT_FILE;
+    // So is text with fewer characters than the first row has samples (a
+    // sample is a digit at the least).
+    if (text && size - dataOffset_ < uint64_t(w) * (colour ? 3 : 1)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

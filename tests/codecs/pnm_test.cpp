@@ -129,6 +129,9 @@ TEST(Pnm, BadHeadersFailWithTheirCode)
         {"P6 20000 20000 255\nabc", RC_CORRUPT_FILE},
         {"PF 20000 20000 -1.0\nabcd", RC_CORRUPT_FILE},
         {"P5 100 2000000 255\n", RC_CORRUPT_FILE},
+        {"P1 20000 20000\n0101", RC_CORRUPT_FILE},
+        {"P2 20000 20000 255\n1 2 3", RC_CORRUPT_FILE},
+        {"P3 20000 20000 255\n1 2 3", RC_CORRUPT_FILE},
     };
     setAllocationCap(uint64_t(64) << 20);
     for (const Case& c : lying) {
@@ -139,6 +142,9 @@ TEST(Pnm, BadHeadersFailWithTheirCode)
     std::string tall = "P5 100 2000000 255\n" + std::string(100, 'x');
     ResultCode rc;
     decodeBytes(bytesOf(tall), &rc, "tall.pgm");
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    std::string text = "P1 100 2000000\n" + std::string(100, '1');
+    decodeBytes(bytesOf(text), &rc, "text.pbm");
     EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
     setAllocationCap(0);
 }
