@@ -85,6 +85,9 @@ private:
     // The stored bytes of the segments that carry data, that data, and the
     // stored bytes of one row (or row of blocks) of a segment.
     void segmentBytes(uint64_t* need, uint64_t* have, uint64_t* firstRow) const;
+    // The least bytes the JPEG segments' streams could code the segments
+    // in, and those streams' bytes.
+    void jpegSegmentBytes(uint64_t* need, uint64_t* have) const;
     void setTextTag(uint16_t tag, const uint8_t* text, uint32_t length);
     void setOrientation(uint16_t value);
     void readMetadataTag(uint16_t tag, uint16_t type, uint32_t count, uint64_t field);

@@ -511,8 +511,82 @@ ResultCode TiffReader::settleFormat()
         // Stored data that cannot fill even the first row holds no picture.
         segmentBytes(&need, &have, &firstRow);
         if (have < firstRow) return RC_CORRUPT_FILE;
+    } else if (compression == 7) {
+        jpegSegmentBytes(&need, &have);
+        if (need > have + kExpansionSlack) return RC_CORRUPT_FILE;
     }
     return RC_OK;
+}
+
+namespace {
+
+// The bits a JPEG stream spends on each 8 x 8 block at the least, from its
+// frame marker: sequential Huffman coding a DC difference and an end of
+// block (codes of a bit or more), progressive Huffman coding the DC
+// difference. Arithmetic coding can describe blank areas in next to
+// nothing: 0, no bound. A stream without a frame we decode is as good as
+// missing: 1.
+uint32_t leastBlockBits(const uint8_t* p, uint64_t length)
+{
+    if (length < 4 || p[0] != 0xFF || p[1] != 0xD8) return 1;
+    for (uint64_t at = 2; at + 4 <= length;) {
+        if (p[at] != 0xFF) return 1;
+        const uint8_t marker = p[at + 1];
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker == 0xC0 || marker == 0xC1) return 2;
+        if (marker == 0xC9 || marker == 0xCA) return 0;
+        if (marker == 0xDA || (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xCC))
+            return 1;
+        at += 2 + ((uint32_t(p[at + 2]) << 8) | p[at + 3]);
+    }
+    return 1;
+}
+
+} // namespace
+
+void TiffReader::jpegSegmentBytes(uint64_t* need, uint64_t* have) const
+{
+    // Each segment is a stream whose own frame must cover the segment: at
+    // least its blocks of one full-resolution component.
+    *need = *have = 0;
+    const uint32_t segW = strips ? width : tileWidth;
+    const uint32_t segH = strips ? std::max<uint32_t>(1, rowsPerStrip) : tileLength;
+    const uint64_t across = (uint64_t(width) + segW - 1) / segW, down = (uint64_t(height) + segH - 1) / segH;
+    auto blocksOf = [&](uint64_t rows) { return (uint64_t(segW) + 7) / 8 * ((rows + 7) / 8); };
+    // Every segment's blocks, saturating.
+    uint64_t total = 0, part;
+    if (!checkedMul(down - 1, blocksOf(segH), &part) || (total = part + blocksOf(height - (down - 1) * segH)) < part ||
+        !checkedMul(total, across, &total))
+        total = UINT64_MAX;
+
+    const bool listOk = offsets.values(bytes) != UINT64_MAX;
+    const bool countsOk = byteCounts.present && byteCounts.values(bytes) != UINT64_MAX;
+    const uint64_t listed = listOk ? std::min<uint64_t>(offsets.count, across * down) : 0;
+    uint64_t bits = 0, seen = 0, data = 0;
+    for (uint64_t s = 0; s < listed; ++s) {
+        const uint64_t blocks = blocksOf(std::min<uint64_t>(segH, height - s / across * segH));
+        const uint64_t start = offsets.at(bytes, uint32_t(s));
+        // Segments read one after another from where the last ended: where
+        // they lie is not known here.
+        if (start >= bytes.size && offsets.type == kTypeLong) return;
+        uint32_t rate = 1;
+        if (start < bytes.size) {
+            const uint64_t counted = countsOk && s < byteCounts.count ? byteCounts.at(bytes, uint32_t(s)) : UINT64_MAX;
+            const uint64_t length = std::min<uint64_t>(counted, bytes.size - start);
+            rate = leastBlockBits(bytes.data + start, length);
+            if (rate) data += length;
+        }
+        bits += blocks * rate;
+        seen += blocks;
+    }
+    // Segments the file does not list are missing: nothing codes them.
+    const uint64_t unlisted = total == UINT64_MAX ? UINT64_MAX : total - seen;
+    bits = bits > UINT64_MAX - unlisted ? UINT64_MAX : bits + unlisted;
+    *need = bits / 8;
+    *have = data;
 }
 
 void TiffReader::segmentBytes(uint64_t* need, uint64_t* have, uint64_t* firstRow) const

@@ -561,6 +561,29 @@ TEST(TiffHostile, DataThatCannotFillTheSizeIsRefusedBeforeAnImageIsMade)
         tiffBytes(missing.bytes, &rc);
         EXPECT_EQ(rc, RC_CORRUPT_FILE) << side;
     }
+    // A JPEG strip whose Huffman-coded stream could not code the blocks of
+    // the strip at two bits each: refused. Arithmetic coding can code blank
+    // blocks in next to nothing: left to the decode (and the cap).
+    {
+        TempDir dir;
+        registerAllFormats();
+        Ref<Image> small = Ref<Image>::adopt(imageCreate(PF_GRAY8, packSize(16, 16)));
+        for (uint32_t y = 0; y < 16; ++y) std::memset(small->rowBytesPtr(y), int(y * 9), 16);
+        const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"jpg"), true));
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(dir / "s.jpg", d));
+        ASSERT_EQ(w->write(small.get(), nullptr, CF_GRAY8, 90, false, nullptr, nullptr), RC_OK);
+        w = nullptr;
+        std::vector<uint8_t> stream = readFile(dir / "s.jpg");
+        for (uint8_t frame : {0xC0, 0xC9}) {
+            for (size_t i = 2; i + 1 < stream.size(); ++i)
+                if (stream[i] == 0xFF && (stream[i + 1] == 0xC0 || stream[i + 1] == 0xC9)) stream[i + 1] = frame;
+            TiffBuilder t = greyStrip(stream, 7, 30000, 30000);
+            t.finish();
+            Ref<Image> img = tiffBytes(t.bytes, &rc);
+            EXPECT_EQ(rc, frame == 0xC0 ? RC_CORRUPT_FILE : RC_OUT_OF_MEMORY) << int(frame);
+            EXPECT_EQ(img.get(), nullptr) << int(frame);
+        }
+    }
     // Empty Deflate strips are sparse, blank by design; and data enough to
     // fill the size: both still reach the cap.
     TiffBuilder sparse = greyStrip({}, 8, 2000, 2000);
