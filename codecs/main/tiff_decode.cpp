@@ -925,7 +925,8 @@ ResultCode TiffReader::readPixels(Image* image, bool, Progress* progress, AbortF
     if (image->rowBytes() == 0) return RC_UNSUPPORTED_COLOUR_FORMAT;
     std::unique_ptr<SegmentDecoder> decoder(new (std::nothrow) SegmentDecoder(*this, image, progress, abort));
     if (!decoder) return RC_OUT_OF_MEMORY;
-    return decoder->run();
+    const ResultCode rc = decoder->run();
+    return rc == RC_OK && pagesLost ? RC_CORRUPT_FILE : rc;
 }
 
 } // namespace tiff_internal

@@ -55,6 +55,11 @@ public:
     ResultCode readIfd(uint64_t position);
     // The next directory's offset found by readIfd (0 when none).
     uint32_t nextIfd = 0;
+    // RC_CORRUPT_FILE when the data could not fill the image read by
+    // readIfd, even at its coding's greatest expansion.
+    ResultCode checkDataAmount() const;
+    // Pages after this one were dropped as damaged: its decode says so.
+    bool pagesLost = false;
 
     TiffBytes bytes;
     TiffList offsets, byteCounts;

@@ -126,6 +126,8 @@ ResultCode TiffReader::readHeader(const void*)
     if (failed(rc)) return rc;
     rc = readIfd(first);
     if (failed(rc)) return rc;
+    rc = checkDataAmount();
+    if (failed(rc)) return rc;
 
     // Further directories are further pages, walked in a loop with a record
     // of the directories seen, so a chain that points back ends there.
@@ -146,6 +148,13 @@ ResultCode TiffReader::readHeader(const void*)
         next->height = last->height;
         if (failed(next->readIfd(pos))) {
             objectRelease(next);
+            break;
+        }
+        // A page whose data is far too short ends the document, and the
+        // damage is reported with the page before it.
+        if (failed(next->checkDataAmount())) {
+            objectRelease(next);
+            last->pagesLost = true;
             break;
         }
         last->nextReader = next;
@@ -500,6 +509,11 @@ ResultCode TiffReader::settleFormat()
     }
     if (spp == 4 && colourModel == CM_RGB && !isLogLuv(compression))
         alphaKind = extraSamples == 1 ? ALPHA_PREMULTIPLIED : extraSamples == 2 ? ALPHA_STRAIGHT : ALPHA_NONE;
+    return RC_OK;
+}
+
+ResultCode TiffReader::checkDataAmount() const
+{
     // Segments whose data could not fill them even at their coding's
     // greatest expansion: a damaged file, refused before an image of the
     // size it claims is made (and cleared) for the little data there.

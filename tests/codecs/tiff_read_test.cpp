@@ -561,6 +561,32 @@ TEST(TiffHostile, DataThatCannotFillTheSizeIsRefusedBeforeAnImageIsMade)
         tiffBytes(missing.bytes, &rc);
         EXPECT_EQ(rc, RC_CORRUPT_FILE) << side;
     }
+    // As a second page, it ends the document, and the damage is reported.
+    {
+        TiffBuilder two = greyStrip(ramp(32), 1);
+        const uint32_t lzwAt = two.append(lzw);
+        const uint32_t second = uint32_t(two.bytes.size()) + 2 + 12 * 9 + 4;
+        two.finish(second);
+        std::vector<TiffBuilder::Entry> entries = two.entries;
+        for (auto& e : entries) {
+            if (e.tag == 256 || e.tag == 257 || e.tag == 278) e.value = 30000;
+            if (e.tag == 259) e.value = 5;
+            if (e.tag == 273) e.value = lzwAt;
+            if (e.tag == 279) e.value = uint32_t(lzw.size());
+        }
+        two.put16(uint16_t(entries.size()));
+        for (const auto& e : entries) {
+            two.put16(e.tag), two.put16(e.type), two.put32(e.count);
+            if (e.type == 3) two.put16(uint16_t(e.value)), two.put16(0);
+            else two.put32(e.value);
+        }
+        two.put32(0);
+        Ref<Image> img = tiffBytes(two.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE);
+        ASSERT_TRUE(img);
+        EXPECT_EQ(img->next(), nullptr);
+        EXPECT_EQ(img->rowBytesPtr(3)[7], uint8_t(31 * 7 + 3));
+    }
     // A JPEG strip whose Huffman-coded stream could not code the blocks of
     // the strip at two bits each: refused. Arithmetic coding can code blank
     // blocks in next to nothing: left to the decode (and the cap).
