@@ -175,6 +175,9 @@ ResultCode RadianceReader::readHeader(const void*)
     // is made (and cleared). The slack keeps the bound clear of any whole
     // file.
     if (uint64_t(height) * 4 > size - dataOffset_ + 64) return RC_CORRUPT_FILE;
+    // Rows too narrow or too wide to be coded are flat: data that cannot
+    // fill even the first of them holds no picture.
+    if ((width < kMinCoded || width > kMaxCoded) && uint64_t(width) * 4 > size - dataOffset_) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

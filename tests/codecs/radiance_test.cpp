@@ -211,6 +211,11 @@ TEST(RadianceReader, OldStyleRunsAndDamagedScanlines)
     repeats.resize(2000 * 4 / 16);
     setAllocationCap(uint64_t(1) << 20);
     d = decodeBytesFull(hdrFile(kHead + "-Y 2000 +X 2000\n", repeats), "few.hdr");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
+    // Rows wider than any coded row are flat: less than one of them is
+    // refused likewise.
+    d = decodeBytesFull(hdrFile(kHead + "-Y 1 +X 100000\n", repeats), "wide.hdr");
     setAllocationCap(0);
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(d.image.get(), nullptr);
