@@ -370,6 +370,14 @@ Image* imageCreate(PixelFormat format, uint64_t size, bool useDib, uint32_t, uin
     return img;
 }
 
+void imageClearRows(Image* image, uint32_t first, uint32_t end)
+{
+    if (!image || first >= end) return;
+    end = std::min(end, image->rowsAllocated());
+    if (first >= end) return;
+    clearAllocated(image->rowBytesPtr(first), uint64_t(end - first) * image->rowBytes());
+}
+
 void imageReplaceFrame(Image** slot, Image* newImage)
 {
     if (!slot || !newImage) return;

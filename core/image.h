@@ -253,6 +253,11 @@ Image* imageCreate(PixelFormat format, uint64_t size, bool useDib = false, uint3
 // newImage, and the old frame is released once.
 void imageReplaceFrame(Image** slot, Image* newImage);
 
+// Sets rows [first, end) to zero bytes, padding included. Decoders use it for
+// the rows a damaged file never reached: on fresh memory that costs neither
+// time nor memory, however large the size the file claimed.
+void imageClearRows(Image* image, uint32_t first, uint32_t end);
+
 // Presents count entries 0xAARRGGBB (not owned) as a count x 1 PF_RGBA8 image.
 Image* paletteImageCreate(uint32_t* entries, uint32_t count);
 

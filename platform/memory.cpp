@@ -342,6 +342,25 @@ void* alignedAlloc(uint64_t size)
 
 void setAllocationFill(int byte) { g_fill.store(byte, std::memory_order_relaxed); }
 
+void clearAllocated(void* p, uint64_t n)
+{
+    auto* bytes = static_cast<uint8_t*>(p);
+    if (n >= kMappedFrom) {
+        // Private anonymous memory that is advised away reads back as zeros;
+        // the partial pages at either end are written as usual.
+        const uintptr_t page = pageSize();
+        const uintptr_t start = reinterpret_cast<uintptr_t>(bytes);
+        const uintptr_t from = (start + page - 1) & ~(page - 1);
+        const uintptr_t to = (start + uintptr_t(n)) & ~(page - 1);
+        if (to > from && madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0) {
+            std::memset(bytes, 0, from - start);
+            std::memset(reinterpret_cast<void*>(to), 0, start + uintptr_t(n) - to);
+            return;
+        }
+    }
+    std::memset(bytes, 0, static_cast<size_t>(n));
+}
+
 void* alignedAllocZero(uint64_t size)
 {
     bool zeroed;

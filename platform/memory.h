@@ -17,6 +17,12 @@ void* alignedAllocZero(uint64_t size);
 // for reuse by later requests of any size; releaseSpareMemory hands them back.
 void alignedFree(void* block);
 void releaseSpareMemory();
+// Zeroes n bytes inside a block from alignedAlloc. The whole pages of a
+// large span are handed back to the system instead of written: they read as
+// zeros afterwards and take memory again only once written, so clearing
+// memory nobody touched (the rows a damaged file never reached) costs next
+// to nothing.
+void clearAllocated(void* p, uint64_t n);
 
 // The largest single allocation alignedAlloc will attempt.
 uint64_t allocationCap();

@@ -822,9 +822,7 @@ ResultCode PngReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     }
     if (rc != RC_OK) {
         // Rows the data never reached are blank, never left as they were.
-        if (!interlaced)
-            for (uint32_t y = failedRow; y < height; ++y)
-                std::memset(image->rowBytesPtr(y), 0, size_t(width) * pixelBytes);
+        if (!interlaced) imageClearRows(image, failedRow, height);
         return rc;
     }
     reportProgress(progress, 75, 100);

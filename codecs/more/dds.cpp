@@ -134,10 +134,7 @@ protected:
     }
 
 private:
-    static void clearFrom(Image* image, uint32_t y)
-    {
-        for (; y < image->height; ++y) std::memset(image->rowBytesPtr(y), 0, image->rowBytes());
-    }
+    static void clearFrom(Image* image, uint32_t y) { imageClearRows(image, y, image->height); }
 
     ResultCode readMasked(Image* image, Progress* progress, AbortFlag* abort)
     {

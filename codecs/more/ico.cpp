@@ -178,7 +178,6 @@ ResultCode IcoReader::readRows(Image* image, Progress* progress, AbortFlag* abor
     const uint64_t fileRow = paddedRow(width, bits_);
     AlignedBuffer<uint8_t> scratch(fileRow + 16, true);
     if (!scratch) return RC_OUT_OF_MEMORY;
-    const size_t outRow = size_t(width) * image->bytesPerPixel();
     for (uint32_t r = 0; r < height; ++r) {
         if (aborted(abort)) return RC_OK;
         uint32_t y = height - 1 - r;
@@ -200,7 +199,9 @@ ResultCode IcoReader::readRows(Image* image, Progress* progress, AbortFlag* abor
                 out[x] = {src[0], src[1], src[2], step == 4 ? src[3] : uint8_t(255)};
         }
         if (cut) {
-            for (uint32_t rest = r + 1; rest < height; ++rest) std::memset(image->rowBytesPtr(height - 1 - rest), 0, outRow);
+            // The rows the data never reached (the file stores the bottom row
+            // first) stay empty.
+            imageClearRows(image, 0, height - 1 - r);
             return RC_CORRUPT_FILE;
         }
         if ((r & 31) == 31) reportProgress(progress, r + 1, height);

@@ -195,7 +195,7 @@ ResultCode IffReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         const uint64_t at = uint64_t(y) * fileRowBytes;
         if (at > available || available - at < fileRowBytes) {
             // The body ends early: the rows it had stay, the rest are cleared.
-            for (uint32_t r = y; r < height; ++r) std::memset(image->rowBytesPtr(r), 0, image->rowBytes());
+            imageClearRows(image, y, height);
             return RC_CORRUPT_FILE;
         }
         const uint8_t* row = rows + at;

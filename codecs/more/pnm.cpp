@@ -172,7 +172,7 @@ ResultCode PnmReader::readPixels(Image* image, bool, Progress* progress, AbortFl
 // Rows that the data never reached are cleared, never left as they were.
 void clearRows(Image* image, uint32_t from)
 {
-    for (uint32_t y = from; y < image->height; ++y) std::memset(image->rowBytesPtr(y), 0, image->rowBytes());
+    imageClearRows(image, from, image->height);
 }
 
 ResultCode PnmReader::readText(Image* image, Progress* progress, AbortFlag* abort)
@@ -286,7 +286,7 @@ ResultCode PnmReader::readFloat(Image* image, Progress* progress, AbortFlag* abo
         if (aborted(abort)) return RC_OK;
         const uint64_t at = dataOffset_ + uint64_t(r) * fileRowBytes_;
         if (at > size || size - at < fileRowBytes_) {
-            for (uint32_t y = 0; y < h - r; ++y) std::memset(image->rowBytesPtr(y), 0, image->rowBytes());
+            imageClearRows(image, 0, h - r);
             return RC_CORRUPT_FILE;
         }
         const uint8_t* src = input->data() + at;

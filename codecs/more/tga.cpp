@@ -231,7 +231,6 @@ ResultCode TgaReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     AlignedBuffer<uint8_t> scratch(fileRow + 16, true);
     if (!scratch) return RC_OUT_OF_MEMORY;
     TgaRunDecoder runs(data, size_t(avail), bytesPerPixel_);
-    const size_t outRow = size_t(width) * image->bytesPerPixel();
 
     for (uint32_t r = 0; r < height; ++r) {
         if (aborted(abort)) return RC_OK;
@@ -257,8 +256,8 @@ ResultCode TgaReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         convertRow(image->rowBytesPtr(y), src);
         if (cut) {
             // The rows the data never reached stay empty.
-            for (uint32_t rest = r + 1; rest < height; ++rest)
-                std::memset(image->rowBytesPtr(bottomUp_ ? height - 1 - rest : rest), 0, outRow);
+            if (bottomUp_) imageClearRows(image, 0, height - 1 - r);
+            else imageClearRows(image, r + 1, height);
             return RC_CORRUPT_FILE;
         }
         if ((r & 31) == 31) reportProgress(progress, r + 1, height);

@@ -285,8 +285,7 @@ ResultCode WebpReader::readPixels(Image* image, bool, Progress* progress, AbortF
     WebPIDelete(decoder);
     if (status == VP8_STATUS_OK && !cut_) return RC_OK;
     // Rows the data did not reach stay blank.
-    for (uint32_t y = uint32_t(std::clamp(lastRow, 0, int(height))); y < height; ++y)
-        std::memset(image->rowBytesPtr(y), 0, size_t(width) * 4);
+    imageClearRows(image, uint32_t(std::clamp(lastRow, 0, int(height))), height);
     return status == VP8_STATUS_OUT_OF_MEMORY ? RC_OUT_OF_MEMORY : RC_CORRUPT_FILE;
 }
 
