@@ -257,6 +257,15 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         uint8_t* dst = image->rowBytesPtr(y);
         uint64_t at = uint64_t(row) * rowBytes_;
         const uint8_t* src = pixels ? pixels + at : nullptr;
+        if (at >= avail && bits <= 8 && compression_ != 3) {
+            // Past the data, palette indices read as zeros are zero bytes:
+            // the rows left are cleared at once, which on fresh memory costs
+            // nothing however many rows the file claims.
+            if (topDown_) imageClearRows(image, row, height);
+            else imageClearRows(image, 0, height - row);
+            cut = true;
+            break;
+        }
         if (at + rowBytes_ > avail) {
             // A file cut short: what is missing reads as zeros.
             if (at + pixelBytes > avail) cut = true;

@@ -75,6 +75,18 @@ TEST(DamagedRows, RowsNeverReachedAreBlankAndTakeNoMemory)
         cases.push_back({"grey.tga", v, side - 1, 0, side, 0xC3});
     }
     {
+        // 8-bit palette BMP, bottom row first.
+        std::vector<uint8_t> v = text("BM");
+        const uint32_t offset = 14 + 40 + 256 * 4;
+        for (uint32_t field : {offset + side, 0u, offset, 40u, side, side}) le32(v, field);
+        le16(v, 1);
+        le16(v, 8);
+        for (uint32_t field : {0u, side, 2835u, 2835u, 256u, 0u}) le32(v, field);
+        for (uint32_t i = 0; i < 256; ++i) v.insert(v.end(), {uint8_t(i), uint8_t(i), uint8_t(255 - i), 0});
+        append(v, side, 0x77);
+        cases.push_back({"palette.bmp", v, side - 1, 0, side, 0x77});
+    }
+    {
         // DXT1 blocks, one row of them: the picture's first four rows, white.
         std::vector<uint8_t> v = text("DDS ");
         for (uint32_t field : {124u, 0x1007u, side, side, 0u, 0u, 0u}) le32(v, field);
