@@ -201,11 +201,12 @@ ResultCode FitsReader::readPixels(Image* image, bool, Progress* progress, AbortF
     for (uint32_t r = 0; r < height; ++r) {
         uint8_t* dst = image->rowBytesPtr(height - 1 - r);
         uint64_t at = dataOffset_ + uint64_t(r) * fileRow;
-        if (!complete || at > size || fileRow > size - at) {
-            // Rows the data does not hold stay black.
-            std::memset(dst, 0, minRowBytes);
+        if (at > size || fileRow > size - at) {
+            // Rows the data does not hold stay black: zeros, which on fresh
+            // memory cost nothing however many rows the file claims.
+            imageClearRows(image, 0, height - r);
             complete = false;
-            continue;
+            break;
         }
         decodeRow(dst, data + at);
         reportProgress(progress, r + 1, height);

@@ -153,8 +153,10 @@ ResultCode SunRasterReader::readPixels(Image* image, bool, Progress* progress, A
         uint64_t at = dataOffset_ + uint64_t(y) * rowBytes_;
         const uint8_t* src = data + at;
         if (truncated) {
-            std::memset(dst, 0, minRowBytes);
-            continue;
+            // The rows the data never reached: zeros, which on fresh memory
+            // cost nothing however many rows the file claims.
+            imageClearRows(image, y, height);
+            break;
         }
         if (at + rowBytes_ > size) {
             // The last, partial row: what is missing reads as zeros.

@@ -87,6 +87,28 @@ TEST(DamagedRows, RowsNeverReachedAreBlankAndTakeNoMemory)
         cases.push_back({"palette.bmp", v, side - 1, 0, side, 0x77});
     }
     {
+        // Sun raster, 8-bit grey without a colour map, top row first.
+        std::vector<uint8_t> v;
+        for (uint32_t field : {0x59A66A95u, side, side, 8u, side * side, 1u, 0u, 0u})
+            v.insert(v.end(), {uint8_t(field >> 24), uint8_t(field >> 16), uint8_t(field >> 8), uint8_t(field)});
+        append(v, side, 0x33);
+        cases.push_back({"grey.ras", v, 0, side - 1, side, 0x33});
+    }
+    {
+        // FITS, 8-bit, bottom row first.
+        std::string head;
+        for (std::string card : {std::string("SIMPLE  =                    T"), std::string("BITPIX  =                    8"),
+                                 std::string("NAXIS   =                    2"),
+                                 "NAXIS1  = " + std::string(20 - std::to_string(side).size(), ' ') + std::to_string(side),
+                                 "NAXIS2  = " + std::string(20 - std::to_string(side).size(), ' ') + std::to_string(side),
+                                 std::string("END")})
+            head += card + std::string(80 - card.size(), ' ');
+        head += std::string(2880 - head.size(), ' ');
+        std::vector<uint8_t> v = text(head);
+        append(v, side, 0x44);
+        cases.push_back({"grey.fits", v, side - 1, 0, side, 0x44});
+    }
+    {
         // DXT1 blocks, one row of them: the picture's first four rows, white.
         std::vector<uint8_t> v = text("DDS ");
         for (uint32_t field : {124u, 0x1007u, side, side, 0u, 0u, 0u}) le32(v, field);
