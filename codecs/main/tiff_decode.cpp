@@ -532,6 +532,12 @@ void SegmentDecoder::fillPalette()
 
 void SegmentDecoder::zeroArea(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h)
 {
+    // Whole rows (a strip's) are cleared at once, which on fresh memory costs
+    // nothing however many rows the file claims.
+    if (x0 == 0 && w >= image_->width) {
+        imageClearRows(image_, y0, uint32_t(std::min<uint64_t>(uint64_t(y0) + h, image_->height)));
+        return;
+    }
     const uint32_t bpp = image_->bytesPerPixel();
     for (uint32_t y = y0; y < y0 + h && y < image_->height; ++y)
         std::memset(image_->rowBytesPtr(y) + size_t(x0) * bpp, 0, size_t(w) * bpp);

@@ -109,6 +109,23 @@ TEST(DamagedRows, RowsNeverReachedAreBlankAndTakeNoMemory)
         cases.push_back({"grey.fits", v, side - 1, 0, side, 0x44});
     }
     {
+        // TIFF, 8-bit grey in one uncompressed strip, of which one row is there.
+        std::vector<uint8_t> v = {'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0};
+        const uint32_t data = 8 + 2 + 9 * 12 + 4;
+        const uint32_t entries[9][3] = {{256, 4, side}, {257, 4, side}, {258, 3, 8},      {259, 3, 1},
+                                        {262, 3, 1},    {273, 4, data}, {277, 3, 1},      {278, 4, side},
+                                        {279, 4, side * side}};
+        for (const auto& e : entries) {
+            le16(v, e[0]);
+            le16(v, e[1]);
+            le32(v, 1);
+            le32(v, e[2]);
+        }
+        le32(v, 0);
+        append(v, side, 0x66);
+        cases.push_back({"grey.tif", v, 0, side - 1, side, 0x66});
+    }
+    {
         // DXT1 blocks, one row of them: the picture's first four rows, white.
         std::vector<uint8_t> v = text("DDS ");
         for (uint32_t field : {124u, 0x1007u, side, side, 0u, 0u, 0u}) le32(v, field);
