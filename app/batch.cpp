@@ -1015,11 +1015,12 @@ struct Run {
         // nor for the inputs the cache is reading ahead: they are stopped,
         // and what they decoded is let go rather than held until the next
         // run clears the cache.
+        // Even a whole run can leave a read-ahead behind: an input that
+        // failed to open was never waited for, though the cache was asked to
+        // read it.
         ahead = Ahead{};
         if (ctx.cache && !ctx.running) imageCacheDestroy(ctx.cache);
-        // Even a whole run can leave one behind: an input that failed to
-        // open was never waited for, though the cache was asked to read it.
-        if (ctx.cache) imageCacheStopReadAhead(ctx.cache);
+        else if (ctx.cache) imageCacheStopReadAhead(ctx.cache);
         if (!ctx.running) {
             r.interrupted = true;
             r.skipped += r.total - r.done;

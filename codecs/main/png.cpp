@@ -400,8 +400,6 @@ private:
     // Where this frame's data is looked for, and in which chunks.
     uint64_t dataStart_ = 0;
     bool fromFdat_ = false;
-    // Compressed bytes of this frame's data chunks found in the file.
-    uint64_t dataBytes_ = 0;
     uint32_t canvasWidth_ = 0, canvasHeight_ = 0;
     RowFn rowFn_ = nullptr;
     RowContext ctx_;
@@ -638,7 +636,9 @@ ResultCode PngReader::readHeader(const void*)
 
     bool haveHeader = false, seenData = false, animated = false;
     uint32_t plays = 0, frames = 0;
-    uint64_t idatBytes = 0;
+    // Compressed bytes of the IDAT chunks, and of the fdAT chunks of the
+    // first frame when it replaces the default image.
+    uint64_t idatBytes = 0, fdatBytes = 0;
     PngReader* current = nullptr;
     uint64_t pos = 8;
     for (;;) {
@@ -656,8 +656,7 @@ ResultCode PngReader::readHeader(const void*)
                 dataStart_ = c.pos;
             }
             if (c.type == kIDAT) idatBytes += c.present;
-            else if (c.type == kFDAT && current && current->fromFdat_ && c.present > 4)
-                current->dataBytes_ += c.present - 4;
+            else if (c.type == kFDAT && current == this && fromFdat_ && c.present > 4) fdatBytes += c.present - 4;
             break;
         }
         pos = c.next;
@@ -700,7 +699,7 @@ ResultCode PngReader::readHeader(const void*)
             }
         } else if (c.type == kFDAT) {
             if (animated && c.length < 4) return RC_CORRUPT_FILE;
-            if (current && current->fromFdat_ && c.present > 4) current->dataBytes_ += c.present - 4;
+            if (current == this && fromFdat_ && c.present > 4) fdatBytes += c.present - 4;
         } else if (c.type == kIDAT) {
             if (!seenData) dataStart_ = c.pos;
             seenData = true;
@@ -723,9 +722,8 @@ ResultCode PngReader::readHeader(const void*)
     // Deflate makes at most 1032 bytes of one: data too short to fill even a
     // small part of the picture is a damaged file, refused before an image
     // of the size it claims is made (and cleared) for the few rows there.
-    if (!fromFdat_) dataBytes_ = idatBytes;
     const uint64_t pixelBytes = uint64_t(bitsPerPixel) * width / 8 * height;
-    if (pixelBytes / kMostInflated > dataBytes_ + kInflateSlack) return RC_CORRUPT_FILE;
+    if (pixelBytes / kMostInflated > (fromFdat_ ? fdatBytes : idatBytes) + kInflateSlack) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

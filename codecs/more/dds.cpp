@@ -134,8 +134,6 @@ protected:
     }
 
 private:
-    static void clearFrom(Image* image, uint32_t y) { imageClearRows(image, y, image->height); }
-
     ResultCode readMasked(Image* image, Progress* progress, AbortFlag* abort)
     {
         const uint64_t size = input->size();
@@ -144,7 +142,7 @@ private:
             if (aborted(abort)) return RC_OK;
             const uint64_t at = dataOffset_ + uint64_t(y) * pitch_;
             if (at > size || size - at < uint64_t(pixelBytes_) * width) {
-                clearFrom(image, y);
+                imageClearRows(image, y, image->height);
                 return RC_CORRUPT_FILE;
             }
             const uint8_t* src = input->data() + at;
@@ -171,7 +169,7 @@ private:
             if (aborted(abort)) return RC_OK;
             const uint64_t at = dataOffset_ + by * rowBytes;
             if (at > size || size - at < rowBytes) {
-                clearFrom(image, uint32_t(by * 4));
+                imageClearRows(image, uint32_t(by * 4), image->height);
                 return RC_CORRUPT_FILE;
             }
             const uint8_t* block = input->data() + at;

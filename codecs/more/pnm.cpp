@@ -169,12 +169,6 @@ ResultCode PnmReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     return readBinary(image, progress, abort);
 }
 
-// Rows that the data never reached are cleared, never left as they were.
-void clearRows(Image* image, uint32_t from)
-{
-    imageClearRows(image, from, image->height);
-}
-
 ResultCode PnmReader::readText(Image* image, Progress* progress, AbortFlag* abort)
 {
     const uint8_t* p = input->data() + dataOffset_;
@@ -214,7 +208,7 @@ ResultCode PnmReader::readText(Image* image, Progress* progress, AbortFlag* abor
             }
         }
         if (!complete) {
-            clearRows(image, y + 1);
+            imageClearRows(image, y + 1, image->height);
             return RC_CORRUPT_FILE;
         }
         if ((y & 31) == 31) reportProgress(progress, y + 1, h);
@@ -260,7 +254,7 @@ ResultCode PnmReader::readBinary(Image* image, Progress* progress, AbortFlag* ab
         if (aborted(abort)) return RC_OK;
         const uint64_t at = dataOffset_ + uint64_t(y) * fileRowBytes_;
         if (at > size || size - at < fileRowBytes_) {
-            clearRows(image, y);
+            imageClearRows(image, y, image->height);
             return RC_CORRUPT_FILE;
         }
         binaryRow(image->rowBytesPtr(y), input->data() + at);
