@@ -398,6 +398,15 @@ struct SplineAxisTaps {
     float weight[6];
 };
 
+// Whether the first `taps` taps of `t` lie below `ready`: the coefficients
+// the streaming prefilter has finished.
+inline bool tapsReady(const SplineAxisTaps& t, uint32_t taps, uint64_t ready)
+{
+    for (uint32_t k = 0; k < taps; ++k)
+        if (t.index[k] >= ready) return false;
+    return true;
+}
+
 bool makeAxisTaps(AlignedBuffer<SplineAxisTaps>& taps, uint32_t degree, uint32_t srcSize, uint32_t dstSize,
                   double scale)
 {
@@ -876,11 +885,7 @@ void splineColumns(const SplinePlan& plan, float* strip, S* made, uint32_t first
             const uint64_t ready = prefilter.ready();
             for (; y < outH; ++y) {
                 const SplineAxisTaps& t = plan.rowTaps[y];
-                if (ready < srcH) {
-                    uint32_t highest = t.index[0];
-                    for (uint32_t k = 1; k < taps; ++k) highest = std::max(highest, t.index[k]);
-                    if (highest >= ready) break;
-                }
+                if (ready < srcH && !tapsReady(t, taps, ready)) break;
                 __m128 v[V + 4];
                 interpolateAny<kStripFloats>(taps, strip, t, vectors, v, prefilter.mask());
                 if (plan.between) {
@@ -1007,11 +1012,7 @@ void splineRows(const SplinePlan& plan, float* line, S* made, uint32_t unitRows,
                 const uint64_t ready = prefilter.ready();
                 for (; x < outW; ++x) {
                     const SplineAxisTaps& t = plan.colTaps[x];
-                    if (ready < srcW) {
-                        uint32_t highest = t.index[0];
-                        for (uint32_t i = 1; i < taps; ++i) highest = std::max(highest, t.index[i]);
-                        if (highest >= ready) break;
-                    }
+                    if (ready < srcW && !tapsReady(t, taps, ready)) break;
                     __m128 v[kGroupFloats / 4];
                     interpolateAny<kGroupFloats>(taps, line, t, kGroupFloats / 4, v, prefilter.mask());
                     if constexpr (A == 3)
