@@ -828,19 +828,30 @@ TEST(TiffLibtiffLayouts, LogLuv24MatchesLibtiffsOwnDecode)
     EXPECT_EQ(img->row<RgbaF>(0)[0].g, 0.0f) << "zero luminance is black";
 }
 
+namespace {
+
+// A side x side LogLuv file (compression 34676 or 34677) of three samples a
+// pixel, its data in one strip.
+std::vector<uint8_t> logLuvStrip(uint32_t side, uint32_t compression, const std::vector<uint8_t>& data)
+{
+    TiffBuilder t;
+    uint32_t at = t.append(data);
+    uint32_t bits = t.append({16, 0, 16, 0, 16, 0});
+    t.tag(256, 3, 1, side), t.tag(257, 3, 1, side), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, compression);
+    t.tag(262, 3, 1, 32845), t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(279, 4, 1, uint32_t(data.size()));
+    t.finish();
+    return t.bytes;
+}
+
+} // namespace
+
 TEST(TiffHostile, LogLuv24OutsideTheTableIsNeutralAndShortStripsAreCut)
 {
     // 2 x 2 pixels: luminance index 768 (Y just above 1) with the last uv
     // cell and with a cell past the table; the second row is missing.
     const std::vector<uint8_t> data = {0xC0, 0x3F, 0xA0, 0xC0, 0x3F, 0xFF};
-    TiffBuilder t;
-    uint32_t at = t.append(data);
-    uint32_t bits = t.append({16, 0, 16, 0, 16, 0});
-    t.tag(256, 3, 1, 2), t.tag(257, 3, 1, 2), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 34677), t.tag(262, 3, 1, 32845);
-    t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(279, 4, 1, uint32_t(data.size()));
-    t.finish();
     ResultCode rc;
-    Ref<Image> img = tiffBytes(t.bytes, &rc);
+    Ref<Image> img = tiffBytes(logLuvStrip(2, 34677, data), &rc);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
     ASSERT_TRUE(img);
     ASSERT_EQ(img->pixelFormat, PF_RGBA_FLOAT);
@@ -1028,15 +1039,9 @@ TEST(TiffHostile, SubsampledYCbCrEdgeBlocksAreClipped)
 TEST(TiffHostile, LogLuvWithAZeroChromaticityStaysFinite)
 {
     // One pixel: luminance 0x4000 (Y = 1), u of 90 cells, v of 0.
-    std::vector<uint8_t> rle = {1, 0x40, 1, 0x00, 1, 90, 1, 0};
-    TiffBuilder t;
-    uint32_t at = t.append(rle);
-    uint32_t bits = t.append({16, 0, 16, 0, 16, 0});
-    t.tag(256, 3, 1, 1), t.tag(257, 3, 1, 1), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 34676), t.tag(262, 3, 1, 32845);
-    t.tag(273, 4, 1, at), t.tag(277, 3, 1, 3), t.tag(279, 4, 1, uint32_t(rle.size()));
-    t.finish();
+    const std::vector<uint8_t> rle = {1, 0x40, 1, 0x00, 1, 90, 1, 0};
     ResultCode rc;
-    Ref<Image> img = tiffBytes(t.bytes, &rc);
+    Ref<Image> img = tiffBytes(logLuvStrip(1, 34676, rle), &rc);
     ASSERT_EQ(rc, RC_OK);
     const RgbaF& p = img->row<RgbaF>(0)[0];
     EXPECT_TRUE(std::isfinite(p.r) && std::isfinite(p.g) && std::isfinite(p.b));

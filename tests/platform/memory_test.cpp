@@ -267,23 +267,30 @@ TEST(MemoryReuse, FreedLargeBlockServesTheNextOfItsSize)
     releaseSpareMemory();
 }
 
-// Threads making and freeing large blocks of nearly the same size at once,
-// as the decoder's read-ahead does beside the batch: no block may be handed
-// to two owners, and zero-filled requests stay zero.
-TEST(MemoryReuse, LiveBlocksNeverShareMemory)
+namespace {
+
+// Four threads each make and free `rounds` blocks at once, of the size
+// sizeOf(thread, round), zero-filled where zeroed(thread, round) says: every
+// block is marked on each page, the thread yields, and the marks are checked
+// before the block is freed. Returns how many marks (or zero-filled pages)
+// were not as expected: a block handed to two owners shows as one.
+template <class SizeOf, class Zeroed>
+int sharedBlockFaults(int rounds, SizeOf sizeOf, Zeroed zeroed)
 {
-    constexpr int kThreads = 4, kRounds = 60;
-    const uint64_t base = uint64_t(6) << 20;
+    constexpr int kThreads = 4;
     std::atomic<int> faults{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int r = 0; r < kRounds; ++r) {
-                const uint64_t size = base + uint64_t((t * 7 + r) % 5) * 65536;
-                const bool zero = (r + t) % 3 == 0;
+            for (int r = 0; r < rounds; ++r) {
+                const uint64_t size = sizeOf(t, r);
+                const bool zero = zeroed(t, r);
                 auto* p = static_cast<uint8_t*>(zero ? alignedAllocZero(size) : alignedAlloc(size));
-                if (!p) { ++faults; return; }
-                const uint8_t mark = uint8_t(t * 64 + r);
+                if (!p) {
+                    ++faults;
+                    return;
+                }
+                const uint8_t mark = uint8_t(t * 64 + r + 1);
                 for (uint64_t i = 0; i < size; i += 4096) {
                     if (zero && p[i] != 0) ++faults;
                     p[i] = mark;
@@ -297,7 +304,21 @@ TEST(MemoryReuse, LiveBlocksNeverShareMemory)
             }
         });
     for (std::thread& th : threads) th.join();
-    EXPECT_EQ(faults.load(), 0);
+    return faults.load();
+}
+
+} // namespace
+
+// Threads making and freeing large blocks of nearly the same size at once,
+// as the decoder's read-ahead does beside the batch: no block may be handed
+// to two owners, and zero-filled requests stay zero.
+TEST(MemoryReuse, LiveBlocksNeverShareMemory)
+{
+    const uint64_t base = uint64_t(6) << 20;
+    EXPECT_EQ(sharedBlockFaults(
+                  60, [&](int t, int r) { return base + uint64_t((t * 7 + r) % 5) * 65536; },
+                  [](int t, int r) { return (r + t) % 3 == 0; }),
+              0);
     releaseSpareMemory();
 }
 
@@ -427,27 +448,13 @@ TEST(Memory, KeptBlocksStayBounded)
 // handed to two owners.
 TEST(MemoryReuse, BlocksOfMixedSizesNeverShareMemory)
 {
-    constexpr int kThreads = 4, kRounds = 40;
     const uint64_t mib = uint64_t(1) << 20;
-    std::atomic<int> faults{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int r = 0; r < kRounds; ++r) {
-                const uint64_t size = (4 + uint64_t((t * 13 + r * 7) % 29)) * mib + uint64_t(r) * 4096 + 16;
-                auto* p = static_cast<uint8_t*>(alignedAlloc(size));
-                if (!p) { ++faults; return; }
-                const uint8_t mark = uint8_t(t * 64 + r + 1);
-                for (uint64_t i = 0; i < size; i += 4096) p[i] = mark;
-                p[size - 1] = mark;
-                std::this_thread::yield();
-                for (uint64_t i = 0; i < size; i += 4096)
-                    if (p[i] != mark) ++faults;
-                if (p[size - 1] != mark) ++faults;
-                alignedFree(p);
-            }
-        });
-    for (std::thread& th : threads) th.join();
-    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(sharedBlockFaults(
+                  40,
+                  [&](int t, int r) {
+                      return (4 + uint64_t((t * 13 + r * 7) % 29)) * mib + uint64_t(r) * 4096 + 16;
+                  },
+                  [](int, int) { return false; }),
+              0);
     releaseSpareMemory();
 }
