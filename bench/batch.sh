@@ -45,20 +45,8 @@ mkdir -p "$ours" "$peer" "$serial"
 # first four files (one of each photograph).
 agree() {
   local n
-  for n in 0 1 2 3; do
-    printf ' %s' "$(command compare -metric MAE "$ours/n$n.bmp" "$peer/n$n.bmp" null: 2>&1 | sed 's/.*(\(.*\))/\1/')"
-  done
+  for n in 0 1 2 3; do printf ' %s' "$(mae "$ours/n$n.bmp" "$peer/n$n.bmp")"; done
   echo
-}
-
-# Peak resident memory and cores used (CPU time over wall time) of one run:
-# LABEL OUTDIR COMMAND...
-usage() {
-  local label=$1 dir=$2
-  shift 2
-  rm -rf "$dir" && mkdir -p "$dir"
-  /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
-    awk -v l="$label" '{ printf "  %s: peak RSS %.0f MiB, %.1f cores on average\n", l, $1 / 1024, ($3 + $4) / ($2 > 0 ? $2 : 1) }'
 }
 
 # One vips process per file: IN OUTDIR.

@@ -38,6 +38,23 @@ compare() {
   python3 -c "import sys; a,b,r,lo,hi=map(float,sys.argv[2:]); print(f'{sys.argv[1]}: ours {a:.3f}s, peer {b:.3f}s, ratio {r:.2f} (range {lo:.2f}-{hi:.2f})')" "$label" "$a" "$b" "$r" "$lo" "$hi"
 }
 
+# mae A B: the mean absolute difference (0..1) of two pictures, by
+# ImageMagick's compare.
+mae() {
+  command compare -metric MAE "$1" "$2" null: 2>&1 | sed 's/.*(\(.*\))/\1/'
+}
+
+# usage NAME DIR COMMAND...: empties DIR, runs COMMAND once and prints its
+# wall time, cores used (CPU time of every process over wall time) and peak
+# resident memory (of the largest process).
+usage() {
+  local name=$1 dir=$2
+  shift 2
+  rm -rf "$dir" && mkdir -p "$dir"
+  /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
+    awk -v n="$name" '{ printf "  %s: %.2fs, %.1f cores on average, peak RSS %.0f MiB\n", n, $2, ($3 + $4) / ($2 > 0 ? $2 : 1), $1 / 1024 }'
+}
+
 # spread LABEL OURS PEER: runs the two whole commands alternately RUNS times
 # after a warm-up of each and prints both medians and the median of the
 # per-pair ratios with their spread (lowest and highest pair). A failing run

@@ -45,21 +45,8 @@ check_outputs() {
 # per wallpaper.
 agree() {
   local f
-  for f in "${inputs[@]:0:4}"; do
-    printf ' %s' "$(command compare -metric MAE "$ours/$(basename "$f")" "$peer/$(basename "$f")" null: 2>&1 |
-      sed 's/.*(\(.*\))/\1/')"
-  done
+  for f in "${inputs[@]:0:4}"; do printf ' %s' "$(mae "$ours/$(basename "$f")" "$peer/$(basename "$f")")"; done
   echo
-}
-
-# usage NAME DIR COMMAND...: peak resident memory (of the largest process)
-# and cores used (CPU time of every process over wall time) of one run.
-usage() {
-  local name=$1 dir=$2
-  shift 2
-  rm -rf "$dir" && mkdir -p "$dir"
-  /usr/bin/time -f "%M %e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 |
-    awk -v n="$name" '{ printf "  %s: %.2fs, %.1f cores on average, peak RSS %.0f MiB\n", n, $2, ($3 + $4) / ($2 > 0 ? $2 : 1), $1 / 1024 }'
 }
 
 OURS="$BUILD/bench/bench_jpeg_batch $ours --width $WIDTH $files"
