@@ -609,14 +609,18 @@ struct Run {
         return ctx.inputs.slot(order[n + 1])->alphaFilePath.empty();
     }
 
+    // The path of the input at place i of the run's order; null past its end.
+    const fs::path* pathAt(const std::vector<size_t>& order, size_t i) const
+    {
+        return i < order.size() ? &ctx.inputs.slot(order[i])->path : nullptr;
+    }
+
     void loadAhead(const std::vector<size_t>& order, size_t n)
     {
         const FileEntry& e = *ctx.inputs.slot(order[n]);
-        const fs::path* next = n + 1 < order.size() ? &ctx.inputs.slot(order[n + 1])->path : nullptr;
-        const fs::path* then = n + 2 < order.size() ? &ctx.inputs.slot(order[n + 2])->path : nullptr;
         ahead.input = n;
-        ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, next, s, ctx.cache,
-                                  ctx.registry, then);
+        ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, pathAt(order, n + 1), s,
+                                  ctx.cache, ctx.registry, pathAt(order, n + 2));
     }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
@@ -866,8 +870,8 @@ struct Run {
         for (size_t n = 0; n < order.size() && !stop && r.done < r.total; ++n) {
             const FileEntry& e = *ctx.inputs.slot(order[n]);
             const bool last = n + 1 == order.size();
-            const fs::path* next = last ? nullptr : &ctx.inputs.slot(order[n + 1])->path;
-            const fs::path* then = n + 2 < order.size() ? &ctx.inputs.slot(order[n + 2])->path : nullptr;
+            const fs::path* next = pathAt(order, n + 1);
+            const fs::path* then = pathAt(order, n + 2);
             log.writeLine("Reading:  ", pathToU16(e.path));
             Ref<Image> image;
             uint32_t fullW = 0, fullH = 0;
