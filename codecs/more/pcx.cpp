@@ -76,6 +76,7 @@ private:
     PcxHeader h_{};
     uint64_t dataEnd_ = 0;   // the pixel data ends here (before a palette)
     uint64_t fileRow_ = 0;   // bytes of one row, all planes
+    uint64_t planeStep_ = 0; // from one 8-bit plane of a row to the next
     int paletteKind_ = 0;    // 0 header, 1 default, 2 end of file, 3 black and white
 };
 
@@ -111,6 +112,14 @@ ResultCode PcxReader::readHeader(const void*)
     default: needed = uint64_t(width) * 3; break;
     }
     if (needed > fileRow_) return RC_CORRUPT_FILE;
+    // Colour planes are bytes-per-line apart, as every writer pads them,
+    // but an older writer of ours packed them width apart inside a padded
+    // row. Its files say so: the resolution fields hold the picture's size
+    // and the line is the width plus one, rounded down to even.
+    planeStep_ = planeBytes;
+    if (h_.bytesPerLine == 0 || (h_.bits == 8 && h_.planes >= 3 && loadU16le(data + 12) == width &&
+                                 loadU16le(data + 14) == height && h_.bytesPerLine == ((width + 1) & ~1u)))
+        planeStep_ = width;
 
     dataEnd_ = size;
     uint64_t minRow = width;
@@ -118,7 +127,10 @@ ResultCode PcxReader::readHeader(const void*)
         pixelFormat = PF_INDEXED8;
         if (h_.version <= 1) {
             paletteKind_ = 1;
-        } else if (h_.version >= 5 && size >= kHeaderBytes + kEndPaletteBytes && data[size - kEndPaletteBytes] == 12) {
+        } else if (h_.bits == 8 && h_.planes == 1 && h_.version >= 5 && size >= kHeaderBytes + kEndPaletteBytes &&
+                   data[size - kEndPaletteBytes] == 12) {
+            // Only a 256-colour file ends with a palette; in any other the
+            // 0x0C is just a byte of the pixel data.
             paletteKind_ = 2;
             dataEnd_ = size - kEndPaletteBytes;
         } else if (bitsPerPixel == 1 && loadU16le(data + 16) == loadU16le(data + 19) && data[18] == data[21]) {
@@ -178,8 +190,10 @@ void PcxReader::decodeRow(uint8_t* dst, const uint8_t* src) const
         std::memcpy(dst, src, w);
     } else if (h_.bits == 8) {
         Rgba8* out = reinterpret_cast<Rgba8*>(dst);
-        const uint8_t* a = h_.planes == 4 ? src + 3 * uint64_t(w) : nullptr;
-        for (uint32_t x = 0; x < w; ++x) out[x] = {src[2 * w + x], src[w + x], src[x], a ? a[x] : uint8_t(255)};
+        const uint64_t step = planeStep_;
+        const uint8_t* a = h_.planes == 4 ? src + 3 * step : nullptr;
+        for (uint32_t x = 0; x < w; ++x)
+            out[x] = {src[2 * step + x], src[step + x], src[x], a ? a[x] : uint8_t(255)};
     } else {
         Rgba8* out = reinterpret_cast<Rgba8*>(dst);
         for (uint32_t x = 0; x < w; ++x) out[x] = {src[3 * x], src[3 * x + 1], src[3 * x + 2], 255};

@@ -70,6 +70,10 @@ TEST(PcxReader, FilesFromImageMagickAndNetpbmDecodeAsTheToolsDo)
         {"netpbm16packed", "pnmquant 16 < " + s + " 2>/dev/null | ppmtopcx -packed > $OUT"},
         {"netpbm2packed", "pnmquant 2 < " + s + " 2>/dev/null | ppmtopcx -packed > $OUT", false},
         {"netpbmbw", "ppmtopgm < " + s + " | pgmtopbm 2>/dev/null | ppmtopcx > $OUT", false},
+        // Pillow pads each plane of an odd-width row to an even length.
+        {"pillow24odd", std::string(kSystemPython) + " -c \"import sys; from PIL import Image; "
+                                                     "Image.open(sys.argv[1]).convert('RGB').save(sys.argv[2], 'PCX')\" " +
+                            s + " $OUT"},
     };
     for (const Case& c : cases) {
         fs::path file = dir / (std::string(c.name) + ".pcx");
@@ -124,6 +128,67 @@ TEST(PcxReader, HandBuiltLayoutsAndPalettes)
     EXPECT_EQ(p.g, 20);
     EXPECT_EQ(p.b, 30);
     EXPECT_EQ(p.a, 0xC8);
+}
+
+// Only 256-colour files end with a palette: a 16-colour file whose data
+// happens to hold 0x0C where such a palette would start keeps its header's
+// colours and all of its data.
+TEST(PcxReader, EndPaletteOnlyForOneEightBitPlane)
+{
+    QUILLON_REQUIRE_TOOL("ppmtopcx");
+    QUILLON_REQUIRE_TOOL("pcxtoppm");
+    TempDir dir;
+    fs::path src = dir / "src.ppm", file = dir / "planes.pcx";
+    // Put 0x0C where the end palette would start, on a byte that is data,
+    // not a run's count, so that the file stays whole; a few pictures are
+    // tried until that byte is data.
+    bool patched = false;
+    for (int seed = 3; seed < 12 && !patched; ++seed) {
+        ASSERT_EQ(run("convert -seed " + std::to_string(seed) + " -size 64x40 plasma:fractal -colors 16 -depth 8 " +
+                      shellQuote(src.string())),
+                  0);
+        ASSERT_TRUE(makeWithCommand("ppmtopcx -planes 4 < " + shellQuote(src.string()) + " > $OUT", file));
+        std::vector<uint8_t> f = readFile(file);
+        ASSERT_GT(f.size(), 128u + 769);
+        ASSERT_EQ(f[1], 5);
+        ASSERT_EQ(f[65], 4);
+        const size_t at = f.size() - 769;
+        size_t i = 128;
+        while (i < at) i += f[i] >= 0xC0 ? 2 : 1;
+        if (i == at && f[at] >= 0xC0) continue;
+        f[at] = 12;
+        writeFile(file, f);
+        patched = true;
+    }
+    ASSERT_TRUE(patched);
+    Decoded d = decodeFileFull(file);
+    ASSERT_EQ(d.rc, RC_OK);
+    Pnm p;
+    ASSERT_TRUE(oracleDecode("pcxtoppm", file, p));
+    expectEqualPixels(d.image.get(), p, "patched 4-plane file vs pcxtoppm", false);
+}
+
+// Colour planes sit bytes-per-line apart; files that an older writer of
+// ours made, with planes packed width apart in a padded line, still read.
+TEST(PcxReader, ColourPlaneSpacing)
+{
+    for (bool older : {false, true}) {
+        // 3 x 1, bytes per line 4: red, green and blue of each pixel.
+        std::vector<uint8_t> f = pcxHeader(5, 0, 8, 3, 3, 1, 4);
+        if (older) f[12] = 3, f[14] = 1;
+        const std::vector<uint8_t> padded = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0};
+        const std::vector<uint8_t> packed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0};
+        const std::vector<uint8_t>& rows = older ? packed : padded;
+        f.insert(f.end(), rows.begin(), rows.end());
+        Decoded d = decodeBytesFull(f, "rgb.pcx");
+        ASSERT_EQ(d.rc, RC_OK) << older;
+        for (uint32_t x = 0; x < 3; ++x) {
+            const Rgba8 p = d.image->row<Rgba8>(0)[x];
+            EXPECT_EQ(p.r, 1 + x) << older << " pixel " << x;
+            EXPECT_EQ(p.g, 4 + x) << older << " pixel " << x;
+            EXPECT_EQ(p.b, 7 + x) << older << " pixel " << x;
+        }
+    }
 }
 
 TEST(PcxReader, UnsupportedHostileAndTruncatedFiles)
@@ -234,6 +299,16 @@ TEST(PcxWriter, EveryColourFormatReadsBackInBothTools)
         Decoded d = decodeFileFull(out);
         ASSERT_EQ(d.rc, RC_OK) << c.name;
         expectEqualPixels(d.image.get(), p, std::string(c.name) + " ours", false);
+        // Palette layouts pad each plane's line to an even length (the
+        // widths above are odd); colour lines stay the width.
+        const std::vector<uint8_t> bytes = readFile(out);
+        const uint32_t bpl = loadU16le(&bytes[66]), w = c.img->width;
+        if (c.bits <= 8) {
+            EXPECT_EQ(bpl % 2, 0u) << c.name;
+            EXPECT_GE(bpl, (w * bytes[3] + 7) / 8) << c.name;
+        } else {
+            EXPECT_EQ(bpl, w) << c.name;
+        }
     }
 }
 
