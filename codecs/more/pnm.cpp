@@ -147,12 +147,10 @@ ResultCode PnmReader::readHeader(const void*)
         }
         if (text) info.set(INFO_COMPRESSION, u"Ascii");
     }
+    // Exactly one whitespace byte, already stepped over, ends a binary
+    // header: samples of 10 or 13 after it are data, and whatever follows
+    // the picture (a newline, the next picture of a stream) is not ours.
     dataOffset_ = uint64_t(p - data);
-    // Some writers end the header with CR LF; only skipped when the data
-    // is longer than the pixels need, so a first sample of 10 or 13 stays.
-    uint64_t pixelBytes = 0;
-    if (!text && checkedMul(fileRowBytes_, uint64_t(h), &pixelBytes) && size - dataOffset_ > pixelBytes)
-        while (dataOffset_ < size && (data[dataOffset_] == '\n' || data[dataOffset_] == '\r')) ++dataOffset_;
     // Binary data that cannot fill even the first row holds no picture:
     // refused here, before an image of the declared size exists.
     if (!text && size - dataOffset_ < fileRowBytes_) return RC_CORRUPT_FILE;

@@ -196,3 +196,55 @@ TEST(Pnm, FloatMapsInBothByteOrdersMatchTheirSource)
             expectEqualPixels(image.get(), oracle, source);
         }
 }
+
+// One whitespace byte ends a binary header; samples of 10 and 13 after it
+// are data, whether the file holds a second picture (as netpbm streams do)
+// or ends with a newline.
+TEST(Pnm, BinaryDataStartsOneByteAfterTheHeader)
+{
+    QUILLON_REQUIRE_TOOL("pamtopnm");
+    struct Case {
+        const char* name;
+        std::string header;
+        std::vector<uint8_t> data;
+    };
+    const Case cases[] = {
+        {"p4", "P4\n16 2\n", {10, 13, 13, 10}},
+        {"p5", "P5\n4 1\n255\n", {10, 13, 10, 200}},
+        {"p6", "P6\n2 1\n255\n", {13, 10, 10, 13, 90, 10}},
+        {"p5-16", "P5\n2 1\n65535\n", {0x0A, 0x0D, 0x0D, 0x0A}},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        for (const char* tail : {"two pictures", "newline", "nothing"}) {
+            SCOPED_TRACE(std::string(c.name) + ", then " + tail);
+            std::vector<uint8_t> f = bytesOf(c.header);
+            f.insert(f.end(), c.data.begin(), c.data.end());
+            if (tail[0] == 't') {
+                f.insert(f.end(), c.header.begin(), c.header.end());
+                f.insert(f.end(), c.data.size(), 0x55);
+            } else if (tail[0] == 'n') {
+                f.push_back('\n');
+            }
+            const fs::path file = dir / (std::string(c.name) + ".pnm");
+            writeFile(file, f);
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode("pamtopnm IN", file, oracle));
+            ResultCode rc;
+            Ref<Image> image = decodeFile(file, &rc);
+            ASSERT_EQ(rc, RC_OK);
+            expectEqualPixels(image.get(), oracle, c.name);
+        }
+    }
+    // A float map whose first sample starts with a newline byte reads the
+    // same with a newline after its data as without.
+    std::vector<uint8_t> f = bytesOf("Pf\n2 1\n-1.0\n");
+    for (uint8_t b : {0x0A, 0x00, 0x80, 0x3E, 0x00, 0x00, 0x00, 0x3F}) f.push_back(b);
+    Decoded whole = decodeBytesFull(f, "f.pfm");
+    ASSERT_EQ(whole.rc, RC_OK);
+    f.push_back('\n');
+    Decoded more = decodeBytesFull(f, "g.pfm");
+    ASSERT_EQ(more.rc, RC_OK);
+    for (uint32_t x = 0; x < 2; ++x) EXPECT_EQ(more.image->row<float>(0)[x], whole.image->row<float>(0)[x]) << x;
+    EXPECT_NE(whole.image->row<float>(0)[0], whole.image->row<float>(0)[1]);
+}
