@@ -236,3 +236,29 @@ TEST(SunRasterWriter, RowSizesMapAndFailures)
         EXPECT_EQ(writeAs(u"ras", big.get(), "/dev/full", u"Normal", CF_RGB24), RC_WRITE_FAILED);
     }
 }
+
+// Premultiplied pixels are written straight, from a copy: the file keeps
+// the colours a reader shows and the caller's image keeps its values.
+TEST(SunRasterWriter, PremultipliedAlphaWrittenStraight)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    Ref<Image> img = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(3, 1)));
+    img->alphaKind = ALPHA_PREMULTIPLIED;
+    const uint32_t straight[3][4] = {{200, 100, 50, 128}, {255, 0, 0, 255}, {40, 80, 120, 64}};
+    for (uint32_t x = 0; x < 3; ++x) {
+        const uint32_t a = straight[x][3];
+        img->row<Rgba8>(0)[x] = {uint8_t((straight[x][2] * a + 127) / 255), uint8_t((straight[x][1] * a + 127) / 255),
+                                 uint8_t((straight[x][0] * a + 127) / 255), uint8_t(a)};
+    }
+    const std::vector<uint8_t> before(img->rowBytesPtr(0), img->rowBytesPtr(0) + 12);
+    TempDir dir;
+    const fs::path out = dir / "p.ras";
+    ASSERT_EQ(writeAs(u"ras", img.get(), out, u"Normal", CF_RGBA32), RC_OK);
+    EXPECT_EQ(std::vector<uint8_t>(img->rowBytesPtr(0), img->rowBytesPtr(0) + 12), before);
+    Pnm p;
+    ASSERT_TRUE(oracleDecode("convert", out, p));
+    ASSERT_EQ(p.channels, 4u);
+    for (uint32_t x = 0; x < 3; ++x)
+        for (uint32_t c = 0; c < 4; ++c)
+            EXPECT_NEAR(p.at(x, 0, c) * 255.0 / p.maxval, straight[x][c], 2.0) << "pixel " << x << " channel " << c;
+}
