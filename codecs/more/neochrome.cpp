@@ -17,22 +17,18 @@ struct Geometry {
     uint32_t width = 0, height = 0, planes = 0;
 };
 
-// The size and planes from the header, or from the resolution word when
-// the header leaves them zero (as most writers do); false when neither
-// describes a picture.
+// Every picture is a full screen dump, sized by the resolution word. The
+// words at 52 to 60 hold the colour-cycling step count and a nominal
+// 320 x 200 that writers fill in whatever the resolution; false when the
+// resolution is one the machine never had.
 bool geometryOf(const uint8_t* d, uint64_t size, Geometry& g)
 {
     if (size < kHeaderSize || loadU16be(d) != 0) return false;
     const uint32_t resolution = loadU16be(d + 2);
     if (resolution > 2) return false;
-    g.planes = loadU16be(d + 52);
-    g.width = loadU16be(d + 58);
-    g.height = loadU16be(d + 60);
-    if (g.planes == 0 || g.width == 0 || g.height == 0) {
-        static const Geometry kByResolution[] = {{320, 200, 4}, {640, 200, 2}, {640, 400, 1}};
-        g = kByResolution[resolution];
-    }
-    return g.planes <= 4;
+    static const Geometry kByResolution[] = {{320, 200, 4}, {640, 200, 2}, {640, 400, 1}};
+    g = kByResolution[resolution];
+    return true;
 }
 
 class NeochromeReader final : public ImageReader {
