@@ -642,6 +642,9 @@ SheetPage* FileSheet::build(int index)
     default: page = previewPageCreate(*this, entry_); break;
     }
     tabs_->widget(index)->layout()->addWidget(page);
+    // Shown now rather than from the event loop, so that a page built into
+    // a sheet already on screen has its size when it is activated.
+    page->show();
     pages_[size_t(index)] = page;
     return page;
 }
@@ -679,6 +682,12 @@ bool FileSheet::confirm()
         if (p) p->apply();
     accept();
     return true;
+}
+
+void FileSheet::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (active_ >= 0 && pages_[size_t(active_)]) pages_[size_t(active_)]->sheetShown();
 }
 
 void FileSheet::done(int result)

@@ -42,6 +42,9 @@ public:
     virtual void apply() {}
     virtual void activated() {}
     virtual void left() {}
+    // The sheet has just been shown with this page active: its size is
+    // now the one the user sees.
+    virtual void sheetShown() {}
 
 protected:
     void addControl(int id, QWidget* widget) { controls_.add(id, widget); }
@@ -70,6 +73,9 @@ public:
     FileEntry& entry() { return entry_; }
 
     void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     SheetPage* build(int index);

@@ -12,7 +12,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "core/convert.h"
 #include "core/format.h"
@@ -203,9 +205,13 @@ struct PreviewPage::Load {
     Ref<ImageReader> reader;
     Ref<ImageReader> alpha;
     std::unique_ptr<AdjustmentSettings> adjustments;
-    QSize area;
     int wake = -1;
     std::mutex lock;
+    // Under lock: the control's size, which the page learns only once the
+    // sheet has laid it out, often after the decode has started.
+    QSize area;
+    bool areaSet = false;
+    std::condition_variable areaKnown;
     // Under lock: the finished picture and the decoded image as decoded.
     QImage picture;
     bool finished = false;
@@ -245,7 +251,14 @@ QImage previewLoadPicture(PreviewPage::Load& load, Ref<Image>& decoded)
     Ref<Image> shown;
     rc = previewProcess(shown, decoded.get(), load.alpha.get(), load.adjustments.get(), &load.cancel);
     if (failed(rc)) return {};
-    double factor = previewFitFactor(load.area.width(), load.area.height(), shown->width, shown->height);
+    QSize area;
+    {
+        std::unique_lock<std::mutex> hold(load.lock);
+        load.areaKnown.wait(hold, [&] { return load.areaSet || aborted(&load.cancel); });
+        area = load.area;
+    }
+    if (aborted(&load.cancel)) return {};
+    double factor = previewFitFactor(area.width(), area.height(), shown->width, shown->height);
     if (factor != 1.0) {
         uint32_t w = std::max<uint32_t>(1, uint32_t(shown->width * factor + 0.5));
         uint32_t h = std::max<uint32_t>(1, uint32_t(shown->height * factor + 0.5));
@@ -351,20 +364,48 @@ void PreviewPage::activated()
     // A missing or unreadable alpha file is reported by the first page on OK.
     if (!alphaPath.isEmpty() && QFileInfo::exists(alphaPath))
         imageFileOpen(load->alpha, std::filesystem::path(alphaPath.toStdString()), true);
-    QSize area = control_->contentsRect().size();
-    if (area.width() < 16 || area.height() < 16) area = control_->minimumSize();
-    load->area = area;
     load->wake = wake_;
     load->signal = Ref<CacheNotify>::adopt(new CacheNotify);
     load_ = load;
     if (auto* poll = qobject_cast<QTimer*>(wakeWatch_)) poll->start();
     Load* raw = load.get();
     load->tasks.run([raw] { previewLoadTask(*raw); });
+    tellArea(false);
 }
+
+namespace {
+
+// Lays out at once, from the window down, the widgets whose layout waits
+// for the event loop: a page just put into a shown sheet is one of them.
+void settleLayouts(QWidget* widget)
+{
+    std::vector<QWidget*> chain;
+    for (QWidget* w = widget; w; w = w->isWindow() ? nullptr : w->parentWidget()) chain.push_back(w);
+    for (auto w = chain.rbegin(); w != chain.rend(); ++w)
+        if (QLayout* layout = (*w)->layout()) layout->activate();
+}
+
+} // namespace
+
+void PreviewPage::tellArea(bool evenHidden)
+{
+    if (!load_ || (!evenHidden && !control_->window()->isVisible())) return;
+    settleLayouts(control_);
+    QSize area = control_->contentsRect().size();
+    if (area.width() < 16 || area.height() < 16) area = control_->minimumSize();
+    std::lock_guard<std::mutex> hold(load_->lock);
+    if (load_->areaSet) return;
+    load_->area = area;
+    load_->areaSet = true;
+    load_->areaKnown.notify_all();
+}
+
+void PreviewPage::sheetShown() { tellArea(false); }
 
 void PreviewPage::waitForLoader()
 {
     if (!load_) return;
+    tellArea(true);
     std::unique_lock<std::mutex> hold(load_->lock);
     const bool done = load_->finished;
     hold.unlock();
@@ -395,6 +436,10 @@ void PreviewPage::left()
     if (!load) return;
     load->cancel.store(1);
     if (load->signal) load->signal->event.set();
+    {
+        std::lock_guard<std::mutex> hold(load->lock);
+        load->areaKnown.notify_all();
+    }
     load->tasks.wait();
     std::lock_guard<std::mutex> hold(load->lock);
     // Only the image as it was decoded goes to the cache.

@@ -55,12 +55,14 @@ public:
 
     void activated() override;
     void left() override;
+    void sheetShown() override;
 
     PreviewControl* control() const { return control_; }
     // True while a loader has been scheduled and has not been waited for.
     bool loading() const;
     // Waits for the loader and shows its result (tests; the page itself
-    // never blocks on it).
+    // never blocks on it). A page whose sheet was never shown fits the
+    // picture to the control as it stands.
     void waitForLoader();
     // Shows the loader's picture once it is there.
     void collect();
@@ -69,6 +71,9 @@ public:
 
 private:
     void woken();
+    // Hands the loader the control's size once the sheet shows it laid
+    // out; with evenHidden, whatever size it has now.
+    void tellArea(bool evenHidden);
 
     PreviewControl* control_;
     std::shared_ptr<Load> load_;
