@@ -319,7 +319,8 @@ public:
         for (int i = 0; i < 9; ++i) show(1221 + i, INFO_KEYWORD_FIRST + i, own, over, cleared);
         QString density;
         if (over && over->has(INFO_DENSITY)) density = qs(over->get(INFO_DENSITY));
-        else if (own && own->has(INFO_DENSITY)) density = qs(own->get(INFO_DENSITY));
+        else if (own && own->has(INFO_DENSITY) && !((cleared >> INFO_DENSITY) & 1))
+            density = qs(own->get(INFO_DENSITY));
         const bool ppm = density.contains(QStringLiteral("ppm"));
         if (!density.isEmpty()) {
             uint32_t d[2] = {0, 0};
@@ -358,11 +359,7 @@ public:
         const int64_t y = std::strtoll(controls().edit(1217)->text().trimmed().toLatin1().constData(), nullptr, 10);
         const QString density = densityText(x, y, controls().selData(1218, 1) != 0);
         const QString ownDensity = own->has(INFO_DENSITY) ? qs(own->get(INFO_DENSITY)) : QString();
-        if (density != ownDensity) {
-            std::u16string t = u16of(density);
-            fresh->set(INFO_DENSITY, t.c_str());
-            ++count;
-        }
+        if (density != ownDensity) count += storeOverride(*fresh, INFO_DENSITY, density, cleared);
         entry_.metadataOverride = count ? std::move(fresh) : nullptr;
         entry_.metadataCleared = count ? cleared : 0;
         image_.reset();
@@ -400,6 +397,13 @@ private:
         const QString mine = own && own->has(field) ? qs(own->get(field)) : QString();
         if (t.isEmpty() && mine.isEmpty()) return 0;
         if (t == mine) return 0;
+        return storeOverride(into, field, t, cleared);
+    }
+
+    // A record holds no empty text: an emptied field is kept as cleared, so
+    // that the file's own value does not come back.
+    static int storeOverride(ImageInfoOwned& into, int field, const QString& t, uint64_t& cleared)
+    {
         std::u16string v = u16of(t);
         into.set(field, v.c_str());
         if (!into.has(field)) cleared |= uint64_t(1) << field;

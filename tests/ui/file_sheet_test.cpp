@@ -41,6 +41,26 @@ struct FileSheetTest : test::SheetFixture {
         if (auto* e = qobject_cast<QPlainTextEdit*>(w)) return e->toPlainText();
         return w->property("text").toString();
     }
+    // Runs the list through the batch as JPEG at quality 90 into out/ and
+    // returns where `name`'s output went.
+    fs::path batchToJpeg(const std::string& name)
+    {
+        JobSettings s;
+        s.szOutDir = dir / "out/";
+        fs::create_directories(s.szOutDir);
+        s.iOutFormats = 1;
+        s.slots[0].iFormatId = formatRegistry().findByExtension(std::u16string_view(u"x.jpg"), true);
+        EXPECT_GE(s.slots[0].iFormatId, 0);
+        s.slots[0].iColorFormat = CF_AUTO;
+        s.slots[0].iCompParam = 90;
+        s.slots[0].szSubFormat = u"Normal, by Quality:";
+        test::QuietBatchUi ui;
+        bool running = false;
+        BatchContext ctx{s, *list, ui, running};
+        BatchResult r = batchRun(ctx);
+        EXPECT_GE(r.converted, 1) << (ui.errors.empty() ? std::string() : u16ToUtf8(ui.errors[0]));
+        return dir / "out" / name;
+    }
 };
 
 TEST_F(FileSheetTest, FileInfoTellsTheFileItsSizeAndItsFrames)
@@ -231,25 +251,47 @@ TEST_F(FileSheetTest, MetadataOverridesReachTheJpegOutput)
         EXPECT_EQ(m->controls().selData(1218, -1), 1);
     }
 
-    JobSettings s;
-    s.szOutDir = dir / "out/";
-    fs::create_directories(s.szOutDir);
-    s.iOutFormats = 1;
-    s.slots[0].iFormatId = formatRegistry().findByExtension(std::u16string_view(u"x.jpg"), true);
-    ASSERT_GE(s.slots[0].iFormatId, 0);
-    s.slots[0].iColorFormat = CF_AUTO;
-    s.slots[0].iCompParam = 90;
-    s.slots[0].szSubFormat = u"Normal, by Quality:";
-    test::QuietBatchUi ui;
-    bool running = false;
-    BatchContext ctx{s, *list, ui, running};
-    BatchResult r = batchRun(ctx);
-    EXPECT_GE(r.converted, 1) << (ui.errors.empty() ? std::string() : u16ToUtf8(ui.errors[0]));
-    fs::path out = dir / "out" / "in.jpg";
+    fs::path out = batchToJpeg("in.jpg");
     ASSERT_TRUE(fs::exists(out));
     std::string tags = test::runOutput("exiftool -s -s -s -Artist -Copyright -XResolution -YResolution -ResolutionUnit " +
                                        test::shellQuote(out.string()));
     EXPECT_EQ(tags, "Bob\n300\n300\ninches\n");
+}
+
+TEST_F(FileSheetTest, AClearedPixelDensityStaysClearedInTheSheetAndTheOutput)
+{
+    QUILLON_REQUIRE_TOOL("identify");
+    fs::path p = make("in.jpg", "-size 32x24 gradient:red-blue -density 300 -units PixelsPerInch -quality 90");
+    const std::string densityOf = "identify -format '%x %y %U' ";
+    ASSERT_EQ(test::runOutput(densityOf + test::shellQuote(p.string())), "300 300 PixelsPerInch");
+    FileEntry& e = add(p);
+    {
+        FileSheet sheet(nullptr, e, SHEET_METADATA);
+        SheetPage* m = sheet.page(SHEET_METADATA);
+        EXPECT_EQ(text(m, 1216), QStringLiteral("300"));
+        m->controls().edit(1216)->clear();
+        m->controls().edit(1217)->clear();
+        ASSERT_TRUE(sheet.confirm());
+    }
+    ASSERT_TRUE(e.metadataOverride);
+    EXPECT_EQ(e.metadataCleared, uint64_t(1) << INFO_DENSITY);
+    {
+        // Shown cleared the next time, and still cleared when confirmed.
+        FileSheet sheet(nullptr, e, SHEET_METADATA);
+        SheetPage* m = sheet.page(SHEET_METADATA);
+        EXPECT_EQ(text(m, 1216), QString());
+        EXPECT_EQ(text(m, 1217), QString());
+        ASSERT_TRUE(sheet.confirm());
+    }
+    EXPECT_EQ(e.metadataCleared, uint64_t(1) << INFO_DENSITY);
+
+    fs::path out = batchToJpeg("in.jpg");
+    ASSERT_TRUE(fs::exists(out));
+    // As ImageMagick reads a JPEG it wrote without any density.
+    fs::path plain = make("plain.jpg", "-size 32x24 gradient:red-blue -quality 90");
+    const std::string none = test::runOutput(densityOf + test::shellQuote(plain.string()));
+    EXPECT_NE(none.find("Undefined"), std::string::npos) << none;
+    EXPECT_EQ(test::runOutput(densityOf + test::shellQuote(out.string())), none);
 }
 
 TEST_F(FileSheetTest, MetadataOfAFileThatNoLongerDecodesStaysAsItWas)
