@@ -194,7 +194,9 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
     buttons->addStretch(1);
 
     auto* hint1 = new QLabel(QStringLiteral("You can also drag'n'drop files from the Windows Explorer."), this);
-    auto* hint2 = new QLabel(QStringLiteral("Right click file for more commands."), this);
+    // A label shows "&" as it is (it has no buddy to give a mnemonic to).
+    auto* hint2 = new QLabel(
+        QStringLiteral("Right click file for more commands.\nDouble click for file info & tools."), this);
     setHintStyle(hint1);
     setHintStyle(hint2);
     controls().add(415, hint1);

@@ -291,7 +291,7 @@ TEST_F(InputPageTest, TextsOfThePage)
         {417, "Input files:"},    {400, " Add files..."}, {401, " Add dir..."},
         {402, " Remove"},         {403, " Clear all"},    {404, "   About"},
         {415, "You can also drag'n'drop files from the Windows Explorer."},
-        {416, "Right click file for more commands."},
+        {416, "Right click file for more commands.\nDouble click for file info & tools."},
     };
     for (const auto& [id, text] : texts) {
         QWidget* w = page->controls().get(id);
