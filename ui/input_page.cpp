@@ -15,6 +15,8 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
@@ -93,6 +95,18 @@ bool namedAsImage(const std::filesystem::path& path)
     for (int32_t i = 0; i < reg.count(); ++i)
         if (const char16_t* e = reg.at(i)->extension; e && ext == e) return true;
     return false;
+}
+
+// The width a cell of the view needs for `text`, margins included, as its
+// delegate measures it.
+int cellWidth(QTreeView* view, const QString& text)
+{
+    QStyleOptionViewItem cell;
+    cell.initFrom(view);
+    cell.text = text;
+    cell.features = QStyleOptionViewItem::HasDisplay;
+    cell.font = view->font();
+    return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), view).width();
 }
 
 const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResolution, fileListCompareBits,
@@ -175,6 +189,16 @@ InputPage::InputPage(QWidget* parent) : WizardPage(PAGE_INPUT_FILES, parent)
     view_->header()->setSortIndicatorShown(false);
     const int widths[5] = {152, 72, 36, 66, 204};
     for (int i = 0; i < 5; ++i) view_->header()->resizeSection(i, widths[i]);
+    // Those widths suit a small font; the two number columns hold at least
+    // a large photograph's values (sides of five digits, a file under
+    // 100 MB) and their titles in the font the list really has.
+    FileEntry large;
+    large.width = large.height = 10000;
+    large.fileSize = 99999999;
+    for (int c : {1, 3}) {
+        const int text = cellWidth(view_, qs(fileListColumnText(large, c)));
+        view_->header()->resizeSection(c, std::max({widths[c], text, view_->header()->sectionSizeHint(c)}));
+    }
     view_->installEventFilter(this);
     view_->setAcceptDrops(false);
     controls().add(409, view_);

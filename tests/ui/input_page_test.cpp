@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QStyleOptionViewItem>
 #include <QUrl>
 #include <QTest>
 #include <QTimer>
@@ -301,6 +302,29 @@ TEST_F(InputPageTest, TextsOfThePage)
     QStringList titles;
     for (int c = 0; c < 5; ++c) titles << page->model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
     EXPECT_EQ(titles.join(u'|').toStdString(), "File name|Resolution|Data|Size|File path");
+}
+
+TEST_F(InputPageTest, ResolutionAndSizeColumnsFitAPhotographsValues)
+{
+    page->addDropped({QString::fromStdString(bmp("photo.bmp").string())});
+    ASSERT_EQ(page->list().rowCount(), 1u);
+    FileEntry& e = page->list().row(0);
+    e.width = 6000;
+    e.height = 4000;
+    e.fileSize = 4379012;
+    EXPECT_EQ(column(1).value(0), QString::fromUtf8("6000 \u00B7 4000"));
+    EXPECT_EQ(column(3).value(0), QStringLiteral("4 379 012"));
+    QTreeView* view = page->view();
+    const QFontMetrics fm(view->font());
+    QStyleOptionViewItem cell;
+    cell.initFrom(view);
+    for (int c : {1, 3}) {
+        const QString shown = column(c).value(0);
+        // The text itself, and the text with the margins the view's cells add.
+        EXPECT_GT(view->columnWidth(c), fm.horizontalAdvance(shown)) << c;
+        EXPECT_GE(view->columnWidth(c), view->itemDelegate()->sizeHint(cell, page->model()->index(0, c)).width()) << c;
+        EXPECT_GE(view->columnWidth(c), view->header()->sectionSizeHint(c)) << c;
+    }
 }
 
 TEST_F(InputPageTest, FilesFromTheCommandLineKeepTheWindowAlive)
