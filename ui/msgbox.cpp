@@ -57,14 +57,14 @@ MsgBoxDialog::MsgBoxDialog(QWidget* owner, const QString& text, const QString& c
     auto px = [&](int dluX, int dluY, int dluW, int dluH) {
         return QRect(int(dluX * ux + 0.5), int(dluY * uy + 0.5), int(dluW * ux + 0.5), int(dluH * uy + 0.5));
     };
-    setFixedSize(int(252 * ux + 0.5), int(96 * uy + 0.5));
+    int boxWidth = int(252 * ux + 0.5);
+    const int boxHeight = int(96 * uy + 0.5);
 
     auto* label = new QLabel(msgBoxLayoutText(text), this);
     label->setObjectName(QStringLiteral("ctl5000"));
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setTextFormat(Qt::PlainText);
-    label->setGeometry(px(37, 7, 212, 63));
 
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("ctl5000icon"));
@@ -73,11 +73,16 @@ MsgBoxDialog::MsgBoxDialog(QWidget* owner, const QString& text, const QString& c
     icon->setPixmap(appIcon().pixmap(iconRect.size()));
 
     const size_t n = std::min<size_t>(buttons.size(), 4);
+    std::vector<QRect> places;
     for (size_t i = 0; i < n; ++i) {
         auto* b = new QPushButton(buttons[i].label, this);
         b->setObjectName(QStringLiteral("ctl%1").arg(5001 + int(i)));
         const ButtonGeometry& g = kButtonGeometry[n - 1][i];
-        b->setGeometry(px(g.x, 70, g.width, 17));
+        QRect place = px(g.x, 70, g.width, 17);
+        // The widths in dialog units were chosen for another font: a label
+        // that needs more room widens its button.
+        place.setWidth(std::max(place.width(), b->sizeHint().width()));
+        places.push_back(place);
         // Enter presses the focused button, as the platform's boxes do.
         b->setAutoDefault(true);
         const int id = 5001 + int(i);
@@ -87,6 +92,28 @@ MsgBoxDialog::MsgBoxDialog(QWidget* owner, const QString& text, const QString& c
         });
         buttons_.push_back(b);
     }
+    bool fits = n == 0 || places.back().right() < boxWidth;
+    for (size_t i = 1; i < n; ++i) fits = fits && places[i - 1].right() < places[i].left();
+    if (!fits) {
+        // Widened buttons no longer fit their places: the row is set anew,
+        // centred, and the box grows when it must.
+        const int gap = int(4 * ux + 0.5), margin = int(7 * ux + 0.5);
+        int row = gap * int(n - 1);
+        for (const QRect& p : places) row += p.width();
+        boxWidth = std::max(boxWidth, row + 2 * margin);
+        int x = (boxWidth - row) / 2;
+        for (QRect& p : places) {
+            p.moveLeft(x);
+            x += p.width() + gap;
+        }
+    }
+    for (size_t i = 0; i < n; ++i) buttons_[i]->setGeometry(places[i]);
+    setFixedSize(boxWidth, boxHeight);
+    // The text keeps its margin on the right of a box that grew.
+    QRect textPlace = px(37, 7, 212, 63);
+    textPlace.setRight(std::max(textPlace.right(), boxWidth - 1 - int(3 * ux + 0.5)));
+    label->setGeometry(textPlace);
+
     if (!buttons_.empty()) buttons_.front()->setFocus();
 }
 

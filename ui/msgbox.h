@@ -1,7 +1,7 @@
 #pragma once
 // The program's own message box: a fixed-size box with an icon, the text set
 // lower when it is short, and one to four buttons with standard or custom
-// labels.
+// labels, each as wide as its label needs (the box grows when they must).
 #include <QDialog>
 #include <QString>
 

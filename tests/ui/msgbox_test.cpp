@@ -90,6 +90,31 @@ TEST_F(MsgBoxTest, RealBoxButtonsAndLabels)
     EXPECT_EQ(r, 3);
 }
 
+TEST_F(MsgBoxTest, ButtonsAreAsWideAsTheirTextsAndStayInTheBox)
+{
+    const std::vector<std::vector<MsgButton>> sets = {
+        {{"Yes, take me there", 1}, {"Not now", 0}},
+        // Wider than the box: it grows.
+        {{"Continue with the next file", 1}, {"Skip", 2}, {"Cancel the whole batch", 3}},
+        {{"Replace", 1}, {"Cancel", 4}, {"Rename", 3}, {"Replace All", 2}},
+    };
+    for (const auto& set : sets) {
+        whenBoxShows([](MsgBoxDialog* box) {
+            for (int i = 0; i < box->buttonCount(); ++i) {
+                QPushButton* b = box->button(i);
+                const QString text = QString(b->text()).remove(u'&');
+                EXPECT_GT(b->width(), QFontMetrics(b->font()).horizontalAdvance(text)) << text.toStdString();
+                EXPECT_GE(b->width(), b->sizeHint().width()) << text.toStdString();
+                EXPECT_GE(b->x(), 0);
+                EXPECT_LE(b->geometry().right(), box->width() - 1) << text.toStdString();
+                if (i > 0) EXPECT_LT(box->button(i - 1)->geometry().right(), b->x()) << text.toStdString();
+            }
+            box->button(0)->click();
+        });
+        EXPECT_EQ(msgBoxCustom(nullptr, "Version 9 is out.", "Update", set, -1), 1);
+    }
+}
+
 TEST_F(MsgBoxTest, EscapePressesCancelOrAnswersTheCloseValue)
 {
     whenBoxShows([](MsgBoxDialog* box) { pressEscape(box); });
