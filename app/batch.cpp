@@ -873,6 +873,10 @@ struct Run {
             const fs::path* next = pathAt(order, n + 1);
             const fs::path* then = pathAt(order, n + 2);
             log.writeLine("Reading:  ", pathToU16(e.path));
+            // The page names the input from here on, so that a prompt about
+            // it does not come with the previous file and its output on show.
+            ctx.ui.setInputText(pathToU16(e.path));
+            ctx.ui.setOutputText(u"");
             Ref<Image> image;
             uint32_t fullW = 0, fullH = 0;
             ResultCode rc;

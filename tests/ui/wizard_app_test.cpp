@@ -76,6 +76,33 @@ TEST_F(WizardAppTest, ABatchRunsThroughTheRealPages)
     EXPECT_FALSE(app.processingPage().running());
 }
 
+TEST_F(WizardAppTest, TheFailurePromptComesWithTheFailingFileOnThePage)
+{
+    fs::path a = bmp("a.bmp"), b = bmp("b.bmp"), c = bmp("c.bmp");
+    WizardApp app({a.string(), b.string(), c.string()});
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 3, 3000);
+    // Listed as a picture, no longer one when the batch comes to it.
+    test::writeFile(b, std::string("not a picture"));
+    std::vector<std::pair<std::string, std::string>> shown; // caption, input line
+    std::string outputLine;
+    uiHooks().msgBox = [&](QWidget*, const QString&, const QString& caption, const std::vector<MsgButton>&,
+                           int32_t closeValue) {
+        shown.push_back({caption.toStdString(),
+                         app.processingPage().controls().get(700)->property("text").toString().toStdString()});
+        outputLine = app.processingPage().controls().get(701)->property("text").toString().toStdString();
+        return closeValue; // go on with the next file
+    };
+    app.frame().show();
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_VERIFY_WITH_TIMEOUT(app.frame().windowTitle().startsWith(QStringLiteral("Batch")), 10000);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, "b.bmp");
+    EXPECT_EQ(shown[0].second, b.string());
+    // Nothing of b is written, so no output is named; a's would mislead.
+    EXPECT_EQ(outputLine, "");
+    EXPECT_TRUE(fs::exists(dir / "out" / "c.bmp"));
+}
+
 TEST_F(WizardAppTest, CancelConfirmedStopsTheRunAndKeepsTheWizard)
 {
     std::vector<std::string> args;
