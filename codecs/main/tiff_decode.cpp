@@ -241,6 +241,27 @@ void unpredictFloatRow(uint8_t* row, uint8_t* scratch, uint32_t samples, uint32_
             row[size_t(s) * bytesPerSample + b] = scratch[size_t(bytesPerSample - 1 - b) * samples + s];
 }
 
+// A native-order 16-bit sample wherever it lies: rows read in place from
+// the file may start at any byte.
+inline uint16_t load16(const uint8_t* p)
+{
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+// Bytes with their bits in the other order: FillOrder 2 data.
+struct BitReversal {
+    uint8_t v[256];
+    constexpr BitReversal() : v()
+    {
+        for (int i = 0; i < 256; ++i)
+            for (int b = 0; b < 8; ++b)
+                if (i & (1 << b)) v[i] = uint8_t(v[i] | (0x80 >> b));
+    }
+};
+constexpr BitReversal kBitReversal{};
+
 void swapSamples(uint8_t* row, size_t samples, uint32_t bytes)
 {
     for (size_t i = 0; i < samples; ++i, row += bytes) std::reverse(row, row + bytes);
@@ -391,6 +412,9 @@ private:
     ResultCode decodeJpeg(const uint8_t* data, size_t length, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
                           uint32_t* rowsDone);
     void zeroArea(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h);
+    // A copy of a segment's bytes with the bits of each reversed; null when
+    // memory is short.
+    const uint8_t* bitReversed(const uint8_t* data, size_t length);
 
     TiffReader& r_;
     const TiffBytes& b_;
@@ -406,9 +430,10 @@ private:
     uint32_t yccH_ = 1, yccV_ = 1;
     RowKind kind_ = RowKind::U8;
     bool swap_ = false, copyRow_ = false;
+    bool reverseBits_ = false;
     uint32_t predictor_ = 1;
     uint32_t channel_[4] = {0, 1, 2, 3};
-    AlignedBuffer<uint8_t> buf_, rowBuf_, scratch_;
+    AlignedBuffer<uint8_t> buf_, rowBuf_, scratch_, reversed_;
     FaxDecoder fax_;
     z_stream zs_{};
     bool zlibReady_ = false;
@@ -486,7 +511,12 @@ ResultCode SegmentDecoder::setUp()
     if (copyRow_ && (!rowBuf_.allocate(rowBytes_ + 16) || !scratch_.allocate(rowBytes_ + 16)))
         return RC_OUT_OF_MEMORY;
 
-    if (c == 2 || c == 3 || c == 4 || c == 32771) {
+    // Least significant bit first: the fax decoder reads such bytes itself,
+    // and writers store JPEG streams as they are whatever the tag says.
+    const bool fax = c == 2 || c == 3 || c == 4 || c == 32771;
+    reverseBits_ = r_.reversedFill && !fax && c != 6 && c != 7;
+
+    if (fax) {
         ResultCode rc = faxDecoderInit(fax_, c, r_.faxOptions, uint32_t(rowBytes_), segW_,
                                        r_.reversedFill ? FAX_FILL_LSB_FIRST : 0);
         if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
@@ -528,6 +558,14 @@ void SegmentDecoder::fillPalette()
         uint32_t blue = b_.u16(base + 2 * stride + 2ull * i) >> 8;
         pal[i] = 0xFF000000u | (red << 16) | (green << 8) | blue;
     }
+}
+
+const uint8_t* SegmentDecoder::bitReversed(const uint8_t* data, size_t length)
+{
+    if (reversed_.size() < length + 16 && !reversed_.allocate(length + 16)) return nullptr;
+    uint8_t* out = reversed_.get();
+    for (size_t i = 0; i < length; ++i) out[i] = kBitReversal.v[data[i]];
+    return out;
 }
 
 void SegmentDecoder::zeroArea(uint32_t x0, uint32_t y0, uint32_t w, uint32_t h)
@@ -663,14 +701,13 @@ void SegmentDecoder::placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint
         break;
     }
     case RowKind::Rgba16: {
-        const uint16_t* s = reinterpret_cast<const uint16_t*>(src);
         uint16_t* d = reinterpret_cast<uint16_t*>(dst);
         const uint16_t add = isSigned ? 32768 : 0;
-        for (uint32_t x = 0; x < w; ++x, s += spp, d += 4) {
-            d[channel_[0]] = uint16_t(s[0] + add);
-            d[1] = uint16_t(s[1] + add);
-            d[channel_[2]] = uint16_t(s[2] + add);
-            d[3] = spp == 4 ? uint16_t(s[3] + add) : 65535;
+        for (uint32_t x = 0; x < w; ++x, src += 2 * spp, d += 4) {
+            d[channel_[0]] = uint16_t(load16(src) + add);
+            d[1] = uint16_t(load16(src + 2) + add);
+            d[channel_[2]] = uint16_t(load16(src + 4) + add);
+            d[3] = spp == 4 ? uint16_t(load16(src + 6) + add) : 65535;
         }
         break;
     }
@@ -698,11 +735,10 @@ void SegmentDecoder::placeRow(const uint8_t* src, uint8_t* dst, uint32_t w, uint
                 if (setAlpha) d[3] = 1.0f;
             }
         } else if (bps == 16) {
-            const uint16_t* s = reinterpret_cast<const uint16_t*>(src);
             uint16_t* d = reinterpret_cast<uint16_t*>(dst);
             const uint16_t add = isSigned ? 32768 : 0;
             for (uint32_t x = 0; x < w; ++x, d += 4) {
-                d[ch] = uint16_t(s[x] + add);
+                d[ch] = uint16_t(load16(src + 2 * x) + add);
                 if (setAlpha) d[3] = 65535;
             }
         } else {
@@ -801,6 +837,13 @@ ResultCode SegmentDecoder::decodeJpeg(const uint8_t* data, size_t length, uint32
     ResultCode rc = jpeg_->readHeader();
     if (failed(rc)) return RC_CORRUPT_FILE;
     const uint32_t comps = jpeg_->componentCount();
+    // A new-style strip holds the colours the directory names, however its
+    // components are labelled; old-style streams are whole JPEG files and
+    // speak for themselves.
+    if (r_.compression == 7 && comps == 3) {
+        if (r_.photometric == 6) jpeg_->frameColourSpace = JPEG_CS_YCBCR;
+        else if (r_.photometric == 2) jpeg_->frameColourSpace = JPEG_CS_RGB;
+    }
     const uint32_t outBpp = comps == 1 ? 1 : 4;
     const uint32_t imgBpp = image_->bytesPerPixel();
     const uint32_t rows = std::min(h, jpeg_->height());
@@ -903,7 +946,9 @@ ResultCode SegmentDecoder::run()
             const uint8_t* rows = nullptr;
             bool damaged = false;
             uint32_t need = kind_ == RowKind::Ycc ? (h + yccV_ - 1) / yccV_ : h;
-            uint32_t avail = decompress(b_.data + start, size_t(length), need, &rows, &damaged);
+            const uint8_t* data = b_.data + start;
+            if (reverseBits_ && !(data = bitReversed(data, size_t(length)))) return RC_OUT_OF_MEMORY;
+            uint32_t avail = decompress(data, size_t(length), need, &rows, &damaged);
             nextStart = start + consumed_;
             if (avail < need || damaged) result = RC_CORRUPT_FILE;
             avail = std::min(avail, need);

@@ -70,7 +70,8 @@ public:
     TiffList jpegTables;
     uint64_t colourMap = 0;  // position of the values, 0 when absent
     uint32_t paletteCount = 0;
-    uint32_t resolutionUnit = 2, xResolution = 0, yResolution = 0;
+    uint32_t resolutionUnit = 2;
+    double xResolution = 0, yResolution = 0;  // per resolution unit
     uint32_t tileWidth = 0, tileLength = 0;
     bool strips = true;
     bool reversedFill = false;
@@ -79,6 +80,7 @@ public:
     uint8_t extraSamples = 2;
     uint8_t subsampling = 0x22;
     uint16_t photometric = 1;
+    bool photometricSet = false, samplesSet = false;
 
 protected:
     ResultCode readHeader(const void* options) override;

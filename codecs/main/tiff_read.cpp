@@ -2,6 +2,7 @@
 // with its tags, the page chain and the trailing-thumbnail rule. The pixels
 // are decoded in tiff_decode.cpp.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -97,6 +98,25 @@ uint64_t mostExpanded(uint32_t c)
 // short; a bound this loose never refuses a whole file.
 constexpr uint64_t kExpansionSlack = 64;
 
+// Where a JPEG stream's frame header lies (its marker), or UINT64_MAX when
+// the stream is not JPEG or reaches a scan or its end without a frame.
+uint64_t jpegFrameAt(const uint8_t* p, uint64_t length)
+{
+    if (length < 4 || p[0] != 0xFF || p[1] != 0xD8) return UINT64_MAX;
+    for (uint64_t at = 2; at + 4 <= length;) {
+        if (p[at] != 0xFF) return UINT64_MAX;
+        const uint8_t marker = p[at + 1];
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xCC) return at;
+        if (marker == 0xDA) return UINT64_MAX;
+        at += 2 + ((uint32_t(p[at + 2]) << 8) | p[at + 3]);
+    }
+    return UINT64_MAX;
+}
+
 } // namespace
 
 namespace tiff_internal {
@@ -146,13 +166,9 @@ ResultCode TiffReader::readHeader(const void*)
         next->bytes = bytes;
         next->width = last->width;
         next->height = last->height;
-        if (failed(next->readIfd(pos))) {
-            objectRelease(next);
-            break;
-        }
-        // A page whose data is far too short ends the document, and the
-        // damage is reported with the page before it.
-        if (failed(next->checkDataAmount())) {
+        // A page that cannot be read, or whose data is far too short, ends
+        // the document, and the damage is reported with the page before it.
+        if (failed(next->readIfd(pos)) || failed(next->checkDataAmount())) {
             objectRelease(next);
             last->pagesLost = true;
             break;
@@ -254,6 +270,7 @@ ResultCode TiffReader::readTag(uint64_t entry)
             if (m.value == v) colourModel = m.model, known = true;
         if (!known) return RC_UNSUPPORTED_SUBFORMAT;
         photometric = uint16_t(v);
+        photometricSet = true;
         break;
     }
     case 266:
@@ -297,6 +314,7 @@ ResultCode TiffReader::readTag(uint64_t entry)
         if (count != 1 || !shortOrLong(&v)) return RC_CORRUPT_FILE;
         if (v == 0 || v > 255) return RC_UNSUPPORTED_SUBFORMAT;
         samplesPerPixel = uint8_t(v);
+        samplesSet = true;
         break;
     case 278:
         if (count != 1 || !shortOrLong(&v)) return RC_CORRUPT_FILE;
@@ -309,9 +327,8 @@ ResultCode TiffReader::readTag(uint64_t entry)
         if (!b.inside(at, 8)) break;
         uint32_t num = b.u32(at), den = b.u32(at + 4);
         if (den == 0) break;
-        uint64_t value = (uint64_t(num) + den / 2) / den;
-        if (value == 0 || value > UINT32_MAX) break;
-        (tag == 282 ? xResolution : yResolution) = uint32_t(value);
+        // Kept whole: a value per centimetre is a hundred per metre.
+        (tag == 282 ? xResolution : yResolution) = double(num) / den;
         break;
     }
     case 284:
@@ -415,16 +432,26 @@ void TiffReader::readMetadataTag(uint16_t tag, uint16_t type, uint32_t count, ui
 ResultCode TiffReader::settleFormat()
 {
     if (width == 0 || height == 0) return RC_CORRUPT_FILE;
-    const uint32_t spp = samplesPerPixel, bps = bitsPerSample;
-    bitsPerPixel = spp * bps;
     const bool oldJpeg = compression == 6;
     if (oldJpeg) {
         if (jpegIfOffset == 0 || jpegIfOffset >= bytes.size) return RC_CORRUPT_FILE;
         if (jpegIfLength == 0 || jpegIfLength > bytes.size - jpegIfOffset)
             jpegIfLength = uint32_t(bytes.size - jpegIfOffset);
+        // Writers of old-style JPEG often left the sample count to the
+        // stream, which is whole and says it.
+        const uint8_t* stream = bytes.data + jpegIfOffset;
+        const uint64_t frame = jpegFrameAt(stream, jpegIfLength);
+        if (!samplesSet && frame != UINT64_MAX && frame + 10 <= jpegIfLength &&
+            (stream[frame + 9] == 1 || stream[frame + 9] == 3))
+            samplesPerPixel = stream[frame + 9];
     } else if (!offsets.present) {
         return RC_CORRUPT_FILE;
     }
+    const uint32_t spp = samplesPerPixel, bps = bitsPerSample;
+    bitsPerPixel = spp * bps;
+    // Without the tag, one sample is BlackIsZero grey, or palette indices
+    // when the file carries a colour map.
+    if (!photometricSet && spp == 1) colourModel = colourMap ? CM_RGB : CM_L;
     if (strips) {
         if (rowsPerStrip == 0 || rowsPerStrip > height) rowsPerStrip = height;
     } else if (tileWidth == 0 || tileLength == 0) {
@@ -450,7 +477,6 @@ ResultCode TiffReader::settleFormat()
         } else {
             return RC_UNSUPPORTED_SUBFORMAT;
         }
-        reversedFill = false;
         sampleFormat = 1;
         predictor = 1;
     } else if (spp > 1) {
@@ -501,11 +527,18 @@ ResultCode TiffReader::settleFormat()
         if (h * v != 1 && planar != 1) return RC_UNSUPPORTED_SUBFORMAT;
     }
 
-    if (xResolution && (resolutionUnit == 2 || resolutionUnit == 3)) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%u x %u %s", xResolution, yResolution ? yResolution : xResolution,
-                      resolutionUnit == 2 ? "ppi" : "ppm");
-        info.set(INFO_DENSITY, asciiToU16(text).c_str());
+    if (resolutionUnit == 2 || resolutionUnit == 3) {
+        // Densities are told per inch or per metre.
+        const double scale = resolutionUnit == 3 ? 100 : 1;
+        const double x = std::floor(xResolution * scale + 0.5);
+        double y = std::floor(yResolution * scale + 0.5);
+        if (!(y >= 1 && y <= UINT32_MAX)) y = x;
+        if (x >= 1 && x <= UINT32_MAX) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%u x %u %s", uint32_t(x), uint32_t(y),
+                          resolutionUnit == 2 ? "ppi" : "ppm");
+            info.set(INFO_DENSITY, asciiToU16(text).c_str());
+        }
     }
     if (spp == 4 && colourModel == CM_RGB && !isLogLuv(compression))
         alphaKind = extraSamples == 1 ? ALPHA_PREMULTIPLIED : extraSamples == 2 ? ALPHA_STRAIGHT : ALPHA_NONE;
@@ -542,20 +575,11 @@ namespace {
 // missing: 1.
 uint32_t leastBlockBits(const uint8_t* p, uint64_t length)
 {
-    if (length < 4 || p[0] != 0xFF || p[1] != 0xD8) return 1;
-    for (uint64_t at = 2; at + 4 <= length;) {
-        if (p[at] != 0xFF) return 1;
-        const uint8_t marker = p[at + 1];
-        if (marker == 0xFF) {
-            ++at;
-            continue;
-        }
-        if (marker == 0xC0 || marker == 0xC1) return 2;
-        if (marker == 0xC9 || marker == 0xCA) return 0;
-        if (marker == 0xDA || (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xCC))
-            return 1;
-        at += 2 + ((uint32_t(p[at + 2]) << 8) | p[at + 3]);
-    }
+    const uint64_t at = jpegFrameAt(p, length);
+    if (at == UINT64_MAX) return 1;
+    const uint8_t marker = p[at + 1];
+    if (marker == 0xC0 || marker == 0xC1) return 2;
+    if (marker == 0xC9 || marker == 0xCA) return 0;
     return 1;
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "app/format_table.h"
@@ -311,15 +312,22 @@ struct TiffBuilder {
     {
         uint32_t at = uint32_t(bytes.size());
         std::memcpy(&bytes[4], &at, 4);
-        put16(uint16_t(entries.size()));
-        for (const Entry& e : entries) {
+        directory(entries, next);
+        return at;
+    }
+    // Appends a further directory of these entries.
+    void directory(const std::vector<Entry>& list, uint32_t next)
+    {
+        put16(uint16_t(list.size()));
+        for (const Entry& e : list) {
             put16(e.tag), put16(e.type), put32(e.count);
             if (e.type == 3 && e.count == 1) put16(uint16_t(e.value)), put16(0);
             else put32(e.value);
         }
         put32(next);
-        return at;
     }
+    // The bytes of a directory of n entries.
+    static uint32_t directorySize(size_t n) { return uint32_t(2 + 12 * n + 4); }
     void put16(uint16_t v) { bytes.push_back(uint8_t(v)), bytes.push_back(uint8_t(v >> 8)); }
     void put32(uint32_t v) { put16(uint16_t(v)), put16(uint16_t(v >> 16)); }
 };
@@ -439,13 +447,7 @@ TEST(TiffHostile, PageChainsThatLoopOrPointAwayEnd)
     std::vector<TiffBuilder::Entry> entries = a.entries;
     for (auto& e : entries)
         if (e.tag == 256) e.value = 4;  // a different shape, so no thumbnail
-    a.put16(uint16_t(entries.size()));
-    for (const auto& e : entries) {
-        a.put16(e.tag), a.put16(e.type), a.put32(e.count);
-        if (e.type == 3) a.put16(uint16_t(e.value)), a.put16(0);
-        else a.put32(e.value);
-    }
-    a.put32(first);
+    a.directory(entries, first);
     Ref<Image> img = tiffBytes(a.bytes, &rc);
     ASSERT_EQ(rc, RC_OK);
     ASSERT_NE(img->next(), nullptr);
@@ -574,13 +576,7 @@ TEST(TiffHostile, DataThatCannotFillTheSizeIsRefusedBeforeAnImageIsMade)
             if (e.tag == 273) e.value = lzwAt;
             if (e.tag == 279) e.value = uint32_t(lzw.size());
         }
-        two.put16(uint16_t(entries.size()));
-        for (const auto& e : entries) {
-            two.put16(e.tag), two.put16(e.type), two.put32(e.count);
-            if (e.type == 3) two.put16(uint16_t(e.value)), two.put16(0);
-            else two.put32(e.value);
-        }
-        two.put32(0);
+        two.directory(entries, 0);
         Ref<Image> img = tiffBytes(two.bytes, &rc);
         EXPECT_EQ(rc, RC_CORRUPT_FILE);
         ASSERT_TRUE(img);
@@ -880,7 +876,8 @@ namespace {
 // interchange-format tags give the stream, the strip offset points at its
 // scan data. `length` and `offset` may lie; 0 keeps the true ones.
 std::vector<uint8_t> oldJpegTiff(const std::vector<uint8_t>& jpg, uint32_t w, uint32_t h, uint32_t spp,
-                                 uint32_t photometric, uint32_t length = 0, uint32_t offset = 0)
+                                 uint32_t photometric, uint32_t length = 0, uint32_t offset = 0,
+                                 bool samplesTag = true)
 {
     TiffBuilder t;
     const uint32_t at = t.append(jpg);
@@ -889,7 +886,9 @@ std::vector<uint8_t> oldJpegTiff(const std::vector<uint8_t>& jpg, uint32_t w, ui
     for (size_t i = 2; i + 4 <= jpg.size() && jpg[i] == 0xFF; i += 2 + ((jpg[i + 2] << 8) | jpg[i + 3]))
         if (jpg[i + 1] == 0xDA) scan = uint32_t(i + 2 + ((jpg[i + 2] << 8) | jpg[i + 3]));
     t.tag(256, 3, 1, w), t.tag(257, 3, 1, h), t.tag(258, 3, spp, spp == 1 ? 8 : bits), t.tag(259, 3, 1, 6);
-    t.tag(262, 3, 1, photometric), t.tag(273, 4, 1, at + scan), t.tag(277, 3, 1, spp), t.tag(278, 4, 1, h);
+    t.tag(262, 3, 1, photometric), t.tag(273, 4, 1, at + scan);
+    if (samplesTag) t.tag(277, 3, 1, spp);
+    t.tag(278, 4, 1, h);
     t.tag(279, 4, 1, uint32_t(jpg.size()) - scan), t.tag(512, 3, 1, 1);
     t.tag(513, 4, 1, offset ? offset : at), t.tag(514, 4, 1, length ? length : uint32_t(jpg.size()));
     if (spp == 3) t.tag(530, 3, 2, 0x00020002u);
@@ -1186,5 +1185,297 @@ TEST(TiffHostile, BigEndianFloatPredictionIsNotSwappedTwice)
             EXPECT_NEAR(p.r, srgbEncode(v[0]), 1e-6) << x << "," << y;
             EXPECT_NEAR(p.g, srgbEncode(v[1]), 1e-6) << x << "," << y;
             EXPECT_NEAR(p.b, srgbEncode(v[2]), 1e-6) << x << "," << y;
+        }
+}
+
+// ---- files as other tools write them ----
+
+namespace {
+
+// libtiff's own decode of a file, through tiff2rgba, as 8-bit RGB.
+bool libtiffRgb(const fs::path& file, Pnm& out)
+{
+    fs::path rgba = file;
+    rgba += ".rgba.tif";
+    return run("tiff2rgba -n " + q(file) + " " + q(rgba) + " 2>/dev/null") == 0 &&
+           oracleDecode("tifftopnm IN", rgba, out);
+}
+
+} // namespace
+
+TEST_F(TiffFiles, FillOrderTwoReversesTheBitsOfEveryCodingButJpeg)
+{
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    struct Kind {
+        const char* name;
+        Pnm picture;
+        const char* imOptions;
+    };
+    const Kind kinds[] = {
+        {"grey2", pattern(70, 30, 1, 3, 0), "-depth 2"},
+        {"grey4", pattern(70, 30, 1, 15, 0), "-depth 4"},
+        {"grey16", pattern(70, 30, 1, 65535, 0), "-depth 16"},
+        {"rgb8", pattern(70, 30, 3, 255, 0), "-depth 8"},
+    };
+    for (const Kind& k : kinds) {
+        const fs::path b = base(k.name, k.picture, k.imOptions);
+        for (const char* comp : {"none", "lzw", "zip", "packbits"}) {
+            const std::string what = std::string(k.name) + " " + comp;
+            const fs::path out = dir / "f.tif";
+            ASSERT_EQ(run("tiffcp -f lsb2msb -r 8 -c " + std::string(comp) + " " + q(b) + " " + q(out)), 0) << what;
+            ASSERT_NE(runOutput("tiffinfo " + q(out)).find("FillOrder: lsb-to-msb"), std::string::npos) << what;
+            ResultCode rc;
+            Ref<Image> img = tiffFile(out, &rc);
+            ASSERT_EQ(rc, RC_OK) << what;
+            expectPixels(img.get(), k.picture, what);
+        }
+    }
+    // libtiff leaves JPEG streams as they are, whatever the fill order.
+    const Pnm photo = pattern(70, 30, 3, 255, 3);
+    const fs::path jpeg = dir / "fj.tif";
+    ASSERT_EQ(run("tiffcp -f lsb2msb -c jpeg:90 " + q(base("photo", photo, "-depth 8")) + " " + q(jpeg)), 0);
+    Pnm oracle;
+    ASSERT_TRUE(libtiffRgb(jpeg, oracle));
+    ResultCode rc;
+    Ref<Image> img = tiffFile(jpeg, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    expectPixels(img.get(), oracle, "jpeg", 8, 1.0);
+
+    // SGI LogLuv too: libtiff reverses its coded bytes as well.
+    if (sampleTool().empty()) return;
+    std::vector<float> xyz(size_t(20) * 9 * 3);
+    for (size_t i = 0; i < xyz.size(); ++i) xyz[i] = 0.05f + 0.9f * float(i % 17) / 17;
+    for (const char* layout : {"l 34676 1 16 1 1 1 20 9", "l 34676 3 16 1 1 1 20 9"}) {
+        const fs::path msb = dir / "luv.tif", lsb = dir / "luv-lsb.tif";
+        ASSERT_TRUE(libtiffWrite(msb, layout, xyz.data(), xyz.size() * 4));
+        ASSERT_EQ(run("tiffcp -f lsb2msb " + q(msb) + " " + q(lsb)), 0);
+        ASSERT_EQ(runOutput(sampleTool() + " read " + q(msb)), runOutput(sampleTool() + " read " + q(lsb)));
+        Ref<Image> want = tiffFile(msb, &rc);
+        ASSERT_EQ(rc, RC_OK) << layout;
+        Ref<Image> got = tiffFile(lsb, &rc);
+        ASSERT_EQ(rc, RC_OK) << layout;
+        const size_t rowBytes = size_t(want->width) * want->bytesPerPixel();
+        for (uint32_t y = 0; y < want->height; ++y)
+            ASSERT_EQ(std::memcmp(got->rowBytesPtr(y), want->rowBytesPtr(y), rowBytes), 0) << layout << " row " << y;
+    }
+}
+
+TEST_F(TiffFiles, JpegStripsOfRgbPhotometricAreNotTakenForYCbCr)
+{
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    // RGB JPEG strips from Pillow, their components then labelled 0, 1, 2
+    // as a JPEG library labels a colour space it is not told: by its stream
+    // alone such a strip would pass for YCbCr.
+    const fs::path script = dir / "rgb_jpeg.py";
+    writeFile(script, std::string(R"(import sys
+from PIL import Image
+Image.open(sys.argv[1]).save(sys.argv[2], compression="jpeg", quality=95)
+im = Image.open(sys.argv[2])
+spans = list(zip(im.tag_v2[273], im.tag_v2[279]))
+im.close()
+data = bytearray(open(sys.argv[2], "rb").read())
+for start, count in spans:
+    at = start + 2
+    while at + 4 <= start + count and data[at] == 0xFF:
+        marker, length = data[at + 1], (data[at + 2] << 8) | data[at + 3]
+        if marker == 0xC0:
+            for c in range(data[at + 9]):
+                data[at + 10 + 3 * c] = c
+        elif marker == 0xDA:
+            for c in range(data[at + 4]):
+                data[at + 5 + 2 * c] = c
+            break
+        at += 2 + length
+open(sys.argv[2], "wb").write(data)
+)"));
+    // The larger size decodes in band rows.
+    for (uint32_t w : {64u, 1600u}) {
+        const uint32_t h = w == 64 ? 48 : 600;
+        const std::string what = std::to_string(w) + " x " + std::to_string(h);
+        const Pnm p = pattern(w, h, 3, 255, 3);
+        const fs::path src = dir / "p.ppm", out = dir / "p.tif";
+        ASSERT_TRUE(writePnm(src, p));
+        ASSERT_EQ(run(std::string(kSystemPython) + " " + q(script) + " " + q(src) + " " + q(out)), 0) << what;
+        ASSERT_NE(runOutput("tiffinfo " + q(out)).find("RGB color"), std::string::npos) << what;
+        Pnm oracle;
+        ASSERT_TRUE(libtiffRgb(out, oracle)) << what;
+        ResultCode rc;
+        Ref<Image> img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << what;
+        expectPixels(img.get(), oracle, what, 8, 1.0);
+    }
+}
+
+TEST_F(TiffFiles, OldStyleJpegWithoutSamplesPerPixelTakesThemFromItsStream)
+{
+    QUILLON_REQUIRE_TOOL("cjpeg");
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    const uint32_t w = 64, h = 48;
+    for (uint32_t channels : {3u, 1u}) {
+        const Pnm p = pattern(w, h, channels, 255, 3);
+        const fs::path src = dir / (channels == 3 ? "s.ppm" : "s.pgm"), jpg = dir / "s.jpg";
+        ASSERT_TRUE(writePnm(src, p));
+        ASSERT_EQ(run("cjpeg -quality 90 -outfile " + q(jpg) + " " + q(src)), 0);
+        const std::vector<uint8_t> stream = readFile(jpg);
+        for (uint32_t photometric : channels == 3 ? std::vector<uint32_t>{6, 2} : std::vector<uint32_t>{1}) {
+            const std::string what = std::to_string(channels) + " channels, photometric " + std::to_string(photometric);
+            const std::vector<uint8_t> bytes = oldJpegTiff(stream, w, h, channels, photometric, 0, 0, false);
+            const fs::path file = dir / "o.tif";
+            writeFile(file, bytes);
+            Pnm oracle;
+            ASSERT_TRUE(libtiffRgb(file, oracle)) << what;
+            ResultCode rc;
+            Ref<Image> img = tiffBytes(bytes, &rc);
+            ASSERT_EQ(rc, RC_OK) << what;
+            ASSERT_EQ(img->pixelFormat, channels == 3 ? PF_RGBA8 : PF_GRAY8) << what;
+            expectPixels(img.get(), oracle, what, 12, 1.5);
+        }
+    }
+}
+
+TEST_F(TiffFiles, ResolutionInCentimetresReadsAsPixelsPerMetre)
+{
+    // 300 dpi saved in centimetres.
+    const fs::path cm = base("cm", pattern(20, 10, 3, 255, 0), "-depth 8 -units PixelsPerCentimeter -density 118.11");
+    ASSERT_NE(runOutput("tiffinfo " + q(cm)).find("Resolution: 118.11, 118.11 pixels/cm"), std::string::npos);
+    ResultCode rc;
+    Ref<ImageReader> reader;
+    Ref<Image> img = tiffFile(cm, &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_DENSITY)), u"11811 x 11811 ppm");
+    // Written again, it is 300 per inch.
+    registerAllFormats();
+    const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"tiff"), true));
+    {
+        Ref<ImageWriter> writer = Ref<ImageWriter>::adopt(d->createWriter(dir / "again.tiff", d));
+        ASSERT_EQ(writer->write(img.get(), u"Uncompressed", CF_RGB24, 0, false, nullptr, nullptr), RC_OK);
+    }
+    EXPECT_NE(runOutput("tiffinfo " + q(dir / "again.tiff")).find("Resolution: 300, 300 pixels/inch"),
+              std::string::npos);
+
+    // Inches keep their rounded value; each axis its own.
+    const fs::path in = base("in", pattern(20, 10, 3, 255, 0), "-depth 8 -units PixelsPerInch -density 299.7x150.2");
+    tiffFile(in, &rc, &reader);
+    ASSERT_EQ(rc, RC_OK);
+    EXPECT_EQ(std::u16string(reader->info.get(INFO_DENSITY)), u"300 x 150 ppi");
+}
+
+TEST(TiffOddLayouts, FloatGreyWithoutPhotometricIsGrey)
+{
+    // Linear light like any float grey: the decode gives it the sRGB curve,
+    // as it does when the tag says BlackIsZero.
+    const float values[8] = {0.2f, 0.5f, 1.0f, 0.0f, 0.75f, 0.01f, 0.333f, 0.9f};
+    std::vector<uint8_t> data(sizeof values);
+    std::memcpy(data.data(), values, sizeof values);
+    for (bool tagged : {true, false}) {
+        TiffBuilder t;
+        const uint32_t at = t.append(data);
+        t.tag(256, 3, 1, 4), t.tag(257, 3, 1, 2), t.tag(258, 3, 1, 32), t.tag(259, 3, 1, 1);
+        if (tagged) t.tag(262, 3, 1, 1);
+        t.tag(273, 4, 1, at), t.tag(277, 3, 1, 1), t.tag(278, 3, 1, 2), t.tag(279, 4, 1, uint32_t(data.size()));
+        t.tag(339, 3, 1, 3);
+        t.finish();
+        ResultCode rc;
+        Ref<ImageReader> reader;
+        Ref<Image> img = tiffBytes(t.bytes, &rc, &reader);
+        ASSERT_EQ(rc, RC_OK) << tagged;
+        ASSERT_EQ(img->pixelFormat, PF_GRAY_FLOAT) << tagged;
+        EXPECT_EQ(std::u16string(reader->info.get(INFO_COLOUR_MODEL)), colourModelName(CM_L)) << tagged;
+        for (uint32_t i = 0; i < 8; ++i)
+            EXPECT_NEAR(img->row<float>(i / 4)[i % 4], srgbEncode(values[i]), 1e-6) << tagged << " " << i;
+    }
+}
+
+TEST(TiffOddLayouts, SixteenBitSamplesAtAnOddOffsetAreRead)
+{
+    // 5 x 3 RGB of 16 bits read in place, every strip starting at an odd
+    // offset: chunky in one strip, planar in one strip a plane.
+    const uint32_t w = 5, h = 3;
+    auto sample = [](uint32_t x, uint32_t y, uint32_t c) { return uint16_t(x * 4099 + y * 257 + c * 9973 + 1); };
+    for (uint32_t planar : {1u, 2u}) {
+        const std::string what = "planar " + std::to_string(planar);
+        const uint32_t strips = planar == 1 ? 1 : 3;
+        TiffBuilder t;
+        std::vector<uint8_t> starts, counts;
+        for (uint32_t p = 0; p < strips; ++p) {
+            std::vector<uint8_t> data;
+            for (uint32_t i = 0; i < w * h * 3; ++i)
+                if (planar == 1 || i % 3 == p) le16(data, sample(i / 3 % w, i / 3 / w, i % 3));
+            t.bytes.push_back(0xAA);
+            le32(starts, t.append(data));
+            le32(counts, uint32_t(data.size()));
+        }
+        const uint32_t startsAt = t.append(starts), countsAt = t.append(counts), bits = t.append({16, 0, 16, 0, 16, 0});
+        t.tag(256, 3, 1, w), t.tag(257, 3, 1, h), t.tag(258, 3, 3, bits), t.tag(259, 3, 1, 1), t.tag(262, 3, 1, 2);
+        t.tag(273, 4, strips, planar == 1 ? loadU32le(starts.data()) : startsAt), t.tag(277, 3, 1, 3);
+        t.tag(278, 3, 1, h), t.tag(279, 4, strips, planar == 1 ? loadU32le(counts.data()) : countsAt);
+        t.tag(284, 3, 1, planar);
+        t.finish();
+        ResultCode rc;
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
+        ASSERT_EQ(rc, RC_OK) << what;
+        ASSERT_EQ(img->pixelFormat, PF_RGBA16) << what;
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) {
+                const Rgba16& px = img->row<Rgba16>(y)[x];
+                EXPECT_TRUE(px.r == sample(x, y, 0) && px.g == sample(x, y, 1) && px.b == sample(x, y, 2) &&
+                            px.a == 65535)
+                    << what << " at " << x << "," << y;
+            }
+        if (!haveTool("tiff2rgba") || !haveTool("tifftopnm")) continue;
+        // libtiff reads the same file to the same samples, rounded to 8 bits.
+        TempDir dir;
+        writeFile(dir / "o.tif", t.bytes);
+        Pnm oracle;
+        ASSERT_TRUE(libtiffRgb(dir / "o.tif", oracle)) << what;
+        for (uint32_t i = 0; i < w * h * 3; ++i)
+            EXPECT_NEAR(oracle.samples[i], sample(i / 3 % w, i / 3 / w, i % 3) / 257.0, 0.5) << what;
+    }
+}
+
+TEST(TiffHostile, ALaterPageThatCannotBeReadEndsTheDocumentAsDamage)
+{
+    // Pages of 8 x 4 grey or narrower; the last one spoiled in each way: a
+    // malformed entry, a form we do not read, data far too short.
+    using Entries = std::vector<TiffBuilder::Entry>;
+    auto set = [](Entries& list, uint16_t tag, uint32_t value, uint32_t count = 1) {
+        for (auto& e : list)
+            if (e.tag == tag) e.value = value, e.count = count;
+    };
+    TiffBuilder t = greyStrip(ramp(32), 1);
+    // 9-bit codes: clear, 0, end: four bytes for the whole page.
+    const uint32_t lzwAt = t.append({0x80, 0x00, 0x20, 0x10});
+    const std::pair<const char*, std::function<void(Entries&)>> spoils[] = {
+        {"a width of two values", [&](Entries& e) { set(e, 256, 8, 2); }},
+        {"photometric 7", [&](Entries& e) { set(e, 262, 7); }},
+        {"data far too short", [&](Entries& e) {
+             set(e, 256, 30000), set(e, 257, 30000), set(e, 278, 30000);
+             set(e, 259, 5), set(e, 273, lzwAt), set(e, 279, 4);
+         }},
+    };
+    for (uint32_t pages : {2u, 3u})
+        for (const auto& [what, spoil] : spoils) {
+            TiffBuilder doc = t;
+            uint32_t next = uint32_t(doc.bytes.size()) + TiffBuilder::directorySize(doc.entries.size());
+            doc.finish(next);
+            for (uint32_t p = 1; p < pages; ++p) {
+                Entries entries = t.entries;
+                set(entries, 256, 8 - p);  // other shapes: no thumbnails
+                if (p + 1 == pages) spoil(entries);
+                next += TiffBuilder::directorySize(entries.size());
+                doc.directory(entries, p + 1 == pages ? 0 : next);
+            }
+            ResultCode rc;
+            Ref<Image> img = tiffBytes(doc.bytes, &rc);
+            EXPECT_EQ(rc, RC_CORRUPT_FILE) << what << ", page " << pages;
+            ASSERT_TRUE(img) << what;
+            uint32_t kept = 0;
+            for (Image* f = img.get(); f; f = f->next(), ++kept)
+                EXPECT_EQ(f->rowBytesPtr(3)[f->width - 1], ramp(32)[4 * f->width - 1]) << what;
+            EXPECT_EQ(kept, pages - 1) << what << ", page " << pages;
         }
 }
