@@ -1479,3 +1479,80 @@ TEST(TiffHostile, ALaterPageThatCannotBeReadEndsTheDocumentAsDamage)
             EXPECT_EQ(kept, pages - 1) << what << ", page " << pages;
         }
 }
+
+TEST_F(TiffFiles, AlphaKindFollowsExtraSamples)
+{
+    // ImageMagick writes straight (unassociated) alpha unless told otherwise.
+    const Pnm p = pattern(40, 30, 4, 255, 3);
+    struct Case {
+        const char* option;
+        const char* tiffinfo;
+        AlphaKind kind;
+    };
+    const Case cases[] = {{"", "1<unassoc-alpha>", ALPHA_STRAIGHT},
+                          {"-define tiff:alpha=associated", "1<assoc-alpha>", ALPHA_PREMULTIPLIED}};
+    for (const Case& c : cases) {
+        const fs::path f = base(c.kind == ALPHA_STRAIGHT ? "ua" : "aa", p, std::string("-depth 8 ") + c.option);
+        ASSERT_NE(runOutput("tiffinfo " + q(f)).find(std::string("Extra Samples: ") + c.tiffinfo), std::string::npos)
+            << c.tiffinfo;
+        ResultCode rc;
+        Ref<Image> img = tiffFile(f, &rc);
+        ASSERT_EQ(rc, RC_OK) << c.tiffinfo;
+        EXPECT_EQ(img->alphaKind, c.kind) << c.tiffinfo;
+        if (c.kind == ALPHA_STRAIGHT) {
+            expectPixels(img.get(), p, c.tiffinfo);
+            continue;
+        }
+        // Associated samples stay as stored, as libtiff reads them.
+        if (sampleTool().empty()) continue;
+        const std::string raw = runOutput(sampleTool() + " read " + q(f));
+        ASSERT_EQ(raw.size(), size_t(p.width) * p.height * 4);
+        int bad = 0;
+        for (uint32_t y = 0; y < p.height; ++y)
+            for (uint32_t x = 0; x < p.width; ++x) {
+                const uint8_t* s = reinterpret_cast<const uint8_t*>(raw.data()) + (size_t(y) * p.width + x) * 4;
+                const Rgba8& px = img->row<Rgba8>(y)[x];
+                if ((px.r != s[0] || px.g != s[1] || px.b != s[2] || px.a != s[3]) && ++bad < 4)
+                    ADD_FAILURE() << "associated at " << x << "," << y;
+            }
+    }
+}
+
+TEST(TiffOddLayouts, ColourMapEntriesTakeTheHighByteOfEachValue)
+{
+    // A hand-made map whose low bytes differ from its high bytes (writers
+    // usually store value x 257, where both agree), with and without the
+    // photometric tag: a colour map is a palette either way.
+    const uint32_t w = 16, h = 16;
+    std::vector<uint8_t> indices(size_t(w) * h);
+    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i);
+    std::vector<uint8_t> map;
+    for (uint32_t c = 0; c < 3; ++c)
+        for (uint32_t i = 0; i < 256; ++i) le16(map, ((i * (37 + 54 * c) + 11 * c) & 255) << 8 | ((i * 91 + c) & 255));
+    auto high = [](uint32_t i, uint32_t c) { return (i * (37 + 54 * c) + 11 * c) & 255; };
+    std::vector<uint8_t> first;
+    for (bool tagged : {true, false}) {
+        TiffBuilder t;
+        const uint32_t at = t.append(indices);
+        const uint32_t mapAt = t.append(map);
+        t.tag(256, 3, 1, w), t.tag(257, 3, 1, h), t.tag(258, 3, 1, 8), t.tag(259, 3, 1, 1);
+        if (tagged) t.tag(262, 3, 1, 3);
+        t.tag(273, 4, 1, at), t.tag(277, 3, 1, 1), t.tag(278, 3, 1, h), t.tag(279, 4, 1, uint32_t(indices.size()));
+        t.tag(320, 3, 768, mapAt);
+        t.finish();
+        ResultCode rc;
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
+        ASSERT_EQ(rc, RC_OK) << tagged;
+        int bad = 0;
+        for (uint32_t i = 0; i < 256; ++i)
+            for (uint32_t c = 0; c < 3; ++c)
+                if (sample16(img.get(), i % w, i / w, c) != high(i, c) * 257 && ++bad < 4)
+                    ADD_FAILURE() << (tagged ? "tagged" : "untagged") << " entry " << i << " channel " << c;
+        if (!tagged || !haveTool("tiff2rgba") || !haveTool("tifftopnm")) continue;
+        TempDir dir;
+        writeFile(dir / "m.tif", t.bytes);
+        Pnm oracle;
+        ASSERT_TRUE(libtiffRgb(dir / "m.tif", oracle));
+        expectPixels(img.get(), oracle, "against libtiff");
+    }
+}

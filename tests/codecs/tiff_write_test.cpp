@@ -186,6 +186,28 @@ TEST(TiffWriter, EverySubFormatAndColourFormatReadsBackInEveryReader)
         Ref<Image> back = decodeFile(out, &rc);
         ASSERT_EQ(rc, RC_OK) << what;
         expectSame(back.get(), src.get(), what + " (ours)", alpha, isFloat ? 1e-5 : 1e-9);
+        EXPECT_EQ(back->alphaKind, alpha ? ALPHA_STRAIGHT : ALPHA_NONE) << what;
+    }
+}
+
+TEST(TiffWriter, PremultipliedAlphaIsStoredAndReadBackAsAssociated)
+{
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    TempDir dir;
+    for (PixelFormat pf : {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT}) {
+        const uint32_t flag = pf == PF_RGBA8 ? CF_RGBA32 : pf == PF_RGBA16 ? CF_RGBA64 : CF_RGBA_FLOAT;
+        const std::string what = u16ToUtf8(colourFormatName(flag));
+        Ref<Image> src = picture(pf, 33, 21);
+        imagePremultiplyAlpha(src.get());
+        ASSERT_EQ(src->alphaKind, ALPHA_PREMULTIPLIED);
+        const fs::path out = dir / "pm.tiff";
+        ASSERT_EQ(writeTiff(src.get(), out, u"LZW compressed", flag), RC_OK) << what;
+        EXPECT_NE(runOutput("tiffinfo " + q(out)).find("Extra Samples: 1<assoc-alpha>"), std::string::npos) << what;
+        ResultCode rc;
+        Ref<Image> back = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << what;
+        EXPECT_EQ(back->alphaKind, ALPHA_PREMULTIPLIED) << what;
+        expectSame(back.get(), src.get(), what, true, pf == PF_RGBA_FLOAT ? 1e-5 : 1e-9);
     }
 }
 
