@@ -93,6 +93,13 @@ private:
     // terminator, or to the end of the file when that comes first.
     const uint8_t* data_ = nullptr;
     size_t dataLength_ = 0;
+    // The size the data is coded at; the reader's own size is the part of
+    // it that lies on the screen.
+    uint32_t codedWidth_ = 0, codedHeight_ = 0;
+    // Nothing of the image lies on the screen: it stands as one transparent
+    // pixel that changes nothing, keeping its place and time in the
+    // animation.
+    bool offScreen_ = false;
     // The local table, or the global one it inherits (null: none at all).
     const uint8_t* table_ = nullptr;
     uint32_t tableBits_ = 0;
@@ -144,8 +151,6 @@ ResultCode GifReader::readHeader(const void*)
     if (c.overrun()) return RC_CORRUPT_FILE;
     info.set(INFO_COMPRESSION, u"LZW");
 
-    width = screenW;
-    height = screenH;
     frameInfo.canvasWidth = screenW;
     frameInfo.canvasHeight = screenH;
     bitsPerPixel = ((packed >> 4) & 7) + 1;
@@ -236,8 +241,8 @@ ResultCode GifReader::readHeader(const void*)
             r = new (std::nothrow) GifReader(input, descriptor);
             if (!r) return RC_OUT_OF_MEMORY;
             last->nextReader = r;
-            r->width = last->width;
-            r->height = last->height;
+            r->codedWidth_ = last->codedWidth_;
+            r->codedHeight_ = last->codedHeight_;
             r->bitsPerPixel = last->bitsPerPixel;
             r->pixelFormat = last->pixelFormat;
             r->colourModel = last->colourModel;
@@ -254,8 +259,13 @@ ResultCode GifReader::readHeader(const void*)
             alphaKind = ALPHA_NONE;
             table_ = global;
             tableBits_ = globalBits;
-            bool transparentZero = control && (control[0] & 1) && backgroundIndex == 0;
-            if (global && backgroundIndex < (1u << globalBits) && !transparentZero) {
+            codedWidth_ = screenW;
+            codedHeight_ = screenH;
+            // A background that is the first image's transparent colour
+            // leaves the screen around it transparent.
+            bool transparentBackground =
+                control && (control[0] & 1) && (backgroundIndex == 0 || backgroundIndex == control[3]);
+            if (global && backgroundIndex < (1u << globalBits) && !transparentBackground) {
                 const uint8_t* e = global + 3 * backgroundIndex;
                 frameInfo.backgroundColour = 0xFF000000u | (uint32_t(e[0]) << 16) | (uint32_t(e[1]) << 8) | e[2];
             }
@@ -279,9 +289,32 @@ ResultCode GifReader::readHeader(const void*)
             control = nullptr;
         }
         r->interlaced_ = (flags & 0x40) != 0;
-        if (w) r->width = w;
-        if (h) r->height = h;
-        if (r->width == 0 || r->height == 0) return RC_CORRUPT_FILE;
+        if (w) r->codedWidth_ = w;
+        if (h) r->codedHeight_ = h;
+        if (r->codedWidth_ == 0 || r->codedHeight_ == 0) return RC_CORRUPT_FILE;
+        if (r == this) {
+            // A screen smaller than the first image (0 x 0 from some
+            // writers) grows to its size, never to its offset, which is
+            // what a far-off frame would otherwise inflate.
+            screenW = std::max(screenW, codedWidth_);
+            screenH = std::max(screenH, codedHeight_);
+            frameInfo.canvasWidth = screenW;
+            frameInfo.canvasHeight = screenH;
+        }
+        // Frames show only what lies on the screen.
+        r->offScreen_ = x >= screenW || y >= screenH;
+        if (r->offScreen_) {
+            r->width = r->height = 1;
+            r->frameInfo.x = r->frameInfo.y = 0;
+            r->frameInfo.dispose = 0;
+            r->frameInfo.blend = 1;
+            r->alphaKind = ALPHA_STRAIGHT;
+            r->transparent_ = true;
+            r->transparentIndex_ = 0;
+        } else {
+            r->width = std::min(r->codedWidth_, screenW - x);
+            r->height = std::min(r->codedHeight_, screenH - y);
+        }
         if (local) {
             r->table_ = local;
             r->tableBits_ = localBits;
@@ -295,7 +328,7 @@ ResultCode GifReader::readHeader(const void*)
         // refused before an image of the size it claims is made (and
         // cleared) for the few pixels there. A later frame ends the
         // animation as a cut file does.
-        if (uint64_t(r->width) * r->height / kMostExpanded > r->dataLength_ + kExpansionSlack) {
+        if (uint64_t(r->codedWidth_) * r->codedHeight_ / kMostExpanded > r->dataLength_ + kExpansionSlack) {
             if (r == this) return RC_CORRUPT_FILE;
             previous->nextReader = nullptr;
             objectRelease(r);
@@ -333,15 +366,23 @@ ResultCode GifReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     uint32_t* palette = image->palette();
     if (!palette) return RC_INVALID_PARAMETER;
     fillPalette(palette);
+    if (offScreen_) {
+        image->rowBytesPtr(0)[0] = transparentIndex_;
+        return cutAfter_ ? RC_CORRUPT_FILE : RC_OK;
+    }
 
-    uint64_t count = uint64_t(width) * height;
+    // Rows are coded one after another at the coded width; without
+    // interlacing, the rows below the screen are never needed.
+    const bool clipped = width != codedWidth_ || height != codedHeight_;
+    const uint32_t codedRows = interlaced_ ? codedHeight_ : height;
+    uint64_t count = uint64_t(codedWidth_) * codedRows;
     size_t stride = image->rowBytes();
-    // Without interlacing the rows are decoded one after another into the
-    // image's own memory (its stride is at least the width), then spread out
-    // to the stride from the last row up.
+    // Whole rows of a plain image are decoded straight into its own memory
+    // (its stride is at least the width), then spread out to the stride
+    // from the last row up.
     AlignedBuffer<uint8_t> scratch;
     uint8_t* target = static_cast<uint8_t*>(image->pixels());
-    if (interlaced_) {
+    if (interlaced_ || clipped) {
         if (!scratch.allocate(count)) return RC_OUT_OF_MEMORY;
         target = scratch.get();
     }
@@ -351,11 +392,15 @@ ResultCode GifReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     if (aborted(abort)) return RC_OK;
 
     if (interlaced_) {
-        AlignedBuffer<uint32_t> order(height);
+        AlignedBuffer<uint32_t> order(codedRows);
         if (!order) return RC_OUT_OF_MEMORY;
-        interlacedRowOrder(height, order.get());
-        for (uint32_t i = 0; i < height; ++i)
-            std::memcpy(image->rowBytesPtr(order[i]), target + uint64_t(i) * width, width);
+        interlacedRowOrder(codedRows, order.get());
+        for (uint32_t i = 0; i < codedRows; ++i)
+            if (order[i] < height)
+                std::memcpy(image->rowBytesPtr(order[i]), target + uint64_t(i) * codedWidth_, width);
+    } else if (clipped) {
+        for (uint32_t y = 0; y < height; ++y)
+            std::memcpy(image->rowBytesPtr(y), target + uint64_t(y) * codedWidth_, width);
     } else if (stride != width) {
         for (uint32_t y = height; y-- > 1;)
             std::memmove(image->rowBytesPtr(y), target + uint64_t(y) * width, width);

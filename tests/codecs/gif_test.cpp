@@ -707,6 +707,162 @@ TEST(GifWriter, CommentsFailuresAndTheCallersImage)
     }
 }
 
+namespace {
+
+// The frames as a player shows them: the screen filled with the first
+// frame's background, then each frame laid on what the one before left
+// (the files here keep every frame in place).
+std::vector<Ref<Image>> composite(const Decoded& d)
+{
+    std::vector<Ref<Image>> shown;
+    Image* head = d.image.get();
+    const uint32_t w = head->frameInfo.canvasWidth, h = head->frameInfo.canvasHeight;
+    Ref<Image> canvas = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+    const uint32_t bg = head->frameInfo.backgroundColour;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            canvas->row<Rgba8>(y)[x] = {uint8_t(bg), uint8_t(bg >> 8), uint8_t(bg >> 16), uint8_t(bg >> 24)};
+    for (Image* f : d.frames()) {
+        EXPECT_EQ(f->frameInfo.dispose, 0);
+        Ref<Image> top = Ref<Image>::adopt(imageConvertNew(f, false, false, PF_RGBA8));
+        for (uint32_t y = 0; y < top->height; ++y)
+            for (uint32_t x = 0; x < top->width; ++x) {
+                const uint64_t cx = uint64_t(f->frameInfo.x) + x, cy = uint64_t(f->frameInfo.y) + y;
+                const Rgba8 p = top->row<Rgba8>(y)[x];
+                if (cx < w && cy < h && !(f->frameInfo.blend && p.a == 0)) canvas->row<Rgba8>(uint32_t(cy))[cx] = p;
+            }
+        shown.push_back(Ref<Image>::adopt(imageConvertNew(canvas.get(), false, false, PF_RGBA8)));
+    }
+    return shown;
+}
+
+// Colours where the oracle is visible; transparency where it is not.
+void expectShownAs(Image* shown, const Pnm& oracle, const std::string& what)
+{
+    ASSERT_GE(oracle.channels, 3u) << what;
+    ASSERT_EQ(shown->width, oracle.width) << what;
+    ASSERT_EQ(shown->height, oracle.height) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < oracle.height; ++y)
+        for (uint32_t x = 0; x < oracle.width; ++x) {
+            const Rgba8 q = shown->row<Rgba8>(y)[x];
+            const uint32_t alpha = oracle.channels == 4 ? oracle.at(x, y, 3) : 255;
+            const bool ok = alpha == 0 ? q.a == 0
+                                       : q.a == alpha && q.r == oracle.at(x, y, 0) && q.g == oracle.at(x, y, 1) &&
+                                             q.b == oracle.at(x, y, 2);
+            if (!ok && ++bad < 4)
+                ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << int(q.r) << " " << int(q.g) << " "
+                              << int(q.b) << " " << int(q.a) << " oracle " << oracle.at(x, y, 0) << " "
+                              << oracle.at(x, y, 1) << " " << oracle.at(x, y, 2) << " " << alpha;
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+} // namespace
+
+TEST_F(GifFiles, FramesAreClippedToTheScreenAsImageMagickCoalescesThem)
+{
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    make("a.gif", "convert SRC -resize 100x100! -colors 16 OUT");
+    make("b.gif", "convert SRC -crop 20x20+3+2 +repage -colors 8 OUT");
+    make("c.gif", "convert SRC -crop 20x20+30+10 +repage -colors 8 -interlace GIF OUT");
+    auto q = [&](const char* name) { return shellQuote((dir / name).string()); };
+    // gifsicle grows the screen to hold every frame; the screen is set back
+    // to the first frame's 100 x 100 afterwards.
+    struct Case {
+        const char* name;
+        const char* position;
+        const char* frame;
+        uint32_t width, height;  // of the last frame, once clipped
+    } cases[] = {
+        {"edge.gif", "90,85", "b.gif", 10, 15},
+        {"edge-interlaced.gif", "85,90", "c.gif", 15, 10},
+        {"far.gif", "65515,65515", "b.gif", 1, 1},
+        {"below.gif", "50,120", "b.gif", 1, 1},
+    };
+    for (const Case& c : cases) {
+        const fs::path file = dir / c.name;
+        ASSERT_EQ(run("gifsicle " + q("a.gif") + " --position " + c.position + " " + q(c.frame) + " > " +
+                      shellQuote(file.string())),
+                  0)
+            << c.name;
+        auto bytes = readFile(file);
+        bytes[6] = 100, bytes[7] = 0, bytes[8] = 100, bytes[9] = 0;
+        writeFile(file, bytes);
+
+        Decoded d = decodeGifBytes(bytes);
+        ASSERT_EQ(d.rc, RC_OK) << c.name;
+        auto f = d.frames();
+        ASSERT_EQ(f.size(), 2u) << c.name;
+        for (Image* frame : f) {
+            EXPECT_EQ(frame->frameInfo.canvasWidth, 100u) << c.name;
+            EXPECT_LE(frame->frameInfo.x + frame->width, 100u) << c.name;
+            EXPECT_LE(frame->frameInfo.y + frame->height, 100u) << c.name;
+        }
+        EXPECT_EQ(f[1]->width, c.width) << c.name;
+        EXPECT_EQ(f[1]->height, c.height) << c.name;
+        const fs::path shown = dir / "shown-%d.pam";
+        ASSERT_EQ(run("convert " + shellQuote(file.string()) + " -coalesce -depth 8 " + shellQuote(shown.string())), 0);
+        auto ours = composite(d);
+        for (size_t i = 0; i < ours.size(); ++i) {
+            Pnm oracle;
+            ASSERT_TRUE(readPnm(dir / ("shown-" + std::to_string(i) + ".pam"), oracle)) << c.name;
+            expectShownAs(ours[i].get(), oracle, std::string(c.name) + " frame " + std::to_string(i));
+        }
+    }
+    // A screen smaller than the first frame (0 x 0 from some writers) is
+    // taken to be the frame's size, as every reader shows such files.
+    auto bytes = readFile(dir / "a.gif");
+    bytes[6] = bytes[7] = bytes[8] = bytes[9] = 0;
+    Decoded d = decodeGifBytes(bytes);
+    ASSERT_EQ(d.rc, RC_OK);
+    EXPECT_EQ(d.image->width, 100u);
+    EXPECT_EQ(d.image->frameInfo.canvasHeight, 100u);
+}
+
+// The screen's background index is the first frame's transparent index:
+// around the frame the screen is see-through, as Pillow shows it.
+TEST(GifReader, ABackgroundThatIsTheTransparentIndexStaysTransparent)
+{
+    TempDir dir;
+    std::vector<uint8_t> px(20 * 10);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i / 3 % 4);
+    for (uint8_t background : {2, 0}) {
+        const std::string what = "background " + std::to_string(background);
+        // Screen 40 x 30, the frame 20 x 10 at 5, 5 with transparent index
+        // 2; a second opaque frame at 10, 12.
+        std::vector<uint8_t> control = {0x21, 0xF9, 4, 0x01, 10, 0, 2, 0};
+        auto bytes = gifAround(40, 30, 2, {}, control);
+        bytes.resize(bytes.size() - 11);  // the empty image and the trailer
+        bytes[11] = background;
+        for (uint8_t at : {5, 10}) {
+            bytes.insert(bytes.end(), {',', at, 0, uint8_t(at + 2 * (at == 10)), 0, 20, 0, 10, 0, 0});
+            auto data = referenceLzw(px, 2, true);
+            bytes.insert(bytes.end(), data.begin(), data.end());
+        }
+        bytes.push_back(';');
+        const fs::path file = dir / "bg.gif";
+        writeFile(file, bytes);
+
+        Decoded d = decodeGifBytes(bytes);
+        ASSERT_EQ(d.rc, RC_OK) << what;
+        EXPECT_EQ(d.image->frameInfo.backgroundColour >> 24, 0u) << what;
+        auto ours = composite(d);
+        ASSERT_EQ(ours.size(), 2u);
+        for (int i = 0; i < 2; ++i) {
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode(std::string(kSystemPython) +
+                                         " -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+                                         "im.seek(" + std::to_string(i) + "); c = im.convert('RGBA'); "
+                                         "sys.stdout.buffer.write(b'P7\\\\nWIDTH %d\\\\nHEIGHT %d\\\\nDEPTH 4\\\\n"
+                                         "MAXVAL 255\\\\nTUPLTYPE RGB_ALPHA\\\\nENDHDR\\\\n' % c.size + c.tobytes())\" IN",
+                                     file, oracle))
+                << what;
+            expectShownAs(ours[size_t(i)].get(), oracle, what + " frame " + std::to_string(i));
+        }
+    }
+}
+
 TEST(GifReader, XmpWrittenByExiftoolFillsTheInformation)
 {
     QUILLON_REQUIRE_TOOL("convert");
