@@ -188,6 +188,15 @@ ResultCode PsdReader::readHeader(const void*)
     if (!resources) return RC_CORRUPT_FILE;
     const uint64_t layersLength = version == 2 ? c.u64be() : c.u32be();
     if (c.overrun() || layersLength > c.remaining()) return RC_CORRUPT_FILE;
+    // A negative layer count says the first channel after the colours holds
+    // the merged image's transparency; only RGB pixels have room for it.
+    ByteCursor layers(data + c.pos(), size_t(layersLength));
+    const uint64_t layerInfoLength = version == 2 ? layers.u64be() : layers.u32be();
+    const int16_t layerCount = layers.i16be();
+    if (!layers.overrun() && layerInfoLength >= 2 && layerCount < 0 && mode_ == MODE_RGB && channels > 3) {
+        readChannels_ = 4;
+        position_[3] = 3;
+    }
     c.skip(size_t(layersLength));
     const uint32_t compression = c.u16be();
     if (c.overrun()) return RC_CORRUPT_FILE;

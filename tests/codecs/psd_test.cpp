@@ -129,8 +129,9 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
         {"indexed", "-colors 50 -type palette", PF_INDEXED8, 0},
         // Rounding of the ink-to-RGB products differs by one.
         {"cmyk", "-colorspace cmyk", PF_RGBA8, 1},
-        // A fourth channel is kept in the file but not read as alpha; the
-        // colours are the source's (ImageMagick reads the layer instead).
+        // A fourth channel, which ImageMagick marks as the merged image's
+        // transparency by a negative layer count; the colours are the
+        // source's (ImageMagick reads the layer instead).
         {"extra channel", "-alpha set -channel A -fx 'i/w' +channel", PF_RGBA8, 0},
     };
     for (const char* compression : {"None", "RLE"}) {
@@ -154,7 +155,7 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
             expectClose(d.image.get(), p, what, c.tolerance);
             if (extra) {
                 EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT);
-                EXPECT_EQ(d.image->row<Rgba8>(5)[0].a, 255);
+                EXPECT_EQ(d.image->row<Rgba8>(5)[0].a, 0);
             }
         }
     }
@@ -162,6 +163,61 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
     fs::path cmyk16 = dir / "cmyk16.psd";
     ASSERT_EQ(run("convert " + s + " -colorspace cmyk -depth 16 " + shellQuote(cmyk16.string())), 0);
     EXPECT_EQ(decodeFileFull(cmyk16).rc, RC_UNSUPPORTED_SUBFORMAT);
+}
+
+// Documents with layers whose count is negative keep the merged image's
+// transparency in the channel after the colours, as ImageMagick writes it.
+TEST(PsdReader, LayeredDocumentsKeepTheMergedTransparency)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const std::string pillowRgba =
+        std::string(kSystemPython) +
+        " -c \"import sys; from PIL import Image; c = Image.open(sys.argv[1]).convert('RGBA'); "
+        "sys.stdout.buffer.write(b'P7\\nWIDTH %d\\nHEIGHT %d\\nDEPTH 4\\nMAXVAL 255\\nTUPLTYPE RGB_ALPHA\\nENDHDR\\n' "
+        "% c.size + c.tobytes())\" IN";
+    struct Case {
+        const char* name;
+        std::string command;
+    } cases[] = {
+        {"square", "-size 20x20 xc:none -fill red -draw 'rectangle 5,5 14,14'"},
+        {"soft", "-size 23x17 gradient:red-blue -alpha set -channel A -fx 'j/h' +channel"},
+    };
+    for (const Case& c : cases)
+        for (const char* compression : {"None", "RLE"}) {
+            const std::string what = std::string(c.name) + " " + compression;
+            const fs::path file = dir / "layered.psd";
+            // Pillow reads 8-bit documents only.
+            ASSERT_EQ(run("convert " + c.command + " -depth 8 -compress " + compression + " " +
+                          shellQuote(file.string())),
+                      0)
+                << what;
+            Decoded d = decodeFileFull(file);
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT) << what;
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode(pillowRgba, file, oracle)) << what;
+            ASSERT_EQ(oracle.channels, 4u) << what;
+            expectEqualPixels(d.image.get(), oracle, what);
+        }
+
+    // Hand-built: the count in a large document's 8-byte layer length, and a
+    // count that is not negative, whose fourth channel stays unread.
+    for (int16_t count : {-1, 1})
+        for (uint32_t version : {1u, 2u}) {
+            const std::string what = "count " + std::to_string(count) + " version " + std::to_string(version);
+            Doc doc;
+            doc.version = version, doc.channels = 4, doc.width = 2, doc.height = 1;
+            if (version == 2) be32(doc.layers, 0);
+            be32(doc.layers, 2);
+            be16(doc.layers, uint16_t(count));
+            doc.data = {10, 20, 30, 40, 50, 60, 0, 128};
+            Decoded d = decodeBytesFull(build(doc), "l.psd");
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.image->row<Rgba8>(0)[1].b, 60) << what;
+            EXPECT_EQ(d.image->row<Rgba8>(0)[0].a, count < 0 ? 0 : 255) << what;
+            EXPECT_EQ(d.image->row<Rgba8>(0)[1].a, count < 0 ? 128 : 255) << what;
+        }
 }
 
 TEST(PsdReader, HandBuiltDepthsModesAndRuns)
