@@ -93,7 +93,6 @@ ResultCode IffReader::readHeader(const void*)
     if (!haveHeader || !body_) return RC_CORRUPT_FILE;
     if (width == 0 || height == 0) return RC_CORRUPT_FILE;
     if (planes_ == 0 || (planes_ > 8 && planes_ != 24)) return RC_UNSUPPORTED_SUBFORMAT;
-    if (chunky_ && planes_ != 8 && planes_ != 24) return RC_UNSUPPORTED_SUBFORMAT;
     if (compression > 1) return RC_UNSUPPORTED_SUBFORMAT;
     compressed_ = compression == 1;
     if (compressed_) info.set(INFO_COMPRESSION, u"RLE");

@@ -172,6 +172,42 @@ TEST(Iff, ChunkyFormMaskPlaneAndRunLengths)
     EXPECT_EQ(masked->row<uint8_t>(0)[15], 1);
 }
 
+// The chunky form holds one byte per pixel whatever its plane count; with
+// fewer than 8 planes its colour map is shorter. ilbmtoppm reads only the
+// 8-plane form, so each file is compared with its 8-plane twin (of an even
+// width: ilbmtoppm does not pad rows to an even length).
+TEST(Iff, ChunkyFormsOfFewerPlanesReadLikeTheirEightPlaneTwins)
+{
+    QUILLON_REQUIRE_TOOL("ilbmtoppm");
+    TempDir dir;
+    const uint32_t w = 6, h = 5, rowLength = 6;
+    for (uint8_t planes : {1, 2, 4, 6})
+        for (uint8_t compression : {0, 1}) {
+            const std::string what = std::to_string(planes) + " planes, compression " + std::to_string(compression);
+            const uint32_t colours = 1u << planes;
+            std::vector<uint8_t> cmap;
+            for (uint32_t i = 0; i < colours; ++i)
+                cmap.insert(cmap.end(), {uint8_t(i * 255 / (colours - 1)), uint8_t(255 - i * 3), uint8_t(i * 37)});
+            std::vector<uint8_t> body;
+            for (uint32_t y = 0; y < h; ++y) {
+                // A ByteRun1 row: one literal run of the whole row.
+                if (compression) body.push_back(uint8_t(rowLength - 1));
+                for (uint32_t x = 0; x < rowLength; ++x) body.push_back(uint8_t((x * 5 + y * 3) % colours));
+            }
+            auto file = [&](uint8_t p) {
+                return form("PBM ", {{"BMHD", bmhd(w, h, p, 0, compression)}, {"CMAP", cmap}, {"BODY", body}});
+            };
+            const fs::path twin = dir / "twin.lbm";
+            writeFile(twin, file(8));
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode("ilbmtoppm IN", twin, oracle)) << what;
+            Decoded d = decodeBytesFull(file(planes), "few.lbm");
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->bitsPerPixel, planes) << what;
+            expectEqualPixels(d.image.get(), oracle, what);
+        }
+}
+
 TEST(Iff, DamagedAndUnsupportedFiles)
 {
     ResultCode rc;
