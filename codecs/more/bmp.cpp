@@ -85,6 +85,7 @@ private:
     uint32_t compression_ = 0;
     uint64_t dataOffset_ = 0;
     uint64_t paletteOffset_ = 0;
+    uint32_t paletteEntries_ = 0;  // as the header declares them
     bool hasPalette_ = false;
     uint32_t maskB_ = 0, maskG_ = 0, maskR_ = 0, maskA_ = 0;
     bool quadPalette_ = true;
@@ -113,6 +114,7 @@ ResultCode BmpReader::readHeader(const void*)
     h.skip(4); // the size itself
     uint32_t planes, bits;
     int64_t w, hgt;
+    uint32_t coloursUsed = 0;
     compression_ = 0;
     if (infoSize == 12) {
         w = h.u16le();
@@ -130,6 +132,7 @@ ResultCode BmpReader::readHeader(const void*)
         h.u32le(); // image size
         int32_t xppm = h.i32le();
         int32_t yppm = h.i32le();
+        coloursUsed = h.u32le();
         if (sh == INT_MIN || sw <= 0) return RC_CORRUPT_FILE;
         w = sw;
         topDown_ = sh < 0;
@@ -179,6 +182,13 @@ ResultCode BmpReader::readHeader(const void*)
     rowBytes_ = ((uint64_t(width) * bits + 7) / 8 + 3) & ~uint64_t(3);
     dataOffset_ = offset;
     paletteOffset_ = infoStart + infoSize;
+    if (bits <= 8) {
+        paletteEntries_ = coloursUsed && coloursUsed < (1u << bits) ? coloursUsed : 1u << bits;
+        // Some writers leave the palette out of the data offset; a palette
+        // file cannot do without one, so its pixels follow the palette.
+        if (dataOffset_ <= paletteOffset_)
+            dataOffset_ = paletteOffset_ + uint64_t(paletteEntries_) * (quadPalette_ ? 4 : 3);
+    }
     // Uncompressed data that cannot fill even the first row holds no
     // picture: refused here, before an image of the declared size exists.
     if (compression_ != 1 && compression_ != 2 &&
@@ -210,8 +220,14 @@ ResultCode BmpReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         uint32_t* pal = image->palette();
         if (!pal) return RC_INVALID_PARAMETER;
         uint32_t entry = quadPalette_ ? 4 : 3;
+        // As many entries as lie before the pixel data, or the entries the
+        // header declares where the data starts inside them; indices past
+        // them are opaque black.
+        std::fill(pal, pal + 256, 0xFF000000u);
         uint64_t end = std::min<uint64_t>(dataOffset_, size);
         uint64_t n = end > paletteOffset_ ? (end - paletteOffset_) / entry : 0;
+        n = std::max<uint64_t>(n, paletteEntries_);
+        n = std::min<uint64_t>(n, size > paletteOffset_ ? (size - paletteOffset_) / entry : 0);
         n = std::min<uint64_t>(n, uint64_t(1) << bits);
         for (uint64_t i = 0; i < n; ++i) {
             const uint8_t* p = data + paletteOffset_ + i * entry;

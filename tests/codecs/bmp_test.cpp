@@ -205,6 +205,72 @@ TEST_F(BmpFiles, EveryCutOfAFileIsDamageAndKeepsTheRowsBeforeIt)
     }
 }
 
+// Damaged palette files whose pixel-data offset points into the palette,
+// or at its start as some writers leave it: the palette the header declares
+// is read, and the picture comes out as Pillow recovers it.
+TEST_F(BmpFiles, DataOffsetsInsideThePaletteReadAsPillowReadsThem)
+{
+    const std::string pillow = std::string(kSystemPython) +
+                               " -c \"import sys; from PIL import Image; "
+                               "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN";
+    struct Made {
+        const char* name;
+        const char* options;
+    } made[] = {
+        {"t8", "-colors 200 -type palette -compress None BMP3"},
+        {"t4", "-colors 16 -type palette -compress None BMP3"},
+        {"t1", "-monochrome -compress None BMP3"},
+        {"rle8", "-colors 200 -type palette -compress RLE BMP3"},
+        {"v5", "-colors 100 -type palette -compress None BMP"},
+    };
+    for (const Made& m : made) {
+        const fs::path whole = dir / (std::string(m.name) + ".bmp");
+        ASSERT_EQ(run("convert " + shellQuote(src.string()) + " " + m.options + ":" + shellQuote(whole.string())), 0)
+            << m.name;
+        const std::vector<uint8_t> bytes = readFile(whole);
+        const uint32_t paletteStart = 14 + loadU32le(&bytes[14]);
+        ASSERT_LT(paletteStart, loadU32le(&bytes[10])) << m.name;
+        // At the palette's start, and (where the data is not run codes,
+        // which each reader resynchronises its own way) one entry into it.
+        for (uint32_t into : {0u, 4u}) {
+            if (into && std::string(m.name) == "rle8") continue;
+            const std::string what = std::string(m.name) + " offset +" + std::to_string(into);
+            std::vector<uint8_t> damaged = bytes;
+            const uint32_t offset = paletteStart + into;
+            std::memcpy(&damaged[10], &offset, 4);
+            const fs::path file = dir / "damaged.bmp";
+            writeFile(file, damaged);
+            Decoded d = decodeFileFull(file);
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            Pnm oracle;
+            ASSERT_TRUE(oracleDecode(pillow, file, oracle)) << what;
+            expectEqualPixels(d.image.get(), oracle, what);
+            Ref<Image> rgba = asRgba8(d.image.get());
+            for (uint32_t y = 0; y < rgba->height; ++y)
+                for (uint32_t x = 0; x < rgba->width; ++x) ASSERT_EQ(rgba->row<Rgba8>(y)[x].a, 255) << what;
+        }
+    }
+
+    // Indices past a palette of 2 (8 bits) or 3 (4 bits) declared entries
+    // read as opaque black.
+    for (uint16_t bits : {8, 4}) {
+        const uint32_t declared = bits == 8 ? 2 : 3;
+        std::vector<uint8_t> v = header(4, 1, bits, 0, 40, declared);
+        std::memcpy(&v[46], &declared, 4);
+        for (uint32_t i = 0; i < declared; ++i) v.insert(v.end(), {uint8_t(40 * i + 10), 20, 30, 0});
+        if (bits == 8) v.insert(v.end(), {0, 1, 5, 255});
+        else v.insert(v.end(), {0x01, 0x45, 0, 0});
+        Decoded d = decodeBytesFull(v, "x.bmp");
+        ASSERT_EQ(d.rc, RC_OK) << bits;
+        Ref<Image> rgba = asRgba8(d.image.get());
+        EXPECT_EQ(rgba->row<Rgba8>(0)[1].b, 50) << bits;
+        for (uint32_t x : {2u, 3u}) {
+            const Rgba8 p = rgba->row<Rgba8>(0)[x];
+            EXPECT_TRUE(p.r == 0 && p.g == 0 && p.b == 0 && p.a == 255) << bits << " pixel " << x;
+        }
+    }
+}
+
 TEST_F(BmpFiles, TopDownAndBitFieldVariantsBuiltFromATrueColourFile)
 {
     Pnm p;
