@@ -210,9 +210,7 @@ TEST_F(BmpFiles, EveryCutOfAFileIsDamageAndKeepsTheRowsBeforeIt)
 // is read, and the picture comes out as Pillow recovers it.
 TEST_F(BmpFiles, DataOffsetsInsideThePaletteReadAsPillowReadsThem)
 {
-    const std::string pillow = std::string(kSystemPython) +
-                               " -c \"import sys; from PIL import Image; "
-                               "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN";
+    const std::string pillow = pillowDecoder();
     struct Made {
         const char* name;
         const char* options;
@@ -746,10 +744,7 @@ TEST(BmpWriter, RowsLongerThanTheOutputBufferComeOutWhole)
             EXPECT_GT(b.size(), 3u * 65536 + 1078);  // every row one write past the buffer
         }
         Pnm p;
-        ASSERT_TRUE(oracleDecode(std::string(kSystemPython) +
-                                     " -c \"import sys; from PIL import Image; "
-                                     "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN",
-                                 out, p));
+        ASSERT_TRUE(oracleDecode(pillowDecoder(), out, p));
         expectEqualPixels(img.get(), p, out.filename().string(), false);
     }
 }

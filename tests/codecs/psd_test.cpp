@@ -61,9 +61,7 @@ std::vector<uint8_t> floats(std::initializer_list<float> values)
 
 // ImageMagick 6.9.11 refuses every indexed document ("improper image
 // header"), its own included; Pillow reads them.
-const std::string kPillow = std::string(kSystemPython) +
-                            " -c \"import sys; from PIL import Image; "
-                            "Image.open(sys.argv[1]).convert('RGB').save(sys.stdout.buffer, 'PPM')\" IN";
+const std::string kPillow = pillowDecoder();
 
 // ImageMagick's decode of `file` at 16 bits per sample.
 bool magick16(const fs::path& file, Pnm& out)
@@ -171,11 +169,7 @@ TEST(PsdReader, LayeredDocumentsKeepTheMergedTransparency)
 {
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
-    const std::string pillowRgba =
-        std::string(kSystemPython) +
-        " -c \"import sys; from PIL import Image; c = Image.open(sys.argv[1]).convert('RGBA'); "
-        "sys.stdout.buffer.write(b'P7\\nWIDTH %d\\nHEIGHT %d\\nDEPTH 4\\nMAXVAL 255\\nTUPLTYPE RGB_ALPHA\\nENDHDR\\n' "
-        "% c.size + c.tobytes())\" IN";
+    const std::string pillowRgba = pillowDecoder(true);
     struct Case {
         const char* name;
         std::string command;

@@ -138,6 +138,18 @@ Ref<Image> asRgba8(Image* image)
     return Ref<Image>::adopt(image ? imageConvertNew(image, false, false, PF_RGBA8) : nullptr);
 }
 
+std::string pillowDecoder(bool alpha, int frame)
+{
+    std::string script = "import sys; from PIL import Image; im = Image.open(sys.argv[1]); ";
+    if (frame) script += "im.seek(" + std::to_string(frame) + "); ";
+    if (alpha)
+        script += "c = im.convert('RGBA'); sys.stdout.buffer.write(b'P7\\nWIDTH %d\\nHEIGHT %d\\nDEPTH 4\\n"
+                  "MAXVAL 255\\nTUPLTYPE RGB_ALPHA\\nENDHDR\\n' % c.size + c.tobytes())";
+    else
+        script += "im.convert('RGB').save(sys.stdout.buffer, 'PPM')";
+    return std::string(kSystemPython) + " -c \"" + script + "\" IN";
+}
+
 bool oracleDecode(const std::string& tool, const fs::path& file, Pnm& out)
 {
     fs::path pam = file;

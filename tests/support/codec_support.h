@@ -84,6 +84,10 @@ void expectEqualPixels(Image* image, const Pnm& oracle, const std::string& what,
 // find another without them).
 inline const char* kSystemPython = "/usr/bin/python3";
 
+// An oracleDecode tool that decodes IN with Pillow: frame `frame` of an
+// animation, as RGB or, with `alpha`, as RGBA.
+std::string pillowDecoder(bool alpha = false, int frame = 0);
+
 // Little- and big-endian appenders for hand-built headers.
 void le16(std::vector<uint8_t>& v, uint32_t x);
 void le32(std::vector<uint8_t>& v, uint32_t x);
