@@ -287,6 +287,8 @@ ResultCode ImageWriter::createOutput(const std::filesystem::path& path)
     return createResult_;
 }
 
+uint32_t ImageWriter::colourFlagForFrames(Image*, uint32_t flag, uint32_t) { return flag; }
+
 uint8_t imageScanPaletteUse(Image* image, bool noCompact, bool allFrames)
 {
     if (!image) return 255;
@@ -405,6 +407,10 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     }
     default: return RC_UNSUPPORTED_COLOUR_FORMAT;
     }
+
+    // Several formats allowed: the writer may need one that suits every
+    // frame, not only the first.
+    if (allFrames && image->next() && (caps & (caps - 1))) flag = colourFlagForFrames(image, flag, caps);
 
     // 6: the chosen depth and the image's own.
     int32_t flagBits = colourFormatBits(flag);

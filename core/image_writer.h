@@ -59,6 +59,12 @@ protected:
     virtual ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
                               int32_t parameter, bool allFrames, void* extra) = 0;
 
+    // An automatic choice for a whole chain: `flag` is the colour format
+    // chosen from `caps` for the first frame. A format whose frames share
+    // one colour format and palette returns the one of `caps` that every
+    // frame fits; the default keeps `flag`.
+    virtual uint32_t colourFlagForFrames(Image* image, uint32_t flag, uint32_t caps);
+
 private:
     ResultCode createResult_ = RC_OK;
     bool created_ = false;

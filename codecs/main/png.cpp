@@ -24,6 +24,7 @@
 #include "core/resize.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
+#include "core/quantize.h"
 #include "core/text.h"
 #include "platform/memory.h"
 #include "platform/tasks.h"
@@ -1394,6 +1395,8 @@ protected:
         return encodeChain(image, subFormatName, colourFlag, allFrames);
     }
 
+    uint32_t colourFlagForFrames(Image* image, uint32_t flag, uint32_t caps) override;
+
 private:
     ResultCode encodeChain(Image* image, const char16_t* subFormatName, uint32_t colourFlag, bool allFrames);
     ResultCode writeText(const ImageInfo* info, ChunkWriter& chunks);
@@ -1409,24 +1412,117 @@ const Image* frameInFormat(Image* frame, PixelFormat want, Ref<Image>& keep)
     return keep.get();
 }
 
-// Renumbers a frame's palette indices onto the file's palette, exact
-// colours first, else the nearest.
+// Transparent entries stand for one another, whatever their colour.
+uint32_t paletteKey(uint32_t c) { return c >> 24 ? c : 0; }
+
+// The entry of `file` nearest to `colour` (an exact one when there is one).
+uint8_t nearestEntry(const uint32_t* file, uint32_t entries, uint32_t colour)
+{
+    colour = paletteKey(colour);
+    uint64_t bestDistance = UINT64_MAX;
+    uint32_t best = 0;
+    for (uint32_t j = 0; j < entries && bestDistance; ++j) {
+        uint64_t d = 0;
+        for (int s = 0; s < 32; s += 8) {
+            int64_t k = int64_t((colour >> s) & 255) - int64_t((paletteKey(file[j]) >> s) & 255);
+            d += uint64_t(k * k);
+        }
+        if (d < bestDistance) bestDistance = d, best = j;
+    }
+    return uint8_t(best);
+}
+
+// Renumbers a frame's palette indices onto the file's palette.
 void paletteMap(const uint32_t* file, uint32_t entries, const uint32_t* own, uint8_t map[256])
 {
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = own[i];
-        uint64_t bestDistance = UINT64_MAX;
-        uint32_t best = 0;
-        for (uint32_t j = 0; j < entries && bestDistance; ++j) {
-            uint64_t d = 0;
-            for (int s = 0; s < 32; s += 8) {
-                int64_t k = int64_t((c >> s) & 255) - int64_t((file[j] >> s) & 255);
-                d += uint64_t(k * k);
-            }
-            if (d < bestDistance) bestDistance = d, best = j;
-        }
-        map[i] = uint8_t(best);
+    for (uint32_t i = 0; i < 256; ++i) map[i] = nearestEntry(file, entries, own[i]);
+}
+
+// The size of the header and whether the first frame must be laid on it:
+// the canvas, grown to hold every frame of an animation.
+struct Canvas {
+    uint64_t width = 0, height = 0;
+    bool composeFirst = false;
+};
+
+Canvas canvasOf(Image* image, bool animated)
+{
+    Canvas c{image->width, image->height, false};
+    if (!animated) return c;
+    c.width = std::max<uint64_t>(c.width, image->frameInfo.canvasWidth);
+    c.height = std::max<uint64_t>(c.height, image->frameInfo.canvasHeight);
+    for (Image* f = image; f; f = f->next()) {
+        c.width = std::max<uint64_t>(c.width, uint64_t(std::max(0, f->frameInfo.x)) + f->width);
+        c.height = std::max<uint64_t>(c.height, uint64_t(std::max(0, f->frameInfo.y)) + f->height);
     }
+    // The default image is the first frame and must fill the header's
+    // size: a smaller or displaced one is laid on the background.
+    c.composeFirst = image->width != c.width || image->height != c.height || image->frameInfo.x > 0 ||
+                     image->frameInfo.y > 0;
+    return c;
+}
+
+// The one palette of an animation: the colours its frames' pixels use, in
+// order of first use, and the background the first frame is laid on. The
+// count is above 256 when they do not fit one palette or a frame is not a
+// palette image.
+uint32_t framesPalette(Image* image, const Canvas& canvas, uint32_t colours[256])
+{
+    uint32_t count = 0;
+    auto add = [&](uint32_t c) {
+        c = paletteKey(c);
+        for (uint32_t i = 0; i < count; ++i)
+            if (colours[i] == c) return true;
+        if (count == 256) return false;
+        colours[count++] = c;
+        return true;
+    };
+    for (Image* f = image; f; f = f->next()) {
+        IndexedView* view = f->indexedView();
+        if (!view) return 257;
+        bool used[256] = {};
+        for (uint32_t y = 0; y < f->height; ++y) {
+            const uint8_t* row = view->row(y);
+            for (uint32_t x = 0; x < f->width; ++x) used[row[x]] = true;
+        }
+        const uint32_t* own = view->palette();
+        for (uint32_t i = 0; i < 256; ++i)
+            if (used[i] && !add(own[i])) return 257;
+    }
+    if (canvas.composeFirst && !add(image->frameInfo.backgroundColour)) return 257;
+    return count;
+}
+
+// An animation's frames may each carry a palette of their own, while the
+// file holds one for all: a palette depth is kept only when one palette
+// holds every frame's colours, else the frames are stored in true colour.
+// Grey is kept only when every frame is grey.
+uint32_t PngWriter::colourFlagForFrames(Image* image, uint32_t flag, uint32_t caps)
+{
+    const bool grey = flag == CF_GRAY8 || flag == CF_GRAY16;
+    if (flag > CF_256_COLOURS && !grey) return flag;
+    bool alpha = false, wide = false, colour = false;
+    for (Image* f = image; f; f = f->next()) {
+        PixelFormat p = f->pixelFormat;
+        alpha |= f->alphaKind != ALPHA_NONE;
+        wide |= p == PF_RGBA16 || p == PF_RGBA_FLOAT || p == PF_GRAY16 || p == PF_GRAY_FLOAT;
+        colour |= p == PF_RGBA8 || p == PF_RGBA16 || p == PF_RGBA_FLOAT ||
+                  (p == PF_INDEXED8 && !isOpaqueGreyRamp(f->palette()));
+    }
+    if (grey) {
+        if (!colour) return flag;
+    } else {
+        uint32_t colours[256];
+        uint32_t count = framesPalette(image, canvasOf(image, true), colours);
+        for (uint32_t f : {CF_2_COLOURS, CF_4_COLOURS, CF_16_COLOURS, CF_256_COLOURS})
+            if (f >= flag && (caps & f) && count <= 1u << colourFormatBits(f)) return f;
+    }
+    const uint32_t deep[] = {alpha ? CF_RGBA64 : CF_RGB48, alpha ? CF_RGB48 : CF_RGBA64};
+    const uint32_t shallow[] = {alpha ? CF_RGBA32 : CF_RGB24, alpha ? CF_RGB24 : CF_RGBA32};
+    for (const uint32_t* order : {wide ? deep : shallow, wide ? shallow : deep})
+        for (int i = 0; i < 2; ++i)
+            if (caps & order[i]) return order[i];
+    return flag;
 }
 
 ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, uint32_t colourFlag, bool allFrames)
@@ -1439,22 +1535,30 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
     for (Image* f = image; f; f = animated ? f->next() : nullptr) ++frameCount;
 
     // The header covers the canvas and every frame.
-    uint64_t canvasW = image->width, canvasH = image->height;
-    if (animated) {
-        canvasW = std::max<uint64_t>(canvasW, image->frameInfo.canvasWidth);
-        canvasH = std::max<uint64_t>(canvasH, image->frameInfo.canvasHeight);
-        for (Image* f = image; f; f = f->next()) {
-            canvasW = std::max<uint64_t>(canvasW, uint64_t(std::max(0, f->frameInfo.x)) + f->width);
-            canvasH = std::max<uint64_t>(canvasH, uint64_t(std::max(0, f->frameInfo.y)) + f->height);
-        }
-    }
+    const Canvas canvas = canvasOf(image, animated);
+    const uint64_t canvasW = canvas.width, canvasH = canvas.height;
     if (canvasW > kMaxDimension || canvasH > kMaxDimension || !canvasW || !canvasH) return RC_INVALID_PARAMETER;
 
     const uint32_t* palette = nullptr;
     uint32_t entries = layout.colourType == 3 ? 1u << layout.depth : 0;
+    uint32_t shared[256];
+    uint32_t sharedCount = 0;
     if (entries) {
         palette = image->palette();
         if (!palette) return RC_INVALID_PARAMETER;
+    }
+    if (entries && animated) {
+        sharedCount = framesPalette(image, canvas, shared);
+        if (sharedCount > entries) {
+            // More colours than the depth asked for: one palette made over
+            // every frame, onto which each frame's colours are mapped.
+            SharedPaletteBuilder builder(entries);
+            if (!builder.valid()) return RC_OUT_OF_MEMORY;
+            sharedPaletteAddImage(&builder, image);
+            if (failed(sharedPaletteBuild(&builder, shared, &sharedCount)) || !sharedCount) return RC_OUT_OF_MEMORY;
+        }
+        std::fill(shared + sharedCount, shared + 256, 0xFF000000u);
+        palette = shared;
     }
 
     if (failed(output.write(kSignature, 8))) return RC_WRITE_FAILED;
@@ -1500,27 +1604,35 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
         const Image* frame = frameInFormat(f, layout.format, converted);
         if (!frame) return layout.format == PF_INDEXED8 ? RC_INVALID_PARAMETER : RC_OUT_OF_MEMORY;
         int32_t x = std::max(0, f->frameInfo.x), y = std::max(0, f->frameInfo.y);
-        // The default image is the first frame and must fill the header's
-        // size: a smaller or displaced one is laid on the background.
-        if (animated && first && (frame->width != canvasW || frame->height != canvasH || x || y)) {
-            composed = Ref<Image>::adopt(imageCreate(frame->pixelFormat, packSize(uint32_t(canvasW), uint32_t(canvasH))));
-            if (!composed) return RC_OUT_OF_MEMORY;
-            if (entries) {
-                std::memcpy(composed->palette(), frame->palette(), 256 * sizeof(uint32_t));
-            }
-            composed->alphaKind = frame->alphaKind;
-            imageFillRectArgb(composed.get(), 0, composed->size(), f->frameInfo.backgroundColour);
-            if (failed(imageBlitRect(composed.get(), BlitPoint{x, y}, frame, BlitPoint{}, BlitSize{})))
-                return RC_OUT_OF_MEMORY;
-            frame = composed.get();
-            x = y = 0;
-        }
         uint8_t map[256];
         const uint8_t* mapping = nullptr;
-        if (entries && frame != image && frame->palette() &&
-            std::memcmp(frame->palette(), palette, entries * sizeof(uint32_t)) != 0) {
-            paletteMap(palette, entries, frame->palette(), map);
+        if (entries && animated) {
+            paletteMap(palette, sharedCount, frame->palette(), map);
             mapping = map;
+        }
+        if (animated && first && canvas.composeFirst) {
+            composed = Ref<Image>::adopt(imageCreate(frame->pixelFormat, packSize(uint32_t(canvasW), uint32_t(canvasH))));
+            if (!composed) return RC_OUT_OF_MEMORY;
+            composed->alphaKind = frame->alphaKind;
+            if (entries) {
+                // Laid out in the file's palette, which holds the background.
+                std::memcpy(composed->palette(), palette, 256 * sizeof(uint32_t));
+                uint8_t background = nearestEntry(palette, sharedCount, f->frameInfo.backgroundColour);
+                for (uint32_t r = 0; r < composed->height; ++r)
+                    std::memset(composed->row<uint8_t>(r), background, composed->width);
+                for (uint32_t r = 0; r < frame->height; ++r) {
+                    const uint8_t* src = frame->row<uint8_t>(r);
+                    uint8_t* dst = composed->row<uint8_t>(uint32_t(y) + r) + x;
+                    for (uint32_t i = 0; i < frame->width; ++i) dst[i] = map[src[i]];
+                }
+                mapping = nullptr;
+            } else {
+                imageFillRectArgb(composed.get(), 0, composed->size(), f->frameInfo.backgroundColour);
+                if (failed(imageBlitRect(composed.get(), BlitPoint{x, y}, frame, BlitPoint{}, BlitSize{})))
+                    return RC_OUT_OF_MEMORY;
+            }
+            frame = composed.get();
+            x = y = 0;
         }
         if (animated) {
             uint8_t fctl[26];
@@ -1529,11 +1641,17 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
             ChunkWriter::storeBe(fctl + 8, frame->height);
             ChunkWriter::storeBe(fctl + 12, uint32_t(x));
             ChunkWriter::storeBe(fctl + 16, uint32_t(y));
-            uint32_t duration = f->frameInfo.duration, num = duration, den = 1000;
-            if (duration >= 65536) num = std::min<uint32_t>(duration / 1000, 65535), den = 1;
+            // Taken as signed, a page that waits for its reader (all bits
+            // set) keeps the millisecond form, as the longest delay it can
+            // carry, instead of turning into hours.
+            const int32_t duration = int32_t(f->frameInfo.duration);
+            uint32_t num = uint16_t(duration), den = 1000;
+            if (duration >= 65536) num = std::min<uint32_t>(uint32_t(duration) / 1000, 65535), den = 1;
             fctl[20] = uint8_t(num >> 8), fctl[21] = uint8_t(num);
             fctl[22] = uint8_t(den >> 8), fctl[23] = uint8_t(den);
-            fctl[24] = composed || f->frameInfo.dispose > 2 ? 0 : f->frameInfo.dispose;
+            // Laid on the canvas or not, the first frame keeps its disposal:
+            // a frame its source clears must be gone from the next one.
+            fctl[24] = f->frameInfo.dispose > 2 ? 0 : f->frameInfo.dispose;
             fctl[25] = !composed && f->frameInfo.blend ? 1 : 0;
             if (failed(rc = chunks.whole("fcTL", fctl, 26))) return rc;
         }

@@ -1,0 +1,207 @@
+// Animations converted as a user converts them (read through the registry,
+// written with the automatic colour format) must show, frame for frame,
+// what their sources show: sources made by ImageMagick and composed by its
+// -coalesce, our APNG files composed by apngdis.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/format_table.h"
+#include "core/image_writer.h"
+#include "support/codec_support.h"
+#include "support/test_support.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Reads dir/prefix<first>.pam, the next number and so on, until one is
+// missing.
+std::vector<Pnm> numberedFrames(const fs::path& dir, const std::string& prefix, int first)
+{
+    std::vector<Pnm> frames;
+    for (int i = first;; ++i) {
+        Pnm p;
+        if (!readPnm(dir / (prefix + std::to_string(i) + ".pam"), p)) break;
+        frames.push_back(std::move(p));
+    }
+    return frames;
+}
+
+fs::path freshFolder(const fs::path& dir, const std::string& name)
+{
+    fs::path sub = dir / name;
+    fs::remove_all(sub);
+    fs::create_directories(sub);
+    return sub;
+}
+
+// ImageMagick's frames, each in colour (its -coalesce alone would lay every
+// frame on a canvas as grey as the first).
+std::vector<Pnm> coalesced(const fs::path& source, const fs::path& dir)
+{
+    fs::path sub = freshFolder(dir, "coalesced");
+    run("convert " + shellQuote(source.string()) + " -colorspace sRGB -coalesce PAM:" +
+        shellQuote((sub / "%d.pam").string()));
+    return numberedFrames(sub, "", 0);
+}
+
+// apngdis's composed frames and their delays ("num/den").
+std::vector<Pnm> apngdisFrames(const fs::path& png, const fs::path& dir, std::vector<std::string>* delays)
+{
+    fs::path sub = freshFolder(dir, "apngdis");
+    fs::copy_file(png, sub / "a.png", fs::copy_options::overwrite_existing);
+    if (run("cd " + shellQuote(sub.string()) + " && apngdis a.png > /dev/null") != 0) return {};
+    for (int i = 1; fs::exists(sub / ("apngframe" + std::to_string(i) + ".png")); ++i) {
+        std::string name = (sub / ("apngframe" + std::to_string(i))).string();
+        run("pngtopam -alphapam " + shellQuote(name + ".png") + " > " + shellQuote(name + ".pam"));
+        std::string text = runOutput("cat " + shellQuote(name + ".txt"));
+        if (delays) delays->push_back(text.substr(0, text.find('\n')));
+    }
+    return numberedFrames(sub, "apngframe", 1);
+}
+
+struct Rgba {
+    uint32_t r, g, b, a;
+    bool operator==(const Rgba& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
+};
+
+Rgba pixel(const Pnm& p, uint32_t x, uint32_t y)
+{
+    auto s = [&](uint32_t c) { return uint32_t(p.at(x, y, c)) * 255 / p.maxval; };
+    switch (p.channels) {
+    case 1: return {s(0), s(0), s(0), 255};
+    case 2: return {s(0), s(0), s(0), s(1)};
+    case 3: return {s(0), s(1), s(2), 255};
+    default: return {s(0), s(1), s(2), s(3)};
+    }
+}
+
+// Every frame the same size and every visible pixel the same (a pixel
+// transparent in both is the same whatever its colour); with a `tolerance`,
+// the channels of each frame differ by at most that much on average.
+void expectSameFrames(const std::vector<Pnm>& ours, const std::vector<Pnm>& source, const std::string& what,
+                      double tolerance = 0)
+{
+    ASSERT_FALSE(source.empty()) << what;
+    ASSERT_EQ(ours.size(), source.size()) << what;
+    for (size_t i = 0; i < ours.size(); ++i) {
+        const Pnm &a = ours[i], &b = source[i];
+        ASSERT_EQ(a.width, b.width) << what << " frame " << i;
+        ASSERT_EQ(a.height, b.height) << what << " frame " << i;
+        uint32_t bad = 0;
+        uint64_t difference = 0;
+        std::string first;
+        for (uint32_t y = 0; y < a.height; ++y)
+            for (uint32_t x = 0; x < a.width; ++x) {
+                Rgba p = pixel(a, x, y), q = pixel(b, x, y);
+                if ((p.a == 0 && q.a == 0) || p == q) continue;
+                for (auto [u, v] : {std::pair{p.r, q.r}, {p.g, q.g}, {p.b, q.b}, {p.a, q.a}})
+                    difference += u > v ? u - v : v - u;
+                if (!bad++)
+                    first = std::to_string(x) + "," + std::to_string(y) + ": ours " + std::to_string(p.r) + " " +
+                            std::to_string(p.g) + " " + std::to_string(p.b) + " " + std::to_string(p.a) +
+                            ", source " + std::to_string(q.r) + " " + std::to_string(q.g) + " " +
+                            std::to_string(q.b) + " " + std::to_string(q.a);
+            }
+        if (tolerance) {
+            EXPECT_LE(double(difference) / (4.0 * a.width * a.height), tolerance) << what << " frame " << i;
+        } else {
+            EXPECT_EQ(bad, 0u) << what << " frame " << i << ", first at " << first;
+        }
+    }
+}
+
+// Reads `source` with every frame and writes it to `target` (its format
+// from the name) in `colours`, the automatic colour format unless told, as
+// the batch does.
+ResultCode convertAnimation(const fs::path& source, const fs::path& target, const char16_t* subFormat,
+                            ColourFormatFlags colours = CF_AUTO)
+{
+    registerAllFormats();
+    Decoded d = decodeFileFull(source);
+    if (failed(d.rc)) return d.rc;
+    const FormatDescriptor* desc = formatRegistry().at(formatFindByExtension(target, true));
+    if (!desc) return RC_GENERAL_FAILURE;
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(desc->createWriter(target, desc));
+    ResultCode rc = w->write(d.image.get(), subFormat, colours, 0, true, nullptr, nullptr);
+    ResultCode closed = w->output.close();
+    return failed(rc) ? rc : closed;
+}
+
+// The colour type byte of a PNG's header.
+int pngColourType(const fs::path& png)
+{
+    std::vector<uint8_t> bytes = readFile(png);
+    return bytes.size() > 25 ? bytes[25] : -1;
+}
+
+} // namespace
+
+// Pages and frames that each carry a palette of their own keep their
+// colours: one palette when it holds every frame's colours, true colour
+// when it cannot. The pages of a TIFF wait for their reader, which the
+// file keeps as the longest delay in milliseconds.
+TEST(AnimationWrite, ApngFramesKeepTheirColoursAndPagesTheirDelay)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    struct Case {
+        const char* name;
+        const char* make;
+        int colourType;
+    };
+    const Case cases[] = {
+        // Three one-colour palette pages: one palette holds them all.
+        {"pages.tif", "-size 16x12 xc:red xc:lime xc:blue -type palette", 3},
+        // A grey page before a colour one.
+        {"mixed.tif", "-depth 8 \\( -size 16x12 gradient: -colorspace gray \\) \\( -size 16x12 xc:orange \\)", 2},
+        // A two-colour first frame before two frames of 256 colours each:
+        // no palette holds them.
+        {"frames.gif",
+         "-size 20x14 xc:white -fill black -draw 'rectangle 2,2 8,8' \\( -seed 3 -size 20x14 plasma: \\) "
+         "\\( -seed 9 -size 20x14 plasma:red-blue \\) -set delay 10 -loop 0",
+         2},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        fs::path source = dir / c.name, out = dir / "out.png";
+        ASSERT_EQ(run(std::string("convert ") + c.make + " " + shellQuote(source.string())), 0) << c.name;
+        ASSERT_EQ(convertAnimation(source, out, nullptr), RC_OK) << c.name;
+        EXPECT_EQ(pngColourType(out), c.colourType) << c.name;
+        std::vector<std::string> delays;
+        expectSameFrames(apngdisFrames(out, dir.path(), &delays), coalesced(source, dir.path()), c.name);
+        if (std::string(c.name) == "pages.tif") {
+            EXPECT_EQ(delays, (std::vector<std::string>{"delay=65535/1000", "delay=65535/1000", "delay=0/1000"}));
+        }
+        // Asked for a palette too small for them all, the frames share one
+        // made over all of them.
+        ASSERT_EQ(convertAnimation(source, out, nullptr, CF_256_COLOURS), RC_OK) << c.name;
+        EXPECT_EQ(pngColourType(out), 3) << c.name;
+        expectSameFrames(apngdisFrames(out, dir.path(), nullptr), coalesced(source, dir.path()), c.name, 3);
+    }
+}
+
+// A first frame smaller than its canvas is laid on the background, and
+// still disposes as its source does: the next frame no longer shows it.
+TEST(AnimationWrite, ApngFirstFrameOnACanvasDisposesAsItsSource)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    TempDir dir;
+    fs::path source = dir / "dispose.gif", out = dir / "out.png";
+    // The first frame holds every colour (one with a transparent pixel), so
+    // that one palette serves both frames.
+    ASSERT_EQ(run("convert -dispose Background -page 30x30+5+5 \\( -size 10x10 xc:red -alpha set -fill none "
+                  "-draw 'color 0,0 point' -fill blue -draw 'point 9,9' \\) -page +15+15 -size 10x10 xc:blue "
+                  "-loop 0 " +
+                  shellQuote(source.string())),
+              0);
+    ASSERT_EQ(convertAnimation(source, out, nullptr), RC_OK);
+    expectSameFrames(apngdisFrames(out, dir.path(), nullptr), coalesced(source, dir.path()), "dispose");
+}
