@@ -335,6 +335,98 @@ struct EncodedFrame {
 
 uint32_t clampOffset(int32_t v) { return uint32_t(std::clamp<int64_t>(v, 0, 2 * int64_t(0xFFFFFF))); }
 
+struct Rect {
+    uint32_t x = 0, y = 0, width = 0, height = 0;
+    bool empty() const { return !width || !height; }
+    bool contains(uint32_t px, uint32_t py) const
+    {
+        return px >= x && py >= y && px - x < width && py - y < height;
+    }
+    Rect unite(const Rect& o) const
+    {
+        if (o.empty()) return *this;
+        if (empty()) return o;
+        uint64_t x0 = std::min(x, o.x), y0 = std::min(y, o.y);
+        uint64_t x1 = std::max(uint64_t(x) + width, uint64_t(o.x) + o.width);
+        uint64_t y1 = std::max(uint64_t(y) + height, uint64_t(o.y) + o.height);
+        return {uint32_t(x0), uint32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0)};
+    }
+    // The container stores positions halved: an odd one moves a pixel up
+    // or left and the frame grows by it.
+    Rect evenOrigin() const { return {x & ~1u, y & ~1u, width + (x & 1), height + (y & 1)}; }
+};
+
+// Straight-alpha "over", as a decoder blends a frame onto the canvas.
+Rgba8 over(Rgba8 s, Rgba8 d)
+{
+    if (s.a == 0) return d;
+    if (s.a == 255 || d.a == 0) return s;
+    uint32_t da = (uint32_t(d.a) * (255 - s.a) + 127) / 255, a = s.a + da;
+    auto mix = [&](uint8_t sc, uint8_t dc) { return uint8_t((sc * s.a + dc * da + a / 2) / a); };
+    return {mix(s.b, d.b), mix(s.g, d.g), mix(s.r, d.r), uint8_t(a)};
+}
+
+// The canvas as a decoder composes the frames written so far, kept when an
+// animation has frames at odd positions. A frame that does not blend
+// replaces the canvas under its padding, so the padding takes the canvas's
+// own pixels there. A padded frame that disposes to the background clears
+// its padding too, which its source leaves alone: what was visible there is
+// owed, and the next frame grows to give it back.
+class ComposedCanvas {
+public:
+    bool create(uint32_t width, uint32_t height)
+    {
+        width_ = width;
+        height_ = height;
+        return pixels_.allocate(uint64_t(width) * height, true);
+    }
+    const Rect& owedBounds() const { return owedBounds_; }
+    Rgba8 pixel(uint32_t x, uint32_t y) const { return pixels_.get()[index(x, y)]; }
+    // A pixel the canvas owes back, alpha 0 when none.
+    Rgba8 owed(uint32_t x, uint32_t y) const
+    {
+        return owedBounds_.contains(x, y) ? owed_.get()[index(x, y)] : Rgba8{};
+    }
+
+    // `written` covers `rect`, which holds the owed pixels, at the frame's
+    // own rectangle `own`. False when out of memory.
+    bool draw(const Image* written, const Rect& rect, const Rect& own, bool blend, bool dispose)
+    {
+        for (uint32_t r = 0; r < rect.height; ++r) {
+            const Rgba8* src = written->row<Rgba8>(r);
+            Rgba8* dst = pixels_.get() + index(rect.x, rect.y + r);
+            for (uint32_t c = 0; c < rect.width; ++c) dst[c] = blend ? over(src[c], dst[c]) : src[c];
+        }
+        for (uint32_t r = 0; r < owedBounds_.height; ++r)
+            std::memset(static_cast<void*>(owed_.get() + index(owedBounds_.x, owedBounds_.y + r)), 0,
+                        size_t(owedBounds_.width) * sizeof(Rgba8));
+        owedBounds_ = {};
+        if (!dispose) return true;
+        bool grown = rect.width != own.width || rect.height != own.height;
+        if (grown && !owed_ && !owed_.allocate(uint64_t(width_) * height_, true)) return false;
+        for (uint32_t r = 0; r < rect.height; ++r) {
+            uint32_t y = rect.y + r;
+            Rgba8* row = pixels_.get() + index(rect.x, y);
+            for (uint32_t c = 0; c < rect.width; ++c) {
+                uint32_t x = rect.x + c;
+                if (row[c].a && !own.contains(x, y)) {
+                    owed_.get()[index(x, y)] = row[c];
+                    owedBounds_ = owedBounds_.unite({x, y, 1, 1});
+                }
+                row[c] = {};
+            }
+        }
+        return true;
+    }
+
+private:
+    size_t index(uint32_t x, uint32_t y) const { return size_t(y) * width_ + x; }
+
+    uint32_t width_ = 0, height_ = 0;
+    AlignedBuffer<Rgba8> pixels_, owed_;
+    Rect owedBounds_;
+};
+
 class WebpWriter final : public ImageWriter {
 public:
     using ImageWriter::ImageWriter;
@@ -344,45 +436,60 @@ protected:
                       int32_t parameter, bool allFrames, void* extra) override;
 
 private:
-    ResultCode encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha, bool animated,
-                           uint32_t padColour);
+    ResultCode encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha, const Rect& own,
+                           const Rect& rect, ComposedCanvas* canvas, Ref<Image>& written);
     ResultCode put(const void* data, size_t n) { return failed(output.write(data, n)) ? RC_WRITE_FAILED : RC_OK; }
     ResultCode putChunk(const char* tag, const uint8_t* data, size_t n);
 };
 
-// Encodes `frame` as a complete file in memory. In an animation a frame at
-// an odd position is widened by a column on the left or a row on the top,
-// since the container stores positions halved; the frame then carries alpha.
+// Encodes `frame`, placed at `own`, as a complete file in memory, widened to
+// `rect` when that is larger (in an animation, to an even position, and
+// over what the canvas owes): the pixels around the frame leave the canvas
+// as it was, or give back what it owes. `written` receives the pixels
+// encoded.
 ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha,
-                                   bool animated, uint32_t padColour)
+                                   const Rect& own, const Rect& rect, ComposedCanvas* canvas, Ref<Image>& written)
 {
     const FrameInfo& fi = frame->frameInfo;
-    uint32_t x = animated ? clampOffset(fi.x) : 0, y = animated ? clampOffset(fi.y) : 0;
-    uint32_t padLeft = x & 1, padTop = y & 1;
-    uint32_t w = frame->width + padLeft, h = frame->height + padTop;
-    bool premultiplied = frame->alphaKind == ALPHA_PREMULTIPLIED;
-    Ref<Image> copy;
-    Image* source = frame;
-    if (padLeft || padTop || premultiplied) {
-        copy = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
-        if (!copy) return RC_OUT_OF_MEMORY;
-        Rgba8 pad = {uint8_t(padColour), uint8_t(padColour >> 8), uint8_t(padColour >> 16), uint8_t(padColour >> 24)};
-        for (uint32_t row = 0; row < h; ++row) {
-            Rgba8* dst = copy->row<Rgba8>(row);
-            if (row < padTop) {
-                std::fill(dst, dst + w, pad);
-                continue;
+    const bool blend = fi.blend != 0;
+    const uint32_t w = rect.width, h = rect.height;
+    const bool grown = w != own.width || h != own.height;
+    const bool owes = canvas && !canvas->owedBounds().empty();
+    written = Ref<Image>::share(frame);
+    if (grown || owes || frame->alphaKind == ALPHA_PREMULTIPLIED) {
+        written = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+        if (!written) return RC_OUT_OF_MEMORY;
+        AlignedBuffer<Rgba8> straight(frame->width);
+        if (!straight) return RC_OUT_OF_MEMORY;
+        const Rgba8 transparent = {255, 255, 255, 0};
+        for (uint32_t r = 0; r < h; ++r) {
+            Rgba8* dst = written->row<Rgba8>(r);
+            const uint32_t y = rect.y + r;
+            const Rgba8* src = nullptr;
+            if (y >= own.y && y - own.y < own.height) {
+                src = frame->row<Rgba8>(y - own.y);
+                if (frame->alphaKind == ALPHA_PREMULTIPLIED) {
+                    unpremultiplyRow8(straight.get(), src, frame->width);
+                    src = straight.get();
+                }
             }
-            if (padLeft) dst[0] = pad;
-            const Rgba8* src = frame->row<Rgba8>(row - padTop);
-            if (premultiplied) {
-                unpremultiplyRow8(dst + padLeft, src, frame->width);
-            } else {
-                std::memcpy(dst + padLeft, src, size_t(frame->width) * 4);
+            for (uint32_t c = 0; c < w; ++c) {
+                const uint32_t x = rect.x + c;
+                Rgba8 owed = canvas ? canvas->owed(x, y) : Rgba8{};
+                Rgba8& v = dst[c];
+                if (src && own.contains(x, y)) {
+                    // Over a cleared pixel a blending frame shows what it
+                    // would have shown over the one its source kept.
+                    v = src[x - own.x];
+                    if (blend && owed.a) v = over(v, owed);
+                } else if (owed.a) {
+                    v = owed;
+                } else {
+                    v = blend || !canvas ? transparent : canvas->pixel(x, y);
+                }
             }
         }
-        source = copy.get();
-        if (padLeft || padTop) alpha = true;
+        if (grown) alpha = true;
     }
 
     WebPPicture picture;
@@ -390,8 +497,8 @@ ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPCo
     picture.width = int(w);
     picture.height = int(h);
     picture.use_argb = config.lossless;
-    const uint8_t* rows = static_cast<const uint8_t*>(source->pixels());
-    int stride = int(source->rowBytes());
+    const uint8_t* rows = static_cast<const uint8_t*>(written->pixels());
+    int stride = int(written->rowBytes());
     int imported =
         alpha ? WebPPictureImportBGRA(&picture, rows, stride) : WebPPictureImportBGRX(&picture, rows, stride);
     if (!imported) {
@@ -408,8 +515,8 @@ ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPCo
     out.alpha = alpha;
     out.width = w;
     out.height = h;
-    out.x = x - padLeft;
-    out.y = y - padTop;
+    out.x = rect.x;
+    out.y = rect.y;
     // Durations are 24 bits; a frame that waits for the user waits longest.
     out.duration = std::min<uint32_t>(fi.duration, 0xFFFFFF);
     out.dispose = fi.dispose == 1;
@@ -468,14 +575,33 @@ ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint3
         canvasW = std::max<uint64_t>(canvasW, image->frameInfo.canvasWidth);
         canvasH = std::max<uint64_t>(canvasH, image->frameInfo.canvasHeight);
     }
+    // The canvas is composed only when some frame must be padded, and only
+    // as far as the frames reach.
+    std::unique_ptr<ComposedCanvas> canvas;
+    uint64_t reachW = 0, reachH = 0;
+    bool odd = false;
+    for (Image* f = image; animated && f; f = f->next()) {
+        uint32_t x = clampOffset(f->frameInfo.x), y = clampOffset(f->frameInfo.y);
+        odd |= ((x | y) & 1) != 0;
+        reachW = std::max<uint64_t>(reachW, uint64_t(x) + f->width);
+        reachH = std::max<uint64_t>(reachH, uint64_t(y) + f->height);
+    }
+    if (odd) {
+        if (reachW > 0x1000000 || reachH > 0x1000000) return RC_INVALID_PARAMETER;
+        canvas.reset(new (std::nothrow) ComposedCanvas);
+        if (!canvas || !canvas->create(uint32_t(reachW), uint32_t(reachH))) return RC_OUT_OF_MEMORY;
+    }
     bool anyAlpha = false;
     for (Image* f = image; f; f = animated ? f->next() : nullptr, ++i) {
-        const Image* before = f->frameInfo.prev;
-        uint32_t padColour = animated && before && before->frameInfo.dispose == 1 ? f->frameInfo.backgroundColour
-                                                                                  : 0x00FFFFFFu;
         bool alpha = f == image ? wantAlpha : f->alphaKind != ALPHA_NONE;
-        ResultCode rc = encodeFrame(frames[i], f, config, alpha, animated, padColour);
+        Rect own = {animated ? clampOffset(f->frameInfo.x) : 0, animated ? clampOffset(f->frameInfo.y) : 0, f->width,
+                    f->height};
+        Rect rect = canvas ? own.unite(canvas->owedBounds()).evenOrigin() : own.evenOrigin();
+        Ref<Image> written;
+        ResultCode rc = encodeFrame(frames[i], f, config, alpha, own, rect, canvas.get(), written);
         if (failed(rc)) return rc;
+        if (canvas && !canvas->draw(written.get(), rect, own, f->frameInfo.blend != 0, f->frameInfo.dispose == 1))
+            return RC_OUT_OF_MEMORY;
         anyAlpha |= frames[i].alpha;
         // The canvas covers every frame, whatever the first one says.
         canvasW = std::max<uint64_t>(canvasW, uint64_t(frames[i].x) + frames[i].width);

@@ -1,7 +1,8 @@
 // Animations converted as a user converts them (read through the registry,
 // written with the automatic colour format) must show, frame for frame,
 // what their sources show: sources made by ImageMagick and composed by its
-// -coalesce, our APNG files composed by apngdis.
+// -coalesce, our APNG files composed by apngdis and our WebP files by
+// Pillow's reader (libwebp's compositor).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,6 +63,27 @@ std::vector<Pnm> apngdisFrames(const fs::path& png, const fs::path& dir, std::ve
         if (delays) delays->push_back(text.substr(0, text.find('\n')));
     }
     return numberedFrames(sub, "apngframe", 1);
+}
+
+// Pillow's composed frames, as PAM files it writes itself.
+std::vector<Pnm> pillowFrames(const fs::path& file, const fs::path& dir)
+{
+    const char* script = R"(
+import sys
+from PIL import Image
+im = Image.open(sys.argv[1])
+for i in range(getattr(im, "n_frames", 1)):
+    im.seek(i)
+    c = im.convert("RGBA")
+    with open("%s%d.pam" % (sys.argv[2], i), "wb") as f:
+        f.write(b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" % c.size)
+        f.write(c.tobytes())
+)";
+    fs::path sub = freshFolder(dir, "pillow");
+    writeFile(sub / "frames.py", std::string(script));
+    run(std::string(kSystemPython) + " " + shellQuote((sub / "frames.py").string()) + " " +
+        shellQuote(file.string()) + " " + shellQuote((sub / "f").string()));
+    return numberedFrames(sub, "f", 0);
 }
 
 struct Rgba {
@@ -204,4 +226,46 @@ TEST(AnimationWrite, ApngFirstFrameOnACanvasDisposesAsItsSource)
               0);
     ASSERT_EQ(convertAnimation(source, out, nullptr), RC_OK);
     expectSameFrames(apngdisFrames(out, dir.path(), nullptr), coalesced(source, dir.path()), "dispose");
+}
+
+// Frames at odd positions move to even ones and grow by a pixel: whatever
+// that pixel replaces stays as it was, and what the grown frame's disposal
+// clears beyond the frame comes back with the next one.
+TEST(AnimationWrite, WebpPaddingLeavesTheCanvasAsItWas)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    struct Case {
+        const char* name;
+        const char* make;
+    };
+    const Case cases[] = {
+        // Frames reduced to what changed, at odd places, drawn without
+        // blending.
+        {"optimised.gif",
+         "-size 41x31 -seed 5 plasma: -colors 64 -write mpr:bg +delete "
+         "\\( mpr:bg -fill red -draw 'circle 9,9 13,9' \\) \\( mpr:bg -fill red -draw 'circle 14,12 18,12' \\) "
+         "\\( mpr:bg -fill blue -draw 'circle 21,15 25,15' \\) \\( mpr:bg -fill blue -draw 'rectangle 27,19 33,24' \\) "
+         "-set delay 10 -loop 0 -layers OptimizeFrame"},
+        // A frame at an odd place disposed of over a picture, then a frame
+        // elsewhere, and again with a frame after it that blends over the
+        // place.
+        {"disposed.gif",
+         "-dispose None -seed 7 -size 41x31 plasma: -colors 32 -dispose Background -page +5+5 -size 9x7 xc:red "
+         "-dispose None -page +21+13 -size 7x5 xc:blue -page +3+3 -size 5x5 xc:yellow -set delay 10 -loop 0"},
+        {"blended.gif",
+         "-dispose None -seed 7 -size 41x31 plasma: -colors 32 -dispose Background -page +5+5 -size 9x7 xc:red "
+         "-dispose None -page +3+3 \\( -size 7x7 xc:none -fill blue -draw 'rectangle 3,0 6,6' \\) "
+         "-page +21+13 -size 7x5 xc:yellow -set delay 10 -loop 0"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        fs::path source = dir / c.name, out = dir / "out.webp";
+        ASSERT_EQ(run(std::string("convert ") + c.make + " " + shellQuote(source.string())), 0) << c.name;
+        ASSERT_EQ(convertAnimation(source, out, u"Lossless"), RC_OK) << c.name;
+        std::string info = runOutput("webpmux -info " + shellQuote(out.string()));
+        EXPECT_NE(info.find("Number of frames: 4"), std::string::npos) << info;
+        expectSameFrames(pillowFrames(out, dir.path()), coalesced(source, dir.path()), c.name);
+    }
 }
