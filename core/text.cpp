@@ -176,6 +176,53 @@ int ansiToWide(char16_t* dst, const char* src, size_t dstSize)
     return widenCp1252(dst, src, dstSize, -1);
 }
 
+namespace {
+
+// What a UTF-8 lead byte starts: its bits of the code point, the number of
+// continuation bytes and the range the first of them must lie in (tighter
+// than 0x80..0xBF where it excludes overlong forms, surrogates and code
+// points past U+10FFFF). False for a byte that starts no sequence.
+bool utf8Lead(uint8_t b, uint32_t& cp, size_t& need, uint8_t& lo, uint8_t& hi)
+{
+    lo = 0x80, hi = 0xBF;
+    if (b < 0x80) { cp = b; need = 0; }
+    else if (b >= 0xC2 && b <= 0xDF) { cp = b & 0x1F; need = 1; }
+    else if (b >= 0xE0 && b <= 0xEF) {
+        cp = b & 0x0F; need = 2;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        cp = b & 0x07; need = 3;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool isMultibyteUtf8(const char* text, size_t length)
+{
+    if (!text) return false;
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
+    bool multibyte = false;
+    for (size_t i = 0; i < length;) {
+        uint32_t cp;
+        size_t need;
+        uint8_t lo, hi;
+        if (!utf8Lead(s[i], cp, need, lo, hi) || length - i <= need) return false;
+        for (size_t k = 1; k <= need; ++k) {
+            const uint8_t c = s[i + k];
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
+        }
+        multibyte = multibyte || need > 0;
+        i += need + 1;
+    }
+    return multibyte;
+}
+
 int utf8ToWideN(char16_t* dst, const char* src, size_t dstSize, ptrdiff_t srcLen)
 {
     if (!dst || dstSize == 0) return 0;
@@ -200,18 +247,8 @@ int utf8ToWideN(char16_t* dst, const char* src, size_t dstSize, ptrdiff_t srcLen
         if (b == 0) break;
         uint32_t cp;
         size_t need;
-        uint8_t lo = 0x80, hi = 0xBF; // allowed range of the first continuation
-        if (b < 0x80) { cp = b; need = 0; }
-        else if (b >= 0xC2 && b <= 0xDF) { cp = b & 0x1F; need = 1; }
-        else if (b >= 0xE0 && b <= 0xEF) {
-            cp = b & 0x0F; need = 2;
-            if (b == 0xE0) lo = 0xA0;       // overlong
-            if (b == 0xED) hi = 0x9F;       // surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            cp = b & 0x07; need = 3;
-            if (b == 0xF0) lo = 0x90;       // overlong
-            if (b == 0xF4) hi = 0x8F;       // beyond U+10FFFF
-        } else {
+        uint8_t lo, hi;
+        if (!utf8Lead(b, cp, need, lo, hi)) {
             // Stray continuation byte, overlong lead or a lead past U+10FFFF.
             if (!put(0xFFFD)) { dst[out] = 0; return 0; }
             ++in;

@@ -22,6 +22,10 @@ int ansiToWide(char16_t* dst, const char* src, size_t dstSize);
 // UTF-8 to UTF-16. Ill-formed sequences and code points above U+10FFFF become
 // U+FFFD; a sequence cut by the source bound ends the conversion.
 int utf8ToWideN(char16_t* dst, const char* src, size_t dstSize, ptrdiff_t srcLen = -1);
+// Whether 8-bit text is well-formed UTF-8 holding at least one character
+// beyond ASCII: such bytes are almost never meant as Windows-1252, while
+// plain ASCII reads the same either way.
+bool isMultibyteUtf8(const char* text, size_t length);
 // Into a 260-unit destination; 0 when more than 259 units were needed.
 constexpr size_t kPathUnits = 260;
 int utf8ToWide(char16_t* dst, const char* src);

@@ -85,7 +85,7 @@ void parseExifIfd(ImageInfoBag& bag, const TiffView& view, uint64_t ifd)
             size_t n = strnlen(text, std::min<size_t>(e.count, view.size - e.offset));
             while (n > 0 && text[n - 1] == ' ') --n;
             // An empty date must not wipe one the first directory gave.
-            if (n > 0) infoSetBorrowed(bag, INFO_CREATION_DATE, text, uint32_t(n), BORROW_CP1252);
+            if (n > 0) infoSetBorrowed(bag, INFO_CREATION_DATE, text, uint32_t(n), meta::eightBitKind(text, n));
             return;
         }
         const ExifTagField* row = exifRow(e.tag);

@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint32_t kMaxResourceSize = 0x6400000;
 constexpr uint8_t kKeywordsDataset = 25;
+constexpr uint8_t kCodedCharsetDataset = 90;
 // A standard dataset length has its top bit clear; set, it announces an
 // extended length.
 constexpr uint32_t kMaxDatasetLength = 0x7FFF;
@@ -41,12 +42,19 @@ uint8_t fieldDataset(int field)
     return 0;
 }
 
+// The character set the envelope record (1:90) declares for the datasets
+// after it.
+enum class Charset { UNDECLARED, UTF8, OTHER };
+
 // Borrows a dataset's bytes with trailing blanks cut; false for blanks only.
-bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length)
+bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length, Charset charset)
 {
     while (length > 0 && text[length - 1] == ' ') --length;
     if (length == 0) return false;
-    infoSetBorrowed(bag, field, text, uint32_t(length), BORROW_CP1252);
+    const int kind = charset == Charset::UTF8    ? BORROW_UTF8
+                     : charset == Charset::OTHER ? BORROW_CP1252
+                                                 : meta::eightBitKind(text, length);
+    infoSetBorrowed(bag, field, text, uint32_t(length), kind);
     return bag.has(field);
 }
 
@@ -70,6 +78,7 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     if (!data) return;
     bool keywordsBefore = bag.has(INFO_KEYWORD_FIRST);
     bool firstKeyword = true;
+    Charset charset = Charset::UNDECLARED;
     size_t pos = 0;
     while (size - pos > 5) {
         const uint8_t* h = data + pos;
@@ -89,6 +98,12 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         if (length > size - start) return;
         pos = start + length;
         const uint8_t* text = data + start;
+        if (h[0] == 0x1C && h[1] == 1 && h[2] == kCodedCharsetDataset) {
+            static constexpr uint8_t kUtf8Escape[] = {0x1B, 0x25, 0x47};  // ESC % G
+            charset = length == sizeof kUtf8Escape && std::memcmp(text, kUtf8Escape, length) == 0 ? Charset::UTF8
+                                                                                                : Charset::OTHER;
+            continue;
+        }
         if (h[0] != 0x1C || h[1] != 2 || length == 0 || text[0] >= 0x80) continue;
         int field = datasetField(h[2]);
         if (field < 0) continue;
@@ -101,10 +116,10 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
                 for (int f = INFO_KEYWORD_FIRST + 1; f <= INFO_KEYWORD_LAST && target < 0; ++f)
                     if (!bag.has(f)) target = f;
             }
-            if (target >= 0 && borrow(bag, target, text, length)) firstKeyword = false;
+            if (target >= 0 && borrow(bag, target, text, length, charset)) firstKeyword = false;
             continue;
         }
-        if (!bag.has(field)) borrow(bag, field, text, length);
+        if (!bag.has(field)) borrow(bag, field, text, length, charset);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/image_info.h"
 #include "core/text.h"
 
 namespace quillon::meta {
@@ -63,6 +64,15 @@ void forEachEntry(const TiffView& view, uint64_t ifd, Fn&& fn)
         e.offset = view.u32(pos + 8);
         fn(e);
     }
+}
+
+// How to borrow 8-bit text that the format defines as ASCII or leaves
+// without a character set: other tools write UTF-8 there (exiftool does by
+// default), so well-formed UTF-8 with a character beyond ASCII is taken as
+// UTF-8 and anything else as Windows-1252.
+inline int eightBitKind(const void* text, size_t length)
+{
+    return isMultibyteUtf8(static_cast<const char*>(text), length) ? BORROW_UTF8 : BORROW_CP1252;
 }
 
 // `value` with `decimals` digits after the point, in C-locale form.

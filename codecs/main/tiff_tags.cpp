@@ -50,7 +50,7 @@ void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, 
     size_t n = strnlen(text, limit);
     while (n > 0 && text[n - 1] == ' ') --n;
     if (n == 0) return;
-    infoSetBorrowed(bag, field, text, uint32_t(n), BORROW_CP1252);
+    infoSetBorrowed(bag, field, text, uint32_t(n), meta::eightBitKind(text, n));
 }
 
 std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)

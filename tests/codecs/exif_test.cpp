@@ -7,6 +7,7 @@
 
 #include "codecs/main/tiff_tags.h"
 #include "metadata_test_util.h"
+#include "raster_oracle.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -103,6 +104,43 @@ TEST(Exif, ReadsWhatExiftoolWroteInEitherByteOrder)
         // 48.8568 degrees are 48 degrees 51 minutes 24.48 seconds.
         EXPECT_EQ(fieldUtf8(bag, INFO_GPS), "48\u00B051'24.48\" S, 2\u00B021'2.88\" W, -12m");
     }
+}
+
+TEST(Exif, Utf8TextsOfOtherToolsReachEveryOutput)
+{
+    // exiftool writes EXIF and TIFF text as UTF-8 unless told otherwise.
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const std::string uber = "\xC3\x9C" "ber test", jorg = "J\xC3\xB6rg \xC3\x86r\xC3\xB8";
+    ASSERT_EQ(run("cd " + shellQuote(dir.path().string()) +
+                  " && convert -size 8x8 xc:gray -strip in.jpg && convert -size 8x8 xc:gray -strip in.tif"
+                  " && cp in.jpg latin.jpg && exiftool -q -q -overwrite_original '-ImageDescription=" + uber +
+                  "' '-Artist=" + jorg + "' in.jpg in.tif && exiftool -q -q -overwrite_original -charset exif=latin"
+                  " '-ImageDescription=" + uber + "' '-Artist=" + jorg + "' latin.jpg"),
+              0);
+    Ref<Image> source;
+    for (const char* name : {"in.jpg", "in.tif", "latin.jpg"}) {
+        Decoded d = decodeFileFull(dir / name);
+        ASSERT_EQ(d.rc, RC_OK) << name;
+        EXPECT_EQ(fieldUtf8(*d.image->info(), INFO_COMMENTS), uber) << name;
+        EXPECT_EQ(fieldUtf8(*d.image->info(), INFO_AUTHOR), jorg) << name;
+        if (!source) source = d.image;
+    }
+    // Our EXIF and TIFF texts are Windows-1252, the XMP and PNG texts UTF-8.
+    ASSERT_EQ(writeAs(u"jpg", source.get(), dir / "out.jpg", u"Normal, by Quality:", CF_RGB24), RC_OK);
+    ASSERT_EQ(writeAs(u"tiff", source.get(), dir / "out.tif", u"Uncompressed", CF_RGB24), RC_OK);
+    ASSERT_EQ(writeAs(u"png", source.get(), dir / "out.png", nullptr, CF_RGB24), RC_OK);
+    for (const char* name : {"out.jpg", "out.tif"}) {
+        auto m = exiftoolJson(dir / name, "-charset exif=latin");
+        EXPECT_EQ(m["ImageDescription"], uber) << name;
+        EXPECT_EQ(m["Artist"], jorg) << name;
+        EXPECT_EQ(m["Description"], uber) << name;
+        EXPECT_EQ(m["Creator"], jorg) << name;
+    }
+    auto png = exiftoolJson(dir / "out.png");
+    EXPECT_EQ(png["Description"], uber);
+    EXPECT_EQ(png["Author"], jorg);
 }
 
 TEST(Exif, GpsSecondsRoundOnceAndShortExposuresKeepTheirDigits)

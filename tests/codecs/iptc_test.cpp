@@ -85,6 +85,34 @@ TEST(Iptc, ReadsWhatExiftoolWroteAndExifWinsInsideOneBlock)
     EXPECT_EQ(fieldUtf8(bag2, INFO_TITLE), "Obj");
 }
 
+TEST(Iptc, Utf8TextsAreReadAsUtf8UnlessAnotherCharsetIsDeclared)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const std::string grosse = "Gr\xC3\xB6\xC3\x9F" "e", jorg = "J\xC3\xB6rg";
+    // UTF-8 without a declared character set, Windows-1252 (exiftool's
+    // default), and UTF-8 declared in the envelope record.
+    int n = 0;
+    for (const char* charset : {"-charset iptc=UTF8", "", "-IPTC:CodedCharacterSet=UTF8"}) {
+        SCOPED_TRACE(charset);
+        std::vector<uint8_t> jpeg = exiftoolTagged(
+            dir, std::string(charset) + " '-IPTC:Caption-Abstract=" + grosse + "' '-IPTC:By-line=" + jorg + "'",
+            "c" + std::to_string(n++) + ".jpg");
+        std::vector<uint8_t> block = jpegSegment(jpeg, 0xED, kPhotoshopPrefix);
+        ASSERT_FALSE(block.empty());
+        ImageInfoBag bag;
+        psResourcesParse(bag, block.data(), block.size());
+        EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), grosse);
+        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), jorg);
+    }
+    // Declared ISO 8859-1 (ESC . A): the same bytes are Latin letters.
+    std::vector<uint8_t> latin = cat({dataset(90, "\x1B.A", 1), dataset(120, grosse)});
+    ImageInfoBag bag;
+    iptcParse(bag, latin.data(), latin.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), "Gr\xC3\x83\xC2\xB6\xC3\x83\xC5\xB8" "e");
+}
+
 TEST(Iptc, ResourceWalk)
 {
     std::string packet =

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -206,6 +207,30 @@ TEST(Utf8, DecodeValidAndIllFormedMatchesPythonReplace)
         EXPECT_EQ(utf8ToWideN(dst.data(), src.data(), dst.size(), ptrdiff_t(src.size())), 1);
         EXPECT_EQ(std::u16string(dst.data()), expect) << r[0];
     }
+}
+
+TEST(Utf8, MultibyteCheckAgreesWithPythonsStrictDecode)
+{
+    // A row is well-formed exactly when Python's replacing decode, encoded
+    // again, gives back its bytes.
+    size_t multibyte = 0;
+    for (const auto& r : readTsv("utf8_to_utf16.tsv")) {
+        std::string src = hexBytes(r[0]);
+        std::u16string decoded;
+        for (uint32_t u : hexWords(r[1])) decoded += char16_t(u);
+        bool wellFormed = u16ToUtf8(decoded) == src;
+        bool beyondAscii = std::any_of(src.begin(), src.end(), [](char c) { return uint8_t(c) >= 0x80; });
+        EXPECT_EQ(isMultibyteUtf8(src.data(), src.size()), wellFormed && beyondAscii) << r[0];
+        multibyte += wellFormed && beyondAscii;
+    }
+    EXPECT_GT(multibyte, 10u);
+    // Plain ASCII and Windows-1252 letters are not; a sequence cut by the
+    // length is not either.
+    EXPECT_FALSE(isMultibyteUtf8("plain", 5));
+    EXPECT_FALSE(isMultibyteUtf8("\xDC" "ber", 4));
+    EXPECT_TRUE(isMultibyteUtf8("\xC3\x9C" "ber", 5));
+    EXPECT_FALSE(isMultibyteUtf8("\xC3\x9C" "ber", 1));
+    EXPECT_FALSE(isMultibyteUtf8(nullptr, 3));
 }
 
 TEST(Utf8, DecodeNeverReadsPastTheGivenText)

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<char16_t> wide(dstSize);
     latin1ToWide(wide.data(), src, dstSize, len);
     utf8ToWideN(wide.data(), src, dstSize, len);
+    (void)isMultibyteUtf8(src, size_t(len));
     // UTF-16 sources: an exact-size copy of the bytes as units.
     size_t units = (size - 1) / 2;
     std::vector<char16_t> u16(units + 1, 0);
