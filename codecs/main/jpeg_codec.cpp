@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include <jpeglib.h>
@@ -381,6 +382,37 @@ CompressJob jobFor(const uint8_t* rows, size_t stride, uint32_t width, uint32_t 
     return job;
 }
 
+// The record whose metadata block `sizeOf` measures, as it fits in one
+// segment of `limit` bytes: `info` itself, or a copy in `cut` whose comment
+// (the one text that grows without bound in practice) is cut to the most
+// whole characters that fit, so the camera, exposure, position and date
+// around it are kept. Null when the block does not fit even without the
+// comment.
+template <typename SizeOf>
+const ImageInfo* withCommentToFit(const ImageInfo* info, size_t limit, SizeOf sizeOf, ImageInfoOwned& cut)
+{
+    if (sizeOf(info) <= limit) return info;
+    const char16_t* comment = info->get(INFO_COMMENTS);
+    if (!comment) return nullptr;
+    const std::u16string text(comment);
+    infoCopyAll(&cut, info);
+    const auto fits = [&](size_t units) {
+        if (units > 0 && units < text.size() && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) --units;
+        cut.set(INFO_COMMENTS, text.substr(0, units).c_str());
+        return sizeOf(&cut) <= limit;
+    };
+    if (!fits(0)) return nullptr;
+    // The block grows with the comment: the longest fitting cut lies
+    // between lo (fits) and hi (does not).
+    size_t lo = 0, hi = text.size();
+    while (hi - lo > 1) {
+        const size_t mid = lo + (hi - lo) / 2;
+        (fits(mid) ? lo : hi) = mid;
+    }
+    fits(lo);
+    return &cut;
+}
+
 class JpegWriter final : public ImageWriter {
 public:
     using ImageWriter::ImageWriter;
@@ -485,20 +517,26 @@ ResultCode jpegCompress(const Image* image, uint32_t colourFlag, const JpegCompr
                 job.commentLength = comment.size();
             }
         }
-        // A block too large for one segment is left out.
-        if (const uint32_t n = exifBlockSize(info); n && n <= kMaxSegmentData - sizeof kExifIdentifier) {
+        ImageInfoOwned exifCut, xmpCut;
+        const ImageInfo* exifInfo = withCommentToFit(info, kMaxSegmentData - sizeof kExifIdentifier,
+                                                     [](const ImageInfo* i) { return size_t(exifBlockSize(i)); }, exifCut);
+        if (const uint32_t n = exifInfo ? exifBlockSize(exifInfo) : 0) {
             exif.resize(sizeof kExifIdentifier + n);
             std::memcpy(exif.data(), kExifIdentifier, sizeof kExifIdentifier);
-            exifBlockWrite(exif.data() + sizeof kExifIdentifier, info);
+            exifBlockWrite(exif.data() + sizeof kExifIdentifier, exifInfo);
             job.exif = exif.data();
             job.exifLength = exif.size();
         }
-        XmpBuildState count;
-        if (const size_t n = xmpBuild(count, info); n && n <= kMaxSegmentData - kXmpJpegIdentifier.size()) {
+        const auto xmpSize = [](const ImageInfo* i) {
+            XmpBuildState count;
+            return xmpBuild(count, i);
+        };
+        const ImageInfo* xmpInfo = withCommentToFit(info, kMaxSegmentData - kXmpJpegIdentifier.size(), xmpSize, xmpCut);
+        if (const size_t n = xmpInfo ? xmpSize(xmpInfo) : 0) {
             xmp.resize(kXmpJpegIdentifier.size() + n);
             std::memcpy(xmp.data(), kXmpJpegIdentifier.data(), kXmpJpegIdentifier.size());
             XmpBuildState fill(xmp.data() + kXmpJpegIdentifier.size());
-            xmpBuild(fill, info);
+            xmpBuild(fill, xmpInfo);
             job.xmp = xmp.data();
             job.xmpLength = xmp.size();
         }

@@ -15,6 +15,7 @@
 #include "core/image_writer.h"
 #include "core/text.h"
 #include "jpeg_decoder_test_util.h"
+#include "metadata_test_util.h"
 #include "platform/memory.h"
 #include "support/codec_support.h"
 #include "support/quiet_batch_ui.h"
@@ -352,7 +353,11 @@ TEST_F(JpegCodec, FullDiskTiffPathsAndMetadataLimits)
     ASSERT_EQ(writeJpeg(img.get(), big, u"Arithmetic, by Quality:", CF_RGB24, 0), RC_OK);
     Decoded back = decodeFileFull(big);
     ASSERT_EQ(back.rc, RC_OK);
-    EXPECT_EQ(u16Length(back.image->info()->get(INFO_COMMENTS)), 65533u);
+    EXPECT_EQ(quillon::test::meta::jpegSegment(readFile(big), 0xFE, "").size(), 65533u);
+    // The XMP copy, cut to its own segment, is the one read back.
+    const std::u16string readBack = back.image->info()->get(INFO_COMMENTS);
+    EXPECT_GT(readBack.size(), 60000u);
+    EXPECT_EQ(readBack, std::u16string(readBack.size(), u'c'));
     EXPECT_EQ(std::u16string(back.image->info()->get(INFO_COMPRESSION)), u"ArithDCT");
     // JPEG data for a TIFF file: baseline, no segments of its own.
     const fs::path tiff = dir / "strip.TIFF";
@@ -362,6 +367,66 @@ TEST_F(JpegCodec, FullDiskTiffPathsAndMetadataLimits)
     EXPECT_FALSE(hasMarker(t, 0xFE));
     EXPECT_FALSE(hasMarker(t, 0xE1));
     EXPECT_FALSE(hasMarker(t, 0xC9));
+}
+
+TEST_F(JpegCodec, LongCommentIsCutInEveryCopyAndTheMetadataAroundItStays)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    namespace tm = quillon::test::meta;
+    Ref<Image> img = imageFromPpm(photo(32, 24), false);
+    ASSERT_TRUE(img);
+    ImageInfo* info = img->info();
+    info->set(INFO_TITLE, u"Quay");
+    info->set(INFO_CAMERA_MAKE, u"Canon");
+    info->set(INFO_CAMERA_MODEL, u"EOS 5");
+    info->set(INFO_EXPOSURE_TIME, u"0.004 s");
+    info->set(INFO_CREATION_DATE, u"2021:03:05 07:08:09");
+    info->set(INFO_GPS, u"48\u00B051'24.50\" N, 2\u00B021'3.00\" E");
+    // Letters that take one byte in EXIF but up to five in XMP; characters
+    // of two units each, which a cut must not split.
+    for (const std::u16string unit : {u"Caf\u00e9 & b\U0001F600r ", u"\U0001F600"}) {
+        std::u16string comment;
+        while (comment.size() < 140000) comment += unit;
+        info->set(INFO_COMMENTS, comment.c_str());
+        const fs::path out = dir / "long.jpg";
+        ASSERT_EQ(writeJpeg(img.get(), out, u"Normal, by Quality:", CF_RGB24, 80), RC_OK);
+
+        auto m = tm::exiftoolJson(out, "-charset exif=latin");
+        EXPECT_EQ(m["Make"], "Canon");
+        EXPECT_EQ(m["Model"], "EOS 5");
+        EXPECT_EQ(m["ExposureTime"], "0.004");
+        EXPECT_EQ(m["CreateDate"], "2021:03:05 07:08:09");
+        EXPECT_EQ(m["Title"], "Quay");
+        EXPECT_NEAR(std::atof(m["GPSLatitude"].c_str()), 48.856806, 1e-5);
+        EXPECT_NEAR(std::atof(m["GPSLongitude"].c_str()), 2.350833, 1e-5);
+        const std::string exifText = u16ToUtf8(latin1ToU16(u16ToApprox(comment))), xmpText = u16ToUtf8(comment);
+        const std::string& description = m["ImageDescription"];
+        EXPECT_GT(description.size(), 60000u);
+        EXPECT_EQ(exifText.compare(0, description.size(), description), 0);
+        const std::string& dcDescription = m["Description"];
+        EXPECT_GT(dcDescription.size(), 40000u);
+        EXPECT_EQ(xmpText.compare(0, dcDescription.size(), dcDescription), 0);
+        // Each segment is filled to within one character of its limit.
+        const Bytes file = readFile(out);
+        EXPECT_GE(tm::jpegSegment(file, 0xE1, std::string("Exif\0\0", 6)).size(), 65533u - 6 - 8);
+        EXPECT_GE(tm::jpegSegment(file, 0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29)).size(),
+                  65533u - 29 - 8);
+        for (const std::string& w : tm::exiftoolUnexpectedWarnings(out)) ADD_FAILURE() << w;
+    }
+    // Whatever room the rest of the packet leaves, no character is split
+    // (a lone half would be written as U+FFFD).
+    std::u16string emoji;
+    while (emoji.size() < 140000) emoji += u"\U0001F600";
+    info->set(INFO_COMMENTS, emoji.c_str());
+    for (const char16_t* title : {u"Quay", u"Quay1", u"Quay12", u"Quay123"}) {
+        info->set(INFO_TITLE, title);
+        const fs::path out = dir / "emoji.jpg";
+        ASSERT_EQ(writeJpeg(img.get(), out, u"Normal, by Quality:", CF_RGB24, 80), RC_OK);
+        const Bytes xmp = tm::jpegSegment(readFile(out), 0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29));
+        EXPECT_GE(xmp.size(), 65533u - 29 - 8);
+        const std::string packet(xmp.begin(), xmp.end());
+        EXPECT_EQ(packet.find("\xEF\xBF\xBD"), std::string::npos) << u16ToUtf8(title);
+    }
 }
 
 TEST_F(JpegCodec, RowsCompressedForTiffStripsDecodeInDjpeg)
