@@ -298,7 +298,7 @@ ExifIfdPlan planExifIfd(const ImageInfo* info)
 {
     ExifIfdPlan plan;
     if (!info) return plan;
-    plan.date = info->has(INFO_CREATION_DATE);
+    plan.date = !meta::tiffDateText(info->get(INFO_CREATION_DATE)).empty();
     for (const ExifTagField* row = ExifTagFieldTable; row->tag; ++row) {
         if (!info->has(row->field)) continue;
         ++plan.rows;

@@ -670,14 +670,27 @@ bool formatCreateDate(const char16_t* text, std::string& out)
             while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
         }
     }
-    if (hour > 24 || minute > 59 || second > 59) return true;
-    if (roundUp) {
-        // A rounded-up second carries into the minute and the hour; a
-        // carry past the end of the day keeps the seconds as written.
-        int h = hour, m = minute, sec = second + 1;
-        if (sec == 60) sec = 0, ++m;
-        if (m == 60) m = 0, ++h;
-        if (h < 24 || (h == 24 && m == 0 && sec == 0)) hour = h, minute = m, second = sec;
+    // 24:00 ends the day; any later time is no time.
+    if (hour > 24 || minute > 59 || second > 59 || (hour == 24 && (minute || second || roundUp))) return true;
+    if (roundUp && ++second == 60) {
+        second = 0;
+        if (++minute == 60) minute = 0, ++hour;
+    }
+    // Readers take hour 24 for an error: the end of a day is the start of
+    // the next.
+    if (hour == 24) {
+        static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+        hour = 0;
+        if (day >= kDays[month - 1] + (month == 2 && leap)) {
+            day = 1;
+            if (++month > 12) month = 1, ++year;
+        } else {
+            ++day;
+        }
+        if (year > 9999) return true;
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", year, month, day);
+        out = buf;
     }
     std::snprintf(buf, sizeof buf, "T%02d:%02d:%02d", hour, minute, second);
     out += buf;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "codecs/main/tiff_tags.h"
+#include "codecs/main/xmp.h"
 #include "metadata_test_util.h"
 #include "raster_oracle.h"
 
@@ -365,6 +366,52 @@ TEST(Exif, WrittenBlockAddsNoValidationWarnings)
     std::filesystem::path file = dir / "ours.jpg";
     writeFile(file, withSegment(plainJpeg(dir), 0xE1, kExifPrefix, block(info)));
     for (const std::string& w : exiftoolUnexpectedWarnings(file)) ADD_FAILURE() << w;
+}
+
+TEST(Exif, DatesCarryIntoTheNextDayAndNonDatesAreLeftOut)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    struct Case {
+        const char16_t* in;
+        const char* exif;  // exiftool's ModifyDate; null: none
+        const char* xmp;   // exiftool's XMP CreateDate; null: none
+    } cases[] = {
+        {u"2021:12:31 23:59:59.6", "2022:01:01 00:00:00", "2022:01:01 00:00:00"},
+        {u"2021-03-05 24:00:00", "2021:03:06 00:00:00", "2021:03:06 00:00:00"},
+        // Unknown parts of an EXIF date are blanks; exiftool calls a date
+        // without its time a minor fault but reads it.
+        {u"2021-03-05", "2021:03:05         ", "2021:03:05"},
+        {u"last summer", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(u16ToUtf8(c.in));
+        ImageInfoOwned info;
+        info.set(INFO_CREATION_DATE, c.in);
+        info.set(INFO_CAMERA_MAKE, u"Canon");
+        info.set(INFO_CAMERA_MODEL, u"EOS 5");
+        info.set(INFO_TITLE, u"Dated");
+        XmpBuildState count;
+        std::vector<uint8_t> packet(xmpBuild(count, &info));
+        XmpBuildState fill(packet.data());
+        xmpBuild(fill, &info);
+        const std::filesystem::path file = dir / "dated.jpg";
+        writeFile(file, withSegment(withSegment(plainJpeg(dir), 0xE1, std::string(kXmpJpegIdentifier), packet), 0xE1,
+                                    kExifPrefix, block(info)));
+        auto m = exiftoolJson(file, "-EXIF:ModifyDate -XMP:CreateDate");
+        EXPECT_EQ(m.count("ModifyDate") != 0, c.exif != nullptr);
+        if (c.exif) EXPECT_EQ(m["ModifyDate"], c.exif);
+        EXPECT_EQ(m.count("CreateDate") != 0, c.xmp != nullptr);
+        if (c.xmp) EXPECT_EQ(m["CreateDate"], c.xmp);
+        for (const std::string& w : exiftoolUnexpectedWarnings(file))
+            if (w.find("Invalid date/time format for EXIF") == std::string::npos || !c.exif || c.exif[11] != ' ') ADD_FAILURE() << w;
+        // Nothing that reads as no date reaches the Exif directory either.
+        ImageInfoBag bag;
+        std::vector<uint8_t> b = block(info);
+        exifParse(bag, b.data(), b.size());
+        EXPECT_EQ(bag.has(INFO_CREATION_DATE), std::u16string(c.in) != u"last summer");
+    }
 }
 
 TEST(Exif, NeedsThreeFirstDirectoryEntries)

@@ -100,6 +100,10 @@ TEST(TiffTags, DatesTakeTheTiffFormWhenTheyReadAsDates)
         ASSERT_EQ(tags.size(), 1u);
         EXPECT_EQ(tags[0].data, std::string("2021:03:05 07:08:09\0", 20));
     }
+    // A text that reads as no date gives no DateTime at all.
+    ImageInfoOwned none;
+    none.set(INFO_CREATION_DATE, u"last summer");
+    EXPECT_TRUE(tiffBuildTextTags(&none).empty());
 }
 
 TEST(TiffTags, ShortDateIsPaddedWithBlanks)
