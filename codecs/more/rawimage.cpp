@@ -510,14 +510,21 @@ ResultCode RawImageWriter::encode(Image* image, const char16_t* subFormatName, u
             return RC_WRITE_FAILED;
         }
     }
+    // The description must be on disk before its data files appear: one
+    // that fails now (a full disk) leaves data files without a description.
+    if (failed(output.flush())) {
+        cleanUp();
+        return RC_WRITE_FAILED;
+    }
     for (size_t f = 0; f < files.size(); ++f) {
         fs::rename(temps[f], target.parent_path() / files[f], ec);
         if (ec) {
+            for (size_t g = 0; g < f; ++g) fs::remove(target.parent_path() / files[g], ec);
             cleanUp();
             return RC_WRITE_FAILED;
         }
     }
-    return failed(output.flush()) ? RC_WRITE_FAILED : RC_OK;
+    return RC_OK;
 }
 
 } // namespace

@@ -277,4 +277,17 @@ TEST_F(RawImageFiles, WriterNamesFailuresAndExistingFiles)
     EXPECT_FALSE(fs::exists(dir / "bad.R"));
     EXPECT_FALSE(fs::exists(dir / ".bad.R.part"));
     EXPECT_EQ(writeAs(u"raw", img.get(), dir / "no" / "x.raw", u"Separated", CF_RGB24), RC_CREATE_FAILED);
+
+    // A description that cannot reach the disk (a full one) while its
+    // folder has room for the data: no data file is left behind.
+    if (access("/dev/full", W_OK) == 0) {
+        fs::create_symlink("/dev/full", dir / "full.raw");
+        for (const char16_t* sub : {u"Interleaved", u"Separated"}) {
+            EXPECT_EQ(writeAs(u"raw", img.get(), dir / "full.raw", sub, CF_RGB24), RC_WRITE_FAILED);
+            for (const char* data : {"full.RGB", "full.R", "full.G", "full.B"}) {
+                EXPECT_FALSE(fs::exists(dir / data)) << data;
+                EXPECT_FALSE(fs::exists(dir / ("." + std::string(data) + ".part"))) << data;
+            }
+        }
+    }
 }
