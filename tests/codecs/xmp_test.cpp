@@ -175,6 +175,29 @@ TEST(Xmp, WrittenPacketReadsBackInExiftoolWithoutWarnings)
     for (const std::string& w : exiftoolWarnings(file)) ADD_FAILURE() << w;
 }
 
+TEST(Xmp, WrittenPacketIsWellFormedXmlThatXmllintReadsBack)
+{
+    // exiftool forgives a bare "&"; an XML parser does not.
+    QUILLON_REQUIRE_TOOL("xmllint");
+    TempDir dir;
+    ImageInfoOwned info;
+    setAll(info);
+    std::vector<uint8_t> packet = build(info);
+    const std::filesystem::path file = dir / "packet.xml";
+    writeFile(file, packet);
+    EXPECT_EQ(run("xmllint --noout " + shellQuote(file.string()) + " 2>/dev/null"), 0);
+    auto text = [&](const char* property, const char* item) {
+        std::string path = std::string("string(//*[local-name()='") + property + "']" + item + ")";
+        std::string out = runOutput("xmllint --xpath " + shellQuote(path) + " " + shellQuote(file.string()) + " 2>/dev/null");
+        if (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    };
+    EXPECT_EQ(text("title", "//*[local-name()='li']"), fieldUtf8(info, INFO_TITLE));
+    EXPECT_EQ(text("creator", "//*[local-name()='li']"), fieldUtf8(info, INFO_AUTHOR));
+    EXPECT_EQ(text("description", "//*[local-name()='li']"), fieldUtf8(info, INFO_COMMENTS));
+    EXPECT_EQ(text("Model", ""), "EOS R&D");
+}
+
 TEST(Xmp, WrittenPacketReadsBackHere)
 {
     ImageInfoOwned info;
