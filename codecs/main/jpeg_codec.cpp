@@ -518,8 +518,8 @@ ResultCode jpegCompress(const Image* image, uint32_t colourFlag, const JpegCompr
             }
         }
         ImageInfoOwned exifCut, xmpCut;
-        const ImageInfo* exifInfo = withCommentToFit(info, kMaxSegmentData - sizeof kExifIdentifier,
-                                                     [](const ImageInfo* i) { return size_t(exifBlockSize(i)); }, exifCut);
+        const auto exifSize = [](const ImageInfo* i) { return size_t(exifBlockSize(i)); };
+        const ImageInfo* exifInfo = withCommentToFit(info, kMaxSegmentData - sizeof kExifIdentifier, exifSize, exifCut);
         if (const uint32_t n = exifInfo ? exifBlockSize(exifInfo) : 0) {
             exif.resize(sizeof kExifIdentifier + n);
             std::memcpy(exif.data(), kExifIdentifier, sizeof kExifIdentifier);

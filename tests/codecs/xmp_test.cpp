@@ -188,7 +188,8 @@ TEST(Xmp, WrittenPacketIsWellFormedXmlThatXmllintReadsBack)
     EXPECT_EQ(run("xmllint --noout " + shellQuote(file.string()) + " 2>/dev/null"), 0);
     auto text = [&](const char* property, const char* item) {
         std::string path = std::string("string(//*[local-name()='") + property + "']" + item + ")";
-        std::string out = runOutput("xmllint --xpath " + shellQuote(path) + " " + shellQuote(file.string()) + " 2>/dev/null");
+        std::string out =
+            runOutput("xmllint --xpath " + shellQuote(path) + " " + shellQuote(file.string()) + " 2>/dev/null");
         if (!out.empty() && out.back() == '\n') out.pop_back();
         return out;
     };
