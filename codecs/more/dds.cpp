@@ -175,9 +175,9 @@ private:
             const uint8_t* block = input->data() + at;
             for (uint64_t bx = 0; bx < across; ++bx, block += blockBytes) {
                 if (kind_ == KIND_DXT1) {
-                    ddsDecodeColourBlock(block, px);
+                    ddsDecodeColourBlock(block, px, true);
                 } else {
-                    ddsDecodeColourBlock(block + 8, px);
+                    ddsDecodeColourBlock(block + 8, px, false);
                     if (kind_ == KIND_DXT3) {
                         for (int i = 0; i < 16; ++i)
                             px[i] = (px[i] & 0xFFFFFF) | uint32_t(((block[i / 2] >> (4 * (i & 1))) & 15) * 17) << 24;
@@ -413,11 +413,13 @@ uint64_t ddsEncodeAlphaBlock(uint32_t* endpoints, const uint32_t* pixels, uint32
 
 } // namespace
 
-void ddsDecodeColourBlock(const uint8_t* block, uint32_t* pixels)
+void ddsDecodeColourBlock(const uint8_t* block, uint32_t* pixels, bool dxt1)
 {
     const uint32_t c0 = loadU16le(block), c1 = loadU16le(block + 2);
     uint32_t colours[4] = {expand565(c0), expand565(c1), 0, 0};
-    if (c0 > c1) {
+    // Blocks that carry their alpha beside them have four colours whatever
+    // the order of the endpoints: graphics hardware decodes them so.
+    if (c0 > c1 || !dxt1) {
         colours[2] = mix(colours[0], colours[1], 2, 1, 1, 3);
         colours[3] = mix(colours[0], colours[1], 1, 2, 1, 3);
     } else {

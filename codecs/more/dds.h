@@ -23,7 +23,8 @@ extern const ColourFormatFlags kDdsSubFormatCaps[];
 
 // The block coders, exposed for tests. Pixels are 16 values 0xAARRGGBB of a
 // 4 x 4 block, row by row. A colour block is 8 bytes, an alpha block 8.
-void ddsDecodeColourBlock(const uint8_t* block, uint32_t* pixels);
+// Only DXT1 colour blocks have the three-colour mode (colour 0 <= colour 1).
+void ddsDecodeColourBlock(const uint8_t* block, uint32_t* pixels, bool dxt1);
 void ddsDecodeAlphaBlock(const uint8_t* block, uint32_t* pixels);
 // DXT1 with transparency (alpha below 64 is transparent) or, with
 // `opaque`, a colour block of a DXT2..5 block.
