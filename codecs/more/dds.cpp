@@ -661,7 +661,8 @@ ResultCode DdsWriter::encode(Image* image, const char16_t* subFormatName, uint32
         const ResultCode rc = blocks ? writeBlocks(level, kind) : writeUncompressed(level, bytesPerPixel);
         if (failed(rc)) return rc;
     }
-    return RC_OK;
+    // A small file is still in the output's buffer: a full disk shows only now.
+    return failed(output.flush()) ? RC_WRITE_FAILED : RC_OK;
 }
 
 } // namespace
