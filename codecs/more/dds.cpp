@@ -458,7 +458,9 @@ void ddsWriteColourBlock(uint8_t* out, const uint32_t* pixels, bool dxt1)
         }
     }
     const uint64_t four = ddsEncodeColourBlock(endpoints, pixels, 4, 0);
-    if (four) {
+    // Only DXT1 has a three-colour mode: beside an alpha block every reader
+    // takes the block as four colours.
+    if (four && dxt1) {
         uint32_t three[2];
         if (ddsEncodeColourBlock(three, pixels, 3, 0) < four) {
             writeInMode(out, pixels, three, 3, 0);

@@ -26,8 +26,8 @@ extern const ColourFormatFlags kDdsSubFormatCaps[];
 // Only DXT1 colour blocks have the three-colour mode (colour 0 <= colour 1).
 void ddsDecodeColourBlock(const uint8_t* block, uint32_t* pixels, bool dxt1);
 void ddsDecodeAlphaBlock(const uint8_t* block, uint32_t* pixels);
-// DXT1 with transparency (alpha below 64 is transparent) or, with
-// `opaque`, a colour block of a DXT2..5 block.
+// `dxt1`: a DXT1 block (alpha below 64 is transparent; three or four
+// colours); otherwise the colour half of a DXT2..5 block (four colours).
 void ddsWriteColourBlock(uint8_t* out, const uint32_t* pixels, bool dxt1);
 void ddsWriteAlphaBlock(uint8_t* out, const uint32_t* pixels);
 
