@@ -1,6 +1,7 @@
 #include "codecs/more/dds.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "core/image_writer.h"
 #include "core/resize.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 
 namespace quillon {
 
@@ -252,10 +254,218 @@ uint64_t ddsColourBlockIndices(const uint32_t* palette, uint32_t count, const ui
     return error;
 }
 
-// The best endpoint pair (0x00RRGGBB each, on the 5-6-5 grid) for a mode.
-uint64_t ddsEncodeColourBlock(uint32_t* endpoints, const uint32_t* pixels, uint32_t mode, uint32_t threshold)
+// The searches measure in single-precision lanes, four colours or four trials
+// at a time. Every value they handle is a whole number below 2^24 (a squared
+// distance is at most 3 x 255^2, a block's error at most 16 times that), so
+// the float sums are exact and equal the integer sums bit for bit.
+typedef float F4 __attribute__((vector_size(16)));
+
+inline F4 splat(float v) { return F4{v, v, v, v}; }
+inline F4 lanes(const float* p)
 {
-    uint32_t palette0[4];
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline F4 lowest(F4 a, F4 b) { return a < b ? a : b; }
+inline float total(F4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+// Orders a set's entries, farthest from their weighted mean first.
+template <int Channels>
+void farthestFirst(uint32_t count, int32_t (*ch)[16], uint32_t* weight)
+{
+    int64_t sum[Channels] = {}, all = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        for (int c = 0; c < Channels; ++c) sum[c] += int64_t(ch[c][i]) * weight[i];
+        all += weight[i];
+    }
+    int64_t key[16];
+    for (uint32_t i = 0; i < count; ++i) {
+        key[i] = 0;
+        for (int c = 0; c < Channels; ++c) {
+            const int64_t d = int64_t(ch[c][i]) * all - sum[c];
+            key[i] += d * d;
+        }
+    }
+    for (uint32_t i = 1; i < count; ++i)
+        for (uint32_t j = i; j > 0 && key[j - 1] < key[j]; --j) {
+            std::swap(key[j - 1], key[j]);
+            std::swap(weight[j - 1], weight[j]);
+            for (int c = 0; c < Channels; ++c) std::swap(ch[c][j - 1], ch[c][j]);
+        }
+}
+
+// What a block search measures its candidates against: the distinct values
+// of the pixels it counts (colours, or alphas), each weighted by the number
+// of pixels that have it. An error is a sum over pixels, so counting equal
+// pixels once, weighted, in any order gives the same sum; the values
+// farthest from the block's mean come first, so that a candidate worse than
+// the best so far is found out after few of them. Lanes past the last value
+// weigh 0.
+template <int Channels>
+struct BlockSet {
+    uint32_t count = 0;
+    uint32_t groups = 0;  // of four lanes
+    alignas(16) float value[Channels][16] = {};
+    alignas(16) float weight[16] = {};
+
+    // value(i) is the i-th pixel's value in each channel (0..255); pixels
+    // for which `counts` is false are left out.
+    template <class ValueOf, class Counts>
+    BlockSet(ValueOf valueOf, Counts counts)
+    {
+        uint32_t seen[16], w[16] = {};
+        int32_t v[Channels][16];
+        for (int i = 0; i < 16; ++i) {
+            if (!counts(i)) continue;
+            const uint32_t key = valueOf(i);
+            uint32_t k = 0;
+            while (k < count && seen[k] != key) ++k;
+            if (k == count) {
+                seen[count++] = key;
+                for (int c = 0; c < Channels; ++c) v[c][k] = int32_t(channel(key, 8 * c));
+            }
+            ++w[k];
+        }
+        farthestFirst<Channels>(count, v, w);
+        for (uint32_t i = 0; i < count; ++i) {
+            weight[i] = float(w[i]);
+            for (int c = 0; c < Channels; ++c) value[c][i] = float(v[c][i]);
+        }
+        groups = (count + 3) / 4;
+    }
+};
+
+using ColourSet = BlockSet<3>;  // blue, green, red
+using AlphaSet = BlockSet<1>;
+
+ColourSet colourSet(const uint32_t* pixels, uint32_t threshold)
+{
+    return ColourSet([&](int i) { return pixels[i] & 0xFFFFFF; }, [&](int i) { return (pixels[i] >> 24) >= threshold; });
+}
+
+AlphaSet alphaSet(const uint32_t* pixels)
+{
+    return AlphaSet([&](int i) { return pixels[i] >> 24; }, [](int) { return true; });
+}
+
+inline F4 squared(F4 d) { return d * d; }
+
+// Four colours' squared distances to one colour.
+inline F4 distanceTo(const ColourSet& set, uint32_t group, float b, float g, float r)
+{
+    const uint32_t at = 4 * group;
+    return squared(lanes(set.value[0] + at) - b) + squared(lanes(set.value[1] + at) - g) +
+           squared(lanes(set.value[2] + at) - r);
+}
+
+// The error of the palette of the pair (a, b): the weighted sum of each
+// colour's smallest squared distance to an entry.
+uint32_t pairError(const ColourSet& set, uint32_t a, uint32_t b, uint32_t mode)
+{
+    uint32_t entries[4];
+    const uint32_t count = ddsColourPalette(entries, a, b, mode);
+    float error = 0;
+    for (uint32_t g = 0; g < set.groups; ++g) {
+        F4 nearest = splat(1e9f);
+        for (uint32_t k = 0; k < count; ++k)
+            nearest = lowest(nearest, distanceTo(set, g, float(channel(entries[k], 0)), float(channel(entries[k], 8)),
+                                                 float(channel(entries[k], 16))));
+        error += total(nearest * lanes(set.weight + 4 * g));
+    }
+    return uint32_t(error);
+}
+
+// Every pair of candidates (i < j); the first with the smallest error wins
+// and a zero error ends the search. A pair's first two entries are the
+// candidates themselves, whose distances are measured once for all pairs;
+// a pair stops being measured once its error cannot win.
+template <uint32_t mode>
+uint32_t searchPairs(const ColourSet& set, const uint32_t* candidates, uint32_t n, uint32_t* ba, uint32_t* bb)
+{
+    alignas(16) float toCandidate[17][16];
+    int32_t cand[3][17];
+    for (uint32_t i = 0; i < n; ++i) {
+        for (int s = 0; s < 3; ++s) cand[s][i] = int32_t(channel(candidates[i], 8 * s));
+        for (uint32_t g = 0; g < set.groups; ++g) {
+            const F4 d = distanceTo(set, g, float(cand[0][i]), float(cand[1][i]), float(cand[2][i]));
+            std::memcpy(toCandidate[i] + 4 * g, &d, sizeof d);
+        }
+    }
+    float best = 1e9f;
+    for (uint32_t i = 0; i < n && best != 0; ++i)
+        for (uint32_t j = i + 1; j < n && best != 0; ++j) {
+            float m[2][3];
+            for (int s = 0; s < 3; ++s) {
+                m[0][s] = float(mode == 4 ? (2 * cand[s][i] + cand[s][j] + 1) / 3 : (cand[s][i] + cand[s][j] + 1) / 2);
+                m[1][s] = float((cand[s][i] + 2 * cand[s][j] + 1) / 3);
+            }
+            float error = 0;
+            for (uint32_t g = 0; g < set.groups && error < best; ++g) {
+                F4 d = lowest(lanes(toCandidate[i] + 4 * g), lanes(toCandidate[j] + 4 * g));
+                d = lowest(d, distanceTo(set, g, m[0][0], m[0][1], m[0][2]));
+                if (mode == 4) d = lowest(d, distanceTo(set, g, m[1][0], m[1][1], m[1][2]));
+                error += total(d * lanes(set.weight + 4 * g));
+            }
+            if (error < best) best = error, *ba = candidates[i], *bb = candidates[j];
+        }
+    return uint32_t(best);
+}
+
+// Nudges each channel where the endpoints differ, on the 5-6-5 grid: both
+// endpoints' values from 16 below to 16 above, a strictly smaller error
+// replacing the best. Only one channel moves at a time, so each colour's
+// distance to each entry in the two others is measured once per channel.
+template <uint32_t mode>
+uint32_t refine(const ColourSet& set, uint32_t best, uint32_t* ba, uint32_t* bb)
+{
+    for (int k = 0; k < 3 && best; ++k) {
+        const int s = 8 * k, step = k == 1 ? 4 : 8;
+        if (channel(*ba, s) == channel(*bb, s)) continue;
+        const uint32_t a0 = *ba, b0 = *bb;
+        uint32_t base[4];
+        ddsColourPalette(base, a0, b0, mode);
+        const int o1 = (k + 1) % 3, o2 = (k + 2) % 3;
+        alignas(16) float rest[4][16];
+        for (uint32_t e = 0; e < mode; ++e) {
+            const float c1 = float(channel(base[e], 8 * o1)), c2 = float(channel(base[e], 8 * o2));
+            for (uint32_t g = 0; g < set.groups; ++g) {
+                const F4 d = squared(lanes(set.value[o1] + 4 * g) - c1) + squared(lanes(set.value[o2] + 4 * g) - c2);
+                std::memcpy(rest[e] + 4 * g, &d, sizeof d);
+            }
+        }
+        float bestError = float(best);
+        for (int da = -16; da <= 16 && bestError != 0; da += step)
+            for (int db = -16; db <= 16 && bestError != 0; db += step) {
+                const int va = int(channel(a0, s)) + da, vb = int(channel(b0, s)) + db;
+                if (va < 0 || va > 255 || vb < 0 || vb > 255) continue;
+                const float v[4] = {float(va), float(vb), float(mode == 4 ? (2 * va + vb + 1) / 3 : (va + vb + 1) / 2),
+                                    float((va + 2 * vb + 1) / 3)};
+                float error = 0;
+                for (uint32_t g = 0; g < set.groups && error < bestError; ++g) {
+                    const F4 x = lanes(set.value[k] + 4 * g);
+                    F4 d = lowest(lanes(rest[0] + 4 * g) + squared(x - v[0]), lanes(rest[1] + 4 * g) + squared(x - v[1]));
+                    d = lowest(d, lanes(rest[2] + 4 * g) + squared(x - v[2]));
+                    if (mode == 4) d = lowest(d, lanes(rest[3] + 4 * g) + squared(x - v[3]));
+                    error += total(d * lanes(set.weight + 4 * g));
+                }
+                if (error < bestError) {
+                    bestError = error;
+                    *ba = (a0 & ~(255u << s)) | uint32_t(va) << s;
+                    *bb = (b0 & ~(255u << s)) | uint32_t(vb) << s;
+                }
+            }
+        best = uint32_t(bestError);
+    }
+    return best;
+}
+
+// The best endpoint pair (0x00RRGGBB each, on the 5-6-5 grid) for a mode.
+// `set` holds the pixels the threshold lets count; the candidates keep the
+// order of the pixels, which decides between pairs of equal error.
+uint64_t ddsEncodeColourBlock(uint32_t* endpoints, const uint32_t* pixels, uint32_t mode, uint32_t threshold,
+                              const ColourSet& set)
+{
     uint32_t candidates[17];
     uint32_t n = 0;
     for (int i = 0; i < 16; ++i) {
@@ -269,8 +479,7 @@ uint64_t ddsEncodeColourBlock(uint32_t* endpoints, const uint32_t* pixels, uint3
     } else if (n == 1) {
         const uint32_t c = candidates[0];
         // A single colour on the 5-6-5 grid is stored exactly by itself.
-        ddsColourPalette(palette0, c, c, mode);
-        if (ddsColourBlockIndices(palette0, mode, pixels, threshold) == 0) {
+        if (pairError(set, c, c, mode) == 0) {
             endpoints[0] = endpoints[1] = c;
             return 0;
         }
@@ -284,30 +493,9 @@ uint64_t ddsEncodeColourBlock(uint32_t* endpoints, const uint32_t* pixels, uint3
         candidates[0] = down;
         candidates[n++] = up;
     }
-    uint32_t palette[4];
-    uint64_t best = UINT64_MAX;
     uint32_t ba = candidates[0], bb = candidates[1];
-    for (uint32_t i = 0; i < n && best; ++i)
-        for (uint32_t j = i + 1; j < n && best; ++j) {
-            const uint32_t count = ddsColourPalette(palette, candidates[i], candidates[j], mode);
-            const uint64_t e = ddsColourBlockIndices(palette, count, pixels, threshold);
-            if (e < best) best = e, ba = candidates[i], bb = candidates[j];
-        }
-    // Nudge each channel where the endpoints differ, on the 5-6-5 grid.
-    for (int k = 0; k < 3 && best; ++k) {
-        const int s = 8 * k, step = k == 1 ? 4 : 8;
-        if (channel(ba, s) == channel(bb, s)) continue;
-        const uint32_t a0 = ba, b0 = bb;
-        for (int da = -16; da <= 16 && best; da += step)
-            for (int db = -16; db <= 16 && best; db += step) {
-                const int va = int(channel(a0, s)) + da, vb = int(channel(b0, s)) + db;
-                if (va < 0 || va > 255 || vb < 0 || vb > 255) continue;
-                const uint32_t a = (a0 & ~(255u << s)) | uint32_t(va) << s, b = (b0 & ~(255u << s)) | uint32_t(vb) << s;
-                const uint32_t count = ddsColourPalette(palette, a, b, mode);
-                const uint64_t e = ddsColourBlockIndices(palette, count, pixels, threshold);
-                if (e < best) best = e, ba = a, bb = b;
-            }
-    }
+    const uint32_t best = mode == 4 ? refine<4>(set, searchPairs<4>(set, candidates, n, &ba, &bb), &ba, &bb)
+                                    : refine<3>(set, searchPairs<3>(set, candidates, n, &ba, &bb), &ba, &bb);
     endpoints[0] = ba;
     endpoints[1] = bb;
     return best;
@@ -372,7 +560,65 @@ uint64_t ddsAlphaBlockIndices(const uint32_t* palette, const uint32_t* pixels, u
     return error;
 }
 
-uint64_t ddsEncodeAlphaBlock(uint32_t* endpoints, const uint32_t* pixels, uint32_t mode)
+// The weighted sum of each alpha's smallest squared distance to a palette,
+// stopping once it reaches `limit`, which it cannot then beat.
+float alphaError(const AlphaSet& set, const uint32_t* palette, float limit)
+{
+    float entries[8];
+    for (int k = 0; k < 8; ++k) entries[k] = float(palette[k]);
+    float error = 0;
+    for (uint32_t g = 0; g < set.groups && error < limit; ++g) {
+        const F4 x = lanes(set.value[0] + 4 * g);
+        F4 nearest = squared(x - entries[0]);
+        for (int k = 1; k < 8; ++k) nearest = lowest(nearest, squared(x - entries[k]));
+        error += total(nearest * lanes(set.weight + 4 * g));
+    }
+    return error;
+}
+
+// n / 7 and n / 5 for every numerator of an alpha palette, as the float
+// lanes compute them: by the reciprocal, truncated. (Lanes past the window's
+// end reach a little further; their results are never used.)
+constexpr bool reciprocalsAreExact()
+{
+    for (int n = 0; n <= 7 * 255 + 3; ++n)
+        if (int(float(n) * (1.0f / 7)) != n / 7 || int(float(n) * (1.0f / 5)) != n / 5) return false;
+    return true;
+}
+static_assert(reciprocalsAreExact());
+
+inline F4 quotient(F4 n, float reciprocal)
+{
+    typedef int32_t I4 __attribute__((vector_size(16)));
+    return __builtin_convertvector(__builtin_convertvector(n * reciprocal, I4), F4);
+}
+
+// The errors of the trials (va, vb + l), l = 0..3, with the palettes of
+// ddsAlphaPalette, lane by lane. Once every lane has reached `limit` none can
+// win, and the sums so far are returned.
+F4 alphaErrors(const AlphaSet& set, int va, int vb, uint32_t mode, float limit)
+{
+    const F4 a = splat(float(va)), b = F4{float(vb), float(vb + 1), float(vb + 2), float(vb + 3)};
+    F4 entries[8] = {a, b};
+    if (mode == 8) {
+        for (int k = 1; k <= 6; ++k) entries[1 + k] = quotient(float(7 - k) * a + float(k) * b + 3.0f, 1.0f / 7);
+    } else {
+        for (int k = 1; k <= 4; ++k) entries[1 + k] = quotient(float(5 - k) * a + float(k) * b + 2.0f, 1.0f / 5);
+        entries[6] = splat(0);
+        entries[7] = splat(255);
+    }
+    F4 errors = splat(0);
+    for (uint32_t i = 0; i < set.count; ++i) {
+        const float x = set.value[0][i];
+        F4 nearest = squared(entries[0] - x);
+        for (int k = 1; k < 8; ++k) nearest = lowest(nearest, squared(entries[k] - x));
+        errors += nearest * set.weight[i];
+        if (errors[0] >= limit && errors[1] >= limit && errors[2] >= limit && errors[3] >= limit) break;
+    }
+    return errors;
+}
+
+uint64_t ddsEncodeAlphaBlock(uint32_t* endpoints, const uint32_t* pixels, uint32_t mode, const AlphaSet& set)
 {
     uint32_t candidates[18];
     uint32_t n = 0;
@@ -388,27 +634,29 @@ uint64_t ddsEncodeAlphaBlock(uint32_t* endpoints, const uint32_t* pixels, uint32
         candidates[n++] = candidates[0] == 128 ? 64 : 128;
     }
     uint32_t palette[8];
-    uint64_t best = UINT64_MAX;
+    float best = 1e9f;
     uint32_t ba = candidates[0], bb = candidates[1];
-    for (uint32_t i = 0; i < n && best; ++i)
-        for (uint32_t j = i + 1; j < n && best; ++j) {
+    for (uint32_t i = 0; i < n && best != 0; ++i)
+        for (uint32_t j = i + 1; j < n && best != 0; ++j) {
             ddsAlphaPalette(palette, candidates[i], candidates[j], mode);
-            const uint64_t e = ddsAlphaBlockIndices(palette, pixels);
+            const float e = alphaError(set, palette, best);
             if (e < best) best = e, ba = candidates[i], bb = candidates[j];
         }
-    if (best && ba != bb) {
+    if (best != 0 && ba != bb) {
         const int reach = mode == 6 ? 21 : 16, low = mode == 6 ? 1 : 0, high = mode == 6 ? 254 : 255;
         const int a0 = int(ba), b0 = int(bb);
-        for (int va = std::max(low, a0 - reach); va <= std::min(high, a0 + reach) && best; ++va)
-            for (int vb = std::max(low, b0 - reach); vb <= std::min(high, b0 + reach) && best; ++vb) {
-                ddsAlphaPalette(palette, uint32_t(va), uint32_t(vb), mode);
-                const uint64_t e = ddsAlphaBlockIndices(palette, pixels);
-                if (e < best) best = e, ba = uint32_t(va), bb = uint32_t(vb);
+        const int firstB = std::max(low, b0 - reach), lastB = std::min(high, b0 + reach);
+        for (int va = std::max(low, a0 - reach); va <= std::min(high, a0 + reach) && best != 0; ++va)
+            for (int vb = firstB; vb <= lastB && best != 0; vb += 4) {
+                // Four trials at once; taken in their order, each as if alone.
+                const F4 errors = alphaErrors(set, va, vb, mode, best);
+                for (int l = 0; l < 4 && vb + l <= lastB && best != 0; ++l)
+                    if (errors[l] < best) best = errors[l], ba = uint32_t(va), bb = uint32_t(vb + l);
             }
     }
     endpoints[0] = ba;
     endpoints[1] = bb;
-    return best;
+    return uint64_t(best);
 }
 
 } // namespace
@@ -452,17 +700,18 @@ void ddsWriteColourBlock(uint8_t* out, const uint32_t* pixels, bool dxt1)
             return;
         }
         if (transparent) {
-            ddsEncodeColourBlock(endpoints, pixels, 3, 64);
+            ddsEncodeColourBlock(endpoints, pixels, 3, 64, colourSet(pixels, 64));
             writeInMode(out, pixels, endpoints, 3, 64);
             return;
         }
     }
-    const uint64_t four = ddsEncodeColourBlock(endpoints, pixels, 4, 0);
+    const ColourSet set = colourSet(pixels, 0);
+    const uint64_t four = ddsEncodeColourBlock(endpoints, pixels, 4, 0, set);
     // Only DXT1 has a three-colour mode: beside an alpha block every reader
     // takes the block as four colours.
     if (four && dxt1) {
         uint32_t three[2];
-        if (ddsEncodeColourBlock(three, pixels, 3, 0) < four) {
+        if (ddsEncodeColourBlock(three, pixels, 3, 0, set) < four) {
             writeInMode(out, pixels, three, 3, 0);
             return;
         }
@@ -475,9 +724,10 @@ void ddsWriteAlphaBlock(uint8_t* out, const uint32_t* pixels)
     bool extremes = false;
     for (int i = 0; i < 16; ++i) extremes |= (pixels[i] >> 24) == 0 || (pixels[i] >> 24) == 255;
     uint32_t six[2], eight[2];
-    const uint64_t sixError = ddsEncodeAlphaBlock(six, pixels, 6);
+    const AlphaSet set = alphaSet(pixels);
+    const uint64_t sixError = ddsEncodeAlphaBlock(six, pixels, 6, set);
     uint32_t mode = 6, a0 = six[0], a1 = six[1];
-    if (!extremes && ddsEncodeAlphaBlock(eight, pixels, 8) <= sixError) mode = 8, a0 = eight[0], a1 = eight[1];
+    if (!extremes && ddsEncodeAlphaBlock(eight, pixels, 8, set) <= sixError) mode = 8, a0 = eight[0], a1 = eight[1];
     // Eight values are stored with a0 > a1, six with a0 <= a1.
     if ((mode == 8 && a0 < a1) || (mode == 6 && a0 > a1)) std::swap(a0, a1);
     uint32_t palette[8];
@@ -505,8 +755,8 @@ protected:
 
 private:
     ResultCode put(const void* p, size_t n) { return failed(output.write(p, n)) ? RC_WRITE_FAILED : RC_OK; }
-    ResultCode writeUncompressed(const Image* level, uint32_t bytesPerPixel);
-    ResultCode writeBlocks(const Image* level, char kind);
+    ResultCode writeUncompressed(const Image* level, uint32_t bytesPerPixel, const AbortFlag* abort);
+    ResultCode writeBlocks(const Image* level, char kind, const AbortFlag* abort);
 };
 
 uint32_t powerOfTwoAtLeast(uint32_t v)
@@ -523,12 +773,13 @@ uint32_t log2Of(uint32_t v)
     return n;
 }
 
-ResultCode DdsWriter::writeUncompressed(const Image* level, uint32_t bytesPerPixel)
+ResultCode DdsWriter::writeUncompressed(const Image* level, uint32_t bytesPerPixel, const AbortFlag* abort)
 {
     const uint64_t pitch = (uint64_t(bytesPerPixel) * level->width + 3) & ~uint64_t(3);
     AlignedBuffer<uint8_t> row;
     if (!row.allocate(pitch)) return RC_OUT_OF_MEMORY;
     for (uint32_t y = 0; y < level->height; ++y) {
+        if (aborted(abort)) return RC_CANCELLED;
         std::memset(row.get(), 0, size_t(pitch));
         const Rgba8* in = level->row<Rgba8>(y);
         uint8_t* o = row.get();
@@ -547,43 +798,60 @@ ResultCode DdsWriter::writeUncompressed(const Image* level, uint32_t bytesPerPix
     return RC_OK;
 }
 
-ResultCode DdsWriter::writeBlocks(const Image* level, char kind)
+// One row of blocks of a level into `out`.
+void encodeBlockRow(const Image* level, char kind, uint32_t by, uint8_t* out)
+{
+    const uint32_t across = (level->width + 3) / 4, blockBytes = kind == '1' ? 8 : 16;
+    uint32_t px[16];
+    for (uint32_t bx = 0; bx < across; ++bx, out += blockBytes) {
+        // Past the last row or column the last one repeats.
+        for (uint32_t j = 0; j < 4; ++j) {
+            const Rgba8* in = level->row<Rgba8>(std::min(by * 4 + j, level->height - 1));
+            for (uint32_t i = 0; i < 4; ++i) {
+                const Rgba8 p = in[std::min(bx * 4 + i, level->width - 1)];
+                px[j * 4 + i] = uint32_t(p.a) << 24 | uint32_t(p.r) << 16 | uint32_t(p.g) << 8 | p.b;
+            }
+        }
+        if (kind == '1') {
+            ddsWriteColourBlock(out, px, true);
+            continue;
+        }
+        if (kind == '2' || kind == '3') {
+            for (int i = 0; i < 8; ++i) out[i] = uint8_t((px[2 * i] >> 28) | ((px[2 * i + 1] >> 28) << 4));
+        } else {
+            ddsWriteAlphaBlock(out, px);
+        }
+        ddsWriteColourBlock(out + 8, px, false);
+    }
+}
+
+// A block's search costs about as much as passing over its 64 bytes 64
+// times: the measure of work that decides how many lanes a level gets.
+constexpr uint64_t kBlockWork = 64 * 64;
+
+// Every block depends on its own pixels only, so rows of blocks are searched
+// on the task pool in any order, each lane taking the next row not yet
+// taken, and the file's bytes are the same whatever the number of lanes.
+ResultCode DdsWriter::writeBlocks(const Image* level, char kind, const AbortFlag* abort)
 {
     const uint32_t across = (level->width + 3) / 4, down = (level->height + 3) / 4;
-    const uint32_t blockBytes = kind == '1' ? 8 : 16;
-    AlignedBuffer<uint8_t> row;
-    if (!row.allocate(uint64_t(across) * blockBytes)) return RC_OUT_OF_MEMORY;
-    uint32_t px[16];
-    for (uint32_t by = 0; by < down; ++by) {
-        for (uint32_t bx = 0; bx < across; ++bx) {
-            // Past the last row or column the last one repeats.
-            for (uint32_t j = 0; j < 4; ++j) {
-                const Rgba8* in = level->row<Rgba8>(std::min(by * 4 + j, level->height - 1));
-                for (uint32_t i = 0; i < 4; ++i) {
-                    const Rgba8 p = in[std::min(bx * 4 + i, level->width - 1)];
-                    px[j * 4 + i] = uint32_t(p.a) << 24 | uint32_t(p.r) << 16 | uint32_t(p.g) << 8 | p.b;
-                }
-            }
-            uint8_t* out = row.get() + size_t(bx) * blockBytes;
-            if (kind == '1') {
-                ddsWriteColourBlock(out, px, true);
-                continue;
-            }
-            if (kind == '2' || kind == '3') {
-                for (int i = 0; i < 8; ++i) out[i] = uint8_t((px[2 * i] >> 28) | ((px[2 * i + 1] >> 28) << 4));
-            } else {
-                ddsWriteAlphaBlock(out, px);
-            }
-            ddsWriteColourBlock(out + 8, px, false);
-        }
-        if (failed(put(row.get(), size_t(across) * blockBytes))) return RC_WRITE_FAILED;
-    }
-    return RC_OK;
+    const uint64_t rowBytes = uint64_t(across) * (kind == '1' ? 8 : 16);
+    AlignedBuffer<uint8_t> blocks;
+    if (!blocks.allocate(rowBytes * down)) return RC_OUT_OF_MEMORY;
+    std::atomic<uint32_t> next{0};
+    const unsigned lanes = rowBandCount(down, across * kBlockWork);
+    runRowBands(lanes, lanes, [&](unsigned, uint32_t, uint32_t) {
+        for (uint32_t by; !aborted(abort) && (by = next.fetch_add(1, std::memory_order_relaxed)) < down;)
+            encodeBlockRow(level, kind, by, blocks.get() + by * rowBytes);
+    });
+    if (aborted(abort)) return RC_CANCELLED;
+    return put(blocks.get(), size_t(rowBytes * down));
 }
 
 ResultCode DdsWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t, int32_t, bool,
-                             void*)
+                             void* extra)
 {
+    const AbortFlag* abort = static_cast<const AbortFlag*>(extra);
     if (!image->rgba8View()) return RC_INVALID_PARAMETER;
     const std::u16string_view name = subFormatName && *subFormatName ? subFormatName : kDdsSubFormats[0];
     const bool mipMapped = name.find(u"(mip-mapped)") != std::u16string_view::npos;
@@ -656,11 +924,11 @@ ResultCode DdsWriter::encode(Image* image, const char16_t* subFormatName, uint32
         if (!(k == 0 && lw == source->width && lh == source->height)) {
             made = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(lw, lh)));
             if (!made) return RC_OUT_OF_MEMORY;
-            const ResultCode rc = imageResample(made.get(), source, k == 0 ? RF_PREVIEW : RF_BILINEAR, nullptr);
+            const ResultCode rc = imageResample(made.get(), source, k == 0 ? RF_PREVIEW : RF_BILINEAR, abort);
             if (failed(rc)) return rc;
             level = made.get();
         }
-        const ResultCode rc = blocks ? writeBlocks(level, kind) : writeUncompressed(level, bytesPerPixel);
+        const ResultCode rc = blocks ? writeBlocks(level, kind, abort) : writeUncompressed(level, bytesPerPixel, abort);
         if (failed(rc)) return rc;
     }
     // A small file is still in the output's buffer: a full disk shows only now.

@@ -3,8 +3,12 @@
 // hostile headers.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "app/format_table.h"
 #include "codecs/more/dds.h"
@@ -12,6 +16,7 @@
 #include "core/text.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
+#include "platform/tasks.h"
 #include "support/codec_support.h"
 
 using namespace quillon;
@@ -53,6 +58,29 @@ const FormatDescriptor* ddsRow()
     for (int i = 0; i < kFormatTableRows; ++i)
         if (std::u16string_view(formatTableRow(i)->extension) == u"dds") return formatTableRow(i);
     return nullptr;
+}
+
+// What the block search meets in photographs, with alpha: smooth ramps,
+// fine noise, flat patches and sharp edges in colour; alpha opaque, clear,
+// noisy and ramped, changing within blocks.
+Ref<Image> searchSource(uint32_t w, uint32_t h)
+{
+    Ref<Image> image = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(w, h)));
+    uint32_t seed = 12345;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const uint8_t noise = uint8_t(seed >> 24);
+            const uint32_t kind = (x / 12 + y / 9) % 4;
+            const uint8_t r = kind == 0 ? uint8_t(x * 255 / w) : kind == 1 ? noise : kind == 2 ? 200 : uint8_t(x < w / 2 ? 30 : 220);
+            const uint8_t g = kind == 1 ? uint8_t(noise / 2 + y) : uint8_t(y * 255 / h);
+            const uint8_t b = kind == 3 ? uint8_t((x * 7 + y * 3) & 255) : uint8_t(128 + (noise & 31));
+            const uint32_t band = (y / 6) % 4;
+            const uint8_t a = band == 0 ? 255 : band == 1 ? (x % 5 ? 0 : 255) : band == 2 ? noise : uint8_t(x * 13);
+            image->row<Rgba8>(y)[x] = {b, g, r, a};
+        }
+    image->alphaKind = ALPHA_STRAIGHT;
+    return image;
 }
 
 // The writer's own result: the output is closed by the writer's end, after
@@ -375,4 +403,78 @@ TEST(Dds, WrittenColourBlocksBesideAlphaAreFourColourBlocks)
             EXPECT_EQ(worst, 0) << tool.substr(0, 7);
         }
     }
+}
+
+// The search that the encoder spreads over the task pool and prunes must
+// choose what the plain exhaustive search chose: these are checksums of the
+// plain search's files, whose rules did not change with it (DXT1, and DXT5
+// whose colour blocks had only four colours by then).
+TEST(DdsWriter, FasterSearchWritesTheExhaustiveSearchsBytes)
+{
+    TempDir dir;
+    Ref<Image> withAlpha = searchSource(128, 64);
+    Ref<Image> opaque = searchSource(128, 64);
+    opaque->alphaKind = ALPHA_NONE;
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 128; ++x) opaque->row<Rgba8>(y)[x].a = 255;
+    const struct {
+        Image* image;
+        const char16_t* sub;
+        uint32_t crc;
+    } cases[] = {
+        {opaque.get(), u"DXT1 (no mip-map)", 0x2A9EDFB5u},
+        {withAlpha.get(), u"DXT1 (no mip-map)", 0x2D9AE2AEu},
+        {withAlpha.get(), u"DXT5 (no mip-map)", 0xDAD99DC1u},
+        {opaque.get(), u"DXT5 (no mip-map)", 0xA8F4D516u},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = dir / "out.dds";
+        ASSERT_EQ(writeDds(c.image, c.sub, CF_RGBA32, file), RC_OK);
+        const std::vector<uint8_t> bytes = readFile(file);
+        EXPECT_EQ(crc32(0, bytes.data(), uInt(bytes.size())), c.crc)
+            << u16ToUtf8(c.sub) << (c.image == opaque.get() ? " opaque" : " with alpha");
+    }
+}
+
+// Rows of blocks go to the task pool: any number of lanes gives the bytes
+// of one, for every kind, with levels down to 1 x 1 (blocks that the surface
+// does not fill) from a source of odd size.
+TEST(DdsWriter, BlockRowsOnTheTaskPoolGiveTheOneLaneBytes)
+{
+    TempDir dir;
+    Ref<Image> source = searchSource(150, 97);
+    for (const char16_t* sub : {u"DXT1 (mip-mapped)", u"DXT2 (mip-mapped)", u"DXT3 (mip-mapped)", u"DXT4 (mip-mapped)",
+                                u"DXT5 (mip-mapped)", u"DXT5 (no mip-map)"}) {
+        SCOPED_TRACE(u16ToUtf8(sub));
+        std::vector<uint8_t> one;
+        for (unsigned lanes : {1u, 2u, 3u, 8u}) {
+            RowBandOverride bands(lanes, 0);
+            ASSERT_EQ(writeDds(source.get(), sub, CF_RGBA32, dir / "out.dds"), RC_OK);
+            const std::vector<uint8_t> bytes = readFile(dir / "out.dds");
+            if (lanes == 1) one = bytes;
+            EXPECT_TRUE(bytes == one) << lanes << " lanes";
+        }
+    }
+}
+
+// The caller's abort byte, handed over as the write's `extra`, ends a long
+// encoding with RC_CANCELLED (the write path then drops the file), whether
+// it was set before the write or while the blocks are searched.
+TEST(DdsWriter, AbortByteEndsTheEncoding)
+{
+    TempDir dir;
+    Ref<Image> large = searchSource(1024, 1024);
+    // One level of the source's own size: no resampling, which would stop
+    // by itself.
+    for (const char16_t* sub : {u"DXT5 (no mip-map)", u"Uncomp(no mip-map)"}) {
+        SCOPED_TRACE(u16ToUtf8(sub));
+        AbortFlag stop{1};
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(ddsWriterCreate(dir / "set.dds", ddsRow()));
+        EXPECT_EQ(w->write(large.get(), sub, CF_RGBA32, 0, false, &stop, nullptr), RC_CANCELLED);
+    }
+    AbortFlag stop{0};
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(ddsWriterCreate(dir / "later.dds", ddsRow()));
+    std::thread cancel([&stop] { stop.store(1); });
+    EXPECT_EQ(w->write(large.get(), u"DXT5 (no mip-map)", CF_RGBA32, 0, false, &stop, nullptr), RC_CANCELLED);
+    cancel.join();
 }
