@@ -341,7 +341,8 @@ using AlphaSet = BlockSet<1>;
 
 ColourSet colourSet(const uint32_t* pixels, uint32_t threshold)
 {
-    return ColourSet([&](int i) { return pixels[i] & 0xFFFFFF; }, [&](int i) { return (pixels[i] >> 24) >= threshold; });
+    return ColourSet([&](int i) { return pixels[i] & 0xFFFFFF; },
+                     [&](int i) { return (pixels[i] >> 24) >= threshold; });
 }
 
 AlphaSet alphaSet(const uint32_t* pixels)
@@ -397,8 +398,9 @@ uint32_t searchPairs(const ColourSet& set, const uint32_t* candidates, uint32_t 
         for (uint32_t j = i + 1; j < n && best != 0; ++j) {
             float m[2][3];
             for (int s = 0; s < 3; ++s) {
-                m[0][s] = float(mode == 4 ? (2 * cand[s][i] + cand[s][j] + 1) / 3 : (cand[s][i] + cand[s][j] + 1) / 2);
-                m[1][s] = float((cand[s][i] + 2 * cand[s][j] + 1) / 3);
+                const int32_t a = cand[s][i], b = cand[s][j];
+                m[0][s] = float(mode == 4 ? (2 * a + b + 1) / 3 : (a + b + 1) / 2);
+                m[1][s] = float((a + 2 * b + 1) / 3);
             }
             float error = 0;
             for (uint32_t g = 0; g < set.groups && error < best; ++g) {
@@ -444,9 +446,8 @@ uint32_t refine(const ColourSet& set, uint32_t best, uint32_t* ba, uint32_t* bb)
                 float error = 0;
                 for (uint32_t g = 0; g < set.groups && error < bestError; ++g) {
                     const F4 x = lanes(set.value[k] + 4 * g);
-                    F4 d = lowest(lanes(rest[0] + 4 * g) + squared(x - v[0]), lanes(rest[1] + 4 * g) + squared(x - v[1]));
-                    d = lowest(d, lanes(rest[2] + 4 * g) + squared(x - v[2]));
-                    if (mode == 4) d = lowest(d, lanes(rest[3] + 4 * g) + squared(x - v[3]));
+                    F4 d = lanes(rest[0] + 4 * g) + squared(x - v[0]);
+                    for (uint32_t e = 1; e < mode; ++e) d = lowest(d, lanes(rest[e] + 4 * g) + squared(x - v[e]));
                     error += total(d * lanes(set.weight + 4 * g));
                 }
                 if (error < bestError) {

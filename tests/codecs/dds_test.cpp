@@ -1,6 +1,8 @@
 // DirectDraw surfaces: ImageMagick's files decoded by us and by it; every
-// sub-format we write read back by ImageMagick; block coder edge cases;
-// hostile headers.
+// sub-format we write read back by ImageMagick; colour blocks read and
+// written as Pillow and ImageMagick take them; block coder edge cases;
+// hostile headers; the encoder's bytes against the plain search and across
+// task-pool lanes, and its abort byte.
 #include <gtest/gtest.h>
 
 #include <zlib.h>
@@ -72,7 +74,10 @@ Ref<Image> searchSource(uint32_t w, uint32_t h)
             seed = seed * 1103515245u + 12345u;
             const uint8_t noise = uint8_t(seed >> 24);
             const uint32_t kind = (x / 12 + y / 9) % 4;
-            const uint8_t r = kind == 0 ? uint8_t(x * 255 / w) : kind == 1 ? noise : kind == 2 ? 200 : uint8_t(x < w / 2 ? 30 : 220);
+            const uint8_t r = kind == 0   ? uint8_t(x * 255 / w)
+                              : kind == 1 ? noise
+                              : kind == 2 ? 200
+                                          : uint8_t(x < w / 2 ? 30 : 220);
             const uint8_t g = kind == 1 ? uint8_t(noise / 2 + y) : uint8_t(y * 255 / h);
             const uint8_t b = kind == 3 ? uint8_t((x * 7 + y * 3) & 255) : uint8_t(128 + (noise & 31));
             const uint32_t band = (y / 6) % 4;
