@@ -97,11 +97,8 @@ ResultCode writeDds(Image* image, const char16_t* sub, uint32_t colourFlag, cons
     return w->write(image, sub, colourFlag, 0, false, nullptr, nullptr);
 }
 
-// Pillow's decode with its alpha, through netpbm.
-const std::string kPillow = std::string(kSystemPython) +
-                            " -c \"import sys; from PIL import Image; "
-                            "Image.open(sys.argv[1]).convert('RGBA').save(sys.stdout.buffer, 'PNG')\" IN | "
-                            "pngtopam -alphapam";
+// Pillow's decode with its alpha.
+const std::string kPillow = pillowDecoder(true);
 
 // A DDS header (128 bytes) of a w x h texture with the given pixel format.
 std::vector<uint8_t> ddsHeader(uint32_t pfFlags, uint32_t bits, const char* fourCc, uint32_t r, uint32_t a,
