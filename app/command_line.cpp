@@ -142,8 +142,32 @@ void InputListCommandTarget::argumentMissing(const std::string& argument)
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
 {
+    std::string why;
     if (loadPreset_) loadPreset_(file);
-    else presetFile().load(&file);
+    else if (!presetFile().load(&file, &why)) failures.push_back(file.string() + ": " + why);
+}
+
+std::vector<std::string> commandLinePresetRefusals(const std::vector<std::string>& args,
+                                                   const FormatRegistry* registry)
+{
+    class Check : public CommandLineTarget {
+    public:
+        explicit Check(const FormatRegistry* r) : registry_(r) {}
+        void addDirectory(const fs::path&, const AddDirectoryParams&) override {}
+        void addFile(const fs::path&) override {}
+        void setSilent() override {}
+        void loadPreset(const fs::path& file) override
+        {
+            if (std::string why = presetRefusal(file, registry_); !why.empty())
+                lines.push_back(file.string() + ": " + why);
+        }
+        std::vector<std::string> lines;
+
+    private:
+        const FormatRegistry* registry_;
+    } check(registry);
+    commandLineHandle(args, check);
+    return check.lines;
 }
 
 void InputListCommandTarget::setSilent()

@@ -46,10 +46,16 @@ bool commandLineIsSilent(const std::vector<std::string>& args);
 // wizard and presses Next.
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
+// One line for each preset argument that would be refused (it names an
+// output format the registry does not hold): the preset and why. A silent
+// run with such a preset does not start, rather than write another format.
+std::vector<std::string> commandLinePresetRefusals(const std::vector<std::string>& args,
+                                                   const FormatRegistry* registry = nullptr);
+
 // The usual target: folders and files go to the input list (files without a
 // message, remembering their folder), presets to loadPreset (without one,
-// into the job settings), SILENT to setSilent (without one, the job
-// settings' silentMode).
+// into the job settings, unless refused), SILENT to setSilent (without one,
+// the job settings' silentMode).
 class InputListCommandTarget : public CommandLineTarget {
 public:
     explicit InputListCommandTarget(InputList& list,

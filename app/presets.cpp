@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/format.h"
 #include "core/text.h"
 #include "platform/known_folders.h"
 #include "platform/profile.h"
@@ -110,16 +111,55 @@ std::string indexText(const std::u16string& text)
     return out;
 }
 
-} // namespace
-
-void presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry)
+// A used output whose format the registry does not hold, as "key=value";
+// empty when there is none. Loading it would quietly write some other
+// format in its place.
+std::string unknownFormat(const Reader& r, const FormatRegistry* registry)
 {
-    presetLoadFrom(js, ProfileFile(file), registry);
+    int32_t outputs = 1;
+    if (auto v = r.num("iOutFormats"); v && validOutFormats(*v)) outputs = *v;
+    auto check = [&](const std::u16string& name) -> std::string {
+        auto v = r.num(name);
+        if (!v || validFormatId(*v, registry)) return {};
+        return u16ToUtf8(name) + "=" + std::to_string(*v);
+    };
+    // The single-output key counts only when slot 0's own key does not
+    // replace it.
+    if (!r.num(slotKey("iFormatId", 0)))
+        if (std::string bad = check(key("iFormatId")); !bad.empty()) return bad;
+    for (int i = 0; i < outputs; ++i)
+        if (std::string bad = check(slotKey("iFormatId", i)); !bad.empty()) return bad;
+    return {};
 }
 
-void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry)
+std::string refusalText(const std::string& bad, const FormatRegistry* registry)
+{
+    const FormatRegistry& reg = registry ? *registry : formatRegistry();
+    return bad + " names no output format (0 to " + std::to_string(reg.count() - 1) +
+           ", or -1 for each output's own extension)";
+}
+
+} // namespace
+
+bool presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry, std::string* why)
+{
+    return presetLoadFrom(js, ProfileFile(file), registry, why);
+}
+
+std::string presetRefusal(const fs::path& file, const FormatRegistry* registry)
+{
+    const ProfileFile f(file);
+    std::string bad = unknownFormat(Reader(f), registry);
+    return bad.empty() ? bad : refusalText(bad, registry);
+}
+
+bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry, std::string* why)
 {
     Reader r(f);
+    if (std::string bad = unknownFormat(r, registry); !bad.empty()) {
+        if (why) *why = refusalText(bad, registry);
+        return false;
+    }
 
     if (auto dir = r.text(key("szOutDir"), SIZE_MAX)) js.szOutDir = u16ToPath(*dir);
     r.flag("bFixedPalette", js.quantize.useFixedPalette);
@@ -137,6 +177,9 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
         OutputFormatSlot& slot = js.slots[size_t(i)];
         if (auto v = r.num(slotKey("iFormatId", i)); v && validFormatId(*v, registry)) slot.iFormatId = *v;
         if (auto v = r.num(slotKey("iColorFormat", i))) slot.iColorFormat = uint32_t(*v);
+        // Quality, factor or target size as saved; without the key (or with
+        // 0) the slot takes the last number used for its kind.
+        if (auto v = r.num(slotKey("iCompParam", i)); v && *v >= 0) slot.iCompParam = *v;
         if (auto v = r.text(slotKey("szSubFormat", i), kSubFormatUnits)) slot.szSubFormat = *v;
     }
 
@@ -211,6 +254,7 @@ void presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
         r.flag("index.bUseAsciiFileNames", ix.bUseAsciiFileNames);
     }
     normalizeSlots(js, registry);
+    return true;
 }
 
 bool presetSave(const JobSettings& js, const fs::path& file)
@@ -229,10 +273,12 @@ bool presetSave(const JobSettings& js, const fs::path& file)
         if (uint32_t(i) < outFormats) {
             w.num(slotKey("iFormatId", i), slot.iFormatId);
             w.num(slotKey("iColorFormat", i), int32_t(slot.iColorFormat));
+            w.num(slotKey("iCompParam", i), slot.iCompParam);
             w.text(slotKey("szSubFormat", i), std::u16string_view(slot.szSubFormat).substr(0, kSubFormatUnits - 1));
         } else {
             w.remove(slotKey("iFormatId", i));
             w.remove(slotKey("iColorFormat", i));
+            w.remove(slotKey("iCompParam", i));
             w.remove(slotKey("szSubFormat", i));
         }
     }
@@ -313,11 +359,11 @@ PresetFile& presetFile()
     return preset;
 }
 
-void PresetFile::load(const fs::path* file)
+bool PresetFile::load(const fs::path* file, std::string* why)
 {
     const fs::path& target = file ? *file : path;
-    if (target.empty()) return;
-    presetLoad(jobSettings(), target);
+    if (target.empty()) return true;
+    return presetLoad(jobSettings(), target, nullptr, why);
 }
 
 bool PresetFile::save(const fs::path* file)

@@ -21,8 +21,14 @@ constexpr char kPresetExtension[] = ".qpt";
 // outputs starts at 1 and slot 0's number at 0.
 // Format indices are checked and the slots made writable as by
 // settingsLoadFrom (null registry: the process's).
-void presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr);
-void presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr);
+// A preset whose outputs name a format the registry does not hold is
+// refused whole: false, settings untouched, and `why` says which key.
+bool presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr,
+                std::string* why = nullptr);
+bool presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr,
+                    std::string* why = nullptr);
+// Why the preset would be refused; empty when it can be loaded.
+std::string presetRefusal(const std::filesystem::path& file, const FormatRegistry* registry = nullptr);
 // Writes settings into the file (keeping its other sections and keys). False
 // when the file cannot be written.
 bool presetSave(const JobSettings& settings, const std::filesystem::path& file);
@@ -32,7 +38,8 @@ public:
     virtual ~PresetFile() = default;
     // Load or save the process's job settings: with a file, that one;
     // without, the current preset (`path`). Nothing happens without either.
-    virtual void load(const std::filesystem::path* file = nullptr);
+    // False when the preset was refused (see presetLoad).
+    virtual bool load(const std::filesystem::path* file = nullptr, std::string* why = nullptr);
     virtual bool save(const std::filesystem::path* file = nullptr);
 
     // Chooses the current preset by name: path = folder / (name + ".qpt").

@@ -62,6 +62,21 @@ int main(int argc, char** argv)
     // The settings were read before the formats existed: make every output
     // slot name a format that can write now that they do.
     normalizeSlots(jobSettings());
+    auto shutDown = [] {
+        // The read-ahead uses the registry: stop it first.
+        imageCacheDestroy(&imageCache());
+        formatRegistry().clear();
+    };
+    // A silent run whose preset names a format we do not have would write
+    // some other format: it does not start.
+    if (silent) {
+        const std::vector<std::string> refused = commandLinePresetRefusals(args);
+        for (const std::string& line : refused) std::fprintf(stderr, "Quillon: %s\n", line.c_str());
+        if (!refused.empty()) {
+            shutDown();
+            return 1;
+        }
+    }
     // Every frame or page of a file is decoded, in the background too.
     imageCache().allFrames = 1;
     imageCache().readAheadAllFrames = 1;
@@ -78,8 +93,6 @@ int main(int argc, char** argv)
     // Leaving for the download page ends the program with the settings as
     // they were stored.
     if (!silent && !jobSettings().silentMode && !ui::quitWithoutSavingRequested()) settingsSave();
-    // The read-ahead uses the registry: stop it first.
-    imageCacheDestroy(&imageCache());
-    formatRegistry().clear();
+    shutDown();
     return result;
 }

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "app/format_table.h"
 #include "app/input_list_fakes.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "support/test_support.h"
 
@@ -200,4 +202,25 @@ TEST(CommandLine, SilentIsKnownBeforeAnythingRunsAndMissingNamesAreReported)
     EXPECT_EQ(usual.failures[1], "gone.qpt: no such preset");
     EXPECT_EQ(usual.failures[2], "notes.txt: Unknown file format");
     EXPECT_EQ(list.fileCount(), 0u);
+}
+
+// A preset naming a format we lack is refused, and the check before a
+// silent run finds it among the arguments as the run would take them.
+TEST(CommandLine, PresetsNamingUnknownFormatsAreFound)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    const int jpg = reg.findByExtension(std::u16string_view(u"x.jpg"), true);
+    writeFile(dir / "bad.qpt", "[Quillon]\niOutFormats=2\niFormatId0=" + std::to_string(jpg) + "\niFormatId1=99\n");
+    writeFile(dir / "old.qpt", std::string("[Quillon]\niFormatId=-5\n"));
+    writeFile(dir / "spare.qpt", "[Quillon]\niFormatId0=" + std::to_string(jpg) + "\niFormatId3=99\n");
+    const Names refused = commandLinePresetRefusals(
+        {"-silent", (dir / "bad.qpt").string(), "-filter", (dir / "old.qpt").string(), (dir / "spare.qpt").string(),
+         (dir / "old.qpt").string(), dir.path().string()},
+        &reg);
+    EXPECT_EQ(refused, (Names{(dir / "bad.qpt").string() + ": iFormatId1=99 names no output format (0 to 40, or -1 "
+                                                            "for each output's own extension)",
+                              (dir / "old.qpt").string() + ": iFormatId=-5 names no output format (0 to 40, or -1 "
+                                                            "for each output's own extension)"}));
 }

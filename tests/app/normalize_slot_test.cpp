@@ -132,15 +132,16 @@ TEST(NormalizeSlot, SettingsAndPresetsLoadWritableSlots)
     EXPECT_EQ(js.slots[2].iFormatId, -1);
     EXPECT_EQ(js.slots[7].iFormatId, 1);
 
+    // 17 is no format, but in a slot the preset does not use.
     test::writeFile(dir / "p.qpt", std::string("[Quillon]\niOutFormats=2\niFormatId0=0\niColorFormat0=-1\n"
-                                               "szSubFormat0=Default\niFormatId1=17\n"));
+                                               "szSubFormat0=Default\niFormatId5=17\n"));
     JobSettings p;
     p.slots[1].iFormatId = 2;
     p.slots[1].szSubFormat = u"Normal, by Quality:";
-    presetLoad(p, dir / "p.qpt", &reg);
+    EXPECT_TRUE(presetLoad(p, dir / "p.qpt", &reg));
     EXPECT_EQ(p.iOutFormats, 2u);
     EXPECT_EQ(p.slots[0].iFormatId, 1);
     EXPECT_TRUE(p.slots[0].szSubFormat == u"Normal");
-    EXPECT_EQ(p.slots[1].iFormatId, 2); // 17 is no format: the slot keeps its own
+    EXPECT_EQ(p.slots[1].iFormatId, 2); // no key: the slot keeps its own
     EXPECT_EQ(p.slots[1].iCompParam, 75);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/format_table.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "platform/profile.h"
 #include "settings_support.h"
@@ -129,11 +131,12 @@ TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
     EXPECT_TRUE(hasKey(file, "szSubFormat4"));
     five.iOutFormats = 3;
     ASSERT_TRUE(presetSave(five, file));
-    for (const char* k : {"iFormatId3", "iColorFormat3", "szSubFormat3", "iFormatId4", "szSubFormat4"})
+    for (const char* k : {"iFormatId3", "iColorFormat3", "szSubFormat3", "iCompParam3", "iFormatId4", "szSubFormat4",
+                          "iCompParam4"})
         EXPECT_FALSE(hasKey(file, k)) << k;
     EXPECT_TRUE(hasKey(file, "iFormatId2"));
-    // Numbers are never part of a preset.
-    EXPECT_FALSE(hasKey(file, "iCompParam0"));
+    // Each output keeps its number; the last numbers used stay the store's.
+    EXPECT_TRUE(hasKey(file, "iCompParam2"));
     EXPECT_FALSE(hasKey(file, "iLastQualityPercent"));
 
     JobSettings job;
@@ -146,8 +149,9 @@ TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
     EXPECT_EQ(job.slots[2].iFormatId, 4);
     EXPECT_EQ(job.slots[3].iFormatId, 33);
     EXPECT_EQ(job.slots[4].iFormatId, 34);
-    EXPECT_EQ(job.slots[0].iCompParam, 0);
-    EXPECT_EQ(job.slots[1].iCompParam, 80);
+    EXPECT_EQ(job.slots[0].iCompParam, 10);
+    EXPECT_EQ(job.slots[1].iCompParam, 20);
+    EXPECT_EQ(job.slots[3].iCompParam, 80);
     EXPECT_EQ(job.iKeepSubDirLevels, -3);
 }
 
@@ -212,7 +216,7 @@ TEST(Presets, HostilePresetsLoadWhatTheyCan)
 {
     TempDir dir;
     auto file = dir / "bad.qpt";
-    test::writeFile(file, std::string("[Quillon]\niOutFormats=99999999999\niFormatId0=-7\niFormatId1=-1\n"
+    test::writeFile(file, std::string("[Quillon]\niOutFormats=99999999999\niFormatId5=-7\niFormatId1=-1\n"
                                       "iResizeX=-5\niResizeY=0\ni3ResizeFactor=0\nbIndex=1\nindex.iCols=0\n"
                                       "index.iResizeX=-1\niFrameWidth=-3\neFrameType=1\niContrast=2147483647\n"
                                       "iSetPPI=123\neResizeMethod=0\nszSubFormat2=" + std::string(100, 'x') + "\n"
@@ -221,7 +225,7 @@ TEST(Presets, HostilePresetsLoadWhatTheyCan)
     presetLoad(s, file);
     JobSettings d;
     EXPECT_EQ(s.iOutFormats, 1u);
-    EXPECT_EQ(s.slots[0].iFormatId, 0);
+    EXPECT_EQ(s.slots[5].iFormatId, 0); // a slot the preset does not use
     EXPECT_EQ(s.slots[1].iFormatId, -1);
     EXPECT_EQ(s.iResizeX, 800u);
     EXPECT_EQ(s.iResizeY, 600u);
@@ -322,4 +326,57 @@ TEST(Presets, TheProcessPresetUsesTheJobSettings)
         EXPECT_FALSE(presetDirInit(nullptr, 590));
         EXPECT_FALSE(p.save());
     }
+}
+
+// Each output keeps its quality, factor or target size through a save and a
+// load, and a number written by hand is used; without the key the slot takes
+// the last number used, as before. A preset whose outputs name a format we
+// do not have is refused whole and says which key.
+TEST(Presets, OutputsKeepTheirNumbersAndUnknownFormatsAreRefused)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    const int jpg = reg.findByExtension(std::u16string_view(u"x.jpg"), true);
+    const int png = reg.findByExtension(std::u16string_view(u"x.png"), true);
+    JobSettings s;
+    s.iOutFormats = 2;
+    s.slots[0] = {jpg, CF_AUTO, 90, u"Normal, by Quality:"};
+    s.slots[1] = {jpg, CF_AUTO, 120, u"Progressive, to Size:"};
+    const auto file = dir / "job.qpt";
+    ASSERT_TRUE(presetSave(s, file));
+    EXPECT_NE(fileText(file).find("\niCompParam0=90\n"), std::string::npos);
+    EXPECT_NE(fileText(file).find("\niCompParam1=120\n"), std::string::npos);
+    JobSettings back;
+    back.iLastQualityPercent = 60;
+    EXPECT_TRUE(presetLoad(back, file, &reg));
+    EXPECT_EQ(back.slots[0].iCompParam, 90);
+    EXPECT_EQ(back.slots[1].iCompParam, 120);
+
+    const std::string head = "[Quillon]\niFormatId0=" + std::to_string(jpg) + "\nszSubFormat0=Normal, by Quality:\n";
+    test::writeFile(file, head + "iCompParam0=95\n");
+    EXPECT_TRUE(presetLoad(back, file, &reg));
+    EXPECT_EQ(back.slots[0].iCompParam, 95);
+    test::writeFile(file, head);
+    EXPECT_TRUE(presetLoad(back, file, &reg));
+    EXPECT_EQ(back.slots[0].iCompParam, 60);
+
+    JobSettings job;
+    job.slots[0] = {png, CF_AUTO, 0, u"Normal"};
+    test::writeFile(file, "[Quillon]\niOutFormats=2\niFormatId0=" + std::to_string(jpg) +
+                              "\niFormatId1=99\nbUndither=1\nszOutDir=/elsewhere/\n");
+    std::string why;
+    EXPECT_FALSE(presetLoad(job, file, &reg, &why));
+    EXPECT_EQ(why, "iFormatId1=99 names no output format (0 to 40, or -1 for each output's own extension)");
+    EXPECT_EQ(presetRefusal(file, &reg), why);
+    EXPECT_EQ(job.iOutFormats, 1u);
+    EXPECT_EQ(job.slots[0].iFormatId, png);
+    EXPECT_EQ(job.bUndither, 0);
+    EXPECT_TRUE(job.szOutDir.empty());
+    // The single-output key counts unless slot 0's own key follows it.
+    test::writeFile(file, std::string("[Quillon]\niFormatId=41\n"));
+    EXPECT_FALSE(presetLoad(job, file, &reg));
+    test::writeFile(file, "[Quillon]\niFormatId=41\niFormatId0=" + std::to_string(png) + "\n");
+    EXPECT_TRUE(presetLoad(job, file, &reg));
+    EXPECT_EQ(presetRefusal(file, &reg), "");
 }

@@ -23,6 +23,7 @@ inline void fillPresetFields(JobSettings& s)
         s.slots[i].iFormatId = i == 1 ? -1 : i + 2;
         s.slots[i].iColorFormat = i == 1 ? 0xFFFFFFFFu : (1u << i);
         s.slots[i].szSubFormat = u"Sub " + std::u16string(1, char16_t(u'A' + i));
+        s.slots[i].iCompParam = 10 * (i + 1);
     }
     s.bMultiOutInSubDirs = s.bNoOverwritePrompt = s.bSaveInSrcDirs = s.bDeleteSrcFiles = 1;
     s.bNoErrorPrompts = s.bSkipExisting = s.bCreateLogFile = s.bUseAsciiFileNames = s.bKeepSubDirs = 1;
@@ -74,7 +75,6 @@ inline void fillPresetFields(JobSettings& s)
 inline void fillStoreOnlyFields(JobSettings& s)
 {
     s.nConverted = 123456;
-    for (int i = 0; i < kMaxOutputFormats; ++i) s.slots[i].iCompParam = 10 * (i + 1);
     s.iLastQualityPercent = 90;
     s.iLastXFactor = 4;
     s.iLastSizeKB = 200;
@@ -98,9 +98,7 @@ inline void expectSame(const JobSettings& a, const JobSettings& b, bool storeFie
         EXPECT_EQ(a.slots[i].iFormatId, b.slots[i].iFormatId) << i;
         EXPECT_EQ(a.slots[i].iColorFormat, b.slots[i].iColorFormat) << i;
         EXPECT_TRUE(a.slots[i].szSubFormat == b.slots[i].szSubFormat) << i;
-        if (storeFields) {
-            EXPECT_EQ(a.slots[i].iCompParam, b.slots[i].iCompParam) << i;
-        }
+        EXPECT_EQ(a.slots[i].iCompParam, b.slots[i].iCompParam) << i;
     }
     EXPECT_EQ(a.bMultiOutInSubDirs, b.bMultiOutInSubDirs);
     EXPECT_EQ(a.bNoOverwritePrompt, b.bNoOverwritePrompt);
