@@ -116,7 +116,10 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 
 void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirectoryParams& params)
 {
-    list_.addDirectory(folder, &params);
+    std::vector<ScanLeftOut> leftOut;
+    list_.addDirectory(folder, &params, &leftOut);
+    for (const ScanLeftOut& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
+    inputsLeftOut += int(leftOut.size());
 }
 
 bool commandLineIsSilent(const std::vector<std::string>& args)
@@ -132,7 +135,10 @@ bool commandLineIsSilent(const std::vector<std::string>& args)
 void InputListCommandTarget::addFile(const fs::path& file)
 {
     ResultCode rc = list_.addFile(file, false, true);
-    if (failed(rc)) failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
+    if (failed(rc)) {
+        failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
+        ++inputsLeftOut;
+    }
 }
 
 void InputListCommandTarget::argumentMissing(const std::string& argument)

@@ -70,8 +70,12 @@ public:
     void setSilent() override;
     void argumentMissing(const std::string& argument) override;
 
-    // One line per argument that added nothing: what it named and why.
+    // One line per argument that added nothing, and per file of a scanned
+    // folder that looks like a picture of ours but added nothing: what it
+    // named and why.
     std::vector<std::string> failures;
+    // Of those, the files that added nothing: the inputs the run lost.
+    int inputsLeftOut = 0;
 
 private:
     InputList& list_;

@@ -257,7 +257,7 @@ ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolde
     return RC_OK;
 }
 
-void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* params)
+void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* params, std::vector<ScanLeftOut>* leftOut)
 {
     if (folder.empty()) return;
     hooks_->busy(true);
@@ -310,6 +310,11 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
 
     bool recurse = !params || params->recurse;
     bool filterOn = params && params->filterOn;
+    const FormatRegistry& registry = hooks_->registry ? *hooks_->registry : formatRegistry();
+    // A name the user would take for a picture of ours.
+    auto leftOutIfOurs = [&](const fs::path& full, ResultCode rc) {
+        if (leftOut && registry.findByExtension(full.filename(), false) >= 0) leftOut->push_back({full, rc});
+    };
     std::vector<Level> stack(1);
     listFolder(top, stack.back());
 
@@ -330,15 +335,21 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
             Level child;
             listFolder(full, child);
             stack.push_back(std::move(child)); // `level` is not used past here
-        } else if (type == fs::file_type::regular) {
+        } else {
             if (filterOn && !filterMatch(params->filter, pathToU16(name))) continue;
+            // A link to nowhere, a pipe or a device: nothing to open.
+            if (type != fs::file_type::regular) {
+                leftOutIfOurs(full, RC_OPEN_FAILED);
+                continue;
+            }
             // The listing tells whether the file has a side-car, which
             // saves a failed open per file on a folder of thousands.
             fs::path sidecar = name;
             sidecar += ".qxa";
             const bool sidecarListed =
                 std::binary_search(level.names.begin(), level.names.end(), Name{sidecar, fs::file_type::regular});
-            addFile(std::move(full), false, false, sidecarListed, true);
+            const ResultCode rc = addFile(full, false, false, sidecarListed, true);
+            if (failed(rc)) leftOutIfOurs(full, rc);
         }
     }
     hooks_->busy(false);

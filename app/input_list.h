@@ -66,6 +66,13 @@ struct AddDirectoryParams {
     uint8_t recurse = 0;
 };
 
+// A file a folder scan passed over although its name has the extension of
+// a format we read: it could not be opened, or is no picture.
+struct ScanLeftOut {
+    std::filesystem::path path;
+    ResultCode rc = RC_OK;
+};
+
 // What adding a file needs to know from its reader.
 struct ProbedImage {
     std::filesystem::path path; // as the reader reports it
@@ -150,7 +157,10 @@ public:
     // Adds one image; RC_OK also when it was a duplicate and left alone.
     ResultCode addFile(const std::filesystem::path& path, bool showErrors, bool rememberFolder);
     // Adds every file of folder; params null scans every level without filter.
-    void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams* params);
+    // Files of other extensions are passed over without a word; those of
+    // ours that add nothing go to `leftOut` when given.
+    void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams* params,
+                      std::vector<ScanLeftOut>* leftOut = nullptr);
 
     // Removes the rows at the given display positions.
     void removeRows(std::vector<size_t> rows);

@@ -448,6 +448,7 @@ void InputPage::parseCommandLine()
     // batch does with the rest; the caller learns which and why.
     for (const std::string& line : target.failures) std::fprintf(stderr, "Quillon: %s\n", line.c_str());
     if (!target.failures.empty()) argumentsFailed = true;
+    inputsLeftOut = target.inputsLeftOut;
     if (silent && frame()) {
         frame()->silent = true;
         frame()->showMinimized();

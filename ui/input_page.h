@@ -76,6 +76,8 @@ public:
     // Set when an argument named a missing file, folder or preset, or a file
     // that is no readable image.
     bool argumentsFailed = false;
+    // Files named or found in a named folder that added nothing.
+    int inputsLeftOut = 0;
     // The rename dialog's last values; they last as long as the wizard.
     RenamePatternParams renameParams;
 

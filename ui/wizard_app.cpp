@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "app/batch.h"
 #include "app/job_settings.h"
 #include "app/log_file.h"
+#include "app/run_report.h"
 #include "app/taskbar_progress.h"
 #include "core/image_cache.h"
 #include "platform/known_folders.h"
@@ -86,21 +88,13 @@ void WizardApp::runBatch(ProcessingPage& page)
                             .count());
     };
     BatchResult r = batchRun(ctx);
-    bool allWritten = !r.interrupted && !r.emptyList && r.total > 0 && r.skipped == 0 && r.converted == r.total &&
-                      !r.indexFailed;
-    batchStatus_ = allWritten ? 0 : 1;
+    const RunReport report = batchRunReport(r, input_->inputsLeftOut, int(std::clamp<uint32_t>(s.iOutFormats, 1, 8)),
+                                            s.bCreateLogFile ? ctx.logPath : std::filesystem::path());
+    batchStatus_ = report.status;
     // No window tells the caller of a silent run what went wrong: one line
     // does, with the log that holds the details.
-    if (s.silentMode && !allWritten) {
-        std::error_code ec;
-        const bool logged = s.bCreateLogFile && !ctx.logPath.empty() && std::filesystem::exists(ctx.logPath, ec);
-        std::string line = "Quillon: " + std::to_string(r.converted) + " written, " +
-                           std::to_string(r.skipped - r.failed) + " skipped, " + std::to_string(r.failed) + " failed";
-        if (r.emptyList) line += " (the input list is empty)";
-        else if (r.interrupted) line += " (interrupted)";
-        if (r.indexFailed) line += "; index.html could not be written";
-        if (logged) line += "; log: " + ctx.logPath.string();
-        std::fprintf(stderr, "%s\n", line.c_str());
+    if (s.silentMode && !report.line.empty()) {
+        std::fprintf(stderr, "%s\n", report.line.c_str());
         std::fflush(stderr);
     }
 }

@@ -204,6 +204,32 @@ TEST(CommandLine, SilentIsKnownBeforeAnythingRunsAndMissingNamesAreReported)
     EXPECT_EQ(list.fileCount(), 0u);
 }
 
+// Files of a named folder that look like pictures of ours but add nothing
+// are named and counted as lost inputs, like a named file of unknown
+// format; files of other extensions are nobody's pictures.
+TEST(CommandLine, LostInputsAreNamedAndCounted)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    writeImage(dir / "in" / "a.png");
+    writeFile(dir / "in" / "zero.jpg", std::string());
+    writeFile(dir / "in" / "text.bmp", std::string("not a bitmap"));
+    writeFile(dir / "in" / "notes.txt", std::string("words"));
+    writeFile(dir / "lone.tif", std::string("no tiff"));
+
+    FakeHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    InputListCommandTarget target(list, [](const fs::path&) {}, [] {});
+    commandLineHandle({(dir / "in").string(), (dir / "lone.tif").string()}, target);
+    EXPECT_EQ(slotNames(list), (Names{"a.png"}));
+    EXPECT_EQ(target.failures, (Names{(dir / "in" / "text.bmp").string() + ": Unknown file format",
+                                      (dir / "in" / "zero.jpg").string() + ": Unknown file format",
+                                      (dir / "lone.tif").string() + ": Unknown file format"}));
+    EXPECT_EQ(target.inputsLeftOut, 3);
+}
+
 // A preset naming a format we lack is refused, and the check before a
 // silent run finds it among the arguments as the run would take them.
 TEST(CommandLine, PresetsNamingUnknownFormatsAreFound)

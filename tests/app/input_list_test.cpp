@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "app/format_table.h"
 #include "app/input_list_fakes.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "support/test_support.h"
 
@@ -554,4 +556,41 @@ TEST(InputList, RelativeNamesBecomeFullPaths)
     // The same file by its full name is a duplicate.
     ASSERT_EQ(list.addFile(dir / "sub" / "rel.png", false, false), RC_OK);
     EXPECT_EQ(list.fileCount(), 1u);
+}
+
+// A scan tells what it passed over among the names a user takes for
+// pictures of ours (an empty file, text named .jpg, a link to nothing);
+// other extensions, files the filter excludes and deeper levels are passed
+// over without a word, and the dialog's scan (no report asked) is as before.
+TEST(InputList, FolderScansNameWhatTheyLeaveOut)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    writeImage(dir / "good.png");
+    writeFile(dir / "empty.jpg", std::string());
+    writeFile(dir / "text.JPG", std::string("hello"));
+    writeFile(dir / "notes.txt", std::string("hello"));
+    writeFile(dir / "sub" / "deep.jpg", std::string("hello"));
+    writeFile(dir / "skip.gif", std::string("hello"));
+    fs::create_symlink(dir / "nowhere.png", dir / "gone.png");
+
+    FakeHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    AddDirectoryParams params;
+    params.filter = u"*.jpg;*.png;*.txt";
+    params.filterOn = 1;
+    std::vector<ScanLeftOut> leftOut;
+    list.addDirectory(dir.path(), &params, &leftOut);
+    EXPECT_EQ(slotNames(list), (Names{"good.png"}));
+    Names named;
+    for (const ScanLeftOut& f : leftOut) named.push_back(f.path.filename().string() + " " + u16ToUtf8(errorText(f.rc)));
+    EXPECT_EQ(named, (Names{"empty.jpg Unknown file format", "gone.png Couldn't open file",
+                            "text.JPG Unknown file format"}));
+
+    InputList again(&hooks);
+    again.addDirectory(dir.path(), &params);
+    EXPECT_EQ(slotNames(again), (Names{"good.png"}));
+    EXPECT_TRUE(hooks.errors.empty());
 }

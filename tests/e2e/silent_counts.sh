@@ -1,0 +1,64 @@
+#!/bin/bash
+# What a silent run counts and how it ends: files of a folder that look like
+# pictures but are not are named and counted; outputs the job's own rule
+# leaves alone are no failure.
+set -uo pipefail
+quillon=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/photos"
+
+fail() { echo "silent counts: $*" >&2; [ -f "$work/stderr" ] && cat "$work/stderr" >&2; exit 1; }
+run() { timeout 120 "$quillon" "$@" 2>"$work/stderr"; status=$?; }
+# A preset named $1 writing into the folder of that name; the other
+# arguments are its keys. Without a format key the output is a bitmap.
+job() {
+  local name=$1; shift
+  printf '[Quillon]\nszOutDir=%s/%s/\nbSaveInSrcDirs=0\n' "$work" "$name" > "$work/$name.qpt"
+  printf '%s\n' "$@" >> "$work/$name.qpt"
+}
+
+# A folder of 15 files of our extensions: 12 pictures, one whose pixel data
+# ends early, an empty .jpg and a text named .png; and a text file, which
+# is nobody's picture.
+for i in $(seq -w 1 12); do convert -size 20x16 xc:"rgb($((10#$i)),90,$((10#$i * 9)))" "$work/photos/p$i.png"; done
+convert -size 64x64 -seed 3 plasma:fractal BMP3:"$work/cut.bmp"
+head -c 3000 "$work/cut.bmp" > "$work/photos/cut.bmp"
+: > "$work/photos/empty.jpg"
+echo "shopping list" > "$work/photos/list.png"
+echo "notes" > "$work/photos/notes.txt"
+job scan
+run -silent "$work/scan.qpt" "$work/photos"
+[ "$status" = 1 ] || fail "folder with damaged files: status $status"
+[ "$(ls "$work/scan" | wc -l)" = 12 ] || fail "not 12 pictures written"
+grep -qx "Quillon: $work/photos/empty.jpg: .*" "$work/stderr" || fail "empty.jpg not named"
+grep -qx "Quillon: $work/photos/list.png: Unknown file format" "$work/stderr" || fail "list.png not named"
+! grep -q "notes.txt" "$work/stderr" || fail "notes.txt named"
+grep -qx "Quillon: 12 written, 0 skipped, 3 failed" "$work/stderr" || fail "counts"
+[ "$(wc -l < "$work/stderr")" = 3 ] || fail "not three lines"
+
+# A finished folder run again: whether existing outputs are skipped by
+# choice or never overwritten, nothing fails, nothing is said, status 0.
+mkdir -p "$work/good"
+cp "$work"/photos/p0[1-4].png "$work/good/"
+job again bNoOverwritePrompt=0 bSkipExisting=0
+run -silent "$work/again.qpt" "$work/good"
+[ "$status" = 0 ] || fail "first run: status $status"
+touch -d '2001-01-01' "$work"/again/*
+run -silent "$work/again.qpt" "$work/good"
+[ "$status" = 0 ] || fail "rerun that never overwrites: status $status"
+[ ! -s "$work/stderr" ] || fail "rerun that never overwrites said something"
+printf 'bSkipExisting=1\nbNoOverwritePrompt=1\n' >> "$work/again.qpt"
+cp "$work/photos/p05.png" "$work/good/"
+run -silent "$work/again.qpt" "$work/good"
+[ "$status" = 0 ] || fail "rerun that skips existing: status $status"
+[ ! -s "$work/stderr" ] || fail "rerun that skips existing said something"
+[ "$(find "$work/again" -type f -newermt 2002-01-01 | wc -l)" = 1 ] || fail "the rerun replaced existing outputs"
+# A failure in a rerun still counts.
+cp "$work/photos/cut.bmp" "$work/good/"
+run -silent "$work/again.qpt" "$work/good"
+[ "$status" = 1 ] || fail "rerun with a damaged input: status $status"
+grep -qx "Quillon: 0 written, 5 skipped, 1 failed" "$work/stderr" || fail "rerun counts"
+
+echo "silent counts: ok"
