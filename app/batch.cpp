@@ -8,13 +8,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
+#include <optional>
+#include <set>
 
 #include "app/html_index.h"
 #include "app/input_list.h"
 #include "app/job_settings.h"
 #include "app/log_file.h"
 #include "app/output_names.h"
+#include "app/temp_files.h"
 #include "app/taskbar_progress.h"
 #include "core/convert.h"
 #include "core/format.h"
@@ -308,25 +310,6 @@ bool sameFile(const fs::path& a, const fs::path& b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-fs::path temporaryBeside(const fs::path& target)
-{
-    static std::mt19937_64 rng{std::random_device{}()};
-    char tag[32];
-    std::snprintf(tag, sizeof tag, ".%016llx.part", static_cast<unsigned long long>(rng()));
-    // The temporary name must fit wherever the target's name fits: a target
-    // name near the file system's limit keeps only its front here, cut on a
-    // character boundary.
-    constexpr size_t kNameMax = 255;
-    std::string name = target.filename().string();
-    const size_t room = kNameMax - 1 - std::strlen(tag);
-    if (name.size() > room) {
-        size_t cut = room;
-        while (cut > 0 && (uint8_t(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
-    return target.parent_path() / ("." + name + tag);
-}
-
 // The platform's delete refuses read-only files; a source without any write
 // permission is left in place the same way.
 void deleteSource(const fs::path& source)
@@ -446,6 +429,8 @@ struct OutputWrite {
     uint32_t colour = 0;
     int32_t parameter = 0;
     fs::path target, temp;
+    // A signal that ends the process removes the temporary first.
+    std::optional<LiveTemporary> live;
     bool existed = false;
     Image* image = nullptr;  // held by the caller until the encoding ends
     uint32_t bits = 0;
@@ -509,6 +494,7 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
         if (!ec && fs::is_regular_file(resolved, ec)) w.target = resolved;
     }
     w.temp = temporaryBeside(w.target);
+    w.live.emplace(w.temp);
     return RC_OK;
 }
 
@@ -587,6 +573,9 @@ struct Run {
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
     uint32_t depthBefore = 1;
+    // Output folders already rid of the temporaries of runs that were
+    // killed outright.
+    std::set<fs::path> swept;
 
     // The next input, loaded and processed while the current input's last
     // output is encoded; `input` is its place in the run's order.
@@ -949,6 +938,7 @@ struct Run {
                 std::u16string refusal;
                 if (succeeded(rc)) {
                     log.writeLine("Writing: ", pathToU16(out));
+                    if (swept.insert(out.parent_path()).second) removeStaleTemporaries(out.parent_path());
                     OutputWrite w;
                     rc = writePrepare(ctx, out, k, &e.path, &refusal, w);
                     if (rc == RC_OK) {

@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/format_table.h"
 #include "app/job_settings.h"
+#include "app/temp_files.h"
 #include "core/format.h"
 #include "core/image_cache.h"
 #include "ui/about_dialog.h"
@@ -42,6 +43,9 @@ int main(int argc, char** argv)
         platforms += "offscreen";
         setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
     }
+    // Interrupted, the run takes the output it was writing with it: no
+    // half-written temporary stays beside the user's files.
+    installTemporaryCleanup();
     // Standard error of a silent run is its report to the caller: the
     // toolkit's notes about the platform (no runtime folder, no window
     // manager) are not part of it.
