@@ -542,6 +542,21 @@ ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
     return RC_OK;
 }
 
+// For an output written to a target size that even its lowest quality did
+// not reach: what the log says in place of "Ok.". Empty otherwise.
+std::string targetSizeMissed(const OutputWrite& w)
+{
+    if (!w.format || w.parameter <= 0) return {};
+    const int32_t sub = w.format->subFormatIndex(w.subFormat);
+    if (sub < 0 || w.format->paramKind(uint32_t(sub)) != PARAM_SIZE_KB) return {};
+    struct stat st {};
+    if (::stat(w.target.c_str(), &st) != 0 || uint64_t(st.st_size) <= uint64_t(w.parameter) * 1024) return {};
+    char text[128];
+    std::snprintf(text, sizeof text, "Target size not reached: %.1f KB written for %d KB.",
+                  double(st.st_size) / 1024.0, int(w.parameter));
+    return text;
+}
+
 } // namespace
 
 ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut,
@@ -576,6 +591,8 @@ struct Run {
     // Output folders already rid of the temporaries of runs that were
     // killed outright.
     std::set<fs::path> swept;
+    // Thumbnails the index shows.
+    std::set<fs::path> indexed;
 
     // The next input, loaded and processed while the current input's last
     // output is encoded; `input` is its place in the run's order.
@@ -919,6 +936,9 @@ struct Run {
             int written = 0;
             fs::path fullPath;
             uint32_t bits0 = 0;
+            // Output 0 is there, written now or kept from before: the index
+            // may link to it.
+            bool fullThere = false;
             for (int k = 0; k < outputs(); ++k) {
                 fs::path out;
                 rc = outputPath(e, k, out);
@@ -936,6 +956,7 @@ struct Run {
                 ctx.ui.pumpEvents();
                 uint32_t bits = 0;
                 std::u16string refusal;
+                std::string tooLarge;
                 if (succeeded(rc)) {
                     log.writeLine("Writing: ", pathToU16(out));
                     if (swept.insert(out.parent_path()).second) removeStaleTemporaries(out.parent_path());
@@ -956,14 +977,16 @@ struct Run {
                         }
                         if (!s.index.bIndex || k == 0) bits = w.bits;
                         rc = writeCommit(ctx, w);
+                        if (rc == RC_OK) tooLarge = targetSizeMissed(w);
                     }
                 }
                 if (k == 0) {
                     fullPath = out;
                     bits0 = bits;
+                    fullThere = rc == RC_OK || rc == WRITE_SKIPPED;
                 }
                 if (rc == RC_OK) {
-                    log.writeLine("Result: ", std::string_view("Ok."));
+                    log.writeLine("Result: ", std::string_view(tooLarge.empty() ? "Ok." : tooLarge.c_str()));
                     r.converted += 1;
                     written += 1;
                     if (ctx.claims) ctx.claims->addWritten(out, e.path);
@@ -988,7 +1011,11 @@ struct Run {
                     }
                 }
                 log.writeLine();
-                if (s.index.bIndex && k >= 1) indexCell(e, out, fullPath, image.get(), fullW, fullH, bits0);
+                // Only pictures that are there get a cell, and each only once:
+                // inputs that clash on one name, or were refused, add none.
+                if (s.index.bIndex && k >= 1 && fullThere && (rc == RC_OK || rc == WRITE_SKIPPED) &&
+                    indexed.insert(out).second)
+                    indexCell(e, out, fullPath, image.get(), fullW, fullH, bits0);
                 r.done += 1;
                 progress();
                 status();

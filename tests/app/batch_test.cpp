@@ -1729,3 +1729,60 @@ TEST_F(BatchOverlap, EachInputDecodedOnceReadingTwoAhead)
     EXPECT_EQ(localCache.readAheadDepth.load(), 1u);  // as it was before the run
     imageCacheDestroy(&localCache);
 }
+
+// Inputs that clash on one name write one picture: the index shows that one
+// once, not one cell per input pointing at it. A rerun that keeps the
+// existing outputs keeps their cells, still once each.
+TEST_F(BatchFixture, IndexListsEachPictureThatIsThereOnce)
+{
+    fs::create_directories(dir / "in" / "x");
+    fs::create_directories(dir / "in" / "y");
+    makeInput("a.bmp", "300x200 xc:red");
+    makeInput("x/a.bmp", "300x200 xc:green");
+    makeInput("y/a.bmp", "300x200 xc:blue");
+    makeInput("b.bmp", "300x200 xc:white");
+    s.index.bIndex = 1;
+    s.iOutFormats = 2;
+    s.bNoErrorPrompts = 1;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    auto cells = [&] {
+        auto bytes = test::readFile(dir / "out" / "index.html");
+        const std::string html(bytes.begin(), bytes.end());
+        std::vector<std::string> hrefs;
+        for (size_t at = html.find("<a href=\""); at != std::string::npos; at = html.find("<a href=\"", at + 1))
+            hrefs.push_back(html.substr(at + 9, html.find('"', at + 9) - at - 9));
+        return hrefs;
+    };
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 4);
+    EXPECT_EQ(r.failed, 4);
+    EXPECT_EQ(cells(), (std::vector<std::string>{"a.bmp", "b.bmp"}));
+
+    s.bSkipExisting = 1;
+    r = runBatch();
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_EQ(cells(), (std::vector<std::string>{"a.bmp", "b.bmp"}));
+}
+
+// A target size that even the lowest quality cannot reach is said in the
+// log with the size written, not as a plain "Ok.".
+TEST_F(BatchFixture, TargetSizeNotReachedIsLogged)
+{
+    makeInput("noise.bmp", "800x600 plasma:fractal");
+    makeInput("small.bmp", "32x32 xc:gray");
+    s.bCreateLogFile = 1;
+    setSlot(0, "jpg", u"Normal, to Size:", CF_AUTO);
+    s.slots[0].iCompParam = 2;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 2);
+    auto b = test::readFile(dir / "log.txt");
+    const std::string log(b.begin(), b.end());
+    const uint64_t noise = fs::file_size(dir / "out" / "noise.jpg");
+    ASSERT_GT(noise, 2048u);
+    EXPECT_LE(fs::file_size(dir / "out" / "small.jpg"), 2048u);
+    char want[96];
+    std::snprintf(want, sizeof want, "Result: Target size not reached: %.1f KB written for 2 KB.\r\n",
+                  double(noise) / 1024.0);
+    EXPECT_NE(log.find((dir / "out" / "noise.jpg").string() + "\r\n" + want), std::string::npos) << log;
+    EXPECT_NE(log.find((dir / "out" / "small.jpg").string() + "\r\nResult: Ok.\r\n"), std::string::npos) << log;
+}

@@ -1,13 +1,14 @@
 #!/bin/bash
 # What a silent run counts and how it ends: files of a folder that look like
 # pictures but are not are named and counted; outputs the job's own rule
-# leaves alone are no failure.
+# leaves alone are no failure; an index shows each picture that is there
+# once; a target size that cannot be reached is said in the log.
 set -uo pipefail
 quillon=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/photos"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/photos" "$work/bin"
 
 fail() { echo "silent counts: $*" >&2; [ -f "$work/stderr" ] && cat "$work/stderr" >&2; exit 1; }
 run() { timeout 120 "$quillon" "$@" 2>"$work/stderr"; status=$?; }
@@ -61,4 +62,24 @@ run -silent "$work/again.qpt" "$work/good"
 [ "$status" = 1 ] || fail "rerun with a damaged input: status $status"
 grep -qx "Quillon: 0 written, 5 skipped, 1 failed" "$work/stderr" || fail "rerun counts"
 
+# Three inputs of one name from three folders: one picture, one cell.
+for c in red green blue; do mkdir -p "$work/same/$c"; convert -size 30x30 "xc:$c" "$work/same/$c/pic.png"; done
+job index bShowMoreOptions=1 bIndex=1 iOutFormats=2 iFormatId1=1 szSubFormat1=Normal iColorFormat1=-1
+run -silent "$work/index.qpt" "$work"/same/*/pic.png
+[ "$status" = 1 ] || fail "clashing names: status $status"
+[ "$(grep -c '<td' "$work/index/index.html")" = 1 ] || fail "index cells: $(grep -c '<td' "$work/index/index.html")"
+
+# "to Size" with a target no quality reaches: the log says so and how large
+# the file is. The program's folder holds its log: a copy of it runs here.
+cp "$quillon" "$work/bin/quillon"
+convert -size 900x700 -seed 7 plasma:fractal "$work/noise.ppm"
+job size bShowMoreOptions=1 bCreateLogFile=1 iFormatId0=18 "szSubFormat0=Normal, to Size:" iCompParam0=3
+run_size() { timeout 120 "$work/bin/quillon" -silent "$work/size.qpt" "$work/noise.ppm" 2>"$work/stderr"; status=$?; }
+run_size
+[ "$status" = 0 ] || fail "to size: status $status"
+bytes=$(stat -c %s "$work/size/noise.jpg")
+[ "$bytes" -gt 3072 ] || fail "the target was reached after all ($bytes bytes)"
+want=$(awk -v b="$bytes" 'BEGIN { printf "Result: Target size not reached: %.1f KB written for 3 KB.", b / 1024 }')
+tr -d '\r' < "$work/bin/Quillon log.txt" | grep -qxF "$want" || fail "log: $(cat "$work/bin/Quillon log.txt")"
+! grep -q "Result: Ok" "$work/bin/Quillon log.txt" || fail "log says Ok"
 echo "silent counts: ok"
