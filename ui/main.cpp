@@ -26,6 +26,17 @@ bool hasEnv(const char* name)
     return v && *v;
 }
 
+// The toolkit's notes while it looks for a screen that is not there; what
+// matters is said by our own line.
+void quietPlatformNotes(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+constexpr char kNoDisplay[] =
+    "Quillon: no display to show the wizard on: run it on a desktop, under xvfb-run "
+    "(xvfb-run quillon ...), or convert without a window with -silent and a preset\n";
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -35,8 +46,14 @@ int main(int argc, char** argv)
     const bool silent = commandLineIsSilent(args);
     // A silent run needs no screen: on a machine without one (a server, a
     // cron job), or with a display it cannot reach, it draws off screen
-    // instead of failing to connect.
-    if (silent && !hasEnv("QT_QPA_PLATFORM")) {
+    // instead of failing to connect. The wizard needs one: without it the
+    // program says how to run and ends, rather than let the toolkit abort.
+    const bool platformChosen = hasEnv("QT_QPA_PLATFORM");
+    if (!platformChosen) {
+        if (!silent && !hasEnv("WAYLAND_DISPLAY") && !hasEnv("DISPLAY")) {
+            std::fputs(kNoDisplay, stderr);
+            return 1;
+        }
         std::string platforms;
         if (hasEnv("WAYLAND_DISPLAY")) platforms += "wayland;";
         if (hasEnv("DISPLAY")) platforms += "xcb;";
@@ -53,7 +70,19 @@ int main(int argc, char** argv)
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
             if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
         });
+    QtMessageHandler before = nullptr;
+    if (!silent && !platformChosen) before = qInstallMessageHandler(quietPlatformNotes);
     QApplication app(argc, argv);
+    if (!silent && !platformChosen) {
+        qInstallMessageHandler(before);
+        // Programs the wizard starts (a browser for the help) choose their own.
+        unsetenv("QT_QPA_PLATFORM");
+        // The display named could not be reached: only the fallback was left.
+        if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
+            std::fputs(kNoDisplay, stderr);
+            return 1;
+        }
+    }
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setWindowIcon(ui::appIcon());
     appPathInit(argc > 0 ? argv[0] : nullptr);
