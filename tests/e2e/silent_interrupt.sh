@@ -15,7 +15,7 @@ fail() { echo "silent interrupt: $*" >&2; exit 1; }
 # Large pictures, squeezed as hard as PNG allows: the writing takes a while.
 for i in 1 2 3; do convert -size 2400x1800 -seed $i plasma:fractal "$work/in/big$i.ppm"; done
 convert -size 20x20 xc:teal "$work/in/small.ppm"
-printf '[Quillon]\nszOutDir=%s/out/\niFormatId0=27\nszSubFormat0=Super optimized\niColorFormat0=-1\nbNoOverwritePrompt=1\n' \
+printf '[Quillon]\nszOutDir=%s/out/\niFormatId0=28\nszSubFormat0=Super optimized\niColorFormat0=-1\nbNoOverwritePrompt=1\n' \
   "$work" > "$work/png.qpt"
 temporaries() { find "$work/out" -name '.*.part' | sort; }
 
