@@ -88,7 +88,8 @@ void WizardApp::runBatch(ProcessingPage& page)
                             .count());
     };
     BatchResult r = batchRun(ctx);
-    const RunReport report = batchRunReport(r, input_->inputsLeftOut, int(std::clamp<uint32_t>(s.iOutFormats, 1, 8)),
+    const int outputs = int(std::clamp<uint32_t>(s.iOutFormats, 1, kMaxOutputFormats));
+    const RunReport report = batchRunReport(r, input_->inputsLeftOut, outputs,
                                             s.bCreateLogFile ? ctx.logPath : std::filesystem::path());
     batchStatus_ = report.status;
     // No window tells the caller of a silent run what went wrong: one line
