@@ -107,7 +107,9 @@ TEST_F(MsgBoxTest, ButtonsAreAsWideAsTheirTextsAndStayInTheBox)
                 EXPECT_GE(b->width(), b->sizeHint().width()) << text.toStdString();
                 EXPECT_GE(b->x(), 0);
                 EXPECT_LE(b->geometry().right(), box->width() - 1) << text.toStdString();
-                if (i > 0) EXPECT_LT(box->button(i - 1)->geometry().right(), b->x()) << text.toStdString();
+                if (i > 0) {
+                    EXPECT_LT(box->button(i - 1)->geometry().right(), b->x()) << text.toStdString();
+                }
             }
             box->button(0)->click();
         });
