@@ -48,6 +48,7 @@ JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOp
     }
     out.colourSpace = d->colourSpace();
     out.usedBands = d->usedBands;
+    out.scansOnTasks = d->scansDecodedOnTasks;
     delete d;
     return out;
 }

@@ -22,6 +22,7 @@ struct JpegOutput {
     uint32_t rowPixels = 0, rows = 0, bpp = 0;
     uint8_t colourSpace = 0;
     bool usedBands = false;
+    uint32_t scansOnTasks = 0;               // scans handed to the task pool
     bool paddingIntact = true;               // the bytes after each row kept `fill`
     std::vector<uint8_t> pixels;             // rows x rowPixels x bpp
     uint8_t at(uint32_t x, uint32_t y, uint32_t c) const { return pixels[(size_t(y) * rowPixels + x) * bpp + c]; }
