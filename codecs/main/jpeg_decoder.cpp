@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -653,11 +654,12 @@ struct RowsDone {
 };
 
 // What a scan decoding beside others waits for before each of its rows (the
-// earlier scans it shares coefficients with) and where it tells those after
-// it; empty for a scan decoded alone.
+// earlier scans it shares coefficients with), where it tells those after
+// it, and whom it tells besides; empty for a scan decoded alone.
 struct RowGate {
     const std::vector<std::shared_ptr<RowsDone>>* after = nullptr;
     RowsDone* mine = nullptr;
+    std::function<void()> published;
 
     void enter(uint32_t row) const
     {
@@ -666,7 +668,9 @@ struct RowGate {
     }
     void leave(uint32_t done) const
     {
-        if (mine) mine->publish(done);
+        if (!mine) return;
+        mine->publish(done);
+        if (published) published();
     }
 };
 
@@ -756,12 +760,13 @@ const uint8_t* scanDataEnd(const uint8_t* p, const uint8_t* end, bool& known)
 // The scans and the output stage of one progressive frame on the task pool.
 // A scan is handed over with the decoder copy that decodes it. It starts
 // once every earlier scan it shares coefficients with has started, and
-// decodes each MCU row once they have finished with it; the output stage's
-// workers take rows in turn, each once every scan has finished with it. So
-// all of them run at once, each a little behind those it needs, and only
-// ever wait for work already running: whoever waits for the whole decodes
-// work not yet started itself meanwhile, and it all ends even when no worker
-// of the pool is free (every worker decoding an image of its own).
+// decodes each MCU row once they have finished with it; the rows every scan
+// has finished with are handed to the output stage a few at a time as they
+// come. So all of it runs at once, each scan a little behind those it
+// needs, the output behind the last, and work only ever waits for work
+// already running. Whoever waits for the whole does work not yet started
+// itself meanwhile, so it all ends even when no worker of the pool is free
+// (every worker decoding an image of its own).
 class ProgressiveTasks {
 public:
     ProgressiveTasks(int16_t* coefficients, ScanProgress& progress, uint32_t limit)
@@ -792,12 +797,16 @@ public:
         job.components = components;
         job.dc = dc;
         job.rows = std::make_shared<RowsDone>();
-        for (size_t i = first_; i + 1 < next_; ++i) {
+        const size_t number = next_ - 1;
+        for (size_t i = first_; i < number; ++i) {
             Job& earlier = at(i);
             if (earlier.finished || !(earlier.components & components) || earlier.dc != dc) continue;
-            follow(job, earlier);
+            job.after.push_back(earlier.rows);
+            if (!earlier.started) {
+                earlier.starters.push_back(number);
+                ++job.toStart;
+            }
         }
-        const size_t number = next_ - 1;
         if (job.toStart == 0) makeReady(hold, number);
         return number;
     }
@@ -811,23 +820,19 @@ public:
         return at(number).end;
     }
 
-    // The output stage, after the last scan: `workers` workers call
-    // writeRow(row) for every MCU row below `rows`, in turn; false from it
-    // (the abort byte) ends the stage.
-    void addOutput(unsigned workers, uint32_t rows, std::function<bool(uint32_t)> writeRow)
+    // The output stage, after the last scan: writeRow(row) for every MCU
+    // row below `rows`, by as many workers as `bands` rows at a time keep
+    // busy; false from it (the abort byte) ends the stage.
+    void addOutput(unsigned bands, uint32_t rows, std::function<bool(uint32_t)> writeRow)
     {
         std::unique_lock<std::mutex> hold(mutex_);
         writeRow_ = std::move(writeRow);
         outputRows_ = rows;
-        for (unsigned w = 0; w < std::max(workers, 1u); ++w) {
-            Job& job = push();
-            job.output = true;
-            for (size_t i = first_; i + 1 < next_; ++i) {
-                Job& earlier = at(i);
-                if (!earlier.output && !earlier.finished) follow(job, earlier);
-            }
-            if (job.toStart == 0) makeReady(hold, next_ - 1);
-        }
+        // Several pieces a band, so that rows that come late are shared out
+        // all the same.
+        outputPiece_ = std::max<uint32_t>(1, rows / (4 * std::max(bands, 1u)));
+        output_.store(true, std::memory_order_release);
+        handOutRows(hold);
     }
 
     // Waits for everything. Afterwards: whether the abort byte stopped a
@@ -845,16 +850,16 @@ public:
 
 private:
     struct Job {
-        bool output = false;  // an output worker, else a scan
-        std::unique_ptr<JpegDecoder> decoder;
+        std::unique_ptr<JpegDecoder> decoder;  // a scan's
         uint32_t components = 0;
         bool dc = false;
-        // Earlier work not started yet, and the later work to tell when this
-        // starts; the rows of earlier work this waits for.
+        // Earlier scans not started yet, and the later ones to tell when this
+        // one starts; the rows of earlier scans this one waits for.
         uint32_t toStart = 0;
         std::vector<size_t> starters;
         std::vector<std::shared_ptr<RowsDone>> after;
-        std::shared_ptr<RowsDone> rows;  // a scan's
+        std::shared_ptr<RowsDone> rows;  // null: a piece of the output stage
+        uint32_t fromRow = 0, toRow = 0;  // the output's piece
         bool started = false, finished = false;
         ScanEnd end;
         const uint8_t* endPos = nullptr;
@@ -867,15 +872,6 @@ private:
         jobs_.emplace_back();
         ++next_;
         return jobs_.back();
-    }
-
-    void follow(Job& job, Job& earlier)
-    {
-        job.after.push_back(earlier.rows);
-        if (!earlier.started) {
-            earlier.starters.push_back(next_ - 1);
-            ++job.toStart;
-        }
     }
 
     void makeReady(std::unique_lock<std::mutex>& hold, size_t number)
@@ -891,6 +887,25 @@ private:
         hold.lock();
     }
 
+    // Under the lock, once the output stage is added: the rows every scan
+    // has finished with, a piece at a time, as work of their own. Output
+    // work thus never waits, and holds no worker of the pool idle.
+    void handOutRows(std::unique_lock<std::mutex>& hold)
+    {
+        uint32_t ready = outputRows_;
+        for (size_t i = first_; i < next_; ++i) {
+            const Job& job = at(i);
+            if (job.rows && !job.finished) ready = std::min(ready, job.rows->rows.load(std::memory_order_acquire));
+        }
+        while (rowsHandedOut_ < ready && (ready - rowsHandedOut_ >= outputPiece_ || ready == outputRows_)) {
+            Job& piece = push();
+            piece.fromRow = rowsHandedOut_;
+            piece.toRow = std::min(ready, rowsHandedOut_ + outputPiece_);
+            rowsHandedOut_ = piece.toRow;
+            makeReady(hold, next_ - 1);
+        }
+    }
+
     // Runs the oldest ready work, if any, without the lock.
     void runOne(std::unique_lock<std::mutex>& hold)
     {
@@ -899,10 +914,10 @@ private:
         ready_.pop_front();
         Job& job = at(number);
         job.started = true;
-        const bool output = job.output;
         std::unique_ptr<JpegDecoder> decoder = std::move(job.decoder);
         const std::vector<std::shared_ptr<RowsDone>> after = std::move(job.after);
         const std::shared_ptr<RowsDone> rows = job.rows;
+        const uint32_t fromRow = job.fromRow, toRow = job.toRow;
         const std::vector<size_t> starters = std::move(job.starters);
         for (size_t later : starters)
             if (--at(later).toStart == 0) makeReady(hold, later);
@@ -910,21 +925,23 @@ private:
         ScanEnd end;
         const uint8_t* endPos = nullptr;
         bool missing = false;
-        if (!output) {
-            end = decodeProgressiveScan(*decoder, coefficients_, progress_, RowGate{&after, rows.get()});
+        if (rows) {
+            // Each row it finishes may complete rows for the output.
+            auto rowDone = [this] {
+                if (!output_.load(std::memory_order_acquire)) return;
+                std::unique_lock<std::mutex> rowHold(mutex_);
+                handOutRows(rowHold);
+            };
+            end = decodeProgressiveScan(*decoder, coefficients_, progress_, RowGate{&after, rows.get(), rowDone});
             endPos = decoder->pos;
             missing = decoder->dataMissing;
             decoder.reset();
         } else {
-            for (;;) {
-                const uint32_t row = nextOutputRow_.fetch_add(1, std::memory_order_relaxed);
-                if (row >= outputRows_) break;
-                for (const auto& earlier : after) earlier->waitPast(row);
+            for (uint32_t row = fromRow; row < toRow; ++row)
                 if (!writeRow_(row)) {
                     end.stopped = true;
                     break;
                 }
-            }
         }
         hold.lock();
         Job& done = at(number);
@@ -934,6 +951,7 @@ private:
         ++finished_;
         stopped_ = stopped_ || end.stopped;
         dataMissing_ = dataMissing_ || missing;
+        if (rows && output_.load(std::memory_order_relaxed)) handOutRows(hold);
         changed_.notify_all();
     }
 
@@ -962,9 +980,10 @@ private:
     size_t first_ = 0, next_ = 0, finished_ = 0;
     std::deque<size_t> ready_;
     bool stopped_ = false, dataMissing_ = false;
+    // The output stage, once added.
+    std::atomic<bool> output_{false};
     std::function<bool(uint32_t)> writeRow_;
-    uint32_t outputRows_ = 0;
-    std::atomic<uint32_t> nextOutputRow_{0};
+    uint32_t outputRows_ = 0, outputPiece_ = 1, rowsHandedOut_ = 0;
     TaskGroup tasks_;
 };
 
