@@ -592,7 +592,7 @@ struct Run {
     std::string indexText;
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
-    uint32_t depthBefore = 1;
+    uint32_t depthBefore = 1, growToBefore = 0;
 
     // The next input, loaded and processed while the current input's last
     // output is encoded; `input` is its place in the run's order.
@@ -847,11 +847,15 @@ struct Run {
             // Files may have changed since they were cached; each run decodes anew.
             imageCacheClear(ctx.cache);
             depthBefore = ctx.cache->readAheadDepth.load();
-            // By default as many inputs decode ahead as there are cores, so
-            // that inputs whose decoding keeps to one thread fill them all;
-            // the cache holds back those memory cannot take.
-            const uint32_t depth = ctx.readAhead ? ctx.readAhead : taskPoolWorkers();
+            growToBefore = ctx.cache->readAheadGrowTo.load();
+            // By default two inputs decode ahead, and more, up to one a
+            // core, while the batch finds itself waiting for them with cores
+            // to spare: inputs whose decoding keeps to a thread need many
+            // to fill the cores, large JPEGs (spread over several) few. The
+            // cache holds back those memory cannot take.
+            const uint32_t depth = ctx.readAhead ? ctx.readAhead : 2;
             ctx.cache->readAheadDepth = std::clamp<uint32_t>(depth, 1, ImageCache::kMaxReadAhead);
+            ctx.cache->readAheadGrowTo = ctx.readAhead ? 0 : taskPoolWorkers();
             if (ctx.registry) ctx.cache->setRegistry(ctx.registry);
             setAlphaMaskFetch(fetchMaskThroughCache);
         }
@@ -1077,7 +1081,10 @@ struct Run {
             indexText.clear();
         }
         log.finish();
-        if (ctx.cache) ctx.cache->readAheadDepth = depthBefore;
+        if (ctx.cache) {
+            ctx.cache->readAheadDepth = depthBefore;
+            ctx.cache->readAheadGrowTo = growToBefore;
+        }
         const std::u16string doneText = ctx.running ? u"  Done!" : u"  Interrupted";
         ctx.ui.setInputText(doneText);
         ctx.ui.setOutputText(doneText);

@@ -82,8 +82,9 @@ struct BatchContext {
     // false does one thing at a time.
     bool overlap = true;
     // How many inputs the cache decodes ahead at once (at most the cache's
-    // kMaxReadAhead): each costs the memory of one decoded input. 0: as
-    // many as there are cores, as far as memory allows.
+    // kMaxReadAhead): each costs the memory of one decoded input. 0: two,
+    // and more, up to one a core, as far as memory allows, while the run
+    // waits for them with cores to spare.
     uint32_t readAhead = 0;
 };
 

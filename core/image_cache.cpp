@@ -1,6 +1,9 @@
 #include "core/image_cache.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -101,6 +104,34 @@ void moveToFront(ImageCache* cache, uint32_t index)
 uint32_t depthOf(const ImageCache* cache)
 {
     return std::clamp<uint32_t>(cache->readAheadDepth.load(), 1, ImageCache::kMaxReadAhead);
+}
+
+// The process's processor time (every thread's) and the time of day, at a
+// wait's start.
+struct WaitClock {
+    std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+    double cpu = processorSeconds();
+
+    static double processorSeconds()
+    {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    }
+};
+
+// After a caller has waited for its file's read-ahead: a wait with cores to
+// spare means the read-aheads under way were too few to keep them busy.
+void growAfterWaiting(ImageCache* cache, const WaitClock& start)
+{
+    const uint32_t growTo = std::min(cache->readAheadGrowTo.load(), ImageCache::kMaxReadAhead);
+    uint32_t depth = cache->readAheadDepth.load();
+    if (depth >= growTo) return;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start.wall).count();
+    // Too short to tell; the caller hardly waited.
+    if (wall < 0.002) return;
+    const double cores = (WaitClock::processorSeconds() - start.cpu) / wall;
+    if (cores + 2 <= double(taskPoolWorkers())) cache->readAheadDepth.compare_exchange_strong(depth, depth + 1);
 }
 
 uint32_t capacityOf(const ImageCache* cache) { return ImageCache::kCapacity + depthOf(cache) - 1; }
@@ -429,7 +460,9 @@ ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* re
     const char16_t* s = reader->info.get(INFO_FILE_SIZE);
     if (same) {
         // Only this file's read-ahead is waited for; others go on.
+        const WaitClock clock;
         cache->tasks[lane].wait();
+        growAfterWaiting(cache, clock);
     } else if (others && depthOf(cache) == 1) {
         // The read-ahead only competes with the decode this caller needs
         // now. Reading several ahead, the others are the files wanted next.

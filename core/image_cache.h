@@ -60,6 +60,12 @@ public:
     // never waits on the others). Requests already pending keep their task
     // groups.
     std::atomic<uint32_t> readAheadDepth{1};
+    // When above readAheadDepth: the depth grows by one, up to this, each
+    // time a caller has to wait for a file being read ahead while at least
+    // two cores stay idle, that is while the read-aheads under way cannot
+    // keep the cores busy (their decodes keep to a thread or two). 0: the
+    // depth stays as set.
+    std::atomic<uint32_t> readAheadGrowTo{0};
     // Bytes the running read-aheads may take together; 0: half of the
     // memory available when each starts.
     std::atomic<uint64_t> readAheadMemory{0};

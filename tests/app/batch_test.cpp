@@ -1744,6 +1744,11 @@ std::atomic<int> gRahDecoded{0};
 std::atomic<bool> gRahHold{false};
 std::atomic<int> gRahWaitFor{0};
 std::atomic<bool> gRahSawThem{false};
+// Each decode sleeps this long (a decode that keeps to one thread and leaves
+// the cores idle); how many decodes ran at once, at most.
+std::atomic<int> gRahSleepMs{0};
+std::atomic<int> gRahRunning{0};
+std::atomic<int> gRahMostAtOnce{0};
 constexpr uint8_t kRahFirstWidth = 40;
 
 ResultCode probeRah(MappedFile* f)
@@ -1772,6 +1777,11 @@ protected:
                 if (aborted(abort)) return RC_OK;
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
+        const int running = gRahRunning.fetch_add(1) + 1;
+        for (int most = gRahMostAtOnce.load(); running > most && !gRahMostAtOnce.compare_exchange_weak(most, running);) {
+        }
+        if (gRahSleepMs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gRahSleepMs.load()));
+        gRahRunning.fetch_sub(1);
         gRahDecoded.fetch_add(1);
         for (uint32_t y = 0; y < image->height; ++y)
             for (uint32_t x = 0; x < image->width; ++x)
@@ -1813,6 +1823,8 @@ struct BatchReadAhead : BatchOverlap {
         gRahHold = false;
         gRahWaitFor = 0;
         gRahSawThem = false;
+        gRahSleepMs = 0;
+        gRahMostAtOnce = 0;
     }
 
     fs::path makeRah(const std::string& name, uint8_t w)
@@ -1967,4 +1979,20 @@ TEST_F(BatchReadAhead, EveryReadAheadEndsWithTheRun)
     EXPECT_FALSE(whole.r.interrupted);
     EXPECT_EQ(whole.r.converted, 6);
     EXPECT_EQ(whole.r.failed, 1);
+}
+
+// Left to choose, the batch reads two inputs ahead, and more while it finds
+// itself waiting for them with cores to spare: inputs whose decoding keeps
+// to one thread soon decode several at once. Each is still decoded once.
+TEST_F(BatchReadAhead, ReadsFurtherAheadWhileItWaitsWithCoresToSpare)
+{
+    if (taskPoolWorkers() < 4) GTEST_SKIP() << "too few cores to read further ahead";
+    const int n = 16;
+    for (int i = 0; i < n; ++i) makeRah("u" + std::to_string(i) + ".rah", uint8_t(kRahFirstWidth + i));
+    setSlot(0, "rah", u"Normal", CF_AUTO);
+    gRahSleepMs = 15;
+    const Seen chosen = runAt(0, false, [] {});
+    EXPECT_EQ(chosen.r.converted, n);
+    EXPECT_EQ(gRahDecoded.load(), n);
+    EXPECT_GT(gRahMostAtOnce.load(), 2);
 }

@@ -539,3 +539,36 @@ TEST_F(Cache, DecodingAnotherFileLeavesSeveralReadAheadsGoing)
     EXPECT_GE(imageCacheIndexOf(&cache, a, u"", u""), 0);
     EXPECT_GE(imageCacheIndexOf(&cache, b, u"", u""), 0);
 }
+
+// A caller that has to wait for its file's read-ahead while the cores sit
+// idle (the decode keeps to one thread, here a sleeping one) reads one more
+// file ahead from then on, up to the limit set; without a limit the depth
+// stays as set.
+TEST_F(Cache, WaitingWithCoresIdleReadsFurtherAhead)
+{
+    for (uint32_t growTo : {0u, 3u}) {
+        SCOPED_TRACE(growTo);
+        imageCacheDestroy(&cache);
+        g_started = 0;
+        cache.readAheadDepth = 2;
+        cache.readAheadGrowTo = growTo;
+        for (int round = 0; round < 3; ++round) {
+            Event gate;
+            g_gate = &gate;
+            fs::path f = file("w" + std::to_string(growTo) + std::to_string(round) + ".fake", 4);
+            ASSERT_TRUE(imageCacheRequest(&cache, f, 0, false, nullptr, nullptr));
+            ASSERT_TRUE(reaches(g_started, round + 1));
+            std::thread opener([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                gate.set();
+            });
+            Ref<ImageReader> r = open(f);
+            Image* out = nullptr;
+            EXPECT_EQ(imageCacheGetOrDecode(&cache, &out, r.get(), nullptr, nullptr), RC_OK);
+            opener.join();
+            objectRelease(out);
+            g_gate = nullptr;
+        }
+        EXPECT_EQ(cache.readAheadDepth.load(), growTo ? 3u : 2u);
+    }
+}
