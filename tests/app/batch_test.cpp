@@ -1573,36 +1573,43 @@ struct BatchOverlap : BatchFixture {
     std::pair<Seen, Seen> runBoth(const std::function<void()>& prepare)
     {
         std::pair<Seen, Seen> seen;
-        for (bool on : {false, true}) {
-            Seen& out = on ? seen.second : seen.first;
-            fs::remove_all(dir / "out");
-            fs::create_directories(dir / "out");
-            fs::remove(dir / "log.txt");
-            ui = ScriptedUi{};
-            prepare();
-            SequenceUi sequence(ui, dir / "out");
-            shownTo = &sequence;
-            overlap = on;
-            readAhead = on ? 2 : 1;
-            ImageCache localCache;
-            localCache.allFrames = 1;
-            localCache.readAheadAllFrames = 1;
-            localCache.setRegistry(&reg);
-            cache = &localCache;
-            out.r = runBatch(dir / "log.txt");
-            // Whatever stopped the run, nothing it read ahead goes on or
-            // stays behind in the cache.
-            EXPECT_EQ(localCache.pending, nullptr);
-            EXPECT_EQ(localCache.count(), 0u);
-            cache = nullptr;
-            imageCacheDestroy(&localCache);
-            shownTo = nullptr;
-            out.events = sequence.events;
-            auto b = test::readFile(dir / "log.txt");
-            out.log.assign(b.begin(), b.end());
-            out.outputs = filesBelow(dir / "out");
-        }
+        seen.first = runOnce(false, 1, prepare);
+        seen.second = runOnce(true, 2, prepare);
         return seen;
+    }
+
+    // One run through a fresh cache reading `depth` inputs ahead, with each
+    // last output encoded beside the next input's loading or not.
+    Seen runOnce(bool on, uint32_t depth, const std::function<void()>& prepare)
+    {
+        Seen out;
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        fs::remove(dir / "log.txt");
+        ui = ScriptedUi{};
+        prepare();
+        SequenceUi sequence(ui, dir / "out");
+        shownTo = &sequence;
+        overlap = on;
+        readAhead = depth;
+        ImageCache localCache;
+        localCache.allFrames = 1;
+        localCache.readAheadAllFrames = 1;
+        localCache.setRegistry(&reg);
+        cache = &localCache;
+        out.r = runBatch(dir / "log.txt");
+        // Whatever stopped the run, nothing it read ahead goes on or
+        // stays behind in the cache.
+        EXPECT_EQ(localCache.pending, nullptr);
+        EXPECT_EQ(localCache.count(), 0u);
+        cache = nullptr;
+        imageCacheDestroy(&localCache);
+        shownTo = nullptr;
+        out.events = sequence.events;
+        auto b = test::readFile(dir / "log.txt");
+        out.log.assign(b.begin(), b.end());
+        out.outputs = filesBelow(dir / "out");
+        return out;
     }
 
     static void expectSame(const Seen& a, const Seen& b)
@@ -1847,41 +1854,15 @@ struct BatchReadAhead : BatchOverlap {
         return p;
     }
 
-    // One run: through a fresh cache reading `depth` inputs ahead (0: the
-    // batch's own choice) with each last output encoded beside the next
-    // input; or, with `oneThread`, one input at a time, each output
-    // encoded before the next input, and every row band and decode on the
-    // calling thread.
+    // One run: reading `depth` inputs ahead (0: the batch's own choice)
+    // with each last output encoded beside the next input; or, with
+    // `oneThread`, one input at a time, each output encoded before the next
+    // input, and every row band and decode on the calling thread.
     Seen runAt(uint32_t depth, bool oneThread, const std::function<void()>& prepare)
     {
-        Seen out;
-        fs::remove_all(dir / "out");
-        fs::create_directories(dir / "out");
-        fs::remove(dir / "log.txt");
-        ui = ScriptedUi{};
-        prepare();
-        SequenceUi sequence(ui, dir / "out");
-        shownTo = &sequence;
-        overlap = !oneThread;
-        readAhead = oneThread ? 1 : depth;
         std::unique_ptr<RowBandOverride> bands;
         if (oneThread) bands = std::make_unique<RowBandOverride>(1, 0);
-        ImageCache localCache;
-        localCache.allFrames = 1;
-        localCache.readAheadAllFrames = 1;
-        localCache.setRegistry(&reg);
-        cache = &localCache;
-        out.r = runBatch(dir / "log.txt");
-        EXPECT_EQ(localCache.pending, nullptr);
-        EXPECT_EQ(localCache.count(), 0u);
-        cache = nullptr;
-        imageCacheDestroy(&localCache);
-        shownTo = nullptr;
-        out.events = sequence.events;
-        auto b = test::readFile(dir / "log.txt");
-        out.log.assign(b.begin(), b.end());
-        out.outputs = filesBelow(dir / "out");
-        return out;
+        return runOnce(!oneThread, oneThread ? 1 : depth, prepare);
     }
 };
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "jpeg_decoder_test_util.h"
-#include "platform/tasks.h"
 
 namespace quillon::test {
 namespace {
@@ -328,22 +327,7 @@ TEST_F(JpegScans, DecodeEndsWhenNoPoolWorkerIsFree)
     const JpegOutput reference = jpegDecodeBytes(jpg, one);
     ASSERT_EQ(reference.rc, RC_OK);
     for (int releaseAfterMs : {-1, 0, 3}) {
-        std::atomic<bool> release{false};
-        TaskGroup blockers;
-        for (unsigned i = 0; i < taskPoolWorkers() + 2; ++i)
-            blockers.run([&] {
-                while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
-            });
-        std::thread releaser;
-        if (releaseAfterMs >= 0)
-            releaser = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(releaseAfterMs));
-                release = true;
-            });
-        const JpegOutput out = jpegDecodeBytes(jpg, pool);
-        if (releaser.joinable()) releaser.join();
-        release = true;
-        blockers.wait();
+        const JpegOutput out = jpegDecodeWithPoolBusy(jpg, pool, releaseAfterMs);
         ASSERT_EQ(out.rc, RC_OK);
         EXPECT_TRUE(out.pixels == reference.pixels) << releaseAfterMs;
     }

@@ -40,6 +40,10 @@ struct JpegDecodeOptions {
 };
 
 JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options = {});
+// jpegDecodeBytes with every worker of the task pool kept busy until
+// releaseAfterMs after the decode starts (-1: until it has ended).
+JpegOutput jpegDecodeWithPoolBusy(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options,
+                                  int releaseAfterMs);
 
 // A w x h RGB picture cut from one of the installed photographs (cached).
 Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0 = 37, uint32_t y0 = 53);
