@@ -1743,14 +1743,9 @@ namespace {
 
 // A test format for reading ahead: "RAH!", width and height in one byte
 // each. Its reader counts its decodes and, while told to, holds the decodes
-// of every input after the first two until the batch stops it; its writer,
-// for the
-// first input, waits (a bounded while) until the decodes counted reach a
-// number, noting whether they did.
+// of every input after the first two until the batch stops it.
 std::atomic<int> gRahDecoded{0};
 std::atomic<bool> gRahHold{false};
-std::atomic<int> gRahWaitFor{0};
-std::atomic<bool> gRahSawThem{false};
 // Each decode sleeps this long (a decode that keeps to one thread and leaves
 // the cores idle); how many decodes ran at once, at most.
 std::atomic<int> gRahSleepMs{0};
@@ -1804,12 +1799,6 @@ public:
 protected:
     ResultCode encode(Image* image, const char16_t*, uint32_t, uint32_t, int32_t, bool, void*) override
     {
-        if (image->width == kRahFirstWidth && gRahWaitFor.load() > 0) {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (gRahDecoded.load() < gRahWaitFor.load() && std::chrono::steady_clock::now() < until)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            gRahSawThem = gRahDecoded.load() >= gRahWaitFor.load();
-        }
         const uint8_t head[6] = {'R', 'A', 'H', '!', uint8_t(image->width), uint8_t(image->height)};
         return output.write(head, sizeof head);
     }
@@ -1828,8 +1817,6 @@ struct BatchReadAhead : BatchOverlap {
         reg.add(&kRahFormat);
         gRahDecoded = 0;
         gRahHold = false;
-        gRahWaitFor = 0;
-        gRahSawThem = false;
         gRahSleepMs = 0;
         gRahMostAtOnce = 0;
     }
@@ -1907,26 +1894,6 @@ TEST_F(BatchReadAhead, OutputsAndWhatTheUserSeesAreTheSameAtEveryDepthAndThreadC
         const Seen many = runAt(depth, false, prepare);
         expectSame(one, many);
     }
-}
-
-// Reading eight inputs ahead while the first one's output is written: the
-// next eight are decoded by then, and each input is decoded once.
-TEST_F(BatchReadAhead, DecodesAsManyInputsAheadAsItsDepth)
-{
-    const int n = 12;
-    for (int i = 0; i < n; ++i) makeRah("r" + std::to_string(i) + ".rah", uint8_t(kRahFirstWidth + i));
-    setSlot(0, "rah", u"Normal", CF_AUTO);
-    ImageCache localCache;
-    localCache.setRegistry(&reg);
-    cache = &localCache;
-    readAhead = 8;
-    gRahWaitFor = 9;
-    BatchResult r = runBatch();
-    cache = nullptr;
-    EXPECT_EQ(r.converted, n);
-    EXPECT_TRUE(gRahSawThem.load()) << gRahDecoded.load() << " decoded while the first input was written";
-    EXPECT_EQ(gRahDecoded.load(), n);
-    imageCacheDestroy(&localCache);
 }
 
 // Stopped after the first input while eight inputs are being read ahead
