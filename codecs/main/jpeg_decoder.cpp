@@ -1466,9 +1466,10 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         std::atomic<uint32_t> rowsWritten{0};
         auto writeRow = [&](uint32_t row) {
             if (aborted()) return false;
-            if (progress && std::this_thread::get_id() == scanProgress.caller)
-                progress->report(uint32_t(std::min<uint64_t>(total / 2 + rowsWritten.load() * total / 2 / mcuRows, total)),
-                                 uint32_t(total));
+            if (progress && std::this_thread::get_id() == scanProgress.caller) {
+                const uint64_t at = total / 2 + rowsWritten.load() * total / 2 / mcuRows;
+                progress->report(uint32_t(std::min(at, total)), uint32_t(total));
+            }
             Output::Band rowBand = out.begin(row, false);
             if (rowBand.base) {
                 alignas(16) uint8_t local[64 * 64];

@@ -1780,7 +1780,8 @@ protected:
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         const int running = gRahRunning.fetch_add(1) + 1;
-        for (int most = gRahMostAtOnce.load(); running > most && !gRahMostAtOnce.compare_exchange_weak(most, running);) {
+        int most = gRahMostAtOnce.load();
+        while (running > most && !gRahMostAtOnce.compare_exchange_weak(most, running)) {
         }
         if (gRahSleepMs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gRahSleepMs.load()));
         gRahRunning.fetch_sub(1);
