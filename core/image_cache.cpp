@@ -106,8 +106,7 @@ uint32_t depthOf(const ImageCache* cache)
     return std::clamp<uint32_t>(cache->readAheadDepth.load(), 1, ImageCache::kMaxReadAhead);
 }
 
-// The process's processor time (every thread's) and the time of day, at a
-// wait's start.
+// The process's processor time (every thread's) and the time of day.
 struct WaitClock {
     std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
     double cpu = processorSeconds();
@@ -118,19 +117,35 @@ struct WaitClock {
         getrusage(RUSAGE_SELF, &u);
         return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
     }
+    double secondsTo(const WaitClock& later) const
+    {
+        return std::chrono::duration<double>(later.wall - wall).count();
+    }
 };
 
-// After a caller has waited for its file's read-ahead: a wait with cores to
-// spare means the read-aheads under way were too few to keep them busy.
+// After a caller has waited for its file's read-ahead: a wait while the
+// process leaves cores to spare, over the wait and the work since the wait
+// before it (within a second), means the read-aheads under way were too few
+// to keep the cores busy. Time the kernel spends for the process (clearing
+// fresh memory for decodes) counts as busy: more decodes at once would only
+// add to it.
 void growAfterWaiting(ImageCache* cache, const WaitClock& start)
 {
+    const WaitClock now;
+    WaitClock since;
+    cache->lock.lock();
+    since.wall = cache->lastWaitWall;
+    since.cpu = cache->lastWaitCpu;
+    cache->lastWaitWall = now.wall;
+    cache->lastWaitCpu = now.cpu;
+    cache->lock.unlock();
     const uint32_t growTo = std::min(cache->readAheadGrowTo.load(), ImageCache::kMaxReadAhead);
     uint32_t depth = cache->readAheadDepth.load();
     if (depth >= growTo) return;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start.wall).count();
     // Too short to tell; the caller hardly waited.
-    if (wall < 0.002) return;
-    const double cores = (WaitClock::processorSeconds() - start.cpu) / wall;
+    if (start.secondsTo(now) < 0.002) return;
+    if (since.secondsTo(now) > 1.0 || since.secondsTo(start) < 0) since = start;
+    const double cores = (now.cpu - since.cpu) / since.secondsTo(now);
     if (cores + 2 <= double(taskPoolWorkers())) cache->readAheadDepth.compare_exchange_strong(depth, depth + 1);
 }
 

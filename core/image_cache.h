@@ -12,6 +12,7 @@
 // Cached images are shared and must not change: whoever wants to modify an
 // image it got from the cache calls imageCacheMakePrivate first.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -86,6 +87,10 @@ public:
     uint32_t entryCount = 0;
     // What the running read-aheads may take at most, in bytes; under `lock`.
     uint64_t readAheadBytes = 0;
+    // When a caller last ended a wait for a read-ahead, and the process's
+    // processor time then (seconds); under `lock`.
+    std::chrono::steady_clock::time_point lastWaitWall{};
+    double lastWaitCpu = 0;
     // One group per read-ahead that may run at once; the first is the
     // only one used at depth 1.
     TaskGroup tasks[kMaxReadAhead];
