@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <set>
+#include <span>
 
 #include "app/html_index.h"
 #include "app/input_list.h"
@@ -79,8 +80,8 @@ uint8_t orientationCompose(uint8_t first, uint8_t second)
 
 namespace {
 
-ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath, const fs::path* thenPath,
-                       ImageCache* cache, const FormatRegistry* registry)
+ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath,
+                       std::span<const fs::path* const> laterPaths, ImageCache* cache, const FormatRegistry* registry)
 {
     Ref<ImageReader> reader;
     ResultCode rc = imageFileOpen(reader, path, true, registry);
@@ -96,9 +97,14 @@ ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* ne
         // there already.
         imageCacheForget(cache, image.get());
         if (nextPath && !nextPath->empty()) imageCacheRequest(cache, *nextPath, 0, true, nullptr, nullptr);
-        // At depth 1 this request would wait for the one before.
-        if (thenPath && !thenPath->empty() && cache->readAheadDepth.load() > 1)
-            imageCacheRequest(cache, *thenPath, 0, true, nullptr, nullptr);
+        // The files after it, as many as are read ahead at once: a request
+        // beyond that would wait for the one before. The nearer ones are
+        // mostly under way already; one that memory held back is asked for
+        // again.
+        const size_t depth = cache->readAheadDepth.load();
+        for (size_t i = 0; i < laterPaths.size() && i + 1 < depth; ++i)
+            if (laterPaths[i] && !laterPaths[i]->empty())
+                imageCacheRequest(cache, *laterPaths[i], 0, true, nullptr, nullptr);
         if (failed(rc)) return rc;
         out = std::move(image);
         return RC_OK;
@@ -160,11 +166,11 @@ void colourOf(uint32_t argb, float out[4])
 
 ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry* entry, uint32_t* width,
                           uint32_t* height, const fs::path* nextPath, const JobSettings& s, ImageCache* cache,
-                          const FormatRegistry* registry, const fs::path* thenPath)
+                          const FormatRegistry* registry, std::span<const fs::path* const> laterPaths)
 {
     out.reset();
     Ref<Image> decoded;
-    ResultCode rc = decodeInput(decoded, path, nextPath, thenPath, cache, registry);
+    ResultCode rc = decodeInput(decoded, path, nextPath, laterPaths, cache, registry);
     if (failed(rc)) return rc;
     // Whatever comes next changes pixels or metadata: the cache's image is
     // shared and stays as it was decoded.
@@ -587,7 +593,7 @@ struct Run {
     std::string indexText;
     int32_t indexColumn = 0;
     uint64_t startMs = 0;
-    uint32_t depthBefore = 1;
+    uint32_t depthBefore = 1, growToBefore = 0;
     // Output folders already rid of the temporaries of runs that were
     // killed outright.
     std::set<fs::path> swept;
@@ -621,12 +627,21 @@ struct Run {
         return i < order.size() ? &ctx.inputs.slot(order[i])->path : nullptr;
     }
 
+    // The paths after the next input's, as far as the cache reads ahead.
+    std::vector<const fs::path*> laterPaths(const std::vector<size_t>& order, size_t n) const
+    {
+        std::vector<const fs::path*> later;
+        const size_t depth = ctx.cache ? ctx.cache->readAheadDepth.load() : 1;
+        for (size_t i = n + 2; i < order.size() && i < n + 1 + depth; ++i) later.push_back(pathAt(order, i));
+        return later;
+    }
+
     void loadAhead(const std::vector<size_t>& order, size_t n)
     {
         const FileEntry& e = *ctx.inputs.slot(order[n]);
         ahead.input = n;
         ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, pathAt(order, n + 1), s,
-                                  ctx.cache, ctx.registry, pathAt(order, n + 2));
+                                  ctx.cache, ctx.registry, laterPaths(order, n));
     }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
@@ -838,7 +853,15 @@ struct Run {
             // Files may have changed since they were cached; each run decodes anew.
             imageCacheClear(ctx.cache);
             depthBefore = ctx.cache->readAheadDepth.load();
-            ctx.cache->readAheadDepth = std::clamp<uint32_t>(ctx.readAhead, 1, ImageCache::kMaxReadAhead);
+            growToBefore = ctx.cache->readAheadGrowTo.load();
+            // By default two inputs decode ahead, and more, up to one a
+            // core, while the batch finds itself waiting for them with cores
+            // to spare: inputs whose decoding keeps to a thread need many
+            // to fill the cores, large JPEGs (spread over several) few. The
+            // cache holds back those memory cannot take.
+            const uint32_t depth = ctx.readAhead ? ctx.readAhead : 2;
+            ctx.cache->readAheadDepth = std::clamp<uint32_t>(depth, 1, ImageCache::kMaxReadAhead);
+            ctx.cache->readAheadGrowTo = ctx.readAhead ? 0 : taskPoolWorkers();
             if (ctx.registry) ctx.cache->setRegistry(ctx.registry);
             setAlphaMaskFetch(fetchMaskThroughCache);
         }
@@ -877,7 +900,6 @@ struct Run {
             const FileEntry& e = *ctx.inputs.slot(order[n]);
             const bool last = n + 1 == order.size();
             const fs::path* next = pathAt(order, n + 1);
-            const fs::path* then = pathAt(order, n + 2);
             log.writeLine("Reading:  ", pathToU16(e.path));
             // The page names the input from here on, so that a prompt about
             // it does not come with the previous file and its output on show.
@@ -893,7 +915,8 @@ struct Run {
                 fullH = ahead.height;
                 ahead = Ahead{};
             } else {
-                rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry, then);
+                rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry,
+                                    laterPaths(order, n));
             }
             if (succeeded(rc) && !ctx.running) {
                 stop = true;
@@ -1079,7 +1102,10 @@ struct Run {
             indexText.clear();
         }
         log.finish();
-        if (ctx.cache) ctx.cache->readAheadDepth = depthBefore;
+        if (ctx.cache) {
+            ctx.cache->readAheadDepth = depthBefore;
+            ctx.cache->readAheadGrowTo = growToBefore;
+        }
         const std::u16string doneText = ctx.running ? u"  Done!" : u"  Interrupted";
         ctx.ui.setInputText(doneText);
         ctx.ui.setOutputText(doneText);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -81,8 +82,10 @@ struct BatchContext {
     // false does one thing at a time.
     bool overlap = true;
     // How many inputs the cache decodes ahead at once (at most the cache's
-    // kMaxReadAhead): each costs the memory of one decoded input.
-    uint32_t readAhead = 2;
+    // kMaxReadAhead): each costs the memory of one decoded input. 0: two,
+    // and more, up to one a core, as far as memory allows, while the run
+    // waits for them with cores to spare.
+    uint32_t readAhead = 0;
 };
 
 struct BatchResult {
@@ -100,12 +103,12 @@ BatchResult batchRun(BatchContext& context);
 
 // Loads and processes one input as the job says. On success `out` holds the
 // processed image (a private copy: never the cache's own) and w/h its size.
-// The cache reads `nextPath` ahead, and `thenPath` too when it reads more
-// than one file ahead.
+// The cache reads `nextPath` ahead, and as many of `laterPaths` (the inputs
+// after it, in order) as it reads files ahead at once besides.
 ResultCode batchLoadInput(Ref<Image>& out, const std::filesystem::path& path, const FileEntry* entry,
                           uint32_t* width, uint32_t* height, const std::filesystem::path* nextPath,
                           const JobSettings& settings, ImageCache* cache, const FormatRegistry* registry,
-                          const std::filesystem::path* thenPath = nullptr);
+                          std::span<const std::filesystem::path* const> laterPaths = {});
 
 // The orientation that applies `first`, then `second`.
 uint8_t orientationCompose(uint8_t first, uint8_t second);

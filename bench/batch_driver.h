@@ -39,11 +39,12 @@ inline JobSettings& halfSizeJob(const char* outDir, const char16_t* fileName, co
     return s;
 }
 
-// Converts every file of `list` with `s`, reading `depth` inputs ahead
-// through the decoded image cache unless told not to read ahead, and
-// encoding each output beside the next input's loading unless told not to;
-// the exit status is 0 only when every file was converted.
-inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true, uint32_t depth = 2)
+// Converts every file of `list` with `s`, reading `depth` inputs ahead (0:
+// as many as the batch chooses) through the decoded image cache unless told
+// not to read ahead, and encoding each output beside the next input's
+// loading unless told not to; the exit status is 0 only when every file was
+// converted.
+inline int runQuietBatch(JobSettings& s, InputList& list, bool readAhead, bool overlap = true, uint32_t depth = 0)
 {
     // Answers as a silent batch does: replace, go on after errors.
     test::QuietBatchUi ui;
@@ -75,7 +76,7 @@ template <class Own>
 inline int runQuietBatchFromArgs(JobSettings& s, int argc, char** argv, int first, Own own)
 {
     bool readAhead = true, overlap = true;
-    uint32_t depth = 2;
+    uint32_t depth = 0;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         if (std::strcmp(argv[first], "--no-read-ahead") == 0) {
             readAhead = false;

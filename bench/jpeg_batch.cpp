@@ -3,7 +3,9 @@
 // with the aspect kept) and written as JPEG at quality 85, as a silent
 // batch does.
 //   bench_jpeg_batch OUTDIR [--no-read-ahead] [--read-ahead N] [--no-overlap] [--width N] INPUT...
-// --no-overlap encodes each output before the next input is loaded.
+// --read-ahead N reads N inputs ahead (by default as many as the batch
+// chooses); --no-overlap encodes each output before the next input is
+// loaded.
 #include <cstdio>
 
 #include "batch_driver.h"

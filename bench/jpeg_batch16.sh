@@ -70,12 +70,12 @@ usage ours "$ours" $OURS
 eval "usage 'xargs mogrify' $peer $MOGRIFY"
 eval "usage 'xargs vipsthumbnail' $peer $THUMB"
 
-# Where our time goes. Each input is decoded by one thread (with a helper
-# for its rows), so however many inputs the batch reads ahead, a decode
-# that takes longer than the rest of the batch (a large progressive
-# photograph) bounds it: the sum of the inputs' decode times shows how much
-# decoding there is, each decoded in-process on warm memory, the median of a
-# few, with band-parallel rows and on one thread. Then the batch without
+# Where our time goes. A decode that takes longer than the rest of the
+# batch (a large progressive photograph, though its scans and rows spread
+# over the cores) bounds it however many inputs are read ahead: the sum of
+# the inputs' decode times shows how much decoding there is, each decoded
+# in-process on warm memory, the median of a few, spread over the pool (band
+# rows, progressive scans) and on one thread. Then the batch without
 # read-ahead and without encoding beside the next input, each against the
 # full pipeline.
 DECODER="$BUILD/bench/bench_jpeg_decode"

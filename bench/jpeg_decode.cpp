@@ -10,8 +10,9 @@
 // --rounds times decodes in-process (the file read and process start-up left
 // out): after one untimed decode of each kind, which starts the worker thread
 // and brings the code and the allocator's memory in as a long batch has
-// them, each round decodes once with our decoder on one thread, in bands and
-// at one-eighth size, and once with libjpeg-turbo at full and at one-eighth
+// them, each round decodes once with our decoder on one thread, in bands (a
+// progressive frame's scans and rows on the task pool) and at one-eighth
+// size, and once with libjpeg-turbo at full and at one-eighth
 // size, and prints the five times in seconds on a line. Decodes of one round
 // run back to back, so a machine whose speed drifts affects them alike.
 #include <sys/resource.h>

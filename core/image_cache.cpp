@@ -1,6 +1,9 @@
 #include "core/image_cache.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -98,13 +101,65 @@ void moveToFront(ImageCache* cache, uint32_t index)
     cache->entries[0] = e;
 }
 
+uint32_t depthOf(const ImageCache* cache)
+{
+    return std::clamp<uint32_t>(cache->readAheadDepth.load(), 1, ImageCache::kMaxReadAhead);
+}
+
+// The process's processor time (every thread's) and the time of day.
+struct WaitClock {
+    std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+    double cpu = processorSeconds();
+
+    static double processorSeconds()
+    {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    }
+    double secondsTo(const WaitClock& later) const
+    {
+        return std::chrono::duration<double>(later.wall - wall).count();
+    }
+};
+
+// After a caller has waited for its file's read-ahead: a wait while the
+// process leaves cores to spare, over the wait and the work since the wait
+// before it (within a second), means the read-aheads under way were too few
+// to keep the cores busy. Time the kernel spends for the process (clearing
+// fresh memory for decodes) counts as busy: more decodes at once would only
+// add to it.
+void growAfterWaiting(ImageCache* cache, const WaitClock& start)
+{
+    const WaitClock now;
+    WaitClock since;
+    cache->lock.lock();
+    since.wall = cache->lastWaitWall;
+    since.cpu = cache->lastWaitCpu;
+    cache->lastWaitWall = now.wall;
+    cache->lastWaitCpu = now.cpu;
+    cache->lock.unlock();
+    const uint32_t growTo = std::min(cache->readAheadGrowTo.load(), ImageCache::kMaxReadAhead);
+    uint32_t depth = cache->readAheadDepth.load();
+    if (depth >= growTo) return;
+    // Too short to tell; the caller hardly waited.
+    if (start.secondsTo(now) < 0.002) return;
+    if (since.secondsTo(now) > 1.0 || since.secondsTo(start) < 0) since = start;
+    const double cores = (now.cpu - since.cpu) / since.secondsTo(now);
+    if (cores + 2 <= double(taskPoolWorkers())) cache->readAheadDepth.compare_exchange_strong(depth, depth + 1);
+}
+
+uint32_t capacityOf(const ImageCache* cache) { return ImageCache::kCapacity + depthOf(cache) - 1; }
+
 void insertLocked(ImageCache* cache, Image* image, bool append, const FileStamp* stamp)
 {
     std::u16string path = field(image, INFO_PATH);
     if (indexOfLocked(cache, path, field(image, INFO_FILE_TIME), field(image, INFO_FILE_SIZE), stamp) >= 0) return;
     image->addRef();
-    if (cache->entryCount == ImageCache::kCapacity) {
+    // The depth may have dropped since the cache filled.
+    while (cache->entryCount >= capacityOf(cache)) {
         objectRelease(cache->entries[cache->entryCount - 1].image);
+        cache->entries[cache->entryCount - 1] = ImageCache::Entry{};
         --cache->entryCount;
     }
     ImageCache::Entry e;
@@ -131,6 +186,7 @@ struct PreloadRequest {
     CacheNotify* notify = nullptr;
     ForwardingProgress* progress = nullptr;
     uint32_t lane = 0;  // the task group it runs on
+    uint64_t claimedBytes = 0;  // see claimMemory
     PreloadRequest* prev = nullptr;
     PreloadRequest* next = nullptr;
 };
@@ -155,6 +211,38 @@ void requestFinish(PreloadRequest* req)
     delete req;
 }
 
+// Before a read-ahead decodes: whether the memory it may take, with what the
+// running ones may take, stays within the cache's limit. Twice the
+// image's bytes stand for a decode's working memory beside its image (a
+// progressive JPEG's coefficients). The first to run always may; one that
+// may not ends without decoding, and the file is read by whoever needs it,
+// or ahead again once memory is free.
+bool claimMemory(ImageCache* cache, PreloadRequest* req, const Image* image)
+{
+    uint64_t need;
+    if (!checkedMul(uint64_t(image->rowBytes()) * 2, image->height, &need)) need = UINT64_MAX;
+    uint64_t limit = cache->readAheadMemory.load();
+    if (!limit) limit = availableMemory() / 2;
+    cache->lock.lock();
+    uint64_t total;
+    const bool fits = cache->readAheadBytes == 0 ||
+                      (checkedAdd(cache->readAheadBytes, need, &total) && total <= limit);
+    if (fits) {
+        req->claimedBytes = need;
+        cache->readAheadBytes += need;
+    }
+    cache->lock.unlock();
+    return fits;
+}
+
+void releaseMemory(ImageCache* cache, PreloadRequest* req)
+{
+    cache->lock.lock();
+    cache->readAheadBytes -= req->claimedBytes;
+    req->claimedBytes = 0;
+    cache->lock.unlock();
+}
+
 void requestRun(PreloadRequest* req)
 {
     ImageCache* cache = req->cache;
@@ -176,7 +264,8 @@ void requestRun(PreloadRequest* req)
             Image* raw = nullptr;
             if (succeeded(imageCreateForReader(reader.get(), &raw, isForDisplay(reader->pixelFormat)))) {
                 Ref<Image> image = Ref<Image>::adopt(raw);
-                if (!aborted(req->stop) &&
+                const bool claimed = claimMemory(cache, req, image.get());
+                if (claimed && !aborted(req->stop) &&
                     succeeded(reader->decode(image.get(), req->allFrames != 0, req->progress, req->stop))) {
                     req->progress->report(100, 100);
                     FileStamp stamp;
@@ -185,6 +274,7 @@ void requestRun(PreloadRequest* req)
                     insertLocked(cache, image.get(), true, has ? &stamp : nullptr);
                     cache->lock.unlock();
                 }
+                if (claimed) releaseMemory(cache, req);
             }
         }
     }
@@ -198,11 +288,6 @@ void cancelReadAhead(ImageCache* cache)
     for (TaskGroup& lane : cache->tasks) lane.cancel();
     for (TaskGroup& lane : cache->tasks) lane.wait();
     cache->stopByte.store(0);
-}
-
-uint32_t depthOf(const ImageCache* cache)
-{
-    return std::clamp<uint32_t>(cache->readAheadDepth.load(), 1, ImageCache::kMaxReadAhead);
 }
 
 // The task group for a new request: one no pending request uses, else the
@@ -388,23 +473,19 @@ ResultCode imageCacheGetOrDecode(ImageCache* cache, Image** out, ImageReader* re
 
     const char16_t* t = reader->info.get(INFO_FILE_TIME);
     const char16_t* s = reader->info.get(INFO_FILE_SIZE);
-    Image* cached = nullptr;
     if (same) {
         // Only this file's read-ahead is waited for; others go on.
+        const WaitClock clock;
         cache->tasks[lane].wait();
-    } else if (others) {
-        // Reading several ahead, the file may be cached already, and the
-        // others are the files wanted next. Otherwise the read-ahead only
-        // competes with the decode this caller needs now.
-        if (depthOf(cache) > 1) cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
-        if (!cached) cancelReadAhead(cache);
+        growAfterWaiting(cache, clock);
+    } else if (others && depthOf(cache) == 1) {
+        // The read-ahead only competes with the decode this caller needs
+        // now. Reading several ahead, the others are the files wanted next.
+        cancelReadAhead(cache);
     }
-    if (aborted(abort)) {
-        objectRelease(cached);
-        return RC_CANCELLED;
-    }
+    if (aborted(abort)) return RC_CANCELLED;
 
-    if (!cached) cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
+    Image* cached = imageCacheFind(cache, name, t ? t : u"", s ? s : u"");
     if (cached) {
         if (!*out) {
             *out = cached;

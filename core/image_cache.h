@@ -1,8 +1,9 @@
 #pragma once
-// Up to three decoded images, kept so that a file decoded ahead of time (the
-// batch's next inputs, the preview's file) is not decoded twice, and the
-// read-ahead that fills it on background tasks: one file at a time, or as
-// many as readAheadDepth says.
+// Up to three decoded images (more while several files are read ahead),
+// kept so that a file decoded ahead of time (the batch's next inputs, the
+// preview's file) is not decoded twice, and the read-ahead that fills it on
+// background tasks: one file at a time, or as many as readAheadDepth says
+// and memory allows.
 //
 // Images are keyed by path (compared exactly), file time text and file size
 // text, and by the file's identity (device, inode, size, nanosecond time),
@@ -11,6 +12,7 @@
 // Cached images are shared and must not change: whoever wants to modify an
 // image it got from the cache calls imageCacheMakePrivate first.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -37,7 +39,11 @@ class ImageCache {
 public:
     static constexpr uint32_t kCapacity = 3;
     // Read-aheads that may run at once: each has a task group of its own.
-    static constexpr uint32_t kMaxReadAhead = 2;
+    static constexpr uint32_t kMaxReadAhead = 16;
+    // Reading d files ahead, the cache holds d - 1 images more than
+    // kCapacity, so that what is read ahead waits there for its turn
+    // instead of pushing out what was read before it.
+    static constexpr uint32_t kMaxEntries = kCapacity + kMaxReadAhead - 1;
 
     ImageCache();
     ~ImageCache();
@@ -48,10 +54,22 @@ public:
     std::atomic<uint8_t> allFrames{0};
     std::atomic<uint8_t> readAheadAllFrames{0};
     // How many read-aheads may run at once (1 .. kMaxReadAhead). With more
-    // than one, a request waits only when that many are pending, and a
-    // caller that takes a file the read-ahead has already cached leaves the
-    // others running. Requests already pending keep their task groups.
+    // than one, a request waits only when that many are pending, a caller
+    // that decodes a file itself leaves the others running, and a read-ahead
+    // starts only while the memory the running ones may take, with its own,
+    // stays within readAheadMemory (one always may, so the file wanted next
+    // never waits on the others). Requests already pending keep their task
+    // groups.
     std::atomic<uint32_t> readAheadDepth{1};
+    // When above readAheadDepth: the depth grows by one, up to this, each
+    // time a caller has to wait for a file being read ahead while at least
+    // two cores stay idle, that is while the read-aheads under way cannot
+    // keep the cores busy (their decodes keep to a thread or two). 0: the
+    // depth stays as set.
+    std::atomic<uint32_t> readAheadGrowTo{0};
+    // Bytes the running read-aheads may take together; 0: half of the
+    // memory available when each starts.
+    std::atomic<uint64_t> readAheadMemory{0};
 
     // Formats used by the read-ahead (the process-wide registry when null).
     void setRegistry(const FormatRegistry* registry) { registry_ = registry; }
@@ -65,8 +83,14 @@ public:
         bool hasStamp = false;
     };
     ReaderWriterLock lock;
-    Entry entries[kCapacity];
+    Entry entries[kMaxEntries];
     uint32_t entryCount = 0;
+    // What the running read-aheads may take at most, in bytes; under `lock`.
+    uint64_t readAheadBytes = 0;
+    // When a caller last ended a wait for a read-ahead, and the process's
+    // processor time then (seconds); under `lock`.
+    std::chrono::steady_clock::time_point lastWaitWall{};
+    double lastWaitCpu = 0;
     // One group per read-ahead that may run at once; the first is the
     // only one used at depth 1.
     TaskGroup tasks[kMaxReadAhead];

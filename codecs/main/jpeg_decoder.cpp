@@ -5,10 +5,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "codecs/main/jpeg_internal.h"
 #include "core/byte_cursor.h"
@@ -559,6 +564,429 @@ private:
     std::atomic<bool> closedSeen_{false};
 };
 
+// ---------------------------------------------------------------------------
+// Progressive frames on the task pool.
+//
+// Each scan of a progressive frame fills some coefficients of the whole-image
+// buffer: the blocks of its components, coefficient 0 in a DC scan and the
+// others in an AC scan. Scans that share no such coefficients (other
+// components, or one DC and one AC scan) decode side by side, each by a copy
+// of the decoder as its header left it, while a scan that shares some with an
+// earlier one (a refinement and the scans it refines) waits for it. The
+// scans are found from the markers alone, which the entropy-coded data
+// cannot hold, so every scan decodes from the very bytes and tables it would
+// one after another, and the coefficients come out the same.
+
+// Where the scans of a frame report: rows done by every scan, passed on to
+// the sink from the decoding thread only (sinks need not be thread-safe).
+struct ScanProgress {
+    JpegProgress* sink = nullptr;
+    const std::atomic<uint8_t>* abortByte = nullptr;
+    uint64_t total = 0;
+    std::atomic<uint64_t> done{0};
+    std::thread::id caller = std::this_thread::get_id();
+
+    bool aborted() const { return abortByte && abortByte->load(std::memory_order_relaxed) != 0; }
+    void add(uint64_t n) { done.fetch_add(n, std::memory_order_relaxed); }
+    void report() const
+    {
+        if (sink && std::this_thread::get_id() == caller)
+            sink->report(uint32_t(std::min(done.load(std::memory_order_relaxed), total)), uint32_t(total));
+    }
+};
+
+// Before an MCU row: whether the Huffman-coded data of the scan is used up
+// (nothing left before the end of the file or a marker other than a
+// restart), so the rest of the scan is not decoded. That is missing data
+// unless an end-of-band run of a progressive AC scan covers every block left.
+bool scanDataEnds(JpegDecoder& d, uint64_t blocksLeft)
+{
+    // The arithmetic coder leaves out the zero bytes that end its data,
+    // which the decoder reads back as zeros at a marker or the end: the
+    // decisions they hold can be those of any number of flat blocks.
+    if (d.arithmetic) return false;
+    if (d.bitCount > d.paddingBits) return false;
+    if (d.pos < d.end) {
+        if (!d.atMarker) return false;
+        if (d.restartInterval) {
+            const uint8_t* q = d.pos;
+            while (q < d.end && *q == 0xFF) ++q;
+            if (q < d.end && *q >= 0xD0 && *q <= 0xD7) return false;
+        }
+    }
+    if (d.progressive && d.ss > 0 && d.eobRun >= blocksLeft) return true;
+    d.dataMissing = true;
+    return true;
+}
+
+struct ScanEnd {
+    bool stopped = false;  // abort byte
+    bool failed = false;   // a refinement scan at the end of the data
+};
+
+// How many MCU rows a scan (or the output stage) has finished with; a
+// scan that ends, whatever ended it, finishes with every row at once.
+struct RowsDone {
+    static constexpr uint32_t kAll = UINT32_MAX;
+    std::atomic<uint32_t> rows{0};
+
+    void publish(uint32_t done)
+    {
+        rows.store(done, std::memory_order_release);
+        rows.notify_all();
+    }
+    // Until row `row` is done with. A scan is usually well ahead of the one
+    // chasing it, and otherwise a row's wait is short: a brief spin first.
+    void waitPast(uint32_t row) const
+    {
+        uint32_t seen = rows.load(std::memory_order_acquire);
+        for (int i = 0; seen <= row && i < 256; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            seen = rows.load(std::memory_order_acquire);
+        }
+        while (seen <= row) {
+            rows.wait(seen, std::memory_order_acquire);
+            seen = rows.load(std::memory_order_acquire);
+        }
+    }
+};
+
+// What a scan decoding beside others waits for before each of its rows (the
+// earlier scans it shares coefficients with), where it tells those after
+// it, and whom it tells besides; empty for a scan decoded alone.
+struct RowGate {
+    const std::vector<std::shared_ptr<RowsDone>>* after = nullptr;
+    RowsDone* mine = nullptr;
+    std::function<void()> published;
+
+    void enter(uint32_t row) const
+    {
+        if (after)
+            for (const auto& earlier : *after) earlier->waitPast(row);
+    }
+    void leave(uint32_t done) const
+    {
+        if (!mine) return;
+        mine->publish(done);
+        if (published) published();
+    }
+};
+
+// Decodes the progressive scan whose header `d` holds, its entropy decoder
+// started, into the whole-image coefficients, and finishes it. A scan only
+// ever touches the blocks of the MCU row it is in, so one that waits for
+// its predecessors row by row reads what they would have left had they
+// finished first.
+ScanEnd decodeProgressiveScan(JpegDecoder& d, int16_t* coefficients, ScanProgress& progress,
+                              const RowGate& gate = RowGate())
+{
+    ScanEnd r;
+    const uint32_t ns = d.scanComponents;
+    const uint64_t unit = uint64_t(d.se - d.ss + 1) * ((d.ah > 0 ? d.ah : 8) - d.al);
+    const uint64_t mcuCoefficients = uint64_t(d.blocksPerMcu) * 64;
+    const JpegComponent& c = *d.scanComponent[0];
+    int16_t* blocks[24];
+    for (uint32_t row = 0; row < d.mcuRows && !r.failed; ++row) {
+        if (progress.aborted()) { r.stopped = true; break; }
+        gate.enter(row);
+        if (ns > 1) {
+            // Interleaved DC scan: each block at its own place.
+            if (scanDataEnds(d, 0)) break;
+            progress.report();
+            progress.add(ns * unit);
+            for (uint32_t m = 0; m < d.mcusPerRow; ++m) {
+                int16_t* mcu = coefficients + (uint64_t(row) * d.mcusPerRow + m) * mcuCoefficients;
+                uint32_t b = 0;
+                for (uint32_t i = 0; i < ns; ++i)
+                    for (uint32_t k = 0; k < d.scanComponent[i]->blocksPerMcu; ++k)
+                        blocks[b++] = mcu + (d.scanComponent[i]->firstBlock + k) * 64;
+                if (!d.decodeMcu(d, blocks, d.mcuBlocks)) { r.failed = true; break; }
+            }
+        } else {
+            // The component's own blocks in raster order.
+            const uint64_t rowsLeft = c.heightInBlocks - std::min<uint64_t>(uint64_t(row) * c.v, c.heightInBlocks);
+            if (scanDataEnds(d, rowsLeft * c.widthInBlocks)) break;
+            progress.report();
+            progress.add(unit);
+            for (uint32_t r0 = 0; r0 < c.v && !r.failed; ++r0) {
+                const uint32_t by = row * c.v + r0;
+                if (by >= c.heightInBlocks) break;
+                for (uint32_t bx = 0; bx < c.widthInBlocks; ++bx) {
+                    const uint64_t mcuIndex = uint64_t(row) * d.mcusPerRow + bx / c.h;
+                    int16_t* block =
+                        coefficients + mcuIndex * mcuCoefficients + (c.firstBlock + r0 * c.h + bx % c.h) * 64;
+                    if (!d.decodeMcu(d, &block, 1)) { r.failed = true; break; }
+                }
+            }
+        }
+        gate.leave(row + 1);
+    }
+    gate.leave(RowsDone::kAll);
+    if (d.finishScan) d.finishScan(d);
+    // The file ends in arithmetic-coded data: whether the zero bytes read
+    // past it are the ones the coder left out or stand for data cut off
+    // cannot be told, and only the latter can do harm.
+    if (d.arithmetic && d.pos >= d.end && d.arith.zerosPastEnd > 0) d.dataMissing = true;
+    return r;
+}
+
+// Where the entropy-coded data that starts at `p` ends: at the 0xFF of the
+// first marker other than a restart or TEM, or at the end of the data.
+// `known` is cleared when that marker's code is one no segment has
+// (0x02..0xBF): a decoder resynchronising at a restart steps over such
+// bytes, so only the decode itself can tell where its scan ends.
+const uint8_t* scanDataEnd(const uint8_t* p, const uint8_t* end, bool& known)
+{
+    known = true;
+    while (p < end) {
+        p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, size_t(end - p)));
+        if (!p) return end;
+        const uint8_t* q = p + 1;
+        while (q < end && *q == 0xFF) ++q;
+        if (q >= end) return end;
+        const uint8_t code = *q;
+        if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
+            p = q + 1;
+            continue;
+        }
+        known = code >= 0xC0;
+        return p;
+    }
+    return end;
+}
+
+// The scans and the output stage of one progressive frame on the task pool.
+// A scan is handed over with the decoder copy that decodes it. It starts
+// once every earlier scan it shares coefficients with has started, and
+// decodes each MCU row once they have finished with it; the rows every scan
+// has finished with are handed to the output stage a few at a time as they
+// come. So all of it runs at once, each scan a little behind those it
+// needs, the output behind the last, and work only ever waits for work
+// already running. Whoever waits for the whole does work not yet started
+// itself meanwhile, so it all ends even when no worker of the pool is free
+// (every worker decoding an image of its own).
+class ProgressiveTasks {
+public:
+    ProgressiveTasks(int16_t* coefficients, ScanProgress& progress, uint32_t limit)
+        : coefficients_(coefficients), progress_(progress), limit_(std::max<uint32_t>(limit, 1))
+    {
+    }
+    ~ProgressiveTasks() { finish(); }
+    ProgressiveTasks(const ProgressiveTasks&) = delete;
+    ProgressiveTasks& operator=(const ProgressiveTasks&) = delete;
+
+    // Takes over `scan` (a decoder copy ready to decode its scan), whose
+    // scan covers the frame components in `components` (a bit each) and is
+    // a DC scan or not. Returns the scan's number for waitForScan().
+    size_t addScan(std::unique_ptr<JpegDecoder> scan, uint32_t components, bool dc)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        // Copies of the decoder are large: only so many wait at once.
+        helpUntil(hold, [&] { return jobs_.size() - finished_ < limit_; });
+        // Records of finished work are let go, all but the last added,
+        // which its adder may still ask about.
+        while (jobs_.size() > 1 && jobs_.front().finished) {
+            jobs_.pop_front();
+            ++first_;
+            --finished_;
+        }
+        Job& job = push();
+        job.decoder = std::move(scan);
+        job.components = components;
+        job.dc = dc;
+        job.rows = std::make_shared<RowsDone>();
+        const size_t number = next_ - 1;
+        for (size_t i = first_; i < number; ++i) {
+            Job& earlier = at(i);
+            if (earlier.finished || !(earlier.components & components) || earlier.dc != dc) continue;
+            job.after.push_back(earlier.rows);
+            if (!earlier.started) {
+                earlier.starters.push_back(number);
+                ++job.toStart;
+            }
+        }
+        if (job.toStart == 0) makeReady(hold, number);
+        return number;
+    }
+
+    // Waits until scan `number` has ended; its end and read position.
+    ScanEnd waitForScan(size_t number, const uint8_t** pos)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        helpUntil(hold, [&] { return at(number).finished; });
+        *pos = at(number).endPos;
+        return at(number).end;
+    }
+
+    // The output stage, after the last scan: writeRow(row) for every MCU
+    // row below `rows`, by as many workers as `bands` rows at a time keep
+    // busy; false from it (the abort byte) ends the stage.
+    void addOutput(unsigned bands, uint32_t rows, std::function<bool(uint32_t)> writeRow)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        writeRow_ = std::move(writeRow);
+        outputRows_ = rows;
+        // Several pieces a band, so that rows that come late are shared out
+        // all the same.
+        outputPiece_ = std::max<uint32_t>(1, rows / (4 * std::max(bands, 1u)));
+        output_.store(true, std::memory_order_release);
+        handOutRows(hold);
+    }
+
+    // Waits for everything. Afterwards: whether the abort byte stopped a
+    // scan or the output, and whether a scan found data missing.
+    void finish()
+    {
+        {
+            std::unique_lock<std::mutex> hold(mutex_);
+            helpUntil(hold, [&] { return finished_ == jobs_.size(); });
+        }
+        tasks_.wait();
+    }
+    bool stopped() const { return stopped_; }
+    bool dataMissing() const { return dataMissing_; }
+
+private:
+    struct Job {
+        std::unique_ptr<JpegDecoder> decoder;  // a scan's
+        uint32_t components = 0;
+        bool dc = false;
+        // Earlier scans not started yet, and the later ones to tell when this
+        // one starts; the rows of earlier scans this one waits for.
+        uint32_t toStart = 0;
+        std::vector<size_t> starters;
+        std::vector<std::shared_ptr<RowsDone>> after;
+        std::shared_ptr<RowsDone> rows;  // null: a piece of the output stage
+        uint32_t fromRow = 0, toRow = 0;  // the output's piece
+        bool started = false, finished = false;
+        ScanEnd end;
+        const uint8_t* endPos = nullptr;
+    };
+
+    Job& at(size_t number) { return jobs_[number - first_]; }
+
+    Job& push()
+    {
+        jobs_.emplace_back();
+        ++next_;
+        return jobs_.back();
+    }
+
+    void makeReady(std::unique_lock<std::mutex>& hold, size_t number)
+    {
+        ready_.push_back(number);
+        hold.unlock();
+        // One task per piece of ready work; a task that finds none left
+        // (taken by a waiting thread) ends at once.
+        tasks_.run([this] {
+            std::unique_lock<std::mutex> taskHold(mutex_);
+            runOne(taskHold);
+        });
+        hold.lock();
+    }
+
+    // Under the lock, once the output stage is added: the rows every scan
+    // has finished with, a piece at a time, as work of their own. Output
+    // work thus never waits, and holds no worker of the pool idle.
+    void handOutRows(std::unique_lock<std::mutex>& hold)
+    {
+        uint32_t ready = outputRows_;
+        for (size_t i = first_; i < next_; ++i) {
+            const Job& job = at(i);
+            if (job.rows && !job.finished) ready = std::min(ready, job.rows->rows.load(std::memory_order_acquire));
+        }
+        while (rowsHandedOut_ < ready && (ready - rowsHandedOut_ >= outputPiece_ || ready == outputRows_)) {
+            Job& piece = push();
+            piece.fromRow = rowsHandedOut_;
+            piece.toRow = std::min(ready, rowsHandedOut_ + outputPiece_);
+            rowsHandedOut_ = piece.toRow;
+            makeReady(hold, next_ - 1);
+        }
+    }
+
+    // Runs the oldest ready work, if any, without the lock.
+    void runOne(std::unique_lock<std::mutex>& hold)
+    {
+        if (ready_.empty()) return;
+        const size_t number = ready_.front();
+        ready_.pop_front();
+        Job& job = at(number);
+        job.started = true;
+        std::unique_ptr<JpegDecoder> decoder = std::move(job.decoder);
+        const std::vector<std::shared_ptr<RowsDone>> after = std::move(job.after);
+        const std::shared_ptr<RowsDone> rows = job.rows;
+        const uint32_t fromRow = job.fromRow, toRow = job.toRow;
+        const std::vector<size_t> starters = std::move(job.starters);
+        for (size_t later : starters)
+            if (--at(later).toStart == 0) makeReady(hold, later);
+        hold.unlock();
+        ScanEnd end;
+        const uint8_t* endPos = nullptr;
+        bool missing = false;
+        if (rows) {
+            // Each row it finishes may complete rows for the output.
+            auto rowDone = [this] {
+                if (!output_.load(std::memory_order_acquire)) return;
+                std::unique_lock<std::mutex> rowHold(mutex_);
+                handOutRows(rowHold);
+            };
+            end = decodeProgressiveScan(*decoder, coefficients_, progress_, RowGate{&after, rows.get(), rowDone});
+            endPos = decoder->pos;
+            missing = decoder->dataMissing;
+            decoder.reset();
+        } else {
+            for (uint32_t row = fromRow; row < toRow; ++row)
+                if (!writeRow_(row)) {
+                    end.stopped = true;
+                    break;
+                }
+        }
+        hold.lock();
+        Job& done = at(number);
+        done.finished = true;
+        done.end = end;
+        done.endPos = endPos;
+        ++finished_;
+        stopped_ = stopped_ || end.stopped;
+        dataMissing_ = dataMissing_ || missing;
+        if (rows && output_.load(std::memory_order_relaxed)) handOutRows(hold);
+        changed_.notify_all();
+    }
+
+    template <class Done>
+    void helpUntil(std::unique_lock<std::mutex>& hold, Done done)
+    {
+        while (!done()) {
+            if (!ready_.empty()) {
+                runOne(hold);
+                continue;
+            }
+            // The work runs elsewhere; its rows are reported from here.
+            changed_.wait_for(hold, std::chrono::milliseconds(20));
+            hold.unlock();
+            progress_.report();
+            hold.lock();
+        }
+    }
+
+    int16_t* const coefficients_;
+    ScanProgress& progress_;
+    const uint32_t limit_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;  // work first_ .. next_ - 1
+    size_t first_ = 0, next_ = 0, finished_ = 0;
+    std::deque<size_t> ready_;
+    bool stopped_ = false, dataMissing_ = false;
+    // The output stage, once added.
+    std::atomic<bool> output_{false};
+    std::function<bool(uint32_t)> writeRow_;
+    uint32_t outputRows_ = 0, outputPiece_ = 1, rowsHandedOut_ = 0;
+    TaskGroup tasks_;
+};
+
 } // namespace
 
 ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride, uint32_t rows, bool reducedSize,
@@ -608,13 +1036,36 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     const ColourFinish rowFinish = writerConverts ? ColourFinish::None : finish;
     const uint64_t blockCount = uint64_t(blocksPerMcu) * mcusPerRow * mcuRows;
 
+    // A progressive frame's work runs on the task pool, its scans and its
+    // output stage, when that stage would split into row bands there, as
+    // image operations split theirs (bandMode 0 keeps it all on this
+    // thread, 1 takes the pool whatever the size).
+    const uint64_t mcuRowCoefficients = uint64_t(blocksPerMcu) * mcusPerRow * 64;
+    const uint64_t outBytesPerMcuRow = uint64_t(out.rowsPerMcuRow) * out.rowBytes();
+    auto progressiveBands = [&](uint64_t bytesPerMcuRow) -> unsigned {
+        if (bandMode == 0) return 1;
+        if (bandMode == 1) return std::max(2u, std::min(taskPoolWorkers(), mcuRows));
+        return rowBandCount(mcuRows, bytesPerMcuRow);
+    };
+    const unsigned outputBands = progressiveBands(mcuRowCoefficients * sizeof(int16_t) + outBytesPerMcuRow);
+    const bool scansOnTasks = progressive && outputBands > 1;
+
     // Coefficients: the whole image for progressive frames, otherwise one MCU
     // (a few MCU rows in band mode, allocated when that mode is chosen).
     AlignedBuffer<int16_t> coefficients;
     uint64_t coefficientCount;
-    if (!checkedMul(progressive ? blockCount : blocksPerMcu, 64, &coefficientCount) ||
-        !coefficients.allocate(coefficientCount, true))
-        return RC_OUT_OF_MEMORY;
+    if (!checkedMul(progressive ? blockCount : blocksPerMcu, 64, &coefficientCount)) return RC_OUT_OF_MEMORY;
+    const unsigned clearBands = progressive ? progressiveBands(mcuRowCoefficients * sizeof(int16_t)) : 1;
+    if (!coefficients.allocate(coefficientCount, clearBands == 1)) return RC_OUT_OF_MEMORY;
+    if (clearBands > 1) {
+        // A whole image of coefficients is cleared by as many threads as
+        // can help: most of the cost is the kernel's clearing of fresh
+        // pages, which each thread does for the pages it touches first.
+        runRowBands(clearBands, mcuRows, [&](unsigned, uint32_t from, uint32_t to) {
+            std::memset(coefficients.get() + from * mcuRowCoefficients, 0,
+                        size_t((to - from) * mcuRowCoefficients * sizeof(int16_t)));
+        });
+    }
     if (componentCount_ == 2) out.clear();
 
     const bool abortable = abortByte != nullptr;
@@ -625,6 +1076,17 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     auto report = [&]() {
         if (progress) progress->report(uint32_t(std::min(done, total)), uint32_t(total));
     };
+    ScanProgress scanProgress;
+    scanProgress.sink = progress;
+    scanProgress.abortByte = abortByte;
+    scanProgress.total = total;
+    std::unique_ptr<ProgressiveTasks> scans;
+    if (scansOnTasks) {
+        // Each waiting scan holds a copy of the decoder.
+        scans.reset(new (std::nothrow) ProgressiveTasks(coefficients.get(), scanProgress, 2 * taskPoolWorkers() + 2));
+        if (!scans) return RC_OUT_OF_MEMORY;
+    }
+    scansDecodedOnTasks = 0;
 
     ResultCode rc = RC_OK;
     bool stopped = false;      // abort byte
@@ -635,30 +1097,7 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
     dataMissing = false;
     alignas(16) uint8_t samples[64 * 64];
 
-    // Before an MCU row: whether the Huffman-coded data of the scan is used
-    // up (nothing left before the end of the file or a marker other than a
-    // restart), so the rest of the scan is not decoded. That is missing data unless an
-    // end-of-band run of a progressive AC scan covers every block left.
-    auto dataEnds = [&](uint64_t blocksLeft) {
-        // The arithmetic coder leaves out the zero bytes that end its data,
-        // which the decoder reads back as zeros at a marker or the end: the
-        // decisions they hold can be those of any number of flat blocks.
-        if (arithmetic) return false;
-        {
-            if (bitCount > paddingBits) return false;
-            if (pos < end) {
-                if (!atMarker) return false;
-                if (restartInterval) {
-                    const uint8_t* q = pos;
-                    while (q < end && *q == 0xFF) ++q;
-                    if (q < end && *q >= 0xD0 && *q <= 0xD7) return false;
-                }
-            }
-            if (progressive && ss > 0 && eobRun >= blocksLeft) return true;
-        }
-        dataMissing = true;
-        return true;
-    };
+    auto dataEnds = [&](uint64_t blocksLeft) { return scanDataEnds(*this, blocksLeft); };
     // Rows no scan reached read as blocks without coefficients (level 128).
     auto fillRowsFrom = [&](uint32_t mcuRow, ColourFinish rowsFinish) {
         const uint64_t y0 = uint64_t(mcuRow) * out.rowsPerMcuRow;
@@ -759,8 +1198,49 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 }
                 pos = ff + 1;
             }
-            done += uint64_t(mcuRows) * unit;
+            scanProgress.add(uint64_t(mcuRows) * unit);
             if (finishScan) finishScan(*this);
+            if (pos >= end) break;
+            continue;
+        }
+
+        if (progressive) {
+            const uint8_t* scanEnd = nullptr;
+            bool endKnown = false;
+            std::unique_ptr<JpegDecoder> copy;
+            if (scans) {
+                scanEnd = scanDataEnd(pos, end, endKnown);
+                copy.reset(new (std::nothrow) JpegDecoder(*this));
+            }
+            if (!copy) {
+                // One after another on this thread; with scans on tasks
+                // (short of memory for a copy), after every earlier one.
+                if (scans) scans->finish();
+                const ScanEnd e = decodeProgressiveScan(*this, coefficients.get(), scanProgress);
+                if (e.stopped) { stopped = true; break; }
+                if (e.failed) { mcuFailed = true; break; }
+                if (pos >= end) break;
+                continue;
+            }
+            // The copy decodes no output: the tables it needs it has, and
+            // its components are its own, so later scan headers leave it be.
+            copy->quant = nullptr;
+            uint32_t covered = 0;
+            for (uint32_t i = 0; i < ns; ++i) {
+                copy->scanComponent[i] = &copy->component[scanComponent[i]->index];
+                covered |= 1u << scanComponent[i]->index;
+            }
+            const size_t number = scans->addScan(std::move(copy), covered, ss == 0);
+            ++scansDecodedOnTasks;
+            if (endKnown) {
+                // The decode stops at that marker, or earlier, with nothing
+                // but entropy-coded data between.
+                pos = scanEnd;
+            } else {
+                const ScanEnd e = scans->waitForScan(number, &pos);
+                if (e.stopped) { stopped = true; break; }
+                if (e.failed) { mcuFailed = true; break; }
+            }
             if (pos >= end) break;
             continue;
         }
@@ -957,42 +1437,6 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
                 }
                 out.end(band);
             }
-        } else if (ns > 1) {
-            // Interleaved progressive DC scan: each block at its own place.
-            int16_t* blocks[24];
-            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
-                if (aborted()) { stopped = true; break; }
-                if (dataEnds(0)) break;
-                report();
-                done += uint64_t(ns) * unit;
-                for (uint32_t m = 0; m < mcusPerRow; ++m) {
-                    int16_t* mcu = coefficients.get() + (uint64_t(row) * mcusPerRow + m) * blocksPerMcu * 64;
-                    uint32_t b = 0;
-                    for (uint32_t i = 0; i < ns; ++i)
-                        for (uint32_t k = 0; k < scanComponent[i]->blocksPerMcu; ++k)
-                            blocks[b++] = mcu + (scanComponent[i]->firstBlock + k) * 64;
-                    if (!decodeMcu(*this, blocks, mcuBlocks)) { mcuFailed = true; break; }
-                }
-            }
-        } else {
-            JpegComponent& c = *scanComponent[0];
-            for (uint32_t row = 0; row < mcuRows && !mcuFailed; ++row) {
-                if (aborted()) { stopped = true; break; }
-                const uint64_t rowsLeft = c.heightInBlocks - std::min<uint64_t>(uint64_t(row) * c.v, c.heightInBlocks);
-                if (dataEnds(rowsLeft * c.widthInBlocks)) break;
-                report();
-                done += unit;
-                for (uint32_t r = 0; r < c.v && !mcuFailed; ++r) {
-                    uint32_t by = row * c.v + r;
-                    if (by >= c.heightInBlocks) break;
-                    for (uint32_t bx = 0; bx < c.widthInBlocks; ++bx) {
-                        uint64_t mcuIndex = uint64_t(row) * mcusPerRow + bx / c.h;
-                        int16_t* block = coefficients.get() +
-                                         (mcuIndex * blocksPerMcu + c.firstBlock + r * c.h + bx % c.h) * 64;
-                        if (!decodeMcu(*this, &block, 1)) { mcuFailed = true; break; }
-                    }
-                }
-            }
         }
 
         if (finishScan) finishScan(*this);
@@ -1001,10 +1445,13 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
         // cut off cannot be told, and only the latter can do harm.
         if (arithmetic && pos >= end && arith.zerosPastEnd > 0) dataMissing = true;
         if (stopped || mcuFailed) break;
-        if (!progressive && allComponents) break;
+        if (allComponents) break;
         if (pos >= end) break;
     }
 
+    // Scans on the task pool may still be decoding: the output stage
+    // follows them row by row, unless there is to be none.
+    if (scans && (stopped || (failed(rc) && rc != RC_CORRUPT_FILE))) scans->finish();
     if (stopped) return RC_CANCELLED;
     // A damaged segment after the header still leaves a whole picture of
     // what came before it; other failures leave nothing to show.
@@ -1013,23 +1460,45 @@ ResultCode JpegDecoder::decode(uint8_t* destination, uint32_t bpp, size_t stride
 
     if (progressive) {
         // Output pass over whatever the scans delivered; blocks no scan
-        // reached have zero coefficients.
-        for (uint32_t row = 0; row < mcuRows; ++row) {
-            if (aborted()) return RC_CANCELLED;
-            if (progress) progress->report(uint32_t(std::min<uint64_t>(total / 2 + uint64_t(row) * total / 2 / mcuRows, total)), uint32_t(total));
-            Output::Band band = out.begin(row, false);
-            if (!band.base) break;
-            uint8_t* dst = band.base;
-            const int16_t* mcu = coefficients.get() + uint64_t(row) * mcusPerRow * blocksPerMcu * 64;
-            for (uint32_t m = 0; m < mcusPerRow; ++m) {
-                transformMcu(*this, mcu, samples, frameComponents, componentCount_);
-                allWriter(*this, dst, samples, frameComponents, componentCount_);
-                mcu += blocksPerMcu * 64;
-                dst += out.bytesPerMcu;
+        // reached have zero coefficients. Rows are independent: with the
+        // scans on the task pool, workers there take them in turn as the
+        // scans finish with them.
+        std::atomic<uint32_t> rowsWritten{0};
+        auto writeRow = [&](uint32_t row) {
+            if (aborted()) return false;
+            if (progress && std::this_thread::get_id() == scanProgress.caller) {
+                const uint64_t at = total / 2 + rowsWritten.load() * total / 2 / mcuRows;
+                progress->report(uint32_t(std::min(at, total)), uint32_t(total));
             }
-            finishRows(rowFinish, band.base, strideBytes, band.validRows, out.rowPixels);
-            out.end(band);
+            Output::Band rowBand = out.begin(row, false);
+            if (rowBand.base) {
+                alignas(16) uint8_t local[64 * 64];
+                uint8_t* dst = rowBand.base;
+                const int16_t* mcu = coefficients.get() + row * mcuRowCoefficients;
+                for (uint32_t m = 0; m < mcusPerRow; ++m) {
+                    transformMcu(*this, mcu, local, frameComponents, componentCount_);
+                    allWriter(*this, dst, local, frameComponents, componentCount_);
+                    mcu += blocksPerMcu * 64;
+                    dst += out.bytesPerMcu;
+                }
+                finishRows(rowFinish, rowBand.base, strideBytes, rowBand.validRows, out.rowPixels);
+                out.end(rowBand);
+            }
+            rowsWritten.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        };
+        // Rows past the destination's are not written.
+        const uint32_t outMcuRows = uint32_t((uint64_t(out.outRows) + out.rowsPerMcuRow - 1) / out.rowsPerMcuRow);
+        bool cancelled = false;
+        if (scans) {
+            scans->addOutput(outputBands, outMcuRows, writeRow);
+            scans->finish();
+            cancelled = scans->stopped();
+            dataMissing = dataMissing || scans->dataMissing();
+        } else {
+            for (uint32_t row = 0; row < outMcuRows && !cancelled; ++row) cancelled = !writeRow(row);
         }
+        if (cancelled) return RC_CANCELLED;
     } else if (multiScan && finish != ColourFinish::None) {
         finishRows(finish, dest, strideBytes, out.outRows, out.rowPixels);
     } else if (firstScan) {

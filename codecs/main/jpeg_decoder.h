@@ -205,6 +205,10 @@ public:
     bool convertColour = true;
     // Set by decode: whether its rows went through row tasks.
     bool usedBands = false;
+    // Set by decode: how many scans of a progressive frame were handed to
+    // the task pool (bandMode 0 keeps them, and the output stage's row
+    // bands, on the calling thread).
+    uint32_t scansDecodedOnTasks = 0;
 
     // ---- state shared by the decoder's source files ----
     const uint8_t* end = nullptr;

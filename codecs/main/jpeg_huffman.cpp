@@ -537,19 +537,25 @@ struct ZigzagMasks {
 };
 constexpr ZigzagMasks kZigzagMasks{};
 
+// The DC term is left out (bit 0 stays clear) and never read: a DC scan of
+// the same component may be changing it on another thread meanwhile.
 inline uint64_t nonZeroZigzag(const int16_t* block)
 {
     uint64_t natural = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     for (int i = 0; i < 64; i += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+        // The first group is read from coefficient 1 on: its lanes stand one
+        // place further along, and coefficient 8 is read twice.
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + (i ? i : 1)));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
         const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-        natural |= uint64_t(~uint32_t(_mm_movemask_epi8(zeros)) & 0xFFFFu) << i;
+        uint64_t found = ~uint32_t(_mm_movemask_epi8(zeros)) & 0xFFFFu;
+        if (i == 0) found = ((found & 0xFF) << 1) | (found & 0xFF00);
+        natural |= found << i;
     }
 #else
-    for (int i = 0; i < 64; ++i) natural |= uint64_t(block[i] != 0) << i;
+    for (int i = 1; i < 64; ++i) natural |= uint64_t(block[i] != 0) << i;
 #endif
     uint64_t m = 0;
     for (int i = 0; i < 8; ++i) m |= kZigzagMasks.byByte[i][(natural >> (8 * i)) & 0xFF];

@@ -1573,36 +1573,43 @@ struct BatchOverlap : BatchFixture {
     std::pair<Seen, Seen> runBoth(const std::function<void()>& prepare)
     {
         std::pair<Seen, Seen> seen;
-        for (bool on : {false, true}) {
-            Seen& out = on ? seen.second : seen.first;
-            fs::remove_all(dir / "out");
-            fs::create_directories(dir / "out");
-            fs::remove(dir / "log.txt");
-            ui = ScriptedUi{};
-            prepare();
-            SequenceUi sequence(ui, dir / "out");
-            shownTo = &sequence;
-            overlap = on;
-            readAhead = on ? 2 : 1;
-            ImageCache localCache;
-            localCache.allFrames = 1;
-            localCache.readAheadAllFrames = 1;
-            localCache.setRegistry(&reg);
-            cache = &localCache;
-            out.r = runBatch(dir / "log.txt");
-            // Whatever stopped the run, nothing it read ahead goes on or
-            // stays behind in the cache.
-            EXPECT_EQ(localCache.pending, nullptr);
-            EXPECT_EQ(localCache.count(), 0u);
-            cache = nullptr;
-            imageCacheDestroy(&localCache);
-            shownTo = nullptr;
-            out.events = sequence.events;
-            auto b = test::readFile(dir / "log.txt");
-            out.log.assign(b.begin(), b.end());
-            out.outputs = filesBelow(dir / "out");
-        }
+        seen.first = runOnce(false, 1, prepare);
+        seen.second = runOnce(true, 2, prepare);
         return seen;
+    }
+
+    // One run through a fresh cache reading `depth` inputs ahead, with each
+    // last output encoded beside the next input's loading or not.
+    Seen runOnce(bool on, uint32_t depth, const std::function<void()>& prepare)
+    {
+        Seen out;
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        fs::remove(dir / "log.txt");
+        ui = ScriptedUi{};
+        prepare();
+        SequenceUi sequence(ui, dir / "out");
+        shownTo = &sequence;
+        overlap = on;
+        readAhead = depth;
+        ImageCache localCache;
+        localCache.allFrames = 1;
+        localCache.readAheadAllFrames = 1;
+        localCache.setRegistry(&reg);
+        cache = &localCache;
+        out.r = runBatch(dir / "log.txt");
+        // Whatever stopped the run, nothing it read ahead goes on or
+        // stays behind in the cache.
+        EXPECT_EQ(localCache.pending, nullptr);
+        EXPECT_EQ(localCache.count(), 0u);
+        cache = nullptr;
+        imageCacheDestroy(&localCache);
+        shownTo = nullptr;
+        out.events = sequence.events;
+        auto b = test::readFile(dir / "log.txt");
+        out.log.assign(b.begin(), b.end());
+        out.outputs = filesBelow(dir / "out");
+        return out;
     }
 
     static void expectSame(const Seen& a, const Seen& b)
@@ -1785,4 +1792,213 @@ TEST_F(BatchFixture, TargetSizeNotReachedIsLogged)
                   double(noise) / 1024.0);
     EXPECT_NE(log.find((dir / "out" / "noise.jpg").string() + "\r\n" + want), std::string::npos) << log;
     EXPECT_NE(log.find((dir / "out" / "small.jpg").string() + "\r\nResult: Ok.\r\n"), std::string::npos) << log;
+}
+
+// ---------------------------------------------------------------- reading many inputs ahead
+
+namespace {
+
+// A test format for reading ahead: "RAH!", width and height in one byte
+// each. Its reader counts its decodes and, while told to, holds the decodes
+// of every input after the first two until the batch stops it.
+std::atomic<int> gRahDecoded{0};
+std::atomic<bool> gRahHold{false};
+// Each decode sleeps this long (a decode that keeps to one thread and leaves
+// the cores idle); how many decodes ran at once, at most.
+std::atomic<int> gRahSleepMs{0};
+std::atomic<int> gRahRunning{0};
+std::atomic<int> gRahMostAtOnce{0};
+constexpr uint8_t kRahFirstWidth = 40;
+
+ResultCode probeRah(MappedFile* f)
+{
+    return f->size() >= 6 && std::memcmp(f->data(), "RAH!", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
+}
+
+class RahReader final : public ImageReader {
+public:
+    using ImageReader::ImageReader;
+
+protected:
+    ResultCode readHeader(const void*) override
+    {
+        width = fileData()[4];
+        height = fileData()[5];
+        pixelFormat = PF_RGBA8;
+        colourModel = CM_RGB;
+        bitsPerPixel = 24;
+        return RC_OK;
+    }
+    ResultCode readPixels(Image* image, bool, Progress*, AbortFlag* abort) override
+    {
+        if (image->width >= kRahFirstWidth + 2)
+            while (gRahHold.load()) {
+                if (aborted(abort)) return RC_OK;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        const int running = gRahRunning.fetch_add(1) + 1;
+        int most = gRahMostAtOnce.load();
+        while (running > most && !gRahMostAtOnce.compare_exchange_weak(most, running)) {
+        }
+        if (gRahSleepMs.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gRahSleepMs.load()));
+        gRahRunning.fetch_sub(1);
+        gRahDecoded.fetch_add(1);
+        for (uint32_t y = 0; y < image->height; ++y)
+            for (uint32_t x = 0; x < image->width; ++x)
+                image->row<Rgba8>(y)[x] = Rgba8{uint8_t(x * 5), uint8_t(y * 3), uint8_t(image->width), 255};
+        return RC_OK;
+    }
+};
+
+class RahWriter final : public ImageWriter {
+public:
+    using ImageWriter::ImageWriter;
+
+protected:
+    ResultCode encode(Image* image, const char16_t*, uint32_t, uint32_t, int32_t, bool, void*) override
+    {
+        const uint8_t head[6] = {'R', 'A', 'H', '!', uint8_t(image->width), uint8_t(image->height)};
+        return output.write(head, sizeof head);
+    }
+};
+
+ImageReader* rahRead(MappedFile* f, const FormatDescriptor* d) { return new RahReader(f, d); }
+const char16_t* const kRahNames[] = {u"Normal", u""};
+const ColourFormatFlags kRahCaps[] = {CF_RGB24};
+const FormatDescriptor kRahFormat{u"rah", u"Read-ahead test format", probeRah, rahRead, writerCreate<RahWriter>,
+                                  kRahNames, kRahCaps};
+
+struct BatchReadAhead : BatchOverlap {
+    void SetUp() override
+    {
+        BatchOverlap::SetUp();
+        reg.add(&kRahFormat);
+        gRahDecoded = 0;
+        gRahHold = false;
+        gRahSleepMs = 0;
+        gRahMostAtOnce = 0;
+    }
+
+    fs::path makeRah(const std::string& name, uint8_t w)
+    {
+        fs::path p = dir / "in" / name;
+        test::writeFile(p, std::string("RAH!") + char(w) + char(7));
+        EXPECT_EQ(list->addFile(p, false, false), RC_OK);
+        return p;
+    }
+
+    // A progressive JPEG large enough that its scans and rows go to the
+    // task pool, made by ImageMagick.
+    fs::path makeProgressive(const std::string& name, const std::string& size, int seed)
+    {
+        fs::path p = dir / "in" / name;
+        EXPECT_EQ(test::run("convert -size " + size + " -seed " + std::to_string(seed) +
+                            " plasma: -blur 0x1 -interlace JPEG -quality 92 " + test::shellQuote(p.string())),
+                  0);
+        EXPECT_EQ(list->addFile(p, false, false), RC_OK);
+        return p;
+    }
+
+    // One run: reading `depth` inputs ahead (0: the batch's own choice)
+    // with each last output encoded beside the next input; or, with
+    // `oneThread`, one input at a time, each output encoded before the next
+    // input, and every row band and decode on the calling thread.
+    Seen runAt(uint32_t depth, bool oneThread, const std::function<void()>& prepare)
+    {
+        std::unique_ptr<RowBandOverride> bands;
+        if (oneThread) bands = std::make_unique<RowBandOverride>(1, 0);
+        return runOnce(!oneThread, oneThread ? 1 : depth, prepare);
+    }
+};
+
+} // namespace
+
+// Progressive and baseline JPEGs, a damaged one and one that is no picture,
+// resized and written as JPEG and BMP: whatever the depth of the read-ahead,
+// and whether decodes and row bands spread over the cores or keep to one
+// thread, the user sees the same questions, texts and files in the same
+// order, the log is the same, and every output has the same bytes.
+TEST_F(BatchReadAhead, OutputsAndWhatTheUserSeesAreTheSameAtEveryDepthAndThreadCount)
+{
+    makeProgressive("p1.jpg", "900x700", 1);
+    makeProgressive("p2.jpg", "640x960", 2);
+    fs::path base = dir / "in" / "b1.jpg";
+    ASSERT_EQ(test::run("convert -size 700x500 -seed 3 plasma: -quality 90 " + test::shellQuote(base.string())), 0);
+    ASSERT_EQ(list->addFile(base, false, false), RC_OK);
+    fs::path cut = makeProgressive("cut.jpg", "800x600", 4);
+    std::vector<uint8_t> bytes = test::readFile(cut);
+    bytes.resize(bytes.size() * 2 / 3);
+    test::writeFile(cut, std::string(bytes.begin(), bytes.end()));
+    // Added as a picture, then overwritten.
+    fs::path bad = makeProgressive("not.jpg", "64x64", 7);
+    test::writeFile(bad, std::string("no picture at all"));
+    makeProgressive("p3.jpg", "1200x400", 5);
+    makeInput("small.bmp", "33x21 gradient:green-white");
+    makeProgressive("p4.jpg", "500x500", 6);
+    s.iOutFormats = 2;
+    setSlot(0, "jpg", u"Normal, by Quality:", CF_AUTO);
+    s.slots[0].iCompParam = 85;
+    setSlot(1, "bmp", u"Normal", CF_AUTO);
+    s.eResize = 1;
+    s.i3ResizeFactor = 60000;
+    s.eResizeMethod = 3;
+    s.bNoErrorPrompts = 1;
+    auto prepare = [] {};
+    const Seen one = runAt(1, true, prepare);
+    EXPECT_EQ(one.r.converted, 12);
+    EXPECT_EQ(one.r.failed, 4);
+    for (uint32_t depth : {2u, 4u, 0u}) {
+        SCOPED_TRACE(depth);
+        const Seen many = runAt(depth, false, prepare);
+        expectSame(one, many);
+    }
+}
+
+// Stopped after the first input while eight inputs are being read ahead
+// (all but the next held until they are told to stop: the next is loaded
+// while the first is written), and a run whose last input is gone by
+// the time it is read: when the batch returns, no read-ahead is pending or
+// running and nothing it decoded stays in the cache.
+TEST_F(BatchReadAhead, EveryReadAheadEndsWithTheRun)
+{
+    for (int i = 0; i < 10; ++i) makeRah("s" + std::to_string(i) + ".rah", uint8_t(kRahFirstWidth + i));
+    setSlot(0, "rah", u"Normal", CF_AUTO);
+    gRahHold = true;
+    auto stopAfterFirst = [&] {
+        ui.onPump = [this] {
+            if (!ui.progress.empty() && ui.progress.back() == 1) running = false;
+        };
+    };
+    const Seen stopped = runAt(8, false, stopAfterFirst);
+    EXPECT_TRUE(stopped.r.interrupted);
+    EXPECT_EQ(stopped.r.converted, 1);
+    const int decoded = gRahDecoded.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(gRahDecoded.load(), decoded);
+    gRahHold = false;
+
+    list->clearAll();
+    for (int i = 0; i < 6; ++i) makeRah("t" + std::to_string(i) + ".rah", uint8_t(kRahFirstWidth + i));
+    fs::path gone = makeRah("gone.rah", 60);
+    fs::remove(gone);
+    const Seen whole = runAt(8, false, [] {});
+    EXPECT_FALSE(whole.r.interrupted);
+    EXPECT_EQ(whole.r.converted, 6);
+    EXPECT_EQ(whole.r.failed, 1);
+}
+
+// Left to choose, the batch reads two inputs ahead, and more while it finds
+// itself waiting for them with cores to spare: inputs whose decoding keeps
+// to one thread soon decode several at once. Each is still decoded once.
+TEST_F(BatchReadAhead, ReadsFurtherAheadWhileItWaitsWithCoresToSpare)
+{
+    if (taskPoolWorkers() < 4) GTEST_SKIP() << "too few cores to read further ahead";
+    const int n = 16;
+    for (int i = 0; i < n; ++i) makeRah("u" + std::to_string(i) + ".rah", uint8_t(kRahFirstWidth + i));
+    setSlot(0, "rah", u"Normal", CF_AUTO);
+    gRahSleepMs = 15;
+    const Seen chosen = runAt(0, false, [] {});
+    EXPECT_EQ(chosen.r.converted, n);
+    EXPECT_EQ(gRahDecoded.load(), n);
+    EXPECT_GT(gRahMostAtOnce.load(), 2);
 }

@@ -278,22 +278,7 @@ TEST_F(JpegColour, BandModeFinishesWhenTheRowTaskStartsLateOrNever)
     const JpegOutput reference = jpegDecodeBytes(jpg, off);
     ASSERT_EQ(reference.rc, RC_OK);
     for (int releaseAfterMs : {-1, 0, 2, 5}) {
-        std::atomic<bool> release{false};
-        TaskGroup blockers;
-        for (int i = 0; i < 8; ++i)
-            blockers.run([&] {
-                while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
-            });
-        std::thread releaser;
-        if (releaseAfterMs >= 0)
-            releaser = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(releaseAfterMs));
-                release = true;
-            });
-        const JpegOutput banded = jpegDecodeBytes(jpg, on);
-        if (releaser.joinable()) releaser.join();
-        release = true;
-        blockers.wait();
+        const JpegOutput banded = jpegDecodeWithPoolBusy(jpg, on, releaseAfterMs);
         ASSERT_EQ(banded.rc, RC_OK);
         EXPECT_TRUE(banded.usedBands);
         EXPECT_TRUE(banded.pixels == reference.pixels) << releaseAfterMs;

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "jpeg_decoder_test_util.h"
+#include "platform/tasks.h"
 
 namespace quillon::test {
 
@@ -48,7 +52,30 @@ JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOp
     }
     out.colourSpace = d->colourSpace();
     out.usedBands = d->usedBands;
+    out.scansOnTasks = d->scansDecodedOnTasks;
     delete d;
+    return out;
+}
+
+JpegOutput jpegDecodeWithPoolBusy(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options,
+                                  int releaseAfterMs)
+{
+    std::atomic<bool> release{false};
+    TaskGroup blockers;
+    for (unsigned i = 0; i < taskPoolWorkers() + 2; ++i)
+        blockers.run([&] {
+            while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        });
+    std::thread releaser;
+    if (releaseAfterMs >= 0)
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(releaseAfterMs));
+            release = true;
+        });
+    JpegOutput out = jpegDecodeBytes(bytes, options);
+    if (releaser.joinable()) releaser.join();
+    release = true;
+    blockers.wait();
     return out;
 }
 

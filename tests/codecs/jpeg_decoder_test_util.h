@@ -22,6 +22,7 @@ struct JpegOutput {
     uint32_t rowPixels = 0, rows = 0, bpp = 0;
     uint8_t colourSpace = 0;
     bool usedBands = false;
+    uint32_t scansOnTasks = 0;               // scans handed to the task pool
     bool paddingIntact = true;               // the bytes after each row kept `fill`
     std::vector<uint8_t> pixels;             // rows x rowPixels x bpp
     uint8_t at(uint32_t x, uint32_t y, uint32_t c) const { return pixels[(size_t(y) * rowPixels + x) * bpp + c]; }
@@ -39,6 +40,10 @@ struct JpegDecodeOptions {
 };
 
 JpegOutput jpegDecodeBytes(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options = {});
+// jpegDecodeBytes with every worker of the task pool kept busy until
+// releaseAfterMs after the decode starts (-1: until it has ended).
+JpegOutput jpegDecodeWithPoolBusy(const std::vector<uint8_t>& bytes, const JpegDecodeOptions& options,
+                                  int releaseAfterMs);
 
 // A w x h RGB picture cut from one of the installed photographs (cached).
 Pnm photoCrop(uint32_t width, uint32_t height, uint32_t x0 = 37, uint32_t y0 = 53);

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "core/text.h"
+#include "platform/tasks.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -437,5 +440,135 @@ TEST_F(Cache, TakingAFileAlreadyReadAheadKeepsTheNextOneGoingAtDepthTwo)
         imageCacheWaitReadAhead(&cache);
         EXPECT_EQ(imageCacheIndexOf(&cache, b, u"", u"") >= 0, depth == 2);
         g_gate = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- reading many files ahead
+
+// Six files read ahead one after another at depth six are all kept for
+// their turn: the cache holds as many more than three as it reads ahead
+// besides the first, so none pushes out another before it is used.
+TEST_F(Cache, KeepsEveryFileReadAheadAtItsDepth)
+{
+    cache.readAheadDepth = 6;
+    std::vector<fs::path> files;
+    for (int i = 0; i < 6; ++i) files.push_back(file("m" + std::to_string(i) + ".fake", 3, uint8_t(4 + i)));
+    for (const fs::path& f : files) EXPECT_TRUE(imageCacheRequest(&cache, f, 0, false, nullptr, nullptr));
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_EQ(g_decodes, 6);
+    EXPECT_EQ(cache.count(), 6u);
+    for (const fs::path& f : files) EXPECT_GE(imageCacheIndexOf(&cache, f, u"", u""), 0) << f;
+    // A lower depth gives the room back at the next insert.
+    cache.readAheadDepth = 1;
+    put(file("n.fake", 3));
+    EXPECT_EQ(cache.count(), 3u);
+}
+
+// As many files as the depth decode at once, where the pool has the
+// workers for them.
+TEST_F(Cache, ReadAheadsUpToTheDepthRunAtOnce)
+{
+    const uint32_t depth = std::min(5u, taskPoolWorkers());
+    Event gate;
+    g_gate = &gate;
+    cache.readAheadDepth = depth;
+    std::vector<fs::path> files;
+    for (uint32_t i = 0; i < depth; ++i) files.push_back(file("r" + std::to_string(i) + ".fake", 4, uint8_t(4 + i)));
+    // Were a request to wait for an earlier one, the gate would never open:
+    // the requests run on a thread of their own.
+    std::thread requester([&] {
+        for (const fs::path& f : files) imageCacheRequest(&cache, f, 0, false, nullptr, nullptr);
+    });
+    EXPECT_TRUE(reaches(g_started, int(depth))) << "only " << g_started.load() << " of " << depth << " started";
+    gate.set();
+    requester.join();
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_EQ(g_decodes, int(depth));
+    EXPECT_EQ(cache.count(), depth);
+}
+
+// A read-ahead that the memory limit cannot take beside the running one
+// ends without decoding; alone, it decodes whatever its size.
+TEST_F(Cache, ReadAheadBeyondTheMemoryLimitWaitsForTheFileToComeAlone)
+{
+    cache.readAheadDepth = 2;
+    // 200 x 200 grey: about 40 KB an image, 80 KB claimed a decode.
+    cache.readAheadMemory = 100 * 1024;
+    Event gate;
+    g_gate = &gate;
+    fs::path slow = file("slow.fake", 4, 200, 200), big = file("big.fake", 3, 200, 200);
+    Ref<CacheNotify> bigDone = Ref<CacheNotify>::adopt(new CacheNotify);
+    ASSERT_TRUE(imageCacheRequest(&cache, slow, 0, false, nullptr, nullptr));
+    ASSERT_TRUE(reaches(g_started, 1));
+    ASSERT_TRUE(imageCacheRequest(&cache, big, 0, false, bigDone.get(), nullptr));
+    ASSERT_TRUE(bigDone->event.wait(10000));
+    EXPECT_EQ(g_started, 1);
+    EXPECT_EQ(imageCacheIndexOf(&cache, big, u"", u""), -1);
+    gate.set();
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_EQ(g_decodes, 1);
+    EXPECT_EQ(cache.readAheadBytes, 0u);
+    // Asked again with nothing else running, it is read.
+    cache.readAheadMemory = 1024;
+    ASSERT_TRUE(imageCacheRequest(&cache, big, 0, false, nullptr, nullptr));
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_EQ(g_decodes, 2);
+    EXPECT_GE(imageCacheIndexOf(&cache, big, u"", u""), 0);
+    EXPECT_EQ(cache.readAheadBytes, 0u);
+}
+
+// Reading several ahead, a caller that decodes a file nobody read ahead
+// leaves the read-aheads going: they are the files wanted next.
+TEST_F(Cache, DecodingAnotherFileLeavesSeveralReadAheadsGoing)
+{
+    cache.readAheadDepth = 3;
+    Event gate;
+    g_gate = &gate;
+    fs::path a = file("a.fake", 4), b = file("b.fake", 4, 5), x = file("x.fake", 3, 6);
+    ASSERT_TRUE(imageCacheRequest(&cache, a, 0, false, nullptr, nullptr));
+    ASSERT_TRUE(imageCacheRequest(&cache, b, 0, false, nullptr, nullptr));
+    ASSERT_TRUE(reaches(g_started, 2));
+    Ref<ImageReader> r = open(x);
+    Image* out = nullptr;
+    ASSERT_EQ(imageCacheGetOrDecode(&cache, &out, r.get(), nullptr, nullptr), RC_OK);
+    EXPECT_EQ(out->width, 6u);
+    objectRelease(out);
+    EXPECT_EQ(g_cancelledDecodes, 0);
+    gate.set();
+    imageCacheWaitReadAhead(&cache);
+    EXPECT_GE(imageCacheIndexOf(&cache, a, u"", u""), 0);
+    EXPECT_GE(imageCacheIndexOf(&cache, b, u"", u""), 0);
+}
+
+// A caller that has to wait for its file's read-ahead while the cores sit
+// idle (the decode keeps to one thread, here a sleeping one) reads one more
+// file ahead from then on, up to the limit set; without a limit the depth
+// stays as set.
+TEST_F(Cache, WaitingWithCoresIdleReadsFurtherAhead)
+{
+    for (uint32_t growTo : {0u, 3u}) {
+        SCOPED_TRACE(growTo);
+        imageCacheDestroy(&cache);
+        g_started = 0;
+        cache.readAheadDepth = 2;
+        cache.readAheadGrowTo = growTo;
+        for (int round = 0; round < 3; ++round) {
+            Event gate;
+            g_gate = &gate;
+            fs::path f = file("w" + std::to_string(growTo) + std::to_string(round) + ".fake", 4);
+            ASSERT_TRUE(imageCacheRequest(&cache, f, 0, false, nullptr, nullptr));
+            ASSERT_TRUE(reaches(g_started, round + 1));
+            std::thread opener([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                gate.set();
+            });
+            Ref<ImageReader> r = open(f);
+            Image* out = nullptr;
+            EXPECT_EQ(imageCacheGetOrDecode(&cache, &out, r.get(), nullptr, nullptr), RC_OK);
+            opener.join();
+            objectRelease(out);
+            g_gate = nullptr;
+        }
+        EXPECT_EQ(cache.readAheadDepth.load(), growTo ? 3u : 2u);
     }
 }
