@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -441,6 +442,9 @@ struct OutputWrite {
     Image* image = nullptr;  // held by the caller until the encoding ends
     uint32_t bits = 0;
     ResultCode rc = RC_OK;
+    // Set when the user cancels the run: encoders that can stop part way
+    // poll it.
+    AbortFlag abort{0};
 };
 
 // Everything before the encoding. RC_OK: `w` is ready to encode; anything
@@ -505,6 +509,36 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
 }
 
 // The encoding into the temporary file; on failure the temporary is gone.
+void writeEncode(OutputWrite& w);
+
+// Encodes on the task pool while the batch's thread does `meanwhile`, then
+// lets the interface handle its events until the encoding ends: a cancel
+// then reaches an encoder that polls the abort byte instead of waiting for
+// it to finish.
+void encodeWatched(BatchContext& ctx, OutputWrite& w, const std::function<void()>& meanwhile)
+{
+    Event done;
+    std::atomic<bool> started{false};
+    TaskGroup encoding;
+    if (!encoding.run([&] {
+            started = true;
+            writeEncode(w);
+            done.set();
+        })) {
+        writeEncode(w);
+        done.set();
+    }
+    if (meanwhile) meanwhile();
+    while (!done.wait(50)) {
+        // Every worker busy (decoding ahead, say): this thread encodes, as
+        // it would have without the pool.
+        if (!started) break;
+        ctx.ui.pumpWhileEncoding();
+        if (!ctx.running) w.abort = 1;
+    }
+    encoding.wait();
+}
+
 void writeEncode(OutputWrite& w)
 {
     std::error_code ec;
@@ -514,7 +548,7 @@ void writeEncode(OutputWrite& w)
             w.rc = RC_OUT_OF_MEMORY;
             return;
         }
-        w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, nullptr, &w.bits);
+        w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, &w.abort, &w.bits);
         // Closing flushes the last bytes: its failure is the write's failure.
         ResultCode closed = writer->output.close();
         if (succeeded(w.rc) && failed(closed)) w.rc = closed;
@@ -991,12 +1025,9 @@ struct Run {
                             // Nothing the user sees happens until the encoding
                             // has ended: the next input's lines, questions and
                             // files all come after this output's.
-                            TaskGroup encoding;
-                            if (!encoding.run([&w] { writeEncode(w); })) writeEncode(w);
-                            loadAhead(order, n + 1);
-                            encoding.wait();
+                            encodeWatched(ctx, w, [&] { loadAhead(order, n + 1); });
                         } else {
-                            writeEncode(w);
+                            encodeWatched(ctx, w, {});
                         }
                         if (!s.index.bIndex || k == 0) bits = w.bits;
                         rc = writeCommit(ctx, w);
@@ -1019,7 +1050,8 @@ struct Run {
                     r.skipped += 1;
                 } else if (rc == RC_CANCELLED) {
                     log.writeLine("Result: ", std::string_view("Cancelled!"));
-                    if (!last && ctx.ui.askCancelAllRemaining()) {
+                    // A cancelled run has been asked already.
+                    if (!last && ctx.running && ctx.ui.askCancelAllRemaining()) {
                         if (r.converted == 0) ctx.ui.setStatus(u"No files converted");
                         ctx.running = false;
                     }

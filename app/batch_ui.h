@@ -28,6 +28,10 @@ public:
     virtual void setTitle(std::u16string_view text) = 0;
     // Lets the interface handle pending events (repaints, a cancel click).
     virtual void pumpEvents() = 0;
+    // Called over and over while an output is being encoded on another
+    // thread, so that a cancel click can stop a long encoding; the batch's
+    // order of events does not depend on it.
+    virtual void pumpWhileEncoding() {}
     virtual void setBusy(bool busy) = 0;
 
     // The list is empty: tell the user and return to the input page.

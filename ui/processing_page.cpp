@@ -149,6 +149,7 @@ void ProcessingPage::setTitle(std::u16string_view text)
 }
 
 void ProcessingPage::pumpEvents() { pumpMessages(); }
+void ProcessingPage::pumpWhileEncoding() { pumpMessages(); }
 
 void ProcessingPage::setBusy(bool busy)
 {

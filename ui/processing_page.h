@@ -47,6 +47,7 @@ public:
     void setTime(std::u16string_view text) override;
     void setTitle(std::u16string_view text) override;
     void pumpEvents() override;
+    void pumpWhileEncoding() override;
     void setBusy(bool busy) override;
     void emptyList() override;
     void closeWizard() override;

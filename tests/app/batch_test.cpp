@@ -39,7 +39,7 @@ struct ScriptedUi : BatchUi {
     int32_t continueAnswer = ERROR_CONTINUE;
     bool cancelAll = true;
     fs::path renameTo;
-    std::function<void()> onPump;
+    std::function<void()> onPump, onEncodePump;
     std::u16string lastOverwriteText;
 
     void setInputText(std::u16string_view t) override { inputs.emplace_back(t); }
@@ -53,6 +53,10 @@ struct ScriptedUi : BatchUi {
     {
         ++pumps;
         if (onPump) onPump();
+    }
+    void pumpWhileEncoding() override
+    {
+        if (onEncodePump) onEncodePump();
     }
     void setBusy(bool) override {}
     void emptyList() override { ++emptyCalls; }
@@ -2001,4 +2005,23 @@ TEST_F(BatchReadAhead, ReadsFurtherAheadWhileItWaitsWithCoresToSpare)
     EXPECT_EQ(chosen.r.converted, n);
     EXPECT_EQ(gRahDecoded.load(), n);
     EXPECT_GT(gRahMostAtOnce.load(), 2);
+}
+
+// A cancel while a long output is being encoded stops the encoder part way:
+// nothing of it is left, not even its temporary, and the next input is not
+// started.
+TEST_F(BatchFixture, CancelStopsALongEncodingPartWay)
+{
+    makeInput("big.bmp", "2048x2048 plasma:fractal");
+    makeInput("after.bmp");
+    setSlot(0, "dds", u"DXT5 (mip-mapped)", CF_AUTO);
+    int encodePumps = 0;
+    ui.onEncodePump = [&] {
+        if (++encodePumps == 1) running = false;
+    };
+    const BatchResult r = runBatch();
+    EXPECT_GE(encodePumps, 1);
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.converted, 0);
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
