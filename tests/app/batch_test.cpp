@@ -1474,12 +1474,16 @@ std::atomic<bool> gOvlWaitForNext{false};
 std::atomic<int> gOvlInputs{0};
 std::atomic<int> gOvlOverlapped{0};
 
-ResultCode probeOvl(MappedFile* f)
+// The batch tests' tiny formats: a magic of three letters and "!", then
+// the width and the height in one byte each.
+template <char A, char B, char C>
+ResultCode probeTiny(MappedFile* f)
 {
-    return f->size() >= 6 && std::memcmp(f->data(), "OVL!", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
+    const char magic[4] = {A, B, C, '!'};
+    return f->size() >= 6 && std::memcmp(f->data(), magic, 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
 }
 
-class OvlReader final : public ImageReader {
+class TinyReader : public ImageReader {
 public:
     using ImageReader::ImageReader;
 
@@ -1491,9 +1495,18 @@ protected:
         pixelFormat = PF_RGBA8;
         colourModel = CM_RGB;
         bitsPerPixel = 24;
-        gOvlOpened.fetch_add(1);
+        opened();
         return RC_OK;
     }
+    virtual void opened() {}
+};
+
+class OvlReader final : public TinyReader {
+public:
+    using TinyReader::TinyReader;
+
+protected:
+    void opened() override { gOvlOpened.fetch_add(1); }
     ResultCode readPixels(Image* image, bool, Progress*, AbortFlag*) override
     {
         gOvlDecoded.fetch_add(1);
@@ -1535,8 +1548,8 @@ protected:
 ImageReader* ovlRead(MappedFile* f, const FormatDescriptor* d) { return new OvlReader(f, d); }
 const char16_t* const kOvlNames[] = {u"Normal", u""};
 const ColourFormatFlags kOvlCaps[] = {CF_RGB24};
-const FormatDescriptor kOvlFormat{u"ovl", u"Overlap test format", probeOvl, ovlRead, writerCreate<OvlWriter>,
-                                  kOvlNames, kOvlCaps};
+const FormatDescriptor kOvlFormat{u"ovl", u"Overlap test format", probeTiny<'O', 'V', 'L'>, ovlRead,
+                                  writerCreate<OvlWriter>, kOvlNames, kOvlCaps};
 
 fs::path makeOvl(const fs::path& folder, const std::string& name, uint8_t w, uint8_t h)
 {
@@ -1814,25 +1827,11 @@ std::atomic<int> gRahRunning{0};
 std::atomic<int> gRahMostAtOnce{0};
 constexpr uint8_t kRahFirstWidth = 40;
 
-ResultCode probeRah(MappedFile* f)
-{
-    return f->size() >= 6 && std::memcmp(f->data(), "RAH!", 4) == 0 ? RC_OK : RC_UNKNOWN_FORMAT;
-}
-
-class RahReader final : public ImageReader {
+class RahReader final : public TinyReader {
 public:
-    using ImageReader::ImageReader;
+    using TinyReader::TinyReader;
 
 protected:
-    ResultCode readHeader(const void*) override
-    {
-        width = fileData()[4];
-        height = fileData()[5];
-        pixelFormat = PF_RGBA8;
-        colourModel = CM_RGB;
-        bitsPerPixel = 24;
-        return RC_OK;
-    }
     ResultCode readPixels(Image* image, bool, Progress*, AbortFlag* abort) override
     {
         if (image->width >= kRahFirstWidth + 2)
@@ -1869,8 +1868,8 @@ protected:
 ImageReader* rahRead(MappedFile* f, const FormatDescriptor* d) { return new RahReader(f, d); }
 const char16_t* const kRahNames[] = {u"Normal", u""};
 const ColourFormatFlags kRahCaps[] = {CF_RGB24};
-const FormatDescriptor kRahFormat{u"rah", u"Read-ahead test format", probeRah, rahRead, writerCreate<RahWriter>,
-                                  kRahNames, kRahCaps};
+const FormatDescriptor kRahFormat{u"rah", u"Read-ahead test format", probeTiny<'R', 'A', 'H'>, rahRead,
+                                  writerCreate<RahWriter>, kRahNames, kRahCaps};
 
 struct BatchReadAhead : BatchOverlap {
     void SetUp() override
