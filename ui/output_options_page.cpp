@@ -624,7 +624,14 @@ void OutputOptionsPage::presetChosen()
     PresetFile preset;
     preset.folder = presetFolder_;
     if (!preset.setName(name.toStdU16String())) return;
-    presetLoad(settings_, preset.path, rows_.registry);
+    std::string why;
+    if (!presetLoad(settings_, preset.path, rows_.registry, &why)) {
+        // Nothing of it was taken: the controls keep what they showed.
+        msgBox(this, QStringLiteral("The preset cannot be loaded:\n\n") + QString::fromStdString(why), kCaption,
+               MB_OK | MB_ICONEXCLAMATION);
+        controls().setText(590, QString());
+        return;
+    }
     settingsToControls();
     // The controls now hold the preset: its name stays shown until a change.
     controls().setText(590, name);

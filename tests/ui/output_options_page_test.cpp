@@ -662,6 +662,22 @@ TEST(OutputOptionsPage, HandWrittenPresetLoads)
     EXPECT_TRUE(checked(*t.page, 508));
 }
 
+// A preset naming an output format the program does not have is refused
+// with the reason, and the page keeps what it showed.
+TEST(OutputOptionsPage, APresetOfAnUnknownFormatIsRefusedWithItsReason)
+{
+    OutputPage t;
+    ScriptedBoxes boxes;
+    writeFile(t.presets / "Odd.qpt", std::string("[Quillon]\nszOutDir=/srv/odd/\niOutFormats=1\niFormatId0=99\n"));
+    t.page->setPresetFolder(t.presets.path());
+    const QString folder = text(*t.page, 501);
+    choose(*t.page, 590, 0);
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_TRUE(boxes.asked[0].text.contains("iFormatId0=99")) << boxes.asked[0].text.toStdString();
+    EXPECT_EQ(text(*t.page, 501), folder);
+    EXPECT_EQ(text(*t.page, 590), "");
+}
+
 TEST(OutputOptionsPage, TypingAListedPresetNameAndSavingKeepsTheChanges)
 {
     // Saving over a preset by typing its name: leaving the name field must
