@@ -107,3 +107,25 @@ jpeg_photos() {
     done
   done
 }
+
+# check_outputs DIR: every one of the caller's "inputs" has DIR/NAME.jpg,
+# WIDTH wide and as high as the input's aspect gives, give or take one row
+# for rounding.
+check_outputs() {
+  local dir=$1 f out w h ow oh bad=0
+  for f in "${inputs[@]}"; do
+    out="$dir/$(basename "$f")"
+    if [ ! -s "$out" ]; then
+      echo "missing output $out" >&2
+      bad=1
+      continue
+    fi
+    read -r w h < <(identify -format '%w %h\n' "$f")
+    read -r ow oh < <(identify -format '%w %h\n' "$out")
+    if [ "$ow" != "$WIDTH" ] || [ $(((oh * w - h * WIDTH) ** 2)) -gt $((w * w)) ]; then
+      echo "$out is ${ow}x${oh}, not $WIDTH wide with the aspect of ${w}x${h}" >&2
+      bad=1
+    fi
+  done
+  return $bad
+}

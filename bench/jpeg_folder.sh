@@ -36,24 +36,15 @@ OURS="$BUILD/bench/bench_jpeg_batch $ours --width $WIDTH ${inputs[*]}"
 MOGRIFY="sh -c 'xargs -P$P -n1 mogrify -limit thread 1 -path $peer -filter Catrom -resize ${WIDTH}x -quality 85 < $list'"
 THUMB="sh -c 'xargs -P$P -n1 vipsthumbnail --size ${WIDTH}x -o \"$peer/%s.jpg[Q=85]\" < $list'"
 
-# Every output there and 1800 wide.
-check() {
-  local n w
-  n=$(ls "$1" | wc -l)
-  [ "$n" = "${#inputs[@]}" ] || { echo "$1 holds $n outputs, not ${#inputs[@]}" >&2; return 1; }
-  w=$(identify -format '%w\n' "$1"/* | sort -u | tr '\n' ' ')
-  [ "$w" = "$WIDTH " ] || { echo "$1: widths $w" >&2; return 1; }
-}
-
 echo "== ${#inputs[@]} photographs, JPEG to $WIDTH px wide (Catmull-Rom) to JPEG quality 85, $RUNS pairs"
 echo "  load before: $(uptime | sed 's/.*load/load/')"
 rm -rf "$ours" && mkdir -p "$ours"
 $OURS 2>/dev/null || { echo "our batch failed"; exit 1; }
-check "$ours" || exit 1
+check_outputs "$ours" || exit 1
 compare "ours vs xargs -P$P mogrify -limit thread 1" "$OURS" "$MOGRIFY" "$ours" "$peer"
-check "$ours" && check "$peer" || exit 1
+check_outputs "$ours" && check_outputs "$peer" || exit 1
 compare "ours vs xargs -P$P vipsthumbnail" "$OURS" "$THUMB" "$ours" "$peer"
-check "$ours" && check "$peer" || exit 1
+check_outputs "$ours" && check_outputs "$peer" || exit 1
 usage ours "$ours" $OURS
 eval "usage 'xargs mogrify' $peer $MOGRIFY"
 eval "usage 'xargs vipsthumbnail' $peer $THUMB"
