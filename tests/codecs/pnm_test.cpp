@@ -21,6 +21,18 @@ struct Fixture {
     const char* make;  // a shell command writing OUT from the picture at SRC
 };
 
+// Our decode of `file` succeeds and shows exactly what `tool` (an
+// oracleDecode tool) decodes.
+void expectDecodedAs(const std::string& tool, const fs::path& file, const std::string& what)
+{
+    Pnm oracle;
+    ASSERT_TRUE(oracleDecode(tool, file, oracle)) << what;
+    ResultCode rc;
+    Ref<Image> image = decodeFile(file, &rc);
+    ASSERT_EQ(rc, RC_OK) << what;
+    expectEqualPixels(image.get(), oracle, what);
+}
+
 std::string expand(std::string cmd, const fs::path& src, const fs::path& out)
 {
     for (auto [key, value] : {std::pair<std::string, std::string>{"SRC", shellQuote(src.string())},
@@ -60,12 +72,7 @@ TEST(Pnm, NetpbmFilesDecodeLikeNetpbm)
         SCOPED_TRACE(f.name);
         const fs::path file = dir / f.name;
         ASSERT_EQ(run(expand(f.make, src, file)), 0) << f.make;
-        Pnm oracle;
-        ASSERT_TRUE(oracleDecode("cat IN", file, oracle));
-        ResultCode rc;
-        Ref<Image> image = decodeFile(file, &rc);
-        ASSERT_EQ(rc, RC_OK);
-        expectEqualPixels(image.get(), oracle, f.name);
+        expectDecodedAs("cat IN", file, f.name);
     }
 }
 
@@ -228,12 +235,7 @@ TEST(Pnm, BinaryDataStartsOneByteAfterTheHeader)
             }
             const fs::path file = dir / (std::string(c.name) + ".pnm");
             writeFile(file, f);
-            Pnm oracle;
-            ASSERT_TRUE(oracleDecode("pamtopnm IN", file, oracle));
-            ResultCode rc;
-            Ref<Image> image = decodeFile(file, &rc);
-            ASSERT_EQ(rc, RC_OK);
-            expectEqualPixels(image.get(), oracle, c.name);
+            expectDecodedAs("pamtopnm IN", file, c.name);
         }
     }
     // A float map whose first sample starts with a newline byte reads the
