@@ -548,7 +548,8 @@ void writeEncode(OutputWrite& w)
             w.rc = RC_OUT_OF_MEMORY;
             return;
         }
-        w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, &w.abort, &w.bits);
+        writer->abort = &w.abort;
+        w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, nullptr, &w.bits);
         // Closing flushes the last bytes: its failure is the write's failure.
         ResultCode closed = writer->output.close();
         if (succeeded(w.rc) && failed(closed)) w.rc = closed;

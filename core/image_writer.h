@@ -4,6 +4,7 @@
 // sub-format, the output colour format among those the sub-format and the
 // caller allow, and the conversion (palette reduction, grey, 16-bit, float,
 // 15/16-bit dithering, removal of transparency) the image needs first.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <new>
@@ -41,6 +42,10 @@ public:
     const FormatDescriptor* descriptor;
     // Owned until the writer is destroyed, which closes it.
     OutputFile output;
+    // Set by a caller that may cancel the write (the batch's Cancel, from
+    // another thread): an encoder that takes long polls it and, once it is
+    // set, ends with RC_CANCELLED.
+    const std::atomic<uint8_t>* abort = nullptr;
 
 protected:
     ~ImageWriter() override = default;

@@ -756,8 +756,8 @@ protected:
 
 private:
     ResultCode put(const void* p, size_t n) { return failed(output.write(p, n)) ? RC_WRITE_FAILED : RC_OK; }
-    ResultCode writeUncompressed(const Image* level, uint32_t bytesPerPixel, const AbortFlag* abort);
-    ResultCode writeBlocks(const Image* level, char kind, const AbortFlag* abort);
+    ResultCode writeUncompressed(const Image* level, uint32_t bytesPerPixel);
+    ResultCode writeBlocks(const Image* level, char kind);
 };
 
 uint32_t powerOfTwoAtLeast(uint32_t v)
@@ -774,7 +774,7 @@ uint32_t log2Of(uint32_t v)
     return n;
 }
 
-ResultCode DdsWriter::writeUncompressed(const Image* level, uint32_t bytesPerPixel, const AbortFlag* abort)
+ResultCode DdsWriter::writeUncompressed(const Image* level, uint32_t bytesPerPixel)
 {
     const uint64_t pitch = (uint64_t(bytesPerPixel) * level->width + 3) & ~uint64_t(3);
     AlignedBuffer<uint8_t> row;
@@ -833,7 +833,7 @@ constexpr uint64_t kBlockWork = 64 * 64;
 // Every block depends on its own pixels only, so rows of blocks are searched
 // on the task pool in any order, each lane taking the next row not yet
 // taken, and the file's bytes are the same whatever the number of lanes.
-ResultCode DdsWriter::writeBlocks(const Image* level, char kind, const AbortFlag* abort)
+ResultCode DdsWriter::writeBlocks(const Image* level, char kind)
 {
     const uint32_t across = (level->width + 3) / 4, down = (level->height + 3) / 4;
     const uint64_t rowBytes = uint64_t(across) * (kind == '1' ? 8 : 16);
@@ -850,9 +850,8 @@ ResultCode DdsWriter::writeBlocks(const Image* level, char kind, const AbortFlag
 }
 
 ResultCode DdsWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t, int32_t, bool,
-                             void* extra)
+                             void*)
 {
-    const AbortFlag* abort = static_cast<const AbortFlag*>(extra);
     if (!image->rgba8View()) return RC_INVALID_PARAMETER;
     const std::u16string_view name = subFormatName && *subFormatName ? subFormatName : kDdsSubFormats[0];
     const bool mipMapped = name.find(u"(mip-mapped)") != std::u16string_view::npos;
@@ -929,7 +928,7 @@ ResultCode DdsWriter::encode(Image* image, const char16_t* subFormatName, uint32
             if (failed(rc)) return rc;
             level = made.get();
         }
-        const ResultCode rc = blocks ? writeBlocks(level, kind, abort) : writeUncompressed(level, bytesPerPixel, abort);
+        const ResultCode rc = blocks ? writeBlocks(level, kind) : writeUncompressed(level, bytesPerPixel);
         if (failed(rc)) return rc;
     }
     // A small file is still in the output's buffer: a full disk shows only now.

@@ -16,8 +16,8 @@ class ImageWriter;
 
 ResultCode ddsProbe(MappedFile* file);
 ImageReader* ddsReaderCreate(MappedFile* file, const FormatDescriptor* descriptor);
-// The writer takes the write's `extra`, when given, as the caller's abort
-// byte (an AbortFlag): once it is set the write ends with RC_CANCELLED.
+// The writer polls its `abort` byte per row of blocks: once it is set the
+// write ends with RC_CANCELLED.
 ImageWriter* ddsWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor);
 
 extern const char16_t* const kDdsSubFormats[];

@@ -459,7 +459,7 @@ TEST(DdsWriter, BlockRowsOnTheTaskPoolGiveTheOneLaneBytes)
     }
 }
 
-// The caller's abort byte, handed over as the write's `extra`, ends a long
+// The caller's abort byte, handed to the writer, ends a long
 // encoding with RC_CANCELLED (the write path then drops the file), whether
 // it was set before the write or while the blocks are searched.
 TEST(DdsWriter, AbortByteEndsTheEncoding)
@@ -472,11 +472,13 @@ TEST(DdsWriter, AbortByteEndsTheEncoding)
         SCOPED_TRACE(u16ToUtf8(sub));
         AbortFlag stop{1};
         Ref<ImageWriter> w = Ref<ImageWriter>::adopt(ddsWriterCreate(dir / "set.dds", ddsRow()));
-        EXPECT_EQ(w->write(large.get(), sub, CF_RGBA32, 0, false, &stop, nullptr), RC_CANCELLED);
+        w->abort = &stop;
+        EXPECT_EQ(w->write(large.get(), sub, CF_RGBA32, 0, false, nullptr, nullptr), RC_CANCELLED);
     }
     AbortFlag stop{0};
     Ref<ImageWriter> w = Ref<ImageWriter>::adopt(ddsWriterCreate(dir / "later.dds", ddsRow()));
+    w->abort = &stop;
     std::thread cancel([&stop] { stop.store(1); });
-    EXPECT_EQ(w->write(large.get(), u"DXT5 (no mip-map)", CF_RGBA32, 0, false, &stop, nullptr), RC_CANCELLED);
+    EXPECT_EQ(w->write(large.get(), u"DXT5 (no mip-map)", CF_RGBA32, 0, false, nullptr, nullptr), RC_CANCELLED);
     cancel.join();
 }
