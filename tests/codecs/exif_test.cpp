@@ -401,9 +401,13 @@ TEST(Exif, DatesCarryIntoTheNextDayAndNonDatesAreLeftOut)
                                     kExifPrefix, block(info)));
         auto m = exiftoolJson(file, "-EXIF:ModifyDate -XMP:CreateDate");
         EXPECT_EQ(m.count("ModifyDate") != 0, c.exif != nullptr);
-        if (c.exif) EXPECT_EQ(m["ModifyDate"], c.exif);
+        if (c.exif) {
+            EXPECT_EQ(m["ModifyDate"], c.exif);
+        }
         EXPECT_EQ(m.count("CreateDate") != 0, c.xmp != nullptr);
-        if (c.xmp) EXPECT_EQ(m["CreateDate"], c.xmp);
+        if (c.xmp) {
+            EXPECT_EQ(m["CreateDate"], c.xmp);
+        }
         const bool timeless = c.exif && c.exif[11] == ' ';
         for (const std::string& w : exiftoolUnexpectedWarnings(file))
             if (!timeless || w.find("Invalid date/time format for EXIF") == std::string::npos) ADD_FAILURE() << w;
