@@ -692,9 +692,15 @@ struct Run {
         if (r.converted > 0)
             text = " Converted " + std::to_string(r.converted) + " out of " + std::to_string(r.total) + " file" +
                    (r.total == 1 ? "" : "s");
-        if (r.skipped > 0)
-            text += std::string(r.converted > 0 ? ", " : "") + std::to_string(r.skipped) + " file" +
-                    (r.skipped == 1 ? "" : "s") + " skipped";
+        // Outputs that failed are told apart from those left alone, as a
+        // silent run's summary does.
+        const int32_t left = r.skipped - r.failed;
+        if (left > 0)
+            text += std::string(text.empty() ? "" : ", ") + std::to_string(left) + " file" + (left == 1 ? "" : "s") +
+                    " skipped";
+        if (r.failed > 0)
+            text += std::string(text.empty() ? "" : ", ") + std::to_string(r.failed) + " file" +
+                    (r.failed == 1 ? "" : "s") + " failed";
         if (!text.empty()) text += "!";
         ctx.ui.setStatus(u16(text));
     }
@@ -970,6 +976,7 @@ struct Run {
                     log.writeLine("Error: ", std::u16string_view(errorText(rc)));
                     r.skipped += outputs();
                     r.failed += outputs();
+                    r.failures.push_back(e.path.string() + ": " + u16ToUtf8(errorText(rc)));
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
@@ -1061,6 +1068,13 @@ struct Run {
                     log.writeLine("Result: Error: ", std::u16string_view(why));
                     r.skipped += 1;
                     r.failed += 1;
+                    // Named by its input, which is what a long list is searched
+                    // for, and by the output when it got that far.
+                    std::string line = e.path.string() + ": ";
+                    if (!refusal.empty()) line += u16ToUtf8(refusal);
+                    else if (!out.empty()) line += "Not written: " + out.string() + ": " + u16ToUtf8(errorText(rc));
+                    else line += u16ToUtf8(errorText(rc));
+                    r.failures.push_back(std::move(line));
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(why, pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;

@@ -14,6 +14,7 @@
 #include "app/format_table.h"
 #include "app/input_list.h"
 #include "app/job_settings.h"
+#include "app/run_report.h"
 #include "app/taskbar_progress.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -415,7 +416,7 @@ TEST_F(BatchFixture, FailedWriteKeepsTheExistingFileAndTheSource)
     auto b = test::readFile(target);
     EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
     EXPECT_TRUE(fs::exists(src));
-    EXPECT_EQ(text(ui.statuses.back()), "1 file skipped!");
+    EXPECT_EQ(text(ui.statuses.back()), "1 file failed!");
 }
 
 TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
@@ -495,7 +496,7 @@ TEST_F(BatchFixture, ReadErrorWithContinueGoesOn)
     EXPECT_EQ(text(ui.lastContinueText), "Unknown file format");
     EXPECT_EQ(text(ui.lastContinueCaption), "b.bmp");
     EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
-    EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files skipped!");
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files failed!");
     EXPECT_EQ(taskbar.states, (std::vector<uint32_t>{TBPF_INDETERMINATE, TBPF_NORMAL, TBPF_ERROR}));
     EXPECT_EQ(taskbar.progress.back(), std::make_pair(6, 6));
 }
@@ -2023,4 +2024,44 @@ TEST_F(BatchFixture, CancelStopsALongEncodingPartWay)
     EXPECT_TRUE(r.interrupted);
     EXPECT_EQ(r.converted, 0);
     EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+// ---------------------------------------------------------------- what a run says happened
+
+// Each input that failed, in reading or in writing, is named with why, for
+// a run without a window; the status tells outputs that failed from those left alone, as
+// the silent run's summary does.
+TEST_F(BatchFixture, FailedFilesAreNamedAndCountedApartFromSkippedOnes)
+{
+    fs::create_directories(dir / "in" / "x");
+    makeInput("a.bmp");
+    fs::path bad = makeInput("b.bmp");
+    test::writeFile(bad, std::string("BM this is not a bitmap"));
+    fs::path c = makeInput("c.bmp");
+    fs::path otherC = makeInput("x/c.bmp");
+    test::writeFile(dir / "out" / "a.bmp", std::string("kept"));
+    s.bSkipExisting = 1;
+    s.bNoErrorPrompts = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.skipped, 3);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 1 out of 4 files, 1 file skipped, 2 files failed!");
+    const std::string refused = otherC.string() + ": Not written: " + (dir / "out" / "c.bmp").string() +
+                                " was already written in this batch, from " + c.string() + ".";
+    EXPECT_EQ(r.failures, (std::vector<std::string>{bad.string() + ": Unknown file format", refused}));
+    const RunReport report = batchRunReport(r, 0, 1, {});
+    EXPECT_EQ(report.failures,
+              (std::vector<std::string>{"Quillon: " + bad.string() + ": Unknown file format", "Quillon: " + refused}));
+    EXPECT_EQ(report.line, "Quillon: 1 written, 1 skipped, 2 failed");
+    EXPECT_TRUE(fs::exists(otherC));
+
+    // An output the writer cannot make: its input, then the output's path.
+    list->clearAll();
+    fs::path d = makeInput("d.bmp");
+    s.slots[0].iColorFormat = CF_RGB_FLOAT;
+    r = runBatch();
+    EXPECT_EQ(r.failures, (std::vector<std::string>{d.string() + ": Not written: " + (dir / "out" / "d.bmp").string() +
+                                                     ": Unsupported color format specified"}));
+    EXPECT_EQ(text(ui.statuses.back()), "1 file failed!");
 }
