@@ -470,7 +470,11 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
         if (!s.bNoOverwritePrompt) {
             if (s.bNoErrorPrompts) return WRITE_SKIPPED;
             std::u16string text = u"The following output file aldready exists:\n        \n" + pathToU16(outputPath) +
-                                  u"\n        \nWhat would you like to do with it?";
+                                  u"\n";
+            // Rewriting a picture in place is allowed, but the answer then
+            // replaces the original: the question must not look like any other.
+            if (source && sameFile(outputPath, *source)) text += u"This file is the input file being converted.\n";
+            text += u"        \nWhat would you like to do with it?";
             int32_t answer = ctx.ui.askOverwrite(text);
             if (answer == OVERWRITE_REPLACE_ALL) {
                 s.bNoOverwritePrompt = 1;
@@ -692,9 +696,15 @@ struct Run {
         if (r.converted > 0)
             text = " Converted " + std::to_string(r.converted) + " out of " + std::to_string(r.total) + " file" +
                    (r.total == 1 ? "" : "s");
-        if (r.skipped > 0)
-            text += std::string(r.converted > 0 ? ", " : "") + std::to_string(r.skipped) + " file" +
-                    (r.skipped == 1 ? "" : "s") + " skipped";
+        // Outputs that failed are told apart from those left alone, as a
+        // silent run's summary does.
+        const int32_t left = r.skipped - r.failed;
+        if (left > 0)
+            text += std::string(text.empty() ? "" : ", ") + std::to_string(left) + " file" + (left == 1 ? "" : "s") +
+                    " skipped";
+        if (r.failed > 0)
+            text += std::string(text.empty() ? "" : ", ") + std::to_string(r.failed) + " file" +
+                    (r.failed == 1 ? "" : "s") + " failed";
         if (!text.empty()) text += "!";
         ctx.ui.setStatus(u16(text));
     }
@@ -912,6 +922,8 @@ struct Run {
             logHead();
         }
         startMs = now();
+        // The page still shows the last run's time until now.
+        ctx.ui.setTime(batchFormatElapsed(0.0f));
         // Outputs beside their sources need no output folder; without one the
         // page has no place of its own, and the current folder is not it.
         if (s.index.bIndex && !s.szOutDir.empty()) {
@@ -970,6 +982,7 @@ struct Run {
                     log.writeLine("Error: ", std::u16string_view(errorText(rc)));
                     r.skipped += outputs();
                     r.failed += outputs();
+                    r.failures.push_back(e.path.string() + ": " + u16ToUtf8(errorText(rc)));
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(errorText(rc), pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
@@ -1016,10 +1029,11 @@ struct Run {
                 std::u16string refusal;
                 std::string tooLarge;
                 if (succeeded(rc)) {
-                    log.writeLine("Writing: ", pathToU16(out));
                     if (swept.insert(out.parent_path()).second) removeStaleTemporaries(out.parent_path());
                     OutputWrite w;
                     rc = writePrepare(ctx, out, k, &e.path, &refusal, w);
+                    // After the overwrite question: a rename changes the name.
+                    log.writeLine("Writing: ", pathToU16(out));
                     if (rc == RC_OK) {
                         w.image = image.get();
                         if (k + 1 == outputs() && mayLoadAhead(order, n)) {
@@ -1061,6 +1075,13 @@ struct Run {
                     log.writeLine("Result: Error: ", std::u16string_view(why));
                     r.skipped += 1;
                     r.failed += 1;
+                    // Named by its input, which is what a long list is searched
+                    // for, and by the output when it got that far.
+                    std::string line = e.path.string() + ": ";
+                    if (!refusal.empty()) line += u16ToUtf8(refusal);
+                    else if (!out.empty()) line += "Not written: " + out.string() + ": " + u16ToUtf8(errorText(rc));
+                    else line += u16ToUtf8(errorText(rc));
+                    r.failures.push_back(std::move(line));
                     if (!s.bNoErrorPrompts) {
                         int32_t answer = ctx.ui.askContinue(why, pathToU16(e.path.filename()));
                         ctx.running = answer == ERROR_CONTINUE;
@@ -1109,10 +1130,12 @@ struct Run {
                                  "!"));
         }
 
-        // The end, whatever stopped the run.
-        ctx.ui.setProgress(r.total);
+        // The end, whatever stopped the run. A run that stopped early shows
+        // how far it came: a full bar would say every output was done.
+        const int32_t reached = r.interrupted ? r.done : r.total;
+        ctx.ui.setProgress(reached);
         if (ctx.taskbar) {
-            ctx.taskbar->setProgress(r.total, r.total);
+            ctx.taskbar->setProgress(reached, r.total);
             ctx.taskbar->setState(r.skipped > 0 ? TBPF_ERROR : TBPF_NOPROGRESS);
         }
         if (index) {
@@ -1134,7 +1157,7 @@ struct Run {
             index = false;
             indexText.clear();
         }
-        log.finish();
+        log.finish(r.interrupted);
         if (ctx.cache) {
             ctx.cache->readAheadDepth = depthBefore;
             ctx.cache->readAheadGrowTo = growToBefore;

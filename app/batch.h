@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/batch_ui.h"
 #include "core/image.h"
@@ -97,6 +98,11 @@ struct BatchResult {
     bool emptyList = false;
     // The HTML index could not be written (the old one, if any, stays).
     bool indexFailed = false;
+    // One line for each input that could not be read or whose output was
+    // not written for a failure: its path, ": " and why, naming the output
+    // (UTF-8). A run without a window has no other place to say which files
+    // they were.
+    std::vector<std::string> failures;
 };
 
 BatchResult batchRun(BatchContext& context);

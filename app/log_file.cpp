@@ -59,9 +59,9 @@ void LogFile::writeLine(std::string_view prefix, std::string_view ascii)
     std::fflush(file_);
 }
 
-void LogFile::finish()
+void LogFile::finish(bool interrupted)
 {
-    writeLine({}, std::string_view("Batch finished."));
+    writeLine({}, std::string_view(interrupted ? "Batch interrupted." : "Batch finished."));
     close();
 }
 

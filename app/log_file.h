@@ -25,8 +25,10 @@ public:
     void writeLine(std::string_view prefix, std::u16string_view text);
     void writeLine(std::u16string_view text = {}) { writeLine({}, text); }
     void writeLine(std::string_view prefix, std::string_view ascii);
-    // Writes "Batch finished." and closes.
-    void finish();
+    // Writes the run's last line and closes: "Batch finished.", or for a run
+    // that stopped before its end "Batch interrupted.", so that a log read
+    // later tells a cancelled run from a whole one.
+    void finish(bool interrupted = false);
     void close();
 
 private:

@@ -13,6 +13,7 @@ RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPer
     const bool everyOutputDone = !r.interrupted && !r.emptyList && r.total > 0 && r.failed == 0 &&
                                  r.converted + r.skipped == r.total && !r.indexFailed;
     RunReport report;
+    for (const std::string& f : r.failures) report.failures.push_back("Quillon: " + f);
     if (everyOutputDone && inputsLeftOut == 0) return report;
     report.status = 1;
     std::string& line = report.line;

@@ -1,8 +1,10 @@
 #pragma once
 // What a run tells whoever started it: the exit status and, when the run did
-// not do everything, one line for standard error with the counts.
+// not do everything, lines for standard error: one for each file that failed,
+// then one with the counts.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/batch.h"
 
@@ -10,6 +12,10 @@ namespace quillon {
 
 struct RunReport {
     int status = 0;
+    // "Quillon: <input>: <why>" for each input that could not be read or
+    // whose output failed, worded as the unreadable files of a folder scan
+    // are.
+    std::vector<std::string> failures;
     // Empty when every output was done.
     std::string line;
 };

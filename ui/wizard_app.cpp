@@ -92,10 +92,12 @@ void WizardApp::runBatch(ProcessingPage& page)
     const RunReport report = batchRunReport(r, input_->inputsLeftOut, outputs,
                                             s.bCreateLogFile ? ctx.logPath : std::filesystem::path());
     batchStatus_ = report.status;
-    // No window tells the caller of a silent run what went wrong: one line
-    // does, with the log that holds the details.
-    if (s.silentMode && !report.line.empty()) {
-        std::fprintf(stderr, "%s\n", report.line.c_str());
+    // No window tells the caller of a silent run what went wrong: a line
+    // for each file that failed does, and one with the counts and the log
+    // that holds the details.
+    if (s.silentMode) {
+        for (const std::string& failure : report.failures) std::fprintf(stderr, "%s\n", failure.c_str());
+        if (!report.line.empty()) std::fprintf(stderr, "%s\n", report.line.c_str());
         std::fflush(stderr);
     }
 }

@@ -14,6 +14,7 @@
 #include "app/format_table.h"
 #include "app/input_list.h"
 #include "app/job_settings.h"
+#include "app/run_report.h"
 #include "app/taskbar_progress.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -30,7 +31,7 @@ namespace {
 
 // Records what the batch shows and answers its questions from a script.
 struct ScriptedUi : BatchUi {
-    std::vector<std::u16string> statuses, titles, inputs, outputs;
+    std::vector<std::u16string> statuses, titles, inputs, outputs, times;
     std::vector<int32_t> progress;
     int32_t range = -1;
     int emptyCalls = 0, closeCalls = 0, endCalls = 0, pumps = 0;
@@ -47,7 +48,7 @@ struct ScriptedUi : BatchUi {
     void setProgressRange(int32_t total) override { range = total; }
     void setProgress(int32_t done) override { progress.push_back(done); }
     void setStatus(std::u16string_view t) override { statuses.emplace_back(t); }
-    void setTime(std::u16string_view) override {}
+    void setTime(std::u16string_view t) override { times.emplace_back(t); }
     void setTitle(std::u16string_view t) override { titles.emplace_back(t); }
     void pumpEvents() override
     {
@@ -415,7 +416,7 @@ TEST_F(BatchFixture, FailedWriteKeepsTheExistingFileAndTheSource)
     auto b = test::readFile(target);
     EXPECT_EQ(std::string(b.begin(), b.end()), "precious");
     EXPECT_TRUE(fs::exists(src));
-    EXPECT_EQ(text(ui.statuses.back()), "1 file skipped!");
+    EXPECT_EQ(text(ui.statuses.back()), "1 file failed!");
 }
 
 TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
@@ -495,7 +496,7 @@ TEST_F(BatchFixture, ReadErrorWithContinueGoesOn)
     EXPECT_EQ(text(ui.lastContinueText), "Unknown file format");
     EXPECT_EQ(text(ui.lastContinueCaption), "b.bmp");
     EXPECT_EQ(text(ui.titles.back()), "Batch Completed! - Quillon");
-    EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files skipped!");
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 4 out of 6 files, 2 files failed!");
     EXPECT_EQ(taskbar.states, (std::vector<uint32_t>{TBPF_INDETERMINATE, TBPF_NORMAL, TBPF_ERROR}));
     EXPECT_EQ(taskbar.progress.back(), std::make_pair(6, 6));
 }
@@ -2023,4 +2024,115 @@ TEST_F(BatchFixture, CancelStopsALongEncodingPartWay)
     EXPECT_TRUE(r.interrupted);
     EXPECT_EQ(r.converted, 0);
     EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+// ---------------------------------------------------------------- what a run says happened
+
+// Each input that failed, in reading or in writing, is named with why, for
+// a run without a window; the status tells outputs that failed from those left alone, as
+// the silent run's summary does.
+TEST_F(BatchFixture, FailedFilesAreNamedAndCountedApartFromSkippedOnes)
+{
+    fs::create_directories(dir / "in" / "x");
+    makeInput("a.bmp");
+    fs::path bad = makeInput("b.bmp");
+    test::writeFile(bad, std::string("BM this is not a bitmap"));
+    fs::path c = makeInput("c.bmp");
+    fs::path otherC = makeInput("x/c.bmp");
+    test::writeFile(dir / "out" / "a.bmp", std::string("kept"));
+    s.bSkipExisting = 1;
+    s.bNoErrorPrompts = 1;
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.skipped, 3);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 1 out of 4 files, 1 file skipped, 2 files failed!");
+    const std::string refused = otherC.string() + ": Not written: " + (dir / "out" / "c.bmp").string() +
+                                " was already written in this batch, from " + c.string() + ".";
+    EXPECT_EQ(r.failures, (std::vector<std::string>{bad.string() + ": Unknown file format", refused}));
+    const RunReport report = batchRunReport(r, 0, 1, {});
+    EXPECT_EQ(report.failures,
+              (std::vector<std::string>{"Quillon: " + bad.string() + ": Unknown file format", "Quillon: " + refused}));
+    EXPECT_EQ(report.line, "Quillon: 1 written, 1 skipped, 2 failed");
+    EXPECT_TRUE(fs::exists(otherC));
+
+    // An output the writer cannot make: its input, then the output's path.
+    list->clearAll();
+    fs::path d = makeInput("d.bmp");
+    s.slots[0].iColorFormat = CF_RGB_FLOAT;
+    r = runBatch();
+    EXPECT_EQ(r.failures, (std::vector<std::string>{d.string() + ": Not written: " + (dir / "out" / "d.bmp").string() +
+                                                     ": Unsupported color format specified"}));
+    EXPECT_EQ(text(ui.statuses.back()), "1 file failed!");
+}
+
+// Replacing an input with its own output is allowed, but the question says
+// that the file is the input, whichever way its path is spelt.
+TEST_F(BatchFixture, TheOverwriteQuestionSaysWhenTheOutputIsItsOwnInput)
+{
+    fs::path a = makeInput("a.bmp", "40x30 xc:red");
+    s.bSaveInSrcDirs = 1;
+    ui.overwriteAnswers = {OVERWRITE_REPLACE};
+    BatchResult r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(ui.lastOverwriteText, u"The following output file aldready exists:\n        \n" + pathToU16(a) +
+                                        u"\nThis file is the input file being converted.\n"
+                                        u"        \nWhat would you like to do with it?");
+
+    // Through a link to its folder: the same file by device and inode.
+    s.bSaveInSrcDirs = 0;
+    fs::create_directory_symlink(dir / "in", dir / "linked");
+    s.szOutDir = dir / "linked/";
+    ui.overwriteAnswers = {OVERWRITE_CANCEL};
+    runBatch();
+    EXPECT_EQ(ui.lastOverwriteText, u"The following output file aldready exists:\n        \n" +
+                                        pathToU16(dir / "linked" / "a.bmp") +
+                                        u"\nThis file is the input file being converted.\n"
+                                        u"        \nWhat would you like to do with it?");
+    EXPECT_EQ(ui.overwriteQuestions, 2);
+}
+
+// The log names the file a rename wrote, and a run cut short says so; the
+// bar stays where the run stopped, and each run's time starts from zero.
+TEST_F(BatchFixture, LogProgressAndTimeSayWhereTheRunStopped)
+{
+    fs::path a = makeInput("a.bmp");
+    makeInput("b.bmp");
+    makeInput("c.bmp");
+    test::writeFile(dir / "out" / "a.bmp", std::string("old"));
+    ui.overwriteAnswers = {OVERWRITE_RENAME};
+    ui.renameTo = dir / "out" / "renamed.bmp";
+    ui.onPump = [this] {
+        if (ui.progress.size() && ui.progress.back() == 1) running = false;
+    };
+    s.bCreateLogFile = 1;
+    const fs::path log = dir / "log.txt";
+    BatchResult r = runBatch(log);
+    EXPECT_TRUE(r.interrupted);
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(identify(ui.renameTo), "40 30");
+    auto bytes = test::readFile(log);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+              "Quillon log file\r\n\r\n-- 5 December 2026, 17:05 --\r\n\r\n"
+              "Output format 0: Windows bitmap format (Normal - 0 - Auto)\r\n\r\n"
+              "Reading:  " + a.string() + "\r\nWriting: " + ui.renameTo.string() +
+                  "\r\nResult: Ok.\r\n\r\nBatch interrupted.\r\n");
+    EXPECT_EQ(ui.progress.back(), 1);
+    EXPECT_EQ(taskbar.progress.back(), std::make_pair(1, 3));
+    EXPECT_EQ(text(ui.statuses.back()), "Interrupted after 1 file!");
+    ASSERT_FALSE(ui.times.empty());
+    EXPECT_EQ(text(ui.times.front()), "Time: 0.0s");
+
+    // The next run starts its time from zero too, whatever the last one
+    // showed; run whole, it ends with a full bar.
+    ui.onPump = {};
+    const size_t before = ui.times.size();
+    EXPECT_NE(text(ui.times.back()), "Time: 0.0s");
+    s.bNoOverwritePrompt = 1;
+    r = runBatch();
+    EXPECT_FALSE(r.interrupted);
+    ASSERT_GT(ui.times.size(), before);
+    EXPECT_EQ(text(ui.times[before]), "Time: 0.0s");
+    EXPECT_EQ(ui.progress.back(), 3);
+    EXPECT_EQ(taskbar.progress.back(), std::make_pair(3, 3));
 }

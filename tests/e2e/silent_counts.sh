@@ -1,6 +1,7 @@
 #!/bin/bash
 # What a silent run counts and how it ends: files of a folder that look like
-# pictures but are not are named and counted; outputs the job's own rule
+# pictures but are not, inputs that fail while being read and outputs that
+# are not written are named with why, and counted; outputs the job's own rule
 # leaves alone are no failure; an index shows each picture that is there
 # once; a target size that cannot be reached is said in the log.
 set -uo pipefail
@@ -35,9 +36,24 @@ run -silent "$work/scan.qpt" "$work/photos"
 [ "$(ls "$work/scan" | wc -l)" = 12 ] || fail "not 12 pictures written"
 grep -qx "Quillon: $work/photos/empty.jpg: .*" "$work/stderr" || fail "empty.jpg not named"
 grep -qx "Quillon: $work/photos/list.png: Unknown file format" "$work/stderr" || fail "list.png not named"
+cut="Corrupted, truncated or malformed file"
+grep -qx "Quillon: $work/photos/cut.bmp: $cut" "$work/stderr" || fail "cut.bmp not named"
 ! grep -q "notes.txt" "$work/stderr" || fail "notes.txt named"
 grep -qx "Quillon: 12 written, 0 skipped, 3 failed" "$work/stderr" || fail "counts"
-[ "$(wc -l < "$work/stderr")" = 3 ] || fail "not three lines"
+[ "$(wc -l < "$work/stderr")" = 4 ] || fail "not four lines"
+
+# A named input whose pixels end early, in a run without a log: the line
+# that names it is all there is to find it by. The program's folder would
+# hold a log: a copy of it runs here.
+cp "$quillon" "$work/bin/quillon"
+job named
+timeout 120 "$work/bin/quillon" -silent "$work/named.qpt" "$work/photos/p01.png" "$work/photos/cut.bmp" \
+  "$work/photos/p02.png" 2>"$work/stderr"
+status=$?
+[ "$status" = 1 ] || fail "named damaged file: status $status"
+[ ! -e "$work/bin/Quillon log.txt" ] || fail "a log was written"
+[ "$(cat "$work/stderr")" = "Quillon: $work/photos/cut.bmp: $cut
+Quillon: 2 written, 0 skipped, 1 failed" ] || fail "named damaged file: $(cat "$work/stderr")"
 
 # A finished folder run again: whether existing outputs are skipped by
 # choice or never overwritten, nothing fails, nothing is said, status 0.
@@ -61,6 +77,7 @@ cp "$work/photos/cut.bmp" "$work/good/"
 run -silent "$work/again.qpt" "$work/good"
 [ "$status" = 1 ] || fail "rerun with a damaged input: status $status"
 grep -qx "Quillon: 0 written, 5 skipped, 1 failed" "$work/stderr" || fail "rerun counts"
+grep -qx "Quillon: $work/good/cut.bmp: $cut" "$work/stderr" || fail "rerun: cut.bmp not named"
 
 # Three inputs of one name from three folders: one picture, one cell.
 for c in red green blue; do mkdir -p "$work/same/$c"; convert -size 30x30 "xc:$c" "$work/same/$c/pic.png"; done
@@ -68,10 +85,19 @@ job index bShowMoreOptions=1 bIndex=1 iOutFormats=2 iFormatId1=1 szSubFormat1=No
 run -silent "$work/index.qpt" "$work"/same/*/pic.png
 [ "$status" = 1 ] || fail "clashing names: status $status"
 [ "$(grep -c '<td' "$work/index/index.html")" = 1 ] || fail "index cells: $(grep -c '<td' "$work/index/index.html")"
+# Each input whose outputs were not written is named, with the outputs and
+# the input that was there first.
+for c in green red; do
+  for out in "$work/index/pic.bmp" "$work/index/ico/pic.bmp"; do
+    line="Quillon: $work/same/$c/pic.png: Not written: $out was already written in this batch, from"
+    grep -qxF "$line $work/same/blue/pic.png." "$work/stderr" || fail "$c's $out not named"
+  done
+done
+grep -qx "Quillon: 2 written, 0 skipped, 4 failed" "$work/stderr" || fail "clashing names: counts"
+[ "$(wc -l < "$work/stderr")" = 5 ] || fail "clashing names: not five lines"
 
 # "to Size" with a target no quality reaches: the log says so and how large
-# the file is. The program's folder holds its log: a copy of it runs here.
-cp "$quillon" "$work/bin/quillon"
+# the file is. The copy of the program keeps the log in its folder.
 convert -size 900x700 -seed 7 plasma:fractal "$work/noise.ppm"
 job size bShowMoreOptions=1 bCreateLogFile=1 iFormatId0=18 "szSubFormat0=Normal, to Size:" iCompParam0=3
 run_size() { timeout 120 "$work/bin/quillon" -silent "$work/size.qpt" "$work/noise.ppm" 2>"$work/stderr"; status=$?; }

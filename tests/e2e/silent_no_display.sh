@@ -47,7 +47,9 @@ run -silent "$examples/to-bmp.qpt" "$work/photos"
 [ "$status" = 1 ] || fail "two inputs onto one output: status $status"
 [ "$(pixel "$work/photos/photo.bmp")" = "srgb(255,0,0)" ] || fail "photo.bmp was replaced"
 [ "$(pixel "$work/photos/photo.rle")" = "srgb(0,0,255)" ] || fail "photo.rle changed"
-[ "$(wc -l < "$work/stderr")" = 1 ] || fail "not one line on standard error"
+[ "$(wc -l < "$work/stderr")" = 2 ] || fail "not two lines on standard error"
+line="Quillon: $work/photos/photo.rle: Not written: $work/photos/photo.bmp was already written in this batch"
+grep -qxF "$line, from $work/photos/photo.bmp." "$work/stderr" || fail "photo.rle not named"
 grep -qx "Quillon: 1 written, 0 skipped, 1 failed.*" "$work/stderr" || fail "counts missing"
 
 # Arguments that add nothing: one line each, naming them, and status 1

@@ -1,6 +1,7 @@
 #include "ui/wizard_app.h"
 
 #include <QApplication>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -129,6 +130,65 @@ TEST_F(WizardAppTest, CancelConfirmedStopsTheRunAndKeepsTheWizard)
     int written = 0;
     for (const auto& e : fs::directory_iterator(dir / "out")) written += e.path().extension() == ".bmp";
     EXPECT_LT(written, 6);
+    // The bar stays where the run stopped: a full one would say all was done.
+    auto* bar = qobject_cast<QProgressBar*>(app.processingPage().controls().get(702));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->maximum(), 6);
+    EXPECT_EQ(bar->value(), written);
+}
+
+TEST_F(WizardAppTest, TheOverwriteQuestionSaysWhenTheOutputIsTheInputItself)
+{
+    fs::path a = bmp("a.bmp");
+    jobSettings().bSaveInSrcDirs = 1;
+    WizardApp app({a.string()});
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 1, 3000);
+    QWidget* time = app.processingPage().controls().get(711);
+    time->setProperty("text", QStringLiteral("Time: 7.5s")); // what the last batch showed
+    QString text, caption, timeShown;
+    uiHooks().msgBox = [&](QWidget*, const QString& t, const QString& c, const std::vector<MsgButton>&, int32_t) {
+        text = t;
+        caption = c;
+        timeShown = time->property("text").toString();
+        return int32_t(OVERWRITE_REPLACE);
+    };
+    app.frame().show();
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    EXPECT_EQ(caption, QStringLiteral("Replace existing file?"));
+    EXPECT_EQ(text.toStdString(), "The following output file aldready exists:\n        \n" + a.string() +
+                                      "\nThis file is the input file being converted.\n"
+                                      "        \nWhat would you like to do with it?");
+    // The question comes before the first file ends: the time is this run's.
+    EXPECT_EQ(timeShown, QStringLiteral("Time: 0.0s"));
+    EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
+              QStringLiteral(" Converted 1 out of 1 file!"));
+}
+
+TEST_F(WizardAppTest, AnOutputRefusedForAnEarlierOneCountsAsFailed)
+{
+    fs::create_directories(dir / "x");
+    fs::create_directories(dir / "y");
+    fs::path a = bmp("x/p.bmp"), b = bmp("y/p.bmp");
+    WizardApp app({a.string(), b.string()});
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    std::vector<std::pair<QString, QString>> shown; // caption, text
+    uiHooks().msgBox = [&](QWidget*, const QString& t, const QString& c, const std::vector<MsgButton>&, int32_t close) {
+        shown.push_back({c, t});
+        return close; // go on
+    };
+    app.frame().show();
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, QStringLiteral("p.bmp"));
+    EXPECT_EQ(shown[0].second.toStdString(), "Not written: " + (dir / "out" / "p.bmp").string() +
+                                                 " was already written in this batch, from " + a.string() + ".");
+    EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
+              QStringLiteral(" Converted 1 out of 2 files, 1 file failed!"));
+    auto* bar = qobject_cast<QProgressBar*>(app.processingPage().controls().get(702));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->value(), 2);
 }
 
 TEST_F(WizardAppTest, EmptyListSendsTheUserBack)
