@@ -438,6 +438,8 @@ struct OutputWrite {
     fs::path target, temp;
     // A signal that ends the process removes the temporary first.
     std::optional<LiveTemporary> live;
+    // Further files of the output (a description's data), put in place with it.
+    CompanionFiles companions;
     bool existed = false;
     Image* image = nullptr;  // held by the caller until the encoding ends
     uint32_t bits = 0;
@@ -549,6 +551,8 @@ void writeEncode(OutputWrite& w)
             return;
         }
         writer->abort = &w.abort;
+        writer->finalPath = w.target;
+        writer->companionTemporary = [&w](const fs::path& target) { return w.companions.temporaryFor(target); };
         w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, nullptr, &w.bits);
         // Closing flushes the last bytes: its failure is the write's failure.
         ResultCode closed = writer->output.close();
@@ -556,6 +560,7 @@ void writeEncode(OutputWrite& w)
     }
     if (failed(w.rc)) {
         fs::remove(w.temp, ec);
+        w.companions.discard();
         return;
     }
     // An existing file is replaced only by a complete new one, on the disk
@@ -573,6 +578,10 @@ ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
     if (w.existed) {
         struct stat st {};
         if (stat(w.target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(w.temp.c_str(), st.st_mode & 07777);
+    }
+    if (!w.companions.place()) {
+        fs::remove(w.temp, ec);
+        return RC_WRITE_FAILED;
     }
     fs::rename(w.temp, w.target, ec);
     if (ec) {
