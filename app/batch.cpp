@@ -1133,7 +1133,7 @@ struct Run {
             fs::path other = ctx.claims ? ctx.claims->conflict(page, nullptr, &written) : fs::path();
             std::u16string why;
             if (!other.empty()) why = refusalText(page, other, written);
-            else if (!writeFileAtomically(page, indexText.data(), indexText.size()))
+            else if (!writeIndexPage(page, indexText))
                 why = pathToU16(page) + u": " + errorText(RC_WRITE_FAILED);
             if (!why.empty()) {
                 r.indexFailed = true;
