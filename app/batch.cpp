@@ -438,6 +438,8 @@ struct OutputWrite {
     fs::path target, temp;
     // A signal that ends the process removes the temporary first.
     std::optional<LiveTemporary> live;
+    // Further files of the output (a description's data), put in place with it.
+    CompanionFiles companions;
     bool existed = false;
     Image* image = nullptr;  // held by the caller until the encoding ends
     uint32_t bits = 0;
@@ -553,6 +555,8 @@ void writeEncode(OutputWrite& w)
             return;
         }
         writer->abort = &w.abort;
+        writer->finalPath = w.target;
+        writer->companionTemporary = [&w](const fs::path& target) { return w.companions.temporaryFor(target); };
         w.rc = writer->write(w.image, w.subFormat.c_str(), w.colour, w.parameter, true, nullptr, &w.bits);
         // Closing flushes the last bytes: its failure is the write's failure.
         ResultCode closed = writer->output.close();
@@ -560,6 +564,7 @@ void writeEncode(OutputWrite& w)
     }
     if (failed(w.rc)) {
         fs::remove(w.temp, ec);
+        w.companions.discard();
         return;
     }
     // An existing file is replaced only by a complete new one, on the disk
@@ -577,6 +582,10 @@ ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
     if (w.existed) {
         struct stat st {};
         if (stat(w.target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(w.temp.c_str(), st.st_mode & 07777);
+    }
+    if (!w.companions.place()) {
+        fs::remove(w.temp, ec);
+        return RC_WRITE_FAILED;
     }
     fs::rename(w.temp, w.target, ec);
     if (ec) {
@@ -1147,7 +1156,7 @@ struct Run {
             fs::path other = ctx.claims ? ctx.claims->conflict(page, nullptr, &written) : fs::path();
             std::u16string why;
             if (!other.empty()) why = refusalText(page, other, written);
-            else if (!writeFileAtomically(page, indexText.data(), indexText.size()))
+            else if (!writeIndexPage(page, indexText))
                 why = pathToU16(page) + u": " + errorText(RC_WRITE_FAILED);
             if (!why.empty()) {
                 r.indexFailed = true;

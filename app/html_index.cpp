@@ -1,9 +1,15 @@
 #include "app/html_index.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "app/temp_files.h"
 #include "core/text.h"
-#include "platform/settings_store.h"
 
 namespace quillon {
 
@@ -53,10 +59,10 @@ std::string indexHead(std::u16string_view bodyAttributes, int32_t spacing)
 {
     std::string h;
     h += "<!Image index created by Quillon 5>\r\n\r\n<html>\r\n\r\n<head>\r\n";
-    h += "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\">\r\n";
+    h += "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">\r\n";
     h += "</head>\r\n\r\n<body";
-    // The attributes are the setting's own 8-bit text, as the page is.
-    if (!bodyAttributes.empty()) h += " " + u16ToCp1252(bodyAttributes);
+    // The user's own markup, as typed.
+    if (!bodyAttributes.empty()) h += " " + u16ToUtf8(bodyAttributes);
     h += ">\r\n\r\n<table border=0 cellspacing=" + std::to_string(spacing) + ">\r\n";
     return h;
 }
@@ -96,12 +102,32 @@ std::string replaceExtension(std::string name, const std::string& ext)
     return name + "." + ext;
 }
 
+// Text taken from a file or its information, as character data or inside
+// a quoted attribute: a name may hold anything, markup included.
+std::string escaped(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 // The prefixes are the user's own text and stay as typed; names from disk
-// are encoded.
-void encodeName(std::string& name, bool validUris)
+// are encoded, and what encoding leaves of markup escaped.
+std::string encodeName(std::string name, bool validUris)
 {
     if (validUris) urlEncodeInPlace(name);
     else urlEncodeNonAsciiInPlace(name);
+    return escaped(name);
 }
 
 } // namespace
@@ -113,24 +139,22 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     out += "<td align=center valign=top>\r\n\t";
     if (c.linkUrl != 0) {
         std::string address;
-        if (c.linkUrl == 2) address = withSlash(u16ToCp1252(c.linkPrefix));
+        if (c.linkUrl == 2) address = withSlash(u16ToUtf8(c.linkPrefix));
         std::string file;
         if (!c.linkFolder.empty()) file = withSlash(u16ToUtf8(c.linkFolder));
         file += replaceExtension(u16ToUtf8(c.thumbnailName), u16ToUtf8(c.fullExtension));
-        encodeName(file, c.useValidUris);
-        address += file;
+        address += encodeName(file, c.useValidUris);
         out += "<a href=\"" + address + "\"";
         if (c.linkToNew) out += " target=_blank";
         out += ">";
     }
     if (c.iconUrl != 0) {
         std::string address;
-        if (c.iconUrl == 2) address = withSlash(u16ToCp1252(c.iconPrefix));
+        if (c.iconUrl == 2) address = withSlash(u16ToUtf8(c.iconPrefix));
         std::string file;
         if (c.iconUrl != 2 && !c.iconSubdir.empty()) file = withSlash(u16ToUtf8(c.iconSubdir));
         file += u16ToUtf8(c.thumbnailName);
-        encodeName(file, c.useValidUris);
-        address += file;
+        address += encodeName(file, c.useValidUris);
         char dims[96];
         std::snprintf(dims, sizeof dims, " width=%u height=%u border=%d>", c.thumbWidth, c.thumbHeight,
                       c.imageBorder ? 1 : 0);
@@ -138,18 +162,18 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     }
     if (c.linkUrl != 0) out += "</a>";
     if (c.fileName) {
-        std::string name = u16ToApprox(c.sourceName);
+        std::string name = u16ToUtf8(c.sourceName);
         if (!c.fileExt) {
             size_t dot = name.rfind('.');
             if (dot != std::string::npos) name.resize(dot);
         }
-        out += name + "<br/>";
+        out += escaped(name) + "<br/>";
     }
     if (c.imageRes) {
         if (c.resolutionKnown) {
             char res[64];
             std::snprintf(res, sizeof res, "%ux%ux%u", c.width, c.height, c.bits);
-            out += res;
+            out += escaped(res);
         }
         out += "<br/>";
     }
@@ -157,6 +181,42 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
     column += 1;
     if (column >= c.columns) column = 0;
     return out;
+}
+
+bool writeIndexPage(const std::filesystem::path& page, std::string_view text)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A page reached through a symbolic link is replaced where the link
+    // points, as an output is.
+    fs::path target = page;
+    if (fs::is_symlink(page, ec)) {
+        fs::path resolved = fs::canonical(page, ec);
+        if (!ec && fs::is_regular_file(resolved, ec)) target = resolved;
+    }
+    const fs::path temporary = temporaryBeside(target);
+    LiveTemporary live(temporary);
+    // Created as the outputs are, so the user's umask decides who may read
+    // it; a page it replaces keeps that one's permissions.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += size_t(n);
+    }
+    struct stat old {};
+    if (ok && ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace quillon

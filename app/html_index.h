@@ -1,10 +1,11 @@
 #pragma once
-// The HTML thumbnail index: "index.html" in the output folder, 8-bit text
-// declared as ISO-8859-1, one table cell per input linking its thumbnail to
-// the full-size output. File names in addresses are the names on disk, UTF-8
-// here, so their bytes outside ASCII are always percent-encoded: an 8-bit
-// approximation would name a file that does not exist.
+// The HTML thumbnail index: "index.html" in the output folder, UTF-8 text,
+// one table cell per input linking its thumbnail to the full-size output.
+// File names in addresses are the names on disk, so their bytes outside
+// ASCII are always percent-encoded. Every text taken from a file reaches the
+// page escaped: a name may hold markup.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -49,5 +50,10 @@ struct IndexCell {
 
 // The lines of one cell (each ending in CR LF); advances the column counter.
 std::string indexCellLines(const IndexCell& cell, int32_t& column);
+
+// Writes the page as an output is written: under a temporary name, then
+// renamed over the old one, with the permissions an output gets. False
+// when it cannot be written; an old page then stays as it was.
+bool writeIndexPage(const std::filesystem::path& page, std::string_view text);
 
 } // namespace quillon

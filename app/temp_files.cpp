@@ -1,5 +1,6 @@
 #include "app/temp_files.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
@@ -54,10 +56,17 @@ bool allDigits(std::string_view s, bool hex)
 
 fs::path temporaryBeside(const fs::path& target)
 {
+    // Data files are named while their output encodes on another thread.
+    static std::mutex lock;
     static std::mt19937_64 rng{std::random_device{}()};
+    unsigned long long random;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        random = rng();
+    }
     char tag[64];
-    std::snprintf(tag, sizeof tag, "%.*s%ld-%016llx%.*s", int(kTag.size()), kTag.data(), long(::getpid()),
-                  static_cast<unsigned long long>(rng()), int(kEnd.size()), kEnd.data());
+    std::snprintf(tag, sizeof tag, "%.*s%ld-%016llx%.*s", int(kTag.size()), kTag.data(), long(::getpid()), random,
+                  int(kEnd.size()), kEnd.data());
     // The temporary name must fit wherever the target's name fits: a target
     // name near the file system's limit keeps only its front here, cut on a
     // character boundary.
@@ -123,6 +132,51 @@ LiveTemporary::LiveTemporary(const fs::path& path)
 LiveTemporary::~LiveTemporary()
 {
     if (slot_ >= 0) g_state[slot_].store(SLOT_FREE, std::memory_order_release);
+}
+
+fs::path CompanionFiles::temporaryFor(const fs::path& target)
+{
+    fs::path temporary = temporaryBeside(target);
+    live_.emplace_back(temporary);
+    entries_.push_back({temporary, target});
+    return temporary;
+}
+
+bool CompanionFiles::place()
+{
+    std::vector<fs::path> placed;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& e = entries_[i];
+        struct stat old {};
+        const bool replaces = ::stat(e.target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+        if (replaces) {
+            // Replacing a private file must not make it readable, and the
+            // old file goes only once the new one is on the disk.
+            ::chmod(e.temporary.c_str(), old.st_mode & 07777);
+            const int fd = ::open(e.temporary.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::fsync(fd);
+                ::close(fd);
+            }
+        }
+        if (::rename(e.temporary.c_str(), e.target.c_str()) != 0) {
+            for (const fs::path& p : placed) ::unlink(p.c_str());
+            entries_.erase(entries_.begin(), entries_.begin() + ptrdiff_t(i));
+            discard();
+            return false;
+        }
+        if (!replaces) placed.push_back(e.target);
+    }
+    entries_.clear();
+    live_.clear();
+    return true;
+}
+
+void CompanionFiles::discard()
+{
+    for (const Entry& e : entries_) ::unlink(e.temporary.c_str());
+    entries_.clear();
+    live_.clear();
 }
 
 void installTemporaryCleanup()

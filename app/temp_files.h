@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <list>
 #include <string_view>
+#include <vector>
 
 namespace quillon {
 
@@ -29,6 +31,31 @@ public:
 
 private:
     int slot_ = -1;
+};
+
+// The further files of one output (a RawImage description's data files),
+// each written under a temporary name of the same kind as the output's own,
+// so that a signal or a later run removes it as it does that one, and put in
+// place together with the output.
+class CompanionFiles {
+public:
+    // Names the temporary of `target`, live from now on. One thread at a
+    // time (the encoding's, then the batch's).
+    std::filesystem::path temporaryFor(const std::filesystem::path& target);
+    // Renames every temporary over its target. A target that exists is
+    // replaced by a file on the disk, with the permissions of the old one.
+    // False when one cannot be placed: the temporaries are gone then, and so
+    // are the targets placed before it unless they replaced a file.
+    bool place();
+    // Removes every temporary (the output failed).
+    void discard();
+
+private:
+    struct Entry {
+        std::filesystem::path temporary, target;
+    };
+    std::vector<Entry> entries_;
+    std::list<LiveTemporary> live_;
 };
 
 // Installs the handlers of SIGINT and SIGTERM (a signal the process was

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <string_view>
 
@@ -46,6 +47,19 @@ public:
     // another thread): an encoder that takes long polls it and, once it is
     // set, ends with RC_CANCELLED.
     const std::atomic<uint8_t>* abort = nullptr;
+
+    // A caller that writes the output under a temporary name and then
+    // renames it sets `finalPath` to the name it will have: whatever the
+    // output's contents derive from its name (a description's data files)
+    // follow that one, never the temporary.
+    std::filesystem::path finalPath;
+    const std::filesystem::path& targetPath() const { return finalPath.empty() ? output.path() : finalPath; }
+    // For an output of several files, set by a caller that puts them in
+    // place itself: names the temporary a further file of final name
+    // `target` is written to. The caller renames them together with the
+    // output, or removes them when the output fails. Unset, the writer puts
+    // its further files in place itself once all of them are complete.
+    std::function<std::filesystem::path(const std::filesystem::path& target)> companionTemporary;
 
 protected:
     ~ImageWriter() override = default;

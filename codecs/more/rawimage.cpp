@@ -369,20 +369,16 @@ public:
 protected:
     ResultCode encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t bitsPerPixel,
                       int32_t parameter, bool allFrames, void* extra) override;
-};
 
-// The name the output will have: the batch writes through a hidden
-// temporary beside it (".name.<16 hex digits>.part") and renames it after,
-// and the data files must be named after the real name.
-fs::path finalName(const fs::path& written)
-{
-    std::string n = written.filename().string();
-    constexpr size_t kTag = 1 + 16 + 5;  // ".<hex>.part"
-    if (n.size() > kTag + 1 && n[0] == '.' && n.ends_with(".part") && n[n.size() - kTag] == '.' &&
-        std::all_of(n.end() - 21, n.end() - 5, [](char c) { return std::isxdigit(uint8_t(c)) != 0; }))
-        return written.parent_path() / n.substr(1, n.size() - 1 - kTag);
-    return written;
-}
+private:
+    // The data files: written under temporary names, renamed by the caller
+    // with the description when it asked to name them, else here.
+    struct DataFile {
+        fs::path final, temporary;
+    };
+    ResultCode writeData(Image* image, uint32_t channels, uint32_t sb, bool interleaved, std::vector<DataFile>& files);
+    ResultCode placeData(std::vector<DataFile>& files);
+};
 
 std::string eightBit(const char16_t* text)
 {
@@ -391,6 +387,94 @@ std::string eightBit(const char16_t* text)
     // No escape exists inside a quoted value.
     std::replace(s.begin(), s.end(), '"', '\'');
     return s.substr(0, 100);
+}
+
+constexpr const char* kRgbaNames[] = {"R", "G", "B", "A"};
+constexpr const char* kLuminanceNames[] = {"L"};
+constexpr uint32_t kRgbaIndex[] = {2, 1, 0, 3};  // of R, G, B, A in a pixel
+
+std::string descriptionText(const Image* image, uint32_t channels, uint32_t sb, bool interleaved,
+                            const std::vector<std::string>& files)
+{
+    const char* const* names = channels == 1 ? kLuminanceNames : kRgbaNames;
+    std::string text = "RawImage {\r\n";
+    char line[160];
+    std::snprintf(line, sizeof line, "\twidth %u;\r\n\theight %u;\r\n\tformat %s;\r\n", image->width, image->height,
+                  sb == 1 ? "uint8" : sb == 2 ? "uint16" : "float32");
+    text += line;
+    if (const ImageInfo* inf = image->info()) {
+        std::string name = eightBit(inf->get(INFO_TITLE)), copyright = eightBit(inf->get(INFO_COPYRIGHT)),
+                    comment = eightBit(inf->get(INFO_COMMENTS));
+        if (!name.empty()) text += "\tname \"" + name + "\";\r\n";
+        if (!copyright.empty()) text += "\tcopyright \"" + copyright + "\";\r\n";
+        if (!comment.empty()) text += "\tcomment \"" + comment + "\";\r\n";
+    }
+    if (interleaved) {
+        text += "\tfile \"" + files[0] + "\";\r\n";
+        for (uint32_t c = 0; c < channels; ++c) {
+            std::snprintf(line, sizeof line, "\t%s {\r\n\t\tstart %u;\r\n\t\tdelta %u;\r\n\t}\r\n", names[c], c * sb,
+                          sb * channels);
+            text += line;
+        }
+    } else {
+        for (uint32_t c = 0; c < channels; ++c)
+            text += std::string("\t") + names[c] + " {\r\n\t\tfile \"" + files[c] + "\";\r\n\t}\r\n";
+    }
+    return text + "}\r\n";
+}
+
+ResultCode RawImageWriter::writeData(Image* image, uint32_t channels, uint32_t sb, bool interleaved,
+                                     std::vector<DataFile>& files)
+{
+    const uint32_t w = image->width, perFile = interleaved ? channels : 1;
+    AlignedBuffer<uint8_t> row(uint64_t(w) * sb * perFile + 16);
+    AlignedBuffer<uint8_t> straight(uint64_t(w) * 4 * sb + 16);
+    if (!row || !straight) return RC_OUT_OF_MEMORY;
+    const bool premultiplied = image->alphaKind == ALPHA_PREMULTIPLIED && channels == 4 && sb <= 2;
+    const uint32_t pixelBytes = channels == 1 ? sb : 4 * sb;
+    for (size_t f = 0; f < files.size(); ++f) {
+        DataFile& file = files[f];
+        const std::string hidden = "." + file.final.filename().native() + ".part";
+        file.temporary = companionTemporary ? companionTemporary(file.final) : file.final.parent_path() / hidden;
+        OutputFile out;
+        if (failed(out.create(file.temporary))) return RC_CREATE_FAILED;
+        for (uint32_t y = 0; y < image->height; ++y) {
+            const uint8_t* src = image->rowBytesPtr(y);
+            if (premultiplied) {
+                if (sb == 1) unpremultiplyRow8(reinterpret_cast<Rgba8*>(straight.get()), image->row<Rgba8>(y), w);
+                else unpremultiplyRow16(reinterpret_cast<Rgba16*>(straight.get()), image->row<Rgba16>(y), w);
+                src = straight.get();
+            }
+            uint8_t* o = row.get();
+            for (uint32_t x = 0; x < w; ++x)
+                for (uint32_t k = 0; k < perFile; ++k) {
+                    const uint32_t c = interleaved ? k : uint32_t(f);
+                    const uint32_t at = channels == 1 ? 0 : kRgbaIndex[c] * sb;
+                    std::memcpy(o, src + uint64_t(x) * pixelBytes + at, sb);
+                    o += sb;
+                }
+            if (failed(out.write(row.get(), size_t(o - row.get())))) return RC_WRITE_FAILED;
+        }
+        if (failed(out.close())) return RC_WRITE_FAILED;
+    }
+    return RC_OK;
+}
+
+// Written in place: the description must be on disk before its data files
+// appear, or one that fails now (a full disk) leaves data files without a
+// description.
+ResultCode RawImageWriter::placeData(std::vector<DataFile>& files)
+{
+    if (failed(output.flush())) return RC_WRITE_FAILED;
+    std::error_code ec;
+    for (size_t f = 0; f < files.size(); ++f) {
+        fs::rename(files[f].temporary, files[f].final, ec);
+        if (ec) {
+            for (size_t g = 0; g < f; ++g) fs::remove(files[g].final, ec);
+            return RC_WRITE_FAILED;
+        }
+    }
+    return RC_OK;
 }
 
 ResultCode RawImageWriter::encode(Image* image, const char16_t* subFormatName, uint32_t colourFlag, uint32_t,
@@ -412,119 +496,40 @@ ResultCode RawImageWriter::encode(Image* image, const char16_t* subFormatName, u
     static const PixelFormat grey[] = {PF_SAME, PF_GRAY8, PF_GRAY16, PF_SAME, PF_GRAY_FLOAT};
     static const PixelFormat colour[] = {PF_SAME, PF_RGBA8, PF_RGBA16, PF_SAME, PF_RGBA_FLOAT};
     if (image->pixelFormat != (channels == 1 ? grey[sb] : colour[sb])) return RC_INVALID_PARAMETER;
-    bool interleaved = channels == 1 || std::u16string_view(subFormatName ? subFormatName : u"") == kRawImageSubFormats[1];
-    uint32_t w = image->width, h = image->height;
-    uint32_t perFile = interleaved ? channels : 1;
-    AlignedBuffer<uint8_t> row(uint64_t(w) * sb * perFile + 16);
-    AlignedBuffer<uint8_t> straight(uint64_t(w) * 4 * sb + 16);
-    if (!row || !straight) return RC_OUT_OF_MEMORY;
+    const bool interleaved =
+        channels == 1 || std::u16string_view(subFormatName ? subFormatName : u"") == kRawImageSubFormats[1];
 
-    static const char* const kNames[] = {"R", "G", "B", "A"};
-    static const char* const kLuminance[] = {"L"};
-    const uint32_t kIndex[] = {2, 1, 0, 3};  // of R, G, B, A in a pixel
-    const char* const* names = channels == 1 ? kLuminance : kNames;
-
-    fs::path target = finalName(output.path());
-    std::string base = target.filename().string();
+    // Named after the output's own name, whatever name it is written under.
+    const fs::path target = targetPath();
+    std::string base = target.filename().native();
     base = base.substr(0, std::min(base.size(), base.rfind('.')));
-    std::vector<std::string> files;
+    const char* const* names = channels == 1 ? kLuminanceNames : kRgbaNames;
+    std::vector<std::string> fileNames;
     if (interleaved) {
         std::string all;
         for (uint32_t c = 0; c < channels; ++c) all += names[c];
-        files.push_back(base + "." + all);
+        fileNames.push_back(base + "." + all);
     } else {
-        for (uint32_t c = 0; c < channels; ++c) files.push_back(base + "." + names[c]);
+        for (uint32_t c = 0; c < channels; ++c) fileNames.push_back(base + "." + names[c]);
     }
+    std::vector<DataFile> files;
+    for (const std::string& f : fileNames) files.push_back({target.parent_path() / f, {}});
     // A data file already there is replaced only when the description it
     // belongs to is (the batch has asked about that one).
     std::error_code ec;
-    bool mayReplace = target == output.path() || fs::exists(target, ec);
-    for (const std::string& f : files)
-        if (!mayReplace && fs::exists(target.parent_path() / f, ec)) return RC_CREATE_FAILED;
+    const bool mayReplace = finalPath.empty() || fs::exists(finalPath, ec);
+    for (const DataFile& f : files)
+        if (!mayReplace && fs::exists(f.final, ec)) return RC_CREATE_FAILED;
 
-    std::string text = "RawImage {\r\n";
-    char line[160];
-    std::snprintf(line, sizeof line, "\twidth %u;\r\n\theight %u;\r\n\tformat %s;\r\n", w, h,
-                  sb == 1 ? "uint8" : sb == 2 ? "uint16" : "float32");
-    text += line;
-    if (const ImageInfo* inf = image->info()) {
-        std::string name = eightBit(inf->get(INFO_TITLE)), copyright = eightBit(inf->get(INFO_COPYRIGHT)),
-                    comment = eightBit(inf->get(INFO_COMMENTS));
-        if (!name.empty()) text += "\tname \"" + name + "\";\r\n";
-        if (!copyright.empty()) text += "\tcopyright \"" + copyright + "\";\r\n";
-        if (!comment.empty()) text += "\tcomment \"" + comment + "\";\r\n";
-    }
-    if (interleaved) {
-        text += "\tfile \"" + files[0] + "\";\r\n";
-        for (uint32_t c = 0; c < channels; ++c) {
-            std::snprintf(line, sizeof line, "\t%s {\r\n\t\tstart %u;\r\n\t\tdelta %u;\r\n\t}\r\n", names[c], c * sb,
-                          sb * channels);
-            text += line;
-        }
-    } else {
-        for (uint32_t c = 0; c < channels; ++c)
-            text += std::string("\t") + names[c] + " {\r\n\t\tfile \"" + files[c] + "\";\r\n\t}\r\n";
-    }
-    text += "}\r\n";
+    const std::string text = descriptionText(image, channels, sb, interleaved, fileNames);
     if (failed(output.write(text.data(), text.size()))) return RC_WRITE_FAILED;
-
-    // Data files are written beside their names and put in place only when
-    // all of them are complete; a failed output leaves none behind.
-    std::vector<fs::path> temps;
-    auto cleanUp = [&] {
-        for (const fs::path& t : temps) fs::remove(t, ec);
-    };
-    bool premultiplied = image->alphaKind == ALPHA_PREMULTIPLIED && channels == 4 && sb <= 2;
-    uint32_t pixelBytes = channels == 1 ? sb : 4 * sb;
-    for (size_t f = 0; f < files.size(); ++f) {
-        fs::path temp = target.parent_path() / ("." + files[f] + ".part");
-        OutputFile out;
-        ResultCode rc = out.create(temp);
-        if (failed(rc)) {
-            cleanUp();
-            return RC_CREATE_FAILED;
-        }
-        temps.push_back(temp);
-        for (uint32_t y = 0; y < h; ++y) {
-            const uint8_t* src = image->rowBytesPtr(y);
-            if (premultiplied) {
-                if (sb == 1) unpremultiplyRow8(reinterpret_cast<Rgba8*>(straight.get()), image->row<Rgba8>(y), w);
-                else unpremultiplyRow16(reinterpret_cast<Rgba16*>(straight.get()), image->row<Rgba16>(y), w);
-                src = straight.get();
-            }
-            uint8_t* o = row.get();
-            for (uint32_t x = 0; x < w; ++x)
-                for (uint32_t k = 0; k < perFile; ++k) {
-                    uint32_t c = interleaved ? k : uint32_t(f);
-                    uint32_t at = channels == 1 ? 0 : kIndex[c] * sb;
-                    std::memcpy(o, src + uint64_t(x) * pixelBytes + at, sb);
-                    o += sb;
-                }
-            if (failed(out.write(row.get(), size_t(o - row.get())))) {
-                cleanUp();
-                return RC_WRITE_FAILED;
-            }
-        }
-        if (failed(out.close())) {
-            cleanUp();
-            return RC_WRITE_FAILED;
-        }
-    }
-    // The description must be on disk before its data files appear: one
-    // that fails now (a full disk) leaves data files without a description.
-    if (failed(output.flush())) {
-        cleanUp();
-        return RC_WRITE_FAILED;
-    }
-    for (size_t f = 0; f < files.size(); ++f) {
-        fs::rename(temps[f], target.parent_path() / files[f], ec);
-        if (ec) {
-            for (size_t g = 0; g < f; ++g) fs::remove(target.parent_path() / files[g], ec);
-            cleanUp();
-            return RC_WRITE_FAILED;
-        }
-    }
-    return RC_OK;
+    ResultCode rc = writeData(image, channels, sb, interleaved, files);
+    // A caller that named the temporaries puts them in place itself.
+    if (succeeded(rc) && !companionTemporary) rc = placeData(files);
+    if (failed(rc))
+        for (const DataFile& f : files)
+            if (!f.temporary.empty()) fs::remove(f.temporary, ec);
+    return rc;
 }
 
 } // namespace

@@ -121,3 +121,37 @@ TEST(TempFiles, SignalsTakeTheLiveTemporaryAlong)
         ::testing::ExitedWithCode(7), "");
     EXPECT_TRUE(fs::exists(kept));
 }
+
+// An output's further files: their temporaries are named like the output's
+// own (so signals and later runs find them), and they are placed together.
+// One that cannot be placed takes the temporaries along and the files placed
+// before it that were new, while a file it replaced stays replaced.
+TEST(TempFiles, CompanionsArePlacedTogetherOrNotAtAll)
+{
+    test::TempDir dir;
+    {
+        CompanionFiles files;
+        const fs::path a = files.temporaryFor(dir / "a.R"), b = files.temporaryFor(dir / "a.G");
+        EXPECT_EQ(temporaryOwner(a.filename().string()), getpid());
+        EXPECT_EQ(a.parent_path(), dir.path());
+        test::writeFile(a, std::string("red"));
+        test::writeFile(b, std::string("green"));
+        ASSERT_TRUE(files.place());
+        EXPECT_EQ(names(dir.path()), (std::set<std::string>{"a.R", "a.G"}));
+    }
+    test::writeFile(dir / "b.R", std::string("old"));
+    fs::create_directories(dir / "b.B" / "in the way");
+    CompanionFiles files;
+    const fs::path r = files.temporaryFor(dir / "b.R"), g = files.temporaryFor(dir / "b.G"),
+                   b = files.temporaryFor(dir / "b.B");
+    for (const fs::path& p : {r, g, b}) test::writeFile(p, std::string("new"));
+    EXPECT_FALSE(files.place());
+    EXPECT_EQ(names(dir.path()), (std::set<std::string>{"a.R", "a.G", "b.R", "b.B"}));
+    EXPECT_EQ(test::readFile(dir / "b.R").size(), 3u);
+    // Discarding removes what is left, and only that.
+    CompanionFiles dropped;
+    test::writeFile(dropped.temporaryFor(dir / "c.L"), std::string("x"));
+    dropped.temporaryFor(dir / "c.A");  // never created
+    dropped.discard();
+    EXPECT_EQ(names(dir.path()), (std::set<std::string>{"a.R", "a.G", "b.R", "b.B"}));
+}

@@ -1,13 +1,23 @@
 // RawImage descriptions: the tokenizer, numbers and parser table-driven; the
 // reader over sample files ImageMagick writes (gray:, rgb:, rgba:) in
 // interleaved, separated and planar layouts; the writer's exact text and data
-// read back by ImageMagick; files that are missing, short or not files.
+// read back by ImageMagick; files that are missing, short or not files; and
+// outputs of a real batch, written under temporary names, read back.
 #include "codecs/more/rawimage.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+
+#include "app/batch.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
 #include "codecs/raster_oracle.h"
+#include "core/text.h"
+#include "support/quiet_batch_ui.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -250,25 +260,51 @@ TEST_F(RawImageFiles, WriterTextAndData)
     for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(lum[i], grey->row<uint8_t>(i / 4)[i % 4]);
 }
 
+namespace {
+
+// Writes under `written` what will be named `final`, as the batch does; with
+// `temporaries`, the writer leaves its data files at temporaries it names
+// there (the target with "~"), for the caller to put in place.
+ResultCode writeUnder(Image* img, const fs::path& written, const fs::path& final, const char16_t* sub, uint32_t flag,
+                      std::vector<fs::path>* temporaries = nullptr)
+{
+    registerAllFormats();
+    const FormatDescriptor* d = formatRegistry().at(formatFindByExtension(std::u16string_view(u"raw"), true));
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(d->createWriter(written, d));
+    w->finalPath = final;
+    if (temporaries)
+        w->companionTemporary = [temporaries](const fs::path& target) {
+            temporaries->push_back(target.string() + "~");
+            return temporaries->back();
+        };
+    return w->write(img, sub, flag, 0, false, nullptr, nullptr);
+}
+
+} // namespace
+
 TEST_F(RawImageFiles, WriterNamesFailuresAndExistingFiles)
 {
     Ref<Image> img = rampImage(4, 2, false);
-    // The batch writes through a hidden temporary: data files take the
-    // real name.
-    fs::path temp = dir / ".shot.raw.0123456789abcdef.part";
-    ASSERT_EQ(writeAs(u"raw", img.get(), temp, u"Interleaved", CF_RGB24), RC_OK);
-    EXPECT_TRUE(fs::exists(dir / "shot.RGB"));
+    // Written under another name: the data files take the output's own.
+    const fs::path temp = dir / ".shot.raw.quillon-12-0123456789abcdef.part";
+    ASSERT_EQ(writeUnder(img.get(), temp, dir / "shot.raw", u"Interleaved", CF_RGB24), RC_OK);
+    EXPECT_EQ(readFile(dir / "shot.RGB").size(), 4u * 2 * 3);
     std::vector<uint8_t> b = readFile(temp);
-    EXPECT_NE(std::string(b.begin(), b.end()).find("file \"shot.RGB\""), std::string::npos);
+    EXPECT_NE(std::string(b.begin(), b.end()).find("\tfile \"shot.RGB\";"), std::string::npos);
+    // A caller that names the temporaries places them itself.
+    std::vector<fs::path> temps;
+    ASSERT_EQ(writeUnder(img.get(), dir / "sep.tmp", dir / "sep.raw", u"Separated", CF_RGB24, &temps), RC_OK);
+    EXPECT_EQ(temps, (std::vector<fs::path>{dir / "sep.R~", dir / "sep.G~", dir / "sep.B~"}));
+    for (const fs::path& t : temps) EXPECT_EQ(readFile(t).size(), 4u * 2) << t;
+    EXPECT_FALSE(fs::exists(dir / "sep.R"));
 
     // An existing data file whose description is not being replaced stays.
     writeFile(dir / "new.RGB", std::string("keep"));
-    EXPECT_EQ(writeAs(u"raw", img.get(), dir / ".new.raw.0123456789abcdef.part", u"Interleaved", CF_RGB24),
-              RC_CREATE_FAILED);
+    EXPECT_EQ(writeUnder(img.get(), dir / ".new.tmp", dir / "new.raw", u"Interleaved", CF_RGB24), RC_CREATE_FAILED);
     EXPECT_EQ(readFile(dir / "new.RGB").size(), 4u);
     // When it is, the data file is replaced.
     writeFile(dir / "new.raw", std::string("old"));
-    EXPECT_EQ(writeAs(u"raw", img.get(), dir / ".new.raw.0123456789abcdef.part", u"Interleaved", CF_RGB24), RC_OK);
+    EXPECT_EQ(writeUnder(img.get(), dir / ".new.tmp", dir / "new.raw", u"Interleaved", CF_RGB24), RC_OK);
     EXPECT_EQ(readFile(dir / "new.RGB").size(), 4u * 2 * 3);
 
     // A data file that cannot be made leaves no data files behind.
@@ -290,4 +326,173 @@ TEST_F(RawImageFiles, WriterNamesFailuresAndExistingFiles)
             }
         }
     }
+}
+
+// ---- through a batch ----
+
+namespace {
+
+struct RawBatch {
+    FormatRegistry reg;
+    InputListHooks hooks;
+    std::unique_ptr<InputList> list;
+    JobSettings s;
+    QuietBatchUi ui;
+
+    RawBatch(const fs::path& out, const char16_t* sub, uint32_t colour)
+    {
+        registerAllFormats(reg);
+        hooks.registry = &reg;
+        list = std::make_unique<InputList>(&hooks);
+        s.szOutDir = out / "";
+        s.iOutFormats = 1;
+        s.slots[0].iFormatId = reg.findByExtension(std::u16string_view(u"x.raw"), true);
+        s.slots[0].szSubFormat = sub;
+        s.slots[0].iColorFormat = colour;
+        s.bNoOverwritePrompt = 1;
+    }
+    BatchResult run(const std::vector<fs::path>& inputs)
+    {
+        list->clearAll();
+        for (const fs::path& p : inputs) EXPECT_EQ(list->addFile(p, false, false), RC_OK) << p;
+        bool running = false;
+        BatchContext ctx{s, *list, ui, running};
+        ctx.registry = &reg;
+        return batchRun(ctx);
+    }
+};
+
+// Every name in `folder` that starts with a dot.
+std::vector<std::string> hiddenNames(const fs::path& folder)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().filename().string()[0] == '.') out.push_back(e.path().filename().string());
+    return out;
+}
+
+// Sample c of pixel (x, y) as the image holds it.
+uint32_t sampleOf(const Image* image, uint32_t x, uint32_t y, uint32_t c)
+{
+    static const uint32_t kBgra[] = {2, 1, 0, 3};  // R, G, B, A in a pixel
+    switch (image->pixelFormat) {
+    case PF_GRAY8: return image->row<uint8_t>(y)[x];
+    case PF_RGBA8: return reinterpret_cast<const uint8_t*>(&image->row<Rgba8>(y)[x])[kBgra[c]];
+    case PF_RGBA16: return reinterpret_cast<const uint16_t*>(&image->row<Rgba16>(y)[x])[kBgra[c]];
+    default: ADD_FAILURE() << "pixel format " << image->pixelFormat; return 0;
+    }
+}
+
+} // namespace
+
+// A batch writes each description under a temporary name: the description
+// still names the data files by the output's own name, they lie beside it
+// holding the source's samples as ImageMagick decodes them, our reader reads
+// them back, and nothing hidden is left in the folder.
+TEST_F(RawImageFiles, BatchOutputsNameTheirDataByTheOutputsName)
+{
+    // 8-bit inputs are written as they are; 16-bit ones as 64-bit colour.
+    sh("convert src.png -depth 8 photo.png && convert src.png -colorspace Gray -depth 8 grey.pgm && "
+       "convert -size 9x5 gradient:'#102030'-'#f0e0d0' "
+       "-alpha set -channel A -evaluate set 40% +channel -depth 16 deep.png");
+    struct Case {
+        const char16_t* sub;
+        uint32_t colour;
+        const char* input;
+        const char* oracle;  // ImageMagick's raw form of the input
+        std::vector<std::string> data;
+    } cases[] = {
+        {u"Interleaved", CF_RGBA32, "photo.png", "-depth 8 rgba:", {"photo.RGBA"}},
+        {u"Separated", CF_RGB24, "photo.png", "-depth 8 rgb:", {"photo.R", "photo.G", "photo.B"}},
+        {u"Luminance", CF_GRAY8, "grey.pgm", "-depth 8 gray:", {"grey.L"}},
+        {u"Separated", CF_RGBA64, "deep.png", "-depth 16 -endian LSB rgba:", {"deep.R", "deep.G", "deep.B", "deep.A"}},
+    };
+    for (const Case& c : cases) {
+        const std::string what = u16ToUtf8(c.sub) + " " + c.input;
+        const fs::path out = dir / ("out-" + std::to_string(&c - cases));
+        fs::create_directories(out);
+        RawBatch batch(out, c.sub, c.colour);
+        ASSERT_EQ(batch.run({dir / c.input}).converted, 1)
+            << what << ": " << (batch.ui.errors.empty() ? "" : u16ToUtf8(batch.ui.errors[0]));
+        EXPECT_EQ(hiddenNames(out), std::vector<std::string>{}) << what;
+
+        const fs::path desc = out / (fs::path(c.input).stem().string() + ".raw");
+        std::vector<uint8_t> text = readFile(desc);
+        RawImageDescription d;
+        ASSERT_TRUE(rawImageParse(std::string(text.begin(), text.end()), desc, &d)) << what;
+        const uint32_t channels = d.channels, sb = d.sampleBytes;
+        std::set<fs::path> named;
+        for (uint32_t k = 0; k < channels; ++k) named.insert(d.channel[k].file);
+        std::set<fs::path> want;
+        for (const std::string& f : c.data) want.insert(out / f);
+        EXPECT_EQ(named, want) << what;
+
+        // The data against ImageMagick's samples of the source.
+        sh(std::string("convert ") + c.input + " " + c.oracle + "oracle.bin");
+        const std::vector<uint8_t> oracle = readFile(dir / "oracle.bin");
+        std::vector<uint8_t> got;
+        if (c.data.size() == 1) {
+            got = readFile(out / c.data[0]);
+        } else {
+            std::vector<std::vector<uint8_t>> planes;
+            for (const std::string& f : c.data) planes.push_back(readFile(out / f));
+            for (size_t i = 0; i < planes[0].size(); i += sb)
+                for (const auto& p : planes)
+                    if (i + sb <= p.size())
+                        got.insert(got.end(), p.begin() + ptrdiff_t(i), p.begin() + ptrdiff_t(i + sb));
+        }
+        EXPECT_EQ(got, oracle) << what;
+
+        // Our reader finds them by the description and reads the same.
+        Decoded back = decodeFileFull(desc);
+        ASSERT_EQ(back.rc, RC_OK) << what;
+        ASSERT_EQ(oracle.size(), size_t(back.image->width) * back.image->height * channels * sb) << what;
+        size_t mismatches = 0;
+        for (uint32_t y = 0; y < back.image->height; ++y)
+            for (uint32_t x = 0; x < back.image->width; ++x)
+                for (uint32_t k = 0; k < channels; ++k) {
+                    const size_t at = ((size_t(y) * back.image->width + x) * channels + k) * sb;
+                    const uint32_t want = sb == 1 ? oracle[at] : uint32_t(oracle[at] | oracle[at + 1] << 8);
+                    mismatches += sampleOf(back.image.get(), x, y, k) != want;
+                }
+        EXPECT_EQ(mismatches, 0u) << what;
+    }
+}
+
+// An output replacing an earlier one: a write that fails (here at the
+// file size limit, as on a full disk) leaves the old description and data
+// as they were and nothing hidden; one that succeeds replaces both, and the
+// data file keeps the permissions it had.
+TEST_F(RawImageFiles, BatchKeepsTheOldDataUntilTheNewIsComplete)
+{
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    writeFile(out / "src.raw", std::string("RawImage { width 1; height 1; file src.RGB; }"));
+    writeFile(out / "src.RGB", std::string("old"));
+    fs::permissions(out / "src.RGB", fs::perms(0640));
+    RawBatch batch(out, u"Interleaved", CF_RGB24);
+
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 200;  // room for the description, not for the data
+    sighandler_t was = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    BatchResult r = batch.run({src});
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, was);
+    EXPECT_EQ(r.failed, 1);
+    std::vector<uint8_t> kept = readFile(out / "src.RGB");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "old");
+    kept = readFile(out / "src.raw");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "RawImage { width 1; height 1; file src.RGB; }");
+    EXPECT_EQ(hiddenNames(out), std::vector<std::string>{});
+
+    r = batch.run({src});
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(readFile(out / "src.RGB").size(), 13u * 7 * 3);
+    EXPECT_EQ(fs::status(out / "src.RGB").permissions() & fs::perms::all, fs::perms(0640));
+    EXPECT_EQ(hiddenNames(out), std::vector<std::string>{});
+    Decoded back = decodeFileFull(out / "src.raw");
+    EXPECT_EQ(back.rc, RC_OK);
 }
