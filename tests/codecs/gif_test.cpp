@@ -780,6 +780,11 @@ TEST_F(GifFiles, FramesAreClippedToTheScreenAsImageMagickCoalescesThem)
         {"edge-interlaced.gif", "85,90", "c.gif", 15, 10},
         {"far.gif", "65515,65515", "b.gif", 1, 1},
         {"below.gif", "50,120", "b.gif", 1, 1},
+        // Touching the right and bottom edges from inside, whole, and from
+        // outside, where nothing of it is on the screen.
+        {"inside-edges.gif", "80,80", "b.gif", 20, 20},
+        {"right-edge.gif", "100,37", "b.gif", 1, 1},
+        {"bottom-edge.gif", "37,100", "c.gif", 1, 1},
     };
     for (const Case& c : cases) {
         const fs::path file = dir / c.name;
