@@ -1462,10 +1462,285 @@ Canvas canvasOf(Image* image, bool animated)
     return c;
 }
 
+// The first frame laid on the canvas is disposed of: a decoder then clears
+// the whole canvas, where the source clears or restores the frame alone.
+bool laidOutFrameDisposes(const Image* image, const Canvas& canvas)
+{
+    return canvas.composeFirst && (image->frameInfo.dispose == 1 || image->frameInfo.dispose == 2);
+}
+
+struct FrameRect {
+    uint32_t x = 0, y = 0, width = 0, height = 0;
+    bool empty() const { return !width || !height; }
+    bool operator==(const FrameRect& o) const
+    {
+        return x == o.x && y == o.y && width == o.width && height == o.height;
+    }
+    FrameRect unite(const FrameRect& o) const
+    {
+        if (o.empty()) return *this;
+        if (empty()) return o;
+        uint64_t x0 = std::min(x, o.x), y0 = std::min(y, o.y);
+        uint64_t x1 = std::max(uint64_t(x) + width, uint64_t(o.x) + o.width);
+        uint64_t y1 = std::max(uint64_t(y) + height, uint64_t(o.y) + o.height);
+        return {uint32_t(x0), uint32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0)};
+    }
+};
+
+// An animation as its source shows it and as a decoder composes the file,
+// kept once the first frame, laid on the canvas, is disposed of. The decoder
+// clears the whole laid-out frame (the first frame has no earlier canvas to
+// restore), where the source clears or restores the frame's own rectangle:
+// whatever differs is owed. The next frame grows over what is owed and is
+// written whole from the source's canvas, replacing what the decoder has
+// there, as the WebP writer gives back what its padding cleared.
+// Pixels are kept in the file's sample format (indices in the file's
+// palette); a mask marks the pixels a disposal cleared. A file that cannot
+// hold a clear pixel (no alpha, or no transparent entry) shows the
+// background colour where a grown frame covers one, as a flattened picture.
+class SourceCanvas {
+public:
+    SourceCanvas(const PngLayout& layout, const uint32_t* palette, uint32_t entries)
+        : layout_(layout), palette_(palette), entries_(entries), bpp_(bytesPerPixel(layout.format))
+    {
+    }
+
+    // `composed` is the first frame on its background colour, in the file's
+    // format; the frame's own rectangle is `own`.
+    ResultCode start(const Image* composed, uint32_t background, const FrameRect& own, uint8_t dispose)
+    {
+        width_ = composed->width, height_ = composed->height;
+        const uint64_t pixels = uint64_t(width_) * height_;
+        source_ = Ref<Image>::adopt(imageCreate(layout_.format, composed->size()));
+        decoder_ = Ref<Image>::adopt(imageCreate(layout_.format, composed->size()));
+        if (!source_ || !decoder_ || !sourceClear_.allocate(pixels, true) || !decoderClear_.allocate(pixels, true))
+            return RC_OUT_OF_MEMORY;
+        for (Image* c : {source_.get(), decoder_.get()}) {
+            c->alphaKind = layout_.colourType == 6 ? ALPHA_STRAIGHT : ALPHA_NONE;
+            if (layout_.format == PF_INDEXED8) std::memcpy(c->palette(), palette_, 256 * sizeof(uint32_t));
+        }
+        uint8_t backgroundValue[8] = {};
+        if (layout_.format == PF_INDEXED8) {
+            backgroundValue[0] = nearestEntry(palette_, entries_, background);
+            canClear_ = false;
+            for (uint32_t i = 0; i < entries_ && !canClear_; ++i)
+                if ((palette_[i] >> 24) == 0) clearValue_[0] = uint8_t(i), canClear_ = true;
+        } else {
+            Ref<Image> one = Ref<Image>::adopt(imageCreate(layout_.format, packSize(1, 1)));
+            if (!one) return RC_OUT_OF_MEMORY;
+            imageFillRectArgb(one.get(), 0, packSize(1, 1), background);
+            std::memcpy(backgroundValue, one->pixels(), bpp_);
+            opaque(backgroundValue);
+            canClear_ = layout_.colourType == 6;
+        }
+        if (!canClear_) std::memcpy(clearValue_, backgroundValue, bpp_);
+
+        for (uint32_t y = 0; y < height_; ++y) {
+            straightRow(composed, y, source_->rowBytesPtr(y));
+            std::memcpy(decoder_->rowBytesPtr(y), source_->rowBytesPtr(y), size_t(width_) * bpp_);
+        }
+        const FrameRect whole = {0, 0, width_, height_};
+        if (dispose == 2) {
+            // Back to the background the frame was laid on.
+            for (uint32_t y = own.y; y < own.y + own.height; ++y)
+                for (uint32_t x = own.x; x < own.x + own.width; ++x)
+                    std::memcpy(at(source_, x, y), backgroundValue, bpp_);
+        } else {
+            clear(source_.get(), sourceClear_.get(), own);
+        }
+        clear(decoder_.get(), decoderClear_.get(), whole);
+        findOwed(whole);
+        return RC_OK;
+    }
+
+    // The rectangle the frame at `own` is written over.
+    FrameRect rectFor(const FrameRect& own) const { return own.unite(owed_); }
+
+    // Lays `frame` (the file's format, its indices through `map`) at `own`
+    // on the source's canvas and disposes of it as told. When `rect` is
+    // larger than `own`, `grown` receives the canvas over `rect`, to be
+    // written in the frame's place without blending.
+    ResultCode draw(const Image* frame, const uint8_t* map, const FrameRect& own, const FrameRect& rect, bool blend,
+                    uint8_t dispose, Ref<Image>& grown)
+    {
+        const size_t rowBytes = size_t(rect.width) * bpp_;
+        AlignedBuffer<uint8_t> savedSource, savedDecoder, savedSourceClear, savedDecoderClear, row;
+        if (!row.allocate(uint64_t(own.width) * bpp_)) return RC_OUT_OF_MEMORY;
+        if (dispose == 2) {
+            if (!savedSource.allocate(uint64_t(own.height) * own.width * bpp_) ||
+                !savedSourceClear.allocate(uint64_t(own.height) * own.width) ||
+                !savedDecoder.allocate(uint64_t(rect.height) * rowBytes) ||
+                !savedDecoderClear.allocate(uint64_t(rect.height) * rect.width))
+                return RC_OUT_OF_MEMORY;
+            copyOut(source_.get(), sourceClear_.get(), own, savedSource.get(), savedSourceClear.get());
+            copyOut(decoder_.get(), decoderClear_.get(), rect, savedDecoder.get(), savedDecoderClear.get());
+        }
+        for (uint32_t r = 0; r < own.height; ++r) {
+            straightRow(frame, r, row.get());
+            for (uint32_t c = 0; c < own.width; ++c) {
+                const uint32_t x = own.x + c, y = own.y + r;
+                uint8_t* p = row.get() + size_t(c) * bpp_;
+                if (map) *p = map[*p];
+                compose(at(source_, x, y), sourceClear_[index(x, y)], p, blend);
+            }
+        }
+        const bool grows = !(rect == own);
+        if (grows) {
+            grown = Ref<Image>::adopt(imageCreate(layout_.format, packSize(rect.width, rect.height)));
+            if (!grown) return RC_OUT_OF_MEMORY;
+            grown->alphaKind = source_->alphaKind;
+            if (layout_.format == PF_INDEXED8) std::memcpy(grown->palette(), palette_, 256 * sizeof(uint32_t));
+        }
+        // The decoder now shows what the source shows over the rectangle; a
+        // file without clear pixels shows opaque ones where a grown frame
+        // covers cleared ones.
+        for (uint32_t r = 0; r < rect.height; ++r) {
+            const uint32_t y = rect.y + r;
+            std::memcpy(at(decoder_, rect.x, y), at(source_, rect.x, y), rowBytes);
+            if (grows) std::memcpy(grown->rowBytesPtr(r), at(source_, rect.x, y), rowBytes);
+            for (uint32_t x = rect.x; x < rect.x + rect.width; ++x)
+                decoderClear_[index(x, y)] = grows && !canClear_ ? 0 : sourceClear_[index(x, y)];
+        }
+        if (dispose == 1) {
+            clear(source_.get(), sourceClear_.get(), own);
+            clear(decoder_.get(), decoderClear_.get(), rect);
+        } else if (dispose == 2) {
+            copyIn(source_.get(), sourceClear_.get(), own, savedSource.get(), savedSourceClear.get());
+            copyIn(decoder_.get(), decoderClear_.get(), rect, savedDecoder.get(), savedDecoderClear.get());
+        }
+        // Elsewhere the two agree: only what was just disposed of can differ.
+        findOwed(dispose == 1 || dispose == 2 ? rect : FrameRect{});
+        return RC_OK;
+    }
+
+private:
+    size_t index(uint32_t x, uint32_t y) const { return size_t(y) * width_ + x; }
+    uint8_t* at(const Ref<Image>& c, uint32_t x, uint32_t y) const { return c->rowBytesPtr(y) + size_t(x) * bpp_; }
+
+    // A file without alpha shows every sample opaque.
+    void opaque(uint8_t* p) const
+    {
+        if (layout_.colourType != 2) return;
+        if (bpp_ == 4) p[3] = 255;
+        else p[6] = p[7] = 255;
+    }
+
+    bool transparent(const uint8_t* p) const
+    {
+        if (layout_.format == PF_INDEXED8) return (palette_[*p] >> 24) == 0;
+        if (layout_.colourType != 6) return false;
+        return bpp_ == 4 ? p[3] == 0 : (p[6] | p[7]) == 0;
+    }
+
+    // Row y of an image in the file's format, with straight alpha.
+    void straightRow(const Image* image, uint32_t y, uint8_t* out) const
+    {
+        const size_t n = size_t(image->width) * bpp_;
+        if (image->alphaKind != ALPHA_PREMULTIPLIED || bpp_ < 4) {
+            std::memcpy(out, image->rowBytesPtr(y), n);
+        } else if (bpp_ == 4) {
+            unpremultiplyRow8(reinterpret_cast<Rgba8*>(out), image->row<Rgba8>(y), image->width);
+        } else {
+            unpremultiplyRow16(reinterpret_cast<Rgba16*>(out), image->row<Rgba16>(y), image->width);
+        }
+        for (size_t i = 0; i < n; i += bpp_) opaque(out + i);
+    }
+
+    // A frame's pixel laid on the source's: replaced, or blended when told.
+    void compose(uint8_t* dst, uint8_t& cleared, const uint8_t* src, bool blend) const
+    {
+        const bool under = cleared || transparent(dst);
+        if (blend && transparent(src)) return;
+        if (!blend || under || layout_.colourType != 6) {
+            std::memcpy(dst, src, bpp_);
+        } else if (bpp_ == 4) {
+            over<uint8_t, 255>(reinterpret_cast<const Rgba8*>(src), reinterpret_cast<Rgba8*>(dst));
+        } else {
+            Rgba16 s, d;
+            std::memcpy(&s, src, 8), std::memcpy(&d, dst, 8);
+            over<uint16_t, 65535>(&s, &d);
+            std::memcpy(dst, &d, 8);
+        }
+        cleared = 0;
+    }
+
+    // Straight-alpha "over", as a decoder blends.
+    template <class T, uint32_t kMax, class Pixel>
+    static void over(const Pixel* s, Pixel* d)
+    {
+        const uint64_t sa = s->a, da = uint64_t(d->a) * (kMax - sa) / kMax, a = sa + da;
+        auto mix = [&](T sc, T dc) { return T((sc * sa + dc * da + a / 2) / a); };
+        *d = {mix(s->b, d->b), mix(s->g, d->g), mix(s->r, d->r), T(a)};
+    }
+
+    void clear(Image* c, uint8_t* mask, const FrameRect& r) const
+    {
+        for (uint32_t y = r.y; y < r.y + r.height; ++y)
+            for (uint32_t x = r.x; x < r.x + r.width; ++x) {
+                std::memcpy(c->rowBytesPtr(y) + size_t(x) * bpp_, clearValue_, bpp_);
+                mask[index(x, y)] = 1;
+            }
+    }
+
+    void copyOut(const Image* c, const uint8_t* mask, const FrameRect& r, uint8_t* values, uint8_t* clear) const
+    {
+        for (uint32_t y = 0; y < r.height; ++y) {
+            std::memcpy(values + size_t(y) * r.width * bpp_, c->rowBytesPtr(r.y + y) + size_t(r.x) * bpp_,
+                        size_t(r.width) * bpp_);
+            std::memcpy(clear + size_t(y) * r.width, mask + index(r.x, r.y + y), r.width);
+        }
+    }
+
+    void copyIn(Image* c, uint8_t* mask, const FrameRect& r, const uint8_t* values, const uint8_t* clear) const
+    {
+        for (uint32_t y = 0; y < r.height; ++y) {
+            std::memcpy(c->rowBytesPtr(r.y + y) + size_t(r.x) * bpp_, values + size_t(y) * r.width * bpp_,
+                        size_t(r.width) * bpp_);
+            std::memcpy(mask + index(r.x, r.y + y), clear + size_t(y) * r.width, r.width);
+        }
+    }
+
+    // What the decoder shows wrongly within `r`: a clear pixel the file can
+    // hold, or any other pixel that is not what the source shows.
+    void findOwed(const FrameRect& r)
+    {
+        owed_ = {};
+        for (uint32_t y = r.y; y < r.y + r.height; ++y)
+            for (uint32_t x = r.x; x < r.x + r.width; ++x) {
+                const uint8_t *s = at(source_, x, y), *d = at(decoder_, x, y);
+                const bool sClear = sourceClear_[index(x, y)] || transparent(s);
+                const bool dClear = decoderClear_[index(x, y)] || transparent(d);
+                bool owed;
+                if (sClear) {
+                    owed = canClear_ && !dClear;
+                } else if (dClear) {
+                    owed = true;
+                } else if (layout_.format == PF_INDEXED8) {
+                    owed = paletteKey(palette_[*s]) != paletteKey(palette_[*d]);
+                } else {
+                    owed = std::memcmp(s, d, bpp_) != 0;
+                }
+                if (owed) owed_ = owed_.unite({x, y, 1, 1});
+            }
+    }
+
+    const PngLayout layout_;
+    const uint32_t* palette_;
+    const uint32_t entries_;
+    const uint32_t bpp_;
+    uint32_t width_ = 0, height_ = 0;
+    Ref<Image> source_, decoder_;
+    AlignedBuffer<uint8_t> sourceClear_, decoderClear_;
+    uint8_t clearValue_[8] = {};
+    bool canClear_ = false;
+    FrameRect owed_;
+};
+
 // The one palette of an animation: the colours its frames' pixels use, in
-// order of first use, and the background the first frame is laid on. The
-// count is above 256 when they do not fit one palette or a frame is not a
-// palette image.
+// order of first use, and the background the first frame is laid on (and a
+// clear entry, when the laid-out frame's disposal clears it). The count is
+// above 256 when they do not fit one palette or a frame is not a palette
+// image.
 uint32_t framesPalette(Image* image, const Canvas& canvas, uint32_t colours[256])
 {
     uint32_t count = 0;
@@ -1490,6 +1765,7 @@ uint32_t framesPalette(Image* image, const Canvas& canvas, uint32_t colours[256]
             if (used[i] && !add(own[i])) return 257;
     }
     if (canvas.composeFirst && !add(image->frameInfo.backgroundColour)) return 257;
+    if (laidOutFrameDisposes(image, canvas) && image->frameInfo.dispose == 1 && !add(0)) return 257;
     return count;
 }
 
@@ -1599,8 +1875,9 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
 
     uint32_t sequence = 0;
     bool first = true;
+    std::unique_ptr<SourceCanvas> source;
     for (Image* f = image; f; f = animated ? f->next() : nullptr, first = false) {
-        Ref<Image> converted, composed;
+        Ref<Image> converted, composed, grown;
         const Image* frame = frameInFormat(f, layout.format, converted);
         if (!frame) return layout.format == PF_INDEXED8 ? RC_INVALID_PARAMETER : RC_OUT_OF_MEMORY;
         int32_t x = std::max(0, f->frameInfo.x), y = std::max(0, f->frameInfo.y);
@@ -1631,8 +1908,25 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
                 if (failed(imageBlitRect(composed.get(), BlitPoint{x, y}, frame, BlitPoint{}, BlitSize{})))
                     return RC_OUT_OF_MEMORY;
             }
+            if (laidOutFrameDisposes(f, canvas)) {
+                source.reset(new (std::nothrow) SourceCanvas(layout, palette, entries && animated ? sharedCount : 0));
+                if (!source) return RC_OUT_OF_MEMORY;
+                const FrameRect own = {uint32_t(x), uint32_t(y), frame->width, frame->height};
+                rc = source->start(composed.get(), f->frameInfo.backgroundColour, own, f->frameInfo.dispose);
+                if (failed(rc)) return rc;
+            }
             frame = composed.get();
             x = y = 0;
+        } else if (source) {
+            const FrameRect own = {uint32_t(x), uint32_t(y), frame->width, frame->height};
+            const FrameRect rect = source->rectFor(own);
+            rc = source->draw(frame, mapping, own, rect, f->frameInfo.blend != 0, f->frameInfo.dispose, grown);
+            if (failed(rc)) return rc;
+            if (grown) {
+                frame = grown.get();
+                x = int32_t(rect.x), y = int32_t(rect.y);
+                mapping = nullptr;
+            }
         }
         if (animated) {
             uint8_t fctl[26];
@@ -1650,9 +1944,11 @@ ResultCode PngWriter::encodeChain(Image* image, const char16_t* subFormatName, u
             fctl[20] = uint8_t(num >> 8), fctl[21] = uint8_t(num);
             fctl[22] = uint8_t(den >> 8), fctl[23] = uint8_t(den);
             // Laid on the canvas or not, the first frame keeps its disposal:
-            // a frame its source clears must be gone from the next one.
+            // a frame its source clears must be gone from the next one, which
+            // gives back what the decoder cleared around it. A grown frame
+            // replaces the canvas it covers.
             fctl[24] = f->frameInfo.dispose > 2 ? 0 : f->frameInfo.dispose;
-            fctl[25] = !composed && f->frameInfo.blend ? 1 : 0;
+            fctl[25] = !composed && !grown && f->frameInfo.blend ? 1 : 0;
             if (failed(rc = chunks.whole("fcTL", fctl, 26))) return rc;
         }
         if (failed(rc = chunks.begin(!first, &sequence))) return rc;

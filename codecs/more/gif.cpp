@@ -261,13 +261,16 @@ ResultCode GifReader::readHeader(const void*)
             tableBits_ = globalBits;
             codedWidth_ = screenW;
             codedHeight_ = screenH;
-            // A background that is the first image's transparent colour
-            // leaves the screen around it transparent.
-            bool transparentBackground =
-                control && (control[0] & 1) && (backgroundIndex == 0 || backgroundIndex == control[3]);
-            if (global && backgroundIndex < (1u << globalBits) && !transparentBackground) {
+            // A first image with a transparent colour leaves the screen
+            // around it transparent, whatever the background index says, as
+            // players show it; the background's colour stays for flattening
+            // onto, unless the index is the 0 that writers put when they
+            // mean none.
+            const bool transparentFirst = control && (control[0] & 1);
+            if (global && backgroundIndex < (1u << globalBits) && !(transparentFirst && backgroundIndex == 0)) {
                 const uint8_t* e = global + 3 * backgroundIndex;
-                frameInfo.backgroundColour = 0xFF000000u | (uint32_t(e[0]) << 16) | (uint32_t(e[1]) << 8) | e[2];
+                frameInfo.backgroundColour = (transparentFirst ? 0u : 0xFF000000u) | (uint32_t(e[0]) << 16) |
+                                             (uint32_t(e[1]) << 8) | e[2];
             }
         }
         GifReader* previous = last;

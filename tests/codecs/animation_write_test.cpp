@@ -137,6 +137,20 @@ void expectSameFrames(const std::vector<Pnm>& ours, const std::vector<Pnm>& sour
     }
 }
 
+// With `apply`, `frames` (RGBA) made clear wherever `source`'s frames are,
+// so that only what the source shows is compared.
+std::vector<Pnm> clearWhereClear(std::vector<Pnm> frames, const std::vector<Pnm>& source, bool apply)
+{
+    for (size_t i = 0; apply && i < frames.size() && i < source.size(); ++i) {
+        Pnm& f = frames[i];
+        if (f.channels != 4 || f.width != source[i].width || f.height != source[i].height) continue;
+        for (uint32_t y = 0; y < f.height; ++y)
+            for (uint32_t x = 0; x < f.width; ++x)
+                if (pixel(source[i], x, y).a == 0) f.samples[(size_t(y) * f.width + x) * 4 + 3] = 0;
+    }
+    return frames;
+}
+
 // Reads `source` with every frame and writes it to `target` (its format
 // from the name) in `colours`, the automatic colour format unless told, as
 // the batch does.
@@ -267,5 +281,89 @@ TEST(AnimationWrite, WebpPaddingLeavesTheCanvasAsItWas)
         std::string info = runOutput("webpmux -info " + shellQuote(out.string()));
         EXPECT_NE(info.find("Number of frames: 4"), std::string::npos) << info;
         expectSameFrames(pillowFrames(out, dir.path()), coalesced(source, dir.path()), c.name);
+    }
+}
+
+// GIFs on a screen larger than their first frame, converted to APNG (and
+// WebP and GIF where the first frame is transparent): every frame, composed
+// by a decoder of our file, shows what ImageMagick's -coalesce shows of the
+// source. A transparent first frame leaves the screen transparent whatever
+// its background index says; an opaque one lies on the background, and
+// disposing of it clears or restores the frame alone, so the background
+// around it stays.
+TEST(AnimationWrite, GifScreensShowAsTheirSource)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    struct Case {
+        const char* name;
+        const char* make;
+        const char* premise;  // what gifsicle must find in the file
+        bool everyFormat;
+    };
+    // The first frames hold the background's colour, so that it has an
+    // index of its own.
+    const Case cases[] = {
+        // The background index (yellow) is neither 0 nor the transparent
+        // index.
+        {"transparent-first.gif",
+         "-background yellow -dispose None \\( -size 63x87 xc:blue -fill red -draw 'rectangle 30,40 50,80' "
+         "-fill yellow -draw 'rectangle 0,0 5,5' \\( -size 11x11 xc:none \\) -geometry +10+10 -compose copy "
+         "-composite -repage 100x100+0+0 \\) -page +60+70 -size 30x20 xc:lime",
+         "background 1\n  loop forever\n  + image #0 63x87 transparent 3", true},
+        {"disposed.gif",
+         "-background red -dispose Background -page 100x100+0+0 \\( -size 50x50 xc:blue -fill red "
+         "-draw 'point 25,25' \\) -dispose None -page +50+50 -size 50x50 xc:lime",
+         "global color table [2]\n  background 0\n  loop forever\n  + image #0 50x50\n    disposal background",
+         false},
+        {"restored.gif",
+         "-background red -dispose Previous -page 100x100+0+0 \\( -size 50x50 xc:blue -fill red "
+         "-draw 'point 25,25' \\) -dispose None -page +50+50 -size 50x50 xc:lime",
+         "global color table [2]\n  background 0\n  loop forever\n  + image #0 50x50\n    disposal previous",
+         false},
+        // The frame that gives back the background is disposed of in turn,
+        // and the last blends over what that leaves.
+        {"disposed-twice.gif",
+         "-background red -dispose Background -page 100x100+10+20 \\( -size 50x50 xc:blue -fill red "
+         "-draw 'point 25,25' \\) -page +60+10 -size 30x30 xc:lime -dispose None -page +5+70 "
+         "\\( -size 20x20 xc:none -fill blue -draw 'rectangle 5,5 14,14' \\)",
+         "background 0\n  loop forever\n  + image #0 50x50 at 10,20\n    disposal background delay 0.10s\n"
+         "  + image #1 30x30 at 60,10\n    local color table [2]\n    disposal background",
+         false},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const fs::path source = dir / c.name;
+        ASSERT_EQ(run(std::string("convert ") + c.make + " -set delay 10 -loop 0 " + shellQuote(source.string())), 0)
+            << c.name;
+        const std::string info = runOutput("gifsicle --info " + shellQuote(source.string()));
+        ASSERT_NE(info.find(c.premise), std::string::npos) << c.name << "\n" << info;
+        const std::vector<Pnm> shown = coalesced(source, dir.path());
+        ASSERT_GE(shown.size(), 2u) << c.name;
+
+        const fs::path png = dir / "out.png", webp = dir / "out.webp", gif = dir / "out.gif";
+        // In a palette, as the automatic format chooses, and in true colour;
+        // without alpha only what the source shows opaque can be the same.
+        for (ColourFormatFlags colours : {CF_AUTO, CF_RGBA32, CF_RGBA64, CF_RGB24}) {
+            const std::string what = std::string(c.name) + " in " + std::to_string(colours) + " as APNG by ";
+            ASSERT_EQ(convertAnimation(source, png, nullptr, colours), RC_OK) << what;
+            EXPECT_EQ(pngColourType(png), colours == CF_AUTO ? 3 : colours == CF_RGB24 ? 2 : 6) << what;
+            if (colours != CF_AUTO) {
+                EXPECT_EQ(readFile(png)[24], colours == CF_RGBA64 ? 16 : 8) << what;
+            }
+            const bool opaqueOnly = colours == CF_RGB24;
+            expectSameFrames(clearWhereClear(apngdisFrames(png, dir.path(), nullptr), shown, opaqueOnly), shown,
+                             what + "apngdis");
+            expectSameFrames(clearWhereClear(pillowFrames(png, dir.path()), shown, opaqueOnly), shown,
+                             what + "Pillow");
+        }
+        if (!c.everyFormat) continue;
+        ASSERT_EQ(convertAnimation(source, webp, u"Lossless"), RC_OK) << c.name;
+        expectSameFrames(pillowFrames(webp, dir.path()), shown, std::string(c.name) + " as WebP by Pillow");
+        ASSERT_EQ(convertAnimation(source, gif, nullptr), RC_OK) << c.name;
+        expectSameFrames(coalesced(gif, dir.path()), shown, std::string(c.name) + " as GIF by ImageMagick");
     }
 }

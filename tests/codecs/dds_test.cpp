@@ -482,3 +482,37 @@ TEST(DdsWriter, AbortByteEndsTheEncoding)
     EXPECT_EQ(w->write(large.get(), u"DXT5 (no mip-map)", CF_RGBA32, 0, false, nullptr, nullptr), RC_CANCELLED);
     cancel.join();
 }
+
+// The alpha a DXT3 file stores is each pixel's own, in its own place, as the
+// peers read it: four bits of it, which a reader widens back to within 15
+// levels of the source. Our own reader agreeing with theirs would not show
+// a writer that puts alphas in the wrong place, since it would read them
+// from there alike.
+TEST(DdsWriter, WrittenDxt3AlphaIsTheSourcesAsThePeersReadIt)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    TempDir dir;
+    // Every pixel of a block has an alpha of its own, far from its
+    // neighbours' across and down.
+    Ref<Image> source = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(64, 32)));
+    for (uint32_t y = 0; y < 32; ++y)
+        for (uint32_t x = 0; x < 64; ++x)
+            source->row<Rgba8>(y)[x] = {uint8_t(x * 4), 90, uint8_t(y * 8), uint8_t((x * 67 + y * 101) % 256)};
+    source->alphaKind = ALPHA_STRAIGHT;
+    const fs::path file = dir / "alpha.dds";
+    ASSERT_EQ(writeDds(source.get(), u"DXT3 (no mip-map)", CF_RGBA32, file), RC_OK);
+    for (const std::string& tool : {std::string("convert"), kPillow}) {
+        SCOPED_TRACE(tool.substr(0, 7));
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode(tool, file, oracle));
+        ASSERT_EQ(oracle.channels, 4u);
+        ASSERT_EQ(oracle.width, 64u);
+        ASSERT_EQ(oracle.height, 32u);
+        int worst = 0;
+        for (uint32_t y = 0; y < 32; ++y)
+            for (uint32_t x = 0; x < 64; ++x)
+                worst = std::max(worst, std::abs(int(oracle.at(x, y, 3)) - int(source->row<Rgba8>(y)[x].a)));
+        EXPECT_LE(worst, 15);
+    }
+}

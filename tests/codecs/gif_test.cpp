@@ -503,8 +503,9 @@ TEST(GifReader, ControlBlockCommentAndBackgroundApplyWhereTheyBelong)
     EXPECT_EQ(f[1]->palette()[1] >> 24, 0xFFu);
     EXPECT_EQ(f[1]->frameInfo.duration, 0u);
     EXPECT_EQ(std::u16string(f[0]->info()->get(INFO_COMMENTS)), u"a\u20acbcd");
-    // Background: entry 2 of the grey table.
-    EXPECT_EQ(f[0]->frameInfo.backgroundColour, 0xFF000000u | (170u << 16) | (85u << 8) | 14u);
+    // Background: entry 2 of the grey table, see-through beside a first
+    // image that has a transparent colour.
+    EXPECT_EQ(f[0]->frameInfo.backgroundColour, (170u << 16) | (85u << 8) | 14u);
 }
 
 namespace {
@@ -779,6 +780,11 @@ TEST_F(GifFiles, FramesAreClippedToTheScreenAsImageMagickCoalescesThem)
         {"edge-interlaced.gif", "85,90", "c.gif", 15, 10},
         {"far.gif", "65515,65515", "b.gif", 1, 1},
         {"below.gif", "50,120", "b.gif", 1, 1},
+        // Touching the right and bottom edges from inside, whole, and from
+        // outside, where nothing of it is on the screen.
+        {"inside-edges.gif", "80,80", "b.gif", 20, 20},
+        {"right-edge.gif", "100,37", "b.gif", 1, 1},
+        {"bottom-edge.gif", "37,100", "c.gif", 1, 1},
     };
     for (const Case& c : cases) {
         const fs::path file = dir / c.name;
@@ -820,14 +826,19 @@ TEST_F(GifFiles, FramesAreClippedToTheScreenAsImageMagickCoalescesThem)
     EXPECT_EQ(d.image->frameInfo.canvasHeight, 100u);
 }
 
-// The screen's background index is the first frame's transparent index:
-// around the frame the screen is see-through, as Pillow shows it.
-TEST(GifReader, ABackgroundThatIsTheTransparentIndexStaysTransparent)
+// A first frame with a transparent index leaves the screen around it
+// see-through, as Pillow shows it, whatever the background index: the
+// transparent index itself, the 0 of writers that mean none, or another
+// colour, which is still what a picture without alpha is flattened onto, as
+// ImageMagick flattens it.
+TEST(GifReader, ATransparentFirstFrameLeavesTheScreenTransparent)
 {
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
     TempDir dir;
     std::vector<uint8_t> px(20 * 10);
     for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i / 3 % 4);
-    for (uint8_t background : {2, 0}) {
+    for (uint8_t background : {2, 0, 3}) {
         const std::string what = "background " + std::to_string(background);
         // Screen 40 x 30, the frame 20 x 10 at 5, 5 with transparent index
         // 2; a second opaque frame at 10, 12.
@@ -855,6 +866,20 @@ TEST(GifReader, ABackgroundThatIsTheTransparentIndexStaysTransparent)
                 << what;
             expectShownAs(ours[size_t(i)].get(), oracle, what + " frame " + std::to_string(i));
         }
+        if (background != 3) continue;
+        // The first frame written without alpha: its transparent pixels take
+        // the background's colour.
+        registerAllFormats();
+        const fs::path flat = dir / "flat.png";
+        const FormatDescriptor* png = formatRegistry().at(formatFindByExtension(std::u16string_view(u"png"), true));
+        Ref<ImageWriter> w = Ref<ImageWriter>::adopt(png->createWriter(flat, png));
+        ASSERT_EQ(w->write(d.image.get(), u"Normal", CF_RGB24, 0, false, nullptr, nullptr), RC_OK);
+        ASSERT_EQ(w->output.close(), RC_OK);
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("convert IN -delete 1--1 -alpha remove -depth 8 pam:-", file, oracle));
+        Decoded written = decodeFileFull(flat);
+        ASSERT_EQ(written.rc, RC_OK);
+        expectEqualPixels(written.image.get(), oracle, what + " flattened", false);
     }
 }
 
