@@ -367,7 +367,10 @@ void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
     readSlots(js, r, registry);
 
     r.flag("bMultiOutInSubDirs", js.bMultiOutInSubDirs);
-    r.flag("bSaveInSrcDirs", js.bSaveInSrcDirs);
+    // A preset that names an output folder writes there: beside the
+    // sources only when it says so itself, whatever the wizard last did.
+    if (r.has(key("bSaveInSrcDirs"))) r.flag("bSaveInSrcDirs", js.bSaveInSrcDirs);
+    else if (dir && !dir->empty()) js.bSaveInSrcDirs = 0;
     r.flag("bDeleteSrcFiles", js.bDeleteSrcFiles);
     r.flag("bNoOverwritePrompt", js.bNoOverwritePrompt);
     r.flag("bNoErrorPrompts", js.bNoErrorPrompts);

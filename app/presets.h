@@ -18,7 +18,8 @@ constexpr char kPresetExtension[] = ".qpt";
 
 // Reads a preset's keys into settings; a key that is absent (or a file that
 // cannot be read) leaves its field as it was, except that the number of
-// outputs starts at 1 and slot 0's number at 0.
+// outputs starts at 1 and slot 0's number at 0, and that a preset naming an
+// output folder but not bSaveInSrcDirs writes into that folder.
 // Format indices are checked and the slots made writable as by
 // settingsLoadFrom (null registry: the process's).
 // A preset is refused whole (false, settings untouched, `why` naming the

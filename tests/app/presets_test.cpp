@@ -528,3 +528,28 @@ TEST(Presets, EverySavedPresetLoadsAgain)
     EXPECT_EQ(back.iResizeX, typed.iResizeX);      // in range: kept
     EXPECT_EQ(back.dwFrameColor, typed.dwFrameColor);
 }
+
+// A preset that names an output folder writes there: "beside the sources"
+// comes from the settings only when the preset names neither key.
+TEST(Presets, AnOutputFolderInThePresetIsWhereOutputsGo)
+{
+    TempDir dir;
+    const auto file = dir / "out.qpt";
+    const struct {
+        const char* lines;
+        uint8_t sameFolder;
+    } cases[] = {
+        {"szOutDir=/srv/out/", 0},
+        {"szOutDir=/srv/out/\nbSaveInSrcDirs=1", 1},
+        {"bSaveInSrcDirs=0", 0},
+        {"iOutFormats=1", 1},
+        {"szOutDir=", 1},
+    };
+    for (const auto& c : cases) {
+        test::writeFile(file, std::string("[Quillon]\n") + c.lines + "\n");
+        JobSettings s;
+        s.bSaveInSrcDirs = 1; // the wizard's last session
+        ASSERT_TRUE(presetLoad(s, file)) << c.lines;
+        EXPECT_EQ(s.bSaveInSrcDirs, c.sameFolder) << c.lines;
+    }
+}

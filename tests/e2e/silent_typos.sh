@@ -2,7 +2,8 @@
 # Typos stop a silent run before it converts anything: an unknown option, or
 # a preset value that is no number or out of its key's range, gives one line
 # on standard error naming it, status 1, no output and the sources as they
-# were.
+# were. And a preset that names an output folder writes there, even over
+# settings whose last session wrote beside the sources.
 set -uo pipefail
 quillon=$1
 work=$(mktemp -d)
@@ -65,5 +66,34 @@ run -silent "$work/good.qpt" -recurse "$work/in"
 [ "$(identify -format '%Q' "$work/out/photo.jpg")" = 90 ] || fail "the good preset: photo.jpg not at quality 90"
 [ -e "$work/out/deep.jpg" ] || fail "the good preset: -recurse did not scan sub/"
 [ ! -e "$work/in/photo.jpg" ] || fail "the good preset: the source was not deleted"
+rm -rf "$work/out"
 
+# Settings whose last session wrote beside the sources, written as the
+# settings store keeps them: magic, version, count, then type, name and
+# bytes of each value, and a CRC-32 of it all.
+convert -size 96x64 -seed 5 plasma:fractal -quality 92 "$work/in/photo.jpg"
+store="$XDG_CONFIG_HOME/Brevik-Software/Quillon 5/settings"
+mkdir -p "$(dirname "$store")"
+python3 - "$store" <<'EOF' || fail "cannot write the settings"
+import struct, sys, zlib
+values = [(3, b"bSaveInSrcDirs", b"\x01"), (3, b"bNoOverwritePrompt", b"\x01")]
+body = b"QSTO" + struct.pack("<II", 1, len(values))
+for kind, name, data in values:
+    body += struct.pack("<BB", kind, len(name)) + name + struct.pack("<I", len(data)) + data
+open(sys.argv[1], "wb").write(body + struct.pack("<I", zlib.crc32(body)))
+EOF
+# The same settings, seen through a preset that names neither key: beside
+# the sources, as the store says (a PNG, so the source is not touched).
+printf '[Quillon]\niFormatId0=28\nszSubFormat0=Normal\niColorFormat0=-1\n' > "$work/beside.qpt"
+run -silent "$work/beside.qpt" "$work/in/photo.jpg"
+[ "$status" = 0 ] || fail "beside the sources: status $status"
+[ -e "$work/in/photo.png" ] || fail "the store's bSaveInSrcDirs=1 was not used"
+rm "$work/in/photo.png"
+source=$(md5sum < "$work/in/photo.jpg")
+printf '[Quillon]\nszOutDir=%s/out/\niFormatId0=18\nszSubFormat0=Normal, by Quality:\niColorFormat0=-1\n' "$work" > "$work/folder.qpt"
+printf 'iCompParam0=30\nbNoOverwritePrompt=1\n' >> "$work/folder.qpt"
+run -silent "$work/folder.qpt" "$work/in/photo.jpg"
+[ "$status" = 0 ] || fail "preset with an output folder: status $status"
+[ "$(identify -format '%Q' "$work/out/photo.jpg" 2>/dev/null)" = 30 ] || fail "no quality-30 output in the preset's folder"
+[ "$(md5sum < "$work/in/photo.jpg")" = "$source" ] || fail "the source was replaced by its re-encode"
 echo "silent typos: ok"
