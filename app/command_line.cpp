@@ -118,9 +118,9 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 
 void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirectoryParams& params)
 {
-    std::vector<ScanLeftOut> leftOut;
+    std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
-    for (const ScanLeftOut& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
+    for (const FileNotAdded& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
     inputsLeftOut += int(leftOut.size());
 }
 
