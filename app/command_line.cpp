@@ -95,7 +95,9 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
             }
             continue;
         }
-        case Option::Other: continue;
+        case Option::Other:
+            target.unknownOption(token);
+            continue;
         case Option::None: break;
         }
 
@@ -116,9 +118,9 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 
 void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirectoryParams& params)
 {
-    std::vector<ScanLeftOut> leftOut;
+    std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
-    for (const ScanLeftOut& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
+    for (const FileNotAdded& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
     inputsLeftOut += int(leftOut.size());
 }
 
@@ -153,27 +155,37 @@ void InputListCommandTarget::loadPreset(const fs::path& file)
     else if (!presetFile().load(&file, &why)) failures.push_back(file.string() + ": " + why);
 }
 
-std::vector<std::string> commandLinePresetRefusals(const std::vector<std::string>& args,
-                                                   const FormatRegistry* registry)
+std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args, const FormatRegistry* registry,
+                                             const JobSettings* base)
 {
     class Check : public CommandLineTarget {
     public:
-        explicit Check(const FormatRegistry* r) : registry_(r) {}
+        Check(const FormatRegistry* r, const JobSettings& base) : registry_(r), trial_(base) {}
         void addDirectory(const fs::path&, const AddDirectoryParams&) override {}
         void addFile(const fs::path&) override {}
         void setSilent() override {}
         void loadPreset(const fs::path& file) override
         {
-            if (std::string why = presetRefusal(file, registry_); !why.empty())
-                lines.push_back(file.string() + ": " + why);
+            std::string why;
+            if (!presetLoad(trial_, file, registry_, &why)) lines.push_back(file.string() + ": " + why);
+        }
+        void unknownOption(const std::string& option) override
+        {
+            lines.push_back(option + ": " + kUnknownOptionText);
         }
         std::vector<std::string> lines;
 
     private:
         const FormatRegistry* registry_;
-    } check(registry);
+        JobSettings trial_;
+    } check(registry, base ? *base : jobSettings());
     commandLineHandle(args, check);
     return check.lines;
+}
+
+void InputListCommandTarget::unknownOption(const std::string& option)
+{
+    failures.push_back(option + ": " + kUnknownOptionText);
 }
 
 void InputListCommandTarget::setSilent()

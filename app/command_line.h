@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/input_list.h"
+#include "app/job_settings.h"
 
 namespace quillon {
 
@@ -33,7 +34,13 @@ public:
     // An argument that names nothing there (a missing file, folder or
     // preset); files that are no image are the target's to report.
     virtual void argumentMissing(const std::string& argument) { (void)argument; }
+    // An option that is none of RECURSE, FILTER and SILENT (a typo such as
+    // -recurce): it does nothing, and the target says so.
+    virtual void unknownOption(const std::string& option) { (void)option; }
 };
+
+// What the program says of an unknown option, after the option itself.
+constexpr char kUnknownOptionText[] = "unknown option (the options are -recurse, -filter and -silent)";
 
 // True when the arguments hold SILENT (the value after FILTER is no option).
 // Known before anything else starts: a silent run opens no window it need
@@ -46,11 +53,16 @@ bool commandLineIsSilent(const std::vector<std::string>& args);
 // wizard and presses Next.
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
-// One line for each preset argument that would be refused (it names an
-// output format the registry does not hold): the preset and why. A silent
-// run with such a preset does not start, rather than write another format.
-std::vector<std::string> commandLinePresetRefusals(const std::vector<std::string>& args,
-                                                   const FormatRegistry* registry = nullptr);
+// One line for each argument that stops a silent run before it starts: an
+// unknown option, and a preset that would be refused (a value that is no
+// number or out of its key's range, a format the registry does not hold),
+// with why. Presets are tried in order on a copy of `base` (null: the
+// process's job settings), each on top of the ones before it, as the run
+// would load them. Such a run does not start rather than do something the
+// command line did not ask for.
+std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args,
+                                             const FormatRegistry* registry = nullptr,
+                                             const JobSettings* base = nullptr);
 
 // The usual target: folders and files go to the input list (files without a
 // message, remembering their folder), presets to loadPreset (without one,
@@ -69,8 +81,10 @@ public:
     void loadPreset(const std::filesystem::path& file) override;
     void setSilent() override;
     void argumentMissing(const std::string& argument) override;
+    void unknownOption(const std::string& option) override;
 
-    // One line per argument that added nothing, and per file of a scanned
+    // One line per argument that added nothing or was refused (an unknown
+    // option, a preset that cannot be loaded), and per file of a scanned
     // folder that looks like a picture of ours but added nothing: what it
     // named and why.
     std::vector<std::string> failures;

@@ -257,7 +257,8 @@ ResultCode InputList::addFile(fs::path path, bool showErrors, bool rememberFolde
     return RC_OK;
 }
 
-void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* params, std::vector<ScanLeftOut>* leftOut)
+void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* params,
+                             std::vector<FileNotAdded>* leftOut)
 {
     if (folder.empty()) return;
     hooks_->busy(true);
@@ -449,6 +450,19 @@ std::u16string InputList::countText(size_t selectedRows) const
     if (selectedRows > 0) return asciiToU16(std::to_string(selectedRows)) + u" selected";
     if (rows_.empty()) return std::u16string();
     return asciiToU16(std::to_string(rows_.size())) + (rows_.size() == 1 ? u" file" : u" files");
+}
+
+std::u16string notAddedText(const std::vector<FileNotAdded>& files)
+{
+    std::u16string text = files.size() == 1
+                              ? std::u16string(u"This file could not be added:\n")
+                              : u"These " + asciiToU16(std::to_string(files.size())) + u" files could not be added:\n";
+    const size_t listed = std::min(files.size(), kNotAddedListed);
+    for (size_t i = 0; i < listed; ++i)
+        text += u"\n" + pathToU16(files[i].path.filename()) + u": " + errorText(files[i].rc);
+    if (files.size() > listed)
+        text += u"\n...and " + asciiToU16(std::to_string(files.size() - listed)) + u" more.";
+    return text;
 }
 
 std::u16string formatGroupedNumber(uint64_t value)

@@ -66,9 +66,10 @@ struct AddDirectoryParams {
     uint8_t recurse = 0;
 };
 
-// A file a folder scan passed over although its name has the extension of
-// a format we read: it could not be opened, or is no picture.
-struct ScanLeftOut {
+// A file that added nothing, and why: one the user chose that could not be
+// opened or is no picture, or one a folder scan passed over although its
+// name has the extension of a format we read.
+struct FileNotAdded {
     std::filesystem::path path;
     ResultCode rc = RC_OK;
 };
@@ -160,7 +161,7 @@ public:
     // Files of other extensions are passed over without a word; those of
     // ours that add nothing go to `leftOut` when given.
     void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams* params,
-                      std::vector<ScanLeftOut>* leftOut = nullptr);
+                      std::vector<FileNotAdded>* leftOut = nullptr);
 
     // Removes the rows at the given display positions.
     void removeRows(std::vector<size_t> rows);
@@ -214,6 +215,13 @@ std::u16string fileListColumnText(const FileEntry& entry, int column);
 std::u16string fileListFolderText(const FileEntry& entry);
 // "1 234 567": blanks between groups of three digits.
 std::u16string formatGroupedNumber(uint64_t value);
+
+// The files of one addition that could not be added, listed at most this
+// many, so that the box holding them stays on the screen.
+constexpr size_t kNotAddedListed = 10;
+// The text of the one box that names them: each file's name and why, then
+// how many more there were.
+std::u16string notAddedText(const std::vector<FileNotAdded>& files);
 
 // The OK check of the "Add directory" dialog: null when folder can be
 // scanned, else the message to show (caption "Quillon").

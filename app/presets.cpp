@@ -22,34 +22,101 @@ constexpr size_t kIndexTextUnits = 256;
 std::u16string key(std::string_view name) { return asciiToU16(name); }
 std::u16string slotKey(const char* base, int slot) { return asciiToU16(std::string(base) + char('0' + slot)); }
 
+// The range a number of a preset must lie in, inclusive, and how the
+// refusal names it.
+struct Range {
+    int64_t min, max;
+    const char* text;
+};
+constexpr Range kFlag{0, 1, "0 or 1"};
+constexpr Range kAnyNumber{INT32_MIN, INT32_MAX, "-2147483648 to 2147483647"};
+constexpr Range kPositive{1, INT32_MAX, "1 or more"};
+constexpr Range kNotNegative{0, INT32_MAX, "0 or more"};
+constexpr Range kOutputCount{1, kMaxOutputFormats, "1 to 8"};
+constexpr Range kResizeMode{0, 2, "0 to 2"};
+constexpr Range kResizeMethod{1, 8, "1 to 8"};
+constexpr Range kOrientation{0, 15, "0 to 15"};
+constexpr Range kChannel{0, 255, "0 to 255"};
+constexpr Range kAddressMode{0, 2, "0 to 2"};
+constexpr Range kQuality{1, 100, "1 to 100 for a quality"};
+constexpr Range kSizeOrFactor{1, INT32_MAX, "1 or more"};
+
+bool within(int64_t v, const Range& range) { return v >= range.min && v <= range.max; }
+
+// A whole decimal number as a person or the wizard writes it: an optional
+// sign, then digits and nothing else. Numbers too long for 32 bits come
+// back as large as they are (up to a cap), to be judged by their range.
+std::optional<int64_t> wholeNumber(std::u16string_view text)
+{
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
+    if (i == text.size()) return std::nullopt;
+    int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
+        value = std::min<int64_t>(value * 10 + (text[i] - u'0'), int64_t(1) << 40);
+    }
+    return negative ? -value : value;
+}
+
 // Reads a preset through one section with the settings' own conventions.
+// A value that is no number, or that the load would use although it lies
+// outside its key's range, is noted as the reason to refuse the preset (the
+// first one found).
 class Reader {
 public:
     explicit Reader(const ProfileFile& f) : f_(f) {}
-    std::optional<int32_t> num(std::string_view name) const { return f_.getInt(kPresetSection, key(name)); }
-    std::optional<int32_t> num(const std::u16string& name) const { return f_.getInt(kPresetSection, name); }
-    void flag(std::string_view name, uint8_t& field) const
+
+    std::optional<int64_t> num(const std::u16string& name)
     {
-        if (auto v = num(name)) field = *v != 0;
+        std::optional<std::u16string> text = f_.get(kPresetSection, name);
+        if (!text) return std::nullopt;
+        std::optional<int64_t> v = wholeNumber(*text);
+        if (!v) refuse(shown(name) + " is not a number");
+        return v;
+    }
+    // "key=value" as the file has them, for a refusal.
+    std::string shown(const std::u16string& name) const
+    {
+        return u16ToUtf8(name) + "=" + u16ToUtf8(f_.get(kPresetSection, name).value_or(u""));
+    }
+    std::optional<int64_t> num(std::string_view name) { return num(key(name)); }
+    // The number when it lies within range; out of it, nothing, and the
+    // preset is refused.
+    std::optional<int64_t> ranged(const std::u16string& name, const Range& range)
+    {
+        std::optional<int64_t> v = num(name);
+        if (!v || within(*v, range)) return v;
+        refuse(shown(name) + " is out of range (" + range.text + ")");
+        return std::nullopt;
+    }
+    std::optional<int64_t> ranged(std::string_view name, const Range& range) { return ranged(key(name), range); }
+    void flag(std::string_view name, uint8_t& field)
+    {
+        if (auto v = ranged(name, kFlag)) field = uint8_t(*v);
     }
     template <class T>
-    void integer(std::string_view name, T& field) const
+    void integer(std::string_view name, T& field, const Range& range = kAnyNumber)
     {
-        if (auto v = num(name)) field = T(*v);
-    }
-    template <class T>
-    void size(std::string_view name, T& field) const
-    {
-        if (auto v = num(name); v && *v > 0) field = T(*v);
+        if (auto v = ranged(name, range)) field = T(*v);
     }
     std::optional<std::u16string> text(const std::u16string& name, size_t maxUnits) const
     {
         if (!f_.get(kPresetSection, name)) return std::nullopt;
         return f_.getString(kPresetSection, name, u"", maxUnits);
     }
+    bool has(const std::u16string& name) const { return f_.get(kPresetSection, name).has_value(); }
+
+    void refuse(std::string why)
+    {
+        if (why_.empty()) why_ = std::move(why);
+    }
+    const std::string& why() const { return why_; }
 
 private:
     const ProfileFile& f_;
+    std::string why_;
 };
 
 class Writer {
@@ -58,6 +125,15 @@ public:
     void num(std::string_view name, int64_t v) { f_.setInt(kPresetSection, key(name), int32_t(v)); }
     void num(const std::u16string& name, int64_t v) { f_.setInt(kPresetSection, name, int32_t(v)); }
     void flag(std::string_view name, uint8_t v) { num(name, v ? 1 : 0); }
+    // A value outside its key's range is left out rather than written: the
+    // preset must load, and loading it keeps what the settings hold there,
+    // as earlier versions did with such a value.
+    void ranged(std::string_view name, int64_t v, const Range& range) { ranged(key(name), v, range); }
+    void ranged(const std::u16string& name, int64_t v, const Range& range)
+    {
+        if (within(v, range)) num(name, v);
+        else remove(name);
+    }
     void text(const std::u16string& name, std::u16string_view v) { f_.set(kPresetSection, name, v); }
     void remove(const std::u16string& name) { f_.remove(kPresetSection, name); }
     void remove(std::string_view name) { f_.remove(kPresetSection, key(name)); }
@@ -111,32 +187,217 @@ std::string indexText(const std::u16string& text)
     return out;
 }
 
-// A used output whose format the registry does not hold, as "key=value";
-// empty when there is none. Loading it would quietly write some other
-// format in its place.
-std::string unknownFormat(const Reader& r, const FormatRegistry* registry)
+// -1 (automatic), or flags of the colour-format table: several at once
+// (as other versions saved "Auto color") read as automatic.
+bool knownColourFormat(int64_t v)
 {
-    int32_t outputs = 1;
-    if (auto v = r.num("iOutFormats"); v && validOutFormats(*v)) outputs = *v;
-    auto check = [&](const std::u16string& name) -> std::string {
-        auto v = r.num(name);
-        if (!v || validFormatId(*v, registry)) return {};
-        return u16ToUtf8(name) + "=" + std::to_string(*v);
-    };
-    // The single-output key counts only when slot 0's own key does not
-    // replace it.
-    if (!r.num(slotKey("iFormatId", 0)))
-        if (std::string bad = check(key("iFormatId")); !bad.empty()) return bad;
-    for (int i = 0; i < outputs; ++i)
-        if (std::string bad = check(slotKey("iFormatId", i)); !bad.empty()) return bad;
-    return {};
+    if (v == -1) return true;
+    if (v <= 0 || v > int64_t(UINT32_MAX)) return false;
+    uint32_t known = 0;
+    for (const ColourFormatEntry* e = kColourFormats; e->flag; ++e)
+        if (e->flag > 0) known |= uint32_t(e->flag);
+    return (uint32_t(v) & ~known) == 0;
 }
 
-std::string refusalText(const std::string& bad, const FormatRegistry* registry)
+// The number an output's sub-format takes, by its kind; null when the
+// number is not used (or the format is not known yet).
+const Range* parameterRange(const OutputFormatSlot& slot, const FormatRegistry& registry)
+{
+    const FormatDescriptor* d = slot.iFormatId >= 0 ? registry.at(slot.iFormatId) : nullptr;
+    if (!d) return nullptr;
+    const int32_t sub = d->subFormatIndex(slot.szSubFormat);
+    if (sub < 0) return nullptr;
+    switch (d->paramKind(uint32_t(sub))) {
+    case PARAM_QUALITY: return &kQuality;
+    case PARAM_FACTOR:
+    case PARAM_SIZE_KB: return &kSizeOrFactor;
+    default: return nullptr;
+    }
+}
+
+// A format index of the preset; out of range it is refused where the load
+// would use it (it would quietly write some other format), and passed over
+// elsewhere.
+std::optional<int32_t> formatId(Reader& r, const std::u16string& name, bool used, const FormatRegistry* registry)
+{
+    std::optional<int64_t> v = r.num(name);
+    if (!v) return std::nullopt;
+    if (validFormatId(*v, registry)) return int32_t(*v);
+    if (used) {
+        const FormatRegistry& reg = registry ? *registry : formatRegistry();
+        r.refuse(r.shown(name) + " names no output format (0 to " +
+                 std::to_string(reg.count() - 1) + ", or -1 for each output's own extension)");
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> colourFormat(Reader& r, const std::u16string& name, bool used)
+{
+    std::optional<int64_t> v = r.num(name);
+    if (!v) return std::nullopt;
+    if (knownColourFormat(*v)) return uint32_t(*v);
+    if (used) {
+        r.refuse(r.shown(name) + " names no colour format (-1 for automatic, or the number of one)");
+        return std::nullopt;
+    }
+    // A slot the preset does not use keeps what it says, as before; the
+    // slot is made writable like any other.
+    if (*v >= INT32_MIN && *v <= int64_t(UINT32_MAX)) return uint32_t(*v);
+    return std::nullopt;
+}
+
+// The index's numeric keys; with the index off they are not used, but
+// must still be numbers (as must the frame's with the frame off).
+const char* const kIndexNumberKeys[] = {"index.iResizeX",      "index.iResizeY",     "index.bResizeOnlyDown",
+                                        "index.iCols",         "index.iSpacing",     "index.bFileName",
+                                        "index.bFileExt",      "index.bLinkToNew",   "index.bImageBorder",
+                                        "index.bUseValidURIs", "index.eIconURL",     "index.eLinkURL",
+                                        "index.bUseAsciiFileNames"};
+
+void readSlots(JobSettings& js, Reader& r, const FormatRegistry* registry)
+{
+    // A preset of the single-output days fills slot 0 first; its keys count
+    // only where slot 0's own do not replace them.
+    const bool ownFormat = r.has(slotKey("iFormatId", 0));
+    const bool ownColour = r.has(slotKey("iColorFormat", 0));
+    if (auto v = formatId(r, key("iFormatId"), !ownFormat, registry)) js.slots[0].iFormatId = *v;
+    if (auto v = colourFormat(r, key("iColorFormat"), !ownColour)) js.slots[0].iColorFormat = *v;
+    if (auto v = r.text(key("szSubFormat"), kSubFormatUnits)) js.slots[0].szSubFormat = *v;
+    for (int i = 0; i < kMaxOutputFormats; ++i) {
+        OutputFormatSlot& slot = js.slots[size_t(i)];
+        const bool used = uint32_t(i) < js.iOutFormats;
+        if (auto v = formatId(r, slotKey("iFormatId", i), used, registry)) slot.iFormatId = *v;
+        if (auto v = colourFormat(r, slotKey("iColorFormat", i), used)) slot.iColorFormat = *v;
+        // Quality, factor or target size as saved; without the key the
+        // slot takes the last number used for its kind. Its range depends on
+        // the sub-format, judged once the slots are complete.
+        if (auto v = r.num(slotKey("iCompParam", i)); v && *v >= 0 && *v <= INT32_MAX) slot.iCompParam = int32_t(*v);
+        if (auto v = r.text(slotKey("szSubFormat", i), kSubFormatUnits)) slot.szSubFormat = *v;
+    }
+}
+
+// Each used output's number against its sub-format's range, once the slots
+// hold what the preset and the settings before it say together.
+void checkParameters(const JobSettings& js, Reader& r, const FormatRegistry* registry)
 {
     const FormatRegistry& reg = registry ? *registry : formatRegistry();
-    return bad + " names no output format (0 to " + std::to_string(reg.count() - 1) +
-           ", or -1 for each output's own extension)";
+    for (uint32_t i = 0; i < js.iOutFormats && i < uint32_t(kMaxOutputFormats); ++i) {
+        const std::u16string name = slotKey("iCompParam", int(i));
+        const Range* range = parameterRange(js.slots[i], reg);
+        r.ranged(name, range ? *range : kNotNegative);
+    }
+}
+
+void readAdjustments(AdjustmentSettings& adj, Reader& r)
+{
+    for (const AdjustmentKey& k : kAdjustmentKeys) {
+        auto v = r.ranged(k.name, kAnyNumber);
+        if (!v) continue;
+        float value = float(double(*v) * 0.01);
+        if (k.field == &AdjustmentSettings::gamma)
+            adj.setGamma(float(double(*v) * 0.01 + 1.0));
+        else if (k.field == &AdjustmentSettings::sharpness)
+            adj.setSharpness(value);
+        else
+            adj.setColour(k.field, value);
+    }
+    if (auto v = r.ranged("eOrientation", kOrientation)) adj.setOrientation(uint8_t(*v));
+}
+
+void readFrame(JobSettings& js, Reader& r)
+{
+    if (auto v = r.num("eFrameType")) {
+        if (*v >= 0 && *v <= int64_t(UINT32_MAX) && validFrameType(uint32_t(*v)))
+            js.eFrameType = uint32_t(*v);
+        else
+            r.refuse(r.shown(key("eFrameType")) + " is out of range (0 to 2)");
+    }
+    if (js.eFrameType == 0) return;
+    r.integer("iFrameWidth", js.iFrameWidth, kNotNegative);
+    auto channel = [&](const char* name, uint32_t& colour, int shift) {
+        if (auto v = r.ranged(name, kChannel)) setChannel(colour, shift, int32_t(*v));
+    };
+    channel("iFrameColorG", js.dwFrameColor, 8);
+    channel("iFrameColorB", js.dwFrameColor, 0);
+    channel("iFrameColorR", js.dwFrameColor, 16);
+    channel("iFrameEdgeColorR", js.dwFrameEdgeClr, 16);
+    channel("iFrameEdgeColorG", js.dwFrameEdgeClr, 8);
+    channel("iFrameEdgeColorB", js.dwFrameEdgeClr, 0);
+    js.dwFrameColor |= 0xFF000000u;
+    js.dwFrameEdgeClr |= 0xFF000000u;
+}
+
+void readIndex(IndexSettings& ix, Reader& r)
+{
+    r.flag("bIndex", ix.bIndex);
+    if (ix.bIndex != 1) return;
+    if (auto v = r.text(key("index.szIconSubdir"), kIconSubdirUnits)) ix.szIconSubdir = *v;
+    r.integer("index.iResizeX", ix.iResizeX, kPositive);
+    r.integer("index.iResizeY", ix.iResizeY, kPositive);
+    r.flag("index.bResizeOnlyDown", ix.bResizeOnlyDown);
+    r.integer("index.iCols", ix.iCols, kPositive);
+    r.integer("index.iSpacing", ix.iSpacing, kNotNegative);
+    r.flag("index.bFileName", ix.bFileName);
+    r.flag("index.bFileExt", ix.bFileExt);
+    r.flag("index.bImageBorder", ix.bImageBorder);
+    r.flag("index.bLinkToNew", ix.bLinkToNew);
+    r.flag("index.bUseValidURIs", ix.bUseValidURIs);
+    if (auto v = r.text(key("index.szBODY"), kIndexTextUnits)) ix.szBODY = indexText(*v);
+    r.integer("index.eIconURL", ix.eIconURL, kAddressMode);
+    if (auto v = r.text(key("index.szIconURL"), kIndexTextUnits)) ix.szIconURL = indexText(*v);
+    r.integer("index.eLinkURL", ix.eLinkURL, kAddressMode);
+    if (auto v = r.text(key("index.szLinkURL"), kIndexTextUnits)) ix.szLinkURL = indexText(*v);
+    r.flag("index.bUseAsciiFileNames", ix.bUseAsciiFileNames);
+}
+
+// Everything the preset says, on top of what js held; the reader notes the
+// first reason to refuse it.
+void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
+{
+    const std::optional<std::u16string> dir = r.text(key("szOutDir"), SIZE_MAX);
+    if (dir) js.szOutDir = u16ToPath(*dir);
+    r.flag("bFixedPalette", js.quantize.useFixedPalette);
+    r.flag("bSharedPalette", js.quantize.useGivenPalette);
+    if (auto v = r.ranged("bDither", kFlag))
+        js.quantize.dither = js.quantize.ditherTo8Bit = js.quantize.ditherHighColour = uint8_t(*v);
+
+    js.iOutFormats = 1;
+    js.slots[0].iCompParam = 0;
+    r.integer("iOutFormats", js.iOutFormats, kOutputCount);
+    readSlots(js, r, registry);
+
+    r.flag("bMultiOutInSubDirs", js.bMultiOutInSubDirs);
+    // A preset that names an output folder writes there: beside the
+    // sources only when it says so itself, whatever the wizard last did.
+    if (r.has(key("bSaveInSrcDirs"))) r.flag("bSaveInSrcDirs", js.bSaveInSrcDirs);
+    else if (dir && !dir->empty()) js.bSaveInSrcDirs = 0;
+    r.flag("bDeleteSrcFiles", js.bDeleteSrcFiles);
+    r.flag("bNoOverwritePrompt", js.bNoOverwritePrompt);
+    r.flag("bNoErrorPrompts", js.bNoErrorPrompts);
+    r.flag("bSkipExisting", js.bSkipExisting);
+    r.flag("bCreateLogFile", js.bCreateLogFile);
+    r.flag("bKeepSubDirs", js.bKeepSubDirs);
+    r.integer("iKeepSubDirLevels", js.iKeepSubDirLevels);
+    r.flag("bUseAsciiFileNames", js.bUseAsciiFileNames);
+    r.integer("eResize", js.eResize, kResizeMode);
+    r.integer("i3ResizeFactor", js.i3ResizeFactor, kPositive);
+    r.integer("iResizeX", js.iResizeX, kPositive);
+    r.integer("iResizeY", js.iResizeY, kPositive);
+    r.integer("eResizeMethod", js.eResizeMethod, kResizeMethod);
+    r.flag("bResizeOnlyDown", js.bResizeOnlyDown);
+    r.flag("bResizeKeepAspect", js.bResizeKeepAspect);
+    r.flag("bSetPPI", js.bSetPPI);
+    r.integer("iSetPPI", js.iSetPPI, kPositive);
+    r.flag("bUndither", js.bUndither);
+    readAdjustments(js.adjustments, r);
+    readFrame(js, r);
+    r.flag("bShowMoreOptions", js.bShowMoreOptions);
+    readIndex(js.index, r);
+    for (const char* k : kFrameKeys) r.num(k);
+    for (const char* k : kIndexNumberKeys) r.num(k);
+
+    normalizeSlots(js, registry);
+    checkParameters(js, r, registry);
 }
 
 } // namespace
@@ -148,117 +409,29 @@ bool presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* reg
 
 std::string presetRefusal(const fs::path& file, const FormatRegistry* registry)
 {
-    const ProfileFile f(file);
-    std::string bad = unknownFormat(Reader(f), registry);
-    return bad.empty() ? bad : refusalText(bad, registry);
+    JobSettings trial = jobSettings();
+    std::string why;
+    presetLoad(trial, file, registry, &why);
+    return why;
 }
 
 bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry, std::string* why)
 {
+    // Read into a copy: a refused preset leaves the settings as they were.
     Reader r(f);
-    if (std::string bad = unknownFormat(r, registry); !bad.empty()) {
-        if (why) *why = refusalText(bad, registry);
+    JobSettings next = js;
+    readPreset(next, r, registry);
+    if (!r.why().empty()) {
+        if (why) *why = r.why();
         return false;
     }
-
-    if (auto dir = r.text(key("szOutDir"), SIZE_MAX)) js.szOutDir = u16ToPath(*dir);
-    r.flag("bFixedPalette", js.quantize.useFixedPalette);
-    r.flag("bSharedPalette", js.quantize.useGivenPalette);
-    if (auto v = r.num("bDither")) js.quantize.dither = js.quantize.ditherTo8Bit = js.quantize.ditherHighColour = *v != 0;
-
-    js.iOutFormats = 1;
-    js.slots[0].iCompParam = 0;
-    if (auto v = r.num("iOutFormats"); v && validOutFormats(*v)) js.iOutFormats = uint32_t(*v);
-    // A preset of the single-output days fills slot 0 first.
-    if (auto v = r.num("iFormatId"); v && validFormatId(*v, registry)) js.slots[0].iFormatId = *v;
-    if (auto v = r.num("iColorFormat")) js.slots[0].iColorFormat = uint32_t(*v);
-    if (auto v = r.text(key("szSubFormat"), kSubFormatUnits)) js.slots[0].szSubFormat = *v;
-    for (int i = 0; i < kMaxOutputFormats; ++i) {
-        OutputFormatSlot& slot = js.slots[size_t(i)];
-        if (auto v = r.num(slotKey("iFormatId", i)); v && validFormatId(*v, registry)) slot.iFormatId = *v;
-        if (auto v = r.num(slotKey("iColorFormat", i))) slot.iColorFormat = uint32_t(*v);
-        // Quality, factor or target size as saved; without the key (or with
-        // 0) the slot takes the last number used for its kind.
-        if (auto v = r.num(slotKey("iCompParam", i)); v && *v >= 0) slot.iCompParam = *v;
-        if (auto v = r.text(slotKey("szSubFormat", i), kSubFormatUnits)) slot.szSubFormat = *v;
-    }
-
-    r.flag("bMultiOutInSubDirs", js.bMultiOutInSubDirs);
-    r.flag("bSaveInSrcDirs", js.bSaveInSrcDirs);
-    r.flag("bDeleteSrcFiles", js.bDeleteSrcFiles);
-    r.flag("bNoOverwritePrompt", js.bNoOverwritePrompt);
-    r.flag("bNoErrorPrompts", js.bNoErrorPrompts);
-    r.flag("bSkipExisting", js.bSkipExisting);
-    r.flag("bCreateLogFile", js.bCreateLogFile);
-    r.flag("bKeepSubDirs", js.bKeepSubDirs);
-    r.integer("iKeepSubDirLevels", js.iKeepSubDirLevels);
-    r.flag("bUseAsciiFileNames", js.bUseAsciiFileNames);
-    r.integer("eResize", js.eResize);
-    r.size("i3ResizeFactor", js.i3ResizeFactor);
-    r.size("iResizeX", js.iResizeX);
-    r.size("iResizeY", js.iResizeY);
-    if (auto v = r.num("eResizeMethod"); v && validResizeMethod(*v)) js.eResizeMethod = uint32_t(*v);
-    r.flag("bResizeOnlyDown", js.bResizeOnlyDown);
-    r.flag("bResizeKeepAspect", js.bResizeKeepAspect);
-    r.flag("bSetPPI", js.bSetPPI);
-    r.integer("iSetPPI", js.iSetPPI);
-    r.flag("bUndither", js.bUndither);
-
-    AdjustmentSettings& adj = js.adjustments;
-    for (const AdjustmentKey& k : kAdjustmentKeys) {
-        auto v = r.num(k.name);
-        if (!v) continue;
-        float value = float(*v * 0.01);
-        if (k.field == &AdjustmentSettings::gamma)
-            adj.setGamma(float(*v * 0.01 + 1.0));
-        else if (k.field == &AdjustmentSettings::sharpness)
-            adj.setSharpness(value);
-        else
-            adj.setColour(k.field, value);
-    }
-    if (auto v = r.num("eOrientation")) adj.setOrientation(uint8_t(*v));
-
-    if (auto v = r.num("eFrameType"); v && validFrameType(uint32_t(*v))) js.eFrameType = uint32_t(*v);
-    if (js.eFrameType != 0) {
-        if (auto v = r.num("iFrameWidth"); v && *v >= 0) js.iFrameWidth = *v;
-        if (auto v = r.num("iFrameColorG")) setChannel(js.dwFrameColor, 8, *v);
-        if (auto v = r.num("iFrameColorB")) setChannel(js.dwFrameColor, 0, *v);
-        if (auto v = r.num("iFrameColorR")) setChannel(js.dwFrameColor, 16, *v);
-        if (auto v = r.num("iFrameEdgeColorR")) setChannel(js.dwFrameEdgeClr, 16, *v);
-        if (auto v = r.num("iFrameEdgeColorG")) setChannel(js.dwFrameEdgeClr, 8, *v);
-        if (auto v = r.num("iFrameEdgeColorB")) setChannel(js.dwFrameEdgeClr, 0, *v);
-        js.dwFrameColor |= 0xFF000000u;
-        js.dwFrameEdgeClr |= 0xFF000000u;
-    }
-
-    r.flag("bShowMoreOptions", js.bShowMoreOptions);
-    IndexSettings& ix = js.index;
-    r.flag("bIndex", ix.bIndex);
-    if (ix.bIndex == 1) {
-        if (auto v = r.text(key("index.szIconSubdir"), kIconSubdirUnits)) ix.szIconSubdir = *v;
-        r.size("index.iResizeX", ix.iResizeX);
-        r.size("index.iResizeY", ix.iResizeY);
-        r.flag("index.bResizeOnlyDown", ix.bResizeOnlyDown);
-        r.size("index.iCols", ix.iCols);
-        r.integer("index.iSpacing", ix.iSpacing);
-        r.flag("index.bFileName", ix.bFileName);
-        r.flag("index.bFileExt", ix.bFileExt);
-        r.flag("index.bImageBorder", ix.bImageBorder);
-        r.flag("index.bLinkToNew", ix.bLinkToNew);
-        r.flag("index.bUseValidURIs", ix.bUseValidURIs);
-        if (auto v = r.text(key("index.szBODY"), kIndexTextUnits)) ix.szBODY = indexText(*v);
-        r.integer("index.eIconURL", ix.eIconURL);
-        if (auto v = r.text(key("index.szIconURL"), kIndexTextUnits)) ix.szIconURL = indexText(*v);
-        r.integer("index.eLinkURL", ix.eLinkURL);
-        if (auto v = r.text(key("index.szLinkURL"), kIndexTextUnits)) ix.szLinkURL = indexText(*v);
-        r.flag("index.bUseAsciiFileNames", ix.bUseAsciiFileNames);
-    }
-    normalizeSlots(js, registry);
+    js = std::move(next);
     return true;
 }
 
-bool presetSave(const JobSettings& js, const fs::path& file)
+bool presetSave(const JobSettings& js, const fs::path& file, const FormatRegistry* registry)
 {
+    const FormatRegistry& reg = registry ? *registry : formatRegistry();
     ProfileFile f(file);
     Writer w(f);
 
@@ -271,9 +444,17 @@ bool presetSave(const JobSettings& js, const fs::path& file)
     for (int i = 0; i < kMaxOutputFormats; ++i) {
         const OutputFormatSlot& slot = js.slots[size_t(i)];
         if (uint32_t(i) < outFormats) {
-            w.num(slotKey("iFormatId", i), slot.iFormatId);
-            w.num(slotKey("iColorFormat", i), int32_t(slot.iColorFormat));
-            w.num(slotKey("iCompParam", i), slot.iCompParam);
+            if (validFormatId(slot.iFormatId, &reg)) w.num(slotKey("iFormatId", i), slot.iFormatId);
+            else w.remove(slotKey("iFormatId", i));
+            const int32_t colour = int32_t(slot.iColorFormat);
+            if (knownColourFormat(colour)) w.num(slotKey("iColorFormat", i), colour);
+            else w.remove(slotKey("iColorFormat", i));
+            // A quality typed above 100 is written as the 100 the writers
+            // use in its place.
+            const Range* range = parameterRange(slot, reg);
+            int64_t parameter = slot.iCompParam;
+            if (range == &kQuality) parameter = std::min<int64_t>(parameter, kQuality.max);
+            w.ranged(slotKey("iCompParam", i), parameter, range ? *range : kNotNegative);
             w.text(slotKey("szSubFormat", i), std::u16string_view(slot.szSubFormat).substr(0, kSubFormatUnits - 1));
         } else {
             w.remove(slotKey("iFormatId", i));
@@ -296,15 +477,15 @@ bool presetSave(const JobSettings& js, const fs::path& file)
     w.flag("bKeepSubDirs", js.bKeepSubDirs);
     w.num("iKeepSubDirLevels", js.iKeepSubDirLevels);
     w.flag("bUseAsciiFileNames", js.bUseAsciiFileNames);
-    w.num("eResize", int32_t(js.eResize));
-    w.num("i3ResizeFactor", js.i3ResizeFactor);
-    w.num("iResizeX", int32_t(js.iResizeX));
-    w.num("iResizeY", int32_t(js.iResizeY));
-    w.num("eResizeMethod", int32_t(js.eResizeMethod));
+    w.ranged("eResize", js.eResize, kResizeMode);
+    w.ranged("i3ResizeFactor", js.i3ResizeFactor, kPositive);
+    w.ranged("iResizeX", js.iResizeX, kPositive);
+    w.ranged("iResizeY", js.iResizeY, kPositive);
+    w.ranged("eResizeMethod", js.eResizeMethod, kResizeMethod);
     w.flag("bResizeOnlyDown", js.bResizeOnlyDown);
     w.flag("bResizeKeepAspect", js.bResizeKeepAspect);
     w.flag("bSetPPI", js.bSetPPI);
-    w.num("iSetPPI", js.iSetPPI);
+    w.ranged("iSetPPI", js.iSetPPI, kPositive);
     w.flag("bUndither", js.bUndither);
     const AdjustmentSettings& adj = js.adjustments;
     for (const AdjustmentKey& k : kAdjustmentKeys) {
@@ -312,10 +493,12 @@ bool presetSave(const JobSettings& js, const fs::path& file)
         if (k.field == &AdjustmentSettings::gamma) v -= 1.0;
         w.num(k.name, hundredths(v));
     }
-    w.num("eOrientation", adj.orientation);
-    w.num("eFrameType", int32_t(js.eFrameType));
-    if (js.eFrameType != 0) {
-        w.num("iFrameWidth", js.iFrameWidth);
+    w.ranged("eOrientation", adj.orientation, kOrientation);
+    const bool frameKnown = js.eFrameType <= uint32_t(INT32_MAX) && validFrameType(js.eFrameType);
+    if (frameKnown) w.num("eFrameType", int32_t(js.eFrameType));
+    else w.remove("eFrameType");
+    if (frameKnown && js.eFrameType != 0) {
+        w.ranged("iFrameWidth", js.iFrameWidth, kNotNegative);
         w.num("iFrameColorR", channel(js.dwFrameColor, 16));
         w.num("iFrameColorG", channel(js.dwFrameColor, 8));
         w.num("iFrameColorB", channel(js.dwFrameColor, 0));
@@ -331,20 +514,20 @@ bool presetSave(const JobSettings& js, const fs::path& file)
     w.flag("bIndex", ix.bIndex);
     if (ix.bIndex) {
         w.text(key("index.szIconSubdir"), std::u16string_view(ix.szIconSubdir).substr(0, kIconSubdirUnits - 1));
-        w.num("index.iResizeX", int32_t(ix.iResizeX));
-        w.num("index.iResizeY", int32_t(ix.iResizeY));
+        w.ranged("index.iResizeX", ix.iResizeX, kPositive);
+        w.ranged("index.iResizeY", ix.iResizeY, kPositive);
         w.flag("index.bResizeOnlyDown", ix.bResizeOnlyDown);
-        w.num("index.iCols", ix.iCols);
-        w.num("index.iSpacing", ix.iSpacing);
+        w.ranged("index.iCols", ix.iCols, kPositive);
+        w.ranged("index.iSpacing", ix.iSpacing, kNotNegative);
         w.flag("index.bFileName", ix.bFileName);
         w.flag("index.bFileExt", ix.bFileExt);
         w.flag("index.bLinkToNew", ix.bLinkToNew);
         w.flag("index.bImageBorder", ix.bImageBorder);
         w.flag("index.bUseValidURIs", ix.bUseValidURIs);
         w.text(key("index.szBODY"), cp1252ToU16(std::string_view(ix.szBODY).substr(0, kIndexTextMax)));
-        w.num("index.eIconURL", int32_t(ix.eIconURL));
+        w.ranged("index.eIconURL", ix.eIconURL, kAddressMode);
         w.text(key("index.szIconURL"), cp1252ToU16(std::string_view(ix.szIconURL).substr(0, kIndexTextMax)));
-        w.num("index.eLinkURL", int32_t(ix.eLinkURL));
+        w.ranged("index.eLinkURL", ix.eLinkURL, kAddressMode);
         w.text(key("index.szLinkURL"), cp1252ToU16(std::string_view(ix.szLinkURL).substr(0, kIndexTextMax)));
         w.flag("index.bUseAsciiFileNames", ix.bUseAsciiFileNames);
     } else {

@@ -18,20 +18,28 @@ constexpr char kPresetExtension[] = ".qpt";
 
 // Reads a preset's keys into settings; a key that is absent (or a file that
 // cannot be read) leaves its field as it was, except that the number of
-// outputs starts at 1 and slot 0's number at 0.
+// outputs starts at 1 and slot 0's number at 0, and that a preset naming an
+// output folder but not bSaveInSrcDirs writes into that folder.
 // Format indices are checked and the slots made writable as by
 // settingsLoadFrom (null registry: the process's).
-// A preset whose outputs name a format the registry does not hold is
-// refused whole: false, settings untouched, and `why` says which key.
+// A preset is refused whole (false, settings untouched, `why` naming the
+// key and its value) when a number is no number, or when a value the load
+// uses lies outside its key's range: a format the registry does not hold,
+// 9 outputs, a quality of 101. A typo is never quietly read as something
+// else.
 bool presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr,
                 std::string* why = nullptr);
 bool presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr,
                     std::string* why = nullptr);
-// Why the preset would be refused; empty when it can be loaded.
+// Why the preset would be refused on top of the process's settings; empty
+// when it can be loaded.
 std::string presetRefusal(const std::filesystem::path& file, const FormatRegistry* registry = nullptr);
 // Writes settings into the file (keeping its other sections and keys). False
-// when the file cannot be written.
-bool presetSave(const JobSettings& settings, const std::filesystem::path& file);
+// when the file cannot be written. A value outside its key's range is left
+// out (a quality above 100 is written as 100), so that every preset saved
+// loads again.
+bool presetSave(const JobSettings& settings, const std::filesystem::path& file,
+                const FormatRegistry* registry = nullptr);
 
 class PresetFile {
 public:

@@ -180,6 +180,31 @@ fs::path settingsStorePath(const fs::path& folder, std::string_view keyPath)
     return out / "settings";
 }
 
+namespace {
+
+// Moves a damaged file to "<name>.bad", or "<name>.bad.2" and on when that
+// is taken: a second damaged file is kept beside the first, never over it,
+// since either may be all that is left of someone's settings.
+std::error_code moveAside(const fs::path& file, fs::path& bad)
+{
+    constexpr int kMaxKept = 1000;
+    for (int n = 1; n <= kMaxKept; ++n) {
+        bad = file;
+        bad += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0) return {};
+        if (errno == EEXIST) continue;
+        if (errno != EINVAL && errno != ENOSYS) return std::error_code(errno, std::generic_category());
+        // A file system that cannot refuse to replace: look first.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(bad, ec))) continue;
+        fs::rename(file, bad, ec);
+        return ec;
+    }
+    return std::make_error_code(std::errc::file_exists);
+}
+
+} // namespace
+
 std::unique_ptr<SettingsStore> SettingsStore::open(std::string_view keyPath)
 {
     fs::path file = settingsStorePath(roamingAppDataFolder(), keyPath);
@@ -204,9 +229,8 @@ std::unique_ptr<SettingsStore> SettingsStore::openFile(const fs::path& file)
         // generation) before anything can replace them.
         store->values_.clear();
         store->dirty_ = true;
-        fs::path bad = file;
-        bad += ".bad";
-        fs::rename(file, bad, ec);
+        fs::path bad;
+        ec = moveAside(file, bad);
         if (ec) {
             store->keepDamaged_ = true;
             std::fprintf(stderr, "Quillon: the settings file %s is damaged and cannot be moved aside (%s); "

@@ -25,9 +25,9 @@ public:
     static std::unique_ptr<SettingsStore> open(std::string_view keyPath);
     // The store kept in one given file; its folder is created when missing.
     // A missing, truncated or corrupt file opens as an empty store; a
-    // damaged one is first renamed to "<name>.bad" (replacing an older
-    // one), with a line on standard error. When it cannot be moved, commit()
-    // leaves it in place.
+    // damaged one is first renamed to "<name>.bad" ("<name>.bad.2" and on
+    // when that is taken: an older one is never replaced), with a line on
+    // standard error. When it cannot be moved, commit() leaves it in place.
     static std::unique_ptr<SettingsStore> openFile(const std::filesystem::path& file);
 
     // A store read from bytes, tied to no file (commit() fails).

@@ -109,6 +109,14 @@ int cellWidth(QTreeView* view, const QString& text)
     return view->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), view).width();
 }
 
+// Adds one file the user chose; one that cannot be added is noted with
+// why, for the one box that follows the whole addition.
+void addChosen(InputList& list, const std::filesystem::path& path, std::vector<FileNotAdded>& notAdded)
+{
+    const ResultCode rc = fileListAddFile(list, path, false, true);
+    if (failed(rc)) notAdded.push_back({path, rc});
+}
+
 const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResolution, fileListCompareBits,
                                        fileListCompareSize, fileListCompareFolder};
 
@@ -346,12 +354,14 @@ void InputPage::runCommand(int id)
     case CMD_ADD_FILES: {
         QStringList paths = openDlgRun(frame() ? static_cast<QWidget*>(frame()) : this,
                                        QStringLiteral("Add file - Quillon"), QString(), true);
+        std::vector<FileNotAdded> notAdded;
         busy(true);
         for (const QString& p : paths) {
             if (stopScan_) break;
-            fileListAddFile(*list_, std::filesystem::path(p.toStdString()), true, true);
+            addChosen(*list_, std::filesystem::path(p.toStdString()), notAdded);
         }
         busy(false);
+        reportNotAdded(notAdded);
         break;
     }
     case CMD_ADD_DIRECTORY: {
@@ -427,14 +437,23 @@ void InputPage::runCommand(int id)
 
 void InputPage::addDropped(const QStringList& paths)
 {
+    std::vector<FileNotAdded> notAdded;
     busy(true);
     for (const QString& p : paths) {
         if (stopScan_) break;
         std::filesystem::path path(p.toStdString());
         if (QFileInfo(p).isDir()) fileListAddDirectory(*list_, path, nullptr);
-        else fileListAddFile(*list_, path, true, true);
+        else addChosen(*list_, path, notAdded);
     }
     busy(false);
+    reportNotAdded(notAdded);
+}
+
+void InputPage::reportNotAdded(const std::vector<FileNotAdded>& notAdded)
+{
+    // One box for the whole addition, naming each file: a box per file
+    // would leave the user to click through them without learning which.
+    if (!notAdded.empty()) showError(notAddedText(notAdded), u"Error - Quillon");
 }
 
 void InputPage::parseCommandLine()

@@ -85,7 +85,8 @@ public:
     std::unique_ptr<QMenu> buildContextMenu();
     // Runs one command of the buttons or the menu.
     void runCommand(int id);
-    // Adds dropped paths: folders are scanned, files added with messages.
+    // Adds dropped paths: folders are scanned, files added, and those that
+    // could not be added named in one box.
     void addDropped(const QStringList& paths);
 
     // WizardPage
@@ -108,6 +109,8 @@ protected:
 
 private:
     void updateCount();
+    // The box naming the files of one addition that could not be added.
+    void reportNotAdded(const std::vector<FileNotAdded>& notAdded);
     // Announces the rows added since the last time, in one insertion.
     void flushRows();
     // Lets the window repaint during a scan; only Escape gets through.

@@ -100,10 +100,11 @@ int main(int argc, char** argv)
         imageCacheDestroy(&imageCache());
         formatRegistry().clear();
     };
-    // A silent run whose preset names a format we do not have would write
-    // some other format: it does not start.
+    // A silent run with a typo in its options or its presets would do
+    // something nobody asked for (scan one level, write another format, at
+    // another quality): it does not start.
     if (silent) {
-        const std::vector<std::string> refused = commandLinePresetRefusals(args);
+        const std::vector<std::string> refused = commandLineRefusals(args);
         for (const std::string& line : refused) std::fprintf(stderr, "Quillon: %s\n", line.c_str());
         if (!refused.empty()) {
             shutDown();

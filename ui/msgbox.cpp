@@ -58,7 +58,7 @@ MsgBoxDialog::MsgBoxDialog(QWidget* owner, const QString& text, const QString& c
         return QRect(int(dluX * ux + 0.5), int(dluY * uy + 0.5), int(dluW * ux + 0.5), int(dluH * uy + 0.5));
     };
     int boxWidth = int(252 * ux + 0.5);
-    const int boxHeight = int(96 * uy + 0.5);
+    int boxHeight = int(96 * uy + 0.5);
 
     auto* label = new QLabel(msgBoxLayoutText(text), this);
     label->setObjectName(QStringLiteral("ctl5000"));
@@ -107,11 +107,16 @@ MsgBoxDialog::MsgBoxDialog(QWidget* owner, const QString& text, const QString& c
             x += p.width() + gap;
         }
     }
-    for (size_t i = 0; i < n; ++i) buttons_[i]->setGeometry(places[i]);
-    setFixedSize(boxWidth, boxHeight);
     // The text keeps its margin on the right of a box that grew.
     QRect textPlace = px(37, 7, 212, 63);
     textPlace.setRight(std::max(textPlace.right(), boxWidth - 1 - int(3 * ux + 0.5)));
+    // A text longer than its place (a list of files) makes the box taller,
+    // the buttons staying below it, rather than being cut off.
+    const int grow = std::max(0, label->heightForWidth(textPlace.width()) - textPlace.height());
+    textPlace.setHeight(textPlace.height() + grow);
+    boxHeight += grow;
+    for (size_t i = 0; i < n; ++i) buttons_[i]->setGeometry(places[i].translated(0, grow));
+    setFixedSize(boxWidth, boxHeight);
     label->setGeometry(textPlace);
 
     if (!buttons_.empty()) buttons_.front()->setFocus();

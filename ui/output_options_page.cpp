@@ -658,7 +658,7 @@ void OutputOptionsPage::presetSave()
         p->setFocus();
         return;
     }
-    quillon::presetSave(settings_, preset.path);
+    quillon::presetSave(settings_, preset.path, rows_.registry);
     presetFill();
     controls().setText(590, name);
 }

@@ -39,7 +39,8 @@ public:
     void loadPreset(const fs::path& file) override { calls.push_back("preset " + file.filename().string()); }
     void setSilent() override { calls.push_back("silent"); }
     void argumentMissing(const std::string& argument) override { missing.push_back(argument); }
-    Names calls, missing;
+    void unknownOption(const std::string& option) override { unknown.push_back(option); }
+    Names calls, missing, unknown;
 };
 
 // Runs the test with the current folder inside dir, as a user would type
@@ -101,6 +102,9 @@ TEST(CommandLine, OptionsApplyToTheFoldersThatFollow)
                                 "file .qpt", // four characters: not a preset name
                                 "silent",
                             }));
+    // "/bogus" is a path that is not there; "-bogus" a typo of an option.
+    EXPECT_EQ(target.unknown, (Names{"-bogus"}));
+    EXPECT_EQ(target.missing, (Names{"missing.jpg", "/bogus"}));
 }
 
 TEST(CommandLine, SlashStartsAnOptionOnlyForOptionWords)
@@ -115,6 +119,7 @@ TEST(CommandLine, SlashStartsAnOptionOnlyForOptionWords)
                                     (dir / "sub").string(), "-SILENT:no", "/Filter"},
                                    target));
     EXPECT_EQ(target.calls, (Names{"file b.png", "dir RECURSE recurse=0 filter=off", "dir sub recurse=1 filter=off"}));
+    EXPECT_EQ(target.unknown, (Names{"-SILENT:no"}));
 }
 
 TEST(CommandLine, FilterAsTheLastTokenEndsHandling)
@@ -230,9 +235,10 @@ TEST(CommandLine, LostInputsAreNamedAndCounted)
     EXPECT_EQ(target.inputsLeftOut, 3);
 }
 
-// A preset naming a format we lack is refused, and the check before a
-// silent run finds it among the arguments as the run would take them.
-TEST(CommandLine, PresetsNamingUnknownFormatsAreFound)
+// Before a silent run starts, the check finds every unknown option and
+// every preset that would be refused, among the arguments as the run takes
+// them: presets one on top of the other, the value after -filter no option.
+TEST(CommandLine, TyposInOptionsAndPresetsAreFoundBeforeARun)
 {
     TempDir dir;
     FormatRegistry reg;
@@ -241,12 +247,29 @@ TEST(CommandLine, PresetsNamingUnknownFormatsAreFound)
     writeFile(dir / "bad.qpt", "[Quillon]\niOutFormats=2\niFormatId0=" + std::to_string(jpg) + "\niFormatId1=99\n");
     writeFile(dir / "old.qpt", std::string("[Quillon]\niFormatId=-5\n"));
     writeFile(dir / "spare.qpt", "[Quillon]\niFormatId0=" + std::to_string(jpg) + "\niFormatId3=99\n");
-    const Names refused = commandLinePresetRefusals(
+    // A quality of 120 is a typo for a JPEG quality, a fine size in KB.
+    writeFile(dir / "jpeg.qpt",
+              "[Quillon]\niFormatId0=" + std::to_string(jpg) + "\nszSubFormat0=Normal, by Quality:\n");
+    writeFile(dir / "size.qpt", std::string("[Quillon]\nszSubFormat0=Normal, to Size:\n"));
+    writeFile(dir / "q120.qpt", std::string("[Quillon]\niCompParam0=120\n"));
+    const Names refused = commandLineRefusals(
         {"-silent", (dir / "bad.qpt").string(), "-filter", (dir / "old.qpt").string(), (dir / "spare.qpt").string(),
-         (dir / "old.qpt").string(), dir.path().string()},
+         (dir / "old.qpt").string(), "-recurce", dir.path().string(), (dir / "jpeg.qpt").string(),
+         (dir / "q120.qpt").string(), (dir / "size.qpt").string(), (dir / "q120.qpt").string(), "-Silent", "--help"},
         &reg);
-    EXPECT_EQ(refused, (Names{(dir / "bad.qpt").string() + ": iFormatId1=99 names no output format (0 to 40, or -1 "
-                                                            "for each output's own extension)",
-                              (dir / "old.qpt").string() + ": iFormatId=-5 names no output format (0 to 40, or -1 "
-                                                            "for each output's own extension)"}));
+    EXPECT_EQ(refused,
+              (Names{(dir / "bad.qpt").string() + ": iFormatId1=99 names no output format (0 to 40, or -1 "
+                                                  "for each output's own extension)",
+                     (dir / "old.qpt").string() + ": iFormatId=-5 names no output format (0 to 40, or -1 "
+                                                  "for each output's own extension)",
+                     "-recurce: unknown option (the options are -recurse, -filter and -silent)",
+                     (dir / "q120.qpt").string() + ": iCompParam0=120 is out of range (1 to 100 for a quality)",
+                     "--help: unknown option (the options are -recurse, -filter and -silent)"}));
+
+    // The usual target names an unknown option among its failures.
+    FakeHooks hooks;
+    InputList list(&hooks);
+    InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
+    commandLineHandle({"-recurce", dir.path().string()}, usual);
+    EXPECT_EQ(usual.failures, (Names{"-recurce: unknown option (the options are -recurse, -filter and -silent)"}));
 }

@@ -581,11 +581,11 @@ TEST(InputList, FolderScansNameWhatTheyLeaveOut)
     AddDirectoryParams params;
     params.filter = u"*.jpg;*.png;*.txt";
     params.filterOn = 1;
-    std::vector<ScanLeftOut> leftOut;
+    std::vector<FileNotAdded> leftOut;
     list.addDirectory(dir.path(), &params, &leftOut);
     EXPECT_EQ(slotNames(list), (Names{"good.png"}));
     Names named;
-    for (const ScanLeftOut& f : leftOut) named.push_back(f.path.filename().string() + " " + u16ToUtf8(errorText(f.rc)));
+    for (const FileNotAdded& f : leftOut) named.push_back(f.path.filename().string() + " " + u16ToUtf8(errorText(f.rc)));
     EXPECT_EQ(named, (Names{"empty.jpg Unknown file format", "gone.png Couldn't open file",
                             "text.JPG Unknown file format"}));
 

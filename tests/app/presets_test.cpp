@@ -103,21 +103,27 @@ TEST(Presets, FrameColoursLoadOpaque)
     TempDir dir;
     auto file = dir / "frame.qpt";
     test::writeFile(file, std::string("[Quillon]\neFrameType=1\niFrameWidth=3\niFrameColorR=255\niFrameColorG=1\n"
-                                      "iFrameColorB=300\niFrameEdgeColorR=-4\n"));
+                                      "iFrameColorB=0\niFrameEdgeColorR=0\n"));
     JobSettings s;
     s.dwFrameColor = 0x00000000;
     s.dwFrameEdgeClr = 0x00102030;
-    presetLoad(s, file);
+    ASSERT_TRUE(presetLoad(s, file));
     EXPECT_EQ(s.eFrameType, 1u);
     EXPECT_EQ(s.iFrameWidth, 3);
-    EXPECT_EQ(s.dwFrameColor, 0xFFFF01FFu);   // 300 clamps to 255
-    EXPECT_EQ(s.dwFrameEdgeClr, 0xFF002030u); // -4 clamps to 0, G and B kept
+    EXPECT_EQ(s.dwFrameColor, 0xFFFF0100u);
+    EXPECT_EQ(s.dwFrameEdgeClr, 0xFF002030u); // G and B kept
 
-    // A style the frame step does not know keeps the current one.
-    test::writeFile(file, std::string("[Quillon]\neFrameType=7\niFrameWidth=9\n"));
-    presetLoad(s, file);
-    EXPECT_EQ(s.eFrameType, 1u);
-    EXPECT_EQ(s.iFrameWidth, 9);
+    // A channel outside a byte, or a style the frame step does not know, is
+    // a typo: the preset is refused and the frame stays as it was.
+    for (const char* line : {"iFrameColorB=300", "iFrameEdgeColorR=-4", "eFrameType=7"}) {
+        // The first of two equal keys counts.
+        test::writeFile(file, std::string("[Quillon]\n") + line + "\neFrameType=2\niFrameWidth=9\n");
+        std::string why;
+        EXPECT_FALSE(presetLoad(s, file, nullptr, &why)) << line;
+        EXPECT_EQ(why.rfind(std::string(line) + " is out of range (0 to", 0), 0u) << why;
+        EXPECT_EQ(s.eFrameType, 1u);
+        EXPECT_EQ(s.iFrameWidth, 3);
+    }
 }
 
 TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
@@ -212,29 +218,99 @@ TEST(Presets, WindowsPresetsInUtf16AndWindows1252Load)
     }
 }
 
-TEST(Presets, HostilePresetsLoadWhatTheyCan)
+// Each value that is no number, or that the load would use although it is
+// out of its key's range, refuses the whole preset with one line naming the
+// key and its value; nothing of the preset is taken. Values the load does
+// not use (a slot past the count, the frame with the frame off) must still
+// be numbers.
+TEST(Presets, TyposAreRefusedByTheirKeyAndValue)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    const int jpg = reg.findByExtension(std::u16string_view(u"x.jpg"), true);
+    const int bmp = reg.findByExtension(std::u16string_view(u"x.bmp"), true);
+    const std::string jpeg = "iFormatId0=" + std::to_string(jpg) + "\nszSubFormat0=Normal, by Quality:\n";
+    const std::string jpegSize = "iFormatId0=" + std::to_string(jpg) + "\nszSubFormat0=Normal, to Size:\n";
+    const struct {
+        std::string lines, why;
+    } cases[] = {
+        {"iOutFormats=9", "iOutFormats=9 is out of range (1 to 8)"},
+        {"iOutFormats=0", "iOutFormats=0 is out of range (1 to 8)"},
+        {"iOutFormats=99999999999", "iOutFormats=99999999999 is out of range (1 to 8)"},
+        {"iOutFormats=two", "iOutFormats=two is not a number"},
+        {"iFormatId0=abc", "iFormatId0=abc is not a number"},
+        {"iFormatId0=-7", "iFormatId0=-7 names no output format (0 to 40, or -1 for each output's own extension)"},
+        {jpeg + "iCompParam0=abc", "iCompParam0=abc is not a number"},
+        {jpeg + "iCompParam0=0", "iCompParam0=0 is out of range (1 to 100 for a quality)"},
+        {jpeg + "iCompParam0=-5", "iCompParam0=-5 is out of range (1 to 100 for a quality)"},
+        {jpeg + "iCompParam0=101", "iCompParam0=101 is out of range (1 to 100 for a quality)"},
+        {jpeg + "iCompParam0=", "iCompParam0= is not a number"},
+        {jpeg + "iCompParam0=75 %", "iCompParam0=75 % is not a number"},
+        {jpegSize + "iCompParam0=0", "iCompParam0=0 is out of range (1 or more)"},
+        {"iFormatId0=" + std::to_string(bmp) + "\niCompParam0=-1", "iCompParam0=-1 is out of range (0 or more)"},
+        {"iColorFormat0=512", "iColorFormat0=512 names no colour format (-1 for automatic, or the number of one)"},
+        {"iColorFormat0=0", "iColorFormat0=0 names no colour format (-1 for automatic, or the number of one)"},
+        {"bSaveInSrcDirs=2", "bSaveInSrcDirs=2 is out of range (0 or 1)"},
+        {"bSaveInSrcDirs=yes", "bSaveInSrcDirs=yes is not a number"},
+        {"eResize=3", "eResize=3 is out of range (0 to 2)"},
+        {"iResizeX=-5", "iResizeX=-5 is out of range (1 or more)"},
+        {"iResizeY=0", "iResizeY=0 is out of range (1 or more)"},
+        {"i3ResizeFactor=0", "i3ResizeFactor=0 is out of range (1 or more)"},
+        {"eResizeMethod=0", "eResizeMethod=0 is out of range (1 to 8)"},
+        {"iSetPPI=0", "iSetPPI=0 is out of range (1 or more)"},
+        {"iKeepSubDirLevels=1.5", "iKeepSubDirLevels=1.5 is not a number"},
+        {"iContrast=0x10", "iContrast=0x10 is not a number"},
+        {"eOrientation=16", "eOrientation=16 is out of range (0 to 15)"},
+        {"eFrameType=1\niFrameWidth=-3", "iFrameWidth=-3 is out of range (0 or more)"},
+        {"bIndex=1\nindex.iCols=0", "index.iCols=0 is out of range (1 or more)"},
+        {"bIndex=1\nindex.iResizeX=-1", "index.iResizeX=-1 is out of range (1 or more)"},
+        {"bIndex=1\nindex.iSpacing=-2", "index.iSpacing=-2 is out of range (0 or more)"},
+        {"bIndex=1\nindex.eLinkURL=3", "index.eLinkURL=3 is out of range (0 to 2)"},
+        {"bIndex=0\nindex.iCols=many", "index.iCols=many is not a number"},
+        {"eFrameType=0\niFrameColorR=red", "iFrameColorR=red is not a number"},
+        {"iOutFormats=1\niCompParam5=x", "iCompParam5=x is not a number"},
+    };
+    for (const auto& c : cases) {
+        const auto file = dir / "typo.qpt";
+        test::writeFile(file, "[Quillon]\nszOutDir=/srv/typo/\nbUndither=1\n" + c.lines + "\n");
+        JobSettings s;
+        s.iOutFormats = 3;
+        std::string why;
+        EXPECT_FALSE(presetLoad(s, file, &reg, &why)) << c.lines;
+        EXPECT_EQ(why, c.why) << c.lines;
+        EXPECT_EQ(s.iOutFormats, 3u) << c.lines;
+        EXPECT_TRUE(s.szOutDir.empty()) << c.lines;
+        EXPECT_EQ(s.bUndither, 0) << c.lines;
+    }
+
+    // What the load does not use is not judged by its range: a format past
+    // the count, the single-output key when slot 0 has its own.
+    test::writeFile(dir / "fine.qpt", "[Quillon]\niOutFormats=1\niFormatId=99\niFormatId0=" + std::to_string(bmp) +
+                                          "\niFormatId3=99\niColorFormat3=512\neFrameType=0\niFrameColorR=300\n");
+    std::string why;
+    JobSettings s;
+    EXPECT_TRUE(presetLoad(s, dir / "fine.qpt", &reg, &why)) << why;
+    EXPECT_EQ(s.slots[0].iFormatId, bmp);
+}
+
+// Hostile files: nothing crashes, long texts are cut, and a preset is either
+// refused or leaves every value within its range.
+TEST(Presets, HostilePresetsAreRefusedOrLoadWithinRange)
 {
     TempDir dir;
     auto file = dir / "bad.qpt";
     test::writeFile(file, std::string("[Quillon]\niOutFormats=99999999999\niFormatId5=-7\niFormatId1=-1\n"
                                       "iResizeX=-5\niResizeY=0\ni3ResizeFactor=0\nbIndex=1\nindex.iCols=0\n"
                                       "index.iResizeX=-1\niFrameWidth=-3\neFrameType=1\niContrast=2147483647\n"
-                                      "iSetPPI=123\neResizeMethod=0\nszSubFormat2=" + std::string(100, 'x') + "\n"
-                                      "index.szBODY=" + std::string(400, 'b') + "\n"));
+                                      "iSetPPI=123\neResizeMethod=0\n"));
     JobSettings s;
-    presetLoad(s, file);
-    JobSettings d;
-    EXPECT_EQ(s.iOutFormats, 1u);
-    EXPECT_EQ(s.slots[5].iFormatId, 0); // a slot the preset does not use
-    EXPECT_EQ(s.slots[1].iFormatId, -1);
-    EXPECT_EQ(s.iResizeX, 800u);
-    EXPECT_EQ(s.iResizeY, 600u);
-    EXPECT_EQ(s.i3ResizeFactor, 50000);
-    EXPECT_EQ(s.index.iCols, 6);
-    EXPECT_EQ(s.index.iResizeX, 160u);
-    EXPECT_EQ(s.iFrameWidth, 14);
-    EXPECT_EQ(s.iSetPPI, 123);
-    EXPECT_EQ(s.eResizeMethod, 3u);
+    EXPECT_FALSE(presetLoad(s, file));
+    test::expectSame(s, JobSettings{}, true);
+
+    test::writeFile(file, std::string("[Quillon]\nszSubFormat2=") + std::string(100, 'x') +
+                              "\nbIndex=1\nindex.szBODY=" + std::string(400, 'b') + "\n");
+    ASSERT_TRUE(presetLoad(s, file));
     EXPECT_EQ(s.slots[2].szSubFormat.size(), 47u);
     EXPECT_EQ(s.index.szBODY, std::string(255, 'b'));
 
@@ -379,4 +455,101 @@ TEST(Presets, OutputsKeepTheirNumbersAndUnknownFormatsAreRefused)
     test::writeFile(file, "[Quillon]\niFormatId=41\niFormatId0=" + std::to_string(png) + "\n");
     EXPECT_TRUE(presetLoad(job, file, &reg));
     EXPECT_EQ(presetRefusal(file, &reg), "");
+}
+
+// Every preset the wizard saves loads again, whatever the output, colour and
+// number, and whatever a typed field held: what is in range comes back as
+// it was, a quality above 100 as the 100 the writers use.
+TEST(Presets, EverySavedPresetLoadsAgain)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    const auto file = dir / "saved.qpt";
+    int combinations = 0;
+    for (int32_t id = 0; id < reg.count(); ++id) {
+        const FormatDescriptor* d = reg.at(id);
+        if (!d->createWriter) continue;
+        for (uint32_t sub = 0; sub < d->subFormatCount(); ++sub) {
+            std::vector<uint32_t> colours{CF_AUTO};
+            for (uint32_t bit = 1; bit != 0; bit <<= 1)
+                if (d->subFormatCaps && (d->subFormatCaps[sub] & bit)) colours.push_back(bit);
+            const uint8_t kind = d->paramKind(sub);
+            for (uint32_t colour : colours)
+                for (int32_t parameter : {0, 1, 77, 150, -5}) {
+                    JobSettings s;
+                    s.slots[0] = {id, colour, parameter, d->subFormatNames[sub]};
+                    ASSERT_TRUE(presetSave(s, file, &reg));
+                    JobSettings back;
+                    back.iLastQualityPercent = 60;
+                    std::string why;
+                    ASSERT_TRUE(presetLoad(back, file, &reg, &why)) << why << " " << fileText(file);
+                    EXPECT_EQ(back.slots[0].iFormatId, id);
+                    EXPECT_TRUE(back.slots[0].szSubFormat == d->subFormatNames[sub]);
+                    EXPECT_EQ(back.slots[0].iColorFormat, colour);
+                    int32_t expected = std::max(parameter, 0);
+                    if (kind == PARAM_QUALITY) expected = parameter >= 1 ? std::min(parameter, 100) : 60;
+                    if (kind == PARAM_SIZE_KB) expected = parameter >= 1 ? parameter : back.iLastSizeKB;
+                    if (kind == PARAM_FACTOR) expected = parameter >= 1 ? parameter : back.iLastXFactor;
+                    EXPECT_EQ(back.slots[0].iCompParam, expected) << id << " " << sub << " " << parameter;
+                    ++combinations;
+                }
+        }
+    }
+    EXPECT_GT(combinations, 300);
+
+    // Fields the option pages store as typed ("0 when unreadable") are left
+    // out when out of range: loading keeps what the settings hold there.
+    JobSettings typed;
+    test::fillPresetFields(typed);
+    typed.iOutFormats = 1;
+    typed.slots[0] = {reg.findByExtension(std::u16string_view(u"x.png"), true), CF_AUTO, 0, u"Normal"};
+    typed.i3ResizeFactor = 0;
+    typed.iSetPPI = -3;
+    typed.iFrameWidth = -1;
+    typed.index.iCols = 0;
+    typed.index.iSpacing = -4;
+    typed.eResize = 7;
+    typed.eResizeMethod = 0;
+    typed.adjustments.setOrientation(0x13);
+    ASSERT_TRUE(presetSave(typed, file, &reg));
+    JobSettings back;
+    std::string why;
+    ASSERT_TRUE(presetLoad(back, file, &reg, &why)) << why;
+    const JobSettings defaults;
+    EXPECT_EQ(back.i3ResizeFactor, defaults.i3ResizeFactor);
+    EXPECT_EQ(back.iSetPPI, defaults.iSetPPI);
+    EXPECT_EQ(back.iFrameWidth, defaults.iFrameWidth);
+    EXPECT_EQ(back.index.iCols, defaults.index.iCols);
+    EXPECT_EQ(back.index.iSpacing, defaults.index.iSpacing);
+    EXPECT_EQ(back.eResize, defaults.eResize);
+    EXPECT_EQ(back.eResizeMethod, defaults.eResizeMethod);
+    EXPECT_EQ(back.adjustments.orientation, 0);
+    EXPECT_EQ(back.iResizeX, typed.iResizeX);      // in range: kept
+    EXPECT_EQ(back.dwFrameColor, typed.dwFrameColor);
+}
+
+// A preset that names an output folder writes there: "beside the sources"
+// comes from the settings only when the preset names neither key.
+TEST(Presets, AnOutputFolderInThePresetIsWhereOutputsGo)
+{
+    TempDir dir;
+    const auto file = dir / "out.qpt";
+    const struct {
+        const char* lines;
+        uint8_t sameFolder;
+    } cases[] = {
+        {"szOutDir=/srv/out/", 0},
+        {"szOutDir=/srv/out/\nbSaveInSrcDirs=1", 1},
+        {"bSaveInSrcDirs=0", 0},
+        {"iOutFormats=1", 1},
+        {"szOutDir=", 1},
+    };
+    for (const auto& c : cases) {
+        test::writeFile(file, std::string("[Quillon]\n") + c.lines + "\n");
+        JobSettings s;
+        s.bSaveInSrcDirs = 1; // the wizard's last session
+        ASSERT_TRUE(presetLoad(s, file)) << c.lines;
+        EXPECT_EQ(s.bSaveInSrcDirs, c.sameFolder) << c.lines;
+    }
 }

@@ -111,7 +111,8 @@ TEST(SettingsStore, DamagedFileIsKeptAsideOpensEmptyAndIsReplacedOnCommit)
     damaged.push_back(good);
     damaged.back()[good.size() / 2] ^= 0x40;                       // one flipped bit
     damaged.emplace_back(good.begin(), good.begin() + 3);           // a stub
-    for (const auto& bytes : damaged) {
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        const std::vector<uint8_t>& bytes = damaged[i];
         test::writeFile(file, bytes);
         auto s = SettingsStore::openFile(file);
         ASSERT_TRUE(s);
@@ -119,8 +120,13 @@ TEST(SettingsStore, DamagedFileIsKeptAsideOpensEmptyAndIsReplacedOnCommit)
         uint32_t v = 1234;
         EXPECT_FALSE(s->readDword("v3", v));
         // The damaged bytes are kept aside before anything replaces them,
-        // the older copy giving way to the newer.
-        EXPECT_EQ(test::readFile(dir / "settings.bad"), bytes);
+        // each beside those damaged before: settings.bad, then
+        // settings.bad.2 and on, the older ones as they were.
+        for (size_t k = 0; k <= i; ++k) {
+            const std::string name = k == 0 ? "settings.bad" : "settings.bad." + std::to_string(k + 1);
+            EXPECT_EQ(test::readFile(dir / name), damaged[k]) << name;
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir / ("settings.bad." + std::to_string(i + 2))));
         // Even with no new values, the unusable file is rewritten.
         ASSERT_TRUE(s->commit());
         auto again = SettingsStore::openFile(file);

@@ -109,7 +109,7 @@ TEST_F(InputPageTest, AddFilesThroughTheDialogWithDuplicatesAndBadFiles)
     EXPECT_EQ(column(0), (QStringList{"b.bmp", "a.bmp"}));
     EXPECT_EQ(column(1)[1], QString::fromUtf8("30 \u00b7 20"));
     ASSERT_EQ(boxes.size(), 1u); // the bad file; the duplicate is refused quietly
-    EXPECT_EQ(boxes[0].first, QStringLiteral("Unknown file format"));
+    EXPECT_EQ(boxes[0].first, QStringLiteral("This file could not be added:\n\nbad.bmp: Unknown file format"));
     EXPECT_EQ(boxes[0].second, QStringLiteral("Error - Quillon"));
     EXPECT_EQ(countLabel(), QStringLiteral("2 files"));
     selectRows({0});
@@ -150,7 +150,56 @@ TEST_F(InputPageTest, DroppedFolderIsScannedAndDroppedFilesAreChecked)
     names.sort();
     EXPECT_EQ(names, (QStringList{"one.bmp", "single.bmp", "two.bmp"}));
     // Only the file dropped by itself reports its error; the folder scan is quiet.
-    EXPECT_EQ(boxes.size(), 1u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].first.startsWith("This file could not be added:\n\nbroken.bmp: "))
+        << boxes[0].first.toStdString();
+}
+
+// Files of one addition that cannot be added are named in one box, each
+// with its reason, however many there are; past ten the box says how many
+// more, so that it stays on the screen. Drops are one addition too.
+TEST_F(InputPageTest, FilesThatCannotBeAddedAreNamedInOneBox)
+{
+    QStringList chosen;
+    QStringList expected;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "gone" + std::to_string(10 + i) + ".jpg"; // chosen, then gone
+        chosen << QString::fromStdString((dir / name).string());
+        expected << QString::fromStdString(name + ": Couldn't open file");
+    }
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "text" + std::to_string(10 + i) + ".png";
+        test::writeFile(dir / name, std::string("no picture"));
+        chosen << QString::fromStdString((dir / name).string());
+        expected << QString::fromStdString(name + ": Unknown file format");
+    }
+    chosen.insert(5, QString::fromStdString(bmp("fine.bmp").string()));
+    test::writeFile(dir / "empty.jpg", std::string());
+    chosen << QString::fromStdString((dir / "empty.jpg").string());
+    uiHooks().fileDialog = [&](QWidget*, const FileDialogRequest&) { return FileDialogResult{true, chosen, 0}; };
+    page->runCommand(CMD_ADD_FILES);
+    EXPECT_EQ(column(0), QStringList{"fine.bmp"});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].second, QStringLiteral("Error - Quillon"));
+    const QStringList lines = boxes[0].first.split(u'\n');
+    ASSERT_EQ(lines.size(), 13) << boxes[0].first.toStdString();
+    EXPECT_EQ(lines[0], QStringLiteral("These 31 files could not be added:"));
+    EXPECT_EQ(lines[1], QString());
+    EXPECT_EQ(lines.mid(2, 10), expected.mid(0, 10));
+    EXPECT_EQ(lines[12], QStringLiteral("...and 21 more."));
+
+    // A drop of three bad files and a good one: one box naming the three.
+    boxes.clear();
+    page->addDropped({chosen[0], QString::fromStdString(bmp("other.bmp").string()), chosen[25],
+                      QString::fromStdString((dir / "empty.jpg").string())});
+    ASSERT_EQ(boxes.size(), 1u);
+    const QStringList dropped = boxes[0].first.split(u'\n');
+    ASSERT_EQ(dropped.size(), 5) << boxes[0].first.toStdString();
+    EXPECT_EQ(dropped[0], QStringLiteral("These 3 files could not be added:"));
+    EXPECT_EQ(dropped[2], expected[0]);
+    EXPECT_EQ(dropped[3], expected[24]);
+    EXPECT_TRUE(dropped[4].startsWith("empty.jpg: ")) << dropped[4].toStdString();
+    EXPECT_EQ(page->model()->rowCount(), 2);
 }
 
 TEST_F(InputPageTest, ContextMenuFollowsTheSelection)

@@ -117,6 +117,34 @@ TEST_F(MsgBoxTest, ButtonsAreAsWideAsTheirTextsAndStayInTheBox)
     }
 }
 
+// A text of many lines (the files an addition could not add) grows the box
+// downwards: every line shows, and the buttons stay below the text. A short
+// text leaves the box at its usual size.
+TEST_F(MsgBoxTest, ALongTextMakesTheBoxTaller)
+{
+    QString list = QStringLiteral("These 31 files could not be added:\n");
+    for (int i = 0; i < 10; ++i)
+        list += QStringLiteral("\nphotograph-%1.jpg: Corrupted, truncated or malformed file").arg(i);
+    list += QStringLiteral("\n...and 21 more.");
+    int usualHeight = 0;
+    whenBoxShows([&](MsgBoxDialog* box) {
+        usualHeight = box->height();
+        box->button(0)->click();
+    });
+    msgBox(nullptr, "Short.", "Quillon", MB_OK);
+    ASSERT_GT(usualHeight, 0);
+    whenBoxShows([&](MsgBoxDialog* box) {
+        auto* label = box->findChild<QLabel*>(QStringLiteral("ctl5000"));
+        ASSERT_NE(label, nullptr);
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        EXPECT_GT(box->height(), usualHeight);
+        EXPECT_GT(box->button(0)->y(), label->geometry().bottom());
+        EXPECT_LE(box->button(0)->geometry().bottom(), box->height() - 1);
+        box->button(0)->click();
+    });
+    EXPECT_EQ(msgBox(nullptr, list, "Error - Quillon", MB_OK), IDOK);
+}
+
 TEST_F(MsgBoxTest, EscapePressesCancelOrAnswersTheCloseValue)
 {
     whenBoxShows([](MsgBoxDialog* box) { pressEscape(box); });

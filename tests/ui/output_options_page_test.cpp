@@ -678,6 +678,53 @@ TEST(OutputOptionsPage, APresetOfAnUnknownFormatIsRefusedWithItsReason)
     EXPECT_EQ(text(*t.page, 590), "");
 }
 
+// A preset with a typo (a number that is none, a value out of its key's
+// range) is refused with the key and its value, and the page keeps what it
+// showed; what the page saves itself, odd typed fields included, loads.
+TEST(OutputOptionsPage, APresetWithATypoIsRefusedAndSavedPresetsLoad)
+{
+    OutputPage t;
+    const std::string jpeg = "[Quillon]\nszOutDir=/srv/typo/\niFormatId0=2\nszSubFormat0=Normal, by Quality:\n";
+    writeFile(t.presets / "A.qpt", jpeg + "iCompParam0=101\n");
+    writeFile(t.presets / "B.qpt", jpeg + "iOutFormats=9\n");
+    writeFile(t.presets / "C.qpt", jpeg + "bSaveInSrcDirs=yes\n");
+    t.page->setPresetFolder(t.presets.path());
+    t.reload();
+    const QString folder = text(*t.page, 501);
+    const char* const reasons[] = {"iCompParam0=101 is out of range (1 to 100 for a quality)",
+                                   "iOutFormats=9 is out of range (1 to 8)", "bSaveInSrcDirs=yes is not a number"};
+    for (int i = 0; i < 3; ++i) {
+        t.boxes.asked.clear();
+        choose(*t.page, 590, i);
+        ASSERT_EQ(t.boxes.asked.size(), 1u) << i;
+        EXPECT_EQ(t.boxes.asked[0].text, QStringLiteral("The preset cannot be loaded:\n\n") + reasons[i]);
+        EXPECT_EQ(text(*t.page, 501), folder);
+        EXPECT_EQ(text(*t.page, 590), "");
+        EXPECT_EQ(t.s.slots[0].iFormatId, FakeFormats::kBmp);
+    }
+
+    // Saved from the page with fields typed as no number (factor, density):
+    // the page stores 0 there, the preset leaves them out, and it loads.
+    ControlMap& c = t.page->controls();
+    c.setText(501, "/srv/saved/");
+    chooseText(*t.page, 810, "TIF - Tag image file format");
+    chooseText(*t.page, 820, "Scaled by:");
+    c.setText(620, "3");
+    c.setText(514, "half");
+    c.setChecked(587, true);
+    c.setText(588, "dense");
+    c.setText(590, "Typed");
+    click(*t.page, 591);
+    t.boxes.asked.clear();
+    c.setText(501, "/elsewhere/");
+    choose(*t.page, 590, t.page->presetList().indexOf("Typed"));
+    EXPECT_TRUE(t.boxes.asked.empty()) << t.boxes.asked[0].text.toStdString();
+    EXPECT_EQ(text(*t.page, 501), "/srv/saved/");
+    EXPECT_EQ(text(*t.page, 820), "Scaled by:");
+    EXPECT_EQ(t.s.slots[0].iCompParam, 3);
+    EXPECT_EQ(text(*t.page, 590), "Typed");
+}
+
 TEST(OutputOptionsPage, TypingAListedPresetNameAndSavingKeepsTheChanges)
 {
     // Saving over a preset by typing its name: leaving the name field must
