@@ -117,8 +117,9 @@ ResultCode CalsReader::readPixels(Image* image, bool, Progress* progress, AbortF
     FaxDecoder fax;
     ResultCode rc = faxDecoderInit(fax, FAX_MODE_T6, 0, uint32_t(rowBytes), width, 0);
     if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
+    // The whole body, however dense its coding; data that ends before the
+    // rows do leaves the rows it did not reach white, and is damage.
     fax.setInput(input->data() + kHeaderBytes, size_t(input->size() - kHeaderBytes));
-    // Rows the coded data does not reach are white.
     bool complete = fax.decodeRows(packed.get(), size_t(total)) == 1;
     reportProgress(progress, 50, 100);
     for (uint32_t y = 0; y < height; ++y) {

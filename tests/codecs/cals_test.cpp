@@ -135,3 +135,21 @@ TEST_F(CalsFiles, UnsupportedHostileAndCutFiles)
         for (uint32_t x = 0; x < 45; ++x) EXPECT_EQ(black(x, y), a->row<Rgba8>(y)[x].r == 0) << x << "," << y;
     EXPECT_FALSE(black(44, 28));
 }
+
+// Bodies as dense as Group 4 coding gets (a one-pixel checkerboard, about
+// 3 bits a pixel; dithered noise) decode whole, and a body cut anywhere,
+// within its last row too, is damage.
+TEST_F(CalsFiles, DenseBodiesDecodeWholeAndEveryCutIsDamage)
+{
+    for (const char* args :
+         {"-size 64x32 pattern:gray50", "-size 61x40 xc:gray50 -seed 3 +noise Random -threshold 50%"}) {
+        fs::path f = dir / "dense.cals";
+        ASSERT_EQ(run(std::string("convert ") + args + " -monochrome " + shellQuote(f.string())), 0) << args;
+        Decoded d = decodeFileFull(f);
+        ASSERT_EQ(d.rc, RC_OK) << args;
+        Pnm p;
+        ASSERT_TRUE(oracleDecode("convert", f, p)) << args;
+        expectEqualPixels(d.image.get(), p, args);
+        expectEveryCutIsDamage(readFile(f), "dense.cals", 2049, 1);
+    }
+}

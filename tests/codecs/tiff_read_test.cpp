@@ -14,7 +14,10 @@
 #include <functional>
 #include <vector>
 
+#include "app/batch.h"
 #include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
 #include "core/byte_cursor.h"
 #include "core/convert.h"
 #include "core/format.h"
@@ -22,6 +25,7 @@
 #include "core/image_writer.h"
 #include "platform/memory.h"
 #include "support/codec_support.h"
+#include "support/quiet_batch_ui.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -111,6 +115,24 @@ Pnm pattern(uint32_t w, uint32_t h, uint32_t channels, uint32_t maxval, int kind
 }
 
 std::string q(const fs::path& p) { return shellQuote(p.string()); }
+
+// Where the value of `tag` lies in the first directory of a little-endian
+// file; 0 when it is not there.
+size_t tagField(const std::vector<uint8_t>& f, uint16_t tag)
+{
+    if (f.size() < 8 || f[0] != 'I') return 0;
+    const size_t ifd = loadU32le(&f[4]);
+    if (ifd + 2 > f.size()) return 0;
+    const uint32_t n = loadU16le(&f[ifd]);
+    for (uint32_t i = 0; i < n && ifd + 14 + 12 * i <= f.size(); ++i)
+        if (loadU16le(&f[ifd + 2 + 12 * i]) == tag) return ifd + 2 + 12 * i + 8;
+    return 0;
+}
+
+void setU32le(std::vector<uint8_t>& f, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) f[at + i] = uint8_t(v >> (8 * i));
+}
 
 class TiffFiles : public ::testing::Test {
 protected:
@@ -1259,6 +1281,161 @@ TEST_F(TiffFiles, FillOrderTwoReversesTheBitsOfEveryCodingButJpeg)
         for (uint32_t y = 0; y < want->height; ++y)
             ASSERT_EQ(std::memcmp(got->rowBytesPtr(y), want->rowBytesPtr(y), rowBytes), 0) << layout << " row " << y;
     }
+}
+
+namespace {
+
+// A min-is-white bilevel TIFF of the picture `convert` makes from `args`,
+// and that picture as ImageMagick reads it.
+fs::path bilevelTiff(const fs::path& dir, const std::string& name, const std::string& args, Pnm& picture)
+{
+    const fs::path pbm = dir / (name + ".pbm"), tif = dir / (name + ".tif");
+    EXPECT_EQ(run("convert " + args + " -monochrome " + q(pbm) + " && pnmtotiff -miniswhite " + q(pbm) + " > " +
+                  q(tif) + " 2>/dev/null"),
+              0)
+        << name;
+    EXPECT_TRUE(oracleDecode("convert", pbm, picture)) << name;
+    return tif;
+}
+
+} // namespace
+
+// Bilevel pictures as dense as fax coding gets: a one-pixel checkerboard
+// codes to about 3 bits a pixel in Group 4 and 4.5 in one-dimensional
+// Group 3 (5.75 with fill bits at 16 pixels across), dithered noise close
+// to that. Every strip decodes whole, in either fill order, as libtiff
+// decodes it.
+TEST_F(TiffFiles, DenseFaxStripsDecodeWholeInEveryCodingAndFillOrder)
+{
+    QUILLON_REQUIRE_TOOL("pnmtotiff");
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    struct Kind {
+        const char* name;
+        std::string args;
+    };
+    const Kind kinds[] = {
+        {"checker63", "-size 63x32 pattern:gray50"},
+        {"checker16", "-size 16x16 pattern:gray50"},
+        {"noise", "-size 100x40 xc:gray50 -seed 7 +noise Random -colorspace gray -threshold 50%"},
+        // libtiff 4.5 itself runs out of room for the 65 runs of this one's
+        // one-dimensional rows; its picture is the oracle.
+        {"checker64", "-size 64x32 pattern:gray50"},
+    };
+    for (const Kind& k : kinds) {
+        Pnm picture;
+        const fs::path src = bilevelTiff(dir.path(), k.name, k.args, picture);
+        for (const char* coding : {"g3", "g3:2d", "g3:fill", "g4"})
+            for (const char* fill : {"msb2lsb", "lsb2msb"}) {
+                const std::string what = std::string(k.name) + " " + coding + " " + fill;
+                const fs::path out = dir / "dense.tif";
+                ASSERT_EQ(run("tiffcp -c " + std::string(coding) + " -f " + fill + " " + q(src) + " " + q(out)), 0)
+                    << what;
+                ResultCode rc;
+                Ref<Image> img = tiffFile(out, &rc);
+                ASSERT_EQ(rc, RC_OK) << what;
+                Pnm oracle;
+                if (std::string(k.name) == "checker64") oracle = picture;
+                else ASSERT_TRUE(libtiffRgb(out, oracle)) << what;
+                expectPixels(img.get(), oracle, what);
+            }
+    }
+}
+
+// A fax strip whose data ends before its rows do is damage, wherever it
+// ends: in the middle or within the last row. The rows before the cut are
+// kept, the rest are white.
+TEST_F(TiffFiles, FaxStripsCutAnywhereAreDamagedAndKeepTheirFirstRows)
+{
+    QUILLON_REQUIRE_TOOL("pnmtotiff");
+    Pnm picture;
+    const fs::path src = bilevelTiff(dir.path(), "text", "-size 90x24 xc:white -fill black -draw 'circle 45,12 52,20' "
+                                                   "-draw 'rectangle 5,3 30,5' -draw 'line 0,23 89,0'",
+                                     picture);
+    for (const char* coding : {"g3", "g3:2d", "g3:fill", "g4"}) {
+        const fs::path out = dir / "cut.tif";
+        ASSERT_EQ(run("tiffcp -r 1000 -c " + std::string(coding) + " " + q(src) + " " + q(out)), 0) << coding;
+        const std::vector<uint8_t> whole = readFile(out);
+        const size_t counts = tagField(whole, 279);
+        ASSERT_NE(counts, 0u) << coding;
+        ASSERT_EQ(loadU32le(&whole[tagField(whole, 278)]), 1000u) << coding;
+        const uint32_t length = loadU32le(&whole[counts]);
+        ResultCode rc;
+        Ref<Image> full = tiffBytes(whole, &rc);
+        ASSERT_EQ(rc, RC_OK) << coding;
+        expectPixels(full.get(), picture, coding);
+        // Every length the strip could be cut to: rows the whole file's,
+        // then at most one row cut in its middle, then white rows.
+        for (uint32_t n = 0; n < length; ++n) {
+            const std::string what = std::string(coding) + " cut to " + std::to_string(n) + " of " +
+                                     std::to_string(length);
+            std::vector<uint8_t> f = whole;
+            setU32le(f, counts, n);
+            Ref<Image> img = tiffBytes(f, &rc);
+            // The end of a Group 4 strip is its end-of-block code, which
+            // may go.
+            if (rc == RC_OK && std::string(coding) == "g4" && n + 3 >= length) {
+                expectPixels(img.get(), picture, what);
+                continue;
+            }
+            ASSERT_EQ(rc, RC_CORRUPT_FILE) << what;
+            ASSERT_TRUE(img) << what;
+            int stage = 0;  // 0 whole rows, 1 a cut row, 2 white rows
+            for (uint32_t y = 0; y < img->height; ++y) {
+                const uint8_t* row = img->rowBytesPtr(y);
+                const bool same = std::memcmp(row, full->rowBytesPtr(y), img->width) == 0;
+                const bool white = std::all_of(row, row + img->width, [](uint8_t v) { return v == 255; });
+                if (stage == 0 && !same) stage = white ? 2 : 1;
+                else if (stage == 1) stage = 2;
+                ASSERT_TRUE(stage < 2 || white) << what << ", row " << y;
+            }
+        }
+    }
+}
+
+// What a batch makes of a cut fax strip: a failed input, the reason said,
+// no output written and the source kept even when the job deletes sources.
+TEST_F(TiffFiles, ABatchFailsACutFaxStripAndKeepsItsSource)
+{
+    QUILLON_REQUIRE_TOOL("pnmtotiff");
+    Pnm picture;
+    const fs::path src = bilevelTiff(dir.path(), "page", "-size 64x32 pattern:gray50", picture);
+    fs::create_directories(dir / "in");
+    fs::create_directories(dir / "out");
+    const fs::path cut = dir / "in" / "cut.tif", whole = dir / "in" / "whole.tif";
+    ASSERT_EQ(run("tiffcp -c g4 " + q(src) + " " + q(whole)), 0);
+    std::vector<uint8_t> f = readFile(whole);
+    const size_t counts = tagField(f, 279);
+    ASSERT_NE(counts, 0u);
+    setU32le(f, counts, loadU32le(&f[counts]) - 4);
+    writeFile(cut, f);
+
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    JobSettings s;
+    s.szOutDir = dir / "out" / "";
+    s.iOutFormats = 1;
+    s.slots[0].iFormatId = reg.findByExtension(std::u16string_view(u"x.bmp"), true);
+    s.slots[0].szSubFormat = u"Normal";
+    s.slots[0].iColorFormat = CF_AUTO;
+    s.bNoOverwritePrompt = 1;
+    s.bDeleteSrcFiles = 1;
+    InputListHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    ASSERT_EQ(list.addFile(cut, false, false), RC_OK);
+    ASSERT_EQ(list.addFile(whole, false, false), RC_OK);
+    QuietBatchUi ui;
+    bool running = false;
+    BatchContext ctx{s, list, ui, running};
+    ctx.registry = &reg;
+    const BatchResult r = batchRun(ctx);
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(ui.errors, std::vector<std::u16string>{u"Corrupted, truncated or malformed file"});
+    EXPECT_TRUE(fs::exists(cut));
+    EXPECT_FALSE(fs::exists(dir / "out" / "cut.bmp"));
+    EXPECT_FALSE(fs::exists(whole));
 }
 
 TEST_F(TiffFiles, JpegStripsOfRgbPhotometricAreNotTakenForYCbCr)
