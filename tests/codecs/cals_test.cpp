@@ -4,6 +4,7 @@
 
 #include "codecs/raster_oracle.h"
 #include "core/text.h"
+#include "platform/memory.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -152,4 +153,18 @@ TEST_F(CalsFiles, DenseBodiesDecodeWholeAndEveryCutIsDamage)
         expectEqualPixels(d.image.get(), p, args);
         expectEveryCutIsDamage(readFile(f), "dense.cals", 2049, 1);
     }
+}
+
+// A size the body cannot code, of a picture too large to make, is a lie;
+// a body that codes every row of such a picture is too large.
+TEST_F(CalsFiles, SizesTheBodyCannotCodeAreDamageNotLackOfMemory)
+{
+    fs::path white = dir / "white.cals";
+    ASSERT_EQ(run("convert -size 2000x2000 xc:white -monochrome " + shellQuote(white.string())), 0);
+    setAllocationCap(uint64_t(1) << 20);
+    EXPECT_EQ(decodeFileFull(white).rc, RC_OUT_OF_MEMORY);
+    std::vector<uint8_t> f = bytes;
+    setRecord(f, 1024, "rpelcnt: 002000,200000");
+    EXPECT_EQ(decodeBytesFull(f, "l.cals").rc, RC_CORRUPT_FILE);
+    setAllocationCap(0);
 }

@@ -444,6 +444,34 @@ TEST(TiffHostile, HeadersAndDirectoriesEndWithTheirCode)
     setAllocationCap(0);
 }
 
+// Claims the data cannot meet, for pictures too large to make: the size is
+// a lie, said as damage. Pictures whose data is all there stay too large.
+TEST(TiffHostile, SizesTheDataCannotHoldAreDamageNotLackOfMemory)
+{
+    setAllocationCap(uint64_t(1) << 20);
+    ResultCode rc;
+    for (uint32_t c : {1u, 3u, 4u}) {
+        // Stored rows for one row of 2000 x 2000; fax codes for 64 rows.
+        TiffBuilder t = greyStrip(ramp(c == 1 ? 2000 : 8), c, 2000, 2000);
+        if (c != 1) t.entries[2].value = 1;
+        t.finish();
+        Ref<Image> img = tiffBytes(t.bytes, &rc);
+        EXPECT_EQ(rc, RC_CORRUPT_FILE) << c;
+        EXPECT_EQ(img.get(), nullptr) << c;
+    }
+    // Every stored row of a picture larger than the cap: too large; one row
+    // short, damaged.
+    TiffBuilder whole = greyStrip(std::vector<uint8_t>(size_t(1100) * 1000, 0x44), 1, 1100, 1000);
+    whole.finish();
+    tiffBytes(whole.bytes, &rc);
+    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    TiffBuilder cut = greyStrip(std::vector<uint8_t>(size_t(1100) * 999, 0x44), 1, 1100, 1000);
+    cut.finish();
+    tiffBytes(cut.bytes, &rc);
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    setAllocationCap(0);
+}
+
 TEST(TiffHostile, PageChainsThatLoopOrPointAwayEnd)
 {
     ResultCode rc;
@@ -978,6 +1006,14 @@ TEST_F(TiffFiles, OldStyleJpegThatLiesEndsWithItsCode)
     EXPECT_EQ(rc, RC_CORRUPT_FILE) << "offset at the end";
     tiffBytes(oldJpegTiff(stream, w, h, 3, 6, 0, 0x7FFFFFF0u), &rc);
     EXPECT_EQ(rc, RC_CORRUPT_FILE) << "offset far past the end";
+    // Without the offset, the stream is spread over its strips and table
+    // tags, as old writers could also lay it out: a variant we do not read.
+    std::vector<uint8_t> spread = oldJpegTiff(stream, w, h, 3, 6);
+    const size_t offsetTag = tagField(spread, 513);
+    ASSERT_NE(offsetTag, 0u);
+    spread[offsetTag - 8] = 0xE8, spread[offsetTag - 7] = 0xFD;  // tag 65000, which nobody reads
+    tiffBytes(spread, &rc);
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT) << "no offset";
 
     // A length that stops halfway through the scan: the rows before the cut stay.
     Ref<Image> img = tiffBytes(oldJpegTiff(stream, w, h, 3, 6, uint32_t(stream.size() / 2)), &rc);
@@ -1426,6 +1462,31 @@ TEST_F(TiffFiles, ABatchFailsACutFaxStripAndKeepsItsSource)
     EXPECT_TRUE(fs::exists(cut));
     EXPECT_FALSE(fs::exists(dir / "out" / "cut.bmp"));
     EXPECT_FALSE(fs::exists(whole));
+}
+
+// LZW as libtiff's coder wrote it before 5.0, which libtiff still reads:
+// nine-bit codes least significant bit first (a clear code, each byte as a
+// literal, the end code). A variant we do not read, said so.
+TEST(TiffHostile, OldStyleLzwIsAVariantWeDoNotRead)
+{
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    std::vector<uint32_t> codes = {256};
+    for (uint8_t b : ramp(32)) codes.push_back(b);
+    codes.push_back(257);
+    std::vector<uint8_t> lzw((codes.size() * 9 + 7) / 8, 0);
+    for (size_t i = 0; i < codes.size() * 9; ++i)
+        if ((codes[i / 9] >> (i % 9)) & 1) lzw[i / 8] |= uint8_t(1 << (i % 8));
+    TiffBuilder t = greyStrip(lzw, 5);
+    t.finish();
+    TempDir dir;
+    writeFile(dir / "old.tif", t.bytes);
+    Pnm oracle;
+    ASSERT_TRUE(libtiffRgb(dir / "old.tif", oracle));
+    for (uint32_t i = 0; i < 32; ++i) ASSERT_EQ(oracle.samples[3 * i], ramp(32)[i]) << i;
+    ResultCode rc;
+    tiffBytes(t.bytes, &rc);
+    EXPECT_EQ(rc, RC_UNSUPPORTED_SUBFORMAT);
 }
 
 TEST_F(TiffFiles, JpegStripsOfRgbPhotometricAreNotTakenForYCbCr)
