@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "core/convert.h"
 #include "core/resize.h"
+#include "platform/memory.h"
 
 namespace quillon {
 
@@ -311,6 +312,16 @@ ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool for
     *out = imageCreate(format, packSize(reader->width, reader->height), forDisplay, 0, reader->minRowBytes,
                        reader->minRows);
     return *out ? RC_OK : RC_OUT_OF_MEMORY;
+}
+
+bool imageBeyondAllocationCap(const ImageReader* reader)
+{
+    // As the image allocators reckon it, with their padding.
+    const uint64_t rowBytes = std::max<uint64_t>(uint64_t(bytesPerPixel(reader->pixelFormat)) * reader->width + 32,
+                                                 reader->minRowBytes);
+    const uint64_t rows = std::max<uint64_t>(reader->height, reader->minRows) + 2;
+    uint64_t bytes;
+    return !checkedMul(rowBytes, rows, &bytes) || bytes > allocationCap();
 }
 
 ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* abort)

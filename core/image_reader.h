@@ -135,6 +135,14 @@ private:
 // pixel format, RC_OUT_OF_MEMORY when it cannot be made.
 ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool forDisplay);
 
+// True when an image of the reader's size, pixel format and minimums is
+// larger than any one allocation may be, so that imageCreateForReader
+// cannot make it. A header that claims more pixel data than its file holds
+// for such a picture is a lie about its size (RC_CORRUPT_FILE), not a
+// picture too large for memory; a shorter claim is a cut file, decoded as
+// far as it goes.
+bool imageBeyondAllocationCap(const ImageReader* reader);
+
 // The base name used as a title: the text after the last "/" of the name,
 // without its last extension.
 std::u16string titleFromFileName(const std::filesystem::path& name);

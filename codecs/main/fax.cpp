@@ -263,6 +263,7 @@ void FaxDecoder::setInput(const uint8_t* data, size_t size)
     end_ = data ? data + size : data;
     bits_ = 0;
     count_ = 0;
+    made_ = 0;
     eolSeen_ = false;
     if (reference_) {
         // The imaginary white line above the first row.
@@ -280,13 +281,15 @@ void FaxDecoder::refill()
 }
 
 // Makes sure n bits are buffered. Past the end of the data, bits still
-// buffered are topped up with zeros; with nothing buffered, it fails.
+// buffered are topped up with zeros (counted in made_); with nothing
+// buffered, it fails.
 inline bool FaxDecoder::ensure(int n)
 {
     if (count_ >= n) return true;
     refill();
     if (count_ >= n) return true;
     if (count_ == 0) return false;
+    made_ += n - count_;
     count_ = n;
     return true;
 }
@@ -327,21 +330,23 @@ bool FaxDecoder::consumeEol()
 // the data.
 void FaxDecoder::alignInput(uint32_t bitsAlign)
 {
-    uint64_t taken = uint64_t(in_ - start_) * 8;
-    if (uint64_t(count_) > taken) {
-        // Zeros made up at the end of the data: nothing further to align to.
+    if (overran()) {
+        // The data ended inside the row: nothing further to align to.
         bits_ = 0;
         count_ = 0;
         return;
     }
-    uint64_t consumed = taken - uint64_t(count_);
-    uint64_t target = (consumed + bitsAlign - 1) / bitsAlign * bitsAlign;
+    const uint64_t real = uint64_t(count_ - made_);
+    const uint64_t taken = uint64_t(in_ - start_) * 8;
+    const uint64_t consumed = taken - real;
+    const uint64_t target = (consumed + bitsAlign - 1) / bitsAlign * bitsAlign;
     if (target <= taken) {
         drop(int(target - consumed));
         return;
     }
     bits_ = 0;
     count_ = 0;
+    made_ = 0;
     uint64_t bytes = std::min<uint64_t>(target / 8, uint64_t(end_ - start_));
     in_ = start_ + bytes;
 }
@@ -530,6 +535,7 @@ int FaxDecoder::decodeRows(uint8_t* out, size_t byteCount)
         case FAX_MODE_MH_WORD:
             r = decodeRow1D();
             if (r == ROW_INVALID) stop = true;
+            else if (r == ROW_NO_INPUT) stop = true, result = 0;
             break;
         case FAX_MODE_T4:
             changes_ = 0;
@@ -555,12 +561,13 @@ int FaxDecoder::decodeRows(uint8_t* out, size_t byteCount)
                     // A bad two-dimensional row ends at the next EOL; the
                     // search for it puts decoding back in step.
                     r = decodeRow2D();
-                    if (r == ROW_NO_INPUT) stop = true, result = 0;
                 }
             } else {
                 r = decodeRow1D();
                 if (r == ROW_INVALID) stop = true, result = 0;
             }
+            // Data that ends inside a row ends the rows.
+            if (r == ROW_NO_INPUT) stop = true, result = 0;
             if (r == ROW_EOL) eolSeen_ = true;
             break;
         case FAX_MODE_T6:
@@ -572,6 +579,9 @@ int FaxDecoder::decodeRows(uint8_t* out, size_t byteCount)
         default:
             return 0;
         }
+        // A row that needed bits past the end of the data is cut short,
+        // whatever the made-up zeros decoded as.
+        if (overran()) stop = true, result = 0;
         completeRow();
         uint8_t* row = rowBytes == bytesPerRow_ ? out + done : scratchRow_.get();
         paintRow(row);
@@ -583,7 +593,7 @@ int FaxDecoder::decodeRows(uint8_t* out, size_t byteCount)
         else if (mode_ == FAX_MODE_MH_WORD) alignInput(16);
     }
     if (done < byteCount) std::memset(out + done, 0, byteCount - done);
-    return done < byteCount ? result : 1;
+    return result;
 }
 
 } // namespace quillon

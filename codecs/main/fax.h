@@ -36,8 +36,10 @@ public:
 
     // Decodes rows of bytesPerRow bytes into out until byteCount bytes are
     // filled (a last partial row gets its first bytes). Returns 1 when every
-    // row was decoded, 0 when decoding stopped early; Modified Huffman data
-    // stops quietly with 1, as its rows carry no way to tell. Rows that were
+    // row was decoded, 0 when decoding stopped early: at a bad code, or
+    // because the data ended before the rows did (the last row included).
+    // Modified Huffman data stops quietly with 1 at a bad code, as its rows
+    // carry no way to tell, but not when its data runs out. Rows that were
     // not reached are white (zero), never left as they were.
     int decodeRows(uint8_t* out, size_t byteCount);
 
@@ -57,6 +59,9 @@ private:
         bits_ >>= n;
         count_ -= n;
     }
+    // True once a code took some of the zeros made up past the data's end:
+    // the data ended inside it.
+    bool overran() const { return count_ < made_; }
     bool eolSearch();
     bool consumeEol();
     void alignInput(uint32_t bitsAlign);
@@ -90,6 +95,9 @@ private:
 
     uint64_t bits_ = 0;
     int count_ = 0;
+    // Zero bits added above the data's last bit, so that a short last code
+    // can be looked up in a whole window; never part of a real code.
+    int made_ = 0;
     const uint8_t* start_ = nullptr;
     const uint8_t* in_ = nullptr;
     const uint8_t* end_ = nullptr;

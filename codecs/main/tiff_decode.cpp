@@ -597,7 +597,9 @@ uint32_t SegmentDecoder::decompress(const uint8_t* data, size_t length, uint32_t
     case 3:
     case 4:
     case 32771:
-        fax_.setInput(data, std::min<uint64_t>(length, 3 * wanted));
+        // The whole segment, however dense its coding (a checkerboard takes
+        // several bits a pixel): decoding stops once the rows are filled.
+        fax_.setInput(data, length);
         if (!fax_.decodeRows(buf_.get(), wanted)) *damaged = true;
         produced = wanted;
         break;

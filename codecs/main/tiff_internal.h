@@ -89,6 +89,8 @@ protected:
 private:
     ResultCode readTag(uint64_t entry);
     ResultCode settleFormat();
+    // The first LZW segment opens as libtiff's early coder wrote it.
+    bool oldStyleLzw() const;
     // The stored bytes of the segments that carry data, that data, and the
     // stored bytes of one row (or row of blocks) of a segment.
     void segmentBytes(uint64_t* need, uint64_t* have, uint64_t* firstRow) const;

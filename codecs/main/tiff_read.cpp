@@ -434,7 +434,10 @@ ResultCode TiffReader::settleFormat()
     if (width == 0 || height == 0) return RC_CORRUPT_FILE;
     const bool oldJpeg = compression == 6;
     if (oldJpeg) {
-        if (jpegIfOffset == 0 || jpegIfOffset >= bytes.size) return RC_CORRUPT_FILE;
+        // Without the interchange offset, the stream is spread over strips
+        // and table tags: a layout we do not read.
+        if (jpegIfOffset == 0) return RC_UNSUPPORTED_SUBFORMAT;
+        if (jpegIfOffset >= bytes.size) return RC_CORRUPT_FILE;
         if (jpegIfLength == 0 || jpegIfLength > bytes.size - jpegIfOffset)
             jpegIfLength = uint32_t(bytes.size - jpegIfOffset);
         // Writers of old-style JPEG often left the sample count to the
@@ -508,6 +511,7 @@ ResultCode TiffReader::settleFormat()
     }
 
     if (colourModel == CM_YCBCR && bps != 8) return RC_UNSUPPORTED_SUBFORMAT;
+    if (compression == 5 && oldStyleLzw()) return RC_UNSUPPORTED_SUBFORMAT;
     if (isFax(compression)) {
         if (spp != 1 || bps != 1) return RC_UNSUPPORTED_SUBFORMAT;
         // Coded black runs are 1 bits; a BlackIsZero file means them as white.
@@ -545,11 +549,21 @@ ResultCode TiffReader::settleFormat()
     return RC_OK;
 }
 
+bool TiffReader::oldStyleLzw() const
+{
+    // libtiff before 5.0 wrote its codes least significant bit first; the
+    // opening clear code then reads as the bytes 0 and (odd) 1.
+    const uint64_t start = offsets.at(bytes, 0);
+    return bytes.inside(start, 2) && bytes.data[start] == 0 && (bytes.data[start + 1] & 1);
+}
+
 ResultCode TiffReader::checkDataAmount() const
 {
     // Segments whose data could not fill them even at their coding's
     // greatest expansion: a damaged file, refused before an image of the
     // size it claims is made (and cleared) for the little data there.
+    // Where the coding has no such bound, data short of a picture too large
+    // to make says its size is a lie, not that the picture is too large.
     uint64_t need = 0, have = 0, firstRow = 0;
     if (const uint64_t most = mostExpanded(compression)) {
         segmentBytes(&need, &have, &firstRow);
@@ -557,7 +571,11 @@ ResultCode TiffReader::checkDataAmount() const
     } else if (compression == 1 || compression == 34677) {
         // Stored data that cannot fill even the first row holds no picture.
         segmentBytes(&need, &have, &firstRow);
-        if (have < firstRow) return RC_CORRUPT_FILE;
+        if (have < firstRow || (need > have && imageBeyondAllocationCap(this))) return RC_CORRUPT_FILE;
+    } else if (isFax(compression)) {
+        // Each coded row takes a bit at the least.
+        segmentBytes(&need, &have, &firstRow);
+        if (height / 8 > have + kExpansionSlack && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     } else if (compression == 7) {
         jpegSegmentBytes(&need, &have);
         if (need > have + kExpansionSlack) return RC_CORRUPT_FILE;

@@ -207,6 +207,13 @@ ResultCode BmpReader::readHeader(const void*)
         minRowBytes = uint32_t(rb);
         hasPalette_ = false;
     }
+    // Uncompressed rows the file cannot hold, of a picture too large to make:
+    // the header's size is a lie. Run-length data has no such bound (one
+    // escape ends the picture).
+    uint64_t claimed;
+    if (compression_ != 1 && compression_ != 2 &&
+        (!checkedMul(rowBytes_, height, &claimed) || claimed > size - dataOffset_) && imageBeyondAllocationCap(this))
+        return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

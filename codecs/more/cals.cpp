@@ -91,6 +91,11 @@ ResultCode CalsReader::readHeader(const void*)
     pixelFormat = PF_GRAY8;
     colourModel = CM_K;
     minRowBytes = width;
+    // Every coded row takes a bit at the least: far fewer bytes than rows,
+    // for a picture too large to make, say the size is a lie rather than a
+    // picture too large for memory.
+    if ((uint64_t(height) + 7) / 8 > input->size() - kHeaderBytes && imageBeyondAllocationCap(this))
+        return RC_CORRUPT_FILE;
 
     borrowText(INFO_TITLE, 512, 520);
     borrowText(INFO_COMMENTS, 1280, 1287);
@@ -117,8 +122,9 @@ ResultCode CalsReader::readPixels(Image* image, bool, Progress* progress, AbortF
     FaxDecoder fax;
     ResultCode rc = faxDecoderInit(fax, FAX_MODE_T6, 0, uint32_t(rowBytes), width, 0);
     if (failed(rc)) return rc == RC_OUT_OF_MEMORY ? rc : RC_CORRUPT_FILE;
+    // The whole body, however dense its coding; data that ends before the
+    // rows do leaves the rows it did not reach white, and is damage.
     fax.setInput(input->data() + kHeaderBytes, size_t(input->size() - kHeaderBytes));
-    // Rows the coded data does not reach are white.
     bool complete = fax.decodeRows(packed.get(), size_t(total)) == 1;
     reportProgress(progress, 50, 100);
     for (uint32_t y = 0; y < height; ++y) {

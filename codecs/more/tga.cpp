@@ -54,7 +54,7 @@ bool readTgaHeader(const uint8_t* data, uint64_t size, TgaHeader* h)
     h->depth = c.u8();
     h->descriptor = c.u8();
     bool depthOk = h->depth == 8 || h->depth == 15 || h->depth == 16 || h->depth == 24 || h->depth == 32;
-    return !(h->descriptor & 0x10) && h->mapBits <= 32 && depthOk && (h->type & 7) < 4;
+    return h->mapBits <= 32 && depthOk && (h->type & 7) < 4;
 }
 
 inline void storeU16le(uint8_t* p, uint32_t v)
@@ -88,8 +88,9 @@ ResultCode TgaReader::checkLayout()
 {
     uint32_t kind = h_.type & 7;
     // Types above 11 are the Huffman-coded variants, whose low bits would
-    // otherwise pass for raw ones.
-    if (h_.type > 11 || (h_.descriptor & 0xC0) || h_.mapType >= 2 || kind == 0) return RC_UNSUPPORTED_SUBFORMAT;
+    // otherwise pass for raw ones. Rows stored right to left are a TGA
+    // file all the same, one we do not read.
+    if (h_.type > 11 || (h_.descriptor & 0xD0) || h_.mapType >= 2 || kind == 0) return RC_UNSUPPORTED_SUBFORMAT;
     switch (kind) {
     case KIND_MAPPED:
         if (h_.depth != 8 || h_.mapType != 1) return RC_CORRUPT_FILE;
@@ -171,6 +172,9 @@ ResultCode TgaReader::readHeader(const void*)
     colourModel = kind == KIND_GREY ? CM_L : CM_RGB;
     pixelFormat = kind == KIND_TRUE ? PF_RGBA8 : PF_INDEXED8;
     minRowBytes = kind == KIND_TRUE ? width * 4 : width;
+    // Raw rows the file cannot hold, of a picture too large to make: the
+    // size is a lie rather than a picture too large for memory.
+    if (!rle_ && rawBytes > dataEnd_ - dataStart_ && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

@@ -554,8 +554,11 @@ TEST(BmpReader, HostileHeadersGiveTheirExactCode)
         {"data offset past the end", [&](auto& v) { put32(v, 10, 0xFFFFFF00u); }, RC_CORRUPT_FILE},
         {"width no row can fill", [&](auto& v) { put32(v, 18, 0x7FFFFFFF); }, RC_CORRUPT_FILE},
         {"pixels cut", [](auto& v) { v.resize(v.size() - 1); }, RC_CORRUPT_FILE},
-        {"too big for memory", [&](auto& v) { put32(v, 18, 12); put32(v, 22, 0x7FFFFFFF); v.resize(v.size() + 8, 0); },
-         RC_OUT_OF_MEMORY},
+        // Rows the file cannot hold, of a picture no allocation could take:
+        // the size is a lie, not a large picture.
+        {"rows far past the end",
+         [&](auto& v) { put32(v, 18, 12); put32(v, 22, 0x7FFFFFFF); v.resize(v.size() + 8, 0); }, RC_CORRUPT_FILE},
+        {"rows far past the end, top-down", [&](auto& v) { put32(v, 22, 0x80000001u); }, RC_CORRUPT_FILE},
     };
     setAllocationCap(uint64_t(64) << 20);
     for (const Case& c : cases) {
@@ -564,6 +567,18 @@ TEST(BmpReader, HostileHeadersGiveTheirExactCode)
         Decoded d = decodeBytesFull(v, "x.bmp");
         EXPECT_EQ(d.rc, c.rc) << c.what;
     }
+    // The 128-byte file of 6 x 2147483647 24-bit pixels is damaged. A file
+    // that holds every row of a picture larger than memory allows is too
+    // large; one row short, it is damaged too.
+    std::vector<uint8_t> lie = header(6, 0x7FFFFFFF, 24, 0, 40, 0);
+    lie.resize(128, 0x44);
+    EXPECT_EQ(decodeBytesFull(lie, "x.bmp").rc, RC_CORRUPT_FILE);
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> large = header(600, 600, 24, 0, 40, 0);
+    large.resize(large.size() + 600 * 600 * 3, 0x44);
+    EXPECT_EQ(decodeBytesFull(large, "x.bmp").rc, RC_OUT_OF_MEMORY);
+    large.resize(large.size() - 600 * 3 * 2);
+    EXPECT_EQ(decodeBytesFull(large, "x.bmp").rc, RC_CORRUPT_FILE);
     setAllocationCap(0);
     // Bit-field masks that the file does not hold.
     std::vector<uint8_t> masks = header(2, 2, 16, 3, 40, 0);

@@ -4,6 +4,7 @@
 
 #include "codecs/raster_oracle.h"
 #include "core/text.h"
+#include "platform/memory.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -134,4 +135,36 @@ TEST_F(CalsFiles, UnsupportedHostileAndCutFiles)
     for (uint32_t y = 0; y < 5; ++y)
         for (uint32_t x = 0; x < 45; ++x) EXPECT_EQ(black(x, y), a->row<Rgba8>(y)[x].r == 0) << x << "," << y;
     EXPECT_FALSE(black(44, 28));
+}
+
+// Bodies as dense as Group 4 coding gets (a one-pixel checkerboard, about
+// 3 bits a pixel; dithered noise) decode whole, and a body cut anywhere,
+// within its last row too, is damage.
+TEST_F(CalsFiles, DenseBodiesDecodeWholeAndEveryCutIsDamage)
+{
+    for (const char* args :
+         {"-size 64x32 pattern:gray50", "-size 61x40 xc:gray50 -seed 3 +noise Random -threshold 50%"}) {
+        fs::path f = dir / "dense.cals";
+        ASSERT_EQ(run(std::string("convert ") + args + " -monochrome " + shellQuote(f.string())), 0) << args;
+        Decoded d = decodeFileFull(f);
+        ASSERT_EQ(d.rc, RC_OK) << args;
+        Pnm p;
+        ASSERT_TRUE(oracleDecode("convert", f, p)) << args;
+        expectEqualPixels(d.image.get(), p, args);
+        expectEveryCutIsDamage(readFile(f), "dense.cals", 2049, 1);
+    }
+}
+
+// A size the body cannot code, of a picture too large to make, is a lie;
+// a body that codes every row of such a picture is too large.
+TEST_F(CalsFiles, SizesTheBodyCannotCodeAreDamageNotLackOfMemory)
+{
+    fs::path white = dir / "white.cals";
+    ASSERT_EQ(run("convert -size 2000x2000 xc:white -monochrome " + shellQuote(white.string())), 0);
+    setAllocationCap(uint64_t(1) << 20);
+    EXPECT_EQ(decodeFileFull(white).rc, RC_OUT_OF_MEMORY);
+    std::vector<uint8_t> f = bytes;
+    setRecord(f, 1024, "rpelcnt: 002000,200000");
+    EXPECT_EQ(decodeBytesFull(f, "l.cals").rc, RC_CORRUPT_FILE);
+    setAllocationCap(0);
 }

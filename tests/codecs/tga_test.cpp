@@ -174,6 +174,26 @@ TEST(TgaReader, ProbeNeedsTheExtension)
         EXPECT_EQ(decodeBytesFull(f, name).rc, RC_UNKNOWN_FORMAT) << name;
 }
 
+// Rows stored right to left make a TGA file all the same (ImageMagick
+// writes and reads them), one we do not read.
+TEST(TgaReader, RightToLeftRowsAreAVariantWeDoNotRead)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    for (const char* orient : {"TopRight", "BottomRight"}) {
+        const fs::path f = dir / (std::string(orient) + ".tga");
+        ASSERT_EQ(run(std::string("convert -size 5x3 gradient:red-blue -orient ") + orient + " " +
+                      shellQuote(f.string())),
+                  0);
+        std::vector<uint8_t> bytes = readFile(f);
+        ASSERT_GT(bytes.size(), 18u);
+        ASSERT_TRUE(bytes[17] & 0x10) << orient;
+        Pnm p;
+        EXPECT_TRUE(oracleDecode("convert", f, p)) << orient;
+        EXPECT_EQ(decodeBytesFull(bytes, "r.tga").rc, RC_UNSUPPORTED_SUBFORMAT) << orient;
+    }
+}
+
 TEST(TgaReader, HostileAndTruncatedFiles)
 {
     auto withData = [](std::vector<uint8_t> v, size_t n) {
@@ -187,7 +207,7 @@ TEST(TgaReader, HostileAndTruncatedFiles)
         std::vector<uint8_t> bytes;
         ResultCode rc;
     } cases[] = {
-        {"right to left", withData(tgaHeader(2, 2, 2, 24, 0x10), 12), RC_UNKNOWN_FORMAT},
+        {"right to left", withData(tgaHeader(2, 2, 2, 24, 0x10), 12), RC_UNSUPPORTED_SUBFORMAT},
         {"depth 12", withData(tgaHeader(2, 2, 2, 12, 0), 12), RC_UNKNOWN_FORMAT},
         {"no image data", withData(tgaHeader(0, 2, 2, 8, 0), 4), RC_UNSUPPORTED_SUBFORMAT},
         {"Huffman coded", withData(tgaHeader(33, 2, 2, 8, 0, 1, 0, 2, 24), 10), RC_UNSUPPORTED_SUBFORMAT},
@@ -202,7 +222,9 @@ TEST(TgaReader, HostileAndTruncatedFiles)
         {"image ID past the end", idPastEnd, RC_CORRUPT_FILE},
         {"map past the end", withData(tgaHeader(1, 2, 2, 8, 0, 1, 0, 256, 32), 100), RC_CORRUPT_FILE},
         {"far too much data", withData(tgaHeader(3, 2, 2, 8, 0), 2000), RC_UNSUPPORTED_SUBFORMAT},
-        {"huge raw image, data for a row", withData(tgaHeader(2, 65535, 65535, 32, 0), 65535 * 4), RC_OUT_OF_MEMORY},
+        // Rows the file cannot hold, of a picture no allocation could take:
+        // the size is a lie, not a large picture.
+        {"huge raw image, data for a row", withData(tgaHeader(2, 65535, 65535, 32, 0), 65535 * 4), RC_CORRUPT_FILE},
         // Raw data that cannot fill even one row: refused before any image.
         {"huge raw image, little data", withData(tgaHeader(2, 65535, 65535, 32, 0), 64), RC_CORRUPT_FILE},
         {"RLE runs past the image", withData(tgaHeader(11, 2, 2, 8, 0), 6), RC_OK},
@@ -212,6 +234,13 @@ TEST(TgaReader, HostileAndTruncatedFiles)
     };
     setAllocationCap(uint64_t(256) << 20);
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.tga").rc, c.rc) << c.what;
+    // Every row of a picture larger than memory allows: too large; a row
+    // short, damaged.
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> large = withData(tgaHeader(2, 600, 600, 24, 0), size_t(600) * 600 * 3);
+    EXPECT_EQ(decodeBytesFull(large, "l.tga").rc, RC_OUT_OF_MEMORY);
+    large.resize(large.size() - 600 * 3);
+    EXPECT_EQ(decodeBytesFull(large, "l.tga").rc, RC_CORRUPT_FILE);
     setAllocationCap(0);
     std::vector<uint8_t> runs = tgaHeader(11, 2000, 2000, 8, 0x20);
     Decoded few = decodeBytesFull(withData(runs, 64), "few.tga");
