@@ -83,8 +83,8 @@ std::filesystem::path dataPath(const std::string& relative);
 
 } // namespace quillon::test
 
-// Skips the current test when an oracle tool is missing (only outside CI,
-// where every tool is installed by the setup script).
+// Skips the current test when an oracle tool is missing, only outside CI and
+// scripts/test: those install every tool, so there a missing one fails.
 #define QUILLON_REQUIRE_TOOL(name)                                                   \
     do {                                                                             \
         if (!::quillon::test::haveTool(name)) {                                      \
