@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "codecs/main/meta_common.h"
 #include "codecs/main/tiff_tags.h"
@@ -76,21 +77,39 @@ void storeExposure(ImageInfoBag& bag, const TiffView& view, const TiffEntry& e, 
     bag.set(row.field, asciiToU16(text).c_str());
 }
 
+// A date text of the Exif sub-directory, up to its NUL and without trailing
+// blanks; empty when it gives no date at all. EXIF fills the unknown parts
+// of a date with blanks, and cameras whose clock was never set write
+// zeros: neither may replace a date the first directory gave.
+std::string_view exifDate(const TiffView& view, const TiffEntry& e)
+{
+    if (e.type != TIFF_TYPE_ASCII || e.count <= 4 || !view.fits(e.offset, 1)) return {};
+    const char* text = reinterpret_cast<const char*>(view.base + e.offset);
+    size_t n = strnlen(text, std::min<size_t>(e.count, view.size - e.offset));
+    while (n > 0 && text[n - 1] == ' ') --n;
+    std::string_view date(text, n);
+    return date.find_first_of("123456789") == date.npos ? std::string_view() : date;
+}
+
 void parseExifIfd(ImageInfoBag& bag, const TiffView& view, uint64_t ifd)
 {
+    std::string_view taken, older;
     meta::forEachEntry(view, ifd, [&](const TiffEntry& e) {
-        if (e.tag == EXIF_TAG_CREATION_DATE) {
-            if (e.type != TIFF_TYPE_ASCII || e.count <= 4 || !view.fits(e.offset, 1)) return;
-            const char* text = reinterpret_cast<const char*>(view.base + e.offset);
-            size_t n = strnlen(text, std::min<size_t>(e.count, view.size - e.offset));
-            while (n > 0 && text[n - 1] == ' ') --n;
-            // An empty date must not wipe one the first directory gave.
-            if (n > 0) infoSetBorrowed(bag, INFO_CREATION_DATE, text, uint32_t(n), meta::eightBitKind(text, n));
+        if (e.tag == EXIF_TAG_DATE_TIME_ORIGINAL) {
+            taken = exifDate(view, e);
+            return;
+        }
+        if (e.tag == EXIF_TAG_OLD_CREATION_DATE) {
+            older = exifDate(view, e);  // only as text: a camera's ISOSpeed number is skipped
             return;
         }
         const ExifTagField* row = exifRow(e.tag);
         if (row && row->type == e.type && e.count != 0) storeExposure(bag, view, e, *row);
     });
+    const std::string_view date = taken.empty() ? older : taken;
+    if (!date.empty())
+        infoSetBorrowed(bag, INFO_CREATION_DATE, date.data(), uint32_t(date.size()),
+                        meta::eightBitKind(date.data(), date.size()));
 }
 
 struct GpsAngle {
@@ -360,14 +379,14 @@ uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* inf
         std::memcpy(out + data, date.data(), kDateBytes - 1);
     }
     // Entries go out in ascending tag order, as readers expect of a
-    // directory; the creation date and the version sit among the table's.
+    // directory; the date taken and the version sit among the table's.
     struct Item {
         uint16_t tag;
         const ExifTagField* row;
     };
     Item items[16];
     uint32_t n = 0;
-    if (plan.date) items[n++] = {EXIF_TAG_CREATION_DATE, nullptr};
+    if (plan.date) items[n++] = {EXIF_TAG_DATE_TIME_ORIGINAL, nullptr};
     items[n++] = {kExifVersionTag, nullptr};
     for (const ExifTagField* row = ExifTagFieldTable; row->tag; ++row)
         if (info->has(row->field)) items[n++] = {row->tag, row};
@@ -375,7 +394,7 @@ uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* inf
     uint32_t rationalPos = data + (plan.date ? kDateBytes : 0);
     for (uint32_t i = 0; i < n; ++i, entry += 12) {
         const Item& it = items[i];
-        if (it.tag == EXIF_TAG_CREATION_DATE) {
+        if (it.tag == EXIF_TAG_DATE_TIME_ORIGINAL) {
             putEntry(entry, it.tag, TIFF_TYPE_ASCII, kDateBytes, ifdOffset + data);
         } else if (it.tag == kExifVersionTag) {
             putEntry(entry, it.tag, TIFF_TYPE_UNDEFINED, 4, 0);

@@ -197,6 +197,50 @@ TEST(Exif, DateOfTheExifDirectoryBeatsDateTimeAndFirstTextWins)
     }
 }
 
+TEST(Exif, DateTakenComesBeforeTheOlderDateTextAndDateTime)
+{
+    struct Entry {
+        uint16_t tag, type;
+        std::string text;  // ASCII; a LONG entry holds 400
+    };
+    const std::string taken = "2019:07:14 10:11:12", older = "2021:03:05 07:08:09", modified = "2000:01:01 00:00:00";
+    const std::vector<Entry> cases[] = {
+        {{0x9003, 2, taken}},
+        {{0x8833, 2, older}},  // where earlier versions of ours wrote it
+        {{0x9003, 2, taken}, {0x8833, 2, older}},
+        {{0x8833, 2, older}, {0x9003, 2, taken}},
+        // Unknown, and a clock never set: DateTime stays.
+        {{0x9003, 2, "    :  :     :  :  "}},
+        {{0x9003, 2, "0000:00:00 00:00:00"}, {0x8833, 2, "    :  :     :  :  "}},
+        {{0x8833, 4, ""}},  // a camera's ISOSpeed
+    };
+    const std::string wants[] = {taken, older, taken, taken, modified, modified, modified};
+    for (bool be : {false, true})
+        for (size_t c = 0; c < std::size(cases); ++c) {
+            SCOPED_TRACE(c);
+            const std::vector<Entry>& sub = cases[c];
+            // IFD0 at 8 (DateTime, Exif pointer), its date at 38, the Exif
+            // directory at 58 with its texts after it.
+            TiffBuilder t(be);
+            t.u16(2);
+            t.entry(306, 2, 20, 38);
+            t.entry(34665, 4, 1, 58);
+            t.u32(0);
+            t.text(modified + '\0');
+            t.u16(uint32_t(sub.size()));
+            uint32_t text = 58 + 6 + 12 * uint32_t(sub.size());
+            for (const Entry& e : sub) {
+                t.entry(e.tag, e.type, e.type == 2 ? 20 : 1, e.type == 2 ? text : 400);
+                text += e.type == 2 ? 20 : 0;
+            }
+            t.u32(0);
+            for (const Entry& e : sub) t.text(e.text.empty() ? "" : e.text + '\0');
+            ImageInfoBag bag;
+            exifParse(bag, t.b.data(), t.b.size());
+            EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), wants[c]);
+        }
+}
+
 TEST(Exif, EntriesAndValuesOutsideTheBlockAreNotRead)
 {
     // Orientation's value bytes lie just past the block's end; the bytes
@@ -326,6 +370,8 @@ TEST(Exif, WrittenBlockReadsBackInExiftoolAndHere)
     EXPECT_EQ(m["Artist"], "Jo Doe");
     EXPECT_EQ(m["Copyright"], "(c) Jo");
     EXPECT_EQ(m["ModifyDate"], "2021:03:05 07:08:09");
+    EXPECT_EQ(m["DateTimeOriginal"], "2021:03:05 07:08:09");
+    EXPECT_EQ(m.count("ISOSpeed"), 0u);
     EXPECT_EQ(m["Make"], "Ca");
     EXPECT_EQ(m["Model"], "EOS 5");
     EXPECT_DOUBLE_EQ(num(m, "ExposureTime"), 0.000125);
