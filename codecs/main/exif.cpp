@@ -112,6 +112,27 @@ void parseExifIfd(ImageInfoBag& bag, const TiffView& view, uint64_t ifd)
                         meta::eightBitKind(date.data(), date.size()));
 }
 
+// The density the first directory gives (XResolution, YResolution and
+// ResolutionUnit, inches when the unit is left out), told as the TIFF reader
+// tells it; nothing for unit 1 (no absolute unit) or unusable values.
+struct Density {
+    double x = 0, y = 0;
+    uint32_t unit = 2;
+
+    void store(ImageInfoBag& bag) const
+    {
+        if (bag.has(INFO_DENSITY) || (unit != 2 && unit != 3)) return;
+        const double scale = unit == 3 ? 100 : 1;  // per centimetre is a hundred per metre
+        const double dx = std::floor(x * scale + 0.5);
+        double dy = std::floor(y * scale + 0.5);
+        if (!(dx >= 1 && dx <= UINT32_MAX)) return;
+        if (!(dy >= 1 && dy <= UINT32_MAX)) dy = dx;
+        const std::string text = std::to_string(uint32_t(dx)) + " x " + std::to_string(uint32_t(dy)) +
+                                 (unit == 2 ? " ppi" : " ppm");
+        bag.set(INFO_DENSITY, asciiToU16(text).c_str());
+    }
+};
+
 struct GpsAngle {
     double value[3] = {0, 0, 0};
     bool present = false;
@@ -234,8 +255,15 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     // One Exif and one GPS directory: a directory that points at a large
     // one thousands of times must not cost thousands of walks over it.
     bool exifSeen = false, gpsSeen = false;
+    Density density;
     meta::forEachEntry(view, ifd0, [&](const TiffEntry& e) {
-        if (tiffTagField(e.tag) >= 0) {
+        if (e.tag == TIFF_TAG_X_RESOLUTION || e.tag == TIFF_TAG_Y_RESOLUTION) {
+            double v;
+            if (e.type == TIFF_TYPE_RATIONAL && e.count >= 1 && readRational(view, e.offset, false, v))
+                (e.tag == TIFF_TAG_X_RESOLUTION ? density.x : density.y) = v;
+        } else if (e.tag == TIFF_TAG_RESOLUTION_UNIT) {
+            if (e.type == TIFF_TYPE_SHORT && e.count == 1) density.unit = view.u16(e.valuePos);
+        } else if (tiffTagField(e.tag) >= 0) {
             if (e.type != TIFF_TYPE_ASCII) return;
             size_t available = 0;
             if (const char* text = entryText(view, e, available))
@@ -252,6 +280,9 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
             parseGpsIfd(bag, view, e.offset);
         }
     });
+    // Camera files often carry their density here only, with no JFIF
+    // segment; a density the file gave elsewhere first stays.
+    density.store(bag);
 }
 
 void exifParseExifIfd(ImageInfoBag& bag, const uint8_t* tiffStart, size_t size, uint32_t ifdOffset, bool bigEndian)

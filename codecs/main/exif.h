@@ -52,7 +52,7 @@ struct ExifTagField {
 // fields 28..37; ended by a row with tag 0.
 extern const ExifTagField ExifTagFieldTable[];
 
-// Reads a whole EXIF block: text tags and orientation of the first
+// Reads a whole EXIF block: text tags, orientation and density of the first
 // directory (filling only empty fields), then the Exif and GPS
 // sub-directories (whose values replace what the fields held).
 void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size);

@@ -59,6 +59,9 @@ private:
     ResultCode readFrame(uint8_t marker, const uint8_t* data, size_t length);
 
     uint64_t streamOffset_ = 0;
+    // The density came from an EXIF segment, which the JFIF segment's own
+    // overrides wherever it stands.
+    bool exifDensity_ = false;
     // The 8 x 8 blocks the frame's components hold, each coded once.
     uint64_t blocks_ = 0;
 };
@@ -127,14 +130,19 @@ void JpegReader::readSegment(uint8_t marker, const uint8_t* data, size_t length)
     if (marker == 0xE0 && length >= 14 && std::memcmp(data, "JFIF", 5) == 0) {
         const uint8_t units = data[7];
         const uint32_t x = loadU16be(data + 8), y = loadU16be(data + 10);
-        if (units == 0 || units > 2 || x == 0 || y == 0 || info.has(INFO_DENSITY)) return;
+        if (units == 0 || units > 2 || x == 0 || y == 0 || (info.has(INFO_DENSITY) && !exifDensity_)) return;
+        exifDensity_ = false;
         char text[48];
         // JFIF counts dots per centimetre.
         if (units == 1) std::snprintf(text, sizeof text, "%u x %u ppi", x, y);
         else std::snprintf(text, sizeof text, "%u x %u ppm", x * 100, y * 100);
         info.set(INFO_DENSITY, asciiToU16(text).c_str());
     } else if (marker == 0xE1 && length > 6 && std::memcmp(data, kExifIdentifier, 6) == 0) {
+        // Without a JFIF density, the one of the EXIF block's first
+        // directory (as camera files carry it) is the file's.
+        const bool hadDensity = info.has(INFO_DENSITY);
         exifParse(info, data + 6, length - 6);
+        exifDensity_ = exifDensity_ || (!hadDensity && info.has(INFO_DENSITY));
     } else if (marker == 0xE1 && length > kXmpJpegIdentifier.size() &&
                std::memcmp(data, kXmpJpegIdentifier.data(), kXmpJpegIdentifier.size()) == 0) {
         xmpParse(info, data + kXmpJpegIdentifier.size(), length - kXmpJpegIdentifier.size());

@@ -22,6 +22,9 @@ constexpr uint16_t TIFF_TYPE_UNDEFINED = 7;
 constexpr uint16_t TIFF_TYPE_SRATIONAL = 10;
 
 constexpr uint16_t TIFF_TAG_ORIENTATION = 274;
+constexpr uint16_t TIFF_TAG_X_RESOLUTION = 282;
+constexpr uint16_t TIFF_TAG_Y_RESOLUTION = 283;
+constexpr uint16_t TIFF_TAG_RESOLUTION_UNIT = 296;
 
 struct TiffTagField {
     uint16_t tag;

@@ -241,6 +241,41 @@ TEST(Exif, DateTakenComesBeforeTheOlderDateTextAndDateTime)
         }
 }
 
+TEST(Exif, FirstDirectoryDensityInInchesOrCentimetres)
+{
+    struct Case {
+        int unit;  // -1: no ResolutionUnit entry
+        uint32_t x, xDen, y;
+        const char* want;  // null: no density
+    } cases[] = {
+        {2, 300, 1, 300, "300 x 300 ppi"},
+        {3, 118, 1, 59, "11800 x 5900 ppm"},
+        {-1, 144, 2, 72, "72 x 72 ppi"},  // inches unless told otherwise
+        {2, 300, 1, 0, "300 x 300 ppi"},
+        {1, 300, 1, 300, nullptr},        // no absolute unit
+        {2, 300, 0, 300, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.x);
+        TiffBuilder t(true);
+        const uint32_t n = c.unit < 0 ? 2 : 3, data = 8 + 2 + 12 * n + 4;
+        t.u16(n);
+        t.entry(282, 5, 1, data);
+        t.entry(283, 5, 1, data + 8);
+        if (c.unit >= 0) t.entry(296, 3, 1, uint32_t(c.unit) << 16);
+        t.u32(0);
+        t.u32(c.x), t.u32(c.xDen), t.u32(c.y), t.u32(1);
+        ImageInfoBag bag;
+        exifParse(bag, t.b.data(), t.b.size());
+        EXPECT_EQ(fieldUtf8(bag, INFO_DENSITY), c.want ? c.want : "");
+        // A density the file gave before stays.
+        ImageInfoBag first;
+        first.set(INFO_DENSITY, u"96 x 96 ppi");
+        exifParse(first, t.b.data(), t.b.size());
+        EXPECT_EQ(fieldUtf8(first, INFO_DENSITY), "96 x 96 ppi");
+    }
+}
+
 TEST(Exif, EntriesAndValuesOutsideTheBlockAreNotRead)
 {
     // Orientation's value bytes lie just past the block's end; the bytes

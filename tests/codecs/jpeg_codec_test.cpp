@@ -174,6 +174,34 @@ TEST_F(JpegCodec, DensityCommentsAndCompressionReachTheRecord)
     EXPECT_EQ((clamped[16] << 8) | clamped[17], 50);
 }
 
+TEST_F(JpegCodec, ExifDensityStandsInForJfif)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    namespace tm = quillon::test::meta;
+    const std::string ppm = shellQuote(photo(16, 16).string());
+    // A JFIF segment without a unit (as ImageMagick writes it), then EXIF
+    // at 300 dpi; JFIF's own 96 dpi wins, before or after the EXIF segment.
+    const fs::path aspect = make("aspect.jpg", "convert " + ppm + " -strip jpg:-");
+    const fs::path dpi96 = make("96.jpg", "convert " + ppm + " -strip -units PixelsPerInch -density 96 jpg:-");
+    ASSERT_EQ(run("exiftool -q -q -overwrite_original -IFD0:XResolution=300 -IFD0:YResolution=300 "
+                  "-IFD0:ResolutionUnit=inches -Artist=Ann " +
+                  shellQuote(aspect.string()) + " " + shellQuote(dpi96.string())),
+              0);
+    const std::string exifId("Exif\0\0", 6);
+    const Bytes exif = tm::jpegSegment(readFile(aspect), 0xE1, exifId);
+    const Bytes exifFirst = tm::withSegment(readFile(dpi96), 0xE1, exifId, exif);
+    const struct {
+        Bytes file;
+        const char16_t* density;
+    } cases[] = {{readFile(aspect), u"300 x 300 ppi"}, {readFile(dpi96), u"96 x 96 ppi"}, {exifFirst, u"96 x 96 ppi"}};
+    for (const auto& c : cases) {
+        Decoded d = decodeBytesFull(c.file, "d.jpg");
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(d.field(INFO_DENSITY), c.density);
+        EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann");
+    }
+}
+
 TEST_F(JpegCodec, DamagedHeadersGiveTheirCodes)
 {
     const Bytes jpg = readFile(make("h.jpg", "cjpeg -quality 80 " + shellQuote(photo(24, 16).string())));
