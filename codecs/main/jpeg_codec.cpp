@@ -19,6 +19,7 @@
 #include "codecs/main/exif.h"
 #include "codecs/main/iptc.h"
 #include "codecs/main/jpeg_decoder.h"
+#include "codecs/main/meta_common.h"
 #include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
 #include "core/image_reader.h"
@@ -152,7 +153,9 @@ void JpegReader::readSegment(uint8_t marker, const uint8_t* data, size_t length)
     } else if (marker == 0xFE && length > 0 && !info.has(INFO_COMMENTS)) {
         // Comments that begin "<?" are XML processing instructions, not text.
         if (length >= 2 && data[0] == '<' && data[1] == '?') return;
-        infoSetBorrowed(info, INFO_COMMENTS, data, uint32_t(length), BORROW_CP1252);
+        // Comments carry no character set: other tools write UTF-8 there, as
+        // this writer does, and older ones Windows-1252.
+        infoSetBorrowed(info, INFO_COMMENTS, data, uint32_t(length), meta::eightBitKind(data, length));
     }
 }
 
@@ -517,9 +520,14 @@ ResultCode jpegCompress(const Image* image, uint32_t colourFlag, const JpegCompr
             job.densityY = std::clamp<uint32_t>(dpi[1], 1, 65535);
         }
         if (const char16_t* text = info->get(INFO_COMMENTS)) {
-            comment = u16ToApprox(text);
-            // Longer than one segment holds: cut to fit.
-            if (comment.size() > kMaxSegmentData) comment.resize(kMaxSegmentData);
+            // UTF-8, as other readers take a comment; longer than one segment
+            // holds, it is cut to fit before a character that would not.
+            comment = u16ToUtf8(text);
+            if (comment.size() > kMaxSegmentData) {
+                size_t cut = kMaxSegmentData;
+                while (cut > 0 && (uint8_t(comment[cut]) & 0xC0) == 0x80) --cut;
+                comment.resize(cut);
+            }
             if (!comment.empty()) {
                 job.comment = reinterpret_cast<const uint8_t*>(comment.data());
                 job.commentLength = comment.size();
