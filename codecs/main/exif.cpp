@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "codecs/main/meta_common.h"
 #include "codecs/main/tiff_tags.h"
@@ -76,22 +77,61 @@ void storeExposure(ImageInfoBag& bag, const TiffView& view, const TiffEntry& e, 
     bag.set(row.field, asciiToU16(text).c_str());
 }
 
+// A date text of the Exif sub-directory, up to its NUL and without trailing
+// blanks; empty when it gives no date at all. EXIF fills the unknown parts
+// of a date with blanks, and cameras whose clock was never set write
+// zeros: neither may replace a date the first directory gave.
+std::string_view exifDate(const TiffView& view, const TiffEntry& e)
+{
+    if (e.type != TIFF_TYPE_ASCII || e.count <= 4 || !view.fits(e.offset, 1)) return {};
+    const char* text = reinterpret_cast<const char*>(view.base + e.offset);
+    size_t n = strnlen(text, std::min<size_t>(e.count, view.size - e.offset));
+    while (n > 0 && text[n - 1] == ' ') --n;
+    std::string_view date(text, n);
+    return date.find_first_of("123456789") == date.npos ? std::string_view() : date;
+}
+
 void parseExifIfd(ImageInfoBag& bag, const TiffView& view, uint64_t ifd)
 {
+    std::string_view taken, older;
     meta::forEachEntry(view, ifd, [&](const TiffEntry& e) {
-        if (e.tag == EXIF_TAG_CREATION_DATE) {
-            if (e.type != TIFF_TYPE_ASCII || e.count <= 4 || !view.fits(e.offset, 1)) return;
-            const char* text = reinterpret_cast<const char*>(view.base + e.offset);
-            size_t n = strnlen(text, std::min<size_t>(e.count, view.size - e.offset));
-            while (n > 0 && text[n - 1] == ' ') --n;
-            // An empty date must not wipe one the first directory gave.
-            if (n > 0) infoSetBorrowed(bag, INFO_CREATION_DATE, text, uint32_t(n), meta::eightBitKind(text, n));
+        if (e.tag == EXIF_TAG_DATE_TIME_ORIGINAL) {
+            taken = exifDate(view, e);
+            return;
+        }
+        if (e.tag == EXIF_TAG_OLD_CREATION_DATE) {
+            older = exifDate(view, e);  // only as text: a camera's ISOSpeed number is skipped
             return;
         }
         const ExifTagField* row = exifRow(e.tag);
         if (row && row->type == e.type && e.count != 0) storeExposure(bag, view, e, *row);
     });
+    const std::string_view date = taken.empty() ? older : taken;
+    if (!date.empty())
+        infoSetBorrowed(bag, INFO_CREATION_DATE, date.data(), uint32_t(date.size()),
+                        meta::eightBitKind(date.data(), date.size()));
 }
+
+// The density the first directory gives (XResolution, YResolution and
+// ResolutionUnit, inches when the unit is left out), told as the TIFF reader
+// tells it; nothing for unit 1 (no absolute unit) or unusable values.
+struct Density {
+    double x = 0, y = 0;
+    uint32_t unit = 2;
+
+    void store(ImageInfoBag& bag) const
+    {
+        if (bag.has(INFO_DENSITY) || (unit != 2 && unit != 3)) return;
+        const double scale = unit == 3 ? 100 : 1;  // per centimetre is a hundred per metre
+        const double dx = std::floor(x * scale + 0.5);
+        double dy = std::floor(y * scale + 0.5);
+        if (!(dx >= 1 && dx <= UINT32_MAX)) return;
+        if (!(dy >= 1 && dy <= UINT32_MAX)) dy = dx;
+        const std::string text = std::to_string(uint32_t(dx)) + " x " + std::to_string(uint32_t(dy)) +
+                                 (unit == 2 ? " ppi" : " ppm");
+        bag.set(INFO_DENSITY, asciiToU16(text).c_str());
+    }
+};
 
 struct GpsAngle {
     double value[3] = {0, 0, 0};
@@ -215,8 +255,15 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     // One Exif and one GPS directory: a directory that points at a large
     // one thousands of times must not cost thousands of walks over it.
     bool exifSeen = false, gpsSeen = false;
+    Density density;
     meta::forEachEntry(view, ifd0, [&](const TiffEntry& e) {
-        if (tiffTagField(e.tag) >= 0) {
+        if (e.tag == TIFF_TAG_X_RESOLUTION || e.tag == TIFF_TAG_Y_RESOLUTION) {
+            double v;
+            if (e.type == TIFF_TYPE_RATIONAL && e.count >= 1 && readRational(view, e.offset, false, v))
+                (e.tag == TIFF_TAG_X_RESOLUTION ? density.x : density.y) = v;
+        } else if (e.tag == TIFF_TAG_RESOLUTION_UNIT) {
+            if (e.type == TIFF_TYPE_SHORT && e.count == 1) density.unit = view.u16(e.valuePos);
+        } else if (tiffTagField(e.tag) >= 0) {
             if (e.type != TIFF_TYPE_ASCII) return;
             size_t available = 0;
             if (const char* text = entryText(view, e, available))
@@ -233,6 +280,9 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
             parseGpsIfd(bag, view, e.offset);
         }
     });
+    // Camera files often carry their density here only, with no JFIF
+    // segment; a density the file gave elsewhere first stays.
+    density.store(bag);
 }
 
 void exifParseExifIfd(ImageInfoBag& bag, const uint8_t* tiffStart, size_t size, uint32_t ifdOffset, bool bigEndian)
@@ -360,14 +410,14 @@ uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* inf
         std::memcpy(out + data, date.data(), kDateBytes - 1);
     }
     // Entries go out in ascending tag order, as readers expect of a
-    // directory; the creation date and the version sit among the table's.
+    // directory; the date taken and the version sit among the table's.
     struct Item {
         uint16_t tag;
         const ExifTagField* row;
     };
     Item items[16];
     uint32_t n = 0;
-    if (plan.date) items[n++] = {EXIF_TAG_CREATION_DATE, nullptr};
+    if (plan.date) items[n++] = {EXIF_TAG_DATE_TIME_ORIGINAL, nullptr};
     items[n++] = {kExifVersionTag, nullptr};
     for (const ExifTagField* row = ExifTagFieldTable; row->tag; ++row)
         if (info->has(row->field)) items[n++] = {row->tag, row};
@@ -375,7 +425,7 @@ uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* inf
     uint32_t rationalPos = data + (plan.date ? kDateBytes : 0);
     for (uint32_t i = 0; i < n; ++i, entry += 12) {
         const Item& it = items[i];
-        if (it.tag == EXIF_TAG_CREATION_DATE) {
+        if (it.tag == EXIF_TAG_DATE_TIME_ORIGINAL) {
             putEntry(entry, it.tag, TIFF_TYPE_ASCII, kDateBytes, ifdOffset + data);
         } else if (it.tag == kExifVersionTag) {
             putEntry(entry, it.tag, TIFF_TYPE_UNDEFINED, 4, 0);

@@ -33,9 +33,14 @@ namespace quillon {
 
 constexpr uint16_t EXIF_TAG_EXIF_IFD = 34665;
 constexpr uint16_t EXIF_TAG_GPS_IFD = 34853;
-// The creation date inside the Exif sub-directory. Files this program wrote
-// carry it there as ASCII; they rely on it being read back.
-constexpr uint16_t EXIF_TAG_CREATION_DATE = 0x8833;
+// The date a photograph was taken, in the Exif sub-directory: the creation
+// date is read from it before the first directory's DateTime (the date the
+// file last changed), and written there.
+constexpr uint16_t EXIF_TAG_DATE_TIME_ORIGINAL = 0x9003;
+// Earlier versions of this program wrote the creation date as text under
+// 0x8833, which EXIF defines as ISOSpeed (a number); such files still have
+// their date read from it, but no file gets one there any more.
+constexpr uint16_t EXIF_TAG_OLD_CREATION_DATE = 0x8833;
 
 struct ExifTagField {
     uint16_t tag;
@@ -47,7 +52,7 @@ struct ExifTagField {
 // fields 28..37; ended by a row with tag 0.
 extern const ExifTagField ExifTagFieldTable[];
 
-// Reads a whole EXIF block: text tags and orientation of the first
+// Reads a whole EXIF block: text tags, orientation and density of the first
 // directory (filling only empty fields), then the Exif and GPS
 // sub-directories (whose values replace what the fields held).
 void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
@@ -64,7 +69,7 @@ uint32_t exifBlockSize(const ImageInfo* info);
 // Writes exactly exifBlockSize(info) bytes; returns that count.
 uint32_t exifBlockWrite(uint8_t* out, const ImageInfo* info);
 
-// The Exif sub-directory (version, creation date, exposure values): 0 when
+// The Exif sub-directory (version, date taken, exposure values): 0 when
 // there is nothing but the version to write.
 uint32_t exifExifIfdSize(const ImageInfo* info);
 uint32_t exifWriteExifIfd(uint8_t* out, uint32_t ifdOffset, const ImageInfo* info);

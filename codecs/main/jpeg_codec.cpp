@@ -19,6 +19,7 @@
 #include "codecs/main/exif.h"
 #include "codecs/main/iptc.h"
 #include "codecs/main/jpeg_decoder.h"
+#include "codecs/main/meta_common.h"
 #include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
 #include "core/image_reader.h"
@@ -59,6 +60,9 @@ private:
     ResultCode readFrame(uint8_t marker, const uint8_t* data, size_t length);
 
     uint64_t streamOffset_ = 0;
+    // The density came from an EXIF segment, which the JFIF segment's own
+    // overrides wherever it stands.
+    bool exifDensity_ = false;
     // The 8 x 8 blocks the frame's components hold, each coded once.
     uint64_t blocks_ = 0;
 };
@@ -127,14 +131,19 @@ void JpegReader::readSegment(uint8_t marker, const uint8_t* data, size_t length)
     if (marker == 0xE0 && length >= 14 && std::memcmp(data, "JFIF", 5) == 0) {
         const uint8_t units = data[7];
         const uint32_t x = loadU16be(data + 8), y = loadU16be(data + 10);
-        if (units == 0 || units > 2 || x == 0 || y == 0 || info.has(INFO_DENSITY)) return;
+        if (units == 0 || units > 2 || x == 0 || y == 0 || (info.has(INFO_DENSITY) && !exifDensity_)) return;
+        exifDensity_ = false;
         char text[48];
         // JFIF counts dots per centimetre.
         if (units == 1) std::snprintf(text, sizeof text, "%u x %u ppi", x, y);
         else std::snprintf(text, sizeof text, "%u x %u ppm", x * 100, y * 100);
         info.set(INFO_DENSITY, asciiToU16(text).c_str());
     } else if (marker == 0xE1 && length > 6 && std::memcmp(data, kExifIdentifier, 6) == 0) {
+        // Without a JFIF density, the one of the EXIF block's first
+        // directory (as camera files carry it) is the file's.
+        const bool hadDensity = info.has(INFO_DENSITY);
         exifParse(info, data + 6, length - 6);
+        exifDensity_ = exifDensity_ || (!hadDensity && info.has(INFO_DENSITY));
     } else if (marker == 0xE1 && length > kXmpJpegIdentifier.size() &&
                std::memcmp(data, kXmpJpegIdentifier.data(), kXmpJpegIdentifier.size()) == 0) {
         xmpParse(info, data + kXmpJpegIdentifier.size(), length - kXmpJpegIdentifier.size());
@@ -144,7 +153,9 @@ void JpegReader::readSegment(uint8_t marker, const uint8_t* data, size_t length)
     } else if (marker == 0xFE && length > 0 && !info.has(INFO_COMMENTS)) {
         // Comments that begin "<?" are XML processing instructions, not text.
         if (length >= 2 && data[0] == '<' && data[1] == '?') return;
-        infoSetBorrowed(info, INFO_COMMENTS, data, uint32_t(length), BORROW_CP1252);
+        // Comments carry no character set: other tools write UTF-8 there, as
+        // this writer does, and older ones Windows-1252.
+        infoSetBorrowed(info, INFO_COMMENTS, data, uint32_t(length), meta::eightBitKind(data, length));
     }
 }
 
@@ -509,9 +520,14 @@ ResultCode jpegCompress(const Image* image, uint32_t colourFlag, const JpegCompr
             job.densityY = std::clamp<uint32_t>(dpi[1], 1, 65535);
         }
         if (const char16_t* text = info->get(INFO_COMMENTS)) {
-            comment = u16ToApprox(text);
-            // Longer than one segment holds: cut to fit.
-            if (comment.size() > kMaxSegmentData) comment.resize(kMaxSegmentData);
+            // UTF-8, as other readers take a comment; longer than one segment
+            // holds, it is cut to fit before a character that would not.
+            comment = u16ToUtf8(text);
+            if (comment.size() > kMaxSegmentData) {
+                size_t cut = kMaxSegmentData;
+                while (cut > 0 && (uint8_t(comment[cut]) & 0xC0) == 0x80) --cut;
+                comment.resize(cut);
+            }
             if (!comment.empty()) {
                 job.comment = reinterpret_cast<const uint8_t*>(comment.data());
                 job.commentLength = comment.size();

@@ -61,7 +61,7 @@ std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)
         uint16_t tag = tiffFieldTag(field);
         if (!tag || !info->has(field)) continue;
         std::string text = field == INFO_CREATION_DATE ? meta::tiffDateText(info->get(field))
-                                                       : u16ToApprox(info->get(field));
+                                                       : u16ToUtf8(info->get(field));
         if (text.empty()) continue;
         TiffTextTag entry;
         entry.tag = tag;

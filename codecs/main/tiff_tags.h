@@ -22,6 +22,9 @@ constexpr uint16_t TIFF_TYPE_UNDEFINED = 7;
 constexpr uint16_t TIFF_TYPE_SRATIONAL = 10;
 
 constexpr uint16_t TIFF_TAG_ORIENTATION = 274;
+constexpr uint16_t TIFF_TAG_X_RESOLUTION = 282;
+constexpr uint16_t TIFF_TAG_Y_RESOLUTION = 283;
+constexpr uint16_t TIFF_TAG_RESOLUTION_UNIT = 296;
 
 struct TiffTagField {
     uint16_t tag;
@@ -56,7 +59,7 @@ void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, 
 // One ASCII directory entry built from an information field.
 struct TiffTextTag {
     uint16_t tag = 0;
-    // The entry's count: the text in 8 bits, its NUL, and NUL padding (the
+    // The entry's count: the text's bytes, its NUL, and NUL padding (the
     // creation date is blank-padded to 19 characters, count 20; short texts
     // are NUL-padded to 5 bytes so that no value ever lies inside the entry).
     uint32_t count = 0;
@@ -68,8 +71,9 @@ constexpr size_t kTiffTextTagMax = 16;
 
 // The ASCII entries for every text field the record holds (at most
 // kTiffTextTagMax), in ascending tag order as a TIFF directory needs them.
-// Texts are reduced to 8 bits by wideToAnsiApprox; the creation date is cut
-// to 19 characters. Null gives none.
+// Texts are written as UTF-8, which is what other readers take them for
+// (ASCII texts keep their bytes); the creation date is cut to 19
+// characters. Null gives none.
 std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info);
 
 } // namespace quillon

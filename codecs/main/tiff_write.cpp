@@ -558,16 +558,23 @@ ResultCode TiffWriter::writePage(const Image* page, Compression comp, uint32_t c
             for (uint32_t i = 0; i < n; ++i) putLe(e.value, ((pal[i] >> shift) & 255) * 257, 2);
         entries.push_back(e);
     }
-    uint32_t res[2];
-    if (info && parseResolution(res, info->get(INFO_DENSITY), true) && res[0]) {
-        for (uint16_t tag : {282, 283}) {
-            Entry e{tag, kRational, 1, {}};
-            putLe(e.value, res[tag == 282 ? 0 : 1] ? res[tag == 282 ? 0 : 1] : res[0], 4);
-            putLe(e.value, 1, 4);
-            entries.push_back(e);
-        }
-        entries.push_back(shortEntry(296, {2}));
+    // TIFF requires the resolution: a picture without a density says so with
+    // unit 1 (no absolute unit) and a ratio of 1 to 1, which readers take
+    // for no density.
+    uint32_t res[2] = {1, 1}, dpi[2];
+    uint16_t unit = 1;
+    if (info && parseResolution(dpi, info->get(INFO_DENSITY), true) && dpi[0]) {
+        res[0] = dpi[0];
+        res[1] = dpi[1] ? dpi[1] : dpi[0];
+        unit = 2;
     }
+    for (uint16_t tag : {TIFF_TAG_X_RESOLUTION, TIFF_TAG_Y_RESOLUTION}) {
+        Entry e{tag, kRational, 1, {}};
+        putLe(e.value, res[tag == TIFF_TAG_X_RESOLUTION ? 0 : 1], 4);
+        putLe(e.value, 1, 4);
+        entries.push_back(e);
+    }
+    entries.push_back(shortEntry(TIFF_TAG_RESOLUTION_UNIT, {unit}));
     for (const TiffTextTag& t : tiffBuildTextTags(info)) {
         Entry e{t.tag, kAscii, t.count, std::vector<uint8_t>(t.data.begin(), t.data.begin() + t.count)};
         entries.push_back(e);

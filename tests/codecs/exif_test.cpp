@@ -128,12 +128,12 @@ TEST(Exif, Utf8TextsOfOtherToolsReachEveryOutput)
         EXPECT_EQ(fieldUtf8(*d.image->info(), INFO_AUTHOR), jorg) << name;
         if (!source) source = d.image;
     }
-    // Our EXIF and TIFF texts are Windows-1252, the XMP and PNG texts UTF-8.
+    // Every copy of the texts goes out as UTF-8, which exiftool reads by default.
     ASSERT_EQ(writeAs(u"jpg", source.get(), dir / "out.jpg", u"Normal, by Quality:", CF_RGB24), RC_OK);
     ASSERT_EQ(writeAs(u"tiff", source.get(), dir / "out.tif", u"Uncompressed", CF_RGB24), RC_OK);
     ASSERT_EQ(writeAs(u"png", source.get(), dir / "out.png", nullptr, CF_RGB24), RC_OK);
     for (const char* name : {"out.jpg", "out.tif"}) {
-        auto m = exiftoolJson(dir / name, "-charset exif=latin");
+        auto m = exiftoolJson(dir / name);
         EXPECT_EQ(m["ImageDescription"], uber) << name;
         EXPECT_EQ(m["Artist"], jorg) << name;
         EXPECT_EQ(m["Description"], uber) << name;
@@ -194,6 +194,85 @@ TEST(Exif, DateOfTheExifDirectoryBeatsDateTimeAndFirstTextWins)
         exifParse(bag, t.b.data(), t.b.size());
         EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "2021:03:05 07:08:09");
         EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "Ab");
+    }
+}
+
+TEST(Exif, DateTakenComesBeforeTheOlderDateTextAndDateTime)
+{
+    struct Entry {
+        uint16_t tag, type;
+        std::string text;  // ASCII; a LONG entry holds 400
+    };
+    const std::string taken = "2019:07:14 10:11:12", older = "2021:03:05 07:08:09", modified = "2000:01:01 00:00:00";
+    const std::vector<Entry> cases[] = {
+        {{0x9003, 2, taken}},
+        {{0x8833, 2, older}},  // where earlier versions of ours wrote it
+        {{0x9003, 2, taken}, {0x8833, 2, older}},
+        {{0x8833, 2, older}, {0x9003, 2, taken}},
+        // Unknown, and a clock never set: DateTime stays.
+        {{0x9003, 2, "    :  :     :  :  "}},
+        {{0x9003, 2, "0000:00:00 00:00:00"}, {0x8833, 2, "    :  :     :  :  "}},
+        {{0x8833, 4, ""}},  // a camera's ISOSpeed
+    };
+    const std::string wants[] = {taken, older, taken, taken, modified, modified, modified};
+    for (bool be : {false, true})
+        for (size_t c = 0; c < std::size(cases); ++c) {
+            SCOPED_TRACE(c);
+            const std::vector<Entry>& sub = cases[c];
+            // IFD0 at 8 (DateTime, Exif pointer), its date at 38, the Exif
+            // directory at 58 with its texts after it.
+            TiffBuilder t(be);
+            t.u16(2);
+            t.entry(306, 2, 20, 38);
+            t.entry(34665, 4, 1, 58);
+            t.u32(0);
+            t.text(modified + '\0');
+            t.u16(uint32_t(sub.size()));
+            uint32_t text = 58 + 6 + 12 * uint32_t(sub.size());
+            for (const Entry& e : sub) {
+                t.entry(e.tag, e.type, e.type == 2 ? 20 : 1, e.type == 2 ? text : 400);
+                text += e.type == 2 ? 20 : 0;
+            }
+            t.u32(0);
+            for (const Entry& e : sub) t.text(e.text.empty() ? "" : e.text + '\0');
+            ImageInfoBag bag;
+            exifParse(bag, t.b.data(), t.b.size());
+            EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), wants[c]);
+        }
+}
+
+TEST(Exif, FirstDirectoryDensityInInchesOrCentimetres)
+{
+    struct Case {
+        int unit;  // -1: no ResolutionUnit entry
+        uint32_t x, xDen, y;
+        const char* want;  // null: no density
+    } cases[] = {
+        {2, 300, 1, 300, "300 x 300 ppi"},
+        {3, 118, 1, 59, "11800 x 5900 ppm"},
+        {-1, 144, 2, 72, "72 x 72 ppi"},  // inches unless told otherwise
+        {2, 300, 1, 0, "300 x 300 ppi"},
+        {1, 300, 1, 300, nullptr},        // no absolute unit
+        {2, 300, 0, 300, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.x);
+        TiffBuilder t(true);
+        const uint32_t n = c.unit < 0 ? 2 : 3, data = 8 + 2 + 12 * n + 4;
+        t.u16(n);
+        t.entry(282, 5, 1, data);
+        t.entry(283, 5, 1, data + 8);
+        if (c.unit >= 0) t.entry(296, 3, 1, uint32_t(c.unit) << 16);
+        t.u32(0);
+        t.u32(c.x), t.u32(c.xDen), t.u32(c.y), t.u32(1);
+        ImageInfoBag bag;
+        exifParse(bag, t.b.data(), t.b.size());
+        EXPECT_EQ(fieldUtf8(bag, INFO_DENSITY), c.want ? c.want : "");
+        // A density the file gave before stays.
+        ImageInfoBag first;
+        first.set(INFO_DENSITY, u"96 x 96 ppi");
+        exifParse(first, t.b.data(), t.b.size());
+        EXPECT_EQ(fieldUtf8(first, INFO_DENSITY), "96 x 96 ppi");
     }
 }
 
@@ -320,12 +399,14 @@ TEST(Exif, WrittenBlockReadsBackInExiftoolAndHere)
     ASSERT_FALSE(b.empty());
     std::filesystem::path file = dir / "ours.jpg";
     writeFile(file, withSegment(plainJpeg(dir), 0xE1, kExifPrefix, b));
-    auto m = exiftoolJson(file, "-charset exif=Latin");
+    auto m = exiftoolJson(file);
     EXPECT_EQ(m["DocumentName"], "Doc");
     EXPECT_EQ(m["ImageDescription"], "A caf\u00E9 desc");
     EXPECT_EQ(m["Artist"], "Jo Doe");
     EXPECT_EQ(m["Copyright"], "(c) Jo");
     EXPECT_EQ(m["ModifyDate"], "2021:03:05 07:08:09");
+    EXPECT_EQ(m["DateTimeOriginal"], "2021:03:05 07:08:09");
+    EXPECT_EQ(m.count("ISOSpeed"), 0u);
     EXPECT_EQ(m["Make"], "Ca");
     EXPECT_EQ(m["Model"], "EOS 5");
     EXPECT_DOUBLE_EQ(num(m, "ExposureTime"), 0.000125);

@@ -174,6 +174,42 @@ TEST_F(JpegCodec, DensityCommentsAndCompressionReachTheRecord)
     EXPECT_EQ((clamped[16] << 8) | clamped[17], 50);
 }
 
+TEST_F(JpegCodec, ExifDensityStandsInForJfifAndCommentsMayBeUtf8)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("wrjpgcom");
+    namespace tm = quillon::test::meta;
+    const std::string ppm = shellQuote(photo(16, 16).string());
+    // A JFIF segment without a unit (as ImageMagick writes it), then EXIF
+    // at 300 dpi; JFIF's own 96 dpi wins, before or after the EXIF segment.
+    const fs::path aspect = make("aspect.jpg", "convert " + ppm + " -strip jpg:-");
+    const fs::path dpi96 = make("96.jpg", "convert " + ppm + " -strip -units PixelsPerInch -density 96 jpg:-");
+    ASSERT_EQ(run("exiftool -q -q -overwrite_original -IFD0:XResolution=300 -IFD0:YResolution=300 "
+                  "-IFD0:ResolutionUnit=inches -Artist=Ann " +
+                  shellQuote(aspect.string()) + " " + shellQuote(dpi96.string())),
+              0);
+    const std::string exifId("Exif\0\0", 6);
+    const Bytes exif = tm::jpegSegment(readFile(aspect), 0xE1, exifId);
+    const Bytes exifFirst = tm::withSegment(readFile(dpi96), 0xE1, exifId, exif);
+    const struct {
+        Bytes file;
+        const char16_t* density;
+    } cases[] = {{readFile(aspect), u"300 x 300 ppi"}, {readFile(dpi96), u"96 x 96 ppi"}, {exifFirst, u"96 x 96 ppi"}};
+    for (const auto& c : cases) {
+        Decoded d = decodeBytesFull(c.file, "d.jpg");
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(d.field(INFO_DENSITY), c.density);
+        EXPECT_EQ(d.field(INFO_AUTHOR), u"Ann");
+    }
+    // A comment that is UTF-8 is read so; others as Windows-1252.
+    const auto commented = [&](const char* name, const std::string& comment) {
+        const std::string command = "wrjpgcom -comment " + shellQuote(comment) + " " + shellQuote(aspect.string());
+        return decodeFileFull(make(name, command)).field(INFO_COMMENTS);
+    };
+    EXPECT_EQ(commented("u.jpg", "Caf\u00e9 \u0141\u00f3d\u017a \u5c71"), u"Caf\u00e9 \u0141\u00f3d\u017a \u5c71");
+    EXPECT_EQ(commented("l.jpg", "Caf\xe9 \x80"), u"Caf\u00e9 \u20ac");
+}
+
 TEST_F(JpegCodec, DamagedHeadersGiveTheirCodes)
 {
     const Bytes jpg = readFile(make("h.jpg", "cjpeg -quality 80 " + shellQuote(photo(24, 16).string())));
@@ -391,7 +427,7 @@ TEST_F(JpegCodec, LongCommentIsCutInEveryCopyAndTheMetadataAroundItStays)
         const fs::path out = dir / "long.jpg";
         ASSERT_EQ(writeJpeg(img.get(), out, u"Normal, by Quality:", CF_RGB24, 80), RC_OK);
 
-        auto m = tm::exiftoolJson(out, "-charset exif=latin");
+        auto m = tm::exiftoolJson(out);
         EXPECT_EQ(m["Make"], "Canon");
         EXPECT_EQ(m["Model"], "EOS 5");
         EXPECT_EQ(m["ExposureTime"], "0.004");
@@ -399,13 +435,18 @@ TEST_F(JpegCodec, LongCommentIsCutInEveryCopyAndTheMetadataAroundItStays)
         EXPECT_EQ(m["Title"], "Quay");
         EXPECT_NEAR(std::atof(m["GPSLatitude"].c_str()), 48.856806, 1e-5);
         EXPECT_NEAR(std::atof(m["GPSLongitude"].c_str()), 2.350833, 1e-5);
-        const std::string exifText = u16ToUtf8(latin1ToU16(u16ToApprox(comment))), xmpText = u16ToUtf8(comment);
+        // Every copy is UTF-8, cut between characters: the comment segment
+        // within one character of its limit.
+        const std::string text = u16ToUtf8(comment);
+        const std::string& com = m["Comment"];
+        EXPECT_GE(com.size(), 65533u - 3);
+        EXPECT_EQ(text.compare(0, com.size(), com), 0);
         const std::string& description = m["ImageDescription"];
-        EXPECT_GT(description.size(), 60000u);
-        EXPECT_EQ(exifText.compare(0, description.size(), description), 0);
+        EXPECT_GT(description.size(), 40000u);
+        EXPECT_EQ(text.compare(0, description.size(), description), 0);
         const std::string& dcDescription = m["Description"];
         EXPECT_GT(dcDescription.size(), 40000u);
-        EXPECT_EQ(xmpText.compare(0, dcDescription.size(), dcDescription), 0);
+        EXPECT_EQ(text.compare(0, dcDescription.size(), dcDescription), 0);
         // Each segment is filled to within one character of its limit.
         const Bytes file = readFile(out);
         EXPECT_GE(tm::jpegSegment(file, 0xE1, std::string("Exif\0\0", 6)).size(), 65533u - 6 - 8);

@@ -144,14 +144,13 @@ inline std::vector<std::string> exiftoolWarnings(const std::filesystem::path& fi
 }
 
 // The warnings of `exiftool -validate` that our EXIF blocks do not always
-// bring: the creation date rides on 0x8833 as text (older files of ours
-// carry it there), and exiftool expects the tags a camera writes where we
-// write what the image holds.
+// bring: exiftool expects the tags a camera writes where we write what the
+// image holds.
 inline std::vector<std::string> exiftoolUnexpectedWarnings(const std::filesystem::path& file)
 {
     std::vector<std::string> out;
     for (const std::string& w : exiftoolWarnings(file))
-        if (w.find("0x8833") == std::string::npos && w.find("Missing required") == std::string::npos) out.push_back(w);
+        if (w.find("Missing required") == std::string::npos) out.push_back(w);
     return out;
 }
 

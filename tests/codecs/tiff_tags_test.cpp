@@ -87,7 +87,8 @@ TEST(TiffTags, BuiltEntriesArePaddedAndInTagOrder)
     EXPECT_EQ(tags[2].count, 20u);
     EXPECT_EQ(tags[2].data, std::string("2021:03:05 07:08:09\0", 20));
     EXPECT_EQ(tags[3].data, std::string("Ann\0\0\0", 6));
-    EXPECT_EQ(tags[4].data, std::string("Lukasz E\0", 9) + '\0');
+    EXPECT_EQ(tags[4].count, 12u);
+    EXPECT_EQ(tags[4].data, std::string("\xC5\x81ukasz \xE2\x82\xAC\0", 12));
     EXPECT_TRUE(tiffBuildTextTags(nullptr).empty());
 }
 

@@ -382,7 +382,7 @@ TEST(TiffWriter, TextTagsResolutionAndPagesReachExiftoolAndTiffinfo)
     ASSERT_EQ(writeTiff(a.get(), dir / "m.tiff", u"LZW compressed", CF_RGB24), RC_OK);
     std::string tags = runOutput("exiftool -s -s -s -DocumentName -ImageDescription -Artist -XResolution " +
                                  q(dir / "m.tiff"));
-    EXPECT_EQ(tags, "Harbour\nBoats at dawn, caf\xe9\nK. Brevik\n96\n");
+    EXPECT_EQ(tags, "Harbour\nBoats at dawn, caf\xc3\xa9\nK. Brevik\n96\n");
     EXPECT_EQ(runOutput("tiffinfo " + q(dir / "m.tiff") + " 2>&1 | grep -c 'TIFF Directory'"), "2\n");
 
     ResultCode rc;
