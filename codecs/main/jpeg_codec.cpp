@@ -439,8 +439,9 @@ ResultCode JpegWriter::encode(Image* image, const char16_t* subFormatName, uint3
                               int32_t parameter, bool, void*)
 {
     const std::u16string_view name = subFormatName && *subFormatName ? subFormatName : kJpegSubFormats[0];
-    // JPEG data meant for a TIFF file: plain baseline, nothing around it.
-    const std::u16string path = pathToU16(output.path());
+    // JPEG data meant for a TIFF file: plain baseline, nothing around it. The
+    // name decides, not the temporary the batch writes first.
+    const std::u16string path = pathToU16(targetPath());
     const bool insideTiff = path.size() >= 5 && equalsNoCase(std::u16string_view(path).substr(path.size() - 5), u".tiff");
     JpegCompressOptions options;
     options.arithmetic = !insideTiff && contains(name, u"Arith");
