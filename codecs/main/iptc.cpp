@@ -104,7 +104,8 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
                                                                                                 : Charset::OTHER;
             continue;
         }
-        if (h[0] != 0x1C || h[1] != 2 || length == 0 || text[0] >= 0x80) continue;
+        // Only text datasets are in the table, so any first byte is text.
+        if (h[0] != 0x1C || h[1] != 2 || length == 0) continue;
         int field = datasetField(h[2]);
         if (field < 0) continue;
         if (field == INFO_KEYWORD_FIRST) {

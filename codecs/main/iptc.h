@@ -30,8 +30,10 @@ extern const IptcDatasetField IptcDatasetFieldTable[];
 // that order, so EXIF texts win over IPTC ones.
 void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
-// Reads record-2 datasets into empty fields; keywords fill 17..25 only when
-// field 17 was empty before the block.
+// Reads record-2 datasets into empty fields, decoded by the character set
+// the envelope declares (1:90), else as UTF-8 when they are well-formed
+// UTF-8, else as Windows-1252; keywords fill 17..25 only when field 17 was
+// empty before the block.
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
 // The size of the IPTC block iptcWrite makes from the record (0 = none):

@@ -91,20 +91,40 @@ TEST(Iptc, Utf8TextsAreReadAsUtf8UnlessAnotherCharsetIsDeclared)
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
     const std::string grosse = "Gr\xC3\xB6\xC3\x9F" "e", jorg = "J\xC3\xB6rg";
+    // Texts whose first byte is beyond ASCII in every encoding.
+    const std::string copyright = "\xC2\xA9 2021 Zo\xC3\xAB M\xC3\xBCller", eclair = "\xC3\x89" "clair",
+                      lukasz = "\xC5\x81ukasz Nowak", photo = "\xE5\x86\x99\xE7\x9C\x9F of Zo\xC3\xAB",
+                      orsted = "\xC3\x98rsted";
     // UTF-8 without a declared character set, Windows-1252 (exiftool's
-    // default), and UTF-8 declared in the envelope record.
+    // default, which has no Polish or Japanese letters), and UTF-8 declared
+    // in the envelope record.
+    struct Case {
+        const char* charset;
+        std::string byline, title;
+    } cases[] = {
+        {"-charset iptc=UTF8", lukasz, photo},
+        {"", jorg, orsted},
+        {"-IPTC:CodedCharacterSet=UTF8", lukasz, photo},
+    };
     int n = 0;
-    for (const char* charset : {"-charset iptc=UTF8", "", "-IPTC:CodedCharacterSet=UTF8"}) {
-        SCOPED_TRACE(charset);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.charset);
         std::vector<uint8_t> jpeg = exiftoolTagged(
-            dir, std::string(charset) + " '-IPTC:Caption-Abstract=" + grosse + "' '-IPTC:By-line=" + jorg + "'",
+            dir,
+            std::string(c.charset) + " '-IPTC:Caption-Abstract=" + grosse + "' '-IPTC:By-line=" + c.byline +
+                "' '-IPTC:ObjectName=" + c.title + "' '-IPTC:CopyrightNotice=" + copyright + "' '-IPTC:Keywords=" +
+                eclair + "' '-IPTC:Source=" + orsted + "'",
             "c" + std::to_string(n++) + ".jpg");
         std::vector<uint8_t> block = jpegSegment(jpeg, 0xED, kPhotoshopPrefix);
         ASSERT_FALSE(block.empty());
         ImageInfoBag bag;
         psResourcesParse(bag, block.data(), block.size());
         EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), grosse);
-        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), jorg);
+        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), c.byline);
+        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), c.title);
+        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), copyright);
+        EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), eclair);
+        EXPECT_EQ(fieldUtf8(bag, INFO_SOURCE), orsted);
     }
     // Declared ISO 8859-1 (ESC . A): the same bytes are Latin letters.
     std::vector<uint8_t> latin = cat({dataset(90, "\x1B.A", 1), dataset(120, grosse)});
@@ -179,13 +199,14 @@ TEST(Iptc, DatasetsAreBoundedAndExtendedLengthsSkipped)
     iptcParse(bag2, backing.data(), 5 + 10);
     EXPECT_FALSE(bag2.has(INFO_COMMENTS));
 
-    // Other records, empty data, high first bytes and unknown datasets are
-    // passed over; blanks set nothing.
+    // Other records, empty data and unknown datasets are passed over; blanks
+    // set nothing. A first byte beyond ASCII is text like any other (not
+    // UTF-8 here, so Windows-1252).
     std::vector<uint8_t> mixed = cat({dataset(5, "One", 1), dataset(5, ""), dataset(5, "\xE9t\xE9"), dataset(200, "x"),
                                       dataset(80, "   "), dataset(80, "Au  ")});
     ImageInfoBag bag3;
     iptcParse(bag3, mixed.data(), mixed.size());
-    EXPECT_FALSE(bag3.has(INFO_TITLE));
+    EXPECT_EQ(fieldUtf8(bag3, INFO_TITLE), "\xC3\xA9t\xC3\xA9");
     EXPECT_EQ(fieldUtf8(bag3, INFO_AUTHOR), "Au");
 }
 
