@@ -76,8 +76,11 @@ std::string datasetText(const ImageInfo* info, int field)
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
 {
     if (!data) return;
-    bool keywordsBefore = bag.has(INFO_KEYWORD_FIRST);
-    bool firstKeyword = true;
+    // The keyword list comes whole from one source: a list another block or
+    // packet gave already stays as it is.
+    bool keywordsBefore = false;
+    for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) keywordsBefore = keywordsBefore || bag.has(f);
+    int nextKeyword = INFO_KEYWORD_FIRST;
     Charset charset = Charset::UNDECLARED;
     size_t pos = 0;
     while (size - pos > 5) {
@@ -109,15 +112,12 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         int field = datasetField(h[2]);
         if (field < 0) continue;
         if (field == INFO_KEYWORD_FIRST) {
-            if (keywordsBefore) continue;
-            int target = -1;
-            if (firstKeyword) {
-                target = INFO_KEYWORD_FIRST;
-            } else {
-                for (int f = INFO_KEYWORD_FIRST + 1; f <= INFO_KEYWORD_LAST && target < 0; ++f)
-                    if (!bag.has(f)) target = f;
-            }
-            if (target >= 0 && borrow(bag, target, text, length, charset)) firstKeyword = false;
+            if (keywordsBefore || nextKeyword > INFO_KEYWORD_LAST) continue;
+            // Blank and repeated keywords are dropped, not given a place.
+            if (borrow(bag, nextKeyword, text, length, charset) && !meta::keywordIsDropped(bag, nextKeyword))
+                ++nextKeyword;
+            else
+                bag.set(nextKeyword, nullptr);
             continue;
         }
         if (!bag.has(field)) borrow(bag, field, text, length, charset);

@@ -32,8 +32,9 @@ void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
 // Reads record-2 datasets into empty fields, decoded by the character set
 // the envelope declares (1:90), else as UTF-8 when they are well-formed
-// UTF-8, else as Windows-1252; keywords fill 17..25 only when field 17 was
-// empty before the block.
+// UTF-8, else as Windows-1252. The keywords fill 17..25 in order, blank and
+// repeated ones dropped, only when no keyword field was set before the
+// block: a list is taken whole from one source.
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
 // The size of the IPTC block iptcWrite makes from the record (0 = none):

@@ -459,15 +459,25 @@ private:
         else if (!element || p_.findUnit(a, '<', b) == npos) store(field, a, b);
     }
 
+    // The keyword list is taken whole: a bag holding any keyword replaces
+    // the list another source gave (an IPTC block read before), one holding
+    // none leaves it. Blank and repeated items are dropped.
     void subjects(size_t a, size_t b)
     {
+        std::u16string before[INFO_KEYWORD_LAST - INFO_KEYWORD_FIRST + 1];
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) {
+            if (const char16_t* t = bag_.get(f)) before[f - INFO_KEYWORD_FIRST] = t;
+            bag_.set(f, nullptr);
+        }
         int field = INFO_KEYWORD_FIRST;
         size_t from = a, itemA, itemB;
         while (field <= INFO_KEYWORD_LAST && nextItem(from, b, itemA, itemB)) {
-            bag_.set(field, nullptr);
-            store(field, itemA, itemB);
-            ++field;
+            if (store(field, itemA, itemB) && !meta::keywordIsDropped(bag_, field)) ++field;
+            else bag_.set(field, nullptr);
         }
+        if (field > INFO_KEYWORD_FIRST) return;
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f)
+            if (!before[f - INFO_KEYWORD_FIRST].empty()) bag_.set(f, before[f - INFO_KEYWORD_FIRST].c_str());
     }
 
     void density()

@@ -210,22 +210,32 @@ TEST(Iptc, DatasetsAreBoundedAndExtendedLengthsSkipped)
     EXPECT_EQ(fieldUtf8(bag3, INFO_AUTHOR), "Au");
 }
 
-TEST(Iptc, KeywordsAreTakenOnlyIntoAnEmptyList)
+TEST(Iptc, KeywordsAreTakenWholeOnlyIntoAnEmptyListWithoutBlanksOrRepeats)
 {
+    auto keywords = [](const ImageInfo& info) {
+        std::string all;
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) all += fieldUtf8(info, f) + "|";
+        return all;
+    };
     std::vector<uint8_t> block;
-    for (int i = 1; i <= 3; ++i) block = cat({block, dataset(25, "k" + std::to_string(i))});
+    for (const char* k : {"k1", "  ", "k2", "k1", "k2  ", "k3"}) block = cat({block, dataset(25, k)});
+    ImageInfoBag fresh;
+    iptcParse(fresh, block.data(), block.size());
+    EXPECT_EQ(keywords(fresh), "k1|k2|k3|||||||");
+    // A list from another source, even one that leaves its first field
+    // empty, is kept whole: the two lists are never mixed.
+    for (int f : {int(INFO_KEYWORD_FIRST), INFO_KEYWORD_FIRST + 1}) {
+        ImageInfoBag bag;
+        bag.set(f, u"xmp");
+        iptcParse(bag, block.data(), block.size());
+        EXPECT_EQ(keywords(bag), f == INFO_KEYWORD_FIRST ? "xmp|||||||||" : "|xmp||||||||");
+    }
+    // Twelve distinct keywords: the first nine.
+    std::vector<uint8_t> twelve;
+    for (int i = 1; i <= 12; ++i) twelve = cat({twelve, dataset(25, "k" + std::to_string(i))});
     ImageInfoBag bag;
-    bag.set(INFO_KEYWORD_FIRST, u"xmp");
-    iptcParse(bag, block.data(), block.size());
-    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), "xmp");
-    EXPECT_FALSE(bag.has(INFO_KEYWORD_FIRST + 1));
-    ImageInfoBag bag2;
-    bag2.set(INFO_KEYWORD_FIRST + 1, u"kept");
-    iptcParse(bag2, block.data(), block.size());
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST), "k1");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 1), "kept");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 2), "k2");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 3), "k3");
+    iptcParse(bag, twelve.data(), twelve.size());
+    EXPECT_EQ(keywords(bag), "k1|k2|k3|k4|k5|k6|k7|k8|k9|");
 }
 
 TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
