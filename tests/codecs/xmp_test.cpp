@@ -309,6 +309,41 @@ TEST(Xmp, SubjectItemsReplaceTheWholeListWithoutBlanksOrRepeats)
     }
 }
 
+TEST(Xmp, LanguageAlternativesGiveTheDefaultItemElseTheFirst)
+{
+    struct Case {
+        const char* items;
+        const char* expected;
+    } cases[] = {
+        {"<rdf:li xml:lang='de-DE'>Hafen</rdf:li><rdf:li xml:lang='x-default'>Harbour</rdf:li>", "Harbour"},
+        {"<rdf:li xml:lang=\"fr-FR\">Port</rdf:li><rdf:li xml:lang = \"X-Default\">Harbour</rdf:li>", "Harbour"},
+        {"<rdf:li xml:lang='de-DE'>Hafen</rdf:li><rdf:li xml:lang='fr-FR'>Port</rdf:li>", "Hafen"},
+        {"<rdf:li xml:lang='x-default-not'>Hafen</rdf:li><rdf:li>Port</rdf:li>", "Hafen"},
+        {"<rdf:li xml:lang='x-default'>Harbour</rdf:li><rdf:li xml:lang='x-default'>Second</rdf:li>", "Harbour"},
+    };
+    for (const Case& c : cases) {
+        std::string properties;
+        for (const char* name : {"title", "description", "rights"})
+            properties += std::string("<dc:") + name + "><rdf:Alt>" + c.items + "</rdf:Alt></dc:" + name + ">";
+        const std::string packet = dcPacket(properties);
+        ImageInfoBag bag;
+        xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+        for (int f : {INFO_TITLE, INFO_COMMENTS, INFO_COPYRIGHT}) EXPECT_EQ(fieldUtf8(bag, f), c.expected) << c.items;
+    }
+
+    // exiftool's packets of one title in three languages, the default given
+    // last: each reads as exiftool reads the plain title.
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    std::vector<uint8_t> packet = exiftoolPacket(
+        dir, "-XMP-dc:Title-de-DE=Hafen -XMP-dc:Title-fr-FR=Port -XMP-dc:Title=Harbour '-XMP-dc:Rights-de-DE=(c) Jo'");
+    ImageInfoBag bag;
+    xmpParse(bag, packet.data(), packet.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Harbour");
+    EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c) Jo");
+}
+
 TEST(Xmp, DecimalParser)
 {
     const char* s = " \t-42x";
