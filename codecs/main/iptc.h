@@ -41,8 +41,10 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 // one dataset per set field that has one (fields 17..25 as keywords).
 uint32_t iptcMeasure(const ImageInfo* info);
 // Writes exactly iptcMeasure(info) bytes of datasets (0x1C, 2, dataset,
-// big-endian length, the text reduced to 8 bits); returns that count. The
-// PSD writer wraps them in its resource 1028.
+// big-endian length, the text as UTF-8 cut on a character boundary to the
+// IPTC-IIM limit of the dataset), led by the coded character set (1:90)
+// saying UTF-8 when a text goes beyond ASCII; returns that count. The PSD
+// writer wraps them in its resource 1028.
 uint32_t iptcWrite(uint8_t* out, const ImageInfo* info);
 
 } // namespace quillon

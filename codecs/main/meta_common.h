@@ -99,6 +99,35 @@ inline bool keywordIsDropped(const ImageInfo& info, int field)
     return false;
 }
 
+// UTF-16 as well-formed UTF-8: a lone surrogate becomes U+FFFD, which any
+// reader takes, where encoding it as itself would make bytes that strict
+// readers refuse.
+inline std::string wellFormedUtf8(const char16_t* text)
+{
+    std::u16string clean;
+    if (!text) return {};
+    for (size_t i = 0; text[i] && i < kTextSourceLimit; ++i) {
+        const char16_t c = text[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            clean += c;
+            clean += text[++i];
+        } else {
+            clean += high || low ? u'\uFFFD' : c;
+        }
+    }
+    return u16ToUtf8(clean);
+}
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
+inline void cutUtf8(std::string& text, size_t limit)
+{
+    if (text.size() <= limit) return;
+    size_t n = limit;
+    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+    text.resize(n);
+}
+
 // `value` with `decimals` digits after the point, in C-locale form.
 inline std::string fixedText(double value, int decimals)
 {
