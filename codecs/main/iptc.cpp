@@ -169,13 +169,14 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     }
 }
 
-void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+namespace {
+
+// Calls fn(id, data, size) for each "8BIM" resource of a block, in order;
+// the walk stops at the first resource that does not fit.
+template <typename Fn>
+void forEachResource(const uint8_t* data, size_t size, Fn&& fn)
 {
     if (!data) return;
-    struct Block {
-        const uint8_t* data = nullptr;
-        size_t size = 0;
-    } iptc, exif, xmp;
     size_t pos = 0;
     while (size - pos >= 11) {
         const uint8_t* r = data + pos;
@@ -185,22 +186,41 @@ void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         uint32_t dataSize = be32(data + sizeAt);
         size_t dataAt = sizeAt + 4;
         if (dataSize > kMaxResourceSize || dataSize > size - dataAt) break;
-        if (std::memcmp(r, "8BIM", 4) == 0) {
-            uint16_t id = uint16_t(r[4] << 8 | r[5]);
-            Block b{data + dataAt, dataSize};
-            if (id == PS_RESOURCE_IPTC) iptc = b;
-            else if (id == PS_RESOURCE_EXIF) exif = b;
-            else if (id == PS_RESOURCE_XMP) xmp = b;
-        }
+        if (std::memcmp(r, "8BIM", 4) == 0) fn(uint16_t(r[4] << 8 | r[5]), data + dataAt, size_t(dataSize));
         pos = dataAt + dataSize;
         if (dataSize & 1) {
             if (pos == size) break;
             ++pos;
         }
     }
+}
+
+} // namespace
+
+void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+{
+    struct Block {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    } iptc, exif, xmp;
+    forEachResource(data, size, [&](uint16_t id, const uint8_t* d, size_t n) {
+        if (id == PS_RESOURCE_IPTC) iptc = {d, n};
+        else if (id == PS_RESOURCE_EXIF) exif = {d, n};
+        else if (id == PS_RESOURCE_XMP) xmp = {d, n};
+    });
     if (exif.data) exifParse(bag, exif.data, exif.size);
     if (iptc.data) iptcParse(bag, iptc.data, iptc.size);
     if (xmp.data) xmpParse(bag, xmp.data, xmp.size);
+}
+
+bool psResourceFind(const uint8_t* data, size_t size, uint16_t id, const uint8_t*& found, size_t& foundSize)
+{
+    found = nullptr;
+    foundSize = 0;
+    forEachResource(data, size, [&](uint16_t resourceId, const uint8_t* d, size_t n) {
+        if (resourceId == id) found = d, foundSize = n;
+    });
+    return found != nullptr;
 }
 
 uint32_t iptcMeasure(const ImageInfo* info)

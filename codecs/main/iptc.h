@@ -11,6 +11,7 @@
 
 namespace quillon {
 
+constexpr uint16_t PS_RESOURCE_RESOLUTION = 1005;
 constexpr uint16_t PS_RESOURCE_IPTC = 1028;
 constexpr uint16_t PS_RESOURCE_EXIF = 1058;
 constexpr uint16_t PS_RESOURCE_XMP = 1060;
@@ -29,6 +30,9 @@ extern const IptcDatasetField IptcDatasetFieldTable[];
 // EXIF, IPTC and XMP resources to exifParse, iptcParse and xmpParse, in
 // that order, so EXIF texts win over IPTC ones.
 void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
+// The data of the last "8BIM" resource with `id` in a block, walked as
+// psResourcesParse walks it; false when there is none.
+bool psResourceFind(const uint8_t* data, size_t size, uint16_t id, const uint8_t*& found, size_t& foundSize);
 
 // Reads record-2 datasets into empty fields, decoded by the character set
 // the envelope declares (1:90), else as UTF-8 when they are well-formed
