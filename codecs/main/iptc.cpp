@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "codecs/main/exif.h"
 #include "codecs/main/meta_common.h"
@@ -24,6 +25,7 @@ constexpr uint8_t kCodedCharsetDataset = 90;
 // A standard dataset length has its top bit clear; set, it announces an
 // extended length.
 constexpr uint32_t kMaxDatasetLength = 0x7FFF;
+constexpr char kUtf8Escape[3] = {0x1B, 0x25, 0x47};  // ESC % G: UTF-8
 
 uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
@@ -58,17 +60,61 @@ bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length, Ch
     return bag.has(field);
 }
 
-// The bytes iptcWrite stores for a field: its text reduced to 8 bits and cut
-// to what a standard length can say. A creation date that reads as a date
-// is written as the CCYYMMDD the dataset is defined to hold.
-std::string datasetText(const ImageInfo* info, int field)
+// The most bytes the IPTC-IIM standard lets a dataset hold; other readers
+// warn of longer ones. A standard length can say no more in any case.
+uint32_t datasetLimit(uint8_t dataset)
+{
+    switch (dataset) {
+    case 5: return 64;      // Object Name
+    case 25: return 64;     // Keywords
+    case 80: return 32;     // By-line
+    case 115: return 32;    // Source
+    case 116: return 128;   // Copyright Notice
+    case 120: return 2000;  // Caption/Abstract
+    default: return kMaxDatasetLength;
+    }
+}
+
+// The bytes iptcWrite stores for a field: its text as UTF-8, cut on a
+// character boundary to the dataset's limit. A creation date that reads as
+// a date is written as the CCYYMMDD the dataset is defined to hold.
+std::string datasetText(const ImageInfo* info, int field, uint8_t dataset)
 {
     std::string date;
     if (field == INFO_CREATION_DATE && meta::formatCreateDate(info->get(field), date))
         return date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
-    std::string text = u16ToApprox(info->get(field));
-    if (text.size() > kMaxDatasetLength) text.resize(kMaxDatasetLength);
+    std::string text = meta::wellFormedUtf8(info->get(field));
+    if (text.size() > datasetLimit(dataset)) {
+        meta::cutUtf8(text, datasetLimit(dataset));
+        // Readers drop trailing blanks; a cut that leaves some would make
+        // the next copy differ from this one.
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+    }
     return text;
+}
+
+struct Dataset {
+    uint8_t record, number;
+    std::string data;
+};
+
+// The datasets of the block, in field order; led by the envelope's coded
+// character set saying UTF-8 when any text goes beyond ASCII, since readers
+// take undeclared bytes for Latin-1.
+std::vector<Dataset> blockDatasets(const ImageInfo* info)
+{
+    std::vector<Dataset> out;
+    bool ascii = true;
+    for (int field = 0; field < INFO_FIELD_COUNT; ++field) {
+        uint8_t dataset = fieldDataset(field);
+        if (!dataset || !info->has(field)) continue;
+        std::string text = datasetText(info, field, dataset);
+        if (text.empty()) continue;
+        for (char c : text) ascii = ascii && uint8_t(c) < 0x80;
+        out.push_back({2, dataset, std::move(text)});
+    }
+    if (!ascii) out.insert(out.begin(), Dataset{1, kCodedCharsetDataset, std::string(kUtf8Escape, 3)});
+    return out;
 }
 
 } // namespace
@@ -76,8 +122,11 @@ std::string datasetText(const ImageInfo* info, int field)
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
 {
     if (!data) return;
-    bool keywordsBefore = bag.has(INFO_KEYWORD_FIRST);
-    bool firstKeyword = true;
+    // The keyword list comes whole from one source: a list another block or
+    // packet gave already stays as it is.
+    bool keywordsBefore = false;
+    for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) keywordsBefore = keywordsBefore || bag.has(f);
+    int nextKeyword = INFO_KEYWORD_FIRST;
     Charset charset = Charset::UNDECLARED;
     size_t pos = 0;
     while (size - pos > 5) {
@@ -99,37 +148,35 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         pos = start + length;
         const uint8_t* text = data + start;
         if (h[0] == 0x1C && h[1] == 1 && h[2] == kCodedCharsetDataset) {
-            static constexpr uint8_t kUtf8Escape[] = {0x1B, 0x25, 0x47};  // ESC % G
             charset = length == sizeof kUtf8Escape && std::memcmp(text, kUtf8Escape, length) == 0 ? Charset::UTF8
                                                                                                 : Charset::OTHER;
             continue;
         }
-        if (h[0] != 0x1C || h[1] != 2 || length == 0 || text[0] >= 0x80) continue;
+        // Only text datasets are in the table, so any first byte is text.
+        if (h[0] != 0x1C || h[1] != 2 || length == 0) continue;
         int field = datasetField(h[2]);
         if (field < 0) continue;
         if (field == INFO_KEYWORD_FIRST) {
-            if (keywordsBefore) continue;
-            int target = -1;
-            if (firstKeyword) {
-                target = INFO_KEYWORD_FIRST;
-            } else {
-                for (int f = INFO_KEYWORD_FIRST + 1; f <= INFO_KEYWORD_LAST && target < 0; ++f)
-                    if (!bag.has(f)) target = f;
-            }
-            if (target >= 0 && borrow(bag, target, text, length, charset)) firstKeyword = false;
+            if (keywordsBefore || nextKeyword > INFO_KEYWORD_LAST) continue;
+            // Blank and repeated keywords are dropped, not given a place.
+            if (borrow(bag, nextKeyword, text, length, charset) && !meta::keywordIsDropped(bag, nextKeyword))
+                ++nextKeyword;
+            else
+                bag.set(nextKeyword, nullptr);
             continue;
         }
         if (!bag.has(field)) borrow(bag, field, text, length, charset);
     }
 }
 
-void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+namespace {
+
+// Calls fn(id, data, size) for each "8BIM" resource of a block, in order;
+// the walk stops at the first resource that does not fit.
+template <typename Fn>
+void forEachResource(const uint8_t* data, size_t size, Fn&& fn)
 {
     if (!data) return;
-    struct Block {
-        const uint8_t* data = nullptr;
-        size_t size = 0;
-    } iptc, exif, xmp;
     size_t pos = 0;
     while (size - pos >= 11) {
         const uint8_t* r = data + pos;
@@ -139,33 +186,48 @@ void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         uint32_t dataSize = be32(data + sizeAt);
         size_t dataAt = sizeAt + 4;
         if (dataSize > kMaxResourceSize || dataSize > size - dataAt) break;
-        if (std::memcmp(r, "8BIM", 4) == 0) {
-            uint16_t id = uint16_t(r[4] << 8 | r[5]);
-            Block b{data + dataAt, dataSize};
-            if (id == PS_RESOURCE_IPTC) iptc = b;
-            else if (id == PS_RESOURCE_EXIF) exif = b;
-            else if (id == PS_RESOURCE_XMP) xmp = b;
-        }
+        if (std::memcmp(r, "8BIM", 4) == 0) fn(uint16_t(r[4] << 8 | r[5]), data + dataAt, size_t(dataSize));
         pos = dataAt + dataSize;
         if (dataSize & 1) {
             if (pos == size) break;
             ++pos;
         }
     }
+}
+
+} // namespace
+
+void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
+{
+    struct Block {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    } iptc, exif, xmp;
+    forEachResource(data, size, [&](uint16_t id, const uint8_t* d, size_t n) {
+        if (id == PS_RESOURCE_IPTC) iptc = {d, n};
+        else if (id == PS_RESOURCE_EXIF) exif = {d, n};
+        else if (id == PS_RESOURCE_XMP) xmp = {d, n};
+    });
     if (exif.data) exifParse(bag, exif.data, exif.size);
     if (iptc.data) iptcParse(bag, iptc.data, iptc.size);
     if (xmp.data) xmpParse(bag, xmp.data, xmp.size);
+}
+
+bool psResourceFind(const uint8_t* data, size_t size, uint16_t id, const uint8_t*& found, size_t& foundSize)
+{
+    found = nullptr;
+    foundSize = 0;
+    forEachResource(data, size, [&](uint16_t resourceId, const uint8_t* d, size_t n) {
+        if (resourceId == id) found = d, foundSize = n;
+    });
+    return found != nullptr;
 }
 
 uint32_t iptcMeasure(const ImageInfo* info)
 {
     if (!info) return 0;
     uint32_t total = 0;
-    for (int field = 0; field < INFO_FIELD_COUNT; ++field) {
-        if (!fieldDataset(field) || !info->has(field)) continue;
-        std::string text = datasetText(info, field);
-        if (!text.empty()) total += 5 + uint32_t(text.size());
-    }
+    for (const Dataset& d : blockDatasets(info)) total += 5 + uint32_t(d.data.size());
     return total;
 }
 
@@ -173,18 +235,13 @@ uint32_t iptcWrite(uint8_t* out, const ImageInfo* info)
 {
     if (!info || !out) return 0;
     uint8_t* p = out;
-    for (int field = 0; field < INFO_FIELD_COUNT; ++field) {
-        uint8_t dataset = fieldDataset(field);
-        if (!dataset || !info->has(field)) continue;
-        std::string text = datasetText(info, field);
-        if (text.empty()) continue;
+    for (const Dataset& d : blockDatasets(info)) {
         p[0] = 0x1C;
-        p[1] = 2;
-        p[2] = dataset;
-        p[3] = uint8_t(text.size() >> 8);
-        p[4] = uint8_t(text.size());
-        std::memcpy(p + 5, text.data(), text.size());
-        p += 5 + text.size();
+        p[1] = d.record;
+        p[2] = d.number;
+        meta::storeU16be(p + 3, uint32_t(d.data.size()));
+        std::memcpy(p + 5, d.data.data(), d.data.size());
+        p += 5 + d.data.size();
     }
     return uint32_t(p - out);
 }

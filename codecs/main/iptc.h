@@ -11,6 +11,7 @@
 
 namespace quillon {
 
+constexpr uint16_t PS_RESOURCE_RESOLUTION = 1005;
 constexpr uint16_t PS_RESOURCE_IPTC = 1028;
 constexpr uint16_t PS_RESOURCE_EXIF = 1058;
 constexpr uint16_t PS_RESOURCE_XMP = 1060;
@@ -29,17 +30,25 @@ extern const IptcDatasetField IptcDatasetFieldTable[];
 // EXIF, IPTC and XMP resources to exifParse, iptcParse and xmpParse, in
 // that order, so EXIF texts win over IPTC ones.
 void psResourcesParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
+// The data of the last "8BIM" resource with `id` in a block, walked as
+// psResourcesParse walks it; false when there is none.
+bool psResourceFind(const uint8_t* data, size_t size, uint16_t id, const uint8_t*& found, size_t& foundSize);
 
-// Reads record-2 datasets into empty fields; keywords fill 17..25 only when
-// field 17 was empty before the block.
+// Reads record-2 datasets into empty fields, decoded by the character set
+// the envelope declares (1:90), else as UTF-8 when they are well-formed
+// UTF-8, else as Windows-1252. The keywords fill 17..25 in order, blank and
+// repeated ones dropped, only when no keyword field was set before the
+// block: a list is taken whole from one source.
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
 // The size of the IPTC block iptcWrite makes from the record (0 = none):
 // one dataset per set field that has one (fields 17..25 as keywords).
 uint32_t iptcMeasure(const ImageInfo* info);
 // Writes exactly iptcMeasure(info) bytes of datasets (0x1C, 2, dataset,
-// big-endian length, the text reduced to 8 bits); returns that count. The
-// PSD writer wraps them in its resource 1028.
+// big-endian length, the text as UTF-8 cut on a character boundary to the
+// IPTC-IIM limit of the dataset), led by the coded character set (1:90)
+// saying UTF-8 when a text goes beyond ASCII; returns that count. The PSD
+// writer wraps them in its resource 1028.
 uint32_t iptcWrite(uint8_t* out, const ImageInfo* info);
 
 } // namespace quillon

@@ -75,6 +75,59 @@ inline int eightBitKind(const void* text, size_t length)
     return isMultibyteUtf8(static_cast<const char*>(text), length) ? BORROW_UTF8 : BORROW_CP1252;
 }
 
+// A keyword as the image will hold it, for telling whether two items of a
+// list are one: outer blanks and control characters dropped, inner control
+// characters as blanks (as the image's record stores them).
+inline std::u16string keywordKey(const char16_t* text)
+{
+    std::u16string key;
+    if (!text) return key;
+    for (size_t i = 0; text[i] && i < kTextSourceLimit; ++i) key += text[i] < 0x20 ? u' ' : text[i];
+    size_t first = key.find_first_not_of(u' ');
+    if (first == std::u16string::npos) return {};
+    return key.substr(first, key.find_last_not_of(u' ') - first + 1);
+}
+
+// Whether keyword field `field` is to be dropped from a list being read
+// into 17..25 in order: it is blank, or it repeats an earlier one.
+inline bool keywordIsDropped(const ImageInfo& info, int field)
+{
+    const std::u16string key = keywordKey(info.get(field));
+    if (key.empty()) return true;
+    for (int f = INFO_KEYWORD_FIRST; f < field; ++f)
+        if (keywordKey(info.get(f)) == key) return true;
+    return false;
+}
+
+// UTF-16 as well-formed UTF-8: a lone surrogate becomes U+FFFD, which any
+// reader takes, where encoding it as itself would make bytes that strict
+// readers refuse.
+inline std::string wellFormedUtf8(const char16_t* text)
+{
+    std::u16string clean;
+    if (!text) return {};
+    for (size_t i = 0; text[i] && i < kTextSourceLimit; ++i) {
+        const char16_t c = text[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            clean += c;
+            clean += text[++i];
+        } else {
+            clean += high || low ? u'\uFFFD' : c;
+        }
+    }
+    return u16ToUtf8(clean);
+}
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
+inline void cutUtf8(std::string& text, size_t limit)
+{
+    if (text.size() <= limit) return;
+    size_t n = limit;
+    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+    text.resize(n);
+}
+
 // `value` with `decimals` digits after the point, in C-locale form.
 inline std::string fixedText(double value, int decimals)
 {

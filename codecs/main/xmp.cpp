@@ -379,8 +379,9 @@ private:
         return npos;
     }
 
-    // The text of the first rdf:li item in [a, b), or the whole range.
-    bool nextItem(size_t& from, size_t b, size_t& itemA, size_t& itemB) const
+    // The text of the next rdf:li item in [from, b), and where its start tag
+    // lies ([tagA, itemA)); false when there is none.
+    bool nextItem(size_t& from, size_t b, size_t& itemA, size_t& itemB, size_t* tagA = nullptr) const
     {
         for (size_t i = from; (i = p_.find(i, "<rdf:li", b)) != npos; i += 7) {
             uint32_t c = p_.at(i + 7);
@@ -394,10 +395,31 @@ private:
                 size_t lt = p_.findUnit(itemA, '<', b);
                 itemB = lt == npos ? b : lt;
             }
+            if (tagA) *tagA = i;
             from = itemB;
             return true;
         }
         return false;
+    }
+
+    // Whether the start tag [a, b) says xml:lang="x-default" (the tag is
+    // compared without regard to case, as language tags are).
+    bool isDefaultLanguage(size_t a, size_t b) const
+    {
+        size_t at = p_.find(a, "xml:lang", b);
+        if (at == npos) return false;
+        size_t i = at + 8;
+        while (i < b && isSpace(p_.at(i))) ++i;
+        if (p_.at(i) != '=') return false;
+        for (++i; i < b && isSpace(p_.at(i));) ++i;
+        uint32_t quote = p_.at(i);
+        if (quote != '"' && quote != '\'') return false;
+        static constexpr char kDefault[] = "x-default";
+        for (size_t k = 0; k < sizeof kDefault - 1; ++k) {
+            uint32_t c = p_.at(i + 1 + k);
+            if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != uint32_t(kDefault[k])) return false;
+        }
+        return p_.at(i + sizeof kDefault) == quote;
     }
 
     // Stores [a, b) in `field`, borrowed when it needs no unescaping; false
@@ -452,22 +474,43 @@ private:
         }
     }
 
+    // A single text: of a language alternative ("Alt") the x-default item,
+    // else the first, as XMP readers show one; of any other container the
+    // first item; without items the element's text.
     void firstItem(int field, size_t a, size_t b, bool element)
     {
-        size_t from = a, itemA, itemB;
-        if (element && nextItem(from, b, itemA, itemB)) store(field, itemA, itemB);
-        else if (!element || p_.findUnit(a, '<', b) == npos) store(field, a, b);
+        size_t from = a, itemA, itemB, tagA;
+        if (!element || p_.findUnit(a, '<', b) == npos) {
+            store(field, a, b);
+            return;
+        }
+        if (!nextItem(from, b, itemA, itemB, &tagA)) return;
+        size_t chosenA = itemA, chosenB = itemB;
+        bool isDefault = isDefaultLanguage(tagA, itemA);
+        while (!isDefault && nextItem(from, b, itemA, itemB, &tagA))
+            if ((isDefault = isDefaultLanguage(tagA, itemA))) chosenA = itemA, chosenB = itemB;
+        store(field, chosenA, chosenB);
     }
 
+    // The keyword list is taken whole: a bag holding any keyword replaces
+    // the list another source gave (an IPTC block read before), one holding
+    // none leaves it. Blank and repeated items are dropped.
     void subjects(size_t a, size_t b)
     {
+        std::u16string before[INFO_KEYWORD_LAST - INFO_KEYWORD_FIRST + 1];
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) {
+            if (const char16_t* t = bag_.get(f)) before[f - INFO_KEYWORD_FIRST] = t;
+            bag_.set(f, nullptr);
+        }
         int field = INFO_KEYWORD_FIRST;
         size_t from = a, itemA, itemB;
         while (field <= INFO_KEYWORD_LAST && nextItem(from, b, itemA, itemB)) {
-            bag_.set(field, nullptr);
-            store(field, itemA, itemB);
-            ++field;
+            if (store(field, itemA, itemB) && !meta::keywordIsDropped(bag_, field)) ++field;
+            else bag_.set(field, nullptr);
         }
+        if (field > INFO_KEYWORD_FIRST) return;
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f)
+            if (!before[f - INFO_KEYWORD_FIRST].empty()) bag_.set(f, before[f - INFO_KEYWORD_FIRST].c_str());
     }
 
     void density()

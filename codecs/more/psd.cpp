@@ -3,12 +3,15 @@
 // the merged image as one plane per channel, raw or PackBits-coded. Only
 // the merged image is read; a large-document file ("version 2") has 8-byte
 // layer lengths and 4-byte row counts. The writer makes flat version-1
-// documents with raw planes.
+// documents with raw planes. Both keep the density in the ResolutionInfo
+// resource, where Photoshop and other readers look for it.
 #include "codecs/more/psd.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "codecs/main/iptc.h"
 #include "codecs/main/xmp.h"
@@ -16,6 +19,7 @@
 #include "core/byte_cursor.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
+#include "core/text.h"
 #include "platform/memory.h"
 
 namespace quillon {
@@ -72,6 +76,45 @@ void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint
             std::memcpy(&d[size_t(x) * comps + pos], &bits, 4);
         }
     }
+}
+
+// ResolutionInfo (resource 1005): horizontal and vertical pixels per inch
+// as 16.16 fixed point, each followed by the unit Photoshop shows it in
+// (1 inch, 2 centimetre) and a unit of width or height.
+constexpr size_t kResolutionInfoBytes = 16;
+constexpr uint32_t kUnitInch = 1, kUnitCentimetre = 2;
+constexpr double kInchesPerMetre = 39.37008;
+
+// The document's density from its ResolutionInfo, in the unit it is shown
+// in; nothing for a missing, short or non-positive one.
+void readResolution(ImageInfoBag& info, const uint8_t* resources, size_t size)
+{
+    const uint8_t* r;
+    size_t n;
+    if (!psResourceFind(resources, size, PS_RESOURCE_RESOLUTION, r, n) || n < kResolutionInfoBytes) return;
+    const bool perCentimetre = loadU16be(r + 4) == kUnitCentimetre;
+    const double scale = perCentimetre ? kInchesPerMetre : 1.0;
+    const double x = std::floor(int32_t(loadU32be(r)) / 65536.0 * scale + 0.5);
+    const double y = std::floor(int32_t(loadU32be(r + 8)) / 65536.0 * scale + 0.5);
+    if (!(x >= 1 && y >= 1)) return;
+    const std::string text = std::to_string(uint32_t(x)) + " x " + std::to_string(uint32_t(y)) +
+                             (perCentimetre ? " ppm" : " ppi");
+    info.set(INFO_DENSITY, asciiToU16(text).c_str());
+}
+
+// The ResolutionInfo of a density, in whole pixels per inch as the XMP
+// packet beside it gives it: readers that take the resolution from one and
+// the unit from the other then still agree. False when there is none.
+bool resolutionInfo(const ImageInfo* info, uint8_t out[kResolutionInfoBytes])
+{
+    uint32_t ppi[2];
+    if (!info || !parseResolution(ppi, info->get(INFO_DENSITY), true) || !ppi[0] || !ppi[1]) return false;
+    for (int k = 0; k < 2; ++k) {
+        storeU32be(out + 8 * k, std::min<uint32_t>(ppi[k], INT16_MAX) << 16);
+        storeU16be(out + 8 * k + 4, kUnitInch);
+        storeU16be(out + 8 * k + 6, kUnitInch);
+    }
+    return true;
 }
 
 class PsdReader final : public ImageReader {
@@ -205,6 +248,9 @@ ResultCode PsdReader::readHeader(const void*)
     // Our PackBits runs give bytes, and nobody writes 32-bit samples so.
     if (rle_ && bytes_ == 4) return RC_UNSUPPORTED_SUBFORMAT;
     if (rle_) info.set(INFO_COMPRESSION, u"RLE");
+    // Photoshop's own record of the density comes first: the XMP copy of it
+    // only fills an empty field.
+    readResolution(info, resources, resourcesLength);
     psResourcesParse(info, resources, resourcesLength);
 
     uint64_t plane;
@@ -398,7 +444,10 @@ ResultCode PsdWriter::encode(Image* image, const char16_t*, uint32_t colourFlag,
     XmpBuildState count;
     const size_t xmpLength = inf ? xmpBuild(count, inf) : 0;
     if (xmpLength > UINT32_MAX / 2) return RC_OUT_OF_MEMORY;
-    const uint64_t resources = resourceBytes(iptcLength) + resourceBytes(xmpLength);
+    uint8_t resolution[kResolutionInfoBytes];
+    const uint32_t resolutionLength = resolutionInfo(inf, resolution) ? kResolutionInfoBytes : 0;
+    const uint64_t resources =
+        resourceBytes(resolutionLength) + resourceBytes(iptcLength) + resourceBytes(xmpLength);
 
     uint8_t head[kFixedHeader] = {'8', 'B', 'P', 'S', 0, 1};
     storeU16be(head + 12, uint16_t(channels));
@@ -419,6 +468,10 @@ ResultCode PsdWriter::encode(Image* image, const char16_t*, uint32_t colourFlag,
     }
 
     if (failed(output.writeU32be(uint32_t(resources)))) return RC_WRITE_FAILED;
+    if (resolutionLength) {
+        if (ResultCode rc = writeResource(PS_RESOURCE_RESOLUTION, resolution, resolutionLength, nullptr); failed(rc))
+            return rc;
+    }
     if (iptcLength) {
         if (ResultCode rc = writeResource(PS_RESOURCE_IPTC, iptc.get(), iptcLength, nullptr); failed(rc)) return rc;
     }

@@ -91,20 +91,40 @@ TEST(Iptc, Utf8TextsAreReadAsUtf8UnlessAnotherCharsetIsDeclared)
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
     const std::string grosse = "Gr\xC3\xB6\xC3\x9F" "e", jorg = "J\xC3\xB6rg";
+    // Texts whose first byte is beyond ASCII in every encoding.
+    const std::string copyright = "\xC2\xA9 2021 Zo\xC3\xAB M\xC3\xBCller", eclair = "\xC3\x89" "clair",
+                      lukasz = "\xC5\x81ukasz Nowak", photo = "\xE5\x86\x99\xE7\x9C\x9F of Zo\xC3\xAB",
+                      orsted = "\xC3\x98rsted";
     // UTF-8 without a declared character set, Windows-1252 (exiftool's
-    // default), and UTF-8 declared in the envelope record.
+    // default, which has no Polish or Japanese letters), and UTF-8 declared
+    // in the envelope record.
+    struct Case {
+        const char* charset;
+        std::string byline, title;
+    } cases[] = {
+        {"-charset iptc=UTF8", lukasz, photo},
+        {"", jorg, orsted},
+        {"-IPTC:CodedCharacterSet=UTF8", lukasz, photo},
+    };
     int n = 0;
-    for (const char* charset : {"-charset iptc=UTF8", "", "-IPTC:CodedCharacterSet=UTF8"}) {
-        SCOPED_TRACE(charset);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.charset);
         std::vector<uint8_t> jpeg = exiftoolTagged(
-            dir, std::string(charset) + " '-IPTC:Caption-Abstract=" + grosse + "' '-IPTC:By-line=" + jorg + "'",
+            dir,
+            std::string(c.charset) + " '-IPTC:Caption-Abstract=" + grosse + "' '-IPTC:By-line=" + c.byline +
+                "' '-IPTC:ObjectName=" + c.title + "' '-IPTC:CopyrightNotice=" + copyright + "' '-IPTC:Keywords=" +
+                eclair + "' '-IPTC:Source=" + orsted + "'",
             "c" + std::to_string(n++) + ".jpg");
         std::vector<uint8_t> block = jpegSegment(jpeg, 0xED, kPhotoshopPrefix);
         ASSERT_FALSE(block.empty());
         ImageInfoBag bag;
         psResourcesParse(bag, block.data(), block.size());
         EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), grosse);
-        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), jorg);
+        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), c.byline);
+        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), c.title);
+        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), copyright);
+        EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), eclair);
+        EXPECT_EQ(fieldUtf8(bag, INFO_SOURCE), orsted);
     }
     // Declared ISO 8859-1 (ESC . A): the same bytes are Latin letters.
     std::vector<uint8_t> latin = cat({dataset(90, "\x1B.A", 1), dataset(120, grosse)});
@@ -179,81 +199,140 @@ TEST(Iptc, DatasetsAreBoundedAndExtendedLengthsSkipped)
     iptcParse(bag2, backing.data(), 5 + 10);
     EXPECT_FALSE(bag2.has(INFO_COMMENTS));
 
-    // Other records, empty data, high first bytes and unknown datasets are
-    // passed over; blanks set nothing.
+    // Other records, empty data and unknown datasets are passed over; blanks
+    // set nothing. A first byte beyond ASCII is text like any other (not
+    // UTF-8 here, so Windows-1252).
     std::vector<uint8_t> mixed = cat({dataset(5, "One", 1), dataset(5, ""), dataset(5, "\xE9t\xE9"), dataset(200, "x"),
                                       dataset(80, "   "), dataset(80, "Au  ")});
     ImageInfoBag bag3;
     iptcParse(bag3, mixed.data(), mixed.size());
-    EXPECT_FALSE(bag3.has(INFO_TITLE));
+    EXPECT_EQ(fieldUtf8(bag3, INFO_TITLE), "\xC3\xA9t\xC3\xA9");
     EXPECT_EQ(fieldUtf8(bag3, INFO_AUTHOR), "Au");
 }
 
-TEST(Iptc, KeywordsAreTakenOnlyIntoAnEmptyList)
+TEST(Iptc, KeywordsAreTakenWholeOnlyIntoAnEmptyListWithoutBlanksOrRepeats)
 {
+    auto keywords = [](const ImageInfo& info) {
+        std::string all;
+        for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) all += fieldUtf8(info, f) + "|";
+        return all;
+    };
     std::vector<uint8_t> block;
-    for (int i = 1; i <= 3; ++i) block = cat({block, dataset(25, "k" + std::to_string(i))});
+    for (const char* k : {"k1", "  ", "k2", "k1", "k2  ", "k3"}) block = cat({block, dataset(25, k)});
+    ImageInfoBag fresh;
+    iptcParse(fresh, block.data(), block.size());
+    EXPECT_EQ(keywords(fresh), "k1|k2|k3|||||||");
+    // A list from another source, even one that leaves its first field
+    // empty, is kept whole: the two lists are never mixed.
+    for (int f : {int(INFO_KEYWORD_FIRST), INFO_KEYWORD_FIRST + 1}) {
+        ImageInfoBag bag;
+        bag.set(f, u"xmp");
+        iptcParse(bag, block.data(), block.size());
+        EXPECT_EQ(keywords(bag), f == INFO_KEYWORD_FIRST ? "xmp|||||||||" : "|xmp||||||||");
+    }
+    // Twelve distinct keywords: the first nine.
+    std::vector<uint8_t> twelve;
+    for (int i = 1; i <= 12; ++i) twelve = cat({twelve, dataset(25, "k" + std::to_string(i))});
     ImageInfoBag bag;
-    bag.set(INFO_KEYWORD_FIRST, u"xmp");
-    iptcParse(bag, block.data(), block.size());
-    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), "xmp");
-    EXPECT_FALSE(bag.has(INFO_KEYWORD_FIRST + 1));
-    ImageInfoBag bag2;
-    bag2.set(INFO_KEYWORD_FIRST + 1, u"kept");
-    iptcParse(bag2, block.data(), block.size());
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST), "k1");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 1), "kept");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 2), "k2");
-    EXPECT_EQ(fieldUtf8(bag2, INFO_KEYWORD_FIRST + 3), "k3");
+    iptcParse(bag, twelve.data(), twelve.size());
+    EXPECT_EQ(keywords(bag), "k1|k2|k3|k4|k5|k6|k7|k8|k9|");
 }
 
-TEST(Iptc, MeasureIsWhatIsWrittenAndExiftoolReadsIt)
+namespace {
+
+// The UTF-8 text of at most `limit` bytes that keeps whole characters of
+// `text`, without trailing blanks.
+std::string utf8Prefix(const std::string& text, size_t limit)
 {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        uint8_t lead = uint8_t(text[i]);
+        size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (out.size() + n > limit) break;
+        out += text.substr(i, n);
+        i += n;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string repeated(const std::string& unit, size_t times)
+{
+    std::string s;
+    for (size_t i = 0; i < times; ++i) s += unit;
+    return s;
+}
+
+} // namespace
+
+TEST(Iptc, WrittenAsUtf8WithinTheStandardLimitsAndReadBackByExiftool)
+{
+    // Each text is longer than its dataset may be, in characters of one to
+    // four bytes, so most cuts fall inside a character.
+    struct Case {
+        int field;
+        const char* tag;
+        size_t limit;
+        std::string text;
+    } cases[] = {
+        {INFO_TITLE, "ObjectName", 64, "\xE5\x86\x99\xE7\x9C\x9F of " + repeated("Zo\xC3\xAB \xE5\x86\x99 ", 12)},
+        {INFO_AUTHOR, "By-line", 32, "\xC5\x81ukasz " + repeated("\xC5\xBB", 20)},
+        {INFO_COPYRIGHT, "CopyrightNotice", 128, repeated("\xC2\xA9 2021 Zo\xC3\xAB M\xC3\xBCller ", 10)},
+        // Longer than a dataset length can say: cut, never wrapped.
+        {INFO_COMMENTS, "Caption-Abstract", 2000, repeated("Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e ", 5000)},
+        {INFO_KEYWORD_FIRST, "Keywords", 64, "a" + repeated("\xC3\x89" "clair", 20)},
+        {INFO_SOURCE, "Source", 32, "S" + repeated("\xF0\x9F\x98\x80", 20)},
+    };
     ImageInfoOwned info;
-    info.set(INFO_TITLE, u"Obj \U0001F600");  // a pair of UTF-16 units becomes one byte
-    info.set(INFO_AUTHOR, u"J\u00F6rg");
-    info.set(INFO_COMMENTS, std::u16string(70000, u'c').c_str());
-    info.set(INFO_SOURCE, u"Src");
-    info.set(INFO_COPYRIGHT, u"(c)");
+    for (const Case& c : cases) info.set(c.field, utf8ToU16(c.text).c_str());
     info.set(INFO_CREATION_DATE, u"21/3/5 7:08:09");
-    for (int i = 0; i < 9; ++i) info.set(INFO_KEYWORD_FIRST + i, asciiToU16("k" + std::to_string(i)).c_str());
+    std::string moreKeywords;
+    for (int i = 1; i < 9; ++i) {
+        info.set(INFO_KEYWORD_FIRST + i, asciiToU16("k" + std::to_string(i)).c_str());
+        moreKeywords += "|k" + std::to_string(i);
+    }
     uint32_t n = iptcMeasure(&info);
     std::vector<uint8_t> out(n + 16, 0xEE);
     ASSERT_EQ(iptcWrite(out.data(), &info), n);
     EXPECT_EQ(out[n], 0xEE);
     out.resize(n);
-    // Read back here: every field, the long caption cut, not wrapped.
+    // The character set comes first, as the envelope record must.
+    ASSERT_GE(out.size(), 8u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 8),
+              (std::vector<uint8_t>{0x1C, 1, 90, 0, 3, 0x1B, '%', 'G'}));
     ImageInfoBag bag;
     iptcParse(bag, out.data(), out.size());
-    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Obj ?");
-    EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J\xC3\xB6rg");
-    EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), std::string(32767, 'c'));
+    for (const Case& c : cases) EXPECT_EQ(fieldUtf8(bag, c.field), utf8Prefix(c.text, c.limit)) << c.tag;
     EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "20210305");
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + i), "k" + std::to_string(i));
 
     QUILLON_REQUIRE_TOOL("exiftool");
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
-    std::vector<uint8_t> app13 = resource(PS_RESOURCE_IPTC, out);
     std::filesystem::path file = dir / "ours.jpg";
-    writeFile(file, withSegment(plainJpeg(dir), 0xED, kPhotoshopPrefix, app13));
-    auto m = exiftoolJson(file, "-charset iptc=Latin");
-    EXPECT_EQ(m["ObjectName"], "Obj ?");
-    EXPECT_EQ(m["By-line"], "J\xC3\xB6rg");
-    EXPECT_EQ(m["Source"], "Src");
-    EXPECT_EQ(m["CopyrightNotice"], "(c)");
-    EXPECT_EQ(m["Caption-Abstract"].size(), 32767u);
-    EXPECT_EQ(m["Keywords"], "k0|k1|k2|k3|k4|k5|k6|k7|k8");
+    writeFile(file, withSegment(plainJpeg(dir), 0xED, kPhotoshopPrefix, resource(PS_RESOURCE_IPTC, out)));
+    auto m = exiftoolJson(file);
+    for (const Case& c : cases) {
+        const std::string expected = utf8Prefix(c.text, c.limit);
+        EXPECT_EQ(m[c.tag], expected + (c.field == INFO_KEYWORD_FIRST ? moreKeywords : "")) << c.tag;
+        EXPECT_GT(expected.size() + 4, c.limit) << c.tag;  // cut no shorter than it must be
+    }
+    EXPECT_EQ(m["CodedCharacterSet"], "\x1B%G");
     EXPECT_EQ(m["DateCreated"], "2021:03:05");
+    for (const std::string& w : exiftoolWarnings(file)) ADD_FAILURE() << w;
+}
 
-    // Within the lengths the IPTC standard suggests, exiftool finds
-    // nothing to complain about.
+TEST(Iptc, AsciiTextsAreWrittenByteForByteWithoutACharacterSet)
+{
+    ImageInfoOwned info;
+    info.set(INFO_TITLE, u"Obj");
     info.set(INFO_COMMENTS, u"A caption");
-    std::vector<uint8_t> small(iptcMeasure(&info));
-    iptcWrite(small.data(), &info);
-    std::filesystem::path file2 = dir / "ours2.jpg";
-    writeFile(file2, withSegment(plainJpeg(dir), 0xED, kPhotoshopPrefix, resource(PS_RESOURCE_IPTC, small)));
-    for (const std::string& w : exiftoolWarnings(file2)) ADD_FAILURE() << w;
+    info.set(INFO_AUTHOR, u"Bob B");
+    info.set(INFO_KEYWORD_FIRST, u"k0");
+    info.set(INFO_KEYWORD_FIRST + 1, u"k1");
+    std::vector<uint8_t> out(iptcMeasure(&info));
+    ASSERT_EQ(iptcWrite(out.data(), &info), out.size());
+    EXPECT_EQ(out, cat({dataset(5, "Obj"), dataset(120, "A caption"), dataset(80, "Bob B"), dataset(25, "k0"),
+                        dataset(25, "k1")}));
 }
 
 TEST(Iptc, DateThatIsNoDateIsWrittenAsItIs)

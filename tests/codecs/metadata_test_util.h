@@ -67,11 +67,10 @@ inline std::vector<uint8_t> exiftoolTagged(const TempDir& dir, const std::string
     return readFile(p);
 }
 
-// `exiftool -j -n` of a file, as tag name -> value text (strings without
+// One object of exiftool's JSON, as tag name -> value text (strings without
 // their quotes, numbers as printed, arrays of strings joined by "|").
-inline std::map<std::string, std::string> exiftoolJson(const std::filesystem::path& file, const std::string& extra = "")
+inline std::map<std::string, std::string> parseExiftoolJson(const std::string& json)
 {
-    std::string json = runOutput("exiftool -j -n " + extra + " " + shellQuote(file.string()) + " 2>/dev/null");
     std::map<std::string, std::string> out;
     size_t i = 0;
     auto readString = [&](size_t& k) {
@@ -123,6 +122,12 @@ inline std::map<std::string, std::string> exiftoolJson(const std::filesystem::pa
         out[key] = value;
     }
     return out;
+}
+
+// `exiftool -j -n` of a file, parsed as above.
+inline std::map<std::string, std::string> exiftoolJson(const std::filesystem::path& file, const std::string& extra = "")
+{
+    return parseExiftoolJson(runOutput("exiftool -j -n " + extra + " " + shellQuote(file.string()) + " 2>/dev/null"));
 }
 
 // The warnings of `exiftool -validate`, one per line.

@@ -469,3 +469,106 @@ TEST(PsdWriter, IptcAndXmpRoundTripThroughExiftool)
     EXPECT_EQ(std::u16string(d.reader->info.get(INFO_KEYWORD_FIRST)), u"boats");
     EXPECT_EQ(d.image->row<Rgba8>(3)[7].r, img->row<Rgba8>(3)[7].r);
 }
+
+TEST(PsdReader, ResolutionInfoIsTheDensityAndWinsOverTheXmpCopy)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    struct Case {
+        const char* args;
+        const char* density;
+    } cases[] = {
+        {"-density 300 -units PixelsPerInch", "300 x 300 ppi"},
+        {"-density 72x96 -units PixelsPerInch", "72 x 96 ppi"},
+        {"-density 118 -units PixelsPerCentimeter", "11800 x 11800 ppm"},
+    };
+    for (const Case& c : cases) {
+        const fs::path file = dir / "in.psd";
+        ASSERT_EQ(run("convert -size 5x3 xc:teal " + std::string(c.args) + " " + shellQuote(file.string())), 0);
+        Decoded d = decodeFileFull(file);
+        ASSERT_EQ(d.rc, RC_OK) << c.args;
+        EXPECT_EQ(u16ToUtf8(d.field(INFO_DENSITY)), c.density) << c.args;
+    }
+
+    // A record of 300 dpi, and an XMP packet that says 72.
+    const std::string packet =
+        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><rdf:Description xmlns:tiff='http://ns.adobe.com/tiff/"
+        "1.0/' tiff:XResolution='72' tiff:YResolution='72' tiff:ResolutionUnit='2'/>";
+    std::vector<uint8_t> info;
+    for (int k = 0; k < 2; ++k) {
+        be32(info, 300u << 16);  // 16.16 fixed point
+        be16(info, 1);           // shown per inch
+        be16(info, 1);
+    }
+    auto resource = [](uint16_t id, const std::vector<uint8_t>& data) {
+        std::vector<uint8_t> r{'8', 'B', 'I', 'M'};
+        be16(r, id);
+        be16(r, 0);
+        be32(r, uint32_t(data.size()));
+        r.insert(r.end(), data.begin(), data.end());
+        if (r.size() & 1) r.push_back(0);
+        return r;
+    };
+    const std::vector<uint8_t> xmp = resource(1060, {packet.begin(), packet.end()});
+    std::vector<uint8_t> shortInfo(info.begin(), info.end() - 1), zeroInfo = info;
+    std::fill(zeroInfo.begin(), zeroInfo.begin() + 4, 0);
+    // Photoshop's record wins wherever it stands; one too short, or of no
+    // resolution at all, leaves the XMP's.
+    struct Order {
+        std::vector<uint8_t> first, second;
+        const char* density;
+    } orders[] = {
+        {resource(1005, info), xmp, "300 x 300 ppi"},
+        {xmp, resource(1005, info), "300 x 300 ppi"},
+        {resource(1005, shortInfo), xmp, "72 x 72 ppi"},
+        {resource(1005, zeroInfo), xmp, "72 x 72 ppi"},
+    };
+    for (const Order& o : orders) {
+        Doc doc;
+        doc.data.assign(12, 7);
+        doc.resources = o.first;
+        doc.resources.insert(doc.resources.end(), o.second.begin(), o.second.end());
+        Decoded d = decodeBytesFull(build(doc), "r.psd");
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(u16ToUtf8(d.field(INFO_DENSITY)), o.density) << &o - orders;
+    }
+}
+
+TEST(PsdWriter, DensityIsWrittenWhereImageMagickAndExiftoolFindIt)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    TempDir dir;
+    struct Case {
+        const char16_t* density;
+        const char* magick;  // identify's "%x %y %U"
+        const char* readBack;
+    } cases[] = {
+        {u"300 x 300 ppi", "300 300 PixelsPerInch", "300 x 300 ppi"},
+        {u"72 x 96 ppi", "72 96 PixelsPerInch", "72 x 96 ppi"},
+        // Per inch, as the XMP packet beside it says: ImageMagick takes the
+        // unit from one and the number from the other.
+        {u"11811 x 11811 ppm", "300 300 PixelsPerInch", "300 x 300 ppi"},
+    };
+    for (const Case& c : cases) {
+        Ref<Image> img = rampImage(6, 4, false);
+        img->info()->set(INFO_DENSITY, c.density);
+        const fs::path out = dir / "dpi.psd";
+        ASSERT_EQ(writeAs(u"psd", img.get(), out, u"Normal", CF_RGB24), RC_OK);
+        const std::string format = "%[fx:round(resolution.x*100)/100] %[fx:round(resolution.y*100)/100] %U";
+        EXPECT_EQ(runOutput("identify -format " + shellQuote(format) + " " + shellQuote(out.string())), c.magick);
+        Decoded d = decodeFileFull(out);
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(u16ToUtf8(d.field(INFO_DENSITY)), c.readBack);
+        EXPECT_TRUE(meta::exiftoolWarnings(out).empty());
+    }
+    // Without a density, or with one below a pixel per inch, there is no
+    // record.
+    for (const char16_t* density : {u"", u"10 x 10 ppm"}) {
+        Ref<Image> img = rampImage(6, 4, false);
+        img->info()->set(INFO_DENSITY, density);
+        const fs::path out = dir / "none.psd";
+        ASSERT_EQ(writeAs(u"psd", img.get(), out, u"Normal", CF_RGB24), RC_OK);
+        EXPECT_EQ(meta::exiftoolJson(out, "-Photoshop:XResolution")["XResolution"], "");
+    }
+}

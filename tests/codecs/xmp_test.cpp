@@ -265,22 +265,83 @@ TEST(Xmp, EmptyRecordGivesNoPacketAndFileWriteMatchesBuild)
     EXPECT_EQ(readFile(dir / "x.xmp"), build(info));
 }
 
-TEST(Xmp, SubjectItemsFillKeywordFieldsInOrder)
+namespace {
+
+std::string dcPacket(const std::string& properties)
 {
-    std::string packet =
-        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'>"
-        "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
-        "<rdf:Description rdf:about='' xmlns:dc='http://purl.org/dc/elements/1.1/'><dc:subject><rdf:Bag>"
-        "<rdf:li>one</rdf:li><rdf:li>   </rdf:li><rdf:li>three</rdf:li></rdf:Bag></dc:subject>"
-        "<!-- <dc:title>not this</dc:title> --></rdf:Description></rdf:RDF></x:xmpmeta>";
+    return "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'>"
+           "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+           "<rdf:Description rdf:about='' xmlns:dc='http://purl.org/dc/elements/1.1/'>" +
+           properties + "</rdf:Description></rdf:RDF></x:xmpmeta>";
+}
+
+std::string keywordList(const ImageInfo& info)
+{
+    std::string all;
+    for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) all += fieldUtf8(info, f) + "|";
+    return all;
+}
+
+} // namespace
+
+TEST(Xmp, SubjectItemsReplaceTheWholeListWithoutBlanksOrRepeats)
+{
+    struct Case {
+        const char* items;
+        const char* expected;  // the nine fields after a list of "old1".."old3"
+    } cases[] = {
+        {"<rdf:li>one</rdf:li><rdf:li>   </rdf:li><rdf:li>three</rdf:li>", "one|three||||||||"},
+        {"<rdf:li>new1</rdf:li>", "new1|||||||||"},
+        {"<rdf:li/><rdf:li>a</rdf:li><rdf:li>a</rdf:li><rdf:li> b</rdf:li><rdf:li>b</rdf:li><rdf:li>c</rdf:li>",
+         "a| b|c|||||||"},
+        // A bag with nothing in it is no list: the one there stays.
+        {"<rdf:li> </rdf:li><rdf:li/>", "old1|old2|old3|||||||"},
+        {"", "old1|old2|old3|||||||"},
+    };
+    for (const Case& c : cases) {
+        const std::string packet = dcPacket(std::string("<dc:subject><rdf:Bag>") + c.items +
+                                            "</rdf:Bag></dc:subject><!-- <dc:title>not this</dc:title> -->");
+        ImageInfoBag bag;
+        for (int i = 0; i < 3; ++i) bag.set(INFO_KEYWORD_FIRST + i, asciiToU16("old" + std::to_string(i + 1)).c_str());
+        xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+        EXPECT_EQ(keywordList(bag), c.expected) << c.items;
+        EXPECT_FALSE(bag.has(INFO_TITLE));
+    }
+}
+
+TEST(Xmp, LanguageAlternativesGiveTheDefaultItemElseTheFirst)
+{
+    struct Case {
+        const char* items;
+        const char* expected;
+    } cases[] = {
+        {"<rdf:li xml:lang='de-DE'>Hafen</rdf:li><rdf:li xml:lang='x-default'>Harbour</rdf:li>", "Harbour"},
+        {"<rdf:li xml:lang=\"fr-FR\">Port</rdf:li><rdf:li xml:lang = \"X-Default\">Harbour</rdf:li>", "Harbour"},
+        {"<rdf:li xml:lang='de-DE'>Hafen</rdf:li><rdf:li xml:lang='fr-FR'>Port</rdf:li>", "Hafen"},
+        {"<rdf:li xml:lang='x-default-not'>Hafen</rdf:li><rdf:li>Port</rdf:li>", "Hafen"},
+        {"<rdf:li xml:lang='x-default'>Harbour</rdf:li><rdf:li xml:lang='x-default'>Second</rdf:li>", "Harbour"},
+    };
+    for (const Case& c : cases) {
+        std::string properties;
+        for (const char* name : {"title", "description", "rights"})
+            properties += std::string("<dc:") + name + "><rdf:Alt>" + c.items + "</rdf:Alt></dc:" + name + ">";
+        const std::string packet = dcPacket(properties);
+        ImageInfoBag bag;
+        xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+        for (int f : {INFO_TITLE, INFO_COMMENTS, INFO_COPYRIGHT}) EXPECT_EQ(fieldUtf8(bag, f), c.expected) << c.items;
+    }
+
+    // exiftool's packets of one title in three languages, the default given
+    // last: each reads as exiftool reads the plain title.
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    std::vector<uint8_t> packet = exiftoolPacket(
+        dir, "-XMP-dc:Title-de-DE=Hafen -XMP-dc:Title-fr-FR=Port -XMP-dc:Title=Harbour '-XMP-dc:Rights-de-DE=(c) Jo'");
     ImageInfoBag bag;
-    for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) bag.set(f, u"old");
-    xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
-    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST), "one");
-    EXPECT_FALSE(bag.has(INFO_KEYWORD_FIRST + 1));
-    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + 2), "three");
-    EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + 3), "old");
-    EXPECT_FALSE(bag.has(INFO_TITLE));
+    xmpParse(bag, packet.data(), packet.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "Harbour");
+    EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c) Jo");
 }
 
 TEST(Xmp, DecimalParser)

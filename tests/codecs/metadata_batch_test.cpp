@@ -1,0 +1,259 @@
+// Texts, keywords and density through a real batch: exiftool-made inputs of
+// every format that carries metadata (JPEG, TIFF, PNG, WebP, PSD), converted
+// to every format that writes it, read back by exiftool as UTF-8, and
+// converted once more without any further change.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/batch.h"
+#include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
+#include "metadata_test_util.h"
+#include "support/quiet_batch_ui.h"
+
+using namespace quillon;
+using namespace quillon::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Tags = std::map<std::string, std::string>;
+
+// Texts whose first byte is beyond ASCII, in scripts one to three bytes
+// long in UTF-8.
+const std::string kTitle = "\xE5\x86\x99\xE7\x9C\x9F of Zo\xC3\xAB", kAuthor = "\xC5\x81ukasz Nowak",
+                  kDescription = "Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e",
+                  kCopyright = "\xC2\xA9 2021 Zo\xC3\xAB M\xC3\xBCller", kKeyword = "\xC3\x89" "clair";
+// What Windows-1252 can say, for IPTC written in exiftool's default set.
+const std::string kLatinTitle = "\xC3\x98rsted ved havet", kLatinAuthor = "\xC3\x85sa Berg";
+
+enum Field { TITLE, AUTHOR, DESCRIPTION, COPYRIGHT, KEYWORDS, FIELDS };
+
+// An XMP packet as other programs write it: the title's German item before
+// the default one, and the keywords as given (an empty one included).
+std::string xmpPacket(const std::vector<std::string>& subjects)
+{
+    std::string bag;
+    for (const std::string& s : subjects) bag += "<rdf:li>" + s + "</rdf:li>";
+    return "<?xpacket begin='\xEF\xBB\xBF' id='W5M0MpCehiHzreSzNTczkc9d'?>\n"
+           "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>\n"
+           "<rdf:Description rdf:about='' xmlns:dc='http://purl.org/dc/elements/1.1/'>\n"
+           "<dc:title><rdf:Alt><rdf:li xml:lang='de-DE'>Hafen</rdf:li><rdf:li xml:lang='x-default'>" +
+           kTitle + "</rdf:li></rdf:Alt></dc:title>\n<dc:creator><rdf:Seq><rdf:li>" + kAuthor +
+           "</rdf:li></rdf:Seq></dc:creator>\n<dc:description><rdf:Alt><rdf:li xml:lang='x-default'>" + kDescription +
+           "</rdf:li></rdf:Alt></dc:description>\n<dc:rights><rdf:Alt><rdf:li xml:lang='en-GB'>(c) Zoe</rdf:li>"
+           "<rdf:li xml:lang='x-default'>" + kCopyright + "</rdf:li></rdf:Alt></dc:rights>\n<dc:subject><rdf:Bag>" +
+           bag + "</rdf:Bag></dc:subject>\n</rdf:Description></rdf:RDF></x:xmpmeta>\n<?xpacket end='w'?>";
+}
+
+std::string iptcArgs(const std::string& title, const std::string& author, const std::vector<std::string>& keywords)
+{
+    std::string a = " '-IPTC:ObjectName=" + title + "' '-IPTC:By-line=" + author + "' '-IPTC:Caption-Abstract=" +
+                    kDescription + "' '-IPTC:CopyrightNotice=" + kCopyright + "'";
+    for (const std::string& k : keywords) a += " '-IPTC:Keywords=" + k + "'";
+    return a;
+}
+
+struct Input {
+    std::string file;  // its extension says how the picture is made
+    std::string tags;  // exiftool's arguments; XMP comes from the packet file
+    std::vector<std::string> subjects;  // the packet's keywords; none: no packet
+    bool dpi300;                        // made with 300 pixels per inch
+    std::vector<std::string> expected;  // by Field
+};
+
+struct Output {
+    const char* extension;  // as the batch names it
+    const char16_t* probe;  // a name the registry finds the writer by
+    const char* subFormat;
+    bool xmp, iptc;
+    std::pair<const char*, const char*> density;  // tag and value at 300 dpi
+};
+
+const Output kOutputs[] = {
+    {"jpg", u"x.jpg", "Normal, by Quality:", true, false, {"JFIF:XResolution", "300"}},
+    {"tiff", u"x.tiff", "Uncompressed", true, false, {"EXIF:XResolution", "300"}},
+    {"webp", u"x.webp", "Lossless", true, false, {"XMP:XResolution", "300"}},
+    {"psd", u"x.psd", "Normal", true, true, {"Photoshop:XResolution", "300"}},
+    {"png", u"x.png", "Normal", false, false, {"PNG:PixelsPerUnitX", "11811"}},
+};
+
+// The tags an output holds each field in.
+std::vector<std::pair<std::string, Field>> fieldTags(const Output& o)
+{
+    std::vector<std::pair<std::string, Field>> t;
+    if (o.xmp)
+        t.insert(t.end(), {{"XMP:Title", TITLE}, {"XMP:Creator", AUTHOR}, {"XMP:Description", DESCRIPTION},
+                           {"XMP:Rights", COPYRIGHT}, {"XMP:Subject", KEYWORDS}});
+    if (o.iptc)
+        t.insert(t.end(), {{"IPTC:ObjectName", TITLE}, {"IPTC:By-line", AUTHOR}, {"IPTC:Caption-Abstract", DESCRIPTION},
+                           {"IPTC:CopyrightNotice", COPYRIGHT}, {"IPTC:Keywords", KEYWORDS}});
+    // PNG has no keywords.
+    if (!o.xmp)
+        t.insert(t.end(), {{"PNG:Title", TITLE}, {"PNG:Author", AUTHOR}, {"PNG:Description", DESCRIPTION},
+                           {"PNG:Copyright", COPYRIGHT}});
+    return t;
+}
+
+// Runs one batch over `inputs` into `outDir`, writing each input in every
+// format of `outputs`.
+BatchResult convert(const std::vector<fs::path>& inputs, const fs::path& outDir, const std::vector<Output>& outputs)
+{
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    fs::create_directories(outDir);
+    JobSettings s;
+    s.szOutDir = outDir / "";
+    s.bNoOverwritePrompt = 1;
+    s.iOutFormats = uint32_t(outputs.size());
+    for (uint32_t k = 0; k < s.iOutFormats; ++k) {
+        OutputFormatSlot& slot = s.slots[k];
+        slot.iFormatId = reg.findByExtension(std::u16string_view(outputs[k].probe), true);
+        slot.szSubFormat = utf8ToU16(outputs[k].subFormat);
+        slot.iColorFormat = CF_AUTO;
+        slot.iCompParam = 90;
+    }
+    InputListHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    for (const fs::path& p : inputs) EXPECT_EQ(list.addFile(p, false, false), RC_OK) << p;
+    QuietBatchUi ui;
+    ui.cancelAllRemaining = false;
+    bool running = false;
+    BatchContext ctx{s, list, ui, running};
+    ctx.registry = &reg;
+    const BatchResult r = batchRun(ctx);
+    for (const std::u16string& e : ui.errors) ADD_FAILURE() << u16ToUtf8(e);
+    return r;
+}
+
+// exiftool's tags of many files in one run, by file.
+std::map<fs::path, Tags> exiftoolTags(const std::vector<fs::path>& files)
+{
+    std::string command = "exiftool -j -G -n";
+    for (const fs::path& f : files) command += " " + shellQuote(f.string());
+    const std::string json = runOutput(command + " 2>/dev/null");
+    std::map<fs::path, Tags> out;
+    for (size_t start = 0; (start = json.find('{', start)) != std::string::npos;) {
+        size_t end = json.find("\n}", start);
+        if (end == std::string::npos) break;
+        Tags t = meta::parseExiftoolJson(json.substr(start, end - start));
+        out[t["SourceFile"]] = t;
+        start = end;
+    }
+    return out;
+}
+
+// `exiftool -validate` warnings that concern what we write. Those it always
+// finds in files of ours are left out: the tags a camera writes (our EXIF
+// holds what the picture holds), and the PNG writer's text chunks after the
+// pixels, which is where it places them.
+std::vector<std::string> newWarnings(const fs::path& file)
+{
+    std::vector<std::string> out;
+    for (const std::string& w : meta::exiftoolUnexpectedWarnings(file))
+        if (w.find("after PNG IDAT") == std::string::npos) out.push_back(w);
+    return out;
+}
+
+} // namespace
+
+TEST(MetadataBatch, TextsKeywordsAndDensityReachEveryOutputAsUtf8AndStayThere)
+{
+    for (const char* tool : {"exiftool", "convert", "cwebp"}) QUILLON_REQUIRE_TOOL(tool);
+    registerAllFormats();
+    TempDir dir;
+    const std::vector<std::string> all = {kTitle, kAuthor, kDescription, kCopyright, kKeyword + "|old2|old3"};
+    auto keywords = [&](const std::string& list) {
+        std::vector<std::string> e = all;
+        e[KEYWORDS] = list;
+        return e;
+    };
+    const std::vector<std::string> mine = {kKeyword, "old2", "old3"}, old = {"old1", "old2", "old3"};
+    const std::vector<Input> rows = {
+        // IPTC alone: UTF-8 declared, UTF-8 undeclared, Windows-1252.
+        {"iptc-declared.jpg", "-IPTC:CodedCharacterSet=UTF8" + iptcArgs(kTitle, kAuthor, mine), {}, false, all},
+        {"iptc-undeclared.tif", "-charset iptc=UTF8" + iptcArgs(kTitle, kAuthor, mine), {}, false, all},
+        {"iptc-latin.psd", iptcArgs(kLatinTitle, kLatinAuthor, mine), {}, true,
+         {kLatinTitle, kLatinAuthor, kDescription, kCopyright, kKeyword + "|old2|old3"}},
+        // Both: the XMP's keywords whole, its default title.
+        {"mixed-jpg.jpg", "-IPTC:CodedCharacterSet=UTF8" + iptcArgs("Old", "Old", old), {"new1"}, false,
+         keywords("new1")},
+        {"mixed-psd.psd", "-IPTC:CodedCharacterSet=UTF8" + iptcArgs("Old", "Old", old), {"new1"}, false,
+         keywords("new1")},
+        {"emptyfirst.tif", "-charset iptc=UTF8" + iptcArgs("Old", "Old", {"a", "b"}), {"", "a", "b", "a"}, false,
+         keywords("a|b")},
+        // XMP alone.
+        {"xmp-png.png", "", mine, false, all},
+        {"xmp-webp.webp", "", {kKeyword, "", "old2", "old3"}, false, all},
+    };
+
+    fs::create_directories(dir / "in");
+    std::vector<fs::path> inputs;
+    for (const Input& r : rows) {
+        const fs::path file = dir / "in" / r.file;
+        const std::string ext = file.extension().string();
+        const std::string q = shellQuote(file.string());
+        std::string make = "convert -size 24x16 gradient:teal-orange ";
+        if (r.dpi300) make += "-density 300 -units PixelsPerInch ";
+        if (ext == ".webp") {
+            const std::string ppm = shellQuote((dir / "in" / "w.ppm").string());
+            make += ppm + " && cwebp -quiet " + ppm + " -o " + q;
+        } else {
+            make += "-strip " + q;
+        }
+        ASSERT_EQ(run(make), 0) << make;
+        std::string tags = r.tags;
+        if (!r.subjects.empty()) {
+            const fs::path packet = dir / "in" / (r.file + ".xmp");
+            const std::string text = xmpPacket(r.subjects);
+            writeFile(packet, std::vector<uint8_t>(text.begin(), text.end()));
+            tags += " '-XMP<=" + packet.string() + "'";
+        }
+        if (!tags.empty()) {
+            ASSERT_EQ(run("exiftool -q -q -overwrite_original " + tags + " " + q), 0) << tags;
+        }
+        inputs.push_back(file);
+    }
+
+    const std::vector<Output> outputs(std::begin(kOutputs), std::end(kOutputs));
+    std::vector<fs::path> gen1, gen2;
+    for (const Input& r : rows)
+        for (const Output& o : kOutputs) {
+            const std::string name = fs::path(r.file).stem().string() + "." + o.extension;
+            gen1.push_back(dir / "gen1" / name);
+            gen2.push_back(dir / "gen2" / name);
+        }
+    EXPECT_EQ(convert(inputs, dir / "gen1", outputs).converted, int32_t(gen1.size()));
+    // Each output once more in its own format, as it was written.
+    for (const Output& o : kOutputs) {
+        std::vector<fs::path> again;
+        for (const fs::path& p : gen1)
+            if (p.extension() == std::string(".") + o.extension) again.push_back(p);
+        EXPECT_EQ(convert(again, dir / "gen2", {o}).converted, int32_t(again.size())) << o.extension;
+    }
+    std::map<fs::path, Tags> tags1 = exiftoolTags(gen1), tags2 = exiftoolTags(gen2);
+
+    size_t k = 0;
+    for (const Input& r : rows)
+        for (const Output& o : kOutputs) {
+            const fs::path& out = gen1[k];
+            const fs::path& again = gen2[k++];
+            SCOPED_TRACE(out.filename().string());
+            ASSERT_TRUE(fs::exists(out));
+            Tags& t = tags1[out];
+            for (const auto& [tag, field] : fieldTags(o)) EXPECT_EQ(t[tag], r.expected[field]) << tag;
+            if (r.dpi300) {
+                EXPECT_EQ(t[o.density.first], o.density.second);
+            }
+            for (const std::string& w : newWarnings(out)) ADD_FAILURE() << w;
+            // The second generation is the first.
+            Tags& t2 = tags2[again];
+            for (const auto& [tag, field] : fieldTags(o)) EXPECT_EQ(t2[tag], t[tag]) << tag << " again";
+            EXPECT_EQ(t2[o.density.first], t[o.density.first]) << "density again";
+        }
+}
