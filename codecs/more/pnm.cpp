@@ -316,7 +316,10 @@ ResultCode pnmProbe(MappedFile* file)
 {
     if (!file || file->size() < 4) return RC_UNKNOWN_FORMAT;
     const uint8_t* d = file->data();
-    return d[0] == 'P' && knownType(d[1]) ? RC_OK : RC_UNKNOWN_FORMAT;
+    // An arbitrary map ("P7" and a line break) is of the family too, one we
+    // do not read: claimed, so that the header reader can say so.
+    const bool arbitraryMap = d[1] == '7' && d[2] == '\n';
+    return d[0] == 'P' && (knownType(d[1]) || arbitraryMap) ? RC_OK : RC_UNKNOWN_FORMAT;
 }
 
 ImageReader* pnmReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

@@ -181,6 +181,21 @@ TEST(Pnm, PicturesTooLargeForMemoryAreSoOnlyWhenTheFileHoldsThem)
     setAllocationCap(0);
 }
 
+// An arbitrary map is of the family, a kind we do not read; "P7" without
+// its line break is nothing of ours.
+TEST(Pnm, ArbitraryMapsAreAVariantWeDoNotRead)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path pam = dir / "x.pam";
+    ASSERT_EQ(run("convert -size 3x2 xc:red " + shellQuote(pam.string())), 0);
+    const std::vector<uint8_t> bytes = readFile(pam);
+    ASSERT_GT(bytes.size(), 3u);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "P7\n");
+    for (const char* name : {"x.pam", "x.pnm"}) EXPECT_EQ(decodeBytesFull(bytes, name).rc, RC_UNSUPPORTED_SUBFORMAT);
+    EXPECT_EQ(decodeBytesFull(bytesOf("P7 332\n#XVVERSION"), "x.pnm").rc, RC_UNKNOWN_FORMAT);
+}
+
 // Data that ends early: the rows that were there are kept, the rest are
 // cleared, and the decode says the file is damaged.
 TEST(Pnm, TruncatedDataIsReportedWithTheRowsThatWereThere)
