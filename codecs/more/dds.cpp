@@ -127,6 +127,13 @@ protected:
         const uint64_t firstRow = kind_ == KIND_MASKS ? uint64_t(pixelBytes_) * width
                                                       : (uint64_t(width) + 3) / 4 * (kind_ == KIND_DXT1 ? 8 : 16);
         if (size - dataOffset_ < firstRow) return RC_CORRUPT_FILE;
+        // Rows the file cannot hold, of a picture too large to make: the
+        // size is a lie, not a picture too large for memory.
+        uint64_t claimed;
+        const bool measured = kind_ == KIND_MASKS ? checkedMul(pitch_, height - 1, &claimed) &&
+                                                    checkedAdd(claimed, firstRow, &claimed)
+                                              : checkedMul(firstRow, (uint64_t(height) + 3) / 4, &claimed);
+        if ((!measured || claimed > size - dataOffset_) && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
         return RC_OK;
     }
 

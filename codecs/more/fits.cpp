@@ -141,20 +141,30 @@ ResultCode FitsReader::readHeader(const void*)
         }
     }
     if (!w || !h || !bitpix_) return RC_CORRUPT_FILE;
-    if (w > UINT32_MAX || h > UINT32_MAX) return RC_OUT_OF_MEMORY;
-    width = uint32_t(w);
-    height = uint32_t(h);
     uint32_t bits = uint32_t(bitpix_ < 0 ? -bitpix_ : bitpix_);
+    dataOffset_ = (end + kBlock - 1) / kBlock * kBlock;
+    const uint64_t have = dataOffset_ < size ? size - dataOffset_ : 0;
+    // Data that cannot fill even the first row holds no picture: refused
+    // here, before an image of the declared size exists.
+    if (have < uint64_t(w) * (bits / 8)) return RC_CORRUPT_FILE;
+    const bool fits32 = w <= UINT32_MAX && h <= UINT32_MAX;
+    if (fits32) {
+        width = uint32_t(w);
+        height = uint32_t(h);
+    }
     bitsPerPixel = bits;
     colourModel = CM_L;
     pixelFormat = bitpix_ < 0 ? PF_GRAY_FLOAT : bits == 8 ? PF_GRAY8 : PF_GRAY16;
-    dataOffset_ = (end + kBlock - 1) / kBlock * kBlock;
-    uint64_t row = uint64_t(width) * bytesPerPixel(pixelFormat);
-    if (row > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
+    const uint64_t row = uint64_t(w) * bytesPerPixel(pixelFormat);
+    const bool unmakeable = !fits32 || row > UINT32_MAX - 64;
+    // Rows the data cannot hold, of a picture too large to make: the size
+    // is a lie, not a picture too large for memory.
+    uint64_t claimed;
+    if ((unmakeable || imageBeyondAllocationCap(this)) &&
+        (!checkedMul(uint64_t(w) * (bits / 8), uint64_t(h), &claimed) || claimed > have))
+        return RC_CORRUPT_FILE;
+    if (unmakeable) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(row);
-    // Data that cannot fill even the first row holds no picture: refused
-    // here, before an image of the declared size exists.
-    if (dataOffset_ >= size || size - dataOffset_ < uint64_t(width) * (bits / 8)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

@@ -148,12 +148,17 @@ ResultCode IcoReader::readHeader(const void*)
         return RC_OK;
     }
     uint64_t rowBytes = bits_ >= 24 ? uint64_t(width) * 4 : width;
-    if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     // Colour rows that cannot fill even the first row hold no picture:
     // refused here, before an image of the declared size exists.
     if (pixels_ >= size || size - pixels_ < paddedRow(width, bits_)) return RC_CORRUPT_FILE;
-    minRowBytes = uint32_t(rowBytes);
     pixelFormat = bits_ >= 24 ? PF_RGBA8 : PF_INDEXED8;
+    // Colour rows the file cannot hold, of a picture too large to make: the
+    // size is a lie, not a picture too large for memory.
+    if (paddedRow(width, bits_) * height > size - pixels_ &&
+        (rowBytes > UINT32_MAX - 64 || imageBeyondAllocationCap(this)))
+        return RC_CORRUPT_FILE;
+    if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
+    minRowBytes = uint32_t(rowBytes);
     alphaKind = ALPHA_STRAIGHT;
     colourModel = CM_RGB;
     return RC_OK;

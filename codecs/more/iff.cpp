@@ -118,6 +118,10 @@ ResultCode IffReader::readHeader(const void*)
         pixelFormat = holdAndModify_ ? PF_RGBA8 : PF_INDEXED8;
         alphaKind = ALPHA_STRAIGHT;
     }
+    // Without the slack, and stored rows whole, for a picture too large to
+    // make: the size is a lie, not a picture too large for memory.
+    const uint64_t least = fileRowBytes_ * height / (compressed_ ? 64 : 1);
+    if (least > bodySize_ && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

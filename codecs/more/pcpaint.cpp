@@ -49,7 +49,11 @@ protected:
         // image of the size it claims is made (and cleared). The slack keeps
         // the bound clear of any whole file.
         const uint64_t data = size > dataOffset_ ? size - dataOffset_ : 0;
-        if (rowBytes_ * height / ((65535 + 9) / 10) > data + 64) return RC_CORRUPT_FILE;
+        const uint64_t least = rowBytes_ * height / ((65535 + 9) / 10);
+        if (least > data + 64) return RC_CORRUPT_FILE;
+        // Without the slack, for a picture too large to make, the size is a
+        // lie rather than a picture too large for memory.
+        if (least > data && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
         return RC_OK;
     }
 

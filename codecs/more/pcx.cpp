@@ -151,7 +151,12 @@ ResultCode PcxReader::readHeader(const void*)
     // small part of the rows is a damaged file, refused before an image of
     // the size it claims is made (and cleared). The slack keeps the bound
     // clear of any whole file.
-    if (h_.encoding == 1 && fileRow_ * height / 63 * 2 > dataEnd_ - kHeaderBytes + 64) return RC_CORRUPT_FILE;
+    const uint64_t have = dataEnd_ - kHeaderBytes;
+    const uint64_t least = h_.encoding == 1 ? fileRow_ * height / 63 * 2 : fileRow_ * height;
+    if (h_.encoding == 1 && least > have + 64) return RC_CORRUPT_FILE;
+    // Without the slack, and raw rows whole, for a picture too large to
+    // make: the size is a lie, not a picture too large for memory.
+    if (least > have && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

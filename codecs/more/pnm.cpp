@@ -157,6 +157,14 @@ ResultCode PnmReader::readHeader(const void*)
     // So is text with fewer characters than the first row has samples (a
     // sample is a digit at the least).
     if (text && size - dataOffset_ < uint64_t(w) * (colour ? 3 : 1)) return RC_CORRUPT_FILE;
+    // Rows the data cannot hold (a text sample takes a digit at the least),
+    // of a picture too large to make: the size is a lie, not a picture too
+    // large for memory.
+    uint64_t claimed;
+    if ((!checkedMul(text ? uint64_t(w) * (colour ? 3 : 1) : fileRowBytes_, h, &claimed) ||
+         claimed > size - dataOffset_) &&
+        imageBeyondAllocationCap(this))
+        return RC_CORRUPT_FILE;
     return RC_OK;
 }
 
@@ -308,7 +316,10 @@ ResultCode pnmProbe(MappedFile* file)
 {
     if (!file || file->size() < 4) return RC_UNKNOWN_FORMAT;
     const uint8_t* d = file->data();
-    return d[0] == 'P' && knownType(d[1]) ? RC_OK : RC_UNKNOWN_FORMAT;
+    // An arbitrary map ("P7" and a line break) is of the family too, one we
+    // do not read: claimed, so that the header reader can say so.
+    const bool arbitraryMap = d[1] == '7' && d[2] == '\n';
+    return d[0] == 'P' && (knownType(d[1]) || arbitraryMap) ? RC_OK : RC_UNKNOWN_FORMAT;
 }
 
 ImageReader* pnmReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

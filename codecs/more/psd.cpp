@@ -253,9 +253,11 @@ ResultCode PsdReader::readHeader(const void*)
     readResolution(info, resources, resourcesLength);
     psResourcesParse(info, resources, resourcesLength);
 
+    // Planes this large no file holds, however coded: measured as if they
+    // were only that large, the data says whether the size is a lie.
     uint64_t plane;
-    if (!checkedMul(uint64_t(width) * bytes_, height, &plane) || plane > (uint64_t(1) << 48))
-        return RC_OUT_OF_MEMORY;
+    const bool beyondAnyFile = !checkedMul(uint64_t(width) * bytes_, height, &plane) || plane > (uint64_t(1) << 48);
+    if (beyondAnyFile) plane = uint64_t(1) << 48;
     dataStart_ = c.pos();
     if (rle_) {
         // One row count per row and channel, which the stream does not need.
@@ -265,12 +267,21 @@ ResultCode PsdReader::readHeader(const void*)
         // PackBits makes at most 128 bytes of two: runs too short to fill
         // even a small part of the planes read are a damaged file, refused
         // before an image of the size it claims is made (and cleared).
-        if (plane * readChannels_ / kMostUnpacked > c.remaining() - counts + kUnpackSlack) return RC_CORRUPT_FILE;
+        // Without the allowance, for a picture too large to make, the size
+        // is a lie rather than a picture too large for memory.
+        const uint64_t leastCoded = plane * readChannels_ / kMostUnpacked;
+        if (leastCoded > c.remaining() - counts + kUnpackSlack) return RC_CORRUPT_FILE;
+        if (leastCoded > c.remaining() - counts && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     } else if (c.remaining() < uint64_t(width) * bytes_) {
         // Raw planes that cannot fill even the first row hold no picture:
         // refused likewise.
         return RC_CORRUPT_FILE;
+    } else if (plane * readChannels_ > c.remaining() && imageBeyondAllocationCap(this)) {
+        // Raw planes the file cannot hold, of a picture too large to make:
+        // the size is a lie, not a picture too large for memory.
+        return RC_CORRUPT_FILE;
     }
+    if (beyondAnyFile) return RC_OUT_OF_MEMORY;
     return RC_OK;
 }
 

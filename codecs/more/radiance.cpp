@@ -119,7 +119,7 @@ ResultCode RadianceReader::readHeader(const void*)
     uint64_t size = input->size();
     if (!hasSignature(data, size)) return RC_UNKNOWN_FORMAT;
     colourModel = CM_RGB;
-    uint64_t pos = 0;
+    uint64_t pos = 0, rows = 0, columns = 0;
     for (;;) {
         while (pos < size && (data[pos] == 0 || data[pos] == '\n' || data[pos] == '\r')) ++pos;
         if (pos >= size || data[pos] < 32) return RC_UNKNOWN_FORMAT;
@@ -156,9 +156,8 @@ ResultCode RadianceReader::readHeader(const void*)
         // the image is kept in file order and the orientation tells how to
         // turn it.
         if (!r.first || !r.second) return RC_CORRUPT_FILE;
-        if (r.first > UINT32_MAX || r.second > UINT32_MAX) return RC_OUT_OF_MEMORY;
-        height = uint32_t(r.first);
-        width = uint32_t(r.second);
+        rows = r.first;
+        columns = r.second;
         if (const char16_t* o = orientationOf(r)) info.set(INFO_ORIENTATION, o);
         dataOffset_ = next;
         break;
@@ -166,18 +165,31 @@ ResultCode RadianceReader::readHeader(const void*)
     pixelFormat = PF_RGBA_FLOAT;
     bitsPerPixel = 32;
     alphaKind = ALPHA_NONE;
-    uint64_t rowBytes = uint64_t(width) * sizeof(RgbaF);
-    if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
-    minRowBytes = uint32_t(rowBytes);
     // Every scanline, flat, repeated or coded, holds at least one 4-byte
     // record (repeats do not reach into the next row): data too short for
     // that is a damaged file, refused before an image of the size it claims
     // is made (and cleared). The slack keeps the bound clear of any whole
     // file.
-    if (uint64_t(height) * 4 > size - dataOffset_ + 64) return RC_CORRUPT_FILE;
+    const uint64_t have = size - dataOffset_;
+    if (rows * 4 > have + 64) return RC_CORRUPT_FILE;
     // Rows too narrow or too wide to be coded are flat: data that cannot
     // fill even the first of them holds no picture.
-    if ((width < kMinCoded || width > kMaxCoded) && uint64_t(width) * 4 > size - dataOffset_) return RC_CORRUPT_FILE;
+    const bool flat = columns < kMinCoded || columns > kMaxCoded;
+    if (flat && columns * 4 > have) return RC_CORRUPT_FILE;
+    const uint64_t rowBytes = columns * sizeof(RgbaF);
+    const bool fits32 = rows <= UINT32_MAX && columns <= UINT32_MAX && rowBytes <= UINT32_MAX - 64;
+    if (fits32) {
+        height = uint32_t(rows);
+        width = uint32_t(columns);
+    }
+    // Without the slack, and flat rows whole, for a picture too large to
+    // make: the size is a lie, not a picture too large for memory.
+    uint64_t least;
+    if ((!fits32 || imageBeyondAllocationCap(this)) &&
+        (!checkedMul(rows, flat ? columns * 4 : 4, &least) || least > have))
+        return RC_CORRUPT_FILE;
+    if (!fits32) return RC_OUT_OF_MEMORY;
+    minRowBytes = uint32_t(rowBytes);
     return RC_OK;
 }
 

@@ -98,11 +98,17 @@ ResultCode SunRasterReader::readHeader(const void*)
         alphaKind = h.depth == 32 ? ALPHA_STRAIGHT : ALPHA_NONE;
         minRow *= 4;
     }
-    if (minRow > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
-    minRowBytes = uint32_t(minRow);
     // Data that cannot fill even the first row holds no picture: refused
     // here, before an image of the declared size exists.
     if (avail < unpadded) return RC_CORRUPT_FILE;
+    // Rows the data cannot hold even unpadded, of a picture too large to
+    // make: the size is a lie, not a picture too large for memory.
+    uint64_t claimed;
+    if ((!checkedMul(unpadded, height, &claimed) || claimed > avail) &&
+        (minRow > UINT32_MAX - 64 || imageBeyondAllocationCap(this)))
+        return RC_CORRUPT_FILE;
+    if (minRow > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
+    minRowBytes = uint32_t(minRow);
     return RC_OK;
 }
 

@@ -316,12 +316,33 @@ TEST(Dds, HostileAndUnsupportedHeaders)
     // A surface its data cannot fill one block row of is refused from the
     // header, before memory for it is asked for.
     std::vector<uint8_t> huge = header(0x4, 0, "DXT1", 0, 0);
-    huge[13] = 0x80, huge[17] = 0x80;  // 32768 x 32768
+    huge[13] = 0x80, huge[17] = 0x80;  // 32771 x 32770
     huge.resize(huge.size() + 16, 0);
     setAllocationCap(uint64_t(64) << 20);
     decodeBytes(huge, &rc, "h.dds");
-    setAllocationCap(0);
     EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // With that block row, the size is a lie all the same, not a picture
+    // too large for memory.
+    huge.resize(128 + (32771 + 3) / 4 * 8, 0);
+    decodeBytes(huge, &rc, "h.dds");
+    EXPECT_EQ(rc, RC_CORRUPT_FILE);
+    // Every block row, or every pixel row, of a picture larger than memory
+    // allows: too large; a block row or a byte short, a lie.
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> blocks = ddsHeader(0x4, 0, "DXT1", 0, 0, 1024, 1024);
+    blocks.resize(128 + 256 * 256 * 8, 0x55);
+    std::vector<uint8_t> pixels = ddsHeader(0x41, 32, "\0\0\0\0", 0xFF0000, 0xFF000000, 600, 600);
+    pixels.resize(128 + 600 * 600 * 4, 0x55);
+    const auto tooLargeOrALie = [](std::vector<uint8_t> file, size_t shortBy, const char* what) {
+        EXPECT_EQ(decodeBytesFull(file, "l.dds").rc, RC_OUT_OF_MEMORY) << what;
+        file.resize(file.size() - shortBy);
+        Decoded lie = decodeBytesFull(file, "l.dds");
+        EXPECT_EQ(lie.rc, RC_CORRUPT_FILE) << what;
+        EXPECT_EQ(lie.image.get(), nullptr) << what;
+    };
+    tooLargeOrALie(blocks, 256 * 8, "blocks");
+    tooLargeOrALie(pixels, 1, "pixels");
+    setAllocationCap(0);
     // A header size beyond the file.
     std::vector<uint8_t> lying = header(0x4, 0, "DXT1", 0, 0);
     lying[4] = 0xFF, lying[5] = 0xFF;

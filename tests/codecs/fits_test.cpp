@@ -172,7 +172,10 @@ TEST(FitsReader, HeaderRulesAndInformation)
         {"one axis", with(2, "NAXIS   =                    1"), RC_UNSUPPORTED_SUBFORMAT},
         {"zero width", with(3, "NAXIS1  =                    0"), RC_UNSUPPORTED_SUBFORMAT},
         {"negative width", with(3, "NAXIS1  =                   -5"), RC_CORRUPT_FILE},
-        {"huge height", with(4, "NAXIS2  =          99999999999"), RC_OUT_OF_MEMORY},
+        // Sizes no image can take, of data the file does not hold: a lie,
+        // not a picture too large for memory.
+        {"huge height", with(4, "NAXIS2  =          99999999999"), RC_CORRUPT_FILE},
+        {"huge width", with(3, "NAXIS1  =          99999999999"), RC_CORRUPT_FILE},
         {"no BITPIX", with(1, "HISTORY"), RC_CORRUPT_FILE},
         {"no data", fitsFile({base[0], base[1], base[2], base[3], base[4], "END"}, {}), RC_CORRUPT_FILE},
     };
@@ -184,9 +187,21 @@ TEST(FitsReader, HeaderRulesAndInformation)
     lying.push_back("END");
     setAllocationCap(uint64_t(1) << 20);
     d = decodeBytesFull(fitsFile(lying, std::vector<uint8_t>(2880, 0)), "l.fits");
-    setAllocationCap(0);
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(d.image.get(), nullptr);
+    // Every row of a picture larger than memory allows: too large. A row
+    // short, its size is a lie.
+    std::vector<std::string> large = base;
+    large[1] = "BITPIX  =                    8";
+    large[3] = "NAXIS1  =                 1100", large[4] = "NAXIS2  =                 1000";
+    large.push_back("END");
+    std::vector<uint8_t> rows(1100 * 1000, 0x44);
+    EXPECT_EQ(decodeBytesFull(fitsFile(large, rows), "l.fits").rc, RC_OUT_OF_MEMORY);
+    rows.resize(rows.size() - 1100);
+    d = decodeBytesFull(fitsFile(large, rows), "l.fits");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
+    setAllocationCap(0);
 
     // Data cut short: the rows stored first (the bottom ones) are kept.
     std::vector<std::string> c = base;

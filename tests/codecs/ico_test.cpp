@@ -284,14 +284,27 @@ TEST(IcoReader, HostileAndTruncatedFiles)
         {"only 2-bit", patched(22 + 14, {2}), RC_UNSUPPORTED_SUBFORMAT},
         {"negative width", patched(22 + 4, {0xF8, 0xFF, 0xFF, 0xFF}), RC_UNKNOWN_FORMAT},
         // Colour data that cannot fill even one row of a huge bitmap: refused
-        // before any image is made; with that row, the size meets the cap.
+        // before any image is made; with that row, the size is a lie all the
+        // same, not a picture too large for memory.
         {"huge width", patched(22 + 4, {0xFF, 0xFF, 0xFF, 0x7F}), RC_CORRUPT_FILE},
-        {"big, a row of data", big, RC_OUT_OF_MEMORY},
+        {"big, a row of data", big, RC_CORRUPT_FILE},
         {"count larger than the directory", patched(4, {90}), RC_OK},
         {"PNG entry that is no PNG, sized past the end", pngLie, RC_UNKNOWN_FORMAT},
     };
     setAllocationCap(uint64_t(64) << 20);
     for (const Case& c : cases) EXPECT_EQ(decodeBytesFull(c.bytes, "h.ico").rc, c.rc) << c.what;
+    // Every colour row of a picture larger than memory allows: too large,
+    // with or without its mask. A byte short of its colour rows, its size
+    // is a lie.
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> large = iconFile({bitmap(1100, 1000, 8, idx, none)});
+    EXPECT_EQ(decodeBytesFull(large, "l.ico").rc, RC_OUT_OF_MEMORY);
+    large.resize(large.size() - 1000 * 140);  // the mask
+    EXPECT_EQ(decodeBytesFull(large, "l.ico").rc, RC_OUT_OF_MEMORY);
+    large.pop_back();
+    Decoded lie = decodeBytesFull(large, "l.ico");
+    EXPECT_EQ(lie.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(lie.image.get(), nullptr);
     setAllocationCap(0);
 
     // A 16-bit entry next to an 8-bit one: the one that can be read.

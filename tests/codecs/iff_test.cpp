@@ -242,6 +242,26 @@ TEST(Iff, DamagedAndUnsupportedFiles)
     EXPECT_EQ(whole.rc, RC_OK);
     ASSERT_TRUE(whole.image);
     EXPECT_EQ(whole.image->row<uint8_t>(1023)[1023], 0x81);
+    // Larger than memory allows: too large when the body can fill every
+    // row, coded or stored; a lie when it cannot, even as runs of 128 (two
+    // runs short) or stored (from one row to a row short).
+    setAllocationCap(uint64_t(1) << 20);
+    EXPECT_EQ(decodeBytesFull(form("PBM ", {{"BMHD", bmhd(1024, 1024, 8, 0, 1)}, {"BODY", runs}}), "l.lbm").rc,
+              RC_OUT_OF_MEMORY);
+    runs.resize(runs.size() - 4);
+    Decoded lie = decodeBytesFull(form("PBM ", {{"BMHD", bmhd(1024, 1024, 8, 0, 1)}, {"BODY", runs}}), "l.lbm");
+    EXPECT_EQ(lie.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(lie.image.get(), nullptr);
+    std::vector<uint8_t> stored(1100 * 1000, 3);
+    EXPECT_EQ(decodeBytesFull(form("PBM ", {{"BMHD", bmhd(1100, 1000, 8)}, {"BODY", stored}}), "l.lbm").rc,
+              RC_OUT_OF_MEMORY);
+    for (size_t rows : {1, 999}) {
+        stored.resize(1100 * rows);
+        lie = decodeBytesFull(form("PBM ", {{"BMHD", bmhd(1100, 1000, 8)}, {"BODY", stored}}), "l.lbm");
+        EXPECT_EQ(lie.rc, RC_CORRUPT_FILE) << rows;
+        EXPECT_EQ(lie.image.get(), nullptr) << rows;
+    }
+    setAllocationCap(0);
     // A body that ends after the first of three rows.
     Decoded d = decodeBytesFull(form("ILBM", {{"BMHD", bmhd(8, 3, 1)}, {"BODY", {0xFF, 0xFF}}}), "cut.iff");
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);

@@ -134,7 +134,14 @@ TEST(PcPaint, DamagedAndUnsupportedFiles)
     EXPECT_EQ(d.image->row<uint8_t>(0)[0], 6);
     setAllocationCap(uint64_t(1) << 20);
     d = decodeBytesFull(picture(2000, 2000, 8, 0, {}, {longRun}), "few.pic");
-    setAllocationCap(0);
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(d.image.get(), nullptr);
+    // Larger than memory allows: too large when the blocks can fill it, a
+    // lie when they cannot even as runs of 65535 (four blocks short).
+    EXPECT_EQ(decodeBytesFull(picture(2000, 2000, 8, 0, {}, blocks), "whole.pic").rc, RC_OUT_OF_MEMORY);
+    blocks.resize(blocks.size() - 4);
+    d = decodeBytesFull(picture(2000, 2000, 8, 0, {}, blocks), "short.pic");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
+    setAllocationCap(0);
 }

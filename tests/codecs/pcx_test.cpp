@@ -231,6 +231,24 @@ TEST(PcxReader, UnsupportedHostileAndTruncatedFiles)
     ASSERT_TRUE(whole.image);
     EXPECT_EQ(whole.image->row<uint8_t>(1999)[1999], 5);
 
+    // Larger than memory allows: too large when the data can fill every
+    // row, coded or raw; a lie when it cannot, even at the greatest
+    // expansion (two runs short) or raw (from one row to a row short).
+    setAllocationCap(uint64_t(1) << 20);
+    EXPECT_EQ(decodeBytesFull(runs, "whole.pcx").rc, RC_OUT_OF_MEMORY);
+    runs.resize(runs.size() - 4);
+    few = decodeBytesFull(runs, "short.pcx");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    const std::vector<uint8_t> raw = pcxHeader(5, 0, 8, 1, 2000, 2000, 2000);
+    EXPECT_EQ(decodeBytesFull(withRow(raw, 2000 * 2000), "raw.pcx").rc, RC_OUT_OF_MEMORY);
+    for (size_t rows : {1, 1999}) {
+        few = decodeBytesFull(withRow(raw, 2000 * rows), "raw.pcx");
+        EXPECT_EQ(few.rc, RC_CORRUPT_FILE) << rows;
+        EXPECT_EQ(few.image.get(), nullptr) << rows;
+    }
+    setAllocationCap(0);
+
     // Cuts inside the header claim nothing; inside the run-length data the
     // rows decoded so far are kept.
     std::vector<uint8_t> f = pcxHeader(5, 1, 8, 1, 4, 3, 4);

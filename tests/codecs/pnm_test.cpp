@@ -130,8 +130,7 @@ TEST(Pnm, BadHeadersFailWithTheirCode)
         EXPECT_EQ(rc, c.rc) << c.text;
     }
     // Sizes the data cannot fill even one row of are refused from the
-    // header, before any memory is asked for; a size that only memory
-    // refuses is out of memory.
+    // header, before any memory is asked for.
     const Case lying[] = {
         {"P6 20000 20000 255\nabc", RC_CORRUPT_FILE},
         {"PF 20000 20000 -1.0\nabcd", RC_CORRUPT_FILE},
@@ -146,14 +145,55 @@ TEST(Pnm, BadHeadersFailWithTheirCode)
         decodeBytes(bytesOf(c.text), &rc, "lying.pnm");
         EXPECT_EQ(rc, c.rc) << c.text;
     }
+    // A row of data, or a row of digits, for a picture no allocation could
+    // take: the size is a lie, not a picture too large for memory.
     std::string tall = "P5 100 2000000 255\n" + std::string(100, 'x');
-    ResultCode rc;
-    decodeBytes(bytesOf(tall), &rc, "tall.pgm");
-    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    Decoded d = decodeBytesFull(bytesOf(tall), "tall.pgm");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
     std::string text = "P1 100 2000000\n" + std::string(100, '1');
-    decodeBytes(bytesOf(text), &rc, "text.pbm");
-    EXPECT_EQ(rc, RC_OUT_OF_MEMORY);
+    EXPECT_EQ(decodeBytesFull(bytesOf(text), "text.pbm").rc, RC_CORRUPT_FILE);
     setAllocationCap(0);
+}
+
+// Every row of a picture larger than memory allows: too large. One row
+// short, its size is a lie, refused before any image is made.
+TEST(Pnm, PicturesTooLargeForMemoryAreSoOnlyWhenTheFileHoldsThem)
+{
+    struct Case {
+        const char* name;
+        std::string header;
+        char sample;
+        size_t row;  // bytes or digits
+    } cases[] = {
+        {"p5", "P5 1100 1000 255\n", 'x', 1100},
+        {"p1", "P1 1100 1000\n", '1', 1100},
+    };
+    setAllocationCap(uint64_t(1) << 20);
+    for (const Case& c : cases) {
+        std::string f = c.header + std::string(c.row * 1000, c.sample);
+        EXPECT_EQ(decodeBytesFull(bytesOf(f), "big.pnm").rc, RC_OUT_OF_MEMORY) << c.name;
+        f.resize(f.size() - c.row);
+        Decoded d = decodeBytesFull(bytesOf(f), "big.pnm");
+        EXPECT_EQ(d.rc, RC_CORRUPT_FILE) << c.name;
+        EXPECT_EQ(d.image.get(), nullptr) << c.name;
+    }
+    setAllocationCap(0);
+}
+
+// An arbitrary map is of the family, a kind we do not read; "P7" without
+// its line break is nothing of ours.
+TEST(Pnm, ArbitraryMapsAreAVariantWeDoNotRead)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path pam = dir / "x.pam";
+    ASSERT_EQ(run("convert -size 3x2 xc:red " + shellQuote(pam.string())), 0);
+    const std::vector<uint8_t> bytes = readFile(pam);
+    ASSERT_GT(bytes.size(), 3u);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "P7\n");
+    for (const char* name : {"x.pam", "x.pnm"}) EXPECT_EQ(decodeBytesFull(bytes, name).rc, RC_UNSUPPORTED_SUBFORMAT);
+    EXPECT_EQ(decodeBytesFull(bytesOf("P7 332\n#XVVERSION"), "x.pnm").rc, RC_UNKNOWN_FORMAT);
 }
 
 // Data that ends early: the rows that were there are kept, the rest are

@@ -320,7 +320,14 @@ TEST(PsdReader, HostileHeadersAndCutFiles)
         {"resources past the end", patched(30, {0, 0, 1, 0}), RC_CORRUPT_FILE},
         {"layers past the end", patched(34, {0xFF, 0xFF, 0xFF, 0xF0}), RC_CORRUPT_FILE},
         {"row counts past the end", with([](Doc& d) { d.compression = 1, d.data.resize(4); }), RC_CORRUPT_FILE},
-        {"lying size", with([](Doc& d) { d.width = 0x40000000, d.height = 0x40000000; }), RC_OUT_OF_MEMORY},
+        // Sizes the data cannot meet, of pictures no allocation could take:
+        // lies, not pictures too large for memory.
+        {"lying size", with([](Doc& d) { d.width = 0x40000000, d.height = 0x40000000; }), RC_CORRUPT_FILE},
+        {"lying size, runs", with([](Doc& d) { d.width = d.height = 0x40000000, d.compression = 1; }),
+         RC_CORRUPT_FILE},
+        {"a row of a huge picture",
+         with([](Doc& d) { d.mode = 1, d.channels = 1, d.width = d.height = 30000, d.data.assign(30000, 9); }),
+         RC_CORRUPT_FILE},
         {"raw planes cut short", with([](Doc& d) { d.data.resize(5); }), RC_CORRUPT_FILE},
         {"runs that stop early", with([](Doc& d) { d.compression = 1, d.data.push_back(0x01); }),
          RC_CORRUPT_FILE},
@@ -353,6 +360,22 @@ TEST(PsdReader, HostileHeadersAndCutFiles)
     EXPECT_EQ(full.rc, RC_OK);
     ASSERT_TRUE(full.image);
     EXPECT_EQ(full.image->rowBytesPtr(1999)[1999], 0);
+    // Larger than memory allows, runs or raw planes: too large when the
+    // data can fill it, a lie when it cannot even at the greatest expansion
+    // (twenty runs short) or raw (a row short).
+    setAllocationCap(uint64_t(1) << 20);
+    EXPECT_EQ(decodeBytesFull(build(grey), "full.psd").rc, RC_OUT_OF_MEMORY);
+    grey.data.resize(grey.data.size() - 40);
+    few = decodeBytesFull(build(grey), "short.psd");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    raw.data.assign(2000 * 2000, 5);
+    EXPECT_EQ(decodeBytesFull(build(raw), "raw.psd").rc, RC_OUT_OF_MEMORY);
+    raw.data.resize(raw.data.size() - 2000);
+    few = decodeBytesFull(build(raw), "raw.psd");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    setAllocationCap(0);
 
     // A cut raw file keeps the rows of the planes it has.
     Decoded d = decodeBytesFull(with([](Doc& x) { x.data = {1, 2, 3, 4, 5, 6, 7}; }), "c.psd");

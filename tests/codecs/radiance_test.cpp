@@ -154,7 +154,10 @@ TEST(RadianceReader, PixelFormulaHeaderAndOrientation)
         {"control character", "#?RADIANCE\n\x01x\n-Y 1 +X 1\n", RC_UNKNOWN_FORMAT},
         {"negative size", kHead + "-Y -1 +X 1\n", RC_UNKNOWN_FORMAT},
         {"zero size", kHead + "-Y 0 +X 1\n", RC_CORRUPT_FILE},
-        {"huge size", kHead + "-Y 99999999999 +X 1\n", RC_OUT_OF_MEMORY},
+        // Sizes no image can take, of data the file does not hold: lies,
+        // not pictures too large for memory.
+        {"huge size", kHead + "-Y 99999999999 +X 1\n", RC_CORRUPT_FILE},
+        {"huge width", kHead + "-Y 1 +X 99999999999\n", RC_CORRUPT_FILE},
         {"no pixels", kHead + "-Y 1 +X 1\n", RC_CORRUPT_FILE},
     };
     for (const Bad& x : bad) EXPECT_EQ(decodeBytesFull(hdrFile(x.header, {}), "b.hdr").rc, x.rc) << x.what;
@@ -216,9 +219,25 @@ TEST(RadianceReader, OldStyleRunsAndDamagedScanlines)
     // Rows wider than any coded row are flat: less than one of them is
     // refused likewise.
     d = decodeBytesFull(hdrFile(kHead + "-Y 1 +X 100000\n", repeats), "wide.hdr");
-    setAllocationCap(0);
     EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(d.image.get(), nullptr);
+
+    // Larger than memory allows: too large when the data holds a record a
+    // row, or every flat row; a lie when it cannot.
+    repeats.clear();
+    for (uint32_t y = 0; y < 2000; ++y) repeats.insert(repeats.end(), {1, 1, 1, 255, 1, 1, 1, 7});
+    EXPECT_EQ(decodeBytesFull(hdrFile(kHead + "-Y 2000 +X 2000\n", repeats), "big.hdr").rc, RC_OUT_OF_MEMORY);
+    repeats.resize(2000 * 4 - 40);
+    d = decodeBytesFull(hdrFile(kHead + "-Y 2000 +X 2000\n", repeats), "short.hdr");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
+    std::vector<uint8_t> flat(size_t(40000) * 4 * 10, 0x80);
+    EXPECT_EQ(decodeBytesFull(hdrFile(kHead + "-Y 10 +X 40000\n", flat), "flat.hdr").rc, RC_OUT_OF_MEMORY);
+    flat.resize(flat.size() - 40000 * 4);
+    d = decodeBytesFull(hdrFile(kHead + "-Y 10 +X 40000\n", flat), "flat.hdr");
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(d.image.get(), nullptr);
+    setAllocationCap(0);
 }
 
 TEST(RadianceWriter, ImageMagickReadsWhatWeWrite)

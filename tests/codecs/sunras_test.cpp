@@ -132,7 +132,9 @@ TEST(SunRasterReader, UnsupportedHostileAndTruncatedFiles)
         {"zero width", sunHeader(0, 2, 8, 0, 1, 0, 0), RC_CORRUPT_FILE},
         {"zero height", sunHeader(2, 0, 8, 0, 1, 0, 0), RC_CORRUPT_FILE},
         {"map past the end", sunHeader(2, 2, 8, 4, 1, 1, 0xFFFFFFF0), RC_CORRUPT_FILE},
-        {"huge size", sunHeader(0xFFFFFFFF, 0xFFFFFFFF, 32, 0, 1, 0, 0), RC_OUT_OF_MEMORY},
+        // No image can take it, and no data is there: a lie, not a picture
+        // too large for memory.
+        {"huge size", sunHeader(0xFFFFFFFF, 0xFFFFFFFF, 32, 0, 1, 0, 0), RC_CORRUPT_FILE},
         {"no pixels", sunHeader(4, 4, 24, 0, 1, 0, 0), RC_CORRUPT_FILE},
     };
     setAllocationCap(uint64_t(256) << 20);
@@ -142,6 +144,21 @@ TEST(SunRasterReader, UnsupportedHostileAndTruncatedFiles)
     std::vector<uint8_t> lying = sunHeader(30000, 30000, 32, 0, 1, 0, 0);
     lying.resize(lying.size() + 16, 0);
     Decoded few = decodeBytesFull(lying, "l.ras");
+    EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
+    EXPECT_EQ(few.image.get(), nullptr);
+    // With a row of data, the size is a lie all the same. Every row of a
+    // picture larger than memory allows, padded or not: too large; a row
+    // short even unpadded, a lie.
+    lying.resize(32 + 30000 * 4, 0);
+    EXPECT_EQ(decodeBytesFull(lying, "l.ras").rc, RC_CORRUPT_FILE);
+    setAllocationCap(uint64_t(1) << 20);
+    std::vector<uint8_t> large = sunHeader(1101, 1000, 8, 1101 * 1000, 1, 0, 0);
+    large.resize(32 + 1102 * 1000, 0x44);
+    EXPECT_EQ(decodeBytesFull(large, "l.ras").rc, RC_OUT_OF_MEMORY);
+    large.resize(32 + 1101 * 1000);
+    EXPECT_EQ(decodeBytesFull(large, "l.ras").rc, RC_OUT_OF_MEMORY);
+    large.resize(large.size() - 1101);
+    few = decodeBytesFull(large, "l.ras");
     EXPECT_EQ(few.rc, RC_CORRUPT_FILE);
     EXPECT_EQ(few.image.get(), nullptr);
     setAllocationCap(0);
