@@ -338,6 +338,7 @@ uint32_t clampOffset(int32_t v) { return uint32_t(std::clamp<int64_t>(v, 0, 2 * 
 struct Rect {
     uint32_t x = 0, y = 0, width = 0, height = 0;
     bool empty() const { return !width || !height; }
+    bool operator==(const Rect& o) const { return x == o.x && y == o.y && width == o.width && height == o.height; }
     bool contains(uint32_t px, uint32_t py) const
     {
         return px >= x && py >= y && px - x < width && py - y < height;
@@ -366,56 +367,80 @@ Rgba8 over(Rgba8 s, Rgba8 d)
     return {mix(s.b, d.b), mix(s.g, d.g), mix(s.r, d.r), uint8_t(a)};
 }
 
-// The canvas as a decoder composes the frames written so far, kept when an
-// animation has frames at odd positions. A frame that does not blend
-// replaces the canvas under its padding, so the padding takes the canvas's
-// own pixels there. A padded frame that disposes to the background clears
-// its padding too, which its source leaves alone: what was visible there is
-// owed, and the next frame grows to give it back.
+// Two clear pixels look the same whatever their colours.
+bool sameLook(Rgba8 p, Rgba8 q)
+{
+    return (p.a == 0 && q.a == 0) || (p.b == q.b && p.g == q.g && p.r == q.r && p.a == q.a);
+}
+
+// The canvas as a decoder composes the frames written so far, and as the
+// source shows its own, kept when the two can part. A frame padded to an
+// even position and disposed of clears its padding too; a first frame laid
+// on the background and disposed of clears the whole canvas, where its
+// source clears or restores the frame alone; a frame its source disposes of
+// to the previous picture stays, as WebP cannot restore one. Where the
+// decoder then shows something else than the source, the canvas is owed,
+// and the next frame grows to give it back.
 class ComposedCanvas {
 public:
-    bool create(uint32_t width, uint32_t height)
+    // The decoder starts on a clear canvas, the source on its opaque
+    // `background` when it has one.
+    bool create(uint32_t width, uint32_t height, const Rgba8* background)
     {
         width_ = width;
         height_ = height;
-        return pixels_.allocate(uint64_t(width) * height, true);
+        const uint64_t pixels = uint64_t(width) * height;
+        if (!decoded_.allocate(pixels, true) || !shown_.allocate(pixels, true)) return false;
+        if (background) std::fill(shown_.get(), shown_.get() + pixels, *background);
+        return true;
     }
     const Rect& owedBounds() const { return owedBounds_; }
-    Rgba8 pixel(uint32_t x, uint32_t y) const { return pixels_.get()[index(x, y)]; }
-    // A pixel the canvas owes back, alpha 0 when none.
-    Rgba8 owed(uint32_t x, uint32_t y) const
+    Rgba8 decoded(uint32_t x, uint32_t y) const { return decoded_.get()[index(x, y)]; }
+    Rgba8 shown(uint32_t x, uint32_t y) const { return shown_.get()[index(x, y)]; }
+    bool owes(uint32_t x, uint32_t y) const
     {
-        return owedBounds_.contains(x, y) ? owed_.get()[index(x, y)] : Rgba8{};
+        return owedBounds_.contains(x, y) && !sameLook(decoded(x, y), shown(x, y));
     }
 
-    // `written` covers `rect`, which holds the owed pixels, at the frame's
-    // own rectangle `own`. False when out of memory.
-    bool draw(const Image* written, const Rect& rect, const Rect& own, bool blend, bool dispose)
+    // `written` covers `rect`, which holds what is owed, and is composed
+    // as a decoder does (opaque when encoded without `alpha`); the source
+    // then shows the same there. Then the source's frame at `own` is
+    // disposed of as `dispose` says, and the written one as it can be:
+    // only to the background. False when out of memory.
+    bool draw(const Image* written, bool alpha, const Rect& rect, bool blend, const Rect& own, uint8_t dispose)
     {
+        AlignedBuffer<Rgba8> previous;
+        if (dispose == 2) {
+            if (!previous.allocate(uint64_t(own.width) * own.height)) return false;
+            for (uint32_t r = 0; r < own.height; ++r)
+                std::copy_n(shown_.get() + index(own.x, own.y + r), own.width, previous.get() + size_t(r) * own.width);
+        }
         for (uint32_t r = 0; r < rect.height; ++r) {
             const Rgba8* src = written->row<Rgba8>(r);
-            Rgba8* dst = pixels_.get() + index(rect.x, rect.y + r);
-            for (uint32_t c = 0; c < rect.width; ++c) dst[c] = blend ? over(src[c], dst[c]) : src[c];
-        }
-        for (uint32_t r = 0; r < owedBounds_.height; ++r)
-            std::memset(static_cast<void*>(owed_.get() + index(owedBounds_.x, owedBounds_.y + r)), 0,
-                        size_t(owedBounds_.width) * sizeof(Rgba8));
-        owedBounds_ = {};
-        if (!dispose) return true;
-        bool grown = rect.width != own.width || rect.height != own.height;
-        if (grown && !owed_ && !owed_.allocate(uint64_t(width_) * height_, true)) return false;
-        for (uint32_t r = 0; r < rect.height; ++r) {
-            uint32_t y = rect.y + r;
-            Rgba8* row = pixels_.get() + index(rect.x, y);
+            Rgba8* dst = decoded_.get() + index(rect.x, rect.y + r);
             for (uint32_t c = 0; c < rect.width; ++c) {
-                uint32_t x = rect.x + c;
-                if (row[c].a && !own.contains(x, y)) {
-                    owed_.get()[index(x, y)] = row[c];
-                    owedBounds_ = owedBounds_.unite({x, y, 1, 1});
-                }
-                row[c] = {};
+                Rgba8 v = src[c];
+                if (!alpha) v.a = 255;
+                dst[c] = blend ? over(v, dst[c]) : v;
             }
+            std::copy_n(dst, rect.width, shown_.get() + index(rect.x, rect.y + r));
         }
+        owedBounds_ = {};
+        if (dispose == 1) {
+            for (uint32_t r = 0; r < rect.height; ++r)
+                std::fill_n(decoded_.get() + index(rect.x, rect.y + r), rect.width, Rgba8{});
+            for (uint32_t r = 0; r < own.height; ++r)
+                std::fill_n(shown_.get() + index(own.x, own.y + r), own.width, Rgba8{});
+        } else if (dispose == 2) {
+            for (uint32_t r = 0; r < own.height; ++r)
+                std::copy_n(previous.get() + size_t(r) * own.width, own.width, shown_.get() + index(own.x, own.y + r));
+        } else {
+            return true;
+        }
+        // Only what was just disposed of can differ.
+        for (uint32_t y = rect.y; y < rect.y + rect.height; ++y)
+            for (uint32_t x = rect.x; x < rect.x + rect.width; ++x)
+                if (!sameLook(decoded(x, y), shown(x, y))) owedBounds_ = owedBounds_.unite({x, y, 1, 1});
         return true;
     }
 
@@ -423,9 +448,49 @@ private:
     size_t index(uint32_t x, uint32_t y) const { return size_t(y) * width_ + x; }
 
     uint32_t width_ = 0, height_ = 0;
-    AlignedBuffer<Rgba8> pixels_, owed_;
+    AlignedBuffer<Rgba8> decoded_, shown_;
     Rect owedBounds_;
 };
+
+// `frame` laid at `own` on `canvas` filled with `background`, straight, and
+// opaque when the frame is encoded without `alpha`; written over the whole
+// canvas, as the first frame replaces it. Null when out of memory.
+Ref<Image> layOnBackground(Image* frame, bool alpha, const Rect& own, const Rect& canvas, Rgba8 background)
+{
+    Ref<Image> laid = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(canvas.width, canvas.height)));
+    AlignedBuffer<Rgba8> straight(frame->width);
+    if (!laid || !straight) return nullptr;
+    laid->alphaKind = alpha ? ALPHA_STRAIGHT : ALPHA_NONE;
+    frameInfoCopyData(laid->frameInfo, frame->frameInfo);
+    laid->frameInfo.blend = 0;
+    for (uint32_t y = 0; y < canvas.height; ++y) {
+        Rgba8* row = laid->row<Rgba8>(y);
+        std::fill_n(row, canvas.width, background);
+        if (y < own.y || y - own.y >= own.height) continue;
+        const Rgba8* src = frame->row<Rgba8>(y - own.y);
+        if (frame->alphaKind == ALPHA_PREMULTIPLIED) {
+            unpremultiplyRow8(straight.get(), src, frame->width);
+            src = straight.get();
+        }
+        Rgba8* dst = row + own.x;
+        std::copy_n(src, frame->width, dst);
+        if (!alpha)
+            for (uint32_t x = 0; x < frame->width; ++x) dst[x].a = 255;
+    }
+    return laid;
+}
+
+// Opaque frames still leave the canvas clear where none has been yet, and
+// where one disposed of is not covered by the next.
+bool leavesClearCanvas(const EncodedFrame* frames, size_t count, uint64_t width, uint64_t height)
+{
+    auto rect = [&](size_t k) { return Rect{frames[k].x, frames[k].y, frames[k].width, frames[k].height}; };
+    const Rect whole = {0, 0, uint32_t(width), uint32_t(height)};
+    if (!(rect(0).unite(whole) == rect(0))) return true;
+    for (size_t k = 0; k + 1 < count; ++k)
+        if (frames[k].dispose && !(rect(k + 1).unite(rect(k)) == rect(k + 1))) return true;
+    return false;
+}
 
 class WebpWriter final : public ImageWriter {
 public:
@@ -445,13 +510,15 @@ private:
 // Encodes `frame`, placed at `own`, as a complete file in memory, widened to
 // `rect` when that is larger (in an animation, to an even position, and
 // over what the canvas owes): the pixels around the frame leave the canvas
-// as it was, or give back what it owes. `written` receives the pixels
-// encoded.
+// as it was, or give back what it owes. A frame that blends can give back
+// only what lies over a clear pixel or is opaque; else it replaces the
+// canvas, showing what its source shows over it. `written` receives the
+// pixels encoded.
 ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPConfig& config, bool alpha,
                                    const Rect& own, const Rect& rect, ComposedCanvas* canvas, Ref<Image>& written)
 {
     const FrameInfo& fi = frame->frameInfo;
-    const bool blend = fi.blend != 0;
+    bool blend = fi.blend != 0;
     const uint32_t w = rect.width, h = rect.height;
     const bool grown = w != own.width || h != own.height;
     const bool owes = canvas && !canvas->owedBounds().empty();
@@ -461,35 +528,62 @@ ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPCo
         if (!written) return RC_OUT_OF_MEMORY;
         AlignedBuffer<Rgba8> straight(frame->width);
         if (!straight) return RC_OUT_OF_MEMORY;
+        // Row y of the canvas within the frame, straight; null outside it.
+        // A frame encoded without alpha is opaque, whatever its alpha
+        // bytes hold; a widened one carries them.
+        const bool opaque = !alpha && !grown;
+        auto sourceRow = [&](uint32_t y) -> const Rgba8* {
+            if (y < own.y || y - own.y >= own.height) return nullptr;
+            const Rgba8* src = frame->row<Rgba8>(y - own.y);
+            if (frame->alphaKind == ALPHA_PREMULTIPLIED) {
+                unpremultiplyRow8(straight.get(), src, frame->width);
+                src = straight.get();
+            }
+            if (opaque) {
+                if (src != straight.get()) std::copy_n(src, frame->width, straight.get());
+                for (uint32_t x = 0; x < frame->width; ++x) straight[x].a = 255;
+                src = straight.get();
+            }
+            return src;
+        };
+        // What the source shows at (x, y) of its frame's row `src` once the
+        // frame is drawn.
+        auto shown = [&](const Rgba8* src, uint32_t x, uint32_t y) {
+            const Rgba8 under = canvas->shown(x, y);
+            if (!src || !own.contains(x, y)) return under;
+            return fi.blend ? over(src[x - own.x], under) : src[x - own.x];
+        };
+        if (blend && owes) {
+            const Rect& owed = canvas->owedBounds();
+            for (uint32_t y = owed.y; y < owed.y + owed.height && blend; ++y) {
+                const Rgba8* src = sourceRow(y);
+                for (uint32_t x = owed.x; x < owed.x + owed.width && blend; ++x)
+                    if (canvas->owes(x, y) && canvas->decoded(x, y).a && shown(src, x, y).a != 255) blend = false;
+            }
+        }
         const Rgba8 transparent = {255, 255, 255, 0};
+        bool clear = false;
         for (uint32_t r = 0; r < h; ++r) {
             Rgba8* dst = written->row<Rgba8>(r);
             const uint32_t y = rect.y + r;
-            const Rgba8* src = nullptr;
-            if (y >= own.y && y - own.y < own.height) {
-                src = frame->row<Rgba8>(y - own.y);
-                if (frame->alphaKind == ALPHA_PREMULTIPLIED) {
-                    unpremultiplyRow8(straight.get(), src, frame->width);
-                    src = straight.get();
-                }
-            }
+            const Rgba8* src = sourceRow(y);
             for (uint32_t c = 0; c < w; ++c) {
                 const uint32_t x = rect.x + c;
-                Rgba8 owed = canvas ? canvas->owed(x, y) : Rgba8{};
+                const bool inside = src && own.contains(x, y), owed = canvas && canvas->owes(x, y);
                 Rgba8& v = dst[c];
-                if (src && own.contains(x, y)) {
-                    // Over a cleared pixel a blending frame shows what it
-                    // would have shown over the one its source kept.
-                    v = src[x - own.x];
-                    if (blend && owed.a) v = over(v, owed);
-                } else if (owed.a) {
-                    v = owed;
+                if (blend) {
+                    // The decoder blends over what it has: what it owes is
+                    // given whole, which a clear or equal pixel takes as is.
+                    v = owed ? shown(src, x, y) : inside ? src[x - own.x] : transparent;
+                } else if (inside) {
+                    v = canvas ? shown(src, x, y) : src[x - own.x];
                 } else {
-                    v = blend || !canvas ? transparent : canvas->pixel(x, y);
+                    v = !canvas ? transparent : owed ? canvas->shown(x, y) : canvas->decoded(x, y);
                 }
+                clear |= v.a != 255;
             }
         }
-        if (grown) alpha = true;
+        if (grown || clear) alpha = true;
     }
 
     WebPPicture picture;
@@ -520,7 +614,7 @@ ResultCode WebpWriter::encodeFrame(EncodedFrame& out, Image* frame, const WebPCo
     // Durations are 24 bits; a frame that waits for the user waits longest.
     out.duration = std::min<uint32_t>(fi.duration, 0xFFFFFF);
     out.dispose = fi.dispose == 1;
-    out.blend = fi.blend != 0;
+    out.blend = blend;
     return RC_OK;
 }
 
@@ -575,32 +669,61 @@ ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint3
         canvasW = std::max<uint64_t>(canvasW, image->frameInfo.canvasWidth);
         canvasH = std::max<uint64_t>(canvasH, image->frameInfo.canvasHeight);
     }
-    // The canvas is composed only when some frame must be padded, and only
-    // as far as the frames reach.
+    // The canvas is composed only when a written frame parts from its
+    // source, and only as far as the frames reach, or over the whole canvas
+    // when the first frame is laid on it.
     std::unique_ptr<ComposedCanvas> canvas;
     uint64_t reachW = 0, reachH = 0;
-    bool odd = false;
+    bool odd = false, restores = false;
     for (Image* f = image; animated && f; f = f->next()) {
         uint32_t x = clampOffset(f->frameInfo.x), y = clampOffset(f->frameInfo.y);
         odd |= ((x | y) & 1) != 0;
+        restores |= f->frameInfo.dispose == 2 && f->next();
         reachW = std::max<uint64_t>(reachW, uint64_t(x) + f->width);
         reachH = std::max<uint64_t>(reachH, uint64_t(y) + f->height);
     }
-    if (odd) {
-        if (reachW > 0x1000000 || reachH > 0x1000000) return RC_INVALID_PARAMETER;
+    // Decoders start on a clear canvas, whatever the background: a first
+    // frame that leaves an opaque one showing around it is laid on it. What
+    // it and a frame disposed of to the previous picture owe may take a
+    // frame as large as the canvas to give back, and no WebP frame is wider
+    // or taller than WEBP_MAX_DIMENSION: a larger canvas is left as it was.
+    const Rect first = {animated ? clampOffset(image->frameInfo.x) : 0, animated ? clampOffset(image->frameInfo.y) : 0,
+                        image->width, image->height};
+    const uint32_t background = image->frameInfo.backgroundColour;
+    const bool opaqueBackground = (background >> 24) == 0xFF;
+    const Rect screen = first.unite({0, 0, uint32_t(canvasW), uint32_t(canvasH)});
+    const bool fits =
+        std::max(canvasW, reachW) <= WEBP_MAX_DIMENSION && std::max(canvasH, reachH) <= WEBP_MAX_DIMENSION;
+    const bool laidOut = animated && fits && opaqueBackground && !(first == screen);
+    const Rgba8 backgroundPixel = {uint8_t(background), uint8_t(background >> 8), uint8_t(background >> 16), 255};
+    if (odd || (fits && restores) || (laidOut && image->frameInfo.dispose)) {
+        const uint64_t w = laidOut ? std::max<uint64_t>(screen.width, reachW) : reachW;
+        const uint64_t h = laidOut ? std::max<uint64_t>(screen.height, reachH) : reachH;
+        if (w > 0x1000000 || h > 0x1000000) return RC_INVALID_PARAMETER;
         canvas.reset(new (std::nothrow) ComposedCanvas);
-        if (!canvas || !canvas->create(uint32_t(reachW), uint32_t(reachH))) return RC_OUT_OF_MEMORY;
+        if (!canvas || !canvas->create(uint32_t(w), uint32_t(h), fits && opaqueBackground ? &backgroundPixel : nullptr))
+            return RC_OUT_OF_MEMORY;
     }
     bool anyAlpha = false;
     for (Image* f = image; f; f = animated ? f->next() : nullptr, ++i) {
         bool alpha = f == image ? wantAlpha : f->alphaKind != ALPHA_NONE;
         Rect own = {animated ? clampOffset(f->frameInfo.x) : 0, animated ? clampOffset(f->frameInfo.y) : 0, f->width,
                     f->height};
-        Rect rect = canvas ? own.unite(canvas->owedBounds()).evenOrigin() : own.evenOrigin();
+        Image* frame = f;
+        Rect drawn = own;
+        Ref<Image> laid;
+        if (laidOut && f == image) {
+            drawn = screen;
+            laid = layOnBackground(f, alpha, own, drawn, backgroundPixel);
+            if (!laid) return RC_OUT_OF_MEMORY;
+            frame = laid.get();
+        }
+        Rect rect = canvas ? drawn.unite(canvas->owedBounds()).evenOrigin() : drawn.evenOrigin();
         Ref<Image> written;
-        ResultCode rc = encodeFrame(frames[i], f, config, alpha, own, rect, canvas.get(), written);
+        ResultCode rc = encodeFrame(frames[i], frame, config, alpha, drawn, rect, canvas.get(), written);
         if (failed(rc)) return rc;
-        if (canvas && !canvas->draw(written.get(), rect, own, f->frameInfo.blend != 0, f->frameInfo.dispose == 1))
+        const uint8_t dispose = f->frameInfo.dispose == 2 && !fits ? 0 : f->frameInfo.dispose;
+        if (canvas && !canvas->draw(written.get(), frames[i].alpha, rect, frames[i].blend, own, dispose))
             return RC_OUT_OF_MEMORY;
         anyAlpha |= frames[i].alpha;
         // The canvas covers every frame, whatever the first one says.
@@ -608,6 +731,7 @@ ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint3
         canvasH = std::max<uint64_t>(canvasH, uint64_t(frames[i].y) + frames[i].height);
     }
     if (canvasW > 0x1000000 || canvasH > 0x1000000) return RC_INVALID_PARAMETER;
+    if (animated && !anyAlpha) anyAlpha = leavesClearCanvas(frames.get(), count, canvasW, canvasH);
 
     if (!animated && !xmpLength && !exifLength) {
         if (failed(output.write(frames[0].memory.mem, frames[0].memory.size)) || failed(output.flush()))

@@ -86,6 +86,38 @@ for i in range(getattr(im, "n_frames", 1)):
     return numberedFrames(sub, "f", 0);
 }
 
+// libwebp's own compositor, through its demux library, which composes in
+// colour with alpha whatever the file's alpha flag says.
+std::vector<Pnm> libwebpFrames(const fs::path& file, const fs::path& dir)
+{
+    const char* script = R"(
+import ctypes as C, sys
+lib = C.CDLL("libwebpdemux.so.2")
+class Options(C.Structure): _fields_ = [("mode", C.c_int), ("threads", C.c_int), ("pad", C.c_uint32 * 7)]
+class Info(C.Structure): _fields_ = [(n, C.c_uint32) for n in ("w", "h", "loop", "bg", "n", "p1", "p2", "p3", "p4")]
+class Data(C.Structure): _fields_ = [("bytes", C.c_char_p), ("size", C.c_size_t)]
+lib.WebPAnimDecoderNewInternal.restype = C.c_void_p
+lib.WebPAnimDecoderGetInfo.argtypes = [C.c_void_p, C.c_void_p]
+lib.WebPAnimDecoderGetNext.argtypes = [C.c_void_p, C.c_void_p, C.c_void_p]
+raw = open(sys.argv[1], "rb").read()
+data, options, info, pixels, stamp = Data(raw, len(raw)), Options(), Info(), C.c_void_p(), C.c_int()
+lib.WebPAnimDecoderOptionsInitInternal(C.byref(options), 0x0107)
+options.mode = 1  # RGBA
+decoder = C.c_void_p(lib.WebPAnimDecoderNewInternal(C.byref(data), C.byref(options), 0x0107))
+lib.WebPAnimDecoderGetInfo(decoder, C.byref(info))
+for i in range(info.n):
+    if not lib.WebPAnimDecoderGetNext(decoder, C.byref(pixels), C.byref(stamp)): sys.exit(1)
+    with open("%s%d.pam" % (sys.argv[2], i), "wb") as f:
+        f.write(b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" % (info.w, info.h))
+        f.write(C.string_at(pixels, info.w * info.h * 4))
+)";
+    fs::path sub = freshFolder(dir, "libwebp");
+    writeFile(sub / "frames.py", std::string(script));
+    run(std::string(kSystemPython) + " " + shellQuote((sub / "frames.py").string()) + " " +
+        shellQuote(file.string()) + " " + shellQuote((sub / "f").string()));
+    return numberedFrames(sub, "f", 0);
+}
+
 struct Rgba {
     uint32_t r, g, b, a;
     bool operator==(const Rgba& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
@@ -155,7 +187,7 @@ std::vector<Pnm> clearWhereClear(std::vector<Pnm> frames, const std::vector<Pnm>
 // from the name) in `colours`, the automatic colour format unless told, as
 // the batch does.
 ResultCode convertAnimation(const fs::path& source, const fs::path& target, const char16_t* subFormat,
-                            ColourFormatFlags colours = CF_AUTO)
+                            ColourFormatFlags colours = CF_AUTO, int32_t parameter = 0)
 {
     registerAllFormats();
     Decoded d = decodeFileFull(source);
@@ -163,7 +195,7 @@ ResultCode convertAnimation(const fs::path& source, const fs::path& target, cons
     const FormatDescriptor* desc = formatRegistry().at(formatFindByExtension(target, true));
     if (!desc) return RC_GENERAL_FAILURE;
     Ref<ImageWriter> w = Ref<ImageWriter>::adopt(desc->createWriter(target, desc));
-    ResultCode rc = w->write(d.image.get(), subFormat, colours, 0, true, nullptr, nullptr);
+    ResultCode rc = w->write(d.image.get(), subFormat, colours, parameter, true, nullptr, nullptr);
     ResultCode closed = w->output.close();
     return failed(rc) ? rc : closed;
 }
@@ -366,4 +398,143 @@ TEST(AnimationWrite, GifScreensShowAsTheirSource)
         ASSERT_EQ(convertAnimation(source, gif, nullptr), RC_OK) << c.name;
         expectSameFrames(coalesced(gif, dir.path()), shown, std::string(c.name) + " as GIF by ImageMagick");
     }
+}
+
+// GIFs whose frames a WebP decoder would compose otherwise than their
+// source, converted to WebP: every frame, composed by Pillow and by
+// libwebp's own compositor, shows what ImageMagick's -coalesce shows of the
+// source (lossy files within an average difference of 8 a channel, which
+// their saturated edges reach). Decoders start on a clear canvas whatever
+// the background; WebP has no disposal to the previous picture; a frame
+// disposed of to the background clears all the file holds of it; and
+// Pillow reads a file without the alpha flag as opaque.
+TEST(AnimationWrite, WebpFromGifShowsAsItsSource)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    struct Case {
+        const char* name;
+        const char* make;
+        const char* premise[2];  // what gifsicle must find in the file
+        bool opaque;             // no frame holds or shows a clear pixel, nor is widened: no alpha
+    };
+    const Case cases[] = {
+        // A first frame at an odd place on a larger screen, kept.
+        {"screen.gif",
+         "-background yellow -dispose None -page 60x40+7+5 \\( -size 30x20 xc:blue -fill yellow -draw 'point 3,3' \\) "
+         "-page +40+24 -size 10x10 xc:lime",
+         {"0: #FFFF00       1: #0000FF\n  background 0", "+ image #0 30x20 at 7,5"}, true},
+        // The first frame disposed of to the background it lies on; then,
+        // on a screen it fills, a frame disposed of where the next does not
+        // lie.
+        {"disposed.gif",
+         "-background red -dispose Background -page 100x100+0+0 \\( -size 50x50 xc:blue -fill red "
+         "-draw 'point 25,25' \\) -dispose None -page +50+50 -size 50x50 xc:lime",
+         {"0: #FF0000       1: #0000FF\n  background 0", "+ image #0 50x50\n    disposal background"}, false},
+        {"disposed-later.gif",
+         "-dispose None -size 40x30 xc:navy -dispose Background -page +4+6 -size 10x8 xc:red -dispose None "
+         "-page +20+10 -size 8x8 xc:lime",
+         {"+ image #0 40x30\n    disposal asis", "0: #FF0000       1: #000000\n    disposal background"}, false},
+        // Frames disposed of to the previous picture: one laid on the
+        // background, one after it (at an odd place), one filling the
+        // screen (and no frame at an odd place).
+        {"restored.gif",
+         "-background red -dispose Previous -page 100x100+0+0 \\( -size 50x50 xc:blue -fill red -draw 'point 25,25' "
+         "\\) -page +41+41 -size 30x30 xc:lime -dispose None -page +45+45 -size 20x20 xc:blue",
+         {"0: #FF0000       1: #0000FF\n  background 0",
+          "+ image #0 50x50\n    disposal previous delay 0.10s\n  + image #1 30x30 at 41,41"},
+         false},
+        {"restored-whole.gif",
+         "-background red -dispose Previous \\( -size 40x30 xc:navy -fill red -draw 'point 5,5' \\) -dispose None "
+         "-page +6+4 -size 10x10 xc:lime",
+         {"0: #FF0000       1: #000080\n  background 0", "+ image #0 40x30\n    disposal previous"}, false},
+        // A chain of disposals, then a frame that blends over what the one
+        // before it restored: clear, as the first two frames left it.
+        {"chain.gif",
+         "-background red -dispose Background -page 60x40+4+4 \\( -size 30x20 xc:blue -fill red -draw 'point 1,1' "
+         "\\) -page +10+8 -size 20x16 xc:lime -dispose Previous -page +13+11 -size 16x12 xc:yellow -dispose None "
+         "-page +8+6 \\( -size 24x20 xc:none -fill navy -draw 'rectangle 12,0 23,19' \\)",
+         {"0: #FF0000       1: #0000FF\n  background 0",
+          "disposal background delay 0.10s\n  + image #2 16x12 at 13,11\n    local color table [2]\n"
+          "    |   0: #FFFF00       1: #000000\n    disposal previous delay 0.10s\n  + image #3 24x20 at 8,6 trans"},
+         false},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const fs::path source = dir / c.name, webp = dir / "out.webp";
+        ASSERT_EQ(run(std::string("convert ") + c.make + " -set delay 10 -loop 0 " + shellQuote(source.string())), 0)
+            << c.name;
+        const std::string info = runOutput("gifsicle --info --color-info " + shellQuote(source.string()));
+        for (const char* premise : c.premise)
+            ASSERT_NE(info.find(premise), std::string::npos) << c.name << "\n" << info;
+        const std::vector<Pnm> shown = coalesced(source, dir.path());
+        for (bool lossy : {false, true}) {
+            const std::string what = std::string(c.name) + (lossy ? " lossy" : " lossless");
+            ASSERT_EQ(convertAnimation(source, webp, lossy ? u"Lossy, by Quality:" : u"Lossless", CF_AUTO, 90), RC_OK)
+                << what;
+            const double tolerance = lossy ? 8 : 0;
+            expectSameFrames(pillowFrames(webp, dir.path()), shown, what + " by Pillow", tolerance);
+            expectSameFrames(libwebpFrames(webp, dir.path()), shown, what + " by libwebp", tolerance);
+            if (c.opaque) {
+                const std::string mux = runOutput("webpmux -info " + shellQuote(webp.string()));
+                EXPECT_EQ(mux.find("transparency"), std::string::npos) << what << "\n" << mux;
+            }
+        }
+    }
+}
+
+// A screen wider than any WebP frame can be is not laid out, nor is what a
+// disposal to the previous picture owes across it given back: the frames
+// keep their size (the second grown by a column to an even place), as the
+// conversion succeeds.
+TEST(AnimationWrite, WebpScreenWiderThanAFrameKeepsItsFirstFrame)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("webpmux");
+    TempDir dir;
+    const fs::path source = dir / "wide.gif", webp = dir / "out.webp";
+    ASSERT_EQ(run("convert -background red -dispose Previous -page 16400x8+0+0 \\( -size 10x8 xc:blue -fill red "
+                  "-draw 'point 1,1' \\) -dispose None -page +16391+0 -size 8x8 xc:lime -set delay 10 -loop 0 " +
+                  shellQuote(source.string())),
+              0);
+    ASSERT_EQ(convertAnimation(source, webp, u"Lossless"), RC_OK);
+    const std::string mux = runOutput("webpmux -info " + shellQuote(webp.string()));
+    EXPECT_NE(mux.find("Canvas size: 16400 x 8"), std::string::npos) << mux;
+    EXPECT_NE(mux.find("  1:    10     8"), std::string::npos) << mux;
+    EXPECT_NE(mux.find("  2:     9     8"), std::string::npos) << mux;
+}
+
+// A first frame that reaches past its canvas is laid on a background as
+// large as both; disposed of to the previous picture, it leaves that
+// background, under the next frame, as libwebp composes the file.
+TEST(AnimationWrite, WebpFirstFramePastItsCanvasIsLaidOnABackgroundThatHoldsIt)
+{
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    const Rgba8 red = {0, 0, 255, 255}, blue = {255, 0, 0, 255}, lime = {0, 255, 0, 255};
+    Ref<Image> frames[2];
+    for (int i = 0; i < 2; ++i) {
+        const uint32_t side = i ? 4 : 10;
+        frames[i] = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(side, side)));
+        for (uint32_t r = 0; r < side; ++r) std::fill_n(frames[i]->row<Rgba8>(r), side, i ? lime : blue);
+        frames[i]->frameInfo = {12, 8, 0xFFFF0000u, 1, i ? 0 : 5, i ? 0 : 3, 100, uint8_t(i ? 0 : 2), 0};
+    }
+    frames[1]->frameInfo.prev = frames[0].get();
+    frames[0]->frameInfo.next = frames[1].release();
+    TempDir dir;
+    const fs::path webp = dir / "out.webp";
+    registerAllFormats();
+    const FormatDescriptor* desc = formatRegistry().at(formatFindByExtension(webp, true));
+    Ref<ImageWriter> w = Ref<ImageWriter>::adopt(desc->createWriter(webp, desc));
+    ASSERT_EQ(w->write(frames[0].get(), u"Lossless", CF_RGB24, 0, true, nullptr, nullptr), RC_OK);
+    ASSERT_EQ(w->output.close(), RC_OK);
+    std::vector<Pnm> expected(2, Pnm{15, 13, 4, 255, {}});
+    for (uint32_t i = 0; i < 2; ++i)
+        for (uint32_t y = 0; y < 13; ++y)
+            for (uint32_t x = 0; x < 15; ++x) {
+                const Rgba8 c = i ? (x < 4 && y < 4 ? lime : red) : (x >= 5 && y >= 3 ? blue : red);
+                expected[i].samples.insert(expected[i].samples.end(), {c.r, c.g, c.b, c.a});
+            }
+    expectSameFrames(libwebpFrames(webp, dir.path()), expected, "past its canvas");
 }
