@@ -1776,8 +1776,20 @@ uint32_t framesPalette(Image* image, const Canvas& canvas, uint32_t colours[256]
 uint32_t PngWriter::colourFlagForFrames(Image* image, uint32_t flag, uint32_t caps)
 {
     const bool grey = flag == CF_GRAY8 || flag == CF_GRAY16;
-    if (flag > CF_256_COLOURS && !grey) return flag;
-    bool alpha = false, wide = false, colour = false;
+    // A canvas that starts clear shows through where the first frame does
+    // not cover it and where a frame is disposed of to the background: the
+    // file needs alpha there, however opaque the frames are.
+    bool showsClear = false;
+    if ((image->frameInfo.backgroundColour >> 24) != 0xFF) {
+        showsClear = canvasOf(image, true).composeFirst;
+        for (Image* f = image; f && !showsClear; f = f->next()) showsClear = f->frameInfo.dispose == 1 && f->next();
+    }
+    if (flag > CF_256_COLOURS && !grey) {
+        if (showsClear && flag == CF_RGB24 && (caps & CF_RGBA32)) return CF_RGBA32;
+        if (showsClear && flag == CF_RGB48 && (caps & CF_RGBA64)) return CF_RGBA64;
+        return flag;
+    }
+    bool alpha = showsClear, wide = false, colour = false;
     for (Image* f = image; f; f = f->next()) {
         PixelFormat p = f->pixelFormat;
         alpha |= f->alphaKind != ALPHA_NONE;

@@ -178,7 +178,10 @@ ResultCode WebpReader::walk(const uint8_t* p, const uint8_t* end, bool inFrame, 
         } else if (isTag(p, "ANIM")) {
             if ((w.flags & kFlagAnimation) && !w.animated && size >= 6) {
                 uint32_t b = data[0], g = data[1], r = data[2], a = data[3];
-                if (a) w.background = a << 24 | r << 16 | g << 8 | b;
+                // Decoders compose on a clear canvas and take this colour as a
+                // hint at most: the canvas starts clear, and the colour stays
+                // for pictures flattened without alpha.
+                if (a) w.background = r << 16 | g << 8 | b;
                 w.loop = loadU16le(data + 4) != 1;
                 w.animated = true;
             }

@@ -485,6 +485,35 @@ TEST(AnimationWrite, WebpFromGifShowsAsItsSource)
     }
 }
 
+// An animation made by libwebp's own tools, whose first frame leaves part
+// of the canvas uncovered, names an opaque white background that decoders
+// do not paint: every output shows that part clear, as libwebp composes it.
+TEST(AnimationWrite, WebpBackgroundHintLeavesTheCanvasClear)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("img2webp");
+    QUILLON_REQUIRE_TOOL("webpmux");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    TempDir dir;
+    const fs::path a = dir / "a.png", b = dir / "b.png", source = dir / "source.webp";
+    ASSERT_EQ(run("convert -size 100x80 xc:none -fill red -draw 'rectangle 20,20 60,60' " + shellQuote(a.string())), 0);
+    ASSERT_EQ(run("convert -size 100x80 xc:none -fill blue -draw 'rectangle 40,30 90,70' " + shellQuote(b.string())), 0);
+    ASSERT_EQ(run("img2webp -lossless " + shellQuote(a.string()) + " " + shellQuote(b.string()) + " -o " +
+                  shellQuote(source.string()) + " >/dev/null 2>&1"),
+              0);
+    const std::string mux = runOutput("webpmux -info " + shellQuote(source.string()));
+    ASSERT_NE(mux.find("Background color : 0xFFFFFFFF"), std::string::npos) << mux;
+    ASSERT_NE(mux.find("1:    41    41    no       20       20"), std::string::npos) << mux;
+    const std::vector<Pnm> shown = libwebpFrames(source, dir.path());
+    ASSERT_EQ(shown.size(), 2u);
+    const fs::path png = dir / "out.png", webp = dir / "out.webp";
+    ASSERT_EQ(convertAnimation(source, png, u"Normal"), RC_OK);
+    expectSameFrames(apngdisFrames(png, dir.path(), nullptr), shown, "APNG by apngdis", 0);
+    ASSERT_EQ(convertAnimation(source, webp, u"Lossless"), RC_OK);
+    expectSameFrames(libwebpFrames(webp, dir.path()), shown, "WebP by libwebp", 0);
+}
+
 // A screen wider than any WebP frame can be is not laid out, nor is what a
 // disposal to the previous picture owes across it given back: the frames
 // keep their size (the second grown by a column to an even place), as the

@@ -213,7 +213,8 @@ TEST_F(WebpFiles, AnimationsKeepOffsetsTimingDisposeBlendAndLoop)
     ASSERT_EQ(f.size(), 3u);
     EXPECT_EQ(f[0]->frameInfo.canvasWidth, 41u);
     EXPECT_EQ(f[2]->frameInfo.canvasHeight, 29u);
-    EXPECT_EQ(f[1]->frameInfo.backgroundColour, 0xFF0A141Eu);
+    // The colour is kept for flattening; the canvas itself starts clear.
+    EXPECT_EQ(f[1]->frameInfo.backgroundColour, 0x000A141Eu);
     EXPECT_EQ(f[1]->frameInfo.dispose, 1);
     EXPECT_EQ(f[1]->frameInfo.blend, 0);
     EXPECT_EQ(f[0]->frameInfo.loop, 0);
