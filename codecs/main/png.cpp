@@ -21,6 +21,7 @@
 #include "core/bitpack.h"
 #include "core/byte_cursor.h"
 #include "core/convert.h"
+#include "core/frame_rect.h"
 #include "core/resize.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
@@ -1468,24 +1469,6 @@ bool laidOutFrameDisposes(const Image* image, const Canvas& canvas)
 {
     return canvas.composeFirst && (image->frameInfo.dispose == 1 || image->frameInfo.dispose == 2);
 }
-
-struct FrameRect {
-    uint32_t x = 0, y = 0, width = 0, height = 0;
-    bool empty() const { return !width || !height; }
-    bool operator==(const FrameRect& o) const
-    {
-        return x == o.x && y == o.y && width == o.width && height == o.height;
-    }
-    FrameRect unite(const FrameRect& o) const
-    {
-        if (o.empty()) return *this;
-        if (empty()) return o;
-        uint64_t x0 = std::min(x, o.x), y0 = std::min(y, o.y);
-        uint64_t x1 = std::max(uint64_t(x) + width, uint64_t(o.x) + o.width);
-        uint64_t y1 = std::max(uint64_t(y) + height, uint64_t(o.y) + o.height);
-        return {uint32_t(x0), uint32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0)};
-    }
-};
 
 // An animation as its source shows it and as a decoder composes the file,
 // kept once the first frame, laid on the canvas, is disposed of. The decoder

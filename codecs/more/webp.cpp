@@ -18,6 +18,7 @@
 #include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
 #include "core/convert.h"
+#include "core/frame_rect.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "platform/memory.h"
@@ -338,27 +339,11 @@ struct EncodedFrame {
 
 uint32_t clampOffset(int32_t v) { return uint32_t(std::clamp<int64_t>(v, 0, 2 * int64_t(0xFFFFFF))); }
 
-struct Rect {
-    uint32_t x = 0, y = 0, width = 0, height = 0;
-    bool empty() const { return !width || !height; }
-    bool operator==(const Rect& o) const { return x == o.x && y == o.y && width == o.width && height == o.height; }
-    bool contains(uint32_t px, uint32_t py) const
-    {
-        return px >= x && py >= y && px - x < width && py - y < height;
-    }
-    Rect unite(const Rect& o) const
-    {
-        if (o.empty()) return *this;
-        if (empty()) return o;
-        uint64_t x0 = std::min(x, o.x), y0 = std::min(y, o.y);
-        uint64_t x1 = std::max(uint64_t(x) + width, uint64_t(o.x) + o.width);
-        uint64_t y1 = std::max(uint64_t(y) + height, uint64_t(o.y) + o.height);
-        return {uint32_t(x0), uint32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0)};
-    }
-    // The container stores positions halved: an odd one moves a pixel up
-    // or left and the frame grows by it.
-    Rect evenOrigin() const { return {x & ~1u, y & ~1u, width + (x & 1), height + (y & 1)}; }
-};
+using Rect = FrameRect;
+
+// The container stores positions halved: an odd one moves a pixel up or
+// left and the frame grows by it.
+Rect evenOrigin(const Rect& r) { return {r.x & ~1u, r.y & ~1u, r.width + (r.x & 1), r.height + (r.y & 1)}; }
 
 // Straight-alpha "over", as a decoder blends a frame onto the canvas.
 Rgba8 over(Rgba8 s, Rgba8 d)
@@ -721,7 +706,7 @@ ResultCode WebpWriter::encode(Image* image, const char16_t* subFormatName, uint3
             if (!laid) return RC_OUT_OF_MEMORY;
             frame = laid.get();
         }
-        Rect rect = canvas ? drawn.unite(canvas->owedBounds()).evenOrigin() : drawn.evenOrigin();
+        Rect rect = canvas ? evenOrigin(drawn.unite(canvas->owedBounds())) : evenOrigin(drawn);
         Ref<Image> written;
         ResultCode rc = encodeFrame(frames[i], frame, config, alpha, drawn, rect, canvas.get(), written);
         if (failed(rc)) return rc;
