@@ -328,15 +328,6 @@ void deleteSource(const fs::path& source)
     fs::remove(source, ec);
 }
 
-void syncFile(const fs::path& p)
-{
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 std::u16string refusalText(const fs::path& output, const fs::path& other, bool written)
 {
     if (written)
@@ -577,12 +568,8 @@ ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
 {
     if (failed(w.rc)) return w.rc;
     std::error_code ec;
-    // The new file keeps the permissions of the one it replaces: replacing
-    // a private file must not make it readable.
-    if (w.existed) {
-        struct stat st {};
-        if (stat(w.target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(w.temp.c_str(), st.st_mode & 07777);
-    }
+    // The new file keeps the permissions of the one it replaces.
+    if (w.existed) takeModeOf(w.target, w.temp);
     if (!w.companions.place()) {
         fs::remove(w.temp, ec);
         return RC_WRITE_FAILED;

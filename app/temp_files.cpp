@@ -115,6 +115,23 @@ int removeStaleTemporaries(const fs::path& folder)
     return removed;
 }
 
+bool takeModeOf(const fs::path& target, const fs::path& temporary)
+{
+    struct stat old {};
+    if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return false;
+    ::chmod(temporary.c_str(), old.st_mode & 07777);
+    return true;
+}
+
+void syncFile(const fs::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 LiveTemporary::LiveTemporary(const fs::path& path)
 {
     const std::string& text = path.native();
@@ -147,18 +164,8 @@ bool CompanionFiles::place()
     std::vector<fs::path> placed;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const Entry& e = entries_[i];
-        struct stat old {};
-        const bool replaces = ::stat(e.target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-        if (replaces) {
-            // Replacing a private file must not make it readable, and the
-            // old file goes only once the new one is on the disk.
-            ::chmod(e.temporary.c_str(), old.st_mode & 07777);
-            const int fd = ::open(e.temporary.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                ::fsync(fd);
-                ::close(fd);
-            }
-        }
+        const bool replaces = takeModeOf(e.target, e.temporary);
+        if (replaces) syncFile(e.temporary);
         if (::rename(e.temporary.c_str(), e.target.c_str()) != 0) {
             for (const fs::path& p : placed) ::unlink(p.c_str());
             entries_.erase(entries_.begin(), entries_.begin() + ptrdiff_t(i));

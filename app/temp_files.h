@@ -21,6 +21,14 @@ pid_t temporaryOwner(std::string_view fileName);
 // (those of this process are left to it). Returns how many went.
 int removeStaleTemporaries(const std::filesystem::path& folder);
 
+// Gives `temporary` the permissions of `target`, the regular file it is
+// about to replace (replacing a private file must not make it readable);
+// false when there is none.
+bool takeModeOf(const std::filesystem::path& target, const std::filesystem::path& temporary);
+// Puts a file's data on the disk, so that the old file it replaces goes only
+// once the new one is there.
+void syncFile(const std::filesystem::path& file);
+
 // While it lives, SIGINT or SIGTERM removes `path` before the process ends.
 class LiveTemporary {
 public:
