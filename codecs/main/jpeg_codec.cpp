@@ -524,11 +524,7 @@ ResultCode jpegCompress(const Image* image, uint32_t colourFlag, const JpegCompr
             // UTF-8, as other readers take a comment; longer than one segment
             // holds, it is cut to fit before a character that would not.
             comment = u16ToUtf8(text);
-            if (comment.size() > kMaxSegmentData) {
-                size_t cut = kMaxSegmentData;
-                while (cut > 0 && (uint8_t(comment[cut]) & 0xC0) == 0x80) --cut;
-                comment.resize(cut);
-            }
+            meta::cutUtf8(comment, kMaxSegmentData);
             if (!comment.empty()) {
                 job.comment = reinterpret_cast<const uint8_t*>(comment.data());
                 job.commentLength = comment.size();
