@@ -121,15 +121,9 @@ struct Density {
 
     void store(ImageInfoBag& bag) const
     {
-        if (bag.has(INFO_DENSITY) || (unit != 2 && unit != 3)) return;
-        const double scale = unit == 3 ? 100 : 1;  // per centimetre is a hundred per metre
-        const double dx = std::floor(x * scale + 0.5);
-        double dy = std::floor(y * scale + 0.5);
-        if (!(dx >= 1 && dx <= UINT32_MAX)) return;
-        if (!(dy >= 1 && dy <= UINT32_MAX)) dy = dx;
-        const std::string text = std::to_string(uint32_t(dx)) + " x " + std::to_string(uint32_t(dy)) +
-                                 (unit == 2 ? " ppi" : " ppm");
-        bag.set(INFO_DENSITY, asciiToU16(text).c_str());
+        if (bag.has(INFO_DENSITY)) return;
+        if (const std::string text = tiffDensityText(x, y, unit); !text.empty())
+            bag.set(INFO_DENSITY, asciiToU16(text).c_str());
     }
 };
 

@@ -531,19 +531,8 @@ ResultCode TiffReader::settleFormat()
         if (h * v != 1 && planar != 1) return RC_UNSUPPORTED_SUBFORMAT;
     }
 
-    if (resolutionUnit == 2 || resolutionUnit == 3) {
-        // Densities are told per inch or per metre.
-        const double scale = resolutionUnit == 3 ? 100 : 1;
-        const double x = std::floor(xResolution * scale + 0.5);
-        double y = std::floor(yResolution * scale + 0.5);
-        if (!(y >= 1 && y <= UINT32_MAX)) y = x;
-        if (x >= 1 && x <= UINT32_MAX) {
-            char text[64];
-            std::snprintf(text, sizeof text, "%u x %u %s", uint32_t(x), uint32_t(y),
-                          resolutionUnit == 2 ? "ppi" : "ppm");
-            info.set(INFO_DENSITY, asciiToU16(text).c_str());
-        }
-    }
+    if (const std::string density = tiffDensityText(xResolution, yResolution, resolutionUnit); !density.empty())
+        info.set(INFO_DENSITY, asciiToU16(density).c_str());
     if (spp == 4 && colourModel == CM_RGB && !isLogLuv(compression))
         alphaKind = extraSamples == 1 ? ALPHA_PREMULTIPLIED : extraSamples == 2 ? ALPHA_STRAIGHT : ALPHA_NONE;
     return RC_OK;

@@ -3,6 +3,7 @@
 #include "codecs/main/tiff_tags.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "codecs/main/meta_common.h"
@@ -51,6 +52,17 @@ void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, 
     while (n > 0 && text[n - 1] == ' ') --n;
     if (n == 0) return;
     infoSetBorrowed(bag, field, text, uint32_t(n), meta::eightBitKind(text, n));
+}
+
+std::string tiffDensityText(double xResolution, double yResolution, uint32_t unit)
+{
+    if (unit != 2 && unit != 3) return {};
+    const double scale = unit == 3 ? 100 : 1;
+    const double x = std::floor(xResolution * scale + 0.5);
+    double y = std::floor(yResolution * scale + 0.5);
+    if (!(x >= 1 && x <= UINT32_MAX)) return {};
+    if (!(y >= 1 && y <= UINT32_MAX)) y = x;
+    return std::to_string(uint32_t(x)) + " x " + std::to_string(uint32_t(y)) + (unit == 2 ? " ppi" : " ppm");
 }
 
 std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)

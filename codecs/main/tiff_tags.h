@@ -40,6 +40,13 @@ int tiffTagField(uint16_t tag);
 // The tag that carries an information field, or 0.
 uint16_t tiffFieldTag(int field);
 
+// The density of XResolution, YResolution and ResolutionUnit as the
+// information record tells it: "X x Y ppi" per inch (unit 2), "X x Y ppm"
+// per metre (unit 3, per centimetre, times a hundred), a vertical value
+// that cannot be told taken as the horizontal one; empty for any other
+// unit or a horizontal value below 1 or beyond 32 bits.
+std::string tiffDensityText(double xResolution, double yResolution, uint32_t unit);
+
 // The name of a TIFF/Exif orientation value 1..8 ("Unrotated", "Mirrored",
 // "Rotated 180", "Bottom-Up", "Rotated 90 & Bottom-Up", "Rotated 270",
 // "Rotated 270 & Bottom-Up", "Rotated 90"), or null for any other value.
