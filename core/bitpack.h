@@ -3,6 +3,7 @@
 // run-length decoder (MacPaint, PSD, TIFF, IFF) and the unpacking of 1-, 2-
 // and 4-bit samples into one byte each. Both are bounded on input and on
 // output, so a hostile stream can neither overrun its buffer nor the row.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,5 +31,15 @@ void unpackSamples(uint8_t* dst, const uint8_t* src, size_t count, uint32_t bits
 
 // Bytes a row of `count` samples of `bits` bits occupies, unpadded.
 inline uint64_t packedBytes(uint64_t count, uint32_t bits) { return (count * bits + 7) / 8; }
+
+// Each byte with its bits in the other order: data stored least
+// significant bit first (TIFF FillOrder 2) read as most significant first.
+constexpr std::array<uint8_t, 256> kBitReversal = [] {
+    std::array<uint8_t, 256> r{};
+    for (int i = 0; i < 256; ++i)
+        for (int b = 0; b < 8; ++b)
+            if (i & (1 << b)) r[size_t(i)] = uint8_t(r[size_t(i)] | (0x80 >> b));
+    return r;
+}();
 
 } // namespace quillon

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/bitpack.h"
+
 namespace quillon {
 
 namespace {
@@ -186,24 +188,12 @@ constexpr Table<8192> kBlackTable = buildBlackTable();
 // prefix-free, i.e. a transcription error.
 static_assert(!kModeTable.overlap && !kWhiteTable.overlap && !kBlackTable.overlap);
 
-constexpr std::array<uint8_t, 256> buildReverse()
-{
-    std::array<uint8_t, 256> r{};
-    for (int i = 0; i < 256; ++i) {
-        uint8_t v = 0;
-        for (int b = 0; b < 8; ++b)
-            if (i & (1 << b)) v |= uint8_t(0x80 >> b);
-        r[i] = v;
-    }
-    return r;
-}
 constexpr std::array<uint8_t, 256> buildIdentity()
 {
     std::array<uint8_t, 256> r{};
     for (int i = 0; i < 256; ++i) r[i] = uint8_t(i);
     return r;
 }
-constexpr std::array<uint8_t, 256> kReverse = buildReverse();
 constexpr std::array<uint8_t, 256> kIdentity = buildIdentity();
 
 // Positions saturate here, far beyond any width, so that a hostile stream of
@@ -244,7 +234,7 @@ ResultCode faxDecoderInit(FaxDecoder& state, uint32_t mode, uint32_t options, ui
     state.twoD_ = mode == FAX_MODE_T6 || (mode == FAX_MODE_T4 && (options & FAX_T4_2D));
     state.bytesPerRow_ = bytesPerRow;
     state.width_ = width;
-    state.byteMap_ = (flags & FAX_FILL_LSB_FIRST) ? kIdentity.data() : kReverse.data();
+    state.byteMap_ = (flags & FAX_FILL_LSB_FIRST) ? kIdentity.data() : kBitReversal.data();
     // A row has at most width + 1 real changes; the rest of the room only
     // absorbs zero-length runs before the row counts as invalid.
     state.capacity_ = width + 8;

@@ -250,18 +250,6 @@ inline uint16_t load16(const uint8_t* p)
     return v;
 }
 
-// Bytes with their bits in the other order: FillOrder 2 data.
-struct BitReversal {
-    uint8_t v[256];
-    constexpr BitReversal() : v()
-    {
-        for (int i = 0; i < 256; ++i)
-            for (int b = 0; b < 8; ++b)
-                if (i & (1 << b)) v[i] = uint8_t(v[i] | (0x80 >> b));
-    }
-};
-constexpr BitReversal kBitReversal{};
-
 void swapSamples(uint8_t* row, size_t samples, uint32_t bytes)
 {
     for (size_t i = 0; i < samples; ++i, row += bytes) std::reverse(row, row + bytes);
@@ -564,7 +552,7 @@ const uint8_t* SegmentDecoder::bitReversed(const uint8_t* data, size_t length)
 {
     if (reversed_.size() < length + 16 && !reversed_.allocate(length + 16)) return nullptr;
     uint8_t* out = reversed_.get();
-    for (size_t i = 0; i < length; ++i) out[i] = kBitReversal.v[data[i]];
+    for (size_t i = 0; i < length; ++i) out[i] = kBitReversal[data[i]];
     return out;
 }
 
