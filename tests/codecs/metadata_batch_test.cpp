@@ -99,36 +99,13 @@ std::vector<std::pair<std::string, Field>> fieldTags(const Output& o)
     return t;
 }
 
-// Runs one batch over `inputs` into `outDir`, writing each input in every
-// format of `outputs`.
+// One batch over `inputs` into `outDir`, writing each input in every format
+// of `outputs`.
 BatchResult convert(const std::vector<fs::path>& inputs, const fs::path& outDir, const std::vector<Output>& outputs)
 {
-    FormatRegistry reg;
-    registerAllFormats(reg);
-    fs::create_directories(outDir);
-    JobSettings s;
-    s.szOutDir = outDir / "";
-    s.bNoOverwritePrompt = 1;
-    s.iOutFormats = uint32_t(outputs.size());
-    for (uint32_t k = 0; k < s.iOutFormats; ++k) {
-        OutputFormatSlot& slot = s.slots[k];
-        slot.iFormatId = reg.findByExtension(std::u16string_view(outputs[k].probe), true);
-        slot.szSubFormat = utf8ToU16(outputs[k].subFormat);
-        slot.iColorFormat = CF_AUTO;
-        slot.iCompParam = 90;
-    }
-    InputListHooks hooks;
-    hooks.registry = &reg;
-    InputList list(&hooks);
-    for (const fs::path& p : inputs) EXPECT_EQ(list.addFile(p, false, false), RC_OK) << p;
-    QuietBatchUi ui;
-    ui.cancelAllRemaining = false;
-    bool running = false;
-    BatchContext ctx{s, list, ui, running};
-    ctx.registry = &reg;
-    const BatchResult r = batchRun(ctx);
-    for (const std::u16string& e : ui.errors) ADD_FAILURE() << u16ToUtf8(e);
-    return r;
+    std::vector<meta::BatchFormat> formats;
+    for (const Output& o : outputs) formats.push_back({fs::path(o.probe), utf8ToU16(o.subFormat)});
+    return meta::convertInBatch(inputs, outDir, formats);
 }
 
 // exiftool's tags of many files in one run, by file.

@@ -106,32 +106,13 @@ void expectNoWarnings(const fs::path& file)
     }
 }
 
-// Every input into each format of `exts` (null: the input's own) in `out`.
+// Every input into each format of `exts` (null: the input's own) in `out`,
+// each in its first sub-format: quality, uncompressed, lossless, normal.
 void convert(const std::vector<fs::path>& inputs, const fs::path& out, const std::vector<const char*>& exts)
 {
-    FormatRegistry reg;
-    registerAllFormats(reg);
-    JobSettings s;
-    s.szOutDir = out / "";
-    s.iOutFormats = int32_t(exts.size());
-    for (size_t k = 0; k < exts.size(); ++k) {
-        OutputFormatSlot& slot = s.slots[k];
-        slot.iFormatId = exts[k] ? reg.findByExtension(fs::path(std::string("x.") + exts[k]), true) : -1;
-        slot.szSubFormat = u"";  // each format's first: quality, uncompressed, lossless, normal
-        slot.iColorFormat = CF_AUTO;
-        slot.iCompParam = 90;
-    }
-    s.bNoOverwritePrompt = 1;
-    InputListHooks hooks;
-    hooks.registry = &reg;
-    InputList list(&hooks);
-    for (const fs::path& p : inputs) ASSERT_EQ(list.addFile(p, false, false), RC_OK) << p;
-    QuietBatchUi ui;
-    bool running = false;
-    BatchContext ctx{s, list, ui, running};
-    ctx.registry = &reg;
-    const BatchResult r = batchRun(ctx);
-    EXPECT_EQ(r.converted, int32_t(inputs.size() * exts.size()));
+    std::vector<meta::BatchFormat> formats;
+    for (const char* ext : exts) formats.push_back({ext ? fs::path(std::string("x.") + ext) : fs::path(), u""});
+    EXPECT_EQ(meta::convertInBatch(inputs, out, formats).converted, int32_t(inputs.size() * exts.size()));
 }
 
 } // namespace

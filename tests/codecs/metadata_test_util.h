@@ -8,8 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "app/batch.h"
+#include "app/format_table.h"
+#include "app/input_list.h"
+#include "app/job_settings.h"
 #include "core/image_info.h"
 #include "core/text.h"
+#include "support/quiet_batch_ui.h"
 #include "support/test_support.h"
 
 namespace quillon::test::meta {
@@ -163,6 +168,48 @@ inline std::string fieldUtf8(const ImageInfo& info, int field)
 {
     const char16_t* t = info.get(field);
     return t ? u16ToUtf8(t) : std::string();
+}
+
+// One output format of a metadata batch: a file name the registry finds its
+// writer by (empty: each input's own format) and its sub-format (empty: the
+// format's first).
+struct BatchFormat {
+    std::filesystem::path probe;
+    std::u16string subFormat;
+};
+
+// Runs one batch that writes every input in each of `formats` into
+// `outDir`, numbers at 90, replacing what is there. A message the batch
+// would show is a failure of the test.
+inline BatchResult convertInBatch(const std::vector<std::filesystem::path>& inputs,
+                                  const std::filesystem::path& outDir, const std::vector<BatchFormat>& formats)
+{
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    std::filesystem::create_directories(outDir);
+    JobSettings s;
+    s.szOutDir = outDir / "";
+    s.bNoOverwritePrompt = 1;
+    s.iOutFormats = uint32_t(formats.size());
+    for (uint32_t k = 0; k < s.iOutFormats; ++k) {
+        OutputFormatSlot& slot = s.slots[k];
+        slot.iFormatId = formats[k].probe.empty() ? -1 : reg.findByExtension(formats[k].probe, true);
+        slot.szSubFormat = formats[k].subFormat;
+        slot.iColorFormat = CF_AUTO;
+        slot.iCompParam = 90;
+    }
+    InputListHooks hooks;
+    hooks.registry = &reg;
+    InputList list(&hooks);
+    for (const std::filesystem::path& p : inputs) EXPECT_EQ(list.addFile(p, false, false), RC_OK) << p;
+    QuietBatchUi ui;
+    ui.cancelAllRemaining = false;
+    bool running = false;
+    BatchContext ctx{s, list, ui, running};
+    ctx.registry = &reg;
+    const BatchResult r = batchRun(ctx);
+    for (const std::u16string& e : ui.errors) ADD_FAILURE() << u16ToUtf8(e);
+    return r;
 }
 
 } // namespace quillon::test::meta
