@@ -349,6 +349,41 @@ int32_t slotFormat(JobSettings& s, int k, const FormatRegistry& reg)
     return id;
 }
 
+// Why an output that keeps its source's format cannot be written: that
+// format is one we only read.
+const char16_t kReadOnlyFormatText[] = u"This format can only be read";
+
+// The format of an output that keeps its source's own: the codec that reads
+// the output's extension (the one that read the source when the extension
+// names two), written by that codec's own writer, so that a .jpeg is
+// written by the JPEG writer and a .dib by the bitmap writer. -1 when no
+// format reads the extension; -2 when the codec only reads.
+int32_t sourceFormatWriter(const FormatRegistry& reg, const fs::path& output, const Image* image)
+{
+    const int32_t first = reg.findByExtension(output, false);
+    if (first < 0) return -1;
+    const std::u16string_view ext = reg.at(first)->extension;
+    const ImageInfo* info = image ? image->info() : nullptr;
+    const char16_t* readAs = info ? info->get(INFO_FORMAT) : nullptr;
+    // The registry keeps descriptors of one extension side by side.
+    const FormatDescriptor* reader = nullptr;
+    const FormatDescriptor* writable = nullptr;
+    for (int32_t i = first; i < reg.count() && reg.at(i)->extension && ext == reg.at(i)->extension; ++i) {
+        const FormatDescriptor* d = reg.at(i);
+        if (!d->createReader) continue;
+        if (readAs && d->description && std::u16string_view(readAs) == d->description) reader = d;
+        if (!writable && d->createWriter) writable = d;
+    }
+    // A source whose contents are of another format than its name says
+    // goes by its name.
+    if (!reader) reader = writable ? writable : reg.at(first);
+    auto writes = [](const FormatDescriptor* d) { return d->createWriter && d->subFormatCount() > 0; };
+    if (writes(reader)) return reg.indexOf(reader);
+    for (int32_t i = 0; i < reg.count(); ++i)
+        if (writes(reg.at(i)) && reg.at(i)->createReader == reader->createReader) return i;
+    return -2;
+}
+
 } // namespace
 
 // Names compare paths that do not exist (yet or any more).
@@ -443,7 +478,7 @@ struct OutputWrite {
 // Everything before the encoding. RC_OK: `w` is ready to encode; anything
 // else is the write's result.
 ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs::path* source,
-                        std::u16string* refusal, OutputWrite& w)
+                        std::u16string* refusal, OutputWrite& w, const Image* image)
 {
     JobSettings& s = ctx.settings;
     const FormatRegistry& reg = registryOf(ctx.registry);
@@ -480,9 +515,22 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
             ctx.ui.setOutputText(pathToU16(outputPath));
         }
     }
-    const OutputFormatSlot& slot = s.slots[size_t(k)];
+    // The slot as this output uses it: one that keeps each source's format
+    // takes that format's sub-format, colour format and number the way a
+    // slot naming the format does.
+    OutputFormatSlot slot = s.slots[size_t(k)];
     int32_t id = slotFormat(s, k, reg);
-    if (id == -1) id = reg.findByExtension(outputPath, true);
+    if (id == -1) {
+        id = sourceFormatWriter(reg, outputPath, image);
+        if (id == -2) {
+            if (refusal) *refusal = u"Not written: " + pathToU16(outputPath) + u": " + kReadOnlyFormatText;
+            return RC_UNKNOWN_FORMAT;
+        }
+        if (id >= 0) {
+            slot.iFormatId = id;
+            normalizeSlot(slot, s, &reg);
+        }
+    }
     if (id < 0) return RC_UNKNOWN_FORMAT;
     const FormatDescriptor* d = reg.at(id);
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
@@ -604,7 +652,7 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
                             const fs::path* source, std::u16string* refusal)
 {
     OutputWrite w;
-    ResultCode rc = writePrepare(ctx, outputPath, k, source, refusal, w);
+    ResultCode rc = writePrepare(ctx, outputPath, k, source, refusal, w, image);
     if (rc != RC_OK) return rc;
     w.image = image;
     writeEncode(w);
@@ -1027,7 +1075,7 @@ struct Run {
                 if (succeeded(rc)) {
                     if (swept.insert(out.parent_path()).second) removeStaleTemporaries(out.parent_path());
                     OutputWrite w;
-                    rc = writePrepare(ctx, out, k, &e.path, &refusal, w);
+                    rc = writePrepare(ctx, out, k, &e.path, &refusal, w, image.get());
                     // After the overwrite question: a rename changes the name.
                     log.writeLine("Writing: ", pathToU16(out));
                     if (rc == RC_OK) {

@@ -145,7 +145,7 @@ void InputListCommandTarget::addFile(const fs::path& file)
 
 void InputListCommandTarget::argumentMissing(const std::string& argument)
 {
-    failures.push_back(argument + ": " + (isPresetName(argument) ? "no such preset" : "no such file or folder"));
+    failures.push_back(argument + ": " + (isPresetName(argument) ? kNoSuchPresetText : "no such file or folder"));
 }
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
@@ -172,6 +172,12 @@ std::vector<std::string> commandLineRefusals(const std::vector<std::string>& arg
         void unknownOption(const std::string& option) override
         {
             lines.push_back(option + ": " + kUnknownOptionText);
+        }
+        // A run without the preset it names would run on the settings
+        // store's values: another folder, other formats, perhaps deleting.
+        void argumentMissing(const std::string& argument) override
+        {
+            if (isPresetName(argument)) lines.push_back(argument + ": " + kNoSuchPresetText);
         }
         std::vector<std::string> lines;
 

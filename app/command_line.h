@@ -54,9 +54,10 @@ bool commandLineIsSilent(const std::vector<std::string>& args);
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
 // One line for each argument that stops a silent run before it starts: an
-// unknown option, and a preset that would be refused (a value that is no
-// number or out of its key's range, a format the registry does not hold),
-// with why. Presets are tried in order on a copy of `base` (null: the
+// unknown option, a preset that does not exist, and a preset that would be
+// refused (a value that is no number or out of its key's range, a format
+// the registry does not hold, no key of ours in a [Quillon] section), with
+// why. Presets are tried in order on a copy of `base` (null: the
 // process's job settings), each on top of the ones before it, as the run
 // would load them. Such a run does not start rather than do something the
 // command line did not ask for.

@@ -72,6 +72,7 @@ public:
     {
         std::optional<std::u16string> text = f_.get(kPresetSection, name);
         if (!text) return std::nullopt;
+        found_ = true;
         std::optional<int64_t> v = wholeNumber(*text);
         if (!v) refuse(shown(name) + " is not a number");
         return v;
@@ -101,12 +102,19 @@ public:
     {
         if (auto v = ranged(name, range)) field = T(*v);
     }
-    std::optional<std::u16string> text(const std::u16string& name, size_t maxUnits) const
+    std::optional<std::u16string> text(const std::u16string& name, size_t maxUnits)
     {
-        if (!f_.get(kPresetSection, name)) return std::nullopt;
+        if (!has(name)) return std::nullopt;
         return f_.getString(kPresetSection, name, u"", maxUnits);
     }
-    bool has(const std::u16string& name) const { return f_.get(kPresetSection, name).has_value(); }
+    bool has(const std::u16string& name)
+    {
+        const bool there = f_.get(kPresetSection, name).has_value();
+        found_ = found_ || there;
+        return there;
+    }
+    // Whether any key asked for was there.
+    bool foundAny() const { return found_; }
 
     void refuse(std::string why)
     {
@@ -117,7 +125,35 @@ public:
 private:
     const ProfileFile& f_;
     std::string why_;
+    bool found_ = false;
 };
+
+// Whether the file has a header of our section (matched the way the
+// profile reader matches it), so that a refusal can tell a misspelt
+// section from misspelt keys.
+bool hasPresetSection(const ProfileFile& f)
+{
+    const std::u16string text = utf8ToU16(f.text());
+    const std::u16string_view blanks = u" \t";
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(u'\n', start);
+        if (end == std::u16string::npos) end = text.size();
+        std::u16string_view line = std::u16string_view(text).substr(start, end - start);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+        const size_t first = line.find_first_not_of(blanks);
+        if (first != std::u16string_view::npos && line[first] == u'[') {
+            std::u16string_view name = line.substr(first + 1);
+            name = name.substr(0, name.find(u']'));
+            const size_t a = name.find_first_not_of(blanks);
+            const size_t b = name.find_last_not_of(blanks);
+            if (a != std::u16string_view::npos && equalsNoCase(name.substr(a, b - a + 1), kPresetSection))
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
 
 class Writer {
 public:
@@ -395,6 +431,8 @@ void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
     readIndex(js.index, r);
     for (const char* k : kFrameKeys) r.num(k);
     for (const char* k : kIndexNumberKeys) r.num(k);
+    // Only so that they count as keys of ours when nothing else is there.
+    for (const char* k : kIndexKeys) r.has(key(k));
 
     normalizeSlots(js, registry);
     checkParameters(js, r, registry);
@@ -404,6 +442,11 @@ void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
 
 bool presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry, std::string* why)
 {
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
+        if (why) *why = kNoSuchPresetText;
+        return false;
+    }
     return presetLoadFrom(js, ProfileFile(file), registry, why);
 }
 
@@ -421,6 +464,13 @@ bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
     Reader r(f);
     JobSettings next = js;
     readPreset(next, r, registry);
+    // Without a single key of ours the run would be the settings store's,
+    // not the preset's: a misspelt section or misspelt keys.
+    if (r.why().empty() && !r.foundAny()) {
+        if (!f.readable()) r.refuse("cannot be read");
+        else if (!hasPresetSection(f)) r.refuse("has no [Quillon] section");
+        else r.refuse("its [Quillon] section holds no key of a preset");
+    }
     if (!r.why().empty()) {
         if (why) *why = r.why();
         return false;

@@ -15,6 +15,8 @@ namespace quillon {
 constexpr char16_t kPresetSection[] = u"Quillon";
 constexpr char kPresetFolderName[] = "Quillon";
 constexpr char kPresetExtension[] = ".qpt";
+// Why a preset named is not loaded when there is no such file.
+constexpr char kNoSuchPresetText[] = "no such preset";
 
 // Reads a preset's keys into settings; a key that is absent (or a file that
 // cannot be read) leaves its field as it was, except that the number of
@@ -26,7 +28,9 @@ constexpr char kPresetExtension[] = ".qpt";
 // key and its value) when a number is no number, or when a value the load
 // uses lies outside its key's range: a format the registry does not hold,
 // 9 outputs, a quality of 101. A typo is never quietly read as something
-// else.
+// else. So is a file that is missing or cannot be read, or that holds no
+// key of ours in a [Quillon] section (a misspelt section header, say):
+// loading it would leave the job as the settings store has it.
 bool presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr,
                 std::string* why = nullptr);
 bool presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr,

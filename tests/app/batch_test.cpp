@@ -2136,3 +2136,70 @@ TEST_F(BatchFixture, LogProgressAndTimeSayWhereTheRunStopped)
     EXPECT_EQ(ui.progress.back(), 3);
     EXPECT_EQ(taskbar.progress.back(), std::make_pair(3, 3));
 }
+
+// One output that keeps each source's format: the writer is that of the
+// codec reading the source's extension, the name and extension are the
+// source's, and a sub-format or colour format the chosen writer lacks is
+// its first sub-format and "Auto", as for an output that names the format.
+// A source of a format we only read is a failed output that says so.
+TEST_F(BatchFixture, EachSourceIsWrittenInItsOwnFormat)
+{
+    QUILLON_REQUIRE_TOOL("compare");
+    struct Source {
+        const char* name;
+        const char* made; // ImageMagick's output format
+        const char* is;   // what identify says of the output
+        bool lossless;
+    } sources[] = {{"a.jpeg", "JPG", "JPEG", false}, {"b.JPG", "JPG", "JPEG", false},
+                   {"c.tif", "TIFF", "TIFF", true},  {"d.dib", "BMP3", "BMP3", true},
+                   {"e.webp", "WEBP", "WEBP", true}, {"f.png", "PNG24", "PNG", true},
+                   {"g.bmp", "PNG24", "BMP3", true}, {"h.ppm", "PPM", "", false}};
+    for (const Source& src : sources) {
+        const fs::path p = dir / "in" / src.name;
+        const std::string lossless = std::string(src.made) == "WEBP" ? "-define webp:lossless=true " : "";
+        ASSERT_EQ(test::run("convert -size 24x16 gradient:gold-navy -depth 8 " + lossless + src.made + ":" +
+                            test::shellQuote(p.string())),
+                  0);
+        ASSERT_EQ(list->addFile(p, false, false), RC_OK) << src.name;
+    }
+    s.bNoErrorPrompts = 1;
+    s.bCreateLogFile = 1;
+    int n = 0;
+    for (const char16_t* sub : {u"", u"Default", u"Normal, by Quality:", u"Lossless"}) {
+        SCOPED_TRACE(text(sub));
+        const fs::path out = dir / ("out" + std::to_string(n++));
+        fs::create_directories(out);
+        s.szOutDir = out / "";
+        s.slots[0].iFormatId = -1;
+        s.slots[0].szSubFormat = sub;
+        s.slots[0].iColorFormat = 31; // no single colour format
+        s.slots[0].iCompParam = 0;
+        const BatchResult r = runBatch(dir / "log.txt");
+        EXPECT_EQ(r.converted, 7);
+        EXPECT_EQ(r.failed, 1);
+        for (const Source& src : sources) {
+            const fs::path in = dir / "in" / src.name, o = out / src.name;
+            if (!*src.is) {
+                EXPECT_FALSE(fs::exists(o));
+                continue;
+            }
+            EXPECT_EQ(test::runOutput("identify -format '%m' " + test::shellQuote(o.string()) + " 2>/dev/null"),
+                      src.is)
+                << src.name;
+            if (src.lossless)
+                EXPECT_EQ(test::runOutput("compare -quiet -metric AE " + test::shellQuote(in.string()) + " " +
+                                          test::shellQuote(o.string()) + " null: 2>&1"),
+                          "0")
+                    << src.name;
+        }
+        // The slot itself is left as it was.
+        EXPECT_EQ(s.slots[0].iFormatId, -1);
+        EXPECT_EQ(text(s.slots[0].szSubFormat), text(sub));
+        // A JPEG written without a number of its own takes the last quality.
+        EXPECT_EQ(test::runOutput("identify -format '%Q' " + test::shellQuote((out / "a.jpeg").string())), "75");
+        const std::string why = "Not written: " + (out / "h.ppm").string() + ": This format can only be read";
+        EXPECT_EQ(r.failures, (std::vector<std::string>{(dir / "in" / "h.ppm").string() + ": " + why}));
+        auto b = test::readFile(dir / "log.txt");
+        EXPECT_NE(std::string(b.begin(), b.end()).find("Result: Error: " + why + "\r\n"), std::string::npos);
+    }
+}

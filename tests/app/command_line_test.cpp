@@ -12,6 +12,7 @@
 #include "app/input_list_fakes.h"
 #include "core/format.h"
 #include "core/text.h"
+#include "settings_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -272,4 +273,36 @@ TEST(CommandLine, TyposInOptionsAndPresetsAreFoundBeforeARun)
     InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
     commandLineHandle({"-recurce", dir.path().string()}, usual);
     EXPECT_EQ(usual.failures, (Names{"-recurce: unknown option (the options are -recurse, -filter and -silent)"}));
+}
+
+// A preset named but not there, or with nothing of ours in it, would leave
+// a silent run to the settings store's job: the check before the run names
+// it, and the wizard's own handling names it among its failures and loads
+// nothing. Missing pictures are no reason to refuse the run.
+TEST(CommandLine, MissingAndEmptyPresetsAreFoundBeforeARun)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    writeFile(dir / "typo.qpt", std::string("[Quilon]\niFormatId0=28\nbDeleteSrcFiles=0\n"));
+    writeFile(dir / "keys.qpt", std::string("[Quillon]\nFormatId0=28\n"));
+    writeFile(dir / "good.qpt", std::string("[Quillon]\nbDeleteSrcFiles=0\n"));
+    const std::string webb = (dir / "webb.qpt").string();
+    const Names refused = commandLineRefusals({"-silent", (dir / "good.qpt").string(), webb,
+                                               (dir / "gone.png").string(), (dir / "typo.qpt").string(),
+                                               (dir / "keys.qpt").string(), dir.path().string()},
+                                              &reg);
+    EXPECT_EQ(refused, (Names{webb + ": no such preset", (dir / "typo.qpt").string() + ": has no [Quillon] section",
+                              (dir / "keys.qpt").string() + ": its [Quillon] section holds no key of a preset"}));
+
+    JobSettings& job = jobSettings();
+    const JobSettings before = job;
+    FakeHooks hooks;
+    InputList list(&hooks);
+    InputListCommandTarget usual(list);
+    commandLineHandle({webb, (dir / "typo.qpt").string()}, usual);
+    EXPECT_EQ(usual.failures,
+              (Names{webb + ": no such preset", (dir / "typo.qpt").string() + ": has no [Quillon] section"}));
+    test::expectSame(job, before, true);
+    job = before;
 }

@@ -314,19 +314,23 @@ TEST(Presets, HostilePresetsAreRefusedOrLoadWithinRange)
     EXPECT_EQ(s.slots[2].szSubFormat.size(), 47u);
     EXPECT_EQ(s.index.szBODY, std::string(255, 'b'));
 
-    // No section of ours, or no file at all: only the count and slot 0's
-    // number change.
+    // No section of ours, or no file at all: refused, and nothing changes
+    // (not even the count and slot 0's number).
     test::writeFile(file, std::string("[Other]\niOutFormats=3\nbUndither=1\n"));
     JobSettings job;
     job.iOutFormats = 6;
     job.slots[0].iCompParam = 90;
-    presetLoad(job, file);
-    EXPECT_EQ(job.iOutFormats, 1u);
-    EXPECT_EQ(job.slots[0].iCompParam, 0);
+    std::string why;
+    EXPECT_FALSE(presetLoad(job, file, nullptr, &why));
+    EXPECT_EQ(why, "has no [Quillon] section");
+    EXPECT_EQ(job.iOutFormats, 6u);
+    EXPECT_EQ(job.slots[0].iCompParam, 90);
     EXPECT_EQ(job.bUndither, 0);
     job.bUndither = 1;
-    presetLoad(job, dir / "missing.qpt");
+    EXPECT_FALSE(presetLoad(job, dir / "missing.qpt", nullptr, &why));
+    EXPECT_EQ(why, "no such preset");
     EXPECT_EQ(job.bUndither, 1);
+    EXPECT_EQ(job.iOutFormats, 6u);
 
     // Binary garbage.
     std::vector<uint8_t> garbage(5000);
@@ -337,6 +341,67 @@ TEST(Presets, HostilePresetsAreRefusedOrLoadWithinRange)
     presetLoad(g, file);
     EXPECT_GE(g.iOutFormats, 1u);
     EXPECT_LE(g.iOutFormats, 8u);
+}
+
+// A preset whose section header or keys are misspelt would leave the whole
+// job to the settings store: it is refused, saying which of the two it is.
+// Keys outside the section are still of no account, and a section that
+// holds any key of ours loads.
+TEST(Presets, WithoutAKeyOfOursInItsSectionAPresetIsRefused)
+{
+    TempDir dir;
+    auto file = dir / "p.qpt";
+    struct Case {
+        const char* text;
+        const char* why; // empty: loads
+    } cases[] = {
+        {"[Quilon]\niOutFormats=2\niFormatId0=28\n", "has no [Quillon] section"},
+        {"", "has no [Quillon] section"},
+        {"iFormatId0=28\n[Other]\nbUndither=1\n", "has no [Quillon] section"},
+        {"[Quillon\n", "its [Quillon] section holds no key of a preset"},
+        {"[Quillon]\n", "its [Quillon] section holds no key of a preset"},
+        {"; a comment\n [ quillon ] \niFormatIdO=28\nszOutFolder=/x/\n", "its [Quillon] section holds no key of a preset"},
+        {"[Quillon]\n[Other]\niFormatId0=28\n", "its [Quillon] section holds no key of a preset"},
+        // One key is enough, whatever its letter case and however little it
+        // says; an index text counts without bIndex too.
+        {"[QUILLON]\nSZOUTDIR=/x/\n", ""},
+        {"[Other]\nbUndither=1\n[Quillon]\nbUndither=0\n", ""},
+        {"[Quillon]\nindex.szBODY=bgcolor=#000000\n", ""},
+        {"[Quillon]\niCompParam7=5\n", ""},
+    };
+    for (const Case& c : cases) {
+        test::writeFile(file, std::string(c.text));
+        JobSettings s;
+        s.bUndither = 1;
+        s.iOutFormats = 4;
+        const JobSettings before = s;
+        std::string why;
+        const bool loaded = presetLoad(s, file, nullptr, &why);
+        EXPECT_EQ(loaded, *c.why == 0) << c.text;
+        EXPECT_EQ(why, c.why) << c.text;
+        if (!loaded) test::expectSame(s, before, true);
+    }
+    // Keys of another section are not read.
+    test::writeFile(file, std::string("[Other]\nbUndither=1\n[Quillon]\nbUndither=0\n"));
+    JobSettings s;
+    ASSERT_TRUE(presetLoad(s, file));
+    EXPECT_EQ(s.bUndither, 0);
+
+    // A preset that cannot be read is refused as such.
+    test::writeFile(file, std::string("[Quillon]\nbUndither=1\n"));
+    std::filesystem::permissions(file, std::filesystem::perms::none);
+    if (!ProfileFile(file).readable()) {
+        std::string why;
+        EXPECT_FALSE(presetLoad(s, file, nullptr, &why));
+        EXPECT_EQ(why, "cannot be read");
+    }
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+
+    // The example shipped and a preset the wizard saved both load.
+    EXPECT_EQ(presetRefusal(QUILLON_SOURCE_DIR "/examples/to-bmp.qpt"), "");
+    JobSettings saved;
+    ASSERT_TRUE(presetSave(saved, dir / "saved.qpt"));
+    EXPECT_TRUE(presetLoad(s, dir / "saved.qpt"));
 }
 
 TEST(Presets, NamesAreFileNamesInThePresetFolder)

@@ -55,11 +55,17 @@ grep -qx "Quillon: 1 written, 0 skipped, 1 failed.*" "$work/stderr" || fail "cou
 # Arguments that add nothing: one line each, naming them, and status 1
 # although the rest converts.
 printf 'not an image' > "$work/in/notes.txt"
-run -silent "$work/small.qpt" "$work/in/missing.bmp" "$work/in/notes.txt" "$work/nowhere.qpt" "$work/in/two.bmp"
+run -silent "$work/small.qpt" "$work/in/missing.bmp" "$work/in/notes.txt" "$work/in/two.bmp"
 [ "$status" = 1 ] || fail "bad arguments: status $status"
 grep -q "missing.bmp" "$work/stderr" || fail "the missing file is not named"
 grep -q "notes.txt: Unknown file format" "$work/stderr" || fail "the file of unknown format is not named"
-grep -q "nowhere.qpt: no such preset" "$work/stderr" || fail "the missing preset is not named"
+# A missing preset stops the run before it starts: without it the job would
+# be the settings store's.
+rm -f "$work/out/two.bmp"
+run -silent "$work/small.qpt" "$work/nowhere.qpt" "$work/in/two.bmp"
+[ "$status" = 1 ] || fail "missing preset: status $status"
+[ "$(cat "$work/stderr")" = "Quillon: $work/nowhere.qpt: no such preset" ] || fail "the missing preset is not named"
+[ ! -e "$work/out/two.bmp" ] || fail "missing preset: something was written"
 
 # Existing outputs left alone, as the job asks: nothing written, nothing
 # said, and no failure.

@@ -48,4 +48,39 @@ run -silent "$work/bad.qpt" "$work/in"
   fail "unknown format: wrong line"
 [ ! -e "$work/bad" ] || fail "unknown format: something was written"
 [ "$(ls "$work/in" | tr '\n' ' ')" = "$before" ] || fail "unknown format: the inputs changed"
+# Presets that say nothing the run could go by: one named but not there, one
+# whose section header is misspelt, one whose keys all are. Each would leave
+# the job to the settings store, which here writes beside the sources and
+# deletes them (written as the store keeps its values: magic, version,
+# count, then type, name and bytes of each, and a CRC-32 of it all). Each is
+# refused: one line naming it, status 1, nothing written or deleted.
+store="$XDG_CONFIG_HOME/Brevik-Software/Quillon 5/settings"
+mkdir -p "$(dirname "$store")"
+python3 - "$store" <<'PY' || fail "cannot write the settings"
+import struct, sys, zlib
+values = [(3, b"bSaveInSrcDirs", b"\x01"), (3, b"bDeleteSrcFiles", b"\x01"), (3, b"bNoOverwritePrompt", b"\x01")]
+body = b"QSTO" + struct.pack("<II", 1, len(values))
+for kind, name, data in values:
+    body += struct.pack("<BB", kind, len(name)) + name + struct.pack("<I", len(data)) + data
+open(sys.argv[1], "wb").write(body + struct.pack("<I", zlib.crc32(body)))
+PY
+sums() { (cd "$work/in" && find . -type f | sort | xargs md5sum); }
+before=$(sums)
+printf '[Quilon]\nszOutDir=%s/typo/\niFormatId0=28\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDirs=0\n' \
+    "$work" > "$work/typo.qpt"
+printf '[Quillon]\nszOutFolder=%s/keys/\niFormat0=28\n[Other]\niFormatId0=28\n' "$work" > "$work/keys.qpt"
+for case in "webb.qpt|no such preset" "typo.qpt|has no [Quillon] section" \
+    "keys.qpt|its [Quillon] section holds no key of a preset"; do
+    name=${case%%|*}
+    run -silent "$work/$name" "$work/in"
+    [ "$status" = 1 ] || fail "$name: status $status"
+    [ "$(cat "$work/stderr")" = "Quillon: $work/$name: ${case#*|}" ] || fail "$name: wrong line"
+    [ "$(sums)" = "$before" ] || fail "$name: the sources changed"
+    [ ! -e "$work/typo" ] && [ ! -e "$work/keys" ] || fail "$name: something was written"
+done
+# The store is as said: with a preset that names no folder, the run writes
+# beside the sources.
+printf '[Quillon]\niFormatId0=28\nszSubFormat0=Normal\niColorFormat0=-1\nbDeleteSrcFiles=0\n' > "$work/png.qpt"
+run -silent "$work/png.qpt" "$work/in"
+[ "$status" = 0 ] && [ -e "$work/in/a.png" ] && [ -e "$work/in/a.ppm" ] || fail "the store does not write beside the sources"
 echo "silent presets: ok"
