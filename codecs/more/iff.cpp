@@ -1,6 +1,7 @@
 #include "codecs/more/iff.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <string>
@@ -37,11 +38,13 @@ protected:
 private:
     void buildPalette(uint32_t* palette, uint32_t entries) const;
     void holdAndModifyRow(Rgba8* out, const uint8_t* values, const uint32_t* palette) const;
+    void takeCmykColourMap(const uint8_t* cmyk, uint32_t entries);
 
     const uint8_t* body_ = nullptr;
     uint64_t bodySize_ = 0;
     const uint8_t* colourMap_ = nullptr;
     uint32_t colourMapEntries_ = 0;
+    std::array<uint8_t, 256 * 3> cmykAsRgb_{};  // a colour map given only as CMYK, as red, green, blue
     uint32_t rowLength_ = 0;  // pixels per stored row
     uint64_t fileRowBytes_ = 0;  // bytes per stored row, every plane and the mask
     uint32_t planes_ = 0;
@@ -58,8 +61,10 @@ ResultCode IffReader::readHeader(const void*)
     if (size < 20) return RC_CORRUPT_FILE;
     // A form length that claims more than the file is held to the file.
     const uint64_t end = std::min<uint64_t>(size, 8 + uint64_t(loadU32be(d + 4)));
-    bool haveHeader = false;
+    bool haveHeader = false, paletteChanges = false;
     uint32_t camg = 0, masking = 0, compression = 0;
+    const uint8_t* cmyk = nullptr;
+    uint32_t cmykEntries = 0;
     for (uint64_t pos = 12; pos < end && end - pos >= 8;) {
         const uint8_t* chunk = d + pos;
         const uint64_t length = loadU32be(chunk + 4);
@@ -78,6 +83,11 @@ ResultCode IffReader::readHeader(const void*)
         } else if (isId(chunk, "CMAP") && haveHeader) {
             colourMap_ = data;
             colourMapEntries_ = uint32_t(std::min<uint64_t>(avail / 3, 256));
+        } else if (isId(chunk, "CMYK")) {
+            cmyk = data;
+            cmykEntries = uint32_t(std::min<uint64_t>(avail / 4, 256));
+        } else if (isId(chunk, "PCHG") || isId(chunk, "SHAM") || isId(chunk, "CTBL")) {
+            paletteChanges = true;
         } else if (isId(chunk, "CAMG") && avail >= 4) {
             camg = loadU32be(data);
         } else if (isId(chunk, "TEXT") && !info.has(INFO_COMMENTS)) {
@@ -94,6 +104,11 @@ ResultCode IffReader::readHeader(const void*)
     if (width == 0 || height == 0) return RC_CORRUPT_FILE;
     if (planes_ == 0 || (planes_ > 8 && planes_ != 24)) return RC_UNSUPPORTED_SUBFORMAT;
     if (compression > 1) return RC_UNSUPPORTED_SUBFORMAT;
+    // Colour registers changed line by line: drawn with the first palette
+    // alone the picture would be wrong. Without a palette they change
+    // nothing.
+    if (paletteChanges && planes_ <= 8) return RC_UNSUPPORTED_SUBFORMAT;
+    if (!colourMap_ && cmyk) takeCmykColourMap(cmyk, cmykEntries);
     compressed_ = compression == 1;
     if (compressed_) info.set(INFO_COMPRESSION, u"RLE");
     maskPlane_ = masking == 1 && !chunky_;
@@ -123,6 +138,18 @@ ResultCode IffReader::readHeader(const void*)
     const uint64_t least = fileRowBytes_ * height / (compressed_ ? 64 : 1);
     if (least > bodySize_ && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     return RC_OK;
+}
+
+// An RGB colour map stands first; CMYK entries turn to RGB by the same
+// arithmetic as CMYK pixels of other formats, so one value gives one colour.
+void IffReader::takeCmykColourMap(const uint8_t* cmyk, uint32_t entries)
+{
+    for (uint32_t i = 0; i < entries; ++i) {
+        const uint32_t k = cmyk[4 * i + 3];
+        for (uint32_t c = 0; c < 3; ++c) cmykAsRgb_[3 * i + c] = uint8_t((255 - k) * (255 - cmyk[4 * i + c]) / 255);
+    }
+    colourMap_ = cmykAsRgb_.data();
+    colourMapEntries_ = entries;
 }
 
 // The colour map's entries, a grey ramp where the map has none.

@@ -86,7 +86,12 @@ bool parseResolution(std::string_view line, Resolution* r)
     return true;
 }
 
-// The orientation text for the order and signs of the resolution items.
+// The orientation text for the order and signs of the resolution items. The
+// first item is the outer loop; X grows to the right and Y upwards, so
+// "-Y h +X w" is top-down, left to right. With X first a stored row is a
+// column of the picture: "+X w -Y h" holds the columns from the left, each
+// from the top (the transpose), "-X w +Y h" holds them from the right, each
+// from the bottom up.
 const char16_t* orientationOf(const Resolution& r)
 {
     bool yPlus = r.xFirst ? r.secondPlus : r.firstPlus;
@@ -95,8 +100,8 @@ const char16_t* orientationOf(const Resolution& r)
         if (!yPlus) return xPlus ? nullptr : u"Mirrored";
         return xPlus ? u"Bottom-Up" : u"Rotated 180";
     }
-    if (!yPlus) return xPlus ? u"Rotated 270 & Bottom-Up" : u"Rotated 270";
-    return xPlus ? u"Rotated 90" : u"Rotated 90 & Bottom-Up";
+    if (!yPlus) return xPlus ? u"Rotated 90 & Bottom-Up" : u"Rotated 270";
+    return xPlus ? u"Rotated 90" : u"Rotated 270 & Bottom-Up";
 }
 
 class RadianceReader final : public ImageReader {

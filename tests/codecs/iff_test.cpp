@@ -269,3 +269,147 @@ TEST(Iff, DamagedAndUnsupportedFiles)
     EXPECT_EQ(d.image->row<uint8_t>(0)[7], 1);
     EXPECT_EQ(d.image->row<uint8_t>(2)[7], 0);
 }
+
+namespace {
+
+// Uncompressed ILBM rows of `planes` bit planes for the chunky values
+// index(x, y).
+template <class F>
+std::vector<uint8_t> planarBody(uint32_t w, uint32_t h, uint32_t planes, F index)
+{
+    const uint32_t rowBytes = (w + 15) / 16 * 2;
+    std::vector<uint8_t> body;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t p = 0; p < planes; ++p) {
+            std::vector<uint8_t> plane(rowBytes, 0);
+            for (uint32_t x = 0; x < w; ++x)
+                if (index(x, y) >> p & 1) plane[x / 8] |= uint8_t(0x80 >> (x % 8));
+            body.insert(body.end(), plane.begin(), plane.end());
+        }
+    return body;
+}
+
+// Sixteen 12-bit colour registers for one line, the first one red from
+// line 1 on.
+std::vector<uint8_t> lineRegisters(uint32_t line)
+{
+    std::vector<uint8_t> v;
+    for (uint32_t i = 0; i < 16; ++i) be16(v, line && i == 0 ? 0xF00 : i);
+    return v;
+}
+
+} // namespace
+
+// Files whose colour registers change from line to line (ilbmtoppm draws
+// line 1 of each of these in other colours than line 0): drawn with their
+// first palette they would be wrong, so they are refused from the header.
+// Without a palette, 24 planes, the changes do not matter.
+TEST(Iff, PaletteChangesPerLineAreRefused)
+{
+    const uint32_t w = 16, h = 2;
+    std::vector<uint8_t> pchg;
+    // Uncompressed, 12-bit changes, lines 0 and 1, line 1 changed: register
+    // 1 becomes red.
+    for (uint32_t v : {0u, 1u, 0u, 2u, 1u, 1u, 1u, 1u}) be16(pchg, v);
+    be32(pchg, 1);
+    be32(pchg, 0x40000000);
+    pchg.insert(pchg.end(), {1, 0});
+    be16(pchg, 0x1F00);
+    std::vector<uint8_t> sham = {0, 0};
+    std::vector<uint8_t> ctbl;
+    for (uint32_t y = 0; y < h; ++y) {
+        const std::vector<uint8_t> line = lineRegisters(y);
+        sham.insert(sham.end(), line.begin(), line.end());
+        ctbl.insert(ctbl.end(), line.begin(), line.end());
+    }
+    std::vector<uint8_t> ham;
+    be32(ham, 0x800);
+    const std::vector<uint8_t> cmap(16 * 3, 0);
+    const auto ones = [](uint32_t, uint32_t) { return 1u; };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> file;
+    } cases[] = {
+        {"PCHG", form("ILBM", {{"BMHD", bmhd(w, h, 2)}, {"CMAP", cmap}, {"PCHG", pchg}, {"BODY", planarBody(w, h, 2, ones)}})},
+        {"PCHG after the body",
+         form("ILBM", {{"BMHD", bmhd(w, h, 2)}, {"CMAP", cmap}, {"BODY", planarBody(w, h, 2, ones)}, {"PCHG", pchg}})},
+        {"PCHG, chunky form", form("PBM ", {{"BMHD", bmhd(w, h, 8)}, {"CMAP", cmap}, {"PCHG", pchg}, {"BODY", std::vector<uint8_t>(w * h, 1)}})},
+        {"SHAM", form("ILBM", {{"BMHD", bmhd(w, h, 6)}, {"CMAP", cmap}, {"CAMG", ham}, {"SHAM", sham},
+                               {"BODY", planarBody(w, h, 6, ones)}})},
+        {"CTBL", form("ILBM", {{"BMHD", bmhd(w, h, 4)}, {"CMAP", cmap}, {"CTBL", ctbl}, {"BODY", planarBody(w, h, 4, ones)}})},
+    };
+    for (const Case& c : cases) {
+        Decoded d = decodeBytesFull(c.file, "changes.iff");
+        EXPECT_EQ(d.rc, RC_UNSUPPORTED_SUBFORMAT) << c.what;
+        EXPECT_EQ(d.image.get(), nullptr) << c.what;
+    }
+    Decoded deep = decodeBytesFull(
+        form("ILBM", {{"BMHD", bmhd(w, h, 24)}, {"PCHG", pchg}, {"BODY", planarBody(w, h, 24, [](uint32_t x, uint32_t) {
+                                                                    return 0x0102u * x;
+                                                                })}}),
+        "deep.iff");
+    ASSERT_EQ(deep.rc, RC_OK);
+    EXPECT_EQ(pixel(deep.image, 3, 1).g, 3);
+}
+
+// A colour map given only in CMYK is drawn in its colours (an RGB map, when
+// there is one too, stands first); one given nowhere stays the grey ramp of
+// the indices. ilbmtoppm is the reference; it rounds CMYK conversions up
+// where ours, as for CMYK pixels of every format, rounds down.
+TEST(Iff, CmykColourMapsAndNoColourMap)
+{
+    QUILLON_REQUIRE_TOOL("ilbmtoppm");
+    TempDir dir;
+    const uint32_t w = 16, h = 16;
+    std::vector<uint8_t> cmyk, cmap;
+    for (uint32_t i = 0; i < 256; ++i) {
+        cmyk.insert(cmyk.end(), {uint8_t(i * 37), uint8_t(i * 91 + 20), uint8_t(255 - i), uint8_t(i * 53 % 256)});
+        cmap.insert(cmap.end(), {uint8_t(i * 13), uint8_t(i * 7 + 50), uint8_t(i * 29)});
+    }
+    cmyk[4 * 9 + 3] = 255; // black whatever its colour
+    std::fill(cmyk.begin() + 4 * 10, cmyk.begin() + 4 * 11, 0); // white
+    const auto all = [](uint32_t x, uint32_t y) { return y * 16 + x; };
+    std::vector<uint8_t> ehb;
+    be32(ehb, 0x80);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> file;
+        int tolerance;
+        bool greyRamp = false;
+    } cases[] = {
+        {"8 planes, CMYK only", form("ILBM", {{"BMHD", bmhd(w, h, 8)}, {"CMYK", cmyk}, {"BODY", planarBody(w, h, 8, all)}}), 1},
+        {"4 planes, CMYK before the header",
+         form("ILBM", {{"CMYK", cmyk}, {"BMHD", bmhd(w, h, 4)}, {"BODY", planarBody(w, h, 4, all)}}), 1},
+        {"extra half-bright, CMYK only",
+         form("ILBM", {{"BMHD", bmhd(w, h, 6)},
+                       {"CMYK", std::vector<uint8_t>(cmyk.begin(), cmyk.begin() + 32 * 4)},
+                       {"CAMG", ehb},
+                       {"BODY", planarBody(w, h, 6, all)}}),
+         1},
+        {"CMYK and CMAP",
+         form("ILBM", {{"BMHD", bmhd(w, h, 8)}, {"CMYK", cmyk}, {"CMAP", cmap}, {"BODY", planarBody(w, h, 8, all)}}), 0},
+        {"no colour map", form("ILBM", {{"BMHD", bmhd(w, h, 8)}, {"BODY", planarBody(w, h, 8, all)}}), 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path file = dir / "map.iff";
+        writeFile(file, c.file);
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("ilbmtoppm IN", file, oracle));
+        Decoded d = decodeFileFull(file);
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(d.image->pixelFormat, c.greyRamp ? PF_GRAY8 : PF_INDEXED8);
+        Ref<Image> rgba = asRgba8(d.image.get());
+        int bad = 0;
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) {
+                const Rgba8 p = rgba->row<Rgba8>(y)[x];
+                const int got[3] = {p.r, p.g, p.b};
+                for (uint32_t k = 0; k < 3; ++k)
+                    if (std::abs(got[k] - int(oracle.at(x, y, k))) > c.tolerance && ++bad < 4)
+                        ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << got[k] << " for "
+                                      << oracle.at(x, y, k);
+            }
+        EXPECT_EQ(bad, 0);
+    }
+}

@@ -9,6 +9,8 @@
 
 #include "codecs/raster_oracle.h"
 #include "platform/memory.h"
+#include "core/text.h"
+#include "processing/geometry.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -125,8 +127,8 @@ TEST(RadianceReader, PixelFormulaHeaderAndOrientation)
         {"+Y 2 -X 3", 3, 2, u"Rotated 180"},
         {"+Y 2 +X 3", 3, 2, u"Bottom-Up"},
         {"-X 2 -Y 3", 3, 2, u"Rotated 270"},
-        {"+x 2 -y 3", 3, 2, u"Rotated 270 & Bottom-Up"},
-        {"-X 2 +Y 3", 3, 2, u"Rotated 90 & Bottom-Up"},
+        {"+x 2 -y 3", 3, 2, u"Rotated 90 & Bottom-Up"},
+        {"-X 2 +Y 3", 3, 2, u"Rotated 270 & Bottom-Up"},
         {"+X 2 +Y 3", 3, 2, u"Rotated 90"},
     };
     for (const Orient& o : orients) {
@@ -164,6 +166,95 @@ TEST(RadianceReader, PixelFormulaHeaderAndOrientation)
     d = decodeBytesFull(hdrFile("#?RADIANCE\nFORMAT=32-BIT_RLE_XYZE\n\n-Y 1 +X 1\n", {1, 2, 3, 4}), "x.hdr");
     ASSERT_EQ(d.rc, RC_OK);
     EXPECT_EQ(d.reader->colourModel, CM_XYZ);
+}
+
+// Files written by a script straight from the format's definition of the
+// resolution line (the first item is the outer loop, X grows to the right, Y
+// upwards), in all eight orders, flat and, for two orders with X first,
+// run-length coded. Each decode, turned by the orientation it reports, must
+// be the intended picture, whose quadrants and pixels all differ.
+TEST(RadianceReader, EveryResolutionOrderShowsTheIntendedPicture)
+{
+    QUILLON_REQUIRE_TOOL("python3");
+    TempDir dir;
+    const char* script = R"PY(
+import sys, os
+W, H = 10, 8
+out = sys.argv[1]
+def pixel(x, y):  # y counts rows from the top
+    quadrant = (x >= W // 2) + 2 * (y >= H // 2)
+    return bytes([20 + 20 * x, 20 + 25 * y, 60 + 60 * quadrant, 128])
+def along(axis, sign):  # picture coordinates visited along one axis
+    n = W if axis == 'X' else H
+    steps = range(n) if sign == '+' else range(n - 1, -1, -1)
+    return [H - 1 - v for v in steps] if axis == 'Y' else list(steps)
+def coded(line):  # per component: runs of 3 or more, else literals
+    n = len(line) // 4
+    out = bytearray([2, 2, n >> 8, n & 255])
+    for c in range(4):
+        comp = line[c::4]
+        i = 0
+        while i < n:
+            j = i
+            while j < n and j - i < 127 and comp[j] == comp[i]: j += 1
+            if j - i >= 3:
+                out += bytes([128 + j - i, comp[i]]); i = j; continue
+            k = i
+            while k < n and k - i < 128 and not (k + 2 < n and comp[k] == comp[k + 1] == comp[k + 2]): k += 1
+            out += bytes([k - i]) + bytes(comp[i:k]); i = k
+    return bytes(out)
+open(os.path.join(out, 'picture.raw'), 'wb').write(b''.join(pixel(x, y) for y in range(H) for x in range(W)))
+for first in 'YX':
+    second = 'X' if first == 'Y' else 'Y'
+    for s1 in '-+':
+        for s2 in '-+':
+            size = {'X': W, 'Y': H}
+            res = '%s%s %d %s%s %d' % (s1, first, size[first], s2, second, size[second])
+            lines = []
+            for a in along(first, s1):
+                lines.append(b''.join(pixel(*((a, b) if first == 'X' else (b, a))) for b in along(second, s2)))
+            head = b'#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n' + res.encode() + b'\n'
+            name = res.replace(' ', '_')
+            open(os.path.join(out, name + '.hdr'), 'wb').write(head + b''.join(lines))
+            if first == 'X' and s1 != s2:
+                open(os.path.join(out, name + '.rle.hdr'), 'wb').write(head + b''.join(coded(l) for l in lines))
+)PY";
+    writeFile(dir / "orders.py", std::string(script));
+    ASSERT_EQ(run("python3 " + shellQuote((dir / "orders.py").string()) + " " + shellQuote(dir.path().string())), 0);
+    const uint32_t W = 10, H = 8;
+    const std::vector<uint8_t> picture = readFile(dir / "picture.raw");
+    ASSERT_EQ(picture.size(), size_t(W) * H * 4);
+
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        if (entry.path().extension() != ".hdr") continue;
+        const std::string name = entry.path().filename().string();
+        ++files;
+        Decoded d = decodeFileFull(entry.path());
+        ASSERT_EQ(d.rc, RC_OK) << name;
+        const char16_t* text = d.reader->info.get(INFO_ORIENTATION);
+        const uint8_t flags = orientationFromName(text);
+        const bool turned = flags & 1;
+        ASSERT_EQ(turned ? d.image->height : d.image->width, W) << name;
+        ASSERT_EQ(turned ? d.image->width : d.image->height, H) << name;
+        Ref<Image> shown = Ref<Image>::adopt(imageCreate(PF_RGBA_FLOAT, packSize(W, H)));
+        ASSERT_EQ(imageRotateFlip(shown.get(), d.image.get(), flags), RC_OK) << name;
+        int bad = 0;
+        for (uint32_t y = 0; y < H; ++y)
+            for (uint32_t x = 0; x < W; ++x) {
+                float r, g, b;
+                radianceToFloat(&picture[4 * (size_t(y) * W + x)], &r, &g, &b);
+                const RgbaF q = shown->row<RgbaF>(y)[x];
+                const bool ok = std::fabs(linearOf(q.r) - r) <= 1e-4 * r && std::fabs(linearOf(q.g) - g) <= 1e-4 * g &&
+                                std::fabs(linearOf(q.b) - b) <= 1e-4 * b;
+                if (!ok && ++bad < 3)
+                    ADD_FAILURE() << name << " shown as "
+                                  << u16ToUtf8(text ? text : u"")
+                                  << ": pixel " << x << "," << y << " is not the intended one";
+            }
+        EXPECT_EQ(bad, 0) << name;
+    }
+    EXPECT_EQ(files, 10);
 }
 
 TEST(RadianceReader, OldStyleRunsAndDamagedScanlines)
