@@ -444,15 +444,16 @@ TEST(TiffWriter, ExifGpsAndXmpReachExiftoolAndOurReader)
 }
 
 // Outputs of a real batch named with one to four letters carry the name as
-// DocumentName. libtiff (tiffinfo) reads every one without a warning,
-// exiftool finds nothing new to warn of, and our reader gives the names
-// back; texts of up to three bytes lie inside their entries.
+// DocumentName. libtiff (tiffinfo, ImageMagick) reads every one without a
+// warning, exiftool finds nothing new to warn of, and our reader gives the
+// names back; texts of up to three bytes lie inside their entries.
 TEST(TiffWriter, ShortNamesOfABatchReadWithoutWarnings)
 {
     QUILLON_REQUIRE_TOOL("tiffinfo");
     QUILLON_REQUIRE_TOOL("tiffdump");
     QUILLON_REQUIRE_TOOL("exiftool");
     QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("identify");
     TempDir dir;
     const std::vector<std::string> names = {"a", "ab", "abc", "abcd"};
     std::vector<fs::path> inputs;
@@ -468,6 +469,7 @@ TEST(TiffWriter, ShortNamesOfABatchReadWithoutWarnings)
         const fs::path out = dir / "out" / (name + ".tiff");
         ASSERT_TRUE(fs::exists(out));
         EXPECT_EQ(runOutput("tiffinfo " + q(out) + " 2>&1 >/dev/null"), "");
+        EXPECT_EQ(runOutput("identify " + q(out) + " 2>&1 >/dev/null"), "");
         EXPECT_NE(runOutput("tiffinfo " + q(out) + " 2>/dev/null").find("DocumentName: " + name + "\n"),
                   std::string::npos);
         // The true count: the name and one NUL.
