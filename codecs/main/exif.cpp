@@ -487,7 +487,8 @@ namespace {
 
 struct BlockPlan {
     std::vector<TiffTextTag> texts;
-    uint32_t textBytes = 0, exifSize = 0, gpsSize = 0, n = 0;
+    uint32_t textBytes = 0;  // of the texts too long for their entries
+    uint32_t exifSize = 0, gpsSize = 0, n = 0;
     uint32_t size() const { return n < 3 ? 0 : textBytes + 12 * n + exifSize + gpsSize + 14; }
 };
 
@@ -495,7 +496,8 @@ BlockPlan planBlock(const ImageInfo* info)
 {
     BlockPlan plan;
     plan.texts = tiffBuildTextTags(info);
-    for (const TiffTextTag& t : plan.texts) plan.textBytes += uint32_t(t.data.size());
+    for (const TiffTextTag& t : plan.texts)
+        if (!t.fitsInEntry()) plan.textBytes += uint32_t(t.data.size());
     plan.exifSize = exifExifIfdSize(info);
     plan.gpsSize = exifGpsIfdSize(info);
     plan.n = uint32_t(plan.texts.size()) + (plan.exifSize ? 1 : 0) + (plan.gpsSize ? 1 : 0);
@@ -518,9 +520,14 @@ uint32_t exifBlockWrite(uint8_t* out, const ImageInfo* info)
     uint8_t* e = out + 10;
     uint32_t data = 14 + 12 * plan.n;
     for (const TiffTextTag& t : plan.texts) {
-        putEntry(e, t.tag, TIFF_TYPE_ASCII, t.count, data);
-        std::memcpy(out + data, t.data.data(), t.data.size());
-        data += uint32_t(t.data.size());
+        if (t.fitsInEntry()) {
+            putEntry(e, t.tag, TIFF_TYPE_ASCII, t.count, 0);
+            std::memcpy(e + 8, t.data.data(), t.count);
+        } else {
+            putEntry(e, t.tag, TIFF_TYPE_ASCII, t.count, data);
+            std::memcpy(out + data, t.data.data(), t.data.size());
+            data += uint32_t(t.data.size());
+        }
         e += 12;
     }
     if (plan.exifSize) {

@@ -81,10 +81,10 @@ std::vector<TiffTextTag> tiffBuildTextTags(const ImageInfo* info)
             // DateTime is exactly "YYYY:MM:DD HH:MM:SS" and its NUL.
             text.resize(19, ' ');
         }
+        // The count is the text and one NUL, never more: libtiff warns on
+        // every read of a value with NULs inside it. A text of up to three
+        // bytes thus fits inside its entry, where TIFF keeps such values.
         text.push_back('\0');
-        // Values of up to four bytes would sit inside the entry; keeping every
-        // text at an offset lets readers that follow the offset read it too.
-        if (text.size() <= 4) text.resize(5, '\0');
         entry.count = uint32_t(text.size());
         if (text.size() & 1) text.push_back('\0');
         entry.data = std::move(text);

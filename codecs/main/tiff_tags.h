@@ -66,13 +66,14 @@ void imageInfoSetFromTiffTag(ImageInfoBag& bag, uint16_t tag, const char* text, 
 // One ASCII directory entry built from an information field.
 struct TiffTextTag {
     uint16_t tag = 0;
-    // The entry's count: the text's bytes, its NUL, and NUL padding (the
-    // creation date is blank-padded to 19 characters, count 20; short texts
-    // are NUL-padded to 5 bytes so that no value ever lies inside the entry).
+    // The entry's count: the text's bytes and its NUL (the creation date is
+    // blank-padded to 19 characters, count 20). A count of 4 or less means
+    // the value lies inside the entry, as TIFF keeps every value that fits.
     uint32_t count = 0;
-    // The bytes to store at the entry's offset: `count` bytes, plus one
-    // zero byte when `count` is odd so the next value stays word-aligned.
+    // The value: `count` bytes, plus one zero byte when `count` is odd so a
+    // value stored at an offset leaves the next one word-aligned.
     std::string data;
+    bool fitsInEntry() const { return count <= 4; }
 };
 constexpr size_t kTiffTextTagMax = 16;
 

@@ -7,6 +7,7 @@
 
 #include "codecs/main/tiff_tags.h"
 #include "codecs/main/xmp.h"
+#include "core/image_reader.h"
 #include "metadata_test_util.h"
 #include "raster_oracle.h"
 
@@ -510,7 +511,7 @@ TEST(Exif, NeedsThreeFirstDirectoryEntries)
     EXPECT_EQ(exifBlockSize(&info), 0u);
     info.set(INFO_AUTHOR, u"b");
     EXPECT_GT(exifBlockSize(&info), 0u);
-    // A title of one character stays at an offset (count 5, never inline).
+    // A title of one character lies inside its entry and still reads back.
     std::vector<uint8_t> b = block(info);
     ImageInfoBag bag;
     exifParse(bag, b.data(), b.size());
@@ -577,5 +578,161 @@ TEST(Exif, HostileBlocksNeverCrash)
         exifParse(bag, bad.data(), bad.size());
         ImageInfoOwned copy;
         infoCopyAll(&copy, &bag);
+    }
+}
+
+namespace {
+
+// Where the first directory of a block of ours keeps the text of `tag`:
+// its count, and the value bytes (inside the entry, or at its offset).
+struct StoredText {
+    uint32_t count = 0;
+    bool insideEntry = false;
+    std::string bytes;
+};
+
+StoredText storedText(const std::vector<uint8_t>& b, uint16_t tag)
+{
+    auto u16 = [&](size_t p) { return uint32_t(b[p] | b[p + 1] << 8); };
+    auto u32 = [&](size_t p) { return u16(p) | u16(p + 2) << 16; };
+    StoredText out;
+    for (uint32_t i = 0, n = u16(8); i < n; ++i) {
+        size_t e = 10 + 12 * size_t(i);
+        if (u16(e) != tag) continue;
+        EXPECT_EQ(u16(e + 2), 2u);
+        out.count = u32(e + 4);
+        out.insideEntry = out.count <= 4;
+        size_t at = out.insideEntry ? e + 8 : u32(e + 8);
+        EXPECT_LE(at + out.count, b.size());
+        if (at + out.count <= b.size()) out.bytes.assign(b.begin() + at, b.begin() + at + out.count);
+    }
+    return out;
+}
+
+} // namespace
+
+// Texts of one to three bytes lie inside their entries with their true
+// count (text and NUL, never NUL padding); four bytes go to an offset.
+// exiftool and our reader read every one back, and exiftool finds nothing
+// to warn of.
+TEST(Exif, ShortTextsLieInsideTheirEntriesAndReadBack)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    ImageInfoOwned info;
+    info.set(INFO_TITLE, u"a");
+    info.set(INFO_CAMERA_MAKE, u"AB");
+    info.set(INFO_AUTHOR, u"Jo!");
+    info.set(INFO_COPYRIGHT, u"(c)2");
+    info.set(INFO_CAMERA_MODEL, u"\u00e9");  // one character, two bytes of UTF-8
+    info.set(INFO_FNUMBER, u"2.8");
+    const std::vector<uint8_t> b = block(info);
+    ASSERT_FALSE(b.empty());
+    const struct {
+        uint16_t tag;
+        std::string value;
+    } expected[] = {{269, std::string("a\0", 2)},
+                    {271, std::string("AB\0", 3)},
+                    {272, std::string("\xC3\xA9\0", 3)},
+                    {315, std::string("Jo!\0", 4)},
+                    {33432, std::string("(c)2\0", 5)}};
+    for (const auto& x : expected) {
+        StoredText t = storedText(b, x.tag);
+        EXPECT_EQ(t.count, x.value.size()) << x.tag;
+        EXPECT_EQ(t.insideEntry, x.value.size() <= 4) << x.tag;
+        EXPECT_EQ(t.bytes, x.value) << x.tag;
+    }
+
+    ImageInfoBag bag;
+    exifParse(bag, b.data(), b.size());
+    for (int f : {INFO_TITLE, INFO_CAMERA_MAKE, INFO_CAMERA_MODEL, INFO_AUTHOR, INFO_COPYRIGHT, INFO_FNUMBER})
+        EXPECT_EQ(field(bag, f), f == INFO_FNUMBER ? u"2.800" : field(info, f)) << "field " << f;
+
+    TempDir dir;
+    std::filesystem::path file = dir / "short.jpg";
+    writeFile(file, withSegment(plainJpeg(dir), 0xE1, kExifPrefix, b));
+    auto m = exiftoolJson(file, "-EXIF:all");
+    EXPECT_EQ(m["DocumentName"], "a");
+    EXPECT_EQ(m["Make"], "AB");
+    EXPECT_EQ(m["Model"], "\xC3\xA9");
+    EXPECT_EQ(m["Artist"], "Jo!");
+    EXPECT_EQ(m["Copyright"], "(c)2");
+    for (const std::string& w : exiftoolUnexpectedWarnings(file)) ADD_FAILURE() << w;
+}
+
+// A hand-made big-endian block: short texts inside their entries, one of
+// them filling all four bytes without a NUL, must read as just those bytes
+// and never run into the next entry.
+TEST(Exif, InlineTextsOfABigEndianBlockStayInsideTheirEntries)
+{
+    TiffBuilder t(true);
+    t.u16(4);
+    t.entry(269, 2, 3, 0);
+    t.b.end()[-4] = 'a', t.b.end()[-3] = 'b', t.b.end()[-2] = 0;
+    t.entry(271, 2, 4, 0);
+    std::memcpy(&t.b.end()[-4], "ABCD", 4);
+    t.entry(315, 2, 2, 0);
+    std::memcpy(&t.b.end()[-4], "J\0zz", 4);
+    t.entry(33432, 2, 1, 0);
+    std::memcpy(&t.b.end()[-4], "\0xyz", 4);
+    t.u32(0);
+    ImageInfoBag bag;
+    exifParse(bag, t.b.data(), t.b.size());
+    EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "ab");
+    EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "ABCD");
+    EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J");
+    EXPECT_FALSE(bag.has(INFO_COPYRIGHT));  // an empty text sets nothing
+}
+
+// Short camera texts of a real batch: exiftool's JPEG (whose EXIF keeps
+// them inside their entries) converted to JPEG and TIFF; both outputs give
+// them back to exiftool and to our reader, with no new warning.
+TEST(Exif, ShortCameraTextsThroughABatchReachJpegAndTiff)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    TempDir dir;
+    exiftoolTagged(dir, "-Make=AB -Model=Z '-Artist=J D' '-Copyright=(c)'", "in.jpg");
+    BatchResult r = convertInBatch({dir / "in.jpg"}, dir / "out",
+                                   {{"x.jpg", u"Normal, by Quality:"}, {"x.tiff", u"Uncompressed"}});
+    EXPECT_EQ(r.converted, 2);
+    for (const char* name : {"in.jpg", "in.tiff"}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path out = dir / "out" / name;
+        ASSERT_TRUE(std::filesystem::exists(out));
+        auto m = exiftoolJson(out, "-EXIF:all");
+        EXPECT_EQ(m["DocumentName"], "in");
+        EXPECT_EQ(m["Make"], "AB");
+        EXPECT_EQ(m["Model"], "Z");
+        EXPECT_EQ(m["Artist"], "J D");
+        EXPECT_EQ(m["Copyright"], "(c)");
+        for (const std::string& w : exiftoolUnexpectedWarnings(out)) ADD_FAILURE() << w;
+        if (std::string(name).ends_with(".tiff")) {
+            EXPECT_EQ(runOutput("tiffinfo " + shellQuote(out.string()) + " 2>&1 >/dev/null"), "");
+        }
+
+        // Read here under another name, so no title can come from the file's.
+        const std::filesystem::path copy = dir / (std::string("copy") + out.extension().string());
+        std::filesystem::copy_file(out, copy, std::filesystem::copy_options::overwrite_existing);
+        ResultCode rc;
+        Ref<ImageReader> reader;
+        Ref<Image> image = decodeFile(copy, &rc, &reader);
+        ASSERT_EQ(rc, RC_OK);
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_TITLE), "in");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MAKE), "AB");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MODEL), "Z");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_AUTHOR), "J D");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_COPYRIGHT), "(c)");
+        // XMP carries these too: the EXIF directory alone must give them.
+        const std::vector<uint8_t> bytes = readFile(out);
+        std::vector<uint8_t> exif = out.extension() == ".jpg" ? jpegSegment(bytes, 0xE1, kExifPrefix) : bytes;
+        ImageInfoBag bag;
+        exifParse(bag, exif.data(), exif.size());
+        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "in");
+        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "AB");
+        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MODEL), "Z");
+        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J D");
+        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c)");
     }
 }

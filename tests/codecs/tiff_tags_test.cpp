@@ -4,9 +4,13 @@
 
 #include <cstring>
 
+#include "codecs/main/exif.h"
+#include "core/image_reader.h"
 #include "metadata_test_util.h"
+#include "support/codec_support.h"
 
 using namespace quillon;
+using namespace quillon::test;
 using namespace quillon::test::meta;
 
 TEST(TiffTags, TextTagsFillEmptyFieldsOnceWithoutTrailingBlanks)
@@ -63,32 +67,52 @@ TEST(TiffTags, OrientationNames)
     EXPECT_EQ(orientationFromName(tiffOrientationName(5)), 5);
 }
 
-TEST(TiffTags, BuiltEntriesArePaddedAndInTagOrder)
+TEST(TiffTags, BuiltEntriesCountTheirNulOnceAndComeInTagOrder)
 {
     ImageInfoOwned info;
     info.set(INFO_TITLE, u"ab");
+    info.set(INFO_CAMERA_MODEL, u"abc");
     info.set(INFO_COPYRIGHT, u"\u0141ukasz \u20AC");
     info.set(INFO_CREATION_DATE, u"2021:03:05 07:08:09 +01:00");
     info.set(INFO_CAMERA_MAKE, u"Canon");
     info.set(INFO_AUTHOR, u"Ann");
     info.set(INFO_SOURCE, u"not a tag");
     std::vector<TiffTextTag> tags = tiffBuildTextTags(&info);
-    ASSERT_EQ(tags.size(), 5u);
-    uint16_t order[] = {269, 271, 306, 315, 33432};
+    ASSERT_EQ(tags.size(), 6u);
+    uint16_t order[] = {269, 271, 272, 306, 315, 33432};
     for (size_t i = 0; i < tags.size(); ++i) {
         EXPECT_EQ(tags[i].tag, order[i]);
         EXPECT_EQ(tags[i].data.size() % 2, 0u);
         EXPECT_GE(tags[i].data.size(), tags[i].count);
-        EXPECT_GT(tags[i].count, 4u);  // never inside the entry
+        // Exactly one NUL, at the end of the count: libtiff warns of any other.
+        EXPECT_EQ(tags[i].data.find('\0'), tags[i].count - 1) << tags[i].tag;
     }
-    EXPECT_EQ(tags[0].count, 5u);
-    EXPECT_EQ(tags[0].data, std::string("ab\0\0\0\0", 6));
+    // Texts of up to three bytes fit in their entries with their NUL.
+    EXPECT_EQ(tags[0].count, 3u);
+    EXPECT_TRUE(tags[0].fitsInEntry());
+    EXPECT_EQ(tags[0].data.substr(0, 3), std::string("ab\0", 3));
     EXPECT_EQ(tags[1].count, 6u);
-    EXPECT_EQ(tags[2].count, 20u);
-    EXPECT_EQ(tags[2].data, std::string("2021:03:05 07:08:09\0", 20));
-    EXPECT_EQ(tags[3].data, std::string("Ann\0\0\0", 6));
-    EXPECT_EQ(tags[4].count, 12u);
-    EXPECT_EQ(tags[4].data, std::string("\xC5\x81ukasz \xE2\x82\xAC\0", 12));
+    EXPECT_FALSE(tags[1].fitsInEntry());
+    EXPECT_EQ(tags[2].count, 4u);
+    EXPECT_TRUE(tags[2].fitsInEntry());
+    EXPECT_EQ(tags[2].data, std::string("abc\0", 4));
+    EXPECT_EQ(tags[3].count, 20u);
+    EXPECT_EQ(tags[3].data, std::string("2021:03:05 07:08:09\0", 20));
+    EXPECT_EQ(tags[4].count, 4u);
+    EXPECT_EQ(tags[4].data, std::string("Ann\0", 4));
+    EXPECT_EQ(tags[5].count, 12u);
+    EXPECT_EQ(tags[5].data, std::string("\xC5\x81ukasz \xE2\x82\xAC\0", 12));
+    // Four bytes need five with their NUL and go out of line.
+    ImageInfoOwned four;
+    four.set(INFO_TITLE, u"abcd");
+    four.set(INFO_AUTHOR, u"\u00e9");
+    tags = tiffBuildTextTags(&four);
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_EQ(tags[0].count, 5u);
+    EXPECT_FALSE(tags[0].fitsInEntry());
+    EXPECT_EQ(tags[0].data, std::string("abcd\0\0", 6));
+    EXPECT_EQ(tags[1].count, 3u);  // one character, two bytes of UTF-8
+    EXPECT_EQ(tags[1].data.substr(0, 3), std::string("\xC3\xA9\0", 3));
     EXPECT_TRUE(tiffBuildTextTags(nullptr).empty());
 }
 
@@ -114,4 +138,47 @@ TEST(TiffTags, ShortDateIsPaddedWithBlanks)
     std::vector<TiffTextTag> tags = tiffBuildTextTags(&info);
     ASSERT_EQ(tags.size(), 1u);
     EXPECT_EQ(tags[0].data, std::string("2021:03:05         \0", 20));
+}
+
+// libtiff keeps texts of up to three bytes inside their entries; our TIFF
+// reader, and the EXIF reader walking the same structure, read them from
+// there in either byte order, and a four-byte text from its offset.
+TEST(TiffTags, ShortTextsOfLibtiffReadFromTheirEntriesInBothByteOrders)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("tiffset");
+    QUILLON_REQUIRE_TOOL("tiffcp");
+    QUILLON_REQUIRE_TOOL("tiffdump");
+    TempDir dir;
+    const std::string made = shellQuote((dir / "made.tif").string());
+    ASSERT_EQ(run("convert -size 4x3 xc:gray -depth 8 " + made), 0);
+    for (const char* order : {"-B", "-L"}) {
+        SCOPED_TRACE(order);
+        const std::filesystem::path file = dir / (std::string("order") + order + ".tif");
+        // tiffset keeps the byte order tiffcp chose.
+        ASSERT_EQ(run(std::string("tiffcp ") + order + " " + made + " " + shellQuote(file.string())), 0);
+        for (const char* set : {"269 ab", "271 A", "315 abc", "33432 abcd"})
+            ASSERT_EQ(run(std::string("tiffset -s ") + set + " " + shellQuote(file.string())), 0);
+        const std::vector<uint8_t> bytes = readFile(file);
+        ASSERT_EQ(bytes[0], order[1] == 'B' ? 'M' : 'I');
+        // The file really holds them inside the entries.
+        const std::string dump = runOutput("tiffdump " + shellQuote(file.string()));
+        EXPECT_NE(dump.find("DocumentName (269) ASCII (2) 3<ab\\0>"), std::string::npos) << dump;
+
+        ResultCode rc;
+        Ref<ImageReader> reader;
+        Ref<Image> image = decodeFile(file, &rc, &reader);
+        ASSERT_EQ(rc, RC_OK);
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_TITLE), "ab");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MAKE), "A");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_AUTHOR), "abc");
+        EXPECT_EQ(fieldUtf8(reader->info, INFO_COPYRIGHT), "abcd");
+
+        ImageInfoBag bag;
+        exifParse(bag, bytes.data(), bytes.size());
+        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "ab");
+        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "A");
+        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "abc");
+        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "abcd");
+    }
 }

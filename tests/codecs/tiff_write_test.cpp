@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "app/format_table.h"
+#include "codecs/main/exif.h"
 #include "core/convert.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
 #include "core/text.h"
+#include "metadata_test_util.h"
 #include "support/codec_support.h"
 #include "support/test_support.h"
 
@@ -439,6 +441,58 @@ TEST(TiffWriter, ExifGpsAndXmpReachExiftoolAndOurReader)
     EXPECT_EQ(std::u16string(reader->info.get(INFO_CAMERA_MODEL)), u"EOS 5");
     EXPECT_EQ(std::u16string(reader->info.get(INFO_FNUMBER)), u"2.800");
     EXPECT_EQ(std::u16string(reader->info.get(INFO_KEYWORD_FIRST + 1)), u"boats");
+}
+
+// Outputs of a real batch named with one to four letters carry the name as
+// DocumentName. libtiff (tiffinfo, ImageMagick) reads every one without a
+// warning, exiftool finds nothing new to warn of, and our reader gives the
+// names back; texts of up to three bytes lie inside their entries.
+TEST(TiffWriter, ShortNamesOfABatchReadWithoutWarnings)
+{
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    QUILLON_REQUIRE_TOOL("tiffdump");
+    QUILLON_REQUIRE_TOOL("exiftool");
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("identify");
+    TempDir dir;
+    const std::vector<std::string> names = {"a", "ab", "abc", "abcd"};
+    std::vector<fs::path> inputs;
+    for (const std::string& name : names) {
+        inputs.push_back(dir / "in" / (name + ".png"));
+        fs::create_directories(inputs.back().parent_path());
+        ASSERT_EQ(run("convert -size 6x4 gradient:red-blue " + q(inputs.back())), 0);
+    }
+    const BatchResult r = meta::convertInBatch(inputs, dir / "out", {{"x.tiff", u"LZW compressed"}});
+    EXPECT_EQ(r.converted, 4);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const fs::path out = dir / "out" / (name + ".tiff");
+        ASSERT_TRUE(fs::exists(out));
+        EXPECT_EQ(runOutput("tiffinfo " + q(out) + " 2>&1 >/dev/null"), "");
+        EXPECT_EQ(runOutput("identify " + q(out) + " 2>&1 >/dev/null"), "");
+        EXPECT_NE(runOutput("tiffinfo " + q(out) + " 2>/dev/null").find("DocumentName: " + name + "\n"),
+                  std::string::npos);
+        // The true count: the name and one NUL.
+        const std::string stored = std::to_string(name.size() + 1) + "<" + name + "\\0>";
+        EXPECT_NE(runOutput("tiffdump " + q(out)).find("DocumentName (269) ASCII (2) " + stored), std::string::npos);
+        EXPECT_EQ(runOutput("exiftool -s3 -DocumentName " + q(out)), name + "\n");
+        for (const std::string& w : meta::exiftoolUnexpectedWarnings(out)) ADD_FAILURE() << w;
+
+        // Read here under another name, so no title can come from the file's.
+        const fs::path copy = dir / "copy.tiff";
+        fs::copy_file(out, copy, fs::copy_options::overwrite_existing);
+        ResultCode rc;
+        Ref<ImageReader> reader;
+        Ref<Image> back = decodeFile(copy, &rc, &reader);
+        ASSERT_EQ(rc, RC_OK);
+        EXPECT_EQ(meta::fieldUtf8(reader->info, INFO_TITLE), name);
+        // The XMP packet carries the title too; the directory alone must
+        // give it, as it does to the EXIF reader walking the same file.
+        const std::vector<uint8_t> bytes = readFile(out);
+        ImageInfoBag bag;
+        exifParse(bag, bytes.data(), bytes.size());
+        EXPECT_EQ(meta::fieldUtf8(bag, INFO_TITLE), name);
+    }
 }
 
 TEST(TiffWriter, FailuresAreReported)
