@@ -86,7 +86,8 @@ ResultCode IffReader::readHeader(const void*)
         } else if (isId(chunk, "CMYK")) {
             cmyk = data;
             cmykEntries = uint32_t(std::min<uint64_t>(avail / 4, 256));
-        } else if (isId(chunk, "PCHG") || isId(chunk, "SHAM") || isId(chunk, "CTBL")) {
+        } else if (isId(chunk, "PCHG") || isId(chunk, "SHAM") || isId(chunk, "CTBL") || isId(chunk, "BEAM") ||
+                   isId(chunk, "RAST")) {
             paletteChanges = true;
         } else if (isId(chunk, "CAMG") && avail >= 4) {
             camg = loadU32be(data);

@@ -302,7 +302,8 @@ std::vector<uint8_t> lineRegisters(uint32_t line)
 
 // Files whose colour registers change from line to line (ilbmtoppm draws
 // line 1 of each of these in other colours than line 0): drawn with their
-// first palette they would be wrong, so they are refused from the header.
+// first palette they would be wrong, so they are refused from the header;
+// BEAM and RAST carry the same kind of table per line under other names.
 // Without a palette, 24 planes, the changes do not matter.
 TEST(Iff, PaletteChangesPerLineAreRefused)
 {
@@ -337,6 +338,8 @@ TEST(Iff, PaletteChangesPerLineAreRefused)
         {"SHAM", form("ILBM", {{"BMHD", bmhd(w, h, 6)}, {"CMAP", cmap}, {"CAMG", ham}, {"SHAM", sham},
                                {"BODY", planarBody(w, h, 6, ones)}})},
         {"CTBL", form("ILBM", {{"BMHD", bmhd(w, h, 4)}, {"CMAP", cmap}, {"CTBL", ctbl}, {"BODY", planarBody(w, h, 4, ones)}})},
+        {"BEAM", form("ILBM", {{"BMHD", bmhd(w, h, 4)}, {"CMAP", cmap}, {"BEAM", ctbl}, {"BODY", planarBody(w, h, 4, ones)}})},
+        {"RAST", form("ILBM", {{"BMHD", bmhd(w, h, 4)}, {"CMAP", cmap}, {"RAST", ctbl}, {"BODY", planarBody(w, h, 4, ones)}})},
     };
     for (const Case& c : cases) {
         Decoded d = decodeBytesFull(c.file, "changes.iff");
