@@ -20,6 +20,7 @@
 #include "app/output_names.h"
 #include "app/temp_files.h"
 #include "app/taskbar_progress.h"
+#include "codecs/main/jpeg_codec.h"
 #include "core/convert.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -82,11 +83,13 @@ uint8_t orientationCompose(uint8_t first, uint8_t second)
 namespace {
 
 ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* nextPath,
-                       std::span<const fs::path* const> laterPaths, ImageCache* cache, const FormatRegistry* registry)
+                       std::span<const fs::path* const> laterPaths, ImageCache* cache, const FormatRegistry* registry,
+                       std::vector<std::string>* notes)
 {
     Ref<ImageReader> reader;
     ResultCode rc = imageFileOpen(reader, path, true, registry);
     if (failed(rc)) return rc;
+    if (notes) *notes = jpegReaderNotes(reader.get());
     Image* raw = nullptr;
     if (cache) {
         // A read-ahead of this file is waited for, or its cached image used.
@@ -167,11 +170,13 @@ void colourOf(uint32_t argb, float out[4])
 
 ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry* entry, uint32_t* width,
                           uint32_t* height, const fs::path* nextPath, const JobSettings& s, ImageCache* cache,
-                          const FormatRegistry* registry, std::span<const fs::path* const> laterPaths)
+                          const FormatRegistry* registry, std::span<const fs::path* const> laterPaths,
+                          std::vector<std::string>* readNotes)
 {
     out.reset();
+    if (readNotes) readNotes->clear();
     Ref<Image> decoded;
-    ResultCode rc = decodeInput(decoded, path, nextPath, laterPaths, cache, registry);
+    ResultCode rc = decodeInput(decoded, path, nextPath, laterPaths, cache, registry, readNotes);
     if (failed(rc)) return rc;
     // Whatever comes next changes pixels or metadata: the cache's image is
     // shared and stays as it was decoded.
@@ -690,6 +695,7 @@ struct Run {
         ResultCode rc = RC_OK;
         Ref<Image> image;
         uint32_t width = 0, height = 0;
+        std::vector<std::string> notes;
     } ahead;
 
     explicit Run(BatchContext& c) : ctx(c), s(c.settings), reg(registryOf(c.registry)) {}
@@ -724,7 +730,7 @@ struct Run {
         const FileEntry& e = *ctx.inputs.slot(order[n]);
         ahead.input = n;
         ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, pathAt(order, n + 1), s,
-                                  ctx.cache, ctx.registry, laterPaths(order, n));
+                                  ctx.cache, ctx.registry, laterPaths(order, n), &ahead.notes);
     }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
@@ -999,16 +1005,20 @@ struct Run {
             Ref<Image> image;
             uint32_t fullW = 0, fullH = 0;
             ResultCode rc;
+            std::vector<std::string> notes;
             if (ahead.input == n) {
                 rc = ahead.rc;
                 image = std::move(ahead.image);
                 fullW = ahead.width;
                 fullH = ahead.height;
+                notes = std::move(ahead.notes);
                 ahead = Ahead{};
             } else {
                 rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry,
-                                    laterPaths(order, n));
+                                    laterPaths(order, n), &notes);
             }
+            // What the reader put right in a damaged file it still read.
+            for (const std::string& note : notes) log.writeLine("Warning: ", std::string_view(note));
             if (succeeded(rc) && !ctx.running) {
                 stop = true;
                 break;

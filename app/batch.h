@@ -110,11 +110,14 @@ BatchResult batchRun(BatchContext& context);
 // Loads and processes one input as the job says. On success `out` holds the
 // processed image (a private copy: never the cache's own) and w/h its size.
 // The cache reads `nextPath` ahead, and as many of `laterPaths` (the inputs
-// after it, in order) as it reads files ahead at once besides.
+// after it, in order) as it reads files ahead at once besides. `readNotes`
+// receives what the reader put right in a damaged file (one line each, for
+// the log), also when the load then fails.
 ResultCode batchLoadInput(Ref<Image>& out, const std::filesystem::path& path, const FileEntry* entry,
                           uint32_t* width, uint32_t* height, const std::filesystem::path* nextPath,
                           const JobSettings& settings, ImageCache* cache, const FormatRegistry* registry,
-                          std::span<const std::filesystem::path* const> laterPaths = {});
+                          std::span<const std::filesystem::path* const> laterPaths = {},
+                          std::vector<std::string>* readNotes = nullptr);
 
 // The orientation that applies `first`, then `second`.
 uint8_t orientationCompose(uint8_t first, uint8_t second);

@@ -51,6 +51,15 @@ class JpegReader final : public ImageReader {
 public:
     JpegReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
 
+    std::vector<std::string> notes() const
+    {
+        std::vector<std::string> all = notes_;
+        if (notesLeftOut_ > 0)
+            all.push_back("Corrupt JPEG data: extraneous bytes before " + std::to_string(notesLeftOut_) +
+                          " more markers");
+        return all;
+    }
+
 protected:
     ResultCode readHeader(const void* options) override;
     ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) override;
@@ -58,6 +67,8 @@ protected:
 private:
     void readSegment(uint8_t marker, const uint8_t* data, size_t length);
     ResultCode readFrame(uint8_t marker, const uint8_t* data, size_t length);
+    int nextMarker(const uint8_t*& p, const uint8_t* end);
+    void noteTablesBeforeScan(const uint8_t* p, const uint8_t* end);
 
     uint64_t streamOffset_ = 0;
     // The density came from an EXIF segment, which the JFIF segment's own
@@ -65,7 +76,15 @@ private:
     bool exifDensity_ = false;
     // The 8 x 8 blocks the frame's components hold, each coded once.
     uint64_t blocks_ = 0;
+    // Stray bytes stepped over between header segments, one line per place
+    // (see jpegReaderNotes), and how many places came after the last line kept.
+    std::vector<std::string> notes_;
+    uint32_t notesLeftOut_ = 0;
 };
+
+// Lines of notes a reader keeps; a file with stray bytes before every one of
+// thousands of segments says so in a line more, not in thousands.
+constexpr size_t kMaxNotes = 8;
 
 // The decoder's progress into the reader's.
 class ProgressBridge final : public JpegProgress {
@@ -84,16 +103,17 @@ ResultCode JpegReader::readHeader(const void*)
     const int64_t start = jpegStreamOffset(data, size);
     if (start < 0) return RC_UNKNOWN_FORMAT;
     streamOffset_ = uint64_t(start);
+    notes_.clear();
+    notesLeftOut_ = 0;
     const uint8_t* p = data + start + 2;
     const uint8_t* end = data + size;
     if (end - p < 4) return RC_CORRUPT_FILE;
     for (;;) {
-        while (p < end && *p != 0xFF) ++p;
-        while (p < end && *p == 0xFF) ++p;
-        if (p >= end) return RC_CORRUPT_FILE;
-        const uint8_t marker = *p++;
-        // Stuffed zeros, TEM, restart markers and SOI carry no length.
-        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
+        const int found = nextMarker(p, end);
+        if (found < 0) return RC_CORRUPT_FILE;
+        const uint8_t marker = uint8_t(found);
+        // TEM, restart markers and SOI carry no length.
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
         if (marker == 0xD9) return RC_UNSUPPORTED_SUBFORMAT;  // an image without a frame
         if (end - p < 2) return RC_CORRUPT_FILE;
         const size_t length = loadU16be(p);
@@ -112,6 +132,7 @@ ResultCode JpegReader::readHeader(const void*)
             // be. The slack keeps the bound clear of any whole file.
             const uint64_t leastBytes = marker == 0xC2 ? blocks_ / 8 : blocks_ / 4;
             if (!failed(rc) && marker <= 0xC2 && leastBytes > uint64_t(end - segment) + 64) return RC_CORRUPT_FILE;
+            if (!failed(rc)) noteTablesBeforeScan(p + length, end);
             return rc;
         }
         case 0xC3: case 0xC5: case 0xC6: case 0xC7: case 0xC8:
@@ -123,6 +144,53 @@ ResultCode JpegReader::readHeader(const void*)
         }
         p += length;
         if (end - p < 4) return RC_CORRUPT_FILE;
+    }
+}
+
+// Steps from p past stray bytes and fill bytes to the next marker code, as
+// the decoder's own search does, and returns it with p just after it; -1 at
+// the end of the data. Bytes stepped over other than fill before a marker
+// are counted as libjpeg counts them (two for each 0xFF 0x00 pair) and noted
+// in its words, so that a log reads like djpeg's warning about the file.
+int JpegReader::nextMarker(const uint8_t*& p, const uint8_t* end)
+{
+    uint64_t stray = 0;
+    for (;;) {
+        const uint8_t* from = p;
+        while (p < end && *p != 0xFF) ++p;
+        stray += uint64_t(p - from);
+        while (p < end && *p == 0xFF) ++p;
+        if (p >= end) return -1;
+        if (*p != 0x00) break;
+        stray += 2;
+        ++p;
+    }
+    const uint8_t marker = *p++;
+    if (stray > 0 && notes_.size() < kMaxNotes) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Corrupt JPEG data: %llu extraneous bytes before marker 0x%02x",
+                      static_cast<unsigned long long>(stray), marker);
+        notes_.emplace_back(text);
+    } else if (stray > 0) {
+        ++notesLeftOut_;
+    }
+    return marker;
+}
+
+// The segments between the frame header and the first scan (Huffman and
+// quantisation tables, restart interval...) are the decoder's to read; this
+// walk only notes stray bytes among them, and leaves whatever else is wrong
+// there to the decode.
+void JpegReader::noteTablesBeforeScan(const uint8_t* p, const uint8_t* end)
+{
+    for (;;) {
+        const int marker = nextMarker(p, end);
+        if (marker < 0 || marker == 0xDA || marker == 0xD8 || marker == 0xD9) return;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+        if (end - p < 2) return;
+        const size_t length = loadU16be(p);
+        if (length < 2 || length > size_t(end - p)) return;
+        p += length;
     }
 }
 
@@ -480,6 +548,12 @@ ResultCode jpegProbe(MappedFile* file)
 ImageReader* jpegReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)
 {
     return new (std::nothrow) JpegReader(file, descriptor);
+}
+
+std::vector<std::string> jpegReaderNotes(const ImageReader* reader)
+{
+    const auto* jpeg = dynamic_cast<const JpegReader*>(reader);
+    return jpeg ? jpeg->notes() : std::vector<std::string>{};
 }
 
 ImageWriter* jpegWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
