@@ -110,6 +110,8 @@ void convertPixel8(uint8_t* p, ColourModel model)
     p[3] = 255;
 }
 
+} // namespace
+
 ResultCode convertColourModel(Image* target, ColourModel model)
 {
     if (target->pixelFormat == PF_INDEXED8) {
@@ -164,6 +166,8 @@ ResultCode convertColourModel(Image* target, ColourModel model)
     }
     return RC_UNSUPPORTED_COLOUR_FORMAT;
 }
+
+namespace {
 
 ResultCode convertGrey(Image* target, ColourModel model, uint32_t bits)
 {

@@ -129,6 +129,15 @@ private:
     ResultCode decodeOne(Image* image, Progress* progress, AbortFlag* abort);
 };
 
+// Brings the components of a colour model other than RGB, L and K, stored
+// as a reader stores them, to RGB in place, as decode does: the 256 entries
+// of an indexed image's palette, or every pixel of a PF_RGBA8 image (XYZ
+// also in PF_RGBA_FLOAT, CMYK also in PF_RGBA16). Every pixel ends opaque.
+// RC_UNSUPPORTED_COLOUR_FORMAT for any other image. For a reader that keeps
+// a transparency the model leaves no room for, and so converts its colours
+// itself before laying the alpha in.
+ResultCode convertColourModel(Image* target, ColourModel model);
+
 // Makes the image `reader` decodes into: its size and pixel format (with
 // forDisplay, 16-bit and float formats become their 8-bit forms and the
 // image is a display image). RC_CORRUPT_FILE for an empty size or an unset

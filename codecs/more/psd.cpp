@@ -127,8 +127,10 @@ protected:
 
 private:
     ResultCode chooseLayout(uint32_t channels);
+    void keepMergedAlpha(uint32_t channels);
     void clearRows(Image* image) const;
     void fillPalette(uint32_t* pal) const;
+    void storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row) const;
 
     const uint8_t* palette_ = nullptr;
     uint32_t paletteCount_ = 0;
@@ -137,8 +139,15 @@ private:
     uint32_t bytes_ = 1;      // per sample
     uint32_t comps_ = 1;      // elements per image pixel
     uint32_t readChannels_ = 1;
-    uint32_t position_[4] = {};  // element of each channel read
-    uint8_t flip_[4] = {};       // what each channel's bytes are xor-ed with
+    static constexpr uint32_t kMostRead = 5;  // CMYK and the merged transparency
+    uint32_t position_[kMostRead] = {};  // element of each channel read
+    uint8_t flip_[kMostRead] = {};       // what each channel's bytes are xor-ed with
+    // Grey kept with its transparency goes to all three colours.
+    bool greyAsColour_ = false;
+    // CMYK or Lab kept with its transparency: brought to RGB here, once the
+    // colours are in, before the alpha is laid where that model has its
+    // fourth component or nothing.
+    ColourModel convertHere_ = CM_RGB;
     bool rle_ = false;
 };
 
@@ -194,6 +203,79 @@ ResultCode PsdReader::chooseLayout(uint32_t channels)
     return RC_OK;
 }
 
+// The channel after the colours is the merged image's transparency. No grey
+// format has room for it, nor the four bytes that hold CMYK or Lab for the
+// decode driver, which leaves what it converts opaque: such documents are
+// read as colour with alpha, converted as the driver converts their model.
+void PsdReader::keepMergedAlpha(uint32_t channels)
+{
+    static const PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
+    const uint32_t alpha = readChannels_;
+    if (channels <= alpha || alpha >= kMostRead) return;
+    switch (mode_) {
+    case MODE_GREY:
+    case MODE_DUOTONE:
+        pixelFormat = kColour[bytes_ == 1 ? 0 : bytes_ == 2 ? 1 : 2];
+        colourModel = CM_RGB;
+        comps_ = 4;
+        greyAsColour_ = true;
+        break;
+    case MODE_CMYK:
+    case MODE_LAB:
+        convertHere_ = colourModel;
+        colourModel = CM_RGB;
+        break;
+    case MODE_RGB: break;
+    default: return;
+    }
+    alphaKind = ALPHA_STRAIGHT;
+    position_[alpha] = 3;
+    flip_[alpha] = 0;
+    readChannels_ = alpha + 1;
+}
+
+constexpr bool isKey(const uint8_t* p, const char* key) { return std::memcmp(p, key, 4) == 0; }
+
+// The layer count of the layer and mask section: that of its layer info,
+// or, where that holds no layers, that of an "Lr16" or "Lr32" block among
+// the section's tagged blocks, where 16- and 32-bit documents may keep
+// their layers. 0 when there is none.
+int32_t layerCount(const uint8_t* section, uint64_t length, uint32_t version)
+{
+    ByteCursor c(section, size_t(length));
+    const uint64_t infoLength = version == 2 ? c.u64be() : c.u32be();
+    if (c.overrun()) return 0;
+    if (infoLength >= 2) {
+        const uint8_t* p = c.peek(2);
+        if (!p) return 0;
+        if (const int16_t count = int16_t(loadU16be(p))) return count;
+    }
+    if (!c.skip(size_t(std::min<uint64_t>(infoLength, SIZE_MAX)))) return 0;
+    const uint32_t maskLength = c.u32be();
+    if (!c.skip(maskLength)) return 0;
+    // Each block: a signature, a key, a length (8 bytes in a large
+    // document for the keys that hold layers, masks or filters) and data
+    // padded to an even size. Every block moves on by 12 bytes at least.
+    while (c.remaining() >= 12) {
+        const uint8_t* head = c.take(8);
+        if (!isKey(head, "8BIM") && !isKey(head, "8B64")) return 0;
+        const uint8_t* key = head + 4;
+        const bool layers = isKey(key, "Lr16") || isKey(key, "Lr32");
+        const bool wide = version == 2 && (layers || isKey(key, "Layr") || isKey(key, "LMsk") ||
+                                           isKey(key, "Mt16") || isKey(key, "Mt32") || isKey(key, "Mtrn") ||
+                                           isKey(key, "Alph") || isKey(key, "FMsk") || isKey(key, "lnk2") ||
+                                           isKey(key, "FEid") || isKey(key, "FXid") || isKey(key, "PxSD"));
+        const uint64_t blockLength = wide ? c.u64be() : c.u32be();
+        if (c.overrun()) return 0;
+        if (layers) {
+            const uint8_t* p = blockLength >= 2 ? c.peek(2) : nullptr;
+            return p ? int16_t(loadU16be(p)) : 0;
+        }
+        if (blockLength > c.remaining() || !c.skip(size_t(blockLength + (blockLength & 1)))) return 0;
+    }
+    return 0;
+}
+
 // PackBits' greatest expansion, and the bytes of runs allowed for beyond it
 // before data counts as too short; a bound this loose never refuses a whole
 // file.
@@ -232,14 +314,9 @@ ResultCode PsdReader::readHeader(const void*)
     const uint64_t layersLength = version == 2 ? c.u64be() : c.u32be();
     if (c.overrun() || layersLength > c.remaining()) return RC_CORRUPT_FILE;
     // A negative layer count says the first channel after the colours holds
-    // the merged image's transparency; only RGB pixels have room for it.
-    ByteCursor layers(data + c.pos(), size_t(layersLength));
-    const uint64_t layerInfoLength = version == 2 ? layers.u64be() : layers.u32be();
-    const int16_t layerCount = layers.i16be();
-    if (!layers.overrun() && layerInfoLength >= 2 && layerCount < 0 && mode_ == MODE_RGB && channels > 3) {
-        readChannels_ = 4;
-        position_[3] = 3;
-    }
+    // the merged image's transparency. Without it, further channels are
+    // saved selections, which a flat picture does not show.
+    if (layerCount(data + c.pos(), layersLength, version) < 0) keepMergedAlpha(channels);
     c.skip(size_t(layersLength));
     const uint32_t compression = c.u16be();
     if (c.overrun()) return RC_CORRUPT_FILE;
@@ -303,12 +380,23 @@ void PsdReader::clearRows(Image* image) const
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = image->rowBytesPtr(y);
         std::memset(row, 0, size_t(rowBytes));
-        if (comps_ != 4 || colourModel == CM_CMYK) continue;
+        // Zero ink throughout is white; a fourth byte of 255 would be black.
+        if (comps_ != 4 || mode_ == MODE_CMYK) continue;
         for (uint32_t x = 0; x < width; ++x) {
             if (bytes_ == 1) row[4 * size_t(x) + 3] = 255;
             else if (bytes_ == 2) reinterpret_cast<uint16_t*>(row)[4 * size_t(x) + 3] = 65535;
             else reinterpret_cast<float*>(row)[4 * size_t(x) + 3] = 1.0f;
         }
+    }
+}
+
+void PsdReader::storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row) const
+{
+    uint8_t* dst = image->rowBytesPtr(y);
+    storeRow(dst, row, width, bytes_, comps_, position_[ch], flip_[ch]);
+    if (greyAsColour_ && ch == 0) {
+        storeRow(dst, row, width, bytes_, comps_, 1, 0);
+        storeRow(dst, row, width, bytes_, comps_, 2, 0);
     }
 }
 
@@ -333,6 +421,9 @@ ResultCode PsdReader::readPixels(Image* image, bool, Progress* progress, AbortFl
     const uint32_t steps = readChannels_ * height;
     for (uint32_t ch = 0; ch < readChannels_; ++ch) {
         if (aborted(abort)) return RC_OK;
+        if (ch + 1 == readChannels_ && convertHere_ != CM_RGB) {
+            if (ResultCode rc = convertColourModel(image, convertHere_); failed(rc)) return rc;
+        }
         const uint8_t* src;
         uint64_t have;
         const uint64_t left = at < size ? size - at : 0;
@@ -358,7 +449,7 @@ ResultCode PsdReader::readPixels(Image* image, bool, Progress* progress, AbortFl
                 std::memcpy(partial.get(), row, size_t(have - start));
                 row = partial.get();
             }
-            storeRow(image->rowBytesPtr(y), row, width, bytes_, comps_, position_[ch], flip_[ch]);
+            storeChannel(image, ch, y, row);
             if (aborted(abort)) return RC_OK;
             if ((y & 63) == 63) reportProgress(progress, ch * height + y + 1, steps);
         }

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 
 #include "codecs/metadata_test_util.h"
@@ -212,6 +213,366 @@ TEST(PsdReader, LayeredDocumentsKeepTheMergedTransparency)
             EXPECT_EQ(d.image->row<Rgba8>(0)[0].a, count < 0 ? 0 : 255) << what;
             EXPECT_EQ(d.image->row<Rgba8>(0)[1].a, count < 0 ? 128 : 255) << what;
         }
+}
+
+namespace {
+
+// The length word of a version-1 document's layer and mask section, after
+// the colour-mode data and the image resources.
+size_t layerSectionAt(const std::vector<uint8_t>& f)
+{
+    size_t at = 26;
+    for (int i = 0; i < 2 && at + 4 <= f.size(); ++i) at += 4 + loadU32be(&f[at]);
+    return at;
+}
+
+// The layer count in the layer info, 0 when there is none.
+int layerInfoCount(const std::vector<uint8_t>& f)
+{
+    const size_t at = layerSectionAt(f);
+    if (at + 10 > f.size() || loadU32be(&f[at]) < 6 || loadU32be(&f[at + 4]) < 2) return 0;
+    return int16_t(loadU16be(&f[at + 8]));
+}
+
+std::vector<uint8_t> withLayerCount(std::vector<uint8_t> f, int16_t count)
+{
+    const size_t at = layerSectionAt(f) + 8;
+    f[at] = uint8_t(uint16_t(count) >> 8), f[at + 1] = uint8_t(count);
+    return f;
+}
+
+// The same document with an empty layer and mask section.
+std::vector<uint8_t> withoutLayers(const std::vector<uint8_t>& f)
+{
+    const size_t at = layerSectionAt(f);
+    std::vector<uint8_t> v(f.begin(), f.begin() + long(at));
+    be32(v, 0);
+    v.insert(v.end(), f.begin() + long(at + 4 + loadU32be(&f[at])), f.end());
+    return v;
+}
+
+// The same document with its layer info moved into a tagged block `key`
+// ("Lr16" or "Lr32") after an empty layer info and global mask info, as 16-
+// and 32-bit documents may keep it.
+std::vector<uint8_t> withLayersIn(const std::vector<uint8_t>& f, const char* key)
+{
+    const size_t at = layerSectionAt(f);
+    const size_t infoLength = loadU32be(&f[at + 4]);
+    const auto info = f.begin() + long(at + 8);
+    std::vector<uint8_t> section(8, 0);
+    for (const char* c : {"8BIM", key}) section.insert(section.end(), c, c + 4);
+    be32(section, uint32_t(infoLength));
+    section.insert(section.end(), info, info + long(infoLength));
+    if (infoLength & 1) section.push_back(0);
+    std::vector<uint8_t> v(f.begin(), f.begin() + long(at));
+    be32(v, uint32_t(section.size()));
+    v.insert(v.end(), section.begin(), section.end());
+    v.insert(v.end(), f.begin() + long(at + 4 + loadU32be(&f[at])), f.end());
+    return v;
+}
+
+// Every channel of the merged image as one sample of a PAM, from Pillow's
+// raw and PackBits decoders. Pillow's own PSD reader keeps no merged
+// transparency for grey, CMYK or Lab (and refuses ImageMagick's layered grey
+// documents), so the planes are found here - PackBits ones by their row
+// counts, which our reader does not use - and Pillow decodes each one.
+const char* const kPillowPlanes = R"(import struct, sys
+from PIL import Image
+b = open(sys.argv[1], 'rb').read()
+ch, h, w, depth = struct.unpack('>HIIH', b[12:24])
+p = 26
+for _ in range(3):
+    p += 4 + struct.unpack('>I', b[p:p + 4])[0]
+rle = struct.unpack('>H', b[p:p + 2])[0] == 1
+p += 2
+if rle:
+    counts = struct.unpack('>%dH' % (ch * h), b[p:p + 2 * ch * h])
+    p += 2 * ch * h
+mode, raw = ('L', 'L') if depth == 8 else ('I', 'I;16B')
+planes = []
+for c in range(ch):
+    n = sum(counts[c * h:(c + 1) * h]) if rle else w * h * depth // 8
+    planes.append(Image.frombytes(mode, (w, h), b[p:p + n], 'packbits' if rle else 'raw', raw).getdata())
+    p += n
+form = 'B' if depth == 8 else '>H'
+sys.stdout.buffer.write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %d\nENDHDR\n' % (w, h, ch, 2 ** depth - 1))
+sys.stdout.buffer.write(b''.join(struct.pack(form, planes[c][i]) for i in range(w * h) for c in range(ch)))
+)";
+
+bool pillowPlanes(const fs::path& file, Pnm& out)
+{
+    const fs::path script = file.parent_path() / "planes.py", pam = file.string() + ".planes.pam";
+    writeFile(script, std::string(kPillowPlanes));
+    return run(std::string(kSystemPython) + " " + shellQuote(script.string()) + " " + shellQuote(file.string()) +
+               " > " + shellQuote(pam.string())) == 0 &&
+           readPnm(pam, out);
+}
+
+// ImageMagick's decode of the merged image (the first of the file's
+// images), as stored rather than taken back from a blend with white, and as
+// sRGB for CMYK and Lab: its grey documents keep their alpha only without
+// that conversion.
+bool magickMerged(const fs::path& file, uint32_t depth, bool toSrgb, Pnm& out)
+{
+    const fs::path pam = file.string() + ".magick.pam";
+    return run("convert -define psd:alpha-unblend=off " + shellQuote(file.string() + "[0]") +
+               (toSrgb ? " -colorspace sRGB" : "") + " -depth " +
+               std::to_string(depth) + " pam:" + shellQuote(pam.string())) == 0 &&
+           readPnm(pam, out);
+}
+
+// A pixel's channels at 8 or 16 bits, red first, alpha last.
+std::array<int, 4> samplesAt(Image* image, uint32_t x, uint32_t y)
+{
+    switch (image->pixelFormat) {
+    case PF_RGBA8: {
+        Rgba8 q = image->row<Rgba8>(y)[x];
+        return {q.r, q.g, q.b, q.a};
+    }
+    case PF_RGBA16: {
+        Rgba16 q = image->row<Rgba16>(y)[x];
+        return {q.r, q.g, q.b, q.a};
+    }
+    case PF_GRAY8: {
+        int v = image->row<uint8_t>(y)[x];
+        return {v, v, v, 255};
+    }
+    case PF_GRAY16: {
+        int v = image->row<uint16_t>(y)[x];
+        return {v, v, v, 65535};
+    }
+    default: return {-1, -1, -1, -1};
+    }
+}
+
+// Our colours within `tolerance` of the oracle's (its only channel for
+// grey), and our alpha equal to its channel `alpha` (none: not compared).
+void expectPixels(Image* image, const Pnm& p, int tolerance, int alpha, const std::string& what)
+{
+    ASSERT_TRUE(image) << what;
+    ASSERT_EQ(image->width, p.width) << what;
+    ASSERT_EQ(image->height, p.height) << what;
+    int bad = 0;
+    for (uint32_t y = 0; y < p.height; ++y)
+        for (uint32_t x = 0; x < p.width; ++x) {
+            const std::array<int, 4> ours = samplesAt(image, x, y);
+            bool ok = true;
+            for (uint32_t c = 0; c < 3 && tolerance >= 0; ++c)
+                ok = ok && std::abs(ours[c] - int(p.at(x, y, p.channels >= 3 ? c : 0))) <= tolerance;
+            if (alpha >= 0) ok = ok && ours[3] == int(p.at(x, y, uint32_t(alpha)));
+            if (!ok && ++bad <= 3)
+                ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << ours[0] << " " << ours[1] << " "
+                              << ours[2] << " " << ours[3] << ", oracle " << p.at(x, y, 0) << " ... alpha "
+                              << (alpha >= 0 ? int(p.at(x, y, uint32_t(alpha))) : -1);
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+// The same colours in both images; the second opaque.
+void expectSameColoursOpaque(Image* ours, Image* opaque, const std::string& what)
+{
+    ASSERT_TRUE(ours && opaque) << what;
+    ASSERT_EQ(ours->width, opaque->width) << what;
+    int bad = 0;
+    const int full = opaque->pixelFormat == PF_RGBA16 || opaque->pixelFormat == PF_GRAY16 ? 65535 : 255;
+    for (uint32_t y = 0; y < ours->height; ++y)
+        for (uint32_t x = 0; x < ours->width; ++x) {
+            const std::array<int, 4> a = samplesAt(ours, x, y), b = samplesAt(opaque, x, y);
+            if ((a[0] != b[0] || a[1] != b[1] || a[2] != b[2] || b[3] != full) && ++bad <= 3)
+                ADD_FAILURE() << what << " at " << x << "," << y << ": " << a[0] << " " << a[1] << " " << a[2]
+                              << " vs " << b[0] << " " << b[1] << " " << b[2] << " " << b[3];
+        }
+    EXPECT_EQ(bad, 0) << what;
+}
+
+// Transparent pixels the source has: 9 of its 37 columns, a quarter.
+const char* const kSourceWithAlpha =
+    "-size 37x11 gradient:'#c06040'-'#4070b0' -swirl 90 -fill '#60a070' -draw 'circle 10,5 14,7' "
+    "-alpha set -channel A -fx 'i<9 ? 0 : (i+j)/(w+h)' +channel";
+
+} // namespace
+
+// Grey, CMYK and Lab documents whose layer count is negative keep the
+// merged image's transparency, in the channel after the colours, as RGB
+// documents do; without such a count the channel is a saved selection and
+// the picture stays opaque. ImageMagick writes the grey and CMYK documents;
+// it writes Lab as RGB, so its Lab values, written as if RGB, are marked as
+// Lab by hand.
+TEST(PsdReader, MergedTransparencyInEveryColourMode)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path src = dir / "src.png";
+    ASSERT_EQ(run(std::string("convert ") + kSourceWithAlpha + " -depth 8 " + shellQuote(src.string())), 0);
+    const std::string s = shellQuote(src.string());
+    struct Case {
+        const char* name;
+        std::string options;
+        uint32_t depth, colours, mode;
+        PixelFormat format;
+        int tolerance;  // of the colours against ImageMagick's
+    } cases[] = {
+        {"grey8", "-colorspace gray -depth 8", 8, 1, 1, PF_RGBA8, 0},
+        {"grey16", "-colorspace gray -depth 16", 16, 1, 1, PF_RGBA16, 0},
+        // Rounding of the ink-to-RGB products differs by one.
+        {"cmyk8", "-colorspace cmyk -depth 8", 8, 4, 4, PF_RGBA8, 1},
+        // The two conversions from Lab differ a little in rounding and white.
+        {"lab8", "-colorspace Lab -set colorspace sRGB -depth 8", 8, 3, 9, PF_RGBA8, 3},
+    };
+    for (const Case& c : cases)
+        for (const char* compression : {"None", "RLE"}) {
+            const std::string what = std::string(c.name) + " " + compression;
+            const fs::path file = dir / (std::string(c.name) + compression + ".psd");
+            ASSERT_EQ(run("convert " + s + " " + c.options + " -compress " + compression + " " +
+                          shellQuote(file.string())),
+                      0)
+                << what;
+            std::vector<uint8_t> bytes = readFile(file);
+            ASSERT_GT(bytes.size(), 30u) << what;
+            if (c.mode == 9) {
+                ASSERT_EQ(loadU16be(&bytes[24]), 3u) << what;
+                bytes[25] = 9;
+                writeFile(file, bytes);
+            }
+            ASSERT_EQ(loadU16be(&bytes[12]), c.colours + 1) << what;
+            ASSERT_EQ(loadU16be(&bytes[22]), c.depth) << what;
+            // ImageMagick marks the merged transparency by a negative count.
+            ASSERT_LT(layerInfoCount(bytes), 0) << what;
+
+            Decoded d = decodeFileFull(file);
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->pixelFormat, c.format) << what;
+            EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT) << what;
+            Pnm magick, planes;
+            ASSERT_TRUE(magickMerged(file, c.depth, c.colours != 1, magick)) << what;
+            ASSERT_TRUE(pillowPlanes(file, planes)) << what;
+            ASSERT_EQ(planes.channels, c.colours + 1) << what;
+            expectPixels(d.image.get(), magick, c.tolerance, int(magick.channels) - 1, what + " ImageMagick");
+            expectPixels(d.image.get(), planes, -1, int(c.colours), what + " Pillow's planes");
+            uint32_t clear = 0;
+            for (uint32_t y = 0; y < planes.height; ++y)
+                for (uint32_t x = 0; x < planes.width; ++x) clear += planes.at(x, y, c.colours) == 0;
+            EXPECT_EQ(clear, 9u * 11) << what;
+
+            // The colours are those of the same document read without its
+            // transparency, converted by the decode driver; such a document
+            // (a positive count, or no layers at all) stays opaque.
+            for (const auto& [how, twin] : {std::pair{"positive count", withLayerCount(bytes, 1)},
+                                            std::pair{"no layers", withoutLayers(bytes)}}) {
+                Decoded o = decodeBytesFull(twin, "o.psd");
+                ASSERT_EQ(o.rc, RC_OK) << what << " " << how;
+                EXPECT_EQ(o.reader->alphaKind, ALPHA_NONE) << what << " " << how;
+                expectSameColoursOpaque(d.image.get(), o.image.get(), what + " " + how);
+            }
+        }
+
+    // 16-bit CMYK and Lab stay a depth we do not read, with alpha or not.
+    for (const char* space : {"cmyk", "Lab"}) {
+        const fs::path file = dir / "deep.psd";
+        ASSERT_EQ(run("convert " + s + " -colorspace " + space + " -depth 16 " + shellQuote(file.string())), 0);
+        std::vector<uint8_t> bytes = readFile(file);
+        bytes[25] = std::string(space) == "Lab" ? 9 : bytes[25];
+        EXPECT_EQ(decodeBytesFull(bytes, "deep.psd").rc, RC_UNSUPPORTED_SUBFORMAT) << space;
+    }
+
+    // A cut CMYK document with its transparency: every cut is damage, and
+    // what was read is kept.
+    const fs::path small = dir / "small.psd";
+    ASSERT_EQ(run("convert -size 9x5 gradient:red-blue -alpha set -channel A -fx 'i/w' +channel -colorspace cmyk "
+                  "-depth 8 -compress RLE " +
+                  shellQuote(small.string())),
+              0);
+    expectEveryCutIsDamage(readFile(small), "small.psd", 30);
+    // Rows it never reached are white and opaque, as without transparency.
+    Doc cut;
+    cut.mode = 4, cut.channels = 5, cut.width = 1, cut.height = 2;
+    be32(cut.layers, 2);
+    be16(cut.layers, 0xFFFF);
+    cut.data = {0};  // full cyan in the first row
+    Decoded d = decodeBytesFull(build(cut), "cut.psd");
+    ASSERT_EQ(d.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(samplesAt(d.image.get(), 0, 0), (std::array<int, 4>{0, 255, 255, 255}));
+    EXPECT_EQ(samplesAt(d.image.get(), 0, 1), (std::array<int, 4>{255, 255, 255, 255}));
+}
+
+// 16- and 32-bit documents may keep their layers, and so their count, in an
+// "Lr16" or "Lr32" block at the end of the layer and mask section, RGB
+// documents as much as grey ones.
+TEST(PsdReader, LayerCountInLr16AndLr32Blocks)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    for (const char* options : {"", "-colorspace gray"})
+        for (const char* compression : {"None", "RLE"}) {
+            const std::string what = std::string(options) + " " + compression;
+            const fs::path plain = dir / "plain.psd", file = dir / "lr16.psd";
+            ASSERT_EQ(run(std::string("convert ") + kSourceWithAlpha + " " + options + " -depth 16 -compress " +
+                          compression + " " + shellQuote(plain.string())),
+                      0)
+                << what;
+            const std::vector<uint8_t> moved = withLayersIn(readFile(plain), "Lr16");
+            ASSERT_EQ(layerInfoCount(moved), 0) << what;
+            writeFile(file, moved);
+            Decoded d = decodeFileFull(file);
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->pixelFormat, PF_RGBA16) << what;
+            EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT) << what;
+            Pnm magick, planes;
+            ASSERT_TRUE(magickMerged(file, 16, false, magick)) << what;
+            ASSERT_TRUE(pillowPlanes(file, planes)) << what;
+            expectPixels(d.image.get(), magick, 0, int(magick.channels) - 1, what + " ImageMagick");
+            expectPixels(d.image.get(), planes, -1, int(planes.channels) - 1, what + " Pillow's planes");
+            // A positive count there leaves the extra channel unread.
+            std::vector<uint8_t> positive = moved;
+            const size_t count = layerSectionAt(moved) + 4 + 4 + 4 + 12;
+            ASSERT_EQ(std::string(moved.begin() + long(count) - 8, moved.begin() + long(count) - 4), "Lr16");
+            positive[count] = 0, positive[count + 1] = 1;
+            Decoded o = decodeBytesFull(positive, "o.psd");
+            ASSERT_EQ(o.rc, RC_OK) << what;
+            EXPECT_EQ(o.reader->alphaKind, std::string(options).empty() ? ALPHA_STRAIGHT : ALPHA_NONE) << what;
+            EXPECT_EQ(samplesAt(o.image.get(), 0, 0)[3], 65535) << what;
+            EXPECT_EQ(d.image->row<Rgba16>(0)[0].a, 0) << what;
+        }
+
+    // Hand-built 32-bit grey: an "Lr32" block after another block, and in a
+    // large document an 8-byte block length. The grey is linear light,
+    // encoded as sRGB in all three colours; the alpha is taken as it is.
+    auto srgb = [](float v) { return float(v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055); };
+    for (uint32_t version : {1u, 2u}) {
+        Doc g;
+        g.version = version, g.mode = 1, g.channels = 2, g.depth = 32, g.width = 2, g.height = 1;
+        if (version == 2) be32(g.layers, 0);
+        be32(g.layers, 0);                                 // no layer info
+        be32(g.layers, 0);                                 // no global mask
+        g.layers.insert(g.layers.end(), {'8', 'B', 'I', 'M', 'P', 'a', 't', 't', 0, 0, 0, 3, 1, 2, 3, 0});
+        g.layers.insert(g.layers.end(), {'8', 'B', 'I', 'M', 'L', 'r', '3', '2'});
+        if (version == 2) be32(g.layers, 0);
+        be32(g.layers, 4);
+        g.layers.insert(g.layers.end(), {0xFF, 0xFF, 0, 0});
+        g.data = floats({0.25f, 1.0f, 0.0f, 0.5f});
+        Decoded d = decodeBytesFull(build(g), "g.psd");
+        ASSERT_EQ(d.rc, RC_OK) << version;
+        ASSERT_EQ(d.image->pixelFormat, PF_RGBA_FLOAT) << version;
+        const RgbaF a = d.image->row<RgbaF>(0)[0], b = d.image->row<RgbaF>(0)[1];
+        EXPECT_FLOAT_EQ(a.r, srgb(0.25f));
+        EXPECT_FLOAT_EQ(a.g, a.r);
+        EXPECT_FLOAT_EQ(a.b, a.r);
+        EXPECT_FLOAT_EQ(a.a, 0.0f);
+        EXPECT_FLOAT_EQ(b.r, 1.0f);
+        EXPECT_FLOAT_EQ(b.a, 0.5f);
+        // A block that claims more than the section holds, or a count cut
+        // off: nothing is known of layers, and the picture stays grey.
+        const size_t pattLength = (version == 2 ? 4 : 0) + 8 + 8;
+        Doc lying = g, cut = g;
+        lying.layers[pattLength] = 0x7F;
+        cut.layers.resize(cut.layers.size() - 3);
+        for (const Doc* h : {&lying, &cut}) {
+            Decoded e = decodeBytesFull(build(*h), "h.psd");
+            ASSERT_EQ(e.rc, RC_OK) << version;
+            EXPECT_EQ(e.image->pixelFormat, PF_GRAY_FLOAT) << version;
+        }
+    }
 }
 
 TEST(PsdReader, HandBuiltDepthsModesAndRuns)
