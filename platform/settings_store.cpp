@@ -31,6 +31,13 @@ constexpr size_t kMaxFileBytes = size_t(64) << 20;
 
 void (*g_commitHook)() = nullptr;
 
+int systemNoReplaceRename(const char* from, const char* to)
+{
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+SettingsStore::NoReplaceRename g_noReplaceRename = systemNoReplaceRename;
+
 void putU32(std::vector<uint8_t>& out, uint32_t v)
 {
     for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
@@ -191,7 +198,7 @@ std::error_code moveAside(const fs::path& file, fs::path& bad)
     for (int n = 1; n <= kMaxKept; ++n) {
         bad = file;
         bad += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
-        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, bad.c_str(), RENAME_NOREPLACE) == 0) return {};
+        if (g_noReplaceRename(file.c_str(), bad.c_str()) == 0) return {};
         if (errno == EEXIST) continue;
         if (errno != EINVAL && errno != ENOSYS) return std::error_code(errno, std::generic_category());
         // A file system that cannot refuse to replace: look first.
@@ -434,5 +441,10 @@ bool SettingsStore::commit()
 }
 
 void SettingsStore::setCommitHook(void (*hook)()) { g_commitHook = hook; }
+
+void SettingsStore::setNoReplaceRename(NoReplaceRename rename)
+{
+    g_noReplaceRename = rename ? rename : systemNoReplaceRename;
+}
 
 } // namespace quillon

@@ -69,6 +69,14 @@ public:
     // (tests use it to stop the process at that moment).
     static void setCommitHook(void (*hook)());
 
+    // The rename that moves a damaged file aside without replacing what is
+    // at its new name: 0, or -1 with errno (EEXIST when that name is
+    // taken). Null restores the system's. Tests give one that fails as on a
+    // file system that cannot refuse to replace (EINVAL), to reach the way
+    // taken there.
+    using NoReplaceRename = int (*)(const char* from, const char* to);
+    static void setNoReplaceRename(NoReplaceRename rename);
+
 private:
     struct Value {
         std::string name;

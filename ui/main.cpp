@@ -33,9 +33,12 @@ void quietPlatformNotes(QtMsgType type, const QMessageLogContext&, const QString
     if (type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
+// Names the commands a user has after the README's steps: scripts/run, not
+// a program on the PATH.
 constexpr char kNoDisplay[] =
-    "Quillon: no display to show the wizard on: run it on a desktop, under xvfb-run "
-    "(xvfb-run quillon ...), or convert without a window with -silent and a preset\n";
+    "Quillon: no display to show the wizard on: run it on a desktop, on a virtual screen "
+    "(xvfb-run -a scripts/run ...; the README's \"The wizard without a display\" shows it over VNC), "
+    "or convert without a window with -silent and a preset\n";
 
 } // namespace
 

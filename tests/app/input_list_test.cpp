@@ -594,3 +594,29 @@ TEST(InputList, FolderScansNameWhatTheyLeaveOut)
     EXPECT_EQ(slotNames(again), (Names{"good.png"}));
     EXPECT_TRUE(hooks.errors.empty());
 }
+
+// The box naming the files of one addition that could not be added lists
+// ten and counts the rest: at exactly ten there is no rest to count, and one
+// more file is counted, not listed.
+TEST(InputList, NotAddedBoxListsTenAndCountsOnlyARealRest)
+{
+    auto failures = [](size_t n) {
+        std::vector<FileNotAdded> files;
+        for (size_t i = 1; i <= n; ++i)
+            files.push_back({fs::path("/in") / ("f" + std::to_string(i) + ".png"),
+                             i % 2 ? RC_UNKNOWN_FORMAT : RC_CORRUPT_FILE});
+        return files;
+    };
+    auto lines = [](size_t from, size_t to) {
+        std::string text;
+        for (size_t i = from; i <= to; ++i)
+            text += "\nf" + std::to_string(i) + ".png: " +
+                    (i % 2 ? "Unknown file format" : "Corrupted, truncated or malformed file");
+        return text;
+    };
+    EXPECT_EQ(u16ToUtf8(notAddedText(failures(1))), "This file could not be added:\n" + lines(1, 1));
+    EXPECT_EQ(u16ToUtf8(notAddedText(failures(9))), "These 9 files could not be added:\n" + lines(1, 9));
+    EXPECT_EQ(u16ToUtf8(notAddedText(failures(10))), "These 10 files could not be added:\n" + lines(1, 10));
+    EXPECT_EQ(u16ToUtf8(notAddedText(failures(11))),
+              "These 11 files could not be added:\n" + lines(1, 10) + "\n...and 1 more.");
+}

@@ -368,3 +368,16 @@ TEST(Iptc, HostileBlocksNeverCrash)
         infoCopyAll(&copy, &bag);
     }
 }
+
+// A Keywords dataset of control characters only is as blank as one of
+// spaces: it takes no place in the list.
+TEST(Iptc, KeywordsOfControlCharactersAreBlank)
+{
+    std::vector<uint8_t> block;
+    for (const char* k : {"\t", "k1", "\r\n", " \t ", "k2"}) block = cat({block, dataset(25, k)});
+    ImageInfoBag bag;
+    iptcParse(bag, block.data(), block.size());
+    std::string all;
+    for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) all += fieldUtf8(bag, f) + "|";
+    EXPECT_EQ(all, "k1|k2||||||||");
+}

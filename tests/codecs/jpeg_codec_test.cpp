@@ -17,6 +17,7 @@
 #include "jpeg_decoder_test_util.h"
 #include "metadata_test_util.h"
 #include "platform/memory.h"
+#include "support/batch_support.h"
 #include "support/codec_support.h"
 #include "support/quiet_batch_ui.h"
 
@@ -519,10 +520,8 @@ TEST_F(JpegCodec, PhotographsConvertThroughTheBatchWithTheirExif)
     // silent batch does; one carries EXIF written by exiftool, which must
     // read the same values from our output.
     QUILLON_REQUIRE_TOOL("exiftool");
-    std::vector<fs::path> photos;
-    for (const char* name : {"Fossa_by_Jasper_Roks.jpg", "Painting-Colors_by__herobrine7gamer.jpg"})
-        if (fs::exists(fs::path("/usr/share/backgrounds") / name)) photos.push_back(fs::path("/usr/share/backgrounds") / name);
-    if (photos.empty()) GTEST_SKIP() << "no photographs installed";
+    std::vector<fs::path> photos = photographs({"Fossa_by_Jasper_Roks.jpg", "Painting-Colors_by__herobrine7gamer.jpg"});
+    QUILLON_REQUIRE_PHOTOS(photos);
     fs::create_directories(dir / "in");
     fs::create_directories(dir / "out");
     const fs::path tagged = dir / "in" / "tagged.jpg";
@@ -632,4 +631,44 @@ TEST_F(JpegCodec, XmpAndIptcFromExiftoolReadAndXmpWrittenBack)
     EXPECT_EQ(exiftoolTag(out, "XMP-dc:Title"), "Caf\xc3\xa9 & <bar>");
     EXPECT_EQ(exiftoolTag(out, "XMP-dc:Subject"), "sea, boats");
     EXPECT_EQ(exiftoolTag(out, "Validate"), "OK");
+}
+
+// Answering "Rename" to an existing output is how a JPEG output of the
+// wizard gets the name of another format. Named ".tiff" it is JPEG data
+// meant for a TIFF file: plain baseline with no segments, whatever the
+// sub-format asks. That name decides, not the temporary the batch writes
+// first; the same output renamed ".jpg" keeps its progressive scans and
+// its metadata.
+TEST_F(JpegCodec, RenamedToTiffInTheBatchIsPlainBaselineData)
+{
+    QUILLON_REQUIRE_TOOL("exiftool");
+    fs::create_directories(dir / "in");
+    const fs::path in = dir / "in" / "quay.jpg";
+    ASSERT_EQ(run("cjpeg -quality 90 " + shellQuote(photo(64, 48).string()) + " > " + shellQuote(in.string())), 0);
+    ASSERT_EQ(run("exiftool -q -overwrite_original -Comment=Harbour -XMP-dc:Title=Quay " + shellQuote(in.string())),
+              0);
+    const fs::path out = dir / "out";
+    for (const char* renamed : {"quay.tiff", "quay.TIFF", "quay-2.jpg"}) {
+        SCOPED_TRACE(renamed);
+        const bool tiff = std::string(renamed).find("-2") == std::string::npos;
+        BatchJob job(out, "jpg", u"Progressive, Quality:", 80);
+        job.settings.bNoOverwritePrompt = 0;
+        job.ui.overwriteAnswer = OVERWRITE_RENAME;
+        job.ui.renameTo = out / renamed;
+        writeFile(out / "quay.jpg", std::string("taken"));
+        const BatchResult r = job.run({in});
+        for (const std::u16string& e : job.ui.errors) ADD_FAILURE() << u16ToUtf8(e);
+        EXPECT_EQ(r.converted, 1);
+        EXPECT_EQ(readFile(out / "quay.jpg").size(), 5u);
+        const Bytes b = readFile(out / renamed);
+        EXPECT_EQ(hasMarker(b, 0xC0), tiff);
+        EXPECT_EQ(hasMarker(b, 0xC2), !tiff);
+        EXPECT_EQ(hasMarker(b, 0xFE), !tiff);
+        EXPECT_EQ(hasMarker(b, 0xE1), !tiff);
+        Pnm got;
+        ASSERT_TRUE(oracleDecode("djpeg -pnm IN", out / renamed, got));
+        EXPECT_EQ(got.width, 64u);
+        EXPECT_EQ(got.height, 48u);
+        fs::remove(out / renamed);
+    }
 }

@@ -12,6 +12,7 @@
 #include "app/format_table.h"
 #include "app/input_list.h"
 #include "app/job_settings.h"
+#include "codecs/main/xmp.h"
 #include "metadata_test_util.h"
 #include "support/quiet_batch_ui.h"
 
@@ -233,4 +234,28 @@ TEST(MetadataBatch, TextsKeywordsAndDensityReachEveryOutputAsUtf8AndStayThere)
             for (const auto& [tag, field] : fieldTags(o)) EXPECT_EQ(t2[tag], t[tag]) << tag << " again";
             EXPECT_EQ(t2[o.density.first], t[o.density.first]) << "density again";
         }
+}
+
+// Keywords of control characters only, in the XMP of a JPEG: no blank
+// keyword reaches the XMP of any output, nor the IPTC of a Photoshop one.
+TEST(MetadataBatch, KeywordsOfControlCharactersReachNoOutput)
+{
+    for (const char* tool : {"exiftool", "convert"}) QUILLON_REQUIRE_TOOL(tool);
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    const fs::path in = dir / "in" / "tabs.jpg";
+    const std::string packet = xmpPacket({"&#9;", "one", "\t", "&#10;&#9;", "two"});
+    writeFile(in, meta::withSegment(meta::plainJpeg(dir), 0xE1, std::string(kXmpJpegIdentifier),
+                                    std::vector<uint8_t>(packet.begin(), packet.end())));
+    const std::vector<Output> outputs = {kOutputs[0], kOutputs[1], kOutputs[3]};
+    EXPECT_EQ(convert({in}, dir / "out", outputs).converted, 3);
+    for (const Output& o : outputs) {
+        const fs::path out = dir / "out" / (std::string("tabs.") + o.extension);
+        SCOPED_TRACE(out.filename().string());
+        Tags t = exiftoolTags({out})[out];
+        EXPECT_EQ(t["XMP:Subject"], "one|two");
+        if (o.iptc) {
+            EXPECT_EQ(t["IPTC:Keywords"], "one|two");
+        }
+    }
 }

@@ -382,3 +382,26 @@ TEST(Xmp, HostilePacketsStayInsideAndEndQuickly)
     xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
     EXPECT_FALSE(bag.has(INFO_CAMERA_MAKE));
 }
+
+// A keyword of control characters only (a tab written as "&#9;", or as
+// itself) is as blank as one of spaces: it takes no place in the list, and a
+// bag holding nothing else leaves the list that was there.
+TEST(Xmp, SubjectItemsOfControlCharactersAreBlank)
+{
+    struct Case {
+        const char* items;
+        const char* expected;  // the nine fields after a list of "old1".."old3"
+    } cases[] = {
+        {"<rdf:li>one</rdf:li><rdf:li>&#9;</rdf:li><rdf:li>two</rdf:li>", "one|two||||||||"},
+        {"<rdf:li>&#x9;&#10;&#13;</rdf:li><rdf:li>one</rdf:li>", "one|||||||||"},
+        {"<rdf:li>\t</rdf:li><rdf:li> \t </rdf:li><rdf:li>one</rdf:li>", "one|||||||||"},
+        {"<rdf:li>&#9;</rdf:li>", "old1|old2|old3|||||||"},
+    };
+    for (const Case& c : cases) {
+        const std::string packet = dcPacket(std::string("<dc:subject><rdf:Bag>") + c.items + "</rdf:Bag></dc:subject>");
+        ImageInfoBag bag;
+        for (int i = 0; i < 3; ++i) bag.set(INFO_KEYWORD_FIRST + i, asciiToU16("old" + std::to_string(i + 1)).c_str());
+        xmpParse(bag, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+        EXPECT_EQ(keywordList(bag), c.expected) << c.items;
+    }
+}

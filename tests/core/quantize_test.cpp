@@ -371,12 +371,9 @@ double psnr(const test::Pnm& a, const test::Pnm& b)
 TEST(QuantizeOracle, PhotoWithinOneDecibelOfImageMagick)
 {
     QUILLON_REQUIRE_TOOL("convert");
-    std::vector<std::string> photos;
-    for (const auto& e : std::filesystem::directory_iterator("/usr/share/backgrounds"))
-        if (e.path().extension() == ".jpg") photos.push_back(e.path().string());
-    if (photos.empty()) GTEST_SKIP() << "no photographs installed";
-    std::sort(photos.begin(), photos.end());
-    for (const std::string& photo : photos) {
+    const std::vector<std::filesystem::path> photos = test::photographs();
+    QUILLON_REQUIRE_PHOTOS(photos);
+    for (const std::string photo : photos) {
     SCOPED_TRACE(photo);
     TempDir dir;
     const auto in = dir / "in.ppm";

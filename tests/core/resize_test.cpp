@@ -553,8 +553,9 @@ TEST(ResizePeers, ExactEnlargementsSamplePixelCentres)
 TEST(ResizePeers, BSplineReductionsDoNotAlias)
 {
     QUILLON_REQUIRE_TOOL("convert");
-    const char* photo = "/usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg";
-    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "no photograph";
+    const std::vector<std::filesystem::path> photos = photographs({"Kleiber_by_Lukas_Baubkus.jpg"});
+    QUILLON_REQUIRE_PHOTOS(photos);
+    const std::string photo = photos[0];
     TempDir dir;
     ASSERT_EQ(run("convert " + shellQuote(photo) + " -resize 800x " + shellQuote((dir / "peer-in.ppm").string())), 0);
     Pnm pnm;

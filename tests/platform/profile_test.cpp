@@ -126,3 +126,17 @@ TEST(Profile, ReadsEveryEncodingAndWritesUtf8)
     EXPECT_FALSE(missing.readable());
     EXPECT_FALSE(missing.get(u"Quillon", u"szOutDir"));
 }
+
+// ";" opens a comment only as a line's first character after blanks; after
+// a value it belongs to the value, as the README tells preset writers.
+TEST(Profile, CommentsOnlyStartLines)
+{
+    ProfileFile f = fromText("[Quillon]\n"
+                             "  \t; Indented=1\n"
+                             "iCompParam0=90 ; quality\n"
+                             "szOutDir=/srv/out ; photos\n");
+    EXPECT_FALSE(f.get(u"Quillon", u"Indented"));
+    EXPECT_FALSE(f.get(u"Quillon", u"; Indented"));
+    EXPECT_EQ(f.get(u"Quillon", u"iCompParam0"), u"90 ; quality");
+    EXPECT_EQ(f.get(u"Quillon", u"szOutDir"), u"/srv/out ; photos");
+}

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/known_folders.h"
@@ -133,6 +134,60 @@ TEST(SettingsStore, DamagedFileIsKeptAsideOpensEmptyAndIsReplacedOnCommit)
         EXPECT_EQ(again->valueCount(), 0u);
         EXPECT_NE(test::readFile(file), bytes);
     }
+}
+
+namespace {
+
+// A file system that cannot refuse to replace a file when renaming: the
+// refusing rename fails there as it does on those (EINVAL or ENOSYS).
+int g_unsupportedCalls = 0;
+int g_unsupportedErrno = EINVAL;
+int renameWithoutNoReplace(const char*, const char*)
+{
+    ++g_unsupportedCalls;
+    errno = g_unsupportedErrno;
+    return -1;
+}
+
+// Puts that rename in place for the life of the object.
+struct RenameCannotRefuse {
+    RenameCannotRefuse() { SettingsStore::setNoReplaceRename(renameWithoutNoReplace); }
+    ~RenameCannotRefuse() { SettingsStore::setNoReplaceRename(nullptr); }
+};
+
+} // namespace
+
+// Where the file system cannot rename without replacing, a damaged file
+// still goes aside beside the older ones, never over one of them.
+TEST(SettingsStore, DamagedFileGoesAsideWithoutReplacingWhereRenameCannotRefuse)
+{
+    TempDir dir;
+    const auto file = dir / "settings";
+    auto text = [&](const char* name) {
+        const std::vector<uint8_t> bytes = test::readFile(dir / name);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    test::writeFile(dir / "settings.bad", std::string("kept from before"));
+    RenameCannotRefuse seam;
+    const struct {
+        int errnoValue;
+        const char *content, *keptAs;
+    } runs[] = {{EINVAL, "first damaged", "settings.bad.2"}, {ENOSYS, "second damaged", "settings.bad.3"}};
+    for (const auto& run : runs) {
+        g_unsupportedErrno = run.errnoValue;
+        g_unsupportedCalls = 0;
+        test::writeFile(file, std::string(run.content));
+        auto s = SettingsStore::openFile(file);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->valueCount(), 0u);
+        EXPECT_GE(g_unsupportedCalls, 1);
+        EXPECT_FALSE(std::filesystem::exists(file));
+        EXPECT_EQ(text(run.keptAs), run.content);
+        ASSERT_TRUE(s->commit());
+    }
+    EXPECT_EQ(text("settings.bad"), "kept from before");
+    EXPECT_EQ(text("settings.bad.2"), "first damaged");
+    EXPECT_FALSE(std::filesystem::exists(dir / "settings.bad.4"));
 }
 
 TEST(SettingsStore, AnyFlippedBitInsideValueDataIsCaught)

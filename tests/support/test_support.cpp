@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -217,5 +218,23 @@ bool writePnm(const fs::path& path, const Pnm& image)
 }
 
 fs::path dataPath(const std::string& relative) { return fs::path(QUILLON_TEST_DATA) / relative; }
+
+std::vector<fs::path> photographs(std::initializer_list<const char*> names)
+{
+    std::vector<fs::path> out;
+    std::error_code ec;
+    if (names.size() == 0) {
+        for (fs::directory_iterator it(kPhotoFolder, ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().extension() == ".jpg" && it->is_regular_file(ec)) out.push_back(it->path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    for (const char* name : names) {
+        const fs::path p = fs::path(kPhotoFolder) / name;
+        if (!fs::is_regular_file(p, ec)) return {};
+        out.push_back(p);
+    }
+    return out;
+}
 
 } // namespace quillon::test

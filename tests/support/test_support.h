@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,13 @@ private:
 // Path of a file under tests/data.
 std::filesystem::path dataPath(const std::string& relative);
 
+// The folder of the photographs some tests convert: Debian's
+// lomiri-wallpapers-20.04, which the setup installs.
+inline constexpr const char* kPhotoFolder = "/usr/share/backgrounds";
+// The named photographs of that folder, or with no names every .jpg in it,
+// sorted; empty when the folder or any named one is missing.
+std::vector<std::filesystem::path> photographs(std::initializer_list<const char*> names = {});
+
 } // namespace quillon::test
 
 // Skips the current test when an oracle tool is missing, only outside CI and
@@ -91,4 +99,15 @@ std::filesystem::path dataPath(const std::string& relative);
             if (std::getenv("CI")) FAIL() << "missing oracle tool " << (name);       \
             GTEST_SKIP() << "missing oracle tool " << (name);                        \
         }                                                                            \
+    } while (0)
+
+// Skips the current test when `photos` (from photographs()) is empty, only
+// outside CI and scripts/test: those install the photographs, so there their
+// absence fails.
+#define QUILLON_REQUIRE_PHOTOS(photos)                                                            \
+    do {                                                                                          \
+        if ((photos).empty()) {                                                                   \
+            if (std::getenv("CI")) FAIL() << "missing photographs in " << ::quillon::test::kPhotoFolder; \
+            GTEST_SKIP() << "missing photographs in " << ::quillon::test::kPhotoFolder;           \
+        }                                                                                         \
     } while (0)
