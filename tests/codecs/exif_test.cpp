@@ -719,20 +719,17 @@ TEST(Exif, ShortCameraTextsThroughABatchReachJpegAndTiff)
         Ref<ImageReader> reader;
         Ref<Image> image = decodeFile(copy, &rc, &reader);
         ASSERT_EQ(rc, RC_OK);
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_TITLE), "in");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MAKE), "AB");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MODEL), "Z");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_AUTHOR), "J D");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_COPYRIGHT), "(c)");
+        const FieldTexts texts = {{INFO_TITLE, "in"},
+                                  {INFO_CAMERA_MAKE, "AB"},
+                                  {INFO_CAMERA_MODEL, "Z"},
+                                  {INFO_AUTHOR, "J D"},
+                                  {INFO_COPYRIGHT, "(c)"}};
+        expectFieldTexts(reader->info, texts);
         // XMP carries these too: the EXIF directory alone must give them.
         const std::vector<uint8_t> bytes = readFile(out);
         std::vector<uint8_t> exif = out.extension() == ".jpg" ? jpegSegment(bytes, 0xE1, kExifPrefix) : bytes;
         ImageInfoBag bag;
         exifParse(bag, exif.data(), exif.size());
-        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "in");
-        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "AB");
-        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MODEL), "Z");
-        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "J D");
-        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c)");
+        expectFieldTexts(bag, texts);
     }
 }

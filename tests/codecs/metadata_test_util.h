@@ -170,6 +170,13 @@ inline std::string fieldUtf8(const ImageInfo& info, int field)
     return t ? u16ToUtf8(t) : std::string();
 }
 
+// The texts a record must hold, field by field, in UTF-8.
+using FieldTexts = std::vector<std::pair<int, std::string>>;
+inline void expectFieldTexts(const ImageInfo& info, const FieldTexts& want)
+{
+    for (const auto& [field, text] : want) EXPECT_EQ(fieldUtf8(info, field), text) << "field " << field;
+}
+
 // One output format of a metadata batch: a file name the registry finds its
 // writer by (empty: each input's own format) and its sub-format (empty: the
 // format's first).

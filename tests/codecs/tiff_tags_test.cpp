@@ -169,16 +169,12 @@ TEST(TiffTags, ShortTextsOfLibtiffReadFromTheirEntriesInBothByteOrders)
         Ref<ImageReader> reader;
         Ref<Image> image = decodeFile(file, &rc, &reader);
         ASSERT_EQ(rc, RC_OK);
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_TITLE), "ab");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_CAMERA_MAKE), "A");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_AUTHOR), "abc");
-        EXPECT_EQ(fieldUtf8(reader->info, INFO_COPYRIGHT), "abcd");
+        const FieldTexts texts = {
+            {INFO_TITLE, "ab"}, {INFO_CAMERA_MAKE, "A"}, {INFO_AUTHOR, "abc"}, {INFO_COPYRIGHT, "abcd"}};
+        expectFieldTexts(reader->info, texts);
 
         ImageInfoBag bag;
         exifParse(bag, bytes.data(), bytes.size());
-        EXPECT_EQ(fieldUtf8(bag, INFO_TITLE), "ab");
-        EXPECT_EQ(fieldUtf8(bag, INFO_CAMERA_MAKE), "A");
-        EXPECT_EQ(fieldUtf8(bag, INFO_AUTHOR), "abc");
-        EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "abcd");
+        expectFieldTexts(bag, texts);
     }
 }
