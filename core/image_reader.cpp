@@ -272,7 +272,9 @@ void fillDecodedInfo(ImageReader* r, MappedFile* input)
 {
     if (r->colourModel >= CM_UNKNOWN) r->colourModel = CM_RGB;
     r->info.set(INFO_BITS_PER_PIXEL, decimal(r->bitsPerPixel).c_str());
-    r->info.set(INFO_COLOUR_MODEL, colourModelName(r->colourModel));
+    // A reader that brings its pixels to RGB itself (to keep a transparency
+    // the file's model has no room for) names the file's model there.
+    if (!r->info.has(INFO_COLOUR_MODEL)) r->info.set(INFO_COLOUR_MODEL, colourModelName(r->colourModel));
     if (!r->info.has(INFO_TITLE)) r->info.set(INFO_TITLE, titleFromFileName(input->name()).c_str());
 }
 

@@ -113,7 +113,8 @@ protected:
 
     // Sets the fields above from the file; never allocates the image. A
     // zero size or an unset pixelFormat is reported by open() as
-    // RC_CORRUPT_FILE.
+    // RC_CORRUPT_FILE. open() names colourModel in INFO_COLOUR_MODEL unless
+    // the codec named the file's model there itself.
     virtual ResultCode readHeader(const void* options) = 0;
     // Fills `image`, which has `pixelFormat`, the full or (with `reduced`)
     // the reduced size, and at least minRowBytes / minRows. Polls `abort`

@@ -59,16 +59,20 @@ uint32_t psdVersion(const uint8_t* data, uint64_t size)
 }
 
 // One row of big-endian samples of `bytes` bytes (1, 2 or 4) into position
-// `pos` of pixels `comps` elements wide; 8-bit samples are xor-ed with
-// `flip`.
+// `pos` of pixels `comps` elements wide; integer samples are xor-ed with
+// `flip`, a value at the pixels' depth. With `narrow`, 16-bit samples go
+// to 8-bit pixels, each to its nearest 8-bit value.
 void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint32_t comps, uint32_t pos,
-              uint8_t flip)
+              uint16_t flip, bool narrow)
 {
     if (bytes == 1) {
         for (uint32_t x = 0; x < w; ++x) dst[size_t(x) * comps + pos] = uint8_t(src[x] ^ flip);
+    } else if (bytes == 2 && narrow) {
+        for (uint32_t x = 0; x < w; ++x)
+            dst[size_t(x) * comps + pos] = uint8_t(((loadU16be(src + 2 * size_t(x)) * 255u + 32767u) / 65535u) ^ flip);
     } else if (bytes == 2) {
         uint16_t* d = reinterpret_cast<uint16_t*>(dst);
-        for (uint32_t x = 0; x < w; ++x) d[size_t(x) * comps + pos] = loadU16be(src + 2 * size_t(x));
+        for (uint32_t x = 0; x < w; ++x) d[size_t(x) * comps + pos] = uint16_t(loadU16be(src + 2 * size_t(x)) ^ flip);
     } else {
         float* d = reinterpret_cast<float*>(dst);
         for (uint32_t x = 0; x < w; ++x) {
@@ -136,12 +140,14 @@ private:
     uint32_t paletteCount_ = 0;
     uint64_t dataStart_ = 0;  // the first plane (after the row counts for RLE)
     uint32_t mode_ = 0;
-    uint32_t bytes_ = 1;      // per sample
+    uint32_t bytes_ = 1;      // per sample in the file
+    // 16-bit Lab, which the decode driver converts from 8-bit pixels only.
+    bool narrow_ = false;
     uint32_t comps_ = 1;      // elements per image pixel
     uint32_t readChannels_ = 1;
     static constexpr uint32_t kMostRead = 5;  // CMYK and the merged transparency
     uint32_t position_[kMostRead] = {};  // element of each channel read
-    uint8_t flip_[kMostRead] = {};       // what each channel's bytes are xor-ed with
+    uint16_t flip_[kMostRead] = {};      // what each channel's samples are xor-ed with
     // Grey kept with its transparency goes to all three colours.
     bool greyAsColour_ = false;
     // CMYK or Lab kept with its transparency: brought to RGB here, once the
@@ -180,22 +186,26 @@ ResultCode PsdReader::chooseLayout(uint32_t channels)
         comps_ = 4;
         break;
     case MODE_CMYK:
-        if (bytes_ != 1 || channels < 4) return RC_UNSUPPORTED_SUBFORMAT;
+        // Float ink is a form nobody writes.
+        if (bytes_ == 4 || channels < 4) return RC_UNSUPPORTED_SUBFORMAT;
         colourModel = CM_CMYK;
-        pixelFormat = PF_RGBA8;
+        pixelFormat = kColour[depthIndex];
         readChannels_ = 4;
         position_[0] = 0, position_[1] = 1, position_[2] = 2, position_[3] = 3;
         comps_ = 4;
-        // The file stores 255 - ink.
-        std::fill(flip_, flip_ + 4, uint8_t(0xFF));
+        // The file stores the most a sample holds less the ink.
+        std::fill(flip_, flip_ + 4, uint16_t(bytes_ == 1 ? 0xFF : 0xFFFF));
         break;
     case MODE_LAB:
-        if (bytes_ != 1 || channels < 3) return RC_UNSUPPORTED_SUBFORMAT;
+        if (bytes_ == 4 || channels < 3) return RC_UNSUPPORTED_SUBFORMAT;
         colourModel = CM_LAB;
         pixelFormat = PF_RGBA8;
+        narrow_ = bytes_ == 2;
         readChannels_ = 3;
         position_[0] = 0, position_[1] = 1, position_[2] = 2;
-        flip_[1] = flip_[2] = 0x80;  // a and b are stored offset by 128, and read as signed
+        // a and b are stored offset by half their range, and read as
+        // signed bytes (a 16-bit sample once brought to 8 bits).
+        flip_[1] = flip_[2] = 0x80;
         comps_ = 4;
         break;
     default: return RC_UNSUPPORTED_SUBFORMAT;
@@ -212,6 +222,9 @@ void PsdReader::keepMergedAlpha(uint32_t channels)
     static const PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
     const uint32_t alpha = readChannels_;
     if (channels <= alpha || alpha >= kMostRead) return;
+    // The document stays what it is, whatever its pixels become: it shows
+    // the colour model an opaque one of its mode shows.
+    info.set(INFO_COLOUR_MODEL, colourModelName(colourModel));
     switch (mode_) {
     case MODE_GREY:
     case MODE_DUOTONE:
@@ -376,15 +389,16 @@ void PsdReader::fillPalette(uint32_t* pal) const
 // Channels the file does not supply: colour zero, alpha opaque.
 void PsdReader::clearRows(Image* image) const
 {
-    const uint64_t rowBytes = uint64_t(width) * bytes_ * comps_;
+    const uint32_t sampleBytes = narrow_ ? 1 : bytes_;
+    const uint64_t rowBytes = uint64_t(width) * sampleBytes * comps_;
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = image->rowBytesPtr(y);
         std::memset(row, 0, size_t(rowBytes));
         // Zero ink throughout is white; a fourth byte of 255 would be black.
         if (comps_ != 4 || mode_ == MODE_CMYK) continue;
         for (uint32_t x = 0; x < width; ++x) {
-            if (bytes_ == 1) row[4 * size_t(x) + 3] = 255;
-            else if (bytes_ == 2) reinterpret_cast<uint16_t*>(row)[4 * size_t(x) + 3] = 65535;
+            if (sampleBytes == 1) row[4 * size_t(x) + 3] = 255;
+            else if (sampleBytes == 2) reinterpret_cast<uint16_t*>(row)[4 * size_t(x) + 3] = 65535;
             else reinterpret_cast<float*>(row)[4 * size_t(x) + 3] = 1.0f;
         }
     }
@@ -393,10 +407,10 @@ void PsdReader::clearRows(Image* image) const
 void PsdReader::storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row) const
 {
     uint8_t* dst = image->rowBytesPtr(y);
-    storeRow(dst, row, width, bytes_, comps_, position_[ch], flip_[ch]);
+    storeRow(dst, row, width, bytes_, comps_, position_[ch], flip_[ch], narrow_);
     if (greyAsColour_ && ch == 0) {
-        storeRow(dst, row, width, bytes_, comps_, 1, 0);
-        storeRow(dst, row, width, bytes_, comps_, 2, 0);
+        storeRow(dst, row, width, bytes_, comps_, 1, 0, false);
+        storeRow(dst, row, width, bytes_, comps_, 2, 0, false);
     }
 }
 

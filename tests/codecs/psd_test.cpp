@@ -64,13 +64,14 @@ std::vector<uint8_t> floats(std::initializer_list<float> values)
 // header"), its own included; Pillow reads them.
 const std::string kPillow = pillowDecoder();
 
-// ImageMagick's decode of `file` at 16 bits per sample.
-bool magick16(const fs::path& file, Pnm& out)
+// ImageMagick's decode of `file` at 16 bits per sample, as sRGB with
+// `toSrgb`.
+bool magick16(const fs::path& file, Pnm& out, bool toSrgb = false)
 {
     fs::path pam = file;
     pam += ".16.pam";
-    return run("convert " + shellQuote(file.string()) + " -alpha off -depth 16 pam:" + shellQuote(pam.string())) ==
-               0 &&
+    return run("convert " + shellQuote(file.string()) + " -alpha off" + (toSrgb ? " -colorspace sRGB" : "") +
+               " -depth 16 pam:" + shellQuote(pam.string())) == 0 &&
            readPnm(pam, out);
 }
 
@@ -128,6 +129,7 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
         {"indexed", "-colors 50 -type palette", PF_INDEXED8, 0},
         // Rounding of the ink-to-RGB products differs by one.
         {"cmyk", "-colorspace cmyk", PF_RGBA8, 1},
+        {"cmyk16", "-colorspace cmyk -depth 16", PF_RGBA16, 1},
         // A fourth channel, which ImageMagick marks as the merged image's
         // transparency by a negative layer count; the colours are the
         // source's (ImageMagick reads the layer instead).
@@ -148,7 +150,8 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
             EXPECT_EQ(method && std::u16string(method) == u"RLE", std::string(compression) == "RLE") << what;
             Pnm p;
             const bool extra = std::string(c.name) == "extra channel";
-            if (c.format == PF_RGBA16 || c.format == PF_GRAY16) ASSERT_TRUE(magick16(file, p)) << what;
+            const bool ink = std::string(c.name).rfind("cmyk", 0) == 0;
+            if (c.format == PF_RGBA16 || c.format == PF_GRAY16) ASSERT_TRUE(magick16(file, p, ink)) << what;
             else if (c.format == PF_INDEXED8) ASSERT_TRUE(oracleDecode(kPillow, file, p)) << what;
             else ASSERT_TRUE(oracleDecode("convert IN -alpha off -colorspace sRGB ppm:-", extra ? src : file, p)) << what;
             expectClose(d.image.get(), p, what, c.tolerance);
@@ -156,12 +159,11 @@ TEST(PsdReader, ImageMagickFilesInEveryModeDecodeAsImageMagickDoes)
                 EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT);
                 EXPECT_EQ(d.image->row<Rgba8>(5)[0].a, 0);
             }
+            if (ink) {
+                EXPECT_EQ(u16ToUtf8(d.field(INFO_COLOUR_MODEL)), "CMYK") << what;
+            }
         }
     }
-    // ImageMagick's 16-bit CMYK documents are a depth we do not read.
-    fs::path cmyk16 = dir / "cmyk16.psd";
-    ASSERT_EQ(run("convert " + s + " -colorspace cmyk -depth 16 " + shellQuote(cmyk16.string())), 0);
-    EXPECT_EQ(decodeFileFull(cmyk16).rc, RC_UNSUPPORTED_SUBFORMAT);
 }
 
 // Documents with layers whose count is negative keep the merged image's
@@ -346,9 +348,11 @@ std::array<int, 4> samplesAt(Image* image, uint32_t x, uint32_t y)
 }
 
 // Our colours within `tolerance` of the oracle's (its only channel for
-// grey), and our alpha equal to its channel `alpha` (none: not compared).
+// grey), and our alpha equal to its channel `alpha` (none: not compared),
+// or, 8-bit against a 16-bit oracle, the 8-bit value nearest to it.
 void expectPixels(Image* image, const Pnm& p, int tolerance, int alpha, const std::string& what)
 {
+    const bool narrowed = p.maxval == 65535 && image->pixelFormat == PF_RGBA8;
     ASSERT_TRUE(image) << what;
     ASSERT_EQ(image->width, p.width) << what;
     ASSERT_EQ(image->height, p.height) << what;
@@ -359,7 +363,8 @@ void expectPixels(Image* image, const Pnm& p, int tolerance, int alpha, const st
             bool ok = true;
             for (uint32_t c = 0; c < 3 && tolerance >= 0; ++c)
                 ok = ok && std::abs(ours[c] - int(p.at(x, y, p.channels >= 3 ? c : 0))) <= tolerance;
-            if (alpha >= 0) ok = ok && ours[3] == int(p.at(x, y, uint32_t(alpha)));
+            const int theirs = alpha >= 0 ? int(p.at(x, y, uint32_t(alpha))) : 0;
+            if (alpha >= 0) ok = ok && (narrowed ? std::abs(ours[3] * 257 - theirs) <= 128 : ours[3] == theirs);
             if (!ok && ++bad <= 3)
                 ADD_FAILURE() << what << " at " << x << "," << y << ": ours " << ours[0] << " " << ours[1] << " "
                               << ours[2] << " " << ours[3] << ", oracle " << p.at(x, y, 0) << " ... alpha "
@@ -395,35 +400,47 @@ const char* const kSourceWithAlpha =
 // Grey, CMYK and Lab documents whose layer count is negative keep the
 // merged image's transparency, in the channel after the colours, as RGB
 // documents do; without such a count the channel is a saved selection and
-// the picture stays opaque. ImageMagick writes the grey and CMYK documents;
-// it writes Lab as RGB, so its Lab values, written as if RGB, are marked as
-// Lab by hand.
+// the picture stays opaque. Either way the document names its own colour
+// model. ImageMagick writes the grey and CMYK documents; it writes Lab as
+// RGB, so its Lab values, written as if RGB, are marked as Lab by hand.
 TEST(PsdReader, MergedTransparencyInEveryColourMode)
 {
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
-    const fs::path src = dir / "src.png";
-    ASSERT_EQ(run(std::string("convert ") + kSourceWithAlpha + " -depth 8 " + shellQuote(src.string())), 0);
-    const std::string s = shellQuote(src.string());
+    // 16-bit documents from a 16-bit source, whose alpha is not 8-bit alpha
+    // widened.
+    std::string sources[2];
+    for (uint32_t depth : {8u, 16u}) {
+        const fs::path src = dir / ("src" + std::to_string(depth) + ".png");
+        ASSERT_EQ(run(std::string("convert ") + kSourceWithAlpha + " -depth " + std::to_string(depth) + " " +
+                      shellQuote(src.string())),
+                  0);
+        sources[depth / 16] = shellQuote(src.string());
+    }
     struct Case {
         const char* name;
         std::string options;
         uint32_t depth, colours, mode;
         PixelFormat format;
         int tolerance;  // of the colours against ImageMagick's
+        const char* model;
     } cases[] = {
-        {"grey8", "-colorspace gray -depth 8", 8, 1, 1, PF_RGBA8, 0},
-        {"grey16", "-colorspace gray -depth 16", 16, 1, 1, PF_RGBA16, 0},
+        {"grey8", "-colorspace gray -depth 8", 8, 1, 1, PF_RGBA8, 0, "L"},
+        {"grey16", "-colorspace gray -depth 16", 16, 1, 1, PF_RGBA16, 0, "L"},
         // Rounding of the ink-to-RGB products differs by one.
-        {"cmyk8", "-colorspace cmyk -depth 8", 8, 4, 4, PF_RGBA8, 1},
+        {"cmyk8", "-colorspace cmyk -depth 8", 8, 4, 4, PF_RGBA8, 1, "CMYK"},
+        {"cmyk16", "-colorspace cmyk -depth 16", 16, 4, 4, PF_RGBA16, 1, "CMYK"},
         // The two conversions from Lab differ a little in rounding and white.
-        {"lab8", "-colorspace Lab -set colorspace sRGB -depth 8", 8, 3, 9, PF_RGBA8, 3},
+        {"lab8", "-colorspace Lab -set colorspace sRGB -depth 8", 8, 3, 9, PF_RGBA8, 3, "Lab"},
+        // Brought to 8 bits, which is all the conversion from Lab takes: a
+        // and b rounded to whole units move a saturated colour a few levels.
+        {"lab16", "-colorspace Lab -set colorspace sRGB -depth 16", 16, 3, 9, PF_RGBA8, 5, "Lab"},
     };
     for (const Case& c : cases)
         for (const char* compression : {"None", "RLE"}) {
             const std::string what = std::string(c.name) + " " + compression;
             const fs::path file = dir / (std::string(c.name) + compression + ".psd");
-            ASSERT_EQ(run("convert " + s + " " + c.options + " -compress " + compression + " " +
+            ASSERT_EQ(run("convert " + sources[c.depth / 16] + " " + c.options + " -compress " + compression + " " +
                           shellQuote(file.string())),
                       0)
                 << what;
@@ -443,11 +460,21 @@ TEST(PsdReader, MergedTransparencyInEveryColourMode)
             ASSERT_EQ(d.rc, RC_OK) << what;
             EXPECT_EQ(d.reader->pixelFormat, c.format) << what;
             EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT) << what;
+            EXPECT_EQ(u16ToUtf8(d.field(INFO_COLOUR_MODEL)), c.model) << what;
             Pnm magick, planes;
             ASSERT_TRUE(magickMerged(file, c.depth, c.colours != 1, magick)) << what;
             ASSERT_TRUE(pillowPlanes(file, planes)) << what;
             ASSERT_EQ(planes.channels, c.colours + 1) << what;
-            expectPixels(d.image.get(), magick, c.tolerance, int(magick.channels) - 1, what + " ImageMagick");
+            if (c.format == PF_RGBA8 && c.depth == 16) {
+                // Colours at our depth; the alpha at the file's, which
+                // ImageMagick does not bring to 8 bits by rounding.
+                Pnm magick8;
+                ASSERT_TRUE(magickMerged(file, 8, true, magick8)) << what;
+                expectPixels(d.image.get(), magick8, c.tolerance, -1, what + " ImageMagick");
+                expectPixels(d.image.get(), magick, -1, int(magick.channels) - 1, what + " ImageMagick's alpha");
+            } else {
+                expectPixels(d.image.get(), magick, c.tolerance, int(magick.channels) - 1, what + " ImageMagick");
+            }
             expectPixels(d.image.get(), planes, -1, int(c.colours), what + " Pillow's planes");
             uint32_t clear = 0;
             for (uint32_t y = 0; y < planes.height; ++y)
@@ -462,38 +489,49 @@ TEST(PsdReader, MergedTransparencyInEveryColourMode)
                 Decoded o = decodeBytesFull(twin, "o.psd");
                 ASSERT_EQ(o.rc, RC_OK) << what << " " << how;
                 EXPECT_EQ(o.reader->alphaKind, ALPHA_NONE) << what << " " << how;
+                EXPECT_EQ(o.field(INFO_COLOUR_MODEL), d.field(INFO_COLOUR_MODEL)) << what << " " << how;
                 expectSameColoursOpaque(d.image.get(), o.image.get(), what + " " + how);
             }
         }
 
-    // 16-bit CMYK and Lab stay a depth we do not read, with alpha or not.
-    for (const char* space : {"cmyk", "Lab"}) {
-        const fs::path file = dir / "deep.psd";
-        ASSERT_EQ(run("convert " + s + " -colorspace " + space + " -depth 16 " + shellQuote(file.string())), 0);
-        std::vector<uint8_t> bytes = readFile(file);
-        bytes[25] = std::string(space) == "Lab" ? 9 : bytes[25];
-        EXPECT_EQ(decodeBytesFull(bytes, "deep.psd").rc, RC_UNSUPPORTED_SUBFORMAT) << space;
-    }
+    // 32-bit CMYK and Lab, which nothing writes, stay refused, with alpha or
+    // not.
+    for (uint32_t mode : {4u, 9u})
+        for (int16_t count : {-1, 0}) {
+            Doc deep;
+            deep.mode = mode, deep.depth = 32, deep.width = 1, deep.height = 1;
+            deep.channels = (mode == 4 ? 4 : 3) + 1;
+            be32(deep.layers, 2);
+            be16(deep.layers, uint16_t(count));
+            deep.data = floats({0.5f, 0.5f, 0.5f, 0.5f, 1.0f});
+            EXPECT_EQ(decodeBytesFull(build(deep), "deep.psd").rc, RC_UNSUPPORTED_SUBFORMAT) << mode << " " << count;
+        }
 
-    // A cut CMYK document with its transparency: every cut is damage, and
-    // what was read is kept.
-    const fs::path small = dir / "small.psd";
-    ASSERT_EQ(run("convert -size 9x5 gradient:red-blue -alpha set -channel A -fx 'i/w' +channel -colorspace cmyk "
-                  "-depth 8 -compress RLE " +
-                  shellQuote(small.string())),
-              0);
-    expectEveryCutIsDamage(readFile(small), "small.psd", 30);
+    // Cut CMYK and Lab documents with their transparency: every cut is
+    // damage, and what was read is kept.
+    for (const char* space : {"cmyk -depth 8", "cmyk -depth 16", "Lab -set colorspace sRGB -depth 16"}) {
+        const fs::path small = dir / "small.psd";
+        ASSERT_EQ(run("convert -size 9x5 gradient:red-blue -alpha set -channel A -fx 'i/w' +channel -colorspace " +
+                      std::string(space) + " -compress RLE " + shellQuote(small.string())),
+                  0);
+        std::vector<uint8_t> bytes = readFile(small);
+        if (std::string(space).rfind("Lab", 0) == 0) bytes[25] = 9;
+        expectEveryCutIsDamage(bytes, "small.psd", 30);
+    }
     // Rows it never reached are white and opaque, as without transparency.
-    Doc cut;
-    cut.mode = 4, cut.channels = 5, cut.width = 1, cut.height = 2;
-    be32(cut.layers, 2);
-    be16(cut.layers, 0xFFFF);
-    cut.data = {0};  // full cyan in the first row
-    Decoded d = decodeBytesFull(build(cut), "cut.psd");
-    ASSERT_EQ(d.rc, RC_CORRUPT_FILE);
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(samplesAt(d.image.get(), 0, 0), (std::array<int, 4>{0, 255, 255, 255}));
-    EXPECT_EQ(samplesAt(d.image.get(), 0, 1), (std::array<int, 4>{255, 255, 255, 255}));
+    for (uint32_t depth : {8u, 16u}) {
+        Doc cut;
+        cut.mode = 4, cut.depth = depth, cut.channels = 5, cut.width = 1, cut.height = 2;
+        be32(cut.layers, 2);
+        be16(cut.layers, 0xFFFF);
+        cut.data.assign(depth / 8, 0);  // full cyan in the first row
+        Decoded d = decodeBytesFull(build(cut), "cut.psd");
+        ASSERT_EQ(d.rc, RC_CORRUPT_FILE) << depth;
+        ASSERT_TRUE(d.image) << depth;
+        const int full = depth == 8 ? 255 : 65535;
+        EXPECT_EQ(samplesAt(d.image.get(), 0, 0), (std::array<int, 4>{0, full, full, full})) << depth;
+        EXPECT_EQ(samplesAt(d.image.get(), 0, 1), (std::array<int, 4>{full, full, full, full})) << depth;
+    }
 }
 
 // 16- and 32-bit documents may keep their layers, and so their count, in an
@@ -518,6 +556,7 @@ TEST(PsdReader, LayerCountInLr16AndLr32Blocks)
             ASSERT_EQ(d.rc, RC_OK) << what;
             EXPECT_EQ(d.reader->pixelFormat, PF_RGBA16) << what;
             EXPECT_EQ(d.reader->alphaKind, ALPHA_STRAIGHT) << what;
+            EXPECT_EQ(u16ToUtf8(d.field(INFO_COLOUR_MODEL)), std::string(options).empty() ? "RGB" : "L") << what;
             Pnm magick, planes;
             ASSERT_TRUE(magickMerged(file, 16, false, magick)) << what;
             ASSERT_TRUE(pillowPlanes(file, planes)) << what;
