@@ -241,7 +241,11 @@ private:
         int frames = 0;
         for (const ImageReader* r = reader.get(); r; r = r->nextFrame()) ++frames;
         if (frames > 1) line(QStringLiteral("Frames/pages"), QString::number(frames));
-        QString space = qs(colourModelName(reader->colourModel));
+        // The file's own model: a reader that converts colours itself (a
+        // CMYK document with transparency, say) hands over RGB pixels but
+        // keeps the file's model in the record.
+        const char16_t* model = reader->info.get(INFO_COLOUR_MODEL);
+        QString space = model && *model ? qs(model) : qs(colourModelName(reader->colourModel));
         if (reader->alphaKind == ALPHA_STRAIGHT) space += QStringLiteral(" + Alpha");
         else if (reader->alphaKind == ALPHA_PREMULTIPLIED) space += QStringLiteral(" + Premult Alpha");
         line(QStringLiteral("Color space"), space);

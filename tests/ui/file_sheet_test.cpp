@@ -83,6 +83,15 @@ TEST_F(FileSheetTest, FileInfoTellsTheFileItsSizeAndItsFrames)
     EXPECT_TRUE(lines.contains(QStringLiteral("Frames/pages:\t2"))) << lines.join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(lines.contains(QStringLiteral("Color space:\tRGB")));
 
+    // A CMYK document with transparency is read as RGB with alpha, yet
+    // shows the model of its file.
+    fs::path cmyk = make("ink.psd", "-size 16x8 gradient:red-blue -alpha set -channel A -evaluate set 50% +channel "
+                                    "-colorspace CMYK -depth 8");
+    FileEntry& c = add(cmyk);
+    FileSheet sheet3(nullptr, c, SHEET_FILE_INFO);
+    const QString ink = text(sheet3.page(SHEET_FILE_INFO), 1200);
+    EXPECT_TRUE(ink.contains(QStringLiteral("Color space:\tCMYK + Alpha"))) << ink.toStdString();
+
     // A file that went away shows why instead of its header.
     fs::path gone = make("gone.bmp", "-size 8x8 xc:red BMP3:");
     FileEntry& g = add(gone);
