@@ -4,13 +4,14 @@
 # silent batch, in rounds: one ImageMagick process per core over the same
 # files (the peer, and a program that has just used and freed much of the
 # machine's memory), then our batch, then our batch straight again (memory
-# our own previous run freed a moment ago, the kindest case). Prints each
+# our own previous run freed a moment ago, the kindest case), then, after
+# two idle seconds, our batch once more (a batch started by hand). Prints each
 # run's median time with its range, its system time and what the kernel
 # counted meanwhile on the whole machine (huge pages faulted, compaction
 # stalls), and the per-round ratios against the peer run just before.
 # With BASE set to another build's bench_batch (for instance one of an
 # earlier commit) each round runs that one the same way too, and the rounds
-# compare the two builds after the peer and straight after themselves.
+# compare the two builds in each of the three places.
 #   RUNS=9 bench/memory.sh
 #   BASE=/path/to/other/build/bench/bench_batch RUNS=9 bench/memory.sh
 source "$(dirname "$0")/common.sh"
@@ -21,11 +22,14 @@ ours="$OUT/memory-ours" peer="$OUT/memory-peer" base="$OUT/memory-base"
 mkdir -p "$ours" "$peer" "$base"
 job="--width 1800 --no-sharpen $files"
 PEER="sh -c 'printf \"%s\\n\" $files | xargs -P$P -n1 mogrify -limit thread 1 -path $peer -filter Catrom -resize 1800x -format bmp'"
-steps=(peer "$peer" "$PEER" ours "$ours" "$BUILD/bench/bench_batch $ours $job" ours-again "$ours" "$BUILD/bench/bench_batch $ours $job")
+OURS="$BUILD/bench/bench_batch $ours $job"
+steps=(peer "$peer" "$PEER" ours "$ours" "$OURS" ours-again "$ours" "$OURS" pause "" "sleep 2" ours-after-pause "$ours" "$OURS")
 ratios=(--ratio ours/peer)
 if [ -n "${BASE:-}" ]; then
-  steps+=(peer-before-base "$peer" "$PEER" base "$base" "$BASE $base $job" base-again "$base" "$BASE $base $job")
-  ratios+=(--ratio base/peer-before-base --ratio ours/base --ratio ours-again/base-again)
+  steps+=(peer-before-base "$peer" "$PEER" base "$base" "$BASE $base $job" base-again "$base" "$BASE $base $job"
+          pause-before-base "" "sleep 2" base-after-pause "$base" "$BASE $base $job")
+  ratios+=(--ratio base/peer-before-base --ratio ours/base --ratio ours-again/base-again
+           --ratio ours-after-pause/base-after-pause)
 fi
 
 thp=/sys/kernel/mm/transparent_hugepage

@@ -10,7 +10,7 @@ their spread (lowest and highest round).
 
 A command that fails, or that leaves its output missing or empty, stops the
 benchmark with an error (bench/pairs.py's checks); each output is emptied
-before every run.
+before every run. An empty OUTPUT names none (a pause, say).
 
 usage: rounds.py RUNS [--ratio A/B]... NAME OUTPUT 'COMMAND' [NAME OUTPUT 'COMMAND']...
 """

@@ -74,11 +74,11 @@ namespace {
 // pages come only on request (the usual setting), a fault in an advised
 // block makes one there and then, compacting memory or, in a virtual
 // machine, waiting for the host to hand back memory it took while free.
-// After any other program had run, that made a batch's first images take
-// twice as long as on small pages; huge pages came faster only for memory
-// freed a moment before, which a batch starting meets only when it runs
-// straight after another. Under the address sanitizer every block stays
-// with malloc so overruns are caught.
+// Started after another program, or after two idle seconds, a batch took
+// twice as long with the advice as on small pages; huge pages came faster
+// only for memory freed a moment before, which a batch meets only when it
+// starts straight after another. Under the address sanitizer every block
+// stays with malloc so overruns are caught.
 #if defined(QUILLON_ADDRESS_SANITIZER)
 constexpr uint64_t kMappedFrom = UINT64_MAX;
 #else
