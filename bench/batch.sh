@@ -11,31 +11,6 @@
 # outputs must be the same bytes.
 #   COUNTS="16 64" RUNS=3 bench/batch.sh
 source "$(dirname "$0")/common.sh"
-in="$OUT/batch-photos"
-mkdir -p "$in"
-photos=(/usr/share/backgrounds/*.jpg)
-for p in "${photos[@]}"; do
-  b="$in/$(basename "$p" .jpg).bmp"
-  [ -s "$b" ] || convert "$p" BMP3:"$b"
-done
-# Real copies, not links: the batch drops a file it already holds (same
-# device and inode), so linked names would let it convert four files where
-# the peers convert them all.
-list() {
-  local n=$1 i=0
-  while [ "$i" -lt "$n" ]; do
-    for p in "${photos[@]}"; do
-      [ "$i" -lt "$n" ] || break
-      local f="$in/n$i.bmp"
-      if [ ! -s "$f" ] || [ "$(stat -c %h "$f")" != 1 ]; then
-        rm -f "$f"
-        cp "$in/$(basename "$p" .jpg).bmp" "$f"
-      fi
-      echo "$f"
-      i=$((i + 1))
-    done
-  done
-}
 P=$(nproc)
 RUNS=${RUNS:-3}
 ours="$OUT/batch-ours" peer="$OUT/batch-peer" serial="$OUT/batch-serial"
@@ -58,7 +33,7 @@ exec vips thumbnail "$1" "$2/$(basename "$1")" 1800 --height 100000 --size down
 EOS
 
 for count in ${COUNTS:-16 64}; do
-  files=$(list "$count" | tr '\n' ' ')
+  files=$(bmp_photos "$count" | tr '\n' ' ')
   for mode in half width; do
     if [ "$mode" = half ]; then
       label="50%" opt="" im="-resize 50%" vipsop="$OUT/vips-half.sh"

@@ -78,6 +78,33 @@ print(f"{label}: ours {statistics.median(a):.3f}s, {peer_name} {statistics.media
 PY
 }
 
+# bmp_photos N: prints N BMP files (any number), the four wallpapers as
+# BMP in turn (4096x2304, 4096x4096, 6028x3391 and 6000x4000). Real copies,
+# not links: the batch drops a file it already holds (same device and
+# inode), so linked names would let it convert four files where the peers
+# convert them all.
+bmp_photos() {
+  local n=$1 in="$OUT/batch-photos" i=0 p f
+  mkdir -p "$in"
+  local photos=(/usr/share/backgrounds/*.jpg)
+  for p in "${photos[@]}"; do
+    f="$in/$(basename "$p" .jpg).bmp"
+    [ -s "$f" ] || convert "$p" BMP3:"$f"
+  done
+  while [ "$i" -lt "$n" ]; do
+    for p in "${photos[@]}"; do
+      [ "$i" -lt "$n" ] || break
+      f="$in/n$i.bmp"
+      if [ ! -s "$f" ] || [ "$(stat -c %h "$f")" != 1 ]; then
+        rm -f "$f"
+        cp "$in/$(basename "$p" .jpg).bmp" "$f"
+      fi
+      echo "$f"
+      i=$((i + 1))
+    done
+  done
+}
+
 # jpeg_photos N: prints N distinct JPEG photographs (N at most 16), made once
 # from the four wallpapers: each as it is, turned a quarter (jpegtran,
 # lossless), cropped to 90% (jpegtran, lossless), and cropped to 80%, turned

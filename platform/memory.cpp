@@ -67,11 +67,18 @@ namespace {
 #endif
 #endif
 
-// Blocks from this size on are mapped directly and advised to use huge
-// pages. Pixel buffers are written end to end right after they are made,
-// and on 4 KiB pages every first touch is a fault: a 100 MB image costs some
-// 25,000 of them, which can take longer than decoding the image. Under the
-// address sanitizer every block stays with malloc so overruns are caught.
+// Blocks from this size on are mapped directly, so that freed ones can be
+// kept, cut and grown for later requests (below), and start on a huge-page
+// boundary, so that a system that backs memory with huge pages by itself
+// can give them some. They are not advised to use huge pages: where huge
+// pages come only on request (the usual setting), a fault in an advised
+// block makes one there and then, compacting memory or, in a virtual
+// machine, waiting for the host to hand back memory it took while free.
+// Started after another program, or after two idle seconds, a batch took
+// twice as long with the advice as on small pages; huge pages came faster
+// only for memory freed a moment before, which a batch meets only when it
+// starts straight after another. Under the address sanitizer every block
+// stays with malloc so overruns are caught.
 #if defined(QUILLON_ADDRESS_SANITIZER)
 constexpr uint64_t kMappedFrom = UINT64_MAX;
 #else
@@ -113,10 +120,6 @@ void* mapBlock(uint64_t rounded)
     const uintptr_t keepTo = (data + uintptr_t(rounded) + page - 1) & ~(page - 1);
     if (keepFrom > start) munmap(raw, keepFrom - start);
     if (start + length > keepTo) munmap(reinterpret_cast<void*>(keepTo), start + length - keepTo);
-    // Advice only: without it (or with huge pages switched off) the block
-    // works the same, just with more faults. The header's page is advised
-    // too, so the block stays one mapping that can later grow in one piece.
-    madvise(reinterpret_cast<void*>(keepFrom), size_t(keepTo - keepFrom), MADV_HUGEPAGE);
     auto* header = reinterpret_cast<BlockHeader*>(data) - 1;
     header->mappedLength = keepTo - keepFrom;
     header->base = reinterpret_cast<void*>(keepFrom);
@@ -252,7 +255,6 @@ BlockHeader* growBlock(BlockHeader* header, uint64_t rounded)
             munmap(reinterpret_cast<void*>(target + length), size_t(r + reserve - target - length));
     }
     passPoolLock();
-    madvise(at, size_t(length), MADV_HUGEPAGE);
     auto* moved = reinterpret_cast<BlockHeader*>(reinterpret_cast<uintptr_t>(at) + offset) - 1;
     moved->mappedLength = length;
     moved->base = at;

@@ -1,9 +1,9 @@
 #pragma once
 // Pixel and codec memory: 16-byte aligned (large blocks on a huge-page
-// boundary, advised to use huge pages), never throws, and refuses sizes
-// beyond what the machine can actually provide. Linux overcommits, so without
-// the cap an absurd header size would "succeed" and the process would be
-// killed later instead of failing cleanly with an out-of-memory result.
+// boundary), never throws, and refuses sizes beyond what the machine can
+// actually provide. Linux overcommits, so without the cap an absurd header
+// size would "succeed" and the process would be killed later instead of
+// failing cleanly with an out-of-memory result.
 #include <cstddef>
 #include <cstdint>
 
