@@ -353,7 +353,7 @@ struct Output {
 };
 
 // MCU rows in flight between the decoding thread and the row task. More than
-// two let either side run ahead through short hiccups (a fresh huge page of
+// two let either side run ahead through short hiccups (fresh pages of
 // output to clear, a descheduled thread) instead of stalling the other.
 constexpr uint32_t kRowSlots = 8;
 
