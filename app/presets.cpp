@@ -128,33 +128,6 @@ private:
     bool found_ = false;
 };
 
-// Whether the file has a header of our section (matched the way the
-// profile reader matches it), so that a refusal can tell a misspelt
-// section from misspelt keys.
-bool hasPresetSection(const ProfileFile& f)
-{
-    const std::u16string text = utf8ToU16(f.text());
-    const std::u16string_view blanks = u" \t";
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(u'\n', start);
-        if (end == std::u16string::npos) end = text.size();
-        std::u16string_view line = std::u16string_view(text).substr(start, end - start);
-        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-        const size_t first = line.find_first_not_of(blanks);
-        if (first != std::u16string_view::npos && line[first] == u'[') {
-            std::u16string_view name = line.substr(first + 1);
-            name = name.substr(0, name.find(u']'));
-            const size_t a = name.find_first_not_of(blanks);
-            const size_t b = name.find_last_not_of(blanks);
-            if (a != std::u16string_view::npos && equalsNoCase(name.substr(a, b - a + 1), kPresetSection))
-                return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
 class Writer {
 public:
     explicit Writer(ProfileFile& f) : f_(f) {}
@@ -468,7 +441,7 @@ bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry*
     // not the preset's: a misspelt section or misspelt keys.
     if (r.why().empty() && !r.foundAny()) {
         if (!f.readable()) r.refuse("cannot be read");
-        else if (!hasPresetSection(f)) r.refuse("has no [Quillon] section");
+        else if (!f.hasSection(kPresetSection)) r.refuse("has no [Quillon] section");
         else r.refuse("its [Quillon] section holds no key of a preset");
     }
     if (!r.why().empty()) {

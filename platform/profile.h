@@ -54,6 +54,8 @@ public:
     // The file's text as it would be saved.
     std::string text() const;
     bool save(const std::filesystem::path& file) const;
+    // Whether a header names the section, even one that holds no key.
+    bool hasSection(std::u16string_view section) const { return findSection(section) >= 0; }
 
 private:
     void parse(std::u16string_view text);
