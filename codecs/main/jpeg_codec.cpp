@@ -552,8 +552,9 @@ ImageReader* jpegReaderCreate(MappedFile* file, const FormatDescriptor* descript
 
 std::vector<std::string> jpegReaderNotes(const ImageReader* reader)
 {
-    const auto* jpeg = dynamic_cast<const JpegReader*>(reader);
-    return jpeg ? jpeg->notes() : std::vector<std::string>{};
+    // Only our factory makes readers whose descriptor names it.
+    if (!reader || !reader->descriptor || reader->descriptor->createReader != jpegReaderCreate) return {};
+    return static_cast<const JpegReader*>(reader)->notes();
 }
 
 ImageWriter* jpegWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)
