@@ -20,7 +20,6 @@
 #include "app/output_names.h"
 #include "app/temp_files.h"
 #include "app/taskbar_progress.h"
-#include "codecs/main/jpeg_codec.h"
 #include "core/convert.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -89,7 +88,7 @@ ResultCode decodeInput(Ref<Image>& out, const fs::path& path, const fs::path* ne
     Ref<ImageReader> reader;
     ResultCode rc = imageFileOpen(reader, path, true, registry);
     if (failed(rc)) return rc;
-    if (notes) *notes = jpegReaderNotes(reader.get());
+    if (notes) *notes = reader->notes;
     Image* raw = nullptr;
     if (cache) {
         // A read-ahead of this file is waited for, or its cached image used.

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "core/format.h"
 #include "core/image.h"
@@ -83,6 +85,10 @@ public:
 
     // ---- state the codec fills in readHeader ----
     ImageInfoBag info;
+    // What the codec put right in a damaged file it still reads (stray
+    // bytes stepped over, say), one line each, for whoever keeps a record
+    // of the read.
+    std::vector<std::string> notes;
     const FormatDescriptor* descriptor;
     MappedFile* input;  // one reference held
     uint32_t width = 0, height = 0;

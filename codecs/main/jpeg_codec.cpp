@@ -51,20 +51,12 @@ class JpegReader final : public ImageReader {
 public:
     JpegReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
 
-    std::vector<std::string> notes() const
-    {
-        std::vector<std::string> all = notes_;
-        if (notesLeftOut_ > 0)
-            all.push_back("Corrupt JPEG data: extraneous bytes before " + std::to_string(notesLeftOut_) +
-                          " more markers");
-        return all;
-    }
-
 protected:
     ResultCode readHeader(const void* options) override;
     ResultCode readPixels(Image* image, bool reduced, Progress* progress, AbortFlag* abort) override;
 
 private:
+    ResultCode readSegments();
     void readSegment(uint8_t marker, const uint8_t* data, size_t length);
     ResultCode readFrame(uint8_t marker, const uint8_t* data, size_t length);
     int nextMarker(const uint8_t*& p, const uint8_t* end);
@@ -76,9 +68,8 @@ private:
     bool exifDensity_ = false;
     // The 8 x 8 blocks the frame's components hold, each coded once.
     uint64_t blocks_ = 0;
-    // Stray bytes stepped over between header segments, one line per place
-    // (see jpegReaderNotes), and how many places came after the last line kept.
-    std::vector<std::string> notes_;
+    // Places with stray bytes between header segments after the last one
+    // that has its own line in `notes`.
     uint32_t notesLeftOut_ = 0;
 };
 
@@ -98,13 +89,24 @@ private:
 
 ResultCode JpegReader::readHeader(const void*)
 {
+    notes.clear();
+    notesLeftOut_ = 0;
+    const ResultCode rc = readSegments();
+    if (notesLeftOut_ > 0)
+        notes.push_back("Corrupt JPEG data: extraneous bytes before " + std::to_string(notesLeftOut_) +
+                        " more markers");
+    return rc;
+}
+
+// The segments up to the frame header, read; those after it up to the first
+// scan only walked for stray bytes.
+ResultCode JpegReader::readSegments()
+{
     const uint8_t* data = input->data();
     const uint64_t size = input->size();
     const int64_t start = jpegStreamOffset(data, size);
     if (start < 0) return RC_UNKNOWN_FORMAT;
     streamOffset_ = uint64_t(start);
-    notes_.clear();
-    notesLeftOut_ = 0;
     const uint8_t* p = data + start + 2;
     const uint8_t* end = data + size;
     if (end - p < 4) return RC_CORRUPT_FILE;
@@ -166,11 +168,11 @@ int JpegReader::nextMarker(const uint8_t*& p, const uint8_t* end)
         ++p;
     }
     const uint8_t marker = *p++;
-    if (stray > 0 && notes_.size() < kMaxNotes) {
+    if (stray > 0 && notes.size() < kMaxNotes) {
         char text[96];
         std::snprintf(text, sizeof text, "Corrupt JPEG data: %llu extraneous bytes before marker 0x%02x",
                       static_cast<unsigned long long>(stray), marker);
-        notes_.emplace_back(text);
+        notes.emplace_back(text);
     } else if (stray > 0) {
         ++notesLeftOut_;
     }
@@ -548,13 +550,6 @@ ResultCode jpegProbe(MappedFile* file)
 ImageReader* jpegReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)
 {
     return new (std::nothrow) JpegReader(file, descriptor);
-}
-
-std::vector<std::string> jpegReaderNotes(const ImageReader* reader)
-{
-    // Only our factory makes readers whose descriptor names it.
-    if (!reader || !reader->descriptor || reader->descriptor->createReader != jpegReaderCreate) return {};
-    return static_cast<const JpegReader*>(reader)->notes();
 }
 
 ImageWriter* jpegWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor)

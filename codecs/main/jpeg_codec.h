@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 #include "core/format.h"
@@ -22,13 +21,6 @@ class ImageWriter;
 ResultCode jpegProbe(MappedFile* file);
 ImageReader* jpegReaderCreate(MappedFile* file, const FormatDescriptor* descriptor);
 ImageWriter* jpegWriterCreate(const std::filesystem::path& path, const FormatDescriptor* descriptor);
-
-// What an opened JPEG reader put right in the file's header, one line of
-// text per finding, for whoever keeps a record of the read: stray bytes
-// between two segments, which the decoder steps over as libjpeg does, give
-// "Corrupt JPEG data: 29 extraneous bytes before marker 0xc4". Empty for a
-// sound header and for readers of other formats.
-std::vector<std::string> jpegReaderNotes(const ImageReader* reader);
 
 // Sub-formats of the "jpg" descriptor, their colour formats and numbers.
 extern const char16_t* const kJpegSubFormats[];

@@ -118,7 +118,7 @@ TEST_F(JpegStray, StrayBytesBetweenHeaderSegmentsDecodeAsDjpegDecodesThem)
         ASSERT_GT(jpg.size(), 200u) << args;
         const Decoded sound = decodeBytesFull(jpg, "sound.jpg");
         ASSERT_EQ(sound.rc, RC_OK) << args;
-        EXPECT_TRUE(jpegReaderNotes(sound.reader.get()).empty()) << args;
+        EXPECT_TRUE(sound.reader->notes.empty()) << args;
         const Ref<Image> soundRgba = asRgba8(sound.image.get());
         for (const Place& place : places) {
             const uint8_t sof = std::strstr(args, "arithmetic") ? 0xC9 : std::strstr(args, "progressive") ? 0xC2 : 0xC0;
@@ -140,7 +140,7 @@ TEST_F(JpegStray, StrayBytesBetweenHeaderSegmentsDecodeAsDjpegDecodesThem)
 
                 const Decoded d = decodeBytesFull(damaged, "stray.jpg");
                 ASSERT_EQ(d.rc, RC_OK) << what;
-                EXPECT_EQ(jpegReaderNotes(d.reader.get()), warnings) << what;
+                EXPECT_EQ(d.reader->notes, warnings) << what;
                 const Ref<Image> rgba = asRgba8(d.image.get());
                 ASSERT_TRUE(rgba && soundRgba) << what;
                 for (uint32_t y = 0; y < rgba->height; ++y)
@@ -163,7 +163,7 @@ TEST_F(JpegStray, FillBytesAloneAreNoStrayBytesAndEveryPlaceIsNotedWithinBounds)
     EXPECT_TRUE(warnings.empty());
     const Decoded d = decodeBytesFull(filled, "filled.jpg");
     EXPECT_EQ(d.rc, RC_OK);
-    EXPECT_TRUE(jpegReaderNotes(d.reader.get()).empty());
+    EXPECT_TRUE(d.reader->notes.empty());
 
     // Stray bytes before each of twelve segments: every place counted, the
     // lines kept to a few.
@@ -174,7 +174,7 @@ TEST_F(JpegStray, FillBytesAloneAreNoStrayBytesAndEveryPlaceIsNotedWithinBounds)
     ASSERT_EQ(warnings.size(), 12u);
     const Decoded m = decodeBytesFull(many, "many.jpg");
     EXPECT_EQ(m.rc, RC_OK);
-    const std::vector<std::string> notes = jpegReaderNotes(m.reader.get());
+    const std::vector<std::string> notes = m.reader->notes;
     ASSERT_EQ(notes.size(), 9u);
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(notes[i], warnings[i]) << i;
     EXPECT_EQ(notes[8], "Corrupt JPEG data: extraneous bytes before 4 more markers");
