@@ -157,11 +157,14 @@ private:
     bool rle_ = false;
 };
 
+// Pixel formats for samples of 1, 2 and 4 bytes.
+constexpr PixelFormat kGrey[] = {PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT};
+constexpr PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
+constexpr uint32_t depthIndexOf(uint32_t bytes) { return bytes == 1 ? 0 : bytes == 2 ? 1 : 2; }
+
 ResultCode PsdReader::chooseLayout(uint32_t channels)
 {
-    static const PixelFormat kGrey[] = {PF_GRAY8, PF_GRAY16, PF_GRAY_FLOAT};
-    static const PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
-    const uint32_t depthIndex = bytes_ == 1 ? 0 : bytes_ == 2 ? 1 : 2;
+    const uint32_t depthIndex = depthIndexOf(bytes_);
     switch (mode_) {
     case MODE_GREY:
     case MODE_DUOTONE:
@@ -219,7 +222,6 @@ ResultCode PsdReader::chooseLayout(uint32_t channels)
 // read as colour with alpha, converted as the driver converts their model.
 void PsdReader::keepMergedAlpha(uint32_t channels)
 {
-    static const PixelFormat kColour[] = {PF_RGBA8, PF_RGBA16, PF_RGBA_FLOAT};
     const uint32_t alpha = readChannels_;
     if (channels <= alpha || alpha >= kMostRead) return;
     // The document stays what it is, whatever its pixels become: it shows
@@ -228,7 +230,7 @@ void PsdReader::keepMergedAlpha(uint32_t channels)
     switch (mode_) {
     case MODE_GREY:
     case MODE_DUOTONE:
-        pixelFormat = kColour[bytes_ == 1 ? 0 : bytes_ == 2 ? 1 : 2];
+        pixelFormat = kColour[depthIndexOf(bytes_)];
         colourModel = CM_RGB;
         comps_ = 4;
         greyAsColour_ = true;
