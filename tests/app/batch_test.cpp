@@ -2186,11 +2186,12 @@ TEST_F(BatchFixture, EachSourceIsWrittenInItsOwnFormat)
             EXPECT_EQ(test::runOutput("identify -format '%m' " + test::shellQuote(o.string()) + " 2>/dev/null"),
                       src.is)
                 << src.name;
-            if (src.lossless)
+            if (src.lossless) {
                 EXPECT_EQ(test::runOutput("compare -quiet -metric AE " + test::shellQuote(in.string()) + " " +
                                           test::shellQuote(o.string()) + " null: 2>&1"),
                           "0")
                     << src.name;
+            }
         }
         // The slot itself is left as it was.
         EXPECT_EQ(s.slots[0].iFormatId, -1);
