@@ -416,3 +416,133 @@ TEST(Iff, CmykColourMapsAndNoColourMap)
         EXPECT_EQ(bad, 0);
     }
 }
+
+namespace {
+
+std::vector<uint8_t> chunkBytes(const char* id, const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> out(id, id + 4);
+    be32(out, uint32_t(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+    if (data.size() & 1) out.push_back(0);
+    return out;
+}
+
+} // namespace
+
+// The FORM's length says where the picture ends: chunks after it (a tool's
+// trailer, another file run on) are not read, though a later colour map or
+// body would change the picture, and a body that runs past it is cut there.
+// ilbmtoppm reads the same picture.
+TEST(Iff, NothingAfterTheFormsEndIsRead)
+{
+    QUILLON_REQUIRE_TOOL("ilbmtoppm");
+    TempDir dir;
+    std::vector<uint8_t> cmap;
+    for (uint32_t i = 0; i < 8; ++i) cmap.insert(cmap.end(), {uint8_t(i * 30), uint8_t(200 - i * 20), uint8_t(i * 7 + 1)});
+    const auto index = [](uint32_t x, uint32_t y) { return (x + y) % 8; };
+    const std::vector<uint8_t> sound =
+        form("ILBM", {{"BMHD", bmhd(16, 2, 3)}, {"CMAP", cmap}, {"BODY", planarBody(16, 2, 3, index)}});
+    ASSERT_GT(sound.size(), 40u);  // nothing padded after the form
+    std::vector<uint8_t> trailed = sound;
+    for (const std::vector<uint8_t>& c :
+         {chunkBytes("CMAP", std::vector<uint8_t>(8 * 3, 0xEE)),
+          chunkBytes("BODY", planarBody(16, 2, 3, [](uint32_t, uint32_t) { return 7u; }))})
+        trailed.insert(trailed.end(), c.begin(), c.end());
+    writeFile(dir / "trailed.iff", trailed);
+    Pnm oracle;
+    ASSERT_TRUE(oracleDecode("ilbmtoppm IN", dir / "trailed.iff", oracle));
+    Decoded d = decodeBytesFull(trailed, "trailed.iff");
+    ASSERT_EQ(d.rc, RC_OK);
+    expectEqualPixels(d.image.get(), oracle, "trailed");
+    for (uint32_t y = 0; y < 2; ++y)
+        for (uint32_t x = 0; x < 16; ++x) {
+            const Rgba8 p = pixel(d.image, x, y);
+            const uint8_t* want = &cmap[3 * index(x, y)];
+            ASSERT_TRUE(p.r == want[0] && p.g == want[1] && p.b == want[2]) << x << "," << y;
+        }
+
+    // The form ends after the body's first row; the second row lies in the
+    // file after it, and stays unread.
+    std::vector<uint8_t> cut = sound;
+    const uint32_t rowBytes = 3 * 2;
+    const uint32_t formLength = uint32_t(sound.size() - 8 - rowBytes);
+    cut[4] = uint8_t(formLength >> 24), cut[5] = uint8_t(formLength >> 16), cut[6] = uint8_t(formLength >> 8),
+    cut[7] = uint8_t(formLength);
+    Decoded c = decodeBytesFull(cut, "cut.iff");
+    EXPECT_EQ(c.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(c.image);
+    for (uint32_t x = 0; x < 16; ++x) {
+        EXPECT_EQ(c.image->row<uint8_t>(0)[x], index(x, 0)) << x;
+        EXPECT_EQ(c.image->row<uint8_t>(1)[x], 0) << x;
+    }
+}
+
+// A CMYK colour map holds four bytes an entry: one of four entries gives
+// four colours, the other entries of a three-plane palette stay the grey
+// ramp, and nothing past the chunk is read, whether a chunk follows it or
+// it ends the file (read from an exact-size buffer, so that a read past
+// the end shows in the sanitizer build).
+TEST(Iff, CmykColourMapEntriesAreFourBytes)
+{
+    const std::vector<uint8_t> cmyk = {0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0};
+    const std::vector<uint8_t> body = planarBody(16, 1, 3, [](uint32_t x, uint32_t) { return x % 8; });
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> file;
+    } cases[] = {
+        {"before the body", form("ILBM", {{"BMHD", bmhd(16, 1, 3)}, {"CMYK", cmyk}, {"BODY", body}})},
+        {"ending the file", form("ILBM", {{"BMHD", bmhd(16, 1, 3)}, {"BODY", body}, {"CMYK", cmyk}})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GT(c.file.size(), 40u);  // nothing padded after the map
+        Decoded d = decodeBytesFull(c.file, "cmyk.iff");
+        ASSERT_EQ(d.rc, RC_OK);
+        const uint32_t colours[4][3] = {{255, 255, 255}, {0, 255, 255}, {255, 0, 255}, {255, 255, 0}};
+        for (uint32_t x = 0; x < 8; ++x) {
+            const Rgba8 p = pixel(d.image, x, 0);
+            if (x < 4) {
+                EXPECT_TRUE(p.r == colours[x][0] && p.g == colours[x][1] && p.b == colours[x][2]) << x;
+            } else {
+                const uint32_t grey = x * 255 / 7;
+                EXPECT_TRUE(p.r == grey && p.g == grey && p.b == grey)
+                    << x << ": " << int(p.r) << "," << int(p.g) << "," << int(p.b);
+            }
+        }
+    }
+}
+
+// A CMYK entry's red is 255 x (1 - C/255) x (1 - K/255), and likewise green
+// and blue with M and Y, rounded down as CMYK pixels of every format are
+// (ilbmtoppm rounds up, so it is no reference for the last step).
+TEST(Iff, CmykColourMapRoundsDown)
+{
+    std::vector<uint8_t> cmyk;
+    uint32_t seed = 12345;
+    for (uint32_t i = 0; i < 256 * 4; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        cmyk.push_back(uint8_t(seed >> 16));
+    }
+    Decoded d = decodeBytesFull(
+        form("ILBM", {{"BMHD", bmhd(16, 16, 8)}, {"CMYK", cmyk},
+                      {"BODY", planarBody(16, 16, 8, [](uint32_t x, uint32_t y) { return y * 16 + x; })}}),
+        "round.iff");
+    ASSERT_EQ(d.rc, RC_OK);
+    ASSERT_EQ(d.image->pixelFormat, PF_INDEXED8);
+    int fractional = 0, bad = 0;
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t argb = d.image->palette()[i];
+        const uint32_t got[3] = {argb >> 16 & 255, argb >> 8 & 255, argb & 255};
+        const uint32_t k = cmyk[4 * i + 3];
+        for (uint32_t c = 0; c < 3; ++c) {
+            // The largest v with v x 255 at most (255 - C)(255 - K) x 255 / 255.
+            const uint32_t exact255 = (255 - cmyk[4 * i + c]) * (255 - k);
+            fractional += exact255 % 255 != 0;
+            if (!(got[c] * 255 <= exact255 && exact255 < (got[c] + 1) * 255) && ++bad < 4)
+                ADD_FAILURE() << "entry " << i << " channel " << c << ": " << got[c] << " for " << exact255 << "/255";
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(fractional, 500);
+}

@@ -151,6 +151,41 @@ TEST_F(JpegStray, StrayBytesBetweenHeaderSegmentsDecodeAsDjpegDecodesThem)
     }
 }
 
+TEST_F(JpegStray, TemMarkersCarryNoLengthAmongStrayBytes)
+{
+    // TEM (0xFF 0x01) is a marker without a length, like the restart
+    // markers: stray bytes after it are counted up to the next marker, and
+    // stray bytes before it are noted before it, as djpeg notes them, before
+    // and after the frame header. The bytes after TEM, read as a length,
+    // would skip into the tables.
+    const Pnm pic = photoCrop(48, 32, 90, 60);
+    const Bytes jpg = cjpegBytes(dir, pic, "-sample 2x2");
+    ASSERT_FALSE(jpg.empty());
+    const Bytes after = {0xFF, 0x01, 0x00, 0xB1, 0x02, 0x03, 0x04};
+    const Bytes before = {0x00, 0xB1, 0x02, 0x03, 0x04, 0xFF, 0x01};
+    const Bytes both = {0x00, 0x08, 0xFF, 0x01, 0x05, 0x06, 0x07};
+    for (uint8_t marker : {0xDB, 0xC0, 0xC4, 0xDA})
+        for (const Bytes& stray : {after, before, both}) {
+            const std::string what = "TEM among " + std::to_string(stray.size()) + " bytes before marker " +
+                                     std::to_string(marker) + (stray == after ? ", TEM first" : stray == before ? ", TEM last" : "");
+            const size_t at = segmentAt(jpg, marker);
+            ASSERT_GT(at, 0u) << what;
+            const Bytes damaged = inserted(jpg, at, stray);
+            Pnm ref;
+            std::vector<std::string> warnings;
+            ASSERT_TRUE(djpegWithWarnings(dir, damaged, ref, warnings)) << what;
+            ASSERT_FALSE(warnings.empty()) << what;
+            JpegDecodeOptions raw;
+            raw.convert = false;
+            const JpegOutput ours = jpegDecodeBytes(damaged, raw);
+            ASSERT_EQ(ours.rc, RC_OK) << what;
+            expectSameY(ours, ref, what);
+            const Decoded d = decodeBytesFull(damaged, "tem.jpg");
+            ASSERT_EQ(d.rc, RC_OK) << what;
+            EXPECT_EQ(d.reader->notes, warnings) << what;
+        }
+}
+
 TEST_F(JpegStray, FillBytesAloneAreNoStrayBytesAndEveryPlaceIsNotedWithinBounds)
 {
     const Bytes jpg = cjpegBytes(dir, photoCrop(24, 16), "-sample 2x2");
