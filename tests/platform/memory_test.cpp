@@ -141,7 +141,7 @@ bool advisedHugePages(const std::string& entry)
 // these tests expect kept.
 class PinnedCap {
 public:
-    PinnedCap() { setAllocationCap(uint64_t(8) << 30); }
+    explicit PinnedCap(uint64_t bytes = uint64_t(8) << 30) { setAllocationCap(bytes); }
     ~PinnedCap() { setAllocationCap(0); }
     PinnedCap(const PinnedCap&) = delete;
     PinnedCap& operator=(const PinnedCap&) = delete;
@@ -473,6 +473,38 @@ TEST(Memory, KeptBlocksStayBounded)
     EXPECT_LT(anonymousResident(), before + 300 * mib);
     releaseSpareMemory();
     EXPECT_LT(anonymousResident(), before + 40 * mib);
+}
+
+// On a machine with little memory the pool keeps a sixteenth of what a
+// single block may take: under a cap of 256 MiB, one block of 12 MiB, not
+// the eight freed, and that one still serves the next request of its size.
+TEST(Memory, KeptBlocksStayWithinASmallCapsShare)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "large blocks stay with malloc under the address sanitizer";
+#endif
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer's shadow of freed blocks counts as resident";
+#endif
+    PinnedCap cap(uint64_t(256) << 20);
+    releaseSpareMemory();
+    const uint64_t mib = uint64_t(1) << 20;
+    const uint64_t before = anonymousResident();
+    ASSERT_GT(before, 0u);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; ++i) {
+        void* p = alignedAlloc(12 * mib);
+        ASSERT_NE(p, nullptr);
+        std::memset(p, 1, size_t(12 * mib));
+        blocks.push_back(p);
+    }
+    EXPECT_GT(anonymousResident(), before + 90 * mib);
+    for (void* p : blocks) alignedFree(p);
+    EXPECT_LT(anonymousResident(), before + 20 * mib);
+    void* again = alignedAlloc(12 * mib);
+    EXPECT_EQ(again, blocks.back());
+    alignedFree(again);
+    releaseSpareMemory();
 }
 
 // Threads making and freeing blocks of widely different sizes at once, so
