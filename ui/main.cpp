@@ -33,12 +33,25 @@ void quietPlatformNotes(QtMsgType type, const QMessageLogContext&, const QString
     if (type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
-// Names the commands a user has after the README's steps: scripts/run, not
-// a program on the PATH.
-constexpr char kNoDisplay[] =
-    "Quillon: no display to show the wizard on: run it on a desktop, on a virtual screen "
-    "(xvfb-run -a scripts/run ...; the README's \"The wizard without a display\" shows it over VNC), "
-    "or convert without a window with -silent and a preset\n";
+// Names this program by its full path, which works from any folder (the
+// README's scripts/run works only from the repository's root), quoted for
+// the shell where it needs to be.
+void sayNoDisplay()
+{
+    const std::string path = quillon::appPath().string();
+    std::string command = path;
+    if (path.empty() || path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-") !=
+                            std::string::npos) {
+        command = "'";
+        for (char c : path) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += "'";
+    }
+    std::fprintf(stderr,
+                 "Quillon: no display to show the wizard on: run it on a desktop, on a virtual screen "
+                 "(xvfb-run -a %s ...; the README's \"The wizard without a display\" shows it over VNC), "
+                 "or convert without a window with -silent and a preset\n",
+                 command.c_str());
+}
 
 } // namespace
 
@@ -47,6 +60,7 @@ int main(int argc, char** argv)
     using namespace quillon;
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const bool silent = commandLineIsSilent(args);
+    appPathInit(argc > 0 ? argv[0] : nullptr);
     // A silent run needs no screen: on a machine without one (a server, a
     // cron job), or with a display it cannot reach, it draws off screen
     // instead of failing to connect. The wizard needs one: without it the
@@ -54,7 +68,7 @@ int main(int argc, char** argv)
     const bool platformChosen = hasEnv("QT_QPA_PLATFORM");
     if (!platformChosen) {
         if (!silent && !hasEnv("WAYLAND_DISPLAY") && !hasEnv("DISPLAY")) {
-            std::fputs(kNoDisplay, stderr);
+            sayNoDisplay();
             return 1;
         }
         std::string platforms;
@@ -82,13 +96,12 @@ int main(int argc, char** argv)
         unsetenv("QT_QPA_PLATFORM");
         // The display named could not be reached: only the fallback was left.
         if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
-            std::fputs(kNoDisplay, stderr);
+            sayNoDisplay();
             return 1;
         }
     }
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setWindowIcon(ui::appIcon());
-    appPathInit(argc > 0 ? argv[0] : nullptr);
 
     // A first start opens the help; the hook is in place before the load.
     // Nobody reads it in a silent run, so none opens there.
