@@ -1,5 +1,5 @@
-// Bitmaps and icons whose headers claim far more picture than their bytes
-// can hold: refused as damaged before memory is taken for the picture, in a
+// Bitmaps, icons and other uncompressed formats whose headers claim far
+// more picture than their bytes can hold: refused as damaged before memory is taken for the picture, in a
 // child under an address-space limit with its peak resident size measured.
 // Where the line falls: a cut file still keeps its rows, and valid files of
 // extreme shapes made by ImageMagick still read.
@@ -163,6 +163,29 @@ TEST(ClaimedSize, TinyFilesClaimingHugePicturesAreDamagedWithoutTakingMemory)
         v[2] = 2;
         v.resize(v.size() + 1024 + 8, 0x01);
         cases.push_back({"8-bit cursor", "tall.cur", v});
+    }
+    {
+        // Other uncompressed formats: 2 x 100 million pixels and 64 bytes.
+        auto text = [](const std::string& header) {
+            std::vector<uint8_t> v(header.begin(), header.end());
+            v.resize(v.size() + 64, '1');
+            return v;
+        };
+        cases.push_back({"binary PPM", "tall.ppm", text("P6\n2 100000000\n255\n")});
+        cases.push_back({"16-bit PGM", "tall.pgm", text("P5\n2 100000000\n65535\n")});
+        cases.push_back({"text PGM", "tall.pgm", text("P2\n2 100000000\n255\n")});
+        cases.push_back({"float map", "tall.pfm", text("Pf\n2 100000000\n-1.0\n")});
+        std::string fits;
+        for (const char* card : {"SIMPLE  =                    T", "BITPIX  =                  -32",
+                                 "NAXIS   =                    2", "NAXIS1  =                    2",
+                                 "NAXIS2  =            100000000", "END"})
+            fits += std::string(card) + std::string(80 - std::strlen(card), ' ');
+        fits.resize(2880, ' ');
+        cases.push_back({"FITS floats", "tall.fits", text(fits)});
+        std::vector<uint8_t> ras;
+        for (uint32_t f : {0x59A66A95u, 8u, 100000000u, 32u, 0u, 1u, 0u, 0u}) be32(ras, f);
+        ras.resize(ras.size() + 64, 0x55);
+        cases.push_back({"Sun raster", "tall.ras", ras});
     }
     for (const Case& c : cases) {
         ChildRun r = decodeInChild(c.bytes, c.name);
