@@ -48,7 +48,7 @@ struct ChildRun {
 // sanitizer's shadow memory cannot live under such a limit, so there it
 // runs unlimited and only the resident bound holds); the child's own peak
 // resident size comes back with its result.
-ChildRun decodeInChild(const std::vector<uint8_t>& bytes, const char* name)
+ChildRun decodeInChild(const std::function<Decoded()>& decode)
 {
     ChildRun out;
     int pipeFd[2];
@@ -60,7 +60,7 @@ ChildRun decodeInChild(const std::vector<uint8_t>& bytes, const char* name)
             rlimit lim{kAddressLimit, kAddressLimit};
             if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(2);
         }
-        Decoded d = decodeBytesFull(bytes, name);
+        Decoded d = decode();
         int32_t msg[2] = {int32_t(d.rc), d.image ? 1 : 0};
         ssize_t n = write(pipeFd[1], msg, sizeof msg);
         _exit(n == sizeof msg ? 0 : 3);
@@ -188,7 +188,7 @@ TEST(ClaimedSize, TinyFilesClaimingHugePicturesAreDamagedWithoutTakingMemory)
         cases.push_back({"Sun raster", "tall.ras", ras});
     }
     for (const Case& c : cases) {
-        ChildRun r = decodeInChild(c.bytes, c.name);
+        ChildRun r = decodeInChild([&] { return decodeBytesFull(c.bytes, c.name); });
         EXPECT_EQ(r.rc, RC_CORRUPT_FILE) << c.what;
         EXPECT_FALSE(r.kept) << c.what;
         EXPECT_GT(r.peakKb, 0) << c.what;
@@ -309,4 +309,38 @@ TEST(ClaimedSize, ValidExtremeShapesStillRead)
         ASSERT_TRUE(oracleDecode("convert", out, oracle)) << m.name;
         expectEqualPixels(img.get(), oracle, m.name, false, 0);
     }
+}
+
+// A RawImage description's data files bound its picture as a file's own
+// bytes do: a byte for each row, and the first row whole.
+TEST(ClaimedSize, RawImageDataBoundsItsPicture)
+{
+    TempDir dir;
+    writeFile(dir / "tiny.bin", std::vector<uint8_t>(16, 0x66));
+    auto describe = [&](uint32_t w, uint32_t h) {
+        const fs::path path = dir / ("d" + std::to_string(w) + "x" + std::to_string(h) + ".raw");
+        writeFile(path, "RawImage { width " + std::to_string(w) + "; height " + std::to_string(h) +
+                            "; format uint8; L { file tiny.bin; } }");
+        return path;
+    };
+    const fs::path tall = describe(2, 100000000);
+    ChildRun r = decodeInChild([&] { return decodeFileFull(tall); });
+    EXPECT_EQ(r.rc, RC_CORRUPT_FILE);
+    EXPECT_FALSE(r.kept);
+    EXPECT_GT(r.peakKb, 0);
+    EXPECT_LT(r.peakKb, kMostResidentKb);
+    // 16 rows of 2 from 16 bytes: the top 8 there, the rest cut; one row
+    // more is a lie. A row of 16 is there; one of 17 is not.
+    Decoded d = decodeFileFull(describe(2, 16));
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.image->rowBytesPtr(7)[1], 0x66);
+    EXPECT_EQ(d.image->rowBytesPtr(8)[0], 0);
+    d = decodeFileFull(describe(2, 17));
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_FALSE(d.image);
+    EXPECT_EQ(decodeFileFull(describe(16, 1)).rc, RC_OK);
+    d = decodeFileFull(describe(17, 1));
+    EXPECT_EQ(d.rc, RC_CORRUPT_FILE);
+    EXPECT_FALSE(d.image);
 }
