@@ -81,6 +81,7 @@ protected:
 
 private:
     ResultCode readRle(Image* image, const uint8_t* data, uint64_t size);
+    ResultCode runLengthReach(uint64_t have) const;
 
     uint32_t compression_ = 0;
     uint64_t dataOffset_ = 0;
@@ -207,13 +208,37 @@ ResultCode BmpReader::readHeader(const void*)
         minRowBytes = uint32_t(rb);
         hasPalette_ = false;
     }
-    // Uncompressed rows the file cannot hold, of a picture too large to make:
-    // the header's size is a lie. Run-length data has no such bound (one
-    // escape ends the picture).
+    const uint64_t have = dataOffset_ < size ? size - dataOffset_ : 0;
+    if (compression_ == 1 || compression_ == 2) return runLengthReach(have);
+    // Uncompressed rows must fit in the bytes that are there, except in a
+    // file cut short, which keeps the rows it holds and reports damage. A cut
+    // file holds its first row (checked above) and at least a byte for each
+    // row its header claims: rows that outnumber the data's bytes could not
+    // fit however narrow, so the header lies, and its picture would take
+    // memory out of all proportion to the file (12 GB for 70 bytes). With
+    // both, the claimed data is at most the square of the data there.
+    // A picture larger than memory allows is a lie too when its rows are
+    // not all there.
     uint64_t claimed;
-    if (compression_ != 1 && compression_ != 2 &&
-        (!checkedMul(rowBytes_, height, &claimed) || claimed > size - dataOffset_) && imageBeyondAllocationCap(this))
+    if ((!checkedMul(rowBytes_, height, &claimed) || claimed > have) && (height > have || imageBeyondAllocationCap(this)))
         return RC_CORRUPT_FILE;
+    return RC_OK;
+}
+
+// How far run-length data of `have` bytes can reach: a run draws at most 255
+// pixels for 2 bytes, a move at most 255 columns and 255 rows for 4. No
+// stream reaches the last column of a wider picture, or the top row of a
+// taller one, so its header lies; its picture is refused before memory is
+// taken for it. Only an end-of-bitmap code can leave more than that blank,
+// and writers end the bitmap behind the rows they draw, so no file they make
+// is refused. Together the two bound the picture by the square of the data.
+// A picture larger than memory allows that runs alone could not draw is a
+// lie as well.
+ResultCode BmpReader::runLengthReach(uint64_t have) const
+{
+    const uint64_t columns = 255 * (have / 2), rows = 1 + std::max(have / 2, 255 * (have / 4));
+    if (width > columns || height > rows) return RC_CORRUPT_FILE;
+    if (uint64_t(width) * height > columns && imageBeyondAllocationCap(this)) return RC_CORRUPT_FILE;
     return RC_OK;
 }
 

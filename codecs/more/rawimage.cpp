@@ -302,6 +302,23 @@ ResultCode RawImageReader::readHeader(const void*)
     pixelFormat = d.channels == 1 ? grey[d.sampleBytes] : colour[d.sampleBytes];
     colourModel = d.channels == 1 ? CM_L : d.ycbcrKeys > d.rgbKeys ? CM_YCBCR : CM_RGB;
     alphaKind = d.channels == 4 ? ALPHA_STRAIGHT : ALPHA_NONE;
+    // The data files hold the picture, so they bound it: a channel whose
+    // data cannot fill even the first row holds no picture, and one with
+    // fewer bytes than the picture has rows could not hold them however
+    // narrow, so the size is a lie whose picture would take memory out of
+    // all proportion to the data. Both are refused before the picture is
+    // made; rows between are a cut file's, which keeps them. Files that are
+    // missing or not regular fail as such when the samples are read.
+    for (uint32_t c = 0; c < d.channels; ++c) {
+        const RawChannel& ch = d.channel[c];
+        struct stat st {};
+        if (ch.start < 0 || stat(ch.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const uint64_t have = uint64_t(st.st_size) > uint64_t(ch.start) ? uint64_t(st.st_size) - uint64_t(ch.start) : 0;
+        uint64_t firstRow;
+        if (!checkedMul(uint64_t(width - 1), uint64_t(ch.delta), &firstRow) ||
+            !checkedAdd(firstRow, d.sampleBytes, &firstRow) || have < firstRow || height > have)
+            return RC_CORRUPT_FILE;
+    }
     uint64_t row = uint64_t(width) * bytesPerPixel(pixelFormat);
     if (row > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(row);
