@@ -82,6 +82,26 @@ void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint
     }
 }
 
+// Takes white back out of the first `n` big-endian samples (of `bytes`
+// bytes) of a row that was blended with it by the alpha row beside it: the
+// colour c that white + (c - white) * alpha makes the stored sample, to the
+// nearest and kept in range. Fully transparent samples keep what is stored,
+// which is all they hold.
+void unmatteRow(uint8_t* row, const uint8_t* alpha, uint32_t n, uint32_t bytes, uint32_t white)
+{
+    const int64_t full = bytes == 1 ? 0xFF : 0xFFFF;
+    for (uint32_t x = 0; x < n; ++x) {
+        const int64_t a = bytes == 1 ? alpha[x] : loadU16be(alpha + 2 * size_t(x));
+        if (a == 0 || a == full) continue;
+        const int64_t s = bytes == 1 ? row[x] : loadU16be(row + 2 * size_t(x));
+        // round((s - white) * full / a), halves up, in whole numbers.
+        const int64_t num = 2 * (s - white) * full + a, den = 2 * a;
+        const int64_t c = std::clamp<int64_t>(white + (num >= 0 ? num / den : -((den - 1 - num) / den)), 0, full);
+        if (bytes == 1) row[x] = uint8_t(c);
+        else storeU16be(row + 2 * size_t(x), uint32_t(c));
+    }
+}
+
 // ResolutionInfo (resource 1005): horizontal and vertical pixels per inch
 // as 16.16 fixed point, each followed by the unit Photoshop shows it in
 // (1 inch, 2 centimetre) and a unit of width or height.
@@ -121,6 +141,26 @@ bool resolutionInfo(const ImageInfo* info, uint8_t out[kResolutionInfoBytes])
     return true;
 }
 
+// VersionInfo (resource 1057): a version, a byte saying whether the merged
+// image is real, the writer's and the reader's names (each a count of UTF-16
+// units, then the units) and the file's version. A document saved without
+// its merged image holds a placeholder picture there instead: a white page
+// or a note saying so. A resource too short for its fields is not trusted.
+constexpr uint16_t kVersionInfo = 1057;
+
+bool mergedImageIsPlaceholder(const uint8_t* resources, size_t size)
+{
+    const uint8_t* r;
+    size_t n;
+    if (!psResourceFind(resources, size, kVersionInfo, r, n)) return false;
+    ByteCursor c(r, n);
+    c.skip(4);
+    const bool real = c.u8() != 0;
+    for (int name = 0; name < 2; ++name) c.skip(size_t(c.u32be()) * 2);
+    c.skip(4);
+    return !c.overrun() && !real;
+}
+
 class PsdReader final : public ImageReader {
 public:
     PsdReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
@@ -134,7 +174,13 @@ private:
     void keepMergedAlpha(uint32_t channels);
     void clearRows(Image* image) const;
     void fillPalette(uint32_t* pal) const;
-    void storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row) const;
+    struct Plane {
+        const uint8_t* src = nullptr;
+        uint64_t have = 0;  // bytes of it the file holds
+    };
+    Plane nextPlane(uint64_t& at, uint8_t* buffer) const;
+    void storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row, const Plane& alpha,
+                      uint8_t* scratch) const;
 
     const uint8_t* palette_ = nullptr;
     uint32_t paletteCount_ = 0;
@@ -154,6 +200,11 @@ private:
     // colours are in, before the alpha is laid where that model has its
     // fourth component or nothing.
     ColourModel convertHere_ = CM_RGB;
+    // The merged image of a document with transparency is stored blended
+    // with white: taken back out of each colour channel, whose white in
+    // stored terms is `white_`, before anything else is done to it.
+    bool matted_ = false;
+    uint16_t white_[kMostRead] = {};
     bool rle_ = false;
 };
 
@@ -247,6 +298,14 @@ void PsdReader::keepMergedAlpha(uint32_t channels)
     position_[alpha] = 3;
     flip_[alpha] = 0;
     readChannels_ = alpha + 1;
+    // Float documents are taken as they are stored.
+    if (bytes_ == 4) return;
+    matted_ = true;
+    // Full scale is white, or no ink, in every channel but Lab's a and b,
+    // where it is their middle.
+    const uint16_t full = bytes_ == 1 ? 0xFF : 0xFFFF;
+    std::fill(white_, white_ + alpha, full);
+    if (mode_ == MODE_LAB) white_[1] = white_[2] = uint16_t(full / 2 + 1);
 }
 
 constexpr bool isKey(const uint8_t* p, const char* key) { return std::memcmp(p, key, 4) == 0; }
@@ -340,6 +399,7 @@ ResultCode PsdReader::readHeader(const void*)
     // Our PackBits runs give bytes, and nobody writes 32-bit samples so.
     if (rle_ && bytes_ == 4) return RC_UNSUPPORTED_SUBFORMAT;
     if (rle_) info.set(INFO_COMPRESSION, u"RLE");
+    if (mergedImageIsPlaceholder(resources, resourcesLength)) return RC_UNSUPPORTED_SUBFORMAT;
     // Photoshop's own record of the density comes first: the XMP copy of it
     // only fills an empty field.
     readResolution(info, resources, resourcesLength);
@@ -406,8 +466,37 @@ void PsdReader::clearRows(Image* image) const
     }
 }
 
-void PsdReader::storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row) const
+// The plane at `at`, moving `at` past it: raw planes where they lie, runs
+// decoded into `buffer`. Each channel is its own stream: a run may go on
+// into the next row but never into the next channel.
+PsdReader::Plane PsdReader::nextPlane(uint64_t& at, uint8_t* buffer) const
 {
+    const uint8_t* data = input->data();
+    const uint64_t size = input->size();
+    const uint64_t planeBytes = uint64_t(width) * bytes_ * height;
+    const uint64_t left = at < size ? size - at : 0;
+    if (rle_) {
+        PackBitsResult r = packBitsDecode(buffer, size_t(planeBytes), data + (size - left), size_t(left));
+        at += r.consumed;
+        return {buffer, r.written};
+    }
+    const uint64_t have = std::min(left, planeBytes);
+    at = have == planeBytes ? at + planeBytes : size;
+    return {data + (size - left), have};
+}
+
+void PsdReader::storeChannel(Image* image, uint32_t ch, uint32_t y, const uint8_t* row, const Plane& alpha,
+                             uint8_t* scratch) const
+{
+    // Only samples whose alpha the file holds were blended; those past it
+    // show opaque (or, in a cut row, transparent), as stored.
+    const uint64_t rowBytes = uint64_t(width) * bytes_, start = uint64_t(y) * rowBytes;
+    if (matted_ && ch + 1 < readChannels_ && alpha.have > start) {
+        const uint32_t n = uint32_t(std::min<uint64_t>(width, (alpha.have - start) / bytes_));
+        std::memcpy(scratch, row, size_t(rowBytes));
+        unmatteRow(scratch, alpha.src + start, n, bytes_, white_[ch]);
+        row = scratch;
+    }
     uint8_t* dst = image->rowBytesPtr(y);
     storeRow(dst, row, width, bytes_, comps_, position_[ch], flip_[ch], narrow_);
     if (greyAsColour_ && ch == 0) {
@@ -424,48 +513,43 @@ ResultCode PsdReader::readPixels(Image* image, bool, Progress* progress, AbortFl
         fillPalette(pal);
     }
     clearRows(image);
-    const uint8_t* data = input->data();
-    const uint64_t size = input->size();
     const uint64_t rowBytes = uint64_t(width) * bytes_;
     const uint64_t planeBytes = rowBytes * height;
-    AlignedBuffer<uint8_t> plane, partial;
+    AlignedBuffer<uint8_t> plane, partial, alphaPlane, scratch;
     if (rle_ && !plane.allocate(planeBytes)) return RC_OUT_OF_MEMORY;
     if (!partial.allocate(rowBytes)) return RC_OUT_OF_MEMORY;
+
+    // The colours of a blended image need its alpha as they are read:
+    // found first, past the colour planes.
+    const uint32_t alphaChannel = readChannels_ - 1;
+    Plane alpha;
+    if (matted_) {
+        if (!scratch.allocate(rowBytes) || (rle_ && !alphaPlane.allocate(planeBytes))) return RC_OUT_OF_MEMORY;
+        uint64_t at = dataStart_;
+        for (uint32_t ch = 0; ch < alphaChannel; ++ch) nextPlane(at, plane.get());
+        alpha = nextPlane(at, alphaPlane.get());
+    }
 
     uint64_t at = dataStart_;
     bool damaged = false;
     const uint32_t steps = readChannels_ * height;
     for (uint32_t ch = 0; ch < readChannels_; ++ch) {
         if (aborted(abort)) return RC_OK;
-        if (ch + 1 == readChannels_ && convertHere_ != CM_RGB) {
+        if (ch == alphaChannel && convertHere_ != CM_RGB) {
             if (ResultCode rc = convertColourModel(image, convertHere_); failed(rc)) return rc;
         }
-        const uint8_t* src;
-        uint64_t have;
-        const uint64_t left = at < size ? size - at : 0;
-        if (rle_) {
-            // Each channel is its own stream: a run may go on into the next
-            // row but never into the next channel.
-            PackBitsResult r = packBitsDecode(plane.get(), size_t(planeBytes), data + (size - left), size_t(left));
-            at += r.consumed;
-            src = plane.get();
-            have = r.written;
-        } else {
-            src = data + (size - left);
-            have = std::min(left, planeBytes);
-            at = have == planeBytes ? at + planeBytes : size;
-        }
-        if (have < planeBytes) damaged = true;
+        const Plane p = matted_ && ch == alphaChannel ? alpha : nextPlane(at, plane.get());
+        if (p.have < planeBytes) damaged = true;
         for (uint32_t y = 0; y < height; ++y) {
             const uint64_t start = uint64_t(y) * rowBytes;
-            if (start >= have) break;
-            const uint8_t* row = src + start;
-            if (start + rowBytes > have) {
+            if (start >= p.have) break;
+            const uint8_t* row = p.src + start;
+            if (start + rowBytes > p.have) {
                 std::memset(partial.get(), 0, size_t(rowBytes));
-                std::memcpy(partial.get(), row, size_t(have - start));
+                std::memcpy(partial.get(), row, size_t(p.have - start));
                 row = partial.get();
             }
-            storeChannel(image, ch, y, row);
+            storeChannel(image, ch, y, row, alpha, scratch.get());
             if (aborted(abort)) return RC_OK;
             if ((y & 63) == 63) reportProgress(progress, ch * height + y + 1, steps);
         }

@@ -1,9 +1,11 @@
 #pragma once
 // Photoshop documents ("psd"): the merged image of grey, duotone, indexed,
 // RGB, CMYK and Lab documents, raw or PackBits-coded, with its transparency
-// where a negative layer count marks one, and the IPTC, Exif and XMP of
-// their image resources; layers are skipped. Written as flat
-// documents of one raw merged image with IPTC and XMP resources.
+// where a negative layer count marks one (its colours taken back out of the
+// white they are stored blended with), and the IPTC, Exif and XMP of their
+// image resources; layers are skipped, and a document saved without its
+// merged image is refused. Written as flat documents of one raw merged
+// image with IPTC and XMP resources.
 #include <cstdint>
 #include <filesystem>
 
