@@ -15,6 +15,7 @@ namespace {
 
 std::function<void(int)> g_firstStartHelp;
 
+constexpr char kVersionValue[] = "VersionNumber";
 constexpr uint32_t kVersionMaxBytes = 128;
 constexpr uint32_t kSubFormatMaxBytes = 96;
 constexpr uint32_t kIconSubdirMaxBytes = 520;
@@ -245,11 +246,11 @@ bool settingsLoadFrom(JobSettings& js, SettingsStore* store, const FormatRegistr
     SettingsStore& s = *store;
 
     std::u16string version = u"0.0";
-    s.readString("VersionNumber", version, kVersionMaxBytes);
+    s.readString(kVersionValue, version, kVersionMaxBytes);
     bool firstStart = false;
     if (compareVersions(version, kSettingsVersion) < 0) {
         firstStart = version == u"0.0";
-        s.writeString("VersionNumber", kSettingsVersion);
+        s.writeString(kVersionValue, kSettingsVersion);
     }
 
     // The recent folders. The block's last byte is forced to 0 so every scan
@@ -493,6 +494,21 @@ void settingsSaveTo(JobSettings& js, SettingsStore* store)
     s.writeByte("bSharedPalette", js.quantize.useGivenPalette);
     s.writeDword("nConverted", js.nConverted);
     s.commit();
+}
+
+std::vector<std::string> settingsValueNames()
+{
+    // Saved from a record that leaves nothing out: a slot's number of 0 is
+    // not written, nor is an empty output folder.
+    JobSettings js;
+    js.szOutDir = "/";
+    for (OutputFormatSlot& slot : js.slots) slot.iCompParam = 1;
+    std::unique_ptr<SettingsStore> store = SettingsStore::fromBytes(nullptr, 0);
+    if (!store) return {};
+    settingsSaveTo(js, store.get());
+    std::vector<std::string> names = store->names();
+    names.push_back(kVersionValue);
+    return names;
 }
 
 int settingsLoad(bool writeBack)

@@ -139,6 +139,10 @@ bool settingsLoadFrom(JobSettings& settings, SettingsStore* store, const FormatR
                       bool writeBack = true);
 void settingsSaveTo(JobSettings& settings, SettingsStore* store);
 
+// The name of every value the settings store holds for the job: what
+// settingsSaveTo writes (every slot's number included) and the version.
+std::vector<std::string> settingsValueNames();
+
 // Called with the help topic to open on a first start; the user interface
 // installs it. Without one, nothing opens.
 void setFirstStartHelp(std::function<void(int topic)> open);

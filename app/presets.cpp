@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "core/format.h"
 #include "core/text.h"
@@ -66,10 +67,12 @@ std::optional<int64_t> wholeNumber(std::u16string_view text)
 // first one found).
 class Reader {
 public:
-    explicit Reader(const ProfileFile& f) : f_(f) {}
+    // With `asked`, every key the load looks for is noted there.
+    explicit Reader(const ProfileFile& f, std::vector<std::u16string>* asked = nullptr) : f_(f), asked_(asked) {}
 
     std::optional<int64_t> num(const std::u16string& name)
     {
+        note(name);
         std::optional<std::u16string> text = f_.get(kPresetSection, name);
         if (!text) return std::nullopt;
         found_ = true;
@@ -109,6 +112,7 @@ public:
     }
     bool has(const std::u16string& name)
     {
+        note(name);
         const bool there = f_.get(kPresetSection, name).has_value();
         found_ = found_ || there;
         return there;
@@ -123,16 +127,27 @@ public:
     const std::string& why() const { return why_; }
 
 private:
+    void note(const std::u16string& name)
+    {
+        if (asked_) asked_->push_back(name);
+    }
+
     const ProfileFile& f_;
+    std::vector<std::u16string>* asked_;
     std::string why_;
     bool found_ = false;
 };
 
 class Writer {
 public:
-    explicit Writer(ProfileFile& f) : f_(f) {}
-    void num(std::string_view name, int64_t v) { f_.setInt(kPresetSection, key(name), int32_t(v)); }
-    void num(const std::u16string& name, int64_t v) { f_.setInt(kPresetSection, name, int32_t(v)); }
+    // With `touched`, every key written or removed is noted there.
+    explicit Writer(ProfileFile& f, std::vector<std::u16string>* touched = nullptr) : f_(f), touched_(touched) {}
+    void num(std::string_view name, int64_t v) { num(key(name), v); }
+    void num(const std::u16string& name, int64_t v)
+    {
+        note(name);
+        f_.setInt(kPresetSection, name, int32_t(v));
+    }
     void flag(std::string_view name, uint8_t v) { num(name, v ? 1 : 0); }
     // A value outside its key's range is left out rather than written: the
     // preset must load, and loading it keeps what the settings hold there,
@@ -143,12 +158,26 @@ public:
         if (within(v, range)) num(name, v);
         else remove(name);
     }
-    void text(const std::u16string& name, std::u16string_view v) { f_.set(kPresetSection, name, v); }
-    void remove(const std::u16string& name) { f_.remove(kPresetSection, name); }
-    void remove(std::string_view name) { f_.remove(kPresetSection, key(name)); }
+    void text(const std::u16string& name, std::u16string_view v)
+    {
+        note(name);
+        f_.set(kPresetSection, name, v);
+    }
+    void remove(const std::u16string& name)
+    {
+        note(name);
+        f_.remove(kPresetSection, name);
+    }
+    void remove(std::string_view name) { remove(key(name)); }
 
 private:
+    void note(const std::u16string& name)
+    {
+        if (touched_) touched_->push_back(name);
+    }
+
     ProfileFile& f_;
+    std::vector<std::u16string>* touched_;
 };
 
 // Hundredths, rounded half away from zero the way the option pages round.
@@ -411,53 +440,8 @@ void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
     checkParameters(js, r, registry);
 }
 
-} // namespace
-
-bool presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry, std::string* why)
+void writePreset(const JobSettings& js, Writer& w, const FormatRegistry& reg)
 {
-    std::error_code ec;
-    if (!fs::exists(file, ec)) {
-        if (why) *why = kNoSuchPresetText;
-        return false;
-    }
-    return presetLoadFrom(js, ProfileFile(file), registry, why);
-}
-
-std::string presetRefusal(const fs::path& file, const FormatRegistry* registry)
-{
-    JobSettings trial = jobSettings();
-    std::string why;
-    presetLoad(trial, file, registry, &why);
-    return why;
-}
-
-bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry, std::string* why)
-{
-    // Read into a copy: a refused preset leaves the settings as they were.
-    Reader r(f);
-    JobSettings next = js;
-    readPreset(next, r, registry);
-    // Without a single key of ours the run would be the settings store's,
-    // not the preset's: a misspelt section or misspelt keys.
-    if (r.why().empty() && !r.foundAny()) {
-        if (!f.readable()) r.refuse("cannot be read");
-        else if (!f.hasSection(kPresetSection)) r.refuse("has no [Quillon] section");
-        else r.refuse("its [Quillon] section holds no key of a preset");
-    }
-    if (!r.why().empty()) {
-        if (why) *why = r.why();
-        return false;
-    }
-    js = std::move(next);
-    return true;
-}
-
-bool presetSave(const JobSettings& js, const fs::path& file, const FormatRegistry* registry)
-{
-    const FormatRegistry& reg = registry ? *registry : formatRegistry();
-    ProfileFile f(file);
-    Writer w(f);
-
     w.text(key("szOutDir"), pathToU16(js.szOutDir));
     w.flag("bFixedPalette", js.quantize.useFixedPalette);
     w.flag("bSharedPalette", js.quantize.useGivenPalette);
@@ -556,6 +540,165 @@ bool presetSave(const JobSettings& js, const fs::path& file, const FormatRegistr
     } else {
         for (const char* k : kIndexKeys) w.remove(k);
     }
+}
+
+// Every key of the settings: those the load asks for, those a save writes
+// or removes (with every switch on and with every switch off), and the
+// values of the settings store. Taken from the code that reads and writes
+// them, so a key cannot be written that a load would refuse. Lower-cased,
+// for lookups; `preset` keeps the keys a preset is read by as spelt, those
+// a save writes first: the store's own are no key to suggest.
+struct KnownKeys {
+    std::vector<std::u16string> preset;
+    std::unordered_set<std::u16string> folded;
+};
+
+std::u16string folded(std::u16string_view name)
+{
+    std::u16string out(name);
+    for (char16_t& c : out) c = asciiLower(c);
+    return out;
+}
+
+const KnownKeys& knownKeys()
+{
+    static const KnownKeys known = [] {
+        std::vector<std::u16string> names;
+        const FormatRegistry none;
+        JobSettings on;
+        on.iOutFormats = kMaxOutputFormats;
+        on.eFrameType = 1;
+        on.index.bIndex = 1;
+        ProfileFile scratch;
+        Writer w(scratch, &names);
+        writePreset(on, w, none);
+        writePreset(JobSettings{}, w, none);
+        const ProfileFile empty;
+        Reader r(empty, &names);
+        readPreset(on, r, &none);
+        KnownKeys k;
+        for (std::u16string& name : names)
+            if (k.folded.insert(folded(name)).second) k.preset.push_back(std::move(name));
+        for (const std::string& name : settingsValueNames()) k.folded.insert(folded(asciiToU16(name)));
+        return k;
+    }();
+    return known;
+}
+
+// Edits between two keys, without regard to letter case; two letters
+// swapped count as one edit.
+size_t keyDistance(std::u16string_view a, std::u16string_view b)
+{
+    const size_t n = a.size(), m = b.size();
+    std::vector<std::vector<size_t>> d(n + 1, std::vector<size_t>(m + 1));
+    for (size_t i = 0; i <= n; ++i) d[i][0] = i;
+    for (size_t j = 0; j <= m; ++j) d[0][j] = j;
+    for (size_t i = 1; i <= n; ++i)
+        for (size_t j = 1; j <= m; ++j) {
+            const bool same = asciiLower(a[i - 1]) == asciiLower(b[j - 1]);
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+            if (i > 1 && j > 1 && asciiLower(a[i - 1]) == asciiLower(b[j - 2]) &&
+                asciiLower(a[i - 2]) == asciiLower(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[n][m];
+}
+
+// The preset key a misspelt one was most likely meant to be: at most two
+// edits away, and of the same output when the key ends in an output's
+// number (szSubFormt3 is szSubFormat3, not szSubFormat0). Empty when none
+// is that close.
+std::u16string nearestKey(std::u16string_view name)
+{
+    constexpr size_t kMaxEdits = 2;
+    // Longer keys are no typo of ours and would only cost time.
+    if (name.size() > 64) return {};
+    auto slot = [](std::u16string_view k) { return !k.empty() && k.back() >= u'0' && k.back() <= u'9' ? k.back() : 0; };
+    std::u16string best;
+    size_t bestEdits = kMaxEdits + 1;
+    bool bestSameSlot = false;
+    for (const std::u16string& k : knownKeys().preset) {
+        const size_t edits = keyDistance(name, k);
+        const bool sameSlot = slot(name) != 0 && slot(name) == slot(k);
+        if (edits < bestEdits || (edits == bestEdits && sameSlot && !bestSameSlot)) {
+            best = k;
+            bestEdits = edits;
+            bestSameSlot = sameSlot;
+        }
+    }
+    return best;
+}
+
+// The first key of the preset's section that the program does not know,
+// as a refusal; empty when every key is known. A misspelt key would
+// otherwise be passed over, and the run take that option from the settings
+// store.
+std::string unknownKeyRefusal(const ProfileFile& f)
+{
+    const KnownKeys& known = knownKeys();
+    for (const std::u16string& name : f.keys(kPresetSection)) {
+        if (known.folded.count(folded(name))) continue;
+        std::string why = u16ToUtf8(name) + "=" + u16ToUtf8(f.get(kPresetSection, name).value_or(u"")) +
+                          " is not a key of a preset";
+        const std::u16string nearest = nearestKey(name);
+        if (!nearest.empty()) why += " (did you mean " + u16ToUtf8(nearest) + "?)";
+        return why;
+    }
+    return {};
+}
+
+} // namespace
+
+bool presetLoad(JobSettings& js, const fs::path& file, const FormatRegistry* registry, std::string* why)
+{
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
+        if (why) *why = kNoSuchPresetText;
+        return false;
+    }
+    return presetLoadFrom(js, ProfileFile(file), registry, why);
+}
+
+std::string presetRefusal(const fs::path& file, const FormatRegistry* registry)
+{
+    JobSettings trial = jobSettings();
+    std::string why;
+    presetLoad(trial, file, registry, &why);
+    return why;
+}
+
+bool presetLoadFrom(JobSettings& js, const ProfileFile& f, const FormatRegistry* registry, std::string* why)
+{
+    // Read into a copy: a refused preset leaves the settings as they were.
+    Reader r(f);
+    JobSettings next = js;
+    readPreset(next, r, registry);
+    std::string refusal;
+    // Without a single key of ours the run would be the settings store's,
+    // not the preset's: a misspelt section or misspelt keys.
+    if (!r.foundAny()) {
+        if (!f.readable()) refusal = "cannot be read";
+        else if (!f.hasSection(kPresetSection)) refusal = "has no [Quillon] section";
+        else refusal = "its [Quillon] section holds no key of a preset";
+    } else {
+        // A misspelt key first: a value refused beside it may be the
+        // misspelling's doing.
+        refusal = unknownKeyRefusal(f);
+        if (refusal.empty()) refusal = r.why();
+    }
+    if (!refusal.empty()) {
+        if (why) *why = refusal;
+        return false;
+    }
+    js = std::move(next);
+    return true;
+}
+
+bool presetSave(const JobSettings& js, const fs::path& file, const FormatRegistry* registry)
+{
+    ProfileFile f(file);
+    Writer w(f);
+    writePreset(js, w, registry ? *registry : formatRegistry());
     return f.save(file);
 }
 

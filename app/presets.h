@@ -27,10 +27,13 @@ constexpr char kNoSuchPresetText[] = "no such preset";
 // A preset is refused whole (false, settings untouched, `why` naming the
 // key and its value) when a number is no number, or when a value the load
 // uses lies outside its key's range: a format the registry does not hold,
-// 9 outputs, a quality of 101. A typo is never quietly read as something
-// else. So is a file that is missing or cannot be read, or that holds no
-// key of ours in a [Quillon] section (a misspelt section header, say):
-// loading it would leave the job as the settings store has it.
+// 9 outputs, a quality of 101; or when its [Quillon] section holds a key
+// that no load, save or settings store uses (`why` naming it, and the key
+// meant when one is close). A typo is never quietly read as something
+// else, or passed over. So is a file that is missing or cannot be read, or
+// that holds no key of ours in a [Quillon] section (a misspelt section
+// header, say): loading it would leave the job as the settings store has
+// it.
 bool presetLoad(JobSettings& settings, const std::filesystem::path& file, const FormatRegistry* registry = nullptr,
                 std::string* why = nullptr);
 bool presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const FormatRegistry* registry = nullptr,

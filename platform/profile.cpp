@@ -169,6 +169,19 @@ std::optional<std::u16string> ProfileFile::get(std::u16string_view section, std:
     return std::u16string(v);
 }
 
+std::vector<std::u16string> ProfileFile::keys(std::u16string_view section) const
+{
+    std::vector<std::u16string> out;
+    ptrdiff_t header = findSection(section);
+    if (header < 0) return out;
+    ptrdiff_t end = sectionEnd(header);
+    for (ptrdiff_t i = header + 1; i < end; ++i) {
+        std::u16string_view k, v;
+        if (splitKeyLine(lines_[size_t(i)], k, v)) out.emplace_back(k);
+    }
+    return out;
+}
+
 std::u16string ProfileFile::getString(std::u16string_view section, std::u16string_view key, std::u16string_view def,
                                       size_t maxUnits) const
 {

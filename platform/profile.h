@@ -56,6 +56,9 @@ public:
     bool save(const std::filesystem::path& file) const;
     // Whether a header names the section, even one that holds no key.
     bool hasSection(std::u16string_view section) const { return findSection(section) >= 0; }
+    // The keys of the section get() reads, as the file spells them, in file
+    // order (a key given twice, twice); empty without the section.
+    std::vector<std::u16string> keys(std::u16string_view section) const;
 
 private:
     void parse(std::u16string_view text);

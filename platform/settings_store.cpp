@@ -305,6 +305,13 @@ std::vector<uint8_t> SettingsStore::serialize() const
     return out;
 }
 
+std::vector<std::string> SettingsStore::names() const
+{
+    std::vector<std::string> out;
+    for (const Value& v : values_) out.push_back(v.name);
+    return out;
+}
+
 const SettingsStore::Value* SettingsStore::find(std::string_view name) const
 {
     for (const Value& v : values_)

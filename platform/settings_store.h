@@ -59,6 +59,8 @@ public:
     void writeString8(std::string_view name, std::string_view cp1252);
     void deleteValue(std::string_view name);
     bool hasValue(std::string_view name) const { return find(name) != nullptr; }
+    // The names of the values held, in the order they were first written.
+    std::vector<std::string> names() const;
 
     // Writes the store to its file when anything changed: a temporary file
     // beside it, flushed to disk, then renamed over it, so a crash at any

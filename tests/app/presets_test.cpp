@@ -618,3 +618,167 @@ TEST(Presets, AnOutputFolderInThePresetIsWhereOutputsGo)
         EXPECT_EQ(s.bSaveInSrcDirs, c.sameFolder) << c.lines;
     }
 }
+
+namespace {
+
+// One output of a format the registry writes, by extension and sub-format
+// name; the colour is the sub-format's first one, or "Auto".
+OutputFormatSlot output(const FormatRegistry& reg, const char16_t* name, const char16_t* subFormat, int32_t number,
+                        bool autoColour)
+{
+    const int32_t id = reg.findByExtension(std::u16string_view(name), true);
+    const FormatDescriptor* d = reg.at(id);
+    EXPECT_NE(d, nullptr) << u16ToUtf8(name);
+    if (!d) return {};
+    const int32_t sub = d->subFormatIndex(subFormat);
+    EXPECT_GE(sub, 0) << u16ToUtf8(subFormat);
+    uint32_t colour = CF_AUTO;
+    if (!autoColour && sub >= 0 && d->subFormatCaps) colour = d->subFormatCaps[sub] & (0u - d->subFormatCaps[sub]);
+    return {id, colour, number, subFormat};
+}
+
+} // namespace
+
+// A preset the wizard saves with every option in use loads again and gives
+// back what was saved: eight outputs, the index, the frame, the colour
+// adjustments and the more options. So does one saved with the frame and
+// the index off. No key a save writes is one a load refuses.
+TEST(Presets, EveryOptionTheWizardSavesLoadsBack)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    JobSettings all;
+    test::fillPresetFields(all);
+    all.iOutFormats = kMaxOutputFormats;
+    all.slots = {output(reg, u"x.jpg", u"Progressive, Quality:", 85, true),
+                 output(reg, u"x.jpg", u"Arithmetic, to Size:", 300, true),
+                 output(reg, u"x.png", u"Super optimized", 0, false),
+                 output(reg, u"x.bmp", u"RLE compressed", 0, false),
+                 output(reg, u"x.gif", u"Interlaced", 0, true),
+                 output(reg, u"x.tiff", u"JPEG, by Quality:", 40, false),
+                 output(reg, u"x.webp", u"Lossy, by Quality:", 100, true),
+                 OutputFormatSlot{-1, CF_AUTO, 0, u"Default"}};
+    ASSERT_EQ(all.eFrameType, 2u);
+    ASSERT_EQ(all.index.bIndex, 1);
+    ASSERT_TRUE(all.adjustments.colourCount > 0 && all.adjustments.otherCount > 0);
+    const auto file = dir / "every.qpt";
+    ASSERT_TRUE(presetSave(all, file, &reg));
+    for (const char* k : {"iFormatId7", "szSubFormat7", "iCompParam6", "iFrameEdgeColorB", "index.bUseAsciiFileNames",
+                          "iGamma", "bShowMoreOptions", "bCreateLogFile"})
+        EXPECT_TRUE(hasKey(file, k)) << k;
+    JobSettings back;
+    std::string why;
+    ASSERT_TRUE(presetLoad(back, file, &reg, &why)) << why << "\n" << fileText(file);
+    test::expectSame(back, all, false);
+
+    // Saved with the groups off: loads, and leaves the frame and index
+    // settings it does not hold as they were.
+    JobSettings off = all;
+    off.iOutFormats = 3;
+    off.eFrameType = 0;
+    off.index.bIndex = 0;
+    off.bShowMoreOptions = 0;
+    ASSERT_TRUE(presetSave(off, dir / "off.qpt", &reg));
+    JobSettings current;
+    current.iFrameWidth = 2;
+    current.index.iCols = 9;
+    ASSERT_TRUE(presetLoad(current, dir / "off.qpt", &reg, &why)) << why << "\n" << fileText(dir / "off.qpt");
+    EXPECT_EQ(current.iOutFormats, 3u);
+    EXPECT_EQ(current.eFrameType, 0u);
+    EXPECT_EQ(current.iFrameWidth, 2);
+    EXPECT_EQ(current.index.bIndex, 0);
+    EXPECT_EQ(current.index.iCols, 9);
+    EXPECT_EQ(current.dwFrameColor, JobSettings{}.dwFrameColor);
+    current.iFrameWidth = off.iFrameWidth;
+    current.dwFrameColor = off.dwFrameColor;
+    current.dwFrameEdgeClr = off.dwFrameEdgeClr;
+    current.index = off.index;
+    test::expectSame(current, off, false);
+
+    // The same over the preset that had everything on: its frame and index
+    // keys and its later outputs go, and what is left loads.
+    ASSERT_TRUE(presetSave(off, file, &reg));
+    EXPECT_FALSE(hasKey(file, "iFormatId3"));
+    EXPECT_FALSE(hasKey(file, "index.iCols"));
+    EXPECT_TRUE(presetLoad(current, file, &reg, &why)) << why;
+}
+
+// A key of the [Quillon] section that the program does not know is a typo:
+// loading around it would take that option from the settings store (a
+// misspelt iFormatId0 writes the store's format). The preset is refused,
+// naming the key and, when one is close, the key meant.
+TEST(Presets, MisspeltKeysAreRefusedWithTheKeyMeant)
+{
+    TempDir dir;
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    const std::string png = std::to_string(reg.findByExtension(std::u16string_view(u"x.png"), true));
+    const std::string head = "[Quillon]\nszOutDir=/srv/typo/\nbUndither=1\niOutFormats=4\n";
+    const struct {
+        std::string lines, why;
+    } cases[] = {
+        {"iFormatld0=" + png + "\nszSubFormat0=Normal",
+         "iFormatld0=" + png + " is not a key of a preset (did you mean iFormatId0?)"},
+        {"bSaveInSrcDir=1", "bSaveInSrcDir=1 is not a key of a preset (did you mean bSaveInSrcDirs?)"},
+        // Of the same output, not the first one that is as close.
+        {"szSubFormt3=Normal", "szSubFormt3=Normal is not a key of a preset (did you mean szSubFormat3?)"},
+        {"iColourFormat5=-1", "iColourFormat5=-1 is not a key of a preset (did you mean iColorFormat5?)"},
+        {"iCompParma2=7", "iCompParma2=7 is not a key of a preset (did you mean iCompParam2?)"},
+        {"iFormatIdO=" + png, "iFormatIdO=" + png + " is not a key of a preset (did you mean iFormatId0?)"},
+        // Whether the index or the frame is on or not.
+        {"bIndex=1\nindex.iCol=3", "index.iCol=3 is not a key of a preset (did you mean index.iCols?)"},
+        {"index.bLinkToNw=0", "index.bLinkToNw=0 is not a key of a preset (did you mean index.bLinkToNew?)"},
+        {"eFrameType=0\niFrameColourR=1", "iFrameColourR=1 is not a key of a preset (did you mean iFrameColorR?)"},
+        {"ICONTRAST=5\niSaturation=10", "iSaturation=10 is not a key of a preset"},
+        {"quality=90", "quality=90 is not a key of a preset"},
+        // Before a value that the misspelling may have caused.
+        {"iFormatld0=" + png + "\niCompParam0=0",
+         "iFormatld0=" + png + " is not a key of a preset (did you mean iFormatId0?)"},
+        {"iOutFormats=9\nbSkipExisting=1\nbSkipExsting=1",
+         "bSkipExsting=1 is not a key of a preset (did you mean bSkipExisting?)"},
+    };
+    const auto file = dir / "typo.qpt";
+    for (const auto& c : cases) {
+        test::writeFile(file, head + c.lines + "\n");
+        JobSettings s;
+        s.iOutFormats = 2;
+        const JobSettings before = s;
+        std::string why;
+        EXPECT_FALSE(presetLoad(s, file, &reg, &why)) << c.lines;
+        EXPECT_EQ(why, c.why) << c.lines;
+        test::expectSame(s, before, true);
+    }
+
+    // Keys compare without regard to case; keys of other sections are not
+    // looked at; the values of the settings store are known too (they are
+    // passed over), but never offered as the key meant.
+    test::writeFile(file, "[Other]\nbogus=1\n[QUILLON]\nSZOUTDIR=/srv/case/\nbundither=1\nIFORMATID0=" + png +
+                              "\niLastQualityPercent=20\nnConverted=4\nfContrast=1\nindex.bImageRes=1\n[More]\nx=1\n");
+    JobSettings s;
+    std::string why;
+    ASSERT_TRUE(presetLoad(s, file, &reg, &why)) << why;
+    EXPECT_EQ(s.szOutDir, "/srv/case/");
+    EXPECT_EQ(s.bUndither, 1);
+    EXPECT_EQ(s.iLastQualityPercent, JobSettings{}.iLastQualityPercent);
+    EXPECT_EQ(presetRefusal(file, &reg), "");
+}
+
+// A preset that cannot be read is refused as such, for every user: a folder
+// named like a preset, and a file too large to be one.
+TEST(Presets, UnreadablePresetsAreRefusedEvenForRoot)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "folder.qpt");
+    test::writeFile(dir / "large.qpt", "[Quillon]\nbUndither=1\n;" + std::string(size_t(5) << 20, 'x') + "\n");
+    for (const char* name : {"folder.qpt", "large.qpt"}) {
+        JobSettings s;
+        s.iOutFormats = 5;
+        std::string why;
+        EXPECT_FALSE(presetLoad(s, dir / name, nullptr, &why)) << name;
+        EXPECT_EQ(why, "cannot be read") << name;
+        EXPECT_EQ(presetRefusal(dir / name), "cannot be read") << name;
+        EXPECT_EQ(s.iOutFormats, 5u) << name;
+        EXPECT_EQ(s.bUndither, 0) << name;
+    }
+}

@@ -49,7 +49,8 @@ run -silent "$work/bad.qpt" "$work/in"
 [ ! -e "$work/bad" ] || fail "unknown format: something was written"
 [ "$(ls "$work/in" | tr '\n' ' ')" = "$before" ] || fail "unknown format: the inputs changed"
 # Presets that say nothing the run could go by: one named but not there, one
-# whose section header is misspelt, one whose keys all are. Each would leave
+# whose section header is misspelt, one whose keys all are, one that cannot
+# be read. Each would leave
 # the job to the settings store, which here writes beside the sources and
 # deletes them (written as the store keeps its values: magic, version,
 # count, then type, name and bytes of each, and a CRC-32 of it all). Each is
@@ -69,8 +70,10 @@ before=$(sums)
 printf '[Quilon]\nszOutDir=%s/typo/\niFormatId0=28\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDirs=0\n' \
     "$work" > "$work/typo.qpt"
 printf '[Quillon]\nszOutFolder=%s/keys/\niFormat0=28\n[Other]\niFormatId0=28\n' "$work" > "$work/keys.qpt"
+# Too large to be a preset, it cannot be read, whoever runs the program.
+{ printf '[Quillon]\nszOutDir=%s/typo/\niFormatId0=28\n' "$work"; head -c 5000000 /dev/zero | tr '\0' ';'; } > "$work/large.qpt"
 for case in "webb.qpt|no such preset" "typo.qpt|has no [Quillon] section" \
-    "keys.qpt|its [Quillon] section holds no key of a preset"; do
+    "keys.qpt|its [Quillon] section holds no key of a preset" "large.qpt|cannot be read"; do
     name=${case%%|*}
     run -silent "$work/$name" "$work/in"
     [ "$status" = 1 ] || fail "$name: status $status"

@@ -1,8 +1,8 @@
 #!/bin/bash
-# Typos stop a silent run before it converts anything: an unknown option, or
-# a preset value that is no number or out of its key's range, gives one line
-# on standard error naming it, status 1, no output and the sources as they
-# were. And a preset that names an output folder writes there, even over
+# Typos stop a silent run before it converts anything: an unknown option, a
+# preset key the program does not know, or a preset value that is no number
+# or out of its key's range, gives one line on standard error naming it,
+# status 1, no output and the sources as they were. And a preset that names an output folder writes there, even over
 # settings whose last session wrote beside the sources.
 set -uo pipefail
 quillon=$1
@@ -59,6 +59,29 @@ job iCompParam0=90 bKeepSubDirs=yes > "$work/p.qpt"
 refused "bKeepSubDirs=yes is not a number" "$work/p.qpt" "$work/in"
 job iCompParam0=90 eResize=1 i3ResizeFactor=0 > "$work/p.qpt"
 refused "i3ResizeFactor=0 is out of range (1 or more)" "$work/p.qpt" "$work/in"
+
+# A misspelt key: passed over, the run would take that option from the
+# settings store (here the defaults: a BMP, no output folder). Refused with
+# the key meant, whether the key's group or output is in use or not.
+misspelt() {
+    local line=$1
+    shift
+    refused "$line" "$work/p.qpt" "$work/in"
+    [ "$(cat "$work/stderr")" = "Quillon: $work/p.qpt: $line" ] || fail "$*: not the line \"$line\""
+}
+printf '[Quillon]\nszOutDir=%s/out/\niFormatld0=28\nszSubFormat0=Normal\niColorFormat0=-1\nbDeleteSrcFiles=1\n' \
+    "$work" > "$work/p.qpt"
+misspelt "iFormatld0=28 is not a key of a preset (did you mean iFormatId0?)"
+printf '[Quillon]\niFormatId0=28\nszSubFormat0=Normal\niColorFormat0=-1\nbSaveInSrcDir=1\n' > "$work/p.qpt"
+misspelt "bSaveInSrcDir=1 is not a key of a preset (did you mean bSaveInSrcDirs?)"
+job iCompParam0=90 bIndex=1 iOutFormats=2 iFormatId1=28 index.iCol=3 > "$work/p.qpt"
+misspelt "index.iCol=3 is not a key of a preset (did you mean index.iCols?)"
+job iCompParam0=90 bIndex=0 index.bLinkToNw=0 > "$work/p.qpt"
+misspelt "index.bLinkToNw=0 is not a key of a preset (did you mean index.bLinkToNew?)"
+job iCompParam0=90 iOutFormats=4 iFormatId3=28 szSubFormt3=Normal > "$work/p.qpt"
+misspelt "szSubFormt3=Normal is not a key of a preset (did you mean szSubFormat3?)"
+job iCompParam0=90 quality=90 > "$work/p.qpt"
+misspelt "quality=90 is not a key of a preset"
 
 # Without the typo the same run converts (and deletes its source).
 run -silent "$work/good.qpt" -recurse "$work/in"

@@ -679,8 +679,9 @@ TEST(OutputOptionsPage, APresetOfAnUnknownFormatIsRefusedWithItsReason)
 }
 
 // A preset with a typo (a number that is none, a value out of its key's
-// range) is refused with the key and its value, and the page keeps what it
-// showed; what the page saves itself, odd typed fields included, loads.
+// range, a misspelt key) is refused with the key and its value, and the
+// page keeps what it showed; what the page saves itself, odd typed fields
+// included, loads.
 TEST(OutputOptionsPage, APresetWithATypoIsRefusedAndSavedPresetsLoad)
 {
     OutputPage t;
@@ -688,12 +689,18 @@ TEST(OutputOptionsPage, APresetWithATypoIsRefusedAndSavedPresetsLoad)
     writeFile(t.presets / "A.qpt", jpeg + "iCompParam0=101\n");
     writeFile(t.presets / "B.qpt", jpeg + "iOutFormats=9\n");
     writeFile(t.presets / "C.qpt", jpeg + "bSaveInSrcDirs=yes\n");
+    // Misspelt keys: loaded around, they would leave the page's format and
+    // folder in place.
+    writeFile(t.presets / "D.qpt", std::string("[Quillon]\nszOutDir=/srv/typo/\niFormatld0=2\n"));
+    writeFile(t.presets / "E.qpt", jpeg + "bSaveInSrcDir=1\n");
     t.page->setPresetFolder(t.presets.path());
     t.reload();
     const QString folder = text(*t.page, 501);
     const char* const reasons[] = {"iCompParam0=101 is out of range (1 to 100 for a quality)",
-                                   "iOutFormats=9 is out of range (1 to 8)", "bSaveInSrcDirs=yes is not a number"};
-    for (int i = 0; i < 3; ++i) {
+                                   "iOutFormats=9 is out of range (1 to 8)", "bSaveInSrcDirs=yes is not a number",
+                                   "iFormatld0=2 is not a key of a preset (did you mean iFormatId0?)",
+                                   "bSaveInSrcDir=1 is not a key of a preset (did you mean bSaveInSrcDirs?)"};
+    for (int i = 0; i < 5; ++i) {
         t.boxes.asked.clear();
         choose(*t.page, 590, i);
         ASSERT_EQ(t.boxes.asked.size(), 1u) << i;
