@@ -107,7 +107,10 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
                 return silent;
             }
             const std::string& filter = args[++i];
-            if (filter.empty()) target.optionWithoutArgument(token, kFilterWithoutPatternText);
+            // An option word in the filter's place is a filter forgotten.
+            const Option next = classify(filter);
+            if (filter.empty() || (next != Option::None && next != Option::Other))
+                target.optionWithoutArgument(token, kFilterWithoutPatternText);
             else if (!argumentFollows(args, i + 1)) target.optionWithoutArgument(token, kFilterWithoutFolderText);
             if (!filter.empty()) {
                 std::u16string text = utf8ToU16(filter);

@@ -37,8 +37,9 @@ public:
     // An option that is none of RECURSE, FILTER and SILENT (a typo such as
     // -recurce): it does nothing, and the target says so.
     virtual void unknownOption(const std::string& option) { (void)option; }
-    // RECURSE with no name after it, or FILTER without its filter or with
-    // no name after that: `why` is one of the texts below.
+    // RECURSE with no name after it, or FILTER without its filter (none,
+    // an empty one or an option word) or with no name after that: `why` is
+    // one of the texts below.
     virtual void optionWithoutArgument(const std::string& option, const char* why)
     {
         (void)option;
@@ -66,7 +67,8 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 
 // One line for each argument that stops a silent run before it starts: an
 // unknown option, an option without its argument (-recurse or -filter with
-// no name after it, -filter with no filter or an empty one), a preset that
+// no name after it, -filter with no filter, an empty one or an option word
+// in its place), a preset that
 // does not exist, and a preset that would be
 // refused (a value that is no number or out of its key's range, a format
 // the registry does not hold, no key of ours in a [Quillon] section), with

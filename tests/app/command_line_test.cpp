@@ -296,6 +296,10 @@ TEST(CommandLine, OptionsWithoutTheirArgumentAreFoundBeforeARun)
     EXPECT_EQ(commandLineRefusals({"-silent", d, "-filter"}), (Names{"-filter: " + noFilter}));
     EXPECT_EQ(commandLineRefusals({"-silent", "-Filter", "", d}), (Names{"-Filter: " + noFilter}));
     EXPECT_EQ(commandLineRefusals({"-silent", d, "-filter", "*.jpg"}), (Names{"-filter: " + filterLast}));
+    // An option word where the filter goes is a filter forgotten; a pattern
+    // that starts with '-' is a filter.
+    EXPECT_EQ(commandLineRefusals({"-silent", "-filter", "/recurse", d}), (Names{"-filter: " + noFilter}));
+    EXPECT_TRUE(commandLineRefusals({"-silent", "-filter", "-*.jpg", d}).empty());
     // Options after it, and a filter's value, are no name for it.
     EXPECT_EQ(commandLineRefusals({"-silent", d, "-RECURSE", "/silent"}), (Names{"-RECURSE: " + recurse}));
     EXPECT_EQ(commandLineRefusals({"-silent", d, "/recurse", "-filter", "*.png"}),

@@ -1,9 +1,9 @@
 #!/bin/bash
 # An option without what it acts on stops a silent run before it converts
 # anything: -recurse or -filter after the last folder, -filter with no
-# filter or an empty one. One line on standard error names the option,
-# status 1, no output and the sources as they were. Options with their
-# arguments still run.
+# filter, an empty one or an option in its place. One line on standard
+# error names the option, status 1, no output and the sources as they were.
+# Options with their arguments still run.
 set -uo pipefail
 quillon=$1
 work=$(mktemp -d)
@@ -35,6 +35,7 @@ refused() {
 filter='no filter after it (as in -filter "*.jpg;*.png" before a folder)'
 refused "-filter: $filter" "$work/in" -filter
 refused "-FILTER: $filter" -FILTER "" "$work/in"
+refused "-filter: $filter" -filter -recurse "$work/in"
 refused "-filter: no folder after it (-filter goes before the folders it limits)" "$work/in" -filter "*.png"
 refused "-recurse: no folder after it (-recurse goes before the folder it scans)" "$work/in" -recurse
 refused "/recurse: no folder after it (-recurse goes before the folder it scans)" "$work/in" /recurse -silent
