@@ -7,7 +7,7 @@ set -uo pipefail
 quillon=$1
 examples=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$work/in" "$work/photos/sub"
 convert -size 40x30 gradient:green-white BMP3:"$work/in/one.bmp"
