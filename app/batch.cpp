@@ -322,14 +322,16 @@ bool sameFile(const fs::path& a, const fs::path& b)
 }
 
 // The platform's delete refuses read-only files; a source without any write
-// permission is left in place the same way.
-void deleteSource(const fs::path& source)
+// permission is left in place the same way. Returns why the source is still
+// there, empty when it is gone.
+std::string deleteSource(const fs::path& source)
 {
     struct stat st {};
-    if (stat(source.c_str(), &st) != 0) return;
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return;
+    if (stat(source.c_str(), &st) != 0) return {};
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return "Read-only file";
     std::error_code ec;
     fs::remove(source, ec);
+    return ec ? ec.message() : std::string();
 }
 
 std::u16string refusalText(const fs::path& output, const fs::path& other, bool written)
@@ -1159,7 +1161,17 @@ struct Run {
             // output does not keep it, one before does.
             if (s.bDeleteSrcFiles && written == outputs() && !oneIsSource) {
                 if (ctx.claims) ctx.claims->inputDeleted(e.path);
-                deleteSource(e.path);
+                const std::string why = deleteSource(e.path);
+                if (!why.empty()) {
+                    // Still there, so still an input no output may replace.
+                    if (ctx.claims) ctx.claims->addInput(e.path);
+                    // Its outputs were written: they stay counted as such, and
+                    // the source left behind is a failure of its own.
+                    log.writeLine("Error: ", pathToU16(e.path) + u": Not deleted: " + utf8ToU16(why));
+                    log.writeLine();
+                    r.notDeleted += 1;
+                    r.failures.push_back(e.path.string() + ": Not deleted: " + why);
+                }
             }
             if (!ctx.running) {
                 stop = true;

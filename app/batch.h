@@ -94,13 +94,16 @@ struct BatchResult {
     // Of `skipped`: the outputs that failed (rather than existing outputs
     // left alone, or outputs never reached after an interruption).
     int32_t failed = 0;
+    // Sources whose outputs were all written but which could not be deleted
+    // as the job asked.
+    int32_t notDeleted = 0;
     bool interrupted = false;
     bool emptyList = false;
     // The HTML index could not be written (the old one, if any, stays).
     bool indexFailed = false;
-    // One line for each input that could not be read or whose output was
-    // not written for a failure: its path, ": " and why, naming the output
-    // (UTF-8). A run without a window has no other place to say which files
+    // One line for each input that could not be read, whose output was not
+    // written for a failure, or that could not be deleted: its path, ": "
+    // and why, naming the output (UTF-8). A run without a window has no other place to say which files
     // they were.
     std::vector<std::string> failures;
 };

@@ -65,6 +65,23 @@ bool isPresetName(const std::string& token)
     return token.size() >= 5 && equalsNoCase(std::string_view(token).substr(token.size() - 4), ".qpt");
 }
 
+// Whether a name for RECURSE or a filter to act on comes at or after `from`:
+// a token that is no option (nor a filter's value) and is not passed over.
+bool argumentFollows(const std::vector<std::string>& args, size_t from)
+{
+    for (size_t i = from; i < args.size(); ++i) {
+        const std::string& token = args[i];
+        switch (classify(token)) {
+        case Option::Filter: ++i; continue;
+        case Option::None:
+            if (!token.empty() && token.find(".exe") == std::string::npos) return true;
+            continue;
+        default: continue;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target)
@@ -74,14 +91,27 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& token = args[i];
         switch (classify(token)) {
-        case Option::Recurse: params.recurse = 1; continue;
+        case Option::Recurse:
+            // After the folder it was meant for, it would scan nothing and
+            // leave that folder scanned one level.
+            if (!argumentFollows(args, i + 1)) target.optionWithoutArgument(token, kRecurseWithoutFolderText);
+            params.recurse = 1;
+            continue;
         case Option::Silent:
             silent = true;
             target.setSilent();
             continue;
         case Option::Filter: {
-            if (i + 1 == args.size()) return silent;
+            if (i + 1 == args.size()) {
+                target.optionWithoutArgument(token, kFilterWithoutPatternText);
+                return silent;
+            }
             const std::string& filter = args[++i];
+            // An option word in the filter's place is a filter forgotten.
+            const Option next = classify(filter);
+            if (filter.empty() || (next != Option::None && next != Option::Other))
+                target.optionWithoutArgument(token, kFilterWithoutPatternText);
+            else if (!argumentFollows(args, i + 1)) target.optionWithoutArgument(token, kFilterWithoutFolderText);
             if (!filter.empty()) {
                 std::u16string text = utf8ToU16(filter);
                 if (text.size() > kCommandLineFilterMax) {
@@ -145,7 +175,14 @@ void InputListCommandTarget::addFile(const fs::path& file)
 
 void InputListCommandTarget::argumentMissing(const std::string& argument)
 {
-    failures.push_back(argument + ": " + (isPresetName(argument) ? kNoSuchPresetText : "no such file or folder"));
+    if (isPresetName(argument)) {
+        failures.push_back(argument + ": " + kNoSuchPresetText);
+        return;
+    }
+    // A picture the run was asked for and cannot read, as much as a file of
+    // unknown format is.
+    failures.push_back(argument + ": no such file or folder");
+    ++inputsLeftOut;
 }
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
@@ -173,6 +210,10 @@ std::vector<std::string> commandLineRefusals(const std::vector<std::string>& arg
         {
             lines.push_back(option + ": " + kUnknownOptionText);
         }
+        void optionWithoutArgument(const std::string& option, const char* why) override
+        {
+            lines.push_back(option + ": " + why);
+        }
         // A run without the preset it names would run on the settings
         // store's values: another folder, other formats, perhaps deleting.
         void argumentMissing(const std::string& argument) override
@@ -192,6 +233,11 @@ std::vector<std::string> commandLineRefusals(const std::vector<std::string>& arg
 void InputListCommandTarget::unknownOption(const std::string& option)
 {
     failures.push_back(option + ": " + kUnknownOptionText);
+}
+
+void InputListCommandTarget::optionWithoutArgument(const std::string& option, const char* why)
+{
+    failures.push_back(option + ": " + why);
 }
 
 void InputListCommandTarget::setSilent()

@@ -37,10 +37,22 @@ public:
     // An option that is none of RECURSE, FILTER and SILENT (a typo such as
     // -recurce): it does nothing, and the target says so.
     virtual void unknownOption(const std::string& option) { (void)option; }
+    // RECURSE with no name after it, or FILTER without its filter (none,
+    // an empty one or an option word) or with no name after that: `why` is
+    // one of the texts below.
+    virtual void optionWithoutArgument(const std::string& option, const char* why)
+    {
+        (void)option;
+        (void)why;
+    }
 };
 
 // What the program says of an unknown option, after the option itself.
 constexpr char kUnknownOptionText[] = "unknown option (the options are -recurse, -filter and -silent)";
+// What it says of an option that lacks what it acts on.
+constexpr char kRecurseWithoutFolderText[] = "no folder after it (-recurse goes before the folder it scans)";
+constexpr char kFilterWithoutPatternText[] = "no filter after it (as in -filter \"*.jpg;*.png\" before a folder)";
+constexpr char kFilterWithoutFolderText[] = "no folder after it (-filter goes before the folders it limits)";
 
 // True when the arguments hold SILENT (the value after FILTER is no option).
 // Known before anything else starts: a silent run opens no window it need
@@ -54,7 +66,10 @@ bool commandLineIsSilent(const std::vector<std::string>& args);
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
 // One line for each argument that stops a silent run before it starts: an
-// unknown option, a preset that does not exist, and a preset that would be
+// unknown option, an option without its argument (-recurse or -filter with
+// no name after it, -filter with no filter, an empty one or an option word
+// in its place), a preset that
+// does not exist, and a preset that would be
 // refused (a value that is no number or out of its key's range, a format
 // the registry does not hold, no key of ours in a [Quillon] section), with
 // why. Presets are tried in order on a copy of `base` (null: the
@@ -83,13 +98,16 @@ public:
     void setSilent() override;
     void argumentMissing(const std::string& argument) override;
     void unknownOption(const std::string& option) override;
+    void optionWithoutArgument(const std::string& option, const char* why) override;
 
     // One line per argument that added nothing or was refused (an unknown
-    // option, a preset that cannot be loaded), and per file of a scanned
+    // option or one without its argument, a preset that cannot be loaded),
+    // and per file of a scanned
     // folder that looks like a picture of ours but added nothing: what it
     // named and why.
     std::vector<std::string> failures;
-    // Of those, the files that added nothing: the inputs the run lost.
+    // Of those, the files and folders that added nothing (missing ones
+    // included): the inputs the run lost.
     int inputsLeftOut = 0;
 
 private:

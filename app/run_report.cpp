@@ -11,7 +11,7 @@ RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPer
     // interruption, those never reached.
     const int32_t failed = r.failed + inputsLeftOut * outputsPerInput;
     const bool everyOutputDone = !r.interrupted && !r.emptyList && r.total > 0 && r.failed == 0 &&
-                                 r.converted + r.skipped == r.total && !r.indexFailed;
+                                 r.converted + r.skipped == r.total && !r.indexFailed && r.notDeleted == 0;
     RunReport report;
     for (const std::string& f : r.failures) report.failures.push_back("Quillon: " + f);
     if (everyOutputDone && inputsLeftOut == 0) return report;
@@ -21,6 +21,10 @@ RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPer
            " skipped, " + std::to_string(failed) + " failed";
     if (r.emptyList) line += " (the input list is empty)";
     else if (r.interrupted) line += " (interrupted)";
+    // The outputs of such a source were written: they count as written, and
+    // the source apart.
+    if (r.notDeleted > 0)
+        line += "; " + std::to_string(r.notDeleted) + (r.notDeleted == 1 ? " source" : " sources") + " not deleted";
     if (r.indexFailed) line += "; index.html could not be written";
     std::error_code ec;
     if (!log.empty() && std::filesystem::exists(log, ec)) line += "; log: " + log.string();

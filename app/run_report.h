@@ -12,9 +12,9 @@ namespace quillon {
 
 struct RunReport {
     int status = 0;
-    // "Quillon: <input>: <why>" for each input that could not be read or
-    // whose output failed, worded as the unreadable files of a folder scan
-    // are.
+    // "Quillon: <input>: <why>" for each input that could not be read, whose
+    // output failed or that was not deleted, worded as the unreadable files
+    // of a folder scan are.
     std::vector<std::string> failures;
     // Empty when every output was done.
     std::string line;
@@ -24,7 +24,8 @@ struct RunReport {
 // are done: an incremental rerun over a finished folder succeeds. Failed
 // outputs, an interruption, an empty list, an index that was not written and
 // inputs left out before the run (each counted as `outputsPerInput` failed
-// outputs) are not. `log` is named in the line when it exists.
+// outputs) are not, nor is a source the job said to delete that is still
+// there. `log` is named in the line when it exists.
 RunReport batchRunReport(const BatchResult& result, int inputsLeftOut, int outputsPerInput,
                          const std::filesystem::path& log);
 

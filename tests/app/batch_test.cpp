@@ -739,6 +739,43 @@ TEST_F(BatchFixture, ReadOnlySourceIsNotDeleted)
     EXPECT_EQ(text(ui.statuses.back()), " Converted 1 out of 1 file!");
 }
 
+// A source the job said to delete that is still there is named with why, in
+// the log and in the run's report, and fails the run; its output stays
+// written and counted, and the sources after it are deleted as asked.
+TEST_F(BatchFixture, SourceThatCannotBeDeletedIsAFailure)
+{
+    fs::path a = makeInput("a.bmp");
+    fs::path b = makeInput("b.bmp", "17x9 xc:orange");
+    fs::permissions(a, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    s.bDeleteSrcFiles = 1;
+    s.bCreateLogFile = 1;
+    BatchResult r = runBatch(dir / "log.txt");
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(r.skipped, 0);
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_EQ(r.notDeleted, 1);
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_FALSE(fs::exists(b));
+    EXPECT_EQ(identify(dir / "out" / "a.bmp"), "40 30");
+    EXPECT_EQ(identify(dir / "out" / "b.bmp"), "17 9");
+    EXPECT_EQ(r.failures, (std::vector<std::string>{a.string() + ": Not deleted: Read-only file"}));
+    auto bytes = test::readFile(dir / "log.txt");
+    std::string log(bytes.begin(), bytes.end());
+    EXPECT_NE(log.find("Writing: " + (dir / "out" / "a.bmp").string() + "\r\nResult: Ok.\r\n\r\nError: " + a.string() +
+                       ": Not deleted: Read-only file\r\n\r\nReading:  " + b.string() + "\r\n"),
+              std::string::npos)
+        << log;
+
+    RunReport report = batchRunReport(r, 0, 1, dir / "log.txt");
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report.failures, (std::vector<std::string>{"Quillon: " + a.string() + ": Not deleted: Read-only file"}));
+    EXPECT_EQ(report.line,
+              "Quillon: 2 written, 0 skipped, 0 failed; 1 source not deleted; log: " + (dir / "log.txt").string());
+    // With an input lost besides, and more than one such source.
+    r.notDeleted = 2;
+    EXPECT_EQ(batchRunReport(r, 1, 1, {}).line, "Quillon: 2 written, 0 skipped, 1 failed; 2 sources not deleted");
+}
+
 TEST_F(BatchFixture, SourceKeptWhenAnOutputTurnsOutToBeIt)
 {
     s.bDeleteSrcFiles = 1;

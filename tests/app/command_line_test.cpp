@@ -41,7 +41,11 @@ public:
     void setSilent() override { calls.push_back("silent"); }
     void argumentMissing(const std::string& argument) override { missing.push_back(argument); }
     void unknownOption(const std::string& option) override { unknown.push_back(option); }
-    Names calls, missing, unknown;
+    void optionWithoutArgument(const std::string& option, const char* why) override
+    {
+        incomplete.push_back(option + ": " + why);
+    }
+    Names calls, missing, unknown, incomplete;
 };
 
 // Runs the test with the current folder inside dir, as a user would type
@@ -208,6 +212,9 @@ TEST(CommandLine, SilentIsKnownBeforeAnythingRunsAndMissingNamesAreReported)
     EXPECT_EQ(usual.failures[1], "gone.qpt: no such preset");
     EXPECT_EQ(usual.failures[2], "notes.txt: Unknown file format");
     EXPECT_EQ(list.fileCount(), 0u);
+    // The missing picture is an input lost as much as the file of unknown
+    // format; a missing preset is none.
+    EXPECT_EQ(usual.inputsLeftOut, 2);
 }
 
 // Files of a named folder that look like pictures of ours but add nothing
@@ -273,6 +280,47 @@ TEST(CommandLine, TyposInOptionsAndPresetsAreFoundBeforeARun)
     InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
     commandLineHandle({"-recurce", dir.path().string()}, usual);
     EXPECT_EQ(usual.failures, (Names{"-recurce: unknown option (the options are -recurse, -filter and -silent)"}));
+}
+
+// -recurse or -filter after the last name, or -filter without its filter,
+// would leave the folder before them scanned as if they were not there: the
+// check before a silent run names each, and the wizard's own handling too.
+TEST(CommandLine, OptionsWithoutTheirArgumentAreFoundBeforeARun)
+{
+    TempDir dir;
+    fs::create_directories(dir / "d");
+    const std::string d = (dir / "d").string();
+    const std::string recurse = "no folder after it (-recurse goes before the folder it scans)";
+    const std::string noFilter = "no filter after it (as in -filter \"*.jpg;*.png\" before a folder)";
+    const std::string filterLast = "no folder after it (-filter goes before the folders it limits)";
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "-filter"}), (Names{"-filter: " + noFilter}));
+    EXPECT_EQ(commandLineRefusals({"-silent", "-Filter", "", d}), (Names{"-Filter: " + noFilter}));
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "-filter", "*.jpg"}), (Names{"-filter: " + filterLast}));
+    // An option word where the filter goes is a filter forgotten; a pattern
+    // that starts with '-' is a filter.
+    EXPECT_EQ(commandLineRefusals({"-silent", "-filter", "/recurse", d}), (Names{"-filter: " + noFilter}));
+    EXPECT_TRUE(commandLineRefusals({"-silent", "-filter", "-*.jpg", d}).empty());
+    // Options after it, and a filter's value, are no name for it.
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "-RECURSE", "/silent"}), (Names{"-RECURSE: " + recurse}));
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "/recurse", "-filter", "*.png"}),
+              (Names{"/recurse: " + recurse, "-filter: " + filterLast}));
+    // A name after them, whatever it names, is what they act on.
+    EXPECT_TRUE(commandLineRefusals({"-recurse", "-filter", "*.png", d, "-silent"}).empty());
+    EXPECT_TRUE(commandLineRefusals({"-silent", "-recurse", (dir / "gone").string(), "-filter", "x", d}).empty());
+
+    // Handling goes on as before: the empty filter leaves none, the
+    // recursion after the folder applies to nothing.
+    RecordingTarget target;
+    commandLineHandle({"-filter", "", d, "-recurse"}, target);
+    EXPECT_EQ(target.calls, (Names{"dir d recurse=0 filter=off"}));
+    EXPECT_EQ(target.incomplete, (Names{"-filter: " + noFilter, "-recurse: " + recurse}));
+
+    FakeHooks hooks;
+    InputList list(&hooks);
+    InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
+    commandLineHandle({d, "-filter"}, usual);
+    EXPECT_EQ(usual.failures, (Names{"-filter: " + noFilter}));
+    EXPECT_EQ(usual.inputsLeftOut, 0);
 }
 
 // A preset named but not there, or with nothing of ours in it, would leave

@@ -55,6 +55,21 @@ status=$?
 [ "$(cat "$work/stderr")" = "Quillon: $work/photos/cut.bmp: $cut
 Quillon: 2 written, 0 skipped, 1 failed" ] || fail "named damaged file: $(cat "$work/stderr")"
 
+# Named inputs: one missing, one of unknown format and a good one. Both
+# that could not be read count as failed, and the run ends with the counts.
+job lost
+run -silent "$work/lost.qpt" "$work/photos/gone.jpg" "$work/photos/list.png" "$work/photos/p03.png"
+[ "$status" = 1 ] || fail "lost inputs: status $status"
+[ -f "$work/lost/p03.bmp" ] || fail "lost inputs: the good one was not written"
+[ "$(cat "$work/stderr")" = "Quillon: $work/photos/gone.jpg: no such file or folder
+Quillon: $work/photos/list.png: Unknown file format
+Quillon: 1 written, 0 skipped, 2 failed" ] || fail "lost inputs: $(cat "$work/stderr")"
+# Only a missing one, with a good one: still a count line.
+run -silent "$work/lost.qpt" "$work/photos/gone.jpg" "$work/photos/p04.png"
+[ "$status" = 1 ] || fail "missing input: status $status"
+[ "$(tail -n 1 "$work/stderr")" = "Quillon: 1 written, 0 skipped, 1 failed" ] ||
+    fail "missing input: $(cat "$work/stderr")"
+
 # A finished folder run again: whether existing outputs are skipped by
 # choice or never overwritten, nothing fails, nothing is said, status 0.
 mkdir -p "$work/good"

@@ -116,4 +116,15 @@ for name in d.tif f.png j.dib l.tga; do
     [ "$(differing "$work/in/$name" "$work/again/$name")" = 0 ] || fail "beside the sources: $name changed"
 done
 [ "$(md5sum < "$work/again/p.cal")" = "$cals" ] || fail "beside the sources: p.cal changed"
+# PNG data named .ras, an extension that Sun raster shares with CALS, which
+# Quillon only reads: the output goes by the name to the format of it that
+# writes, a Sun raster with the PNG's pixels, not to the extension's first.
+mkdir -p "$work/misnamed"
+convert "$work/src.ppm" PNG24:"$work/misnamed/x.ras"
+job ras iColorFormat0=-1 > "$work/ras.qpt"
+run -silent "$work/ras.qpt" "$work/misnamed/x.ras"
+[ "$status" = 0 ] || fail "PNG named x.ras: status $status"
+[ "$(head -c 4 "$work/ras/x.ras" 2>/dev/null | od -An -tx1 | tr -d ' ')" = 59a66a95 ] ||
+    fail "PNG named x.ras: no Sun raster written"
+[ "$(differing "$work/misnamed/x.ras" "$work/ras/x.ras")" = 0 ] || fail "PNG named x.ras: pixels differ"
 echo "silent own format: ok"
