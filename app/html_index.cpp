@@ -122,7 +122,9 @@ std::string escaped(std::string_view text)
 }
 
 // The prefixes are the user's own text and stay as typed; names from disk
-// are encoded, and what encoding leaves of markup escaped.
+// are the bytes of the names on disk, which need not be UTF-8, so every byte
+// outside ASCII is percent-encoded (the page stays UTF-8 and the link still
+// reaches the file), and what encoding leaves of markup is escaped.
 std::string encodeName(std::string name, bool validUris)
 {
     if (validUris) urlEncodeInPlace(name);
@@ -141,8 +143,8 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
         std::string address;
         if (c.linkUrl == 2) address = withSlash(u16ToUtf8(c.linkPrefix));
         std::string file;
-        if (!c.linkFolder.empty()) file = withSlash(u16ToUtf8(c.linkFolder));
-        file += replaceExtension(u16ToUtf8(c.thumbnailName), u16ToUtf8(c.fullExtension));
+        if (!c.linkFolder.empty()) file = withSlash(u16ToNameBytes(c.linkFolder));
+        file += replaceExtension(u16ToNameBytes(c.thumbnailName), u16ToNameBytes(c.fullExtension));
         address += encodeName(file, c.useValidUris);
         out += "<a href=\"" + address + "\"";
         if (c.linkToNew) out += " target=_blank";
@@ -152,8 +154,8 @@ std::string indexCellLines(const IndexCell& c, int32_t& column)
         std::string address;
         if (c.iconUrl == 2) address = withSlash(u16ToUtf8(c.iconPrefix));
         std::string file;
-        if (c.iconUrl != 2 && !c.iconSubdir.empty()) file = withSlash(u16ToUtf8(c.iconSubdir));
-        file += u16ToUtf8(c.thumbnailName);
+        if (c.iconUrl != 2 && !c.iconSubdir.empty()) file = withSlash(u16ToNameBytes(c.iconSubdir));
+        file += u16ToNameBytes(c.thumbnailName);
         address += encodeName(file, c.useValidUris);
         char dims[96];
         std::snprintf(dims, sizeof dims, " width=%u height=%u border=%d>", c.thumbWidth, c.thumbHeight,

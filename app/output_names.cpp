@@ -35,6 +35,9 @@ std::u16string asciiFileName(std::u16string_view name)
     std::u16string out;
     out.reserve(name.size());
     for (char16_t c : name) {
+        // A byte of a name that is not UTF-8 (carried as U+DC80..U+DCFF) is
+        // most likely Latin-1 or Windows-1252, which is what the table reads.
+        if (c >= 0xDC80 && c <= 0xDCFF) c = char16_t(c - 0xDC00);
         char16_t r = c < 0x100 ? char16_t(asciiNameTable[c]) : u'_';
         // The table maps the division sign to "/", which would split the
         // name into a folder: keep names names.

@@ -15,6 +15,8 @@
 #include <string>
 #include <system_error>
 
+#include "core/text.h"
+
 namespace quillon {
 
 namespace fs = std::filesystem;
@@ -68,16 +70,12 @@ fs::path temporaryBeside(const fs::path& target)
     std::snprintf(tag, sizeof tag, "%.*s%ld-%016llx%.*s", int(kTag.size()), kTag.data(), long(::getpid()), random,
                   int(kEnd.size()), kEnd.data());
     // The temporary name must fit wherever the target's name fits: a target
-    // name near the file system's limit keeps only its front here, cut on a
-    // character boundary.
+    // name near the file system's limit keeps only its front here. The cut
+    // falls between characters, and a name that is not UTF-8 keeps each of
+    // its bytes up to the cut as it is.
     constexpr size_t kNameMax = 255;
-    std::string name = target.filename().string();
-    const size_t room = kNameMax - 1 - std::strlen(tag);
-    if (name.size() > room) {
-        size_t cut = room;
-        while (cut > 0 && (uint8_t(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
+    std::string name = target.filename().native();
+    name.resize(nameCutPoint(name, kNameMax - 1 - std::strlen(tag)));
     return target.parent_path() / ("." + name + tag);
 }
 

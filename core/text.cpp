@@ -101,6 +101,10 @@ int narrow(char* dst, const char16_t* src, size_t dstSize, size_t srcLen, bool a
         // A high surrogate that ends a counted source is dropped: its partner
         // lies beyond what we were given.
         if (srcLen && used == 1 && cp >= 0xD800 && cp <= 0xDBFF && in + 1 == limit) break;
+        // A lone surrogate (a byte of a name that is not UTF-8, or broken
+        // text) has no UTF-8 form; its 3-byte encoding would make the whole
+        // text invalid for every reader.
+        if (!approx && cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
         char bytes[4];
         size_t n;
         if (approx) {
@@ -202,6 +206,93 @@ bool utf8Lead(uint8_t b, uint32_t& cp, size_t& need, uint8_t& lo, uint8_t& hi)
 }
 
 } // namespace
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence that starts at s[i] and its
+// code point; 0 when the byte there starts none (or the text ends inside it).
+size_t wellFormedAt(const uint8_t* s, size_t length, size_t i, uint32_t* cpOut)
+{
+    uint32_t cp;
+    size_t need;
+    uint8_t lo, hi;
+    if (!utf8Lead(s[i], cp, need, lo, hi) || length - i <= need) return 0;
+    for (size_t k = 1; k <= need; ++k) {
+        const uint8_t c = s[i + k];
+        if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    *cpOut = cp;
+    return need + 1;
+}
+
+constexpr char16_t kByteEscape = 0xDC00; // + a byte from 0x80 to 0xFF
+
+} // namespace
+
+std::u16string nameBytesToU16(std::string_view bytes)
+{
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t cp;
+        const size_t n = wellFormedAt(s, bytes.size(), i, &cp);
+        if (n == 0) {
+            // Only bytes from 0x80 start no sequence: ASCII always decodes.
+            out += char16_t(kByteEscape + s[i]);
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += char16_t(0xD800 + (cp >> 10));
+            out += char16_t(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += char16_t(cp);
+        }
+        i += n;
+    }
+    return out;
+}
+
+std::string u16ToNameBytes(std::u16string_view text)
+{
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        uint32_t cp = c;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((uint32_t(c) - 0xD800) << 10) + (uint32_t(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if (c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF) {
+            out += char(c - kByteEscape);
+            continue;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            // Typed or pasted broken text: no byte stands behind it.
+            cp = 0xFFFD;
+        }
+        char bytes[4];
+        out.append(bytes, encodeUtf8(cp, bytes));
+    }
+    return out;
+}
+
+size_t nameCutPoint(std::string_view bytes, size_t limit)
+{
+    if (bytes.size() <= limit) return bytes.size();
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(bytes.data());
+    size_t i = 0;
+    while (i < limit) {
+        uint32_t cp;
+        const size_t n = wellFormedAt(s, bytes.size(), i, &cp);
+        const size_t step = n ? n : 1;
+        if (i + step > limit) break;
+        i += step;
+    }
+    return i;
+}
 
 bool isMultibyteUtf8(const char* text, size_t length)
 {
@@ -346,9 +437,9 @@ std::u16string asciiToU16(std::string_view ascii)
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-std::u16string pathToU16(const std::filesystem::path& path) { return utf8ToU16(path.native()); }
+std::u16string pathToU16(const std::filesystem::path& path) { return nameBytesToU16(path.native()); }
 
-std::filesystem::path u16ToPath(std::u16string_view text) { return std::filesystem::path(u16ToUtf8(text)); }
+std::filesystem::path u16ToPath(std::u16string_view text) { return std::filesystem::path(u16ToNameBytes(text)); }
 
 size_t u16Length(const char16_t* text)
 {

@@ -29,7 +29,8 @@ bool isMultibyteUtf8(const char* text, size_t length);
 // Into a 260-unit destination; 0 when more than 259 units were needed.
 constexpr size_t kPathUnits = 260;
 int utf8ToWide(char16_t* dst, const char* src);
-// UTF-16 to UTF-8; a character is written only when all its bytes fit.
+// UTF-16 to UTF-8; a character is written only when all its bytes fit. A
+// lone surrogate, which UTF-8 cannot carry, is written as U+FFFD.
 int wideToUtf8(char* dst, const char16_t* src, size_t dstSize);
 // srcLen 0: up to the NUL. 0 for a null destination or size 0.
 int utf16ToUtf8(char* dst, const char16_t* src, size_t dstSize, size_t srcLen = 0);
@@ -50,9 +51,21 @@ std::u16string latin1ToU16(std::string_view bytes);
 std::string u16ToApprox(std::u16string_view text);
 std::u16string asciiToU16(std::string_view ascii);
 
-// Paths are bytes on this platform; they are shown and logged as UTF-16.
+// Paths are bytes on this platform and need not be UTF-8: names from old
+// archives and other systems hold Latin-1 or code-page bytes. The program
+// carries them as UTF-16 without losing a byte: each byte that is not part
+// of a well-formed UTF-8 sequence becomes the lone low surrogate
+// U+DC80..U+DCFF, which no well-formed text holds, and turns back into that
+// byte on the way to the file system. Shown or written into a file's
+// contents (u16ToUtf8 and the other UTF-8 encoders), such a surrogate reads
+// U+FFFD.
 std::u16string pathToU16(const std::filesystem::path& path);
 std::filesystem::path u16ToPath(std::u16string_view text);
+std::u16string nameBytesToU16(std::string_view bytes);
+std::string u16ToNameBytes(std::u16string_view text);
+// The longest front of `bytes`, at most `limit` long, that splits no
+// well-formed UTF-8 sequence (a byte outside one stands alone).
+size_t nameCutPoint(std::string_view bytes, size_t limit);
 
 size_t u16Length(const char16_t* text);
 // ASCII-only case folding: used for extensions, option words and value names.

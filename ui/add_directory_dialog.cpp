@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,7 +21,7 @@ AddDirectoryDialog::AddDirectoryDialog(QWidget* owner, const AddDirectoryParams&
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     applyDialogColours(this);
     dialogSetIcons(this);
-    folder_ = new QLineEdit(QString::fromStdString(p.folder.string()), this);
+    folder_ = new QLineEdit(pathToQString(p.folder), this);
     folder_->setObjectName(QStringLiteral("ctl750"));
     auto* browse = new QPushButton(QStringLiteral("..."), this);
     browse->setObjectName(QStringLiteral("ctl755"));
@@ -72,7 +71,7 @@ AddDirectoryDialog::AddDirectoryDialog(QWidget* owner, const AddDirectoryParams&
 AddDirectoryParams AddDirectoryDialog::params() const
 {
     AddDirectoryParams p;
-    p.folder = std::filesystem::path(folder_->text().toStdString());
+    p.folder = qStringToPath(folder_->text());
     p.filter = filter_->text().toStdU16String();
     p.filterOn = filterOn_->isChecked();
     p.recurse = recurse_->isChecked();
@@ -87,7 +86,8 @@ void AddDirectoryDialog::accept()
                QStringLiteral("Quillon"), MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    if (!QFileInfo(folder).isDir()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(qStringToPath(folder), ec)) {
         msgBox(this, QStringLiteral("The directory doesn't exist!"), QStringLiteral("Quillon"),
                MB_OK | MB_ICONEXCLAMATION);
         return;

@@ -1,7 +1,6 @@
 #include "ui/file_dialog.h"
 
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QUrl>
 
 #include "ui/ui_kit.h"
@@ -37,12 +36,14 @@ FileDialogResult fileDlgRun(QWidget* owner, const FileDialogRequest& request)
 
 QString askNewOutputName(QWidget* owner, const QString& currentPath)
 {
-    QFileInfo info(currentPath);
+    // Split by our own means: the path may hold bytes that are not UTF-8,
+    // kept in the text as pathToQString keeps them.
+    const std::filesystem::path path = qStringToPath(currentPath);
     FileDialogRequest request;
     request.save = true;
     request.title = QStringLiteral("Please select a new output file name");
-    request.startFolder = info.absolutePath();
-    request.fileName = info.fileName();
+    request.startFolder = pathToQString(path.parent_path());
+    request.fileName = pathToQString(path.filename());
     request.filters = {QStringLiteral("All files (*)")};
     FileDialogResult r = fileDlgRun(owner, request);
     return r.accepted ? r.paths.front() : QString();

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -35,8 +34,8 @@ namespace {
 QString qs(const char16_t* t) { return t ? QString::fromUtf16(t) : QString(); }
 QString qs(const std::u16string& t) { return QString::fromUtf16(t.data(), qsizetype(t.size())); }
 std::u16string u16of(const QString& t) { return std::u16string(reinterpret_cast<const char16_t*>(t.utf16()), size_t(t.size())); }
-QString pathText(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
-std::filesystem::path pathOf(const QString& t) { return std::filesystem::path(t.toStdString()); }
+QString pathText(const std::filesystem::path& p) { return pathToQString(p); }
+std::filesystem::path pathOf(const QString& t) { return qStringToPath(t); }
 
 QWidget* messageOwner(QWidget* page)
 {
@@ -185,7 +184,7 @@ public:
         QString message;
         if (path.isEmpty()) {
             message = QStringLiteral("No alpha file specified!");
-        } else if (!QFileInfo::exists(path)) {
+        } else if (std::error_code ec; !std::filesystem::exists(pathOf(path), ec)) {
             message = QStringLiteral("Alpha file does not exist!");
         } else {
             Ref<ImageReader> reader;

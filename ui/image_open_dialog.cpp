@@ -41,10 +41,12 @@ QStringList imageOpenFilters()
 
 bool imageFileInfoTexts(const QString& path, QString* format, QString* resolution)
 {
+    const std::filesystem::path file = qStringToPath(path);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return false;
     QFileInfo fi(path);
-    if (!fi.isFile()) return false;
     Ref<ImageReader> reader;
-    if (failed(imageFileOpen(reader, std::filesystem::path(path.toStdString()), false))) return false;
+    if (failed(imageFileOpen(reader, file, false))) return false;
     // Icons and cursors of one pixel say nothing worth showing.
     if (uint64_t(reader->width) * reader->height <= 1 && fi.suffix().startsWith(u'i', Qt::CaseInsensitive))
         return false;
@@ -63,7 +65,7 @@ QStringList openDlgRun(QWidget* owner, const QString& title, const QString& curr
     request.filters = imageOpenFilters();
     request.okLabel = QStringLiteral("Add");
     std::vector<std::string> recent = jobSettings().recentFolders.entries();
-    if (!recent.empty()) request.startFolder = QString::fromStdString(recent.front());
+    if (!recent.empty()) request.startFolder = pathToQString(recent.front());
     if (!currentPath.isEmpty()) request.fileName = QFileInfo(currentPath).fileName();
     if (uiHooks().fileDialog) {
         FileDialogResult r = uiHooks().fileDialog(owner, request);
@@ -78,7 +80,7 @@ QStringList openDlgRun(QWidget* owner, const QString& title, const QString& curr
     if (!request.fileName.isEmpty()) dialog.selectFile(request.fileName);
     QList<QUrl> places = dialog.sidebarUrls();
     for (const std::string& folder : recent)
-        if (!folder.empty()) places << QUrl::fromLocalFile(QString::fromStdString(folder));
+        if (!folder.empty()) places << fileUrl(folder);
     dialog.setSidebarUrls(places);
     dialogSetIcons(&dialog);
 

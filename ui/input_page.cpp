@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -358,7 +357,7 @@ void InputPage::runCommand(int id)
         busy(true);
         for (const QString& p : paths) {
             if (stopScan_) break;
-            addChosen(*list_, std::filesystem::path(p.toStdString()), notAdded);
+            addChosen(*list_, qStringToPath(p), notAdded);
         }
         busy(false);
         reportNotAdded(notAdded);
@@ -384,13 +383,13 @@ void InputPage::runCommand(int id)
         break;
     case CMD_VIEW_IMAGE:
         for (size_t r : rows)
-            if (namedAsImage(list_->row(r).path)) shellOpen(QString::fromStdString(list_->row(r).path.string()));
+            if (namedAsImage(list_->row(r).path)) shellOpen(pathToQString(list_->row(r).path));
         break;
     case CMD_ADD_ALPHA_FILE: {
         if (rows.empty()) break;
         QStringList chosen = openDlgRun(this, QStringLiteral("Add alpha plane file - Quillon"),
-                                        QString::fromStdString(list_->row(rows.front()).path.string()), false);
-        if (!chosen.isEmpty()) fileListSetAlphaPlane(*list_, rows, std::filesystem::path(chosen.front().toStdString()));
+                                        pathToQString(list_->row(rows.front()).path), false);
+        if (!chosen.isEmpty()) fileListSetAlphaPlane(*list_, rows, qStringToPath(chosen.front()));
         break;
     }
     case CMD_CLEAR_ALPHA_FILE:
@@ -441,8 +440,9 @@ void InputPage::addDropped(const QStringList& paths)
     busy(true);
     for (const QString& p : paths) {
         if (stopScan_) break;
-        std::filesystem::path path(p.toStdString());
-        if (QFileInfo(p).isDir()) fileListAddDirectory(*list_, path, nullptr);
+        std::filesystem::path path = qStringToPath(p);
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) fileListAddDirectory(*list_, path, nullptr);
         else addChosen(*list_, path, notAdded);
     }
     busy(false);
@@ -614,8 +614,10 @@ void InputPage::dragEnterEvent(QDragEnterEvent* event)
 void InputPage::dropEvent(QDropEvent* event)
 {
     QStringList paths;
+    // Taken by the bytes the addresses encode: a name that is not UTF-8
+    // would lose them in Qt's decoding.
     for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths << url.toLocalFile();
+        if (url.isLocalFile()) paths << pathToQString(localFileOf(url));
     event->acceptProposedAction();
     addDropped(paths);
 }

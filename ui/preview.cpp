@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QPainter>
 #include <QSocketNotifier>
@@ -302,7 +301,7 @@ PreviewPage::PreviewPage(FileSheet& sheet, FileEntry& entry) : SheetPage(sheet, 
     connect(control_, &QPushButton::clicked, this, [this] {
         // The desktop picks a program by the name, and a file accepted by
         // its content may be named as anything.
-        if (formatFindByExtension(entry_.path, false) >= 0) shellOpen(QString::fromStdString(entry_.path.string()));
+        if (formatFindByExtension(entry_.path, false) >= 0) shellOpen(pathToQString(entry_.path));
     });
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_ >= 0) {
@@ -357,13 +356,14 @@ void PreviewPage::activated()
             load->adjustments->setOrientation(uint8_t(o));
         }
     } else if (!entry_.alphaFilePath.empty()) {
-        alphaPath = QString::fromStdString(entry_.alphaFilePath.string());
+        alphaPath = pathToQString(entry_.alphaFilePath);
     }
     control_->setPicture(QImage());
     if (failed(imageFileOpen(load->reader, entry_.path, true))) return;
     // A missing or unreadable alpha file is reported by the first page on OK.
-    if (!alphaPath.isEmpty() && QFileInfo::exists(alphaPath))
-        imageFileOpen(load->alpha, std::filesystem::path(alphaPath.toStdString()), true);
+    std::error_code ec;
+    if (!alphaPath.isEmpty() && std::filesystem::exists(qStringToPath(alphaPath), ec))
+        imageFileOpen(load->alpha, qStringToPath(alphaPath), true);
     load->wake = wake_;
     load->signal = Ref<CacheNotify>::adopt(new CacheNotify);
     load_ = load;

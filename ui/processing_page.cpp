@@ -195,9 +195,9 @@ int32_t ProcessingPage::askOverwrite(std::u16string_view text)
 
 bool ProcessingPage::askRenameTarget(std::filesystem::path& path)
 {
-    QString chosen = askNewOutputName(frame(), QString::fromStdString(path.string()));
+    QString chosen = askNewOutputName(frame(), pathToQString(path));
     if (chosen.isEmpty()) return false;
-    path = std::filesystem::path(chosen.toStdString());
+    path = qStringToPath(chosen);
     return true;
 }
 

@@ -104,6 +104,27 @@ int iconTier(int metric)
     return 48;
 }
 
+QString pathToQString(const std::filesystem::path& path) { return QString::fromStdU16String(pathToU16(path)); }
+
+std::filesystem::path qStringToPath(const QString& text) { return u16ToPath(text.toStdU16String()); }
+
+QUrl fileUrl(const std::filesystem::path& path)
+{
+    const std::string& bytes = path.native();
+    QByteArray address("file://");
+    address += QByteArray(bytes.data(), qsizetype(bytes.size())).toPercentEncoding("/");
+    return QUrl::fromEncoded(address, QUrl::StrictMode);
+}
+
+std::filesystem::path localFileOf(const QUrl& url)
+{
+    if (!url.isLocalFile()) return {};
+    // The encoded form keeps a %XX that is not UTF-8 as it is; the decoded
+    // one would have replaced it.
+    const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return std::filesystem::path(std::string(bytes.constData(), size_t(bytes.size())));
+}
+
 int pumpMessages()
 {
     if (QCoreApplication::closingDown()) return 0;
@@ -114,7 +135,7 @@ int pumpMessages()
 bool shellOpen(const QString& target)
 {
     if (auto& hook = uiHooks().shellOpen) return hook(target);
-    QUrl url = QUrl::fromUserInput(target);
+    QUrl url = target.startsWith(u'/') ? fileUrl(qStringToPath(target)) : QUrl::fromUserInput(target);
     return QDesktopServices::openUrl(url);
 }
 
@@ -134,8 +155,8 @@ QString helpPagePath(int topic)
         return path;
     }
     std::filesystem::path page = appFolder() / "help" / (std::to_string(topic) + ".html");
-    QString p = QString::fromStdString(page.string());
-    return QFileInfo::exists(p) ? p : QString();
+    std::error_code ec;
+    return std::filesystem::exists(page, ec) ? pathToQString(page) : QString();
 }
 
 void helpShow(QWidget*, int topic)
@@ -147,7 +168,7 @@ void helpShow(QWidget*, int topic)
     }
     QString page = helpPagePath(topic);
     if (page.isEmpty()) return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+    QDesktopServices::openUrl(page.startsWith(u'/') ? fileUrl(qStringToPath(page)) : QUrl::fromLocalFile(page));
 }
 
 bool browseForFolder(QWidget* owner, const QString& prompt, QString& path, bool useStartFolder)

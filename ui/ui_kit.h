@@ -5,8 +5,11 @@
 #include <QIcon>
 #include <QString>
 
+#include <filesystem>
+
 class QWidget;
 class QLabel;
+class QUrl;
 
 namespace quillon::ui {
 
@@ -27,9 +30,22 @@ void dialogSetIcons(QWidget* window);
 // The icon tier for a metric in pixels: 16, 20, 24, 32 or 48.
 int iconTier(int metric);
 
+// A path as the controls show it and back. A name's bytes that are not
+// UTF-8 survive the round trip (see pathToU16); Qt's own file-name
+// conversions would turn them into U+FFFD, so paths never go through them.
+QString pathToQString(const std::filesystem::path& path);
+std::filesystem::path qStringToPath(const QString& text);
+// The file: address of a path, its bytes outside the unreserved ASCII
+// characters percent-encoded, so that the address names the very file.
+QUrl fileUrl(const std::filesystem::path& path);
+// The local file a file: address names, by the bytes its percent-encoding
+// stands for; empty for any other address.
+std::filesystem::path localFileOf(const QUrl& url);
+
 // Handles pending events; 0 when the application is shutting down.
 int pumpMessages();
 // Opens an address or file with the desktop's handler; true when accepted.
+// An absolute path (as pathToQString gives it) is opened by its bytes.
 bool shellOpen(const QString& target);
 // Opens help topic `topic` (0 means the general topic 9900) from the help
 // pages beside the program; nothing happens when they are missing.

@@ -156,12 +156,16 @@ struct Parser {
         if (!continues || !next() || token.empty()) return false;
         std::string name = token;
         std::replace(name.begin(), name.end(), '\\', '/');
-        fs::path path = name.find('/') != std::string::npos ? fs::path(name)
-                                                            : descriptionPath.parent_path() / fs::path(name);
+        auto place = [&](const std::string& n) {
+            return n.find('/') != std::string::npos ? fs::path(n) : descriptionPath.parent_path() / fs::path(n);
+        };
+        fs::path path = place(name);
         std::error_code ec;
         if (!fs::exists(path, ec)) {
-            // Descriptions written elsewhere may hold Windows-1252 names.
-            fs::path other = u16ToPath(latin1ToU16(path.string()));
+            // Descriptions written elsewhere may hold Windows-1252 names for
+            // files that are named in UTF-8 here. Only the description's text
+            // is read that way: the folder it lies in keeps its own bytes.
+            fs::path other = place(u16ToUtf8(latin1ToU16(name)));
             if (fs::exists(other, ec)) path = other;
         }
         *out = path;

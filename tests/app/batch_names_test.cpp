@@ -124,3 +124,55 @@ TEST(BatchNames, LongMultibyteNamesKeepTheirWholeNameThroughTheTemporary)
     }
     EXPECT_EQ(temporaries, inputs.size());
 }
+
+// Names from systems that do not write UTF-8 (Latin-1, Windows-1252), short
+// and near the 255-byte limit: each output is named by the source's own
+// bytes, and each temporary by as many of the front bytes as fit, none
+// changed; bytes that look like the middle of a UTF-8 letter are no reason
+// to cut short.
+TEST(BatchNames, NamesThatAreNotUtf8KeepTheirBytes)
+{
+    QUILLON_REQUIRE_TOOL("identify");
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    std::vector<fs::path> inputs;
+    std::set<std::string> expected;
+    std::vector<std::string> bases = {"caf\xE9", "\x93quote\x94", "\xED\xA0\x80"};
+    for (const char* filler : {"\xA9", "\xE9", "\xC3"}) {
+        std::string base = "x";
+        while (base.size() < 246) base += filler;
+        bases.push_back(base);
+    }
+    for (const std::string& base : bases) {
+        ASSERT_TRUE(writePnm(dir / "in" / (base + ".ppm"), Pnm::rgb8(3, 2)));
+        inputs.push_back(dir / "in" / (base + ".ppm"));
+        expected.insert(base + ".bmp");
+    }
+    BatchJob job(dir / "out", "bmp", u"Normal");
+    CreatedNames created(dir / "out");
+    ASSERT_TRUE(created.watching());
+    const BatchResult r = job.run(inputs);
+    for (const std::u16string& e : job.ui.errors) ADD_FAILURE() << u16ToUtf8(e);
+    EXPECT_EQ(r.converted, int32_t(inputs.size()));
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_EQ(names(dir / "out"), expected);
+    for (const std::string& name : expected)
+        EXPECT_EQ(runOutput("identify -format '%w %h' " + shellQuote((dir / "out" / name).string())), "3 2");
+    size_t temporaries = 0;
+    for (const std::string& name : created.take()) {
+        if (expected.count(name)) continue;
+        ++temporaries;
+        const size_t tag = name.rfind(".quillon-");
+        ASSERT_NE(tag, std::string::npos) << name;
+        const std::string front = name.substr(1, tag - 1);
+        bool isFront = false;
+        for (const std::string& full : expected) {
+            if (full.rfind(front, 0) != 0) continue;
+            isFront = true;
+            // Whole, or cut only as far as the limit asks.
+            if (front != full) EXPECT_EQ(name.size(), 255u) << front.size();
+        }
+        EXPECT_TRUE(isFront) << name;
+    }
+    EXPECT_EQ(temporaries, inputs.size());
+}

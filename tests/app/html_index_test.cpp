@@ -120,6 +120,29 @@ TEST(HtmlIndex, CellsAndRows)
     EXPECT_EQ(indexCellLines(d, column), "<td align=center valign=top>\r\n\tmy photo#1.tif<br/><br/>\r\n");
 }
 
+// Names that are not UTF-8 (carried as their bytes): the addresses hold
+// those bytes percent-encoded, whether or not every address is encoded, and
+// the caption shows U+FFFD, so the page stays UTF-8.
+TEST(HtmlIndex, NamesThatAreNotUtf8)
+{
+    IndexCell c;
+    c.fileName = true;
+    c.fileExt = true;
+    c.iconSubdir = pathToU16("\xE9t\xE9");
+    c.thumbnailName = pathToU16("caf\xE9 \x93q\x94.png");
+    c.fullExtension = u"jpg";
+    c.sourceName = pathToU16("caf\xE9 \x93q\x94.tif");
+    for (bool valid : {false, true}) {
+        c.useValidUris = valid;
+        int32_t column = 1;
+        const std::string space = valid ? "%20" : " ";
+        EXPECT_EQ(indexCellLines(c, column),
+                  "<td align=center valign=top>\r\n\t<a href=\"caf%E9" + space + "%93q%94.jpg\"><img src=\"%E9t%E9/caf%E9" +
+                      space + "%93q%94.png\" width=0 height=0 border=0><br/></a>caf\xEF\xBF\xBD \xEF\xBF\xBDq\xEF\xBF\xBD.tif"
+                      "<br/>\r\n");
+    }
+}
+
 TEST(HtmlIndex, SettingTextsReachThePageAsTyped)
 {
     // The body attributes and base addresses are the user's Windows-1252

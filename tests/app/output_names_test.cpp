@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "core/text.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -45,6 +46,11 @@ TEST(OutputNames, SevenBitNames)
     EXPECT_EQ(asciiFileName(u"a\u00f7b"), u"a_b");
     // Every byte of the table is 7-bit.
     for (int i = 0; i < 256; ++i) EXPECT_LT(asciiNameTable[i], 0x80) << i;
+    // Names that are not UTF-8 are read by their Latin-1 and Windows-1252
+    // bytes, as the table is; a UTF-8 name gives the same 7-bit name.
+    EXPECT_EQ(u16ToNameBytes(asciiFileName(pathToU16("caf\xE9.jpg"))), "cafe.jpg");
+    EXPECT_EQ(u16ToNameBytes(asciiFileName(pathToU16("\x93quote\x94 \xF7.jpg"))), "\"quote\" _.jpg");
+    EXPECT_EQ(asciiFileName(pathToU16("caf\xE9.jpg")), asciiFileName(pathToU16("caf\xC3\xA9.jpg")));
 }
 
 TEST(OutputNames, SlotSubFolderNames)

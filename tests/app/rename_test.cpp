@@ -264,6 +264,25 @@ TEST(Rename, LongNamesAreNotCut)
     EXPECT_EQ(e.overrideName, stem + u"__");
 }
 
+// A name that is not UTF-8 keeps its bytes through a rename: captured by
+// "?" and "*" byte for byte, matched by its own bytes (case folding leaves
+// them alone), and the output name is made of the same bytes.
+TEST(Rename, NamesThatAreNotUtf8KeepTheirBytes)
+{
+    FileEntry e;
+    e.path = "/p/Caf\xE9 \x93x\x94 01.jpg";
+    e.fileName = pathToU16(e.path.filename());
+    RenamePatternParams params;
+    params.inputPattern = pathToU16("c?f\xE9 * 01");
+    params.outputPattern = u"2024 ? *";
+    ASSERT_TRUE(renameEntry(params, e));
+    EXPECT_EQ(u16ToNameBytes(e.overrideName), "2024 a \x93x\x94");
+    // Another byte in its place is another name.
+    e.overrideName.clear();
+    params.inputPattern = pathToU16("c?f\xC9 * 01");
+    EXPECT_FALSE(renameEntry(params, e));
+}
+
 TEST(Rename, OnlySelectedRowsOrAll)
 {
     TempDir dir;

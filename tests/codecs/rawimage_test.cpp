@@ -222,6 +222,26 @@ TEST_F(RawImageFiles, MissingShortAndNonFiles)
     EXPECT_EQ(d.image->row<uint8_t>(3)[11], 0);
 }
 
+// Descriptions from other systems name their data files in Windows-1252;
+// here the files may be named in UTF-8 or keep those bytes. Either is
+// found, and the folder the description lies in keeps its own bytes,
+// whatever they are.
+TEST_F(RawImageFiles, DataFilesNamedInWindows1252)
+{
+    const std::string folder = "caf\xE9";
+    fs::create_directories(dir / folder);
+    sh("convert src.png -depth 8 gray:all.gray && cp all.gray " + shellQuote(folder + "/gr\xC3\xBCn.gray") +
+       " && cp all.gray " + shellQuote(folder + "/\xE9t\xE9.gray"));
+    const std::vector<uint8_t> bytes = readFile(dir / "all.gray");
+    for (const char* name : {"gr\xFCn.gray", "\xE9t\xE9.gray"}) {
+        SCOPED_TRACE(name);
+        Decoded d = describe(folder + "/d.raw", std::string("RawImage { width 13; height 7; L { file ") + name +
+                                                     "; } }");
+        ASSERT_EQ(d.rc, RC_OK);
+        EXPECT_EQ(d.image->row<uint8_t>(3)[10], bytes[3 * 13 + 10]);
+    }
+}
+
 TEST_F(RawImageFiles, WriterTextAndData)
 {
     Ref<Image> img = rampImage(5, 3, true);

@@ -161,6 +161,26 @@ TEST_F(Cache, KeysComparePathsExactlyAndNoticeRewrites)
     EXPECT_EQ(imageCacheIndexOf(&cache, dir / "missing.fake", u"", u""), -1);
 }
 
+// Names that are not UTF-8 and differ only in such a byte are two keys, and
+// a cached file is known again by its own bytes (its identity included).
+TEST_F(Cache, NamesThatAreNotUtf8AreKeysByTheirBytes)
+{
+    fs::path e9 = file("caf\xE9.fake", 1), e8 = file("caf\xE8.fake", 2);
+    put(e9);
+    EXPECT_EQ(imageCacheIndexOf(&cache, e8, u"", u""), -1);
+    EXPECT_EQ(imageCacheIndexOf(&cache, e9, u"", u""), 0);
+    // The entry carries the file's identity: a rewrite in the same second
+    // with the same size is noticed.
+    fs::remove(e9);
+    file("caf\xE9.fake", 9);
+    EXPECT_EQ(imageCacheIndexOf(&cache, e9, u"", u""), -1);
+    put(e8);
+    Image* hit = imageCacheFind(&cache, e8, u"", u"");
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(hit->row<uint8_t>(0)[0], 2);
+    objectRelease(hit);
+}
+
 TEST_F(Cache, GetOrDecodeUsesTheCacheAndCopiesIntoAGivenImage)
 {
     fs::path a = file("a.fake", 7);

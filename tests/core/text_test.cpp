@@ -292,3 +292,147 @@ TEST(Strings, WholeStringHelpersRoundTrip)
     EXPECT_FALSE(equalsNoCase(std::u16string_view(u"jpg"), std::u16string_view(u"jpeg")));
     EXPECT_LT(compareNoCase(u"TIF", u"tiff"), 0);
 }
+
+namespace {
+
+std::u16string unitsOf(const std::string& hexList)
+{
+    std::u16string out;
+    for (uint32_t u : hexWords(hexList)) out += char16_t(u);
+    return out;
+}
+
+bool hasLoneSurrogate(std::u16string_view s)
+{
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] >= 0xD800 && s[i] <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) ++i;
+        else if (s[i] >= 0xD800 && s[i] <= 0xDFFF) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(NameBytes, MatchPythonsSurrogateEscapeBothWaysAndShowAsValidUtf8)
+{
+    auto rows = readTsv("name_bytes.tsv");
+    ASSERT_EQ(rows.size(), 600u);
+    size_t escaped = 0;
+    for (const auto& r : rows) {
+        const std::string bytes = hexBytes(r[0]);
+        const std::u16string units = unitsOf(r[1]);
+        SCOPED_TRACE(r[0]);
+        EXPECT_EQ(nameBytesToU16(bytes), units);
+        EXPECT_EQ(u16ToNameBytes(units), bytes);
+        EXPECT_EQ(pathToU16(std::filesystem::path(bytes)), units);
+        EXPECT_EQ(u16ToPath(units).native(), bytes);
+        // Shown or written into a file's text: U+FFFD for each escaped byte,
+        // never the 3-byte form of a surrogate.
+        EXPECT_EQ(u16ToUtf8(units), hexBytes(r[2]));
+        std::vector<char> dst(units.size() * 3 + 1);
+        EXPECT_EQ(wideToUtf8(dst.data(), (units + u'\0').c_str(), dst.size()), 1);
+        EXPECT_EQ(std::string(dst.data()), hexBytes(r[2]));
+        escaped += hasLoneSurrogate(units);
+    }
+    EXPECT_GT(escaped, 300u);
+}
+
+TEST(NameBytes, EveryByteAndEveryPairOfBytesRoundTrips)
+{
+    for (int b = 0; b < 256; ++b) {
+        const std::string one(1, char(b));
+        const std::u16string u = nameBytesToU16(one);
+        ASSERT_EQ(u.size(), 1u) << b;
+        // ASCII stands for itself; no single byte from 0x80 is a character.
+        EXPECT_EQ(u[0], b < 0x80 ? char16_t(b) : char16_t(0xDC00 + b)) << b;
+        EXPECT_EQ(u16ToNameBytes(u), one) << b;
+    }
+    size_t wellFormed = 0;
+    for (int a = 1; a < 256; ++a)
+        for (int b = 1; b < 256; ++b) {
+            const std::string two{char(a), char(b)};
+            const std::u16string u = pathToU16(std::filesystem::path(two));
+            ASSERT_EQ(u16ToPath(u).native(), two) << a << " " << b;
+            // The two-byte characters are the pairs C2..DF 80..BF.
+            const bool character = a >= 0xC2 && a <= 0xDF && b >= 0x80 && b <= 0xBF;
+            EXPECT_EQ(u.size(), character ? 1u : 2u);
+            wellFormed += character;
+        }
+    EXPECT_EQ(wellFormed, 30u * 64u);
+}
+
+TEST(NameBytes, IllFormedSequencesEscapeByteByByte)
+{
+    struct Case {
+        std::string bytes;
+        std::u16string units;
+    } cases[] = {
+        // UTF-8 forms of surrogates are no characters: otherwise a name
+        // holding them would come back as other bytes.
+        {"\xED\xA0\x80", {0xDCED, 0xDCA0, 0xDC80}},
+        {"\xED\xB3\xA9", {0xDCED, 0xDCB3, 0xDCA9}},
+        // Overlong forms and code points past U+10FFFF.
+        {"\xC0\xAF", {0xDCC0, 0xDCAF}},
+        {"\xE0\x80\xAF", {0xDCE0, 0xDC80, 0xDCAF}},
+        {"\xF0\x80\x80\xAF", {0xDCF0, 0xDC80, 0xDC80, 0xDCAF}},
+        {"\xF4\x90\x80\x80", {0xDCF4, 0xDC90, 0xDC80, 0xDC80}},
+        // Truncated sequences, at the end and before ASCII or a character.
+        {"ab\xE2\x82", {u'a', u'b', 0xDCE2, 0xDC82}},
+        {"\xF0\x9F\x98z", {0xDCF0, 0xDC9F, 0xDC98, u'z'}},
+        {"\xC3\xC3\xA9", {0xDCC3, 0x00E9}},
+        // Latin-1 and Windows-1252 names.
+        {"caf\xE9.png", {u'c', u'a', u'f', 0xDCE9, u'.', u'p', u'n', u'g'}},
+        {"\x93quote\x94.jpg", {0xDC93, u'q', u'u', u'o', u't', u'e', 0xDC94, u'.', u'j', u'p', u'g'}},
+        // Well-formed text is plain text, U+FFFD and astral characters included.
+        {"\xEF\xBF\xBD\xF0\x9F\x98\x80", {0xFFFD, 0xD83D, 0xDE00}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(nameBytesToU16(c.bytes), c.units) << c.bytes;
+        EXPECT_EQ(u16ToNameBytes(c.units), c.bytes) << c.bytes;
+    }
+    // A folder and a name: separators stay where they were.
+    const std::filesystem::path p("/tmp/\xE9t\xE9/caf\xE9.png");
+    EXPECT_EQ(pathToU16(p.filename()), nameBytesToU16("caf\xE9.png"));
+    EXPECT_EQ(u16ToPath(pathToU16(p.parent_path())) / u16ToPath(pathToU16(p.filename())), p);
+}
+
+TEST(NameBytes, SurrogatesWithoutAByteBecomeTheReplacementCharacter)
+{
+    // Units that no name's bytes turn into (a lone high surrogate, a low one
+    // below U+DC80) have no byte to go back to: they are written as U+FFFD.
+    const std::u16string broken{u'a', 0xD800, u'b', 0xDC41, 0xDBFF};
+    EXPECT_EQ(u16ToNameBytes(broken), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
+    // Text drops a high surrogate that ends it: its partner may follow in
+    // the next piece.
+    EXPECT_EQ(u16ToUtf8(broken), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(u16ToUtf8(broken + u'c'), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c");
+    // The 8-bit approximation has no U+FFFD: a question mark.
+    EXPECT_EQ(u16ToApprox(nameBytesToU16("caf\xE9")), "caf?");
+}
+
+TEST(NameBytes, CutPointNeverSplitsACharacter)
+{
+    auto rows = readTsv("name_bytes.tsv");
+    for (const auto& r : rows) {
+        const std::string bytes = hexBytes(r[0]);
+        const std::u16string whole = nameBytesToU16(bytes);
+        for (size_t limit = 0; limit <= bytes.size() + 1; ++limit) {
+            const size_t cut = nameCutPoint(bytes, limit);
+            ASSERT_LE(cut, std::min(limit, bytes.size()));
+            // Cutting there splits the decoded text at a unit boundary: both
+            // halves decode as they did within the whole.
+            const std::u16string front = nameBytesToU16(bytes.substr(0, cut));
+            EXPECT_EQ(front + nameBytesToU16(bytes.substr(cut)), whole) << r[0] << " " << limit;
+            // And no longer front would do: the next character does not fit.
+            if (cut < std::min(limit, bytes.size())) {
+                const std::u16string next = nameBytesToU16(bytes.substr(0, cut + 1));
+                EXPECT_NE(next, whole.substr(0, next.size())) << r[0] << " " << limit;
+            }
+        }
+    }
+    // A Latin-1 name is cut at any byte; a UTF-8 one between characters.
+    EXPECT_EQ(nameCutPoint("\xE9\xE9\xE9\xE9", 3), 3u);
+    EXPECT_EQ(nameCutPoint("\xC3\xA9\xC3\xA9", 3), 2u);
+    EXPECT_EQ(nameCutPoint("\x80\x80\x80\x80", 2), 2u);
+    EXPECT_EQ(nameCutPoint("ab", 5), 2u);
+}

@@ -28,6 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string bytes(src, size - 1);
     std::u16string back = utf8ToU16(bytes);
     (void)u16ToUtf8(back);
+    // A name's bytes survive the trip through text whatever they are, and
+    // a cut never lies past its limit.
+    if (u16ToNameBytes(nameBytesToU16(bytes)) != bytes) __builtin_trap();
+    if (nameCutPoint(bytes, dstSize) > dstSize) __builtin_trap();
+    // Text written out is UTF-8 without the encoded form of a surrogate.
+    const std::string written = u16ToUtf8(std::u16string_view(u16.data(), units));
+    for (size_t i = 0; i + 1 < written.size(); ++i)
+        if (uint8_t(written[i]) == 0xED && uint8_t(written[i + 1]) >= 0xA0) __builtin_trap();
     const char16_t* cursor = u16.data();
     parseUInt(cursor);
     return 0;

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app/format_table.h"
 #include "app/job_settings.h"
 #include "core/format.h"
@@ -513,4 +515,53 @@ TEST_F(InputPageTest, EscapeStopsAScanAndKeepsWhatItFound)
     // The next scan starts afresh.
     fileListAddDirectory(page->list(), dir / "many", nullptr);
     EXPECT_EQ(page->model()->rowCount(), 400);
+}
+
+// Names from systems that do not write UTF-8 come in by their bytes: from a
+// drop (whose addresses encode the bytes), from the add-directory dialog's
+// folder and on to the desktop's viewer. Qt's own decoding of such names
+// would turn each byte into U+FFFD and name no file.
+TEST_F(InputPageTest, NamesThatAreNotUtf8KeepTheirBytes)
+{
+    const fs::path latin = bmp("caf\xE9.bmp");
+    const fs::path inFolder = bmp("\xE9t\xE9/\x93q\x94.bmp");
+    page->show();
+    QMimeData data;
+    const QByteArray base = QByteArray("file://") + QByteArray::fromStdString(dir.path().string());
+    data.setUrls({QUrl::fromEncoded(base + "/caf%E9.bmp"), QUrl::fromEncoded(base + "/%E9t%E9")});
+    QPoint at = page->view()->viewport()->mapTo(page.get(), QPoint(20, 20));
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page.get(), &enter);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(page.get(), &drop);
+    for (int i = 0; i < 300 && page->model()->rowCount() < 2; ++i) QTest::qWait(10);
+    ASSERT_EQ(page->model()->rowCount(), 2);
+    EXPECT_TRUE(boxes.empty()) << boxes[0].first.toStdString();
+    std::set<std::string> paths;
+    for (size_t r = 0; r < page->list().rowCount(); ++r) paths.insert(page->list().row(r).path.native());
+    EXPECT_EQ(paths, (std::set<std::string>{latin.native(), inFolder.native()}));
+
+    QStringList opened;
+    uiHooks().shellOpen = [&](const QString& target) {
+        opened << target;
+        return true;
+    };
+    selectRows({0, 1});
+    page->runCommand(CMD_VIEW_IMAGE);
+    std::set<std::string> shown;
+    for (const QString& t : opened) shown.insert(qStringToPath(t).native());
+    EXPECT_EQ(shown, paths);
+    // The address the desktop would get names the bytes.
+    EXPECT_EQ(fileUrl(latin).toEncoded(), base + "/caf%E9.bmp");
+    EXPECT_EQ(localFileOf(fileUrl(inFolder)), inFolder);
+
+    // The dialog's folder, shown and taken back, is the same folder, and it
+    // exists.
+    AddDirectoryParams params;
+    params.folder = inFolder.parent_path();
+    AddDirectoryDialog dialog(page.get(), params);
+    EXPECT_EQ(dialog.params().folder, params.folder);
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(boxes.empty());
 }

@@ -134,4 +134,13 @@ TEST(ProcessingPage, QuestionsCloseWithTheirSafeAnswers)
     EXPECT_EQ(target, std::filesystem::path("/tmp/renamed.bmp"));
     uiHooks().fileDialog = [](QWidget*, const FileDialogRequest&) { return FileDialogResult{}; };
     EXPECT_FALSE(h.page->askRenameTarget(target));
+
+    // A name that is not UTF-8, offered and taken back as it was (the user
+    // only changed the folder's last letter), keeps its bytes.
+    target = "/tmp/\xE9t\xE9/caf\xE9.bmp";
+    uiHooks().fileDialog = [](QWidget*, const FileDialogRequest& r) {
+        return FileDialogResult{true, {r.startFolder.chopped(1) + QStringLiteral("2/") + r.fileName}, 0};
+    };
+    EXPECT_TRUE(h.page->askRenameTarget(target));
+    EXPECT_EQ(target.native(), "/tmp/\xE9t2/caf\xE9.bmp");
 }

@@ -36,9 +36,9 @@ with open("approx.tsv", "w") as f:
             b = ord(base)
         f.write(f"{cp:04X}\t{b:02X}\n")
 
-# UTF-16 <-> UTF-8 round trips over random strings, astral and lone
-# surrogates included (those encode as themselves, like Python's
-# "surrogatepass").
+# UTF-16 -> UTF-8 over random strings, astral and lone surrogates included.
+# A lone surrogate has no UTF-8 form and is written as U+FFFD, so that the
+# result is always valid UTF-8.
 rng = random.Random(1234)
 def rand_char():
     r = rng.random()
@@ -54,7 +54,8 @@ with open("utf16_to_utf8.tsv", "w") as f:
         units = [u16[i] | (u16[i + 1] << 8) for i in range(0, len(u16), 2)]
         # Lone surrogates that happen to pair up form a code point, as in UTF-16.
         joined = u16.decode("utf-16-le", "surrogatepass")
-        u8 = joined.encode("utf-8", "surrogatepass")
+        joined = "".join("\ufffd" if 0xD800 <= ord(c) <= 0xDFFF else c for c in joined)
+        u8 = joined.encode("utf-8")
         f.write(" ".join(f"{u:04X}" for u in units) + "\t" + u8.hex().upper() + "\n")
 
 # UTF-8 with ill-formed sequences: Python's "replace" substitutes U+FFFD for
@@ -70,3 +71,24 @@ with open("utf8_to_utf16.tsv", "w") as f:
         u16 = s.encode("utf-16-le")
         units = [u16[i] | (u16[i + 1] << 8) for i in range(0, len(u16), 2)]
         f.write(data.hex().upper() + "\t" + " ".join(f"{u:04X}" for u in units) + "\n")
+
+# File names are bytes that need not be UTF-8. Python's "surrogateescape"
+# carries each byte outside a well-formed sequence as U+DC80..U+DCFF and
+# back; shown, such a unit reads U+FFFD. Names from Latin-1, Windows-1252,
+# Shift-JIS and CP437 systems, broken and overlong sequences, encoded
+# surrogates and random bytes.
+name_pieces = [b"caf\xe9", b"\x93quote\x94", b"\x82\xa0\x83J", b"\x8e\xa4", b"\xe9", b"\xa9", b"\xed\xa0\x80",
+               b"\xed\xbf\xbf", b"\xed\x9f\xbf", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xf0\x80\x80\x80", b"\xf4\x90\x80\x80",
+               b"\xf8\x88\x80\x80\x80", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98", b"\xc3\xa9", b"\xe2\x82\xac",
+               b"\xf0\x9f\x98\x80", b"\xef\xbf\xbd", b".jpg", b" ", b"-"]
+with open("name_bytes.tsv", "w") as f:
+    for n in range(600):
+        if n % 3 == 2:
+            data = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 10)))
+        else:
+            data = b"".join(rng.choice(name_pieces) for _ in range(rng.randrange(1, 6)))
+        s = data.decode("utf-8", "surrogateescape")
+        u16 = s.encode("utf-16-le", "surrogatepass")
+        units = [u16[i] | (u16[i + 1] << 8) for i in range(0, len(u16), 2)]
+        shown = "".join("\ufffd" if 0xD800 <= ord(c) <= 0xDFFF else c for c in s).encode("utf-8")
+        f.write(data.hex().upper() + "\t" + " ".join(f"{u:04X}" for u in units) + "\t" + shown.hex().upper() + "\n")
