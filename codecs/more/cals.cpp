@@ -91,11 +91,10 @@ ResultCode CalsReader::readHeader(const void*)
     pixelFormat = PF_GRAY8;
     colourModel = CM_K;
     minRowBytes = width;
-    // Every coded row takes a bit at the least: far fewer bytes than rows,
-    // for a picture too large to make, say the size is a lie rather than a
-    // picture too large for memory.
-    if ((uint64_t(height) + 7) / 8 > input->size() - kHeaderBytes && imageBeyondAllocationCap(this))
-        return RC_CORRUPT_FILE;
+    // Every coded row takes a bit at the least, so a body with fewer bits
+    // than the rows claimed can never be whole: refuse it as damaged before
+    // a picture is made, or a few bytes could make the decode take gigabytes.
+    if ((uint64_t(height) + 7) / 8 > input->size() - kHeaderBytes) return RC_CORRUPT_FILE;
 
     borrowText(INFO_TITLE, 512, 520);
     borrowText(INFO_COMMENTS, 1280, 1287);

@@ -200,6 +200,16 @@ TEST(ClaimedSize, TinyFilesClaimingHugePicturesAreDamagedWithoutTakingMemory)
         for (uint32_t f : {0x59A66A95u, 8u, 100000000u, 32u, 0u, 1u, 0u, 0u}) be32(ras, f);
         ras.resize(ras.size() + 64, 0x55);
         cases.push_back({"Sun raster", "tall.ras", ras});
+        // Fax-coded CALS: 99999 x 30000 claimed over 16 bytes of body, fewer
+        // bits than rows.
+        std::vector<uint8_t> cals(2048, ' ');
+        auto record = [&](size_t at, const std::string& r) { std::copy(r.begin(), r.end(), cals.begin() + at); };
+        record(0, "srcdocid: NONE");
+        record(128, "dstdocid: NONE");
+        record(768, "rtype: 1");
+        record(1024, "rpelcnt: 099999,030000");
+        cals.resize(cals.size() + 16, 0xAA);
+        cases.push_back({"CALS fax", "tall.cal", cals});
     }
     for (const Case& c : cases) {
         ChildRun r = decodeInChild([&] { return decodeBytesFull(c.bytes, c.name); });
