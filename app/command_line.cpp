@@ -113,7 +113,7 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
                 target.optionWithoutArgument(token, kFilterWithoutPatternText);
             else if (!argumentFollows(args, i + 1)) target.optionWithoutArgument(token, kFilterWithoutFolderText);
             if (!filter.empty()) {
-                std::u16string text = utf8ToU16(filter);
+                std::u16string text = nameBytesToU16(filter);
                 if (text.size() > kCommandLineFilterMax) {
                     size_t cut = kCommandLineFilterMax;
                     // Never keep half of a surrogate pair.

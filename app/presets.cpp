@@ -768,7 +768,7 @@ std::vector<std::u16string> presetNames(const PresetFile& preset)
     }
     std::sort(names.begin(), names.end());
     std::vector<std::u16string> out;
-    for (const std::string& n : names) out.push_back(utf8ToU16(n));
+    for (const std::string& n : names) out.push_back(nameBytesToU16(n));
     return out;
 }
 

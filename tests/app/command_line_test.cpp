@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/rename.h"
 
 #include <unistd.h>
 
@@ -144,6 +145,28 @@ TEST(CommandLine, FilterAsTheLastTokenEndsHandling)
     ASSERT_EQ(target.calls.size(), 2u);
     EXPECT_EQ(target.calls[0], "dir d recurse=0 filter=*.jpg");
     EXPECT_EQ(target.calls[1], "dir d recurse=0 filter=" + longFilter.substr(0, kCommandLineFilterMax));
+}
+
+// A filter typed in the bytes of an old code page matches names of those
+// bytes, as the names of the folder it limits are matched by theirs.
+TEST(CommandLine, FilterKeepsBytesThatAreNotUtf8)
+{
+    TempDir dir;
+    fs::create_directories(dir / "d");
+    struct Filters : RecordingTarget {
+        void addDirectory(const fs::path& folder, const AddDirectoryParams& p) override
+        {
+            RecordingTarget::addDirectory(folder, p);
+            bytes.push_back(u16ToNameBytes(p.filter));
+            matches.push_back(filterMatch(p.filter, pathToU16(fs::path("caf\xe9.png"))));
+            matches.push_back(filterMatch(p.filter, pathToU16(fs::path("caf\xc3\xa9.png"))));
+        }
+        Names bytes;
+        std::vector<bool> matches;
+    } target;
+    commandLineHandle({"-filter", "caf\xe9*.png", (dir / "d").string()}, target);
+    EXPECT_EQ(target.bytes, (Names{"caf\xe9*.png"}));
+    EXPECT_EQ(target.matches, (std::vector<bool>{true, false}));
 }
 
 TEST(CommandLine, ArgumentsReachTheInputListAndPresets)

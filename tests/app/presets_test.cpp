@@ -433,6 +433,18 @@ TEST(Presets, NamesAreFileNamesInThePresetFolder)
     EXPECT_FALSE(presetDelete(p, u"../notes"));
     EXPECT_EQ(presetNames(p), (std::vector<std::u16string>{u"Ärger"}));
 
+    // A preset named in an old code page is listed, chosen and deleted by
+    // its own bytes.
+    const std::filesystem::path latin1 = dir / "Quillon" / "caf\xe9.qpt";
+    ASSERT_TRUE(presetSave(s, latin1));
+    const std::vector<std::u16string> names = presetNames(p);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], u"Ärger");
+    ASSERT_TRUE(p.setName(names[0]));
+    EXPECT_EQ(p.path, latin1);
+    EXPECT_TRUE(presetDelete(p, names[0]));
+    EXPECT_FALSE(std::filesystem::exists(latin1));
+
     // Without a roaming folder presets are disabled, not written to "/Quillon".
     PresetFile none;
     EXPECT_FALSE(presetDirInitAt(none, {}));
