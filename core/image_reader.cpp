@@ -330,6 +330,13 @@ bool imageBeyondAllocationCap(const ImageReader* reader)
     return !checkedMul(rowBytes, rows, &bytes) || bytes > allocationCap();
 }
 
+bool uncompressedRowsLie(const ImageReader* reader, uint64_t rowBytes, uint64_t rows, uint64_t have, bool unmakeable)
+{
+    uint64_t claimed;
+    if (checkedMul(rowBytes, rows, &claimed) && claimed <= have) return false;
+    return rows > have || unmakeable || imageBeyondAllocationCap(reader);
+}
+
 ResultCode ImageReader::decodeOne(Image* image, Progress* progress, AbortFlag* abort)
 {
     bool reduced = false;

@@ -158,6 +158,17 @@ ResultCode imageCreateForReader(const ImageReader* reader, Image** out, bool for
 // picture too large for memory; a shorter claim is a cut file, decoded as
 // far as it goes.
 bool imageBeyondAllocationCap(const ImageReader* reader);
+// Whether a header that claims `rows` uncompressed rows of `rowBytes` each,
+// over the `have` bytes of pixel data its file holds, lies about its size
+// (RC_CORRUPT_FILE) rather than describing a cut file, which keeps the rows
+// it holds. Rows the data cannot hold are a cut file's only while the data
+// has a byte for each row, since more rows than bytes could not fit however
+// narrow and their picture would take memory out of all proportion to the
+// file, and only while the picture can be made: not `unmakeable` (too large
+// for the image model) nor beyond the allocation cap. The caller has already
+// refused data that cannot fill the first row.
+bool uncompressedRowsLie(const ImageReader* reader, uint64_t rowBytes, uint64_t rows, uint64_t have,
+                         bool unmakeable = false);
 
 // The base name used as a title: the text after the last "/" of the name,
 // without its last extension.

@@ -211,18 +211,8 @@ ResultCode BmpReader::readHeader(const void*)
     const uint64_t have = dataOffset_ < size ? size - dataOffset_ : 0;
     if (compression_ == 1 || compression_ == 2) return runLengthReach(have);
     // Uncompressed rows must fit in the bytes that are there, except in a
-    // file cut short, which keeps the rows it holds and reports damage. A cut
-    // file holds its first row (checked above) and at least a byte for each
-    // row its header claims: rows that outnumber the data's bytes could not
-    // fit however narrow, so the header lies, and its picture would take
-    // memory out of all proportion to the file (12 GB for 70 bytes). With
-    // both, the claimed data is at most the square of the data there.
-    // A picture larger than memory allows is a lie too when its rows are
-    // not all there.
-    uint64_t claimed;
-    if ((!checkedMul(rowBytes_, height, &claimed) || claimed > have) && (height > have || imageBeyondAllocationCap(this)))
-        return RC_CORRUPT_FILE;
-    return RC_OK;
+    // cut file (12 GB were once taken for a 70-byte header's claim).
+    return uncompressedRowsLie(this, rowBytes_, height, have) ? RC_CORRUPT_FILE : RC_OK;
 }
 
 // How far run-length data of `have` bytes can reach: a run draws at most 255

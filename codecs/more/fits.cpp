@@ -157,15 +157,8 @@ ResultCode FitsReader::readHeader(const void*)
     pixelFormat = bitpix_ < 0 ? PF_GRAY_FLOAT : bits == 8 ? PF_GRAY8 : PF_GRAY16;
     const uint64_t row = uint64_t(w) * bytesPerPixel(pixelFormat);
     const bool unmakeable = !fits32 || row > UINT32_MAX - 64;
-    // Rows the data cannot hold are a cut file's, which keeps the rows it
-    // has, only while the data has a byte for each row: more rows than bytes
-    // could not fit however narrow, so the size is a lie whose picture would
-    // take memory out of all proportion to the file. So is a picture too
-    // large to make.
-    uint64_t claimed;
-    if ((h > have || unmakeable || imageBeyondAllocationCap(this)) &&
-        (!checkedMul(uint64_t(w) * (bits / 8), uint64_t(h), &claimed) || claimed > have))
-        return RC_CORRUPT_FILE;
+    // Rows the data cannot hold are a cut file's, or the size is a lie.
+    if (uncompressedRowsLie(this, uint64_t(w) * (bits / 8), uint64_t(h), have, unmakeable)) return RC_CORRUPT_FILE;
     if (unmakeable) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(row);
     return RC_OK;

@@ -152,15 +152,8 @@ ResultCode IcoReader::readHeader(const void*)
     // refused here, before an image of the declared size exists.
     if (pixels_ >= size || size - pixels_ < paddedRow(width, bits_)) return RC_CORRUPT_FILE;
     pixelFormat = bits_ >= 24 ? PF_RGBA8 : PF_INDEXED8;
-    // Colour rows must fit in the bytes that are there, except in a file cut
-    // short, which keeps the rows it holds: its first row (checked above)
-    // and at least a byte for each row it claims. Rows that outnumber the
-    // bytes could not fit however narrow: the size is a lie, whose picture
-    // would take memory out of all proportion to the file. So is a picture
-    // too large to make whose rows are not all there.
-    const uint64_t have = size - pixels_;
-    if (paddedRow(width, bits_) * height > have &&
-        (height > have || rowBytes > UINT32_MAX - 64 || imageBeyondAllocationCap(this)))
+    // Colour rows must fit in the bytes that are there, except in a cut file.
+    if (uncompressedRowsLie(this, paddedRow(width, bits_), height, size - pixels_, rowBytes > UINT32_MAX - 64))
         return RC_CORRUPT_FILE;
     if (rowBytes > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(rowBytes);

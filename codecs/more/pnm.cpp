@@ -158,16 +158,9 @@ ResultCode PnmReader::readHeader(const void*)
     // sample is a digit at the least).
     if (text && size - dataOffset_ < uint64_t(w) * (colour ? 3 : 1)) return RC_CORRUPT_FILE;
     // Rows the data cannot hold (a text sample takes a digit at the least)
-    // are a cut file's, which keeps the rows it has, only while the data
-    // has a byte for each row: more rows than bytes could not fit however
-    // narrow, so the size is a lie whose picture would take memory out of
-    // all proportion to the file. So is a picture too large to make.
-    uint64_t claimed;
-    if ((!checkedMul(text ? uint64_t(w) * (colour ? 3 : 1) : fileRowBytes_, h, &claimed) ||
-         claimed > size - dataOffset_) &&
-        (h > size - dataOffset_ || imageBeyondAllocationCap(this)))
-        return RC_CORRUPT_FILE;
-    return RC_OK;
+    // are a cut file's, or the size is a lie.
+    const uint64_t leastRow = text ? uint64_t(w) * (colour ? 3 : 1) : fileRowBytes_;
+    return uncompressedRowsLie(this, leastRow, h, size - dataOffset_) ? RC_CORRUPT_FILE : RC_OK;
 }
 
 ResultCode PnmReader::readPixels(Image* image, bool, Progress* progress, AbortFlag* abort)

@@ -101,15 +101,9 @@ ResultCode SunRasterReader::readHeader(const void*)
     // Data that cannot fill even the first row holds no picture: refused
     // here, before an image of the declared size exists.
     if (avail < unpadded) return RC_CORRUPT_FILE;
-    // Rows the data cannot hold even unpadded are a cut file's, which keeps
-    // the rows it has, only while the data has a byte for each row: more
-    // rows than bytes could not fit however narrow, so the size is a lie
-    // whose picture would take memory out of all proportion to the file.
-    // So is a picture too large to make.
-    uint64_t claimed;
-    if ((!checkedMul(unpadded, height, &claimed) || claimed > avail) &&
-        (height > avail || minRow > UINT32_MAX - 64 || imageBeyondAllocationCap(this)))
-        return RC_CORRUPT_FILE;
+    // Rows the data cannot hold even unpadded are a cut file's, or the size
+    // is a lie.
+    if (uncompressedRowsLie(this, unpadded, height, avail, minRow > UINT32_MAX - 64)) return RC_CORRUPT_FILE;
     if (minRow > UINT32_MAX - 64) return RC_OUT_OF_MEMORY;
     minRowBytes = uint32_t(minRow);
     return RC_OK;
