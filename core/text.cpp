@@ -301,15 +301,10 @@ bool isMultibyteUtf8(const char* text, size_t length)
     bool multibyte = false;
     for (size_t i = 0; i < length;) {
         uint32_t cp;
-        size_t need;
-        uint8_t lo, hi;
-        if (!utf8Lead(s[i], cp, need, lo, hi) || length - i <= need) return false;
-        for (size_t k = 1; k <= need; ++k) {
-            const uint8_t c = s[i + k];
-            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
-        }
-        multibyte = multibyte || need > 0;
-        i += need + 1;
+        const size_t n = wellFormedAt(s, length, i, &cp);
+        if (n == 0) return false;
+        multibyte = multibyte || n > 1;
+        i += n;
     }
     return multibyte;
 }
