@@ -103,8 +103,8 @@ struct BatchResult {
     bool indexFailed = false;
     // One line for each input that could not be read, whose output was not
     // written for a failure, or that could not be deleted: its path, ": "
-    // and why, naming the output (UTF-8). A run without a window has no other place to say which files
-    // they were.
+    // and why, naming the output (UTF-8). A run without a window has no
+    // other place to say which files they were.
     std::vector<std::string> failures;
 };
 

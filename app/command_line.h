@@ -68,8 +68,7 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 // One line for each argument that stops a silent run before it starts: an
 // unknown option, an option without its argument (-recurse or -filter with
 // no name after it, -filter with no filter, an empty one or an option word
-// in its place), a preset that
-// does not exist, and a preset that would be
+// in its place), a preset that does not exist, and a preset that would be
 // refused (a value that is no number or out of its key's range, a format
 // the registry does not hold, no key of ours in a [Quillon] section), with
 // why. Presets are tried in order on a copy of `base` (null: the
@@ -102,9 +101,8 @@ public:
 
     // One line per argument that added nothing or was refused (an unknown
     // option or one without its argument, a preset that cannot be loaded),
-    // and per file of a scanned
-    // folder that looks like a picture of ours but added nothing: what it
-    // named and why.
+    // and per file of a scanned folder that looks like a picture of ours but
+    // added nothing: what it named and why.
     std::vector<std::string> failures;
     // Of those, the files and folders that added nothing (missing ones
     // included): the inputs the run lost.
