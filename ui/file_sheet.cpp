@@ -34,8 +34,6 @@ namespace {
 QString qs(const char16_t* t) { return t ? QString::fromUtf16(t) : QString(); }
 QString qs(const std::u16string& t) { return QString::fromUtf16(t.data(), qsizetype(t.size())); }
 std::u16string u16of(const QString& t) { return std::u16string(reinterpret_cast<const char16_t*>(t.utf16()), size_t(t.size())); }
-QString pathText(const std::filesystem::path& p) { return pathToQString(p); }
-std::filesystem::path pathOf(const QString& t) { return qStringToPath(t); }
 
 QWidget* messageOwner(QWidget* page)
 {
@@ -146,7 +144,7 @@ public:
         name->setText(qs(entry_.overrideName));
         const bool hasAlpha = !entry_.alphaFilePath.empty();
         alphaOn->setChecked(hasAlpha);
-        alpha->setText(hasAlpha ? pathText(entry_.alphaFilePath) : QString());
+        alpha->setText(hasAlpha ? pathToQString(entry_.alphaFilePath) : QString());
         const char* const turns[4] = {"0\u00b0", "90\u00b0 ccw", "180\u00b0", "90\u00b0 cw"};
         for (int i = 0; i < 4; ++i) rotate->addItem(QString::fromUtf8(turns[i]), i);
         const uint8_t o = entry_.orientation();
@@ -160,7 +158,7 @@ public:
         connect(alphaOn, &QCheckBox::clicked, this, [this] { updateStates(); });
         connect(browse, &QPushButton::clicked, this, [this] {
             QStringList chosen =
-                openDlgRun(this, QStringLiteral("Add alpha plane file - Quillon"), pathText(entry_.path), false);
+                openDlgRun(this, QStringLiteral("Add alpha plane file - Quillon"), pathToQString(entry_.path), false);
             if (!chosen.isEmpty()) controls().setText(1204, chosen.front());
         });
         alphaOn->setFocus();
@@ -184,11 +182,11 @@ public:
         QString message;
         if (path.isEmpty()) {
             message = QStringLiteral("No alpha file specified!");
-        } else if (std::error_code ec; !std::filesystem::exists(pathOf(path), ec)) {
+        } else if (std::error_code ec; !std::filesystem::exists(qStringToPath(path), ec)) {
             message = QStringLiteral("Alpha file does not exist!");
         } else {
             Ref<ImageReader> reader;
-            ResultCode rc = imageFileOpen(reader, pathOf(path), true);
+            ResultCode rc = imageFileOpen(reader, qStringToPath(path), true);
             if (failed(rc)) message = QStringLiteral("Invalid alpha file: %1").arg(resultText(rc));
         }
         if (message.isEmpty()) return true;
@@ -202,7 +200,7 @@ public:
     {
         if (isTicked(controls(), 1201)) entry_.overrideName = u16of(controls().edit(1202)->text());
         else entry_.overrideName.clear();
-        if (isTicked(controls(), 1203)) entry_.alphaFilePath = pathOf(controls().edit(1204)->text());
+        if (isTicked(controls(), 1203)) entry_.alphaFilePath = qStringToPath(controls().edit(1204)->text());
         else entry_.alphaFilePath.clear();
         fileEntrySetOrientation(entry_, orientation());
     }
@@ -225,7 +223,7 @@ private:
 
     void fillInfo()
     {
-        line(QStringLiteral("Source file"), pathText(entry_.path));
+        line(QStringLiteral("Source file"), pathToQString(entry_.path));
         line(QStringLiteral("File size"), fileSizeText(entry_.fileSize));
         Ref<ImageReader> reader;
         ResultCode rc = imageFileOpen(reader, entry_.path, true);

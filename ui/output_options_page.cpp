@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 QString qs(std::u16string_view t) { return QString::fromUtf16(t.data(), qsizetype(t.size())); }
-QString qpath(const fs::path& p) { return qs(pathToU16(p)); }
-fs::path pathOf(const QString& text) { return u16ToPath(text.toStdU16String()); }
 
 struct FitSize {
     int x, y;
@@ -134,7 +132,7 @@ bool outputOptionsValidate(QWidget* page, JobSettings& s, bool silent)
         if (!fs::is_directory(folder, ec)) {
             if (!silent) {
                 int32_t answer = msgBox(page, QStringLiteral("The output directory does not exist!\n\nCreate it?"),
-                                        qpath(folder), MB_YESNO | MB_ICONQUESTION);
+                                        pathToQString(folder), MB_YESNO | MB_ICONQUESTION);
                 if (answer != IDYES) return false;
             }
             if (!directoryCreatePath(folder))
@@ -357,7 +355,7 @@ void OutputOptionsPage::settingsToControls()
 {
     ControlMap& c = controls();
     const JobSettings& s = settings_;
-    c.setText(501, s.bSaveInSrcDirs && !s.index.bIndex ? QString() : qpath(s.szOutDir));
+    c.setText(501, s.bSaveInSrcDirs && !s.index.bIndex ? QString() : pathToQString(s.szOutDir));
     rows_.show(0);
     c.setChecked(504, s.bSaveInSrcDirs);
     c.setChecked(503, s.bNoOverwritePrompt);
@@ -413,7 +411,7 @@ void OutputOptionsPage::controlsToSettings()
     // The folder edit is read whenever it is in use (always with the index
     // on), judged by the boxes as they are now: a folder put aside by ticking
     // "Save in same directory as source" is not replaced by the emptied edit.
-    if (!isOn(c, 504) || isOn(c, 570)) s.szOutDir = pathOf(c.edit(501)->text());
+    if (!isOn(c, 504) || isOn(c, 570)) s.szOutDir = qStringToPath(c.edit(501)->text());
 
     rows_.store(0);
     OutputFormatSlot& slot = s.slots[0];
@@ -519,21 +517,21 @@ void OutputOptionsPage::onCommand(int id)
     case 587: updateControlStates(); break;
     case 502: {
         QString start = c.edit(501)->text();
-        if (start.isEmpty()) start = qpath(s.szOutDir);
+        if (start.isEmpty()) start = pathToQString(s.szOutDir);
         QString chosen = start;
         if (browseForFolder(this, QStringLiteral("Please select the batch output folder"), chosen, true)) {
             if (!chosen.endsWith(u'/')) chosen += u'/';
-            s.szOutDir = pathOf(chosen);
+            s.szOutDir = qStringToPath(chosen);
             c.setText(501, chosen);
         }
         break;
     }
     case 504:
         if (isOn(c, 504) && !isOn(c, 570)) {
-            s.szOutDir = pathOf(c.edit(501)->text());
+            s.szOutDir = qStringToPath(c.edit(501)->text());
             c.setText(501, QString());
         } else {
-            c.setText(501, qpath(s.szOutDir));
+            c.setText(501, pathToQString(s.szOutDir));
         }
         updateControlStates();
         break;
@@ -559,9 +557,9 @@ void OutputOptionsPage::onCommand(int id)
         // it goes off.
         if (isOn(c, 504)) {
             if (s.index.bIndex) {
-                c.setText(501, qpath(s.szOutDir));
+                c.setText(501, pathToQString(s.szOutDir));
             } else {
-                s.szOutDir = pathOf(c.edit(501)->text());
+                s.szOutDir = qStringToPath(c.edit(501)->text());
                 c.setText(501, QString());
             }
         }
