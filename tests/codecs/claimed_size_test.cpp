@@ -310,29 +310,17 @@ TEST(ClaimedSize, ValidExtremeShapesStillRead)
 {
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
-    struct Made {
-        const char* name;
-        const char* command;
-    } made[] = {
-        {"thin1.bmp", "convert -size 1x3000 gradient:black-white -monochrome -compress None BMP3:OUT"},
-        {"thin24.bmp", "convert -size 1x3000 gradient:red-blue -compress None BMP3:OUT"},
-        {"flat8.bmp", "convert -size 5000x1 gradient:red-blue -colors 50 -type palette -compress None BMP3:OUT"},
-        {"blank.bmp", "convert -size 3000x2000 xc:'#336699' -colors 2 -type palette -compress RLE BMP3:OUT"},
-        {"thinrle.bmp", "convert -size 1x3000 gradient:red-blue -colors 20 -type palette -compress RLE BMP3:OUT"},
-        {"thin.ico", "convert -size 1x255 gradient:red-blue ICO:OUT"},
-    };
-    for (const Made& m : made) {
-        fs::path out = dir / m.name;
-        std::string cmd = m.command;
-        cmd.replace(cmd.find("OUT"), 3, shellQuote(out.string()));
-        ASSERT_EQ(run(cmd + " 2>/dev/null"), 0) << cmd;
-        ResultCode rc;
-        Ref<Image> img = decodeFile(out, &rc);
-        ASSERT_EQ(rc, RC_OK) << m.name;
-        Pnm oracle;
-        ASSERT_TRUE(oracleDecode("convert", out, oracle)) << m.name;
-        expectEqualPixels(img.get(), oracle, m.name, false, 0);
-    }
+    expectMadeFilesDecodeLikeImageMagick(
+        dir.path(),
+        {
+            {"thin1.bmp", "convert -size 1x3000 gradient:black-white -monochrome -compress None BMP3:OUT"},
+            {"thin24.bmp", "convert -size 1x3000 gradient:red-blue -compress None BMP3:OUT"},
+            {"flat8.bmp", "convert -size 5000x1 gradient:red-blue -colors 50 -type palette -compress None BMP3:OUT"},
+            {"blank.bmp", "convert -size 3000x2000 xc:'#336699' -colors 2 -type palette -compress RLE BMP3:OUT"},
+            {"thinrle.bmp", "convert -size 1x3000 gradient:red-blue -colors 20 -type palette -compress RLE BMP3:OUT"},
+            {"thin.ico", "convert -size 1x255 gradient:red-blue ICO:OUT"},
+        },
+        {}, false);
 }
 
 // A RawImage description's data files bound its picture as a file's own

@@ -169,6 +169,24 @@ bool oracleDecode(const std::string& tool, const fs::path& file, Pnm& out)
     return readPnm(pam, out);
 }
 
+void expectMadeFilesDecodeLikeImageMagick(const std::filesystem::path& dir, const std::vector<MadeFile>& made,
+                                          const std::filesystem::path& src, bool compareAlpha)
+{
+    for (const MadeFile& m : made) {
+        const std::filesystem::path out = dir / m.name;
+        std::string cmd = m.command;
+        if (size_t at = cmd.find("SRC"); at != std::string::npos) cmd.replace(at, 3, shellQuote(src.string()));
+        cmd.replace(cmd.find("OUT"), 3, shellQuote(out.string()));
+        ASSERT_EQ(run(cmd + " 2>/dev/null"), 0) << cmd;
+        ResultCode rc;
+        Ref<Image> img = decodeFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << m.name;
+        Pnm oracle;
+        ASSERT_TRUE(oracleDecode("convert", out, oracle)) << m.name;
+        expectEqualPixels(img.get(), oracle, m.name, compareAlpha, 0);
+    }
+}
+
 void expectEqualPixels(Image* image, const Pnm& p, const std::string& what, bool compareAlpha, int lowBits)
 {
     ASSERT_TRUE(image) << what;

@@ -80,6 +80,17 @@ bool oracleDecode(const std::string& tool, const std::filesystem::path& file, Pn
 void expectEqualPixels(Image* image, const Pnm& oracle, const std::string& what, bool compareAlpha = true,
                        int lowBits = 0);
 
+// A file an independent tool makes: `command` writes it to OUT, and may read
+// a source picture at SRC.
+struct MadeFile {
+    const char* name;
+    std::string command;
+};
+// Makes each file in `dir`, then requires that it decodes and that its
+// pixels equal ImageMagick's decode of it (alpha too with compareAlpha).
+void expectMadeFilesDecodeLikeImageMagick(const std::filesystem::path& dir, const std::vector<MadeFile>& made,
+                                          const std::filesystem::path& src, bool compareAlpha);
+
 // The system interpreter, which has Pillow and numpy (a user's PATH may
 // find another without them).
 inline const char* kSystemPython = "/usr/bin/python3";
