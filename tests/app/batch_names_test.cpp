@@ -170,7 +170,9 @@ TEST(BatchNames, NamesThatAreNotUtf8KeepTheirBytes)
             if (full.rfind(front, 0) != 0) continue;
             isFront = true;
             // Whole, or cut only as far as the limit asks.
-            if (front != full) EXPECT_EQ(name.size(), 255u) << front.size();
+            if (front != full) {
+                EXPECT_EQ(name.size(), 255u) << front.size();
+            }
         }
         EXPECT_TRUE(isFront) << name;
     }
