@@ -58,3 +58,42 @@ TEST(ReadmeFormats, IdsExtensionsSubFormatsAndNumbersAreTheProgramsOwn)
         if (reg.at(i)->createWriter) writable.insert(i);
     EXPECT_EQ(listed, writable);
 }
+
+// The README's list of what Quillon reads: every extension the registry
+// holds, each on the row of the codec that reads it, and nothing else.
+TEST(ReadmeFormats, ReadExtensionsAreTheRegistrysOwn)
+{
+    FormatRegistry reg;
+    registerAllFormats(reg);
+    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(in);
+    // "| `.bmp`, `.dib`, `.rle` | Windows bitmap, also RLE compressed |"
+    const std::regex row(R"(^\| (`\.[a-z]+`(, `\.[a-z]+`)*) \| [^|]+ \|$)");
+    const std::regex ext("`\\.([a-z]+)`");
+    std::multiset<std::string> listed, held;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, row)) continue;
+        const std::string exts = m[1].str();
+        std::set<ReaderFactoryFn> readers;
+        for (auto it = std::sregex_iterator(exts.begin(), exts.end(), ext); it != std::sregex_iterator(); ++it) {
+            listed.insert((*it)[1].str());
+            // A name two codecs share is on each one's row: one of its
+            // registry rows is that codec's.
+            std::set<ReaderFactoryFn> withName;
+            for (int32_t i = 0; i < reg.count(); ++i)
+                if (u16ToUtf8(reg.at(i)->extension) == (*it)[1].str()) withName.insert(reg.at(i)->createReader);
+            ASSERT_FALSE(withName.empty()) << (*it)[1].str();
+            if (readers.empty()) readers = withName;
+            std::set<ReaderFactoryFn> common;
+            for (ReaderFactoryFn f : withName)
+                if (readers.count(f)) common.insert(f);
+            EXPECT_FALSE(common.empty()) << "one row, two codecs: " << line;
+            readers = common;
+        }
+    }
+    for (int32_t i = 0; i < reg.count(); ++i) held.insert(u16ToUtf8(reg.at(i)->extension));
+    EXPECT_EQ(held.size(), 41u);
+    EXPECT_EQ(listed, held);
+}
