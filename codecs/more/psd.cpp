@@ -8,6 +8,7 @@
 #include "codecs/more/psd.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -82,6 +83,26 @@ void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint
     }
 }
 
+// Float samples are linear light, as the blend was made in, with white and
+// whole alpha at 1: the colour comes back unrounded. Alpha outside (0, 1),
+// or not a number, keeps what is stored, as does a sample that is not
+// finite. The colour is kept from going below zero, and a tiny alpha from
+// making it infinite; colours above white stay, as floats may hold them.
+void unmatteFloatRow(uint8_t* row, const uint8_t* alpha, uint32_t n)
+{
+    for (uint32_t x = 0; x < n; ++x) {
+        float a, s;
+        const uint32_t alphaBits = loadU32be(alpha + 4 * size_t(x)), bits = loadU32be(row + 4 * size_t(x));
+        std::memcpy(&a, &alphaBits, 4);
+        std::memcpy(&s, &bits, 4);
+        if (!(a > 0 && a < 1) || !std::isfinite(s)) continue;
+        const float c = float(std::clamp(1.0 + (double(s) - 1.0) / a, 0.0, double(FLT_MAX)));
+        uint32_t out;
+        std::memcpy(&out, &c, 4);
+        storeU32be(row + 4 * size_t(x), out);
+    }
+}
+
 // Takes white back out of the first `n` big-endian samples (of `bytes`
 // bytes) of a row that was blended with it by the alpha row beside it: the
 // colour c that white + (c - white) * alpha makes the stored sample, to the
@@ -89,6 +110,7 @@ void storeRow(uint8_t* dst, const uint8_t* src, uint32_t w, uint32_t bytes, uint
 // which is all they hold.
 void unmatteRow(uint8_t* row, const uint8_t* alpha, uint32_t n, uint32_t bytes, uint32_t white)
 {
+    if (bytes == 4) return unmatteFloatRow(row, alpha, n);
     const int64_t full = bytes == 1 ? 0xFF : 0xFFFF;
     for (uint32_t x = 0; x < n; ++x) {
         const int64_t a = bytes == 1 ? alpha[x] : loadU16be(alpha + 2 * size_t(x));
@@ -202,7 +224,8 @@ private:
     ColourModel convertHere_ = CM_RGB;
     // The merged image of a document with transparency is stored blended
     // with white: taken back out of each colour channel, whose white in
-    // stored terms is `white_`, before anything else is done to it.
+    // stored terms is `white_` (for floats, 1), before anything else is done
+    // to it.
     bool matted_ = false;
     uint16_t white_[kMostRead] = {};
     bool rle_ = false;
@@ -298,11 +321,10 @@ void PsdReader::keepMergedAlpha(uint32_t channels)
     position_[alpha] = 3;
     flip_[alpha] = 0;
     readChannels_ = alpha + 1;
-    // Float documents are taken as they are stored.
-    if (bytes_ == 4) return;
     matted_ = true;
     // Full scale is white, or no ink, in every channel but Lab's a and b,
-    // where it is their middle.
+    // where it is their middle. Float documents (grey and RGB only) have
+    // their own white.
     const uint16_t full = bytes_ == 1 ? 0xFF : 0xFFFF;
     std::fill(white_, white_ + alpha, full);
     if (mode_ == MODE_LAB) white_[1] = white_[2] = uint16_t(full / 2 + 1);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cfloat>
 #include <cmath>
 
 #include "codecs/metadata_test_util.h"
@@ -281,23 +282,37 @@ TEST(PsdReader, LayeredDocumentsKeepTheMergedTransparency)
     // whose colours are as stored. With the transparency, blue 200 at alpha
     // 100 was blended from (200 - 155) * 255 / 100 = 114.75, green 40 from
     // less than nothing, and a fully transparent pixel keeps what is stored.
-    for (int16_t count : {-1, 1})
-        for (uint32_t version : {1u, 2u}) {
-            const std::string what = "count " + std::to_string(count) + " version " + std::to_string(version);
-            Doc doc;
-            doc.version = version, doc.channels = 4, doc.width = 2, doc.height = 1;
-            if (version == 2) be32(doc.layers, 0);
-            be32(doc.layers, 2);
-            be16(doc.layers, uint16_t(count));
-            doc.data = {10, 20, 30, 40, 50, 200, 0, 100};
-            Decoded d = decodeBytesFull(build(doc), "l.psd");
-            ASSERT_EQ(d.rc, RC_OK) << what;
-            EXPECT_EQ(d.image->row<Rgba8>(0)[1].b, count < 0 ? 115 : 200) << what;
-            EXPECT_EQ(d.image->row<Rgba8>(0)[1].g, count < 0 ? 0 : 40) << what;
-            EXPECT_EQ(d.image->row<Rgba8>(0)[0].b, 50) << what;
-            EXPECT_EQ(d.image->row<Rgba8>(0)[0].a, count < 0 ? 0 : 255) << what;
-            EXPECT_EQ(d.image->row<Rgba8>(0)[1].a, count < 0 ? 100 : 255) << what;
-        }
+    // Red 230 at alpha 100 was 255 - 63.75 = 191.25: to the nearest, 191,
+    // where cutting off what the blend took (63) gives 192, and cutting off
+    // 114.75 gives 114. The same samples at 16 bits (times 257) keep those
+    // fractions: 29490.75 and 49151.25.
+    for (uint32_t depth : {8u, 16u})
+        for (int16_t count : {-1, 1})
+            for (uint32_t version : {1u, 2u}) {
+                const std::string what = std::to_string(depth) + " bits, count " + std::to_string(count) +
+                                         " version " + std::to_string(version);
+                Doc doc;
+                doc.version = version, doc.channels = 4, doc.width = 3, doc.height = 1, doc.depth = depth;
+                if (version == 2) be32(doc.layers, 0);
+                be32(doc.layers, 2);
+                be16(doc.layers, uint16_t(count));
+                for (uint32_t v : {10, 20, 230, 30, 40, 255, 50, 200, 128, 0, 100, 100}) {
+                    if (depth == 8) doc.data.push_back(uint8_t(v));
+                    else be16(doc.data, v * 257);
+                }
+                Decoded d = decodeBytesFull(build(doc), "l.psd");
+                ASSERT_EQ(d.rc, RC_OK) << what;
+                const int k = depth == 8 ? 1 : 257, full = 255 * k;
+                const std::array<int, 4> clear = samplesAt(d.image.get(), 0, 0), soft = samplesAt(d.image.get(), 1, 0),
+                                         edge = samplesAt(d.image.get(), 2, 0);
+                EXPECT_EQ(soft[2], count < 0 ? (depth == 8 ? 115 : 29491) : 200 * k) << what;
+                EXPECT_EQ(soft[1], count < 0 ? 0 : 40 * k) << what;
+                EXPECT_EQ(edge[0], count < 0 ? (depth == 8 ? 191 : 49151) : 230 * k) << what;
+                EXPECT_EQ(edge[1], full) << what;
+                EXPECT_EQ(clear[2], 50 * k) << what;
+                EXPECT_EQ(clear[3], count < 0 ? 0 : full) << what;
+                EXPECT_EQ(soft[3], count < 0 ? 100 * k : full) << what;
+            }
 }
 
 namespace {
@@ -397,13 +412,14 @@ bool pillowPlanes(const fs::path& file, Pnm& out)
 }
 
 // ImageMagick's decode of the merged image (the first of the file's
-// images), as stored rather than taken back from a blend with white, and as
-// sRGB for CMYK and Lab: its grey documents keep their alpha only without
-// that conversion.
-bool magickMerged(const fs::path& file, uint32_t depth, bool toSrgb, Pnm& out)
+// images), as stored rather than taken back from a blend with white (unless
+// `unblend`), and as sRGB for CMYK and Lab: its grey documents keep their
+// alpha only without that conversion.
+bool magickMerged(const fs::path& file, uint32_t depth, bool toSrgb, Pnm& out, bool unblend = false)
 {
     const fs::path pam = file.string() + ".magick.pam";
-    return run("convert -define psd:alpha-unblend=off " + shellQuote(file.string() + "[0]") +
+    return run(std::string("convert ") + (unblend ? "" : "-define psd:alpha-unblend=off ") +
+               shellQuote(file.string() + "[0]") +
                (toSrgb ? " -colorspace sRGB" : "") + " -depth " +
                std::to_string(depth) + " pam:" + shellQuote(pam.string())) == 0 &&
            readPnm(pam, out);
@@ -710,6 +726,113 @@ TEST(PsdReader, SoftEdgesComeBackOutOfTheWhiteBlend)
     }
 }
 
+namespace {
+
+// 32-bit RGB and grey documents with soft transparency, built from the
+// format's definition: the colours (linear light, as ImageMagick reads them
+// too) and alpha of each document before the blend, and the same document
+// blended with white (1) in double precision and stored as floats.
+const char* const kFloatDocuments = R"(import struct, sys
+w, h = 11, 4
+alphas = [0, 1 / 255, 0.01, 0.1, 0.25, 0.5, 0.75, 0.9, 0.99, 1, 0.3]
+def document(path, colours, blend):
+    planes = []
+    for c in range(colours):
+        values = [((x * 7 + y * 5 + c * 3) % 11) / 10 for y in range(h) for x in range(w)]
+        planes.append([1 + (v - 1) * alphas[i % w] if blend else v for i, v in enumerate(values)])
+    planes.append([alphas[x] for y in range(h) for x in range(w)])
+    b = b'8BPS' + struct.pack('>H6xHIIHH', 1, colours + 1, h, w, 32, 3 if colours == 3 else 1)
+    # No colour-mode data or resources; layer info that is only a count of
+    # -1: the last channel is the merged transparency. Raw planes.
+    b += struct.pack('>IIIIhH', 0, 0, 6, 2, -1, 0)
+    b += b''.join(struct.pack('>f', v) for p in planes for v in p)
+    open(path, 'wb').write(b)
+for name, colours in (('rgb', 3), ('grey', 1)):
+    document('%s/%s-plain.psd' % (sys.argv[1], name), colours, False)
+    document('%s/%s.psd' % (sys.argv[1], name), colours, True)
+)";
+
+} // namespace
+
+// Float documents with transparency come back out of the white blend too,
+// unrounded: near ImageMagick's decode of the document before the blend
+// (within its 16 bits and the float blend's rounding over the alpha), and
+// near ImageMagick's own taking out of the blend (of RGB only), which
+// brings the stored samples to 16 bits first. Clear pixels keep their
+// stored white. Alpha that is not a fraction keeps what is stored; colours
+// stay at or above zero and finite, and may go above white.
+TEST(PsdReader, FloatDocumentsComeBackOutOfTheWhiteBlendUnrounded)
+{
+    auto srgb = [](float v) { return float(v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055); };
+    const float nan = std::nanf("");
+    struct Sample {
+        float stored, alpha, want;
+    } samples[] = {
+        {0.5f, 0.0f, 0.5f}, {0.5f, 1.0f, 0.5f}, {0.5f, nan, 0.5f},   {0.5f, -0.5f, 0.5f},
+        {0.5f, 2.0f, 0.5f}, {0.5f, 0.25f, 0.0f}, {2.0f, 0.5f, 3.0f}, {3e38f, 1e-30f, FLT_MAX},
+    };
+    Doc f;
+    f.channels = 4, f.depth = 32, f.width = uint32_t(std::size(samples)), f.height = 1;
+    be32(f.layers, 2);
+    be16(f.layers, 0xFFFF);
+    for (int plane = 0; plane < 4; ++plane)
+        for (const Sample& s : samples)
+            for (uint8_t byte : floats({plane == 3 ? s.alpha : plane == 0 ? s.stored : 1.0f}))
+                f.data.push_back(byte);
+    Decoded d = decodeBytesFull(build(f), "f.psd");
+    ASSERT_EQ(d.rc, RC_OK);
+    for (const Sample& s : samples) {
+        const RgbaF q = d.image->row<RgbaF>(0)[&s - samples];
+        EXPECT_TRUE(std::isfinite(q.r)) << s.stored << " at " << s.alpha;
+        EXPECT_FLOAT_EQ(q.r, srgb(s.want)) << s.stored << " at " << s.alpha;
+        // White stays white at any alpha.
+        EXPECT_FLOAT_EQ(q.g, 1.0f) << s.stored << " at " << s.alpha;
+    }
+
+    QUILLON_REQUIRE_TOOL("convert");
+    TempDir dir;
+    const fs::path script = dir / "float.py";
+    writeFile(script, std::string(kFloatDocuments));
+    const std::string args = shellQuote(script.string()) + " " + shellQuote(dir.path().string());
+    ASSERT_EQ(run(std::string(kSystemPython) + " " + args), 0);
+    auto linear = [](float v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    for (const std::string name : {"rgb", "grey"}) {
+        Decoded e = decodeFileFull(dir / (name + ".psd"));
+        ASSERT_EQ(e.rc, RC_OK) << name;
+        ASSERT_EQ(e.image->pixelFormat, PF_RGBA_FLOAT) << name;
+        EXPECT_EQ(e.reader->alphaKind, ALPHA_STRAIGHT) << name;
+        Pnm truth, unblended;
+        ASSERT_TRUE(magickMerged(dir / (name + "-plain.psd"), 16, false, truth)) << name;
+        ASSERT_TRUE(magickMerged(dir / (name + ".psd"), 16, false, unblended, true)) << name;
+        ASSERT_EQ(truth.width, e.image->width) << name;
+        ASSERT_EQ(truth.height, e.image->height) << name;
+        ASSERT_EQ(truth.channels, name == "rgb" ? 4u : 2u) << name;
+        int bad = 0;
+        for (uint32_t y = 0; y < truth.height; ++y)
+            for (uint32_t x = 0; x < truth.width; ++x) {
+                const RgbaF q = e.image->row<RgbaF>(y)[x];
+                const float ours[3] = {q.r, q.g, q.b};
+                const double a = truth.at(x, y, truth.channels - 1) / 65535.0;
+                bool ok = std::abs(q.a - a) <= 1e-5;
+                for (uint32_t c = 0; c < 3; ++c) {
+                    const uint32_t from = truth.channels == 4 ? c : 0;
+                    if (a == 0) {
+                        ok = ok && ours[c] == 1.0f;
+                        continue;
+                    }
+                    ok = ok && std::abs(linear(ours[c]) - truth.at(x, y, from) / 65535.0) <= 1e-5 + 1e-7 / a;
+                    if (name == "rgb")
+                        ok = ok && std::abs(linear(ours[c]) - unblended.at(x, y, from) / 65535.0) <= 2e-5 + 1e-5 / a;
+                }
+                if (!ok && ++bad <= 3)
+                    ADD_FAILURE() << name << " at " << x << "," << y << ": ours " << linear(q.r) << " " << q.a
+                                  << ", before the blend " << truth.at(x, y, 0) / 65535.0 << " " << a
+                                  << ", ImageMagick " << unblended.at(x, y, 0) / 65535.0;
+            }
+        EXPECT_EQ(bad, 0) << name;
+    }
+}
+
 // 16- and 32-bit documents may keep their layers, and so their count, in an
 // "Lr16" or "Lr32" block at the end of the layer and mask section, RGB
 // documents as much as grey ones.
@@ -979,6 +1102,57 @@ TEST(PsdReader, HostileHeadersAndCutFiles)
     EXPECT_EQ(d.image->row<Rgba8>(0)[0].g, 5);
     EXPECT_EQ(d.image->row<Rgba8>(1)[0].g, 7);
     EXPECT_EQ(d.image->row<Rgba8>(1)[1].g, 0);
+
+    // A raw document with its transparency whose alpha plane, the last,
+    // ends a sample into its second row, or at the end of its first: the
+    // colours are taken out of the blend only where the file holds their
+    // alpha, and never by reading past it. Past the cut the colours are as
+    // stored, transparent in the cut row and opaque in rows never reached.
+    auto srgb = [](float v) { return float(v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055); };
+    for (uint32_t depth : {8u, 16u, 32u})
+        for (size_t alphaKept : {4u, 3u}) {
+            const std::string what = std::to_string(depth) + " bits, alpha cut after " + std::to_string(alphaKept);
+            Doc cut;
+            cut.channels = 4, cut.width = 3, cut.height = 2, cut.depth = depth;
+            be32(cut.layers, 2);
+            be16(cut.layers, 0xFFFF);
+            const std::vector<uint32_t> colour = {200, 230, 255, 200, 100, 50}, alpha = {100, 100, 0, 100};
+            for (int plane = 0; plane < 4; ++plane)
+                for (size_t i = 0; i < (plane < 3 ? colour.size() : alphaKept); ++i) {
+                    const uint32_t v = plane < 3 ? colour[i] : alpha[i];
+                    if (depth == 8) cut.data.push_back(uint8_t(v));
+                    else if (depth == 16) be16(cut.data, v * 257);
+                    else for (uint8_t byte : floats({v / 255.0f})) cut.data.push_back(byte);
+                }
+            Decoded c = decodeBytesFull(build(cut), "cut.psd");
+            ASSERT_EQ(c.rc, RC_CORRUPT_FILE) << what;
+            ASSERT_TRUE(c.image) << what;
+            auto at = [&](uint32_t x, uint32_t y) {
+                if (depth != 32) {
+                    const std::array<int, 4> q = samplesAt(c.image.get(), x, y);
+                    return std::array<double, 4>{double(q[0]), double(q[1]), double(q[2]), double(q[3])};
+                }
+                const RgbaF q = c.image->row<RgbaF>(y)[x];
+                return std::array<double, 4>{q.r, q.g, q.b, q.a};
+            };
+            auto stored = [&](uint32_t v) {
+                return depth == 32 ? double(srgb(v / 255.0f)) : v * (depth == 16 ? 257.0 : 1);
+            };
+            const double full = depth == 8 ? 255 : depth == 16 ? 65535 : 1;
+            for (uint32_t x = 1; x < 3; ++x)
+                EXPECT_EQ(at(x, 1), (std::array<double, 4>{stored(colour[3 + x]), stored(colour[3 + x]),
+                                                           stored(colour[3 + x]), alphaKept == 4 ? 0 : full}))
+                    << what << " " << x;
+            const std::array<double, 4> first = at(0, 1);
+            if (alphaKept == 3) {
+                EXPECT_EQ(first[0], stored(200)) << what;
+                EXPECT_EQ(first[3], full) << what;
+            } else if (depth == 32) {
+                EXPECT_NEAR(first[0], srgb(0.45f), 1e-6) << what;
+            } else {
+                EXPECT_EQ(first[0], depth == 8 ? 115 : 29491) << what;
+            }
+        }
 
     QUILLON_REQUIRE_TOOL("convert");
     TempDir dir;
