@@ -574,8 +574,8 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
     const FormatDescriptor* d = reg.at(id);
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
 
-    // What is there stays when the job's rules or the answer would replace
-    // it, but the file may not be replaced.
+    // The job's rules or the answer would replace what is there; a
+    // read-only file is refused all the same, as its delete is.
     struct stat st {};
     if (::stat(outputPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         if (readOnlyMode(st.st_mode)) {
