@@ -20,6 +20,10 @@
 #include "app/output_names.h"
 #include "app/temp_files.h"
 #include "app/taskbar_progress.h"
+#include "codecs/main/png.h"
+#include "codecs/main/tiff.h"
+#include "codecs/more/gif.h"
+#include "codecs/more/webp.h"
 #include "core/convert.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -44,6 +48,13 @@ namespace {
 const FormatRegistry& registryOf(const FormatRegistry* r) { return r ? *r : formatRegistry(); }
 
 std::u16string u16(const std::string& ascii) { return asciiToU16(ascii); }
+
+uint32_t chainFrames(const Image* image)
+{
+    uint32_t n = 0;
+    for (const Image* f = image; f; f = f->next()) ++n;
+    return n;
+}
 
 // ---- orientation as a 2x2 integer matrix ----
 
@@ -170,13 +181,15 @@ void colourOf(uint32_t argb, float out[4])
 ResultCode batchLoadInput(Ref<Image>& out, const fs::path& path, const FileEntry* entry, uint32_t* width,
                           uint32_t* height, const fs::path* nextPath, const JobSettings& s, ImageCache* cache,
                           const FormatRegistry* registry, std::span<const fs::path* const> laterPaths,
-                          std::vector<std::string>* readNotes)
+                          std::vector<std::string>* readNotes, uint32_t* framesRead)
 {
     out.reset();
     if (readNotes) readNotes->clear();
+    if (framesRead) *framesRead = 0;
     Ref<Image> decoded;
     ResultCode rc = decodeInput(decoded, path, nextPath, laterPaths, cache, registry, readNotes);
     if (failed(rc)) return rc;
+    if (framesRead) *framesRead = chainFrames(decoded.get());
     // Whatever comes next changes pixels or metadata: the cache's image is
     // shared and stays as it was decoded.
     if (!imageCacheMakePrivate(decoded)) return RC_OUT_OF_MEMORY;
@@ -321,17 +334,36 @@ bool sameFile(const fs::path& a, const fs::path& b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// The platform's delete refuses read-only files; a source without any write
-// permission is left in place the same way. Returns why the source is still
-// there, empty when it is gone.
+// The platform refuses to delete or replace a read-only file. A file without
+// any write permission is read-only here, whoever runs the batch: root may
+// write anything, and must still leave such a file alone.
+bool readOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+// Returns why the source is still there, empty when it is gone.
 std::string deleteSource(const fs::path& source)
 {
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) return {};
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return "Read-only file";
+    if (readOnlyMode(st.st_mode)) return "Read-only file";
     std::error_code ec;
     fs::remove(source, ec);
     return ec ? ec.message() : std::string();
+}
+
+// How many frames of `image` an output of format `d` holds: the writers of
+// animations and of documents store the whole chain, every other one its
+// first picture.
+uint32_t framesHeld(const FormatDescriptor* d, const Image* image)
+{
+    if (!image) return 0;
+    const WriterFactoryFn w = d ? d->createWriter : nullptr;
+    const bool chains = w == pngWriterCreate || w == gifWriterCreate || w == webpWriterCreate || w == tiffWriterCreate;
+    return chains ? chainFrames(image) : 1;
+}
+
+std::string pagesText(uint32_t held, uint32_t of)
+{
+    return std::to_string(held) + " of " + std::to_string(of) + " page" + (of == 1 ? "" : "s");
 }
 
 std::u16string refusalText(const fs::path& output, const fs::path& other, bool written)
@@ -482,9 +514,10 @@ struct OutputWrite {
 };
 
 // Everything before the encoding. RC_OK: `w` is ready to encode; anything
-// else is the write's result.
+// else is the write's result. `sourceFrames`: the frames the source was read
+// with, which an output replacing it must all hold; 0 when unknown.
 ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs::path* source,
-                        std::u16string* refusal, OutputWrite& w, const Image* image)
+                        std::u16string* refusal, OutputWrite& w, const Image* image, uint32_t sourceFrames)
 {
     JobSettings& s = ctx.settings;
     const FormatRegistry& reg = registryOf(ctx.registry);
@@ -540,6 +573,24 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
     if (id < 0) return RC_UNKNOWN_FORMAT;
     const FormatDescriptor* d = reg.at(id);
     if (!d->createWriter) return RC_UNKNOWN_FORMAT;
+
+    // The job's rules or the answer would replace what is there; a
+    // read-only file is refused all the same, as its delete is.
+    struct stat st {};
+    if (::stat(outputPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (readOnlyMode(st.st_mode)) {
+            if (refusal) *refusal = u"Not written: " + pathToU16(outputPath) + u": Read-only file";
+            return RC_CREATE_FAILED;
+        }
+        // A source is replaced only by an output that keeps all of it.
+        const uint32_t held = framesHeld(d, image);
+        if (source && held < sourceFrames && sameFile(outputPath, *source)) {
+            if (refusal)
+                *refusal = u"Not written: " + pathToU16(outputPath) + u": holds " +
+                           utf8ToU16(pagesText(held, sourceFrames)) + u" of its source";
+            return RC_CREATE_FAILED;
+        }
+    }
 
     w.format = d;
     w.subFormat = slot.szSubFormat;
@@ -655,10 +706,10 @@ std::string targetSizeMissed(const OutputWrite& w)
 } // namespace
 
 ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* image, int k, uint32_t* bitsOut,
-                            const fs::path* source, std::u16string* refusal)
+                            const fs::path* source, std::u16string* refusal, uint32_t sourceFrames)
 {
     OutputWrite w;
-    ResultCode rc = writePrepare(ctx, outputPath, k, source, refusal, w, image);
+    ResultCode rc = writePrepare(ctx, outputPath, k, source, refusal, w, image, sourceFrames);
     if (rc != RC_OK) return rc;
     w.image = image;
     writeEncode(w);
@@ -695,7 +746,7 @@ struct Run {
         size_t input = SIZE_MAX;
         ResultCode rc = RC_OK;
         Ref<Image> image;
-        uint32_t width = 0, height = 0;
+        uint32_t width = 0, height = 0, frames = 0;
         std::vector<std::string> notes;
     } ahead;
 
@@ -731,7 +782,7 @@ struct Run {
         const FileEntry& e = *ctx.inputs.slot(order[n]);
         ahead.input = n;
         ahead.rc = batchLoadInput(ahead.image, e.path, &e, &ahead.width, &ahead.height, pathAt(order, n + 1), s,
-                                  ctx.cache, ctx.registry, laterPaths(order, n), &ahead.notes);
+                                  ctx.cache, ctx.registry, laterPaths(order, n), &ahead.notes, &ahead.frames);
     }
 
     uint64_t now() const { return ctx.milliseconds ? ctx.milliseconds() : 0; }
@@ -1004,7 +1055,7 @@ struct Run {
             ctx.ui.setInputText(pathToU16(e.path));
             ctx.ui.setOutputText(u"");
             Ref<Image> image;
-            uint32_t fullW = 0, fullH = 0;
+            uint32_t fullW = 0, fullH = 0, framesRead = 0;
             ResultCode rc;
             std::vector<std::string> notes;
             if (ahead.input == n) {
@@ -1012,11 +1063,12 @@ struct Run {
                 image = std::move(ahead.image);
                 fullW = ahead.width;
                 fullH = ahead.height;
+                framesRead = ahead.frames;
                 notes = std::move(ahead.notes);
                 ahead = Ahead{};
             } else {
                 rc = batchLoadInput(image, e.path, &e, &fullW, &fullH, next, s, ctx.cache, ctx.registry,
-                                    laterPaths(order, n), &notes);
+                                    laterPaths(order, n), &notes, &framesRead);
             }
             // What the reader put right in a damaged file it still read.
             for (const std::string& note : notes) log.writeLine("Warning: ", std::string_view(note));
@@ -1060,6 +1112,8 @@ struct Run {
             // Outputs of this input.
             bool oneIsSource = false;
             int written = 0;
+            // The most pages or frames one written output holds.
+            uint32_t heldMost = 0;
             fs::path fullPath;
             uint32_t bits0 = 0;
             // Output 0 is there, written now or kept from before: the index
@@ -1086,7 +1140,7 @@ struct Run {
                 if (succeeded(rc)) {
                     if (swept.insert(out.parent_path()).second) removeStaleTemporaries(out.parent_path());
                     OutputWrite w;
-                    rc = writePrepare(ctx, out, k, &e.path, &refusal, w, image.get());
+                    rc = writePrepare(ctx, out, k, &e.path, &refusal, w, image.get(), framesRead);
                     // After the overwrite question: a rename changes the name.
                     log.writeLine("Writing: ", pathToU16(out));
                     if (rc == RC_OK) {
@@ -1101,7 +1155,10 @@ struct Run {
                         }
                         if (!s.index.bIndex || k == 0) bits = w.bits;
                         rc = writeCommit(ctx, w);
-                        if (rc == RC_OK) tooLarge = targetSizeMissed(w);
+                        if (rc == RC_OK) {
+                            tooLarge = targetSizeMissed(w);
+                            heldMost = std::max(heldMost, framesHeld(w.format, image.get()));
+                        }
                     }
                 }
                 if (k == 0) {
@@ -1156,15 +1213,22 @@ struct Run {
                 if (!ctx.running) break;
             }
             image.reset();
-            // The source goes only when every output of it was written and
-            // none of them is the source itself; a cancel after its last
-            // output does not keep it, one before does.
+            // The source goes only when every output of it was written, none
+            // of them is the source itself and one holds all its pages (a
+            // document or an animation written as one picture keeps only
+            // the first); a cancel after its last output does not keep it,
+            // one before does.
             if (s.bDeleteSrcFiles && written == outputs() && !oneIsSource) {
-                if (ctx.claims) ctx.claims->inputDeleted(e.path);
-                const std::string why = deleteSource(e.path);
-                if (!why.empty()) {
+                std::string why;
+                if (heldMost < framesRead) {
+                    why = "its outputs hold " + pagesText(heldMost, framesRead);
+                } else {
+                    if (ctx.claims) ctx.claims->inputDeleted(e.path);
+                    why = deleteSource(e.path);
                     // Still there, so still an input no output may replace.
-                    if (ctx.claims) ctx.claims->addInput(e.path);
+                    if (!why.empty() && ctx.claims) ctx.claims->addInput(e.path);
+                }
+                if (!why.empty()) {
                     // Its outputs were written: they stay counted as such, and
                     // the source left behind is a failure of its own.
                     log.writeLine("Error: ", pathToU16(e.path) + u": Not deleted: " + utf8ToU16(why));

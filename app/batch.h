@@ -115,12 +115,13 @@ BatchResult batchRun(BatchContext& context);
 // The cache reads `nextPath` ahead, and as many of `laterPaths` (the inputs
 // after it, in order) as it reads files ahead at once besides. `readNotes`
 // receives what the reader put right in a damaged file (one line each, for
-// the log), also when the load then fails.
+// the log), also when the load then fails. `framesRead` receives how many
+// pages or frames the file was read with, before any processing.
 ResultCode batchLoadInput(Ref<Image>& out, const std::filesystem::path& path, const FileEntry* entry,
                           uint32_t* width, uint32_t* height, const std::filesystem::path* nextPath,
                           const JobSettings& settings, ImageCache* cache, const FormatRegistry* registry,
                           std::span<const std::filesystem::path* const> laterPaths = {},
-                          std::vector<std::string>* readNotes = nullptr);
+                          std::vector<std::string>* readNotes = nullptr, uint32_t* framesRead = nullptr);
 
 // The orientation that applies `first`, then `second`.
 uint8_t orientationCompose(uint8_t first, uint8_t second);
@@ -132,8 +133,10 @@ uint8_t orientationCompose(uint8_t first, uint8_t second);
 // With the context's claims, an output that would replace another input
 // (not `source`) or an earlier output of the run is refused with
 // RC_CREATE_FAILED, and `refusal` receives the reason naming both files.
+// So is an output that would replace a read-only file, or replace `source`
+// while holding fewer than its `sourceFrames` frames.
 ResultCode batchWriteOutput(BatchContext& context, std::filesystem::path& outputPath, Image* image, int slotIndex,
                             uint32_t* bitsOut, const std::filesystem::path* source = nullptr,
-                            std::u16string* refusal = nullptr);
+                            std::u16string* refusal = nullptr, uint32_t sourceFrames = 0);
 
 } // namespace quillon

@@ -382,6 +382,21 @@ TEST_F(BatchFixture, OverwriteRulesKeepOrReplaceTheExistingFile)
     r = runBatch();
     EXPECT_EQ(r.converted, 1);
     EXPECT_EQ(identify(target), "40 30");
+
+    // A read-only file is left alone by the job's rules as any other, and
+    // when the answer would replace it the output fails and says why.
+    test::writeFile(target, std::string("precious"));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    s.bSkipExisting = 1;
+    r = runBatch();
+    EXPECT_EQ(r.skipped, 1);
+    EXPECT_EQ(r.failed, 0);
+    s.bSkipExisting = 0;
+    ui.overwriteAnswers = {OVERWRITE_REPLACE};
+    r = runBatch();
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(text(ui.lastContinueText), "Not written: " + target.string() + ": Read-only file");
+    EXPECT_TRUE(unchanged());
 }
 
 TEST_F(BatchFixture, ReplaceAllLastsOneBatch)
@@ -459,6 +474,27 @@ TEST_F(BatchFixture, SourceDeletedOnlyAfterEverySuccessfulOutput)
     EXPECT_EQ(r.converted, 1);
     EXPECT_EQ(ui.continueQuestions, 1);
     EXPECT_TRUE(fs::exists(c));
+
+    // A document of two pages goes only when one of its outputs holds both:
+    // a bitmap holds the first alone, a TIFF beside it holds both.
+    list->clearAll();
+    fs::path d = dir / "in" / "d.tif";
+    ASSERT_EQ(test::run("convert -size 20x10 xc:red xc:blue TIFF:" + test::shellQuote(d.string())), 0);
+    ASSERT_EQ(list->addFile(d, false, false), RC_OK);
+    s.slots[0].iColorFormat = CF_AUTO;
+    s.iOutFormats = 1;
+    s.bNoOverwritePrompt = 1;
+    r = runBatch();
+    EXPECT_EQ(r.converted, 1);
+    EXPECT_EQ(r.notDeleted, 1);
+    EXPECT_EQ(r.failures, (std::vector<std::string>{d.string() + ": Not deleted: its outputs hold 1 of 2 pages"}));
+    EXPECT_TRUE(fs::exists(d));
+    s.iOutFormats = 2;
+    setSlot(1, "tiff", u"Uncompressed", CF_AUTO);
+    r = runBatch();
+    EXPECT_EQ(r.converted, 2);
+    EXPECT_EQ(r.notDeleted, 0);
+    EXPECT_FALSE(fs::exists(d));
 }
 
 TEST_F(BatchFixture, WriteErrorWithCancelBatchInterrupts)

@@ -111,6 +111,69 @@ done
 grep -qx "Quillon: 2 written, 0 skipped, 4 failed" "$work/stderr" || fail "clashing names: counts"
 [ "$(wc -l < "$work/stderr")" = 5 ] || fail "clashing names: not five lines"
 
+# An existing output that is read-only is not replaced, even by a job that
+# replaces existing outputs, and even by root (as CI runs it): the output
+# fails and is named, and the file keeps its inode and its bytes.
+mkdir -p "$work/ro"
+echo "keep me" > "$work/ro/p01.bmp"
+chmod 444 "$work/ro/p01.bmp"
+before=$(stat -c '%i' "$work/ro/p01.bmp")
+job ro bNoOverwritePrompt=1
+run -silent "$work/ro.qpt" "$work/photos/p01.png"
+[ "$status" = 1 ] || fail "read-only output: status $status"
+[ "$(cat "$work/stderr")" = "Quillon: $work/photos/p01.png: Not written: $work/ro/p01.bmp: Read-only file
+Quillon: 0 written, 0 skipped, 1 failed" ] || fail "read-only output: $(cat "$work/stderr")"
+[ "$(stat -c '%i' "$work/ro/p01.bmp")" = "$before" ] || fail "read-only output: another file now"
+[ "$(cat "$work/ro/p01.bmp")" = "keep me" ] || fail "read-only output: replaced"
+
+# A TIFF of two pages (tiffcp joins two of ImageMagick's) whose source the
+# job deletes: a JPEG holds its first page only, so the source stays and is
+# named; a TIFF or a GIF holds both pages, and the source goes.
+convert -size 20x10 xc:red "$work/red.tif"
+convert -size 20x10 xc:blue "$work/blue.tif"
+for case in "18 jpg 1 Normal, by Quality:" "39 tiff 2 Uncompressed" "9 gif 2 Normal"; do
+  read -r id ext pages sub <<< "$case"
+  mkdir -p "$work/doc$id"
+  tiffcp "$work/red.tif" "$work/blue.tif" "$work/doc$id/two.tif" || fail "tiffcp"
+  job "pages$id" bDeleteSrcFiles=1 "iFormatId0=$id" "szSubFormat0=$sub" iColorFormat0=-1
+  run -silent "$work/pages$id.qpt" "$work/doc$id/two.tif"
+  [ "$(identify "$work/pages$id/two.$ext" 2>/dev/null | wc -l)" = "$pages" ] || fail "$ext: not $pages pages written"
+  if [ "$pages" = 1 ]; then
+    [ "$status" = 1 ] || fail "$ext: status $status"
+    [ -f "$work/doc$id/two.tif" ] || fail "$ext: the source of two pages is gone"
+    [ "$(cat "$work/stderr")" = "Quillon: $work/doc$id/two.tif: Not deleted: its outputs hold 1 of 2 pages
+Quillon: 1 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: $(cat "$work/stderr")"
+  else
+    [ "$status" = 0 ] || fail "$ext: status $status"
+    [ ! -e "$work/doc$id/two.tif" ] || fail "$ext: the source was kept"
+  fi
+done
+
+# Two sources the job deletes, in a folder the run may not write: both stay,
+# each is named, and both are counted. The folder binds any user but root,
+# so the run is nobody's when root runs the script.
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+chmod 755 "$work"
+mkdir -p "$work/del/locked" "$work/del/out" "$work/del/home"
+for c in teal plum; do convert -size 20x10 "xc:$c" BMP3:"$work/del/locked/$c.bmp"; done
+cp "$quillon" "$work/del/quillon"
+printf '[Quillon]\nszOutDir=%s/del/out/\nbSaveInSrcDirs=0\nbDeleteSrcFiles=1\n' "$work" > "$work/del.qpt"
+[ "$(id -u)" = 0 ] && chown -R nobody "$work/del"
+chmod 555 "$work/del/locked"
+HOME="$work/del/home" XDG_CONFIG_HOME="$work/del/home" timeout 120 "${as_user[@]}" "$work/del/quillon" \
+  -silent "$work/del.qpt" "$work/del/locked" 2>"$work/stderr"
+status=$?
+chmod 755 "$work/del/locked"
+[ "$status" = 1 ] || fail "two sources not deleted: status $status"
+for c in teal plum; do
+  [ -f "$work/del/locked/$c.bmp" ] || fail "the source $c.bmp in a read-only folder is gone"
+  [ -f "$work/del/out/$c.bmp" ] || fail "no output of $c.bmp"
+  grep -qxF "Quillon: $work/del/locked/$c.bmp: Not deleted: Permission denied" "$work/stderr" || fail "$c.bmp not named"
+done
+[ "$(tail -n 1 "$work/stderr")" = "Quillon: 2 written, 0 skipped, 0 failed; 2 sources not deleted" ] ||
+  fail "two sources not deleted: $(cat "$work/stderr")"
+
 # "to Size" with a target no quality reaches: the log says so and how large
 # the file is. The copy of the program keeps the log in its folder.
 convert -size 900x700 -seed 7 plasma:fractal "$work/noise.ppm"

@@ -116,6 +116,29 @@ for name in d.tif f.png j.dib l.tga; do
     [ "$(differing "$work/in/$name" "$work/again/$name")" = 0 ] || fail "beside the sources: $name changed"
 done
 [ "$(md5sum < "$work/again/p.cal")" = "$cals" ] || fail "beside the sources: p.cal changed"
+# A read-only source rewritten in place is not replaced, even by root (as
+# CI runs it): it keeps its inode and bytes, and is named.
+mkdir -p "$work/locked"
+cp "$work/in/i.bmp" "$work/locked/i.bmp"
+chmod 444 "$work/locked/i.bmp"
+before="$(stat -c %i "$work/locked/i.bmp") $(md5sum < "$work/locked/i.bmp")"
+run -silent "$work/beside.qpt" "$work/locked/i.bmp"
+[ "$status" = 1 ] || fail "read-only source: status $status"
+[ "$(stat -c %i "$work/locked/i.bmp") $(md5sum < "$work/locked/i.bmp")" = "$before" ] ||
+    fail "read-only source: replaced"
+[ "$(cat "$work/stderr")" = "Quillon: $work/locked/i.bmp: Not written: $work/locked/i.bmp: Read-only file
+Quillon: 0 written, 0 skipped, 1 failed" ] || fail "read-only source: $(cat "$work/stderr")"
+# An animation of three frames named .bmp: rewritten in place it would be a
+# bitmap of its first frame, so it stays as it was, and is named.
+mkdir -p "$work/anim"
+convert -size 20x10 xc:red xc:lime xc:blue -loop 0 GIF:"$work/anim/a.bmp"
+before=$(md5sum < "$work/anim/a.bmp")
+run -silent "$work/beside.qpt" "$work/anim/a.bmp"
+[ "$status" = 1 ] || fail "animation in place: status $status"
+[ "$(md5sum < "$work/anim/a.bmp")" = "$before" ] || fail "animation in place: replaced"
+[ "$(identify "$work/anim/a.bmp" | wc -l)" = 3 ] || fail "animation in place: not three frames"
+[ "$(cat "$work/stderr")" = "Quillon: $work/anim/a.bmp: Not written: $work/anim/a.bmp: holds 1 of 3 pages of its source
+Quillon: 0 written, 0 skipped, 1 failed" ] || fail "animation in place: $(cat "$work/stderr")"
 # PNG data named .ras, an extension that Sun raster shares with CALS, which
 # Quillon only reads: the output goes by the name to the format of it that
 # writes, a Sun raster with the PNG's pixels, not to the extension's first.
