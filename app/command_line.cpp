@@ -65,8 +65,16 @@ bool isPresetName(const std::string& token)
     return token.size() >= 5 && equalsNoCase(std::string_view(token).substr(token.size() - 4), ".qpt");
 }
 
+// A preset's name, unless a folder has it: folders come first.
+bool namesPreset(const std::string& token)
+{
+    std::error_code ec;
+    return isPresetName(token) && !fs::is_directory(token, ec);
+}
+
 // Whether a name for RECURSE or a filter to act on comes at or after `from`:
-// a token that is no option (nor a filter's value) and is not passed over.
+// a token that is no option (nor a filter's value), is not passed over and
+// names no preset, which neither option acts on.
 bool argumentFollows(const std::vector<std::string>& args, size_t from)
 {
     for (size_t i = from; i < args.size(); ++i) {
@@ -74,7 +82,7 @@ bool argumentFollows(const std::vector<std::string>& args, size_t from)
         switch (classify(token)) {
         case Option::Filter: ++i; continue;
         case Option::None:
-            if (!token.empty() && token.find(".exe") == std::string::npos) return true;
+            if (!token.empty() && token.find(".exe") == std::string::npos && !namesPreset(token)) return true;
             continue;
         default: continue;
         }
@@ -138,9 +146,16 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
             target.argumentMissing(token);
             continue;
         }
-        if (fs::is_directory(st)) target.addDirectory(token, params);
-        else if (isPresetName(token)) target.loadPreset(token);
-        else target.addFile(token);
+        if (fs::is_directory(st)) {
+            target.addDirectory(token, params);
+        } else if (isPresetName(token)) {
+            // A pending RECURSE is for the folder after the preset: the
+            // check above counted on it.
+            target.loadPreset(token);
+            continue;
+        } else {
+            target.addFile(token);
+        }
         params.recurse = 0;
     }
     return silent;

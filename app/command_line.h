@@ -38,8 +38,8 @@ public:
     // -recurce): it does nothing, and the target says so.
     virtual void unknownOption(const std::string& option) { (void)option; }
     // RECURSE with no name after it, or FILTER without its filter (none,
-    // an empty one or an option word) or with no name after that: `why` is
-    // one of the texts below.
+    // an empty one or an option word) or with no name after that (a preset
+    // is none): `why` is one of the texts below.
     virtual void optionWithoutArgument(const std::string& option, const char* why)
     {
         (void)option;
@@ -60,8 +60,8 @@ constexpr char kFilterWithoutFolderText[] = "no folder after it (-filter goes be
 bool commandLineIsSilent(const std::vector<std::string>& args);
 
 // Acts on the arguments in order (argv without the program itself). Missing
-// names and names containing ".exe" are skipped and leave a pending RECURSE
-// in force. Returns true when SILENT was given: the caller then minimises the
+// names, names containing ".exe" and presets are skipped over by a pending
+// RECURSE, which acts on the next file or folder. Returns true when SILENT was given: the caller then minimises the
 // wizard and presses Next.
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
