@@ -165,7 +165,8 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
 {
     std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
-    for (const FileNotAdded& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
+    for (const FileNotAdded& f : leftOut)
+        failures.push_back(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
     inputsLeftOut += int(leftOut.size());
 }
 
