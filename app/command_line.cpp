@@ -166,7 +166,7 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
     std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
     for (const FileNotAdded& f : leftOut)
-        failures.push_back(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
+        fail(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
     inputsLeftOut += int(leftOut.size());
 }
 
@@ -184,7 +184,7 @@ void InputListCommandTarget::addFile(const fs::path& file)
 {
     ResultCode rc = list_.addFile(file, false, true);
     if (failed(rc)) {
-        failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
+        fail(file.string() + ": " + u16ToUtf8(errorText(rc)));
         ++inputsLeftOut;
     }
 }
@@ -192,12 +192,12 @@ void InputListCommandTarget::addFile(const fs::path& file)
 void InputListCommandTarget::argumentMissing(const std::string& argument)
 {
     if (isPresetName(argument)) {
-        failures.push_back(argument + ": " + kNoSuchPresetText);
+        fail(argument + ": " + kNoSuchPresetText);
         return;
     }
     // A picture the run was asked for and cannot read, as much as a file of
     // unknown format is.
-    failures.push_back(argument + ": no such file or folder");
+    fail(argument + ": no such file or folder");
     ++inputsLeftOut;
 }
 
@@ -205,7 +205,7 @@ void InputListCommandTarget::loadPreset(const fs::path& file)
 {
     std::string why;
     if (loadPreset_) loadPreset_(file);
-    else if (!presetFile().load(&file, &why)) failures.push_back(file.string() + ": " + why);
+    else if (!presetFile().load(&file, &why)) fail(file.string() + ": " + why);
 }
 
 std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args, const FormatRegistry* registry,
@@ -243,17 +243,25 @@ std::vector<std::string> commandLineRefusals(const std::vector<std::string>& arg
         JobSettings trial_;
     } check(registry, base ? *base : jobSettings());
     commandLineHandle(args, check);
+    // A name holding a line break would make one refusal read as two.
+    for (std::string& line : check.lines) line = escapeControls(line);
     return check.lines;
 }
 
 void InputListCommandTarget::unknownOption(const std::string& option)
 {
-    failures.push_back(option + ": " + kUnknownOptionText);
+    fail(option + ": " + kUnknownOptionText);
 }
 
 void InputListCommandTarget::optionWithoutArgument(const std::string& option, const char* why)
 {
-    failures.push_back(option + ": " + why);
+    fail(option + ": " + why);
+}
+
+void InputListCommandTarget::fail(const std::string& line)
+{
+    // A name holding a line break would make one failure read as two.
+    failures.push_back(escapeControls(line));
 }
 
 void InputListCommandTarget::setSilent()

@@ -71,10 +71,10 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 // in its place), a preset that does not exist, and a preset that would be
 // refused (a value that is no number or out of its key's range, a format
 // the registry does not hold, no key of ours in a [Quillon] section), with
-// why. Presets are tried in order on a copy of `base` (null: the
-// process's job settings), each on top of the ones before it, as the run
-// would load them. Such a run does not start rather than do something the
-// command line did not ask for.
+// why, control characters escaped. Presets are tried in order on a copy of
+// `base` (null: the process's job settings), each on top of the ones before
+// it, as the run would load them. Such a run does not start rather than do
+// something the command line did not ask for.
 std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args,
                                              const FormatRegistry* registry = nullptr,
                                              const JobSettings* base = nullptr);
@@ -101,14 +101,17 @@ public:
 
     // One line per argument that added nothing or was refused (an unknown
     // option or one without its argument, a preset that cannot be loaded),
-    // and per file of a scanned folder that looks like a picture of ours but
-    // added nothing: what it named and why.
+    // per file of a scanned folder that looks like a picture of ours but
+    // added nothing, and per folder it could not read: what it named and
+    // why, control characters escaped.
     std::vector<std::string> failures;
     // Of those, the files and folders that added nothing (missing ones
     // included): the inputs the run lost.
     int inputsLeftOut = 0;
 
 private:
+    void fail(const std::string& line);
+
     InputList& list_;
     std::function<void(const std::filesystem::path&)> loadPreset_;
     std::function<void()> setSilent_;
