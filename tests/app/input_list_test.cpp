@@ -623,8 +623,8 @@ TEST(InputList, FolderScansNameWhatTheyLeaveOut)
     if (geteuid() == 0)
         EXPECT_EQ(reasons, (Names{tooLong.string() + ": File name too long"}));
     else
-        EXPECT_EQ(reasons, (Names{(tree / "top" / "locked").string() + ": Permission denied",
-                                  tooLong.string() + ": File name too long",
+        EXPECT_EQ(reasons, (Names{tooLong.string() + ": File name too long",
+                                  (tree / "top" / "locked").string() + ": Permission denied",
                                   (tree / "top" / "locked").string() + ": Permission denied"}));
     EXPECT_EQ(u16ToUtf8(notAddedText({{tree / "top" / "locked/", RC_OPEN_FAILED, "Permission denied"}})),
               "This file could not be added:\n\nlocked: Permission denied");
