@@ -65,8 +65,16 @@ bool isPresetName(const std::string& token)
     return token.size() >= 5 && equalsNoCase(std::string_view(token).substr(token.size() - 4), ".qpt");
 }
 
+// A preset's name, unless a folder has it: folders come first.
+bool namesPreset(const std::string& token)
+{
+    std::error_code ec;
+    return isPresetName(token) && !fs::is_directory(token, ec);
+}
+
 // Whether a name for RECURSE or a filter to act on comes at or after `from`:
-// a token that is no option (nor a filter's value) and is not passed over.
+// a token that is no option (nor a filter's value), is not passed over and
+// names no preset, which neither option acts on.
 bool argumentFollows(const std::vector<std::string>& args, size_t from)
 {
     for (size_t i = from; i < args.size(); ++i) {
@@ -74,7 +82,7 @@ bool argumentFollows(const std::vector<std::string>& args, size_t from)
         switch (classify(token)) {
         case Option::Filter: ++i; continue;
         case Option::None:
-            if (!token.empty() && token.find(".exe") == std::string::npos) return true;
+            if (!token.empty() && token.find(".exe") == std::string::npos && !namesPreset(token)) return true;
             continue;
         default: continue;
         }
@@ -138,9 +146,16 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
             target.argumentMissing(token);
             continue;
         }
-        if (fs::is_directory(st)) target.addDirectory(token, params);
-        else if (isPresetName(token)) target.loadPreset(token);
-        else target.addFile(token);
+        if (fs::is_directory(st)) {
+            target.addDirectory(token, params);
+        } else if (isPresetName(token)) {
+            // A pending RECURSE is for the folder after the preset: the
+            // check above counted on it.
+            target.loadPreset(token);
+            continue;
+        } else {
+            target.addFile(token);
+        }
         params.recurse = 0;
     }
     return silent;
@@ -150,7 +165,8 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
 {
     std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
-    for (const FileNotAdded& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
+    for (const FileNotAdded& f : leftOut)
+        fail(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
     inputsLeftOut += int(leftOut.size());
 }
 
@@ -168,7 +184,7 @@ void InputListCommandTarget::addFile(const fs::path& file)
 {
     ResultCode rc = list_.addFile(file, false, true);
     if (failed(rc)) {
-        failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
+        fail(file.string() + ": " + u16ToUtf8(errorText(rc)));
         ++inputsLeftOut;
     }
 }
@@ -176,12 +192,12 @@ void InputListCommandTarget::addFile(const fs::path& file)
 void InputListCommandTarget::argumentMissing(const std::string& argument)
 {
     if (isPresetName(argument)) {
-        failures.push_back(argument + ": " + kNoSuchPresetText);
+        fail(argument + ": " + kNoSuchPresetText);
         return;
     }
     // A picture the run was asked for and cannot read, as much as a file of
     // unknown format is.
-    failures.push_back(argument + ": no such file or folder");
+    fail(argument + ": no such file or folder");
     ++inputsLeftOut;
 }
 
@@ -189,7 +205,7 @@ void InputListCommandTarget::loadPreset(const fs::path& file)
 {
     std::string why;
     if (loadPreset_) loadPreset_(file);
-    else if (!presetFile().load(&file, &why)) failures.push_back(file.string() + ": " + why);
+    else if (!presetFile().load(&file, &why)) fail(file.string() + ": " + why);
 }
 
 std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args, const FormatRegistry* registry,
@@ -227,17 +243,25 @@ std::vector<std::string> commandLineRefusals(const std::vector<std::string>& arg
         JobSettings trial_;
     } check(registry, base ? *base : jobSettings());
     commandLineHandle(args, check);
+    // A name holding a line break would make one refusal read as two.
+    for (std::string& line : check.lines) line = escapeControls(line);
     return check.lines;
 }
 
 void InputListCommandTarget::unknownOption(const std::string& option)
 {
-    failures.push_back(option + ": " + kUnknownOptionText);
+    fail(option + ": " + kUnknownOptionText);
 }
 
 void InputListCommandTarget::optionWithoutArgument(const std::string& option, const char* why)
 {
-    failures.push_back(option + ": " + why);
+    fail(option + ": " + why);
+}
+
+void InputListCommandTarget::fail(const std::string& line)
+{
+    // A name holding a line break would make one failure read as two.
+    failures.push_back(escapeControls(line));
 }
 
 void InputListCommandTarget::setSilent()

@@ -38,8 +38,8 @@ public:
     // -recurce): it does nothing, and the target says so.
     virtual void unknownOption(const std::string& option) { (void)option; }
     // RECURSE with no name after it, or FILTER without its filter (none,
-    // an empty one or an option word) or with no name after that: `why` is
-    // one of the texts below.
+    // an empty one or an option word) or with no name after that (a preset
+    // is none): `why` is one of the texts below.
     virtual void optionWithoutArgument(const std::string& option, const char* why)
     {
         (void)option;
@@ -60,8 +60,8 @@ constexpr char kFilterWithoutFolderText[] = "no folder after it (-filter goes be
 bool commandLineIsSilent(const std::vector<std::string>& args);
 
 // Acts on the arguments in order (argv without the program itself). Missing
-// names and names containing ".exe" are skipped and leave a pending RECURSE
-// in force. Returns true when SILENT was given: the caller then minimises the
+// names, names containing ".exe" and presets are skipped over by a pending
+// RECURSE, which acts on the next file or folder. Returns true when SILENT was given: the caller then minimises the
 // wizard and presses Next.
 bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& target);
 
@@ -71,10 +71,10 @@ bool commandLineHandle(const std::vector<std::string>& args, CommandLineTarget& 
 // in its place), a preset that does not exist, and a preset that would be
 // refused (a value that is no number or out of its key's range, a format
 // the registry does not hold, no key of ours in a [Quillon] section), with
-// why. Presets are tried in order on a copy of `base` (null: the
-// process's job settings), each on top of the ones before it, as the run
-// would load them. Such a run does not start rather than do something the
-// command line did not ask for.
+// why, control characters escaped. Presets are tried in order on a copy of
+// `base` (null: the process's job settings), each on top of the ones before
+// it, as the run would load them. Such a run does not start rather than do
+// something the command line did not ask for.
 std::vector<std::string> commandLineRefusals(const std::vector<std::string>& args,
                                              const FormatRegistry* registry = nullptr,
                                              const JobSettings* base = nullptr);
@@ -101,14 +101,17 @@ public:
 
     // One line per argument that added nothing or was refused (an unknown
     // option or one without its argument, a preset that cannot be loaded),
-    // and per file of a scanned folder that looks like a picture of ours but
-    // added nothing: what it named and why.
+    // per file of a scanned folder that looks like a picture of ours but
+    // added nothing, and per folder it could not read: what it named and
+    // why, control characters escaped.
     std::vector<std::string> failures;
     // Of those, the files and folders that added nothing (missing ones
     // included): the inputs the run lost.
     int inputsLeftOut = 0;
 
 private:
+    void fail(const std::string& line);
+
     InputList& list_;
     std::function<void(const std::filesystem::path&)> loadPreset_;
     std::function<void()> setSilent_;

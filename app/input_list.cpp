@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -84,11 +85,14 @@ struct Identity {
     uint64_t device = 0, inode = 0;
 };
 
-Identity identify(const fs::path& path)
+Identity identify(const fs::path& path, int* error = nullptr)
 {
     Identity id;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return id;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (error) *error = errno;
+        return id;
+    }
     id.known = true;
     id.regular = S_ISREG(st.st_mode);
     id.device = uint64_t(st.st_dev);
@@ -275,10 +279,11 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
         std::vector<Name> names;
         size_t next = 0;
     };
+    // An error when the folder, or part of it, could not be listed.
     auto listFolder = [](const fs::path& dir, Level& level) {
         level.folder = dir;
         std::error_code ec;
-        fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+        fs::directory_iterator it(dir, ec);
         for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
             std::error_code typeEc;
             fs::file_type type = it->is_directory(typeEc)      ? fs::file_type::directory
@@ -289,6 +294,7 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
         // Name order, so that a scan adds the same files in the same order
         // on every run.
         std::sort(level.names.begin(), level.names.end());
+        return ec;
     };
     // Every file found is named from the top folder's full path, worked out
     // once rather than once per file.
@@ -316,8 +322,13 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
     auto leftOutIfOurs = [&](const fs::path& full, ResultCode rc) {
         if (leftOut && registry.findByExtension(full.filename(), false) >= 0) leftOut->push_back({full, rc});
     };
+    // A folder that could not be read is named whatever the filter: the
+    // files it holds are lost to the run as much as an unreadable picture.
+    auto folderLeftOut = [&](const fs::path& dir, const std::string& why) {
+        if (leftOut) leftOut->push_back({dir, RC_OPEN_FAILED, why});
+    };
     std::vector<Level> stack(1);
-    listFolder(top, stack.back());
+    if (std::error_code ec = listFolder(top, stack.back())) folderLeftOut(top, ec.message());
 
     while (!stack.empty() && !hooks_->scanStopped()) {
         Level& level = stack.back();
@@ -331,10 +342,15 @@ void InputList::addDirectory(const fs::path& folder, const AddDirectoryParams* p
         const fs::file_type type = listed.type;
         if (type == fs::file_type::directory) {
             if (!recurse || name.native().front() == '.') continue;
-            Identity id = identify(full);
-            if (!id.known || !entered.insert({id.device, id.inode}).second) continue;
+            int error = 0;
+            Identity id = identify(full, &error);
+            if (!id.known) {
+                folderLeftOut(full, std::error_code(error, std::generic_category()).message());
+                continue;
+            }
+            if (!entered.insert({id.device, id.inode}).second) continue;
             Level child;
-            listFolder(full, child);
+            if (std::error_code ec = listFolder(full, child)) folderLeftOut(full, ec.message());
             stack.push_back(std::move(child)); // `level` is not used past here
         } else {
             if (filterOn && !filterMatch(params->filter, pathToU16(name))) continue;
@@ -458,8 +474,13 @@ std::u16string notAddedText(const std::vector<FileNotAdded>& files)
                               ? std::u16string(u"This file could not be added:\n")
                               : u"These " + asciiToU16(std::to_string(files.size())) + u" files could not be added:\n";
     const size_t listed = std::min(files.size(), kNotAddedListed);
-    for (size_t i = 0; i < listed; ++i)
-        text += u"\n" + pathToU16(files[i].path.filename()) + u": " + errorText(files[i].rc);
+    for (size_t i = 0; i < listed; ++i) {
+        const fs::path& path = files[i].path;
+        // A folder may be named with a trailing '/'.
+        const fs::path name = path.has_filename() ? path.filename() : path.parent_path().filename();
+        text += u"\n" + pathToU16(name) + u": " +
+                (files[i].reason.empty() ? errorText(files[i].rc) : utf8ToU16(files[i].reason));
+    }
     if (files.size() > listed)
         text += u"\n...and " + asciiToU16(std::to_string(files.size() - listed)) + u" more.";
     return text;

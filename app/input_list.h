@@ -68,10 +68,15 @@ struct AddDirectoryParams {
 
 // A file that added nothing, and why: one the user chose that could not be
 // opened or is no picture, or one a folder scan passed over although its
-// name has the extension of a format we read.
+// name has the extension of a format we read. A folder the scan could not
+// read (or whose path is too long) is one too, with the system's reason.
 struct FileNotAdded {
     std::filesystem::path path;
     ResultCode rc = RC_OK;
+    // What the system said ("Permission denied"); when empty, the text of rc.
+    // Braced, so that records naming the path and the code alone need not
+    // name it.
+    std::string reason{};
 };
 
 // What adding a file needs to know from its reader.
@@ -159,7 +164,8 @@ public:
     ResultCode addFile(const std::filesystem::path& path, bool showErrors, bool rememberFolder);
     // Adds every file of folder; params null scans every level without filter.
     // Files of other extensions are passed over without a word; those of
-    // ours that add nothing go to `leftOut` when given.
+    // ours that add nothing, and folders that cannot be read, go to
+    // `leftOut` when given.
     void addDirectory(const std::filesystem::path& folder, const AddDirectoryParams* params,
                       std::vector<FileNotAdded>* leftOut = nullptr);
 

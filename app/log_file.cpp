@@ -42,7 +42,8 @@ void LogFile::writeLine(std::string_view prefix, std::u16string_view text)
 {
     if (!file_) return;
     std::string line(prefix);
-    line += u16ToUtf8(text);
+    // A name holding a line break must not start a line of its own.
+    line += escapeControls(u16ToUtf8(text));
     line += "\r\n";
     // Write failures are not fatal to the batch; the log is a courtesy.
     std::fwrite(line.data(), 1, line.size(), file_);
@@ -53,7 +54,7 @@ void LogFile::writeLine(std::string_view prefix, std::string_view ascii)
 {
     if (!file_) return;
     std::string line(prefix);
-    line += ascii;
+    line += escapeControls(ascii);
     line += "\r\n";
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);

@@ -21,7 +21,8 @@ public:
     LogFile& operator=(const LogFile&) = delete;
 
     bool isOpen() const { return file_ != nullptr; }
-    // One line: the 8-bit prefix ("Reading:  ", "Writing: " ...) then the text.
+    // One line: the 8-bit prefix ("Reading:  ", "Writing: " ...) then the
+    // text, its control characters escaped.
     void writeLine(std::string_view prefix, std::u16string_view text);
     void writeLine(std::u16string_view text = {}) { writeLine({}, text); }
     void writeLine(std::string_view prefix, std::string_view ascii);

@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "core/text.h"
+
 namespace quillon {
 
 RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPerInput,
@@ -13,7 +15,8 @@ RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPer
     const bool everyOutputDone = !r.interrupted && !r.emptyList && r.total > 0 && r.failed == 0 &&
                                  r.converted + r.skipped == r.total && !r.indexFailed && r.notDeleted == 0;
     RunReport report;
-    for (const std::string& f : r.failures) report.failures.push_back("Quillon: " + f);
+    // A name holding a line break would make one failure read as two.
+    for (const std::string& f : r.failures) report.failures.push_back("Quillon: " + escapeControls(f));
     if (everyOutputDone && inputsLeftOut == 0) return report;
     report.status = 1;
     std::string& line = report.line;
@@ -27,7 +30,7 @@ RunReport batchRunReport(const BatchResult& r, int inputsLeftOut, int outputsPer
         line += "; " + std::to_string(r.notDeleted) + (r.notDeleted == 1 ? " source" : " sources") + " not deleted";
     if (r.indexFailed) line += "; index.html could not be written";
     std::error_code ec;
-    if (!log.empty() && std::filesystem::exists(log, ec)) line += "; log: " + log.string();
+    if (!log.empty() && std::filesystem::exists(log, ec)) line += "; log: " + escapeControls(log.string());
     return report;
 }
 

@@ -14,7 +14,7 @@ struct RunReport {
     int status = 0;
     // "Quillon: <input>: <why>" for each input that could not be read, whose
     // output failed or that was not deleted, worded as the unreadable files
-    // of a folder scan are.
+    // of a folder scan are; control characters escaped, as in every line.
     std::vector<std::string> failures;
     // Empty when every output was done.
     std::string line;

@@ -475,4 +475,26 @@ bool hasExtensionNoCase(std::string_view name, std::string_view ext)
     return name.size() > ext.size() && equalsNoCase(name.substr(name.size() - ext.size()), ext);
 }
 
+std::string escapeControls(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace quillon

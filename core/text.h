@@ -73,6 +73,12 @@ char16_t asciiLower(char16_t c);
 int compareNoCase(std::u16string_view a, std::u16string_view b);
 bool equalsNoCase(std::u16string_view a, std::u16string_view b);
 bool equalsNoCase(std::string_view a, std::string_view b);
+// A text for one line of the log or of standard error: control characters
+// (a newline or a tab in a file name) become \n, \t or \xNN, so that a name
+// cannot break the line or forge the next one; every other byte is kept, so
+// escaping twice changes nothing more.
+std::string escapeControls(std::string_view text);
+
 // Whether a file name ends with the extension `ext` (dot included) after
 // something else, ASCII letters compared without regard to case: a name that
 // is the extension alone names no file of that type.

@@ -33,9 +33,8 @@ void quietPlatformNotes(QtMsgType type, const QMessageLogContext&, const QString
     if (type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
-// Names this program by its full path, which works from any folder (the
-// README's scripts/run works only from the repository's root), quoted for
-// the shell where it needs to be.
+// Names this program by its full path, which works from any folder, quoted
+// for the shell where it needs to be.
 void sayNoDisplay()
 {
     const std::string path = quillon::appPath().string();

@@ -330,6 +330,20 @@ TEST(CommandLine, OptionsWithoutTheirArgumentAreFoundBeforeARun)
     // A name after them, whatever it names, is what they act on.
     EXPECT_TRUE(commandLineRefusals({"-recurse", "-filter", "*.png", d, "-silent"}).empty());
     EXPECT_TRUE(commandLineRefusals({"-silent", "-recurse", (dir / "gone").string(), "-filter", "x", d}).empty());
+    // A preset is not: neither option acts on one, unless a folder has its
+    // name; one after it passes it over.
+    const std::string job = (dir / "job.qpt").string();
+    writeFile(job, std::string("[Quillon]\nbDeleteSrcFiles=1\n"));
+    fs::create_directories(dir / "pics.qpt");
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "-filter", "*.png", job}), (Names{"-filter: " + filterLast}));
+    EXPECT_EQ(commandLineRefusals({"-silent", d, "-recurse", job}), (Names{"-recurse: " + recurse}));
+    EXPECT_TRUE(commandLineRefusals({"-silent", "-recurse", job, d}).empty());
+    EXPECT_TRUE(commandLineRefusals({"-silent", d, "-recurse", (dir / "pics.qpt").string()}).empty());
+    RecordingTarget passedOver;
+    commandLineHandle({"-recurse", job, d, "-filter", "*.png", job, d}, passedOver);
+    EXPECT_EQ(passedOver.calls,
+              (Names{"preset job.qpt", "dir d recurse=1 filter=off", "preset job.qpt", "dir d recurse=0 filter=*.png"}));
+    EXPECT_TRUE(passedOver.incomplete.empty());
 
     // Handling goes on as before: the empty filter leaves none, the
     // recursion after the folder applies to nothing.

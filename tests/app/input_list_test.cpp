@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -593,6 +594,40 @@ TEST(InputList, FolderScansNameWhatTheyLeaveOut)
     again.addDirectory(dir.path(), &params);
     EXPECT_EQ(slotNames(again), (Names{"good.png"}));
     EXPECT_TRUE(hooks.errors.empty());
+
+    // Folders a scan cannot read are named with the system's reason,
+    // whatever the filter: one whose path is longer than the system takes
+    // (made one level at a time, by relative names), and, where permissions
+    // hold (not for root), one its user may not read, given or met.
+    TempDir tree;
+    writeImage(tree / "top" / "a.png");
+    const std::string level(200, 'd');
+    ASSERT_EQ(run("bash -c " + shellQuote("cd " + shellQuote((tree / "top").string()) +
+                                          " && for i in $(seq 25); do mkdir " + level + " && cd " + level +
+                                          " || exit 1; done")),
+              0);
+    fs::path tooLong = tree / "top";
+    while (tooLong.native().size() < PATH_MAX) tooLong /= level;
+    fs::create_directories(tree / "top" / "locked");
+    ::chmod((tree / "top" / "locked").c_str(), 0);
+    std::vector<FileNotAdded> folders;
+    params.recurse = 1;
+    InputList deep(&hooks);
+    deep.addDirectory(tree / "top", &params, &folders);
+    deep.addDirectory(tree / "top" / "locked", &params, &folders);
+    ::chmod((tree / "top" / "locked").c_str(), 0700);
+    run("rm -rf " + shellQuote(tree.path().string()));
+    EXPECT_EQ(slotNames(deep), (Names{"a.png"}));
+    Names reasons;
+    for (const FileNotAdded& f : folders) reasons.push_back(f.path.string() + ": " + f.reason);
+    if (geteuid() == 0)
+        EXPECT_EQ(reasons, (Names{tooLong.string() + ": File name too long"}));
+    else
+        EXPECT_EQ(reasons, (Names{tooLong.string() + ": File name too long",
+                                  (tree / "top" / "locked").string() + ": Permission denied",
+                                  (tree / "top" / "locked").string() + ": Permission denied"}));
+    EXPECT_EQ(u16ToUtf8(notAddedText({{tree / "top" / "locked/", RC_OPEN_FAILED, "Permission denied"}})),
+              "This file could not be added:\n\nlocked: Permission denied");
 }
 
 // The box naming the files of one addition that could not be added lists

@@ -37,14 +37,18 @@ TEST(LogFile, FirstRunWritesTitleThenEveryRunAppendsAHeader)
         log.finish();
     }
     {
+        // A name that would forge a line of its own stays on its line.
         LogFile log;
         ASSERT_TRUE(log.open(path, at(2027, 1, 9, 7, 30)));
+        log.writeLine("Reading:  ", u"/in/a\nResult: Ok.png");
+        log.writeLine("Error: ", std::string_view("/in/b\tc\r.png: Unknown file format"));
         log.finish();
     }
     EXPECT_EQ(readText(path),
               "Quillon log file\r\n\r\n-- 5 December 2026, 17:05 --\r\n"
               "Reading:  /photos/caf\xC3\xA9 \xE4\xB8\xAD.jpg\r\nResult: Ok.\r\n\r\nBatch finished.\r\n"
-              "\r\n-- 9 Januari 2027, 7:30 --\r\nBatch finished.\r\n");
+              "\r\n-- 9 Januari 2027, 7:30 --\r\nReading:  /in/a\\nResult: Ok.png\r\n"
+              "Error: /in/b\\tc\\x0D.png: Unknown file format\r\nBatch finished.\r\n");
 }
 
 TEST(LogFile, UnopenableFileMakesWritesNoOps)

@@ -293,6 +293,23 @@ TEST(Strings, WholeStringHelpersRoundTrip)
     EXPECT_LT(compareNoCase(u"TIF", u"tiff"), 0);
 }
 
+// A name holding a newline would print as two lines, the second one forged
+// by whoever named the file: controls are escaped, everything else (UTF-8,
+// bytes that are no UTF-8, a backslash) kept, and escaping twice is escaping
+// once.
+TEST(Strings, ControlCharactersAreEscapedForOneLine)
+{
+    EXPECT_EQ(escapeControls("/in/a\nResult: Ok.png"), "/in/a\\nResult: Ok.png");
+    EXPECT_EQ(escapeControls(std::string_view("\t\r\x1B[31m\x7F\0x", 10)), "\\t\\x0D\\x1B[31m\\x7F\\x00x");
+    EXPECT_EQ(escapeControls("caf\xE9 \xC3\xBC \x85 a\\nb ~"), "caf\xE9 \xC3\xBC \x85 a\\nb ~");
+    std::string every;
+    for (int b = 0; b < 256; ++b) every += char(b);
+    const std::string once = escapeControls(every);
+    EXPECT_EQ(escapeControls(once), once);
+    EXPECT_EQ(once.size(), 256u - 33u + 2u * 2u + 31u * 4u);
+    for (char c : once) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7F);
+}
+
 namespace {
 
 std::u16string unitsOf(const std::string& hexList)

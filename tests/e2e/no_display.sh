@@ -28,7 +28,8 @@ says_how() {
   [ $# = 1 ] || return 1
   case $1 in /*) ;; *) return 1 ;; esac
   [ -x "$1" ] || return 1
-  [ "$(realpath "$1")" = "$(realpath "$quillon")" ] || [ "$(realpath "$1")" = "$root/scripts/run" ] || return 1
+  [ "$(realpath "$1")" = "$(realpath "${program:-$quillon}")" ] || [ "$(realpath "$1")" = "$root/scripts/run" ] ||
+    return 1
   named=$1
   heading=$(sed -n 's/.*the README.s "\([^"]*\)".*/\1/p' "$work/stderr")
   [ -n "$heading" ] && grep -qxE "#+ $heading" "$root/README.md"
@@ -59,4 +60,16 @@ rm -f "$work/out/one.bmp"
 run "$quillon" -silent "$work/job.qpt" "$work/one.ppm"
 [ "$status" = 0 ] || fail "silent run: status $status"
 [ -f "$work/out/one.bmp" ] || fail "silent run wrote nothing"
+
+# A program in a folder whose name holds a blank, or a quote: the command
+# printed, read by the shell, still names it.
+for folder in "with blank" "it's here"; do
+  program="$work/$folder/quillon"
+  mkdir -p "$work/$folder"
+  cp "$quillon" "$program"
+  run "$program"
+  [ "$status" = 1 ] || fail "in \"$folder\": status $status"
+  says_how || fail "in \"$folder\": the command printed does not name the program"
+done
+unset program
 echo "no display: ok"

@@ -10,11 +10,24 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/root/scripts" "$work/root/build" "$work/bin"
 cp "$source/scripts/run" "$work/root/scripts/run"
 printf '#!/bin/bash\nexit 0\n' > "$work/root/scripts/setup"
-printf '#!/bin/bash\necho "program: $*"\necho "program says this on standard error" >&2\nexit 3\n' \
-    > "$work/root/build/quillon"
+# The stand-in program says what it was given and, when asked, where it
+# started and which of its arguments name something there.
+cat > "$work/root/build/quillon" <<'EOF'
+#!/bin/bash
+echo "program: $*"
+if [ -n "${FAKE_WHERE:-}" ]; then
+    echo "in: $PWD"
+    for a; do [ -e "$a" ] && echo "found: $a"; done
+fi
+echo "program says this on standard error" >&2
+exit 3
+EOF
 # The build's words as ninja says them: with nothing to do, and with work.
+# It builds only the repository's tree, wherever it is started.
 cat > "$work/bin/cmake" <<'EOF'
 #!/bin/bash
+[ "$(cd "$2" 2>/dev/null && pwd)" = "$FAKE_TREE$([ "$1" = -S ] || echo /build)" ] ||
+    { echo "cmake given $2 in $PWD" >&2; exit 1; }
 if [ "$1" = -S ]; then
     echo "-- Configuring done"
     [ "${FAKE_CONFIGURE:-ok}" = ok ] || { echo "CMake Error: no compiler" >&2; exit 1; }
@@ -31,7 +44,7 @@ fail) echo "FAILED: CMakeFiles/quillon.dir/ui/main.cpp.o"
 esac
 EOF
 chmod +x "$work/root/scripts/run" "$work/root/scripts/setup" "$work/root/build/quillon" "$work/bin/cmake"
-export PATH="$work/bin:$PATH"
+export PATH="$work/bin:$PATH" FAKE_TREE="$work/root"
 
 fail() { echo "run script: $*" >&2; cat "$work/err" >&2; exit 1; }
 run() { "$work/root/scripts/run" "$@" >"$work/out" 2>"$work/err"; status=$?; }
@@ -52,6 +65,18 @@ expected="Building Quillon (only the first run takes a while)...
 [2/2] Linking CXX executable quillon
 program says this on standard error"
 [ "$(cat "$work/err")" = "$expected" ] || fail "building: standard error not as expected"
+
+# Started from another folder, the program starts there too: a relative
+# name means the caller's file, not one of the repository's.
+mkdir -p "$work/photos" "$work/root/photos"
+touch "$work/photos/photo.jpg" "$work/root/photos/mine.jpg"
+cd "$work/photos" || exit 1
+FAKE_WHERE=1 run -silent ../job.qpt photo.jpg photos
+cd - >/dev/null || exit 1
+[ "$status" = 3 ] || fail "from another folder: status $status"
+[ "$(cat "$work/out")" = "program: -silent ../job.qpt photo.jpg photos
+in: $work/photos
+found: photo.jpg" ] || fail "from another folder: the program saw $(cat "$work/out")"
 
 # A failed build or configuration says why, and the program does not start.
 FAKE_BUILD=fail run -silent a.jpg

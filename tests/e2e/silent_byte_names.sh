@@ -126,4 +126,30 @@ run -silent "$work/out.qpt" "$work/src"
 [ "$status" = 0 ] || fail "valid addresses: status $status"
 grep -q 'href="caf%E9.png"' "$work/out/index.html" || fail "valid addresses: no caf%E9.png link"
 grep -q 'src="ico/%93quote%94.png"' "$work/out/index.html" || fail "valid addresses: no %93quote%94 thumbnail"
+
+# (c) Names holding control characters keep them on disk, but every line
+# that names them, on standard error and in the log, shows them escaped: a
+# name cannot break its line nor forge the next one ("Result: Ok.").
+rm -rf "$work/src" "$work/out" "$work/bin/Quillon log.txt"
+mkdir -p "$work/src"
+nl=$'\n' tab=$'\t' esc=$'\e'
+convert -size 12x10 xc:red "$work/src/a${nl}Result: Ok.png"
+convert -size 64x64 -seed 2 plasma:fractal "$work/whole.png"
+head -c 3000 "$work/whole.png" > "$work/src/b${tab}cut.png"
+echo "no picture" > "$work/c${esc}[31m.png"
+printf '[Quillon]\nszOutDir=%s/out/\nbSaveInSrcDirs=0\nbShowMoreOptions=1\nbCreateLogFile=1\nbNoOverwritePrompt=1\n' \
+  "$work" > "$work/lines.qpt"
+run -silent "$work/lines.qpt" "$work/src" "$work/c${esc}[31m.png"
+[ "$status" = 1 ] || fail "control characters: status $status"
+[ "$(cat "$work/stderr")" = "Quillon: $work/c\\x1B[31m.png: Unknown file format
+Quillon: $work/src/b\\tcut.png: Corrupted, truncated or malformed file
+Quillon: 1 written, 0 skipped, 2 failed; log: $work/bin/Quillon log.txt" ] ||
+  fail "control characters: standard error not one escaped line each"
+[ "$(identify -format '%w %h' "$work/out/a${nl}Result: Ok.bmp")" = "12 10" ] ||
+  fail "control characters: the output does not keep its name"
+log=$(tr -d '\r' < "$work/bin/Quillon log.txt")
+grep -qxF "Reading:  $work/src/a\\nResult: Ok.png" <<< "$log" || fail "control characters: no escaped Reading line"
+grep -qxF "Writing: $work/out/a\\nResult: Ok.bmp" <<< "$log" || fail "control characters: no escaped Writing line"
+grep -qxF "Reading:  $work/src/b\\tcut.png" <<< "$log" || fail "control characters: no escaped Reading line for b"
+[ "$(grep -c '^Result: ' <<< "$log")" = 1 ] || fail "control characters: a name forged a Result line"
 exit 0

@@ -88,6 +88,47 @@ tr -d '\r' < "$work/del/bin/Quillon log.txt" |
     grep -qxF "Error: $work/del/locked/keep.bmp: Not deleted: Permission denied" || fail "the log does not say so"
 chmod 755 "$work/del/locked"
 
+# Folders the scan cannot read, given or met under -recurse, and one
+# whose path is longer than the system takes: each named with why, counted
+# as a failed input, and the readable pictures still converted. Root reads
+# every folder: as root the run is made by nobody, who may not read root's
+# folders of mode 700; otherwise the folders have mode 000.
+mkdir -p "$work/scan/in/sub" "$work/scan/locked" "$work/scan/out" "$work/scan/bin"
+convert -size 16x8 xc:navy BMP3:"$work/scan/in/top.bmp"
+convert -size 8x8 xc:red BMP3:"$work/scan/in/sub/deep.bmp"
+cp "$work/scan/in/sub/deep.bmp" "$work/scan/locked/hidden.bmp"
+cp "$quillon" "$work/scan/bin/quillon"
+printf '[Quillon]\nszOutDir=%s/scan/out/\nbSaveInSrcDirs=0\nbNoOverwritePrompt=1\n' "$work" > "$work/scan.qpt"
+locked_mode=000
+[ "$(id -u)" = 0 ] && { chown -R nobody "$work/scan/out"; locked_mode=700; }
+chmod "$locked_mode" "$work/scan/locked" "$work/scan/in/sub"
+# scanned <case> <expected standard error> <arguments...>
+scanned() {
+    local what=$1 expected=$2
+    shift 2
+    rm -f "$work/scan/out/top.bmp"
+    HOME="$work/del/home" XDG_CONFIG_HOME="$work/del/home" timeout 60 "${as_user[@]}" "$work/scan/bin/quillon" \
+        -silent "$work/scan.qpt" "$@" 2>"$work/stderr"
+    status=$?
+    [ "$status" = 1 ] || fail "$what: status $status"
+    [ "$(cat "$work/stderr")" = "$expected" ] || fail "$what: said $(cat "$work/stderr")"
+    [ "$(identify -format '%w %h' "$work/scan/out/top.bmp")" = "16 8" ] || fail "$what: top.bmp not converted"
+}
+scanned "unreadable folder given" "Quillon: $work/scan/locked: Permission denied
+Quillon: 1 written, 0 skipped, 1 failed" "$work/scan/locked" "$work/scan/in/top.bmp"
+scanned "unreadable folder met" "Quillon: $work/scan/in/sub: Permission denied
+Quillon: 1 written, 0 skipped, 1 failed" -recurse "$work/scan/in"
+chmod 755 "$work/scan/locked" "$work/scan/in/sub"
+# The long path is made one level at a time, by relative names.
+level=$(printf 'd%.0s' $(seq 200))
+(cd "$work/scan/in/sub" && for i in $(seq 25); do mkdir "$level" && cd "$level" || exit 1; done) ||
+    fail "no long path made"
+too_long="$work/scan/in/sub"
+while [ ${#too_long} -lt 4096 ]; do too_long="$too_long/$level"; done
+as_user=()
+scanned "path too long" "Quillon: $too_long: File name too long
+Quillon: 2 written, 0 skipped, 1 failed" -recurse "$work/scan/in"
+
 # Nothing to convert: the run cannot start.
 run -silent "$work/job.qpt"
 [ "$status" = 1 ] || fail "empty list: status $status"

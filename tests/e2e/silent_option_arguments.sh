@@ -39,10 +39,22 @@ refused "-filter: $filter" -filter -recurse "$work/in"
 refused "-filter: no folder after it (-filter goes before the folders it limits)" "$work/in" -filter "*.png"
 refused "-recurse: no folder after it (-recurse goes before the folder it scans)" "$work/in" -recurse
 refused "/recurse: no folder after it (-recurse goes before the folder it scans)" "$work/in" /recurse -silent
+# A preset is nothing they act on.
+refused "-filter: no folder after it (-filter goes before the folders it limits)" "$work/in" -filter "*.png" "$work/job.qpt"
+refused "-recurse: no folder after it (-recurse goes before the folder it scans)" "$work/in" -recurse "$work/job.qpt"
 
 # In their places they run: the filter and the recursion reach the folder.
 run -silent "$work/job.qpt" -recurse -filter "*.png" "$work/in"
 [ "$status" = 0 ] || fail "options before the folder: status $status"
 [ "$(cd "$work/out" && ls -R | grep -c '\.bmp$')" = 2 ] || fail "options before the folder: $(ls -R "$work/out")"
 [ -f "$work/in/b.jpg" ] || fail "the filter let b.jpg through"
+
+# A preset between -recurse and its folder is passed over: the folder is
+# scanned to the bottom.
+rm -rf "$work/out"
+convert -size 30x20 xc:navy "$work/in/a.png"
+convert -size 12x10 xc:gray "$work/in/sub/deep.png"
+run -silent -recurse "$work/job.qpt" "$work/in"
+[ "$status" = 0 ] || fail "a preset after -recurse: status $status"
+[ "$(cd "$work/out" && ls -R | grep -c '\.bmp$')" = 3 ] || fail "a preset after -recurse: $(ls -R "$work/out")"
 echo "silent option arguments: ok"
