@@ -1537,6 +1537,62 @@ open(sys.argv[2], "wb").write(data)
     }
 }
 
+TEST_F(TiffFiles, JpegStripsWithAlphaAreInTheDirectorysColourOrder)
+{
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    // RGB with unassociated alpha, each segment one JPEG stream of four
+    // components in the directory's order (tiffcp's "r" keeps it from
+    // YCbCr). Pillow reads the colours as stored; libtiff's RGBA reading
+    // (tiff2rgba) multiplies them by alpha. Tiles reach past the image's
+    // stride and decode through a buffer, strips straight into the image.
+    const Pnm p = pattern(300, 200, 4, 255, 3);
+    const fs::path b = base("ja", p, "-depth 8");
+    for (const std::string layout : {"-r 16", "-t -w 256 -l 256"}) {
+        const fs::path out = dir / "jaj.tif";
+        ASSERT_EQ(run("tiffcp -L -c jpeg:r:90 " + layout + " " + q(b) + " " + q(out)), 0) << layout;
+        const std::string info = runOutput("tiffinfo " + q(out));
+        for (const char* premise : {"Compression Scheme: JPEG", "Photometric Interpretation: RGB color",
+                                    "Samples/Pixel: 4", "Extra Samples: 1<unassoc-alpha>"})
+            ASSERT_NE(info.find(premise), std::string::npos) << layout << "\n" << info;
+        // The first segment's frame header (its offset heads a list).
+        const std::vector<uint8_t> f = readFile(out);
+        const size_t list = tagField(f, layout[1] == 't' ? 324 : 273);
+        ASSERT_NE(list, 0u) << layout;
+        int components = 0;
+        for (size_t at = loadU32le(&f[loadU32le(&f[list])]) + 2; at + 10 < f.size() && f[at] == 0xFF;
+             at += 2 + (f[at + 2] << 8 | f[at + 3]))
+            if (f[at + 1] == 0xC0 || f[at + 1] == 0xC1) {
+                components = f[at + 9];
+                break;
+            }
+        ASSERT_EQ(components, 4) << layout;
+
+        ResultCode rc;
+        Ref<Image> img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << layout;
+        EXPECT_EQ(img->alphaKind, ALPHA_STRAIGHT) << layout;
+        Pnm pillow, libtiff;
+        ASSERT_TRUE(oracleDecode(pillowDecoder(true), out, pillow)) << layout;
+        expectPixels(img.get(), pillow, layout + " by Pillow", 8, 1.0);
+        ASSERT_TRUE(libtiffRgb(out, libtiff)) << layout;
+        int bad = 0;
+        for (uint32_t y = 0; y < p.height; ++y)
+            for (uint32_t x = 0; x < p.width; ++x) {
+                const Rgba8& px = img->row<Rgba8>(y)[x];
+                const uint32_t ours[3] = {px.r, px.g, px.b};
+                for (uint32_t c = 0; c < 3; ++c) {
+                    const int got = int((ours[c] * px.a + 127) / 255), want = libtiff.at(x, y, c);
+                    if (std::abs(got - want) > 8 && ++bad < 4)
+                        ADD_FAILURE() << layout << " by tiff2rgba at " << x << "," << y << " channel " << c << ": "
+                                      << got << ", expected " << want;
+                }
+            }
+    }
+}
+
 TEST_F(TiffFiles, OldStyleJpegWithoutSamplesPerPixelTakesThemFromItsStream)
 {
     QUILLON_REQUIRE_TOOL("cjpeg");
