@@ -277,12 +277,14 @@ TEST_F(TiffFiles, FloatSamplesOfEveryWidthAndPredictor)
 
 TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
 {
+    QUILLON_REQUIRE_TOOL("tiffset");
+    QUILLON_REQUIRE_TOOL("tiffinfo");
     Pnm a = pattern(120, 80, 3, 255, 0), bb = pattern(40, 70, 1, 255, 3), thumb = pattern(30, 20, 3, 255, 3);
+    Pnm c = pattern(64, 48, 3, 255, 0);
     fs::path pa = base("pa", a, "-depth 8"), pb = base("pb", bb, "-depth 8"), pt = base("pt", thumb, "-depth 8");
-    fs::path three = dir / "three.tif", withThumb = dir / "thumb.tif", other = dir / "other.tif";
+    fs::path pc = base("pc", c, "-depth 8");
+    fs::path three = dir / "three.tif";
     ASSERT_EQ(run("tiffcp -c lzw " + q(pa) + " " + q(pb) + " " + q(pa) + " " + q(three)), 0);
-    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pt) + " " + q(withThumb)), 0);
-    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pb) + " " + q(other)), 0);
 
     ResultCode rc;
     Ref<Image> img = tiffFile(three, &rc);
@@ -298,12 +300,60 @@ TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
     }
     EXPECT_EQ(i, 3);
 
-    img = tiffFile(withThumb, &rc);
-    ASSERT_EQ(rc, RC_OK);
-    EXPECT_EQ(img->next(), nullptr) << "a quarter-size second page is a thumbnail";
-    img = tiffFile(other, &rc);
-    ASSERT_EQ(rc, RC_OK);
-    ASSERT_NE(img->next(), nullptr) << "a second page of another shape stays";
+    // Two directories, the second smaller: what the second says it is
+    // decides. One that says nothing is a thumbnail when its proportions,
+    // rounded to whole numbers, are the first's (64 x 48 and 30 x 20 both
+    // round to 2).
+    struct Pair {
+        const char* what;
+        std::string make;     // writes OUT
+        const char* has;      // what tiffinfo must find in the file
+        const char* hasNot;   // and must not
+        const Pnm* second;    // null: read as one page
+    };
+    const std::string tiffcp = "tiffcp " + q(pc) + " " + q(pt) + " OUT", unnumber = " && tiffset -d 1 -u 297 OUT";
+    const Pair pairs[] = {
+        {"numbered by tiffcp", tiffcp, "Page Number: 1-0", "Subfile Type", &thumb},
+        {"marked and numbered by ImageMagick", "convert " + q(pc) + " " + q(pt) + " OUT",
+         "Subfile Type: multi-page document (2 = 0x2)\n  Image Width: 30", nullptr, &thumb},
+        {"marked as a page", tiffcp + unnumber + " && tiffset -d 1 -s 254 2 OUT", "multi-page document", "Page Number: 1",
+         &thumb},
+        {"marked reduced and numbered", tiffcp + " && tiffset -d 1 -s 254 1 OUT",
+         "reduced-resolution image (1 = 0x1)\n  Image Width: 30", nullptr, nullptr},
+        {"marked reduced, of another shape", "tiffcp " + q(pc) + " " + q(pb) + " OUT && tiffset -d 1 -s 254 1 OUT",
+         "reduced-resolution image", nullptr, nullptr},
+        {"unmarked, of the same proportions", tiffcp + unnumber, nullptr, "Page Number: 1", nullptr},
+        {"unmarked, a quarter of the size", "tiffcp " + q(pa) + " " + q(pt) + " OUT" + unnumber, nullptr,
+         "Page Number: 1", nullptr},
+        {"unmarked, of other proportions", "tiffcp " + q(pa) + " " + q(pb) + " OUT" + unnumber, nullptr,
+         "Page Number: 1", &bb},
+    };
+    for (const Pair& p : pairs) {
+        const fs::path out = dir / "pair.tif";
+        fs::remove(out);
+        std::string make = p.make;
+        for (size_t at; (at = make.find("OUT")) != std::string::npos;) make.replace(at, 3, q(out));
+        ASSERT_EQ(run(make), 0) << p.what;
+        const std::string info = runOutput("tiffinfo " + q(out) + " 2>&1");
+        if (p.has) {
+            ASSERT_NE(info.find(p.has), std::string::npos) << p.what << "\n" << info;
+        }
+        if (p.hasNot) {
+            ASSERT_EQ(info.find(p.hasNot), std::string::npos) << p.what << "\n" << info;
+        }
+        img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << p.what;
+        if (!p.second) {
+            EXPECT_EQ(img->next(), nullptr) << p.what << " is a thumbnail";
+            continue;
+        }
+        if (!img->next()) {
+            ADD_FAILURE() << p.what << " is a page";
+            continue;
+        }
+        expectPixels(img->next(), *p.second, p.what);
+        EXPECT_EQ(img->next()->next(), nullptr) << p.what;
+    }
 }
 
 // ---- hand-built files ----
