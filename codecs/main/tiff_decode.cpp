@@ -865,10 +865,15 @@ ResultCode SegmentDecoder::decodeJpeg(const uint8_t* data, size_t length, uint32
     if (failed(rc) && rc != RC_CORRUPT_FILE) return rc == RC_OUT_OF_MEMORY ? rc : RC_UNSUPPORTED_SUBFORMAT;
     const ResultCode decoded = rc;
     const bool ycc = jpeg_->colourSpace() == JPEG_CS_YCBCR;
+    // Four components come out in stream order, which for a new-style strip
+    // is the directory's: red first, where the image keeps blue.
+    const bool rgbFirst = r_.compression == 7 && comps == 4 && r_.photometric == 2;
     for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* src = dest + size_t(y) * stride;
         uint8_t* out = image_->rowBytesPtr(y0 + y) + size_t(x0) * imgBpp;
         if (outBpp == 4 && ycc) ycbcrToRgbRow(src, cols);
+        if (rgbFirst)
+            for (uint8_t* p = src; p < src + size_t(cols) * 4; p += 4) std::swap(p[0], p[2]);
         if (direct) continue;
         if (imgBpp == outBpp) {
             std::memcpy(out, src, size_t(cols) * outBpp);

@@ -81,6 +81,10 @@ public:
     uint8_t subsampling = 0x22;
     uint16_t photometric = 1;
     bool photometricSet = false, samplesSet = false;
+    // What the directory says it is: NewSubfileType's bits (1 a reduced
+    // copy, 2 a page of a document) and whether it numbers its page.
+    uint32_t subfileType = 0;
+    bool pageNumbered = false;
 
 protected:
     ResultCode readHeader(const void* options) override;

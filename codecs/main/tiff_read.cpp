@@ -179,12 +179,17 @@ ResultCode TiffReader::readHeader(const void*)
         ++pages;
     }
 
-    // A second, smaller directory of the same proportions is a thumbnail.
+    // A second directory marked as a reduced copy is a thumbnail, one marked
+    // or numbered as a page is a page; of one that says neither, a smaller
+    // copy of the same proportions is taken for a thumbnail. Whole-number
+    // proportions match most smaller pages, so they decide only then.
     if (pages == 2) {
-        const ImageReader* t = nextReader;
+        const TiffReader* t = static_cast<const TiffReader*>(nextReader);
         auto ratio = [](uint32_t a, uint32_t b) { return (uint64_t(a) + b / 2) / b; };
-        if (t->width && t->height && t->width < width && t->height < height &&
-            ratio(width, t->width) == ratio(height, t->height)) {
+        const bool reduced = t->subfileType & 1;
+        const bool page = !reduced && ((t->subfileType & 2) || t->pageNumbered);
+        if (reduced || (!page && t->width && t->height && t->width < width && t->height < height &&
+                        ratio(width, t->width) == ratio(height, t->height))) {
             objectRelease(nextReader);
             nextReader = nullptr;
             frameInfo.duration = 0;
@@ -229,6 +234,9 @@ ResultCode TiffReader::readTag(uint64_t entry)
     uint32_t v = 0;
 
     switch (tag) {
+    case 254:
+        if (count == 1 && shortOrLong(&v)) subfileType = v;
+        break;
     case 256:
     case 257:
         if (count != 1 || !shortOrLong(&v)) return RC_CORRUPT_FILE;
@@ -342,6 +350,9 @@ ResultCode TiffReader::readTag(uint64_t entry)
         break;
     case 296:
         if (type == kTypeShort) resolutionUnit = b.u16(field);
+        break;
+    case 297:
+        pageNumbered = true;
         break;
     case 317:
         if (shortOrLong(&v)) predictor = uint8_t(std::min<uint32_t>(v, 255));

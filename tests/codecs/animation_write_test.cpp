@@ -41,11 +41,12 @@ fs::path freshFolder(const fs::path& dir, const std::string& name)
 }
 
 // ImageMagick's frames, each in colour (its -coalesce alone would lay every
-// frame on a canvas as grey as the first).
-std::vector<Pnm> coalesced(const fs::path& source, const fs::path& dir)
+// frame on a canvas as grey as the first); with `compose` false, each page
+// as it is.
+std::vector<Pnm> coalesced(const fs::path& source, const fs::path& dir, bool compose = true)
 {
     fs::path sub = freshFolder(dir, "coalesced");
-    run("convert " + shellQuote(source.string()) + " -colorspace sRGB -coalesce PAM:" +
+    run("convert " + shellQuote(source.string()) + " -colorspace sRGB " + (compose ? "-coalesce " : "") + "PAM:" +
         shellQuote((sub / "%d.pam").string()));
     return numberedFrames(sub, "", 0);
 }
@@ -566,4 +567,31 @@ TEST(AnimationWrite, WebpFirstFramePastItsCanvasIsLaidOnABackgroundThatHoldsIt)
                 expected[i].samples.insert(expected[i].samples.end(), {c.r, c.g, c.b, c.a});
             }
     expectSameFrames(libwebpFrames(webp, dir.path()), expected, "past its canvas");
+}
+
+// Two pictures stored as one TIFF by tiffcp and by ImageMagick, the second
+// smaller, are two pages: every output holds both, as ImageMagick reads the
+// source (a TIFF its pages as they are, a GIF or APNG as they show).
+TEST(AnimationWrite, SmallerSecondTiffPageStaysAPageInEveryFormat)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("tiffcp");
+    QUILLON_REQUIRE_TOOL("apngdis");
+    QUILLON_REQUIRE_TOOL("pngtopam");
+    TempDir dir;
+    const std::string a = shellQuote((dir / "a.tif").string()), b = shellQuote((dir / "b.tif").string());
+    ASSERT_EQ(run("convert -size 64x48 xc:yellow -fill red -draw 'rectangle 40,30 63,47' " + a), 0);
+    ASSERT_EQ(run("convert -size 30x20 xc:blue " + b), 0);
+    for (const std::string make : {"tiffcp", "convert"}) {
+        const fs::path source = dir / "two.tif", tiff = dir / "out.tiff", gif = dir / "out.gif", png = dir / "out.png";
+        ASSERT_EQ(run(make + " " + a + " " + b + " " + shellQuote(source.string())), 0) << make;
+        const std::vector<Pnm> pages = coalesced(source, dir.path(), false), shown = coalesced(source, dir.path());
+        ASSERT_EQ(pages.size(), 2u) << make;
+        ASSERT_EQ(convertAnimation(source, tiff, nullptr), RC_OK) << make;
+        expectSameFrames(coalesced(tiff, dir.path(), false), pages, make + " to TIFF");
+        ASSERT_EQ(convertAnimation(source, gif, nullptr), RC_OK) << make;
+        expectSameFrames(coalesced(gif, dir.path()), shown, make + " to GIF");
+        ASSERT_EQ(convertAnimation(source, png, nullptr), RC_OK) << make;
+        expectSameFrames(apngdisFrames(png, dir.path(), nullptr), shown, make + " to APNG");
+    }
 }

@@ -277,12 +277,14 @@ TEST_F(TiffFiles, FloatSamplesOfEveryWidthAndPredictor)
 
 TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
 {
+    QUILLON_REQUIRE_TOOL("tiffset");
+    QUILLON_REQUIRE_TOOL("tiffinfo");
     Pnm a = pattern(120, 80, 3, 255, 0), bb = pattern(40, 70, 1, 255, 3), thumb = pattern(30, 20, 3, 255, 3);
+    Pnm c = pattern(64, 48, 3, 255, 0);
     fs::path pa = base("pa", a, "-depth 8"), pb = base("pb", bb, "-depth 8"), pt = base("pt", thumb, "-depth 8");
-    fs::path three = dir / "three.tif", withThumb = dir / "thumb.tif", other = dir / "other.tif";
+    fs::path pc = base("pc", c, "-depth 8");
+    fs::path three = dir / "three.tif";
     ASSERT_EQ(run("tiffcp -c lzw " + q(pa) + " " + q(pb) + " " + q(pa) + " " + q(three)), 0);
-    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pt) + " " + q(withThumb)), 0);
-    ASSERT_EQ(run("tiffcp " + q(pa) + " " + q(pb) + " " + q(other)), 0);
 
     ResultCode rc;
     Ref<Image> img = tiffFile(three, &rc);
@@ -298,12 +300,60 @@ TEST_F(TiffFiles, PagesWithLabelsAndTheThumbnailRule)
     }
     EXPECT_EQ(i, 3);
 
-    img = tiffFile(withThumb, &rc);
-    ASSERT_EQ(rc, RC_OK);
-    EXPECT_EQ(img->next(), nullptr) << "a quarter-size second page is a thumbnail";
-    img = tiffFile(other, &rc);
-    ASSERT_EQ(rc, RC_OK);
-    ASSERT_NE(img->next(), nullptr) << "a second page of another shape stays";
+    // Two directories, the second smaller: what the second says it is
+    // decides. One that says nothing is a thumbnail when its proportions,
+    // rounded to whole numbers, are the first's (64 x 48 and 30 x 20 both
+    // round to 2).
+    struct Pair {
+        const char* what;
+        std::string make;     // writes OUT
+        const char* has;      // what tiffinfo must find in the file
+        const char* hasNot;   // and must not
+        const Pnm* second;    // null: read as one page
+    };
+    const std::string tiffcp = "tiffcp " + q(pc) + " " + q(pt) + " OUT", unnumber = " && tiffset -d 1 -u 297 OUT";
+    const Pair pairs[] = {
+        {"numbered by tiffcp", tiffcp, "Page Number: 1-0", "Subfile Type", &thumb},
+        {"marked and numbered by ImageMagick", "convert " + q(pc) + " " + q(pt) + " OUT",
+         "Subfile Type: multi-page document (2 = 0x2)\n  Image Width: 30", nullptr, &thumb},
+        {"marked as a page", tiffcp + unnumber + " && tiffset -d 1 -s 254 2 OUT", "multi-page document", "Page Number: 1",
+         &thumb},
+        {"marked reduced and numbered", tiffcp + " && tiffset -d 1 -s 254 1 OUT",
+         "reduced-resolution image (1 = 0x1)\n  Image Width: 30", nullptr, nullptr},
+        {"marked reduced, of another shape", "tiffcp " + q(pc) + " " + q(pb) + " OUT && tiffset -d 1 -s 254 1 OUT",
+         "reduced-resolution image", nullptr, nullptr},
+        {"unmarked, of the same proportions", tiffcp + unnumber, nullptr, "Page Number: 1", nullptr},
+        {"unmarked, a quarter of the size", "tiffcp " + q(pa) + " " + q(pt) + " OUT" + unnumber, nullptr,
+         "Page Number: 1", nullptr},
+        {"unmarked, of other proportions", "tiffcp " + q(pa) + " " + q(pb) + " OUT" + unnumber, nullptr,
+         "Page Number: 1", &bb},
+    };
+    for (const Pair& p : pairs) {
+        const fs::path out = dir / "pair.tif";
+        fs::remove(out);
+        std::string make = p.make;
+        for (size_t at; (at = make.find("OUT")) != std::string::npos;) make.replace(at, 3, q(out));
+        ASSERT_EQ(run(make), 0) << p.what;
+        const std::string info = runOutput("tiffinfo " + q(out) + " 2>&1");
+        if (p.has) {
+            ASSERT_NE(info.find(p.has), std::string::npos) << p.what << "\n" << info;
+        }
+        if (p.hasNot) {
+            ASSERT_EQ(info.find(p.hasNot), std::string::npos) << p.what << "\n" << info;
+        }
+        img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << p.what;
+        if (!p.second) {
+            EXPECT_EQ(img->next(), nullptr) << p.what << " is a thumbnail";
+            continue;
+        }
+        if (!img->next()) {
+            ADD_FAILURE() << p.what << " is a page";
+            continue;
+        }
+        expectPixels(img->next(), *p.second, p.what);
+        EXPECT_EQ(img->next()->next(), nullptr) << p.what;
+    }
 }
 
 // ---- hand-built files ----
@@ -1534,6 +1584,62 @@ open(sys.argv[2], "wb").write(data)
         Ref<Image> img = tiffFile(out, &rc);
         ASSERT_EQ(rc, RC_OK) << what;
         expectPixels(img.get(), oracle, what, 8, 1.0);
+    }
+}
+
+TEST_F(TiffFiles, JpegStripsWithAlphaAreInTheDirectorysColourOrder)
+{
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    QUILLON_REQUIRE_TOOL("tiffinfo");
+    QUILLON_REQUIRE_TOOL("tiff2rgba");
+    QUILLON_REQUIRE_TOOL("tifftopnm");
+    // RGB with unassociated alpha, each segment one JPEG stream of four
+    // components in the directory's order (tiffcp's "r" keeps it from
+    // YCbCr). Pillow reads the colours as stored; libtiff's RGBA reading
+    // (tiff2rgba) multiplies them by alpha. Tiles reach past the image's
+    // stride and decode through a buffer, strips straight into the image.
+    const Pnm p = pattern(300, 200, 4, 255, 3);
+    const fs::path b = base("ja", p, "-depth 8");
+    for (const std::string layout : {"-r 16", "-t -w 256 -l 256"}) {
+        const fs::path out = dir / "jaj.tif";
+        ASSERT_EQ(run("tiffcp -L -c jpeg:r:90 " + layout + " " + q(b) + " " + q(out)), 0) << layout;
+        const std::string info = runOutput("tiffinfo " + q(out));
+        for (const char* premise : {"Compression Scheme: JPEG", "Photometric Interpretation: RGB color",
+                                    "Samples/Pixel: 4", "Extra Samples: 1<unassoc-alpha>"})
+            ASSERT_NE(info.find(premise), std::string::npos) << layout << "\n" << info;
+        // The first segment's frame header (its offset heads a list).
+        const std::vector<uint8_t> f = readFile(out);
+        const size_t list = tagField(f, layout[1] == 't' ? 324 : 273);
+        ASSERT_NE(list, 0u) << layout;
+        int components = 0;
+        for (size_t at = loadU32le(&f[loadU32le(&f[list])]) + 2; at + 10 < f.size() && f[at] == 0xFF;
+             at += 2 + (f[at + 2] << 8 | f[at + 3]))
+            if (f[at + 1] == 0xC0 || f[at + 1] == 0xC1) {
+                components = f[at + 9];
+                break;
+            }
+        ASSERT_EQ(components, 4) << layout;
+
+        ResultCode rc;
+        Ref<Image> img = tiffFile(out, &rc);
+        ASSERT_EQ(rc, RC_OK) << layout;
+        EXPECT_EQ(img->alphaKind, ALPHA_STRAIGHT) << layout;
+        Pnm pillow, libtiff;
+        ASSERT_TRUE(oracleDecode(pillowDecoder(true), out, pillow)) << layout;
+        expectPixels(img.get(), pillow, layout + " by Pillow", 8, 1.0);
+        ASSERT_TRUE(libtiffRgb(out, libtiff)) << layout;
+        int bad = 0;
+        for (uint32_t y = 0; y < p.height; ++y)
+            for (uint32_t x = 0; x < p.width; ++x) {
+                const Rgba8& px = img->row<Rgba8>(y)[x];
+                const uint32_t ours[3] = {px.r, px.g, px.b};
+                for (uint32_t c = 0; c < 3; ++c) {
+                    const int got = int((ours[c] * px.a + 127) / 255), want = libtiff.at(x, y, c);
+                    if (std::abs(got - want) > 8 && ++bad < 4)
+                        ADD_FAILURE() << layout << " by tiff2rgba at " << x << "," << y << " channel " << c << ": "
+                                      << got << ", expected " << want;
+                }
+            }
     }
 }
 
