@@ -187,6 +187,11 @@ int32_t FormatRegistry::probe(MappedFile* file, bool sniff, ResultCode* refusalO
     return -1;
 }
 
+bool sourceNamedAs(const MappedFile* file, std::u16string_view extension)
+{
+    return file && extensionOf(pathToU16(file->name())) == extension;
+}
+
 FormatRegistry& formatRegistry()
 {
     static FormatRegistry registry;

@@ -60,12 +60,14 @@ enum ParamKind : uint8_t { PARAM_NONE = 0, PARAM_QUALITY = 1, PARAM_FACTOR = 2, 
 int32_t paramKindDefault(uint8_t kind);
 
 // Codec entry points. A probe only reads the source (a few leading bytes; it
-// allocates nothing and ignores the name) and returns RC_OK (any success
-// code) to claim the file. With a strong signature it claims the file and
-// leaves refusing an unsupported variant to readHeader. When it recognises
-// its signature but refuses the file anyway it returns
-// RC_UNSUPPORTED_SUBFORMAT or RC_CORRUPT_FILE, which the user sees when no
-// other probe claims the file; any other failure means "not mine".
+// allocates nothing) and returns RC_OK (any success code) to claim the file.
+// With a strong signature it claims the file and leaves refusing an
+// unsupported variant to readHeader. When it recognises its signature but
+// refuses the file anyway it returns RC_UNSUPPORTED_SUBFORMAT or
+// RC_CORRUPT_FILE, which the user sees when no other probe claims the file;
+// any other failure means "not mine". A probe without a real signature asks
+// sourceNamedAs: under another name the file reached it by sniffing, and it
+// claims the file only when the file's size fits its format.
 using ProbeFn = ResultCode (*)(MappedFile* file);
 // A new reader with one reference that holds its own reference to `file`,
 // or null when out of memory.
@@ -136,6 +138,10 @@ private:
 // The process-wide registry, filled once at start-up and read without locks
 // afterwards.
 FormatRegistry& formatRegistry();
+
+// Whether the name of `file` gives `extension` (lower case, no dot) by the
+// registry's extension rules.
+bool sourceNamedAs(const MappedFile* file, std::u16string_view extension);
 
 bool formatRegister(const FormatDescriptor* descriptor);
 int32_t formatFindByExtension(const std::filesystem::path& path, bool wantWriter);

@@ -40,6 +40,31 @@ int64_t locateHeader(const uint8_t* d, uint64_t size)
     return -1;
 }
 
+// Whether the rows coded behind the header at `at` fill the whole page
+// before the file ends, and nothing but padding follows them: a block's
+// worth at most, or zeros.
+bool pageFitsFile(const uint8_t* d, uint64_t size, uint64_t at)
+{
+    constexpr uint64_t kPage = uint64_t(kRowBytes) * kHeight, kPadding = 512;
+    uint64_t pos = at + 512, unpacked = 0;
+    while (unpacked < kPage) {
+        if (pos >= size) return false;
+        const uint8_t n = d[pos++];
+        if (n < 128) {
+            unpacked += n + 1u;
+            pos += n + 1u;
+        } else if (n > 128) {
+            unpacked += 257u - n;
+            pos += 1;
+        }
+    }
+    if (pos > size) return false;
+    if (size - pos < kPadding) return true;
+    for (; pos < size; ++pos)
+        if (d[pos]) return false;
+    return true;
+}
+
 class MacPaintReader final : public ImageReader {
 public:
     MacPaintReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
@@ -87,7 +112,14 @@ private:
 ResultCode macPaintProbe(MappedFile* file)
 {
     if (!file) return RC_UNKNOWN_FORMAT;
-    return locateHeader(file->data(), file->size()) >= 0 ? RC_OK : RC_UNKNOWN_FORMAT;
+    const int64_t at = locateHeader(file->data(), file->size());
+    if (at < 0) return RC_UNKNOWN_FORMAT;
+    // A version word of 0, 2 or 3 says little, and zeros or stray data can
+    // carry one: a file named otherwise is taken only when its size fits a
+    // whole coded page.
+    if (!sourceNamedAs(file, u"mac") && !pageFitsFile(file->data(), file->size(), uint64_t(at)))
+        return RC_UNKNOWN_FORMAT;
+    return RC_OK;
 }
 
 ImageReader* macPaintReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

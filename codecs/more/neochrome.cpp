@@ -12,6 +12,8 @@ namespace quillon {
 namespace {
 
 constexpr uint64_t kHeaderSize = 128;
+// The header and one 32,000-byte screen, whatever the resolution.
+constexpr uint64_t kFileSize = kHeaderSize + 32000;
 
 struct Geometry {
     uint32_t width = 0, height = 0, planes = 0;
@@ -106,7 +108,12 @@ private:
 ResultCode neochromeProbe(MappedFile* file)
 {
     Geometry g;
-    return file && geometryOf(file->data(), file->size(), g) ? RC_OK : RC_UNKNOWN_FORMAT;
+    if (!file || !geometryOf(file->data(), file->size(), g)) return RC_UNKNOWN_FORMAT;
+    // Two zero words are all the signature there is, and any file that
+    // starts with four zero bytes has them: one named otherwise is taken
+    // only when it is the size of a screen dump.
+    if (!sourceNamedAs(file, u"neo") && file->size() != kFileSize) return RC_UNKNOWN_FORMAT;
+    return RC_OK;
 }
 
 ImageReader* neochromeReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

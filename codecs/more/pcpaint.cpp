@@ -17,6 +17,26 @@ namespace {
 constexpr uint64_t kHeaderSize = 17;
 constexpr uint32_t kMagic = 0x1234;
 
+// Whether the header gives a depth and size the reader takes and every
+// block it announces lies whole inside the file: what tells a picture from
+// other data that happens to start with the magic word.
+bool blocksFitFile(const uint8_t* d, uint64_t size)
+{
+    const uint32_t bits = d[10] & 15;
+    if ((bits != 1 && bits != 4 && bits != 8) || !loadU16le(d + 2) || !loadU16le(d + 4)) return false;
+    const uint32_t paletteLength = loadU16le(d + 15);
+    ByteCursor c(d, size_t(size));
+    c.seek(size_t(kHeaderSize + (paletteLength == 16 ? 16 : paletteLength)));
+    uint32_t blocks = c.u16le();
+    if (c.overrun() || blocks == 0) return false;
+    for (; blocks > 0; --blocks) {
+        const uint32_t blockSize = c.u16le();
+        c.skip(3);  // unpacked size and run marker
+        if (c.overrun() || blockSize < 5 || !c.skip(blockSize - 5)) return false;
+    }
+    return true;
+}
+
 class PcPaintReader final : public ImageReader {
 public:
     PcPaintReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
@@ -185,8 +205,11 @@ private:
 
 ResultCode pcPaintProbe(MappedFile* file)
 {
-    if (!file || file->size() < kHeaderSize) return RC_UNKNOWN_FORMAT;
-    return loadU16le(file->data()) == kMagic ? RC_OK : RC_UNKNOWN_FORMAT;
+    if (!file || file->size() < kHeaderSize || loadU16le(file->data()) != kMagic) return RC_UNKNOWN_FORMAT;
+    // Two bytes are a thin signature: a file named otherwise is taken only
+    // when its blocks fit in it.
+    if (!sourceNamedAs(file, u"pic") && !blocksFitFile(file->data(), file->size())) return RC_UNKNOWN_FORMAT;
+    return RC_OK;
 }
 
 ImageReader* pcPaintReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

@@ -59,6 +59,21 @@ bool readPcxHeader(const uint8_t* data, uint64_t size, PcxHeader* h)
     return total >= 1 && total <= 32 && h->encoding <= 1 && h->xmin <= h->xmax && h->ymin <= h->ymax;
 }
 
+// Whether a file that reached the probe by sniffing is PCX: the
+// manufacturer byte that every writer sets, and data long enough for the
+// rows the header gives, stored as they are or run-length coded at the
+// densest (two bytes for 63).
+bool sniffedFileFits(const uint8_t* data, uint64_t size, const PcxHeader& h)
+{
+    constexpr uint8_t kManufacturer = 10;
+    if (data[0] != kManufacturer) return false;
+    const uint64_t width = uint64_t(h.xmax) - h.xmin + 1, height = uint64_t(h.ymax) - h.ymin + 1;
+    const uint64_t planeBytes = h.bytesPerLine ? h.bytesPerLine : (width + 7) / 8 * h.bits;
+    const uint64_t rows = height * h.planes * planeBytes;
+    const uint64_t least = h.encoding == 1 ? (rows + 62) / 63 * 2 : rows;
+    return least <= size - kHeaderBytes;
+}
+
 inline uint32_t rgb(const uint8_t* p) { return 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 
 class PcxReader final : public ImageReader {
@@ -378,7 +393,12 @@ ResultCode PcxWriter::encode(Image* image, const char16_t*, uint32_t colourFlag,
 ResultCode pcxProbe(MappedFile* file)
 {
     PcxHeader h;
-    return file && readPcxHeader(file->data(), file->size(), &h) ? RC_OK : RC_UNKNOWN_FORMAT;
+    if (!file || !readPcxHeader(file->data(), file->size(), &h)) return RC_UNKNOWN_FORMAT;
+    // The header's checks pass on many a short binary record. A .pcx file
+    // is taken without the manufacturer byte, as the reader ignores it; a
+    // file named otherwise must carry it and fit.
+    if (!sourceNamedAs(file, u"pcx") && !sniffedFileFits(file->data(), file->size(), h)) return RC_UNKNOWN_FORMAT;
+    return RC_OK;
 }
 
 ImageReader* pcxReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

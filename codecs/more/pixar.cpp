@@ -28,6 +28,15 @@ bool layoutOf(const uint8_t* d, uint64_t fileSize, Layout& l)
     return l.size != 0 && l.width != 0 && l.height != 0 && l.offset <= fileSize && l.size <= fileSize - l.offset;
 }
 
+// Bytes per pixel: the data size over the pixel count when that is 1, 3 or
+// 4 with nothing left over, else 0.
+uint32_t channelsOf(const Layout& l)
+{
+    const uint64_t pixels = uint64_t(l.width) * l.height;
+    const uint64_t channels = l.size / pixels;
+    return (channels == 1 || channels == 3 || channels == 4) && l.size == pixels * channels ? uint32_t(channels) : 0;
+}
+
 class PixarReader final : public ImageReader {
 public:
     PixarReader(MappedFile* f, const FormatDescriptor* d) : ImageReader(f, d) {}
@@ -37,10 +46,8 @@ protected:
     {
         Layout l;
         if (!layoutOf(input->data(), input->size(), l)) return RC_UNKNOWN_FORMAT;
-        const uint64_t pixels = uint64_t(l.width) * l.height;
-        channels_ = uint32_t(l.size / pixels);
-        if ((channels_ != 1 && channels_ != 3 && channels_ != 4) || l.size != pixels * channels_)
-            return RC_UNSUPPORTED_SUBFORMAT;
+        channels_ = channelsOf(l);
+        if (!channels_) return RC_UNSUPPORTED_SUBFORMAT;
         width = l.width;
         height = l.height;
         offset_ = l.offset;
@@ -79,7 +86,12 @@ private:
 ResultCode pixarProbe(MappedFile* file)
 {
     Layout l;
-    return file && layoutOf(file->data(), file->size(), l) ? RC_OK : RC_UNKNOWN_FORMAT;
+    if (!file || !layoutOf(file->data(), file->size(), l)) return RC_UNKNOWN_FORMAT;
+    // Eight zero bytes and a few small numbers are common in other data: a
+    // file named otherwise is taken only when its data size is exactly that
+    // of the pixels its header gives.
+    if (!sourceNamedAs(file, u"pxr") && !channelsOf(l)) return RC_UNKNOWN_FORMAT;
+    return RC_OK;
 }
 
 ImageReader* pixarReaderCreate(MappedFile* file, const FormatDescriptor* descriptor)

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <tuple>
+#include <vector>
 
+#include "app/format_table.h"
 #include "core/image_reader.h"
 #include "core/text.h"
+#include "support/codec_support.h"
 #include "support/test_support.h"
 
 using namespace quillon;
@@ -220,4 +225,68 @@ TEST(ColourFormats, TableNamesAndBits)
     EXPECT_EQ(paramKindDefault(PARAM_QUALITY), 75);
     EXPECT_EQ(paramKindDefault(PARAM_FACTOR), 10);
     EXPECT_EQ(paramKindDefault(PARAM_SIZE_KB), 50);
+}
+
+namespace {
+
+// Opens `bytes` under `name` through every registered format, sniffing as
+// the batch does.
+ResultCode openAs(const std::vector<uint8_t>& bytes, const std::string& name)
+{
+    registerAllFormats();
+    Ref<MappedFile> src = Ref<MappedFile>::adopt(exactSourceCreate(bytes, name));
+    Ref<ImageReader> reader;
+    return imageSourceOpen(reader, src.get(), true);
+}
+
+std::vector<uint8_t> randomBytes(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> b(n);
+    for (uint8_t& v : b) v = uint8_t(random());
+    return b;
+}
+
+} // namespace
+
+// The formats without a real signature (Neochrome, MacPaint, Pixar, PC
+// Paint, PCX) claim a file of another name only when its size fits them:
+// junk is refused, and under their own names their damaged files still
+// reach their readers. (tests/e2e/every_extension.sh reads every format's
+// file renamed.)
+TEST(FormatSniffing, WeakSignaturesClaimOtherNamesOnlyWhenTheSizeFits)
+{
+    std::vector<uint8_t> afterZeros = randomBytes(50000, 1);
+    std::fill_n(afterZeros.begin(), 4, 0);
+    std::vector<uint8_t> dump(320 * 200);  // a grey ramp that starts black
+    for (size_t i = 0; i < dump.size(); ++i) dump[i] = uint8_t(i / 320);
+    std::vector<uint8_t> macVersion2 = randomBytes(30000, 2);
+    std::fill_n(macVersion2.begin(), 4, 0), macVersion2[3] = 2;
+    std::vector<uint8_t> pcPaintMagic = randomBytes(5000, 3);
+    pcPaintMagic[0] = 0x34, pcPaintMagic[1] = 0x12, pcPaintMagic[10] = 8;
+    // Pixar's zero words with a size that is no whole number of pixels.
+    std::vector<uint8_t> pixarLike(1000, 0);
+    pixarLike[2] = 0x7F;
+    pixarLike[416] = pixarLike[418] = 10, pixarLike[512] = 0x08, pixarLike[513] = 0x02, pixarLike[516] = 50;
+    // A record whose leading bytes pass for a PCX header.
+    std::vector<uint8_t> pcxLike = {7, 5, 1, 8, 0, 0, 0, 0, 15, 0, 15, 0};
+    pcxLike.resize(300, 1);
+    const std::pair<std::vector<uint8_t>, const char*> junk[] = {
+        {std::vector<uint8_t>(786432, 0), "zeros.jpg"}, {afterZeros, "random.png"}, {dump, "dump.raw"},
+        {std::vector<uint8_t>(20000, 0), "small.jpg"},  {macVersion2, "v2.png"},    {pcPaintMagic, "magic.jpg"},
+        {pixarLike, "pixar.jpg"},                       {pcxLike, "record.bin"},
+    };
+    for (const auto& [bytes, name] : junk) EXPECT_EQ(openAs(bytes, name), RC_UNKNOWN_FORMAT) << name;
+
+    // Under their own names the lenient rules hold: a short Neochrome screen
+    // and a cut MacPaint page open (their rows are then damage), an odd
+    // Pixar size is refused by its reader.
+    std::vector<uint8_t> shortNeo(128 + 800, 0);
+    shortNeo[3] = 2;
+    std::vector<uint8_t> cutMac(4000, 0);
+    for (const auto& [bytes, own, rc] : {std::tuple{shortNeo, "s.neo", RC_OK}, std::tuple{cutMac, "c.mac", RC_OK},
+                                         std::tuple{pixarLike, "p.pxr", RC_UNSUPPORTED_SUBFORMAT}}) {
+        EXPECT_EQ(openAs(bytes, own), rc) << own;
+        EXPECT_EQ(openAs(bytes, std::string(own) + ".jpg"), RC_UNKNOWN_FORMAT) << own;
+    }
 }

@@ -3,6 +3,8 @@
 # "ras" and of "pic"), made by the independent tools where one writes the
 # format and byte by byte where none does, converted by one silent batch to
 # bitmaps: every input must be read and every output written, at its size.
+# Then the same files under another format's extension, and junk that no
+# reader takes, named as pictures.
 set -euo pipefail
 quillon=$1
 work=$(mktemp -d)
@@ -91,23 +93,63 @@ bDeleteSrcFiles=0
 eResize=0
 bIndex=0
 EOF
-status=0
-timeout 300 "$quillon" -silent "$work/job.qpt" "${inputs[@]/#/$work/in/}" 2>"$work/err.txt" || status=$?
-if [ "$status" != 0 ]; then
-  echo "the batch failed ($status):"; cat "$work/err.txt"; exit 1
-fi
-missing=0
-for f in "${inputs[@]}"; do
-  out="$work/out/${f%.*}.bmp"
-  if [ ! -s "$out" ]; then echo "no output for $f"; missing=1; continue; fi
-  case $f in
-    a_mac.mac) want="576 720" ;;
-    a_neo.neo) want="320 200" ;;
-    a_ico.ico|a_cur.cur) want="16 16" ;;
-    *) want="24 16" ;;
-  esac
-  got=$(identify -format '%w %h' "$out")
-  if [ "$got" != "$want" ]; then echo "$f became $got, not $want"; missing=1; fi
-done
-test "$missing" = 0
+# Converts the files named into $work/out, which must end up holding one
+# bitmap of the right size for each.
+convert_all() {
+  rm -rf "$work/out"; mkdir "$work/out"
+  local status=0
+  timeout 300 "$quillon" -silent "$work/job.qpt" "$@" 2>"$work/err.txt" || status=$?
+  if [ "$status" != 0 ]; then
+    echo "the batch failed ($status):"; cat "$work/err.txt"; exit 1
+  fi
+  local missing=0 f name out want got
+  for f in "$@"; do
+    name=${f##*/}
+    out="$work/out/${name%.*}.bmp"
+    if [ ! -s "$out" ]; then echo "no output for $f"; missing=1; continue; fi
+    case ${name%.*} in
+      a_mac) want="576 720" ;;
+      a_neo) want="320 200" ;;
+      a_ico|a_cur) want="16 16" ;;
+      *) want="24 16" ;;
+    esac
+    got=$(identify -format '%w %h' "$out")
+    if [ "$got" != "$want" ]; then echo "$f became $got, not $want"; missing=1; fi
+  done
+  test "$missing" = 0
+}
+convert_all "${inputs[@]/#/$work/in/}"
 echo "every extension: ok (${#inputs[@]} files)"
+
+# Under another format's extension each file is read by its content; TGA,
+# icons and cursors are known by their names alone.
+mkdir "$work/renamed"
+cp raw.rgb "$work/renamed/"
+for f in "${inputs[@]}"; do
+  case $f in
+    *.tga|*.ico|*.cur) continue ;;
+    *.jpg|*.jif|*.jfif|*.jpe|*.jpeg) cp "$f" "$work/renamed/${f%.*}.png" ;;
+    *) cp "$f" "$work/renamed/${f%.*}.jpg" ;;
+  esac
+done
+cd "$work/renamed"
+renamed=(a_*)
+convert_all "${renamed[@]}"
+echo "every extension renamed: ok (${#renamed[@]} files)"
+
+# Data that no reader takes is no picture whatever its name: the run fails,
+# names the file and writes nothing.
+mkdir "$work/junk"
+cd "$work/junk"
+head -c 786432 /dev/zero > zeros.jpg
+{ head -c 4 /dev/zero; head -c 40000 /dev/urandom; } > random.png
+convert -size 320x200 gradient:black-white -depth 8 gray:dump.raw
+for f in zeros.jpg random.png dump.raw; do
+  rm -rf "$work/out"; mkdir "$work/out"
+  status=0
+  timeout 60 "$quillon" -silent "$work/job.qpt" "$f" 2>"$work/err.txt" || status=$?
+  if [ "$status" != 1 ] || ! grep -q "$f: Unknown file format" "$work/err.txt" || [ -n "$(ls -A "$work/out")" ]; then
+    echo "junk $f: status $status, wrote: $(ls -A "$work/out")"; cat "$work/err.txt"; exit 1
+  fi
+done
+echo "junk: refused"
