@@ -76,20 +76,16 @@ std::u16string createdText(const uint8_t* date, size_t dateLength, const uint8_t
         return true;
     };
     auto number = [](const uint8_t* p) { return (p[0] - '0') * 10 + (p[1] - '0'); };
+    auto two = [](const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), 2); };
     if (dateLength != 8 || !digitsAt(date, dateLength, 0, 8)) return {};
     const int month = number(date + 4), day = number(date + 6);
     if (month < 1 || month > 12 || day < 1 || day > 31) return {};
-    std::string text(reinterpret_cast<const char*>(date), 4);
-    text += ':' + std::string(reinterpret_cast<const char*>(date) + 4, 2) + ':' +
-            std::string(reinterpret_cast<const char*>(date) + 6, 2);
+    std::string text = two(date) + two(date + 2) + ':' + two(date + 4) + ':' + two(date + 6);
     if (time && digitsAt(time, timeLength, 0, 6) && number(time) < 24 && number(time + 2) < 60 &&
         number(time + 4) < 60) {
-        const std::string t(reinterpret_cast<const char*>(time), 6);
-        text += ' ' + t.substr(0, 2) + ':' + t.substr(2, 2) + ':' + t.substr(4, 2);
-        if (timeLength >= 11 && (time[6] == '+' || time[6] == '-') && digitsAt(time, timeLength, 7, 4)) {
-            const std::string z(reinterpret_cast<const char*>(time) + 7, 4);
-            text += char(time[6]) + z.substr(0, 2) + ':' + z.substr(2, 2);
-        }
+        text += ' ' + two(time) + ':' + two(time + 2) + ':' + two(time + 4);
+        if (timeLength >= 11 && (time[6] == '+' || time[6] == '-') && digitsAt(time, timeLength, 7, 4))
+            text += char(time[6]) + two(time + 7) + ':' + two(time + 9);
     }
     return asciiToU16(text);
 }

@@ -295,17 +295,14 @@ TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
             << c.file;
         if (c.order) {
             const std::vector<uint8_t> tagged = readFile(file);
-            const auto exif = meta::jpegSegment(tagged, 0xE1, std::string("Exif\0\0", 6));
-            const auto xmp = meta::jpegSegment(tagged, 0xE1, std::string(kXmpJpegIdentifier));
-            ASSERT_FALSE(exif.empty() || xmp.empty());
-            // Each segment goes in right after SOI: the later one comes first.
-            const bool xmpFirst = c.order == 2;
-            std::vector<uint8_t> out = meta::withSegment(meta::plainJpeg(dir), 0xE1,
-                                                         xmpFirst ? std::string("Exif\0\0", 6)
-                                                                  : std::string(kXmpJpegIdentifier),
-                                                         xmpFirst ? exif : xmp);
-            out = meta::withSegment(out, 0xE1, xmpFirst ? std::string(kXmpJpegIdentifier) : std::string("Exif\0\0", 6),
-                                    xmpFirst ? xmp : exif);
+            const std::string exifId("Exif\0\0", 6), xmpId(kXmpJpegIdentifier);
+            std::pair<std::string, std::vector<uint8_t>> segments[] = {
+                {exifId, meta::jpegSegment(tagged, 0xE1, exifId)}, {xmpId, meta::jpegSegment(tagged, 0xE1, xmpId)}};
+            ASSERT_FALSE(segments[0].second.empty() || segments[1].second.empty());
+            // Each goes in right after SOI: the later one comes first.
+            if (c.order == 1) std::swap(segments[0], segments[1]);
+            std::vector<uint8_t> out = meta::plainJpeg(dir);
+            for (const auto& [id, payload] : segments) out = meta::withSegment(out, 0xE1, id, payload);
             writeFile(file, out);
         }
         inputs.push_back(file);
