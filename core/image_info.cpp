@@ -143,6 +143,7 @@ void ImageInfoBag::set(int field, const char16_t* text)
 void ImageInfoBag::clear()
 {
     for (int f = 0; f < INFO_FIELD_COUNT; ++f) drop(f);
+    creationDateTaken = false;
 }
 
 void ImageInfoBag::setBorrowed(int field, const void* text, uint32_t length, Encoding encoding)

@@ -104,6 +104,11 @@ public:
     Encoding encoding(int field) const;
     uint32_t length(int field) const;
 
+    // Set by the EXIF reader when the creation date it stored is the date a
+    // photograph was taken. A file's metadata blocks come in any order, and
+    // the dates other blocks give (XMP's CreateDate) must not replace it.
+    bool creationDateTaken = false;
+
 private:
     void drop(int field);
 

@@ -107,9 +107,10 @@ void parseExifIfd(ImageInfoBag& bag, const TiffView& view, uint64_t ifd)
         if (row && row->type == e.type && e.count != 0) storeExposure(bag, view, e, *row);
     });
     const std::string_view date = taken.empty() ? older : taken;
-    if (!date.empty())
-        infoSetBorrowed(bag, INFO_CREATION_DATE, date.data(), uint32_t(date.size()),
-                        meta::eightBitKind(date.data(), date.size()));
+    if (date.empty()) return;
+    infoSetBorrowed(bag, INFO_CREATION_DATE, date.data(), uint32_t(date.size()),
+                    meta::eightBitKind(date.data(), date.size()));
+    bag.creationDateTaken = bag.has(INFO_CREATION_DATE);
 }
 
 // The density the first directory gives (XResolution, YResolution and

@@ -21,6 +21,8 @@ namespace {
 
 constexpr uint32_t kMaxResourceSize = 0x6400000;
 constexpr uint8_t kKeywordsDataset = 25;
+constexpr uint8_t kDateCreatedDataset = 55;
+constexpr uint8_t kTimeCreatedDataset = 60;
 constexpr uint8_t kCodedCharsetDataset = 90;
 // A standard dataset length has its top bit clear; set, it announces an
 // extended length.
@@ -58,6 +60,34 @@ bool borrow(ImageInfoBag& bag, int field, const uint8_t* text, size_t length, Ch
                                                  : meta::eightBitKind(text, length);
     infoSetBorrowed(bag, field, text, uint32_t(length), kind);
     return bag.has(field);
+}
+
+// Date Created (CCYYMMDD) and Time Created (HHMMSS and the offset from
+// UTC, +HHMM) in the form the EXIF, TIFF and XMP writers take: "CCYY:MM:DD",
+// then " HH:MM:SS" and "+HH:MM" as far as the time gives them. Empty when
+// the date is in no such form (or has unknown parts, which IPTC writes as
+// 00): it is then kept as it came.
+std::u16string createdText(const uint8_t* date, size_t dateLength, const uint8_t* time, size_t timeLength)
+{
+    auto digitsAt = [](const uint8_t* p, size_t length, size_t at, size_t n) {
+        if (at + n > length) return false;
+        for (size_t k = at; k < at + n; ++k)
+            if (p[k] < '0' || p[k] > '9') return false;
+        return true;
+    };
+    auto number = [](const uint8_t* p) { return (p[0] - '0') * 10 + (p[1] - '0'); };
+    auto two = [](const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), 2); };
+    if (dateLength != 8 || !digitsAt(date, dateLength, 0, 8)) return {};
+    const int month = number(date + 4), day = number(date + 6);
+    if (month < 1 || month > 12 || day < 1 || day > 31) return {};
+    std::string text = two(date) + two(date + 2) + ':' + two(date + 4) + ':' + two(date + 6);
+    if (time && digitsAt(time, timeLength, 0, 6) && number(time) < 24 && number(time + 2) < 60 &&
+        number(time + 4) < 60) {
+        text += ' ' + two(time) + ':' + two(time + 2) + ':' + two(time + 4);
+        if (timeLength >= 11 && (time[6] == '+' || time[6] == '-') && digitsAt(time, timeLength, 7, 4))
+            text += char(time[6]) + two(time + 7) + ':' + two(time + 9);
+    }
+    return asciiToU16(text);
 }
 
 // The most bytes the IPTC-IIM standard lets a dataset hold; other readers
@@ -128,6 +158,10 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
     for (int f = INFO_KEYWORD_FIRST; f <= INFO_KEYWORD_LAST; ++f) keywordsBefore = keywordsBefore || bag.has(f);
     int nextKeyword = INFO_KEYWORD_FIRST;
     Charset charset = Charset::UNDECLARED;
+    // The date and the time are two datasets; each may come first.
+    const uint8_t *date = nullptr, *time = nullptr;
+    size_t dateLength = 0, timeLength = 0;
+    Charset dateCharset = charset;
     size_t pos = 0;
     while (size - pos > 5) {
         const uint8_t* h = data + pos;
@@ -154,6 +188,14 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         }
         // Only text datasets are in the table, so any first byte is text.
         if (h[0] != 0x1C || h[1] != 2 || length == 0) continue;
+        if (h[2] == kDateCreatedDataset || h[2] == kTimeCreatedDataset) {
+            const bool isDate = h[2] == kDateCreatedDataset;
+            if (isDate ? date : time) continue;
+            (isDate ? date : time) = text;
+            (isDate ? dateLength : timeLength) = length;
+            if (isDate) dateCharset = charset;
+            continue;
+        }
         int field = datasetField(h[2]);
         if (field < 0) continue;
         if (field == INFO_KEYWORD_FIRST) {
@@ -167,6 +209,13 @@ void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
         }
         if (!bag.has(field)) borrow(bag, field, text, length, charset);
     }
+    if (!date || bag.has(INFO_CREATION_DATE)) return;
+    while (dateLength > 0 && date[dateLength - 1] == ' ') --dateLength;
+    if (const std::u16string created = createdText(date, dateLength, time, timeLength); !created.empty())
+        bag.set(INFO_CREATION_DATE, created.c_str());
+    else
+        borrow(bag, INFO_CREATION_DATE, date, dateLength, dateCharset);
+    bag.creationDateTaken = false;
 }
 
 namespace {

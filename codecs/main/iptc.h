@@ -38,7 +38,9 @@ bool psResourceFind(const uint8_t* data, size_t size, uint16_t id, const uint8_t
 // the envelope declares (1:90), else as UTF-8 when they are well-formed
 // UTF-8, else as Windows-1252. The keywords fill 17..25 in order, blank and
 // repeated ones dropped, only when no keyword field was set before the
-// block: a list is taken whole from one source.
+// block: a list is taken whole from one source. Date Created, with Time
+// Created when the block has one, becomes "CCYY:MM:DD HH:MM:SS+HH:MM" as far
+// as they give it, the form the writers take.
 void iptcParse(ImageInfoBag& bag, const uint8_t* data, size_t size);
 
 // The size of the IPTC block iptcWrite makes from the record (0 = none):

@@ -176,17 +176,18 @@ inline bool leadingNumber(const std::string& text, double& value, int& decimals)
 // "Thh:mm:ss" and "+hh:mm" when present. False when it is no date.
 bool formatCreateDate(const char16_t* text, std::string& out);
 
-// The creation date as TIFF and EXIF store it: "YYYY:MM:DD HH:MM:SS", or
-// "YYYY:MM:DD" when the text gives no time (callers pad it with blanks, the
-// form EXIF gives unknown parts); empty when the text reads as no date,
-// which readers would take for a damaged value.
+// The creation date as TIFF and EXIF store it: "YYYY:MM:DD HH:MM:SS".
+// Empty when the text gives no time, since those dates need one and a
+// date alone (which XMP keeps) must not gain a time it never had; empty too
+// when the text reads as no date, which readers would take for a damaged
+// value.
 inline std::string tiffDateText(const char16_t* text)
 {
     std::string iso;
-    if (!formatCreateDate(text, iso)) return {};
-    std::string out = iso.substr(0, iso.size() >= 19 && iso[10] == 'T' ? 19 : 10);
+    if (!formatCreateDate(text, iso) || iso.size() < 19 || iso[10] != 'T') return {};
+    std::string out = iso.substr(0, 19);
     out[4] = out[7] = ':';
-    if (out.size() == 19) out[10] = ' ';
+    out[10] = ' ';
     return out;
 }
 

@@ -453,7 +453,11 @@ private:
             density();
             break;
         case SCHEMA_XAP:
-            if (name == "CreateDate") store(INFO_CREATION_DATE, a, b);
+            // CreateDate is when the picture was digitised, which other
+            // tools pair with EXIF's DateTimeDigitized: it stands in for a
+            // date taken only where EXIF gave none, before or after it.
+            if (name != "CreateDate" || (bag_.creationDateTaken && bag_.has(INFO_CREATION_DATE))) break;
+            if (store(INFO_CREATION_DATE, a, b)) bag_.creationDateTaken = false;
             break;
         case SCHEMA_EXIF:
             if (name == "GPSLatitude") haveLat_ = parseCoordinate(p_.ascii(a, b), lat_, latRef_);

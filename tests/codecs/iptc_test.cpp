@@ -67,7 +67,7 @@ TEST(Iptc, ReadsWhatExiftoolWroteAndExifWinsInsideOneBlock)
     EXPECT_EQ(fieldUtf8(bag, INFO_SOURCE), "Src");
     EXPECT_EQ(fieldUtf8(bag, INFO_COPYRIGHT), "(c) B");
     EXPECT_EQ(fieldUtf8(bag, INFO_COMMENTS), "A caption");
-    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "20210305");
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "2021:03:05");
     for (int i = 0; i < 9; ++i) EXPECT_EQ(fieldUtf8(bag, INFO_KEYWORD_FIRST + i), "k" + std::to_string(i + 1));
 
     // The same IPTC data behind an EXIF resource that names another author,
@@ -303,7 +303,7 @@ TEST(Iptc, WrittenAsUtf8WithinTheStandardLimitsAndReadBackByExiftool)
     ImageInfoBag bag;
     iptcParse(bag, out.data(), out.size());
     for (const Case& c : cases) EXPECT_EQ(fieldUtf8(bag, c.field), utf8Prefix(c.text, c.limit)) << c.tag;
-    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "20210305");
+    EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "2021:03:05");
 
     QUILLON_REQUIRE_TOOL("exiftool");
     QUILLON_REQUIRE_TOOL("convert");
@@ -344,6 +344,23 @@ TEST(Iptc, DateThatIsNoDateIsWrittenAsItIs)
     ImageInfoBag bag;
     iptcParse(bag, out.data(), out.size());
     EXPECT_EQ(fieldUtf8(bag, INFO_CREATION_DATE), "last summer");
+
+    // Time Created joins the date in either order, as far as it reads as a
+    // time; a date with unknown parts (00) stays as it came.
+    const std::pair<std::vector<uint8_t>, std::string> read[] = {
+        {cat({dataset(60, "143000+0100"), dataset(55, "20091229")}), "2009:12:29 14:30:00+01:00"},
+        {cat({dataset(55, "20091229"), dataset(60, "235959-0530"), dataset(55, "20100101")}),
+         "2009:12:29 23:59:59-05:30"},
+        {cat({dataset(55, "20091229"), dataset(60, "143000")}), "2009:12:29 14:30:00"},
+        {cat({dataset(55, "20091229"), dataset(60, "1430")}), "2009:12:29"},
+        {cat({dataset(55, "20091229"), dataset(60, "996000+0100")}), "2009:12:29"},
+        {cat({dataset(55, "20090000"), dataset(60, "143000")}), "20090000"},
+    };
+    for (const auto& [block, want] : read) {
+        ImageInfoBag b;
+        iptcParse(b, block.data(), block.size());
+        EXPECT_EQ(fieldUtf8(b, INFO_CREATION_DATE), want);
+    }
 }
 
 TEST(Iptc, HostileBlocksNeverCrash)

@@ -259,3 +259,64 @@ TEST(MetadataBatch, KeywordsOfControlCharactersReachNoOutput)
         }
     }
 }
+
+// The date a photograph was taken, through a batch into JPEG and TIFF: an
+// EXIF date taken stays, whether a differing XMP CreateDate comes before or
+// after it; an IPTC date reaches the XMP as a date alone, and with its time
+// the EXIF dates too, with no time made up.
+TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
+{
+    for (const char* tool : {"exiftool", "convert"}) QUILLON_REQUIRE_TOOL(tool);
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    const std::string taken = "2007:06:02 20:15:20";
+    const std::string both = "'-EXIF:DateTimeOriginal=" + taken + "' '-XMP-xmp:CreateDate=2007:06:03 00:07:25'";
+    const std::string iptcDate = "-IPTC:DateCreated=2009:12:29";
+    struct Case {
+        std::string file, tags;
+        int order;  // JPEG: 0 as exiftool wrote it, 1 EXIF then XMP, 2 XMP then EXIF
+        std::string exifDate, xmpDate;  // as exiftool reads them back; empty: none
+    } cases[] = {
+        {"xmp-after.jpg", both, 1, taken, taken},
+        {"xmp-before.jpg", both, 2, taken, taken},
+        // TIFF reads its tags in order: XMP's (700) before the Exif IFD's.
+        {"camera.tif", both, 0, taken, taken},
+        {"iptc-date.jpg", iptcDate, 0, "", "2009:12:29"},
+        {"iptc-time.jpg", iptcDate + " -IPTC:TimeCreated=14:30:00+01:00", 0, "2009:12:29 14:30:00",
+         "2009:12:29 14:30:00+01:00"},
+    };
+    std::vector<fs::path> inputs;
+    for (const Case& c : cases) {
+        const fs::path file = dir / "in" / c.file;
+        const std::string q = shellQuote(file.string());
+        ASSERT_EQ(run("convert -size 24x16 gradient:teal-orange -strip " + q +
+                      " && exiftool -q -q -overwrite_original " + c.tags + " " + q),
+                  0)
+            << c.file;
+        if (c.order) {
+            const std::vector<uint8_t> tagged = readFile(file);
+            const std::string exifId("Exif\0\0", 6), xmpId(kXmpJpegIdentifier);
+            std::pair<std::string, std::vector<uint8_t>> segments[] = {
+                {exifId, meta::jpegSegment(tagged, 0xE1, exifId)}, {xmpId, meta::jpegSegment(tagged, 0xE1, xmpId)}};
+            ASSERT_FALSE(segments[0].second.empty() || segments[1].second.empty());
+            // Each goes in right after SOI: the later one comes first.
+            if (c.order == 1) std::swap(segments[0], segments[1]);
+            std::vector<uint8_t> out = meta::plainJpeg(dir);
+            for (const auto& [id, payload] : segments) out = meta::withSegment(out, 0xE1, id, payload);
+            writeFile(file, out);
+        }
+        inputs.push_back(file);
+    }
+    const std::vector<Output> outputs = {kOutputs[0], kOutputs[1]};
+    EXPECT_EQ(convert(inputs, dir / "out", outputs).converted, int32_t(inputs.size() * outputs.size()));
+    for (const Case& c : cases)
+        for (const Output& o : outputs) {
+            const fs::path out = dir / "out" / (fs::path(c.file).stem().string() + "." + o.extension);
+            SCOPED_TRACE(out.filename().string());
+            Tags t = exiftoolTags({out})[out];
+            EXPECT_EQ(t["EXIF:DateTimeOriginal"], c.exifDate);
+            EXPECT_EQ(t["EXIF:ModifyDate"], c.exifDate);
+            EXPECT_EQ(t["XMP:CreateDate"], c.xmpDate);
+            for (const std::string& w : newWarnings(out)) ADD_FAILURE() << w;
+        }
+}

@@ -51,7 +51,9 @@ inline std::vector<uint8_t> withSegment(const std::vector<uint8_t>& jpeg, uint8_
                                         const std::vector<uint8_t>& payload)
 {
     size_t len = prefix.size() + payload.size() + 2;
-    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    std::vector<uint8_t> out;
+    out.reserve(jpeg.size() + len + 2);
+    out.insert(out.end(), jpeg.begin(), jpeg.begin() + 2);
     out.insert(out.end(), {0xFF, marker, uint8_t(len >> 8), uint8_t(len)});
     out.insert(out.end(), prefix.begin(), prefix.end());
     out.insert(out.end(), payload.begin(), payload.end());
