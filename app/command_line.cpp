@@ -152,6 +152,7 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
     list_.addDirectory(folder, &params, &leftOut);
     for (const FileNotAdded& f : leftOut) failures.push_back(f.path.string() + ": " + u16ToUtf8(errorText(f.rc)));
     inputsLeftOut += int(leftOut.size());
+    notAdded.insert(notAdded.end(), leftOut.begin(), leftOut.end());
 }
 
 bool commandLineIsSilent(const std::vector<std::string>& args)
@@ -170,6 +171,7 @@ void InputListCommandTarget::addFile(const fs::path& file)
     if (failed(rc)) {
         failures.push_back(file.string() + ": " + u16ToUtf8(errorText(rc)));
         ++inputsLeftOut;
+        notAdded.push_back({file, rc});
     }
 }
 
@@ -183,6 +185,7 @@ void InputListCommandTarget::argumentMissing(const std::string& argument)
     // unknown format is.
     failures.push_back(argument + ": no such file or folder");
     ++inputsLeftOut;
+    notAdded.push_back({argument, RC_OPEN_FAILED});
 }
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
