@@ -130,7 +130,9 @@ void ProcessingPage::onFinish()
 void ProcessingPage::countNotAdded(const BatchResult& r, int32_t lostOutputs)
 {
     if (lostOutputs <= 0 || r.interrupted || r.emptyList || r.indexFailed) return;
-    auto files = [](int32_t n) { return QString::number(n) + (n == 1 ? QStringLiteral(" file") : QStringLiteral(" files")); };
+    auto files = [](int32_t n) {
+        return QString::number(n) + (n == 1 ? QStringLiteral(" file") : QStringLiteral(" files"));
+    };
     // Worded as the batch words its counts.
     QString text;
     if (r.converted > 0) text = QStringLiteral(" Converted %1 out of ").arg(r.converted) + files(r.total + lostOutputs);
