@@ -1022,6 +1022,11 @@ struct Run {
             std::tm t = ctx.localTime ? ctx.localTime() : std::tm{};
             log.open(ctx.logPath, t);
             logHead();
+            if (ctx.notAdded && !ctx.notAdded->empty()) {
+                for (const FileNotAdded& f : *ctx.notAdded)
+                    log.writeLine("Error: ", pathToU16(f.path) + u": " + errorText(f.rc));
+                log.writeLine();
+            }
         }
         startMs = now();
         // The page still shows the last run's time until now.

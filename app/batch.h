@@ -22,6 +22,7 @@ namespace quillon {
 
 struct JobSettings;
 struct FileEntry;
+struct FileNotAdded;
 class InputList;
 class FormatRegistry;
 class ImageCache;
@@ -72,6 +73,9 @@ struct BatchContext {
     TaskbarProgress* taskbar = nullptr;
     // Where the log goes when the job asks for one; empty: no log.
     std::filesystem::path logPath{};
+    // Inputs the list could not take, with why: failures of the run that
+    // came before it, which its log names first. Null: none.
+    const std::vector<FileNotAdded>* notAdded = nullptr;
     // Local time for the log's header, and a millisecond clock.
     std::function<std::tm()> localTime{};
     std::function<uint64_t()> milliseconds{};

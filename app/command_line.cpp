@@ -168,6 +168,7 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
     for (const FileNotAdded& f : leftOut)
         fail(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
     inputsLeftOut += int(leftOut.size());
+    notAdded.insert(notAdded.end(), leftOut.begin(), leftOut.end());
 }
 
 bool commandLineIsSilent(const std::vector<std::string>& args)
@@ -186,6 +187,7 @@ void InputListCommandTarget::addFile(const fs::path& file)
     if (failed(rc)) {
         fail(file.string() + ": " + u16ToUtf8(errorText(rc)));
         ++inputsLeftOut;
+        notAdded.push_back({file, rc});
     }
 }
 
@@ -199,6 +201,7 @@ void InputListCommandTarget::argumentMissing(const std::string& argument)
     // unknown format is.
     fail(argument + ": no such file or folder");
     ++inputsLeftOut;
+    notAdded.push_back({argument, RC_OPEN_FAILED});
 }
 
 void InputListCommandTarget::loadPreset(const fs::path& file)

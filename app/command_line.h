@@ -108,6 +108,8 @@ public:
     // Of those, the files and folders that added nothing (missing ones
     // included): the inputs the run lost.
     int inputsLeftOut = 0;
+    // The same inputs, each with why (a missing one cannot be opened).
+    std::vector<FileNotAdded> notAdded;
 
 private:
     void fail(const std::string& line);

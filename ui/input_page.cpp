@@ -1,5 +1,6 @@
 #include "ui/input_page.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <QApplication>
@@ -114,6 +115,15 @@ void addChosen(InputList& list, const std::filesystem::path& path, std::vector<F
 {
     const ResultCode rc = fileListAddFile(list, path, false, true);
     if (failed(rc)) notAdded.push_back({path, rc});
+}
+
+// An input by its full name, however it was given: a file named twice, or
+// named relatively first, is one input.
+std::string inputName(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return (ec ? path : full).lexically_normal().native();
 }
 
 const FileCompare kColumnCompare[5] = {fileListCompareName, fileListCompareResolution, fileListCompareBits,
@@ -360,7 +370,7 @@ void InputPage::runCommand(int id)
             addChosen(*list_, qStringToPath(p), notAdded);
         }
         busy(false);
-        reportNotAdded(notAdded);
+        noteNotAdded(notAdded);
         break;
     }
     case CMD_ADD_DIRECTORY: {
@@ -372,14 +382,22 @@ void InputPage::runCommand(int id)
             return p;
         }();
         if (!addDirectoryDialogRun(this, params)) break;
-        addDirectoryAccepted(*list_, params);
+        // addDirectoryAccepted's steps, with the scan's files that could not
+        // be added kept for the box.
+        std::string folder = params.folder.native();
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        params.folder = folder;
+        rememberFolder(params.folder / "");
+        std::vector<FileNotAdded> notAdded;
+        list_->addDirectory(params.folder, &params, &notAdded);
+        noteNotAdded(notAdded);
         break;
     }
     case CMD_REMOVE_FILES:
         fileListRemoveSelected(*list_, rows);
         break;
     case CMD_CLEAR_ALL:
-        fileListClearAll(*list_);
+        clearAll();
         break;
     case CMD_VIEW_IMAGE:
         for (size_t r : rows)
@@ -442,18 +460,35 @@ void InputPage::addDropped(const QStringList& paths)
         if (stopScan_) break;
         std::filesystem::path path = qStringToPath(p);
         std::error_code ec;
-        if (std::filesystem::is_directory(path, ec)) fileListAddDirectory(*list_, path, nullptr);
+        if (std::filesystem::is_directory(path, ec)) list_->addDirectory(path, nullptr, &notAdded);
         else addChosen(*list_, path, notAdded);
     }
     busy(false);
-    reportNotAdded(notAdded);
+    noteNotAdded(notAdded);
 }
 
-void InputPage::reportNotAdded(const std::vector<FileNotAdded>& notAdded)
+void InputPage::clearAll()
 {
+    fileListClearAll(*list_);
+    notAdded_.clear();
+    notAddedNames_.clear();
+}
+
+void InputPage::noteNotAdded(const std::vector<FileNotAdded>& files, bool box)
+{
+    for (const FileNotAdded& f : files) {
+        std::string name = inputName(f.path);
+        auto known = std::find(notAddedNames_.begin(), notAddedNames_.end(), name);
+        if (known != notAddedNames_.end()) {
+            notAdded_[size_t(known - notAddedNames_.begin())] = f;
+            continue;
+        }
+        notAdded_.push_back(f);
+        notAddedNames_.push_back(std::move(name));
+    }
     // One box for the whole addition, naming each file: a box per file
     // would leave the user to click through them without learning which.
-    if (!notAdded.empty()) showError(notAddedText(notAdded), u"Error - Quillon");
+    if (box && !files.empty()) showError(notAddedText(files), u"Error - Quillon");
 }
 
 void InputPage::parseCommandLine()
@@ -467,7 +502,9 @@ void InputPage::parseCommandLine()
     // batch does with the rest; the caller learns which and why.
     for (const std::string& line : target.failures) std::fprintf(stderr, "Quillon: %s\n", line.c_str());
     if (!target.failures.empty()) argumentsFailed = true;
-    inputsLeftOut = target.inputsLeftOut;
+    // The wizard's user is told as the user of "Add files..." is; a silent
+    // run has nobody to answer a box.
+    noteNotAdded(target.notAdded, !silent && !jobSettings().silentMode);
     if (silent && frame()) {
         frame()->silent = true;
         frame()->showMinimized();
@@ -497,6 +534,15 @@ void InputPage::busy(bool on)
 
 void InputPage::rowInserted(FileEntry& entry)
 {
+    // A file that could not be added before (since put right) is an input
+    // like the others now.
+    if (!notAddedNames_.empty()) {
+        auto known = std::find(notAddedNames_.begin(), notAddedNames_.end(), inputName(entry.path));
+        if (known != notAddedNames_.end()) {
+            notAdded_.erase(notAdded_.begin() + (known - notAddedNames_.begin()));
+            notAddedNames_.erase(known);
+        }
+    }
     pending_.push_back(&entry);
     if (busyDepth_ == 0) {
         flushRows();

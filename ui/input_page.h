@@ -76,8 +76,11 @@ public:
     // Set when an argument named a missing file, folder or preset, or a file
     // that is no readable image.
     bool argumentsFailed = false;
-    // Files named or found in a named folder that added nothing.
-    int inputsLeftOut = 0;
+    // The inputs of the list as it now is that could not be added (named on
+    // the command line, chosen, dropped or found in a folder), each once,
+    // with why. A run counts them as failed and its log names them, as a
+    // silent run of the same inputs does; they go with the list.
+    const std::vector<FileNotAdded>& notAdded() const { return notAdded_; }
     // The rename dialog's last values; they last as long as the wizard.
     RenamePatternParams renameParams;
 
@@ -85,6 +88,8 @@ public:
     std::unique_ptr<QMenu> buildContextMenu();
     // Runs one command of the buttons or the menu.
     void runCommand(int id);
+    // Empties the list, and with it what could not be added to it.
+    void clearAll();
     // Adds dropped paths: folders are scanned, files added, and those that
     // could not be added named in one box.
     void addDropped(const QStringList& paths);
@@ -109,8 +114,9 @@ protected:
 
 private:
     void updateCount();
-    // The box naming the files of one addition that could not be added.
-    void reportNotAdded(const std::vector<FileNotAdded>& notAdded);
+    // Keeps the files of one addition that could not be added and, with
+    // `box`, names them in one box.
+    void noteNotAdded(const std::vector<FileNotAdded>& files, bool box = true);
     // Announces the rows added since the last time, in one insertion.
     void flushRows();
     // Lets the window repaint during a scan; only Escape gets through.
@@ -129,6 +135,9 @@ private:
     qint64 lastFlushMs_ = 0;
     // Escape pressed during a scan.
     bool stopScan_ = false;
+    std::vector<FileNotAdded> notAdded_;
+    // Each one's full name, by which a file added again is known.
+    std::vector<std::string> notAddedNames_;
 };
 
 } // namespace quillon::ui

@@ -37,7 +37,7 @@ WizardApp::WizardApp(std::vector<std::string> args) : frame_(std::make_unique<Wi
     frame_->addPage(new IndexOptionsPage);
     processing_ = new ProcessingPage;
     processing_->exitWhenDone = reinterpret_cast<bool*>(&jobSettings().exitWhenDone);
-    processing_->clearInputList = [this] { fileListClearAll(input_->list()); };
+    processing_->clearInputList = [this] { input_->clearAll(); };
     processing_->runBatch = [this](ProcessingPage& page) { runBatch(page); };
     frame_->addPage(processing_);
     frame_->navSettings = [] {
@@ -76,6 +76,7 @@ void WizardApp::runBatch(ProcessingPage& page)
     std::unique_ptr<TaskbarProgress> taskbar = taskbarProgressCreate();
     ctx.taskbar = taskbar.get();
     ctx.logPath = logFilePath(appFolder(), roamingAppDataFolder());
+    ctx.notAdded = &input_->notAdded();
     ctx.localTime = [] {
         std::time_t t = std::time(nullptr);
         std::tm local{};
@@ -89,9 +90,11 @@ void WizardApp::runBatch(ProcessingPage& page)
     };
     BatchResult r = batchRun(ctx);
     const int outputs = int(std::clamp<uint32_t>(s.iOutFormats, 1, kMaxOutputFormats));
-    const RunReport report = batchRunReport(r, input_->inputsLeftOut, outputs,
+    const int inputsLeftOut = int(input_->notAdded().size());
+    const RunReport report = batchRunReport(r, inputsLeftOut, outputs,
                                             s.bCreateLogFile ? ctx.logPath : std::filesystem::path());
     batchStatus_ = report.status;
+    page.countNotAdded(r, inputsLeftOut * outputs);
     // No window tells the caller of a silent run what went wrong: a line
     // for each file that failed does, and one with the counts and the log
     // that holds the details.

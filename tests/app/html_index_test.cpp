@@ -317,3 +317,23 @@ TEST_F(IndexBatch, Utf8PageWithTheOutputsPermissions)
     for (const auto& e : fs::directory_iterator(dir / "out"))
         EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
 }
+
+// An output kept in a sub-folder whose name is not UTF-8 is linked by the
+// folder's bytes, as its thumbnail is: built from the folder's display text,
+// the link would name the bytes of U+FFFD, a folder that is not there.
+TEST_F(IndexBatch, KeptSubFoldersThatAreNotUtf8AreLinkedByTheirBytes)
+{
+    fs::create_directories(dir / "in" / "caf\xE9");
+    addInput("caf\xE9/p.bmp");
+    s.bKeepSubDirs = 1;
+    s.iKeepSubDirLevels = -1;
+    for (bool valid : {false, true}) {
+        SCOPED_TRACE(valid ? "valid addresses" : "names as they are");
+        s.index.bUseValidURIs = valid;
+        EXPECT_EQ(run().converted, 2);
+        ASSERT_TRUE(fs::exists(dir / "out" / "caf\xE9" / "p.bmp"));
+        const std::string html = page();
+        EXPECT_NE(html.find("<a href=\"caf%E9/p.bmp\""), std::string::npos) << html;
+        EXPECT_NE(html.find("<img src=\"caf%E9/ico/p.bmp\""), std::string::npos) << html;
+    }
+}

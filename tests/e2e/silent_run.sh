@@ -21,6 +21,25 @@ test ! -e "$XDG_CONFIG_HOME/Brevik-Software/Quillon 5/settings"
 status=0
 timeout 60 "$quillon" -SILENT "$work/job.qpt" || status=$?
 test "$status" = 1
+# Inputs the list could not take (an empty .jpg, a text named .png, a
+# missing file) are failures of the run: its log names each, as it names
+# every other failure. The log goes to the program's folder: a copy of the
+# program runs here.
+mkdir -p "$work/bin"
+cp "$quillon" "$work/bin/quillon"
+: > "$work/in dir/empty.jpg"
+echo "shopping list" > "$work/in dir/list.png"
+printf 'bShowMoreOptions=1\r\nbCreateLogFile=1\r\n' >> "$work/job.qpt"
+status=0
+timeout 60 "$work/bin/quillon" -SILENT "$work/job.qpt" "$work/in dir/one.bmp" "$work/in dir/empty.jpg" \
+  "$work/in dir/list.png" "$work/in dir/gone.jpg" 2>/dev/null || status=$?
+test "$status" = 1
+log="$work/bin/Quillon log.txt"
+tr -d '\r' < "$log" > "$work/log.txt"
+grep -qx "Error: $work/in dir/empty.jpg: .*" "$work/log.txt"
+grep -qx "Error: $work/in dir/list.png: Unknown file format" "$work/log.txt"
+grep -qx "Error: $work/in dir/gone.jpg: .*" "$work/log.txt"
+grep -qx "Reading:  $work/in dir/one.bmp" "$work/log.txt"
 # Without an output folder the output check stops a silent run: it fails
 # and writes nothing.
 export XDG_CONFIG_HOME="$work/fresh"

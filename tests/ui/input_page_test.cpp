@@ -144,6 +144,7 @@ TEST_F(InputPageTest, DroppedFolderIsScannedAndDroppedFilesAreChecked)
     bmp("drop/one.bmp");
     bmp("drop/sub/two.bmp");
     test::writeFile(dir / "drop" / "notes.txt", std::string("text"));
+    test::writeFile(dir / "drop" / "sub" / "list.png", std::string("shopping list"));
     fs::path single = bmp("single.bmp");
     test::writeFile(dir / "broken.bmp", std::string("BM"));
     page->addDropped({QString::fromStdString((dir / "drop").string()), QString::fromStdString(single.string()),
@@ -151,10 +152,15 @@ TEST_F(InputPageTest, DroppedFolderIsScannedAndDroppedFilesAreChecked)
     QStringList names = column(0);
     names.sort();
     EXPECT_EQ(names, (QStringList{"one.bmp", "single.bmp", "two.bmp"}));
-    // Only the file dropped by itself reports its error; the folder scan is quiet.
+    // One box for the drop: the folder's file that looks like a picture and
+    // the file dropped by itself; notes.txt is nobody's picture.
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].first.startsWith("This file could not be added:\n\nbroken.bmp: "))
-        << boxes[0].first.toStdString();
+    const QStringList lines = boxes[0].first.split(u'\n');
+    ASSERT_EQ(lines.size(), 4) << boxes[0].first.toStdString();
+    EXPECT_EQ(lines[0], QStringLiteral("These 2 files could not be added:"));
+    EXPECT_EQ(lines[2], QStringLiteral("list.png: Unknown file format"));
+    EXPECT_TRUE(lines[3].startsWith("broken.bmp: ")) << lines[3].toStdString();
+    EXPECT_EQ(page->notAdded().size(), 2u);
 }
 
 // Files of one addition that cannot be added are named in one box, each
@@ -252,6 +258,8 @@ TEST_F(InputPageTest, AddDirectoryDialogChecksItsFolder)
     bmp("scan/x1.jpg.bmp");
     bmp("scan/keep.bmp");
     bmp("scan/deep/keep2.bmp");
+    test::writeFile(dir / "scan" / "kbad.bmp", std::string("not a picture"));
+    test::writeFile(dir / "scan" / "kempty.bmp", std::string());
     QString folder = QString::fromStdString((dir / "scan").string());
     int step = 0;
     std::function<void()> drive = [&] {
@@ -275,12 +283,31 @@ TEST_F(InputPageTest, AddDirectoryDialogChecksItsFolder)
     };
     QTimer::singleShot(0, drive);
     page->runCommand(CMD_ADD_DIRECTORY);
-    ASSERT_EQ(boxes.size(), 2u);
+    ASSERT_EQ(boxes.size(), 3u);
     EXPECT_TRUE(boxes[0].first.startsWith("Please select a directory first!"));
     EXPECT_EQ(boxes[1].first, QStringLiteral("The directory doesn't exist!"));
+    // The scan's files that the filter takes but that are no pictures are
+    // named as "Add files..." names them.
+    EXPECT_EQ(boxes[2].first, QStringLiteral("These 2 files could not be added:\n\nkbad.bmp: Unknown file format\n"
+                                             "kempty.bmp: Couldn't open file"));
+    EXPECT_EQ(boxes[2].second, QStringLiteral("Error - Quillon"));
     QStringList names = column(0);
     names.sort();
     EXPECT_EQ(names, (QStringList{"keep.bmp", "keep2.bmp"}));
+    // Found again, they are still two inputs lost; one put right and found
+    // again is an input like the others; a cleared list has lost none.
+    step = 0;
+    QTimer::singleShot(0, drive);
+    page->runCommand(CMD_ADD_DIRECTORY);
+    EXPECT_EQ(page->notAdded().size(), 2u);
+    fs::copy_file(dir / "scan" / "keep.bmp", dir / "scan" / "kbad.bmp", fs::copy_options::overwrite_existing);
+    step = 0;
+    QTimer::singleShot(0, drive);
+    page->runCommand(CMD_ADD_DIRECTORY);
+    ASSERT_EQ(page->notAdded().size(), 1u);
+    EXPECT_EQ(page->notAdded()[0].path, dir / "scan" / "kempty.bmp");
+    page->runCommand(CMD_CLEAR_ALL);
+    EXPECT_TRUE(page->notAdded().empty());
     // The folder is remembered as adding one of its files remembers it, with
     // one trailing '/', so the recent list holds it once.
     fileListAddFile(page->list(), dir / "scan" / "keep.bmp", false, true);

@@ -191,6 +191,39 @@ TEST_F(WizardAppTest, AnOutputRefusedForAnEarlierOneCountsAsFailed)
     EXPECT_EQ(bar->value(), 2);
 }
 
+// A folder named on the command line with files that look like pictures
+// but are not: the wizard names them in the box "Add files..." shows, and
+// the run counts them as failed, as a silent run of the folder does. A new
+// batch starts without them.
+TEST_F(WizardAppTest, InputsTheListCouldNotTakeAreNamedAndCountAsFailed)
+{
+    fs::create_directories(dir / "in");
+    bmp("in/a.bmp");
+    bmp("in/b.bmp");
+    test::writeFile(dir / "in" / "empty.jpg", std::string());
+    test::writeFile(dir / "in" / "list.png", std::string("shopping list"));
+    std::vector<QString> shown; // caption: text
+    uiHooks().msgBox = [&](QWidget*, const QString& t, const QString& c, const std::vector<MsgButton>&, int32_t close) {
+        shown.push_back(c + ": " + t);
+        return close;
+    };
+    WizardApp app({(dir / "in").string()});
+    app.frame().show();
+    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], QStringLiteral("Error - Quillon: These 2 files could not be added:\n\n"
+                                       "empty.jpg: Couldn't open file\nlist.png: Unknown file format"));
+    app.frame().setCurrentPage(PAGE_PROCESSING);
+    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
+              QStringLiteral(" Converted 2 out of 4 files, 2 files failed!"));
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_EQ(app.exitStatus(), 1);
+    app.frame().finishButton()->click(); // "New batch"
+    EXPECT_EQ(app.inputPage().list().rowCount(), 0u);
+    EXPECT_TRUE(app.inputPage().notAdded().empty());
+}
+
 TEST_F(WizardAppTest, EmptyListSendsTheUserBack)
 {
     WizardApp app({});
