@@ -1024,7 +1024,7 @@ struct Run {
             logHead();
             if (ctx.notAdded && !ctx.notAdded->empty()) {
                 for (const FileNotAdded& f : *ctx.notAdded)
-                    log.writeLine("Error: ", pathToU16(f.path) + u": " + errorText(f.rc));
+                    log.writeLine("Error: ", pathToU16(f.path) + u": " + utf8ToU16(f.why()));
                 log.writeLine();
             }
         }

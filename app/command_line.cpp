@@ -165,10 +165,7 @@ void InputListCommandTarget::addDirectory(const fs::path& folder, const AddDirec
 {
     std::vector<FileNotAdded> leftOut;
     list_.addDirectory(folder, &params, &leftOut);
-    for (const FileNotAdded& f : leftOut)
-        fail(f.path.string() + ": " + (f.reason.empty() ? u16ToUtf8(errorText(f.rc)) : f.reason));
-    inputsLeftOut += int(leftOut.size());
-    notAdded.insert(notAdded.end(), leftOut.begin(), leftOut.end());
+    for (FileNotAdded& f : leftOut) leaveOut(std::move(f));
 }
 
 bool commandLineIsSilent(const std::vector<std::string>& args)
@@ -184,11 +181,7 @@ bool commandLineIsSilent(const std::vector<std::string>& args)
 void InputListCommandTarget::addFile(const fs::path& file)
 {
     ResultCode rc = list_.addFile(file, false, true);
-    if (failed(rc)) {
-        fail(file.string() + ": " + u16ToUtf8(errorText(rc)));
-        ++inputsLeftOut;
-        notAdded.push_back({file, rc});
-    }
+    if (failed(rc)) leaveOut({file, rc});
 }
 
 void InputListCommandTarget::argumentMissing(const std::string& argument)
@@ -199,9 +192,7 @@ void InputListCommandTarget::argumentMissing(const std::string& argument)
     }
     // A picture the run was asked for and cannot read, as much as a file of
     // unknown format is.
-    fail(argument + ": no such file or folder");
-    ++inputsLeftOut;
-    notAdded.push_back({argument, RC_OPEN_FAILED});
+    leaveOut({argument, RC_OPEN_FAILED, "no such file or folder"});
 }
 
 void InputListCommandTarget::loadPreset(const fs::path& file)
@@ -259,6 +250,13 @@ void InputListCommandTarget::unknownOption(const std::string& option)
 void InputListCommandTarget::optionWithoutArgument(const std::string& option, const char* why)
 {
     fail(option + ": " + why);
+}
+
+void InputListCommandTarget::leaveOut(FileNotAdded input)
+{
+    fail(input.path.string() + ": " + input.why());
+    ++inputsLeftOut;
+    notAdded.push_back(std::move(input));
 }
 
 void InputListCommandTarget::fail(const std::string& line)

@@ -108,10 +108,12 @@ public:
     // Of those, the files and folders that added nothing (missing ones
     // included): the inputs the run lost.
     int inputsLeftOut = 0;
-    // The same inputs, each with why (a missing one cannot be opened).
+    // The same inputs, each with why.
     std::vector<FileNotAdded> notAdded;
 
 private:
+    // An input that added nothing: named, counted and kept with why.
+    void leaveOut(FileNotAdded input);
     void fail(const std::string& line);
 
     InputList& list_;

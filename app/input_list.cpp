@@ -468,6 +468,11 @@ std::u16string InputList::countText(size_t selectedRows) const
     return asciiToU16(std::to_string(rows_.size())) + (rows_.size() == 1 ? u" file" : u" files");
 }
 
+std::string FileNotAdded::why() const
+{
+    return reason.empty() ? u16ToUtf8(errorText(rc)) : reason;
+}
+
 std::u16string notAddedText(const std::vector<FileNotAdded>& files)
 {
     std::u16string text = files.size() == 1
@@ -478,8 +483,7 @@ std::u16string notAddedText(const std::vector<FileNotAdded>& files)
         const fs::path& path = files[i].path;
         // A folder may be named with a trailing '/'.
         const fs::path name = path.has_filename() ? path.filename() : path.parent_path().filename();
-        text += u"\n" + pathToU16(name) + u": " +
-                (files[i].reason.empty() ? errorText(files[i].rc) : utf8ToU16(files[i].reason));
+        text += u"\n" + pathToU16(name) + u": " + utf8ToU16(files[i].why());
     }
     if (files.size() > listed)
         text += u"\n...and " + asciiToU16(std::to_string(files.size() - listed)) + u" more.";
@@ -565,7 +569,7 @@ void InputListHooks::rememberFolder(const fs::path& folder)
     mruAddPath(jobSettings().recentFolders, folder);
 }
 
-void addDirectoryAccepted(InputList& list, AddDirectoryParams& params)
+void addDirectoryAccepted(InputList& list, AddDirectoryParams& params, std::vector<FileNotAdded>* leftOut)
 {
     std::string text = params.folder.native();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
@@ -573,7 +577,7 @@ void addDirectoryAccepted(InputList& list, AddDirectoryParams& params)
     params.folder = text;
     if (text == "/") text.clear();
     list.hooks().rememberFolder(fs::path(text + "/"));
-    list.addDirectory(params.folder, &params);
+    list.addDirectory(params.folder, &params, leftOut);
 }
 
 bool InputListHooks::readSidecar(AdjustmentSettings& adjustments, const fs::path& imagePath)

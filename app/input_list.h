@@ -77,6 +77,9 @@ struct FileNotAdded {
     // Braced, so that records naming the path and the code alone need not
     // name it.
     std::string reason{};
+
+    // The reason, or the text of rc (UTF-8).
+    std::string why() const;
 };
 
 // What adding a file needs to know from its reader.
@@ -234,7 +237,9 @@ std::u16string notAddedText(const std::vector<FileNotAdded>& files);
 const char16_t* addDirectoryCheck(const std::filesystem::path& folder);
 // After the dialog's OK: the folder goes to the recent paths with one
 // trailing '/', is stored without it, and is scanned with params.
-void addDirectoryAccepted(InputList& list, AddDirectoryParams& params);
+// The files it could not add go to `leftOut` when given.
+void addDirectoryAccepted(InputList& list, AddDirectoryParams& params,
+                          std::vector<FileNotAdded>* leftOut = nullptr);
 
 // The operations under the names the rest of the program knows them by.
 inline FileEntry& fileListEntryAt(InputList& list, size_t index) { return list.entryAt(index); }

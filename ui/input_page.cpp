@@ -382,14 +382,8 @@ void InputPage::runCommand(int id)
             return p;
         }();
         if (!addDirectoryDialogRun(this, params)) break;
-        // addDirectoryAccepted's steps, with the scan's files that could not
-        // be added kept for the box.
-        std::string folder = params.folder.native();
-        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-        params.folder = folder;
-        rememberFolder(params.folder / "");
         std::vector<FileNotAdded> notAdded;
-        list_->addDirectory(params.folder, &params, &notAdded);
+        addDirectoryAccepted(*list_, params, &notAdded);
         noteNotAdded(notAdded);
         break;
     }
