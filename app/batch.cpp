@@ -334,11 +334,6 @@ bool sameFile(const fs::path& a, const fs::path& b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// The platform refuses to delete or replace a read-only file. A file without
-// any write permission is read-only here, whoever runs the batch: root may
-// write anything, and must still leave such a file alone.
-bool readOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
-
 // Returns why the source is still there, empty when it is gone.
 std::string deleteSource(const fs::path& source)
 {
@@ -668,16 +663,21 @@ void writeEncode(OutputWrite& w)
     if (w.existed) syncFile(w.temp);
 }
 
-// After the encoding: the temporary replaces the target.
-ResultCode writeCommit(BatchContext& ctx, OutputWrite& w)
+// After the encoding: the temporary replaces the target. A further file
+// that would replace a read-only one is refused as the output's own target
+// is, with `refusal` naming it.
+ResultCode writeCommit(BatchContext& ctx, OutputWrite& w, std::u16string* refusal)
 {
     if (failed(w.rc)) return w.rc;
     std::error_code ec;
     // The new file keeps the permissions of the one it replaces.
     if (w.existed) takeModeOf(w.target, w.temp);
-    if (!w.companions.place()) {
+    fs::path readOnly;
+    if (!w.companions.place(&readOnly)) {
         fs::remove(w.temp, ec);
-        return RC_WRITE_FAILED;
+        if (readOnly.empty()) return RC_WRITE_FAILED;
+        if (refusal) *refusal = u"Not written: " + pathToU16(readOnly) + u": Read-only file";
+        return RC_CREATE_FAILED;
     }
     fs::rename(w.temp, w.target, ec);
     if (ec) {
@@ -714,7 +714,7 @@ ResultCode batchWriteOutput(BatchContext& ctx, fs::path& outputPath, Image* imag
     w.image = image;
     writeEncode(w);
     if (bitsOut) *bitsOut = w.bits;
-    return writeCommit(ctx, w);
+    return writeCommit(ctx, w, refusal);
 }
 
 // ---------------------------------------------------------------- the run
@@ -1159,7 +1159,7 @@ struct Run {
                             encodeWatched(ctx, w, {});
                         }
                         if (!s.index.bIndex || k == 0) bits = w.bits;
-                        rc = writeCommit(ctx, w);
+                        rc = writeCommit(ctx, w, &refusal);
                         if (rc == RC_OK) {
                             tooLarge = targetSizeMissed(w);
                             heldMost = std::max(heldMost, framesHeld(w.format, image.get()));

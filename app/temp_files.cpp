@@ -157,8 +157,16 @@ fs::path CompanionFiles::temporaryFor(const fs::path& target)
     return temporary;
 }
 
-bool CompanionFiles::place()
+bool CompanionFiles::place(fs::path* readOnly)
 {
+    for (const Entry& e : entries_) {
+        struct stat st {};
+        if (::stat(e.target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && readOnlyMode(st.st_mode)) {
+            if (readOnly) *readOnly = e.target;
+            discard();
+            return false;
+        }
+    }
     std::vector<fs::path> placed;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const Entry& e = entries_[i];

@@ -3,6 +3,7 @@
 // Its name carries the id of the process writing it: a signal that ends the
 // process removes it first, and a later run in the same folder removes one
 // whose process was killed outright, never one whose process still runs.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -20,6 +21,11 @@ pid_t temporaryOwner(std::string_view fileName);
 // Removes the temporaries directly in `folder` whose process no longer runs
 // (those of this process are left to it). Returns how many went.
 int removeStaleTemporaries(const std::filesystem::path& folder);
+
+// A file nobody may write is read-only here, whoever runs the batch: root
+// may write anything, and must still leave such a file alone, as the
+// platform refuses to delete or replace one.
+inline bool readOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
 // Gives `temporary` the permissions of `target`, the regular file it is
 // about to replace (replacing a private file must not make it readable);
@@ -53,8 +59,9 @@ public:
     // Renames every temporary over its target. A target that exists is
     // replaced by a file on the disk, with the permissions of the old one.
     // False when one cannot be placed: the temporaries are gone then, and so
-    // are the targets placed before it unless they replaced a file.
-    bool place();
+    // are the targets placed before it unless they replaced a file. A
+    // read-only target places none of them: `readOnly` receives its name.
+    bool place(std::filesystem::path* readOnly = nullptr);
     // Removes every temporary (the output failed).
     void discard();
 

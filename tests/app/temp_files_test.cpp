@@ -148,6 +148,20 @@ TEST(TempFiles, CompanionsArePlacedTogetherOrNotAtAll)
     EXPECT_FALSE(files.place());
     EXPECT_EQ(names(dir.path()), (std::set<std::string>{"a.R", "a.G", "b.R", "b.B"}));
     EXPECT_EQ(test::readFile(dir / "b.R").size(), 3u);
+    // A read-only file among the targets (root included) stops them all
+    // before any is placed, and is named.
+    fs::permissions(dir / "a.G", fs::perms::owner_read | fs::perms::group_read);
+    CompanionFiles guarded;
+    const fs::path red = guarded.temporaryFor(dir / "a.R"), green = guarded.temporaryFor(dir / "a.G");
+    test::writeFile(red, std::string("new red"));
+    test::writeFile(green, std::string("new green"));
+    fs::path readOnly;
+    EXPECT_FALSE(guarded.place(&readOnly));
+    EXPECT_EQ(readOnly, dir / "a.G");
+    EXPECT_EQ(test::readFile(dir / "a.R").size(), 3u);
+    EXPECT_EQ(test::readFile(dir / "a.G").size(), 5u);
+    EXPECT_FALSE(fs::exists(red));
+    EXPECT_FALSE(fs::exists(green));
     // Discarding removes what is left, and only that.
     CompanionFiles dropped;
     test::writeFile(dropped.temporaryFor(dir / "c.L"), std::string("x"));

@@ -63,4 +63,17 @@ for sig in TERM KILL; do
     [ -z "$(hidden)" ] || fail "the next run left $(hidden)"
   fi
 done
+
+# A data file that is read-only is no more replaced than the description
+# would be, root or not: the output is not written, and nothing of it moves.
+rm -rf "$work/out" && mkdir "$work/out"
+timeout 120 "$quillon" -silent "$work/rgba16.qpt" "$work/in/small.ppm" 2>"$work/stderr" || fail "first small run"
+chmod a-w "$work/out/small.G"
+before=$(cd "$work/out" && stat -c '%n %i %s' * && md5sum *)
+timeout 120 "$quillon" -silent "$work/rgba16.qpt" "$work/in/small.ppm" 2>"$work/stderr"
+[ $? = 1 ] || fail "read-only data file: not status 1"
+[ "$(head -n 1 "$work/stderr")" = "Quillon: $work/in/small.ppm: Not written: $work/out/small.G: Read-only file" ] ||
+  fail "read-only data file not named"
+[ "$(cd "$work/out" && stat -c '%n %i %s' * && md5sum *)" = "$before" ] || fail "the output's files changed"
+[ -z "$(hidden)" ] || fail "read-only data file: left $(hidden)"
 echo "silent rawimage: ok"
