@@ -472,13 +472,13 @@ void InputPage::noteNotAdded(const std::vector<FileNotAdded>& files, bool box)
 {
     for (const FileNotAdded& f : files) {
         std::string name = inputName(f.path);
-        auto known = std::find(notAddedNames_.begin(), notAddedNames_.end(), name);
-        if (known != notAddedNames_.end()) {
-            notAdded_[size_t(known - notAddedNames_.begin())] = f;
+        if (notAddedNames_.insert(name).second) {
+            notAdded_.push_back(f);
             continue;
         }
-        notAdded_.push_back(f);
-        notAddedNames_.push_back(std::move(name));
+        // Named again: the newer reason stands.
+        for (FileNotAdded& old : notAdded_)
+            if (inputName(old.path) == name) old = f;
     }
     // One box for the whole addition, naming each file: a box per file
     // would leave the user to click through them without learning which.
@@ -531,11 +531,9 @@ void InputPage::rowInserted(FileEntry& entry)
     // A file that could not be added before (since put right) is an input
     // like the others now.
     if (!notAddedNames_.empty()) {
-        auto known = std::find(notAddedNames_.begin(), notAddedNames_.end(), inputName(entry.path));
-        if (known != notAddedNames_.end()) {
-            notAdded_.erase(notAdded_.begin() + (known - notAddedNames_.begin()));
-            notAddedNames_.erase(known);
-        }
+        const std::string name = inputName(entry.path);
+        if (notAddedNames_.erase(name))
+            std::erase_if(notAdded_, [&](const FileNotAdded& f) { return inputName(f.path) == name; });
     }
     pending_.push_back(&entry);
     if (busyDepth_ == 0) {

@@ -4,6 +4,9 @@
 #include <QAbstractTableModel>
 
 #include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "app/input_list.h"
 #include "app/rename.h"
@@ -136,8 +139,9 @@ private:
     // Escape pressed during a scan.
     bool stopScan_ = false;
     std::vector<FileNotAdded> notAdded_;
-    // Each one's full name, by which a file added again is known.
-    std::vector<std::string> notAddedNames_;
+    // Their full names, by which a file added again is known: looked up for
+    // every row a scan adds.
+    std::unordered_set<std::string> notAddedNames_;
 };
 
 } // namespace quillon::ui
