@@ -149,31 +149,6 @@ Quillon: 1 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: 
   fi
 done
 
-# Two sources the job deletes, in a folder the run may not write: both stay,
-# each is named, and both are counted. The folder binds any user but root,
-# so the run is nobody's when root runs the script.
-as_user=()
-[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-chmod 755 "$work"
-mkdir -p "$work/del/locked" "$work/del/out" "$work/del/home"
-for c in teal plum; do convert -size 20x10 "xc:$c" BMP3:"$work/del/locked/$c.bmp"; done
-cp "$quillon" "$work/del/quillon"
-printf '[Quillon]\nszOutDir=%s/del/out/\nbSaveInSrcDirs=0\nbDeleteSrcFiles=1\n' "$work" > "$work/del.qpt"
-[ "$(id -u)" = 0 ] && chown -R nobody "$work/del"
-chmod 555 "$work/del/locked"
-HOME="$work/del/home" XDG_CONFIG_HOME="$work/del/home" timeout 120 "${as_user[@]}" "$work/del/quillon" \
-  -silent "$work/del.qpt" "$work/del/locked" 2>"$work/stderr"
-status=$?
-chmod 755 "$work/del/locked"
-[ "$status" = 1 ] || fail "two sources not deleted: status $status"
-for c in teal plum; do
-  [ -f "$work/del/locked/$c.bmp" ] || fail "the source $c.bmp in a read-only folder is gone"
-  [ -f "$work/del/out/$c.bmp" ] || fail "no output of $c.bmp"
-  grep -qxF "Quillon: $work/del/locked/$c.bmp: Not deleted: Permission denied" "$work/stderr" || fail "$c.bmp not named"
-done
-[ "$(tail -n 1 "$work/stderr")" = "Quillon: 2 written, 0 skipped, 0 failed; 2 sources not deleted" ] ||
-  fail "two sources not deleted: $(cat "$work/stderr")"
-
 # "to Size" with a target no quality reaches: the log says so and how large
 # the file is. The copy of the program keeps the log in its folder.
 convert -size 900x700 -seed 7 plasma:fractal "$work/noise.ppm"

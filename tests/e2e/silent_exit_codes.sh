@@ -61,9 +61,9 @@ run -silent "$work/nofolder.qpt" "$work/in/one.bmp"
 [ "$status" = 1 ] || fail "no output folder: status $status"
 grep -q "You must select an output directory first!" "$work/stderr" || fail "no message on standard error"
 
-# A source the job says to delete, in a folder its user may read but not
-# write: the output is written, the source stays and is named with why, in
-# the log too, and the run fails. Root may delete there: as root the run is
+# Two sources the job says to delete, in a folder its user may read but not
+# write: the outputs are written, the sources stay and are named with why,
+# in the log too, each counted, and the run fails. Root may delete there: as root the run is
 # made by nobody, in folders of its own, with the program copied where it
 # keeps its log.
 as_user=()
@@ -71,18 +71,21 @@ as_user=()
 chmod 755 "$work"
 mkdir -p "$work/del/locked" "$work/del/out" "$work/del/bin" "$work/del/home"
 convert -size 20x10 xc:teal BMP3:"$work/del/locked/keep.bmp"
+convert -size 10x20 xc:plum BMP3:"$work/del/locked/too.bmp"
 cp "$quillon" "$work/del/bin/quillon"
 printf '[Quillon]\nszOutDir=%s/del/out/\nbSaveInSrcDirs=0\nbDeleteSrcFiles=1\nbShowMoreOptions=1\nbCreateLogFile=1\n' "$work" > "$work/del.qpt"
 [ "$(id -u)" = 0 ] && chown -R nobody "$work/del"
 chmod 555 "$work/del/locked"
 HOME="$work/del/home" XDG_CONFIG_HOME="$work/del/home" timeout 60 "${as_user[@]}" "$work/del/bin/quillon" \
-    -silent "$work/del.qpt" "$work/del/locked/keep.bmp" 2>"$work/stderr"
+    -silent "$work/del.qpt" "$work/del/locked/keep.bmp" "$work/del/locked/too.bmp" 2>"$work/stderr"
 status=$?
 [ "$status" = 1 ] || fail "source not deleted: status $status"
 [ -f "$work/del/locked/keep.bmp" ] || fail "the source in a read-only folder is gone"
 [ "$(identify -format '%w %h' "$work/del/out/keep.bmp")" = "20 10" ] || fail "no output beside a kept source"
+[ -f "$work/del/locked/too.bmp" ] || fail "the second source in a read-only folder is gone"
 [ "$(cat "$work/stderr")" = "Quillon: $work/del/locked/keep.bmp: Not deleted: Permission denied
-Quillon: 1 written, 0 skipped, 0 failed; 1 source not deleted; log: $work/del/bin/Quillon log.txt" ] ||
+Quillon: $work/del/locked/too.bmp: Not deleted: Permission denied
+Quillon: 2 written, 0 skipped, 0 failed; 2 sources not deleted; log: $work/del/bin/Quillon log.txt" ] ||
     fail "source not deleted: $(cat "$work/stderr")"
 tr -d '\r' < "$work/del/bin/Quillon log.txt" |
     grep -qxF "Error: $work/del/locked/keep.bmp: Not deleted: Permission denied" || fail "the log does not say so"
