@@ -794,19 +794,23 @@ struct Run {
     }
     void status()
     {
+        // The outputs of inputs the list could not take are lost as much as
+        // those that failed here, and a silent run counts them so.
+        const int32_t lost = ctx.notAdded ? int32_t(ctx.notAdded->size()) * outputs() : 0;
+        const int32_t total = r.total + lost, failed = r.failed + lost;
         std::string text;
         if (r.converted > 0)
-            text = " Converted " + std::to_string(r.converted) + " out of " + std::to_string(r.total) + " file" +
-                   (r.total == 1 ? "" : "s");
+            text = " Converted " + std::to_string(r.converted) + " out of " + std::to_string(total) + " file" +
+                   (total == 1 ? "" : "s");
         // Outputs that failed are told apart from those left alone, as a
         // silent run's summary does.
         const int32_t left = r.skipped - r.failed;
         if (left > 0)
             text += std::string(text.empty() ? "" : ", ") + std::to_string(left) + " file" + (left == 1 ? "" : "s") +
                     " skipped";
-        if (r.failed > 0)
-            text += std::string(text.empty() ? "" : ", ") + std::to_string(r.failed) + " file" +
-                    (r.failed == 1 ? "" : "s") + " failed";
+        if (failed > 0)
+            text += std::string(text.empty() ? "" : ", ") + std::to_string(failed) + " file" +
+                    (failed == 1 ? "" : "s") + " failed";
         if (!text.empty()) text += "!";
         ctx.ui.setStatus(u16(text));
     }

@@ -10,7 +10,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/batch.h"
 #include "core/text.h"
 #include "ui/file_dialog.h"
 #include "ui/msgbox.h"
@@ -125,22 +124,6 @@ void ProcessingPage::onFinish()
     if (running_ || !frame()) return;
     frame()->setCurrentPage(PAGE_INPUT_FILES);
     if (clearInputList) clearInputList();
-}
-
-void ProcessingPage::countNotAdded(const BatchResult& r, int32_t lostOutputs)
-{
-    if (lostOutputs <= 0 || r.interrupted || r.emptyList || r.indexFailed) return;
-    auto files = [](int32_t n) {
-        return QString::number(n) + (n == 1 ? QStringLiteral(" file") : QStringLiteral(" files"));
-    };
-    // Worded as the batch words its counts.
-    QString text;
-    if (r.converted > 0) text = QStringLiteral(" Converted %1 out of ").arg(r.converted) + files(r.total + lostOutputs);
-    if (const int32_t left = r.skipped - r.failed; left > 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral(", ")) + files(left) + QStringLiteral(" skipped");
-    text += (text.isEmpty() ? QString() : QStringLiteral(", ")) + files(r.failed + lostOutputs) +
-            QStringLiteral(" failed!");
-    status_->setText(text);
 }
 
 void ProcessingPage::setInputText(std::u16string_view text)

@@ -9,10 +9,6 @@
 class QLabel;
 class QProgressBar;
 
-namespace quillon {
-struct BatchResult;
-}
-
 namespace quillon::ui {
 
 class ProcessingPage final : public WizardPage, public BatchUi {
@@ -32,11 +28,6 @@ public:
     void setRunning(bool on) { running_ = on; }
     // The flag itself, for the batch to poll.
     bool& runningFlag() { return running_; }
-    // After a run: its counts again, with `lostOutputs` (the outputs of the
-    // inputs the list could not take) among the failed, as a silent run
-    // counts them. A run that stopped early, had no inputs or could not write
-    // its index keeps what it said.
-    void countNotAdded(const BatchResult& result, int32_t lostOutputs);
 
     // WizardPage
     void onInit() override;

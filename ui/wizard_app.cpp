@@ -94,7 +94,6 @@ void WizardApp::runBatch(ProcessingPage& page)
     const RunReport report = batchRunReport(r, inputsLeftOut, outputs,
                                             s.bCreateLogFile ? ctx.logPath : std::filesystem::path());
     batchStatus_ = report.status;
-    page.countNotAdded(r, inputsLeftOut * outputs);
     // No window tells the caller of a silent run what went wrong: a line
     // for each file that failed does, and one with the counts and the log
     // that holds the details.

@@ -151,6 +151,8 @@ struct BatchFixture : ::testing::Test {
     BatchUi* shownTo = nullptr;
     bool overlap = true;
     uint32_t readAhead = 2;
+    // Inputs the list could not take before the run.
+    std::vector<FileNotAdded> notAdded;
 
     BatchResult runBatch(const fs::path& logPath = {})
     {
@@ -161,6 +163,7 @@ struct BatchFixture : ::testing::Test {
         ctx.overlap = overlap;
         ctx.readAhead = readAhead;
         ctx.logPath = logPath;
+        ctx.notAdded = &notAdded;
         ctx.localTime = [] {
             std::tm t{};
             t.tm_year = 126;
@@ -2137,6 +2140,17 @@ TEST_F(BatchFixture, FailedFilesAreNamedAndCountedApartFromSkippedOnes)
     EXPECT_EQ(r.failures, (std::vector<std::string>{d.string() + ": Not written: " + (dir / "out" / "d.bmp").string() +
                                                      ": Unsupported color format specified"}));
     EXPECT_EQ(text(ui.statuses.back()), "1 file failed!");
+
+    // Inputs the list could not take: their outputs count among the failed
+    // and the total, as a silent run counts them.
+    list->clearAll();
+    makeInput("e.bmp");
+    s.slots[0].iColorFormat = CF_AUTO;
+    s.iOutFormats = 2;
+    setSlot(1, "png", u"Normal", CF_AUTO);
+    notAdded = {{dir / "in" / "gone.bmp", RC_OPEN_FAILED}};
+    runBatch();
+    EXPECT_EQ(text(ui.statuses.back()), " Converted 2 out of 4 files, 2 files failed!");
 }
 
 // Replacing an input with its own output is allowed, but the question says

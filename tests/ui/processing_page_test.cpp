@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/batch.h"
 #include "ui/hooks.h"
 #include "ui/msgbox.h"
 
@@ -144,37 +143,4 @@ TEST(ProcessingPage, QuestionsCloseWithTheirSafeAnswers)
     };
     EXPECT_TRUE(h.page->askRenameTarget(target));
     EXPECT_EQ(target.native(), "/tmp/\xE9t2/caf\xE9.bmp");
-}
-
-// The counts after a run whose list could not take some inputs: their
-// outputs join the failed and the total, worded as the batch words its own
-// counts; a run that stopped early, and one that lost nothing, keep theirs.
-TEST(ProcessingPage, OutputsOfInputsLeftOutCountAsFailed)
-{
-    Harness h;
-    auto result = [](int32_t total, int32_t converted, int32_t skipped, int32_t failed, bool interrupted) {
-        BatchResult r;
-        r.total = total;
-        r.converted = converted;
-        r.skipped = skipped;
-        r.failed = failed;
-        r.interrupted = interrupted;
-        return r;
-    };
-    const struct {
-        BatchResult r;
-        int32_t lost;
-        const char* status;
-    } cases[] = {
-        {result(2, 2, 0, 0, false), 2, " Converted 2 out of 4 files, 2 files failed!"},
-        {result(3, 1, 2, 1, false), 1, " Converted 1 out of 4 files, 1 file skipped, 2 files failed!"},
-        {result(1, 0, 1, 1, false), 2, "3 files failed!"},
-        {result(1, 1, 0, 0, false), 0, "as the batch left it"},
-        {result(4, 1, 3, 0, true), 2, "as the batch left it"},
-    };
-    for (const auto& c : cases) {
-        h.page->setStatus(u"as the batch left it");
-        h.page->countNotAdded(c.r, c.lost);
-        EXPECT_EQ(h.page->controls().get(703)->property("text").toString(), QString::fromLatin1(c.status));
-    }
 }
