@@ -255,7 +255,6 @@ void InputListCommandTarget::optionWithoutArgument(const std::string& option, co
 void InputListCommandTarget::leaveOut(FileNotAdded input)
 {
     fail(input.path.string() + ": " + input.why());
-    ++inputsLeftOut;
     notAdded.push_back(std::move(input));
 }
 

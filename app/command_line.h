@@ -106,10 +106,9 @@ public:
     // why, control characters escaped.
     std::vector<std::string> failures;
     // Of those, the files and folders that added nothing (missing ones
-    // included): the inputs the run lost.
-    int inputsLeftOut = 0;
-    // The same inputs, each with why.
+    // included), each with why: the inputs the run lost.
     std::vector<FileNotAdded> notAdded;
+    int inputsLeftOut() const { return int(notAdded.size()); }
 
 private:
     // An input that added nothing: named, counted and kept with why.

@@ -237,7 +237,7 @@ TEST(CommandLine, SilentIsKnownBeforeAnythingRunsAndMissingNamesAreReported)
     EXPECT_EQ(list.fileCount(), 0u);
     // The missing picture is an input lost as much as the file of unknown
     // format; a missing preset is none.
-    EXPECT_EQ(usual.inputsLeftOut, 2);
+    EXPECT_EQ(usual.inputsLeftOut(), 2);
 }
 
 // Files of a named folder that look like pictures of ours but add nothing
@@ -263,7 +263,7 @@ TEST(CommandLine, LostInputsAreNamedAndCounted)
     EXPECT_EQ(target.failures, (Names{(dir / "in" / "text.bmp").string() + ": Unknown file format",
                                       (dir / "in" / "zero.jpg").string() + ": Unknown file format",
                                       (dir / "lone.tif").string() + ": Unknown file format"}));
-    EXPECT_EQ(target.inputsLeftOut, 3);
+    EXPECT_EQ(target.inputsLeftOut(), 3);
 }
 
 // Before a silent run starts, the check finds every unknown option and
@@ -357,7 +357,7 @@ TEST(CommandLine, OptionsWithoutTheirArgumentAreFoundBeforeARun)
     InputListCommandTarget usual(list, [](const fs::path&) {}, [] {});
     commandLineHandle({d, "-filter"}, usual);
     EXPECT_EQ(usual.failures, (Names{"-filter: " + noFilter}));
-    EXPECT_EQ(usual.inputsLeftOut, 0);
+    EXPECT_EQ(usual.inputsLeftOut(), 0);
 }
 
 // A preset named but not there, or with nothing of ours in it, would leave
