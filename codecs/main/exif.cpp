@@ -60,13 +60,105 @@ const char* entryText(const TiffView& view, const TiffEntry& e, size_t& availabl
     return reinterpret_cast<const char*>(view.base + pos);
 }
 
+struct Fraction {
+    uint64_t num, den;
+};
+
+// The fraction with the smallest denominator in [ln/ld, hn/hd], where
+// 0 <= ln/ld <= hn/hd, found down its continued fraction.
+Fraction simplestBetween(uint64_t ln, uint64_t ld, uint64_t hn, uint64_t hd)
+{
+    const uint64_t whole = ln / ld;
+    if (whole * ld == ln) return {whole, 1};
+    if ((whole + 1) * hd <= hn) return {whole + 1, 1};
+    // Both ends lie strictly between whole and whole + 1: x = whole + 1/y.
+    const Fraction y = simplestBetween(hd, hn - whole * hd, ld, ln - whole * ld);
+    return {whole * y.num + y.den, y.num};
+}
+
+// A decimal text that stands for a fraction it cannot spell out, as 0.333
+// stands for 1/3: the fraction with the smallest denominator that rounds to
+// those digits, taken only when its denominator is so small beside them
+// (its square at most a hundredth of the digits' scale) that no other
+// fraction of such a denominator rounds to them too. Texts that are exact
+// as they stand are left to the decimal form.
+bool fractionOfDecimal(const std::string& text, bool isSigned, uint32_t& num, uint32_t& den)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    uint64_t digits = 0, scale = 1;
+    int count = 0;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '.' && !point) {
+            point = true;
+        } else if (text[i] >= '0' && text[i] <= '9' && ++count <= 18) {
+            digits = digits * 10 + uint64_t(text[i] - '0');
+            if (point) scale *= 10;
+        } else {
+            break;
+        }
+    }
+    const bool exponent = i < text.size() && (text[i] == 'e' || text[i] == 'E');
+    if (digits == 0 || count > 18 || exponent || scale > 1000000000 || (negative && !isSigned)) return false;
+    const Fraction f = simplestBetween(2 * digits - 1, 2 * scale, 2 * digits + 1, 2 * scale);
+    if (f.den > 4000 || f.den * f.den * 100 > scale) return false;
+    if (scale % f.den == 0 && f.num * (scale / f.den) == digits) return false;
+    if (f.num > (isSigned ? 2147483647u : 4294967295u)) return false;
+    num = negative ? uint32_t(-int64_t(f.num)) : uint32_t(f.num);
+    den = uint32_t(f.den);
+    return true;
+}
+
+// The text of a field as a rational: the fraction it stands for, else its
+// decimal with denominator 1000, or a larger power of ten when the text
+// carries more decimals; values beyond the type's range are clamped, never
+// wrapped.
+void rationalFromText(const std::string& text, bool isSigned, uint32_t& num, uint32_t& den)
+{
+    if (fractionOfDecimal(text, isSigned, num, den)) return;
+    double v = 0;
+    int decimals = 0;
+    if (!meta::leadingNumber(text, v, decimals) || std::isnan(v)) v = 0;
+    const double limit = isSigned ? 2147483647.0 : 4294967295.0;
+    if (!isSigned && v < 0) v = 0;
+    uint32_t d = 1000;
+    for (int i = 3; i < std::min(decimals, 9); ++i) d *= 10;
+    while (d > 1 && std::fabs(v) * d > limit) d /= 10;
+    double n = std::fabs(v) * d;
+    n = std::min(std::floor(n + 0.5), limit);
+    num = isSigned && v < 0 ? uint32_t(-int64_t(n)) : uint32_t(n);
+    den = d;
+}
+
+// The text of a rational read from a file: the decimals decimalText shows,
+// or as many more (up to nine) as the writer needs to give back this very
+// value, so that 1/320 s is not written back as 1/319 s nor -1/3 as
+// -333/1000. A value that nine decimals cannot pin down keeps the shorter
+// text.
+std::string rationalText(uint32_t n, uint32_t d, bool isSigned)
+{
+    const double v = isSigned ? double(int32_t(n)) / double(int32_t(d)) : double(n) / double(d);
+    for (int decimals = meta::decimalPlaces(v); decimals <= 9; ++decimals) {
+        std::string text = meta::fixedText(v, decimals);
+        uint32_t wn, wd;
+        rationalFromText(text, isSigned, wn, wd);
+        const bool same = isSigned ? int64_t(int32_t(wn)) * int32_t(d) == int64_t(int32_t(n)) * int64_t(wd)
+                                   : uint64_t(wn) * d == uint64_t(n) * wd;
+        if (same) return text;
+    }
+    return meta::decimalText(v);
+}
+
 void storeExposure(ImageInfoBag& bag, const TiffView& view, const TiffEntry& e, const ExifTagField& row)
 {
     std::string text;
     if (isRational(row.type)) {
-        double v;
-        if (!readRational(view, e.offset, row.type == TIFF_TYPE_SRATIONAL, v)) return;
-        text = meta::decimalText(v);
+        const bool isSigned = row.type == TIFF_TYPE_SRATIONAL;
+        if (!view.fits(e.offset, 8) || view.u32(e.offset + 4) == 0) return;
+        text = rationalText(view.u32(e.offset), view.u32(e.offset + 4), isSigned);
         if (row.field == INFO_EXPOSURE_TIME) text += " s";
         if (row.field == INFO_FOCAL_LENGTH) text += " mm";
     } else {
@@ -299,25 +391,6 @@ namespace {
 std::string fieldText(const ImageInfo* info, int field)
 {
     return info && info->has(field) ? u16ToApprox(info->get(field)) : std::string();
-}
-
-// The decimal text of a field as a rational with denominator 1000, or a
-// larger power of ten when the text carries more decimals; values beyond
-// the type's range are clamped, never wrapped.
-void rationalFromText(const std::string& text, bool isSigned, uint32_t& num, uint32_t& den)
-{
-    double v = 0;
-    int decimals = 0;
-    if (!meta::leadingNumber(text, v, decimals) || std::isnan(v)) v = 0;
-    const double limit = isSigned ? 2147483647.0 : 4294967295.0;
-    if (!isSigned && v < 0) v = 0;
-    uint32_t d = 1000;
-    for (int i = 3; i < std::min(decimals, 9); ++i) d *= 10;
-    while (d > 1 && std::fabs(v) * d > limit) d /= 10;
-    double n = std::fabs(v) * d;
-    n = std::min(std::floor(n + 0.5), limit);
-    num = isSigned && v < 0 ? uint32_t(-int64_t(n)) : uint32_t(n);
-    den = d;
 }
 
 uint32_t shortFromText(const std::string& text)

@@ -139,15 +139,20 @@ inline std::string fixedText(double value, int decimals)
 
 // Three decimals, or more (up to nine) while three lose more than half a
 // percent of the value, so 1/8000 s survives being written back.
-inline std::string decimalText(double value)
+inline int decimalPlaces(double value)
 {
-    if (!std::isfinite(value)) return "0.000";
     int decimals = 3;
     for (; decimals < 9; ++decimals) {
         double shown = std::round(value * std::pow(10.0, decimals)) / std::pow(10.0, decimals);
         if (value == 0 || std::fabs(shown - value) <= std::fabs(value) * 0.005) break;
     }
-    return fixedText(value, decimals);
+    return decimals;
+}
+
+inline std::string decimalText(double value)
+{
+    if (!std::isfinite(value)) return "0.000";
+    return fixedText(value, decimalPlaces(value));
 }
 
 // The leading decimal number of an ASCII text (blanks skipped, one sign),

@@ -263,8 +263,9 @@ TEST(MetadataBatch, KeywordsOfControlCharactersReachNoOutput)
 // The date a photograph was taken, through a batch into JPEG and TIFF: an
 // EXIF date taken stays, whether a differing XMP CreateDate comes before or
 // after it; an IPTC date reaches the XMP as a date alone, and with its time
-// the EXIF dates too, with no time made up.
-TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
+// the EXIF dates too, with no time made up. Exposure values and the position
+// arrive as the input holds them.
+TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutputs)
 {
     for (const char* tool : {"exiftool", "convert"}) QUILLON_REQUIRE_TOOL(tool);
     TempDir dir;
@@ -284,6 +285,18 @@ TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
         {"iptc-date.jpg", iptcDate, 0, "", "2009:12:29"},
         {"iptc-time.jpg", iptcDate + " -IPTC:TimeCreated=14:30:00+01:00", 0, "2009:12:29 14:30:00",
          "2009:12:29 14:30:00+01:00"},
+        {"exposure-640.jpg", both + " -ExposureTime=1/640 -FocalLength=4.3 -ExposureCompensation=2/3"
+                                    " '-GPSLatitude=35 39 30.96' -GPSLatitudeRef=S '-GPSLongitude=139 44 43.5'"
+                                    " -GPSLongitudeRef=W",
+         0, taken, taken},
+        {"exposure-3200.tif", both + " -ExposureTime=1/3200 -FNumber=7.1 -ExposureCompensation=-1/3", 0, taken,
+         taken},
+    };
+    // Each output tag and the input tag it must equal, as exiftool reads them.
+    const std::pair<const char*, const char*> kept[] = {
+        {"EXIF:ExposureTime", "EXIF:ExposureTime"}, {"EXIF:FNumber", "EXIF:FNumber"},
+        {"EXIF:FocalLength", "EXIF:FocalLength"},   {"EXIF:ExposureCompensation", "EXIF:ExposureCompensation"},
+        {"EXIF:GPSLatitude", "EXIF:GPSLatitude"},   {"EXIF:GPSLongitude", "EXIF:GPSLongitude"},
     };
     std::vector<fs::path> inputs;
     for (const Case& c : cases) {
@@ -307,6 +320,7 @@ TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
         }
         inputs.push_back(file);
     }
+    const std::map<fs::path, Tags> sources = exiftoolTags(inputs);
     const std::vector<Output> outputs = {kOutputs[0], kOutputs[1]};
     EXPECT_EQ(convert(inputs, dir / "out", outputs).converted, int32_t(inputs.size() * outputs.size()));
     for (const Case& c : cases)
@@ -317,6 +331,8 @@ TEST(MetadataBatch, DateTakenIsKeptAndIptcDatesReachTheOutputs)
             EXPECT_EQ(t["EXIF:DateTimeOriginal"], c.exifDate);
             EXPECT_EQ(t["EXIF:ModifyDate"], c.exifDate);
             EXPECT_EQ(t["XMP:CreateDate"], c.xmpDate);
+            Tags source = sources.at(dir / "in" / c.file);
+            for (const auto& [tag, from] : kept) EXPECT_EQ(t[tag], source[from]) << tag;
             for (const std::string& w : newWarnings(out)) ADD_FAILURE() << w;
         }
 }
