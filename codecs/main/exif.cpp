@@ -359,10 +359,10 @@ void exifParse(ImageInfoBag& bag, const uint8_t* data, size_t size)
             if (e.type != TIFF_TYPE_SHORT || e.count != 1 || bag.has(INFO_ORIENTATION)) return;
             if (const char16_t* name = tiffOrientationName(view.u16(e.valuePos)))
                 infoSetBorrowed(bag, INFO_ORIENTATION, name, 0, BORROW_UTF16);
-        } else if (e.tag == EXIF_TAG_EXIF_IFD && e.type == TIFF_TYPE_LONG && !exifSeen) {
+        } else if (e.tag == EXIF_TAG_EXIF_IFD && tiffIsOffsetType(e.type) && !exifSeen) {
             exifSeen = true;
             parseExifIfd(bag, view, e.offset);
-        } else if (e.tag == EXIF_TAG_GPS_IFD && e.type == TIFF_TYPE_LONG && !gpsSeen) {
+        } else if (e.tag == EXIF_TAG_GPS_IFD && tiffIsOffsetType(e.type) && !gpsSeen) {
             gpsSeen = true;
             parseGpsIfd(bag, view, e.offset);
         }

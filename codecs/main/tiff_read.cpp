@@ -425,14 +425,14 @@ void TiffReader::setOrientation(uint16_t value)
 void TiffReader::readMetadataTag(uint16_t tag, uint16_t type, uint32_t count, uint64_t field)
 {
     const TiffBytes& b = bytes;
-    if (tag == 700 && type == kTypeByte) {
+    if (tag == 700 && tiffIsByteType(type)) {
         uint64_t at = count <= 4 ? field : b.u32(field);
         if (b.inside(at, count)) xmpParse(info, b.data + at, count);
-    } else if (tag == 33723 && type == kTypeLong) {
-        uint64_t n = 4ull * count;
+    } else if (tag == 33723 && (type == kTypeLong || tiffIsByteType(type))) {
+        uint64_t n = type == kTypeLong ? 4ull * count : count;
         uint64_t at = n <= 4 ? field : b.u32(field);
         if (b.inside(at, n)) iptcParse(info, b.data + at, size_t(n));
-    } else if ((tag == 34665 || tag == 34853) && type == kTypeLong && count >= 1) {
+    } else if ((tag == 34665 || tag == 34853) && tiffIsOffsetType(type) && count >= 1) {
         uint32_t ifd = b.u32(field);
         if (ifd >= b.size) return;
         if (tag == 34665) exifParseExifIfd(info, b.data, size_t(b.size), ifd, b.bigEndian);

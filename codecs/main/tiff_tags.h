@@ -20,6 +20,14 @@ constexpr uint16_t TIFF_TYPE_LONG = 4;
 constexpr uint16_t TIFF_TYPE_RATIONAL = 5;
 constexpr uint16_t TIFF_TYPE_UNDEFINED = 7;
 constexpr uint16_t TIFF_TYPE_SRATIONAL = 10;
+constexpr uint16_t TIFF_TYPE_IFD = 13;
+
+// A pointer to a sub-directory (Exif, GPS) is a LONG, or of the type IFD
+// that the TIFF note which brought in sub-directories gives it, as many
+// writers store it: both are the same 32-bit offset.
+inline bool tiffIsOffsetType(uint16_t type) { return type == TIFF_TYPE_LONG || type == TIFF_TYPE_IFD; }
+// Bytes of a packet (XMP, IPTC) are BYTE or, from other writers, UNDEFINED.
+inline bool tiffIsByteType(uint16_t type) { return type == TIFF_TYPE_BYTE || type == TIFF_TYPE_UNDEFINED; }
 
 constexpr uint16_t TIFF_TAG_ORIENTATION = 274;
 constexpr uint16_t TIFF_TAG_X_RESOLUTION = 282;

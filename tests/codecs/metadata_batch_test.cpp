@@ -13,6 +13,7 @@
 #include "app/input_list.h"
 #include "app/job_settings.h"
 #include "codecs/main/xmp.h"
+#include "core/byte_cursor.h"
 #include "metadata_test_util.h"
 #include "support/quiet_batch_ui.h"
 
@@ -264,7 +265,8 @@ TEST(MetadataBatch, KeywordsOfControlCharactersReachNoOutput)
 // EXIF date taken stays, whether a differing XMP CreateDate comes before or
 // after it; an IPTC date reaches the XMP as a date alone, and with its time
 // the EXIF dates too, with no time made up. Exposure values and the position
-// arrive as the input holds them.
+// arrive as the input holds them, also from a TIFF whose Exif and GPS
+// pointers are of the type IFD and whose XMP and IPTC are UNDEFINED.
 TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutputs)
 {
     for (const char* tool : {"exiftool", "convert"}) QUILLON_REQUIRE_TOOL(tool);
@@ -275,7 +277,7 @@ TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutpu
     const std::string iptcDate = "-IPTC:DateCreated=2009:12:29";
     struct Case {
         std::string file, tags;
-        int order;  // JPEG: 0 as exiftool wrote it, 1 EXIF then XMP, 2 XMP then EXIF
+        int order;  // JPEG: 0 as exiftool wrote it, 1 EXIF then XMP, 2 XMP then EXIF; TIFF: 3 retyped
         std::string exifDate, xmpDate;  // as exiftool reads them back; empty: none
     } cases[] = {
         {"xmp-after.jpg", both, 1, taken, taken},
@@ -285,6 +287,11 @@ TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutpu
         {"iptc-date.jpg", iptcDate, 0, "", "2009:12:29"},
         {"iptc-time.jpg", iptcDate + " -IPTC:TimeCreated=14:30:00+01:00", 0, "2009:12:29 14:30:00",
          "2009:12:29 14:30:00+01:00"},
+        {"ifd-typed.tif", both + " '-IFD0:ModifyDate=2007:06:03 04:15:20' -ExposureTime=1/320"
+                                 " '-GPSLatitude=35 39 30.96' -GPSLatitudeRef=N"
+                                 " '-GPSLongitude=139 44 43.5' -GPSLongitudeRef=E -XMP-dc:Subject=harbour"
+                                 " -IPTC:By-line=Kari",
+         3, taken, taken},
         {"exposure-640.jpg", both + " -ExposureTime=1/640 -FocalLength=4.3 -ExposureCompensation=2/3"
                                     " '-GPSLatitude=35 39 30.96' -GPSLatitudeRef=S '-GPSLongitude=139 44 43.5'"
                                     " -GPSLongitudeRef=W",
@@ -297,6 +304,7 @@ TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutpu
         {"EXIF:ExposureTime", "EXIF:ExposureTime"}, {"EXIF:FNumber", "EXIF:FNumber"},
         {"EXIF:FocalLength", "EXIF:FocalLength"},   {"EXIF:ExposureCompensation", "EXIF:ExposureCompensation"},
         {"EXIF:GPSLatitude", "EXIF:GPSLatitude"},   {"EXIF:GPSLongitude", "EXIF:GPSLongitude"},
+        {"XMP:Subject", "XMP:Subject"},             {"XMP:Creator", "IPTC:By-line"},
     };
     std::vector<fs::path> inputs;
     for (const Case& c : cases) {
@@ -306,7 +314,7 @@ TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutpu
                       " && exiftool -q -q -overwrite_original " + c.tags + " " + q),
                   0)
             << c.file;
-        if (c.order) {
+        if (c.order == 1 || c.order == 2) {
             const std::vector<uint8_t> tagged = readFile(file);
             const std::string exifId("Exif\0\0", 6), xmpId(kXmpJpegIdentifier);
             std::pair<std::string, std::vector<uint8_t>> segments[] = {
@@ -317,6 +325,25 @@ TEST(MetadataBatch, DateTakenExposureAndPositionAreKeptAndIptcDatesReachTheOutpu
             std::vector<uint8_t> out = meta::plainJpeg(dir);
             for (const auto& [id, payload] : segments) out = meta::withSegment(out, 0xE1, id, payload);
             writeFile(file, out);
+        }
+        if (c.order == 3) {
+            // The types other writers give: IFD (13) for the pointers, UNDEFINED for the packets.
+            std::vector<uint8_t> f = readFile(file);
+            ASSERT_EQ(f[0], 'I');
+            const size_t ifd = loadU32le(&f[4]);
+            int retyped = 0;
+            for (size_t e = ifd + 2; e < ifd + 2 + 12 * size_t(loadU16le(&f[ifd])); e += 12) {
+                const uint16_t tag = loadU16le(&f[e]), type = loadU16le(&f[e + 2]);
+                if (tag != 700 && tag != 33723 && tag != 34665 && tag != 34853) continue;
+                f[e + 2] = tag == 34665 || tag == 34853 ? 13 : 7;
+                if (tag == 33723 && type == 4) {  // its count was of LONGs
+                    const uint32_t bytes = 4 * loadU32le(&f[e + 4]);
+                    for (int i = 0; i < 4; ++i) f[e + 4 + i] = uint8_t(bytes >> (8 * i));
+                }
+                ++retyped;
+            }
+            ASSERT_EQ(retyped, 4);
+            writeFile(file, f);
         }
         inputs.push_back(file);
     }
