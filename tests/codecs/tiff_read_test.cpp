@@ -1641,6 +1641,14 @@ TEST_F(TiffFiles, JpegStripsWithAlphaAreInTheDirectorysColourOrder)
                 }
             }
     }
+    // Four components of CMYK strips are inks, in no colour order to swap.
+    const fs::path cmyk = dir / "cmyk.tif";
+    ASSERT_EQ(run("convert -size 16x16 xc:red -colorspace CMYK -compress JPEG " + q(cmyk)), 0);
+    ResultCode rc;
+    Ref<Image> img = tiffFile(cmyk, &rc);
+    ASSERT_EQ(rc, RC_OK);
+    const Rgba8& red = img->row<Rgba8>(8)[8];
+    EXPECT_TRUE(red.r > 240 && red.g < 16 && red.b < 16) << int(red.r) << " " << int(red.g) << " " << int(red.b);
 }
 
 TEST_F(TiffFiles, OldStyleJpegWithoutSamplesPerPixelTakesThemFromItsStream)
