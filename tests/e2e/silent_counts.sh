@@ -87,6 +87,19 @@ run -silent "$work/again.qpt" "$work/good"
 [ "$status" = 0 ] || fail "rerun that skips existing: status $status"
 [ ! -s "$work/stderr" ] || fail "rerun that skips existing said something"
 [ "$(find "$work/again" -type f -newermt 2002-01-01 | wc -l)" = 1 ] || fail "the rerun replaced existing outputs"
+# Beside the sources, where the first run's outputs are inputs of the
+# second, which keeps them: it replaces nothing and succeeds.
+state() { (cd "$work/beside" && stat -c '%n %i %y' * && md5sum *); }
+for keep in "bSkipExisting=1 bNoOverwritePrompt=1" "bSkipExisting=0 bNoOverwritePrompt=0"; do
+  rm -rf "$work/beside"; mkdir -p "$work/beside"; cp "$work"/photos/p0[1-2].png "$work/beside/"
+  printf '[Quillon]\nbSaveInSrcDirs=1\n%s\n%s\n' $keep > "$work/beside.qpt"
+  run -silent "$work/beside.qpt" "$work/beside"
+  [ "$status" = 0 ] && [ -f "$work/beside/p02.bmp" ] || fail "beside the sources, $keep: first run: status $status"
+  before=$(state)
+  run -silent "$work/beside.qpt" "$work/beside"
+  [ "$status" = 0 ] && [ ! -s "$work/stderr" ] || fail "beside the sources, $keep: rerun: status $status"
+  [ "$(state)" = "$before" ] || fail "beside the sources, $keep: the rerun changed files"
+done
 # A failure in a rerun still counts.
 cp "$work/photos/cut.bmp" "$work/good/"
 run -silent "$work/again.qpt" "$work/good"
