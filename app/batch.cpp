@@ -845,6 +845,18 @@ struct Run {
         log.writeLine();
     }
 
+    // The log's head, and the inputs the list could not take, which failed first.
+    void openLog()
+    {
+        if (!s.bCreateLogFile || ctx.logPath.empty()) return;
+        log.open(ctx.logPath, ctx.localTime ? ctx.localTime() : std::tm{});
+        logHead();
+        if (!ctx.notAdded || ctx.notAdded->empty()) return;
+        for (const FileNotAdded& f : *ctx.notAdded)
+            log.writeLine("Error: ", pathToU16(f.path) + u": " + utf8ToU16(f.why()));
+        log.writeLine();
+    }
+
     void sharedPalettePass()
     {
         if (!s.quantize.useGivenPalette || s.quantize.useFixedPalette) return;
@@ -995,6 +1007,13 @@ struct Run {
             if (const FileEntry* e = ctx.inputs.slot(i); e && e->used()) ++inputs;
         if (inputs == 0) {
             r.emptyList = true;
+            // A silent run ends here: the arguments that added nothing are
+            // all it has to log. The wizard sends its user back to the list
+            // instead, and its next run logs them.
+            if (s.silentMode && ctx.notAdded && !ctx.notAdded->empty()) {
+                openLog();
+                log.finish();
+            }
             if (s.silentMode) ctx.ui.closeWizard();
             else ctx.ui.emptyList();
             return;
@@ -1027,16 +1046,7 @@ struct Run {
             ctx.taskbar->setState(TBPF_INDETERMINATE);
             ctx.taskbar->setState(TBPF_NORMAL);
         }
-        if (s.bCreateLogFile && !ctx.logPath.empty()) {
-            std::tm t = ctx.localTime ? ctx.localTime() : std::tm{};
-            log.open(ctx.logPath, t);
-            logHead();
-            if (ctx.notAdded && !ctx.notAdded->empty()) {
-                for (const FileNotAdded& f : *ctx.notAdded)
-                    log.writeLine("Error: ", pathToU16(f.path) + u": " + utf8ToU16(f.why()));
-                log.writeLine();
-            }
-        }
+        openLog();
         startMs = now();
         // The page still shows the last run's time until now.
         ctx.ui.setTime(batchFormatElapsed(0.0f));

@@ -69,6 +69,12 @@ run -silent "$work/lost.qpt" "$work/photos/gone.jpg" "$work/photos/p04.png"
 [ "$status" = 1 ] || fail "missing input: status $status"
 [ "$(tail -n 1 "$work/stderr")" = "Quillon: 1 written, 0 skipped, 1 failed" ] ||
     fail "missing input: $(cat "$work/stderr")"
+# Only a missing one, in a run with a log: the log names it all the same.
+job lonely bShowMoreOptions=1 bCreateLogFile=1
+timeout 120 "$work/bin/quillon" -silent "$work/lonely.qpt" "$work/photos/gone.jpg" 2>"$work/stderr"
+[ $? = 1 ] || fail "only a missing input: status not 1"
+tr -d '\r' < "$work/bin/Quillon log.txt" | grep -qxF "Error: $work/photos/gone.jpg: no such file or folder" ||
+    fail "only a missing input: the log does not name it"
 
 # A finished folder run again: whether existing outputs are skipped by
 # choice or never overwritten, nothing fails, nothing is said, status 0.
