@@ -154,14 +154,16 @@ for case in "18 jpg 1 Normal, by Quality:" "39 tiff 2 Uncompressed" "9 gif 2 Nor
   read -r id ext pages sub <<< "$case"
   mkdir -p "$work/doc$id"
   tiffcp "$work/red.tif" "$work/blue.tif" "$work/doc$id/two.tif" || fail "tiffcp"
+  # After an input of one page, so that it is read ahead.
+  cp "$work/red.tif" "$work/doc$id/one.tif"
   job "pages$id" bDeleteSrcFiles=1 "iFormatId0=$id" "szSubFormat0=$sub" iColorFormat0=-1
-  run -silent "$work/pages$id.qpt" "$work/doc$id/two.tif"
+  run -silent "$work/pages$id.qpt" "$work/doc$id/one.tif" "$work/doc$id/two.tif"
   [ "$(identify "$work/pages$id/two.$ext" 2>/dev/null | wc -l)" = "$pages" ] || fail "$ext: not $pages pages written"
   if [ "$pages" = 1 ]; then
     [ "$status" = 1 ] || fail "$ext: status $status"
     [ -f "$work/doc$id/two.tif" ] || fail "$ext: the source of two pages is gone"
     [ "$(cat "$work/stderr")" = "Quillon: $work/doc$id/two.tif: Not deleted: its outputs hold 1 of 2 pages
-Quillon: 1 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: $(cat "$work/stderr")"
+Quillon: 2 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: $(cat "$work/stderr")"
   else
     [ "$status" = 0 ] || fail "$ext: status $status"
     [ ! -e "$work/doc$id/two.tif" ] || fail "$ext: the source was kept"
