@@ -517,20 +517,25 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
     JobSettings& s = ctx.settings;
     const FormatRegistry& reg = registryOf(ctx.registry);
     std::error_code ec;
-    auto claimed = [&](const fs::path& path) {
+    // An output there before the run that the job keeps replaces nothing,
+    // even where it is another input (the output of an earlier run over the
+    // same folder): a rerun skips it. A file this run wrote is no such
+    // output: two inputs of one output name still fail.
+    const bool exists = fs::exists(outputPath, ec);
+    const bool kept = exists && (s.bSkipExisting || (!s.bNoOverwritePrompt && s.bNoErrorPrompts));
+    auto claimed = [&](const fs::path& path, bool keptIfInput) {
         if (!ctx.claims) return false;
         bool written = false;
         fs::path other = ctx.claims->conflict(path, source, &written);
-        if (other.empty()) return false;
+        if (other.empty() || (keptIfInput && !written)) return false;
         if (refusal) *refusal = refusalText(path, other, written);
         return true;
     };
     // Asked before the overwrite question: the answer could only lose a file.
-    if (claimed(outputPath)) return RC_CREATE_FAILED;
-    if (fs::exists(outputPath, ec)) {
-        if (s.bSkipExisting) return WRITE_SKIPPED;
+    if (claimed(outputPath, kept)) return RC_CREATE_FAILED;
+    if (kept) return WRITE_SKIPPED;
+    if (exists) {
         if (!s.bNoOverwritePrompt) {
-            if (s.bNoErrorPrompts) return WRITE_SKIPPED;
             std::u16string text = u"The following output file aldready exists:\n        \n" + pathToU16(outputPath) +
                                   u"\n";
             // Rewriting a picture in place is allowed, but the answer then
@@ -542,7 +547,7 @@ ResultCode writePrepare(BatchContext& ctx, fs::path& outputPath, int k, const fs
                 s.bNoOverwritePrompt = 1;
             } else if (answer == OVERWRITE_RENAME) {
                 if (!ctx.ui.askRenameTarget(outputPath)) return RC_CANCELLED;
-                if (claimed(outputPath)) return RC_CREATE_FAILED;
+                if (claimed(outputPath, false)) return RC_CREATE_FAILED;
             } else if (answer != OVERWRITE_REPLACE) {
                 return RC_CANCELLED;
             }
@@ -840,6 +845,18 @@ struct Run {
         log.writeLine();
     }
 
+    // The log's head, and the inputs the list could not take, which failed first.
+    void openLog()
+    {
+        if (!s.bCreateLogFile || ctx.logPath.empty()) return;
+        log.open(ctx.logPath, ctx.localTime ? ctx.localTime() : std::tm{});
+        logHead();
+        if (!ctx.notAdded || ctx.notAdded->empty()) return;
+        for (const FileNotAdded& f : *ctx.notAdded)
+            log.writeLine("Error: ", pathToU16(f.path) + u": " + utf8ToU16(f.why()));
+        log.writeLine();
+    }
+
     void sharedPalettePass()
     {
         if (!s.quantize.useGivenPalette || s.quantize.useFixedPalette) return;
@@ -990,6 +1007,13 @@ struct Run {
             if (const FileEntry* e = ctx.inputs.slot(i); e && e->used()) ++inputs;
         if (inputs == 0) {
             r.emptyList = true;
+            // A silent run ends here: the arguments that added nothing are
+            // all it has to log. The wizard sends its user back to the list
+            // instead, and its next run logs them.
+            if (s.silentMode && ctx.notAdded && !ctx.notAdded->empty()) {
+                openLog();
+                log.finish();
+            }
             if (s.silentMode) ctx.ui.closeWizard();
             else ctx.ui.emptyList();
             return;
@@ -1022,16 +1046,7 @@ struct Run {
             ctx.taskbar->setState(TBPF_INDETERMINATE);
             ctx.taskbar->setState(TBPF_NORMAL);
         }
-        if (s.bCreateLogFile && !ctx.logPath.empty()) {
-            std::tm t = ctx.localTime ? ctx.localTime() : std::tm{};
-            log.open(ctx.logPath, t);
-            logHead();
-            if (ctx.notAdded && !ctx.notAdded->empty()) {
-                for (const FileNotAdded& f : *ctx.notAdded)
-                    log.writeLine("Error: ", pathToU16(f.path) + u": " + utf8ToU16(f.why()));
-                log.writeLine();
-            }
-        }
+        openLog();
         startMs = now();
         // The page still shows the last run's time until now.
         ctx.ui.setTime(batchFormatElapsed(0.0f));

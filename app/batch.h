@@ -136,7 +136,9 @@ uint8_t orientationCompose(uint8_t first, uint8_t second);
 // `outputPath` may change (Rename). bitsOut receives the bits per pixel.
 // With the context's claims, an output that would replace another input
 // (not `source`) or an earlier output of the run is refused with
-// RC_CREATE_FAILED, and `refusal` receives the reason naming both files.
+// RC_CREATE_FAILED, and `refusal` receives the reason naming both files; an
+// input there before the run that the job keeps as an existing output is
+// skipped, since it replaces nothing.
 // So is an output that would replace a read-only file, or replace `source`
 // while holding fewer than its `sourceFrames` frames.
 ResultCode batchWriteOutput(BatchContext& context, std::filesystem::path& outputPath, Image* image, int slotIndex,

@@ -431,6 +431,10 @@ void readPreset(JobSettings& js, Reader& r, const FormatRegistry* registry)
     readFrame(js, r);
     r.flag("bShowMoreOptions", js.bShowMoreOptions);
     readIndex(js.index, r);
+    // The index takes two outputs, the picture and its thumbnail, and the
+    // wizard saves it so: a run would drop any more, or add one nobody named.
+    if (js.index.bIndex == 1 && r.has(key("iOutFormats")) && js.iOutFormats != 2)
+        r.refuse(r.shown(key("iOutFormats")) + " is out of range with bIndex=1 (2: the picture and its thumbnail)");
     for (const char* k : kFrameKeys) r.num(k);
     for (const char* k : kIndexNumberKeys) r.num(k);
     // Only so that they count as keys of ours when nothing else is there.
@@ -446,7 +450,8 @@ void writePreset(const JobSettings& js, Writer& w, const FormatRegistry& reg)
     w.flag("bFixedPalette", js.quantize.useFixedPalette);
     w.flag("bSharedPalette", js.quantize.useGivenPalette);
     w.flag("bDither", js.quantize.dither);
-    uint32_t outFormats = std::clamp<uint32_t>(js.iOutFormats, 1, kMaxOutputFormats);
+    // With the index the run writes its two outputs, whatever the count.
+    uint32_t outFormats = js.index.bIndex == 1 ? 2 : std::clamp<uint32_t>(js.iOutFormats, 1, kMaxOutputFormats);
     w.num("iOutFormats", outFormats);
     for (int i = 0; i < kMaxOutputFormats; ++i) {
         const OutputFormatSlot& slot = js.slots[size_t(i)];

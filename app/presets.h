@@ -27,9 +27,10 @@ constexpr char kNoSuchPresetText[] = "no such preset";
 // A preset is refused whole (false, settings untouched, `why` naming the
 // key and its value) when a number is no number, or when a value the load
 // uses lies outside its key's range: a format the registry does not hold,
-// 9 outputs, a quality of 101; or when its [Quillon] section holds a key
-// that no load, save or settings store uses (`why` naming it, and the key
-// meant when one is close). A typo is never quietly read as something
+// 9 outputs, a quality of 101, a count of outputs other than the index's
+// 2; or when its [Quillon] section holds a key that no load, save or
+// settings store uses (`why` naming it, and the key meant when one is
+// close). A typo is never quietly read as something
 // else, or passed over. So is a file that is missing or cannot be read, or
 // that holds no key of ours in a [Quillon] section (a misspelt section
 // header, say): loading it would leave the job as the settings store has
@@ -43,8 +44,8 @@ bool presetLoadFrom(JobSettings& settings, const class ProfileFile& file, const 
 std::string presetRefusal(const std::filesystem::path& file, const FormatRegistry* registry = nullptr);
 // Writes settings into the file (keeping its other sections and keys). False
 // when the file cannot be written. A value outside its key's range is left
-// out (a quality above 100 is written as 100), so that every preset saved
-// loads again.
+// out (a quality above 100 is written as 100, the index's two outputs
+// whatever the count), so that every preset saved loads again.
 bool presetSave(const JobSettings& settings, const std::filesystem::path& file,
                 const FormatRegistry* registry = nullptr);
 

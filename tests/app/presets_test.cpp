@@ -132,6 +132,7 @@ TEST(Presets, SlotsBeyondTheCountAreDeletedAndKeptOnLoad)
     auto file = dir / "slots.qpt";
     JobSettings five;
     test::fillPresetFields(five);
+    five.index.bIndex = 0; // which takes two outputs
     five.iOutFormats = 5;
     ASSERT_TRUE(presetSave(five, file));
     EXPECT_TRUE(hasKey(file, "szSubFormat4"));
@@ -652,9 +653,10 @@ OutputFormatSlot output(const FormatRegistry& reg, const char16_t* name, const c
 } // namespace
 
 // A preset the wizard saves with every option in use loads again and gives
-// back what was saved: eight outputs, the index, the frame, the colour
-// adjustments and the more options. So does one saved with the frame and
-// the index off. No key a save writes is one a load refuses.
+// back what was saved: eight outputs, the frame, the colour adjustments and
+// the more options, and the index with the two outputs it takes. So does
+// one saved with the frame and the index off. No key a save writes is one a
+// load refuses.
 TEST(Presets, EveryOptionTheWizardSavesLoadsBack)
 {
     TempDir dir;
@@ -674,13 +676,22 @@ TEST(Presets, EveryOptionTheWizardSavesLoadsBack)
     ASSERT_EQ(all.eFrameType, 2u);
     ASSERT_EQ(all.index.bIndex, 1);
     ASSERT_TRUE(all.adjustments.colourCount > 0 && all.adjustments.otherCount > 0);
-    const auto file = dir / "every.qpt";
-    ASSERT_TRUE(presetSave(all, file, &reg));
-    for (const char* k : {"iFormatId7", "szSubFormat7", "iCompParam6", "iFrameEdgeColorB", "index.bUseAsciiFileNames",
-                          "iGamma", "bShowMoreOptions", "bCreateLogFile"})
-        EXPECT_TRUE(hasKey(file, k)) << k;
+    // With the index, saved over eight outputs as no page leaves them: its two.
+    const auto indexed = dir / "index.qpt";
+    ASSERT_TRUE(presetSave(all, indexed, &reg));
+    EXPECT_TRUE(hasKey(indexed, "index.bUseAsciiFileNames"));
     JobSettings back;
     std::string why;
+    ASSERT_TRUE(presetLoad(back, indexed, &reg, &why)) << why << "\n" << fileText(indexed);
+    all.iOutFormats = 2;
+    test::expectSame(back, all, false);
+    all.index.bIndex = 0;
+    all.iOutFormats = kMaxOutputFormats;
+    const auto file = dir / "every.qpt";
+    ASSERT_TRUE(presetSave(all, file, &reg));
+    for (const char* k : {"iFormatId7", "szSubFormat7", "iCompParam6", "iFrameEdgeColorB", "iGamma",
+                          "bShowMoreOptions", "bCreateLogFile"})
+        EXPECT_TRUE(hasKey(file, k)) << k;
     ASSERT_TRUE(presetLoad(back, file, &reg, &why)) << why << "\n" << fileText(file);
     test::expectSame(back, all, false);
 
@@ -712,8 +723,11 @@ TEST(Presets, EveryOptionTheWizardSavesLoadsBack)
     // keys and its later outputs go, and what is left loads.
     ASSERT_TRUE(presetSave(off, file, &reg));
     EXPECT_FALSE(hasKey(file, "iFormatId3"));
-    EXPECT_FALSE(hasKey(file, "index.iCols"));
+    EXPECT_FALSE(hasKey(file, "iFrameWidth"));
     EXPECT_TRUE(presetLoad(current, file, &reg, &why)) << why;
+    ASSERT_TRUE(presetSave(off, indexed, &reg));
+    EXPECT_FALSE(hasKey(indexed, "index.iCols"));
+    EXPECT_TRUE(presetLoad(current, indexed, &reg, &why)) << why;
 }
 
 // A key of the [Quillon] section that the program does not know is a typo:

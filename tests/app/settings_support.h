@@ -18,7 +18,7 @@ inline void fillPresetFields(JobSettings& s)
     s.quantize.dither = s.quantize.ditherTo8Bit = s.quantize.ditherHighColour = 0;
     s.quantize.useFixedPalette = 1;
     s.quantize.useGivenPalette = 1;
-    s.iOutFormats = 4;
+    s.iOutFormats = 2; // the index's two
     for (int i = 0; i < kMaxOutputFormats; ++i) {
         s.slots[i].iFormatId = i == 1 ? -1 : i + 2;
         s.slots[i].iColorFormat = i == 1 ? 0xFFFFFFFFu : (1u << i);

@@ -69,6 +69,12 @@ run -silent "$work/lost.qpt" "$work/photos/gone.jpg" "$work/photos/p04.png"
 [ "$status" = 1 ] || fail "missing input: status $status"
 [ "$(tail -n 1 "$work/stderr")" = "Quillon: 1 written, 0 skipped, 1 failed" ] ||
     fail "missing input: $(cat "$work/stderr")"
+# Only a missing one, in a run with a log: the log names it all the same.
+job lonely bShowMoreOptions=1 bCreateLogFile=1
+timeout 120 "$work/bin/quillon" -silent "$work/lonely.qpt" "$work/photos/gone.jpg" 2>"$work/stderr"
+[ $? = 1 ] || fail "only a missing input: status not 1"
+tr -d '\r' < "$work/bin/Quillon log.txt" | grep -qxF "Error: $work/photos/gone.jpg: no such file or folder" ||
+    fail "only a missing input: the log does not name it"
 
 # A finished folder run again: whether existing outputs are skipped by
 # choice or never overwritten, nothing fails, nothing is said, status 0.
@@ -87,6 +93,19 @@ run -silent "$work/again.qpt" "$work/good"
 [ "$status" = 0 ] || fail "rerun that skips existing: status $status"
 [ ! -s "$work/stderr" ] || fail "rerun that skips existing said something"
 [ "$(find "$work/again" -type f -newermt 2002-01-01 | wc -l)" = 1 ] || fail "the rerun replaced existing outputs"
+# Beside the sources, where the first run's outputs are inputs of the
+# second, which keeps them: it replaces nothing and succeeds.
+state() { (cd "$work/beside" && stat -c '%n %i %y' * && md5sum *); }
+for keep in "bSkipExisting=1 bNoOverwritePrompt=1" "bSkipExisting=0 bNoOverwritePrompt=0"; do
+  rm -rf "$work/beside"; mkdir -p "$work/beside"; cp "$work"/photos/p0[1-2].png "$work/beside/"
+  printf '[Quillon]\nbSaveInSrcDirs=1\n%s\n%s\n' $keep > "$work/beside.qpt"
+  run -silent "$work/beside.qpt" "$work/beside"
+  [ "$status" = 0 ] && [ -f "$work/beside/p02.bmp" ] || fail "beside the sources, $keep: first run: status $status"
+  before=$(state)
+  run -silent "$work/beside.qpt" "$work/beside"
+  [ "$status" = 0 ] && [ ! -s "$work/stderr" ] || fail "beside the sources, $keep: rerun: status $status"
+  [ "$(state)" = "$before" ] || fail "beside the sources, $keep: the rerun changed files"
+done
 # A failure in a rerun still counts.
 cp "$work/photos/cut.bmp" "$work/good/"
 run -silent "$work/again.qpt" "$work/good"
@@ -135,14 +154,16 @@ for case in "18 jpg 1 Normal, by Quality:" "39 tiff 2 Uncompressed" "9 gif 2 Nor
   read -r id ext pages sub <<< "$case"
   mkdir -p "$work/doc$id"
   tiffcp "$work/red.tif" "$work/blue.tif" "$work/doc$id/two.tif" || fail "tiffcp"
+  # After an input of one page, so that it is read ahead.
+  cp "$work/red.tif" "$work/doc$id/one.tif"
   job "pages$id" bDeleteSrcFiles=1 "iFormatId0=$id" "szSubFormat0=$sub" iColorFormat0=-1
-  run -silent "$work/pages$id.qpt" "$work/doc$id/two.tif"
+  run -silent "$work/pages$id.qpt" "$work/doc$id/one.tif" "$work/doc$id/two.tif"
   [ "$(identify "$work/pages$id/two.$ext" 2>/dev/null | wc -l)" = "$pages" ] || fail "$ext: not $pages pages written"
   if [ "$pages" = 1 ]; then
     [ "$status" = 1 ] || fail "$ext: status $status"
     [ -f "$work/doc$id/two.tif" ] || fail "$ext: the source of two pages is gone"
     [ "$(cat "$work/stderr")" = "Quillon: $work/doc$id/two.tif: Not deleted: its outputs hold 1 of 2 pages
-Quillon: 1 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: $(cat "$work/stderr")"
+Quillon: 2 written, 0 skipped, 0 failed; 1 source not deleted" ] || fail "$ext: $(cat "$work/stderr")"
   else
     [ "$status" = 0 ] || fail "$ext: status $status"
     [ ! -e "$work/doc$id/two.tif" ] || fail "$ext: the source was kept"

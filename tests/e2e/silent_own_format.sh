@@ -128,17 +128,21 @@ run -silent "$work/beside.qpt" "$work/locked/i.bmp"
     fail "read-only source: replaced"
 [ "$(cat "$work/stderr")" = "Quillon: $work/locked/i.bmp: Not written: $work/locked/i.bmp: Read-only file
 Quillon: 0 written, 0 skipped, 1 failed" ] || fail "read-only source: $(cat "$work/stderr")"
-# An animation of three frames named .bmp: rewritten in place it would be a
-# bitmap of its first frame, so it stays as it was, and is named.
+# An animation of three frames, and one of two, named .bmp: rewritten in
+# place it would be a bitmap of its first frame, so it stays as it was, and
+# is named.
 mkdir -p "$work/anim"
-convert -size 20x10 xc:red xc:lime xc:blue -loop 0 GIF:"$work/anim/a.bmp"
-before=$(md5sum < "$work/anim/a.bmp")
-run -silent "$work/beside.qpt" "$work/anim/a.bmp"
-[ "$status" = 1 ] || fail "animation in place: status $status"
-[ "$(md5sum < "$work/anim/a.bmp")" = "$before" ] || fail "animation in place: replaced"
-[ "$(identify "$work/anim/a.bmp" | wc -l)" = 3 ] || fail "animation in place: not three frames"
-[ "$(cat "$work/stderr")" = "Quillon: $work/anim/a.bmp: Not written: $work/anim/a.bmp: holds 1 of 3 pages of its source
-Quillon: 0 written, 0 skipped, 1 failed" ] || fail "animation in place: $(cat "$work/stderr")"
+frames=(xc:red xc:lime xc:blue)
+for n in 3 2; do
+  convert -size 20x10 "${frames[@]:0:$n}" -loop 0 GIF:"$work/anim/a.bmp"
+  before=$(md5sum < "$work/anim/a.bmp")
+  run -silent "$work/beside.qpt" "$work/anim/a.bmp"
+  [ "$status" = 1 ] || fail "animation of $n in place: status $status"
+  [ "$(md5sum < "$work/anim/a.bmp")" = "$before" ] || fail "animation of $n in place: replaced"
+  [ "$(identify "$work/anim/a.bmp" | wc -l)" = "$n" ] || fail "animation in place: not $n frames"
+  [ "$(cat "$work/stderr")" = "Quillon: $work/anim/a.bmp: Not written: $work/anim/a.bmp: holds 1 of $n pages of its source
+Quillon: 0 written, 0 skipped, 1 failed" ] || fail "animation of $n in place: $(cat "$work/stderr")"
+done
 # PNG data named .ras, an extension that Sun raster shares with CALS, which
 # Quillon only reads: the output goes by the name to the format of it that
 # writes, a Sun raster with the PNG's pixels, not to the extension's first.

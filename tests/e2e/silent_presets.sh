@@ -48,6 +48,14 @@ run -silent "$work/bad.qpt" "$work/in"
   fail "unknown format: wrong line"
 [ ! -e "$work/bad" ] || fail "unknown format: something was written"
 [ "$(ls "$work/in" | tr '\n' ' ')" = "$before" ] || fail "unknown format: the inputs changed"
+# An index with a third output: the index takes two, so the preset is
+# refused rather than run without the third.
+out=idx; preset idx bIndex=1 iOutFormats=3 iFormatId0=18 iFormatId1=28 iFormatId2=39
+run -silent "$work/idx.qpt" "$work/in"
+[ "$status" = 1 ] || fail "index with three outputs: status $status"
+[ "$(cat "$work/stderr")" = "Quillon: $work/idx.qpt: iOutFormats=3 is out of range with bIndex=1 (2: the picture and its thumbnail)" ] ||
+  fail "index with three outputs: wrong line"
+[ ! -e "$work/idx" ] || fail "index with three outputs: something was written"
 # Presets that say nothing the run could go by: one named but not there, one
 # whose section header is misspelt, one whose keys all are, one that cannot
 # be read. Each would leave

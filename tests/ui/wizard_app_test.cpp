@@ -1,6 +1,8 @@
 #include "ui/wizard_app.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -13,6 +15,7 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "support/test_support.h"
+#include "ui/add_directory_dialog.h"
 #include "ui/hooks.h"
 #include "ui/input_page.h"
 #include "ui/msgbox.h"
@@ -222,6 +225,26 @@ TEST_F(WizardAppTest, InputsTheListCouldNotTakeAreNamedAndCountAsFailed)
     app.frame().finishButton()->click(); // "New batch"
     EXPECT_EQ(app.inputPage().list().rowCount(), 0u);
     EXPECT_TRUE(app.inputPage().notAdded().empty());
+
+    // The same folder through "Add dir...", with no argument to fail: the
+    // files left out fail the run by themselves.
+    jobSettings().bSkipExisting = 1; // the outputs of the run before
+    WizardApp added({});
+    added.frame().show();
+    std::function<void()> drive = [&] {
+        auto* d = qobject_cast<AddDirectoryDialog*>(QApplication::activeModalWidget());
+        if (!d) return QTimer::singleShot(10, drive);
+        d->folderEdit()->setText(QString::fromStdString((dir / "in").string()));
+        d->filterBox()->setChecked(false);
+        d->accept();
+    };
+    QTimer::singleShot(0, drive);
+    added.inputPage().runCommand(CMD_ADD_DIRECTORY);
+    ASSERT_EQ(added.inputPage().notAdded().size(), 2u);
+    added.frame().setCurrentPage(PAGE_PROCESSING);
+    // QTRY_ would end the test unseen by gtest.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return added.frame().windowTitle() == "Batch Completed! - Quillon"; }, 10000));
+    EXPECT_EQ(added.exitStatus(), 1);
 }
 
 TEST_F(WizardAppTest, EmptyListSendsTheUserBack)
