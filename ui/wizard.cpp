@@ -193,7 +193,13 @@ void WizardFrame::addPage(WizardPage* page)
     page->frame_ = this;
     pages_.push_back(page);
     stack_->addWidget(page);
-    if (pages_.size() == 1) QTimer::singleShot(0, this, [this] { if (currentPage()) activate(currentPage()); });
+    // The first page is activated once the event loop runs, unless a caller
+    // has already moved to a page: activating that one again would start
+    // the processing page's batch a second time.
+    if (pages_.size() == 1)
+        QTimer::singleShot(0, this, [this] {
+            if (currentPage() && !activatedOnce_) activate(currentPage());
+        });
 }
 
 WizardPage* WizardFrame::page(int index) const
@@ -215,6 +221,7 @@ void WizardFrame::setCurrentPage(int index)
 
 void WizardFrame::activate(WizardPage* page)
 {
+    activatedOnce_ = true;
     if (!page->initialised_) {
         page->initialised_ = true;
         page->onInit();

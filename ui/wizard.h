@@ -151,6 +151,7 @@ private:
     QPushButton *back_, *next_, *finish_, *cancel_, *help_;
     std::vector<WizardPage*> pages_;
     bool closing_ = false;
+    bool activatedOnce_ = false;
 };
 
 } // namespace quillon::ui

@@ -22,6 +22,7 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "support/test_support.h"
+#include "ui_wait.h"
 #include "ui/add_directory_dialog.h"
 #include "ui/hooks.h"
 #include "ui/image_open_dialog.h"
@@ -484,7 +485,7 @@ TEST_F(InputPageTest, AFolderDroppedOnTheListIsScanned)
     EXPECT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
-    QTRY_COMPARE_WITH_TIMEOUT(page->model()->rowCount(), 2, 3000);
+    UI_WAIT_EQ(page->model()->rowCount(), 2, 3000);
     QStringList names = column(0);
     names.sort();
     EXPECT_EQ(names, (QStringList{"one.bmp", "two.bmp"}));

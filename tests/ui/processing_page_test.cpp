@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/hooks.h"
+#include "ui_wait.h"
 #include "ui/msgbox.h"
 
 using namespace quillon;
@@ -67,7 +68,7 @@ TEST(ProcessingPage, CancelRefusedLetsTheBatchFinish)
     h.page->runBatch = [&](ProcessingPage& p) { fakeBatch(p, &finishedAt); };
     h.answer = IDNO;
     h.frame.setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(finishedAt, 10, 2000);
+    UI_WAIT_EQ(finishedAt, 10, 2000);
     ASSERT_EQ(h.boxes.size(), 1u);
     EXPECT_EQ(h.boxes[0], QStringLiteral("Are you sure you want to cancel the ongoing batch?"));
     EXPECT_EQ(h.frame.cancelButton()->text(), QStringLiteral("Close"));
@@ -83,7 +84,7 @@ TEST(ProcessingPage, CancelConfirmedStopsTheBatchAndKeepsTheWizard)
     h.answer = IDYES;
     h.frame.show();
     h.frame.setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(finishedAt, 3, 2000);
+    UI_WAIT_EQ(finishedAt, 3, 2000);
     EXPECT_TRUE(h.frame.isVisible());
     EXPECT_EQ(h.page->controls().get(703)->property("text").toString(), QStringLiteral("Cancelling, please wait..."));
     // Back while idle follows the skipping rules; Cancel while idle closes.
@@ -98,7 +99,7 @@ TEST(ProcessingPage, NewBatchClearsTheListAndExitWhenDoneIsTheJobSwitch)
     h.page->runBatch = [&](ProcessingPage& p) { fakeBatch(p, &finishedAt); };
     h.answer = IDNO;
     h.frame.setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(finishedAt, 10, 2000);
+    UI_WAIT_EQ(finishedAt, 10, 2000);
     h.page->controls().check(710)->click();
     EXPECT_TRUE(h.exitWhenDone);
     h.frame.finishButton()->click();

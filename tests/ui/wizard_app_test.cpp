@@ -15,6 +15,7 @@
 #include "app/job_settings.h"
 #include "core/format.h"
 #include "support/test_support.h"
+#include "ui_wait.h"
 #include "ui/add_directory_dialog.h"
 #include "ui/hooks.h"
 #include "ui/input_page.h"
@@ -68,10 +69,10 @@ TEST_F(WizardAppTest, ABatchRunsThroughTheRealPages)
     fs::path a = bmp("a.bmp"), b = bmp("b.bmp");
     WizardApp app({a.string(), b.string()});
     // The command line is handled from the event loop.
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 2, 3000);
     app.frame().show();
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
     EXPECT_TRUE(fs::exists(dir / "out" / "a.bmp"));
     EXPECT_TRUE(fs::exists(dir / "out" / "b.bmp"));
     EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
@@ -84,7 +85,7 @@ TEST_F(WizardAppTest, TheFailurePromptComesWithTheFailingFileOnThePage)
 {
     fs::path a = bmp("a.bmp"), b = bmp("b.bmp"), c = bmp("c.bmp");
     WizardApp app({a.string(), b.string(), c.string()});
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 3, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 3, 3000);
     // Listed as a picture, no longer one when the batch comes to it.
     test::writeFile(b, std::string("not a picture"));
     std::vector<std::pair<std::string, std::string>> shown; // caption, input line
@@ -98,7 +99,7 @@ TEST_F(WizardAppTest, TheFailurePromptComesWithTheFailingFileOnThePage)
     };
     app.frame().show();
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_VERIFY_WITH_TIMEOUT(app.frame().windowTitle().startsWith(QStringLiteral("Batch")), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle().startsWith(QStringLiteral("Batch")), true, 10000);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].first, "b.bmp");
     EXPECT_EQ(shown[0].second, b.string());
@@ -112,7 +113,7 @@ TEST_F(WizardAppTest, CancelConfirmedStopsTheRunAndKeepsTheWizard)
     std::vector<std::string> args;
     for (int i = 0; i < 6; ++i) args.push_back(bmp("f" + std::to_string(i) + ".bmp").string());
     WizardApp app(args);
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 6, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 6, 3000);
     int asked = 0;
     uiHooks().msgBox = [&](QWidget*, const QString& text, const QString&, const std::vector<MsgButton>&, int32_t) {
         if (text == QStringLiteral("Are you sure you want to cancel the ongoing batch?")) ++asked;
@@ -126,7 +127,7 @@ TEST_F(WizardAppTest, CancelConfirmedStopsTheRunAndKeepsTheWizard)
         wasRunning = app.processingPage().running();
         app.frame().pressCancel();
     });
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch interrupted! - Quillon"), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle(), QStringLiteral("Batch interrupted! - Quillon"), 10000);
     EXPECT_TRUE(wasRunning);
     EXPECT_EQ(asked, 1);
     EXPECT_TRUE(app.frame().isVisible());
@@ -145,7 +146,7 @@ TEST_F(WizardAppTest, TheOverwriteQuestionSaysWhenTheOutputIsTheInputItself)
     fs::path a = bmp("a.bmp");
     jobSettings().bSaveInSrcDirs = 1;
     WizardApp app({a.string()});
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 1, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 1, 3000);
     QWidget* time = app.processingPage().controls().get(711);
     time->setProperty("text", QStringLiteral("Time: 7.5s")); // what the last batch showed
     QString text, caption, timeShown;
@@ -157,7 +158,7 @@ TEST_F(WizardAppTest, TheOverwriteQuestionSaysWhenTheOutputIsTheInputItself)
     };
     app.frame().show();
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
     EXPECT_EQ(caption, QStringLiteral("Replace existing file?"));
     EXPECT_EQ(text.toStdString(), "The following output file aldready exists:\n        \n" + a.string() +
                                       "\nThis file is the input file being converted.\n"
@@ -174,7 +175,7 @@ TEST_F(WizardAppTest, AnOutputRefusedForAnEarlierOneCountsAsFailed)
     fs::create_directories(dir / "y");
     fs::path a = bmp("x/p.bmp"), b = bmp("y/p.bmp");
     WizardApp app({a.string(), b.string()});
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 2, 3000);
     std::vector<std::pair<QString, QString>> shown; // caption, text
     uiHooks().msgBox = [&](QWidget*, const QString& t, const QString& c, const std::vector<MsgButton>&, int32_t close) {
         shown.push_back({c, t});
@@ -182,7 +183,7 @@ TEST_F(WizardAppTest, AnOutputRefusedForAnEarlierOneCountsAsFailed)
     };
     app.frame().show();
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].first, QStringLiteral("p.bmp"));
     EXPECT_EQ(shown[0].second.toStdString(), "Not written: " + (dir / "out" / "p.bmp").string() +
@@ -212,12 +213,12 @@ TEST_F(WizardAppTest, InputsTheListCouldNotTakeAreNamedAndCountAsFailed)
     };
     WizardApp app({(dir / "in").string()});
     app.frame().show();
-    QTRY_COMPARE_WITH_TIMEOUT(int(app.inputPage().list().rowCount()), 2, 3000);
+    UI_WAIT_EQ(int(app.inputPage().list().rowCount()), 2, 3000);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], QStringLiteral("Error - Quillon: These 2 files could not be added:\n\n"
                                        "empty.jpg: Couldn't open file\nlist.png: Unknown file format"));
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
+    UI_WAIT_EQ(app.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
     EXPECT_EQ(app.processingPage().controls().get(703)->property("text").toString(),
               QStringLiteral(" Converted 2 out of 4 files, 2 files failed!"));
     EXPECT_EQ(shown.size(), 1u);
@@ -242,8 +243,7 @@ TEST_F(WizardAppTest, InputsTheListCouldNotTakeAreNamedAndCountAsFailed)
     added.inputPage().runCommand(CMD_ADD_DIRECTORY);
     ASSERT_EQ(added.inputPage().notAdded().size(), 2u);
     added.frame().setCurrentPage(PAGE_PROCESSING);
-    // QTRY_ would end the test unseen by gtest.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return added.frame().windowTitle() == "Batch Completed! - Quillon"; }, 10000));
+    UI_WAIT_EQ(added.frame().windowTitle(), QStringLiteral("Batch Completed! - Quillon"), 10000);
     EXPECT_EQ(added.exitStatus(), 1);
 }
 
@@ -256,6 +256,6 @@ TEST_F(WizardAppTest, EmptyListSendsTheUserBack)
         return c;
     };
     app.frame().setCurrentPage(PAGE_PROCESSING);
-    QTRY_COMPARE_WITH_TIMEOUT(app.frame().currentIndex(), int(PAGE_INPUT_FILES), 3000);
+    UI_WAIT_EQ(app.frame().currentIndex(), int(PAGE_INPUT_FILES), 3000);
     EXPECT_EQ(shown, QStringLiteral("You must add at least one file to the \"Input files\" list!"));
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/hooks.h"
+#include "ui_wait.h"
 
 using namespace quillon;
 using namespace quillon::ui;
@@ -135,7 +136,7 @@ TEST(WizardFrame, SilentModeWalksTheOptionPages)
     w.frame.silent = true;
     w.frame.pressNext();
     // Output options and more options leave themselves, one posted press each.
-    QTRY_COMPARE_WITH_TIMEOUT(w.frame.currentIndex(), int(PAGE_PROCESSING), 2000);
+    UI_WAIT_EQ(w.frame.currentIndex(), int(PAGE_PROCESSING), 2000);
     EXPECT_EQ(w.pages[PAGE_MORE_OPTIONS]->stores, 1);
 }
 
