@@ -597,6 +597,38 @@ TEST(AnimationWrite, SmallerSecondTiffPageStaysAPageInEveryFormat)
     }
 }
 
+// Animated PNGs by Pillow whose later frames do not blend, so that their
+// clear pixels clear what earlier frames drew, written as GIF: every frame,
+// composed by ImageMagick, shows what Pillow shows of the source. In the
+// second, the last frame clears where the one before it did not draw, and
+// what that one drew stays.
+TEST(AnimationWrite, ApngFramesThatClearShowClearInGif)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    const char* frames[] = {
+        "[new(6, 4), box(new(6, 4), 0, 0, 3, 4, C)]",
+        "[new(8, 8), box(new(8, 8), 1, 1, 3, 3, B), box(box(new(8, 8), 1, 1, 3, 3, B), 4, 4, 8, 8, C)]",
+    };
+    for (const char* list : frames) {
+        TempDir dir;
+        const fs::path source = dir / "a.png", gif = dir / "a.gif";
+        ASSERT_EQ(run(std::string(kSystemPython) + " -c \"from PIL import Image\n"
+                      "B, C = (0, 0, 255, 255), (0, 0, 0, 0)\n"
+                      "def new(w, h): return Image.new('RGBA', (w, h), (255, 0, 0, 255))\n"
+                      "def box(im, x0, y0, x1, y1, c):\n"
+                      "    for y in range(y0, y1):\n"
+                      "        for x in range(x0, x1): im.putpixel((x, y), c)\n"
+                      "    return im\n"
+                      "f = " + list + "\n"
+                      "f[0].save('" + source.string() + "', save_all=True, append_images=f[1:], "
+                      "blend=[0] * len(f), disposal=[0] * len(f), duration=100, loop=0)\""),
+                  0);
+        ASSERT_EQ(convertAnimation(source, gif, nullptr), RC_OK) << list;
+        expectSameFrames(coalesced(gif, dir.path()), pillowFrames(source, dir.path()), list);
+    }
+}
+
 // A palette GIF whose transparent entry hides magenta, on a yellow
 // background, written with "Auto": the transparency stays in the palette of
 // PNG and GIF, and in a colour format with alpha in TIFF, BMP, TGA and Sun
