@@ -42,10 +42,17 @@ constexpr FormatDescriptor writable(const char16_t* ext, const char16_t* desc, P
     return d;
 }
 
+// A writable row whose palettes hold no transparency.
+constexpr FormatDescriptor paletteWithoutAlpha(FormatDescriptor d)
+{
+    d.paletteWithoutAlpha = true;
+    return d;
+}
+
 FormatDescriptor g_table[kFormatTableRows] = {
     // BMP
-    writable(u"bmp", u"Windows bitmap format", bmpProbe, bmpReaderCreate, bmpWriterCreate, kBmpSubFormats,
-             kBmpSubFormatCaps),
+    paletteWithoutAlpha(writable(u"bmp", u"Windows bitmap format", bmpProbe, bmpReaderCreate, bmpWriterCreate,
+                                 kBmpSubFormats, kBmpSubFormatCaps)),
     {u"dib", u"Windows Device Independent bitmap", bmpProbe, bmpReaderCreate},
     {u"rle", u"Windows RLE compressed bitmap", bmpProbe, bmpReaderCreate},
     // CALS
@@ -103,17 +110,17 @@ FormatDescriptor g_table[kFormatTableRows] = {
     writable(u"psd", u"PhotoShop format", psdProbe, psdReaderCreate, psdWriterCreate, kPsdSubFormats,
              kPsdSubFormatCaps),
     // Sun raster
-    writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate, sunRasterWriterCreate,
-             kSunRasterSubFormats, kSunRasterSubFormatCaps),
+    paletteWithoutAlpha(writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate,
+                                 sunRasterWriterCreate, kSunRasterSubFormats, kSunRasterSubFormatCaps)),
     // RawImage
     writable(u"raw", u"Raw image description file", rawImageProbe, rawImageReaderCreate, rawImageWriterCreate,
              kRawImageSubFormats, kRawImageSubFormatCaps),
     // TGA
-    writable(u"tga", u"TARGA format", tgaProbe, tgaReaderCreate, tgaWriterCreate, kTgaSubFormats,
-             kTgaSubFormatCaps),
+    paletteWithoutAlpha(writable(u"tga", u"TARGA format", tgaProbe, tgaReaderCreate, tgaWriterCreate, kTgaSubFormats,
+                                 kTgaSubFormatCaps)),
     // TIFF
-    writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, tiffWriterCreate, kTiffSubFormats,
-             kTiffSubFormatCaps, kTiffSubFormatParams),
+    paletteWithoutAlpha(writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, tiffWriterCreate,
+                                 kTiffSubFormats, kTiffSubFormatCaps, kTiffSubFormatParams)),
     {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP
     writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, webpWriterCreate, kWebpSubFormats,

@@ -88,6 +88,10 @@ struct FormatDescriptor {
     const ColourFormatFlags* subFormatCaps = nullptr;
     // One ParamKind per sub-format; null means none takes a number.
     const uint8_t* paramKinds = nullptr;
+    // The palette colour formats store no transparency (a colour map of
+    // red, green and blue only): a palette picture's transparency survives
+    // there only in a colour format with alpha.
+    bool paletteWithoutAlpha = false;
 
     uint32_t subFormatCount() const;
     // Index of a sub-format by exact name; -1 when absent.

@@ -197,13 +197,38 @@ Image* ditherHighColour(Image* image, bool allFrames, bool keepAlpha)
     return head;
 }
 
-bool canCarryAlpha(PixelFormat format, uint32_t flag)
+// Whether a pixel of the frames written shows a palette entry that is not
+// opaque (a frame without a palette: whether it has alpha at all).
+bool showsTransparency(Image* image, bool allFrames)
+{
+    for (Image* f = image; f; f = allFrames ? f->next() : nullptr) {
+        IndexedView* iv = f->indexedView();
+        if (!iv) {
+            if (f->alphaKind != ALPHA_NONE) return true;
+            continue;
+        }
+        bool clear[256];
+        bool any = false;
+        for (uint32_t i = 0; i < 256; ++i) any |= clear[i] = (iv->palette()[i] >> 24) != 255;
+        for (uint32_t y = 0; any && y < f->height; ++y) {
+            const uint8_t* row = iv->row(y);
+            for (uint32_t x = 0; x < f->width; ++x)
+                if (clear[row[x]]) return true;
+        }
+    }
+    return false;
+}
+
+// Grey frames are left alone; indexed ones carry their transparency unless
+// the format's palettes drop it.
+bool canCarryAlpha(PixelFormat format, uint32_t flag, bool paletteWithoutAlpha)
 {
     switch (format) {
     case PF_RGBA8: return flag == CF_RGBA16 || flag == CF_RGBA32;
     case PF_RGBA16: return flag == CF_RGBA64;
     case PF_RGBA_FLOAT: return flag == CF_RGBA_FLOAT;
-    default: return true;  // grey and indexed frames are left alone
+    case PF_INDEXED8: return !paletteWithoutAlpha;
+    default: return true;
     }
 }
 
@@ -212,7 +237,15 @@ void flattenFrame(Image* f)
     uint32_t bg = f->frameInfo.backgroundColour;
     double bgc[3] = {double(bg & 0xFF) / 255, double((bg >> 8) & 0xFF) / 255, double((bg >> 16) & 0xFF) / 255};
     bool straight = f->alphaKind == ALPHA_STRAIGHT;
-    if (Rgba8View* v = f->rgba8View()) {
+    if (f->pixelFormat == PF_INDEXED8) {
+        // The palette's hidden colours never show: its clear entries become
+        // the background, as clear pixels do.
+        if (IndexedView* v = f->indexedView()) {
+            for (uint32_t i = 0; i < 256; ++i)
+                if ((v->palette()[i] >> 24) == 0) v->palette()[i] = bg;
+            v->paletteChanged();
+        }
+    } else if (Rgba8View* v = f->rgba8View()) {
         Rgba8 b = {uint8_t(bg), uint8_t(bg >> 8), uint8_t(bg >> 16), uint8_t(bg >> 24)};
         for (uint32_t y = 0; y < f->height; ++y) {
             Rgba8* p = v->row(y);
@@ -389,6 +422,15 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     case PF_GRAY16: flag = choose(kPrefGray16, caps, false), hasAlpha = false; break;
     case PF_GRAY_FLOAT: flag = choose(kPrefGrayF, caps, false), hasAlpha = false; break;
     case PF_INDEXED8: {
+        // "Auto" writes a palette picture whose transparency the format's
+        // palettes would lose as an RGBA picture, in a colour format with
+        // alpha when the sub-format has one.
+        constexpr uint32_t kAlphaFormats = CF_RGBA32 | CF_RGBA64 | CF_RGBA_FLOAT;
+        if (colourMask == CF_AUTO && hasAlpha && descriptor->paletteWithoutAlpha && (caps & kAlphaFormats) &&
+            showsTransparency(image, allFrames)) {
+            flag = choose(kPrefIndexedRest, caps, true);
+            break;
+        }
         bool fixed = global.useFixedPalette != 0;
         highest = imageScanPaletteUse(image, fixed, allFrames);
         if ((caps & CF_2_COLOURS) && highest < 2 && (!fixed || firstEntriesInFixed(image, 2)))
@@ -508,17 +550,26 @@ ResultCode ImageWriter::write(Image* image, const char16_t* subFormatName, Colou
     // frame's background, on a copy: the caller's image may still be
     // written to a format that keeps it.
     if (hasAlpha) {
+        const bool opaquePalette = descriptor->paletteWithoutAlpha;
+        auto mustFlatten = [&](const Image* f) {
+            return f->alphaKind != ALPHA_NONE && !canCarryAlpha(f->pixelFormat, flag, opaquePalette);
+        };
         bool needed = false;
         for (Image* f = work; f; f = allFrames ? f->next() : nullptr)
-            if (f->alphaKind != ALPHA_NONE && !canCarryAlpha(f->pixelFormat, flag)) needed = true;
+            if (mustFlatten(f)) needed = true;
         if (needed) {
             if (work == image) {
-                converted = Ref<Image>::adopt(copyChain(image, allFrames, PF_SAME));
+                // A plain copy: an indexed one through the quantiser with
+                // nothing to reduce, whatever the switches say.
+                const QuantizeOptions copyAll;
+                converted = Ref<Image>::adopt(image->pixelFormat == PF_INDEXED8
+                                                  ? quantizeChain(image, allFrames, copyAll)
+                                                  : copyChain(image, allFrames, PF_SAME));
                 if (!converted) return RC_OUT_OF_MEMORY;
                 work = converted.get();
             }
             for (Image* f = work; f; f = allFrames ? f->next() : nullptr)
-                if (f->alphaKind != ALPHA_NONE && !canCarryAlpha(f->pixelFormat, flag)) flattenFrame(f);
+                if (mustFlatten(f)) flattenFrame(f);
         }
     }
 

@@ -2,7 +2,10 @@
 // comment and application extensions, and every image of the file as one
 // reader of a frame chain; LZW decoding and interlaced row order.
 // GIF writing: one image or a whole frame chain, with a global table from the
-// first frame and local tables only where a frame's colours differ.
+// first frame and local tables only where a frame's colours differ. A GIF
+// frame always lies over what the screen shows; where a source frame clears
+// pixels instead, the frame before is disposed of to the background and what
+// must stay is drawn again, so every frame shows as its source composes it.
 #include "codecs/more/gif.h"
 
 #include <algorithm>
@@ -13,8 +16,11 @@
 
 #include "codecs/main/xmp.h"
 #include "core/byte_cursor.h"
+#include "core/frame_rect.h"
 #include "core/image_reader.h"
 #include "core/image_writer.h"
+#include "core/quantize.h"
+#include "core/quantize_options.h"
 #include "core/text.h"
 #include "platform/memory.h"
 
@@ -473,6 +479,242 @@ bool sameTable(const uint32_t* global, const PaletteRoles& globalRoles, const ui
     return true;
 }
 
+// What a frame shows at one index: 0 where it is clear, else its opaque
+// colour (0xFFRRGGBB).
+uint32_t shownColour(const uint32_t* palette, const PaletteRoles& roles, uint8_t index)
+{
+    return roles.transparent && index == roles.transparentIndex ? 0 : 0xFF000000u | (palette[index] & 0xFFFFFF);
+}
+
+// Where a frame of an animation lies on the screen (moved inside the
+// coordinates a GIF can hold).
+FrameRect placed(const Image* f)
+{
+    return {uint32_t(std::clamp<int64_t>(f->frameInfo.x, 0, 0xFFFF - f->width)),
+            uint32_t(std::clamp<int64_t>(f->frameInfo.y, 0, 0xFFFF - f->height)), f->width, f->height};
+}
+
+// The disposal method that says what the source's dispose value says.
+uint8_t disposalOf(const Image* f) { return f->frameInfo.dispose == 1 ? 2 : f->frameInfo.dispose == 2 ? 3 : 1; }
+
+// Whether a frame after the first replaces what lies under it (it does not
+// blend) with clear pixels, which a GIF frame cannot do.
+bool clearsPixels(Image* image, uint32_t bits)
+{
+    const uint32_t mask = (1u << bits) - 1;
+    for (Image* f = image->next(); f; f = f->next()) {
+        if (f->frameInfo.blend) continue;
+        const PaletteRoles roles = scanPalette(f->palette(), mask + 1, f->frameInfo.backgroundColour);
+        for (uint32_t y = 0; roles.transparent && y < f->height; ++y) {
+            const uint8_t* row = f->row<uint8_t>(y);
+            for (uint32_t x = 0; x < f->width; ++x)
+                if ((row[x] & mask) == roles.transparentIndex) return true;
+        }
+    }
+    return false;
+}
+
+// A picture of the whole screen: what a decoder or the source shows, one
+// shownColour per pixel.
+class Screen {
+public:
+    bool create(uint32_t width, uint32_t height)
+    {
+        width_ = width;
+        return pixels_.allocate(uint64_t(width) * height, true);
+    }
+    uint32_t* row(uint32_t y) const { return pixels_.get() + uint64_t(y) * width_; }
+    uint32_t at(uint32_t x, uint32_t y) const { return row(y)[x]; }
+    void clear(const FrameRect& r)
+    {
+        for (uint32_t y = r.y; y < r.y + r.height; ++y) std::fill_n(row(y) + r.x, r.width, 0u);
+    }
+    void copy(const Screen& from) { std::copy_n(from.pixels_.get(), pixels_.size(), pixels_.get()); }
+
+private:
+    uint32_t width_ = 0;
+    AlignedBuffer<uint32_t> pixels_;
+};
+
+// The screen as the source composes it: before a frame is drawn, the one
+// before it is disposed of as it says; the frame then covers what lies under
+// it where it is not clear when it blends, and replaces it when it does not.
+class SourceScreen {
+public:
+    bool create(uint32_t width, uint32_t height)
+    {
+        return shown_.create(width, height) && under_.create(width, height);
+    }
+    const Screen& shown() const { return shown_; }
+
+    void draw(Image* f, uint32_t bits)
+    {
+        if (last_.width) {
+            if (lastDispose_ == 1) shown_.clear(last_);
+            if (lastDispose_ == 2) shown_.copy(under_);
+        }
+        under_.copy(shown_);
+        const uint32_t mask = (1u << bits) - 1;
+        const PaletteRoles roles = scanPalette(f->palette(), mask + 1, f->frameInfo.backgroundColour);
+        last_ = placed(f);
+        lastDispose_ = f->frameInfo.dispose;
+        for (uint32_t y = 0; y < f->height; ++y) {
+            const uint8_t* src = f->row<uint8_t>(y);
+            uint32_t* dst = shown_.row(last_.y + y) + last_.x;
+            for (uint32_t x = 0; x < f->width; ++x) {
+                const uint32_t v = shownColour(f->palette(), roles, src[x] & mask);
+                if (v || !f->frameInfo.blend) dst[x] = v;
+            }
+        }
+    }
+
+private:
+    Screen shown_, under_;
+    FrameRect last_;
+    uint8_t lastDispose_ = 0;
+};
+
+// How one frame is written: where, from the frame's own pixels or from what
+// the source's screen shows there, and the disposal method.
+struct PlannedFrame {
+    FrameRect rect;
+    bool composed;
+    uint8_t disposal;
+};
+
+// Plans every frame so that a decoder's screen shows, after each, what the
+// source's does. A frame is written as it is while that shows the source's
+// screen; otherwise it grows over what differs and is written from the
+// source's screen. Where the source shows clear what a decoder still shows,
+// the frame before is disposed of to the background, grown over those
+// pixels. False when out of memory.
+bool planFrames(Image* image, uint32_t bits, uint32_t width, uint32_t height, PlannedFrame* plan)
+{
+    SourceScreen source;
+    Screen gif;  // a decoder's screen before the frame, once the one before is disposed of
+    if (!source.create(width, height) || !gif.create(width, height)) return false;
+    const uint32_t mask = (1u << bits) - 1;
+    size_t i = 0;
+    for (Image* f = image; f; f = f->next(), ++i) {
+        source.draw(f, bits);
+        const Screen& shown = source.shown();
+        // Where the decoder's screen differs from the source's, and where of
+        // that the source's is clear.
+        FrameRect cleared, differs;
+        auto compare = [&] {
+            cleared = differs = {};
+            for (uint32_t y = 0; y < height; ++y)
+                for (uint32_t x = 0; x < width; ++x) {
+                    if (gif.at(x, y) == shown.at(x, y)) continue;
+                    differs = differs.unite({x, y, 1, 1});
+                    if (!shown.at(x, y)) cleared = cleared.unite({x, y, 1, 1});
+                }
+        };
+        compare();
+        if (!cleared.empty() && i > 0) {
+            // The last frame, grown over these pixels and disposed of to the
+            // background, clears them. Outside its old rectangle the decoder
+            // shows what that frame left whatever its disposal, so nothing
+            // changes there.
+            PlannedFrame& last = plan[i - 1];
+            const FrameRect grown = last.rect.unite(cleared);
+            last.composed = last.composed || !(grown == last.rect);
+            last.rect = grown;
+            last.disposal = 2;
+            gif.clear(grown);
+            compare();
+        }
+        const FrameRect own = placed(f);
+        bool fits = own.unite(differs) == own;
+        const PaletteRoles roles = scanPalette(f->palette(), mask + 1, f->frameInfo.backgroundColour);
+        for (uint32_t y = 0; fits && y < f->height; ++y)
+            for (uint32_t x = 0; fits && x < f->width; ++x) {
+                const uint32_t v = shownColour(f->palette(), roles, f->row<uint8_t>(y)[x] & mask);
+                fits = (v ? v : gif.at(own.x + x, own.y + y)) == shown.at(own.x + x, own.y + y);
+            }
+        plan[i] = {fits ? own : own.unite(differs), !fits, disposalOf(f)};
+        // The decoder now shows the source's screen; then the frame is
+        // disposed of.
+        if (plan[i].disposal != 3) gif.copy(shown);
+        if (plan[i].disposal == 2) gif.clear(plan[i].rect);
+    }
+    return true;
+}
+
+// Indices of `colours` (sorted keys of colour << 8 | index) for what the
+// screen shows over `rect`, the clear pixels at `clear` (none when
+// negative). False when a colour is missing.
+bool mapColours(const Screen& screen, const FrameRect& rect, const uint32_t* colours, uint32_t count, int32_t clear,
+                Image* out)
+{
+    for (uint32_t y = 0; y < rect.height; ++y) {
+        uint8_t* dst = out->row<uint8_t>(y);
+        for (uint32_t x = 0; x < rect.width; ++x) {
+            const uint32_t v = screen.at(rect.x + x, rect.y + y);
+            const uint32_t* k = std::lower_bound(colours, colours + count, v << 8);
+            if (v ? k == colours + count || *k >> 8 != (v & 0xFFFFFF) : clear < 0) return false;
+            dst[x] = uint8_t(v ? *k : uint32_t(clear));
+        }
+    }
+    return true;
+}
+
+// What the screen shows over `rect`, as a palette picture placed there with
+// `frame`'s timing: through the frame's palette of 2^bits entries when it
+// holds every colour shown (and a transparent entry where the screen is
+// clear), else through a table of the colours shown, made to fit 256 when
+// they are more. `bitsOut` receives the picture's table size. Null when out
+// of memory.
+Ref<Image> composedFrame(const Screen& screen, const FrameRect& rect, Image* frame, uint32_t bits, uint32_t* bitsOut)
+{
+    Ref<Image> out = Ref<Image>::adopt(imageCreate(PF_INDEXED8, packSize(rect.width, rect.height)));
+    if (!out) return {};
+    frameInfoCopyData(out->frameInfo, frame->frameInfo);
+    out->frameInfo.x = int32_t(rect.x);
+    out->frameInfo.y = int32_t(rect.y);
+    *bitsOut = bits;
+    const PaletteRoles roles = scanPalette(frame->palette(), 1u << bits, frame->frameInfo.backgroundColour);
+    uint32_t keys[256];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < (1u << bits); ++i)
+        if (uint32_t v = shownColour(frame->palette(), roles, uint8_t(i))) keys[n++] = v << 8 | i;
+    std::sort(keys, keys + n);
+    if (mapColours(screen, rect, keys, n, roles.transparent ? roles.transparentIndex : -1, out.get())) {
+        out->indexedView()->setPalette(frame->palette(), 256);
+        return out;
+    }
+    // The colours shown, clear (0) first.
+    AlignedBuffer<uint32_t> shown(uint64_t(rect.width) * rect.height);
+    if (!shown) return {};
+    uint32_t* first = shown.get();
+    for (uint32_t y = 0; y < rect.height; ++y)
+        std::copy_n(screen.row(rect.y + y) + rect.x, rect.width, first + uint64_t(y) * rect.width);
+    std::sort(first, first + shown.size());
+    const uint64_t count = uint64_t(std::unique(first, first + shown.size()) - first);
+    if (count <= 256) {
+        uint32_t palette[256];
+        std::fill_n(palette, 256, 0xFF000000u);
+        for (uint32_t i = 0; i < count; ++i) palette[i] = first[i], keys[i] = first[i] << 8 | i;
+        const uint32_t clear = first[0] == 0;
+        mapColours(screen, rect, keys + clear, uint32_t(count) - clear, clear ? 0 : -1, out.get());
+        out->indexedView()->setPalette(palette, 256);
+        for (*bitsOut = 1; (1u << *bitsOut) < count;) ++*bitsOut;
+        return out;
+    }
+    Ref<Image> rgba = Ref<Image>::adopt(imageCreate(PF_RGBA8, packSize(rect.width, rect.height)));
+    if (!rgba) return {};
+    rgba->alphaKind = ALPHA_STRAIGHT;
+    for (uint32_t y = 0; y < rect.height; ++y)
+        for (uint32_t x = 0; x < rect.width; ++x) {
+            const uint32_t v = screen.at(rect.x + x, rect.y + y);
+            rgba->row<Rgba8>(y)[x] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        }
+    QuantizeOptions options;
+    options.dither = 0;
+    *bitsOut = 8;
+    return failed(imageQuantize(out.get(), rgba.get(), options)) ? Ref<Image>() : out;
+}
+
 // A few hundred bytes of header or extension, written at once.
 struct Bytes {
     uint8_t b[1024];
@@ -495,8 +737,8 @@ protected:
 
 private:
     ResultCode writeComment(const ImageInfo* info);
-    ResultCode writeFrame(Image* frame, uint32_t bits, bool interlaced, bool animated, const uint32_t* global,
-                          const PaletteRoles& globalRoles, bool first);
+    ResultCode writeFrame(Image* frame, uint32_t bits, uint32_t frameBits, bool interlaced, bool animated,
+                          const uint32_t* global, const PaletteRoles& globalRoles, uint8_t disposal);
     ResultCode put(const Bytes& bytes) { return failed(output.write(bytes.b, bytes.n)) ? RC_WRITE_FAILED : RC_OK; }
 };
 
@@ -548,8 +790,26 @@ ResultCode GifWriter::encode(Image* image, const char16_t* subFormatName, uint32
     if (ResultCode rc = put(h); failed(rc)) return rc;
     if (ResultCode rc = writeComment(image->info()); failed(rc)) return rc;
 
-    for (Image* f = image; f; f = animated ? f->next() : nullptr) {
-        ResultCode rc = writeFrame(f, bits, interlaced, animated, global, roles, f == image);
+    // Frames written as they are, unless one clears what lies under it.
+    size_t count = 0;
+    for (Image* f = image; f; f = animated ? f->next() : nullptr) ++count;
+    AlignedBuffer<PlannedFrame> plan(count);
+    SourceScreen source;
+    const bool replan = animated && clearsPixels(image, bits);
+    if (!plan || (replan && (!planFrames(image, bits, uint32_t(screenW), uint32_t(screenH), plan.get()) ||
+                             !source.create(uint32_t(screenW), uint32_t(screenH)))))
+        return RC_OUT_OF_MEMORY;
+    size_t i = 0;
+    for (Image* f = image; f; f = animated ? f->next() : nullptr, ++i) {
+        Ref<Image> written = Ref<Image>::share(f);
+        uint32_t frameBits = bits;
+        if (replan) {
+            source.draw(f, bits);
+            if (plan[i].composed) written = composedFrame(source.shown(), plan[i].rect, f, bits, &frameBits);
+            if (!written) return RC_OUT_OF_MEMORY;
+        }
+        ResultCode rc = writeFrame(written.get(), bits, frameBits, interlaced, animated, global, roles,
+                                   replan ? plan[i].disposal : disposalOf(f));
         if (failed(rc)) return rc;
     }
     if (failed(output.writeU8(';')) || failed(output.flush())) return RC_WRITE_FAILED;
@@ -577,13 +837,15 @@ ResultCode GifWriter::writeComment(const ImageInfo* info)
     return failed(output.writeU8(0)) ? RC_WRITE_FAILED : RC_OK;
 }
 
-ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, bool interlaced, bool animated, const uint32_t* global,
-                                 const PaletteRoles& globalRoles, bool first)
+ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, uint32_t frameBits, bool interlaced, bool animated,
+                                 const uint32_t* global, const PaletteRoles& globalRoles, uint8_t disposal)
 {
-    const uint32_t entries = 1u << bits;
+    // A frame's own table may be larger than the global one.
+    const uint32_t entries = 1u << frameBits;
     const uint32_t* palette = frame->palette();
+    const bool first = palette == global;
     PaletteRoles roles = first ? globalRoles : scanPalette(palette, entries, frame->frameInfo.backgroundColour);
-    bool local = !first && !sameTable(global, globalRoles, palette, roles, entries);
+    bool local = !first && (frameBits != bits || !sameTable(global, globalRoles, palette, roles, entries));
     const FrameInfo& fi = frame->frameInfo;
 
     Bytes h;
@@ -591,7 +853,7 @@ ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, bool interlaced, b
         uint32_t flags = roles.transparent ? 1 : 0;
         uint32_t delay = 0;
         if (animated) {
-            flags |= (fi.dispose == 1 ? 2u : fi.dispose == 2 ? 3u : 1u) << 2;
+            flags |= uint32_t(disposal) << 2;
             if (fi.duration == kPageEndDuration) {
                 flags |= 2;
             } else {
@@ -601,11 +863,11 @@ ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, bool interlaced, b
         h.u8(0x21), h.u8(0xF9), h.u8(4), h.u8(flags), h.u16(delay), h.u8(roles.transparentIndex), h.u8(0);
     }
     h.u8(',');
-    h.u16(animated ? uint32_t(std::clamp<int64_t>(fi.x, 0, 0xFFFF - frame->width)) : 0);
-    h.u16(animated ? uint32_t(std::clamp<int64_t>(fi.y, 0, 0xFFFF - frame->height)) : 0);
+    h.u16(animated ? placed(frame).x : 0);
+    h.u16(animated ? placed(frame).y : 0);
     h.u16(frame->width);
     h.u16(frame->height);
-    h.u8((local ? 0x80 | (bits - 1) : 0) | (interlaced ? 0x40 : 0));
+    h.u8((local ? 0x80 | (frameBits - 1) : 0) | (interlaced ? 0x40 : 0));
     if (local) h.table(palette, entries);
     if (ResultCode rc = put(h); failed(rc)) return rc;
 
@@ -625,7 +887,7 @@ ResultCode GifWriter::writeFrame(Image* frame, uint32_t bits, bool interlaced, b
         uint8_t* dst = pixels.get() + uint64_t(i) * w;
         for (uint32_t x = 0; x < w; ++x) dst[x] = src[x] & mask;
     }
-    bool ok = gifLzwEncode(pixels.get(), uint64_t(w) * height, bits,
+    bool ok = gifLzwEncode(pixels.get(), uint64_t(w) * height, frameBits,
                            [this](const uint8_t* p, size_t n) { return succeeded(output.write(p, n)); });
     return ok ? RC_OK : RC_WRITE_FAILED;
 }

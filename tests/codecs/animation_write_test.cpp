@@ -2,7 +2,8 @@
 // written with the automatic colour format) must show, frame for frame,
 // what their sources show: sources made by ImageMagick and composed by its
 // -coalesce, our APNG files composed by apngdis and our WebP files by
-// Pillow's reader (libwebp's compositor).
+// Pillow's reader (libwebp's compositor). A palette picture's transparency,
+// written the same way, stays where the output can hold it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -593,5 +594,83 @@ TEST(AnimationWrite, SmallerSecondTiffPageStaysAPageInEveryFormat)
         expectSameFrames(coalesced(gif, dir.path()), shown, make + " to GIF");
         ASSERT_EQ(convertAnimation(source, png, nullptr), RC_OK) << make;
         expectSameFrames(apngdisFrames(png, dir.path(), nullptr), shown, make + " to APNG");
+    }
+}
+
+// Animated PNGs by Pillow whose later frames do not blend, so that their
+// clear pixels clear what earlier frames drew, written as GIF: every frame,
+// composed by ImageMagick, shows what Pillow shows of the source. In the
+// second, the last frame clears where the one before it did not draw, and
+// what that one drew stays.
+TEST(AnimationWrite, ApngFramesThatClearShowClearInGif)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    const char* frames[] = {
+        "[new(6, 4), box(new(6, 4), 0, 0, 3, 4, C)]",
+        "[new(8, 8), box(new(8, 8), 1, 1, 3, 3, B), box(box(new(8, 8), 1, 1, 3, 3, B), 4, 4, 8, 8, C)]",
+    };
+    for (const char* list : frames) {
+        TempDir dir;
+        const fs::path source = dir / "a.png", gif = dir / "a.gif";
+        ASSERT_EQ(run(std::string(kSystemPython) + " -c \"from PIL import Image\n"
+                      "B, C = (0, 0, 255, 255), (0, 0, 0, 0)\n"
+                      "def new(w, h): return Image.new('RGBA', (w, h), (255, 0, 0, 255))\n"
+                      "def box(im, x0, y0, x1, y1, c):\n"
+                      "    for y in range(y0, y1):\n"
+                      "        for x in range(x0, x1): im.putpixel((x, y), c)\n"
+                      "    return im\n"
+                      "f = " + list + "\n"
+                      "f[0].save('" + source.string() + "', save_all=True, append_images=f[1:], "
+                      "blend=[0] * len(f), disposal=[0] * len(f), duration=100, loop=0)\""),
+                  0);
+        ASSERT_EQ(convertAnimation(source, gif, nullptr), RC_OK) << list;
+        expectSameFrames(coalesced(gif, dir.path()), pillowFrames(source, dir.path()), list);
+    }
+}
+
+// A palette GIF whose transparent entry hides magenta, on a yellow
+// background, written with "Auto": the transparency stays in the palette of
+// PNG and GIF, and in a colour format with alpha in TIFF, BMP, TGA and Sun
+// raster, whose palettes cannot hold it. A palette format named, or a
+// sub-format without alpha, shows the background there, never the hidden
+// colour. Read back by ImageMagick and by Pillow where it reads the alpha.
+TEST(AnimationWrite, PaletteTransparencyStaysOrTakesTheBackground)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL(kSystemPython);
+    TempDir dir;
+    const fs::path source = dir / "t.gif";
+    ASSERT_EQ(run(std::string(kSystemPython) + " -c \"from PIL import Image; im = Image.new('P', (8, 6), 1); "
+                  "im.putpalette([255, 0, 255, 0, 0, 255, 255, 255, 0]); im.paste(0, (0, 0, 4, 3)); im.save('" +
+                  source.string() + "', transparency=0, background=2, optimize=False)\""),
+              0);
+    struct Case {
+        const char* out;
+        const char16_t* sub;
+        ColourFormatFlags colours;
+        bool clear;   // else the corner is yellow
+        bool pillow;  // Pillow reads the file's alpha (not a 32-bit BMP's or Sun raster's)
+    };
+    const Case cases[] = {
+        {"a.tiff", nullptr, CF_AUTO, true, true},         {"a.bmp", nullptr, CF_AUTO, true, false},
+        {"a.tga", nullptr, CF_AUTO, true, true},          {"a.ras", nullptr, CF_AUTO, true, false},
+        {"a.png", nullptr, CF_AUTO, true, true},          {"a.gif", nullptr, CF_AUTO, true, true},
+        {"a.webp", u"Lossless", CF_AUTO, true, true},     {"p.tiff", nullptr, CF_256_COLOURS, false, true},
+        {"p.bmp", u"RLE compressed", CF_AUTO, false, true}, {"p.tga", nullptr, CF_256_COLOURS, false, true},
+        {"p.ras", nullptr, CF_256_COLOURS, false, true},
+    };
+    for (const Case& c : cases) {
+        const fs::path out = dir / c.out;
+        ASSERT_EQ(convertAnimation(source, out, c.sub, c.colours), RC_OK) << c.out;
+        if (out.extension() == ".png") EXPECT_EQ(pngColourType(out), 3);
+        for (const std::string reader : {std::string("convert IN -auto-orient pam:-"), pillowDecoder(true)}) {
+            if (reader != "convert IN -auto-orient pam:-" && !c.pillow) continue;
+            Pnm p;
+            ASSERT_TRUE(oracleDecode(reader, out, p)) << c.out << " " << reader;
+            const Rgba corner = pixel(p, 0, 0);
+            EXPECT_TRUE(c.clear ? corner.a == 0 : corner == (Rgba{255, 255, 0, 255})) << c.out << " " << reader;
+            EXPECT_EQ(pixel(p, 7, 5), (Rgba{0, 0, 255, 255})) << c.out << " " << reader;
+        }
     }
 }

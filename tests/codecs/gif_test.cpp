@@ -903,3 +903,32 @@ TEST(GifReader, XmpWrittenByExiftoolFillsTheInformation)
     Ref<Image> rgba = Ref<Image>::adopt(imageConvertNew(d.image.get(), false, false, PF_RGBA8));
     EXPECT_EQ(rgba->row<Rgba8>(5)[7].r, 255);
 }
+
+// A frame with a palette of its own that does not blend clears what the one
+// before drew: that one is disposed of, and what stays of it comes back with
+// the clearing frame, in a table of both palettes' colours, as ImageMagick
+// composes the file.
+TEST(GifWriter, AFrameThatClearsRedrawsWhatStaysInATableOfBothPalettes)
+{
+    QUILLON_REQUIRE_TOOL("convert");
+    QUILLON_REQUIRE_TOOL("gifsicle");
+    TempDir dir;
+    Ref<Image> a = paletteImage(20, 16, 16, -1, 1), b = paletteImage(8, 6, 16, 15, 2);
+    b->frameInfo = {0, 0, 0, 0, 5, 4, 100, 0, 0};
+    std::memset(b->row<uint8_t>(2), 15, 5);
+    Ref<Image> shown = Ref<Image>::adopt(imageConvertNew(a.get(), false, false, PF_RGBA8));
+    Ref<Image> top = Ref<Image>::adopt(imageConvertNew(b.get(), false, false, PF_RGBA8));
+    link(a.get(), b);
+    const fs::path out = dir / "c.gif";
+    ASSERT_EQ(writeGif(a.get(), out, u"Normal", CF_16_COLOURS), RC_OK);
+    EXPECT_NE(gifsicleInfo(out).find("local color table [32]"), std::string::npos) << gifsicleInfo(out);
+    ASSERT_EQ(run("convert " + shellQuote(out.string()) + " -coalesce -depth 8 " +
+                  shellQuote((dir / "s-%d.pam").string())),
+              0);
+    for (int i = 0; i < 2; ++i) {
+        if (i) ASSERT_EQ(imageBlitRect(shown.get(), {5, 4}, top.get(), {0, 0}, {8, 6}), RC_OK);
+        Pnm oracle;
+        ASSERT_TRUE(readPnm(dir / ("s-" + std::to_string(i) + ".pam"), oracle));
+        expectShownAs(shown.get(), oracle, "frame " + std::to_string(i));
+    }
+}
