@@ -91,8 +91,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     {u"mac", u"MacPaint image", macPaintProbe, macPaintReaderCreate},
     {u"neo", u"Neochrome image", neochromeProbe, neochromeReaderCreate},
     // PCX
-    writable(u"pcx", u"PC Paintbrush image", pcxProbe, pcxReaderCreate, pcxWriterCreate, kPcxSubFormats,
-             kPcxSubFormatCaps),
+    paletteWithoutAlpha(writable(u"pcx", u"PC Paintbrush image", pcxProbe, pcxReaderCreate, pcxWriterCreate,
+                                 kPcxSubFormats, kPcxSubFormatCaps)),
     // PC Paint
     {u"pic", u"PC Paint image", pcPaintProbe, pcPaintReaderCreate},
     // PNG
@@ -107,8 +107,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // Pixar
     {u"pxr", u"Pixar format", pixarProbe, pixarReaderCreate},
     // PSD
-    writable(u"psd", u"PhotoShop format", psdProbe, psdReaderCreate, psdWriterCreate, kPsdSubFormats,
-             kPsdSubFormatCaps),
+    paletteWithoutAlpha(writable(u"psd", u"PhotoShop format", psdProbe, psdReaderCreate, psdWriterCreate,
+                                 kPsdSubFormats, kPsdSubFormatCaps)),
     // Sun raster
     paletteWithoutAlpha(writable(u"ras", u"Sun raster format", sunRasterProbe, sunRasterReaderCreate,
                                  sunRasterWriterCreate, kSunRasterSubFormats, kSunRasterSubFormatCaps)),

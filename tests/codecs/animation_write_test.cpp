@@ -651,6 +651,7 @@ TEST(AnimationWrite, PaletteTransparencyStaysOrTakesTheBackground)
         ColourFormatFlags colours;
         bool clear;   // else the corner is yellow
         bool pillow;  // Pillow reads the file's alpha (not a 32-bit BMP's or Sun raster's)
+        bool magick = true;  // ImageMagick reads the file (not a one-channel indexed PSD)
     };
     const Case cases[] = {
         {"a.tiff", nullptr, CF_AUTO, true, true},         {"a.bmp", nullptr, CF_AUTO, true, false},
@@ -658,14 +659,15 @@ TEST(AnimationWrite, PaletteTransparencyStaysOrTakesTheBackground)
         {"a.png", nullptr, CF_AUTO, true, true},          {"a.gif", nullptr, CF_AUTO, true, true},
         {"a.webp", u"Lossless", CF_AUTO, true, true},     {"p.tiff", nullptr, CF_256_COLOURS, false, true},
         {"p.bmp", u"RLE compressed", CF_AUTO, false, true}, {"p.tga", nullptr, CF_256_COLOURS, false, true},
-        {"p.ras", nullptr, CF_256_COLOURS, false, true},
+        {"p.ras", nullptr, CF_256_COLOURS, false, true},   {"p.pcx", nullptr, CF_256_COLOURS, false, true},
+        {"p.psd", nullptr, CF_AUTO, false, true, false},
     };
     for (const Case& c : cases) {
         const fs::path out = dir / c.out;
         ASSERT_EQ(convertAnimation(source, out, c.sub, c.colours), RC_OK) << c.out;
         if (out.extension() == ".png") EXPECT_EQ(pngColourType(out), 3);
         for (const std::string reader : {std::string("convert IN -auto-orient pam:-"), pillowDecoder(true)}) {
-            if (reader != "convert IN -auto-orient pam:-" && !c.pillow) continue;
+            if (reader == "convert IN -auto-orient pam:-" ? !c.magick : !c.pillow) continue;
             Pnm p;
             ASSERT_TRUE(oracleDecode(reader, out, p)) << c.out << " " << reader;
             const Rgba corner = pixel(p, 0, 0);
