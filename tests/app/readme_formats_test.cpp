@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/format_table.h"
 #include "core/format.h"
@@ -16,37 +17,51 @@
 
 using namespace quillon;
 
+namespace {
+
+// The README's lines that match `row`: the whole line, then its groups.
+std::vector<std::vector<std::string>> readmeRows(const std::regex& row)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/README.md");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (std::regex_match(line, m, row)) rows.emplace_back(m.begin(), m.end());
+    }
+    return rows;
+}
+
+} // namespace
+
 TEST(ReadmeFormats, IdsExtensionsSubFormatsAndNumbersAreTheProgramsOwn)
 {
     FormatRegistry reg;
     registerAllFormats(reg);
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/README.md");
-    ASSERT_TRUE(in);
     // "| 18 | `.jpg` JPEG | `Normal, by Quality:`, ... | quality, 1 to 100 |",
     // continued by rows with an empty id.
-    const std::regex row(R"(^\| (-?\d*) \| ([^|]*)\| ([^|]*)\| ([^|]*)\|$)");
+    const auto rows = readmeRows(std::regex(R"(^\| (-?\d*) \| ([^|]*)\| ([^|]*)\| ([^|]*)\|$)"));
+    ASSERT_FALSE(rows.empty());
     const std::regex quoted("`([^`]+)`");
     std::set<int> listed;
     int id = -2;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::smatch m;
-        if (!std::regex_match(line, m, row)) continue;
-        if (!m[1].str().empty()) {
-            id = std::stoi(m[1].str());
+    for (const auto& m : rows) {
+        const std::string& line = m[0];
+        if (!m[1].empty()) {
+            id = std::stoi(m[1]);
             listed.insert(id);
             if (id < 0) continue;
             const FormatDescriptor* d = reg.at(id);
             ASSERT_TRUE(d && d->createWriter) << line;
-            EXPECT_EQ(m[2].str().rfind("`." + u16ToUtf8(d->extension) + "`", 0), 0u) << line;
+            EXPECT_EQ(m[2].rfind("`." + u16ToUtf8(d->extension) + "`", 0), 0u) << line;
         }
         if (id < 0) continue;
         const FormatDescriptor* d = reg.at(id);
-        const std::string number = m[4].str();
+        const std::string& number = m[4];
         const uint8_t kind = number.find("quality") != std::string::npos ? PARAM_QUALITY
                              : number.find("size") != std::string::npos  ? PARAM_SIZE_KB
                                                                          : PARAM_NONE;
-        const std::string subs = m[3].str();
+        const std::string& subs = m[3];
         for (auto it = std::sregex_iterator(subs.begin(), subs.end(), quoted); it != std::sregex_iterator(); ++it) {
             const int32_t sub = d->subFormatIndex(utf8ToU16((*it)[1].str()));
             ASSERT_GE(sub, 0) << (*it)[1].str() << " in " << line;
@@ -65,17 +80,14 @@ TEST(ReadmeFormats, ReadExtensionsAreTheRegistrysOwn)
 {
     FormatRegistry reg;
     registerAllFormats(reg);
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/README.md");
-    ASSERT_TRUE(in);
     // "| `.bmp`, `.dib`, `.rle` | Windows bitmap, also RLE compressed |"
-    const std::regex row(R"(^\| (`\.[a-z]+`(, `\.[a-z]+`)*) \| [^|]+ \|$)");
+    const auto rows = readmeRows(std::regex(R"(^\| (`\.[a-z]+`(, `\.[a-z]+`)*) \| [^|]+ \|$)"));
+    ASSERT_FALSE(rows.empty());
     const std::regex ext("`\\.([a-z]+)`");
     std::multiset<std::string> listed, held;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::smatch m;
-        if (!std::regex_match(line, m, row)) continue;
-        const std::string exts = m[1].str();
+    for (const auto& m : rows) {
+        const std::string& line = m[0];
+        const std::string& exts = m[1];
         std::set<ReaderFactoryFn> readers;
         for (auto it = std::sregex_iterator(exts.begin(), exts.end(), ext); it != std::sregex_iterator(); ++it) {
             listed.insert((*it)[1].str());
