@@ -20,10 +20,6 @@
 #include "app/output_names.h"
 #include "app/temp_files.h"
 #include "app/taskbar_progress.h"
-#include "codecs/main/png.h"
-#include "codecs/main/tiff.h"
-#include "codecs/more/gif.h"
-#include "codecs/more/webp.h"
 #include "core/convert.h"
 #include "core/format.h"
 #include "core/image_cache.h"
@@ -351,9 +347,7 @@ std::string deleteSource(const fs::path& source)
 uint32_t framesHeld(const FormatDescriptor* d, const Image* image)
 {
     if (!image) return 0;
-    const WriterFactoryFn w = d ? d->createWriter : nullptr;
-    const bool chains = w == pngWriterCreate || w == gifWriterCreate || w == webpWriterCreate || w == tiffWriterCreate;
-    return chains ? chainFrames(image) : 1;
+    return d && d->writesChain ? chainFrames(image) : 1;
 }
 
 std::string pagesText(uint32_t held, uint32_t of)

@@ -42,6 +42,13 @@ constexpr FormatDescriptor writable(const char16_t* ext, const char16_t* desc, P
     return d;
 }
 
+// A writable row whose writer stores every frame of a chain.
+constexpr FormatDescriptor chainWriter(FormatDescriptor d)
+{
+    d.writesChain = true;
+    return d;
+}
+
 // A writable row whose palettes hold no transparency.
 constexpr FormatDescriptor paletteWithoutAlpha(FormatDescriptor d)
 {
@@ -66,8 +73,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
              kFitsSubFormats, kFitsSubFormatCaps),
     {u"fit", u"Flexible image transport system", fitsProbe, fitsReaderCreate},
     // GIF
-    writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, gifWriterCreate, kGifSubFormats,
-             kGifSubFormatCaps),
+    chainWriter(writable(u"gif", u"Graphics interchange format", gifProbe, gifReaderCreate, gifWriterCreate,
+                         kGifSubFormats, kGifSubFormatCaps)),
     // Radiance
     writable(u"hdr", u"Radiance RGBE image format", radianceProbe, radianceReaderCreate, radianceWriterCreate,
              kRadianceSubFormats, kRadianceSubFormatCaps),
@@ -96,8 +103,8 @@ FormatDescriptor g_table[kFormatTableRows] = {
     // PC Paint
     {u"pic", u"PC Paint image", pcPaintProbe, pcPaintReaderCreate},
     // PNG
-    writable(u"png", u"Portable network graphics", pngProbe, pngReaderCreate, pngWriterCreate, kPngSubFormats,
-             kPngSubFormatCaps),
+    chainWriter(writable(u"png", u"Portable network graphics", pngProbe, pngReaderCreate, pngWriterCreate,
+                         kPngSubFormats, kPngSubFormatCaps)),
     // PNM / PFM
     {u"pnm", u"Portable image format", pnmProbe, pnmReaderCreate},
     {u"pbm", u"Portable bitmap format", pnmProbe, pnmReaderCreate},
@@ -119,12 +126,13 @@ FormatDescriptor g_table[kFormatTableRows] = {
     paletteWithoutAlpha(writable(u"tga", u"TARGA format", tgaProbe, tgaReaderCreate, tgaWriterCreate, kTgaSubFormats,
                                  kTgaSubFormatCaps)),
     // TIFF
-    paletteWithoutAlpha(writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate, tiffWriterCreate,
-                                 kTiffSubFormats, kTiffSubFormatCaps, kTiffSubFormatParams)),
+    paletteWithoutAlpha(chainWriter(writable(u"tiff", u"Tag image file format", tiffProbe, tiffReaderCreate,
+                                             tiffWriterCreate, kTiffSubFormats, kTiffSubFormatCaps,
+                                             kTiffSubFormatParams))),
     {u"tif", u"Tag image file format", tiffProbe, tiffReaderCreate},
     // WebP
-    writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, webpWriterCreate, kWebpSubFormats,
-             kWebpSubFormatCaps, kWebpParamKinds),
+    chainWriter(writable(u"webp", u"Google WebP file format", webpProbe, webpReaderCreate, webpWriterCreate,
+                         kWebpSubFormats, kWebpSubFormatCaps, kWebpParamKinds)),
 };
 
 } // namespace

@@ -92,6 +92,9 @@ struct FormatDescriptor {
     // red, green and blue only): a palette picture's transparency survives
     // there only in a colour format with alpha.
     bool paletteWithoutAlpha = false;
+    // The writer stores a whole frame chain (an animation's frames, a
+    // document's pages); every other one stores the first picture.
+    bool writesChain = false;
 
     uint32_t subFormatCount() const;
     // Index of a sub-format by exact name; -1 when absent.
