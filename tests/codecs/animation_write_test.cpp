@@ -665,8 +665,10 @@ TEST(AnimationWrite, PaletteTransparencyStaysOrTakesTheBackground)
     for (const Case& c : cases) {
         const fs::path out = dir / c.out;
         ASSERT_EQ(convertAnimation(source, out, c.sub, c.colours), RC_OK) << c.out;
-        if (out.extension() == ".png") EXPECT_EQ(pngColourType(out), 3);
-        for (const std::string reader : {std::string("convert IN -auto-orient pam:-"), pillowDecoder(true)}) {
+        if (out.extension() == ".png") {
+            EXPECT_EQ(pngColourType(out), 3);
+        }
+        for (const std::string& reader : {std::string("convert IN -auto-orient pam:-"), pillowDecoder(true)}) {
             if (reader == "convert IN -auto-orient pam:-" ? !c.magick : !c.pillow) continue;
             Pnm p;
             ASSERT_TRUE(oracleDecode(reader, out, p)) << c.out << " " << reader;

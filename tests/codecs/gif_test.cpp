@@ -926,7 +926,9 @@ TEST(GifWriter, AFrameThatClearsRedrawsWhatStaysInATableOfBothPalettes)
                   shellQuote((dir / "s-%d.pam").string())),
               0);
     for (int i = 0; i < 2; ++i) {
-        if (i) ASSERT_EQ(imageBlitRect(shown.get(), {5, 4}, top.get(), {0, 0}, {8, 6}), RC_OK);
+        if (i) {
+            ASSERT_EQ(imageBlitRect(shown.get(), {5, 4}, top.get(), {0, 0}, {8, 6}), RC_OK);
+        }
         Pnm oracle;
         ASSERT_TRUE(readPnm(dir / ("s-" + std::to_string(i) + ".pam"), oracle));
         expectShownAs(shown.get(), oracle, "frame " + std::to_string(i));
